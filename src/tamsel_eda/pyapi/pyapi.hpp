@@ -1,0 +1,185 @@
+// The small toolkit over the C API that the rest of profilon is written in:
+// native function objects that behave like Python functions, argument
+// binding, module-global lookups, guards and interpreter-side formatting.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+#include <utility>
+
+namespace py = pybind11;
+
+namespace tamsel {
+using namespace pybind11::literals;
+}
+
+namespace tamsel::pyapi {
+
+// ---------------------------------------------------------------------------
+// Native methods
+// ---------------------------------------------------------------------------
+
+enum class ParamKind { positional_or_keyword, keyword_only, var_keyword };
+
+// One parameter of a published signature. `annotation` and `default_expr`
+// are Python expressions evaluated in the module namespace when the class is
+// created, exactly as a `def` statement would evaluate them (so
+// "Optional[float]" becomes the typing object, and "'pd.Series'" stays a
+// string). nullptr means "none".
+struct Param {
+    const char* name;
+    ParamKind kind = ParamKind::positional_or_keyword;
+    const char* annotation = nullptr;
+    const char* default_expr = nullptr;
+};
+
+class Frame;
+using Body = py::object (*)(const Frame&);
+
+struct MethodDef {
+    const char* name;
+    std::span<const Param> params;  // `self` included
+    const char* returns;            // return annotation expression, or nullptr
+    const char* doc;                // nullptr gives __doc__ None
+    Body body;
+};
+
+// What a method body sees of one call: its bound arguments in parameter
+// order (a `**kwargs` parameter receives a dict) and the module namespace,
+// which it reads at call time like a Python function reads its globals.
+class Frame {
+public:
+    Frame(py::handle globals, PyObject* const* args) : globals_(globals), args_(args) {}
+
+    py::handle arg(std::size_t i) const { return args_[i]; }
+    py::handle self() const { return args_[0]; }
+    py::handle globals() const { return globals_; }
+
+    // Module global, then builtin; NameError otherwise.
+    py::object g(const char* name) const;
+
+private:
+    py::handle globals_;
+    PyObject* const* args_;
+};
+
+// Creates the native function type for one module instance. It is a heap
+// type owned by the functions made from it, never kept in a C++ static.
+py::object make_function_type(py::handle module);
+
+// A function object of that type for `def`, with `__qualname__`
+// "<owner_qualname>.<name>", its annotations and defaults evaluated in
+// `globals`.
+py::object make_function(py::handle function_type, const MethodDef& def, const char* owner_qualname,
+                         py::handle globals);
+
+// Evaluates a Python expression in the module namespace (annotations and
+// defaults are written as the expressions a `def` would hold).
+py::object evaluate(const char* expr, py::handle globals);
+
+// A data-class field of a class body: annotation and default are Python
+// expressions evaluated in the module namespace (default nullptr: none).
+struct FieldDef {
+    const char* name;
+    const char* annotation;
+    const char* default_expr = nullptr;
+};
+
+// Creates a class as a Python class statement would in module `globals`:
+// a namespace holding __module__, __qualname__, __annotations__ (in field
+// order), the field defaults and the methods, passed to type(name, (), ns).
+py::object make_class(py::handle function_type, py::handle globals, const char* name,
+                      std::span<const FieldDef> fields, std::span<const MethodDef* const> methods);
+
+// ---------------------------------------------------------------------------
+// Lookups
+// ---------------------------------------------------------------------------
+
+// The attribute, or a null object when the lookup raised AttributeError;
+// any other exception propagates.
+py::object optional_attr(py::handle obj, py::handle name);
+
+// getattr(obj, name, None) as the interpreter does it: only AttributeError
+// means "absent"; any other exception propagates.
+py::object getattr_or_none(py::handle obj, const char* name);
+py::object getattr_or_none(py::handle obj, py::handle name);
+
+// hasattr(obj, name): false only for AttributeError.
+bool hasattr(py::handle obj, py::handle name);
+
+// Module global then builtin; NameError otherwise.
+py::object global(py::handle globals, const char* name);
+
+// A builtin by name (len, sorted, print, ...).
+py::object builtin(py::handle globals, const char* name);
+
+// ---------------------------------------------------------------------------
+// Guards
+// ---------------------------------------------------------------------------
+
+// True when the in-flight C++ exception stands for an ordinary Python
+// `Exception` (a Python error of that class, or a pybind11 conversion
+// error). KeyboardInterrupt, SystemExit and other BaseException-only errors
+// answer false and must be rethrown.
+bool is_ordinary(const py::error_already_set& e);
+
+// Runs `body`; an ordinary exception is cleared and `fallback()` is returned
+// instead. Everything else propagates unchanged.
+template <class Body, class Fallback>
+auto guarded(Body&& body, Fallback&& fallback) -> decltype(body()) {
+    try {
+        return body();
+    } catch (py::error_already_set& e) {
+        if (!is_ordinary(e)) throw;
+        return fallback();
+    } catch (py::builtin_exception&) {
+        // pybind11's own conversion errors stand for TypeError/ValueError.
+        return fallback();
+    }
+}
+
+// Runs `body` for its effects; an ordinary exception only ends it early.
+template <class Body>
+void guarded_void(Body&& body) {
+    guarded(
+        [&] {
+            body();
+            return 0;
+        },
+        [] { return 0; });
+}
+
+// ---------------------------------------------------------------------------
+// Values and text
+// ---------------------------------------------------------------------------
+
+// format(value, spec) through the interpreter.
+py::str format(py::handle value, const char* spec = "");
+// float(value): Python conversion semantics (strings parsed, errors raised).
+py::float_ to_float(py::handle value);
+// The C double of a Python float or anything float() accepts.
+double as_double(py::handle value);
+// truth value as the interpreter tests it.
+bool truthy(py::handle value);
+// a == b / a > b with Python semantics.
+bool eq(py::handle a, py::handle b);
+bool gt(py::handle a, py::handle b);
+bool ge(py::handle a, py::handle b);
+// `a in container`.
+bool contains(py::handle container, py::handle item);
+
+// Concatenates interpreter strings; pieces given as C strings are UTF-8.
+py::str concat(std::initializer_list<py::handle> pieces);
+py::str text(const char* utf8);
+
+// The interpreter's round(x, ndigits) on a float, ties to even.
+py::object round_to(py::handle x, int ndigits);
+
+// sorted(items, key=lambda kv: kv[1], reverse=True): the stable descending
+// order by value of (key, value) pairs.
+py::list sorted_by_value_desc(py::handle globals, py::handle items);
+
+}  // namespace tamsel::pyapi

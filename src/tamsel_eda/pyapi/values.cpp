@@ -1,0 +1,69 @@
+// Values and text through the interpreter, so every number and list a user
+// reads is printed byte for byte as Python prints it.
+#include "pyapi.hpp"
+
+namespace tamsel::pyapi {
+
+namespace {
+
+template <class T>
+T steal_or_throw(PyObject* o) {
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<T>(o);
+}
+
+bool compare(py::handle a, py::handle b, int op) {
+    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+}  // namespace
+
+py::str format(py::handle value, const char* spec) {
+    py::str s(spec);
+    return steal_or_throw<py::str>(PyObject_Format(value.ptr(), s.ptr()));
+}
+
+py::float_ to_float(py::handle value) { return steal_or_throw<py::float_>(PyNumber_Float(value.ptr())); }
+
+double as_double(py::handle value) {
+    if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
+    return PyFloat_AS_DOUBLE(to_float(value).ptr());
+}
+
+bool truthy(py::handle value) {
+    const int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool eq(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
+bool gt(py::handle a, py::handle b) { return compare(a, b, Py_GT); }
+bool ge(py::handle a, py::handle b) { return compare(a, b, Py_GE); }
+
+bool contains(py::handle container, py::handle item) {
+    const int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::str text(const char* utf8) { return steal_or_throw<py::str>(PyUnicode_FromString(utf8)); }
+
+py::str concat(std::initializer_list<py::handle> pieces) {
+    py::list parts;
+    for (py::handle p : pieces) parts.append(p);
+    return steal_or_throw<py::str>(PyUnicode_Join(text("").ptr(), parts.ptr()));
+}
+
+py::object round_to(py::handle x, int ndigits) {
+    py::int_ nd(ndigits);
+    return steal_or_throw<py::object>(PyObject_CallMethod(x.ptr(), "__round__", "O", nd.ptr()));
+}
+
+py::list sorted_by_value_desc(py::handle globals, py::handle items) {
+    py::object itemgetter = py::module_::import("operator").attr("itemgetter");
+    return builtin(globals, "sorted")(items, "key"_a = itemgetter(1), "reverse"_a = true);
+}
+
+}  // namespace tamsel::pyapi

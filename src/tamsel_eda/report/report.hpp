@@ -1,0 +1,15 @@
+// The report model: the score breakdown record with its weights and the
+// report record with its dictionary form.
+#pragma once
+
+#include "../pyapi/pyapi.hpp"
+
+namespace tamsel::report {
+
+std::span<const pyapi::FieldDef> score_breakdown_fields();
+std::span<const pyapi::MethodDef> score_breakdown_methods();
+
+std::span<const pyapi::FieldDef> report_fields();
+std::span<const pyapi::MethodDef> report_methods();
+
+}  // namespace tamsel::report
