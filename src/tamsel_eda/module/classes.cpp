@@ -7,8 +7,12 @@
 #include <string_view>
 #include <vector>
 
+#include "../diagnostics/diagnostics.hpp"
 #include "../facade/facade.hpp"
+#include "../profile/analysis.hpp"
+#include "../render/render.hpp"
 #include "../report/report.hpp"
+#include "../stats/stats.hpp"
 #include "module.hpp"
 
 namespace tamsel::module {
@@ -53,11 +57,21 @@ void create_classes(py::module_ mod, py::dict ns) {
     ns["EdaScoreBreakdown"] = dataclass(pyapi::make_class(fn_type, ns, "EdaScoreBreakdown",
                                                           report::score_breakdown_fields(), breakdown_methods));
 
-    auto report_methods = collect({report::report_methods()});
+    auto report_methods = collect({report::report_methods(), render::markdown_methods()});
     ns["EdaReport"] =
         dataclass(pyapi::make_class(fn_type, ns, "EdaReport", report::report_fields(), report_methods));
 
-    auto eda_methods = in_published_order(collect({facade::forwarding_methods(), facade::version_methods()}));
+    auto eda_methods = in_published_order(collect({
+        facade::forwarding_methods(),
+        facade::version_methods(),
+        stats::predicate_methods(),
+        stats::robust_methods(),
+        stats::association_methods(),
+        diagnostics::lag_methods(),
+        diagnostics::leakage_methods(),
+        profile::entry_methods(),
+        render::entry_point_methods(),
+    }));
     ns["EDA"] = pyapi::make_class(fn_type, ns, "EDA", {}, eda_methods);
 }
 

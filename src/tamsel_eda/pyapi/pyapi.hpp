@@ -168,6 +168,8 @@ bool truthy(py::handle value);
 bool eq(py::handle a, py::handle b);
 bool gt(py::handle a, py::handle b);
 bool ge(py::handle a, py::handle b);
+// a <op> b as an object (NumPy and pandas answer with arrays).
+py::object compare(py::handle a, py::handle b, int op);
 // `a in container`.
 bool contains(py::handle container, py::handle item);
 

@@ -12,7 +12,7 @@ T steal_or_throw(PyObject* o) {
     return py::reinterpret_steal<T>(o);
 }
 
-bool compare(py::handle a, py::handle b, int op) {
+bool compare_bool(py::handle a, py::handle b, int op) {
     const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
     if (r < 0) throw py::error_already_set();
     return r == 1;
@@ -38,9 +38,13 @@ bool truthy(py::handle value) {
     return r == 1;
 }
 
-bool eq(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
-bool gt(py::handle a, py::handle b) { return compare(a, b, Py_GT); }
-bool ge(py::handle a, py::handle b) { return compare(a, b, Py_GE); }
+bool eq(py::handle a, py::handle b) { return compare_bool(a, b, Py_EQ); }
+bool gt(py::handle a, py::handle b) { return compare_bool(a, b, Py_GT); }
+bool ge(py::handle a, py::handle b) { return compare_bool(a, b, Py_GE); }
+
+py::object compare(py::handle a, py::handle b, int op) {
+    return steal_or_throw<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+}
 
 bool contains(py::handle container, py::handle item) {
     const int r = PySequence_Contains(container.ptr(), item.ptr());

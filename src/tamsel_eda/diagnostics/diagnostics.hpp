@@ -1,0 +1,27 @@
+// Target and time-series diagnostics: target distribution and quality, the
+// time axis, lags/autocorrelation/stationarity, time-series quality and
+// leakage hints.
+#pragma once
+
+#include "../profile/analysis.hpp"
+
+namespace tamsel::diagnostics {
+
+using profile::Analysis;
+
+// Steps of the analysis, in the order the entry runs them.
+void target_diagnostics(Analysis& a);  // target_diag
+void time_axis(Analysis& a);           // ts_df, ts_details, per_target_ts, ts_base_quality
+void leakage(Analysis& a);             // leakage_scores, leakage_reasons_all
+
+// The per-call helpers the breakdown uses: the target_quality component of
+// one target column, and the ts_quality component of one target label.
+py::object target_quality_for(const Analysis& a, py::handle y_series);
+py::object ts_quality_for(const Analysis& a, py::handle tgt);
+
+// _canonical_time_lags, _autocorr_at_lags, _seasonality_strength.
+std::span<const pyapi::MethodDef> lag_methods();
+// _leakage_hints_per_target.
+std::span<const pyapi::MethodDef> leakage_methods();
+
+}  // namespace tamsel::diagnostics

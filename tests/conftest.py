@@ -1,0 +1,62 @@
+"""Test harness: import the profilon build under test, never a stale copy.
+
+Set PROFILON_BUILD_DIR to a CMake build directory to test that build;
+otherwise the module installed in the running interpreter is tested.
+"""
+
+import os
+import sys
+import sysconfig
+from pathlib import Path
+
+import pytest
+
+_build_dir = os.environ.get("PROFILON_BUILD_DIR")
+if _build_dir:
+    sys.path.insert(0, str(Path(_build_dir).resolve()))
+
+import profilon  # noqa: E402
+
+
+def expected_location() -> Path:
+    if _build_dir:
+        return Path(_build_dir).resolve()
+    return Path(sysconfig.get_paths()["platlib"]).resolve()
+
+
+@pytest.fixture
+def eda():
+    return profilon.EDA()
+
+
+def frame_fingerprint(df):
+    """Everything about a frame that an analysis must leave untouched."""
+    return (
+        df.copy(deep=True),
+        df.dtypes.copy(),
+        df.columns.copy(),
+        df.index.copy(),
+    )
+
+
+def assert_unchanged(df, fingerprint):
+    import pandas.testing as pdt
+
+    values, dtypes, columns, index = fingerprint
+    pdt.assert_frame_equal(df, values, check_exact=True)
+    pdt.assert_series_equal(df.dtypes, dtypes)
+    pdt.assert_index_equal(df.columns, columns, exact=True)
+    pdt.assert_index_equal(df.index, index, exact=True)
+
+
+@pytest.fixture
+def analyse(eda):
+    """Runs eda_report_and_score and checks that the frame was not modified."""
+
+    def run(df, **kwargs):
+        fp = frame_fingerprint(df)
+        report = eda.eda_report_and_score(df, **kwargs)
+        assert_unchanged(df, fp)
+        return report
+
+    return run
