@@ -164,8 +164,8 @@ void relevance_block(const Frame& f, Lines& out, py::handle by_target, const cha
 
 void relationships_block(const Frame& f, Lines& out, py::handle relationships, py::handle max_mi,
                          py::handle max_cat) {
-    out.add({pyapi::text("- Correlation method: **"), pyapi::format(get(relationships, "corr_method", pyapi::text("NA"))),
-             pyapi::text("**")});
+    out.add({pyapi::text("- Correlation method: **"),
+             pyapi::format(get(relationships, "corr_method", pyapi::text("NA"))), pyapi::text("**")});
     out.add({pyapi::text("- Proportion of strong correlations (|r|\u22650.95): **"),
              pct(f, get(relationships, "strong_corr_proportion_thr_0.95", py::none())), pyapi::text("**")});
     py::object numeric = or_empty(get(relationships, "mutual_information_top_by_target", py::none()));
