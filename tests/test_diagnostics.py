@@ -450,3 +450,119 @@ def test_leakage_method_surface():
         "(self, df_X: pandas.core.frame.DataFrame, y: pandas.core.series.Series) -> Tuple[float, List[str]]"
     )
     assert inspect.signature(profilon.EDA._autocorr_at_lags).parameters["series"].annotation == "pd.Series"
+
+
+# --------------------------------------------------------------------------
+# Target quality, time-series quality and leakage in the per-target breakdown
+# --------------------------------------------------------------------------
+
+
+def breakdowns(report):
+    if report.score_breakdown_by_target is None:
+        pytest.skip("the per-target breakdown is not built in this tree yet")
+    return report.score_breakdown_by_target
+
+
+class FixedMoments(profilon.EDA):
+    """Skewness and kurtosis fixed per instance, to reach the worked values."""
+
+    def __init__(self, skew, kurtosis):
+        super().__init__()
+        self.fixed = (skew, kurtosis)
+
+    def _safe_skew(self, x):
+        return self.fixed[0]
+
+    def _safe_kurtosis(self, x):
+        return self.fixed[1]
+
+
+@pytest.mark.parametrize(
+    "skew, kurtosis, quality",
+    [(0.0, 0.0, 1.0), (1.0, 0.0, 0.95), (-2.0, 3.0, 0.81), (4.0, 10.0, 0.5), (10.0, 50.0, 0.4), (12.0, 0.0, 0.4),
+     (NAN, 2.0, 0.4), (NAN, NAN, 0.4), (None, None, 1.0), (None, -2.0, 0.94)],
+)  # fmt: skip
+def test_target_quality_worked_values(skew, kurtosis, quality):
+    df = pd.DataFrame({"y": walk(30), "x": np.arange(30.0)})
+    report = FixedMoments(skew, kurtosis).eda_report_and_score(df, target="y")
+    assert breakdowns(report)["y"]["target_quality"] == pytest.approx(quality, abs=1e-12)
+
+
+def test_target_quality_of_real_targets(analyse):
+    values = [0, 3, 1, None, 8, 2, 0, 5, 1, 1, 2, 40]
+    df = pd.DataFrame({
+        "const": np.full(12, 4.0),
+        "nullable": pd.array(values, dtype="Int64"),
+        "plain": [NAN if v is None else float(v) for v in values],
+    })  # fmt: skip
+    by_target = breakdowns(analyse(df, target=["const", "nullable", "plain"]))
+    assert by_target["const"]["target_quality"] == 0.4  # NaN moments cost the full penalty
+    assert by_target["nullable"]["target_quality"] == by_target["plain"]["target_quality"] < 0.9
+
+
+def fake_adf(pvalues):
+    def adfuller(y, **kwargs):
+        return (0.0, pvalues[y.name])
+
+    return adfuller
+
+
+@pytest.mark.parametrize("pvalue, quality", [(0.05, 1.0), (0.1, 1.0), (0.35, 0.9), (NAN, 1.0)])
+def test_ts_quality_by_stationarity(analyse, monkeypatch, pvalue, quality):
+    monkeypatch.setattr(profilon, "_adfuller", fake_adf({"y": pvalue}))
+    report = analyse(daily(30, y=walk(30)), target="y")
+    assert axis_summary(report.time_series) == ("D", 0.0, 0.0, 30, True)
+    assert breakdowns(report)["y"]["ts_quality"] == pytest.approx(quality, abs=1e-12)
+
+
+def test_ts_quality_worked_degraded_axis(analyse, monkeypatch):
+    # 20 distinct days over a 25-day grid (five two-day gaps) plus nine
+    # repeated stamps: half of the 28 gaps differ from one day, a fifth of
+    # the grid is missing and 20 periods are short of the 24 needed.
+    days = pd.date_range("2021-01-01", periods=25, freq="D").delete([2, 6, 10, 14, 18])
+    stamps = days.append(days[:9]).sort_values()
+    df = pd.DataFrame({"y": walk(29)}, index=stamps)
+    monkeypatch.setattr(profilon, "_adfuller", fake_adf({"y": 0.5}))
+    report = analyse(df, target="y", freq="D")
+    ts = report.time_series
+    assert ts["irregular_share"] == 0.5
+    assert ts["missing_ts_share"] == pytest.approx(0.2, abs=1e-12)
+    assert (ts["unique_periods"], ts["enough_history"]) == (20, False)
+    assert breakdowns(report)["y"]["ts_quality"] == pytest.approx(0.44, abs=1e-12)
+
+
+def test_ts_quality_without_axis_or_record(analyse, monkeypatch):
+    monkeypatch.setattr(profilon, "_adfuller", fake_adf({"y": 0.9, "short": 0.9}))
+    plain = pd.DataFrame({"y": walk(30)})
+    assert breakdowns(analyse(plain, target="y"))["y"]["ts_quality"] == 1.0
+
+    short = walk(30)
+    short[19:] = NAN  # too short for the test: no p-value, no deduction
+    by_target = breakdowns(analyse(daily(30, y=walk(30), short=short), target=["y", "short"]))
+    assert by_target["y"]["ts_quality"] == pytest.approx(0.9, abs=1e-12)
+    assert by_target["short"]["ts_quality"] == 1.0
+
+    empty = pd.DataFrame({"y": pd.Series([], dtype=float)}, index=pd.DatetimeIndex([]))
+    assert breakdowns(analyse(empty, target="y"))["y"]["ts_quality"] == 1.0
+
+
+def test_negative_missing_share_costs_nothing(analyse, monkeypatch):
+    monkeypatch.setattr(profilon, "_adfuller", fake_adf({"y": 0.01}))
+    report = analyse(daily(30, y=walk(30)), target="y", freq="W")
+    assert report.time_series["missing_ts_share"] < 0
+    assert breakdowns(report)["y"]["ts_quality"] == 1.0
+
+
+def test_leakage_step_over_all_targets(analyse):
+    y = walk(30)
+    df = pd.DataFrame({"a": y, "b": y.copy(), "copy_of_a": y.copy(), "x": np.arange(30.0) % 7})
+    report = analyse(df, target=["a", "b"])
+    by_target = breakdowns(report)
+    # the other target is no candidate feature; the copy column is
+    assert by_target["a"]["leakage_risk"] == pytest.approx(0.15, abs=1e-12)
+    assert by_target["b"]["leakage_risk"] == pytest.approx(0.15, abs=1e-12)
+    flagged = [r for r in report.recommendations if "to target: [" in r]
+    assert len(flagged) == 2 and all("['copy_of_a']" in r and "['a']" not in r and "['b']" not in r for r in flagged)
+
+    clean = breakdowns(analyse(df[["a", "b", "x"]], target=["a", "b"]))
+    assert clean["a"]["leakage_risk"] == clean["b"]["leakage_risk"] == 1.0
