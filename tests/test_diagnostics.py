@@ -6,6 +6,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
 import profilon
 
 NAN = float("nan")
@@ -86,7 +89,9 @@ def test_nullable_targets_read_as_float64(analyse, dtype):
 # Time axis
 # --------------------------------------------------------------------------
 
-TS_KEYS = ["freq_inferred", "irregular_share", "missing_ts_share", "unique_periods", "enough_history", "per_target"]
+TS_KEYS = [
+    "freq_inferred", "irregular_share", "missing_ts_share", "unique_periods", "enough_history", "per_target",
+]  # fmt: skip
 
 
 def axis_summary(ts):
@@ -138,9 +143,10 @@ def test_datetime_column_is_sorted_and_used(analyse):
     assert same(ts["per_target"]["y"]["autocorr_at_lags"], expected)
 
 
-def test_shuffled_datetime_index_is_sorted(analyse):
+@pytest.mark.parametrize("datetime_col", [None, "not_a_column"])
+def test_shuffled_datetime_index_is_sorted(analyse, datetime_col):
     df = daily(30, x=np.arange(30.0)).sample(frac=1.0, random_state=3)
-    assert axis_summary(analyse(df).time_series) == ("D", 0.0, 0.0, 30, True)
+    assert axis_summary(analyse(df, datetime_col=datetime_col).time_series) == ("D", 0.0, 0.0, 30, True)
 
 
 def test_unsortable_datetime_col_means_no_axis(analyse):
@@ -566,3 +572,24 @@ def test_leakage_step_over_all_targets(analyse):
 
     clean = breakdowns(analyse(df[["a", "b", "x"]], target=["a", "b"]))
     assert clean["a"]["leakage_risk"] == clean["b"]["leakage_risk"] == 1.0
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(
+    offsets=st.lists(st.integers(min_value=0, max_value=60), max_size=40),
+    freq=st.sampled_from([None, "D", "h", "W", "MS", "bogus"]),
+    values=st.lists(st.one_of(st.floats(allow_nan=True, allow_infinity=True), st.none()), min_size=40, max_size=40),
+)
+def test_any_time_index_is_profiled(analyse, offsets, freq, values):
+    stamps = pd.Timestamp("2021-01-01") + pd.to_timedelta(offsets, unit="D")
+    n = len(offsets)
+    df = pd.DataFrame({"y": pd.array(values[:n], dtype="Float64"), "z": values[:n]}, index=pd.DatetimeIndex(stamps))
+    ts = analyse(df, target=["y", "z"], freq=freq).time_series
+    if n == 0:
+        assert ts == {}
+        return
+    assert list(ts) == TS_KEYS
+    assert 0.0 <= ts["irregular_share"] <= 1.0
+    assert ts["missing_ts_share"] <= 1.0
+    assert ts["unique_periods"] == len(set(offsets))
+    assert list(ts["per_target"]) == ["y", "z"]
