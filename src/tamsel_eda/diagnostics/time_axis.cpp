@@ -44,13 +44,12 @@ py::object irregular_share(py::handle index, bool inferred_by_pandas) {
 
 // Not clamped: timestamps off the grid, or a grid coarser than the data,
 // give a negative share (the quality clamps it when it uses it).
-py::object missing_ts_share(const Analysis& a, py::handle index) {
+py::object missing_ts_share(const Analysis& a, py::handle index, py::handle n_unique) {
     if (!pyapi::truthy(a.inferred)) return py::float_(0.0);
     return pyapi::guarded(
         [&]() -> py::object {
             py::object full_idx = a.g("pd").attr("date_range")(index.attr("min")(), index.attr("max")(),
                                                                  "freq"_a = a.inferred);
-            py::object n_unique = py::int_(py::len(index.attr("unique")()));
             py::object grid = pyapi::builtin(a.frame.globals(), "max")(py::int_(1), py::int_(py::len(full_idx)));
             return pyapi::to_float(py::float_(1.0) - n_unique / grid);
         },
@@ -69,8 +68,10 @@ void time_axis(Analysis& a) {
     a.inferred = frequency(a, index);
     const bool inferred_by_pandas = !pyapi::truthy(a.freq) && pyapi::truthy(a.inferred);
     py::object irregular = irregular_share(index, inferred_by_pandas);
-    py::object missing = missing_ts_share(a, index);
+    // Distinct stamps, counted once for the timeline and the history rule:
+    // if counting fails, the analysis ends with that error either way.
     py::int_ periods(py::len(index.attr("unique")()));
+    py::object missing = missing_ts_share(a, index, periods);
 
     // The second canonical lag is the season; three seasons, and never fewer
     // than 24 periods, make enough history.
