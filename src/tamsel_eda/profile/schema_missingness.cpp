@@ -22,7 +22,9 @@ void feature_ratio(Analysis& a) {
 
 // One missing mask serves all three shares: each is a pure function of
 // df.isna(), so the values and the tie order of miss_by_col are those of
-// three separate masks.
+// three separate masks. Only its per-column "any missing" flags outlive this
+// step (duplicate detection needs them), so the mask is not held while the
+// hash buffers grow.
 py::object missingness(Analysis& a) {
     if (a.rows <= 0) {
         a.miss_by_col = py::dict();
@@ -34,7 +36,7 @@ py::object missingness(Analysis& a) {
     a.miss_by_col = mask.attr("mean")().attr("sort_values")("ascending"_a = false).attr("to_dict")();
     a.miss_total = pyapi::to_float(a.g("np").attr("mean")(mask.attr("values")));
     a.rows_with_any_na = pyapi::to_float(mask.attr("any")("axis"_a = 1).attr("mean")());
-    return mask;
+    return mask.attr("any")().attr("tolist")();
 }
 
 // The distinct counts are kept for the cardinality score, which asks the
@@ -143,16 +145,17 @@ std::unique_ptr<HashBuffer> column_hashes(const Analysis& a, py::handle c, bool 
         [] { return std::unique_ptr<HashBuffer>(); });
 }
 
-void duplicate_columns(Analysis& a, py::handle mask) {
+void duplicate_columns(Analysis& a, py::handle col_has_missing) {
     py::object columns = a.df.attr("columns");
     if (a.rows <= 0 || py::len(columns) > static_cast<std::size_t>(max_duplicate_scan_cols)) return;
     pyapi::guarded_void([&] {
-        py::object has_missing = mask.attr("any")().attr("to_numpy")();
         std::vector<SeenContent> seen;
         std::unordered_map<std::uint64_t, std::vector<std::size_t>> by_digest;
         std::size_t pos = 0;
         for (py::handle c : columns) {
-            const bool missing = pyapi::truthy(has_missing[py::int_(pos++)]);
+            PyObject* flag = PyList_GetItem(col_has_missing.ptr(), static_cast<Py_ssize_t>(pos++));
+            if (!flag) throw py::error_already_set();
+            const bool missing = pyapi::truthy(flag);
             std::unique_ptr<HashBuffer> hashes = column_hashes(a, c, missing);
             if (!hashes) continue;
             std::vector<std::size_t>& bucket = by_digest[hashes->digest()];
@@ -196,9 +199,9 @@ void rare_categories(Analysis& a) {
 
 void schema_and_missingness(Analysis& a) {
     feature_ratio(a);
-    py::object mask = missingness(a);
+    py::object col_has_missing = missingness(a);
     constant_columns(a);
-    duplicate_columns(a, mask);
+    duplicate_columns(a, col_has_missing);
     rare_categories(a);
 }
 
