@@ -5,6 +5,8 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from scipy.stats import spearmanr
 from sklearn.feature_selection import mutual_info_regression
 
@@ -413,7 +415,7 @@ def test_spearman_fallback_when_a_feature_holds_nan(analyse):
         for c in ["f0", "f1", "f2"]
     }
     assert list(scores) == [k for k, _ in by_score(expected)]
-    assert all(scores[c] == pytest.approx(expected[c], abs=1e-12) for c in expected)
+    assert scores == expected
 
 
 @pytest.mark.parametrize("limit, scored", [(60, 60), (5, 5), (0, 0), (-68, 2)])
@@ -521,3 +523,39 @@ def test_repeated_column_labels_are_refused(analyse, columns, message):
         with pytest.raises(ValueError) as raised:
             analyse(df)
         assert str(raised.value) == message
+
+
+COLUMN_KINDS = {
+    "float": lambda v: pd.Series(v, dtype=float),
+    "int": lambda v: pd.Series(np.nan_to_num(v).astype(np.int64)),
+    "Int64": lambda v: pd.Series(pd.array([None if np.isnan(x) else int(x) for x in v], dtype="Int64")),
+    "text": lambda v: pd.Series([None if np.isnan(x) else f"t{int(x) % 3}" for x in v]),
+    "category": lambda v: pd.Series([None if np.isnan(x) else int(x) % 2 for x in v], dtype="category"),
+    "bool": lambda v: pd.Series(np.nan_to_num(v) > 0),
+    "when": lambda v: pd.Series(pd.to_datetime([None if np.isnan(x) else 1e9 + x * 86400 for x in v], unit="s")),
+}
+
+
+@st.composite
+def small_frames(draw):
+    n = draw(st.integers(0, 12))
+    kinds = draw(st.lists(st.sampled_from(sorted(COLUMN_KINDS)), max_size=6))
+    cells = st.one_of(st.just(np.nan), st.integers(-3, 3).map(float), st.just(np.inf))
+    df = pd.DataFrame(index=range(n))
+    for i, kind in enumerate(kinds):
+        values = np.array(draw(st.lists(cells, min_size=n, max_size=n)), dtype=float)
+        if kind not in ("float",):
+            values[np.isinf(values)] = 1.0
+        df[f"{kind}{i}"] = COLUMN_KINDS[kind](values).to_numpy()
+    return df
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(small_frames(), st.integers(0, 3))
+def test_small_frames_never_fail(analyse, df, target_pos):
+    target = list(df.columns[target_pos : target_pos + 1])
+    report = analyse(df, target=target)
+    expected = df.isna().mean().sort_values(ascending=False).to_dict() if len(df) else {}
+    assert list(report.missingness["by_column_missing_share"]) == list(expected)
+    assert len(report.schema["constant_cols"]) <= df.shape[1]
