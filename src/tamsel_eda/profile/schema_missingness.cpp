@@ -133,8 +133,9 @@ std::unique_ptr<HashBuffer> column_hashes(const Analysis& a, py::handle c, bool 
         },
         [] { return py::object(); });
     if (!filled) {
-        filled = pyapi::guarded([&]() -> py::object { return filled_column(a, s.attr("astype")("object"), has_missing); },
-                                [] { return py::object(); });
+        filled = pyapi::guarded(
+            [&]() -> py::object { return filled_column(a, s.attr("astype")("object"), has_missing); },
+            [] { return py::object(); });
     }
     if (!filled) return nullptr;
     return pyapi::guarded(
