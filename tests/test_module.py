@@ -1,12 +1,19 @@
-"""Module surface: import, library names, class shapes, symbol exports."""
+"""Module surface: import, library names, published classes and signatures."""
 
-import importlib
+import inspect
+import pickle
+import shutil
 import subprocess
 import sys
 import textwrap
 from pathlib import Path
 
+import numpy
+import pandas
 import pytest
+import scipy.stats
+import sklearn.feature_selection
+import statsmodels.tsa.stattools
 
 import profilon
 from conftest import expected_location
@@ -26,3 +33,240 @@ def test_module_attributes_in_binding_order():
     ]  # fmt: skip
     assert profilon.__doc__ is None
     assert profilon.__cached__ is None
+
+
+@pytest.mark.parametrize(
+    "name, expected",
+    [
+        ("spearmenr", scipy.stats.spearmanr),
+        ("scipy_skew", scipy.stats.skew),
+        ("scipy_kurtosis", scipy.stats.kurtosis),
+        ("_mi_reg", sklearn.feature_selection.mutual_info_regression),
+        ("_adfuller", statsmodels.tsa.stattools.adfuller),
+        ("types", __import__("types")),
+        ("pd", pandas),
+        ("np", numpy),
+        ("DataFrame", pandas.DataFrame),
+        ("Series", pandas.Series),
+        ("re", __import__("re")),
+        ("sklearn", __import__("sklearn")),
+    ],
+)
+def test_library_names_are_the_library_objects(name, expected):
+    assert getattr(profilon, name) is expected
+
+
+def test_classes_are_plain_module_classes():
+    for cls in (profilon.EdaScoreBreakdown, profilon.EdaReport, profilon.EDA):
+        assert cls.__module__ == "profilon"
+        assert cls.__qualname__ == cls.__name__
+        assert cls.__mro__ == (cls, object)
+    assert profilon.EDA.__doc__ is None
+
+
+# The published signatures, written as the Python a reader would expect; the
+# native methods must be indistinguishable from these to inspect.
+PUBLISHED_EDA = '''
+def __init__(self): ...
+def __getattr__(self, name: str) -> Any: ...
+def __dir__(self): ...
+def _compose_version(self) -> str: ...
+def _is_public(self, name: str) -> bool: ...
+def _dir_safe(self, mod: Optional[types.ModuleType]) -> List[str]: ...
+def _union_attrs(self) -> List[str]: ...
+def _is_categorical(self, s: Series) -> bool: ...
+def _is_numeric(self, s: Series) -> bool: ...
+def _safe_skew(self, x: NDArray) -> Optional[float]: ...
+def _safe_kurtosis(self, x: NDArray) -> Optional[float]: ...
+def _spearman_abs(self, x: NDArray, y: NDArray) -> Optional[float]: ...
+def _pct(self, x: float) -> float: ...
+def _iqr_outlier_share(self, arr: NDArray) -> float: ...
+def _corr_proportion_strong(self, corr: DataFrame, thr: float) -> float: ...
+def _canonical_time_lags(self, freq: Optional[str]) -> List[int]: ...
+def _autocorr_at_lags(self, series: "pd.Series", lags: List[int]) -> Dict[int, float]: ...
+def _seasonality_strength(self, ac_map: Dict[int, float]) -> float: ...
+def _correlation_ratio_num_cat(self, y: Series, x_cat: Series) -> Optional[float]: ...
+def _leakage_hints_per_target(self, df_X: DataFrame, y: Series) -> Tuple[float, List[str]]: ...
+def eda_report_and_score(self, df: DataFrame, *, target: Optional[Union[str, List[str]]] = None,
+                         datetime_col: Optional[str] = None, freq: Optional[str] = None,
+                         max_mi_features: int = 60, max_cat_features: int = 80,
+                         corr_method: str = "spearman") -> EdaReport: ...
+def eda(self, df: DataFrame, **kwargs) -> EdaReport: ...
+def eda_md(self, df: DataFrame, **kwargs) -> str: ...
+def eda_print(self, df: DataFrame, **kwargs) -> None: ...
+'''
+
+PUBLISHED_RECORDS = '''
+def weighted_total(self) -> float: ...
+def to_dict(self) -> Dict[str, Any]: ...
+def to_markdown(self, *, max_mi: int = 15, max_cat: int = 15) -> str: ...
+'''
+
+
+def published(source):
+    ns = dict(vars(profilon))
+    before = set(ns)
+    exec(source, ns)
+    return {k: v for k, v in ns.items() if k not in before}
+
+
+EDA_REFERENCE = published(PUBLISHED_EDA)
+EDA_ORDER = [line.split("(")[0][4:] for line in PUBLISHED_EDA.split("\n") if line.startswith("def ")]
+RECORD_REFERENCE = published(PUBLISHED_RECORDS)
+
+
+def test_eda_methods_in_published_order():
+    methods = [k for k, v in vars(profilon.EDA).items() if callable(v)]
+    assert methods == EDA_ORDER
+
+
+@pytest.mark.parametrize(
+    "owner, name",
+    [("EDA", n) for n in EDA_ORDER]
+    + [("EdaScoreBreakdown", "weighted_total"), ("EdaReport", "to_dict"), ("EdaReport", "to_markdown")],
+)
+def test_signatures_match_published(owner, name):
+    cls = getattr(profilon, owner)
+    reference = (EDA_REFERENCE if owner == "EDA" else RECORD_REFERENCE)[name]
+    method = vars(cls)[name]
+    assert str(inspect.signature(method)) == str(inspect.signature(reference))
+    assert method.__annotations__ == reference.__annotations__
+    assert method.__defaults__ == reference.__defaults__
+    assert method.__kwdefaults__ == reference.__kwdefaults__
+    assert method.__name__ == name
+    assert method.__qualname__ == f"{owner}.{name}"
+    assert method.__module__ == "profilon"
+    assert method.__globals__ is vars(profilon)
+    if owner == "EDA":
+        bound = getattr(profilon.EDA(), name)
+        assert str(inspect.signature(bound)) == str(inspect.signature(reference.__get__(object())))
+
+
+def test_string_annotation_stays_a_string():
+    assert profilon.EDA._autocorr_at_lags.__annotations__["series"] == "pd.Series"
+
+
+@pytest.mark.parametrize(
+    "name, doc",
+    [
+        ("_union_attrs", "Union of public attributes across available backends (plus tamsel EDA API & public aliases)."),
+        ("_correlation_ratio_num_cat", "Correlation ratio η² for numeric y and categorical x."),
+        ("_leakage_hints_per_target", "Leakage score (1=good) and reasons for a single target."),
+        ("eda", "Shorthand for eda_report_and_score(...), regression-only; supports multi-target."),
+        ("eda_md", "Return a Markdown EDA summary string."),
+        ("eda_print", "Print a readable EDA summary to stdout."),
+        ("_pct", None),
+        ("__init__", None),
+    ],
+)
+def test_docstrings(name, doc):
+    assert vars(profilon.EDA)[name].__doc__ == doc
+
+
+def test_analysis_docstring():
+    lines = [
+        "Regression-only EDA with a 0–100 DNN suitability score.",
+        "- Targets can be: None, a single column name, or a list of column names.",
+        "- Features may be numeric and/or categorical (target must be numeric).",
+        "- Numeric↔target relevance: mutual_info_regression (if available) else Spearman |ρ|.",
+        "- Categorical↔target relevance: correlation ratio (η²) (no extra deps).",
+        "- Time-series diagnostics are read-only (no feature engineering).",
+    ]
+    expected = "\n" + "".join(" " * 8 + line + "\n" for line in lines) + " " * 8
+    assert profilon.EDA.eda_report_and_score.__doc__ == expected
+
+
+# Argument errors must read exactly as the interpreter's own for the same def.
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((), {}),
+        ((1, 2), {}),
+        ((1, 2), {"target": "y"}),
+        ((1, 2), {"target": "y", "freq": "D"}),
+        ((1,), {"df": 2}),
+        ((1,), {"bogus": 2}),
+        ((), {"target": "y"}),
+    ],
+)
+def test_argument_errors_match_the_interpreter(args, kwargs):
+    reference = EDA_REFERENCE["eda_report_and_score"]
+    with pytest.raises(TypeError) as expected:
+        reference(object(), *args, **kwargs)
+    with pytest.raises(TypeError) as got:
+        profilon.EDA().eda_report_and_score(*args, **kwargs)
+    assert str(got.value) == "EDA." + str(expected.value)
+
+
+def test_missing_arguments_are_listed_like_the_interpreter():
+    reference = RECORD_REFERENCE["weighted_total"]
+    with pytest.raises(TypeError) as expected:
+        reference()
+    with pytest.raises(TypeError) as got:
+        profilon.EdaScoreBreakdown.weighted_total()
+    assert str(got.value) == "EdaScoreBreakdown." + str(expected.value)
+
+
+def test_methods_pickle_by_reference_and_print_like_functions():
+    method = profilon.EDA.eda_report_and_score
+    assert pickle.loads(pickle.dumps(method)) is method
+    assert repr(method).startswith("<function EDA.eda_report_and_score at 0x")
+
+
+def test_kwdefaults_are_read_at_call_time(monkeypatch):
+    method = profilon.EDA.eda_report_and_score
+    changed = dict(method.__kwdefaults__, corr_method="pearson")
+    monkeypatch.setattr(method, "__kwdefaults__", changed)
+    report = profilon.EDA().eda_report_and_score(pandas.DataFrame({"a": [1.0, 2.0]}))
+    assert report.relationships["corr_method"] == "pearson"
+
+
+def test_rebound_module_names_are_seen_at_the_next_call(monkeypatch):
+    class FakeLibrary:
+        __version__ = "9.9.9"
+
+    monkeypatch.setattr(profilon, "pd", FakeLibrary())
+    assert profilon.EDA()._compose_version().startswith("pandas:9.9.9 | numpy:")
+
+
+def test_uninitialised_instance_raises_recursion_error():
+    bare = profilon.EDA.__new__(profilon.EDA)
+    with pytest.raises(RecursionError):
+        bare.anything
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm not installed")
+def test_only_the_entry_symbol_is_exported():
+    out = subprocess.run(["nm", "-D", "--defined-only", profilon.__file__], capture_output=True, text=True, check=True)
+    symbols = {line.split()[-1] for line in out.stdout.splitlines() if line.strip()}
+    assert symbols == {"PyInit_profilon"}
+
+
+BLOCKED_IMPORT = textwrap.dedent(
+    """
+    import importlib.abc, sys
+    sys.path.insert(0, {path!r})
+
+    class Blocker(importlib.abc.MetaPathFinder):
+        def find_spec(self, name, path=None, target=None):
+            if name == "statsmodels" or name.startswith("statsmodels."):
+                raise ModuleNotFoundError(f"No module named {{name!r}}", name=name)
+            return None
+
+    blocker = Blocker()
+    sys.meta_path.insert(0, blocker)
+    try:
+        import profilon
+    except ModuleNotFoundError as exc:
+        print("failed:", exc.name, "profilon" in sys.modules)
+    sys.meta_path.remove(blocker)
+    import profilon
+    print("then:", profilon.EDA.__name__, profilon._adfuller.__module__)
+    """
+)
+
+
+def test_missing_library_fails_the_import_and_a_later_import_runs_again():
+    script = BLOCKED_IMPORT.format(path=str(Path(profilon.__file__).parent))
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert out.stdout.splitlines() == ["failed: statsmodels False", "then: EDA statsmodels.tsa.stattools"]
