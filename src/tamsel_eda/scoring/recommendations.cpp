@@ -8,7 +8,7 @@ using pyapi::concat;
 using pyapi::format;
 using pyapi::text;
 
-py::object head(py::handle seq, Py_ssize_t n) { return seq[py::slice(0, n, 1)]; }
+py::object first_n(py::handle seq, Py_ssize_t n) { return seq[py::slice(0, n, 1)]; }
 
 void time_axis_advice(const Analysis& a, py::list& recs) {
     // The rule reads the missing share of the timeline, not the irregular
@@ -31,7 +31,7 @@ void time_axis_advice(const Analysis& a, py::list& recs) {
         if (pyapi::gt(rec["adfuller_pvalue"], threshold)) bad.append(tgt);
     }
     if (bad.empty()) return;
-    recs.append(concat({text("Non-stationary targets (ADF p>0.1): "), format(head(bad, 5)),
+    recs.append(concat({text("Non-stationary targets (ADF p>0.1): "), format(first_n(bad, 5)),
                         text("; consider differencing or trend/seasonality covariates.")}));
 }
 
@@ -57,7 +57,7 @@ void recommendations(Analysis& a) {
         recs.append(text("Large scale differences; standardize/normalize numeric features."));
     }
     if (!a.high_card.empty()) {
-        recs.append(concat({text("High-cardinality categoricals "), format(head(a.high_card, 3)),
+        recs.append(concat({text("High-cardinality categoricals "), format(first_n(a.high_card, 3)),
                             text("; consider embeddings/target encoding.")}));
     }
     if (!a.rare_cat_stats.empty()) {
@@ -69,16 +69,16 @@ void recommendations(Analysis& a) {
             for (auto [c, share] : a.rare_cat_stats) {
                 if (pyapi::gt(share, py::float_(0.2))) bad.append(c);
             }
-            recs.append(concat({text("Many rare categories in "), format(head(bad, 5)),
+            recs.append(concat({text("Many rare categories in "), format(first_n(bad, 5)),
                                 text("; consider grouping rare levels (outside EDA).")}));
         }
     }
     if (!a.ts_df.is_none()) time_axis_advice(a, recs);
     if (!a.constant_cols.empty()) {
-        recs.append(concat({text("Drop constant features: "), format(head(a.constant_cols, 10))}));
+        recs.append(concat({text("Drop constant features: "), format(first_n(a.constant_cols, 10))}));
     }
     if (!a.duplicate_cols.empty()) {
-        recs.append(concat({text("Drop duplicate columns (examples): "), format(head(a.duplicate_cols, 5))}));
+        recs.append(concat({text("Drop duplicate columns (examples): "), format(first_n(a.duplicate_cols, 5))}));
     }
     if (!a.target_cols.empty()) {
         const py::str separator("; ");
