@@ -259,7 +259,8 @@ def test_gappy_timeline_without_target_uses_the_base_quality(analyse):
     b = breakdown(report)
     # one gap of four days among 26, and 3 of 30 grid days missing
     assert (b["split_viability"], b["ts_quality"]) == (1.0, 1.0 - 0.4 * (1 / 26) - 0.3 * (1.0 - 27 / 30))
-    assert lines(report, "Irregular") == ["Irregular timeline; consider regularizing/imputing timestamps (outside EDA)."]
+    line = "Irregular timeline; consider regularizing/imputing timestamps (outside EDA)."
+    assert lines(report, "Irregular") == [line]
 
 
 def test_non_stationary_targets(analyse, monkeypatch):

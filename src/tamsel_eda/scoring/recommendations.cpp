@@ -83,7 +83,8 @@ void recommendations(Analysis& a) {
     if (!a.target_cols.empty()) {
         const py::str separator("; ");
         for (auto [tgt, reasons] : a.leakage_reasons_all) {
-            recs.append(concat({text("Leakage hints for '"), format(tgt), text("': "), separator.attr("join")(reasons)}));
+            recs.append(
+                concat({text("Leakage hints for '"), format(tgt), text("': "), separator.attr("join")(reasons)}));
         }
     }
 
