@@ -24,4 +24,10 @@ std::span<const pyapi::MethodDef> lag_methods();
 // _leakage_hints_per_target.
 std::span<const pyapi::MethodDef> leakage_methods();
 
+// Pieces of the time-axis step that live in their own files.
+// ts_base_quality from the irregular and missing shares and the history rule.
+void base_ts_quality(Analysis& a, py::handle irregular_share, py::handle missing_ts_share, bool enough_hist);
+// per_target_ts: stationarity and autocorrelation of each target along ts_df.
+void per_target_time_series(Analysis& a);
+
 }  // namespace tamsel::diagnostics

@@ -73,6 +73,17 @@ struct Analysis {
     py::list recs;
 };
 
+// `seq[:stop]` with the interpreter's slicing rules (negative bounds, None,
+// __index__, and its TypeError for anything else): the column caps are used
+// unchecked as slice bounds.
+inline py::object head(py::handle seq, py::handle stop) {
+    py::object sl = py::reinterpret_steal<py::object>(PySlice_New(nullptr, stop.ptr(), nullptr));
+    if (!sl) throw py::error_already_set();
+    py::object out = py::reinterpret_steal<py::object>(PyObject_GetItem(seq.ptr(), sl.ptr()));
+    if (!out) throw py::error_already_set();
+    return out;
+}
+
 // The profile steps, in the order the entry runs them.
 void schema_and_missingness(Analysis& a);
 void distributions(Analysis& a);

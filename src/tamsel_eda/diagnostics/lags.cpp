@@ -1,0 +1,136 @@
+// Canonical lags per frequency, autocorrelation at those lags, seasonality
+// strength, and the per-target stationarity/autocorrelation loop.
+#include <initializer_list>
+
+#include "diagnostics.hpp"
+
+namespace tamsel::diagnostics {
+namespace {
+
+using pyapi::Frame;
+using pyapi::MethodDef;
+using pyapi::Param;
+using pyapi::ParamKind;
+
+py::list lag_list(std::initializer_list<int> lags) {
+    py::list out;
+    for (int lag : lags) out.append(py::int_(lag));
+    return out;
+}
+
+// Only the first letter of the upper-cased alias decides, so "min" and "ms"
+// fall into the monthly row; "h", "D", "W-SUN", "MS", "QS-OCT", "YE-DEC"
+// land on their own rows.
+py::object canonical_time_lags(const Frame& f) {
+    py::handle freq = f.arg(1);
+    if (!pyapi::truthy(freq)) return lag_list({1, 7, 12, 24, 30, 52});
+    py::object starts = freq.attr("upper")().attr("startswith");
+    auto is = [&](const char* prefix) { return pyapi::truthy(starts(prefix)); };
+    if (is("H")) return lag_list({1, 24, 168, 720, 8760});
+    if (is("D")) return lag_list({1, 7, 30, 365});
+    if (is("W")) return lag_list({1, 4, 13, 26, 52});
+    if (is("M")) return lag_list({1, 6, 12, 24});
+    if (is("Q")) return lag_list({1, 4, 8});
+    if (is("A") || is("Y")) return lag_list({1});
+    return lag_list({1, 7, 12, 24, 30, 52});
+}
+
+// Positions, not timestamps: the finite values are re-indexed 0..n-1, so a
+// lag counts observations and gaps in time are ignored.
+py::object autocorr_at_lags(const Frame& f) {
+    py::object np = f.g("np");
+    py::object nan = np.attr("nan");
+    py::handle lags = f.arg(2);
+    py::object x = f.arg(1).attr("astype")(pyapi::builtin(f.globals(), "float")).attr("values");
+    x = x[np.attr("isfinite")(x)];
+    py::dict out;
+    if (py::len(x) < 10) {
+        for (py::handle lag : lags) out[lag] = nan;
+        return out;
+    }
+    py::object s = f.g("pd").attr("Series")(x);
+    py::object autocorr = s.attr("autocorr");
+    for (py::handle lag : lags) {
+        out[lag] = pyapi::guarded([&]() -> py::object { return pyapi::to_float(autocorr("lag"_a = lag)); },
+                                  [&] { return nan; });
+    }
+    return out;
+}
+
+// The strongest absolute autocorrelation over the whole map, lag 1 included;
+// undefined lags are skipped.
+py::object seasonality_strength(const Frame& f) {
+    py::list vals;
+    for (py::handle v : f.arg(1).attr("values")()) {
+        // `v == v` as an expression: the identity shortcut of the C-level
+        // comparison would keep a NaN object equal to itself.
+        if (!pyapi::truthy(pyapi::compare(v, v, Py_EQ))) continue;
+        PyObject* r = PyNumber_Absolute(v.ptr());
+        if (!r) throw py::error_already_set();
+        vals.append(py::reinterpret_steal<py::object>(r));
+    }
+    if (vals.empty()) return py::float_(0.0);
+    return pyapi::to_float(f.g("np").attr("nanmax")(vals));
+}
+
+py::dict series_record(py::object adf_p, py::object ac, py::object seas_strength) {
+    py::dict record;
+    record["adfuller_pvalue"] = adf_p;
+    record["autocorr_at_lags"] = ac;
+    record["seasonality_strength_abs"] = seas_strength;
+    return record;
+}
+
+constexpr Param freq_params[] = {{"self"}, {"freq", ParamKind::positional_or_keyword, "Optional[str]"}};
+constexpr Param autocorr_params[] = {
+    {"self"},
+    {"series", ParamKind::positional_or_keyword, "'pd.Series'"},
+    {"lags", ParamKind::positional_or_keyword, "List[int]"},
+};
+constexpr Param ac_map_params[] = {{"self"}, {"ac_map", ParamKind::positional_or_keyword, "Dict[int, float]"}};
+
+constexpr MethodDef table[] = {
+    {"_canonical_time_lags", freq_params, "List[int]", nullptr, canonical_time_lags},
+    {"_autocorr_at_lags", autocorr_params, "Dict[int, float]", nullptr, autocorr_at_lags},
+    {"_seasonality_strength", ac_map_params, "float", nullptr, seasonality_strength},
+};
+
+}  // namespace
+
+std::span<const MethodDef> lag_methods() { return table; }
+
+void per_target_time_series(Analysis& a) {
+    py::object pd = a.g("pd");
+    for (py::handle tgt : a.target_cols) {
+        py::object column = a.ts_df.attr("get")(tgt);
+        // A target that is also the datetime_col is now the index of ts_df,
+        // not a series along it: nothing to analyse.
+        if (column.is_none()) {
+            a.per_target_ts[tgt] = series_record(py::none(), py::dict(), py::float_(0.0));
+            continue;
+        }
+        py::object y = pd.attr("to_numeric")(column, "errors"_a = "coerce").attr("dropna")();
+        py::object adf_p = py::none();
+        py::object ac = py::dict();
+        py::object seas_strength = py::float_(0.0);
+        if (py::len(y) >= 20) {
+            adf_p = pyapi::guarded(
+                [&]() -> py::object {
+                    py::object result = a.g("_adfuller")(y, "autolag"_a = "AIC");
+                    return pyapi::to_float(result[py::int_(1)]);
+                },
+                [] { return py::object(py::none()); });
+            py::object lags = a.method("_canonical_time_lags")(a.inferred);
+            // The map and its strength stand or fall together.
+            pyapi::guarded_void([&] {
+                py::object m = a.method("_autocorr_at_lags")(y, lags);
+                py::object strength = a.method("_seasonality_strength")(m);
+                ac = m;
+                seas_strength = strength;
+            });
+        }
+        a.per_target_ts[tgt] = series_record(adf_p, ac, seas_strength);
+    }
+}
+
+}  // namespace tamsel::diagnostics

@@ -1,0 +1,116 @@
+// Leakage hints: target-like names, near-perfect correlation and exact
+// copies of the target among the candidate features.
+#include "diagnostics.hpp"
+
+namespace tamsel::diagnostics {
+namespace {
+
+using pyapi::Frame;
+using pyapi::MethodDef;
+using pyapi::Param;
+using pyapi::ParamKind;
+
+py::object leakage_hints_per_target(const Frame& f) {
+    py::handle df_X = f.arg(1);
+    py::handle y = f.arg(2);
+    py::object np = f.g("np");
+    py::object pd = f.g("pd");
+    py::object str = pyapi::builtin(f.globals(), "str");
+    py::list reasons;
+    double score = 1.0;
+
+    py::object re = f.g("re");
+    py::object patt = re.attr("compile")("(target|label|y_true|ground[_\\-]?truth)", re.attr("I"));
+    for (py::handle c : df_X.attr("columns")) {
+        if (pyapi::truthy(patt.attr("search")(str(c)))) {
+            reasons.append(pyapi::concat({pyapi::text("Column name '"), pyapi::format(c),
+                                          pyapi::text("' looks target-like.")}));
+            score -= 0.15;
+        }
+    }
+
+    // Each check below is abandoned on its own when it fails; the others
+    // still count.
+    pyapi::guarded_void([&] {
+        py::list include;
+        include.append(np.attr("number"));
+        py::object num_df = df_X.attr("select_dtypes")("include"_a = include);
+        if (pyapi::truthy(num_df.attr("empty"))) return;
+        if (!pyapi::truthy(pd.attr("api").attr("types").attr("is_numeric_dtype")(y))) return;
+        py::object corr = num_df.attr("corrwith")(y, "method"_a = "pearson").attr("abs")();
+        // NaN (a constant column) never reaches the threshold.
+        py::object hits = corr[pyapi::compare(corr, py::float_(0.99), Py_GE)].attr("index").attr("tolist")();
+        if (!pyapi::truthy(hits)) return;
+        reasons.append(pyapi::concat({pyapi::text("Columns with |r|\u22650.99 to target: "),
+                                      str(hits[py::slice(0, 5, 1)])}));
+        score -= 0.35;
+    });
+
+    pyapi::guarded_void([&] {
+        py::list equal_cols;
+        for (py::handle c : df_X.attr("columns")) {
+            // pandas equality: same values, NaN matching NaN, and the same dtype.
+            if (pyapi::truthy(df_X[c].attr("equals")(y))) equal_cols.append(c);
+        }
+        if (equal_cols.empty()) return;
+        reasons.append(
+            pyapi::concat({pyapi::text("Columns identical to target: "), str(equal_cols[py::slice(0, 3, 1)])}));
+        score -= 0.5;
+    });
+
+    return py::make_tuple(f.self().attr("_pct")(py::float_(score)), reasons);
+}
+
+constexpr Param params[] = {
+    {"self"},
+    {"df_X", ParamKind::positional_or_keyword, "DataFrame"},
+    {"y", ParamKind::positional_or_keyword, "Series"},
+};
+
+constexpr MethodDef table[] = {
+    {"_leakage_hints_per_target", params, "Tuple[float, List[str]]",
+     "Leakage score (1=good) and reasons for a single target.", leakage_hints_per_target},
+};
+
+// `a, b = value` as the interpreter unpacks it, errors included.
+std::pair<py::object, py::object> unpack_pair(py::handle value) {
+    py::iterator it = py::iter(value);
+    py::object items[2];
+    int got = 0;
+    for (; got < 2; ++got) {
+        PyObject* next = PyIter_Next(it.ptr());
+        if (!next) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
+            throw py::error_already_set();
+        }
+        items[got] = py::reinterpret_steal<py::object>(next);
+    }
+    PyObject* extra = PyIter_Next(it.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return {items[0], items[1]};
+}
+
+}  // namespace
+
+std::span<const MethodDef> leakage_methods() { return table; }
+
+// Every target is dropped from the candidates, so two targets that copy each
+// other are not flagged against one another.
+void leakage(Analysis& a) {
+    if (a.target_cols.empty()) return;
+    py::object X_for_leak = a.df.attr("drop")("columns"_a = a.target_cols, "errors"_a = "ignore");
+    py::object hints = a.method("_leakage_hints_per_target");
+    for (py::handle tgt : a.target_cols) {
+        auto [ls, reasons] = unpack_pair(hints(X_for_leak, a.df[tgt]));
+        a.leakage_scores[tgt] = ls;
+        if (pyapi::truthy(reasons)) a.leakage_reasons_all[tgt] = reasons;
+    }
+}
+
+}  // namespace tamsel::diagnostics

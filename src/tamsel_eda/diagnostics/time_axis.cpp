@@ -1,0 +1,94 @@
+// The time axis: which one, its frequency, gaps, missing timeline, distinct
+// periods and the history rule, assembled into ts_details.
+#include "diagnostics.hpp"
+
+namespace tamsel::diagnostics {
+namespace {
+
+// datetime_col first (a failed sort or set_index means no axis at all, not a
+// fallback to the index), then a DatetimeIndex of the frame.
+py::object choose_axis(const Analysis& a) {
+    if (pyapi::truthy(a.datetime_col) && pyapi::contains(a.df.attr("columns"), a.datetime_col)) {
+        return pyapi::guarded(
+            [&]() -> py::object { return a.df.attr("sort_values")(a.datetime_col).attr("set_index")(a.datetime_col); },
+            [] { return py::object(py::none()); });
+    }
+    const int is_dt = PyObject_IsInstance(a.df.attr("index").ptr(), a.g("pd").attr("DatetimeIndex").ptr());
+    if (is_dt < 0) throw py::error_already_set();
+    if (is_dt) return a.df.attr("sort_index")();
+    return py::none();
+}
+
+// pandas raises when asked to infer a frequency from fewer than three
+// timestamps; such an axis simply has no frequency unless the caller gave one.
+py::object frequency(const Analysis& a, py::handle index) {
+    if (pyapi::truthy(a.freq)) return a.freq;
+    if (py::len(index) < 3) return py::none();
+    return a.g("pd").attr("infer_freq")(index);
+}
+
+// A frequency that pandas inferred is proof of regular spacing: it only
+// infers one when every gap is one step of it. Counting gaps against the
+// most common gap would call calendar months, quarters and years of unequal
+// length irregular.
+// The gaps are computed in any case: an index whose values cannot be
+// subtracted (text labels) must still end the analysis here.
+py::object irregular_share(py::handle index, bool inferred_by_pandas) {
+    py::object diffs = index.attr("to_series")().attr("diff")().attr("dropna")();
+    if (inferred_by_pandas || pyapi::truthy(diffs.attr("empty"))) return py::float_(0.0);
+    // mode() is sorted, so among equally common gaps the smallest is the
+    // reference; duplicate timestamps give zero gaps.
+    py::object reference = diffs.attr("mode")().attr("iloc")[py::int_(0)];
+    return pyapi::to_float(pyapi::compare(diffs, reference, Py_NE).attr("mean")());
+}
+
+// Not clamped: timestamps off the grid, or a grid coarser than the data,
+// give a negative share (the quality clamps it when it uses it).
+py::object missing_ts_share(const Analysis& a, py::handle index, py::handle n_unique) {
+    if (!pyapi::truthy(a.inferred)) return py::float_(0.0);
+    return pyapi::guarded(
+        [&]() -> py::object {
+            py::object full_idx = a.g("pd").attr("date_range")(index.attr("min")(), index.attr("max")(),
+                                                                 "freq"_a = a.inferred);
+            py::object grid = pyapi::builtin(a.frame.globals(), "max")(py::int_(1), py::int_(py::len(full_idx)));
+            return pyapi::to_float(py::float_(1.0) - n_unique / grid);
+        },
+        [] { return py::object(py::float_(0.0)); });
+}
+
+}  // namespace
+
+void time_axis(Analysis& a) {
+    a.ts_df = choose_axis(a);
+    a.ts_base_quality = 1.0;
+    if (a.ts_df.is_none()) return;
+    py::object index = a.ts_df.attr("index");
+    if (py::len(index) == 0) return;
+
+    a.inferred = frequency(a, index);
+    const bool inferred_by_pandas = !pyapi::truthy(a.freq) && pyapi::truthy(a.inferred);
+    py::object irregular = irregular_share(index, inferred_by_pandas);
+    // Distinct stamps, counted once for the timeline and the history rule:
+    // if counting fails, the analysis ends with that error either way.
+    py::int_ periods(py::len(index.attr("unique")()));
+    py::object missing = missing_ts_share(a, index, periods);
+
+    // The second canonical lag is the season; three seasons, and never fewer
+    // than 24 periods, make enough history.
+    py::object season_lags = a.method("_canonical_time_lags")(a.inferred);
+    py::object season_len = py::len(season_lags) > 1 ? py::object(season_lags[py::int_(1)]) : py::int_(1);
+    py::object needed = pyapi::builtin(a.frame.globals(), "max")(py::int_(24), py::int_(3) * season_len);
+    const bool enough_hist = pyapi::ge(periods, needed);
+
+    base_ts_quality(a, irregular, missing, enough_hist);
+    per_target_time_series(a);
+
+    a.ts_details["freq_inferred"] = a.inferred;
+    a.ts_details["irregular_share"] = irregular;
+    a.ts_details["missing_ts_share"] = missing;
+    a.ts_details["unique_periods"] = periods;
+    a.ts_details["enough_history"] = py::bool_(enough_hist);
+    a.ts_details["per_target"] = a.per_target_ts.empty() ? py::object(py::none()) : py::object(a.per_target_ts);
+}
+
+}  // namespace tamsel::diagnostics
