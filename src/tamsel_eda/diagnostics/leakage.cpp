@@ -72,29 +72,6 @@ constexpr MethodDef table[] = {
      "Leakage score (1=good) and reasons for a single target.", leakage_hints_per_target},
 };
 
-// `a, b = value` as the interpreter unpacks it, errors included.
-std::pair<py::object, py::object> unpack_pair(py::handle value) {
-    py::iterator it = py::iter(value);
-    py::object items[2];
-    int got = 0;
-    for (; got < 2; ++got) {
-        PyObject* next = PyIter_Next(it.ptr());
-        if (!next) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
-            throw py::error_already_set();
-        }
-        items[got] = py::reinterpret_steal<py::object>(next);
-    }
-    PyObject* extra = PyIter_Next(it.ptr());
-    if (extra) {
-        Py_DECREF(extra);
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw py::error_already_set();
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return {items[0], items[1]};
-}
 
 }  // namespace
 
@@ -107,7 +84,7 @@ void leakage(Analysis& a) {
     py::object X_for_leak = a.df.attr("drop")("columns"_a = a.target_cols, "errors"_a = "ignore");
     py::object hints = a.method("_leakage_hints_per_target");
     for (py::handle tgt : a.target_cols) {
-        auto [ls, reasons] = unpack_pair(hints(X_for_leak, a.df[tgt]));
+        auto [ls, reasons] = pyapi::unpack_pair(hints(X_for_leak, a.df[tgt]));
         a.leakage_scores[tgt] = ls;
         if (pyapi::truthy(reasons)) a.leakage_reasons_all[tgt] = reasons;
     }

@@ -180,6 +180,10 @@ py::str text(const char* utf8);
 // The interpreter's round(x, ndigits) on a float, ties to even.
 py::object round_to(py::handle x, int ndigits);
 
+// `a, b = value`: exactly two items, with the interpreter's own errors for
+// anything else.
+std::pair<py::object, py::object> unpack_pair(py::handle value);
+
 // sorted(items, key=lambda kv: kv[1], reverse=True): the stable descending
 // order by value of (key, value) pairs.
 py::list sorted_by_value_desc(py::handle globals, py::handle items);

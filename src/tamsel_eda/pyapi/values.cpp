@@ -65,6 +65,30 @@ py::object round_to(py::handle x, int ndigits) {
     return steal_or_throw<py::object>(PyObject_CallMethod(x.ptr(), "__round__", "O", nd.ptr()));
 }
 
+// `a, b = value`: exactly two items, with the interpreter's own errors for
+// anything else.
+std::pair<py::object, py::object> unpack_pair(py::handle value) {
+    py::iterator it = py::iter(value);
+    py::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* next = PyIter_Next(it.ptr());
+        if (!next) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw py::error_already_set();
+        }
+        items[i] = py::reinterpret_steal<py::object>(next);
+    }
+    PyObject* extra = PyIter_Next(it.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
 py::list sorted_by_value_desc(py::handle globals, py::handle items) {
     py::object itemgetter = py::module_::import("operator").attr("itemgetter");
     return builtin(globals, "sorted")(items, "key"_a = itemgetter(1), "reverse"_a = true);

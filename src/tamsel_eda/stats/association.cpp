@@ -13,34 +13,11 @@ using pyapi::MethodDef;
 using pyapi::Param;
 using pyapi::ParamKind;
 
-// `a, b = value`: exactly two items, with the interpreter's own errors for
-// anything else.
-std::pair<py::object, py::object> unpack_pair(py::handle value) {
-    py::iterator it = py::iter(value);
-    py::object items[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* next = PyIter_Next(it.ptr());
-        if (!next) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw py::error_already_set();
-        }
-        items[i] = py::reinterpret_steal<py::object>(next);
-    }
-    PyObject* extra = PyIter_Next(it.ptr());
-    if (extra) {
-        Py_DECREF(extra);
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw py::error_already_set();
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return {std::move(items[0]), std::move(items[1])};
-}
 
 py::object spearman_abs(const Frame& f) {
     return pyapi::guarded(
         [&]() -> py::object {
-            auto [r, p] = unpack_pair(f.g("spearmenr")(f.arg(1), f.arg(2), "nan_policy"_a = "omit"));
+            auto [r, p] = pyapi::unpack_pair(f.g("spearmenr")(f.arg(1), f.arg(2), "nan_policy"_a = "omit"));
             // r == r is false only for NaN (a constant input); an array
             // coefficient raises on its truth value and ends in None.
             if (!pyapi::truthy(pyapi::compare(r, r, Py_EQ))) return py::none();
@@ -87,7 +64,7 @@ py::object correlation_ratio_num_cat(const Frame& f) {
             double ss_between = 0.0;
             py::object groups = df_tmp.attr("groupby")("g")[py::str("y")];
             for (py::handle item : groups) {
-                auto [key, grp] = unpack_pair(item);
+                auto [key, grp] = pyapi::unpack_pair(item);
                 const py::int_ n_g = grp.attr("size");
                 if (pyapi::eq(n_g, py::int_(0))) continue;
                 const double d = pyapi::as_double(grp.attr("mean")()) - mu;
