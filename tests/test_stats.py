@@ -177,6 +177,44 @@ def test_correlation_ratio_matches_group_sums(eda):
     assert eda._correlation_ratio_num_cat(y, x) == pytest.approx(between / total, rel=1e-12)
 
 
+def _eta_squared_by_pandas(y, x_cat):
+    """The correlation ratio written with pandas' own per-group reductions."""
+    yv = pd.to_numeric(y, errors="coerce")
+    gv = x_cat.astype("category")
+    valid = ~(yv.isna() | gv.isna())
+    yv, gv = yv[valid], gv[valid]
+    mu = float(yv.mean())
+    df_tmp = pd.DataFrame({"y": yv.to_numpy(), "g": gv.to_numpy()})
+    ss_between = 0.0
+    for _, grp in df_tmp.groupby("g")["y"]:
+        ss_between += grp.size * (float(grp.mean()) - mu) ** 2
+    ss_total = float(((df_tmp["y"] - mu) ** 2).sum())
+    return 0.0 if ss_total == 0.0 else float(ss_between / ss_total)
+
+
+# Groups of thousands of rows reach NumPy's blocked summation, where a sum
+# taken in another order or split differently changes the last bits.
+@pytest.mark.parametrize(
+    "levels, dtype, keys",
+    [(3, "float64", "text"), (400, "float64", "int"), (40, "float64", "category"), (7, "float32", "text"),
+     (5, "int64", "text"), (25, "float64", "text_with_missing")],
+)
+def test_correlation_ratio_is_exactly_pandas_group_means(eda, levels, dtype, keys):
+    rng = np.random.default_rng(levels)
+    n = 20_000
+    y = pd.Series((rng.standard_cauchy(n) * 1e6 + rng.normal(size=n) * 1e3).astype(dtype))
+    codes = rng.integers(0, levels, n)
+    if keys == "int":
+        x = pd.Series(codes)
+    else:
+        x = pd.Series(np.array([f"l{c}" for c in codes], dtype=object))
+        if keys == "category":
+            x = x.astype("category")
+        elif keys == "text_with_missing":
+            x[rng.random(n) < 0.05] = None
+    assert eda._correlation_ratio_num_cat(y, x) == _eta_squared_by_pandas(y, x)
+
+
 # ---------------------------------------------------------------------------
 # Published signatures
 # ---------------------------------------------------------------------------

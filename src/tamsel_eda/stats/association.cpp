@@ -44,6 +44,35 @@ py::object corr_proportion_strong(const Frame& f) {
     return py::float_(pyapi::as_double(strong) / pyapi::as_double(total));
 }
 
+// The group means as pandas' `float(grp.mean())` over a float64 column:
+// the float64 sum of the group's values, in row order, divided by its count.
+// pandas iterates the groups in ngroup() order, each holding its rows in
+// their original order (a stable sort by group number), so summing the same
+// contiguous runs of a stably sorted copy gives the same bits without one
+// Series per group. Other dtypes keep pandas' own per-group reduction, whose
+// sum type and NA handling differ.
+double ss_between_float64(const Frame& f, py::handle group_by, py::handle y, double mu) {
+    py::object np = f.g("np");
+    py::object ids = group_by.attr("ngroup")().attr("to_numpy")();
+    py::object order = np.attr("argsort")(ids, "kind"_a = "stable");
+    py::object sorted = y.attr("take")(order);
+    py::list sizes = np.attr("bincount")(ids).attr("tolist")();
+    py::object add_reduce = np.attr("add").attr("reduce");
+    double ss_between = 0.0;
+    Py_ssize_t start = 0;
+    for (py::handle size : sizes) {
+        const Py_ssize_t n_g = PyLong_AsSsize_t(size.ptr());
+        if (n_g == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (n_g == 0) continue;
+        py::object run = py::reinterpret_steal<py::object>(PySequence_GetSlice(sorted.ptr(), start, start + n_g));
+        if (!run) throw py::error_already_set();
+        start += n_g;
+        const double d = pyapi::as_double(add_reduce(run)) / static_cast<double>(n_g) - mu;
+        ss_between += static_cast<double>(n_g) * std::pow(d, 2.0);
+    }
+    return ss_between;
+}
+
 // Groups run over the plain values rather than the categorical dtype, so a
 // level that no complete row uses contributes nothing.
 py::object correlation_ratio_num_cat(const Frame& f) {
@@ -61,17 +90,23 @@ py::object correlation_ratio_num_cat(const Frame& f) {
             columns["y"] = yv.attr("to_numpy")();
             columns["g"] = gv.attr("to_numpy")();
             py::object df_tmp = pd.attr("DataFrame")(columns);
-            double ss_between = 0.0;
+            py::object y_col = df_tmp[py::str("y")];
             py::object groups = df_tmp.attr("groupby")("g")[py::str("y")];
-            for (py::handle item : groups) {
-                auto [key, grp] = pyapi::unpack_pair(item);
-                const py::int_ n_g = grp.attr("size");
-                if (pyapi::eq(n_g, py::int_(0))) continue;
-                const double d = pyapi::as_double(grp.attr("mean")()) - mu;
-                // n_g * d ** 2 as the interpreter computes it: int times float.
-                ss_between += pyapi::as_double(n_g) * std::pow(d, 2.0);
+            double ss_between = 0.0;
+            py::object y_values = y_col.attr("to_numpy")();
+            if (pyapi::eq(y_values.attr("dtype"), f.g("np").attr("float64"))) {
+                ss_between = ss_between_float64(f, groups, y_values, mu);
+            } else {
+                for (py::handle item : groups) {
+                    auto [key, grp] = pyapi::unpack_pair(item);
+                    const py::int_ n_g = grp.attr("size");
+                    if (pyapi::eq(n_g, py::int_(0))) continue;
+                    const double d = pyapi::as_double(grp.attr("mean")()) - mu;
+                    // n_g * d ** 2 as the interpreter computes it: int times float.
+                    ss_between += pyapi::as_double(n_g) * std::pow(d, 2.0);
+                }
             }
-            py::object dev = py::object(df_tmp[py::str("y")]) - py::float_(mu);
+            py::object dev = y_col - py::float_(mu);
             py::object sq = py::reinterpret_steal<py::object>(PyNumber_Power(dev.ptr(), py::int_(2).ptr(), Py_None));
             if (!sq) throw py::error_already_set();
             const double ss_total = pyapi::as_double(sq.attr("sum")());
