@@ -361,6 +361,39 @@ def test_correlation_method_is_passed_through(analyse, method, strong):
     assert same(rel["strong_corr_proportion_thr_0.95"], strong)
 
 
+class _NoBoolNumeric(profilon.EDA):
+    """Counts booleans out of the numeric columns: num_cols then differs from
+    the frame's own numeric part."""
+
+    def _is_numeric(self, s):
+        return super()._is_numeric(s) and s.dtype != bool
+
+
+# The strong-pair share must be the one of df[num_cols].corr() whatever
+# else the frame holds beside the numeric columns.
+@pytest.mark.parametrize("eda_class", [profilon.EDA, _NoBoolNumeric])
+@pytest.mark.parametrize("method", ["spearman", "pearson"])
+def test_correlation_matrix_is_the_one_of_the_numeric_columns(eda_class, method):
+    rng = np.random.default_rng(11)
+    n = 300
+    a = rng.normal(size=n)
+    df = pd.DataFrame({
+        "a": a,
+        "when": pd.date_range("2000-01-01", periods=n, freq="D"),
+        "copy": a * 3 + 1e-9 * rng.normal(size=n),
+        "flag": a > 0,
+        "text": rng.choice(list("xyz"), n),
+        "count": pd.array(np.where(rng.random(n) < 0.1, None, rng.integers(0, 9, n)), dtype="Int64"),
+        "b": rng.normal(size=n).astype(np.float32),
+    })
+    eda = eda_class()
+    num_cols = [c for c in df.columns if eda._is_numeric(df[c])]
+    expected = eda._corr_proportion_strong(df[num_cols].corr(method=method), thr=0.95)
+    rel = eda.eda_report_and_score(df, corr_method=method).relationships
+    assert rel["strong_corr_proportion_thr_0.95"] == expected
+    assert 0.0 < expected < 1.0
+
+
 def test_single_numeric_column_has_no_correlation(analyse):
     rel = analyse(pd.DataFrame({"x": [1.0, 2.0, 3.0], "t": list("abc")})).relationships
     assert same(rel["strong_corr_proportion_thr_0.95"], 0.0)

@@ -12,11 +12,30 @@ bool is_numeric_dtype(const Analysis& a, py::handle s) {
     return pyapi::truthy(a.g("pd").attr("api").attr("types").attr("is_numeric_dtype")(s));
 }
 
+// df[num_cols] copies every numeric column before corr() builds its own
+// float matrix from them, so on a long frame the copy alone is as large as
+// the numeric data. When the numeric part of df is exactly num_cols, in
+// order, corr() over it pairs the same columns with the same values and
+// gives the same matrix without that copy. Any other outcome (other columns,
+// an error) takes the plain selection, whose own error is what the guard of
+// the caller sees.
+py::object numeric_correlation(const Analysis& a) {
+    py::object direct = pyapi::guarded(
+        [&]() -> py::object {
+            py::object m = a.df.attr("corr")("method"_a = a.corr_method, "numeric_only"_a = true);
+            if (pyapi::eq(py::list(m.attr("columns")), a.num_cols)) return m;
+            return py::object();
+        },
+        [] { return py::object(); });
+    if (direct) return direct;
+    return a.df[a.num_cols].attr("corr")("method"_a = a.corr_method);
+}
+
 void correlation(Analysis& a) {
     py::object pd = a.g("pd");
     a.corr_df = pd.attr("DataFrame")();
     pyapi::guarded_void([&] {
-        if (py::len(a.num_cols) >= 2) a.corr_df = a.df[a.num_cols].attr("corr")("method"_a = a.corr_method);
+        if (py::len(a.num_cols) >= 2) a.corr_df = numeric_correlation(a);
     });
     // A failed corr() never assigns, so the empty frame stands.
     a.strong_corr_prop = a.method("_corr_proportion_strong")(a.corr_df, "thr"_a = 0.95);
