@@ -22,6 +22,8 @@ Per frame it prints:
 
 The scaling table (rows 1e4..1e6 at 20 columns, columns 50..800 at 5,000
 rows) prints time and peak memory of one analysis each, with its floor.
+The long time series runs once (its stationarity test alone takes most of
+a minute).
 `--native-profile` additionally records each frame's analysis with
 `perf record` and prints the share of samples whose own code is in the
 profilon extension (needs the `perf` tool).
@@ -152,6 +154,9 @@ FRAMES = {
     "wide": wide,
     "many_categoricals": many_categoricals,
 }
+# The stationarity test on 100,000 hourly rows alone takes most of a minute
+# and 2 GiB: one run of each kind keeps the full bench within minutes.
+MAX_REPEAT = {"long_time_series": 1}
 QUICK = ["typical", "typical_3_targets"]
 
 
@@ -278,7 +283,23 @@ def timed_floor(calls):
     return sum(per_step.values()), per_step
 
 
-def measure_runs(df, kwargs, repeat):
+def floor_peak(calls):
+    """The largest tracemalloc peak of a single heavy call: what the library
+    itself needs above the frame, whatever the analysis does around it."""
+    peak = 0
+    for _, call in calls:
+        gc.collect()
+        tracemalloc.start()
+        try:
+            np.random.seed(0)
+            call()
+            peak = max(peak, tracemalloc.get_traced_memory()[1])
+        finally:
+            tracemalloc.stop()
+    return peak
+
+
+def measure_runs(df, kwargs, repeat, with_floor_peak=True):
     """Analyses and floor runs alternate, so that load from other processes
     on the machine falls on both alike; medians of each."""
     calls = floor_calls(df, kwargs)
@@ -291,7 +312,7 @@ def measure_runs(df, kwargs, repeat):
     steps = {s: med(r[0][1][s] for r in runs) for s in runs[0][0][1]}
     floor = med(r[1][0] for r in runs)
     floor_steps = {s: med(r[1][1][s] for r in runs) for s in runs[0][1][1]}
-    return total, steps, floor, floor_steps
+    return total, steps, floor, floor_steps, floor_peak(calls) if with_floor_peak else None
 
 
 # ---------------------------------------------------------------------------
@@ -327,7 +348,7 @@ def native_self_share(name, repeat):
                 "    bench.analyse(df, kwargs)\n"
                 "ctl.write('disable\\n'); ctl.flush(); ack.readline()\n"
             )
-        cmd = [perf, "record", "-q", "-F", "499", "-D", "-1", "--control", f"fifo:{ctl},{ack}", "-o", data,
+        cmd = [perf, "record", "-q", "-F", "997", "-D", "-1", "--control", f"fifo:{ctl},{ack}", "-o", data,
                sys.executable, script]
         subprocess.run(cmd, check=True, env=dict(os.environ), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         out = subprocess.run([perf, "report", "-i", data, "--no-children", "--sort", "dso", "-g", "none", "--stdio",
@@ -349,7 +370,8 @@ MiB = 2**20
 
 def measure(name, df, kwargs, repeat, native):
     frame_bytes = df.memory_usage(deep=True).sum()
-    total, steps, floor, floor_steps = measure_runs(df, kwargs, repeat)
+    repeat = min(repeat, MAX_REPEAT.get(name, repeat))
+    total, steps, floor, floor_steps, lib_peak = measure_runs(df, kwargs, repeat, with_floor_peak=repeat > 1)
     peak, step_peaks = peak_memory(df, kwargs)
     print(f"\n{name}: {df.shape[0]:,} rows x {df.shape[1]} columns, frame {frame_bytes / MiB:,.1f} MiB")
     print(f"  {'step':<20} {'analysis':>10} {'floor':>10} {'peak MiB':>10}")
@@ -358,22 +380,24 @@ def measure(name, df, kwargs, repeat, native):
         print(f"  {step:<20} {secs:9.3f}s {'' if f is None else f'{f:9.3f}s':>10} {step_peaks.get(step, 0) / MiB:10.1f}")
     ratio = total / floor if floor > 0 else float("nan")
     print(f"  {'total':<20} {total:9.3f}s {floor:9.3f}s   total/floor {ratio:5.2f}   (median of {repeat})")
-    print(f"  peak memory above the frame {peak / MiB:8.1f} MiB = {peak / frame_bytes:4.2f} x frame")
-    share = native_self_share(name, repeat) if native else None
+    lib = "" if lib_peak is None else (f"   (largest single heavy call: {lib_peak / MiB:.1f} MiB"
+                                       f" = {lib_peak / frame_bytes:4.2f} x frame)")
+    print(f"  peak memory above the frame {peak / MiB:8.1f} MiB = {peak / frame_bytes:4.2f} x frame{lib}")
+    share = native_self_share(name, 1) if native else None
     if share is not None:
         print(f"  self time in profilon's own machine code: {share:.2%} of samples")
     return {"name": name, "total": total, "floor": floor, "ratio": ratio, "peak": peak, "frame": frame_bytes,
-            "self": share}
+            "lib_peak": lib_peak, "self": share}
 
 
-def scaling(repeat):
-    print("\nscaling (one target, no time axis; time = median of "
-          f"{repeat}, floor = corr + MI + hashing made directly)")
+def scaling():
+    print("\nscaling (one target, no time axis; one analysis and one floor run each;"
+          " floor = corr + MI + hashing made directly)")
     print(f"  {'rows':>9} {'cols':>5} {'time':>9} {'floor':>9} {'ratio':>6} {'peak MiB':>9} {'frame MiB':>10}")
     shapes = [(10**4, 20), (10**5, 20), (10**6, 20), (5000, 50), (5000, 200), (5000, 800)]
     for rows, cols in shapes:
         df, kwargs = scaled(rows, cols)
-        total, _, floor, _ = measure_runs(df, kwargs, repeat)
+        total, _, floor, _, _ = measure_runs(df, kwargs, 1, with_floor_peak=False)
         peak, _ = peak_memory(df, kwargs)
         print(f"  {rows:>9,} {cols:>5} {total:8.3f}s {floor:8.3f}s {total / floor:6.2f} {peak / MiB:9.1f} "
               f"{df.memory_usage(deep=True).sum() / MiB:10.1f}")
@@ -402,9 +426,9 @@ def main():
     for r in results:
         extra = "" if r["self"] is None else f"   self {r['self']:.2%}"
         print(f"  {r['name']:<20} total {r['total']:8.3f}s  floor {r['floor']:8.3f}s  total/floor {r['ratio']:5.2f}"
-              f"  peak/frame {r['peak'] / r['frame']:5.2f}{extra}")
+              f"  peak/frame {r['peak'] / r['frame']:6.2f}{extra}")
     if not (args.quick or args.no_scaling):
-        scaling(args.repeat)
+        scaling()
 
 
 if __name__ == "__main__":
