@@ -29,9 +29,16 @@ a minute).
 profilon extension (needs the `perf` tool).
 """
 
+import os
+
+# BLAS threads spin while they wait for work; on a small machine shared with
+# other processes that turns into wild swings of the stationarity test's
+# time. One thread keeps the analysis and its floor comparable (both run
+# under the same setting); set OPENBLAS_NUM_THREADS to measure otherwise.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import argparse
 import gc
-import os
 import shutil
 import statistics
 import subprocess
@@ -410,11 +417,14 @@ def main():
     parser.add_argument("--frames", help="comma-separated frame names: " + ", ".join(FRAMES))
     parser.add_argument("--repeat", type=int, default=3, help="runs per median (default 3)")
     parser.add_argument("--no-scaling", action="store_true", help="skip the scaling table")
+    parser.add_argument("--scaling-only", action="store_true", help="only the scaling table")
     parser.add_argument("--native-profile", action="store_true",
                         help="also record each frame with perf and report profilon's own self time")
     args = parser.parse_args()
 
     names = args.frames.split(",") if args.frames else (QUICK if args.quick else list(FRAMES))
+    if args.scaling_only:
+        names = []
     print(f"profilon {profilon.__file__}")
     print(f"python {sys.version.split()[0]}, pandas {pd.__version__}, numpy {np.__version__}")
     results = []
@@ -422,7 +432,8 @@ def main():
         df, kwargs = FRAMES[name]()
         results.append(measure(name, df, kwargs, args.repeat, args.native_profile))
         del df
-    print("\nsummary")
+    if results:
+        print("\nsummary")
     for r in results:
         extra = "" if r["self"] is None else f"   self {r['self']:.2%}"
         print(f"  {r['name']:<20} total {r['total']:8.3f}s  floor {r['floor']:8.3f}s  total/floor {r['ratio']:5.2f}"
