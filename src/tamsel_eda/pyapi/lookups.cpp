@@ -4,20 +4,6 @@
 
 namespace tamsel::pyapi {
 
-PyObject* getattr_interned(PyObject* obj, const char* name) {
-    PyObject* key = PyUnicode_InternFromString(name);
-    if (!key) return nullptr;
-    PyObject* value = PyObject_GetAttr(obj, key);
-    Py_DECREF(key);
-    return value;
-}
-
-py::str name(const char* utf8) {
-    PyObject* key = PyUnicode_InternFromString(utf8);
-    if (!key) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(key);
-}
-
 py::object optional_attr(py::handle obj, py::handle name) {
     PyObject* result = nullptr;
     if (_PyObject_LookupAttr(obj.ptr(), name.ptr(), &result) < 0) throw py::error_already_set();
@@ -29,7 +15,7 @@ py::object getattr_or_none(py::handle obj, py::handle name) {
     return value ? value : py::none();
 }
 
-py::object getattr_or_none(py::handle obj, const char* attr) { return getattr_or_none(obj, name(attr)); }
+py::object getattr_or_none(py::handle obj, const char* name) { return getattr_or_none(obj, py::str(name)); }
 
 bool hasattr(py::handle obj, py::handle name) {
     PyObject* result = nullptr;

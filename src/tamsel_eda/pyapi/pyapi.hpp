@@ -3,21 +3,6 @@
 // binding, module-global lookups, guards and interpreter-side formatting.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-namespace tamsel::pyapi {
-// PyObject_GetAttrString, with the name interned. pybind11's `.attr("name")`
-// looks names up by C string, and CPython 3.12 makes a new str for every
-// such lookup; the interpreter's type-attribute cache keeps the last of those
-// strings alive per slot, a turnover of small allocations that memory
-// tracing cannot tell from a leak. An interned name is one object per
-// interpreter, shared by every lookup. Every pybind11 accessor below goes
-// through it, because the macro is in force before pybind11 is read.
-PyObject* getattr_interned(PyObject* obj, const char* name);
-}  // namespace tamsel::pyapi
-#define PyObject_GetAttrString ::tamsel::pyapi::getattr_interned
-
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
@@ -112,9 +97,6 @@ py::object make_class(py::handle function_type, py::handle globals, const char* 
 // ---------------------------------------------------------------------------
 // Lookups
 // ---------------------------------------------------------------------------
-
-// An attribute name as the interned string (see getattr_interned).
-py::str name(const char* utf8);
 
 // The attribute, or a null object when the lookup raised AttributeError;
 // any other exception propagates.

@@ -62,7 +62,7 @@ py::str concat(std::initializer_list<py::handle> pieces) {
 
 py::object round_to(py::handle x, int ndigits) {
     py::int_ nd(ndigits);
-    return steal_or_throw<py::object>(PyObject_CallMethodOneArg(x.ptr(), name("__round__").ptr(), nd.ptr()));
+    return steal_or_throw<py::object>(PyObject_CallMethod(x.ptr(), "__round__", "O", nd.ptr()));
 }
 
 // `a, b = value`: exactly two items, with the interpreter's own errors for

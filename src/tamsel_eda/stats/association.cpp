@@ -32,7 +32,7 @@ py::object spearman_abs(const Frame& f) {
 // incomparable threshold is NumPy's error to report.
 py::object corr_proportion_strong(const Frame& f) {
     py::handle corr = f.arg(1);
-    py::object empty = pyapi::optional_attr(corr, pyapi::name("empty"));
+    py::object empty = pyapi::optional_attr(corr, py::str("empty"));
     if (!empty || pyapi::truthy(empty)) return py::float_(0.0);
     py::object np = f.g("np");
     py::object m = corr.attr("values").attr("copy")();
