@@ -240,7 +240,10 @@ COLUMN_KINDS = {
         _maybe(DATES),
         lambda cells: pd.Series(pd.to_datetime(cells)).dt.tz_localize("UTC").dt.tz_convert("Europe/Berlin"),
     ),
-    "timedelta": (_maybe(st.timedeltas(dt.timedelta(days=-999), dt.timedelta(days=999))), lambda cells: pd.Series(pd.to_timedelta(cells))),
+    "timedelta": (
+        _maybe(st.timedeltas(dt.timedelta(days=-999), dt.timedelta(days=999))),
+        lambda cells: pd.Series(pd.to_timedelta(cells)),
+    ),
 }
 if HAS_ARROW:
     COLUMN_KINDS["int64[pyarrow]"] = (_maybe(st.integers(-50, 50)), _dense("int64[pyarrow]"))
@@ -266,11 +269,7 @@ def random_frames(draw):
         else:
             cells, build = COLUMN_KINDS[kind if kind in COLUMN_KINDS else "walk"]
             columns.append(build(draw(st.lists(cells, min_size=n, max_size=n))))
-    index = draw(
-        st.sampled_from(["range", "dates", "ints", "text"])
-        if n
-        else st.just("range")
-    )
+    index = draw(st.sampled_from(["range", "dates", "ints", "text"]) if n else st.just("range"))
     if index == "dates":  # unsorted, possibly repeated stamps
         index = pd.DatetimeIndex(draw(st.lists(DATES, min_size=n, max_size=n)))
     elif index == "ints":
