@@ -10,6 +10,11 @@ import sysconfig
 from pathlib import Path
 
 import pytest
+from hypothesis import settings
+
+# `pytest --hypothesis-profile=long` runs the property tests that take their
+# example count from the profile (tests/test_reliability.py) 5,000 times.
+settings.register_profile("long", max_examples=5000)
 
 _build_dir = os.environ.get("PROFILON_BUILD_DIR")
 if _build_dir:
