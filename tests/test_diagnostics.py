@@ -1,6 +1,7 @@
 """Target, time-axis, lag/stationarity and leakage diagnostics."""
 
 import math
+import types
 
 import numpy as np
 import pandas as pd
@@ -222,9 +223,17 @@ def test_empty_time_index_is_not_analysed(analyse):
     assert analyse(df, target="y").time_series == {}
 
 
-@pytest.mark.parametrize("alias, inferred", [("MS", "MS"), ("ME", "ME"), ("QS", "QS-OCT"), ("YE", "YE-DEC")])
-def test_inferred_calendar_frequency_is_regular(analyse, alias, inferred):
-    df = pd.DataFrame({"x": np.arange(40.0)}, index=pd.date_range("2000-01-01", periods=40, freq=alias))
+# Quarter starts keep the anchor in the last quarter (QS-OCT for January
+# starts) although pandas 3 names the one in the first (QS-JAN): same dates,
+# one report text on every pandas.
+@pytest.mark.parametrize(
+    "alias, inferred, start",
+    [("MS", "MS", "2000-01-01"), ("ME", "ME", "2000-01-01"), ("QS", "QS-OCT", "2000-01-01"),
+     ("YE", "YE-DEC", "2000-01-01"), ("2QS", "2QS-OCT", "2000-01-01"), ("QS-FEB", "QS-NOV", "2000-02-01"),
+     ("QS-DEC", "QS-DEC", "2000-03-01")],
+)
+def test_inferred_calendar_frequency_is_regular(analyse, alias, inferred, start):
+    df = pd.DataFrame({"x": np.arange(40.0)}, index=pd.date_range(start, periods=40, freq=alias))
     inferred_ts = analyse(df).time_series
     assert axis_summary(inferred_ts) == (inferred, 0.0, 0.0, 40, True)
 
@@ -297,6 +306,22 @@ def test_adf_is_called_with_aic_and_its_failure_is_local(analyse, monkeypatch):
     assert list(per_target["a"]["autocorr_at_lags"]) == [1, 7, 30, 365]
     assert per_target["a"]["seasonality_strength_abs"] > 0.5
     assert per_target["b"]["adfuller_pvalue"] == 0.042
+
+
+def test_adf_result_object_is_requested_where_offered(analyse, monkeypatch):
+    # statsmodels 0.15 warns on every adfuller call that does not choose
+    # between its tuple and its result object; the object is chosen where the
+    # keyword exists (older releases take the tuple path, as the test above).
+    calls = []
+
+    def adfuller(y, maxlag=None, regression="c", autolag="AIC", *, result_object=None):
+        calls.append((autolag, result_object))
+        return types.SimpleNamespace(pvalue=0.042) if result_object else (0.0, 0.5)
+
+    monkeypatch.setattr(profilon, "_adfuller", adfuller)
+    per_target = analyse(daily(40, y=walk(40)), target="y").time_series["per_target"]
+    assert calls == [("AIC", True)]
+    assert per_target["y"]["adfuller_pvalue"] == 0.042
 
 
 def test_interrupt_in_adf_is_not_swallowed(eda, monkeypatch):

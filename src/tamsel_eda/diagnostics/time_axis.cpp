@@ -24,6 +24,28 @@ py::object choose_axis(const Analysis& a) {
     return py::none();
 }
 
+// A quarter-start anchor is only known up to three months: QS-JAN, QS-APR,
+// QS-JUL and QS-OCT lay the same dates. pandas 2 names the representative in
+// the last quarter (QS-OCT), pandas 3 the one in the first (QS-JAN); the
+// report keeps the last-quarter name whichever pandas inferred it.
+py::object quarter_start_anchor(py::handle alias) {
+    const std::string text = py::cast<std::string>(alias);
+    std::size_t start = 0;
+    while (start < text.size() && text[start] >= '0' && text[start] <= '9') ++start;
+    const std::size_t dash = text.find('-', start);
+    if (dash == std::string::npos) return py::reinterpret_borrow<py::object>(alias);
+    const std::string_view base = std::string_view(text).substr(start, dash - start);
+    if (base != "QS" && base != "BQS") return py::reinterpret_borrow<py::object>(alias);
+    constexpr std::array<std::pair<std::string_view, std::string_view>, 3> first_to_last = {{
+        {"JAN", "OCT"}, {"FEB", "NOV"}, {"MAR", "DEC"},
+    }};
+    const std::string_view anchor = std::string_view(text).substr(dash + 1);
+    for (const auto& [first, last] : first_to_last) {
+        if (anchor == first) return py::str(text.substr(0, dash + 1) + std::string(last));
+    }
+    return py::reinterpret_borrow<py::object>(alias);
+}
+
 // pd.infer_freq, always as the alias text. pandas 3.1 announces that
 // infer_freq will return an offset object (and warns on every call unless
 // a global option says otherwise); where pandas has the string-returning
@@ -33,8 +55,9 @@ py::object inferred_alias(const Analysis& a, py::handle index) {
     py::object pd = a.g("pd");
     py::object as_text = pyapi::getattr_or_none(pd.attr("tseries").attr("frequencies"), "infer_freq_str");
     py::object found = as_text.is_none() ? pd.attr("infer_freq")(index) : as_text(index);
-    if (found.is_none() || PyUnicode_Check(found.ptr())) return found;
-    return found.attr("freqstr");
+    if (found.is_none()) return found;
+    if (!PyUnicode_Check(found.ptr())) found = found.attr("freqstr");
+    return quarter_start_anchor(found);
 }
 
 // pandas raises when asked to infer a frequency from fewer than three
