@@ -29,7 +29,7 @@ void resolve_targets(Analysis& a) {
         if (pyapi::contains(columns, target)) a.target_cols.append(target);
         return;
     }
-    if (PyList_Check(target.ptr()) || PyTuple_Check(target.ptr()) || PyAnySet_Check(target.ptr())) {
+    if (PyList_Check(target.ptr()) || PyTuple_Check(target.ptr()) || PySet_Check(target.ptr())) {
         // A set contributes its own iteration order; duplicates in a list or
         // tuple stay, so a target named twice is analysed twice.
         for (py::handle t : py::list(a.target)) {
