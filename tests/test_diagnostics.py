@@ -1,6 +1,7 @@
 """Target, time-axis, lag/stationarity and leakage diagnostics."""
 
 import math
+import types
 
 import numpy as np
 import pandas as pd
@@ -172,12 +173,25 @@ def test_duplicate_timestamps(analyse):
 
 
 def test_hourly_alias_on_daily_data(analyse):
-    # "H" is the caller's alias; pandas 2.2 deprecates it inside date_range
-    with pytest.warns(FutureWarning, match="'H' is deprecated"):
-        ts = analyse(daily(30, x=np.arange(30.0)), freq="H").time_series
+    ts = analyse(daily(30, x=np.arange(30.0)), freq="H").time_series
     assert ts["freq_inferred"] == "H"
     assert ts["missing_ts_share"] == 1.0 - 30 / (29 * 24 + 1)
     assert ts["enough_history"] is False  # hourly rule: 72 periods
+
+
+# pandas 2.2 deprecated these spellings (a FutureWarning, an error here) and
+# pandas 3 refuses them; the timeline grid is laid with the current name of
+# the same offset, so every pandas counts the same grid. The caller's text
+# stays what the report shows and what picks the lags.
+@pytest.mark.parametrize(
+    "freq, grid_points",
+    [("H", 29 * 24 + 1), ("h", 29 * 24 + 1), ("2H", 29 * 12 + 1), ("T", 29 * 1440 + 1), ("12T", 29 * 120 + 1),
+     ("A-DEC", 1), ("Q", 1), ("D", 30)],
+)
+def test_renamed_aliases_lay_the_same_grid(analyse, freq, grid_points):
+    ts = analyse(daily(30, x=np.arange(30.0)), freq=freq).time_series
+    assert ts["freq_inferred"] == freq
+    assert ts["missing_ts_share"] == 1.0 - 30 / grid_points
 
 
 def test_grid_coarser_than_data_gives_negative_missing_share(analyse):
@@ -209,9 +223,17 @@ def test_empty_time_index_is_not_analysed(analyse):
     assert analyse(df, target="y").time_series == {}
 
 
-@pytest.mark.parametrize("alias, inferred", [("MS", "MS"), ("ME", "ME"), ("QS", "QS-OCT"), ("YE", "YE-DEC")])
-def test_inferred_calendar_frequency_is_regular(analyse, alias, inferred):
-    df = pd.DataFrame({"x": np.arange(40.0)}, index=pd.date_range("2000-01-01", periods=40, freq=alias))
+# Quarter starts keep the anchor in the last quarter (QS-OCT for January
+# starts) although pandas 3 names the one in the first (QS-JAN): same dates,
+# one report text on every pandas.
+@pytest.mark.parametrize(
+    "alias, inferred, start",
+    [("MS", "MS", "2000-01-01"), ("ME", "ME", "2000-01-01"), ("QS", "QS-OCT", "2000-01-01"),
+     ("YE", "YE-DEC", "2000-01-01"), ("2QS", "2QS-OCT", "2000-01-01"), ("QS-FEB", "QS-NOV", "2000-02-01"),
+     ("QS-DEC", "QS-DEC", "2000-03-01")],
+)
+def test_inferred_calendar_frequency_is_regular(analyse, alias, inferred, start):
+    df = pd.DataFrame({"x": np.arange(40.0)}, index=pd.date_range(start, periods=40, freq=alias))
     inferred_ts = analyse(df).time_series
     assert axis_summary(inferred_ts) == (inferred, 0.0, 0.0, 40, True)
 
@@ -222,6 +244,26 @@ def test_inferred_calendar_frequency_is_regular(analyse, alias, inferred):
     assert given["irregular_share"] == float((gaps != gaps.mode().iloc[0]).mean())
     assert given["irregular_share"] > 0.2
     assert given["missing_ts_share"] == 0.0
+
+
+def test_inferred_frequency_is_reported_as_its_alias(analyse, monkeypatch):
+    # pandas 3.1 announces that infer_freq will hand back offset objects; the
+    # report keeps the alias text (and the lags it picks) in either case.
+    from pandas.tseries import frequencies
+
+    infer_text = getattr(frequencies, "infer_freq_str", pd.infer_freq)
+
+    def as_offset(index):
+        found = infer_text(index)
+        return None if found is None else frequencies.to_offset(found)
+
+    monkeypatch.setattr(pd, "infer_freq", as_offset)
+    if hasattr(frequencies, "infer_freq_str"):
+        monkeypatch.setattr(frequencies, "infer_freq_str", as_offset)
+    df = pd.DataFrame({"y": walk(40)}, index=pd.date_range("2000-01-01", periods=40, freq="QS"))
+    ts = analyse(df, target="y").time_series
+    assert ts["freq_inferred"] == "QS-OCT"
+    assert list(ts["per_target"]["y"]["autocorr_at_lags"]) == [1, 4, 8]
 
 
 # --------------------------------------------------------------------------
@@ -264,6 +306,22 @@ def test_adf_is_called_with_aic_and_its_failure_is_local(analyse, monkeypatch):
     assert list(per_target["a"]["autocorr_at_lags"]) == [1, 7, 30, 365]
     assert per_target["a"]["seasonality_strength_abs"] > 0.5
     assert per_target["b"]["adfuller_pvalue"] == 0.042
+
+
+def test_adf_result_object_is_requested_where_offered(analyse, monkeypatch):
+    # statsmodels 0.15 warns on every adfuller call that does not choose
+    # between its tuple and its result object; the object is chosen where the
+    # keyword exists (older releases take the tuple path, as the test above).
+    calls = []
+
+    def adfuller(y, maxlag=None, regression="c", autolag="AIC", *, result_object=None):
+        calls.append((autolag, result_object))
+        return types.SimpleNamespace(pvalue=0.042) if result_object else (0.0, 0.5)
+
+    monkeypatch.setattr(profilon, "_adfuller", adfuller)
+    per_target = analyse(daily(40, y=walk(40)), target="y").time_series["per_target"]
+    assert calls == [("AIC", True)]
+    assert per_target["y"]["adfuller_pvalue"] == 0.042
 
 
 def test_interrupt_in_adf_is_not_swallowed(eda, monkeypatch):
@@ -452,9 +510,10 @@ def test_leakage_method_surface():
 
     method = profilon.EDA._leakage_hints_per_target
     assert method.__doc__ == "Leakage score (1=good) and reasons for a single target."
-    assert str(inspect.signature(method)) == (
-        "(self, df_X: pandas.core.frame.DataFrame, y: pandas.core.series.Series) -> Tuple[float, List[str]]"
-    )
+    # The annotations are pandas' own classes, printed under the module
+    # pandas gives them (pandas.core.frame before 3.0, pandas since).
+    frame, series = inspect.formatannotation(pd.DataFrame), inspect.formatannotation(pd.Series)
+    assert str(inspect.signature(method)) == f"(self, df_X: {frame}, y: {series}) -> Tuple[float, List[str]]"
     assert inspect.signature(profilon.EDA._autocorr_at_lags).parameters["series"].annotation == "pd.Series"
 
 

@@ -98,7 +98,8 @@ def test_rare_levels_cost_at_most_a_tenth_and_name_five_columns(analyse):
 @pytest.mark.parametrize("n_missing", [0, 50, 123])
 def test_missingness(analyse, n_missing):
     df = random_frame(100, 10)
-    values = df.to_numpy()
+    # A copy: under copy-on-write (pandas 3) to_numpy() is a read-only view.
+    values = df.to_numpy(copy=True)
     values.flat[:n_missing] = np.nan
     df = pd.DataFrame(values, columns=df.columns)
     report = analyse(df)

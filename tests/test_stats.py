@@ -4,6 +4,7 @@ import inspect
 import math
 
 import numpy as np
+import numpy.typing
 import pandas as pd
 import pytest
 from scipy.stats import spearmanr
@@ -222,7 +223,10 @@ def test_correlation_ratio_is_exactly_pandas_group_means(eda, levels, dtype, key
 
 def test_association_signatures():
     E = profilon.EDA
-    assert str(inspect.signature(E._spearman_abs)) == "(self, x: numpy.ndarray[typing.Any, numpy.dtype[+_ScalarType_co]], y: numpy.ndarray[typing.Any, numpy.dtype[+_ScalarType_co]]) -> Optional[float]"
+    # NumPy's NDArray alias, printed as that NumPy prints it (its expansion
+    # before NumPy 2, its name since).
+    nd = inspect.formatannotation(np.typing.NDArray)
+    assert str(inspect.signature(E._spearman_abs)) == f"(self, x: {nd}, y: {nd}) -> Optional[float]"
     strong = inspect.signature(E._corr_proportion_strong)
     assert list(strong.parameters) == ["self", "corr", "thr"]
     assert strong.parameters["thr"].default is inspect.Parameter.empty

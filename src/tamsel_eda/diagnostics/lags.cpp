@@ -73,6 +73,30 @@ py::object seasonality_strength(const Frame& f) {
     return pyapi::to_float(f.g("np").attr("nanmax")(vals));
 }
 
+// Whether `fn` names `keyword` among its parameters. A callable without an
+// introspectable signature (a builtin, a patched stand-in) answers no.
+bool accepts_keyword(py::handle fn, const char* keyword) {
+    return pyapi::guarded(
+        [&] {
+            py::object parameters = py::module_::import("inspect").attr("signature")(fn).attr("parameters");
+            return pyapi::contains(parameters, py::str(keyword));
+        },
+        [] { return false; });
+}
+
+// The ADF p-value of one series. statsmodels 0.15 announces that adfuller
+// will return a result object instead of its tuple and warns on every call
+// that does not choose; where it offers the choice the result object is
+// asked for and its p-value read by name. Both forms carry the same value.
+py::object adf_pvalue(const Analysis& a, py::handle y) {
+    py::object adfuller = a.g("_adfuller");
+    if (accepts_keyword(adfuller, "result_object")) {
+        return pyapi::to_float(adfuller(y, "autolag"_a = "AIC", "result_object"_a = true).attr("pvalue"));
+    }
+    py::object result = adfuller(y, "autolag"_a = "AIC");
+    return pyapi::to_float(result[py::int_(1)]);
+}
+
 py::dict series_record(py::object adf_p, py::object ac, py::object seas_strength) {
     py::dict record;
     record["adfuller_pvalue"] = adf_p;
@@ -115,10 +139,7 @@ void per_target_time_series(Analysis& a) {
         py::object seas_strength = py::float_(0.0);
         if (py::len(y) >= 20) {
             adf_p = pyapi::guarded(
-                [&]() -> py::object {
-                    py::object result = a.g("_adfuller")(y, "autolag"_a = "AIC");
-                    return pyapi::to_float(result[py::int_(1)]);
-                },
+                [&]() -> py::object { return adf_pvalue(a, y); },
                 [] { return py::object(py::none()); });
             py::object lags = a.method("_canonical_time_lags")(a.inferred);
             // The map and its strength stand or fall together.

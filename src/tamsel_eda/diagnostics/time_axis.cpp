@@ -1,5 +1,10 @@
 // The time axis: which one, its frequency, gaps, missing timeline, distinct
 // periods and the history rule, assembled into ts_details.
+#include <array>
+#include <string>
+#include <string_view>
+#include <utility>
+
 #include "diagnostics.hpp"
 
 namespace tamsel::diagnostics {
@@ -19,12 +24,48 @@ py::object choose_axis(const Analysis& a) {
     return py::none();
 }
 
+// A quarter-start anchor is only known up to three months: QS-JAN, QS-APR,
+// QS-JUL and QS-OCT lay the same dates. pandas 2 names the representative in
+// the last quarter (QS-OCT), pandas 3 the one in the first (QS-JAN); the
+// report keeps the last-quarter name whichever pandas inferred it.
+py::object quarter_start_anchor(py::handle alias) {
+    const std::string text = py::cast<std::string>(alias);
+    std::size_t start = 0;
+    while (start < text.size() && text[start] >= '0' && text[start] <= '9') ++start;
+    const std::size_t dash = text.find('-', start);
+    if (dash == std::string::npos) return py::reinterpret_borrow<py::object>(alias);
+    const std::string_view base = std::string_view(text).substr(start, dash - start);
+    if (base != "QS" && base != "BQS") return py::reinterpret_borrow<py::object>(alias);
+    constexpr std::array<std::pair<std::string_view, std::string_view>, 3> first_to_last = {{
+        {"JAN", "OCT"}, {"FEB", "NOV"}, {"MAR", "DEC"},
+    }};
+    const std::string_view anchor = std::string_view(text).substr(dash + 1);
+    for (const auto& [first, last] : first_to_last) {
+        if (anchor == first) return py::str(text.substr(0, dash + 1) + std::string(last));
+    }
+    return py::reinterpret_borrow<py::object>(alias);
+}
+
+// pd.infer_freq, always as the alias text. pandas 3.1 announces that
+// infer_freq will return an offset object (and warns on every call unless
+// a global option says otherwise); where pandas has the string-returning
+// form of the same inference it is used, and an offset that does come back
+// (a future pandas, or a caller who opted in) is reported by its alias.
+py::object inferred_alias(const Analysis& a, py::handle index) {
+    py::object pd = a.g("pd");
+    py::object as_text = pyapi::getattr_or_none(pd.attr("tseries").attr("frequencies"), "infer_freq_str");
+    py::object found = as_text.is_none() ? pd.attr("infer_freq")(index) : as_text(index);
+    if (found.is_none()) return found;
+    if (!PyUnicode_Check(found.ptr())) found = found.attr("freqstr");
+    return quarter_start_anchor(found);
+}
+
 // pandas raises when asked to infer a frequency from fewer than three
 // timestamps; such an axis simply has no frequency unless the caller gave one.
 py::object frequency(const Analysis& a, py::handle index) {
     if (pyapi::truthy(a.freq)) return a.freq;
     if (py::len(index) < 3) return py::none();
-    return a.g("pd").attr("infer_freq")(index);
+    return inferred_alias(a, index);
 }
 
 // A frequency that pandas inferred is proof of regular spacing: it only
@@ -42,6 +83,36 @@ py::object irregular_share(py::handle index, bool inferred_by_pandas) {
     return pyapi::to_float(pyapi::compare(diffs, reference, Py_NE).attr("mean")());
 }
 
+// Offset aliases that pandas 2.2 deprecated and pandas 3 rejects, with the
+// spelling that names the same offset in both. A caller's "H" or "Q-DEC"
+// thus lays the same grid whichever pandas runs, without pandas 2.2's
+// deprecation warning.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 20> renamed_aliases = {{
+    {"H", "h"},      {"BH", "bh"},     {"CBH", "cbh"}, {"T", "min"},   {"S", "s"},
+    {"L", "ms"},     {"U", "us"},      {"N", "ns"},    {"M", "ME"},    {"BM", "BME"},
+    {"SM", "SME"},   {"CBM", "CBME"},  {"Q", "QE"},    {"BQ", "BQE"},  {"Y", "YE"},
+    {"BY", "BYE"},   {"A", "YE"},      {"BA", "BYE"},  {"AS", "YS"},   {"BAS", "BYS"},
+}};
+
+// "<n><alias>[-<anchor>]" with a renamed alias becomes its current spelling;
+// anything else (a current alias, an offset object, text pandas will refuse)
+// is passed on untouched.
+py::object grid_alias(py::handle freq) {
+    if (!PyUnicode_Check(freq.ptr())) return py::reinterpret_borrow<py::object>(freq);
+    const std::string text = py::cast<std::string>(freq);
+    std::size_t start = 0;
+    while (start < text.size() && text[start] >= '0' && text[start] <= '9') ++start;
+    const std::size_t dash = text.find('-', start);
+    const std::size_t stop = dash == std::string::npos ? text.size() : dash;
+    const std::string_view base = std::string_view(text).substr(start, stop - start);
+    for (const auto& [old_alias, current] : renamed_aliases) {
+        if (base == old_alias) {
+            return py::str(text.substr(0, start) + std::string(current) + text.substr(stop));
+        }
+    }
+    return py::reinterpret_borrow<py::object>(freq);
+}
+
 // Not clamped: timestamps off the grid, or a grid coarser than the data,
 // give a negative share (the quality clamps it when it uses it).
 py::object missing_ts_share(const Analysis& a, py::handle index, py::handle n_unique) {
@@ -49,7 +120,7 @@ py::object missing_ts_share(const Analysis& a, py::handle index, py::handle n_un
     return pyapi::guarded(
         [&]() -> py::object {
             py::object full_idx = a.g("pd").attr("date_range")(index.attr("min")(), index.attr("max")(),
-                                                                 "freq"_a = a.inferred);
+                                                                 "freq"_a = grid_alias(a.inferred));
             py::object grid = pyapi::builtin(a.frame.globals(), "max")(py::int_(1), py::int_(py::len(full_idx)));
             return pyapi::to_float(py::float_(1.0) - n_unique / grid);
         },

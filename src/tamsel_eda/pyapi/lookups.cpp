@@ -4,9 +4,23 @@
 
 namespace tamsel::pyapi {
 
+namespace {
+
+// 1 found, 0 AttributeError (cleared), -1 any other error. 3.13 made the
+// lookup public under a new name and dropped the private one.
+int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    return _PyObject_LookupAttr(obj, name, result);
+#endif
+}
+
+}  // namespace
+
 py::object optional_attr(py::handle obj, py::handle name) {
     PyObject* result = nullptr;
-    if (_PyObject_LookupAttr(obj.ptr(), name.ptr(), &result) < 0) throw py::error_already_set();
+    if (lookup_attr(obj.ptr(), name.ptr(), &result) < 0) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(result);
 }
 
@@ -19,7 +33,7 @@ py::object getattr_or_none(py::handle obj, const char* name) { return getattr_or
 
 bool hasattr(py::handle obj, py::handle name) {
     PyObject* result = nullptr;
-    const int found = _PyObject_LookupAttr(obj.ptr(), name.ptr(), &result);
+    const int found = lookup_attr(obj.ptr(), name.ptr(), &result);
     if (found < 0) throw py::error_already_set();
     Py_XDECREF(result);
     return found == 1;
