@@ -22,8 +22,8 @@ Times are CPU seconds of the process (see clock_now). Per frame it prints:
 
 The scaling table (rows 1e4..1e6 at 20 columns, columns 50..800 at 5,000
 rows) prints time and peak memory of one analysis each, with its floor.
-The long time series runs once (its stationarity test alone takes most of
-a minute).
+The long time series runs once (its stationarity test alone takes half a
+minute).
 `--native-profile` additionally records each frame's analysis with
 `perf record` and prints the share of samples whose own code is in the
 profilon extension (needs the `perf` tool).
@@ -166,7 +166,7 @@ FRAMES = {
     "wide": wide,
     "many_categoricals": many_categoricals,
 }
-# The stationarity test on 100,000 hourly rows alone takes most of a minute
+# The stationarity test on 100,000 hourly rows alone takes half a minute
 # and 2 GiB: one run of each kind keeps the full bench within minutes.
 MAX_REPEAT = {"long_time_series": 1}
 QUICK = ["typical", "typical_3_targets"]

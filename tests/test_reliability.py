@@ -427,4 +427,5 @@ def test_nullable_booleans_are_summarised_as_their_float_values(missing):
     assert b.schema["bool_cols"] == ["flag"]
     for section in ("distributions", "missingness", "target"):
         assert repr(getattr(b, section)) == repr(getattr(a, section))
-    assert repr(b.relationships["cat_corr_ratio_top_by_target"]) == repr(a.relationships["cat_corr_ratio_top_by_target"])
+    ratios = "cat_corr_ratio_top_by_target"
+    assert repr(b.relationships[ratios]) == repr(a.relationships[ratios])
