@@ -115,6 +115,14 @@ py::object filled_column(const Analysis& a, py::object s, bool has_missing) {
             return s;
         }
     }
+    // A text fill turns a date or duration column into objects; newer pandas
+    // warns that it will refuse to, so the object copy is filled instead
+    // (the same values, and the same row hashes).
+    py::object types = a.g("pd").attr("api").attr("types");
+    if (pyapi::truthy(types.attr("is_datetime64_any_dtype")(s)) ||
+        pyapi::truthy(types.attr("is_timedelta64_dtype")(s))) {
+        s = s.attr("astype")("object");
+    }
     return s.attr("fillna")("__NAN__");
 }
 
