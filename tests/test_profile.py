@@ -153,16 +153,18 @@ def duplicates(analyse, df):
         ({"i": [1, 2, 3], "ci": pd.Categorical([1, 2, 3])}, [("ci", "i")]),
         ({"m": pd.array([1, None, 3], dtype="Int64"), "o": pd.Series([1, None, 3], dtype=object)}, [("o", "m")]),
         ({"when": pd.to_datetime(["2020-01-01", None]), "w2": pd.to_datetime(["2020-01-01", None])}, [("w2", "when")]),
-        # dates and durations with missing cells hash as their object copy,
-        # which is what filling them with a text makes of them
+        # numbers, dates and durations with missing cells hash as their
+        # object copy, which is what filling them with a text makes of them
         (
             {
+                "f": [0.1, np.nan],
+                "fo": pd.Series([0.1, None], dtype=object),
                 "when": pd.to_datetime(["2020-01-01", None]),
                 "o": pd.Series([pd.Timestamp("2020-01-01"), None], dtype=object),
                 "d": pd.to_timedelta([None, 1], unit="D"),
                 "d2": pd.to_timedelta([None, 1], unit="D"),
             },
-            [("o", "when"), ("d2", "d")],
+            [("fo", "f"), ("o", "when"), ("d2", "d")],
         ),
     ],
 )

@@ -107,20 +107,15 @@ struct SeenContent {
 // infer_objects performs that same conversion silently. A plain NumPy column
 // without missing cells comes back unchanged, so it is hashed as it is.
 py::object filled_column(const Analysis& a, py::object s, bool has_missing) {
-    if (!has_missing) {
-        py::object dtype = s.attr("dtype");
-        py::object np_dtype = a.g("np").attr("dtype");
-        if (py::isinstance(dtype, np_dtype)) {
-            if (pyapi::eq(dtype.attr("kind"), py::str("O"))) return s.attr("infer_objects")();
-            return s;
-        }
-    }
-    // A text fill turns a date or duration column into objects; newer pandas
-    // warns that it will refuse to, so the object copy is filled instead
-    // (the same values, and the same row hashes).
-    py::object types = a.g("pd").attr("api").attr("types");
-    if (pyapi::truthy(types.attr("is_datetime64_any_dtype")(s)) ||
-        pyapi::truthy(types.attr("is_timedelta64_dtype")(s))) {
+    py::object dtype = s.attr("dtype");
+    const bool numpy_dtype = py::isinstance(dtype, a.g("np").attr("dtype"));
+    const bool object_dtype = numpy_dtype && pyapi::eq(dtype.attr("kind"), py::str("O"));
+    if (!has_missing && numpy_dtype) return object_dtype ? s.attr("infer_objects")() : s;
+    // A text fill turns a number, date or duration column into objects; newer
+    // pandas warns that it will refuse to, so the object copy is filled
+    // instead (the same values, and the same row hashes).
+    py::object is_datetime = a.g("pd").attr("api").attr("types").attr("is_datetime64_any_dtype");
+    if ((numpy_dtype && !object_dtype) || pyapi::truthy(is_datetime(dtype))) {
         s = s.attr("astype")("object");
     }
     return s.attr("fillna")("__NAN__");
