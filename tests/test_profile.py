@@ -558,13 +558,17 @@ def test_mixed_dtypes_run_cleanly(analyse):
     "columns, message",
     [
         (["a", "b", "a", "c", "c"], "column labels must be unique; duplicated: ['a', 'c']"),
+        # Each repeated label once, where it first appears, not where it repeats.
+        ([2, 1, 1, 2], "column labels must be unique; duplicated: [2, 1]"),
+        (["a", "b", "b", "a"], "column labels must be unique; duplicated: ['a', 'b']"),
+        (["x", "a", "b", "b", "a", "a", "x"], "column labels must be unique; duplicated: ['x', 'a', 'b']"),
         (["a", "b", "c", "d", "e"], None),
     ],
 )
 def test_repeated_column_labels_are_refused(analyse, columns, message):
-    df = pd.DataFrame(np.arange(10.0).reshape(2, 5), columns=columns)
+    df = pd.DataFrame(np.arange(2.0 * len(columns)).reshape(2, len(columns)), columns=columns)
     if message is None:
-        assert analyse(df).schema["n_cols"] == 5
+        assert analyse(df).schema["n_cols"] == len(columns)
     else:
         with pytest.raises(ValueError) as raised:
             analyse(df)

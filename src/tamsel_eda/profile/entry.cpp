@@ -46,8 +46,10 @@ void resolve_targets(Analysis& a) {
 void require_unique_labels(Analysis& a) {
     py::object columns = a.df.attr("columns");
     if (pyapi::truthy(columns.attr("is_unique"))) return;
-    py::object dup = columns[columns.attr("duplicated")()].attr("unique")().attr("tolist")();
-    py::str message = pyapi::concat({pyapi::text("column labels must be unique; duplicated: "), pyapi::format(dup)});
+    // keep=False marks every occurrence, so unique() lists each repeated
+    // label once at its first position.
+    py::object dup = columns[columns.attr("duplicated")("keep"_a = false)].attr("unique")().attr("tolist")();
+    py::str message = pyapi::concat({"column labels must be unique; duplicated: ", pyapi::format(dup)});
     PyErr_SetObject(PyExc_ValueError, message.ptr());
     throw py::error_already_set();
 }
