@@ -1,5 +1,6 @@
 """Module surface: import, library names, published classes and signatures."""
 
+import importlib.util
 import inspect
 import pickle
 import shutil
@@ -219,6 +220,67 @@ def test_kwdefaults_are_read_at_call_time(monkeypatch):
     monkeypatch.setattr(method, "__kwdefaults__", changed)
     report = profilon.EDA().eda_report_and_score(pandas.DataFrame({"a": [1.0, 2.0]}))
     assert report.relationships["corr_method"] == "pearson"
+
+
+class _KeyComparisonFails(str):
+    """A text key that collides with a parameter name and cannot be compared."""
+
+    def __hash__(self):
+        return hash(str(self))
+
+    def __eq__(self, other):
+        raise MemoryError("compare")
+
+
+@pytest.mark.parametrize("use", ["call", "signature"])
+def test_kwdefaults_lookup_errors_propagate(monkeypatch, use):
+    method = profilon.EDA.eda_report_and_score
+    changed = {_KeyComparisonFails(k) if k == "target" else k: v for k, v in method.__kwdefaults__.items()}
+    monkeypatch.setattr(method, "__kwdefaults__", changed)
+    with pytest.raises(MemoryError, match="compare"):
+        if use == "call":
+            profilon.EDA().eda_report_and_score(pandas.DataFrame({"a": [1.0, 2.0]}))
+        else:
+            inspect.signature(method)
+
+
+# Every allocation from the n-th on fails while a method binds its arguments
+# and builds the interpreter's "missing argument" message. Run in a child
+# process: a C++ exception escaping into the interpreter would abort it.
+NO_MEMORY = textwrap.dedent(
+    """
+    import sys, _testcapi
+    sys.path.insert(0, {path!r})
+    import profilon
+    calls = [profilon.EDA().eda_report_and_score, profilon.EdaScoreBreakdown.weighted_total]
+    seen = set()
+    for call in calls:
+        for start in range(300):
+            try:
+                _testcapi.set_nomemory(start, 0)
+                try:
+                    call()
+                finally:
+                    _testcapi.remove_mem_hooks()
+            except (MemoryError, TypeError) as exc:
+                seen.add(type(exc).__name__)
+            else:
+                raise AssertionError("bound without its arguments")
+    # A failed call must have left the recursion depth as it found it.
+    def deep(n):
+        return n if n == 0 else deep(n - 1)
+    deep(sys.getrecursionlimit() - 50)
+    print(sorted(seen))
+    """
+)
+
+
+@pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None, reason="needs CPython's _testcapi")
+def test_allocation_failures_while_binding_raise_memory_error():
+    script = NO_MEMORY.format(path=str(Path(profilon.__file__).parent))
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr[-2000:]
+    assert out.stdout.split() == ["['MemoryError',", "'TypeError']"]
 
 
 def test_rebound_module_names_are_seen_at_the_next_call(monkeypatch):

@@ -23,8 +23,8 @@ py::object leakage_hints_per_target(const Frame& f) {
     py::object patt = re.attr("compile")("(target|label|y_true|ground[_\\-]?truth)", re.attr("I"));
     for (py::handle c : df_X.attr("columns")) {
         if (pyapi::truthy(patt.attr("search")(str(c)))) {
-            reasons.append(pyapi::concat({pyapi::text("Column name '"), pyapi::format(c),
-                                          pyapi::text("' looks target-like.")}));
+            reasons.append(pyapi::concat({"Column name '", pyapi::format(c),
+                                          "' looks target-like."}));
             score -= 0.15;
         }
     }
@@ -41,7 +41,7 @@ py::object leakage_hints_per_target(const Frame& f) {
         // NaN (a constant column) never reaches the threshold.
         py::object hits = corr[pyapi::compare(corr, py::float_(0.99), Py_GE)].attr("index").attr("tolist")();
         if (!pyapi::truthy(hits)) return;
-        reasons.append(pyapi::concat({pyapi::text("Columns with |r|\u22650.99 to target: "),
+        reasons.append(pyapi::concat({"Columns with |r|\u22650.99 to target: ",
                                       str(hits[py::slice(0, 5, 1)])}));
         score -= 0.35;
     });
@@ -54,7 +54,7 @@ py::object leakage_hints_per_target(const Frame& f) {
         }
         if (equal_cols.empty()) return;
         reasons.append(
-            pyapi::concat({pyapi::text("Columns identical to target: "), str(equal_cols[py::slice(0, 3, 1)])}));
+            pyapi::concat({"Columns identical to target: ", str(equal_cols[py::slice(0, 3, 1)])}));
         score -= 0.5;
     });
 

@@ -2,8 +2,6 @@
 // that a failing import surfaces the original exception (a missing library
 // raises its own ModuleNotFoundError) and leaves profilon out of sys.modules,
 // letting a later import run the body again.
-#include <new>
-
 #include "../pyapi/pyapi.hpp"
 #include "module.hpp"
 
@@ -11,7 +9,7 @@ namespace tamsel::module {
 namespace {
 
 int exec_profilon(PyObject* m) {
-    try {
+    return pyapi::at_c_boundary(nullptr, -1, [&] {
         py::module_ mod = py::reinterpret_borrow<py::module_>(m);
         py::dict ns = mod.attr("__dict__");
         // The importer sets neither of these for an extension module.
@@ -20,16 +18,7 @@ int exec_profilon(PyObject* m) {
         bind_library_names(ns);
         create_classes(mod, ns);
         return 0;
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (py::builtin_exception& e) {
-        e.set_error();
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (std::exception& e) {
-        PyErr_Format(PyExc_SystemError, "profilon: initialisation failed: %s", e.what());
-    }
-    return -1;
+    });
 }
 
 PyModuleDef_Slot profilon_slots[] = {

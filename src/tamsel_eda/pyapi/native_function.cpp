@@ -89,15 +89,26 @@ void missing_arguments(NativeFunction* fn, const std::vector<const char*>& names
     } else if (n == 2) {
         listed = py::str("{} and {}").format(reprs[0], reprs[1]);
     } else {
-        py::list head(reprs[py::slice(0, n - 1, 1)]);
-        listed = py::str("{}, and {}").format(py::str(", ").attr("join")(head), reprs[n - 1]);
+        listed = py::str("{}, and {}").format(py::str(", ").attr("join")(pyapi::head(reprs, n - 1)), reprs[n - 1]);
     }
     PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", fn->qualname, n, kind,
                  n == 1 ? "" : "s", listed.ptr());
 }
 
+// A keyword default from __kwdefaults__ (a dict the user may replace), or
+// nullptr; a failing key comparison propagates instead of reading "absent".
+PyObject* keyword_default(PyObject* kwdefaults, const char* name) {
+    if (!kwdefaults || !PyDict_Check(kwdefaults)) return nullptr;
+    py::str key(name);
+    PyObject* d = PyDict_GetItemWithError(kwdefaults, key.ptr());
+    if (!d && PyErr_Occurred()) throw py::error_already_set();
+    return d;
+}
+
 // Fills `slots` (one per parameter, new references) from a vectorcall, or
-// sets the interpreter's TypeError and returns false.
+// sets the interpreter's TypeError and returns false. Runs inside the call's
+// exception boundary: the messages are built through the interpreter and
+// can fail like any other allocation.
 bool bind(NativeFunction* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames,
           std::vector<PyObject*>& slots) {
     const MethodDef& def = *fn->def;
@@ -169,12 +180,9 @@ bool bind(NativeFunction* fn, PyObject* const* args, size_t nargsf, PyObject* kw
         std::vector<const char*> missing;
         for (Py_ssize_t i = s.argcount; i < s.argcount + s.kwonly; ++i) {
             if (slots[i]) continue;
-            if (fn->kwdefaults && PyDict_Check(fn->kwdefaults)) {
-                PyObject* d = PyDict_GetItemString(fn->kwdefaults, def.params[i].name);
-                if (d) {
-                    slots[i] = Py_NewRef(d);
-                    continue;
-                }
+            if (PyObject* d = keyword_default(fn->kwdefaults, def.params[i].name)) {
+                slots[i] = Py_NewRef(d);
+                continue;
             }
             missing.push_back(def.params[i].name);
         }
@@ -186,22 +194,25 @@ bool bind(NativeFunction* fn, PyObject* const* args, size_t nargsf, PyObject* kw
     return true;
 }
 
-PyObject* run_body(NativeFunction* fn, const std::vector<PyObject*>& slots) {
-    try {
-        Frame frame(fn->globals, slots.data());
-        py::object result = fn->def->body(frame);
-        if (!result) Py_RETURN_NONE;
-        return result.release().ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (py::builtin_exception& e) {
-        e.set_error();
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (std::exception& e) {
-        PyErr_Format(PyExc_SystemError, "%U(): internal error: %s", fn->qualname, e.what());
+// The bound arguments of one call: new references, released however the
+// call ends.
+struct Slots {
+    std::vector<PyObject*> items;
+    Slots() = default;
+    Slots(const Slots&) = delete;
+    Slots& operator=(const Slots&) = delete;
+    ~Slots() {
+        for (PyObject* o : items) Py_XDECREF(o);
     }
-    return nullptr;
+};
+
+PyObject* call(NativeFunction* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Slots slots;
+    if (!bind(fn, args, nargsf, kwnames, slots.items)) return nullptr;
+    Frame frame(fn->globals, slots.items.data());
+    py::object result = fn->def->body(frame);
+    if (!result) return Py_NewRef(Py_None);
+    return result.release().ptr();
 }
 
 PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -209,10 +220,8 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
     // Without this, `EDA.__new__(EDA).x` would recurse through __getattr__
     // in C until the stack overflows instead of raising RecursionError.
     if (Py_EnterRecursiveCall(" while calling a profilon method")) return nullptr;
-    std::vector<PyObject*> slots;
-    PyObject* result = nullptr;
-    if (bind(fn, args, nargsf, kwnames, slots)) result = run_body(fn, slots);
-    for (PyObject* o : slots) Py_XDECREF(o);
+    PyObject* result = at_c_boundary(fn->qualname, static_cast<PyObject*>(nullptr),
+                                     [&] { return call(fn, args, nargsf, kwnames); });
     Py_LeaveRecursiveCall();
     return result;
 }
@@ -276,51 +285,48 @@ PyMethodDef fn_methods[] = {
 
 // inspect.Signature built from the parameter table and the current
 // __annotations__, __defaults__ and __kwdefaults__.
+PyObject* signature(NativeFunction* fn) {
+    py::module_ inspect = py::module_::import("inspect");
+    py::object Parameter = inspect.attr("Parameter");
+    py::object empty = Parameter.attr("empty");
+    py::dict annotations = py::reinterpret_borrow<py::dict>(fn->annotations);
+    const Shape s = shape_of(*fn->def);
+    const Py_ssize_t defcount =
+        (fn->defaults && PyTuple_Check(fn->defaults)) ? PyTuple_GET_SIZE(fn->defaults) : 0;
+    py::list params;
+    Py_ssize_t index = 0;
+    for (const Param& p : fn->def->params) {
+        py::object kind;
+        py::object dflt = empty;
+        switch (p.kind) {
+            case ParamKind::positional_or_keyword:
+                kind = Parameter.attr("POSITIONAL_OR_KEYWORD");
+                if (index >= s.argcount - defcount) {
+                    dflt = py::reinterpret_borrow<py::object>(
+                        PyTuple_GET_ITEM(fn->defaults, index - (s.argcount - defcount)));
+                }
+                break;
+            case ParamKind::keyword_only:
+                kind = Parameter.attr("KEYWORD_ONLY");
+                if (PyObject* d = keyword_default(fn->kwdefaults, p.name)) {
+                    dflt = py::reinterpret_borrow<py::object>(d);
+                }
+                break;
+            case ParamKind::var_keyword: kind = Parameter.attr("VAR_KEYWORD"); break;
+        }
+        py::object ann = empty;
+        if (annotations && annotations.contains(p.name)) ann = annotations[p.name];
+        params.append(Parameter(p.name, kind, "default"_a = dflt, "annotation"_a = ann));
+        ++index;
+    }
+    py::object ret = inspect.attr("Signature").attr("empty");
+    if (annotations && annotations.contains("return")) ret = annotations["return"];
+    return inspect.attr("Signature")(params, "return_annotation"_a = ret).release().ptr();
+}
+
 PyObject* fn_get_signature(PyObject* self, void*) {
     NativeFunction* fn = as_fn(self);
-    try {
-        py::module_ inspect = py::module_::import("inspect");
-        py::object Parameter = inspect.attr("Parameter");
-        py::object empty = Parameter.attr("empty");
-        py::dict annotations = py::reinterpret_borrow<py::dict>(fn->annotations);
-        const Shape s = shape_of(*fn->def);
-        const Py_ssize_t defcount =
-            (fn->defaults && PyTuple_Check(fn->defaults)) ? PyTuple_GET_SIZE(fn->defaults) : 0;
-        py::list params;
-        Py_ssize_t index = 0;
-        for (const Param& p : fn->def->params) {
-            py::object kind;
-            py::object dflt = empty;
-            switch (p.kind) {
-                case ParamKind::positional_or_keyword:
-                    kind = Parameter.attr("POSITIONAL_OR_KEYWORD");
-                    if (index >= s.argcount - defcount) {
-                        dflt = py::reinterpret_borrow<py::object>(
-                            PyTuple_GET_ITEM(fn->defaults, index - (s.argcount - defcount)));
-                    }
-                    break;
-                case ParamKind::keyword_only:
-                    kind = Parameter.attr("KEYWORD_ONLY");
-                    if (fn->kwdefaults && PyDict_Check(fn->kwdefaults)) {
-                        if (PyObject* d = PyDict_GetItemString(fn->kwdefaults, p.name)) {
-                            dflt = py::reinterpret_borrow<py::object>(d);
-                        }
-                    }
-                    break;
-                case ParamKind::var_keyword: kind = Parameter.attr("VAR_KEYWORD"); break;
-            }
-            py::object ann = empty;
-            if (annotations && annotations.contains(p.name)) ann = annotations[p.name];
-            params.append(Parameter(p.name, kind, "default"_a = dflt, "annotation"_a = ann));
-            ++index;
-        }
-        py::object ret = inspect.attr("Signature").attr("empty");
-        if (annotations && annotations.contains("return")) ret = annotations["return"];
-        return inspect.attr("Signature")(params, "return_annotation"_a = ret).release().ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
-        return nullptr;
-    }
+    return at_c_boundary(fn->qualname, static_cast<PyObject*>(nullptr), [&] { return signature(fn); });
 }
 
 int set_str_field(PyObject** field, PyObject* value, const char* what) {
@@ -448,23 +454,25 @@ py::object make_function(py::handle function_type, const MethodDef& def, const c
     py::str name(def.name);
     py::str qualname = py::str("{}.{}").format(owner_qualname, def.name);
     py::object module_name = globals.cast<py::dict>()["__name__"];
+    py::object doc = def.doc ? py::object(py::str(def.doc)) : py::none();
+    py::object defaults_tuple = defaults.empty() ? py::object(py::none()) : py::object(py::tuple(defaults));
+    py::object kwdefaults_or_none = kwdefaults.empty() ? py::object(py::none()) : py::object(kwdefaults);
 
-    PyObject* obj = tp->tp_alloc(tp, 0);
-    if (!obj) throw py::error_already_set();
-    NativeFunction* fn = as_fn(obj);
+    // Owned from the allocation on: the fields start out null, which
+    // deallocation and traversal accept, and nothing below can throw.
+    py::object result = steal_or_throw(tp->tp_alloc(tp, 0));
+    NativeFunction* fn = as_fn(result.ptr());
     fn->vectorcall = fn_vectorcall;
     fn->def = &def;
     fn->name = name.release().ptr();
     fn->qualname = qualname.release().ptr();
     fn->module = module_name.release().ptr();
-    fn->doc = def.doc ? py::str(def.doc).release().ptr() : Py_NewRef(Py_None);
+    fn->doc = doc.release().ptr();
     fn->annotations = annotations.release().ptr();
-    fn->defaults = defaults.empty() ? Py_NewRef(Py_None) : PyList_AsTuple(defaults.ptr());
-    fn->kwdefaults = kwdefaults.empty() ? Py_NewRef(Py_None) : kwdefaults.release().ptr();
+    fn->defaults = defaults_tuple.release().ptr();
+    fn->kwdefaults = kwdefaults_or_none.release().ptr();
     fn->globals = Py_NewRef(globals.ptr());
     fn->dict = nullptr;
-    py::object result = py::reinterpret_steal<py::object>(obj);
-    if (!fn->defaults) throw py::error_already_set();
     return result;
 }
 

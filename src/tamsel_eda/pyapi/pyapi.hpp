@@ -153,8 +153,52 @@ void guarded_void(Body&& body) {
 }
 
 // ---------------------------------------------------------------------------
+// C entry points
+// ---------------------------------------------------------------------------
+
+// Sets the Python error that the C++ exception being handled stands for: a
+// Python error as it was raised, pybind11's conversion errors as their
+// TypeError/ValueError, std::bad_alloc as MemoryError, anything else as a
+// SystemError naming `where` (a str, or nullptr for the module). Only valid
+// inside a catch block.
+void restore_python_error(PyObject* where) noexcept;
+
+// Runs `body` where the interpreter calls into C++ (vectorcall, getters and
+// setters, module exec): its result, or `failed` with the Python error set.
+// No C++ exception gets past this into the interpreter.
+template <class Result, class Body>
+Result at_c_boundary(PyObject* where, Result failed, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        restore_python_error(where);
+        return failed;
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Values and text
 // ---------------------------------------------------------------------------
+
+// The new reference a C API call returned, owned; a null result means that
+// call set a Python error, which is thrown.
+template <class T = py::object>
+T steal_or_throw(PyObject* o) {
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<T>(o);
+}
+
+// isinstance(value, type) with the interpreter's semantics (__instancecheck__
+// included); its errors propagate.
+bool is_instance(py::handle value, py::handle type);
+
+// `seq[:stop]` with the interpreter's slicing rules (negative bounds, None,
+// __index__, and its TypeError for anything else).
+py::object head(py::handle seq, py::handle stop);
+py::object head(py::handle seq, Py_ssize_t stop);
+
+// abs(value) as the built-in computes it.
+py::object absolute(py::handle value);
 
 // format(value, spec) through the interpreter.
 py::str format(py::handle value, const char* spec = "");
@@ -173,8 +217,23 @@ py::object compare(py::handle a, py::handle b, int op);
 // `a in container`.
 bool contains(py::handle container, py::handle item);
 
-// Concatenates interpreter strings; pieces given as C strings are UTF-8.
-py::str concat(std::initializer_list<py::handle> pieces);
+// One piece of a text put together by concat: an interpreter string (a
+// formatted value), or a UTF-8 literal of ours.
+class Piece {
+public:
+    Piece(const char* utf8) : utf8_(utf8) {}
+    Piece(py::handle str) : str_(str) {}
+    // The piece as an interpreter string.
+    py::object get() const;
+
+private:
+    const char* utf8_ = nullptr;
+    py::handle str_;
+};
+
+// Concatenates the pieces through the interpreter.
+py::str concat(std::initializer_list<Piece> pieces);
+// UTF-8 text as an interpreter string.
 py::str text(const char* utf8);
 
 // The interpreter's round(x, ndigits) on a float, ties to even.

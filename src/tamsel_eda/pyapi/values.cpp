@@ -6,12 +6,6 @@ namespace tamsel::pyapi {
 
 namespace {
 
-template <class T>
-T steal_or_throw(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<T>(o);
-}
-
 bool compare_bool(py::handle a, py::handle b, int op) {
     const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
     if (r < 0) throw py::error_already_set();
@@ -46,6 +40,21 @@ py::object compare(py::handle a, py::handle b, int op) {
     return steal_or_throw<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), op));
 }
 
+bool is_instance(py::handle value, py::handle type) {
+    const int r = PyObject_IsInstance(value.ptr(), type.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::object head(py::handle seq, py::handle stop) {
+    py::object bound = steal_or_throw(PySlice_New(nullptr, stop.ptr(), nullptr));
+    return steal_or_throw(PyObject_GetItem(seq.ptr(), bound.ptr()));
+}
+
+py::object head(py::handle seq, Py_ssize_t stop) { return head(seq, py::int_(stop)); }
+
+py::object absolute(py::handle value) { return steal_or_throw(PyNumber_Absolute(value.ptr())); }
+
 bool contains(py::handle container, py::handle item) {
     const int r = PySequence_Contains(container.ptr(), item.ptr());
     if (r < 0) throw py::error_already_set();
@@ -54,9 +63,14 @@ bool contains(py::handle container, py::handle item) {
 
 py::str text(const char* utf8) { return steal_or_throw<py::str>(PyUnicode_FromString(utf8)); }
 
-py::str concat(std::initializer_list<py::handle> pieces) {
+py::object Piece::get() const {
+    if (utf8_) return text(utf8_);
+    return py::reinterpret_borrow<py::object>(str_);
+}
+
+py::str concat(std::initializer_list<Piece> pieces) {
     py::list parts;
-    for (py::handle p : pieces) parts.append(p);
+    for (const Piece& p : pieces) parts.append(p.get());
     return steal_or_throw<py::str>(PyUnicode_Join(text("").ptr(), parts.ptr()));
 }
 

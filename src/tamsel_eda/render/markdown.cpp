@@ -10,23 +10,11 @@ using pyapi::Frame;
 using pyapi::MethodDef;
 using pyapi::Param;
 using pyapi::ParamKind;
+using pyapi::head;
+using pyapi::text;
 
-py::object steal_or_throw(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
-
-bool is_instance(py::handle value, PyObject* type) {
-    const int r = PyObject_IsInstance(value.ptr(), type);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-// `items[:stop]` with the caller's object as the bound, so None, negative
-// and non-integer bounds behave exactly as the interpreter's slicing does.
-py::object head(py::handle items, py::handle stop) {
-    py::object bound = steal_or_throw(PySlice_New(nullptr, stop.ptr(), nullptr));
-    return steal_or_throw(PyObject_GetItem(items.ptr(), bound.ptr()));
+bool is_instance(py::handle value, PyTypeObject& type) {
+    return pyapi::is_instance(value, reinterpret_cast<PyObject*>(&type));
 }
 
 py::object get(py::handle mapping, const char* key, py::handle fallback) {
@@ -42,28 +30,28 @@ py::object or_empty(py::object value) {
 // Only a real float can be a NaN here; np.isnan is looked up at call time
 // like any module-level name.
 bool is_float_nan(const Frame& f, py::handle x) {
-    if (!is_instance(x, reinterpret_cast<PyObject*>(&PyFloat_Type))) return false;
+    if (!is_instance(x, PyFloat_Type)) return false;
     return pyapi::truthy(f.g("np").attr("isnan")(x));
 }
 
 // Shares: float() is deliberately unguarded, so a share that is not a
 // number fails the rendering instead of printing something misleading.
 py::str pct(const Frame& f, py::handle x) {
-    if (x.is_none() || is_float_nan(f, x)) return pyapi::text("NA");
+    if (x.is_none() || is_float_nan(f, x)) return text("NA");
     py::object scaled = py::float_(100.0) * pyapi::to_float(x);
-    return pyapi::concat({pyapi::format(scaled, ".1f"), pyapi::text("%")});
+    return pyapi::concat({pyapi::format(scaled, ".1f"), "%"});
 }
 
 // Free-form values: whatever cannot be printed reads "NA" rather than
 // failing the whole report.
 py::str fmt(const Frame& f, py::handle x) {
-    if (x.is_none()) return pyapi::text("NA");
+    if (x.is_none()) return text("NA");
     return pyapi::guarded(
         [&]() -> py::str {
-            if (is_float_nan(f, x)) return pyapi::text("NA");
+            if (is_float_nan(f, x)) return text("NA");
             return pyapi::format(x);
         },
-        [] { return pyapi::text("NA"); });
+        [] { return text("NA"); });
 }
 
 // "size_adequacy" -> "Size Adequacy", through str.replace and str.title.
@@ -77,11 +65,11 @@ py::list by_value_desc(const Frame& f, py::handle mapping) {
 
 class Lines {
 public:
-    void add(std::initializer_list<py::handle> pieces) { lines_.append(pyapi::concat(pieces)); }
-    void add(const char* utf8) { lines_.append(pyapi::text(utf8)); }
+    void add(std::initializer_list<pyapi::Piece> pieces) { lines_.append(pyapi::concat(pieces)); }
+    void add(const char* utf8) { lines_.append(text(utf8)); }
     void blank() { add(""); }
     py::str joined() const {
-        PyObject* s = PyUnicode_Join(pyapi::text("\n").ptr(), lines_.ptr());
+        PyObject* s = PyUnicode_Join(text("\n").ptr(), lines_.ptr());
         if (!s) throw py::error_already_set();
         return py::reinterpret_steal<py::str>(s);
     }
@@ -91,15 +79,15 @@ private:
 };
 
 void title_block(Lines& out, py::handle report) {
-    out.add({pyapi::text("# EDA & DNN Suitability: **"), pyapi::format(report.attr("suitability_score")),
-             pyapi::text("/100**")});
+    out.add({"# EDA & DNN Suitability: **", pyapi::format(report.attr("suitability_score")),
+             "/100**"});
     py::object by_target = report.attr("suitability_score_by_target");
     if (pyapi::truthy(by_target)) {
         out.blank();
         out.add("### Per-Target Suitability");
         for (py::handle item : by_target.attr("items")()) {
-            out.add({pyapi::text("- "), pyapi::format(item[py::int_(0)]), pyapi::text(": **"),
-                     pyapi::format(item[py::int_(1)]), pyapi::text("/100**")});
+            out.add({"- ", pyapi::format(item[py::int_(0)]), ": **",
+                     pyapi::format(item[py::int_(1)]), "/100**"});
         }
     }
 }
@@ -108,55 +96,55 @@ void schema_block(Lines& out, py::handle schema) {
     py::object ratio = get(schema, "feature_to_row_ratio", py::none());
     // isinstance(ratio, (int, float)): bool passes as an int, NumPy's
     // integer scalars do not.
-    py::str ratio_text = (is_instance(ratio, reinterpret_cast<PyObject*>(&PyLong_Type)) ||
-                          is_instance(ratio, reinterpret_cast<PyObject*>(&PyFloat_Type)))
+    py::str ratio_text = (is_instance(ratio, PyLong_Type) ||
+                          is_instance(ratio, PyFloat_Type))
                              ? pyapi::format(ratio, ".3f")
-                             : pyapi::text("NA");
-    py::str na = pyapi::text("NA");
-    out.add({pyapi::text("- Rows: **"), pyapi::format(get(schema, "n_rows", na)), pyapi::text("**, Cols: **"),
-             pyapi::format(get(schema, "n_cols", na)), pyapi::text("**, Feature:Row ratio: **"), ratio_text,
-             pyapi::text("**")});
+                             : text("NA");
+    py::str na = text("NA");
+    out.add({"- Rows: **", pyapi::format(get(schema, "n_rows", na)), "**, Cols: **",
+             pyapi::format(get(schema, "n_cols", na)), "**, Feature:Row ratio: **", ratio_text,
+             "**"});
 
     auto count = [&](const char* key) { return pyapi::format(py::int_(py::len(get(schema, key, py::list())))); };
     py::str n_num = count("numeric_cols");
     py::str n_cat = count("categorical_cols");
     py::str n_dt = count("datetime_cols");
     py::str n_bool = count("bool_cols");
-    out.add({pyapi::text("- Numeric: "), n_num, pyapi::text(", Categorical: "), n_cat, pyapi::text(", Datetime: "),
-             n_dt, pyapi::text(", Bool: "), n_bool});
-    out.add({pyapi::text("- Constant cols: "),
+    out.add({"- Numeric: ", n_num, ", Categorical: ", n_cat, ", Datetime: ",
+             n_dt, ", Bool: ", n_bool});
+    out.add({"- Constant cols: ",
              pyapi::format(head(get(schema, "constant_cols", py::list()), py::int_(10)))});
-    out.add({pyapi::text("- Duplicate column examples: "),
+    out.add({"- Duplicate column examples: ",
              pyapi::format(get(schema, "duplicate_cols_examples", py::list()))});
 }
 
 void missingness_block(const Frame& f, Lines& out, py::handle missingness) {
-    out.add({pyapi::text("- Total missing: **"), pct(f, get(missingness, "total_missing_share", py::none())),
-             pyapi::text("**")});
-    out.add({pyapi::text("- Rows with any missing: **"),
-             pct(f, get(missingness, "rows_with_any_missing_share", py::none())), pyapi::text("**")});
+    out.add({"- Total missing: **", pct(f, get(missingness, "total_missing_share", py::none())),
+             "**"});
+    out.add({"- Rows with any missing: **",
+             pct(f, get(missingness, "rows_with_any_missing_share", py::none())), "**"});
     out.add("- Top missing by column:");
     py::object by_col = or_empty(get(missingness, "by_column_missing_share", py::dict()));
     for (py::handle item : head(by_value_desc(f, by_col), py::int_(10))) {
-        out.add({pyapi::text("  - "), pyapi::format(item[py::int_(0)]), pyapi::text(": "),
+        out.add({"  - ", pyapi::format(item[py::int_(0)]), ": ",
                  pct(f, item[py::int_(1)])});
     }
 }
 
 void distributions_block(const Frame& f, Lines& out, py::handle distributions) {
-    out.add({pyapi::text("- Outlier share (IQR rule, numeric): **"),
-             pct(f, get(distributions, "outlier_share_overall", py::none())), pyapi::text("**")});
-    out.add({pyapi::text("- Scale spread ratio (max range / min range): **"),
-             fmt(f, get(distributions, "scale_spread_ratio", py::none())), pyapi::text("**")});
+    out.add({"- Outlier share (IQR rule, numeric): **",
+             pct(f, get(distributions, "outlier_share_overall", py::none())), "**"});
+    out.add({"- Scale spread ratio (max range / min range): **",
+             fmt(f, get(distributions, "scale_spread_ratio", py::none())), "**"});
 }
 
 // One relevance block: a header per target, then its highest scores.
 void relevance_block(const Frame& f, Lines& out, py::handle by_target, const char* heading, py::handle limit) {
     out.add(heading);
     for (py::handle item : by_target.attr("items")()) {
-        out.add({pyapi::text("  - **"), pyapi::format(item[py::int_(0)]), pyapi::text("**:")});
+        out.add({"  - **", pyapi::format(item[py::int_(0)]), "**:"});
         for (py::handle feat : head(by_value_desc(f, item[py::int_(1)]), limit)) {
-            out.add({pyapi::text("    - "), pyapi::format(feat[py::int_(0)]), pyapi::text(": "),
+            out.add({"    - ", pyapi::format(feat[py::int_(0)]), ": ",
                      pyapi::format(feat[py::int_(1)], ".4f")});
         }
     }
@@ -164,10 +152,10 @@ void relevance_block(const Frame& f, Lines& out, py::handle by_target, const cha
 
 void relationships_block(const Frame& f, Lines& out, py::handle relationships, py::handle max_mi,
                          py::handle max_cat) {
-    out.add({pyapi::text("- Correlation method: **"),
-             pyapi::format(get(relationships, "corr_method", pyapi::text("NA"))), pyapi::text("**")});
-    out.add({pyapi::text("- Proportion of strong correlations (|r|\u22650.95): **"),
-             pct(f, get(relationships, "strong_corr_proportion_thr_0.95", py::none())), pyapi::text("**")});
+    out.add({"- Correlation method: **",
+             pyapi::format(get(relationships, "corr_method", text("NA"))), "**"});
+    out.add({"- Proportion of strong correlations (|r|\u22650.95): **",
+             pct(f, get(relationships, "strong_corr_proportion_thr_0.95", py::none())), "**"});
     py::object numeric = or_empty(get(relationships, "mutual_information_top_by_target", py::none()));
     py::object categorical = or_empty(get(relationships, "cat_corr_ratio_top_by_target", py::none()));
     if (pyapi::truthy(numeric)) {
@@ -185,18 +173,18 @@ void relationships_block(const Frame& f, Lines& out, py::handle relationships, p
 void time_series_block(const Frame& f, Lines& out, py::handle ts) {
     if (!pyapi::truthy(ts)) return;
     out.add("## Time Series (diagnostics only; no data modification)");
-    out.add({pyapi::text("- Inferred freq: **"), fmt(f, get(ts, "freq_inferred", py::none())),
-             pyapi::text("**, Irregular share: **"), pct(f, get(ts, "irregular_share", py::none())),
-             pyapi::text("**, Missing timeline share: **"), pct(f, get(ts, "missing_ts_share", py::none())),
-             pyapi::text("**")});
-    out.add({pyapi::text("- Enough history: **"), pyapi::format(get(ts, "enough_history", pyapi::text("NA"))),
-             pyapi::text("**, Unique periods: **"), fmt(f, get(ts, "unique_periods", py::none())),
-             pyapi::text("**")});
+    out.add({"- Inferred freq: **", fmt(f, get(ts, "freq_inferred", py::none())),
+             "**, Irregular share: **", pct(f, get(ts, "irregular_share", py::none())),
+             "**, Missing timeline share: **", pct(f, get(ts, "missing_ts_share", py::none())),
+             "**"});
+    out.add({"- Enough history: **", pyapi::format(get(ts, "enough_history", text("NA"))),
+             "**, Unique periods: **", fmt(f, get(ts, "unique_periods", py::none())),
+             "**"});
     py::object per_target = or_empty(get(ts, "per_target", py::none()));
     if (!pyapi::truthy(per_target)) return;
     out.add("- Per-target ADF p-values (stationarity):");
     for (py::handle item : per_target.attr("items")()) {
-        out.add({pyapi::text("  - "), pyapi::format(item[py::int_(0)]), pyapi::text(": "),
+        out.add({"  - ", pyapi::format(item[py::int_(0)]), ": ",
                  fmt(f, get(item[py::int_(1)], "adfuller_pvalue", py::none()))});
     }
 }
@@ -204,21 +192,21 @@ void time_series_block(const Frame& f, Lines& out, py::handle ts) {
 // Several targets keep their records under "per_target"; a single target
 // is stored flat, with its name.
 void target_block(const Frame& f, Lines& out, py::handle target) {
-    if (pyapi::contains(target, pyapi::text("per_target"))) {
+    if (pyapi::contains(target, text("per_target"))) {
         out.add("## Target (regression) \u2014 per target");
-        for (py::handle item : target[pyapi::text("per_target")].attr("items")()) {
+        for (py::handle item : target[text("per_target")].attr("items")()) {
             py::handle rec = item[py::int_(1)];
-            out.add({pyapi::text("- **"), pyapi::format(item[py::int_(0)]), pyapi::text("**: Skew **"),
-                     fmt(f, get(rec, "skew", py::none())), pyapi::text("**, Kurtosis **"),
-                     fmt(f, get(rec, "kurtosis", py::none())), pyapi::text("**, Zero share **"),
-                     pct(f, get(rec, "zero_share", py::none())), pyapi::text("**")});
+            out.add({"- **", pyapi::format(item[py::int_(0)]), "**: Skew **",
+                     fmt(f, get(rec, "skew", py::none())), "**, Kurtosis **",
+                     fmt(f, get(rec, "kurtosis", py::none())), "**, Zero share **",
+                     pct(f, get(rec, "zero_share", py::none())), "**"});
         }
     } else if (pyapi::truthy(target)) {
         out.add("## Target (regression)");
-        out.add({pyapi::text("- Name: **"), fmt(f, get(target, "name", py::none())), pyapi::text("**; Skew: **"),
-                 fmt(f, get(target, "skew", py::none())), pyapi::text("**, Kurtosis: **"),
-                 fmt(f, get(target, "kurtosis", py::none())), pyapi::text("**, Zero share: **"),
-                 pct(f, get(target, "zero_share", py::none())), pyapi::text("**")});
+        out.add({"- Name: **", fmt(f, get(target, "name", py::none())), "**; Skew: **",
+                 fmt(f, get(target, "skew", py::none())), "**, Kurtosis: **",
+                 fmt(f, get(target, "kurtosis", py::none())), "**, Zero share: **",
+                 pct(f, get(target, "zero_share", py::none())), "**"});
     }
 }
 
@@ -226,18 +214,18 @@ void breakdown_block(const Frame& f, Lines& out, py::handle report) {
     out.add("## Score Breakdown (0\u20131 weight components)");
     py::object components = f.g("asdict")(report.attr("score_breakdown"));
     for (py::handle item : components.attr("items")()) {
-        out.add({pyapi::text("- "), title_text(item[py::int_(0)]), pyapi::text(": **"),
-                 two_decimals(item[py::int_(1)]), pyapi::text("**")});
+        out.add({"- ", title_text(item[py::int_(0)]), ": **",
+                 two_decimals(item[py::int_(1)]), "**"});
     }
     py::object by_target = report.attr("score_breakdown_by_target");
     if (!pyapi::truthy(by_target)) return;
     out.blank();
     out.add("### Per-Target Score Breakdown (0\u20131)");
     for (py::handle item : by_target.attr("items")()) {
-        out.add({pyapi::text("- **"), pyapi::format(item[py::int_(0)]), pyapi::text("**:")});
+        out.add({"- **", pyapi::format(item[py::int_(0)]), "**:"});
         for (py::handle entry : item[py::int_(1)].attr("items")()) {
-            out.add({pyapi::text("  - "), title_text(entry[py::int_(0)]), pyapi::text(": **"),
-                     two_decimals(entry[py::int_(1)]), pyapi::text("**")});
+            out.add({"  - ", title_text(entry[py::int_(0)]), ": **",
+                     two_decimals(entry[py::int_(1)]), "**"});
         }
     }
 }
@@ -248,7 +236,7 @@ void recommendations_block(Lines& out, py::handle report) {
         out.add("- Looks good. Standardize numeric features and proceed with DNN.");
         return;
     }
-    for (py::handle r : recs) out.add({pyapi::text("- "), pyapi::format(r)});
+    for (py::handle r : recs) out.add({"- ", pyapi::format(r)});
 }
 
 py::object to_markdown(const Frame& f) {

@@ -31,8 +31,8 @@ void time_axis_advice(const Analysis& a, py::list& recs) {
         if (pyapi::gt(rec["adfuller_pvalue"], threshold)) bad.append(tgt);
     }
     if (bad.empty()) return;
-    recs.append(concat({text("Non-stationary targets (ADF p>0.1): "), format(first_n(bad, 5)),
-                        text("; consider differencing or trend/seasonality covariates.")}));
+    recs.append(concat({"Non-stationary targets (ADF p>0.1): ", format(first_n(bad, 5)),
+                        "; consider differencing or trend/seasonality covariates."}));
 }
 
 }  // namespace
@@ -41,8 +41,8 @@ void recommendations(Analysis& a) {
     py::list recs;
 
     if (pyapi::gt(a.miss_total, py::float_(0.05))) {
-        recs.append(concat({text("Impute or drop features/rows; total missing = "), format(a.miss_total, ".1%"),
-                            text(".")}));
+        recs.append(concat({"Impute or drop features/rows; total missing = ", format(a.miss_total, ".1%"),
+                            "."}));
     }
     if (pyapi::gt(a.p_over_n, py::float_(0.3))) {
         recs.append(text("High feature:row ratio; consider feature selection/regularization or collect more data."));
@@ -57,8 +57,8 @@ void recommendations(Analysis& a) {
         recs.append(text("Large scale differences; standardize/normalize numeric features."));
     }
     if (!a.high_card.empty()) {
-        recs.append(concat({text("High-cardinality categoricals "), format(first_n(a.high_card, 3)),
-                            text("; consider embeddings/target encoding.")}));
+        recs.append(concat({"High-cardinality categoricals ", format(first_n(a.high_card, 3)),
+                            "; consider embeddings/target encoding."}));
     }
     if (!a.rare_cat_stats.empty()) {
         py::list rare_vals(a.rare_cat_stats.attr("values")());
@@ -69,22 +69,22 @@ void recommendations(Analysis& a) {
             for (auto [c, share] : a.rare_cat_stats) {
                 if (pyapi::gt(share, py::float_(0.2))) bad.append(c);
             }
-            recs.append(concat({text("Many rare categories in "), format(first_n(bad, 5)),
-                                text("; consider grouping rare levels (outside EDA).")}));
+            recs.append(concat({"Many rare categories in ", format(first_n(bad, 5)),
+                                "; consider grouping rare levels (outside EDA)."}));
         }
     }
     if (!a.ts_df.is_none()) time_axis_advice(a, recs);
     if (!a.constant_cols.empty()) {
-        recs.append(concat({text("Drop constant features: "), format(first_n(a.constant_cols, 10))}));
+        recs.append(concat({"Drop constant features: ", format(first_n(a.constant_cols, 10))}));
     }
     if (!a.duplicate_cols.empty()) {
-        recs.append(concat({text("Drop duplicate columns (examples): "), format(first_n(a.duplicate_cols, 5))}));
+        recs.append(concat({"Drop duplicate columns (examples): ", format(first_n(a.duplicate_cols, 5))}));
     }
     if (!a.target_cols.empty()) {
         const py::str separator("; ");
         for (auto [tgt, reasons] : a.leakage_reasons_all) {
             recs.append(
-                concat({text("Leakage hints for '"), format(tgt), text("': "), separator.attr("join")(reasons)}));
+                concat({"Leakage hints for '", format(tgt), "': ", separator.attr("join")(reasons)}));
         }
     }
 
