@@ -65,9 +65,7 @@ py::object seasonality_strength(const Frame& f) {
         // `v == v` as an expression: the identity shortcut of the C-level
         // comparison would keep a NaN object equal to itself.
         if (!pyapi::truthy(pyapi::compare(v, v, Py_EQ))) continue;
-        PyObject* r = PyNumber_Absolute(v.ptr());
-        if (!r) throw py::error_already_set();
-        vals.append(py::reinterpret_steal<py::object>(r));
+        vals.append(pyapi::absolute(v));
     }
     if (vals.empty()) return py::float_(0.0);
     return pyapi::to_float(f.g("np").attr("nanmax")(vals));
@@ -88,8 +86,8 @@ bool accepts_keyword(py::handle fn, const char* keyword) {
 // will return a result object instead of its tuple and warns on every call
 // that does not choose; where it offers the choice the result object is
 // asked for and its p-value read by name. Both forms carry the same value.
-py::object adf_pvalue(const Analysis& a, py::handle y) {
-    py::object adfuller = a.g("_adfuller");
+py::object adf_pvalue(const Input& in, py::handle y) {
+    py::object adfuller = in.g("_adfuller");
     if (accepts_keyword(adfuller, "result_object")) {
         return pyapi::to_float(adfuller(y, "autolag"_a = "AIC", "result_object"_a = true).attr("pvalue"));
     }
@@ -123,14 +121,14 @@ constexpr MethodDef table[] = {
 
 std::span<const MethodDef> lag_methods() { return table; }
 
-void per_target_time_series(Analysis& a) {
-    py::object pd = a.g("pd");
-    for (py::handle tgt : a.target_cols) {
-        py::object column = a.ts_df.attr("get")(tgt);
+void per_target_time_series(const Input& in, analysis::TimeSeries& ts) {
+    py::object pd = in.g("pd");
+    for (py::handle tgt : in.target_cols) {
+        py::object column = ts.ts_df.attr("get")(tgt);
         // A target that is also the datetime_col is now the index of ts_df,
         // not a series along it: nothing to analyse.
         if (column.is_none()) {
-            a.per_target_ts[tgt] = series_record(py::none(), py::dict(), py::float_(0.0));
+            ts.per_target_ts[tgt] = series_record(py::none(), py::dict(), py::float_(0.0));
             continue;
         }
         py::object y = pd.attr("to_numeric")(column, "errors"_a = "coerce").attr("dropna")();
@@ -139,18 +137,18 @@ void per_target_time_series(Analysis& a) {
         py::object seas_strength = py::float_(0.0);
         if (py::len(y) >= 20) {
             adf_p = pyapi::guarded(
-                [&]() -> py::object { return adf_pvalue(a, y); },
+                [&]() -> py::object { return adf_pvalue(in, y); },
                 [] { return py::object(py::none()); });
-            py::object lags = a.method("_canonical_time_lags")(a.inferred);
+            py::object lags = in.method("_canonical_time_lags")(ts.inferred);
             // The map and its strength stand or fall together.
             pyapi::guarded_void([&] {
-                py::object m = a.method("_autocorr_at_lags")(y, lags);
-                py::object strength = a.method("_seasonality_strength")(m);
+                py::object m = in.method("_autocorr_at_lags")(y, lags);
+                py::object strength = in.method("_seasonality_strength")(m);
                 ac = m;
                 seas_strength = strength;
             });
         }
-        a.per_target_ts[tgt] = series_record(adf_p, ac, seas_strength);
+        ts.per_target_ts[tgt] = series_record(adf_p, ac, seas_strength);
     }
 }
 

@@ -79,15 +79,17 @@ std::span<const MethodDef> leakage_methods() { return table; }
 
 // Every target is dropped from the candidates, so two targets that copy each
 // other are not flagged against one another.
-void leakage(Analysis& a) {
-    if (a.target_cols.empty()) return;
-    py::object X_for_leak = a.df.attr("drop")("columns"_a = a.target_cols, "errors"_a = "ignore");
-    py::object hints = a.method("_leakage_hints_per_target");
-    for (py::handle tgt : a.target_cols) {
-        auto [ls, reasons] = pyapi::unpack_pair(hints(X_for_leak, a.df[tgt]));
-        a.leakage_scores[tgt] = ls;
-        if (pyapi::truthy(reasons)) a.leakage_reasons_all[tgt] = reasons;
+analysis::Leakage leakage(const Input& in) {
+    analysis::Leakage out;
+    if (in.target_cols.empty()) return out;
+    py::object X_for_leak = in.df.attr("drop")("columns"_a = in.target_cols, "errors"_a = "ignore");
+    py::object hints = in.method("_leakage_hints_per_target");
+    for (py::handle tgt : in.target_cols) {
+        auto [ls, reasons] = pyapi::unpack_pair(hints(X_for_leak, in.df[tgt]));
+        out.leakage_scores[tgt] = ls;
+        if (pyapi::truthy(reasons)) out.leakage_reasons_all[tgt] = reasons;
     }
+    return out;
 }
 
 }  // namespace tamsel::diagnostics

@@ -12,15 +12,13 @@ namespace {
 
 // datetime_col first (a failed sort or set_index means no axis at all, not a
 // fallback to the index), then a DatetimeIndex of the frame.
-py::object choose_axis(const Analysis& a) {
-    if (pyapi::truthy(a.datetime_col) && pyapi::contains(a.df.attr("columns"), a.datetime_col)) {
+py::object choose_axis(const Input& in) {
+    if (pyapi::truthy(in.datetime_col) && pyapi::contains(in.df.attr("columns"), in.datetime_col)) {
         return pyapi::guarded(
-            [&]() -> py::object { return a.df.attr("sort_values")(a.datetime_col).attr("set_index")(a.datetime_col); },
+            [&]() -> py::object { return in.df.attr("sort_values")(in.datetime_col).attr("set_index")(in.datetime_col); },
             [] { return py::object(py::none()); });
     }
-    const int is_dt = PyObject_IsInstance(a.df.attr("index").ptr(), a.g("pd").attr("DatetimeIndex").ptr());
-    if (is_dt < 0) throw py::error_already_set();
-    if (is_dt) return a.df.attr("sort_index")();
+    if (pyapi::is_instance(in.df.attr("index"), in.g("pd").attr("DatetimeIndex"))) return in.df.attr("sort_index")();
     return py::none();
 }
 
@@ -51,8 +49,8 @@ py::object quarter_start_anchor(py::handle alias) {
 // a global option says otherwise); where pandas has the string-returning
 // form of the same inference it is used, and an offset that does come back
 // (a future pandas, or a caller who opted in) is reported by its alias.
-py::object inferred_alias(const Analysis& a, py::handle index) {
-    py::object pd = a.g("pd");
+py::object inferred_alias(const Input& in, py::handle index) {
+    py::object pd = in.g("pd");
     py::object as_text = pyapi::getattr_or_none(pd.attr("tseries").attr("frequencies"), "infer_freq_str");
     py::object found = as_text.is_none() ? pd.attr("infer_freq")(index) : as_text(index);
     if (found.is_none()) return found;
@@ -62,10 +60,10 @@ py::object inferred_alias(const Analysis& a, py::handle index) {
 
 // pandas raises when asked to infer a frequency from fewer than three
 // timestamps; such an axis simply has no frequency unless the caller gave one.
-py::object frequency(const Analysis& a, py::handle index) {
-    if (pyapi::truthy(a.freq)) return a.freq;
+py::object frequency(const Input& in, py::handle index) {
+    if (pyapi::truthy(in.freq)) return in.freq;
     if (py::len(index) < 3) return py::none();
-    return inferred_alias(a, index);
+    return inferred_alias(in, index);
 }
 
 // A frequency that pandas inferred is proof of regular spacing: it only
@@ -115,51 +113,64 @@ py::object grid_alias(py::handle freq) {
 
 // Not clamped: timestamps off the grid, or a grid coarser than the data,
 // give a negative share (the quality clamps it when it uses it).
-py::object missing_ts_share(const Analysis& a, py::handle index, py::handle n_unique) {
-    if (!pyapi::truthy(a.inferred)) return py::float_(0.0);
+py::object missing_ts_share(const Input& in, py::handle inferred, py::handle index, py::handle n_unique) {
+    if (!pyapi::truthy(inferred)) return py::float_(0.0);
     return pyapi::guarded(
         [&]() -> py::object {
-            py::object full_idx = a.g("pd").attr("date_range")(index.attr("min")(), index.attr("max")(),
-                                                                 "freq"_a = grid_alias(a.inferred));
-            py::object grid = pyapi::builtin(a.frame.globals(), "max")(py::int_(1), py::int_(py::len(full_idx)));
+            py::object full_idx = in.g("pd").attr("date_range")(index.attr("min")(), index.attr("max")(),
+                                                                 "freq"_a = grid_alias(inferred));
+            py::object grid = pyapi::builtin(in.frame.globals(), "max")(py::int_(1), py::int_(py::len(full_idx)));
             return pyapi::to_float(py::float_(1.0) - n_unique / grid);
         },
         [] { return py::object(py::float_(0.0)); });
 }
 
+// The shares go through _pct, so a negative missing share never raises the
+// quality; the final clamp keeps it at 0.1 or more.
+double base_ts_quality(const Input& in, py::handle irregular_share, py::handle missing_ts_share, bool enough_hist) {
+    py::object pct = in.method("_pct");
+    double quality = 1.0;
+    quality -= 0.4 * pyapi::as_double(pct(irregular_share));
+    quality -= 0.3 * pyapi::as_double(pct(missing_ts_share));
+    if (!enough_hist) quality -= 0.2;
+    return pyapi::as_double(pct(py::float_(quality)));
+}
+
 }  // namespace
 
-void time_axis(Analysis& a) {
-    a.ts_df = choose_axis(a);
-    a.ts_base_quality = 1.0;
-    if (a.ts_df.is_none()) return;
-    py::object index = a.ts_df.attr("index");
-    if (py::len(index) == 0) return;
+analysis::TimeSeries time_axis(const Input& in) {
+    analysis::TimeSeries out;
+    out.ts_df = choose_axis(in);
+    out.ts_base_quality = 1.0;
+    if (out.ts_df.is_none()) return out;
+    py::object index = out.ts_df.attr("index");
+    if (py::len(index) == 0) return out;
 
-    a.inferred = frequency(a, index);
-    const bool inferred_by_pandas = !pyapi::truthy(a.freq) && pyapi::truthy(a.inferred);
+    out.inferred = frequency(in, index);
+    const bool inferred_by_pandas = !pyapi::truthy(in.freq) && pyapi::truthy(out.inferred);
     py::object irregular = irregular_share(index, inferred_by_pandas);
     // Distinct stamps, counted once for the timeline and the history rule:
     // if counting fails, the analysis ends with that error either way.
     py::int_ periods(py::len(index.attr("unique")()));
-    py::object missing = missing_ts_share(a, index, periods);
+    py::object missing = missing_ts_share(in, out.inferred, index, periods);
 
     // The second canonical lag is the season; three seasons, and never fewer
     // than 24 periods, make enough history.
-    py::object season_lags = a.method("_canonical_time_lags")(a.inferred);
+    py::object season_lags = in.method("_canonical_time_lags")(out.inferred);
     py::object season_len = py::len(season_lags) > 1 ? py::object(season_lags[py::int_(1)]) : py::int_(1);
-    py::object needed = pyapi::builtin(a.frame.globals(), "max")(py::int_(24), py::int_(3) * season_len);
+    py::object needed = pyapi::builtin(in.frame.globals(), "max")(py::int_(24), py::int_(3) * season_len);
     const bool enough_hist = pyapi::ge(periods, needed);
 
-    base_ts_quality(a, irregular, missing, enough_hist);
-    per_target_time_series(a);
+    out.ts_base_quality = base_ts_quality(in, irregular, missing, enough_hist);
+    per_target_time_series(in, out);
 
-    a.ts_details["freq_inferred"] = a.inferred;
-    a.ts_details["irregular_share"] = irregular;
-    a.ts_details["missing_ts_share"] = missing;
-    a.ts_details["unique_periods"] = periods;
-    a.ts_details["enough_history"] = py::bool_(enough_hist);
-    a.ts_details["per_target"] = a.per_target_ts.empty() ? py::object(py::none()) : py::object(a.per_target_ts);
+    out.ts_details["freq_inferred"] = out.inferred;
+    out.ts_details["irregular_share"] = irregular;
+    out.ts_details["missing_ts_share"] = missing;
+    out.ts_details["unique_periods"] = periods;
+    out.ts_details["enough_history"] = py::bool_(enough_hist);
+    out.ts_details["per_target"] = out.per_target_ts.empty() ? py::object(py::none()) : py::object(out.per_target_ts);
+    return out;
 }
 
 }  // namespace tamsel::diagnostics

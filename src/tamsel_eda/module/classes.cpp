@@ -9,7 +9,7 @@
 
 #include "../diagnostics/diagnostics.hpp"
 #include "../facade/facade.hpp"
-#include "../profile/analysis.hpp"
+#include "../pipeline/pipeline.hpp"
 #include "../render/render.hpp"
 #include "../report/report.hpp"
 #include "../stats/stats.hpp"
@@ -69,7 +69,7 @@ void create_classes(py::module_ mod, py::dict ns) {
         stats::association_methods(),
         diagnostics::lag_methods(),
         diagnostics::leakage_methods(),
-        profile::entry_methods(),
+        pipeline::entry_methods(),
         render::entry_point_methods(),
     }));
     ns["EDA"] = pyapi::make_class(fn_type, ns, "EDA", {}, eda_methods);

@@ -2,21 +2,22 @@
 // interquartile outlier shares and how far apart the column scales are.
 #include <cmath>
 
-#include "analysis.hpp"
+#include "profile.hpp"
 
 namespace tamsel::profile {
 
 // Nothing here is guarded: a column that cannot become float, or a NumPy
 // reduction that fails, ends the analysis with that library's error.
-void distributions(Analysis& a) {
-    py::object np = a.g("np");
-    py::object safe_skew = a.method("_safe_skew");
-    py::object safe_kurtosis = a.method("_safe_kurtosis");
-    py::object iqr_outlier_share = a.method("_iqr_outlier_share");
-    py::object py_float = pyapi::builtin(a.frame.globals(), "float");
+analysis::Distributions distributions(const Input& in) {
+    analysis::Distributions out;
+    py::object np = in.g("np");
+    py::object safe_skew = in.method("_safe_skew");
+    py::object safe_kurtosis = in.method("_safe_kurtosis");
+    py::object iqr_outlier_share = in.method("_iqr_outlier_share");
+    py::object py_float = pyapi::builtin(in.frame.globals(), "float");
 
-    for (py::handle c : a.num_cols) {
-        py::object s = a.df[c].attr("astype")(py_float);
+    for (py::handle c : in.num_cols) {
+        py::object s = in.df[c].attr("astype")(py_float);
         py::object vals = s.attr("values");
         py::object finite = np.attr("isfinite")(vals);
         py::object mn, md, mx, sd;
@@ -39,28 +40,29 @@ void distributions(Analysis& a) {
         summary["std"] = sd;
         summary["skew"] = sk;
         summary["kurtosis"] = kt;
-        a.num_stats[c] = summary;
+        out.num_stats[c] = summary;
 
-        a.outlier_shares.append(iqr_outlier_share(vals));
+        out.outlier_shares.append(iqr_outlier_share(vals));
         // mx == mx and mn == mn: NaN bounds record no range. Both are
         // Python floats here, so the C doubles compare the same way.
         const double mx_d = pyapi::as_double(mx), mn_d = pyapi::as_double(mn);
-        if (mx_d == mx_d && mn_d == mn_d) a.scale_ranges.append(py::float_(std::fabs(mx_d - mn_d)));
+        if (mx_d == mx_d && mn_d == mn_d) out.scale_ranges.append(py::float_(std::fabs(mx_d - mn_d)));
     }
 
-    a.outlier_share_overall =
-        a.outlier_shares.empty() ? py::float_(0.0) : pyapi::to_float(np.attr("nanmean")(a.outlier_shares));
+    out.outlier_share_overall =
+        out.outlier_shares.empty() ? py::float_(0.0) : pyapi::to_float(np.attr("nanmean")(out.outlier_shares));
 
-    if (a.scale_ranges.empty()) {
-        a.scale_spread_ratio = py::float_(0.0);
+    if (out.scale_ranges.empty()) {
+        out.scale_spread_ratio = py::float_(0.0);
     } else {
         // max(1e-12, v): the built-in keeps its first argument unless the
         // second compares larger.
-        const double smallest = pyapi::as_double(np.attr("nanmin")(a.scale_ranges));
+        const double smallest = pyapi::as_double(np.attr("nanmin")(out.scale_ranges));
         const double mn_r = smallest > 1e-12 ? smallest : 1e-12;
-        const double mx_r = pyapi::as_double(np.attr("nanmax")(a.scale_ranges));
-        a.scale_spread_ratio = py::float_(mx_r / mn_r);
+        const double mx_r = pyapi::as_double(np.attr("nanmax")(out.scale_ranges));
+        out.scale_spread_ratio = py::float_(mx_r / mn_r);
     }
+    return out;
 }
 
 }  // namespace tamsel::profile

@@ -6,17 +6,20 @@
 #include <unordered_map>
 #include <vector>
 
-#include "analysis.hpp"
+#include "profile.hpp"
 
 namespace tamsel::profile {
+
+using analysis::SchemaMissingness;
+
 namespace {
 
-void feature_ratio(Analysis& a) {
-    if (a.rows > 0) {
-        const Py_ssize_t denom = a.rows > 1 ? a.rows : 1;
-        a.p_over_n = py::float_(static_cast<double>(py::len(a.feat_cols)) / static_cast<double>(denom));
+void feature_ratio(const Input& in, SchemaMissingness& out) {
+    if (in.rows > 0) {
+        const Py_ssize_t denom = in.rows > 1 ? in.rows : 1;
+        out.p_over_n = py::float_(static_cast<double>(py::len(in.feat_cols)) / static_cast<double>(denom));
     } else {
-        a.p_over_n = py::float_(0.0);
+        out.p_over_n = py::float_(0.0);
     }
 }
 
@@ -25,30 +28,30 @@ void feature_ratio(Analysis& a) {
 // three separate masks. Only its per-column "any missing" flags outlive this
 // step (duplicate detection needs them), so the mask is not held while the
 // hash buffers grow.
-py::object missingness(Analysis& a) {
-    if (a.rows <= 0) {
-        a.miss_by_col = py::dict();
-        a.miss_total = py::float_(0.0);
-        a.rows_with_any_na = py::float_(0.0);
+py::object missingness(const Input& in, SchemaMissingness& out) {
+    if (in.rows <= 0) {
+        out.miss_by_col = py::dict();
+        out.miss_total = py::float_(0.0);
+        out.rows_with_any_na = py::float_(0.0);
         return py::none();
     }
-    py::object mask = a.df.attr("isna")();
-    a.miss_by_col = mask.attr("mean")().attr("sort_values")("ascending"_a = false).attr("to_dict")();
-    a.miss_total = pyapi::to_float(a.g("np").attr("mean")(mask.attr("values")));
-    a.rows_with_any_na = pyapi::to_float(mask.attr("any")("axis"_a = 1).attr("mean")());
+    py::object mask = in.df.attr("isna")();
+    out.miss_by_col = mask.attr("mean")().attr("sort_values")("ascending"_a = false).attr("to_dict")();
+    out.miss_total = pyapi::to_float(in.g("np").attr("mean")(mask.attr("values")));
+    out.rows_with_any_na = pyapi::to_float(mask.attr("any")("axis"_a = 1).attr("mean")());
     return mask.attr("any")().attr("tolist")();
 }
 
 // The distinct counts are kept for the cardinality score, which asks the
 // same question of the categorical columns.
-void constant_columns(Analysis& a) {
+void constant_columns(const Input& in, SchemaMissingness& out) {
     py::int_ one(1);
-    for (py::handle c : a.df.attr("columns")) {
-        py::object u = a.df[c].attr("nunique")("dropna"_a = true);
-        a.nunique_by_col[c] = u;
+    for (py::handle c : in.df.attr("columns")) {
+        py::object u = in.df[c].attr("nunique")("dropna"_a = true);
+        out.nunique_by_col[c] = u;
         const int le = PyObject_RichCompareBool(u.ptr(), one.ptr(), Py_LE);
         if (le < 0) throw py::error_already_set();
-        if (le) a.constant_cols.append(c);
+        if (le) out.constant_cols.append(c);
     }
 }
 
@@ -106,15 +109,15 @@ struct SeenContent {
 // fillna infers a narrower dtype (and warns that it will stop doing so);
 // infer_objects performs that same conversion silently. A plain NumPy column
 // without missing cells comes back unchanged, so it is hashed as it is.
-py::object filled_column(const Analysis& a, py::object s, bool has_missing) {
+py::object filled_column(const Input& in, py::object s, bool has_missing) {
     py::object dtype = s.attr("dtype");
-    const bool numpy_dtype = py::isinstance(dtype, a.g("np").attr("dtype"));
+    const bool numpy_dtype = pyapi::is_instance(dtype, in.g("np").attr("dtype"));
     const bool object_dtype = numpy_dtype && pyapi::eq(dtype.attr("kind"), py::str("O"));
     if (!has_missing && numpy_dtype) return object_dtype ? s.attr("infer_objects")() : s;
     // A text fill turns a number, date or duration column into objects; newer
     // pandas warns that it will refuse to, so the object copy is filled
     // instead (the same values, and the same row hashes).
-    py::object is_datetime = a.g("pd").attr("api").attr("types").attr("is_datetime64_any_dtype");
+    py::object is_datetime = in.g("pd").attr("api").attr("types").attr("is_datetime64_any_dtype");
     if ((numpy_dtype && !object_dtype) || pyapi::truthy(is_datetime(dtype))) {
         s = s.attr("astype")("object");
     }
@@ -126,18 +129,18 @@ py::object filled_column(const Analysis& a, py::object s, bool has_missing) {
 // copy then stands in. Sparse columns go the same way, since their fill with
 // a text is deprecated and yields a text-valued sparse column. nullptr:
 // leave the column out of the comparison.
-std::unique_ptr<HashBuffer> column_hashes(const Analysis& a, py::handle c, bool has_missing) {
-    py::object pd = a.g("pd");
-    py::object s = a.df[c];
+std::unique_ptr<HashBuffer> column_hashes(const Input& in, py::handle c, bool has_missing) {
+    py::object pd = in.g("pd");
+    py::object s = in.df[c];
     py::object filled = pyapi::guarded(
         [&]() -> py::object {
-            if (py::isinstance(s.attr("dtype"), pd.attr("SparseDtype"))) return py::object();
-            return filled_column(a, s, has_missing);
+            if (pyapi::is_instance(s.attr("dtype"), pd.attr("SparseDtype"))) return py::object();
+            return filled_column(in, s, has_missing);
         },
         [] { return py::object(); });
     if (!filled) {
         filled = pyapi::guarded(
-            [&]() -> py::object { return filled_column(a, s.attr("astype")("object"), has_missing); },
+            [&]() -> py::object { return filled_column(in, s.attr("astype")("object"), has_missing); },
             [] { return py::object(); });
     }
     if (!filled) return nullptr;
@@ -149,9 +152,9 @@ std::unique_ptr<HashBuffer> column_hashes(const Analysis& a, py::handle c, bool 
         [] { return std::unique_ptr<HashBuffer>(); });
 }
 
-void duplicate_columns(Analysis& a, py::handle col_has_missing) {
-    py::object columns = a.df.attr("columns");
-    if (a.rows <= 0 || py::len(columns) > static_cast<std::size_t>(max_duplicate_scan_cols)) return;
+void duplicate_columns(const Input& in, py::handle col_has_missing, SchemaMissingness& out) {
+    py::object columns = in.df.attr("columns");
+    if (in.rows <= 0 || py::len(columns) > static_cast<std::size_t>(max_duplicate_scan_cols)) return;
     pyapi::guarded_void([&] {
         std::vector<SeenContent> seen;
         std::unordered_map<std::uint64_t, std::vector<std::size_t>> by_digest;
@@ -160,7 +163,7 @@ void duplicate_columns(Analysis& a, py::handle col_has_missing) {
             PyObject* flag = PyList_GetItem(col_has_missing.ptr(), static_cast<Py_ssize_t>(pos++));
             if (!flag) throw py::error_already_set();
             const bool missing = pyapi::truthy(flag);
-            std::unique_ptr<HashBuffer> hashes = column_hashes(a, c, missing);
+            std::unique_ptr<HashBuffer> hashes = column_hashes(in, c, missing);
             if (!hashes) continue;
             std::vector<std::size_t>& bucket = by_digest[hashes->digest()];
             const SeenContent* first = nullptr;
@@ -171,7 +174,7 @@ void duplicate_columns(Analysis& a, py::handle col_has_missing) {
                 }
             }
             if (first) {
-                a.duplicate_cols.append(py::make_tuple(c, first->label));
+                out.duplicate_cols.append(py::make_tuple(c, first->label));
             } else {
                 bucket.push_back(seen.size());
                 seen.push_back({std::move(hashes), py::reinterpret_borrow<py::object>(c)});
@@ -184,29 +187,31 @@ void duplicate_columns(Analysis& a, py::handle col_has_missing) {
 // Rare categorical levels
 // ---------------------------------------------------------------------------
 
-void rare_categories(Analysis& a) {
+void rare_categories(const Input& in, SchemaMissingness& out) {
     py::int_ two(2);
-    for (py::handle c : head(a.cat_cols, a.max_cat_features)) {
+    for (py::handle c : pyapi::head(in.cat_cols, in.max_cat_features)) {
         pyapi::guarded_void([&] {
-            py::object vc = a.df[c].attr("value_counts")("dropna"_a = false);
+            py::object vc = in.df[c].attr("value_counts")("dropna"_a = false);
             py::object total = vc.attr("sum")();
             if (!pyapi::gt(total, py::int_(0))) return;
             py::int_ pct_floor(py::float_(0.01) * total);
             py::object thr = pyapi::gt(pct_floor, two) ? py::object(pct_floor) : py::object(two);
             py::object rare = vc[pyapi::compare(vc, thr, Py_LE)].attr("sum")();
-            a.rare_cat_stats[c] = pyapi::to_float(rare / total);
+            out.rare_cat_stats[c] = pyapi::to_float(rare / total);
         });
     }
 }
 
 }  // namespace
 
-void schema_and_missingness(Analysis& a) {
-    feature_ratio(a);
-    py::object col_has_missing = missingness(a);
-    constant_columns(a);
-    duplicate_columns(a, col_has_missing);
-    rare_categories(a);
+SchemaMissingness schema_and_missingness(const Input& in) {
+    SchemaMissingness out;
+    feature_ratio(in, out);
+    py::object col_has_missing = missingness(in, out);
+    constant_columns(in, out);
+    duplicate_columns(in, col_has_missing, out);
+    rare_categories(in, out);
+    return out;
 }
 
 }  // namespace tamsel::profile

@@ -21,9 +21,7 @@ py::object spearman_abs(const Frame& f) {
             // r == r is false only for NaN (a constant input); an array
             // coefficient raises on its truth value and ends in None.
             if (!pyapi::truthy(pyapi::compare(r, r, Py_EQ))) return py::none();
-            py::object magnitude = py::reinterpret_steal<py::object>(PyNumber_Absolute(r.ptr()));
-            if (!magnitude) throw py::error_already_set();
-            return pyapi::to_float(magnitude);
+            return pyapi::to_float(pyapi::absolute(r));
         },
         [] { return py::none(); });
 }

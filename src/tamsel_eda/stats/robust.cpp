@@ -80,4 +80,9 @@ double clamp_unit(double v) {
 
 std::span<const MethodDef> robust_methods() { return table; }
 
+py::object target_vector(const Frame& f, py::handle y) {
+    py::object numeric = f.g("pd").attr("to_numeric")(y, "errors"_a = "coerce");
+    return numeric.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = f.g("np").attr("nan"));
+}
+
 }  // namespace tamsel::stats

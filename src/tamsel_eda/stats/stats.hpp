@@ -13,6 +13,11 @@ std::span<const pyapi::MethodDef> robust_methods();
 // _spearman_abs, _corr_proportion_strong, _correlation_ratio_num_cat.
 std::span<const pyapi::MethodDef> association_methods();
 
+// The target as float64 with missing entries as NaN. `.values` of a nullable
+// Int64/Float64 column is a pandas array, not a NumPy one: the skewness would
+// fail on it and its missing entries would escape nan_to_num.
+py::object target_vector(const pyapi::Frame& f, py::handle y);
+
 // Python's max(0.0, min(1.0, v)) on a float: NaN gives 1.0, because min()
 // and max() keep their first argument unless a later one compares past it.
 double clamp_unit(double v);

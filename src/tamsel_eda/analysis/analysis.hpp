@@ -1,15 +1,16 @@
-// One analysis = one Analysis value: the working values of a single call of
-// eda_report_and_score, under the names the documentation gives them. Each
-// step reads what earlier steps set and sets its own; nothing outlives the
-// call.
+// The values one call of eda_report_and_score passes between its steps,
+// under the names the documentation gives them. The entry fills Input; each
+// step reads the Input and the sections it names in its signature and
+// returns its own section. Nothing outlives the call.
 #pragma once
 
 #include "../pyapi/pyapi.hpp"
 
-namespace tamsel::profile {
+namespace tamsel::analysis {
 
-struct Analysis {
-    Analysis(const pyapi::Frame& frame) : frame(frame), self(frame.self()) {}
+// The arguments, the frame's shape and the column typing.
+struct Input {
+    explicit Input(const pyapi::Frame& frame) : frame(frame), self(frame.self()) {}
 
     // Module global (pd, np, _mi_reg, ...) as the running method sees it.
     py::object g(const char* name) const { return frame.g(name); }
@@ -20,15 +21,14 @@ struct Analysis {
     const pyapi::Frame& frame;
     py::handle self;
 
-    // Arguments.
     py::object df, target, datetime_col, freq, max_mi_features, max_cat_features, corr_method;
 
-    // Entry: shape, targets, column typing.
     py::object n_rows, n_cols;  // Python ints from df.shape
     Py_ssize_t rows = 0;        // n_rows as a C++ integer
     py::list target_cols, num_cols, cat_cols, bool_cols, dt_cols, feat_cols;
+};
 
-    // Schema and missingness.
+struct SchemaMissingness {
     py::object p_over_n;
     py::dict miss_by_col;
     py::object miss_total, rows_with_any_na;
@@ -37,59 +37,46 @@ struct Analysis {
     // df[c].nunique(dropna=True) per column label, computed once for the
     // constant-column test and reused by the cardinality score.
     py::dict nunique_by_col;
+};
 
-    // Distributions.
+struct Distributions {
     py::dict num_stats;
     py::list outlier_shares, scale_ranges;
     py::object outlier_share_overall, scale_spread_ratio;
+};
 
-    // Relationships.
+struct Relationships {
     py::object corr_df, strong_corr_prop;
     py::dict num_rel_by_target, cat_rel_by_target;
+};
 
-    // Target diagnostics.
+struct TargetDiagnostics {
     py::dict target_diag;
+};
 
-    // Time axis, per-target time series, time-series quality.
+// The time axis (ts_df None when there is none) and what it shows.
+struct TimeSeries {
     py::object ts_df = py::none();
     py::object inferred = py::none();
     py::dict ts_details, per_target_ts;
     double ts_base_quality = 1.0;
+};
 
-    // Leakage.
+struct Leakage {
     py::dict leakage_scores, leakage_reasons_all;
+};
 
-    // Score components.
+// The ten dataset-wide components of every breakdown.
+struct Components {
     py::object size_score, f2r_score, miss_score, cat_card_score, mc_score, scale_score, out_score, red_score,
         split_score, meta_score;
     py::list high_card;
+};
 
-    // Breakdowns and suitability.
+struct Suitability {
     py::object score_breakdown, total;
     py::object suitability_by_target = py::none();
     py::object score_breakdown_by_target = py::none();
-
-    // Recommendations.
-    py::list recs;
 };
 
-// `seq[:stop]` with the interpreter's slicing rules (negative bounds, None,
-// __index__, and its TypeError for anything else): the column caps are used
-// unchecked as slice bounds.
-inline py::object head(py::handle seq, py::handle stop) {
-    py::object sl = py::reinterpret_steal<py::object>(PySlice_New(nullptr, stop.ptr(), nullptr));
-    if (!sl) throw py::error_already_set();
-    py::object out = py::reinterpret_steal<py::object>(PyObject_GetItem(seq.ptr(), sl.ptr()));
-    if (!out) throw py::error_already_set();
-    return out;
-}
-
-// The profile steps, in the order the entry runs them.
-void schema_and_missingness(Analysis& a);
-void distributions(Analysis& a);
-void relationships(Analysis& a);
-
-// eda_report_and_score.
-std::span<const pyapi::MethodDef> entry_methods();
-
-}  // namespace tamsel::profile
+}  // namespace tamsel::analysis
