@@ -429,3 +429,47 @@ def test_nullable_booleans_are_summarised_as_their_float_values(missing):
         assert repr(getattr(b, section)) == repr(getattr(a, section))
     ratios = "cat_corr_ratio_top_by_target"
     assert repr(b.relationships[ratios]) == repr(a.relationships[ratios])
+
+
+def degenerate_frames():
+    n = 40
+    days = pd.date_range("2021-01-01", periods=n, freq="D")
+    ramp = np.arange(n, dtype=float)
+    return {
+        "empty": (pd.DataFrame({"a": pd.Series([], dtype=float), "y": pd.Series([], dtype=float)}), {"target": "y"}),
+        "all_nan": (pd.DataFrame({"a": [np.nan] * n, "c": [None] * n, "y": ramp}), {"target": "y"}),
+        "all_nan_target": (pd.DataFrame({"y": [np.nan] * n, "b": ramp}), {"target": "y"}),
+        "constant": (
+            pd.DataFrame({"a": [0.1] * n, "b": ramp, "y": [3.0] * n, "d": days}),
+            {"target": "y", "datetime_col": "d"},
+        ),
+        "constant_targets_on_axis": (pd.DataFrame({"y": [5.0] * n, "z": [0.0] * n}, index=days), {"target": ["y", "z"]}),
+        "one_row": (pd.DataFrame({"a": [1.0], "b": [np.nan], "y": [2.0], "c": ["q"]}), {"target": "y"}),
+        "one_value_per_column": (
+            pd.DataFrame({"a": [1.0] + [np.nan] * (n - 1), "b": ramp, "y": ramp[::-1].copy()}),
+            {"target": "y"},
+        ),
+        "two_rows": (pd.DataFrame({"a": [1.0, 1.0], "y": [1.0, 2.0]}), {"target": "y"}),
+        "no_columns": (pd.DataFrame(index=range(5)), {}),
+    }
+
+
+@pytest.mark.parametrize("name", list(degenerate_frames()))
+def test_degenerate_columns_warn_nothing_and_report_the_library_values(monkeypatch, name):
+    df, kwargs = degenerate_frames()[name]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        np.random.seed(0)  # mutual information draws its noise from it
+        report = profilon.EDA().eda_report_and_score(df, **kwargs)
+        text = report.to_markdown()
+    # Stand-ins for the library functions are always called: the same
+    # analysis then takes the library's answers, warnings and all.
+    for global_name in ("scipy_skew", "scipy_kurtosis", "spearmenr"):
+        library = getattr(profilon, global_name)
+        monkeypatch.setattr(profilon, global_name, lambda *a, _f=library, **k: _f(*a, **k))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        np.random.seed(0)
+        reference = profilon.EDA().eda_report_and_score(df, **kwargs)
+    assert repr(report) == repr(reference)
+    assert text == reference.to_markdown()

@@ -2,6 +2,7 @@
 
 import inspect
 import math
+import warnings
 
 import numpy as np
 import numpy.typing
@@ -236,3 +237,81 @@ def test_association_signatures():
     with pytest.raises(TypeError):
         profilon.EDA()._corr_proportion_strong(pd.DataFrame())
     assert math.isclose(profilon.EDA()._corr_proportion_strong(pd.DataFrame(), 0.5), 0.0)
+
+
+# ---------------------------------------------------------------------------
+# Degenerate samples: the library's answer without the library's warning
+# ---------------------------------------------------------------------------
+
+DEGENERATE_SAMPLES = [
+    np.array([]),
+    np.array([2.5]),
+    np.array([0.1] * 1000),  # a mean that is not exactly 0.1
+    np.array([0.0] * 7),
+    np.array([3, 3, 3]),
+    np.array([True, True]),
+    np.array([np.nan, 4.0, np.inf, 4.0]),
+    np.array([1e300, 1e300]),
+    np.array([1.0, 1.0 + 2**-52, 1.0]),  # not constant: the library decides
+    np.array([np.float32(0.3)] * 9),
+]
+
+
+def library_value(call):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return call()
+
+
+def same_float(a, b):
+    return (a is None and b is None) or (math.isnan(a) and math.isnan(b)) or a == b
+
+
+@pytest.mark.parametrize("x", DEGENERATE_SAMPLES, ids=range(len(DEGENERATE_SAMPLES)))
+@pytest.mark.parametrize("method, global_name", [("_safe_skew", "scipy_skew"), ("_safe_kurtosis", "scipy_kurtosis")])
+def test_moments_of_degenerate_samples_are_the_library_values(eda, monkeypatch, x, method, global_name):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)
+        if x.size < 3 or np.ptp(x[np.isfinite(x)]) == 0:
+            got = getattr(eda, method)(x)
+        else:
+            got = None
+    # A stand-in for the library function is always called, so this is the
+    # library's own answer on the same finite values.
+    library = getattr(profilon, global_name)
+    monkeypatch.setattr(profilon, global_name, lambda *a, **k: library(*a, **k))
+    expected = library_value(lambda: getattr(eda, method)(x))
+    if got is None:
+        got = library_value(lambda: getattr(eda, method)(x))
+    assert same_float(got, expected)
+
+
+@pytest.mark.parametrize(
+    "x, y, constant",
+    [
+        (np.ones(5), np.arange(5.0), True),
+        (np.arange(5.0), np.full(5, 2.0), True),
+        (np.array([2**53, 2**53 + 1]), np.array([1.0, 2.0]), True),  # equal once stacked as floats
+        (np.array([1.0, np.nan, 1.0]), np.array([1.0, 2.0, 3.0]), False),  # NaN: not constant to SciPy
+        (np.array([1.0]), np.array([2.0]), False),
+    ],
+)
+def test_spearman_of_constant_input_is_the_library_answer(eda, monkeypatch, x, y, constant):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error" if constant else "ignore", RuntimeWarning)
+        got = eda._spearman_abs(x, y)
+    monkeypatch.setattr(profilon, "spearmenr", lambda *a, **k: spearmanr(*a, **k))
+    assert same_float(got, library_value(lambda: eda._spearman_abs(x, y)))
+
+
+@pytest.mark.parametrize("n", [10, 12, 25])
+def test_autocorrelation_at_long_lags_is_pandas_value_without_warnings(eda, n):
+    series = pd.Series(np.sin(np.arange(n, dtype=float)) + np.where(np.arange(n) % 3 == 0, 1.0, 0.0))
+    lags = [1, n - 2, n - 1, n, n + 5, -(n - 1), 0]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        got = eda._autocorr_at_lags(series, lags)
+        constant = eda._autocorr_at_lags(pd.Series(np.full(n, 4.0)), [1, 2])
+    for lag in lags:
+        assert same_float(got[lag], library_value(lambda: float(series.autocorr(lag=lag))))
+    assert all(math.isnan(v) for v in constant.values())

@@ -1,7 +1,9 @@
 // Canonical lags per frequency, autocorrelation at those lags, seasonality
 // strength, and the per-target stationarity/autocorrelation loop.
+#include <cstdlib>
 #include <initializer_list>
 
+#include "../stats/stats.hpp"
 #include "diagnostics.hpp"
 
 namespace tamsel::diagnostics {
@@ -35,8 +37,20 @@ py::object canonical_time_lags(const Frame& f) {
     return lag_list({1, 7, 12, 24, 30, 52});
 }
 
+// Fewer than two overlapping pairs: pandas' correlation of them is NaN (and
+// NumPy warns of no degrees of freedom on the way).
+bool too_few_pairs(py::handle lag, Py_ssize_t n) {
+    if (!PyLong_CheckExact(lag.ptr())) return false;
+    int overflow = 0;
+    const long long k = PyLong_AsLongLongAndOverflow(lag.ptr(), &overflow);
+    if (k == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow) return true;
+    return static_cast<long long>(n) - std::llabs(k) < 2;
+}
+
 // Positions, not timestamps: the finite values are re-indexed 0..n-1, so a
-// lag counts observations and gaps in time are ignored.
+// lag counts observations and gaps in time are ignored. A constant series
+// has NaN autocorrelation, through a 0/0 that NumPy is told to expect.
 py::object autocorr_at_lags(const Frame& f) {
     py::object np = f.g("np");
     py::object nan = np.attr("nan");
@@ -50,9 +64,15 @@ py::object autocorr_at_lags(const Frame& f) {
     }
     py::object s = f.g("pd").attr("Series")(x);
     py::object autocorr = s.attr("autocorr");
+    const Py_ssize_t n = static_cast<Py_ssize_t>(py::len(x));
+    const stats::QuietFloatingPoint quiet;
     for (py::handle lag : lags) {
-        out[lag] = pyapi::guarded([&]() -> py::object { return pyapi::to_float(autocorr("lag"_a = lag)); },
-                                  [&] { return nan; });
+        out[lag] = pyapi::guarded(
+            [&]() -> py::object {
+                if (too_few_pairs(lag, n)) return py::float_(Py_NAN);
+                return pyapi::to_float(autocorr("lag"_a = lag));
+            },
+            [&] { return nan; });
     }
     return out;
 }
@@ -136,9 +156,8 @@ void per_target_time_series(const Input& in, analysis::TimeSeries& ts) {
         py::object ac = py::dict();
         py::object seas_strength = py::float_(0.0);
         if (py::len(y) >= 20) {
-            adf_p = pyapi::guarded(
-                [&]() -> py::object { return adf_pvalue(in, y); },
-                [] { return py::object(py::none()); });
+            adf_p = pyapi::guarded([&]() -> py::object { return adf_pvalue(in, y); },
+                                   [] { return py::object(py::none()); });
             py::object lags = in.method("_canonical_time_lags")(ts.inferred);
             // The map and its strength stand or fall together.
             pyapi::guarded_void([&] {

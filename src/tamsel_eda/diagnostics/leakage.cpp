@@ -1,5 +1,6 @@
 // Leakage hints: target-like names, near-perfect correlation and exact
 // copies of the target among the candidate features.
+#include "../stats/stats.hpp"
 #include "diagnostics.hpp"
 
 namespace tamsel::diagnostics {
@@ -9,6 +10,23 @@ using pyapi::Frame;
 using pyapi::MethodDef;
 using pyapi::Param;
 using pyapi::ParamKind;
+
+// The columns with at least two rows where both they and y have a value. A
+// correlation over fewer pairs is NaN, reached through NumPy's warning of no
+// degrees of freedom, and a NaN is never a hit. Only when the rows pair up
+// by position (one index) can they be counted here; otherwise every column
+// goes to the library.
+py::object with_two_pairs(py::handle num_df, py::handle y) {
+    py::object y_index = pyapi::optional_attr(y, py::str("index"));
+    if (!y_index || !pyapi::truthy(num_df.attr("index").attr("equals")(y_index))) {
+        return py::reinterpret_borrow<py::object>(num_df);
+    }
+    py::object all = pyapi::steal_or_throw(PySlice_New(nullptr, nullptr, nullptr));
+    py::object y_has = y.attr("notna")().attr("to_numpy")()[py::make_tuple(all, py::none())];
+    py::object both = num_df.attr("notna")().attr("to_numpy")() & y_has;
+    py::object enough = pyapi::compare(both.attr("sum")("axis"_a = 0), py::int_(2), Py_GE);
+    return num_df.attr("iloc")[py::make_tuple(all, enough)];
+}
 
 py::object leakage_hints_per_target(const Frame& f) {
     py::handle df_X = f.arg(1);
@@ -23,8 +41,7 @@ py::object leakage_hints_per_target(const Frame& f) {
     py::object patt = re.attr("compile")("(target|label|y_true|ground[_\\-]?truth)", re.attr("I"));
     for (py::handle c : df_X.attr("columns")) {
         if (pyapi::truthy(patt.attr("search")(str(c)))) {
-            reasons.append(pyapi::concat({"Column name '", pyapi::format(c),
-                                          "' looks target-like."}));
+            reasons.append(pyapi::concat({"Column name '", pyapi::format(c), "' looks target-like."}));
             score -= 0.15;
         }
     }
@@ -37,12 +54,13 @@ py::object leakage_hints_per_target(const Frame& f) {
         py::object num_df = df_X.attr("select_dtypes")("include"_a = include);
         if (pyapi::truthy(num_df.attr("empty"))) return;
         if (!pyapi::truthy(pd.attr("api").attr("types").attr("is_numeric_dtype")(y))) return;
-        py::object corr = num_df.attr("corrwith")(y, "method"_a = "pearson").attr("abs")();
-        // NaN (a constant column) never reaches the threshold.
+        // A constant column's correlation is 0/0: NaN, which never reaches
+        // the threshold.
+        const stats::QuietFloatingPoint quiet;
+        py::object corr = with_two_pairs(num_df, y).attr("corrwith")(y, "method"_a = "pearson").attr("abs")();
         py::object hits = corr[pyapi::compare(corr, py::float_(0.99), Py_GE)].attr("index").attr("tolist")();
         if (!pyapi::truthy(hits)) return;
-        reasons.append(pyapi::concat({"Columns with |r|\u22650.99 to target: ",
-                                      str(hits[py::slice(0, 5, 1)])}));
+        reasons.append(pyapi::concat({"Columns with |r|\u22650.99 to target: ", str(hits[py::slice(0, 5, 1)])}));
         score -= 0.35;
     });
 
@@ -53,8 +71,7 @@ py::object leakage_hints_per_target(const Frame& f) {
             if (pyapi::truthy(df_X[c].attr("equals")(y))) equal_cols.append(c);
         }
         if (equal_cols.empty()) return;
-        reasons.append(
-            pyapi::concat({"Columns identical to target: ", str(equal_cols[py::slice(0, 3, 1)])}));
+        reasons.append(pyapi::concat({"Columns identical to target: ", str(equal_cols[py::slice(0, 3, 1)])}));
         score -= 0.5;
     });
 
@@ -71,7 +88,6 @@ constexpr MethodDef table[] = {
     {"_leakage_hints_per_target", params, "Tuple[float, List[str]]",
      "Leakage score (1=good) and reasons for a single target.", leakage_hints_per_target},
 };
-
 
 }  // namespace
 

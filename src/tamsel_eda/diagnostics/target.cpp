@@ -6,8 +6,10 @@ namespace tamsel::diagnostics {
 namespace {
 
 // Missing entries count as zeros (nan_to_num turns them into 0.0), infinities
-// do not (they become the largest finite floats).
+// do not (they become the largest finite floats). The mean of no values is
+// NumPy's NaN, given here without its empty-slice warning.
 py::object zero_share(const Input& in, py::handle yv) {
+    if (py::len(yv) == 0) return py::float_(Py_NAN);
     py::object np = in.g("np");
     py::object zeros = pyapi::compare(np.attr("nan_to_num")(yv), py::float_(0.0), Py_EQ);
     return pyapi::to_float(np.attr("mean")(zeros));

@@ -2,6 +2,7 @@
 // interquartile outlier shares and how far apart the column scales are.
 #include <cmath>
 
+#include "../stats/stats.hpp"
 #include "profile.hpp"
 
 namespace tamsel::profile {
@@ -25,6 +26,9 @@ analysis::Distributions distributions(const Input& in) {
             mn = pyapi::to_float(np.attr("nanmin")(vals));
             mx = pyapi::to_float(np.attr("nanmax")(vals));
             md = pyapi::to_float(np.attr("nanmedian")(vals));
+            // An infinite value makes the deviations inf - inf: NaN, which
+            // is the answer, without NumPy's warning about it.
+            const stats::QuietFloatingPoint quiet;
             sd = pyapi::to_float(np.attr("nanstd")(vals));
         } else {
             py::object nan = np.attr("nan");

@@ -37,7 +37,9 @@ py::object missingness(const Input& in, SchemaMissingness& out) {
     }
     py::object mask = in.df.attr("isna")();
     out.miss_by_col = mask.attr("mean")().attr("sort_values")("ascending"_a = false).attr("to_dict")();
-    out.miss_total = pyapi::to_float(in.g("np").attr("mean")(mask.attr("values")));
+    // A frame of rows without columns: NumPy's mean of no cells is NaN.
+    out.miss_total = in.n_cols.equal(py::int_(0)) ? py::float_(Py_NAN)
+                                                  : pyapi::to_float(in.g("np").attr("mean")(mask.attr("values")));
     out.rows_with_any_na = pyapi::to_float(mask.attr("any")("axis"_a = 1).attr("mean")());
     return mask.attr("any")().attr("tolist")();
 }
@@ -139,9 +141,9 @@ std::unique_ptr<HashBuffer> column_hashes(const Input& in, py::handle c, bool ha
         },
         [] { return py::object(); });
     if (!filled) {
-        filled = pyapi::guarded(
-            [&]() -> py::object { return filled_column(in, s.attr("astype")("object"), has_missing); },
-            [] { return py::object(); });
+        filled =
+            pyapi::guarded([&]() -> py::object { return filled_column(in, s.attr("astype")("object"), has_missing); },
+                           [] { return py::object(); });
     }
     if (!filled) return nullptr;
     return pyapi::guarded(

@@ -14,11 +14,19 @@ py::object finite_part(const Frame& f, py::handle x) {
     return x[np.attr("isfinite")(x)];
 }
 
+// The library's NaN for a sample without a second moment, without its
+// warnings; a rebound global is always called.
+bool known_nan(py::handle fn, const char* name, py::handle xf) {
+    return is_library_function(fn, "scipy.stats", name) && moments_undefined(xf);
+}
+
 py::object safe_skew(const Frame& f) {
     return pyapi::guarded(
         [&]() -> py::object {
             py::object xf = finite_part(f, f.arg(1));
-            return pyapi::to_float(f.g("scipy_skew")(xf, "nan_policy"_a = "omit"));
+            py::object skew = f.g("scipy_skew");
+            if (known_nan(skew, "skew", xf)) return py::float_(Py_NAN);
+            return pyapi::to_float(skew(xf, "nan_policy"_a = "omit"));
         },
         [] { return py::none(); });
 }
@@ -27,17 +35,16 @@ py::object safe_kurtosis(const Frame& f) {
     return pyapi::guarded(
         [&]() -> py::object {
             py::object xf = finite_part(f, f.arg(1));
-            return pyapi::to_float(f.g("scipy_kurtosis")(xf, "fisher"_a = true, "nan_policy"_a = "omit"));
+            py::object kurtosis = f.g("scipy_kurtosis");
+            if (known_nan(kurtosis, "kurtosis", xf)) return py::float_(Py_NAN);
+            return pyapi::to_float(kurtosis(xf, "fisher"_a = true, "nan_policy"_a = "omit"));
         },
         [] { return py::none(); });
 }
 
 py::object pct(const Frame& f) {
-    return pyapi::guarded(
-        [&]() -> py::object {
-            return py::float_(clamp_unit(pyapi::as_double(f.arg(1))));
-        },
-        [] { return py::object(py::float_(0.0)); });
+    return pyapi::guarded([&]() -> py::object { return py::float_(clamp_unit(pyapi::as_double(f.arg(1)))); },
+                          [] { return py::object(py::float_(0.0)); });
 }
 
 // Not guarded: an argument NumPy cannot test for finiteness or index

@@ -18,6 +18,28 @@ std::span<const pyapi::MethodDef> association_methods();
 // fail on it and its missing entries would escape nan_to_num.
 py::object target_vector(const pyapi::Frame& f, py::handle y);
 
+// Within its scope NumPy's floating-point errors "divide" and "invalid"
+// are ignored on this thread: a correlation of a constant column divides
+// zero by zero by design, and its NaN is the answer.
+class QuietFloatingPoint {
+public:
+    QuietFloatingPoint();
+    ~QuietFloatingPoint();
+    QuietFloatingPoint(const QuietFloatingPoint&) = delete;
+    QuietFloatingPoint& operator=(const QuietFloatingPoint&) = delete;
+
+private:
+    py::object scope_;
+};
+
+// Whether `fn` is still `<module>.<name>` of the imported library; a module
+// global that a caller rebound must be called as it is.
+bool is_library_function(py::handle fn, const char* module, const char* name);
+
+// Whether scipy.stats.skew and kurtosis answer NaN for these finite values
+// (empty, or constant up to the resolution of their mean).
+bool moments_undefined(py::handle finite_values);
+
 // Python's max(0.0, min(1.0, v)) on a float: NaN gives 1.0, because min()
 // and max() keep their first argument unless a later one compares past it.
 double clamp_unit(double v);

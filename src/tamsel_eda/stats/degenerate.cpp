@@ -1,0 +1,59 @@
+// Degenerate inputs: where a library call's answer is already known (NaN for
+// an empty or constant sample), it is given without the call, so the
+// library's warning about that input never reaches the caller; where the
+// answer comes from NumPy arithmetic on such input, its floating-point
+// warnings are silenced for the call alone.
+#include "stats.hpp"
+
+namespace tamsel::stats {
+
+// NumPy keeps its error state per thread (per context from NumPy 2 on), so
+// this scope does not reach analyses running on other threads. The state is
+// NumPy's own, not the module global `np`, which a caller may have rebound.
+QuietFloatingPoint::QuietFloatingPoint() {
+    py::object errstate = py::module_::import("numpy").attr("errstate");
+    scope_ = errstate("divide"_a = "ignore", "invalid"_a = "ignore");
+    scope_.attr("__enter__")();
+}
+
+QuietFloatingPoint::~QuietFloatingPoint() {
+    try {
+        py::none none;
+        scope_.attr("__exit__")(none, none, none);
+    } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("restoring NumPy's error state");
+    } catch (...) {
+        // Nothing to restore with: the scope's own error state stays.
+    }
+}
+
+bool is_library_function(py::handle fn, const char* module, const char* name) {
+    PyObject* mod = PyImport_GetModule(py::str(module).ptr());
+    if (!mod) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return false;
+    }
+    py::object library = py::reinterpret_steal<py::object>(mod);
+    py::object original = pyapi::optional_attr(library, py::str(name));
+    return original && original.is(fn);
+}
+
+// scipy.stats.skew and kurtosis answer NaN when the second central moment
+// is zero up to the mean's resolution; on constant data they also warn of
+// precision loss first. The same test, on the same values with the same
+// NumPy operations, is made here only when every value is equal, so any
+// sample whose answer is not NaN still goes to the library.
+bool moments_undefined(py::handle finite_values) {
+    py::object x = py::module_::import("numpy").attr("asarray")(finite_values);
+    if (pyapi::eq(x.attr("size"), py::int_(0))) return true;
+    if (!pyapi::eq(x.attr("min")(), x.attr("max")())) return false;
+    py::object mean = x.attr("mean")();
+    py::object deviation = x - mean;
+    py::object m2 = pyapi::steal_or_throw(PyNumber_Power(deviation.ptr(), py::int_(2).ptr(), Py_None)).attr("mean")();
+    py::object resolution = py::module_::import("numpy").attr("finfo")(m2.attr("dtype")).attr("resolution");
+    py::object bound = resolution * mean;
+    py::object bound2 = pyapi::steal_or_throw(PyNumber_Power(bound.ptr(), py::int_(2).ptr(), Py_None));
+    return pyapi::truthy(pyapi::compare(m2, bound2, Py_LE));
+}
+
+}  // namespace tamsel::stats
