@@ -15,7 +15,9 @@ namespace {
 py::object choose_axis(const Input& in) {
     if (pyapi::truthy(in.datetime_col) && pyapi::contains(in.df.attr("columns"), in.datetime_col)) {
         return pyapi::guarded(
-            [&]() -> py::object { return in.df.attr("sort_values")(in.datetime_col).attr("set_index")(in.datetime_col); },
+            [&]() -> py::object {
+                return in.df.attr("sort_values")(in.datetime_col).attr("set_index")(in.datetime_col);
+            },
             [] { return py::object(py::none()); });
     }
     if (pyapi::is_instance(in.df.attr("index"), in.g("pd").attr("DatetimeIndex"))) return in.df.attr("sort_index")();
@@ -35,7 +37,9 @@ py::object quarter_start_anchor(py::handle alias) {
     const std::string_view base = std::string_view(text).substr(start, dash - start);
     if (base != "QS" && base != "BQS") return py::reinterpret_borrow<py::object>(alias);
     constexpr std::array<std::pair<std::string_view, std::string_view>, 3> first_to_last = {{
-        {"JAN", "OCT"}, {"FEB", "NOV"}, {"MAR", "DEC"},
+        {"JAN", "OCT"},
+        {"FEB", "NOV"},
+        {"MAR", "DEC"},
     }};
     const std::string_view anchor = std::string_view(text).substr(dash + 1);
     for (const auto& [first, last] : first_to_last) {
@@ -86,10 +90,9 @@ py::object irregular_share(py::handle index, bool inferred_by_pandas) {
 // thus lays the same grid whichever pandas runs, without pandas 2.2's
 // deprecation warning.
 constexpr std::array<std::pair<std::string_view, std::string_view>, 20> renamed_aliases = {{
-    {"H", "h"},      {"BH", "bh"},     {"CBH", "cbh"}, {"T", "min"},   {"S", "s"},
-    {"L", "ms"},     {"U", "us"},      {"N", "ns"},    {"M", "ME"},    {"BM", "BME"},
-    {"SM", "SME"},   {"CBM", "CBME"},  {"Q", "QE"},    {"BQ", "BQE"},  {"Y", "YE"},
-    {"BY", "BYE"},   {"A", "YE"},      {"BA", "BYE"},  {"AS", "YS"},   {"BAS", "BYS"},
+    {"H", "h"},  {"BH", "bh"},  {"CBH", "cbh"}, {"T", "min"},  {"S", "s"},      {"L", "ms"},    {"U", "us"},
+    {"N", "ns"}, {"M", "ME"},   {"BM", "BME"},  {"SM", "SME"}, {"CBM", "CBME"}, {"Q", "QE"},    {"BQ", "BQE"},
+    {"Y", "YE"}, {"BY", "BYE"}, {"A", "YE"},    {"BA", "BYE"}, {"AS", "YS"},    {"BAS", "BYS"},
 }};
 
 // "<n><alias>[-<anchor>]" with a renamed alias becomes its current spelling;
@@ -118,7 +121,7 @@ py::object missing_ts_share(const Input& in, py::handle inferred, py::handle ind
     return pyapi::guarded(
         [&]() -> py::object {
             py::object full_idx = in.g("pd").attr("date_range")(index.attr("min")(), index.attr("max")(),
-                                                                 "freq"_a = grid_alias(inferred));
+                                                                "freq"_a = grid_alias(inferred));
             py::object grid = pyapi::builtin(in.frame.globals(), "max")(py::int_(1), py::int_(py::len(full_idx)));
             return pyapi::to_float(py::float_(1.0) - n_unique / grid);
         },

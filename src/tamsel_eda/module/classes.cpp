@@ -19,14 +19,30 @@ namespace tamsel::module {
 namespace {
 
 constexpr std::array<std::string_view, 24> eda_method_order = {
-    "__init__",          "__getattr__",        "__dir__",
-    "_compose_version",  "_is_public",         "_dir_safe",
-    "_union_attrs",      "_is_categorical",    "_is_numeric",
-    "_safe_skew",        "_safe_kurtosis",     "_spearman_abs",
-    "_pct",              "_iqr_outlier_share", "_corr_proportion_strong",
-    "_canonical_time_lags", "_autocorr_at_lags", "_seasonality_strength",
-    "_correlation_ratio_num_cat", "_leakage_hints_per_target", "eda_report_and_score",
-    "eda",               "eda_md",             "eda_print",
+    "__init__",
+    "__getattr__",
+    "__dir__",
+    "_compose_version",
+    "_is_public",
+    "_dir_safe",
+    "_union_attrs",
+    "_is_categorical",
+    "_is_numeric",
+    "_safe_skew",
+    "_safe_kurtosis",
+    "_spearman_abs",
+    "_pct",
+    "_iqr_outlier_share",
+    "_corr_proportion_strong",
+    "_canonical_time_lags",
+    "_autocorr_at_lags",
+    "_seasonality_strength",
+    "_correlation_ratio_num_cat",
+    "_leakage_hints_per_target",
+    "eda_report_and_score",
+    "eda",
+    "eda_md",
+    "eda_print",
 };
 
 std::vector<const pyapi::MethodDef*> collect(std::initializer_list<std::span<const pyapi::MethodDef>> tables) {
@@ -54,12 +70,11 @@ void create_classes(py::module_ mod, py::dict ns) {
     py::object dataclass = ns["dataclass"];
 
     auto breakdown_methods = collect({report::score_breakdown_methods()});
-    ns["EdaScoreBreakdown"] = dataclass(pyapi::make_class(fn_type, ns, "EdaScoreBreakdown",
-                                                          report::score_breakdown_fields(), breakdown_methods));
+    ns["EdaScoreBreakdown"] = dataclass(
+        pyapi::make_class(fn_type, ns, "EdaScoreBreakdown", report::score_breakdown_fields(), breakdown_methods));
 
     auto report_methods = collect({report::report_methods(), render::markdown_methods()});
-    ns["EdaReport"] =
-        dataclass(pyapi::make_class(fn_type, ns, "EdaReport", report::report_fields(), report_methods));
+    ns["EdaReport"] = dataclass(pyapi::make_class(fn_type, ns, "EdaReport", report::report_fields(), report_methods));
 
     auto eda_methods = in_published_order(collect({
         facade::forwarding_methods(),

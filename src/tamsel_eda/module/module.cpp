@@ -2,8 +2,9 @@
 // that a failing import surfaces the original exception (a missing library
 // raises its own ModuleNotFoundError) and leaves profilon out of sys.modules,
 // letting a later import run the body again.
-#include "../pyapi/pyapi.hpp"
 #include "module.hpp"
+
+#include "../pyapi/pyapi.hpp"
 
 namespace tamsel::module {
 namespace {

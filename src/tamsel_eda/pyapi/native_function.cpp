@@ -12,8 +12,7 @@ namespace tamsel::pyapi {
 namespace {
 
 struct NativeFunction {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const MethodDef* def;
     PyObject* name;
     PyObject* qualname;
@@ -42,9 +41,15 @@ Shape shape_of(const MethodDef& def) {
     Shape s;
     for (const Param& p : def.params) {
         switch (p.kind) {
-            case ParamKind::positional_or_keyword: ++s.argcount; break;
-            case ParamKind::keyword_only: ++s.kwonly; break;
-            case ParamKind::var_keyword: s.var_keyword = true; break;
+            case ParamKind::positional_or_keyword:
+                ++s.argcount;
+                break;
+            case ParamKind::keyword_only:
+                ++s.kwonly;
+                break;
+            case ParamKind::var_keyword:
+                s.var_keyword = true;
+                break;
         }
     }
     return s;
@@ -66,10 +71,10 @@ void too_many_positional(NativeFunction* fn, const Shape& s, Py_ssize_t given, P
         sig = PyUnicode_FromFormat("%zd", s.argcount);
     }
     if (!sig) return;
-    PyObject* kwonly_sig =
-        kwonly_given ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
-                                            given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : "")
-                     : PyUnicode_FromString("");
+    PyObject* kwonly_sig = kwonly_given
+                               ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                                      given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : "")
+                               : PyUnicode_FromString("");
     if (kwonly_sig) {
         PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", fn->qualname, sig,
                      plural ? "s" : "", given, kwonly_sig, given == 1 && !kwonly_given ? "was" : "were");
@@ -109,8 +114,7 @@ PyObject* keyword_default(PyObject* kwdefaults, const char* name) {
 // sets the interpreter's TypeError and returns false. Runs inside the call's
 // exception boundary: the messages are built through the interpreter and
 // can fail like any other allocation.
-bool bind(NativeFunction* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames,
-          std::vector<PyObject*>& slots) {
+bool bind(NativeFunction* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames, std::vector<PyObject*>& slots) {
     const MethodDef& def = *fn->def;
     const Shape s = shape_of(def);
     const Py_ssize_t nparams = static_cast<Py_ssize_t>(def.params.size());
@@ -156,8 +160,7 @@ bool bind(NativeFunction* fn, PyObject* const* args, size_t nargsf, PyObject* kw
         slots[found] = Py_NewRef(value);
     }
 
-    const Py_ssize_t defcount =
-        (fn->defaults && PyTuple_Check(fn->defaults)) ? PyTuple_GET_SIZE(fn->defaults) : 0;
+    const Py_ssize_t defcount = (fn->defaults && PyTuple_Check(fn->defaults)) ? PyTuple_GET_SIZE(fn->defaults) : 0;
     if (given > s.argcount) {
         too_many_positional(fn, s, given, defcount, slots);
         return false;
@@ -220,8 +223,8 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
     // Without this, `EDA.__new__(EDA).x` would recurse through __getattr__
     // in C until the stack overflows instead of raising RecursionError.
     if (Py_EnterRecursiveCall(" while calling a profilon method")) return nullptr;
-    PyObject* result = at_c_boundary(fn->qualname, static_cast<PyObject*>(nullptr),
-                                     [&] { return call(fn, args, nargsf, kwnames); });
+    PyObject* result =
+        at_c_boundary(fn->qualname, static_cast<PyObject*>(nullptr), [&] { return call(fn, args, nargsf, kwnames); });
     Py_LeaveRecursiveCall();
     return result;
 }
@@ -272,9 +275,7 @@ PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
-PyObject* fn_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_fn(self)->qualname, self);
-}
+PyObject* fn_repr(PyObject* self) { return PyUnicode_FromFormat("<function %U at %p>", as_fn(self)->qualname, self); }
 
 PyObject* fn_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_fn(self)->qualname); }
 
@@ -291,8 +292,7 @@ PyObject* signature(NativeFunction* fn) {
     py::object empty = Parameter.attr("empty");
     py::dict annotations = py::reinterpret_borrow<py::dict>(fn->annotations);
     const Shape s = shape_of(*fn->def);
-    const Py_ssize_t defcount =
-        (fn->defaults && PyTuple_Check(fn->defaults)) ? PyTuple_GET_SIZE(fn->defaults) : 0;
+    const Py_ssize_t defcount = (fn->defaults && PyTuple_Check(fn->defaults)) ? PyTuple_GET_SIZE(fn->defaults) : 0;
     py::list params;
     Py_ssize_t index = 0;
     for (const Param& p : fn->def->params) {
@@ -312,7 +312,9 @@ PyObject* signature(NativeFunction* fn) {
                     dflt = py::reinterpret_borrow<py::object>(d);
                 }
                 break;
-            case ParamKind::var_keyword: kind = Parameter.attr("VAR_KEYWORD"); break;
+            case ParamKind::var_keyword:
+                kind = Parameter.attr("VAR_KEYWORD");
+                break;
         }
         py::object ann = empty;
         if (annotations && annotations.contains(p.name)) ann = annotations[p.name];

@@ -91,8 +91,8 @@ struct FieldDef {
 // Creates a class as a Python class statement would in module `globals`:
 // a namespace holding __module__, __qualname__, __annotations__ (in field
 // order), the field defaults and the methods, passed to type(name, (), ns).
-py::object make_class(py::handle function_type, py::handle globals, const char* name,
-                      std::span<const FieldDef> fields, std::span<const MethodDef* const> methods);
+py::object make_class(py::handle function_type, py::handle globals, const char* name, std::span<const FieldDef> fields,
+                      std::span<const MethodDef* const> methods);
 
 // ---------------------------------------------------------------------------
 // Lookups

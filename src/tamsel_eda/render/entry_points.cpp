@@ -15,9 +15,7 @@ using pyapi::ParamKind;
 py::object call_with_frame(const Frame& f, const char* name) {
     py::object method = f.self().attr(name);
     py::tuple args = py::make_tuple(f.arg(1));
-    PyObject* result = PyObject_Call(method.ptr(), args.ptr(), f.arg(2).ptr());
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
+    return pyapi::steal_or_throw(PyObject_Call(method.ptr(), args.ptr(), f.arg(2).ptr()));
 }
 
 py::object eda(const Frame& f) { return call_with_frame(f, "eda_report_and_score"); }

@@ -7,19 +7,17 @@ namespace tamsel::render {
 namespace {
 
 using pyapi::Frame;
+using pyapi::head;
 using pyapi::MethodDef;
 using pyapi::Param;
 using pyapi::ParamKind;
-using pyapi::head;
 using pyapi::text;
 
 bool is_instance(py::handle value, PyTypeObject& type) {
     return pyapi::is_instance(value, reinterpret_cast<PyObject*>(&type));
 }
 
-py::object get(py::handle mapping, const char* key, py::handle fallback) {
-    return mapping.attr("get")(key, fallback);
-}
+py::object get(py::handle mapping, const char* key, py::handle fallback) { return mapping.attr("get")(key, fallback); }
 
 // `x or {}`: a stored None or empty value reads as an empty mapping.
 py::object or_empty(py::object value) {
@@ -68,26 +66,20 @@ public:
     void add(std::initializer_list<pyapi::Piece> pieces) { lines_.append(pyapi::concat(pieces)); }
     void add(const char* utf8) { lines_.append(text(utf8)); }
     void blank() { add(""); }
-    py::str joined() const {
-        PyObject* s = PyUnicode_Join(text("\n").ptr(), lines_.ptr());
-        if (!s) throw py::error_already_set();
-        return py::reinterpret_steal<py::str>(s);
-    }
+    py::str joined() const { return pyapi::steal_or_throw<py::str>(PyUnicode_Join(text("\n").ptr(), lines_.ptr())); }
 
 private:
     py::list lines_;
 };
 
 void title_block(Lines& out, py::handle report) {
-    out.add({"# EDA & DNN Suitability: **", pyapi::format(report.attr("suitability_score")),
-             "/100**"});
+    out.add({"# EDA & DNN Suitability: **", pyapi::format(report.attr("suitability_score")), "/100**"});
     py::object by_target = report.attr("suitability_score_by_target");
     if (pyapi::truthy(by_target)) {
         out.blank();
         out.add("### Per-Target Suitability");
         for (py::handle item : by_target.attr("items")()) {
-            out.add({"- ", pyapi::format(item[py::int_(0)]), ": **",
-                     pyapi::format(item[py::int_(1)]), "/100**"});
+            out.add({"- ", pyapi::format(item[py::int_(0)]), ": **", pyapi::format(item[py::int_(1)]), "/100**"});
         }
     }
 }
@@ -96,44 +88,36 @@ void schema_block(Lines& out, py::handle schema) {
     py::object ratio = get(schema, "feature_to_row_ratio", py::none());
     // isinstance(ratio, (int, float)): bool passes as an int, NumPy's
     // integer scalars do not.
-    py::str ratio_text = (is_instance(ratio, PyLong_Type) ||
-                          is_instance(ratio, PyFloat_Type))
+    py::str ratio_text = (is_instance(ratio, PyLong_Type) || is_instance(ratio, PyFloat_Type))
                              ? pyapi::format(ratio, ".3f")
                              : text("NA");
     py::str na = text("NA");
     out.add({"- Rows: **", pyapi::format(get(schema, "n_rows", na)), "**, Cols: **",
-             pyapi::format(get(schema, "n_cols", na)), "**, Feature:Row ratio: **", ratio_text,
-             "**"});
+             pyapi::format(get(schema, "n_cols", na)), "**, Feature:Row ratio: **", ratio_text, "**"});
 
     auto count = [&](const char* key) { return pyapi::format(py::int_(py::len(get(schema, key, py::list())))); };
     py::str n_num = count("numeric_cols");
     py::str n_cat = count("categorical_cols");
     py::str n_dt = count("datetime_cols");
     py::str n_bool = count("bool_cols");
-    out.add({"- Numeric: ", n_num, ", Categorical: ", n_cat, ", Datetime: ",
-             n_dt, ", Bool: ", n_bool});
-    out.add({"- Constant cols: ",
-             pyapi::format(head(get(schema, "constant_cols", py::list()), py::int_(10)))});
-    out.add({"- Duplicate column examples: ",
-             pyapi::format(get(schema, "duplicate_cols_examples", py::list()))});
+    out.add({"- Numeric: ", n_num, ", Categorical: ", n_cat, ", Datetime: ", n_dt, ", Bool: ", n_bool});
+    out.add({"- Constant cols: ", pyapi::format(head(get(schema, "constant_cols", py::list()), py::int_(10)))});
+    out.add({"- Duplicate column examples: ", pyapi::format(get(schema, "duplicate_cols_examples", py::list()))});
 }
 
 void missingness_block(const Frame& f, Lines& out, py::handle missingness) {
-    out.add({"- Total missing: **", pct(f, get(missingness, "total_missing_share", py::none())),
-             "**"});
-    out.add({"- Rows with any missing: **",
-             pct(f, get(missingness, "rows_with_any_missing_share", py::none())), "**"});
+    out.add({"- Total missing: **", pct(f, get(missingness, "total_missing_share", py::none())), "**"});
+    out.add({"- Rows with any missing: **", pct(f, get(missingness, "rows_with_any_missing_share", py::none())), "**"});
     out.add("- Top missing by column:");
     py::object by_col = or_empty(get(missingness, "by_column_missing_share", py::dict()));
     for (py::handle item : head(by_value_desc(f, by_col), py::int_(10))) {
-        out.add({"  - ", pyapi::format(item[py::int_(0)]), ": ",
-                 pct(f, item[py::int_(1)])});
+        out.add({"  - ", pyapi::format(item[py::int_(0)]), ": ", pct(f, item[py::int_(1)])});
     }
 }
 
 void distributions_block(const Frame& f, Lines& out, py::handle distributions) {
-    out.add({"- Outlier share (IQR rule, numeric): **",
-             pct(f, get(distributions, "outlier_share_overall", py::none())), "**"});
+    out.add({"- Outlier share (IQR rule, numeric): **", pct(f, get(distributions, "outlier_share_overall", py::none())),
+             "**"});
     out.add({"- Scale spread ratio (max range / min range): **",
              fmt(f, get(distributions, "scale_spread_ratio", py::none())), "**"});
 }
@@ -144,16 +128,13 @@ void relevance_block(const Frame& f, Lines& out, py::handle by_target, const cha
     for (py::handle item : by_target.attr("items")()) {
         out.add({"  - **", pyapi::format(item[py::int_(0)]), "**:"});
         for (py::handle feat : head(by_value_desc(f, item[py::int_(1)]), limit)) {
-            out.add({"    - ", pyapi::format(feat[py::int_(0)]), ": ",
-                     pyapi::format(feat[py::int_(1)], ".4f")});
+            out.add({"    - ", pyapi::format(feat[py::int_(0)]), ": ", pyapi::format(feat[py::int_(1)], ".4f")});
         }
     }
 }
 
-void relationships_block(const Frame& f, Lines& out, py::handle relationships, py::handle max_mi,
-                         py::handle max_cat) {
-    out.add({"- Correlation method: **",
-             pyapi::format(get(relationships, "corr_method", text("NA"))), "**"});
+void relationships_block(const Frame& f, Lines& out, py::handle relationships, py::handle max_mi, py::handle max_cat) {
+    out.add({"- Correlation method: **", pyapi::format(get(relationships, "corr_method", text("NA"))), "**"});
     out.add({"- Proportion of strong correlations (|r|\u22650.95): **",
              pct(f, get(relationships, "strong_corr_proportion_thr_0.95", py::none())), "**"});
     py::object numeric = or_empty(get(relationships, "mutual_information_top_by_target", py::none()));
@@ -173,13 +154,11 @@ void relationships_block(const Frame& f, Lines& out, py::handle relationships, p
 void time_series_block(const Frame& f, Lines& out, py::handle ts) {
     if (!pyapi::truthy(ts)) return;
     out.add("## Time Series (diagnostics only; no data modification)");
-    out.add({"- Inferred freq: **", fmt(f, get(ts, "freq_inferred", py::none())),
-             "**, Irregular share: **", pct(f, get(ts, "irregular_share", py::none())),
-             "**, Missing timeline share: **", pct(f, get(ts, "missing_ts_share", py::none())),
-             "**"});
-    out.add({"- Enough history: **", pyapi::format(get(ts, "enough_history", text("NA"))),
-             "**, Unique periods: **", fmt(f, get(ts, "unique_periods", py::none())),
-             "**"});
+    out.add({"- Inferred freq: **", fmt(f, get(ts, "freq_inferred", py::none())), "**, Irregular share: **",
+             pct(f, get(ts, "irregular_share", py::none())), "**, Missing timeline share: **",
+             pct(f, get(ts, "missing_ts_share", py::none())), "**"});
+    out.add({"- Enough history: **", pyapi::format(get(ts, "enough_history", text("NA"))), "**, Unique periods: **",
+             fmt(f, get(ts, "unique_periods", py::none())), "**"});
     py::object per_target = or_empty(get(ts, "per_target", py::none()));
     if (!pyapi::truthy(per_target)) return;
     out.add("- Per-target ADF p-values (stationarity):");
@@ -196,9 +175,8 @@ void target_block(const Frame& f, Lines& out, py::handle target) {
         out.add("## Target (regression) \u2014 per target");
         for (py::handle item : target[text("per_target")].attr("items")()) {
             py::handle rec = item[py::int_(1)];
-            out.add({"- **", pyapi::format(item[py::int_(0)]), "**: Skew **",
-                     fmt(f, get(rec, "skew", py::none())), "**, Kurtosis **",
-                     fmt(f, get(rec, "kurtosis", py::none())), "**, Zero share **",
+            out.add({"- **", pyapi::format(item[py::int_(0)]), "**: Skew **", fmt(f, get(rec, "skew", py::none())),
+                     "**, Kurtosis **", fmt(f, get(rec, "kurtosis", py::none())), "**, Zero share **",
                      pct(f, get(rec, "zero_share", py::none())), "**"});
         }
     } else if (pyapi::truthy(target)) {
@@ -214,8 +192,7 @@ void breakdown_block(const Frame& f, Lines& out, py::handle report) {
     out.add("## Score Breakdown (0\u20131 weight components)");
     py::object components = f.g("asdict")(report.attr("score_breakdown"));
     for (py::handle item : components.attr("items")()) {
-        out.add({"- ", title_text(item[py::int_(0)]), ": **",
-                 two_decimals(item[py::int_(1)]), "**"});
+        out.add({"- ", title_text(item[py::int_(0)]), ": **", two_decimals(item[py::int_(1)]), "**"});
     }
     py::object by_target = report.attr("score_breakdown_by_target");
     if (!pyapi::truthy(by_target)) return;
@@ -224,8 +201,7 @@ void breakdown_block(const Frame& f, Lines& out, py::handle report) {
     for (py::handle item : by_target.attr("items")()) {
         out.add({"- **", pyapi::format(item[py::int_(0)]), "**:"});
         for (py::handle entry : item[py::int_(1)].attr("items")()) {
-            out.add({"  - ", title_text(entry[py::int_(0)]), ": **",
-                     two_decimals(entry[py::int_(1)]), "**"});
+            out.add({"  - ", title_text(entry[py::int_(0)]), ": **", two_decimals(entry[py::int_(1)]), "**"});
         }
     }
 }

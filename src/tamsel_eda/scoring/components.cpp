@@ -84,8 +84,10 @@ double scale_heterogeneity(const Distributions& dist) {
 
 double redundancy_penalty(const SchemaMissingness& schema) {
     double pen = 0.0;
-    if (!schema.constant_cols.empty()) pen += min_constant_first(0.4, static_cast<double>(schema.constant_cols.size()) * 0.02);
-    if (!schema.duplicate_cols.empty()) pen += min_constant_first(0.4, static_cast<double>(schema.duplicate_cols.size()) * 0.02);
+    if (!schema.constant_cols.empty())
+        pen += min_constant_first(0.4, static_cast<double>(schema.constant_cols.size()) * 0.02);
+    if (!schema.duplicate_cols.empty())
+        pen += min_constant_first(0.4, static_cast<double>(schema.duplicate_cols.size()) * 0.02);
     return pen;
 }
 

@@ -43,8 +43,7 @@ py::list recommendations(const Input& in, const analysis::SchemaMissingness& sch
     py::list recs;
 
     if (pyapi::gt(schema.miss_total, py::float_(0.05))) {
-        recs.append(concat({"Impute or drop features/rows; total missing = ", format(schema.miss_total, ".1%"),
-                            "."}));
+        recs.append(concat({"Impute or drop features/rows; total missing = ", format(schema.miss_total, ".1%"), "."}));
     }
     if (pyapi::gt(schema.p_over_n, py::float_(0.3))) {
         recs.append(text("High feature:row ratio; consider feature selection/regularization or collect more data."));
@@ -71,8 +70,8 @@ py::list recommendations(const Input& in, const analysis::SchemaMissingness& sch
             for (auto [c, share] : schema.rare_cat_stats) {
                 if (pyapi::gt(share, py::float_(0.2))) bad.append(c);
             }
-            recs.append(concat({"Many rare categories in ", format(head(bad, 5)),
-                                "; consider grouping rare levels (outside EDA)."}));
+            recs.append(concat(
+                {"Many rare categories in ", format(head(bad, 5)), "; consider grouping rare levels (outside EDA)."}));
         }
     }
     if (!ts.ts_df.is_none()) time_axis_advice(ts, recs);
@@ -85,8 +84,7 @@ py::list recommendations(const Input& in, const analysis::SchemaMissingness& sch
     if (!in.target_cols.empty()) {
         const py::str separator("; ");
         for (auto [tgt, reasons] : leak.leakage_reasons_all) {
-            recs.append(
-                concat({"Leakage hints for '", format(tgt), "': ", separator.attr("join")(reasons)}));
+            recs.append(concat({"Leakage hints for '", format(tgt), "': ", separator.attr("join")(reasons)}));
         }
     }
 

@@ -11,11 +11,11 @@ namespace {
 // target components vary.
 py::object breakdown(const Input& in, const Components& comp, py::handle tq, py::handle tsq, py::handle lr) {
     return in.g("EdaScoreBreakdown")(
-        "size_adequacy"_a = comp.size_score, "feature_to_row_ratio"_a = comp.f2r_score, "missingness"_a = comp.miss_score,
-        "categorical_cardinality"_a = comp.cat_card_score, "target_quality"_a = tq, "multicollinearity"_a = comp.mc_score,
-        "scale_heterogeneity"_a = comp.scale_score, "outliers"_a = comp.out_score, "ts_quality"_a = tsq,
-        "leakage_risk"_a = lr, "redundancy"_a = comp.red_score, "split_viability"_a = comp.split_score,
-        "meta_completeness"_a = comp.meta_score);
+        "size_adequacy"_a = comp.size_score, "feature_to_row_ratio"_a = comp.f2r_score,
+        "missingness"_a = comp.miss_score, "categorical_cardinality"_a = comp.cat_card_score, "target_quality"_a = tq,
+        "multicollinearity"_a = comp.mc_score, "scale_heterogeneity"_a = comp.scale_score,
+        "outliers"_a = comp.out_score, "ts_quality"_a = tsq, "leakage_risk"_a = lr, "redundancy"_a = comp.red_score,
+        "split_viability"_a = comp.split_score, "meta_completeness"_a = comp.meta_score);
 }
 
 // round(100.0 * total, 1): the interpreter's rounding of the exact binary
@@ -52,8 +52,8 @@ analysis::Suitability suitability(const Input& in, const Components& comp, const
     py::object asdict = in.g("asdict");
     for (py::handle tgt : in.target_cols) {
         py::object tgt_series = in.df[tgt];
-        py::object tq = pyapi::truthy(is_numeric_dtype(tgt_series)) ? target_quality_for(in, tgt_series)
-                                                                    : py::float_(0.6);
+        py::object tq =
+            pyapi::truthy(is_numeric_dtype(tgt_series)) ? target_quality_for(in, tgt_series) : py::float_(0.6);
         py::object tsq = ts_quality_for(in, ts, tgt);
         py::object lr = leak.leakage_scores.attr("get")(tgt, 1.0);
         py::object sb = breakdown(in, comp, tq, tsq, lr);
@@ -61,9 +61,9 @@ analysis::Suitability suitability(const Input& in, const Components& comp, const
         breakdowns[tgt] = asdict(sb);
     }
 
-    out.score_breakdown = breakdown(in, comp, mean_over_targets(in, breakdowns, "target_quality"),
-                                  mean_over_targets(in, breakdowns, "ts_quality"),
-                                  mean_over_targets(in, breakdowns, "leakage_risk"));
+    out.score_breakdown =
+        breakdown(in, comp, mean_over_targets(in, breakdowns, "target_quality"),
+                  mean_over_targets(in, breakdowns, "ts_quality"), mean_over_targets(in, breakdowns, "leakage_risk"));
     // From the averaged breakdown, not the mean of the per-target scores:
     // the two can differ in the last rounded digit.
     out.total = score_of(in, out.score_breakdown);

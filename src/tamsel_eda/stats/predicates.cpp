@@ -28,8 +28,7 @@ py::object is_categorical(const Frame& f) {
     return pyapi::guarded(
         [&]() -> py::object {
             py::object pd = f.g("pd");
-            if (PyObject_IsInstance(dt.ptr(), pd.attr("CategoricalDtype").ptr()) == 1) return py::bool_(true);
-            if (PyErr_Occurred()) throw py::error_already_set();
+            if (pyapi::is_instance(dt, pd.attr("CategoricalDtype"))) return py::bool_(true);
             py::object types = pd.attr("api").attr("types");
             py::object is_object = types.attr("is_object_dtype")(dt);
             if (pyapi::truthy(is_object)) return is_object;
