@@ -20,6 +20,7 @@ _build_dir = os.environ.get("PROFILON_BUILD_DIR")
 if _build_dir:
     sys.path.insert(0, str(Path(_build_dir).resolve()))
 
+import _profilon_kernels  # noqa: E402
 import profilon  # noqa: E402
 
 
@@ -27,6 +28,12 @@ def expected_location() -> Path:
     if _build_dir:
         return Path(_build_dir).resolve()
     return Path(sysconfig.get_paths()["platlib"]).resolve()
+
+
+@pytest.fixture
+def kernels():
+    """The internal module exposing the native kernels on NumPy buffers."""
+    return _profilon_kernels
 
 
 @pytest.fixture
