@@ -15,6 +15,12 @@ from hypothesis import settings
 # `pytest --hypothesis-profile=long` runs the property tests that take their
 # example count from the profile (tests/test_reliability.py) 5,000 times.
 settings.register_profile("long", max_examples=5000)
+# CI draws the same examples on every run, so that a landing never depends on
+# the luck of the draw; developers' runs keep exploring new ones (and replay
+# what failed from .hypothesis/).
+settings.register_profile("ci", derandomize=True)
+if os.environ.get("CI"):
+    settings.load_profile("ci")
 
 _build_dir = os.environ.get("PROFILON_BUILD_DIR")
 if _build_dir:
