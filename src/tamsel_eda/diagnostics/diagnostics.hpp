@@ -3,6 +3,8 @@
 // leakage hints.
 #pragma once
 
+#include <optional>
+
 #include "../profile/analysis.hpp"
 
 namespace tamsel::diagnostics {
@@ -29,5 +31,8 @@ std::span<const pyapi::MethodDef> leakage_methods();
 void base_ts_quality(Analysis& a, py::handle irregular_share, py::handle missing_ts_share, bool enough_hist);
 // per_target_ts: stationarity and autocorrelation of each target along ts_df.
 void per_target_time_series(Analysis& a);
+// The ADF p-value of y from the native kernel, or nothing where the library
+// call must decide (see adf_native.cpp).
+std::optional<py::object> native_adf_pvalue(const Analysis& a, py::handle y);
 
 }  // namespace tamsel::diagnostics

@@ -195,7 +195,7 @@ long adf_default_maxlag(std::size_t n) {
     return std::min(cap, maxlag);
 }
 
-AdfResult adf_constant_aic(const double* x, std::size_t n, AdfPoll poll, void* context) {
+AdfResult adf_constant_aic(const double* x, std::size_t n, const Stop& stop) {
     AdfResult out;
     if (n == 0) {
         out.status = AdfStatus::too_short;
@@ -233,7 +233,7 @@ AdfResult adf_constant_aic(const double* x, std::size_t n, AdfPoll poll, void* c
         std::size_t m = std::min(kBlockRows, n - 1 - r0);
         fill_rows(B, m, x, r0, maxlag);
         absorb_rows(R.data(), w, B);
-        if (poll && poll(context)) {
+        if (stop.requested()) {
             out.status = AdfStatus::interrupted;
             return out;
         }

@@ -13,6 +13,8 @@
 
 #include <cstddef>
 
+#include "kernels.hpp"
+
 namespace tamsel::kernels {
 
 enum class AdfStatus {
@@ -24,7 +26,7 @@ enum class AdfStatus {
     // exact) for a QR to promise the SVD-based answer's rank, lag choice and
     // statistic; the caller should compute the test another way.
     ill_conditioned,
-    interrupted,  // the poll asked to stop
+    interrupted,  // stop was requested
 };
 
 struct AdfResult {
@@ -36,10 +38,8 @@ struct AdfResult {
     double icbest = 0.0;      // AIC of the chosen candidate (on the search rows)
 };
 
-// Called between blocks of rows; returns true when the computation should stop.
-using AdfPoll = bool (*)(void* context);
-
-AdfResult adf_constant_aic(const double* x, std::size_t n, AdfPoll poll = nullptr, void* context = nullptr);
+// `stop` is consulted between blocks of rows (a few milliseconds of work).
+AdfResult adf_constant_aic(const double* x, std::size_t n, const Stop& stop);
 
 // The default maxlag for n observations with a constant (may be negative).
 long adf_default_maxlag(std::size_t n);
