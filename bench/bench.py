@@ -22,8 +22,9 @@ Times are CPU seconds of the process (see clock_now). Per frame it prints:
 
 The scaling table (rows 1e4..1e6 at 20 columns, columns 50..800 at 5,000
 rows) prints time and peak memory of one analysis each, with its floor.
-The long time series runs once (its stationarity test alone takes half a
-minute).
+The long and minute time series run once (the floor's library stationarity
+test alone takes half a minute on the long one; past 200,000 rows the floor
+leaves that test out: it would take on the order of half an hour).
 `--native-profile` additionally records each frame's analysis with
 `perf record` and prints the share of samples whose own code is in the
 profilon extension (needs the `perf` tool).
