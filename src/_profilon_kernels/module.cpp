@@ -7,6 +7,7 @@ namespace {
 
 const PyMethodDef* const tables[] = {
     parallel_entries,
+    adf_entries,
 };
 
 int exec(PyObject* module) {

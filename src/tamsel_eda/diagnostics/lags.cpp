@@ -107,6 +107,7 @@ bool accepts_keyword(py::handle fn, const char* keyword) {
 // that does not choose; where it offers the choice the result object is
 // asked for and its p-value read by name. Both forms carry the same value.
 py::object adf_pvalue(const Input& in, py::handle y) {
+    if (auto native = native_adf_pvalue(in, y)) return *native;
     py::object adfuller = in.g("_adfuller");
     if (accepts_keyword(adfuller, "result_object")) {
         return pyapi::to_float(adfuller(y, "autolag"_a = "AIC", "result_object"_a = true).attr("pvalue"));
