@@ -24,7 +24,7 @@ using svg::escape;
 using svg::utf8;
 
 constexpr std::size_t max_missing_bars = 30;
-constexpr Py_ssize_t max_label_chars = 26;
+constexpr Py_ssize_t max_label_chars = 28;
 
 constexpr const char* style = R"css(
 .profilon-report{font-family:system-ui,-apple-system,"Segoe UI",Roboto,"Helvetica Neue",Arial,sans-serif;color:#1f2328;background:#fff;max-width:920px;margin:0 auto;padding:20px 16px;line-height:1.45;-webkit-print-color-adjust:exact;print-color-adjust:exact}
@@ -44,7 +44,7 @@ constexpr const char* style = R"css(
 .profilon-report svg .axis{stroke:#8c959f;stroke-width:1}
 .profilon-report .empty{color:#57606a;font-style:italic}
 .profilon-report .note{font-size:.9em;color:#57606a}
-@media (max-width:600px){.profilon-report{padding:12px 8px;font-size:15px}.profilon-report h1{font-size:1.3em}.profilon-report svg text{font-size:14px}.profilon-report svg text.value,.profilon-report svg text.tick{font-size:13px}}
+@media (max-width:600px){.profilon-report{padding:12px 8px;font-size:15px}.profilon-report h1{font-size:1.3em}}
 @media print{.profilon-report{max-width:none;padding:0;font-size:10.5pt}.profilon-report h2{break-after:avoid;page-break-after:avoid}}
 )css";
 
@@ -177,10 +177,13 @@ private:
 // Charts, one function per section.
 // ---------------------------------------------------------------------------
 
-std::string score_charts(py::handle report) {
+std::string score_gauge(py::handle report) {
     py::object score = report.attr("suitability_score");
-    const std::string score_text = printed(score, "");
-    std::string out = svg::gauge("Suitability score", value_of(score), score_text);
+    return svg::gauge("Suitability score", value_of(score), printed(score, ""));
+}
+
+std::string per_target_scores(py::handle report) {
+    std::string out;
     py::object by_target = report.attr("suitability_score_by_target");
     if (!pyapi::truthy(by_target)) {
         return out + empty_note("No target column was analysed, so there are no per-target scores.");
@@ -305,6 +308,19 @@ std::string breakdown_chart(const Frame& f, py::handle report) {
 
 bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
 
+// A fixed anchor per section heading, for links into a page.
+std::string section_id(std::string_view heading) {
+    std::string id;
+    for (char c : heading.substr(3)) {
+        if (c == ' ' && !id.empty() && id.back() != '-') id += '-';
+        else if (c >= 'A' && c <= 'Z') id += static_cast<char>(c - 'A' + 'a');
+        else if (c >= 'a' && c <= 'z') id += c;
+        else if (c != ' ') break;  // "&", "(": the heading's first words are enough
+    }
+    while (!id.empty() && id.back() == '-') id.pop_back();
+    return id;
+}
+
 // The report body: a <div> with its own style, which notebooks show as it is
 // and the full page wraps.
 std::string body(const Frame& f, py::handle max_mi, py::handle max_cat) {
@@ -319,17 +335,18 @@ std::string body(const Frame& f, py::handle max_mi, py::handle max_cat) {
     MarkdownHtml text;
     std::string current;  // heading of the section being written
     bool time_series_seen = false;
+    bool breakdown_drawn = false;
 
     auto close_section = [&] {
         std::string charts;
         if (current.empty()) {
-            out += text.take() + score_charts(report) + "</header>";
+            out += text.take() + per_target_scores(report) + "</header>";
             return;
         }
         if (starts_with(current, "## Missingness")) charts = missing_chart(f, report);
         else if (starts_with(current, "## Relationships")) charts = relationship_charts(f, report, max_mi, max_cat);
         else if (starts_with(current, "## Time Series")) charts = autocorrelation_charts(ts);
-        else if (starts_with(current, "## Score Breakdown")) charts = breakdown_chart(f, report);
+        else if (starts_with(current, "## Score Breakdown") && !breakdown_drawn) charts = breakdown_chart(f, report);
         out += text.take() + charts + "</section>";
     };
 
@@ -343,15 +360,22 @@ std::string body(const Frame& f, py::handle max_mi, py::handle max_cat) {
             if (starts_with(line, "## Time Series")) time_series_seen = true;
             if (!time_series_seen && (starts_with(line, "## Target") || starts_with(line, "## Score Breakdown"))) {
                 // The Markdown leaves an absent time axis out; the page says so.
-                out += "<section><h2>Time Series</h2>" +
+                out += "<section id=\"time-series\"><h2>Time Series</h2>" +
                        empty_note("No time axis was analysed: no time-series diagnostics or autocorrelation charts.") +
                        "</section>";
                 time_series_seen = true;
             }
-            out += "<section>";
+            out += "<section id=\"" + section_id(line) + "\">";
             current.assign(line);
         }
+        if (!breakdown_drawn && starts_with(line, "### Per-Target Score Breakdown")) {
+            // The overall components' chart goes under their list, before
+            // the per-target lists.
+            out += text.take() + breakdown_chart(f, report);
+            breakdown_drawn = true;
+        }
         text.line(line);
+        if (pos == 0) out += text.take() + score_gauge(report);
         pos = end + 1;
     }
     close_section();

@@ -9,8 +9,8 @@ namespace tamsel::render::svg {
 namespace {
 
 constexpr double width = 480.0;
-constexpr double label_width = 176.0;  // label column, right-aligned text
-constexpr double value_width = 62.0;   // printed value after the bar area
+constexpr double label_width = 190.0;  // label column, right-aligned text
+constexpr double value_width = 52.0;   // printed value after the bar area
 constexpr double row_height = 22.0;
 constexpr double bar_height = 14.0;
 constexpr double pad = 6.0;
