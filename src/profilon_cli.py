@@ -12,10 +12,10 @@ error is a terminal and --quiet is not given.
 from __future__ import annotations
 
 import argparse
-import importlib.util
 import os
 import sys
 import time
+import warnings
 from pathlib import Path
 from typing import Any, Callable, NoReturn, Optional, Sequence
 
@@ -121,8 +121,10 @@ def output_format(output: Optional[str], given: Optional[str]) -> str:
 
 
 def _require_pyarrow(fmt: str) -> None:
-    if importlib.util.find_spec("pyarrow") is None:
-        raise InputError(f"reading {FORMAT_NAMES[fmt]} needs pyarrow: pip install 'profilon[io]'")
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        raise InputError(f"reading {FORMAT_NAMES[fmt]} needs pyarrow: pip install 'profilon[io]'") from None
 
 
 def read_frame(data: str, fmt: str) -> Any:
@@ -142,15 +144,17 @@ def read_frame(data: str, fmt: str) -> Any:
             raise InputError(f"{FORMAT_NAMES[fmt]} cannot be read from standard input; give a file")
         _require_pyarrow(fmt)
     try:
+        # Numbers are parsed back to the exact doubles that were written;
+        # pandas' faster default parser can be off in the last bit.
         if fmt == "csv":
-            df = pd.read_csv(source)
+            df = pd.read_csv(source, float_precision="round_trip")
         elif fmt == "tsv":
-            df = pd.read_csv(source, sep="\t")
+            df = pd.read_csv(source, sep="\t", float_precision="round_trip")
         elif fmt == "jsonl":
             # Values keep the types JSON gave them: no guessing of dates or
             # narrower dtypes, which would make the report differ from the
             # frame that was written.
-            df = pd.read_json(source, lines=True, dtype=False, convert_dates=False)
+            df = pd.read_json(source, lines=True, dtype=False, convert_dates=False, precise_float=True)
         elif fmt == "parquet":
             df = pd.read_parquet(source)
         else:
@@ -196,7 +200,11 @@ def check_columns(df: Any, targets: Sequence[str], datetime_col: Optional[str], 
             raise InputError(f"--target {col!r} is not numeric (its type is {df[col].dtype}); targets must be numbers")
     if datetime_col is not None and fmt in TEXT_FORMATS:
         try:
-            parsed = pd.to_datetime(df[datetime_col])
+            with warnings.catch_warnings():
+                # pandas' note that it parses element by element is not ours
+                # to pass on; a failure is reported below.
+                warnings.simplefilter("ignore", UserWarning)
+                parsed = pd.to_datetime(df[datetime_col])
         except Exception as e:
             raise InputError(f"--datetime-col {datetime_col!r} could not be read as dates: {_first_line(e)}") from None
         df[datetime_col] = parsed  # our own frame, read from the file
