@@ -18,10 +18,25 @@ constexpr double pad = 6.0;
 }  // namespace
 
 std::string utf8(py::handle str) {
-    PyObject* bytes = PyUnicode_AsEncodedString(str.ptr(), "utf-8", "replace");
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size)) return std::string(data, static_cast<std::size_t>(size));
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
+    PyErr_Clear();
+    // Lone surrogates: encoded as they stand, then each replaced by U+FFFD.
+    PyObject* bytes = PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass");
     if (!bytes) throw py::error_already_set();
-    std::string out(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+    const std::string raw(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
     Py_DECREF(bytes);
+    std::string out;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        const auto c = static_cast<unsigned char>(raw[i]);
+        if (c == 0xED && i + 2 < raw.size() && static_cast<unsigned char>(raw[i + 1]) >= 0xA0) {
+            out += "\xEF\xBF\xBD";
+            i += 2;
+        } else {
+            out += raw[i];
+        }
+    }
     return out;
 }
 
