@@ -287,3 +287,12 @@ def test_page_renders_in_headless_chromium(tmp_path, width):
     # A blank page is one colour: its scanlines compress to a handful of
     # distinct byte values. Text and charts give many.
     assert len(set(raw)) > 64
+
+
+@pytest.mark.parametrize("record", [{}, {"autocorr_at_lags": None}, {"autocorr_at_lags": [0.5]}])
+def test_unusable_autocorrelation_records_get_a_sentence(record):
+    report = dataclasses.replace(
+        REPORTS["one_target_time"](), time_series={"freq_inferred": "D", "per_target": {"price": record}}
+    )
+    root = parse(report.to_html())
+    assert "Autocorrelation \u2014 target price: no lag could be measured." in empty_notes(root)

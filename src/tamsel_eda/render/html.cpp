@@ -11,7 +11,6 @@
 
 #include "../report/report.hpp"
 #include "render.hpp"
-#include "svg.hpp"
 
 namespace tamsel::render {
 namespace {
@@ -265,7 +264,7 @@ std::string autocorrelation_charts(py::handle ts) {
         py::object record = py::reinterpret_borrow<py::object>(item[py::int_(1)]);
         py::object acf = pyapi::hasattr(record, pyapi::text("get")) ? or_empty(get(record, "autocorr_at_lags")) : py::dict();
         const std::string target = escape(utf8(pyapi::format(item[py::int_(0)])));
-        if (!pyapi::truthy(acf)) {
+        if (!pyapi::truthy(acf) || !pyapi::hasattr(acf, pyapi::text("items"))) {
             out += "<p class=\"empty\">Autocorrelation \u2014 target " + target + ": no lag could be measured.</p>";
             continue;
         }

@@ -1,7 +1,7 @@
 // Inline SVG charts for the HTML report. The drawing is plain rectangles and
 // text in a fixed 480-unit-wide view box that the page scales to its width,
 // so a chart needs no script, no font metrics and no plotting library.
-#include "svg.hpp"
+#include "render.hpp"
 
 #include <cmath>
 
