@@ -4,12 +4,14 @@ import dataclasses
 import datetime as dt
 import gc
 import importlib.util
+import json
 import os
 import resource
 import sys
 import threading
 import tracemalloc
 import warnings
+import xml.etree.ElementTree
 
 import numpy as np
 import pandas as pd
@@ -352,6 +354,9 @@ def test_random_frames_never_crash_or_change(data):
     event("stationarity tested" if tested else "no stationarity test")
     assert report.to_dict()["schema"]["n_rows"] == len(df)
     assert isinstance(report.to_markdown(), str)
+    # Whatever the data, the page stays well-formed and the JSON standard.
+    xml.etree.ElementTree.fromstring(report.to_html())
+    json.loads(report.to_json(), parse_constant=pytest.fail)
     score = report.suitability_score
     assert _is_finite_or_nan(score) and not score < 0 and not score > 100
     components = dataclasses.asdict(report.score_breakdown)

@@ -722,7 +722,7 @@ def test_signature_and_placement():
     signature = inspect.signature(profilon.EdaReport.to_markdown)
     assert str(signature) == "(self, *, max_mi: int = 15, max_cat: int = 15) -> str"
     methods = [k for k, v in vars(profilon.EdaReport).items() if callable(v) and not k.startswith("__")]
-    assert methods == ["to_dict", "to_markdown"]
+    assert methods == ["to_dict", "to_markdown", "to_json", "to_html", "_repr_html_", "_repr_markdown_"]
 
 
 # ---------------------------------------------------------------------------

@@ -56,5 +56,6 @@ constexpr MethodDef methods[] = {
 
 std::span<const FieldDef> score_breakdown_fields() { return fields; }
 std::span<const MethodDef> score_breakdown_methods() { return methods; }
+std::span<const std::pair<const char*, int>> component_weights() { return weights; }
 
 }  // namespace tamsel::report

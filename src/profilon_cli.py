@@ -1,0 +1,316 @@
+"""The `profilon` command: profile a data file and write its report.
+
+    profilon DATA [--target COL ...] [--datetime-col COL] [--format md|json|html] [-o FILE] ...
+
+The report goes to standard output as Markdown unless -o names a file, whose
+extension picks the format (or --format does). Exit status: 0 done, 2 usage or
+input error, 1 the analysis itself failed. Errors are one line on standard
+error; progress (one line per analysis step) is shown only when standard
+error is a terminal and --quiet is not given.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+import warnings
+from pathlib import Path
+from typing import Any, Callable, NoReturn, Optional, Sequence
+
+EXIT_OK = 0
+EXIT_ANALYSIS = 1
+EXIT_USAGE = 2
+
+INPUT_FORMATS = {
+    ".csv": "csv",
+    ".tsv": "tsv",
+    ".tab": "tsv",
+    ".parquet": "parquet",
+    ".pq": "parquet",
+    ".feather": "feather",
+    ".arrow": "feather",
+    ".jsonl": "jsonl",
+    ".ndjson": "jsonl",
+}
+# pandas reads these compressions of the text formats by the file name.
+COMPRESSIONS = {".gz", ".bz2", ".xz", ".zst", ".zip"}
+TEXT_FORMATS = {"csv", "tsv", "jsonl"}
+FORMAT_NAMES = {"csv": "CSV", "tsv": "TSV", "parquet": "Parquet", "feather": "Feather", "jsonl": "JSON Lines"}
+
+OUTPUT_FORMATS = {".md": "md", ".markdown": "md", ".txt": "md", ".json": "json", ".html": "html", ".htm": "html"}
+
+# What the analysis reports to its step hook, in the order it runs.
+STEPS = {
+    "typing": "typing columns",
+    "schema_missingness": "schema and missingness",
+    "distributions": "distributions and outliers",
+    "relationships": "relationships and feature relevance",
+    "target": "target diagnostics",
+    "time_axis": "time axis, lags and stationarity",
+    "leakage": "leakage hints",
+    "scoring": "scores and recommendations",
+    "assembly": "assembling the report",
+}
+
+
+class InputError(Exception):
+    """Bad input: reported as one line, exit status 2."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # One line, like every other input error, instead of usage + error.
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    p = _Parser(
+        prog="profilon",
+        description="Profile a data file for regression and rate how well it suits a deep neural network.",
+    )
+    p.add_argument("data", metavar="DATA", help="CSV, TSV, Parquet, Feather or JSON Lines file; '-' reads standard input")
+    p.add_argument("--target", action="append", metavar="COL", help="numeric target column; repeat for several")
+    p.add_argument("--datetime-col", metavar="COL", help="time column (parsed as dates from text formats)")
+    p.add_argument("--freq", metavar="F", help="pandas frequency of the time axis, e.g. D, W, MS (default: inferred)")
+    p.add_argument("--max-mi-features", type=int, default=60, metavar="N", help="features scored by mutual information (default 60)")
+    p.add_argument("--max-cat-features", type=int, default=80, metavar="N", help="categorical features examined (default 80)")
+    p.add_argument("--corr-method", default="spearman", choices=["spearman", "pearson", "kendall"], metavar="M",
+                   help="correlation method: spearman (default), pearson or kendall")  # fmt: skip
+    p.add_argument("--seed", type=int, metavar="N", help="seed NumPy's global generator first, for a reproducible report")
+    p.add_argument("--format", choices=["md", "json", "html"], help="report format (default: from -o, else md)")
+    p.add_argument("-o", "--output", metavar="FILE", help="write the report to FILE instead of standard output")
+    p.add_argument("--input-format", choices=sorted(FORMAT_NAMES), help="format of DATA (default: from its extension)")
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress lines on standard error")
+    p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    return p
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("profilon")
+    except Exception:
+        return "(not installed)"
+
+
+def input_format(data: str, given: Optional[str]) -> str:
+    if given:
+        return given
+    if data == "-":
+        return "csv"
+    suffixes = [s.lower() for s in Path(data).suffixes]
+    if suffixes and suffixes[-1] in COMPRESSIONS:
+        suffixes.pop()
+    if suffixes and suffixes[-1] in INPUT_FORMATS:
+        return INPUT_FORMATS[suffixes[-1]]
+    raise InputError(f"cannot tell the format of {data!r} from its extension; use --input-format csv|tsv|parquet|feather|jsonl")
+
+
+def output_format(output: Optional[str], given: Optional[str]) -> str:
+    if given:
+        return given
+    if output is None:
+        return "md"
+    suffix = Path(output).suffix.lower()
+    if suffix in OUTPUT_FORMATS:
+        return OUTPUT_FORMATS[suffix]
+    raise InputError(f"cannot tell the report format from {output!r}; use --format md|json|html")
+
+
+def _require_pyarrow(fmt: str) -> None:
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        raise InputError(f"reading {FORMAT_NAMES[fmt]} needs pyarrow: pip install 'profilon[io]'") from None
+
+
+def read_frame(data: str, fmt: str) -> Any:
+    import pandas as pd
+
+    source: Any = sys.stdin if data == "-" else data
+    if data != "-":
+        path = Path(data)
+        if not path.exists():
+            raise InputError(f"cannot read {data!r}: no such file")
+        if path.is_dir():
+            raise InputError(f"cannot read {data!r}: it is a directory")
+        if not os.access(path, os.R_OK):
+            raise InputError(f"cannot read {data!r}: permission denied")
+    if fmt in ("parquet", "feather"):
+        if data == "-":
+            raise InputError(f"{FORMAT_NAMES[fmt]} cannot be read from standard input; give a file")
+        _require_pyarrow(fmt)
+    try:
+        # Numbers are parsed back to the exact doubles that were written;
+        # pandas' faster default parser can be off in the last bit.
+        if fmt == "csv":
+            df = pd.read_csv(source, float_precision="round_trip")
+        elif fmt == "tsv":
+            df = pd.read_csv(source, sep="\t", float_precision="round_trip")
+        elif fmt == "jsonl":
+            # Values keep the types JSON gave them: no guessing of dates or
+            # narrower dtypes, which would make the report differ from the
+            # frame that was written.
+            df = pd.read_json(source, lines=True, dtype=False, convert_dates=False, precise_float=True)
+        elif fmt == "parquet":
+            df = pd.read_parquet(source)
+        else:
+            df = pd.read_feather(source)
+    except pd.errors.EmptyDataError:
+        raise InputError(f"{_name(data)} is empty") from None
+    except OSError as e:
+        raise InputError(f"cannot read {_name(data)}: {e.strerror or e}") from None
+    except Exception as e:
+        raise InputError(f"cannot read {_name(data)} as {FORMAT_NAMES[fmt]}: {_first_line(e)}") from None
+    if not isinstance(df, pd.DataFrame):  # a JSON Lines file of bare values
+        raise InputError(f"cannot read {_name(data)} as {FORMAT_NAMES[fmt]}: not a table")
+    if df.shape[1] == 0 or df.shape[0] == 0:
+        raise InputError(f"{_name(data)} is empty: it has no data rows")
+    return df
+
+
+def _name(data: str) -> str:
+    return "standard input" if data == "-" else repr(data)
+
+
+def _first_line(e: BaseException) -> str:
+    text = str(e).strip().splitlines()
+    return text[0] if text else type(e).__name__
+
+
+def _column_list(columns: Sequence[Any], limit: int = 20) -> str:
+    names = [str(c) for c in columns]
+    shown = ", ".join(names[:limit])
+    return shown + (f", ... ({len(names) - limit} more)" if len(names) > limit else "")
+
+
+def check_columns(df: Any, targets: Sequence[str], datetime_col: Optional[str], fmt: str) -> Any:
+    import pandas as pd
+
+    columns = list(df.columns)
+    for col in list(targets) + ([datetime_col] if datetime_col is not None else []):
+        if col not in columns:
+            flag = "--datetime-col" if col == datetime_col and col not in targets else "--target"
+            raise InputError(f"{flag} {col!r} is not a column; the columns are: {_column_list(columns)}")
+    for col in targets:
+        if not pd.api.types.is_numeric_dtype(df[col]):
+            raise InputError(f"--target {col!r} is not numeric (its type is {df[col].dtype}); targets must be numbers")
+    if datetime_col is not None and fmt in TEXT_FORMATS:
+        try:
+            with warnings.catch_warnings():
+                # pandas' note that it parses element by element is not ours
+                # to pass on; a failure is reported below.
+                warnings.simplefilter("ignore", UserWarning)
+                parsed = pd.to_datetime(df[datetime_col])
+        except Exception as e:
+            raise InputError(f"--datetime-col {datetime_col!r} could not be read as dates: {_first_line(e)}") from None
+        df[datetime_col] = parsed  # our own frame, read from the file
+    return df
+
+
+class Progress:
+    """Step hook: one line per analysis step on standard error."""
+
+    def __init__(self, stream: Any) -> None:
+        self.stream = stream
+        self.start = time.perf_counter()
+        self.count = 0
+
+    def __call__(self, step: str) -> None:
+        if step == "end":
+            line = f"profilon: report ready in {time.perf_counter() - self.start:.1f} s"
+        else:
+            self.count += 1
+            line = f"profilon: [{self.count}/{len(STEPS)}] {STEPS.get(step, step)}"
+        self.stream.write(line + "\n")
+        self.stream.flush()
+
+
+def analyse(df: Any, args: argparse.Namespace, hook: Optional[Callable[[str], None]]) -> Any:
+    import numpy as np
+
+    import profilon
+
+    if args.seed is not None:
+        np.random.seed(args.seed)
+    kwargs = dict(
+        target=args.target,
+        datetime_col=args.datetime_col,
+        freq=args.freq,
+        max_mi_features=args.max_mi_features,
+        max_cat_features=args.max_cat_features,
+        corr_method=args.corr_method,
+    )
+    if hook is None:
+        return profilon.EDA().eda_report_and_score(df, **kwargs)
+    # The analysis calls the module's step hook, if one is set, at each step.
+    # It is set only for this call and put back as it was.
+    missing = object()
+    before = vars(profilon).get("_step_clock", missing)
+    profilon._step_clock = hook  # type: ignore[attr-defined]
+    try:
+        return profilon.EDA().eda_report_and_score(df, **kwargs)
+    finally:
+        if before is missing:
+            del profilon._step_clock  # type: ignore[attr-defined]
+        else:
+            profilon._step_clock = before  # type: ignore[attr-defined]
+
+
+def render(report: Any, fmt: str) -> str:
+    if fmt == "json":
+        return str(report.to_json(indent=2)) + "\n"
+    if fmt == "html":
+        return str(report.to_html())
+    return str(report.to_markdown()) + "\n"
+
+
+def _fail(code: int, message: str) -> int:
+    sys.stderr.write(f"profilon: {message}\n")
+    sys.stderr.flush()
+    return code
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        out_fmt = output_format(args.output, args.format)
+        in_fmt = input_format(args.data, args.input_format)
+        df = read_frame(args.data, in_fmt)
+        df = check_columns(df, args.target or [], args.datetime_col, in_fmt)
+    except InputError as e:
+        return _fail(EXIT_USAGE, str(e))
+    except KeyboardInterrupt:
+        return _fail(130, "interrupted")
+
+    show_progress = not args.quiet and sys.stderr.isatty()
+    try:
+        report = analyse(df, args, Progress(sys.stderr) if show_progress else None)
+        text = render(report, out_fmt)
+    except KeyboardInterrupt:
+        return _fail(130, "interrupted")
+    except Exception as e:
+        return _fail(EXIT_ANALYSIS, f"analysis failed: {type(e).__name__}: {_first_line(e)}")
+
+    try:
+        if args.output is None:
+            sys.stdout.write(text)
+            sys.stdout.flush()
+        else:
+            with open(args.output, "w", encoding="utf-8", newline="\n") as fh:
+                fh.write(text)
+    except BrokenPipeError:
+        # A reader that stopped early (`| head`) is not an error of ours.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_OK
+    except OSError as e:
+        target = "standard output" if args.output is None else repr(args.output)
+        return _fail(EXIT_USAGE, f"cannot write {target}: {e.strerror or e}")
+    return EXIT_OK
+
+
+if __name__ == "__main__":
+    sys.exit(main())
