@@ -2,6 +2,7 @@
 // pairs, numeric relevance per target (mutual information, Spearman
 // fallback) and categorical relevance per target (correlation ratio).
 #include "analysis.hpp"
+#include "corr_native.hpp"
 
 namespace tamsel::profile {
 namespace {
@@ -20,6 +21,7 @@ bool is_numeric_dtype(const Analysis& a, py::handle s) {
 // an error) takes the plain selection, whose own error is what the guard of
 // the caller sees.
 py::object numeric_correlation(const Analysis& a) {
+    if (py::object native = native_correlation(a)) return native;
     py::object direct = pyapi::guarded(
         [&]() -> py::object {
             py::object m = a.df.attr("corr")("method"_a = a.corr_method, "numeric_only"_a = true);
