@@ -15,11 +15,18 @@ from hypothesis import settings
 # `pytest --hypothesis-profile=long` runs the property tests that take their
 # example count from the profile (tests/test_reliability.py) 5,000 times.
 settings.register_profile("long", max_examples=5000)
+# CI draws the same examples on every run, so that a landing never depends on
+# the luck of the draw; developers' runs keep exploring new ones (and replay
+# what failed from .hypothesis/).
+settings.register_profile("ci", derandomize=True)
+if os.environ.get("CI"):
+    settings.load_profile("ci")
 
 _build_dir = os.environ.get("PROFILON_BUILD_DIR")
 if _build_dir:
     sys.path.insert(0, str(Path(_build_dir).resolve()))
 
+import _profilon_kernels  # noqa: E402
 import profilon  # noqa: E402
 
 
@@ -27,6 +34,12 @@ def expected_location() -> Path:
     if _build_dir:
         return Path(_build_dir).resolve()
     return Path(sysconfig.get_paths()["platlib"]).resolve()
+
+
+@pytest.fixture
+def kernels():
+    """The internal module exposing the native kernels on NumPy buffers."""
+    return _profilon_kernels
 
 
 @pytest.fixture

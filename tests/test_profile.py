@@ -1,6 +1,7 @@
 """Dataset profile: schema, missingness, distributions and relationships."""
 
 import math
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -170,6 +171,18 @@ def duplicates(analyse, df):
 )
 def test_duplicate_pairs(analyse, columns, expected):
     assert duplicates(analyse, pd.DataFrame(columns)) == expected
+
+
+@pytest.mark.parametrize("missing", [False, True])
+def test_dates_with_a_time_zone_hash_without_a_conversion_warning(analyse, missing):
+    stamps = pd.Series(pd.date_range("2020-01-01", periods=3, tz="Europe/Berlin"))
+    if missing:
+        stamps[1] = pd.NaT
+    df = pd.DataFrame({"t": stamps, "f": [1.0, 2.0, 3.0], "t2": stamps.copy()})
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert duplicates(analyse, df) == [("t2", "t")]
+    assert [str(w.message) for w in caught if issubclass(w.category, (FutureWarning, DeprecationWarning))] == []
 
 
 @pytest.mark.parametrize("n_cols, expected", [(200, [("c199", "c0")]), (201, [])])

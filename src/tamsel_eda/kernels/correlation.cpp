@@ -52,7 +52,7 @@ Layout layout(const CorrProblem& p) {
     }
     l.part_bytes = round_up(scratch, 64);
     l.part = off;
-    off += l.part_bytes * std::max(p.parts, 1u);
+    off += l.part_bytes * std::max<std::size_t>(p.parts, 1);
     l.total = off + 64;  // room to align the start
     return l;
 }
@@ -96,44 +96,47 @@ public:
         : p_(p), out_(out), poll_(poll), l_(layout(p)) {
         auto base = reinterpret_cast<std::uintptr_t>(workspace);
         ws_ = reinterpret_cast<char*>(round_up(base, 64));
-        parts_ = std::max(p.parts, 1u);
+        parts_ = std::max<std::size_t>(p.parts, 1);
     }
 
-    void run() {
+    bool run() {
         const std::size_t k = p_.k;
         if (p_.n == 0) {
             std::fill(out_, out_ + k * k, nan);
-            return;
+            return true;
         }
         finite_.assign(k, 0);
-        each_part([&](std::size_t part, const std::atomic<bool>& stop) {
-            for (std::size_t c = part; c < k && !stop; c += parts_) column_pass(c, part_scratch(part));
+        each_part([&](std::size_t part, const Stop& stop) {
+            for (std::size_t c = part; c < k && !stop.requested(); c += parts_) column_pass(c, part_scratch(part));
         });
         std::vector<std::size_t> fast, slow_pairs;
         for (std::size_t c = 0; c < k; ++c) {
             if (finite_[c]) fast.push_back(c);
         }
         fast_ = fast;
+        if (stopped_) return false;
         fast_pairs();
         for (std::size_t x = 0; x < k; ++x) {
             for (std::size_t y = 0; y <= x; ++y) {
                 if (!finite_[x] || !finite_[y]) slow_pairs.push_back(x * k + y);
             }
         }
-        each_part([&](std::size_t part, const std::atomic<bool>& stop) {
-            for (std::size_t i = part; i < slow_pairs.size() && !stop; i += parts_) {
+        each_part([&](std::size_t part, const Stop& stop) {
+            for (std::size_t i = part; i < slow_pairs.size() && !stop.requested(); i += parts_) {
                 const std::size_t x = slow_pairs[i] / k, y = slow_pairs[i] % k;
                 const double r = p_.method == CorrMethod::spearman ? spearman_pair(x, y, part_scratch(part))
                                                                    : pearson_pair(x, y, part_scratch(part));
                 out_[x * k + y] = out_[y * k + x] = r;
             }
         });
+        return !stopped_;
     }
 
 private:
+    // Runs task(part, stop) for every part unless an earlier call was stopped.
     template <class Task>
     void each_part(Task&& task) {
-        parallel_for(parts_, task, poll_);
+        if (!stopped_ && !parallel_for(parts_, task, poll_)) stopped_ = true;
     }
 
     char* part_scratch(std::size_t part) const { return ws_ + l_.part + part * l_.part_bytes; }
@@ -173,7 +176,7 @@ private:
             for (std::size_t yb = 0; yb <= xb; yb += block_y) blocks.emplace_back(xb, yb);
         }
         const std::size_t per = (blocks.size() + parts_ - 1) / parts_;
-        each_part([&](std::size_t part, const std::atomic<bool>& stop) {
+        each_part([&](std::size_t part, const Stop& stop) {
             const std::size_t b0 = std::min(blocks.size(), part * per), b1 = std::min(blocks.size(), b0 + per);
             if (b0 == b1) return;
             tile_products(blocks.data() + b0, b1 - b0, part_scratch(part), stop);
@@ -191,7 +194,7 @@ private:
     }
 
     void tile_products(const std::pair<std::size_t, std::size_t>* blocks, std::size_t count, char* scratch,
-                       const std::atomic<bool>& stop) {
+                       const Stop& stop) {
         const std::size_t n = p_.n, nf = fast_.size(), kp = l_.kp;
         const bool pearson = p_.method == CorrMethod::pearson;
         auto* xs = reinterpret_cast<double*>(scratch);  // centred ranks, or Welford's v - mean after the update
@@ -203,7 +206,7 @@ private:
         const double rank_mean = (static_cast<double>(n) + 1) / 2.;
         double block_acc[block_x * block_y];
         for (std::size_t i0 = 0; i0 < n; i0 += chunk_rows) {
-            if (stop) return;
+            if (stop.requested()) return;
             const std::size_t m = std::min(chunk_rows, n - i0);
             for (std::size_t f = 0; f < nf; ++f) {
                 if (pearson) {
@@ -309,7 +312,8 @@ private:
     const std::function<bool()>& poll_;
     Layout l_;
     char* ws_ = nullptr;
-    unsigned parts_ = 1;
+    std::size_t parts_ = 1;
+    bool stopped_ = false;
     std::vector<char> finite_;
     std::vector<std::size_t> fast_;
 };
@@ -322,8 +326,8 @@ bool correlation_supported(const CorrProblem& p) {
 
 std::size_t correlation_workspace_bytes(const CorrProblem& p) { return layout(p).total; }
 
-void correlation_matrix(const CorrProblem& p, double* out, void* workspace, const std::function<bool()>& poll) {
-    Correlation(p, out, workspace, poll).run();
+bool correlation_matrix(const CorrProblem& p, double* out, void* workspace, const std::function<bool()>& poll) {
+    return Correlation(p, out, workspace, poll).run();
 }
 
 }  // namespace tamsel::kernels

@@ -22,7 +22,7 @@ struct CorrProblem {
     bool clip_pearson = false;
     // Work is split into this many parts, each with its own scratch; the
     // result does not depend on it.
-    unsigned parts = 1;
+    std::size_t parts = 1;
 };
 
 // Spearman needs ranks stored as 32-bit doubled ranks, exact up to this many rows.
@@ -31,8 +31,9 @@ bool correlation_supported(const CorrProblem& p);
 // Bytes of workspace correlation_matrix needs (64-byte alignment included).
 std::size_t correlation_workspace_bytes(const CorrProblem& p);
 
-// Fills out[k * k] (row-major, symmetric). `poll` is called by the waiting
-// thread; when it answers true the work stops and Stop is thrown.
-void correlation_matrix(const CorrProblem& p, double* out, void* workspace, const std::function<bool()>& poll);
+// Fills out[k * k] (row-major, symmetric). `poll` is called on the calling
+// thread (see parallel_for); when it answers true the work ends early and
+// false is returned, with `out` incomplete.
+bool correlation_matrix(const CorrProblem& p, double* out, void* workspace, const std::function<bool()>& poll);
 
 }  // namespace tamsel::kernels

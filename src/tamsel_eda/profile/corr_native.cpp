@@ -129,37 +129,6 @@ std::optional<k::ColumnView> column_view(const Analysis& a, py::handle c, Py_ssi
     return col;
 }
 
-// Runs the kernel without the GIL. The waiting thread takes the GIL back
-// briefly to let the interpreter run its signal handlers; a handler's
-// exception (KeyboardInterrupt) stops the kernel and is raised here.
-void run_without_gil(const k::CorrProblem& p, double* out, void* workspace) {
-    bool stopped = false;
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        k::correlation_matrix(p, out, workspace, [] {
-            PyGILState_STATE g = PyGILState_Ensure();
-            const bool raised = PyErr_CheckSignals() != 0;
-            PyGILState_Release(g);
-            return raised;
-        });
-    } catch (const k::Stop&) {
-        stopped = true;
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS
-    if (stopped) throw py::error_already_set();
-    if (failure) {
-        try {
-            std::rethrow_exception(failure);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            throw py::error_already_set();
-        }
-    }
-}
-
 py::object compute(const Analysis& a) {
     py::object pd = a.g("pd"), np = a.g("np");
     if (!PyUnicode_CheckExact(a.corr_method.ptr())) return py::object();
@@ -195,7 +164,12 @@ py::object compute(const Analysis& a) {
     py::object workspace = np.attr("empty")(k::correlation_workspace_bytes(p), "dtype"_a = np.attr("uint8"));
     Buffer out_buf(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
     Buffer ws_buf(workspace, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
-    run_without_gil(p, static_cast<double*>(out_buf.view().buf), ws_buf.view().buf);
+    double* out_data = static_cast<double*>(out_buf.view().buf);
+    void* ws_data = ws_buf.view().buf;
+    // Stopped only by a signal handler's exception, which without_gil raises.
+    pyapi::without_gil([&](const std::function<bool()>& poll) {
+        return k::correlation_matrix(p, out_data, ws_data, poll);
+    });
 
     // As df[num_cols].corr(): columns in num_cols' order, taken from
     // df.columns (name and index type kept), attributes carried over.

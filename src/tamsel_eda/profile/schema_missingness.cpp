@@ -111,10 +111,14 @@ py::object filled_column(const Analysis& a, py::object s, bool has_missing) {
     const bool numpy_dtype = py::isinstance(dtype, a.g("np").attr("dtype"));
     const bool object_dtype = numpy_dtype && pyapi::eq(dtype.attr("kind"), py::str("O"));
     if (!has_missing && numpy_dtype) return object_dtype ? s.attr("infer_objects")() : s;
+    // Dates with a time zone without missing cells come back unchanged too;
+    // their object copy would be filled and then converted back, with the
+    // warning that pandas will stop converting.
+    py::object is_datetime = a.g("pd").attr("api").attr("types").attr("is_datetime64_any_dtype");
+    if (!has_missing && pyapi::truthy(is_datetime(dtype))) return s;
     // A text fill turns a number, date or duration column into objects; newer
     // pandas warns that it will refuse to, so the object copy is filled
     // instead (the same values, and the same row hashes).
-    py::object is_datetime = a.g("pd").attr("api").attr("types").attr("is_datetime64_any_dtype");
     if ((numpy_dtype && !object_dtype) || pyapi::truthy(is_datetime(dtype))) {
         s = s.attr("astype")("object");
     }

@@ -6,7 +6,10 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <functional>
+#include <new>
 #include <span>
+#include <type_traits>
 #include <string_view>
 #include <utility>
 
@@ -187,5 +190,84 @@ std::pair<py::object, py::object> unpack_pair(py::handle value);
 // sorted(items, key=lambda kv: kv[1], reverse=True): the stable descending
 // order by value of (key, value) pairs.
 py::list sorted_by_value_desc(py::handle globals, py::handle items);
+
+// ---------------------------------------------------------------------------
+// Native work without the GIL
+// ---------------------------------------------------------------------------
+
+// A read-only view of a C-contiguous float64 buffer of one or two dimensions
+// (a NumPy array made with ascontiguousarray(..., dtype=float64)); anything
+// else raises the buffer protocol's own error or a TypeError.
+class Float64View {
+public:
+    explicit Float64View(py::handle obj) {
+        if (PyObject_GetBuffer(obj.ptr(), &buf_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+            throw py::error_already_set();
+        }
+        const std::string_view fmt = buf_.format ? buf_.format : "B";
+        if (buf_.itemsize != 8 || (fmt != "d" && fmt != "<d" && fmt != "=d") || buf_.ndim < 1 || buf_.ndim > 2) {
+            PyBuffer_Release(&buf_);
+            PyErr_SetString(PyExc_TypeError, "expected a C-contiguous float64 array of one or two dimensions");
+            throw py::error_already_set();
+        }
+    }
+    Float64View(const Float64View&) = delete;
+    Float64View& operator=(const Float64View&) = delete;
+    ~Float64View() { PyBuffer_Release(&buf_); }
+
+    const double* data() const { return static_cast<const double*>(buf_.buf); }
+    Py_ssize_t rows() const { return buf_.shape[0]; }
+    Py_ssize_t cols() const { return buf_.ndim == 2 ? buf_.shape[1] : 1; }
+    Py_ssize_t size() const { return buf_.len / 8; }
+
+private:
+    Py_buffer buf_{};
+};
+
+// Runs `work(poll)` with the GIL released. `poll` is for the calling thread
+// only (kernels::Stop calls it there): it re-takes the GIL for a moment to
+// run the interpreter's signal handlers and answers true once one of them
+// raised. That error (KeyboardInterrupt, say) is raised here after `work`
+// returns, whatever `work` returned or threw.
+template <class Work>
+auto without_gil(Work&& work) -> std::invoke_result_t<Work&, const std::function<bool()>&> {
+    using Result = std::invoke_result_t<Work&, const std::function<bool()>&>;
+    bool interrupted = false;
+    PyThreadState* state = PyEval_SaveThread();
+    const std::function<bool()> poll = [&] {
+        if (interrupted) return true;
+        PyEval_RestoreThread(state);
+        interrupted = PyErr_CheckSignals() != 0;
+        state = PyEval_SaveThread();
+        return interrupted;
+    };
+    struct Reacquire {
+        PyThreadState*& state;
+        ~Reacquire() { PyEval_RestoreThread(state); }
+    };
+    try {
+        if constexpr (std::is_void_v<Result>) {
+            {
+                Reacquire again{state};
+                work(poll);
+            }
+            if (interrupted) throw py::error_already_set();
+        } else {
+            Result out = [&] {
+                Reacquire again{state};
+                return work(poll);
+            }();
+            if (interrupted) throw py::error_already_set();
+            return out;
+        }
+    } catch (py::error_already_set&) {
+        throw;
+    } catch (...) {
+        // The signal handler's error wins over whatever the cut-short work
+        // threw on its way out.
+        if (interrupted) throw py::error_already_set();
+        throw;
+    }
+}
 
 }  // namespace tamsel::pyapi

@@ -1,0 +1,43 @@
+// PyInit__profilon_kernels: a plain multi-phase module whose exec slot adds
+// every kernel file's entry table.
+#include "entries.hpp"
+
+namespace tamsel::kernel_module {
+namespace {
+
+const PyMethodDef* const tables[] = {
+    parallel_entries,
+    correlation_entries,
+};
+
+int exec(PyObject* module) {
+    for (const PyMethodDef* table : tables) {
+        // The tables are constant; the interpreter only reads them.
+        if (PyModule_AddFunctions(module, const_cast<PyMethodDef*>(table)) < 0) return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "_profilon_kernels",
+    "profilon's native kernels on NumPy buffers (internal; no stable interface).",
+    0,
+    nullptr,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace tamsel::kernel_module
+
+extern "C" PyMODINIT_FUNC PyInit__profilon_kernels() {
+    return PyModuleDef_Init(&tamsel::kernel_module::definition);
+}

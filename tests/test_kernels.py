@@ -1,0 +1,69 @@
+"""The kernel floor: thread count, the fork-join loop, interrupts, and the
+internal module that exposes kernels to the side-by-side tests."""
+
+import os
+import shutil
+import subprocess
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import _profilon_kernels
+from conftest import expected_location
+
+
+def test_internal_module_is_the_build_under_test():
+    assert Path(_profilon_kernels.__file__).resolve().parent == expected_location()
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm not installed")
+def test_internal_module_exports_only_its_entry_symbol():
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", _profilon_kernels.__file__], capture_output=True, text=True, check=True
+    )
+    assert {line.split()[-1] for line in out.stdout.splitlines() if line.strip()} == {"PyInit__profilon_kernels"}
+
+
+@pytest.mark.parametrize(
+    ("value", "expected"),
+    [("1", 1), ("2", lambda n: min(2, n)), ("1000000", lambda n: n), ("0", lambda n: n), ("-3", lambda n: n),
+     ("two", lambda n: n), ("", lambda n: n), (None, lambda n: n)],
+)
+def test_thread_count_follows_the_environment_cap(monkeypatch, kernels, value, expected):
+    machine = os.cpu_count() or 1
+    if value is None:
+        monkeypatch.delenv("PROFILON_NUM_THREADS", raising=False)
+    else:
+        monkeypatch.setenv("PROFILON_NUM_THREADS", value)
+    want = expected(machine) if callable(expected) else expected
+    assert kernels.thread_count() == want
+
+
+@pytest.mark.parametrize("threads", ["1", "2", "7"])
+@pytest.mark.parametrize("tasks", [0, 1, 5, 64])
+def test_every_task_runs_once_whatever_the_thread_count(monkeypatch, kernels, threads, tasks):
+    monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
+    assert kernels.spin(tasks, 0) == tuple(range(tasks))
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_ctrl_c_ends_the_loop_promptly(monkeypatch, kernels, threads):
+    monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
+    timer = threading.Timer(0.2, lambda: __import__("_thread").interrupt_main())
+    start = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            kernels.spin(50, 200)  # ten seconds of work on two threads
+    finally:
+        timer.cancel()
+    assert time.monotonic() - start < 2.0
+
+
+def test_bad_arguments_raise_ordinary_errors(kernels):
+    with pytest.raises(TypeError):
+        kernels.spin(1)
+    with pytest.raises(TypeError):
+        kernels.spin("x", 1)
