@@ -35,5 +35,6 @@ PyObject* entry(Body&& body) noexcept {
 // Entry tables, one per kernel file.
 extern const PyMethodDef parallel_entries[];
 extern const PyMethodDef adf_entries[];
+extern const PyMethodDef correlation_entries[];
 
 }  // namespace tamsel::kernel_module

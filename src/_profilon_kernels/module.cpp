@@ -8,6 +8,7 @@ namespace {
 const PyMethodDef* const tables[] = {
     parallel_entries,
     adf_entries,
+    correlation_entries,
 };
 
 int exec(PyObject* module) {

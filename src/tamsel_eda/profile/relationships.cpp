@@ -23,6 +23,7 @@ bool is_numeric_dtype(const Input& in, py::handle s) {
 // an error) takes the plain selection, whose own error is what the guard of
 // the caller sees.
 py::object numeric_correlation(const Input& in) {
+    if (py::object native = native_correlation(in)) return native;
     py::object direct = pyapi::guarded(
         [&]() -> py::object {
             py::object m = in.df.attr("corr")("method"_a = in.corr_method, "numeric_only"_a = true);

@@ -1,0 +1,188 @@
+// Adapter between the analysis and the correlation kernel. It hands the
+// kernel each numeric column's own buffer (and the missing mask of pandas'
+// nullable arrays), so no float copy of the numeric block is made; the
+// kernel reads them as pandas' to_numpy(dtype=float, na_value=nan) would.
+#include "profile.hpp"
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "../kernels/correlation.hpp"
+#include "../kernels/kernels.hpp"
+
+namespace tamsel::profile {
+namespace {
+
+namespace k = tamsel::kernels;
+
+// A read-only buffer view held for the duration of the kernel.
+class Buffer {
+public:
+    Buffer(py::object owner, int flags) : owner_(std::move(owner)) {
+        if (PyObject_GetBuffer(owner_.ptr(), &view_, flags) != 0) throw py::error_already_set();
+    }
+    ~Buffer() { PyBuffer_Release(&view_); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    const Py_buffer& view() const { return view_; }
+
+private:
+    py::object owner_;
+    Py_buffer view_{};
+};
+
+// (major, minor) of pandas, from its version text.
+std::pair<int, int> pandas_version(py::handle pd) {
+    std::string v = py::str(pd.attr("__version__"));
+    int major = 0, minor = 0;
+    if (std::sscanf(v.c_str(), "%d.%d", &major, &minor) != 2) return {0, 0};
+    return {major, minor};
+}
+
+// Whether the kernel reproduces this pandas' DataFrame.corr for the method,
+// and whether that pandas clips Pearson coefficients. nancorr_spearman and
+// rank_1d are the same code from 2.2.0 to 3.1.2; nancorr gained the clip in
+// pandas 3 (read in 3.1.2's sources; 3.0's were not, so it keeps pandas).
+bool applies(k::CorrMethod method, std::pair<int, int> v, bool& clip) {
+    clip = false;
+    const bool v2 = v.first == 2 && v.second >= 2;
+    const bool v31 = v.first == 3 && v.second == 1;
+    if (method == k::CorrMethod::spearman) return v2 || (v.first == 3 && v.second <= 1);
+    clip = v31;
+    return v2 || v31;
+}
+
+std::optional<k::ValueType> value_type(char kind, Py_ssize_t itemsize) {
+    switch (kind) {
+        case 'f':
+            if (itemsize == 8) return k::ValueType::f64;
+            if (itemsize == 4) return k::ValueType::f32;
+            return std::nullopt;  // float16 and long double: pandas' own conversion
+        case 'i':
+            if (itemsize == 8) return k::ValueType::i64;
+            if (itemsize == 4) return k::ValueType::i32;
+            if (itemsize == 2) return k::ValueType::i16;
+            if (itemsize == 1) return k::ValueType::i8;
+            return std::nullopt;
+        case 'u':
+            if (itemsize == 8) return k::ValueType::u64;
+            if (itemsize == 4) return k::ValueType::u32;
+            if (itemsize == 2) return k::ValueType::u16;
+            if (itemsize == 1) return k::ValueType::u8;
+            return std::nullopt;
+        case 'b':
+            return itemsize == 1 ? std::optional(k::ValueType::boolean) : std::nullopt;
+        default:
+            return std::nullopt;
+    }
+}
+
+// The NumPy array behind `values` as a column view; nullopt for anything
+// else (a byte order other than the machine's included).
+std::optional<k::ColumnView> numpy_view(py::handle np, py::handle values, Py_ssize_t n,
+                                        std::vector<std::unique_ptr<Buffer>>& held) {
+    if (!py::isinstance(values, np.attr("ndarray"))) return std::nullopt;
+    py::object dtype = values.attr("dtype");
+    if (!pyapi::truthy(dtype.attr("isnative"))) return std::nullopt;
+    const std::string kind = py::str(dtype.attr("kind"));
+    auto type = value_type(kind.empty() ? '?' : kind[0], py::int_(dtype.attr("itemsize")));
+    if (!type) return std::nullopt;
+    auto buf = std::make_unique<Buffer>(py::reinterpret_borrow<py::object>(values), PyBUF_STRIDES);
+    if (buf->view().ndim != 1 || buf->view().shape[0] != n) return std::nullopt;
+    k::ColumnView col;
+    col.data = buf->view().buf;
+    col.stride = buf->view().strides[0];
+    col.type = *type;
+    held.push_back(std::move(buf));
+    return col;
+}
+
+std::optional<k::ColumnView> column_view(const Input& in, py::handle c, Py_ssize_t n,
+                                         std::vector<std::unique_ptr<Buffer>>& held) {
+    py::object pd = in.g("pd"), np = in.g("np");
+    py::object s = in.df[c];
+    if (!py::isinstance(s, pd.attr("Series"))) return std::nullopt;
+    py::object dtype = s.attr("dtype");
+    std::optional<k::ColumnView> col;
+    if (py::isinstance(dtype, np.attr("dtype"))) {
+        col = numpy_view(np, s.attr("to_numpy")(), n, held);
+    } else {
+        // Nullable numbers and booleans: their values and mask, which is what
+        // to_numpy(dtype=float, na_value=nan) reads.
+        py::object arr = s.attr("array");
+        py::object arrays = pd.attr("arrays");
+        py::tuple masked = py::make_tuple(arrays.attr("IntegerArray"), arrays.attr("FloatingArray"),
+                                          arrays.attr("BooleanArray"));
+        if (PyObject_IsInstance(arr.ptr(), masked.ptr()) != 1) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            return std::nullopt;
+        }
+        col = numpy_view(np, arr.attr("_data"), n, held);
+        auto mask = numpy_view(np, arr.attr("_mask"), n, held);
+        if (!col || !mask || mask->type != k::ValueType::boolean) return std::nullopt;
+        col->missing = static_cast<const std::uint8_t*>(mask->data);
+        col->missing_stride = mask->stride;
+    }
+    return col;
+}
+
+py::object compute(const Input& in) {
+    py::object pd = in.g("pd"), np = in.g("np");
+    if (!PyUnicode_CheckExact(in.corr_method.ptr())) return py::object();
+    const std::string method_name = py::str(in.corr_method);
+    k::CorrProblem p;
+    if (method_name == "spearman") {
+        p.method = k::CorrMethod::spearman;
+    } else if (method_name == "pearson") {
+        p.method = k::CorrMethod::pearson;
+    } else {
+        return py::object();
+    }
+    if (!applies(p.method, pandas_version(pd), p.clip_pearson)) return py::object();
+    // A subclass may build its results differently (its _constructor).
+    if (reinterpret_cast<PyObject*>(Py_TYPE(in.df.ptr())) != pd.attr("DataFrame").ptr()) return py::object();
+
+    const Py_ssize_t n = in.rows;
+    std::vector<std::unique_ptr<Buffer>> held;
+    std::vector<k::ColumnView> columns;
+    for (py::handle c : in.num_cols) {
+        auto col = column_view(in, c, n, held);
+        if (!col) return py::object();
+        columns.push_back(*col);
+    }
+    p.columns = columns.data();
+    p.k = columns.size();
+    p.n = static_cast<std::size_t>(n);
+    p.parts = k::thread_count();
+    if (!k::correlation_supported(p)) return py::object();
+
+    // Both buffers are NumPy's, so memory tracing sees what the kernel uses.
+    py::object out = np.attr("empty")(py::make_tuple(p.k, p.k), "dtype"_a = np.attr("float64"));
+    py::object workspace = np.attr("empty")(k::correlation_workspace_bytes(p), "dtype"_a = np.attr("uint8"));
+    Buffer out_buf(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+    Buffer ws_buf(workspace, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+    double* out_data = static_cast<double*>(out_buf.view().buf);
+    void* ws_data = ws_buf.view().buf;
+    // Stopped only by a signal handler's exception, which without_gil raises.
+    pyapi::without_gil([&](const std::function<bool()>& poll) {
+        return k::correlation_matrix(p, out_data, ws_data, poll);
+    });
+
+    // As df[num_cols].corr(): columns in num_cols' order, taken from
+    // df.columns (name and index type kept), attributes carried over.
+    py::object positions = in.df.attr("columns").attr("get_indexer")(in.num_cols);
+    py::object cols = in.df.attr("columns").attr("take")(positions);
+    py::object result = pd.attr("DataFrame")(out, "index"_a = cols.attr("copy")(), "columns"_a = cols, "copy"_a = false);
+    return result.attr("__finalize__")(in.df, "method"_a = "corr");
+}
+
+}  // namespace
+
+py::object native_correlation(const Input& in) {
+    return pyapi::guarded([&]() -> py::object { return compute(in); }, [] { return py::object(); });
+}
+
+}  // namespace tamsel::profile
