@@ -47,6 +47,7 @@ import sys
 import tempfile
 import time
 import tracemalloc
+from itertools import pairwise
 
 import numpy as np
 import pandas as pd
@@ -210,7 +211,7 @@ class StepTimes:
         self.marks.append((step, now))
 
     def durations(self):
-        return {a: t1 - t0 for (a, t0), (_, t1) in zip(self.marks, self.marks[1:])}
+        return {a: t1 - t0 for (a, t0), (_, t1) in pairwise(self.marks)}
 
 
 def analyse(df, kwargs, clock=None):
@@ -349,6 +350,7 @@ def measure_runs(df, kwargs, repeat, with_floor_peak=True):
 # Native self time
 # ---------------------------------------------------------------------------
 
+
 def native_self_share(name, repeat):
     """Share of samples whose innermost frame is in the profilon extension,
     over the analyses only: the frame is built and a first analysis is run
@@ -378,11 +380,28 @@ def native_self_share(name, repeat):
                 "    bench.analyse(df, kwargs)\n"
                 "ctl.write('disable\\n'); ctl.flush(); ack.readline()\n"
             )
-        cmd = [perf, "record", "-q", "-F", "997", "-D", "-1", "--control", f"fifo:{ctl},{ack}", "-o", data,
-               sys.executable, script]
+        cmd = [
+            perf,
+            "record",
+            "-q",
+            "-F",
+            "997",
+            "-D",
+            "-1",
+            "--control",
+            f"fifo:{ctl},{ack}",
+            "-o",
+            data,
+            sys.executable,
+            script,
+        ]
         subprocess.run(cmd, check=True, env=dict(os.environ), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        out = subprocess.run([perf, "report", "-i", data, "--no-children", "--sort", "dso", "-g", "none", "--stdio",
-                              "-q"], check=True, capture_output=True, text=True).stdout
+        out = subprocess.run(
+            [perf, "report", "-i", data, "--no-children", "--sort", "dso", "-g", "none", "--stdio", "-q"],
+            check=True,
+            capture_output=True,
+            text=True,
+        ).stdout
     share = 0.0
     for line in out.splitlines():
         parts = line.split()
@@ -407,30 +426,47 @@ def measure(name, df, kwargs, repeat, native):
     print(f"  {'step':<20} {'analysis':>10} {'floor':>10} {'peak MiB':>10}")
     for step, secs in steps.items():
         f = floor_steps.get(step)
-        print(f"  {step:<20} {secs:9.3f}s {'' if f is None else f'{f:9.3f}s':>10} {step_peaks.get(step, 0) / MiB:10.1f}")
+        print(
+            f"  {step:<20} {secs:9.3f}s {'' if f is None else f'{f:9.3f}s':>10} {step_peaks.get(step, 0) / MiB:10.1f}"
+        )
     ratio = total / floor if floor > 0 else float("nan")
     print(f"  {'total':<20} {total:9.3f}s {floor:9.3f}s   total/floor {ratio:5.2f}   (median of {repeat})")
-    lib = "" if lib_peak is None else (f"   (largest single heavy call: {lib_peak / MiB:.1f} MiB"
-                                       f" = {lib_peak / frame_bytes:4.2f} x frame)")
+    lib = (
+        ""
+        if lib_peak is None
+        else (f"   (largest single heavy call: {lib_peak / MiB:.1f} MiB = {lib_peak / frame_bytes:4.2f} x frame)")
+    )
     print(f"  peak memory above the frame {peak / MiB:8.1f} MiB = {peak / frame_bytes:4.2f} x frame{lib}")
     share = native_self_share(name, 1) if native else None
     if share is not None:
         print(f"  self time in profilon's own machine code: {share:.2%} of samples")
-    return {"name": name, "total": total, "floor": floor, "ratio": ratio, "peak": peak, "frame": frame_bytes,
-            "lib_peak": lib_peak, "self": share}
+    return {
+        "name": name,
+        "total": total,
+        "floor": floor,
+        "ratio": ratio,
+        "peak": peak,
+        "frame": frame_bytes,
+        "lib_peak": lib_peak,
+        "self": share,
+    }
 
 
 def scaling():
-    print("\nscaling (one target, no time axis; one analysis and one floor run each;"
-          " floor = corr + MI + hashing made directly)")
+    print(
+        "\nscaling (one target, no time axis; one analysis and one floor run each;"
+        " floor = corr + MI + hashing made directly)"
+    )
     print(f"  {'rows':>9} {'cols':>5} {'time':>9} {'floor':>9} {'ratio':>6} {'peak MiB':>9} {'frame MiB':>10}")
     shapes = [(10**4, 20), (10**5, 20), (10**6, 20), (5000, 50), (5000, 200), (5000, 800)]
     for rows, cols in shapes:
         df, kwargs = scaled(rows, cols)
         total, _, floor, _, _ = measure_runs(df, kwargs, 1, with_floor_peak=False)
         peak, _ = peak_memory(df, kwargs)
-        print(f"  {rows:>9,} {cols:>5} {total:8.3f}s {floor:8.3f}s {total / floor:6.2f} {peak / MiB:9.1f} "
-              f"{df.memory_usage(deep=True).sum() / MiB:10.1f}")
+        print(
+            f"  {rows:>9,} {cols:>5} {total:8.3f}s {floor:8.3f}s {total / floor:6.2f} {peak / MiB:9.1f} "
+            f"{df.memory_usage(deep=True).sum() / MiB:10.1f}"
+        )
         del df
 
 
@@ -441,8 +477,11 @@ def main():
     parser.add_argument("--repeat", type=int, default=3, help="runs per median (default 3)")
     parser.add_argument("--no-scaling", action="store_true", help="skip the scaling table")
     parser.add_argument("--scaling-only", action="store_true", help="only the scaling table")
-    parser.add_argument("--native-profile", action="store_true",
-                        help="also record each frame with perf and report profilon's own self time")
+    parser.add_argument(
+        "--native-profile",
+        action="store_true",
+        help="also record each frame with perf and report profilon's own self time",
+    )
     args = parser.parse_args()
 
     names = args.frames.split(",") if args.frames else (QUICK if args.quick else list(FRAMES))
@@ -459,8 +498,10 @@ def main():
         print("\nsummary")
     for r in results:
         extra = "" if r["self"] is None else f"   self {r['self']:.2%}"
-        print(f"  {r['name']:<20} total {r['total']:8.3f}s  floor {r['floor']:8.3f}s  total/floor {r['ratio']:5.2f}"
-              f"  peak/frame {r['peak'] / r['frame']:6.2f}{extra}")
+        print(
+            f"  {r['name']:<20} total {r['total']:8.3f}s  floor {r['floor']:8.3f}s  total/floor {r['ratio']:5.2f}"
+            f"  peak/frame {r['peak'] / r['frame']:6.2f}{extra}"
+        )
     if not (args.quick or args.no_scaling):
         scaling()
 

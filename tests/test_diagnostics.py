@@ -6,7 +6,6 @@ import types
 import numpy as np
 import pandas as pd
 import pytest
-
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -96,7 +95,13 @@ TS_KEYS = [
 
 
 def axis_summary(ts):
-    return ts["freq_inferred"], ts["irregular_share"], ts["missing_ts_share"], ts["unique_periods"], ts["enough_history"]
+    return (
+        ts["freq_inferred"],
+        ts["irregular_share"],
+        ts["missing_ts_share"],
+        ts["unique_periods"],
+        ts["enough_history"],
+    )
 
 
 def test_regular_daily_axis(analyse):
@@ -185,8 +190,16 @@ def test_hourly_alias_on_daily_data(analyse):
 # stays what the report shows and what picks the lags.
 @pytest.mark.parametrize(
     "freq, grid_points",
-    [("H", 29 * 24 + 1), ("h", 29 * 24 + 1), ("2H", 29 * 12 + 1), ("T", 29 * 1440 + 1), ("12T", 29 * 120 + 1),
-     ("A-DEC", 1), ("Q", 1), ("D", 30)],
+    [
+        ("H", 29 * 24 + 1),
+        ("h", 29 * 24 + 1),
+        ("2H", 29 * 12 + 1),
+        ("T", 29 * 1440 + 1),
+        ("12T", 29 * 120 + 1),
+        ("A-DEC", 1),
+        ("Q", 1),
+        ("D", 30),
+    ],
 )
 def test_renamed_aliases_lay_the_same_grid(analyse, freq, grid_points):
     ts = analyse(daily(30, x=np.arange(30.0)), freq=freq).time_series
@@ -228,9 +241,15 @@ def test_empty_time_index_is_not_analysed(analyse):
 # one report text on every pandas.
 @pytest.mark.parametrize(
     "alias, inferred, start",
-    [("MS", "MS", "2000-01-01"), ("ME", "ME", "2000-01-01"), ("QS", "QS-OCT", "2000-01-01"),
-     ("YE", "YE-DEC", "2000-01-01"), ("2QS", "2QS-OCT", "2000-01-01"), ("QS-FEB", "QS-NOV", "2000-02-01"),
-     ("QS-DEC", "QS-DEC", "2000-03-01")],
+    [
+        ("MS", "MS", "2000-01-01"),
+        ("ME", "ME", "2000-01-01"),
+        ("QS", "QS-OCT", "2000-01-01"),
+        ("YE", "YE-DEC", "2000-01-01"),
+        ("2QS", "2QS-OCT", "2000-01-01"),
+        ("QS-FEB", "QS-NOV", "2000-02-01"),
+        ("QS-DEC", "QS-DEC", "2000-03-01"),
+    ],
 )
 def test_inferred_calendar_frequency_is_regular(analyse, alias, inferred, start):
     df = pd.DataFrame({"x": np.arange(40.0)}, index=pd.date_range(start, periods=40, freq=alias))
@@ -406,8 +425,12 @@ def test_autocorr_beyond_series_length_is_nan(eda):
 
 
 def test_autocorr_uses_positions_not_time(eda):
-    s = pd.Series(walk(20), index=pd.date_range("2021-01-01", periods=20, freq="D").delete([3, 9]).append(
-        pd.DatetimeIndex(["2021-03-01", "2021-03-05"])))
+    s = pd.Series(
+        walk(20),
+        index=pd.date_range("2021-01-01", periods=20, freq="D")
+        .delete([3, 9])
+        .append(pd.DatetimeIndex(["2021-03-01", "2021-03-05"])),
+    )
     assert eda._autocorr_at_lags(s, [1]) == {1: pd.Series(s.to_numpy()).autocorr(lag=1)}
 
 
@@ -465,7 +488,8 @@ NOISE = [0.3, -1.0, 0.8, 0.1, -0.4, 1.2, -0.7, 0.5]
          0.65, ["Columns with |r|\u22650.99 to target: ['c0', 'c1', 'c2', 'c3', 'c4']"]),
         ({"constant": [3.0] * 8, "noise": NOISE}, 1.0, []),
         ({"a": Y.copy(), "b": Y.copy(), "c": Y.copy(), "d": Y.copy()}, 0.15,
-         ["Columns with |r|\u22650.99 to target: ['a', 'b', 'c', 'd']", "Columns identical to target: ['a', 'b', 'c']"]),
+         ["Columns with |r|\u22650.99 to target: ['a', 'b', 'c', 'd']",
+          "Columns identical to target: ['a', 'b', 'c']"]),
     ],
     ids=["names", "substring", "double", "copy", "named-copy", "int-copy", "seven", "constant", "four-copies"],
 )  # fmt: skip

@@ -44,7 +44,7 @@ def test_forwarding_lets_other_errors_through(eda):
 
     eda._np = Exploding("fake")
     with pytest.raises(RuntimeError, match="lazy import of whatever failed"):
-        eda.whatever
+        _ = eda.whatever
 
 
 @pytest.mark.parametrize("name, public", [("mean", True), ("", True), ("_private", False), ("__dict__", False)])

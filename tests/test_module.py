@@ -67,7 +67,7 @@ def test_classes_are_plain_module_classes():
 
 # The published signatures, written as the Python a reader would expect; the
 # native methods must be indistinguishable from these to inspect.
-PUBLISHED_EDA = '''
+PUBLISHED_EDA = """
 def __init__(self): ...
 def __getattr__(self, name: str) -> Any: ...
 def __dir__(self): ...
@@ -95,9 +95,9 @@ def eda_report_and_score(self, df: DataFrame, *, target: Optional[Union[str, Lis
 def eda(self, df: DataFrame, **kwargs) -> EdaReport: ...
 def eda_md(self, df: DataFrame, **kwargs) -> str: ...
 def eda_print(self, df: DataFrame, **kwargs) -> None: ...
-'''
+"""
 
-PUBLISHED_RECORDS = '''
+PUBLISHED_RECORDS = """
 def weighted_total(self) -> float: ...
 def to_dict(self) -> Dict[str, Any]: ...
 def to_markdown(self, *, max_mi: int = 15, max_cat: int = 15) -> str: ...
@@ -105,7 +105,7 @@ def to_json(self, indent: Optional[int] = None) -> str: ...
 def to_html(self, *, max_mi: int = 15, max_cat: int = 15) -> str: ...
 def _repr_html_(self) -> str: ...
 def _repr_markdown_(self) -> str: ...
-'''
+"""
 
 
 def published(source):
@@ -155,7 +155,10 @@ def test_string_annotation_stays_a_string():
 @pytest.mark.parametrize(
     "name, doc",
     [
-        ("_union_attrs", "Union of public attributes across available backends (plus tamsel EDA API & public aliases)."),
+        (
+            "_union_attrs",
+            "Union of public attributes across available backends (plus tamsel EDA API & public aliases).",
+        ),
         ("_correlation_ratio_num_cat", "Correlation ratio η² for numeric y and categorical x."),
         ("_leakage_hints_per_target", "Leakage score (1=good) and reasons for a single target."),
         ("eda", "Shorthand for eda_report_and_score(...), regression-only; supports multi-target."),
@@ -299,7 +302,7 @@ def test_rebound_module_names_are_seen_at_the_next_call(monkeypatch):
 def test_uninitialised_instance_raises_recursion_error():
     bare = profilon.EDA.__new__(profilon.EDA)
     with pytest.raises(RecursionError):
-        bare.anything
+        _ = bare.anything
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm not installed")

@@ -46,9 +46,7 @@ TIE_FRAMES = {
             "m": pd.array([None, 2, 3, None, 5], dtype="Int64"),
         }
     ),
-    "wide_ties": pd.DataFrame(
-        {f"k{i}": np.where(np.arange(30) % (i % 4 + 2) == 0, np.nan, 1.0) for i in range(40)}
-    ),
+    "wide_ties": pd.DataFrame({f"k{i}": np.where(np.arange(30) % (i % 4 + 2) == 0, np.nan, 1.0) for i in range(40)}),
 }
 
 
@@ -403,15 +401,17 @@ def test_correlation_matrix_is_the_one_of_the_numeric_columns(eda_class, method)
     rng = np.random.default_rng(11)
     n = 300
     a = rng.normal(size=n)
-    df = pd.DataFrame({
-        "a": a,
-        "when": pd.date_range("2000-01-01", periods=n, freq="D"),
-        "copy": a * 3 + 1e-9 * rng.normal(size=n),
-        "flag": a > 0,
-        "text": rng.choice(list("xyz"), n),
-        "count": pd.array(np.where(rng.random(n) < 0.1, None, rng.integers(0, 9, n)), dtype="Int64"),
-        "b": rng.normal(size=n).astype(np.float32),
-    })
+    df = pd.DataFrame(
+        {
+            "a": a,
+            "when": pd.date_range("2000-01-01", periods=n, freq="D"),
+            "copy": a * 3 + 1e-9 * rng.normal(size=n),
+            "flag": a > 0,
+            "text": rng.choice(list("xyz"), n),
+            "count": pd.array(np.where(rng.random(n) < 0.1, None, rng.integers(0, 9, n)), dtype="Int64"),
+            "b": rng.normal(size=n).astype(np.float32),
+        }
+    )
     eda = eda_class()
     num_cols = [c for c in df.columns if eda._is_numeric(df[c])]
     expected = eda._corr_proportion_strong(df[num_cols].corr(method=method), thr=0.95)
@@ -434,7 +434,7 @@ def relevance_frame(n_rows, n_feats=4, seed=0, index=None):
 
 def direct_mi(X, y):
     np.random.seed(7)
-    return dict(zip(X.columns, map(float, mutual_info_regression(X, y, discrete_features=False))))
+    return dict(zip(X.columns, map(float, mutual_info_regression(X, y, discrete_features=False)), strict=True))
 
 
 def by_score(scores):
@@ -470,8 +470,7 @@ def test_spearman_fallback_when_a_feature_holds_nan(analyse):
     df.loc[5, "f2"] = np.nan
     scores = analyse(df, target="y").relationships["mutual_information_top_by_target"]["y"]
     expected = {
-        c: abs(spearmanr(df[c].to_numpy(), df["y"].to_numpy(), nan_policy="omit").statistic)
-        for c in ["f0", "f1", "f2"]
+        c: abs(spearmanr(df[c].to_numpy(), df["y"].to_numpy(), nan_policy="omit").statistic) for c in ["f0", "f1", "f2"]
     }
     assert list(scores) == [k for k, _ in by_score(expected)]
     assert scores == expected

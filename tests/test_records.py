@@ -44,7 +44,7 @@ def test_weighted_total_matches_the_interpreters_sum_exactly():
     weights = [15, 10, 10, 8, 8, 8, 5, 5, 10, 6, 5, 5, 5]
     values = [0.1 * (i + 1) / 3 for i in range(13)]
     b = profilon.EdaScoreBreakdown(*values)
-    assert b.weighted_total() == float(sum(v * w for v, w in zip(values, weights))) / 100.0
+    assert b.weighted_total() == float(sum(v * w for v, w in zip(values, weights, strict=True))) / 100.0
 
 
 def test_the_93_1_breakdown():

@@ -16,11 +16,11 @@ import xml.etree.ElementTree
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import assert_unchanged, frame_fingerprint
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import profilon
+from conftest import assert_unchanged, frame_fingerprint
 
 
 def mid_frame(seed, rows=120):
@@ -262,7 +262,7 @@ def random_frames(draw):
     repeats = draw(st.integers(0, 9)) == 0
     labels = draw(st.lists(LABELS, max_size=6, unique_by=None if repeats else (lambda x: x)))
     columns = []
-    for label in labels:
+    for _label in labels:
         kind = draw(st.sampled_from(KIND_NAMES))
         if kind == "copy" and columns:  # an exact copy: duplicate detection, leakage identity
             columns.append(columns[draw(st.integers(0, len(columns) - 1))].copy())
@@ -288,8 +288,8 @@ def random_frames(draw):
 
 def arguments(df):
     labels = list(df.columns)
-    numeric = [c for c, t in zip(labels, df.dtypes) if pd.api.types.is_numeric_dtype(t)]
-    stamps = [c for c, t in zip(labels, df.dtypes) if pd.api.types.is_datetime64_any_dtype(t)]
+    numeric = [c for c, t in zip(labels, df.dtypes, strict=True) if pd.api.types.is_numeric_dtype(t)]
+    stamps = [c for c, t in zip(labels, df.dtypes, strict=True) if pd.api.types.is_datetime64_any_dtype(t)]
     any_label = st.one_of(st.sampled_from(labels), LABELS) if labels else LABELS
     # Mostly columns that make a real analysis: numeric targets, a datetime
     # time axis; the rest anything, present or not.

@@ -76,8 +76,13 @@ def no_target():
         time_series={},
         target={},
         score_breakdown=breakdown(
-            size_adequacy=0.2, missingness=0.95, target_quality=0.7, multicollinearity=0.6,
-            ts_quality=0.8, redundancy=0.8, meta_completeness=0.7,
+            size_adequacy=0.2,
+            missingness=0.95,
+            target_quality=0.7,
+            multicollinearity=0.6,
+            ts_quality=0.8,
+            redundancy=0.8,
+            meta_completeness=0.7,
         ),  # fmt: skip
         suitability_score=77.4,
         recommendations=[
@@ -107,7 +112,12 @@ def one_target_time():
             "total_missing_share": 4 / 4380,
             "rows_with_any_missing_share": 4 / 730,
             "by_column_missing_share": {
-                "temp": 4 / 730, "date": 0.0, "price": 0.0, "volume": 0.0, "region": 0.0, "holiday": 0.0,
+                "temp": 4 / 730,
+                "date": 0.0,
+                "price": 0.0,
+                "volume": 0.0,
+                "region": 0.0,
+                "holiday": 0.0,
             },
         },  # fmt: skip
         distributions={
@@ -182,7 +192,12 @@ def two_targets():
             "total_missing_share": 0.08333333333333333,
             "rows_with_any_missing_share": 0.5,
             "by_column_missing_share": {
-                "x2": 0.5, "week": 0.0, "y1": 0.0, "y2": 0.0, "x1": 0.0, "store": 0.0,
+                "x2": 0.5,
+                "week": 0.0,
+                "y1": 0.0,
+                "y2": 0.0,
+                "x1": 0.0,
+                "store": 0.0,
             },
         },  # fmt: skip
         distributions={
@@ -351,9 +366,10 @@ LONG_MI = dict(
          "f06", "f07", "f08", "f09", "f10", "f16", "f17", "f18", "f19", "f20"],
         [0.91234567, 0.91234567, 0.85, 0.85, 0.7, 0.7, 0.64, 0.64, 0.5, 0.5,
          0.45678, 0.40004999, 0.33, 0.3, 0.25, 0.2, 0.15, 0.1, 0.05, 0.01],
+        strict=True,
     )
 )  # fmt: skip
-LONG_CAT = dict(zip(CATEGORICALS, [0.5 - 0.025 * i for i in range(18)]))
+LONG_CAT = dict(zip(CATEGORICALS, [0.5 - 0.025 * i for i in range(18)], strict=True))
 
 
 def long_lists():

@@ -224,9 +224,7 @@ def test_text_target_and_repeated_target(analyse, monkeypatch):
 
 def test_leakage_lines_come_last_one_per_target_with_reasons(analyse, monkeypatch):
     reasons = {"y1": (0.5, ["first reason", "second"]), "y2": (1.0, []), "y3": (0.15, ["only"])}
-    monkeypatch.setattr(
-        profilon.EDA, "_leakage_hints_per_target", lambda self, df_x, y: reasons[y.name], raising=False
-    )
+    monkeypatch.setattr(profilon.EDA, "_leakage_hints_per_target", lambda self, df_x, y: reasons[y.name], raising=False)
     df = random_frame(300, 1)
     df["k"] = "same"
     for i, t in enumerate(reasons):

@@ -12,7 +12,6 @@ from scipy.stats import spearmanr
 
 import profilon
 
-
 # ---------------------------------------------------------------------------
 # Column-type predicates
 # ---------------------------------------------------------------------------
@@ -67,7 +66,7 @@ def test_spearman_abs_omits_pairs_with_nan(eda):
 @pytest.mark.parametrize(
     "x, y, expected",
     [
-        (np.arange(10.0), -np.arange(10.0) ** 3, 1.0),  # decreasing: absolute value
+        (np.arange(10.0), -(np.arange(10.0) ** 3), 1.0),  # decreasing: absolute value
         (pd.Series(np.arange(10.0)), pd.Series(np.arange(10.0)), 1.0),
         (np.ones(10), np.arange(10.0), None),  # constant input: NaN coefficient
         (np.arange(10.0), np.ones(10), None),
@@ -198,8 +197,14 @@ def _eta_squared_by_pandas(y, x_cat):
 # taken in another order or split differently changes the last bits.
 @pytest.mark.parametrize(
     "levels, dtype, keys",
-    [(3, "float64", "text"), (400, "float64", "int"), (40, "float64", "category"), (7, "float32", "text"),
-     (5, "int64", "text"), (25, "float64", "text_with_missing")],
+    [
+        (3, "float64", "text"),
+        (400, "float64", "int"),
+        (40, "float64", "category"),
+        (7, "float32", "text"),
+        (5, "int64", "text"),
+        (25, "float64", "text_with_missing"),
+    ],
 )
 def test_correlation_ratio_is_exactly_pandas_group_means(eda, levels, dtype, keys):
     rng = np.random.default_rng(levels)
