@@ -21,16 +21,36 @@ void convert(const ColumnView& col, std::size_t begin, std::size_t count, double
 
 void load_doubles(const ColumnView& col, std::size_t begin, std::size_t count, double* out) {
     switch (col.type) {
-        case ValueType::f64: convert<double>(col, begin, count, out); break;
-        case ValueType::f32: convert<float>(col, begin, count, out); break;
-        case ValueType::i64: convert<std::int64_t>(col, begin, count, out); break;
-        case ValueType::i32: convert<std::int32_t>(col, begin, count, out); break;
-        case ValueType::i16: convert<std::int16_t>(col, begin, count, out); break;
-        case ValueType::i8: convert<std::int8_t>(col, begin, count, out); break;
-        case ValueType::u64: convert<std::uint64_t>(col, begin, count, out); break;
-        case ValueType::u32: convert<std::uint32_t>(col, begin, count, out); break;
-        case ValueType::u16: convert<std::uint16_t>(col, begin, count, out); break;
-        case ValueType::u8: convert<std::uint8_t>(col, begin, count, out); break;
+        case ValueType::f64:
+            convert<double>(col, begin, count, out);
+            break;
+        case ValueType::f32:
+            convert<float>(col, begin, count, out);
+            break;
+        case ValueType::i64:
+            convert<std::int64_t>(col, begin, count, out);
+            break;
+        case ValueType::i32:
+            convert<std::int32_t>(col, begin, count, out);
+            break;
+        case ValueType::i16:
+            convert<std::int16_t>(col, begin, count, out);
+            break;
+        case ValueType::i8:
+            convert<std::int8_t>(col, begin, count, out);
+            break;
+        case ValueType::u64:
+            convert<std::uint64_t>(col, begin, count, out);
+            break;
+        case ValueType::u32:
+            convert<std::uint32_t>(col, begin, count, out);
+            break;
+        case ValueType::u16:
+            convert<std::uint16_t>(col, begin, count, out);
+            break;
+        case ValueType::u8:
+            convert<std::uint8_t>(col, begin, count, out);
+            break;
         case ValueType::boolean: {
             const char* p = static_cast<const char*>(col.data) + static_cast<std::ptrdiff_t>(begin) * col.stride;
             for (std::size_t i = 0; i < count; ++i, p += col.stride) out[i] = *p != 0 ? 1.0 : 0.0;

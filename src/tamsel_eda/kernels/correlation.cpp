@@ -62,8 +62,7 @@ Layout layout(const CorrProblem& p) {
 // wider vector units change how many sums advance per instruction, not the
 // operations applied to any one of them.
 __attribute__((target_clones("avx2", "default"))) void block_products(const double* x, const double* y,
-                                                                       std::size_t rows, std::size_t ld,
-                                                                       double* acc) {
+                                                                      std::size_t rows, std::size_t ld, double* acc) {
     double s[block_x * block_y];
     for (std::size_t j = 0; j < block_x * block_y; ++j) s[j] = acc[j];
     for (std::size_t i = 0; i < rows; ++i) {
@@ -140,9 +139,7 @@ private:
     }
 
     char* part_scratch(std::size_t part) const { return ws_ + l_.part + part * l_.part_bytes; }
-    std::uint32_t* ranks(std::size_t c) const {
-        return reinterpret_cast<std::uint32_t*>(ws_ + l_.ranks) + c * p_.n;
-    }
+    std::uint32_t* ranks(std::size_t c) const { return reinterpret_cast<std::uint32_t*>(ws_ + l_.ranks) + c * p_.n; }
     double* acc() const { return reinterpret_cast<double*>(ws_ + l_.acc); }
 
     void column_pass(std::size_t c, char* scratch) {
@@ -197,7 +194,7 @@ private:
                        const Stop& stop) {
         const std::size_t n = p_.n, nf = fast_.size(), kp = l_.kp;
         const bool pearson = p_.method == CorrMethod::pearson;
-        auto* xs = reinterpret_cast<double*>(scratch);  // centred ranks, or Welford's v - mean after the update
+        auto* xs = reinterpret_cast<double*>(scratch);   // centred ranks, or Welford's v - mean after the update
         auto* ys = pearson ? xs + chunk_rows * kp : xs;  // Welford's v - mean before the update
         auto* mean = (pearson ? ys : xs) + chunk_rows * kp;
         auto* col = mean + kp;
@@ -320,9 +317,7 @@ private:
 
 }  // namespace
 
-bool correlation_supported(const CorrProblem& p) {
-    return p.method == CorrMethod::pearson || p.n < max_rank_rows;
-}
+bool correlation_supported(const CorrProblem& p) { return p.method == CorrMethod::pearson || p.n < max_rank_rows; }
 
 std::size_t correlation_workspace_bytes(const CorrProblem& p) { return layout(p).total; }
 

@@ -15,8 +15,8 @@ constexpr std::size_t buckets = std::size_t{1} << digit_bits;
 // for average ranks, so only the keys' order is needed. A digit that every
 // key shares is skipped.
 template <class Key>
-void radix_sort(Key* keys, std::uint32_t* idx, Key* keys_tmp, std::uint32_t* idx_tmp, std::size_t n,
-                Key*& sorted_keys, std::uint32_t*& sorted_idx) {
+void radix_sort(Key* keys, std::uint32_t* idx, Key* keys_tmp, std::uint32_t* idx_tmp, std::size_t n, Key*& sorted_keys,
+                std::uint32_t*& sorted_idx) {
     constexpr unsigned passes = (sizeof(Key) * 8 + digit_bits - 1) / digit_bits;
     std::array<std::array<std::size_t, buckets>, passes> counts{};
     for (std::size_t i = 0; i < n; ++i) {
@@ -64,9 +64,7 @@ void assign_groups(const Key* keys, const std::uint32_t* idx, std::size_t m, Sto
 
 }  // namespace
 
-std::size_t rank_scratch_bytes(std::size_t n) {
-    return 2 * n * (sizeof(std::uint64_t) + sizeof(std::uint32_t));
-}
+std::size_t rank_scratch_bytes(std::size_t n) { return 2 * n * (sizeof(std::uint64_t) + sizeof(std::uint32_t)); }
 
 void doubled_ranks(const double* v, std::size_t n, std::uint32_t* out, void* scratch) {
     auto* keys = static_cast<std::uint64_t*>(scratch);

@@ -114,8 +114,8 @@ std::optional<k::ColumnView> column_view(const Input& in, py::handle c, Py_ssize
         // to_numpy(dtype=float, na_value=nan) reads.
         py::object arr = s.attr("array");
         py::object arrays = pd.attr("arrays");
-        py::tuple masked = py::make_tuple(arrays.attr("IntegerArray"), arrays.attr("FloatingArray"),
-                                          arrays.attr("BooleanArray"));
+        py::tuple masked =
+            py::make_tuple(arrays.attr("IntegerArray"), arrays.attr("FloatingArray"), arrays.attr("BooleanArray"));
         if (PyObject_IsInstance(arr.ptr(), masked.ptr()) != 1) {
             if (PyErr_Occurred()) throw py::error_already_set();
             return std::nullopt;
@@ -167,15 +167,15 @@ py::object compute(const Input& in) {
     double* out_data = static_cast<double*>(out_buf.view().buf);
     void* ws_data = ws_buf.view().buf;
     // Stopped only by a signal handler's exception, which without_gil raises.
-    pyapi::without_gil([&](const std::function<bool()>& poll) {
-        return k::correlation_matrix(p, out_data, ws_data, poll);
-    });
+    pyapi::without_gil(
+        [&](const std::function<bool()>& poll) { return k::correlation_matrix(p, out_data, ws_data, poll); });
 
     // As df[num_cols].corr(): columns in num_cols' order, taken from
     // df.columns (name and index type kept), attributes carried over.
     py::object positions = in.df.attr("columns").attr("get_indexer")(in.num_cols);
     py::object cols = in.df.attr("columns").attr("take")(positions);
-    py::object result = pd.attr("DataFrame")(out, "index"_a = cols.attr("copy")(), "columns"_a = cols, "copy"_a = false);
+    py::object result =
+        pd.attr("DataFrame")(out, "index"_a = cols.attr("copy")(), "columns"_a = cols, "copy"_a = false);
     return result.attr("__finalize__")(in.df, "method"_a = "corr");
 }
 

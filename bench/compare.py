@@ -1,0 +1,102 @@
+"""Side by side: the analysis of the bench frames with two builds of profilon
+and several thread counts, in one run.
+
+    /work/main/.venv/bin/python bench/compare.py --base BASE_BUILD_DIR --new build/dev \\
+        --frames wide,long --threads 1,2 --repeat 3
+
+Each (build, thread count) runs in its own interpreter (a module can be
+imported once per process), alternating so that load from other processes
+on the machine falls on all alike. Per frame it prints the median CPU and
+wall seconds of the whole analysis and of each step, the peak of traced
+memory above the frame (NumPy buffers included), and new/base ratios.
+PROFILON_NUM_THREADS sets the thread count; BLAS stays at one thread.
+"""
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+
+CHILD = r"""
+import gc, json, os, sys, time, tracemalloc
+sys.path.insert(0, sys.argv[1])
+sys.path.insert(0, sys.argv[2])
+import numpy as np
+import bench, profilon
+df, kwargs = bench.FRAMES[sys.argv[3]]()
+frame = int(df.memory_usage(deep=True).sum())
+marks = []
+def clock(step):
+    marks.append((step, time.process_time(), time.perf_counter()))
+def run():
+    marks.clear()
+    gc.collect()
+    c0, w0 = time.process_time(), time.perf_counter()
+    bench.analyse(df, kwargs, clock)
+    c1, w1 = time.process_time(), time.perf_counter()
+    steps = {a: (c2 - c, x2 - x) for (a, c, x), (_, c2, x2) in zip(marks, marks[1:])}
+    return {"cpu": c1 - c0, "wall": w1 - w0, "steps": steps}
+out = {"runs": [run() for _ in range(int(sys.argv[4]))], "frame": frame}
+gc.collect()
+tracemalloc.start()
+bench.analyse(df, kwargs)
+out["peak"] = tracemalloc.get_traced_memory()[1]
+tracemalloc.stop()
+print(json.dumps(out))
+"""
+
+
+def measure(build, frame, threads, repeat):
+    env = dict(os.environ, PROFILON_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1")
+    res = subprocess.run([sys.executable, "-c", CHILD, str(Path(build).resolve()), str(HERE), frame, str(repeat)],
+                         env=env, capture_output=True, text=True, check=True)
+    return json.loads(res.stdout.strip().splitlines()[-1])
+
+
+def med(values):
+    return statistics.median(values)
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--base", required=True, help="build directory of the baseline profilon")
+    p.add_argument("--new", default="build/dev", help="build directory of the profilon measured (default build/dev)")
+    p.add_argument("--frames", default="typical,long,wide,many_categoricals", help="comma-separated bench frames")
+    p.add_argument("--threads", default="1,2", help="comma-separated PROFILON_NUM_THREADS values (default 1,2)")
+    p.add_argument("--repeat", type=int, default=3, help="analyses per median (default 3)")
+    args = p.parse_args()
+    threads = [int(t) for t in args.threads.split(",")]
+    print(f"cpus {os.cpu_count()}, base {args.base}, new {args.new}; CPU and wall seconds, median of {args.repeat}")
+    for frame in args.frames.split(","):
+        configs = [("base", args.base, threads[0])] + [("new", args.new, t) for t in threads]
+        results = {c: measure(b, frame, t, args.repeat) for c, b, t in [(f"{n}/{t}", b, t) for n, b, t in configs]}
+        first = next(iter(results.values()))
+        steps = list(first["runs"][0]["steps"])
+        print(f"\n{frame} (frame {first['frame'] / 2**20:,.1f} MiB)")
+        header = "".join(f"{name:>22}" for name in results)
+        print(f"  {'step':<20}{header}")
+        for step in ["total"] + steps:
+            cells = []
+            for r in results.values():
+                if step == "total":
+                    cpu, wall = med(x["cpu"] for x in r["runs"]), med(x["wall"] for x in r["runs"])
+                else:
+                    cpu, wall = med(x["steps"][step][0] for x in r["runs"]), med(x["steps"][step][1] for x in r["runs"])
+                cells.append(f"{cpu:9.3f} /{wall:8.3f}s")
+            print(f"  {step:<20}" + "".join(f"{c:>22}" for c in cells))
+        print(f"  {'peak/frame':<20}" + "".join(f"{r['peak'] / r['frame']:>22.2f}" for r in results.values()))
+        base = results[f"base/{threads[0]}"]
+        bc, bw = med(x["cpu"] for x in base["runs"]), med(x["wall"] for x in base["runs"])
+        for t in threads:
+            r = results[f"new/{t}"]
+            c, w = med(x["cpu"] for x in r["runs"]), med(x["wall"] for x in r["runs"])
+            print(f"  new/{t} vs base/{threads[0]}: cpu x{c / bc:.2f}, wall x{w / bw:.2f}")
+
+
+if __name__ == "__main__":
+    main()
