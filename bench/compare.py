@@ -53,8 +53,13 @@ print(json.dumps(out))
 
 def measure(build, frame, threads, repeat):
     env = dict(os.environ, PROFILON_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1")
-    res = subprocess.run([sys.executable, "-c", CHILD, str(Path(build).resolve()), str(HERE), frame, str(repeat)],
-                         env=env, capture_output=True, text=True, check=True)
+    res = subprocess.run(
+        [sys.executable, "-c", CHILD, str(Path(build).resolve()), str(HERE), frame, str(repeat)],
+        env=env,
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     return json.loads(res.stdout.strip().splitlines()[-1])
 
 

@@ -16,8 +16,9 @@ import os
 import sys
 import time
 import warnings
+from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import Any, Callable, NoReturn, Optional, Sequence
+from typing import Any, NoReturn
 
 EXIT_OK = 0
 EXIT_ANALYSIS = 1
@@ -70,15 +71,27 @@ def build_parser() -> argparse.ArgumentParser:
         prog="profilon",
         description="Profile a data file for regression and rate how well it suits a deep neural network.",
     )
-    p.add_argument("data", metavar="DATA", help="CSV, TSV, Parquet, Feather or JSON Lines file; '-' reads standard input")
+    p.add_argument(
+        "data", metavar="DATA", help="CSV, TSV, Parquet, Feather or JSON Lines file; '-' reads standard input"
+    )
     p.add_argument("--target", action="append", metavar="COL", help="numeric target column; repeat for several")
     p.add_argument("--datetime-col", metavar="COL", help="time column (parsed as dates from text formats)")
     p.add_argument("--freq", metavar="F", help="pandas frequency of the time axis, e.g. D, W, MS (default: inferred)")
-    p.add_argument("--max-mi-features", type=int, default=60, metavar="N", help="features scored by mutual information (default 60)")
-    p.add_argument("--max-cat-features", type=int, default=80, metavar="N", help="categorical features examined (default 80)")
+    p.add_argument(
+        "--max-mi-features",
+        type=int,
+        default=60,
+        metavar="N",
+        help="features scored by mutual information (default 60)",
+    )
+    p.add_argument(
+        "--max-cat-features", type=int, default=80, metavar="N", help="categorical features examined (default 80)"
+    )
     p.add_argument("--corr-method", default="spearman", choices=["spearman", "pearson", "kendall"], metavar="M",
                    help="correlation method: spearman (default), pearson or kendall")  # fmt: skip
-    p.add_argument("--seed", type=int, metavar="N", help="seed NumPy's global generator first, for a reproducible report")
+    p.add_argument(
+        "--seed", type=int, metavar="N", help="seed NumPy's global generator first, for a reproducible report"
+    )
     p.add_argument("--format", choices=["md", "json", "html"], help="report format (default: from -o, else md)")
     p.add_argument("-o", "--output", metavar="FILE", help="write the report to FILE instead of standard output")
     p.add_argument("--input-format", choices=sorted(FORMAT_NAMES), help="format of DATA (default: from its extension)")
@@ -96,7 +109,7 @@ def _version() -> str:
         return "(not installed)"
 
 
-def input_format(data: str, given: Optional[str]) -> str:
+def input_format(data: str, given: str | None) -> str:
     if given:
         return given
     if data == "-":
@@ -106,10 +119,12 @@ def input_format(data: str, given: Optional[str]) -> str:
         suffixes.pop()
     if suffixes and suffixes[-1] in INPUT_FORMATS:
         return INPUT_FORMATS[suffixes[-1]]
-    raise InputError(f"cannot tell the format of {data!r} from its extension; use --input-format csv|tsv|parquet|feather|jsonl")
+    raise InputError(
+        f"cannot tell the format of {data!r} from its extension; use --input-format csv|tsv|parquet|feather|jsonl"
+    )
 
 
-def output_format(output: Optional[str], given: Optional[str]) -> str:
+def output_format(output: str | None, given: str | None) -> str:
     if given:
         return given
     if output is None:
@@ -187,7 +202,7 @@ def _column_list(columns: Sequence[Any], limit: int = 20) -> str:
     return shown + (f", ... ({len(names) - limit} more)" if len(names) > limit else "")
 
 
-def check_columns(df: Any, targets: Sequence[str], datetime_col: Optional[str], fmt: str) -> Any:
+def check_columns(df: Any, targets: Sequence[str], datetime_col: str | None, fmt: str) -> Any:
     import pandas as pd
 
     columns = list(df.columns)
@@ -229,7 +244,7 @@ class Progress:
         self.stream.flush()
 
 
-def analyse(df: Any, args: argparse.Namespace, hook: Optional[Callable[[str], None]]) -> Any:
+def analyse(df: Any, args: argparse.Namespace, hook: Callable[[str], None] | None) -> Any:
     import numpy as np
 
     import profilon
@@ -274,7 +289,7 @@ def _fail(code: int, message: str) -> int:
     return code
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
         out_fmt = output_format(args.output, args.format)

@@ -173,12 +173,24 @@ def frames():
     rng = np.random.default_rng(7)
     n = 400
     days = pd.date_range("2021-01-01", periods=n, freq="D")
-    yield "walks", pd.DataFrame({"when": days, "a": walk(n, 1), "b": walk(n, 2), "x": rng.normal(size=n)}), {
-        "target": ["a", "b"], "datetime_col": "when"}
+    yield (
+        "walks",
+        pd.DataFrame({"when": days, "a": walk(n, 1), "b": walk(n, 2), "x": rng.normal(size=n)}),
+        {"target": ["a", "b"], "datetime_col": "when"},
+    )
     hours = pd.date_range("2022-01-01", periods=3000, freq="h")
     t = np.arange(3000)
-    yield "hourly_seasonal", pd.DataFrame({"ts": hours, "load": 50 + 10 * np.sin(2 * np.pi * t / 24) + rng.normal(size=3000),
-                                           "x": rng.normal(size=3000)}), {"target": "load", "datetime_col": "ts"}
+    yield (
+        "hourly_seasonal",
+        pd.DataFrame(
+            {
+                "ts": hours,
+                "load": 50 + 10 * np.sin(2 * np.pi * t / 24) + rng.normal(size=3000),
+                "x": rng.normal(size=3000),
+            }
+        ),
+        {"target": "load", "datetime_col": "ts"},
+    )
     odd = pd.DataFrame({"when": days, "y": walk(n, 3)})
     odd["ints"] = pd.array(np.round(walk(n, 4)).astype(int), dtype="Int64")
     odd["flags"] = rng.random(n) > 0.5
@@ -188,8 +200,11 @@ def frames():
     odd["text"] = ["a", "b"] * (n // 2)
     odd["exact"] = np.sin(2 * np.pi * np.arange(n) / 7)
     odd["gappy"] = np.where(rng.random(n) < 0.3, np.nan, walk(n, 6))
-    yield "odd_targets", odd, {"target": ["y", "ints", "flags", "const", "with_inf", "text", "exact", "gappy"],
-                               "datetime_col": "when"}
+    yield (
+        "odd_targets",
+        odd,
+        {"target": ["y", "ints", "flags", "const", "with_inf", "text", "exact", "gappy"], "datetime_col": "when"},
+    )
     yield "no_time_axis", pd.DataFrame({"y": walk(n, 8), "x": rng.normal(size=n)}), {"target": "y"}
 
 
@@ -268,8 +283,12 @@ def test_ctrl_c_ends_a_long_kernel_run_promptly(kernels, interrupt_when):
 
 def test_ctrl_c_during_the_analysis_stationarity_test(monkeypatch, interrupt_when):
     n = 1_500_000
-    df = pd.DataFrame({"ts": pd.date_range("2020-01-01", periods=n, freq="min"),
-                       "y": np.cumsum(np.random.default_rng(0).standard_normal(n))})
+    df = pd.DataFrame(
+        {
+            "ts": pd.date_range("2020-01-01", periods=n, freq="min"),
+            "y": np.cumsum(np.random.default_rng(0).standard_normal(n)),
+        }
+    )
     fired = []
 
     def clock(step):

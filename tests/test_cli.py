@@ -133,7 +133,9 @@ def nan_as_none(value):
     return value
 
 
-@pytest.mark.parametrize("how", [("--format", "json"), ("-o", "report.json"), ("-o", "report.html", "--format", "json")])
+@pytest.mark.parametrize(
+    "how", [("--format", "json"), ("-o", "report.json"), ("-o", "report.html", "--format", "json")]
+)
 def test_json_output_loads_and_equals_to_dict(tmp_path, frame, how):
     path = tmp_path / "data.csv"
     frame.to_csv(path, index=False)
@@ -167,8 +169,14 @@ BAD_INPUTS = {
     "unknown extension": (lambda d: (write(d / "data.xlsx", b"a,b\n1,2\n"),), "--input-format"),
     "empty file": (lambda d: (write(d / "empty.csv", b""),), "is empty"),
     "header only": (lambda d: (write(d / "head.csv", b"a,b\n"),), "no data rows"),
-    "unknown target": (lambda d: (d / "data.csv", "--target", "price"), "--target 'price' is not a column; the columns are: date, x1, x2, count, city, y"),
-    "unknown time column": (lambda d: (d / "data.csv", "--datetime-col", "when"), "--datetime-col 'when' is not a column"),
+    "unknown target": (
+        lambda d: (d / "data.csv", "--target", "price"),
+        "--target 'price' is not a column; the columns are: date, x1, x2, count, city, y",
+    ),
+    "unknown time column": (
+        lambda d: (d / "data.csv", "--datetime-col", "when"),
+        "--datetime-col 'when' is not a column",
+    ),
     "text target": (lambda d: (d / "data.csv", "--target", "city"), "--target 'city' is not numeric"),
     "dates that are not dates": (lambda d: (d / "data.csv", "--datetime-col", "city"), "could not be read as dates"),
     "unknown output extension": (lambda d: (d / "data.csv", "-o", d / "out.xyz"), "--format md|json|html"),

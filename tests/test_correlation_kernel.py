@@ -67,8 +67,20 @@ def random_column(rng, n, kind):
     raise AssertionError(kind)
 
 
-KINDS = ["float", "ties", "int", "bigint", "uint8", "bool", "float32", "constant", "zeros", "Int64", "Float64",
-         "boolean"]
+KINDS = [
+    "float",
+    "ties",
+    "int",
+    "bigint",
+    "uint8",
+    "bool",
+    "float32",
+    "constant",
+    "zeros",
+    "Int64",
+    "Float64",
+    "boolean",
+]
 
 
 def random_frame(rng, n, k):
@@ -101,13 +113,15 @@ def test_missing_patterns_that_decide_reranking(method):
     # Same rows missing in both columns (ranks kept, -inf shifting them),
     # different rows (re-ranked), one column missing everything.
     inf, nan = np.inf, np.nan
-    df = pd.DataFrame({
-        "a": [-inf, 1.0, 2.0, 2.0, 5.0, nan],
-        "b": [-inf, 3.0, 1.0, 4.0, 4.0, nan],
-        "c": [1.0, inf, 2.0, nan, 3.0, 3.0],
-        "d": [nan] * 6,
-        "e": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0],
-    })
+    df = pd.DataFrame(
+        {
+            "a": [-inf, 1.0, 2.0, 2.0, 5.0, nan],
+            "b": [-inf, 3.0, 1.0, 4.0, 4.0, nan],
+            "c": [1.0, inf, 2.0, nan, 3.0, 3.0],
+            "d": [nan] * 6,
+            "e": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0],
+        }
+    )
     assert_same_bits(analysed_corr(df, method), df.corr(method=method))
 
 

@@ -14,15 +14,15 @@ import zlib
 from pathlib import Path
 
 import pytest
+from test_render import GOLDEN, REPORTS, breakdown
 
 import profilon
-from test_render import GOLDEN, REPORTS, breakdown
 
 SVG = "{http://www.w3.org/2000/svg}"
 
 
 def parse(page):
-    assert page.startswith("<!DOCTYPE html>\n<html lang=\"en\">")
+    assert page.startswith('<!DOCTYPE html>\n<html lang="en">')
     return ET.fromstring(page)  # raises on anything that is not well-formed
 
 
@@ -46,7 +46,7 @@ def markdown_lines(md):
         line = line.lstrip(" ")
         for marker in ("### ", "## ", "# ", "- "):
             if line.startswith(marker):
-                line = line[len(marker):]
+                line = line[len(marker) :]
                 break
         if line:
             out.append(line.replace("**", ""))
@@ -80,7 +80,9 @@ def test_options_reach_the_text_and_the_charts():
     assert is_subsequence(markdown_lines(report.to_markdown(max_mi=1, max_cat=0)), text_lines(root))
     charts = figures(root)
     assert len(bars(charts["Numeric feature relevance (mutual information) \u2014 target price"])) == 1
-    assert "Categorical correlation ratio (\u03b7\u00b2) \u2014 target price: no feature was scored." in empty_notes(root)
+    assert "Categorical correlation ratio (\u03b7\u00b2) \u2014 target price: no feature was scored." in empty_notes(
+        root
+    )
 
 
 def bars(svg):
@@ -122,7 +124,10 @@ def test_charts_of_a_report_with_target_and_time_axis():
 
 def test_sections_without_data_say_so():
     root = parse(REPORTS["no_target"]().to_html())
-    assert list(figures(root)) == ["Missing share by column (highest 30)", "The 13 components (0\u20131, weight in brackets)"]
+    assert list(figures(root)) == [
+        "Missing share by column (highest 30)",
+        "The 13 components (0\u20131, weight in brackets)",
+    ]
     assert empty_notes(root) == [
         "No target column was analysed, so there are no per-target scores.",
         "No feature relevance was computed: no relevance charts.",
@@ -151,7 +156,7 @@ def test_missing_chart_keeps_the_highest_thirty():
 HOSTILE = [
     "<script>alert(1)</script>",
     "a & b",
-    "say \"hi\"",
+    'say "hi"',
     "it's",
     "]]><!--",
     "pr\u00eds \u2713 \u6570\u636e",

@@ -5,9 +5,9 @@ import math
 
 import numpy as np
 import pytest
+from test_render import REPORTS, breakdown
 
 import profilon
-from test_render import REPORTS, breakdown
 
 
 def report_with(**sections):

@@ -28,8 +28,16 @@ def test_internal_module_exports_only_its_entry_symbol():
 
 @pytest.mark.parametrize(
     ("value", "expected"),
-    [("1", 1), ("2", lambda n: min(2, n)), ("1000000", lambda n: n), ("0", lambda n: n), ("-3", lambda n: n),
-     ("two", lambda n: n), ("", lambda n: n), (None, lambda n: n)],
+    [
+        ("1", 1),
+        ("2", lambda n: min(2, n)),
+        ("1000000", lambda n: n),
+        ("0", lambda n: n),
+        ("-3", lambda n: n),
+        ("two", lambda n: n),
+        ("", lambda n: n),
+        (None, lambda n: n),
+    ],
 )
 def test_thread_count_follows_the_environment_cap(monkeypatch, kernels, value, expected):
     machine = os.cpu_count() or 1

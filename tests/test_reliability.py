@@ -448,7 +448,10 @@ def degenerate_frames():
             pd.DataFrame({"a": [0.1] * n, "b": ramp, "y": [3.0] * n, "d": days}),
             {"target": "y", "datetime_col": "d"},
         ),
-        "constant_targets_on_axis": (pd.DataFrame({"y": [5.0] * n, "z": [0.0] * n}, index=days), {"target": ["y", "z"]}),
+        "constant_targets_on_axis": (
+            pd.DataFrame({"y": [5.0] * n, "z": [0.0] * n}, index=days),
+            {"target": ["y", "z"]},
+        ),
         "one_row": (pd.DataFrame({"a": [1.0], "b": [np.nan], "y": [2.0], "c": ["q"]}), {"target": "y"}),
         "one_value_per_column": (
             pd.DataFrame({"a": [1.0] + [np.nan] * (n - 1), "b": ramp, "y": ramp[::-1].copy()}),

@@ -1,6 +1,7 @@
 // Entry of the stationarity kernel: the ADF statistic with a constant and the
 // lag length chosen by AIC, on a float64 array.
 #include "../tamsel_eda/kernels/adf.hpp"
+
 #include "entries.hpp"
 
 namespace tamsel::kernel_module {
@@ -8,12 +9,18 @@ namespace {
 
 const char* status_name(kernels::AdfStatus s) {
     switch (s) {
-        case kernels::AdfStatus::ok: return "ok";
-        case kernels::AdfStatus::constant: return "constant";
-        case kernels::AdfStatus::too_short: return "too_short";
-        case kernels::AdfStatus::non_finite: return "non_finite";
-        case kernels::AdfStatus::ill_conditioned: return "ill_conditioned";
-        case kernels::AdfStatus::interrupted: return "interrupted";
+        case kernels::AdfStatus::ok:
+            return "ok";
+        case kernels::AdfStatus::constant:
+            return "constant";
+        case kernels::AdfStatus::too_short:
+            return "too_short";
+        case kernels::AdfStatus::non_finite:
+            return "non_finite";
+        case kernels::AdfStatus::ill_conditioned:
+            return "ill_conditioned";
+        case kernels::AdfStatus::interrupted:
+            return "interrupted";
     }
     return "unknown";
 }
@@ -29,8 +36,7 @@ PyObject* adf_statistic(PyObject*, PyObject* x) {
         kernels::AdfResult r = pyapi::without_gil([&](const std::function<bool()>& poll) {
             return kernels::adf_constant_aic(view.data(), n, kernels::Stop(poll, true));
         });
-        return py::object(py::make_tuple(status_name(r.status), r.statistic, r.used_lag, r.nobs, r.max_lag,
-                                         r.icbest));
+        return py::object(py::make_tuple(status_name(r.status), r.statistic, r.used_lag, r.nobs, r.max_lag, r.icbest));
     });
 }
 

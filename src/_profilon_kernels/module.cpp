@@ -39,6 +39,4 @@ PyModuleDef definition = {
 }  // namespace
 }  // namespace tamsel::kernel_module
 
-extern "C" PyMODINIT_FUNC PyInit__profilon_kernels() {
-    return PyModuleDef_Init(&tamsel::kernel_module::definition);
-}
+extern "C" PyMODINIT_FUNC PyInit__profilon_kernels() { return PyModuleDef_Init(&tamsel::kernel_module::definition); }

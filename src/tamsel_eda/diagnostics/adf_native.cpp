@@ -28,9 +28,9 @@ std::optional<py::object> native_adf_pvalue(const Input& in, py::handle y) {
     // The library's input conversion; what it refuses goes the library's way
     // (and raises there again).
     py::object np = py::module_::import("numpy");
-    py::object x = pyapi::guarded(
-        [&]() -> py::object { return np.attr("ascontiguousarray")(y, "dtype"_a = np.attr("float64")); },
-        [] { return py::object(); });
+    py::object x =
+        pyapi::guarded([&]() -> py::object { return np.attr("ascontiguousarray")(y, "dtype"_a = np.attr("float64")); },
+                       [] { return py::object(); });
     if (!x || pyapi::as_double(x.attr("ndim")) != 1.0) return std::nullopt;
 
     kernels::AdfResult r;

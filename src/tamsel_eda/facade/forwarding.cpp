@@ -34,8 +34,8 @@ py::object getattr_hook(const Frame& f) {
 
 py::object dir_hook(const Frame& f) {
     py::handle self = f.self();
-    py::object object_dir = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type))
-                                .attr("__dir__");
+    py::object object_dir =
+        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type)).attr("__dir__");
     py::set names(object_dir(self));
     py::object dir = pyapi::builtin(f.globals(), "dir");
     for (const char* backend : {"_np", "_pd", "_sk"}) {
@@ -71,8 +71,9 @@ py::object dir_safe(const Frame& f) {
 }
 
 constexpr const char* advertised_names[] = {
-    "EdaReport", "EdaScoreBreakdown", "Tamsel", "eda", "eda_md", "eda_print", "eda_report_and_score", "fft",
-    "get_facade", "linalg", "np", "pd", "random", "set_priority", "sk", "train_test_split",
+    "EdaReport", "EdaScoreBreakdown", "Tamsel", "eda", "eda_md", "eda_print", "eda_report_and_score",
+    "fft",       "get_facade",        "linalg", "np",  "pd",     "random",    "set_priority",
+    "sk",        "train_test_split",
 };
 
 py::object union_attrs(const Frame& f) {

@@ -30,7 +30,7 @@ constexpr std::size_t kLanes = 4;
 constexpr std::size_t kPanel = 8;
 
 struct Block {
-    std::size_t ld = 0;     // rows, padded to the vector width with zero rows
+    std::size_t ld = 0;        // rows, padded to the vector width with zero rows
     std::vector<double> data;  // column-major, leading dimension ld
     v4* col(std::size_t j) { return reinterpret_cast<v4*>(data.data() + j * ld); }
     double* at(std::size_t j) { return data.data() + j * ld; }
@@ -49,8 +49,9 @@ inline __attribute__((always_inline)) double lane_sum(const v4& a) { return (a[0
 // second (the products between the panel's vectors correct the dot products
 // for the reflectors applied before).
 template <std::size_t NB>
-__attribute__((always_inline)) inline void apply_panel(double* R, std::size_t w, Block& B, std::size_t j0, const double* v0, const double* beta,
-                 const double (*G)[kPanel]) {
+__attribute__((always_inline)) inline void apply_panel(double* R, std::size_t w, Block& B, std::size_t j0,
+                                                       const double* v0, const double* beta,
+                                                       const double (*G)[kPanel]) {
     const std::size_t n4 = B.ld / kLanes;
     const v4* b[NB];
     for (std::size_t t = 0; t < NB; ++t) b[t] = B.col(j0 + t);
@@ -171,8 +172,7 @@ bool invert_upper(const double* R, std::size_t w, std::size_t c, std::vector<dou
 // Whether every leading block of R (sizes first..c) is far enough from rank
 // deficiency: ||R_c||_F ||R_c^-1||_F bounds sigma_max / sigma_min, and the
 // inverse of a leading block is the leading block of the inverse.
-bool leading_blocks_well_posed(const double* R, std::size_t w, std::size_t first, std::size_t c,
-                               double rows) {
+bool leading_blocks_well_posed(const double* R, std::size_t w, std::size_t first, std::size_t c, double rows) {
     std::vector<double> Rinv;
     if (!invert_upper(R, w, c, Rinv)) return false;
     double limit = 1.0 / (rows * std::numeric_limits<double>::epsilon() * kRankMargin);

@@ -19,9 +19,9 @@ namespace tamsel::kernels {
 
 enum class AdfStatus {
     ok,
-    constant,     // max == min
-    too_short,    // maxlag would be negative
-    non_finite,   // NaN or infinity in the input
+    constant,    // max == min
+    too_short,   // maxlag would be negative
+    non_finite,  // NaN or infinity in the input
     // The least-squares problems are too close to rank deficient (or a fit is
     // exact) for a QR to promise the SVD-based answer's rank, lag choice and
     // statistic; the caller should compute the test another way.
@@ -31,11 +31,11 @@ enum class AdfStatus {
 
 struct AdfResult {
     AdfStatus status = AdfStatus::ok;
-    double statistic = 0.0;   // t statistic of the lagged level
-    int used_lag = 0;         // chosen number of lagged differences
-    int max_lag = 0;          // largest candidate
-    std::size_t nobs = 0;     // rows of the final regression
-    double icbest = 0.0;      // AIC of the chosen candidate (on the search rows)
+    double statistic = 0.0;  // t statistic of the lagged level
+    int used_lag = 0;        // chosen number of lagged differences
+    int max_lag = 0;         // largest candidate
+    std::size_t nobs = 0;    // rows of the final regression
+    double icbest = 0.0;     // AIC of the chosen candidate (on the search rows)
 };
 
 // `stop` is consulted between blocks of rows (a few milliseconds of work).

@@ -73,10 +73,9 @@ void create_classes(py::module_ mod, py::dict ns) {
     ns["EdaScoreBreakdown"] = dataclass(
         pyapi::make_class(fn_type, ns, "EdaScoreBreakdown", report::score_breakdown_fields(), breakdown_methods));
 
-    auto report_methods = collect({report::report_methods(), render::markdown_methods(),
-                                   render::json_methods(), render::html_methods()});
-    ns["EdaReport"] =
-        dataclass(pyapi::make_class(fn_type, ns, "EdaReport", report::report_fields(), report_methods));
+    auto report_methods =
+        collect({report::report_methods(), render::markdown_methods(), render::json_methods(), render::html_methods()});
+    ns["EdaReport"] = dataclass(pyapi::make_class(fn_type, ns, "EdaReport", report::report_fields(), report_methods));
 
     auto eda_methods = in_published_order(collect({
         facade::forwarding_methods(),

@@ -2,8 +2,6 @@
 // kernel each numeric column's own buffer (and the missing mask of pandas'
 // nullable arrays), so no float copy of the numeric block is made; the
 // kernel reads them as pandas' to_numpy(dtype=float, na_value=nan) would.
-#include "profile.hpp"
-
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -12,6 +10,7 @@
 
 #include "../kernels/correlation.hpp"
 #include "../kernels/kernels.hpp"
+#include "profile.hpp"
 
 namespace tamsel::profile {
 namespace {

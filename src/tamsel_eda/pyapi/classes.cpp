@@ -10,8 +10,8 @@ py::object evaluate(const char* expr, py::handle globals) {
     return py::reinterpret_steal<py::object>(r);
 }
 
-py::object make_class(py::handle function_type, py::handle globals, const char* name,
-                      std::span<const FieldDef> fields, std::span<const MethodDef* const> methods) {
+py::object make_class(py::handle function_type, py::handle globals, const char* name, std::span<const FieldDef> fields,
+                      std::span<const MethodDef* const> methods) {
     py::dict body;
     // Without __module__, type() would take the calling frame's module.
     body["__module__"] = py::reinterpret_borrow<py::dict>(globals)["__name__"];

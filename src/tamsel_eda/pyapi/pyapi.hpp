@@ -9,8 +9,8 @@
 #include <functional>
 #include <new>
 #include <span>
-#include <type_traits>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace py = pybind11;

@@ -195,7 +195,8 @@ std::string per_target_scores(py::handle report) {
         bar.colour = svg::band_colour(bar.value / 100.0);
         bars.push_back(std::move(bar));
     }
-    return out + figure("Suitability score by target (0\u2013100)", svg::bar_chart("Suitability score by target", bars, 0.0, 100.0));
+    return out + figure("Suitability score by target (0\u2013100)",
+                        svg::bar_chart("Suitability score by target", bars, 0.0, 100.0));
 }
 
 std::string missing_chart(const Frame& f, py::handle report) {
@@ -220,7 +221,8 @@ std::string relevance_charts(const Frame& f, py::handle by_target, py::handle li
                              const char* colour) {
     std::string out;
     for (py::handle item : or_empty(py::reinterpret_borrow<py::object>(by_target)).attr("items")()) {
-        py::object ranked = pyapi::sorted_by_value_desc(f.globals(), or_empty(py::reinterpret_borrow<py::object>(item[py::int_(1)])).attr("items")());
+        py::object ranked = pyapi::sorted_by_value_desc(
+            f.globals(), or_empty(py::reinterpret_borrow<py::object>(item[py::int_(1)])).attr("items")());
         py::object top = ranked[py::slice(py::none(), limit, py::none())];
         std::vector<svg::Bar> bars;
         double hi = 0.0;
@@ -262,7 +264,8 @@ std::string autocorrelation_charts(py::handle ts) {
     std::string out;
     for (py::handle item : per_target.attr("items")()) {
         py::object record = py::reinterpret_borrow<py::object>(item[py::int_(1)]);
-        py::object acf = pyapi::hasattr(record, pyapi::text("get")) ? or_empty(get(record, "autocorr_at_lags")) : py::dict();
+        py::object acf =
+            pyapi::hasattr(record, pyapi::text("get")) ? or_empty(get(record, "autocorr_at_lags")) : py::dict();
         const std::string target = escape(utf8(pyapi::format(item[py::int_(0)])));
         if (!pyapi::truthy(acf) || !pyapi::hasattr(acf, pyapi::text("items"))) {
             out += "<p class=\"empty\">Autocorrelation \u2014 target " + target + ": no lag could be measured.</p>";
@@ -289,14 +292,16 @@ std::string breakdown_chart(const Frame& f, py::handle report) {
         py::str key = pyapi::text(name);
         if (!pyapi::contains(components, key)) continue;
         py::object title = key.attr("replace")("_", " ").attr("title")();
-        svg::Bar bar = labelled(pyapi::concat({title, pyapi::text(" ("), pyapi::format(py::int_(weight)), pyapi::text(")")}));
+        svg::Bar bar =
+            labelled(pyapi::concat({title, pyapi::text(" ("), pyapi::format(py::int_(weight)), pyapi::text(")")}));
         py::object value = components[key];
         bar.value = value_of(value);
         bar.value_text = printed(value, ".2f");
         bar.colour = svg::band_colour(bar.value);
         bars.push_back(std::move(bar));
     }
-    return figure("The 13 components (0\u20131, weight in brackets)", svg::bar_chart("Score components", bars, 0.0, 1.0)) +
+    return figure("The 13 components (0\u20131, weight in brackets)",
+                  svg::bar_chart("Score components", bars, 0.0, 1.0)) +
            "<p class=\"note\">What each component measures, how it is weighted and what raises it: "
            "<a href=\"docs/score.md\">docs/score.md</a> in the profilon sources.</p>";
 }
@@ -311,10 +316,14 @@ bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(
 std::string section_id(std::string_view heading) {
     std::string id;
     for (char c : heading.substr(3)) {
-        if (c == ' ' && !id.empty() && id.back() != '-') id += '-';
-        else if (c >= 'A' && c <= 'Z') id += static_cast<char>(c - 'A' + 'a');
-        else if (c >= 'a' && c <= 'z') id += c;
-        else if (c != ' ') break;  // "&", "(": the heading's first words are enough
+        if (c == ' ' && !id.empty() && id.back() != '-')
+            id += '-';
+        else if (c >= 'A' && c <= 'Z')
+            id += static_cast<char>(c - 'A' + 'a');
+        else if (c >= 'a' && c <= 'z')
+            id += c;
+        else if (c != ' ')
+            break;  // "&", "(": the heading's first words are enough
     }
     while (!id.empty() && id.back() == '-') id.pop_back();
     return id;
@@ -342,10 +351,14 @@ std::string body(const Frame& f, py::handle max_mi, py::handle max_cat) {
             out += text.take() + per_target_scores(report) + "</header>";
             return;
         }
-        if (starts_with(current, "## Missingness")) charts = missing_chart(f, report);
-        else if (starts_with(current, "## Relationships")) charts = relationship_charts(f, report, max_mi, max_cat);
-        else if (starts_with(current, "## Time Series")) charts = autocorrelation_charts(ts);
-        else if (starts_with(current, "## Score Breakdown") && !breakdown_drawn) charts = breakdown_chart(f, report);
+        if (starts_with(current, "## Missingness"))
+            charts = missing_chart(f, report);
+        else if (starts_with(current, "## Relationships"))
+            charts = relationship_charts(f, report, max_mi, max_cat);
+        else if (starts_with(current, "## Time Series"))
+            charts = autocorrelation_charts(ts);
+        else if (starts_with(current, "## Score Breakdown") && !breakdown_drawn)
+            charts = breakdown_chart(f, report);
         out += text.take() + charts + "</section>";
     };
 
@@ -391,11 +404,11 @@ py::str decoded(const std::string& s) {
 py::object to_html(const Frame& f) {
     const std::string content = body(f, f.arg(1), f.arg(2));
     py::object score = f.self().attr("suitability_score");
-    std::string page = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"/>"
-                       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"/>"
-                       "<title>EDA &amp; DNN Suitability: " +
-                       printed(score, "") + "/100</title></head><body style=\"margin:0\">" + content +
-                       "</body></html>\n";
+    std::string page =
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"/>"
+        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"/>"
+        "<title>EDA &amp; DNN Suitability: " +
+        printed(score, "") + "/100</title></head><body style=\"margin:0\">" + content + "</body></html>\n";
     return decoded(page);
 }
 

@@ -40,7 +40,8 @@ public:
 
 class Converter {
 public:
-    explicit Converter(const Frame& f) : np_generic_(f.g("np").attr("generic")), np_ndarray_(f.g("np").attr("ndarray")) {}
+    explicit Converter(const Frame& f)
+        : np_generic_(f.g("np").attr("generic")), np_ndarray_(f.g("np").attr("ndarray")) {}
 
     py::object operator()(py::handle value) const {
         RecursionGuard guard;

@@ -38,10 +38,10 @@ std::string escape(std::string_view utf8_text);
 std::string num(double x, const char* spec = ".1f");
 
 struct Bar {
-    std::string label;       // full label, escaped
-    std::string short_label; // label as drawn, escaped (long labels shortened)
-    double value;            // drawn length; NaN draws no bar
-    std::string value_text;  // printed value, escaped
+    std::string label;        // full label, escaped
+    std::string short_label;  // label as drawn, escaped (long labels shortened)
+    double value;             // drawn length; NaN draws no bar
+    std::string value_text;   // printed value, escaped
     const char* colour;
 };
 

@@ -1,9 +1,9 @@
 // Inline SVG charts for the HTML report. The drawing is plain rectangles and
 // text in a fixed 480-unit-wide view box that the page scales to its width,
 // so a chart needs no script, no font metrics and no plotting library.
-#include "render.hpp"
-
 #include <cmath>
+
+#include "render.hpp"
 
 namespace tamsel::render::svg {
 namespace {
@@ -19,7 +19,8 @@ constexpr double pad = 6.0;
 
 std::string utf8(py::handle str) {
     Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size)) return std::string(data, static_cast<std::size_t>(size));
+    if (const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size))
+        return std::string(data, static_cast<std::size_t>(size));
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
     PyErr_Clear();
     // Lone surrogates: encoded as they stand, then each replaced by U+FFFD.
@@ -47,12 +48,26 @@ std::string escape(std::string_view s) {
     for (std::size_t i = 0; i < s.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            case '\t': case '\n': case '\r': out += static_cast<char>(c); break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#39;";
+                break;
+            case '\t':
+            case '\n':
+            case '\r':
+                out += static_cast<char>(c);
+                break;
             default:
                 if (c < 0x20) {
                     out += replacement;
@@ -121,8 +136,8 @@ std::string gauge(const std::string& title, double score, const std::string& sco
     out += "<rect class=\"track\" x=\"" + num(x0) + "\" y=\"8\" width=\"" + num(span) + "\" height=\"22\" rx=\"11\"/>";
     if (std::isfinite(score)) {
         const double v = std::fmin(100.0, std::fmax(0.0, score));
-        out += "<rect x=\"" + num(x0) + "\" y=\"8\" width=\"" + num(span * v / 100.0) + "\" height=\"22\" rx=\"11\" fill=\"" +
-               band_colour(v / 100.0) + "\"/>";
+        out += "<rect x=\"" + num(x0) + "\" y=\"8\" width=\"" + num(span * v / 100.0) +
+               "\" height=\"22\" rx=\"11\" fill=\"" + band_colour(v / 100.0) + "\"/>";
     }
     for (int tick = 0; tick <= 100; tick += 25) {
         const double x = x0 + span * tick / 100.0;
