@@ -3,7 +3,12 @@
 The data is the quarterly US macroeconomic series that ships with
 statsmodels (1959Q1-2009Q3): real GDP as the regression target, the other
 series as features, and a quarterly time axis.
+
+`--csv PATH` also writes the frame to PATH as CSV, for the command line:
+`profilon PATH --target realgdp --datetime-col date -o report.html`.
 """
+
+import argparse
 
 import numpy as np
 import pandas as pd
@@ -21,8 +26,14 @@ def load_frame() -> pd.DataFrame:
 
 
 def main() -> None:
+    parser = argparse.ArgumentParser(description="Print the Markdown report of statsmodels' macrodata.")
+    parser.add_argument("--csv", metavar="PATH", help="also write the dataset to PATH as CSV")
+    args = parser.parse_args()
+    df = load_frame()
+    if args.csv:
+        df.to_csv(args.csv, index=False)
     np.random.seed(0)  # mutual-information scores use NumPy's global generator
-    print(profilon.EDA().eda_md(load_frame(), target="realgdp", datetime_col="date"))
+    print(profilon.EDA().eda_md(df, target="realgdp", datetime_col="date"))
 
 
 if __name__ == "__main__":

@@ -279,3 +279,21 @@ def test_progress_only_on_a_terminal(tmp_path, frame, quiet):
     # Piped, the same run is silent.
     piped = run(*args)
     assert (piped.returncode, piped.stderr, piped.stdout) == (0, b"", out)
+
+
+def test_the_quick_start_csv_gives_the_quick_start_report(tmp_path):
+    # The README's two command-line steps: the quick start writes its
+    # dataset as CSV, and the command's report of that file is the one the
+    # quick start printed.
+    csv = tmp_path / "macro.csv"
+    quick = subprocess.run(
+        [sys.executable, str(ROOT / "examples" / "quickstart.py"), "--csv", str(csv)],
+        capture_output=True,
+        text=True,
+        env=command_env(),
+        timeout=300,
+        check=True,
+    )
+    out = run(csv, "--target", "realgdp", "--datetime-col", "date", "--seed", "0", text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == quick.stdout
