@@ -116,30 +116,26 @@ def long(seed=1):
     return df, {"target": "y"}
 
 
-def long_time_series(seed=2):
-    """100,000 hourly rows, 10 numeric (target included)."""
+def _cyclic_load(seed, n, freq, start, period, drift):
+    """A load with a daily cycle (period steps) and a random-walk drift, plus nine noisy features."""
     rng = np.random.default_rng(seed)
-    n = 100_000
     t = np.arange(n)
-    load = 50 + 10 * np.sin(2 * np.pi * t / 24) + np.cumsum(rng.normal(scale=0.1, size=n))
-    df = pd.DataFrame({"ts": pd.date_range("2010-01-01", periods=n, freq="h")})
+    load = 50 + 10 * np.sin(2 * np.pi * t / period) + np.cumsum(rng.normal(scale=drift, size=n))
+    df = pd.DataFrame({"ts": pd.date_range(start, periods=n, freq=freq)})
     df["load"] = load + rng.normal(size=n)
     for name, col in _noisy_features(rng, load, n, 9).items():
         df[name] = col
     return df, {"target": "load", "datetime_col": "ts"}
+
+
+def long_time_series(seed=2):
+    """100,000 hourly rows, 10 numeric (target included)."""
+    return _cyclic_load(seed, 100_000, "h", "2010-01-01", 24, 0.1)
 
 
 def minute_time_series(seed=6):
     """1,000,000 minute rows, 10 numeric (target included)."""
-    rng = np.random.default_rng(seed)
-    n = 1_000_000
-    t = np.arange(n)
-    load = 50 + 10 * np.sin(2 * np.pi * t / 1440) + np.cumsum(rng.normal(scale=0.02, size=n))
-    df = pd.DataFrame({"ts": pd.date_range("2020-01-01", periods=n, freq="min")})
-    df["load"] = load + rng.normal(size=n)
-    for name, col in _noisy_features(rng, load, n, 9).items():
-        df[name] = col
-    return df, {"target": "load", "datetime_col": "ts"}
+    return _cyclic_load(seed, 1_000_000, "min", "2020-01-01", 1440, 0.02)
 
 
 def wide(seed=3):

@@ -11,20 +11,11 @@ namespace tamsel::render {
 namespace {
 
 using pyapi::Frame;
+using pyapi::is_instance;
 using pyapi::MethodDef;
 using pyapi::Param;
 using pyapi::ParamKind;
-
-py::object steal_or_throw(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
-
-bool is_instance(py::handle value, py::handle type) {
-    const int r = PyObject_IsInstance(value.ptr(), type.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
+using pyapi::steal_or_throw;
 
 // Python's own recursion limit bounds the walk, so a hand-built report that
 // contains itself raises RecursionError instead of exhausting the C stack.
