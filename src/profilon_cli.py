@@ -159,17 +159,17 @@ def read_frame(data: str, fmt: str) -> Any:
             raise InputError(f"{FORMAT_NAMES[fmt]} cannot be read from standard input; give a file")
         _require_pyarrow(fmt)
     try:
-        # Numbers are parsed back to the exact doubles that were written;
-        # pandas' faster default parser can be off in the last bit.
         if fmt == "csv":
-            df = pd.read_csv(source, float_precision="round_trip")
+            df = pd.read_csv(source, **_exact_csv_floats(pd))
         elif fmt == "tsv":
-            df = pd.read_csv(source, sep="\t", float_precision="round_trip")
+            df = pd.read_csv(source, sep="\t", **_exact_csv_floats(pd))
         elif fmt == "jsonl":
             # Values keep the types JSON gave them: no guessing of dates or
             # narrower dtypes, which would make the report differ from the
-            # frame that was written.
-            df = pd.read_json(source, lines=True, dtype=False, convert_dates=False, precise_float=True)
+            # frame that was written. From pandas 3.1, dtype=False alone
+            # leaves dates alone, and the date switch is deprecated.
+            dates = {} if _pandas_3_1(pd) else {"convert_dates": False}
+            df = pd.read_json(source, lines=True, dtype=False, precise_float=True, **dates)
         elif fmt == "parquet":
             df = pd.read_parquet(source)
         else:
@@ -185,6 +185,17 @@ def read_frame(data: str, fmt: str) -> Any:
     if df.shape[1] == 0 or df.shape[0] == 0:
         raise InputError(f"{_name(data)} is empty: it has no data rows")
     return df
+
+
+def _pandas_3_1(pd: Any) -> bool:
+    return tuple(int(p) for p in pd.__version__.split(".")[:2] if p.isdigit()) >= (3, 1)
+
+
+def _exact_csv_floats(pd: Any) -> dict[str, str]:
+    # Numbers are parsed back to the exact doubles that were written. Before
+    # pandas 3.1 the default parser can be off in the last bit; from 3.1
+    # every mode is exact and the switch is deprecated.
+    return {} if _pandas_3_1(pd) else {"float_precision": "round_trip"}
 
 
 def _name(data: str) -> str:
