@@ -6,6 +6,7 @@ so in a sentence when it has none, and print every label as text.
 """
 
 import dataclasses
+import os
 import shutil
 import struct
 import subprocess
@@ -282,10 +283,15 @@ def test_page_renders_in_headless_chromium(tmp_path, width):
     page = tmp_path / "report.html"
     page.write_text(REPORTS["one_target_time"]().to_html(), encoding="utf-8")
     shot = tmp_path / "shot.png"
+    # The browser is not the code under test: the sanitizer run's preloaded
+    # runtime and allocator switch would only make it hang.
+    env = {
+        k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")
+    }
     subprocess.run(
         [browser, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars", "--force-device-scale-factor=1",
          f"--window-size={width},1600", f"--screenshot={shot}", page.as_uri()],
-        check=True, capture_output=True, timeout=120,
+        check=True, capture_output=True, timeout=120, env=env,
     )  # fmt: skip
     w, h, raw = png_size_and_pixels(shot)
     assert (w, h) == (width, 1600)
