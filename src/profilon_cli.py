@@ -302,6 +302,12 @@ def _fail(code: int, message: str) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    # pandas 2.2.0 and 2.2.1 tell whoever imports them without pyarrow that
+    # it will be required; the command's user imported nothing, and its
+    # standard error holds one line per problem.
+    warnings.filterwarnings(
+        "ignore", message=r"\s*Pyarrow will become a required dependency", category=DeprecationWarning
+    )
     try:
         out_fmt = output_format(args.output, args.format)
         in_fmt = input_format(args.data, args.input_format)
