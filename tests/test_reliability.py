@@ -389,6 +389,8 @@ def numeric_frame(missing):
     return df
 
 
+PANDAS_BEFORE_2_2_3 = tuple(int(p) for p in pd.__version__.split(".")[:3] if p.isdigit()) < (2, 2, 3)
+
 NULLABLE = [
     {"count": "Int64", "x": "Float64", "y": "Float64"},
     pytest.param(
@@ -409,6 +411,11 @@ def report_text(df):
 @pytest.mark.parametrize("missing", [False, True], ids=["complete", "missing"])
 @pytest.mark.parametrize("dtypes", NULLABLE)
 def test_nullable_numbers_are_analysed_as_their_float_values(missing, dtypes):
+    if missing and "pyarrow" in dtypes["x"] and PANDAS_BEFORE_2_2_3:
+        pytest.skip(
+            "pandas 2.2.0 raises TypeError inside its own float cast of Arrow numbers with missing cells "
+            "(seen on 2.2.0; 2.2.1 and 2.2.2 not checked; 2.2.3 casts them)"
+        )
     plain = numeric_frame(missing)
     typed = plain.copy()
     for col, dtype in dtypes.items():
