@@ -4,11 +4,13 @@ Set PROFILON_BUILD_DIR to a CMake build directory to test that build;
 otherwise the module installed in the running interpreter is tested.
 """
 
+import math
 import os
 import sys
 import sysconfig
 from pathlib import Path
 
+import numpy as np
 import pytest
 from hypothesis import settings
 
@@ -78,3 +80,17 @@ def analyse(eda):
         return report
 
     return run
+
+
+def json_values(value):
+    """What standard JSON makes of a report value: NaN and infinities null,
+    NumPy scalars plain numbers, tuples lists, keys text."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if isinstance(value, dict):
+        return {str(k): json_values(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [json_values(v) for v in value]
+    if isinstance(value, np.generic):
+        return json_values(value.item())
+    return value

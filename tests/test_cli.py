@@ -5,7 +5,6 @@ frame; bad input must give one line on standard error and exit status 2.
 """
 
 import json
-import math
 import os
 import pty
 import subprocess
@@ -17,6 +16,7 @@ import pandas as pd
 import pytest
 
 import profilon
+from conftest import json_values
 
 ROOT = Path(__file__).resolve().parents[1]
 HAS_PYARROW = True
@@ -121,18 +121,6 @@ def test_standard_input_and_every_option_reach_the_analysis(frame):
     assert got.stdout.decode("utf-8") == expected.to_markdown() + "\n"
 
 
-def nan_as_none(value):
-    if isinstance(value, float) and not math.isfinite(value):
-        return None
-    if isinstance(value, dict):
-        return {str(k): nan_as_none(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [nan_as_none(v) for v in value]
-    if isinstance(value, np.generic):
-        return nan_as_none(value.item())
-    return value
-
-
 @pytest.mark.parametrize(
     "how", [("--format", "json"), ("-o", "report.json"), ("-o", "report.html", "--format", "json")]
 )
@@ -144,7 +132,7 @@ def test_json_output_loads_and_equals_to_dict(tmp_path, frame, how):
     assert got.returncode == 0, got.stderr
     text = got.stdout.decode() if "-o" not in how else Path(args[1]).read_text(encoding="utf-8")
     report = library_report(frame, target="y", datetime_col="date")
-    assert json.loads(text) == nan_as_none(report.to_dict())
+    assert json.loads(text) == json_values(report.to_dict())
 
 
 def test_html_file_is_the_report_page(tmp_path, frame):

@@ -1,13 +1,13 @@
 """EdaReport.to_json: standard JSON of to_dict()."""
 
 import json
-import math
 
 import numpy as np
 import pytest
 from test_render import REPORTS, breakdown
 
 import profilon
+from conftest import json_values
 
 
 def report_with(**sections):
@@ -60,22 +60,10 @@ def test_indent_is_the_json_modules(indent):
     assert report.to_json(indent=indent) == json.dumps(plain, indent=indent)
 
 
-def normalised(value):
-    if isinstance(value, float) and not math.isfinite(value):
-        return None
-    if isinstance(value, dict):
-        return {str(k): normalised(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [normalised(v) for v in value]
-    if isinstance(value, np.generic):
-        return normalised(value.item())
-    return value
-
-
 @pytest.mark.parametrize("name", list(REPORTS))
 def test_round_trip_equals_to_dict(name):
     report = REPORTS[name]()
-    assert json.loads(report.to_json()) == normalised(report.to_dict())
+    assert json.loads(report.to_json()) == json_values(report.to_dict())
 
 
 def test_analysis_report_round_trips(analyse):
@@ -92,7 +80,7 @@ def test_analysis_report_round_trips(analyse):
     )
     df.loc[5, "x"] = np.nan
     report = analyse(df, target="y", datetime_col="t")
-    assert json.loads(report.to_json()) == normalised(report.to_dict())
+    assert json.loads(report.to_json()) == json_values(report.to_dict())
 
 
 def test_self_containing_report_raises_recursion_error():
