@@ -9,6 +9,7 @@ const PyMethodDef* const tables[] = {
     parallel_entries,
     adf_entries,
     correlation_entries,
+    mutual_info_entries,
 };
 
 int exec(PyObject* module) {
