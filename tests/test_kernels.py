@@ -8,6 +8,7 @@ import threading
 import time
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import _profilon_kernels
@@ -75,3 +76,22 @@ def test_bad_arguments_raise_ordinary_errors(kernels):
         kernels.spin(1)
     with pytest.raises(TypeError):
         kernels.spin("x", 1)
+
+
+# NumPy's float64 summation, which every kernel that reproduces a NumPy
+# reduction builds on: the probe must recognise how the running NumPy sums
+# (whole array or buffer-sized pieces, under any buffer size), and the sum
+# must then match add.reduce to the bit on lengths around every cut.
+@pytest.mark.parametrize("bufsize", [8192, 16384, 1024])
+def test_numpy_sum_matches_add_reduce(kernels, bufsize):
+    rng = np.random.default_rng(bufsize)
+    old = np.setbufsize(bufsize)
+    try:
+        block = kernels.numpy_sum_block()
+        assert block in (0, bufsize)
+        for n in [0, 1, 7, 8, 9, 127, 128, 129, 1000, bufsize - 1, bufsize, bufsize + 1, 3 * bufsize + 5, 100_003]:
+            x = rng.standard_normal(n) * 10.0 ** rng.uniform(-8, 8, n)
+            assert kernels.numpy_sum(x, block) == np.add.reduce(x), n
+        assert np.signbit(kernels.numpy_sum(np.full(9, -0.0), block)) == np.signbit(np.add.reduce(np.full(9, -0.0)))
+    finally:
+        np.setbufsize(old)

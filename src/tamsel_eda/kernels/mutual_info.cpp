@@ -12,34 +12,10 @@
 #include <vector>
 
 #include "kernels.hpp"
+#include "pairwise.hpp"
 
 namespace tamsel::kernels {
 namespace {
-
-// NumPy's pairwise summation of a contiguous float64 array: below 8 values a
-// plain loop, up to 128 eight interleaved sums, above that halves split at a
-// multiple of 8.
-double pairwise_sum(const double* a, std::size_t n) {
-    if (n < 8) {
-        double res = 0.0;
-        for (std::size_t i = 0; i < n; ++i) res += a[i];
-        return res;
-    }
-    if (n <= 128) {
-        double r[8];
-        for (int j = 0; j < 8; ++j) r[j] = a[j];
-        std::size_t i = 8;
-        for (; i < n - (n % 8); i += 8) {
-            for (int j = 0; j < 8; ++j) r[j] += a[i + static_cast<std::size_t>(j)];
-        }
-        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) res += a[i];
-        return res;
-    }
-    std::size_t n2 = n / 2;
-    n2 -= n2 % 8;
-    return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
-}
 
 const double& at(const double* base, std::ptrdiff_t offset_bytes) {
     return *reinterpret_cast<const double*>(reinterpret_cast<const char*>(base) + offset_bytes);
@@ -222,8 +198,9 @@ bool mutual_info_cc(const MiProblem& p, double* out, const std::function<bool()>
             psi_x[q.id] = p.digamma[count_within(x_sorted, q.x, r) - 1];
             psi_y[q.id] = p.digamma[count_within(y_sorted, q.y, r) - 1];
         }
-        const double mean_x = pairwise_sum(psi_x.data(), n) / static_cast<double>(n);
-        const double mean_y = pairwise_sum(psi_y.data(), n) / static_cast<double>(n);
+        // n <= 8192: NumPy sums the whole array at once in every release.
+        const double mean_x = numpy_sum(psi_x.data(), n, 1, 0) / static_cast<double>(n);
+        const double mean_y = numpy_sum(psi_y.data(), n, 1, 0) / static_cast<double>(n);
         out[f] = (base - mean_x) - mean_y;
     };
     return parallel_for(p.features, feature, poll);
