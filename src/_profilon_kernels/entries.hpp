@@ -36,6 +36,7 @@ PyObject* entry(Body&& body) noexcept {
 extern const PyMethodDef parallel_entries[];
 extern const PyMethodDef adf_entries[];
 extern const PyMethodDef correlation_entries[];
+extern const PyMethodDef mutual_info_entries[];
 extern const PyMethodDef pairwise_entries[];
 extern const PyMethodDef row_hash_entries[];
 

@@ -11,6 +11,7 @@ const PyMethodDef* const tables[] = {
     parallel_entries,
     adf_entries,
     correlation_entries,
+    mutual_info_entries,
     pairwise_entries,
     row_hash_entries,
 };

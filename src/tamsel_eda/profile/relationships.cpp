@@ -1,6 +1,7 @@
 // Relationship profile: the correlation matrix and its share of strong
 // pairs, numeric relevance per target (mutual information, Spearman
 // fallback) and categorical relevance per target (correlation ratio).
+#include "mi_native.hpp"
 #include "profile.hpp"
 
 namespace tamsel::profile {
@@ -70,22 +71,42 @@ py::dict spearman_fallback(const Input& in, py::handle Xs, py::handle ys, py::ha
     return rel;
 }
 
-void numeric_relevance(const Input& in, Relationships& out) {
-    if (in.target_cols.empty()) return;
-    py::object np = in.g("np");
+// Positions of the columns df.drop(columns=targets, errors="ignore")
+// .select_dtypes(include=[np.number]) keeps, found without copying a column:
+// the drop runs on a one-row frame under df's column labels whose cells are
+// the column positions (so labels, duplicates included, are matched exactly
+// as the drop matches them), the dtype selection on df's empty head under
+// positional labels.
+py::object numeric_feature_positions(const Input& in) {
+    py::object pd = in.g("pd"), np = in.g("np");
     py::list number;
     number.append(np.attr("number"));
-    py::object nums_for_X = in.df.attr("drop")("columns"_a = in.target_cols, "errors"_a = "ignore")
-                                .attr("select_dtypes")("include"_a = number);
-    if (pyapi::truthy(nums_for_X.attr("empty"))) return;
+    py::object columns = in.df.attr("columns");
+    const Py_ssize_t k = static_cast<Py_ssize_t>(py::len(columns));
+    py::object marks = pd.attr("DataFrame")(np.attr("arange")(k).attr("reshape")(1, k), "columns"_a = columns);
+    py::object kept = marks.attr("drop")("columns"_a = in.target_cols, "errors"_a = "ignore")
+                          .attr("to_numpy")()
+                          .attr("reshape")(-1);
+    py::object head = in.df.attr("iloc")[py::slice(0, 0, 1)].attr("set_axis")(pd.attr("RangeIndex")(k), "axis"_a = 1);
+    py::object numeric = head.attr("select_dtypes")("include"_a = number).attr("columns").attr("to_numpy")();
+    return kept[np.attr("isin")(kept, numeric)];
+}
+
+void numeric_relevance(const Input& in, Relationships& out) {
+    if (in.target_cols.empty()) return;
+    // The numeric features' sampled rows, taken straight from df: selecting
+    // the columns first would copy every row of them.
+    py::object feature_positions = numeric_feature_positions(in);
+    const Py_ssize_t n = in.rows;
+    if (py::len(feature_positions) == 0 || n == 0) return;
 
     py::object min = pyapi::builtin(in.frame.globals(), "min");
     py::object zip = pyapi::builtin(in.frame.globals(), "zip");
     py::object mi_reg = in.g("_mi_reg");
-    const Py_ssize_t n = static_cast<Py_ssize_t>(py::len(nums_for_X));
     // Every target sees the same sampled rows.
     py::object positions = n > relevance_sample_rows ? sample_positions(in, n) : py::object();
-    py::object Xs = positions ? nums_for_X.attr("take")(positions) : nums_for_X;
+    py::object rows = positions ? positions : py::object(py::slice(py::none(), py::none(), py::none()));
+    py::object Xs = in.df.attr("iloc")[py::make_tuple(rows, feature_positions)];
 
     for (py::handle tgt : in.target_cols) {
         py::object y = in.df[tgt];
@@ -96,7 +117,9 @@ void numeric_relevance(const Input& in, Relationships& out) {
 
         py::dict rel = pyapi::guarded(
             [&]() -> py::dict {
-                py::object mi_vals = mi_reg(Xs[cols], ys, "discrete_features"_a = false);
+                py::object X = Xs[cols];
+                py::object mi_vals = native_mutual_info(mi_reg, X, ys);
+                if (!mi_vals) mi_vals = mi_reg(X, ys, "discrete_features"_a = false);
                 py::dict scores;
                 for (py::handle pair : zip(cols, mi_vals)) {
                     py::tuple cv = py::reinterpret_borrow<py::tuple>(pair);

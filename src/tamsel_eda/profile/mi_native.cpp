@@ -1,0 +1,139 @@
+// The library's continuous-continuous mutual information with the neighbour
+// searches done natively. Everything before them is the library's own code
+// path replayed step by step with its own helpers (validation, float copy,
+// scaling, the jitter drawn from NumPy's global generator), so the matrix the
+// kernel reads and the generator's state afterwards are the library's; the
+// digamma values come from the library's digamma. The module's estimator is
+// the same code from 1.5 to 1.9 (read in 1.5.2 and 1.9.1), its trees compare
+// a neighbour's rounded Chebyshev distance with `<=` against the radius.
+#include "mi_native.hpp"
+
+#include <cstdio>
+#include <vector>
+
+#include "../kernels/kernels.hpp"
+#include "../kernels/mutual_info.hpp"
+
+namespace tamsel::profile {
+namespace {
+
+constexpr std::size_t n_neighbors = 3;
+
+// The module whose mutual_info_regression `mi_reg` is, if it is the library's.
+py::object library_module(py::handle mi_reg) {
+    py::object modules = py::module_::import("sys").attr("modules");
+    py::object mod = modules.attr("get")("sklearn.feature_selection._mutual_info");
+    if (mod.is_none()) return py::object();
+    bool same = mi_reg.is(pyapi::getattr_or_none(mod, "mutual_info_regression"));
+    if (!same) {
+        py::object pkg = modules.attr("get")("sklearn.feature_selection");
+        same = !pkg.is_none() && mi_reg.is(pyapi::getattr_or_none(pkg, "mutual_info_regression"));
+    }
+    // Only a function the module itself still defines and uses.
+    if (!same || !mi_reg.is(pyapi::getattr_or_none(mod, "mutual_info_regression"))) return py::object();
+    py::object sklearn = modules.attr("get")("sklearn");
+    if (sklearn.is_none()) return py::object();
+    const std::string v = py::str(pyapi::getattr_or_none(sklearn, "__version__"));
+    int major = 0, minor = 0;
+    if (std::sscanf(v.c_str(), "%d.%d", &major, &minor) != 2) return py::object();
+    if (major != 1 || minor < 5 || minor > 9) return py::object();
+    return mod;
+}
+
+py::object compute(py::handle mi_reg, py::handle X_in, py::handle y_in) {
+    py::object mod = library_module(mi_reg);
+    if (!mod) return py::object();
+    py::object np = mod.attr("np");
+
+    // Validation first: what it refuses (missing or infinite values, say) is
+    // the library's to refuse, before any draw from the generator.
+    py::object X, y;
+    const bool valid = pyapi::guarded(
+        [&] {
+            auto [X_ok, y_ok] = pyapi::unpack_pair(
+                mod.attr("check_X_y")(X_in, y_in, "accept_sparse"_a = "csc", "y_numeric"_a = true));
+            X = X_ok;
+            y = y_ok;
+            return true;
+        },
+        [] { return false; });
+    if (!valid || !py::isinstance(X, np.attr("ndarray")) || py::len(X.attr("shape")) != 2) return py::object();
+    py::tuple shape = X.attr("shape");
+    const std::size_t n_samples = shape[0].cast<std::size_t>();
+    const std::size_t n_features = shape[1].cast<std::size_t>();
+    if (n_samples <= n_neighbors || n_samples > 8192 || n_features == 0) return py::object();
+
+    // discrete_features=False: every feature continuous.
+    py::object continuous_mask = np.attr("ones")(n_features, "dtype"_a = np.attr("bool_"));
+    py::tuple all_rows = py::make_tuple(py::slice(py::none(), py::none(), py::none()), continuous_mask);
+    py::object rng = mod.attr("check_random_state")(py::none());
+    py::object scale = mod.attr("scale");
+    // Restored if the kernel declines after the draws, so that the library's
+    // own call then starts from the same state.
+    py::object rng_state = rng.attr("get_state")();
+
+    X = X.attr("astype")(np.attr("float64"), "copy"_a = true);
+    X[all_rows] = scale(X[all_rows], "with_mean"_a = false, "copy"_a = false);
+    py::object means = np.attr("maximum")(1, np.attr("mean")(np.attr("abs")(X[all_rows]), "axis"_a = 0));
+    py::object noise = rng.attr("standard_normal")(
+        "size"_a = py::make_tuple(n_samples, np.attr("sum")(continuous_mask)));
+    py::object block = X[all_rows];
+    block = block.attr("__iadd__")(py::float_(1e-10) * means * noise);
+    X[all_rows] = block;
+
+    y = scale(y, "with_mean"_a = false);
+    py::object y_noise = rng.attr("standard_normal")("size"_a = n_samples);
+    y = y.attr("__iadd__")(py::float_(1e-10) * np.attr("maximum")(1, np.attr("mean")(np.attr("abs")(y))) * y_noise);
+
+    py::object digamma = mod.attr("digamma")(np.attr("arange")(1, n_samples + 1, "dtype"_a = np.attr("float64")));
+    py::object digamma_c = np.attr("ascontiguousarray")(digamma, "dtype"_a = np.attr("float64"));
+
+    std::vector<double> mi(n_features);
+    bool declined = false;
+    {
+        StridedFloat64 xv(X), yv(y);
+        pyapi::Float64View dg(digamma_c);
+        declined = xv.ndim() != 2 || yv.ndim() != 1 || yv.rows() != n_samples ||
+                   static_cast<std::size_t>(dg.size()) != n_samples;
+        kernels::MiProblem p;
+        p.x = xv.data();
+        p.row_stride = xv.row_stride();
+        p.col_stride = xv.col_stride();
+        p.n = n_samples;
+        p.features = n_features;
+        p.y = yv.data();
+        p.y_stride = yv.row_stride();
+        p.neighbors = n_neighbors;
+        p.digamma = dg.data();
+        // The scaled values are finite once validation passed, unless the
+        // scaling itself overflowed; then the library decides.
+        declined = declined || !kernels::mutual_info_supported(p);
+        // Stopped only by a signal handler's exception, which without_gil raises.
+        if (!declined) {
+            pyapi::without_gil(
+                [&](const std::function<bool()>& poll) { return kernels::mutual_info_cc(p, mi.data(), poll); });
+        }
+    }
+    if (declined) {
+        rng.attr("set_state")(rng_state);
+        return py::object();
+    }
+
+    // max(0, mi) per feature, then np.array of those: a feature without
+    // evidence is the integer 0, so all of them make an integer array.
+    py::list values;
+    for (double v : mi) {
+        if (v > 0) {
+            values.append(py::float_(v));
+        } else {
+            values.append(py::int_(0));
+        }
+    }
+    return np.attr("array")(values);
+}
+
+}  // namespace
+
+py::object native_mutual_info(py::handle mi_reg, py::handle X, py::handle y) { return compute(mi_reg, X, y); }
+
+}  // namespace tamsel::profile
