@@ -37,5 +37,6 @@ extern const PyMethodDef parallel_entries[];
 extern const PyMethodDef adf_entries[];
 extern const PyMethodDef correlation_entries[];
 extern const PyMethodDef pairwise_entries[];
+extern const PyMethodDef summary_entries[];
 
 }  // namespace tamsel::kernel_module

@@ -10,6 +10,7 @@ const PyMethodDef* const tables[] = {
     adf_entries,
     correlation_entries,
     pairwise_entries,
+    summary_entries,
 };
 
 int exec(PyObject* module) {
