@@ -19,14 +19,21 @@ constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
 double (*volatile libm_pow)(double, double) = &std::pow;
 
 // nth_element for each of the sorted, distinct ranks r[0..nr) within
-// [lo, hi): afterwards b[r[i]] holds the value of that rank.
+// [lo, hi): afterwards b[r[i]] holds the value of that rank. The middle rank
+// splits the range first, so the quartiles are looked for in halves; a rank
+// right after one just placed is the smallest value above it, one scan.
 void select_ranks(double* b, std::size_t lo, std::size_t hi, const std::size_t* r, std::size_t nr) {
     if (nr == 0 || lo >= hi) return;
     const std::size_t mid = nr / 2;
     const std::size_t k = r[mid];
     std::nth_element(b + lo, b + k, b + hi);
+    std::size_t right = mid + 1;
+    if (right < nr && r[right] == k + 1) {
+        std::iter_swap(b + k + 1, std::min_element(b + k + 1, b + hi));
+        ++right;
+    }
     select_ranks(b, lo, k, r, mid);
-    select_ranks(b, k + 1, hi, r + mid + 1, nr - mid - 1);
+    select_ranks(b, r[right - 1] + 1, hi, r + right, nr - right);
 }
 
 // np.percentile's linear interpolation between two neighbouring values.

@@ -88,7 +88,8 @@ std::optional<k::ColumnView> numpy_view(py::handle np, py::handle values, Py_ssi
 std::optional<k::ColumnView> column_view(const Input& in, py::handle pd, py::handle np, py::handle c, Py_ssize_t n,
                                          std::vector<std::unique_ptr<Buffer>>& held) {
     py::object s = in.df[c];
-    if (!py::isinstance(s, pd.attr("Series"))) return std::nullopt;
+    // A Series subclass may convert itself differently (its astype).
+    if (reinterpret_cast<PyObject*>(Py_TYPE(s.ptr())) != pd.attr("Series").ptr()) return std::nullopt;
     py::object dtype = s.attr("dtype");
     if (py::isinstance(dtype, np.attr("dtype"))) return numpy_view(np, s.attr("to_numpy")(), n, held);
     // Nullable numbers and booleans: values and mask, missing cells NaN.
@@ -170,6 +171,8 @@ std::optional<NativeSummaries> compute(const Input& in) {
     options.moments = moment_formula(nv);
 
     py::object pd = in.g("pd");
+    // A frame subclass may hand out its columns differently.
+    if (reinterpret_cast<PyObject*>(Py_TYPE(in.df.ptr())) != pd.attr("DataFrame").ptr()) return std::nullopt;
     const Py_ssize_t n = in.rows;
     std::vector<std::unique_ptr<Buffer>> held;
     std::vector<k::ColumnView> columns;
