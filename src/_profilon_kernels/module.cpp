@@ -14,6 +14,7 @@ const PyMethodDef* const tables[] = {
     mutual_info_entries,
     pairwise_entries,
     row_hash_entries,
+    summary_entries,
 };
 // clang-format on
 

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "../stats/stats.hpp"
+#include "dist_native.hpp"
 #include "profile.hpp"
 
 namespace tamsel::profile {
@@ -17,25 +18,55 @@ analysis::Distributions distributions(const Input& in) {
     py::object iqr_outlier_share = in.method("_iqr_outlier_share");
     py::object py_float = pyapi::builtin(in.frame.globals(), "float");
 
+    const std::optional<NativeSummaries> native = native_summaries(in);
+    std::size_t position = 0;
     for (py::handle c : in.num_cols) {
-        py::object s = in.df[c].attr("astype")(py_float);
-        py::object vals = s.attr("values");
-        py::object finite = np.attr("isfinite")(vals);
-        py::object mn, md, mx, sd;
-        if (pyapi::truthy(finite.attr("any")())) {
-            mn = pyapi::to_float(np.attr("nanmin")(vals));
-            mx = pyapi::to_float(np.attr("nanmax")(vals));
-            md = pyapi::to_float(np.attr("nanmedian")(vals));
-            // An infinite value makes the deviations inf - inf: NaN, which
-            // is the answer, without NumPy's warning about it.
-            const stats::QuietFloatingPoint quiet;
-            sd = pyapi::to_float(np.attr("nanstd")(vals));
+        const kernels::ColumnSummary* figures = nullptr;
+        if (native && native->columns[position]) figures = &*native->columns[position];
+        ++position;
+        // The column as float, made only where a library call needs it.
+        py::object vals;
+        const auto values = [&]() -> py::handle {
+            if (!vals) vals = in.df[c].attr("astype")(py_float).attr("values");
+            return vals;
+        };
+        py::object mn, md, mx, sd, sk, kt, share;
+        if (figures) {
+            if (figures->any_finite) {
+                mn = figures->min_by_library ? pyapi::to_float(np.attr("nanmin")(values())) : py::float_(figures->min);
+                mx = figures->max_by_library ? pyapi::to_float(np.attr("nanmax")(values())) : py::float_(figures->max);
+                md = py::float_(figures->median);
+                sd = py::float_(figures->std);
+            } else {
+                mn = mx = md = sd = np.attr("nan");
+            }
+            if (native->moments && !figures->moments_by_library) {
+                sk = py::float_(figures->skew);
+                kt = py::float_(figures->kurtosis);
+            } else {
+                sk = safe_skew(values());
+                kt = safe_kurtosis(values());
+            }
+            share = py::float_(figures->outlier_share);
         } else {
-            py::object nan = np.attr("nan");
-            mn = mx = md = sd = nan;
+            values();
+            py::object finite = np.attr("isfinite")(vals);
+            if (pyapi::truthy(finite.attr("any")())) {
+                mn = pyapi::to_float(np.attr("nanmin")(vals));
+                mx = pyapi::to_float(np.attr("nanmax")(vals));
+                md = pyapi::to_float(np.attr("nanmedian")(vals));
+                // An infinite value makes the deviations inf - inf: NaN, which
+                // is the answer, without NumPy's warning about it.
+                const stats::QuietFloatingPoint quiet;
+                sd = pyapi::to_float(np.attr("nanstd")(vals));
+            } else {
+                py::object nan = np.attr("nan");
+                mn = mx = md = sd = nan;
+            }
+            sk = safe_skew(vals);
+            kt = safe_kurtosis(vals);
+            share = iqr_outlier_share(vals);
         }
-        py::object sk = safe_skew(vals);
-        py::object kt = safe_kurtosis(vals);
 
         py::dict summary;
         summary["min"] = mn;
@@ -46,7 +77,7 @@ analysis::Distributions distributions(const Input& in) {
         summary["kurtosis"] = kt;
         out.num_stats[c] = summary;
 
-        out.outlier_shares.append(iqr_outlier_share(vals));
+        out.outlier_shares.append(share);
         // mx == mx and mn == mn: NaN bounds record no range. Both are
         // Python floats here, so the C doubles compare the same way.
         const double mx_d = pyapi::as_double(mx), mn_d = pyapi::as_double(mn);

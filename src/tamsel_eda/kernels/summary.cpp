@@ -1,0 +1,281 @@
+#include "summary.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <vector>
+
+#include "pairwise.hpp"
+
+namespace tamsel::kernels {
+namespace {
+
+constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
+
+// NumPy's scalar power is the C library's pow; reached through a pointer the
+// compiler cannot see through, so pow(x, 2.0) is never folded into x * x,
+// which differs from the library's result in the last bit now and then.
+double (*volatile libm_pow)(double, double) = &std::pow;
+
+// nth_element for each of the sorted, distinct ranks r[0..nr) within
+// [lo, hi): afterwards b[r[i]] holds the value of that rank. The middle rank
+// splits the range first, so the quartiles are looked for in halves; a rank
+// right after one just placed is the smallest value above it, one scan.
+void select_ranks(double* b, std::size_t lo, std::size_t hi, const std::size_t* r, std::size_t nr) {
+    if (nr == 0 || lo >= hi) return;
+    const std::size_t mid = nr / 2;
+    const std::size_t k = r[mid];
+    std::nth_element(b + lo, b + k, b + hi);
+    std::size_t right = mid + 1;
+    if (right < nr && r[right] == k + 1) {
+        std::iter_swap(b + k + 1, std::min_element(b + k + 1, b + hi));
+        ++right;
+    }
+    select_ranks(b, lo, k, r, mid);
+    select_ranks(b, r[right - 1] + 1, hi, r + right, nr - right);
+}
+
+// np.percentile's linear interpolation between two neighbouring values.
+double lerp(double a, double b, double t) {
+    const double diff = b - a;
+    if (t >= 0.5) return b - diff * (1.0 - t);
+    return a + diff * t;
+}
+
+struct Quantile {
+    std::size_t below;  // rank of the lower neighbour
+    double gamma;
+};
+
+Quantile linear_quantile(std::size_t n, double q) {
+    const double virtual_index = static_cast<double>(n - 1) * q;
+    const double below = std::floor(virtual_index);
+    return {static_cast<std::size_t>(below), virtual_index - below};
+}
+
+// SciPy's biased skewness and Fisher kurtosis of the finite values f[0..nf)
+// in their original order, with the shortcut the analysis takes for samples
+// whose values are all equal (always against the resolution).
+void moments(const double* f, std::size_t nf, double finite_min, double finite_max, const SummaryOptions& o,
+             ColumnSummary& out) {
+    out.skew = out.kurtosis = nan_value;
+    if (nf == 0) return;
+    const double count = static_cast<double>(nf);
+    const auto mean_of = [&](auto term) { return numpy_sum(term, nf, o.sum_block) / count; };
+    const double mean = mean_of([f](std::size_t i) { return f[i]; });
+    const auto deviation = [f, mean](std::size_t i) { return f[i] - mean; };
+    const auto square = [&](std::size_t i) {
+        const double d = deviation(i);
+        return d * d;
+    };
+    if (finite_min == finite_max && mean_of(square) <= libm_pow(o.resolution * mean, 2.0)) return;
+
+    const bool powers = o.moments == MomentFormula::powers;
+    const double tolerance = powers ? o.eps : o.resolution;
+    double largest = 0.0;
+    bool nan_deviation = false;
+    for (std::size_t i = 0; i < nf; ++i) {
+        const double a = std::fabs(deviation(i));
+        if (a != a) nan_deviation = true;
+        if (a > largest) largest = a;
+    }
+    // np.max propagates NaN, and NaN < eps is false.
+    const double relative = nan_deviation ? nan_value : largest / std::fabs(mean);
+    if (relative < tolerance * 10.0 && nf > 1) {
+        out.moments_by_library = true;
+        return;
+    }
+    const double m2 = mean_of(square);
+    double m3, m4;
+    if (powers) {
+        m3 = mean_of([&](std::size_t i) { return libm_pow(deviation(i), 3.0); });
+        m4 = mean_of([&](std::size_t i) { return libm_pow(deviation(i), 4.0); });
+    } else {
+        m3 = mean_of([&](std::size_t i) { return square(i) * deviation(i); });
+        m4 = mean_of([&](std::size_t i) {
+            const double s = square(i);
+            return s * s;
+        });
+    }
+    if (m2 <= libm_pow(tolerance * mean, 2.0)) return;
+    out.skew = m3 / libm_pow(m2, 1.5);
+    out.kurtosis = m4 / (powers ? m2 * m2 : libm_pow(m2, 2.0)) - 3.0;
+}
+
+// Hands out per-thread scratch; a task that finds none free (the thread
+// count changed since the workspace was sized) gets its own.
+class ScratchPool {
+public:
+    ScratchPool(double* workspace, std::size_t slots, std::size_t doubles_each) {
+        for (std::size_t s = 0; s < slots; ++s) free_.push_back(workspace + s * doubles_each);
+    }
+    double* take() {
+        std::lock_guard<std::mutex> lock(m_);
+        if (free_.empty()) return nullptr;
+        double* p = free_.back();
+        free_.pop_back();
+        return p;
+    }
+    void give(double* p) {
+        std::lock_guard<std::mutex> lock(m_);
+        free_.push_back(p);
+    }
+
+private:
+    std::mutex m_;
+    std::vector<double*> free_;
+};
+
+std::size_t slots_for(std::size_t k) { return std::max<std::size_t>(1, std::min(thread_count(), k)); }
+
+}  // namespace
+
+void summarize_column(const ColumnView& column, std::size_t n, const SummaryOptions& o, ColumnSummary& out,
+                      double* scratch) {
+    out = ColumnSummary{};
+    double* values = scratch;
+    double* finite = scratch + n;
+    load_doubles(column, 0, n, values);
+
+    std::size_t non_nan = 0, nf = 0, neg_inf = 0;
+    double lo = 0, hi = 0, finite_lo = 0, finite_hi = 0;
+    bool pos_zero = false, neg_zero = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = values[i];
+        if (v != v) continue;
+        if (non_nan++ == 0) {
+            lo = hi = v;
+        } else {
+            if (v < lo) lo = v;
+            if (v > hi) hi = v;
+        }
+        if (std::isinf(v)) {
+            if (v < 0) ++neg_inf;
+            continue;
+        }
+        if (v == 0) (std::signbit(v) ? neg_zero : pos_zero) = true;
+        if (nf == 0) {
+            finite_lo = finite_hi = v;
+        } else {
+            if (v < finite_lo) finite_lo = v;
+            if (v > finite_hi) finite_hi = v;
+        }
+        finite[nf++] = v;
+    }
+
+    out.outlier_share = 0.0;
+    if (o.moments != MomentFormula::none) moments(finite, nf, finite_lo, finite_hi, o, out);
+    if (nf == 0) {
+        out.min = out.max = out.median = out.std = nan_value;
+        return;
+    }
+    out.any_finite = true;
+    out.min = lo;
+    out.max = hi;
+    out.min_by_library = lo == 0 && pos_zero && neg_zero;
+    out.max_by_library = hi == 0 && pos_zero && neg_zero;
+
+    // nanstd: NumPy zero-fills the missing cells and sums the whole column,
+    // so the zeros take their place in the pairwise blocks.
+    const double count = static_cast<double>(non_nan);
+    const double avg = numpy_sum(
+                           [values](std::size_t i) {
+                               const double v = values[i];
+                               return v != v ? 0.0 : v;
+                           },
+                           n, o.sum_block) /
+                       count;
+    const double sq = numpy_sum(
+        [values, avg](std::size_t i) {
+            const double v = values[i];
+            if (v != v) return 0.0;
+            const double d = v - avg;
+            return d * d;
+        },
+        n, o.sum_block);
+    out.std = std::sqrt(sq / count);
+
+    // The median of the non-NaN values (infinities included) and the two
+    // quartiles of the finite ones, all ranks among the finite values.
+    std::size_t ranks[6];
+    std::size_t nr = 0;
+    const std::size_t half = non_nan / 2;
+    const std::size_t median_ranks[2] = {non_nan % 2 ? half : half - 1, half};
+    const std::size_t median_count = non_nan % 2 ? 1 : 2;
+    for (std::size_t j = 0; j < median_count; ++j) {
+        const std::size_t r = median_ranks[j];
+        if (r >= neg_inf && r - neg_inf < nf) ranks[nr++] = r - neg_inf;
+    }
+    Quantile q1{}, q3{};
+    const bool quartiles = nf >= 5;
+    if (quartiles) {
+        q1 = linear_quantile(nf, 0.25);
+        q3 = linear_quantile(nf, 0.75);
+        for (std::size_t r : {q1.below, q1.below + 1, q3.below, q3.below + 1}) ranks[nr++] = r;
+    }
+    // At most six ranks: insertion sort, dropping repeats.
+    std::size_t distinct = 0;
+    for (std::size_t j = 0; j < nr; ++j) {
+        const std::size_t r = ranks[j];
+        std::size_t at = 0;
+        while (at < distinct && ranks[at] < r) ++at;
+        if (at < distinct && ranks[at] == r) continue;
+        for (std::size_t m = distinct; m > at; --m) ranks[m] = ranks[m - 1];
+        ranks[at] = r;
+        ++distinct;
+    }
+    nr = distinct;
+    select_ranks(finite, 0, nf, ranks, nr);
+
+    const auto ranked = [&](std::size_t r) {
+        if (r < neg_inf) return -std::numeric_limits<double>::infinity();
+        if (r - neg_inf < nf) return finite[r - neg_inf];
+        return std::numeric_limits<double>::infinity();
+    };
+    // np.median takes the mean of the middle one or two values: a sum that
+    // starts at +0.0, then the division.
+    const double middle[2] = {ranked(median_ranks[0]), ranked(median_ranks[1])};
+    out.median = numpy_sum([&middle](std::size_t i) { return middle[i]; }, median_count, o.sum_block) /
+                 static_cast<double>(median_count);
+
+    if (quartiles) {
+        const double lower = lerp(finite[q1.below], finite[q1.below + 1], q1.gamma);
+        const double upper = lerp(finite[q3.below], finite[q3.below + 1], q3.gamma);
+        const double iqr = upper - lower;
+        if (!(iqr == 0)) {
+            const double fence_lo = lower - 1.5 * iqr;
+            const double fence_hi = upper + 1.5 * iqr;
+            std::size_t outside = 0;
+            for (std::size_t i = 0; i < nf; ++i) outside += (finite[i] < fence_lo) | (finite[i] > fence_hi);
+            out.outlier_share = static_cast<double>(outside) / static_cast<double>(nf);
+        }
+    }
+}
+
+std::size_t summary_workspace_doubles(std::size_t k, std::size_t n) { return slots_for(k) * 2 * n; }
+
+bool summarize_columns(const ColumnView* columns, std::size_t k, std::size_t n, const SummaryOptions& options,
+                       ColumnSummary* out, double* workspace, const Stop::Poll& poll) {
+    ScratchPool pool(workspace, slots_for(k), 2 * n);
+    return parallel_for(
+        k,
+        [&](std::size_t i, const Stop&) {
+            double* scratch = pool.take();
+            if (!scratch) {
+                std::vector<double> own(2 * n);
+                summarize_column(columns[i], n, options, out[i], own.data());
+                return;
+            }
+            try {
+                summarize_column(columns[i], n, options, out[i], scratch);
+            } catch (...) {
+                pool.give(scratch);
+                throw;
+            }
+            pool.give(scratch);
+        },
+        poll);
+}
+
+}  // namespace tamsel::kernels

@@ -1,0 +1,210 @@
+// Adapter between the distribution step and the summary kernel. The kernel
+// applies while every call the step makes is the library's own: the module
+// global `np` is NumPy, `scipy_skew` and `scipy_kurtosis` are SciPy's, and the
+// three robust-statistics methods are the class's (no subclass override, no
+// rebinding). Columns are read from their own buffers, as
+// astype(float).values would convert them; a column it cannot read keeps
+// the step's Python path.
+#include "dist_native.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "../kernels/summary.hpp"
+#include "../stats/stats.hpp"
+
+namespace tamsel::profile {
+namespace {
+
+namespace k = tamsel::kernels;
+
+class Buffer {
+public:
+    Buffer(py::object owner, int flags) : owner_(std::move(owner)) {
+        if (PyObject_GetBuffer(owner_.ptr(), &view_, flags) != 0) throw py::error_already_set();
+    }
+    ~Buffer() { PyBuffer_Release(&view_); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    const Py_buffer& view() const { return view_; }
+
+private:
+    py::object owner_;
+    Py_buffer view_{};
+};
+
+std::pair<int, int> version_of(py::handle module) {
+    std::string v = py::str(module.attr("__version__"));
+    int major = 0, minor = 0;
+    if (std::sscanf(v.c_str(), "%d.%d", &major, &minor) != 2) return {0, 0};
+    return {major, minor};
+}
+
+std::optional<k::ValueType> value_type(char kind, Py_ssize_t itemsize) {
+    switch (kind) {
+        case 'f':
+            if (itemsize == 8) return k::ValueType::f64;
+            if (itemsize == 4) return k::ValueType::f32;
+            return std::nullopt;
+        case 'i':
+            if (itemsize == 8) return k::ValueType::i64;
+            if (itemsize == 4) return k::ValueType::i32;
+            if (itemsize == 2) return k::ValueType::i16;
+            if (itemsize == 1) return k::ValueType::i8;
+            return std::nullopt;
+        case 'u':
+            if (itemsize == 8) return k::ValueType::u64;
+            if (itemsize == 4) return k::ValueType::u32;
+            if (itemsize == 2) return k::ValueType::u16;
+            if (itemsize == 1) return k::ValueType::u8;
+            return std::nullopt;
+        case 'b':
+            return itemsize == 1 ? std::optional(k::ValueType::boolean) : std::nullopt;
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<k::ColumnView> numpy_view(py::handle np, py::handle values, Py_ssize_t n,
+                                        std::vector<std::unique_ptr<Buffer>>& held) {
+    if (!py::isinstance(values, np.attr("ndarray"))) return std::nullopt;
+    py::object dtype = values.attr("dtype");
+    if (!pyapi::truthy(dtype.attr("isnative"))) return std::nullopt;
+    const std::string kind = py::str(dtype.attr("kind"));
+    auto type = value_type(kind.empty() ? '?' : kind[0], py::int_(dtype.attr("itemsize")));
+    if (!type) return std::nullopt;
+    auto buf = std::make_unique<Buffer>(py::reinterpret_borrow<py::object>(values), PyBUF_STRIDES);
+    if (buf->view().ndim != 1 || buf->view().shape[0] != n) return std::nullopt;
+    k::ColumnView col;
+    col.data = buf->view().buf;
+    col.stride = buf->view().strides[0];
+    col.type = *type;
+    held.push_back(std::move(buf));
+    return col;
+}
+
+// The column df[c] as astype(float).values would hold it, or nothing.
+std::optional<k::ColumnView> column_view(const Input& in, py::handle pd, py::handle np, py::handle c, Py_ssize_t n,
+                                         std::vector<std::unique_ptr<Buffer>>& held) {
+    py::object s = in.df[c];
+    // A Series subclass may convert itself differently (its astype).
+    if (reinterpret_cast<PyObject*>(Py_TYPE(s.ptr())) != pd.attr("Series").ptr()) return std::nullopt;
+    py::object dtype = s.attr("dtype");
+    if (py::isinstance(dtype, np.attr("dtype"))) return numpy_view(np, s.attr("to_numpy")(), n, held);
+    // Nullable numbers and booleans: values and mask, missing cells NaN.
+    py::object arr = s.attr("array");
+    py::object arrays = pd.attr("arrays");
+    py::tuple masked =
+        py::make_tuple(arrays.attr("IntegerArray"), arrays.attr("FloatingArray"), arrays.attr("BooleanArray"));
+    if (PyObject_IsInstance(arr.ptr(), masked.ptr()) != 1) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return std::nullopt;
+    }
+    auto col = numpy_view(np, arr.attr("_data"), n, held);
+    auto mask = numpy_view(np, arr.attr("_mask"), n, held);
+    if (!col || !mask || mask->type != k::ValueType::boolean) return std::nullopt;
+    col->missing = static_cast<const std::uint8_t*>(mask->data);
+    col->missing_stride = mask->stride;
+    return col;
+}
+
+// The class's own method, found the way attribute lookup finds it: not
+// shadowed on the instance, and what the class hierarchy yields is still
+// the module's native function of that name.
+bool own_method(py::handle self, const char* name) {
+    py::object inst_dict = pyapi::getattr_or_none(self, "__dict__");
+    if (PyDict_Check(inst_dict.ptr()) && PyDict_GetItemString(inst_dict.ptr(), name) != nullptr) return false;
+    py::object mro = pyapi::getattr_or_none(py::type::handle_of(self), "__mro__");
+    if (!PyTuple_Check(mro.ptr())) return false;
+    py::str key(name);
+    for (py::handle cls : py::reinterpret_borrow<py::tuple>(mro)) {
+        py::object cls_dict = cls.attr("__dict__");
+        if (!pyapi::truthy(cls_dict.attr("__contains__")(key))) continue;
+        py::object fn = cls_dict[key];
+        if (std::strcmp(Py_TYPE(fn.ptr())->tp_name, "profilon.native_function") != 0) return false;
+        return std::string(py::str(fn.attr("__qualname__"))) == std::string("EDA.") + name;
+    }
+    return false;
+}
+
+// Which of SciPy's ways of computing skew and kurtosis the running release
+// uses, among the ones the kernel reproduces; the releases in between were
+// not checked. The later way raises deviations with NumPy's power ufunc,
+// which machines with AVX-512 may compute with their own vector routines
+// instead of the C library's pow: there the library answers.
+k::MomentFormula moment_formula(std::pair<int, int> numpy_version) {
+    const auto sv = version_of(py::module_::import("scipy"));
+    if (sv == std::pair(1, 13)) return k::MomentFormula::squares;
+    if (sv != std::pair(1, 18) || numpy_version.first < 2) return k::MomentFormula::none;
+    py::object umath = py::module_::import("numpy._core._multiarray_umath");
+    py::object features = pyapi::getattr_or_none(umath, "__cpu_features__");
+    if (!PyDict_Check(features.ptr())) return k::MomentFormula::none;
+    PyObject* avx512 = PyDict_GetItemString(features.ptr(), "AVX512F");
+    if (!avx512 || PyObject_IsTrue(avx512) != 0) return k::MomentFormula::none;
+    return k::MomentFormula::powers;
+}
+
+std::optional<NativeSummaries> compute(const Input& in) {
+    py::object np = in.g("np");
+    py::object numpy = py::module_::import("numpy");
+    if (!np.is(numpy)) return std::nullopt;
+    // NumPy's nanvar, median and percentile read the same in 1.26 and 2.5
+    // (the releases checked); others keep the library.
+    const auto nv = version_of(numpy);
+    if (!(nv == std::pair(1, 26) || nv == std::pair(2, 5))) return std::nullopt;
+    if (!stats::is_library_function(in.g("scipy_skew"), "scipy.stats", "skew") ||
+        !stats::is_library_function(in.g("scipy_kurtosis"), "scipy.stats", "kurtosis")) {
+        return std::nullopt;
+    }
+    for (const char* name : {"_safe_skew", "_safe_kurtosis", "_iqr_outlier_share"}) {
+        if (!own_method(in.self, name)) return std::nullopt;
+    }
+    const auto block = stats::numpy_sum_block();
+    if (!block) return std::nullopt;
+
+    k::SummaryOptions options;
+    options.sum_block = *block;
+    py::object finfo = numpy.attr("finfo")(numpy.attr("float64"));
+    options.resolution = pyapi::as_double(finfo.attr("resolution"));
+    options.eps = pyapi::as_double(finfo.attr("eps"));
+    options.moments = moment_formula(nv);
+
+    py::object pd = in.g("pd");
+    // A frame subclass may hand out its columns differently.
+    if (reinterpret_cast<PyObject*>(Py_TYPE(in.df.ptr())) != pd.attr("DataFrame").ptr()) return std::nullopt;
+    const Py_ssize_t n = in.rows;
+    std::vector<std::unique_ptr<Buffer>> held;
+    std::vector<k::ColumnView> columns;
+    NativeSummaries result;
+    result.moments = options.moments != k::MomentFormula::none;
+    std::vector<std::size_t> positions;
+    for (py::handle c : in.num_cols) {
+        auto col = column_view(in, pd, numpy, c, n, held);
+        result.columns.emplace_back();
+        if (!col) continue;
+        positions.push_back(result.columns.size() - 1);
+        columns.push_back(*col);
+    }
+    if (columns.empty()) return result;
+
+    // NumPy's buffer, so memory tracing sees the kernel's scratch.
+    const std::size_t doubles = k::summary_workspace_doubles(columns.size(), static_cast<std::size_t>(n));
+    py::object workspace = numpy.attr("empty")(doubles, "dtype"_a = numpy.attr("float64"));
+    Buffer ws(workspace, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+    std::vector<k::ColumnSummary> out(columns.size());
+    pyapi::without_gil([&](const std::function<bool()>& poll) {
+        return k::summarize_columns(columns.data(), columns.size(), static_cast<std::size_t>(n), options, out.data(),
+                                    static_cast<double*>(ws.view().buf), poll);
+    });
+    for (std::size_t j = 0; j < positions.size(); ++j) result.columns[positions[j]] = out[j];
+    return result;
+}
+
+}  // namespace
+
+std::optional<NativeSummaries> native_summaries(const Input& in) {
+    return pyapi::guarded([&] { return compute(in); }, [] { return std::optional<NativeSummaries>(); });
+}
+
+}  // namespace tamsel::profile
