@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "profile.hpp"
+#include "schema_native.hpp"
 
 namespace tamsel::profile {
 
@@ -45,11 +46,15 @@ py::object missingness(const Input& in, SchemaMissingness& out) {
 }
 
 // The distinct counts are kept for the cardinality score, which asks the
-// same question of the categorical columns.
+// same question of the categorical columns. Columns the kernel reads are
+// counted natively, the others by pandas.
 void constant_columns(const Input& in, SchemaMissingness& out) {
     py::int_ one(1);
+    const std::vector<py::object> native = native_distinct_counts(in);
+    std::size_t pos = 0;
     for (py::handle c : in.df.attr("columns")) {
-        py::object u = in.df[c].attr("nunique")("dropna"_a = true);
+        const std::size_t i = pos++;
+        py::object u = i < native.size() && native[i] ? native[i] : in.df[c].attr("nunique")("dropna"_a = true);
         out.nunique_by_col[c] = u;
         const int le = PyObject_RichCompareBool(u.ptr(), one.ptr(), Py_LE);
         if (le < 0) throw py::error_already_set();
@@ -101,9 +106,11 @@ private:
     Py_buffer view_{};
 };
 
+// A column seen so far, by its digest only: its hashes are recomputed when a
+// later column's digest matches, so at most two columns' hashes are alive.
 struct SeenContent {
-    std::unique_ptr<HashBuffer> hashes;
     py::object label;
+    bool has_missing;
 };
 
 // What the column looks like after its missing cells are filled with
@@ -174,7 +181,9 @@ void duplicate_columns(const Input& in, py::handle col_has_missing, SchemaMissin
             std::vector<std::size_t>& bucket = by_digest[hashes->digest()];
             const SeenContent* first = nullptr;
             for (std::size_t i : bucket) {
-                if (seen[i].hashes->same_content(*hashes)) {
+                // The same function of the same column: the hashes it held.
+                std::unique_ptr<HashBuffer> earlier = column_hashes(in, seen[i].label, seen[i].has_missing);
+                if (earlier && earlier->same_content(*hashes)) {
                     first = &seen[i];
                     break;
                 }
@@ -183,7 +192,7 @@ void duplicate_columns(const Input& in, py::handle col_has_missing, SchemaMissin
                 out.duplicate_cols.append(py::make_tuple(c, first->label));
             } else {
                 bucket.push_back(seen.size());
-                seen.push_back({std::move(hashes), py::reinterpret_borrow<py::object>(c)});
+                seen.push_back({py::reinterpret_borrow<py::object>(c), missing});
             }
         }
     });
