@@ -5,6 +5,11 @@ arrays, category codes, the int64 view of dates) and compared with pandas on
 the same column; the analysis is compared with the path that asks pandas.
 """
 
+import os
+import signal
+import threading
+import time
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -176,3 +181,26 @@ def test_analysis_matches_the_pandas_path(monkeypatch, nunique_calls, threads, n
     assert nunique_calls == list(df.columns)
     assert repr(native) == repr(reference)
     assert {"zeros", "nat"} <= set(native.schema["constant_cols"])
+
+
+def test_buckets_that_outgrow_their_first_table(kernels):
+    # Past about two million distinct keys a bucket holds more than its
+    # first table: the table grows while counting.
+    values = np.arange(2_500_000, dtype=np.int64) * 7919
+    values[::50] = 11
+    assert kernels.distinct_counts([(values, None, "")]) == [pd.Series(values).nunique()]
+
+
+def test_ctrl_c_ends_the_kernel(kernels, monkeypatch):
+    monkeypatch.setenv("PROFILON_NUM_THREADS", "2")
+    column = (np.random.default_rng(0).normal(size=1_000_000), None, "")
+    timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+    start = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            kernels.distinct_counts([column] * 400)
+            time.sleep(10)  # the kernel finished first: the signal lands here and the time check fails
+    finally:
+        timer.cancel()
+    assert time.monotonic() - start < 1.5

@@ -72,3 +72,59 @@ def test_pairs_across_dtypes_and_missing_cells(analyse, columns, expected):
     df = pd.DataFrame(columns)
     pairs = analyse(df).schema["duplicate_cols_examples"]
     assert pairs == expected
+
+
+def numbers_frame():
+    rng = np.random.default_rng(1)
+    x = rng.normal(size=40)
+    ints = rng.integers(-5, 5, size=40)
+    return pd.DataFrame(
+        {
+            "f": x,
+            "o": pd.Series(x, dtype=object),  # hashed by pandas after its float inference
+            "zero": np.where(x > 0, x, 0.0),
+            "negzero": np.where(x > 0, x, -0.0),  # one value for pandas 3, other bits for 2
+            "f32": x.astype(np.float32),
+            "f32b": x.astype(np.float32),
+            "i64": ints,
+            "i32": ints.astype(np.int32),  # negative values widen to other bits
+            "u8": np.abs(ints).astype(np.uint8),
+            "i16": np.abs(ints).astype(np.int16),
+            "i64b": ints.copy(),
+        }
+    )
+
+
+@pytest.fixture
+def hash_calls(monkeypatch):
+    """Counts pandas' row hashing while leaving it pandas' own function to the
+    scan (both names rebound to one wrapper)."""
+    from pandas.core.util import hashing
+
+    original = hashing.hash_pandas_object
+    calls = []
+
+    def counted(obj, *args, **kwargs):
+        calls.append(obj.name)
+        return original(obj, *args, **kwargs)
+
+    monkeypatch.setattr(hashing, "hash_pandas_object", counted)
+    monkeypatch.setattr(pd.util, "hash_pandas_object", counted)
+    return calls
+
+
+def test_digests_from_buffers_find_the_pairs_hashing_finds(analyse, hash_calls, monkeypatch):
+    df = numbers_frame()
+    zeros = [("negzero", "zero")] if pd.__version__.startswith("3.") else []
+    expected = [("o", "f"), *zeros, ("f32b", "f32"), ("i16", "u8"), ("i64b", "i64")]
+    assert analyse(df).schema["duplicate_cols_examples"] == expected
+    # Number columns are hashed only to confirm a matching digest: the later
+    # column, then its earlier partner.
+    assert hash_calls == [name for pair in expected for name in pair]
+    # A hash function other than pandas' own is called for every column and
+    # finds the same pairs.
+    hash_calls.clear()
+    original = pd.util.hash_pandas_object
+    monkeypatch.setattr(pd.util, "hash_pandas_object", lambda obj, **kw: original(obj, **kw))
+    assert analyse(df).schema["duplicate_cols_examples"] == expected
+    assert len(hash_calls) == len(df.columns) + len(expected)

@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
+#include "../kernels/row_hash.hpp"
 #include "profile.hpp"
 #include "schema_native.hpp"
 
@@ -83,9 +85,10 @@ public:
     std::size_t size() const { return static_cast<std::size_t>(view_.len); }
 
     // FNV-1a over 64-bit words: only a bucket key, contents decide equality.
+    // The row-hash kernel folds the same words from a column's buffer.
     std::uint64_t digest() const {
-        std::uint64_t h = 14695981039346656037ull;
-        constexpr std::uint64_t prime = 1099511628211ull;
+        std::uint64_t h = kernels::fnv_offset;
+        constexpr std::uint64_t prime = kernels::fnv_prime;
         const std::size_t n = size();
         std::size_t i = 0;
         for (; i + 8 <= n; i += 8) {
@@ -169,16 +172,32 @@ void duplicate_columns(const Input& in, py::handle col_has_missing, SchemaMissin
     py::object columns = in.df.attr("columns");
     if (in.rows <= 0 || py::len(columns) > static_cast<std::size_t>(max_duplicate_scan_cols)) return;
     pyapi::guarded_void([&] {
+        // Plain number columns without missing cells have their digest
+        // computed from their buffers; their hashes are made only when the
+        // digest matches an earlier column's.
+        const std::vector<std::optional<std::uint64_t>> native = native_hash_digests(in, col_has_missing);
         std::vector<SeenContent> seen;
         std::unordered_map<std::uint64_t, std::vector<std::size_t>> by_digest;
         std::size_t pos = 0;
         for (py::handle c : columns) {
-            PyObject* flag = PyList_GetItem(col_has_missing.ptr(), static_cast<Py_ssize_t>(pos++));
+            const std::size_t at = pos++;
+            PyObject* flag = PyList_GetItem(col_has_missing.ptr(), static_cast<Py_ssize_t>(at));
             if (!flag) throw py::error_already_set();
             const bool missing = pyapi::truthy(flag);
-            std::unique_ptr<HashBuffer> hashes = column_hashes(in, c, missing);
-            if (!hashes) continue;
-            std::vector<std::size_t>& bucket = by_digest[hashes->digest()];
+            std::unique_ptr<HashBuffer> hashes;
+            std::uint64_t digest = 0;
+            if (at < native.size() && native[at]) {
+                digest = *native[at];
+            } else {
+                hashes = column_hashes(in, c, missing);
+                if (!hashes) continue;
+                digest = hashes->digest();
+            }
+            std::vector<std::size_t>& bucket = by_digest[digest];
+            if (!bucket.empty() && !hashes) {
+                hashes = column_hashes(in, c, missing);
+                if (!hashes) continue;
+            }
             const SeenContent* first = nullptr;
             for (std::size_t i : bucket) {
                 // The same function of the same column: the hashes it held.

@@ -11,6 +11,7 @@
 
 #include "../kernels/distinct.hpp"
 #include "../kernels/kernels.hpp"
+#include "../kernels/row_hash.hpp"
 
 namespace tamsel::profile {
 namespace {
@@ -36,10 +37,15 @@ private:
 // nunique is unique() then remove_na_arraylike, and the float hash table
 // treats -0.0/0.0 and every NaN alike, the same in 2.2.0, 2.2.3, 2.3.3 and
 // 3.1.2 (read in their sources); 3.0 lies between and is taken with them.
-bool version_applies(py::handle pd) {
+std::pair<int, int> pandas_version(py::handle pd) {
     const std::string v = py::str(pd.attr("__version__"));
     int major = 0, minor = 0;
-    if (std::sscanf(v.c_str(), "%d.%d", &major, &minor) != 2) return false;
+    if (std::sscanf(v.c_str(), "%d.%d", &major, &minor) != 2) return {0, 0};
+    return {major, minor};
+}
+
+bool version_applies(py::handle pd) {
+    const auto [major, minor] = pandas_version(pd);
     return (major == 2 && minor >= 2) || (major == 3 && minor <= 1);
 }
 
@@ -126,6 +132,18 @@ public:
         return col;
     }
 
+    // A NumPy number column as it is, for its row hashes: floats and
+    // integers only (pandas widens booleans and dates its own way).
+    std::optional<k::ColumnView> plain_numbers(py::handle label) {
+        py::object s = in_.df[label];
+        if (reinterpret_cast<PyObject*>(Py_TYPE(s.ptr())) != series_.ptr()) return std::nullopt;
+        py::object dtype = s.attr("dtype");
+        if (!py::isinstance(dtype, np_.attr("dtype"))) return std::nullopt;
+        const std::string kind = py::str(dtype.attr("kind"));
+        if (kind != "f" && kind != "i" && kind != "u") return std::nullopt;
+        return view(s.attr("to_numpy")(), in_.rows);
+    }
+
     std::vector<std::unique_ptr<Buffer>> held;
 
 private:
@@ -190,7 +208,53 @@ std::vector<py::object> compute(const Input& in) {
     return out;
 }
 
+std::vector<std::optional<std::uint64_t>> hash_digests(const Input& in, py::handle col_has_missing) {
+    py::object pd = in.g("pd");
+    // Only 2.2, 2.3 and 3.1 were read: 3.1 hashes -0.0 as 0.0, the others
+    // hash the bits as they are.
+    const auto [major, minor] = pandas_version(pd);
+    k::RowHashProblem p;
+    if (major == 3 && minor == 1) {
+        p.canonical_zero = true;
+    } else if (!(major == 2 && minor >= 2)) {
+        return {};
+    }
+    if (reinterpret_cast<PyObject*>(Py_TYPE(in.df.ptr())) != pd.attr("DataFrame").ptr()) return {};
+    py::object hashing = py::module_::import("pandas.core.util.hashing");
+    if (!pd.attr("util").attr("hash_pandas_object").is(hashing.attr("hash_pandas_object"))) return {};
+
+    Reader reader(in);
+    std::vector<k::ColumnView> columns;
+    std::vector<std::size_t> positions;
+    std::size_t total = 0;
+    for (py::handle c : in.df.attr("columns")) {
+        PyObject* flag = PyList_GetItem(col_has_missing.ptr(), static_cast<Py_ssize_t>(total));
+        if (!flag) throw py::error_already_set();
+        if (!pyapi::truthy(flag)) {
+            if (auto col = reader.plain_numbers(c)) {
+                columns.push_back(*col);
+                positions.push_back(total);
+            }
+        }
+        ++total;
+    }
+    if (columns.empty()) return {};
+    p.columns = columns.data();
+    p.k = columns.size();
+    p.n = static_cast<std::size_t>(in.rows);
+    std::vector<std::uint64_t> digests(p.k);
+    pyapi::without_gil([&](const std::function<bool()>& poll) { return k::row_hash_digests(p, digests.data(), poll); });
+    std::vector<std::optional<std::uint64_t>> out(total);
+    for (std::size_t i = 0; i < p.k; ++i) out[positions[i]] = digests[i];
+    return out;
+}
+
 }  // namespace
+
+std::vector<std::optional<std::uint64_t>> native_hash_digests(const Input& in, py::handle col_has_missing) {
+    return pyapi::guarded([&] { return hash_digests(in, col_has_missing); },
+                          [] { return std::vector<std::optional<std::uint64_t>>(); });
+}
 
 std::vector<py::object> native_distinct_counts(const Input& in) {
     return pyapi::guarded([&]() -> std::vector<py::object> { return compute(in); },
