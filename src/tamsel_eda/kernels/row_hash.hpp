@@ -1,33 +1,33 @@
-// The digest the duplicate-column scan keys its buckets by, computed from a
-// numeric column's buffer instead of from the row hashes pandas'
-// hash_pandas_object(series, index=False) would materialise: each row's
-// value is widened to 64 bits as pandas' _hash_ndarray does, mixed by its
-// splitmix64 finaliser, and the resulting words folded by FNV-1a, exactly as
-// the scan folds a materialised hash array.
+// Row hashes of plain numeric columns as pandas' hash_pandas_object makes
+// them: the value's bits widened to 64, then a fixed bijective mix. So two
+// columns have equal hash arrays exactly when pandas would say so, and a
+// column's digest can be formed block by block without the whole array.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-
-#include "columns.hpp"
 
 namespace tamsel::kernels {
 
-// FNV-1a over 64-bit words, one word per row.
-inline constexpr std::uint64_t fnv_offset = 14695981039346656037ull;
-inline constexpr std::uint64_t fnv_prime = 1099511628211ull;
-
-struct RowHashProblem {
-    const ColumnView* columns = nullptr;  // f64, f32 and integer types; no mask
-    std::size_t k = 0;
-    std::size_t n = 0;
-    // pandas 3 hashes -0.0 as 0.0 (and every NaN alike; the scan only reads
-    // columns without missing cells, so no NaN occurs).
-    bool canonical_zero = false;
+struct HashColumn {
+    const std::byte* data = nullptr;
+    std::ptrdiff_t stride = 0;  // bytes
+    unsigned width = 8;         // bytes per value: 1, 2, 4 or 8
+    bool floating = false;
+    // Newer pandas hashes -0.0 as 0.0 (and every NaN alike); older pandas
+    // hashes the bits as they are.
+    bool canonical_floats = false;
 };
 
-// Fills out[k]; false when `poll` asked to stop.
-bool row_hash_digests(const RowHashProblem& p, std::uint64_t* out, const std::function<bool()>& poll);
+// Hashes of rows [first, first + count) into out.
+void row_hashes(const HashColumn& c, std::size_t first, std::size_t count, std::uint64_t* out);
+
+// FNV-1a over 64-bit words, continued from `state`: the bucket key the
+// duplicate scan files a column's hash array under.
+constexpr std::uint64_t fnv_offset = 14695981039346656037ull;
+std::uint64_t fnv_words(std::uint64_t state, const std::uint64_t* words, std::size_t n);
+
+// The digest of a column's whole hash array, computed in blocks.
+std::uint64_t row_hash_digest(const HashColumn& c, std::size_t n);
 
 }  // namespace tamsel::kernels

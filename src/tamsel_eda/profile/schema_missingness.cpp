@@ -85,10 +85,10 @@ public:
     std::size_t size() const { return static_cast<std::size_t>(view_.len); }
 
     // FNV-1a over 64-bit words: only a bucket key, contents decide equality.
-    // The row-hash kernel folds the same words from a column's buffer.
+    // The row-hash kernel forms the same digest from a column's buffer.
     std::uint64_t digest() const {
         std::uint64_t h = kernels::fnv_offset;
-        constexpr std::uint64_t prime = kernels::fnv_prime;
+        constexpr std::uint64_t prime = 1099511628211ull;
         const std::size_t n = size();
         std::size_t i = 0;
         for (; i + 8 <= n; i += 8) {

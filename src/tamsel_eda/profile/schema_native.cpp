@@ -174,6 +174,10 @@ std::vector<py::object> compute(const Input& in) {
     if (!version_applies(pd)) return {};
     // A subclass may build its columns differently (its _constructor_sliced).
     if (reinterpret_cast<PyObject*>(Py_TYPE(in.df.ptr())) != pd.attr("DataFrame").ptr()) return {};
+    // pandas 2's deprecated option makes ±inf missing for nunique too.
+    const bool inf_as_na = pyapi::guarded(
+        [&] { return pyapi::truthy(pd.attr("get_option")("mode.use_inf_as_na")); }, [] { return false; });
+    if (inf_as_na) return {};
 
     Reader reader(in);
     std::vector<k::DistinctColumn> columns;
@@ -208,14 +212,42 @@ std::vector<py::object> compute(const Input& in) {
     return out;
 }
 
+k::HashColumn hash_column(const k::ColumnView& v, bool canonical_floats) {
+    k::HashColumn c;
+    c.data = static_cast<const std::byte*>(v.data);
+    c.stride = v.stride;
+    c.floating = v.type == k::ValueType::f64 || v.type == k::ValueType::f32;
+    c.canonical_floats = canonical_floats;
+    switch (v.type) {
+        case k::ValueType::f64:
+        case k::ValueType::i64:
+        case k::ValueType::u64:
+            c.width = 8;
+            break;
+        case k::ValueType::f32:
+        case k::ValueType::i32:
+        case k::ValueType::u32:
+            c.width = 4;
+            break;
+        case k::ValueType::i16:
+        case k::ValueType::u16:
+            c.width = 2;
+            break;
+        default:
+            c.width = 1;
+            break;
+    }
+    return c;
+}
+
 std::vector<std::optional<std::uint64_t>> hash_digests(const Input& in, py::handle col_has_missing) {
     py::object pd = in.g("pd");
     // Only 2.2, 2.3 and 3.1 were read: 3.1 hashes -0.0 as 0.0, the others
     // hash the bits as they are.
     const auto [major, minor] = pandas_version(pd);
-    k::RowHashProblem p;
+    bool canonical = false;
     if (major == 3 && minor == 1) {
-        p.canonical_zero = true;
+        canonical = true;
     } else if (!(major == 2 && minor >= 2)) {
         return {};
     }
@@ -224,7 +256,7 @@ std::vector<std::optional<std::uint64_t>> hash_digests(const Input& in, py::hand
     if (!pd.attr("util").attr("hash_pandas_object").is(hashing.attr("hash_pandas_object"))) return {};
 
     Reader reader(in);
-    std::vector<k::ColumnView> columns;
+    std::vector<k::HashColumn> columns;
     std::vector<std::size_t> positions;
     std::size_t total = 0;
     for (py::handle c : in.df.attr("columns")) {
@@ -232,20 +264,23 @@ std::vector<std::optional<std::uint64_t>> hash_digests(const Input& in, py::hand
         if (!flag) throw py::error_already_set();
         if (!pyapi::truthy(flag)) {
             if (auto col = reader.plain_numbers(c)) {
-                columns.push_back(*col);
+                columns.push_back(hash_column(*col, canonical));
                 positions.push_back(total);
             }
         }
         ++total;
     }
     if (columns.empty()) return {};
-    p.columns = columns.data();
-    p.k = columns.size();
-    p.n = static_cast<std::size_t>(in.rows);
-    std::vector<std::uint64_t> digests(p.k);
-    pyapi::without_gil([&](const std::function<bool()>& poll) { return k::row_hash_digests(p, digests.data(), poll); });
+    const std::size_t n = static_cast<std::size_t>(in.rows);
+    std::vector<std::uint64_t> digests(columns.size());
+    // A column at a time; a signal is noticed between columns.
+    pyapi::without_gil([&](const std::function<bool()>& poll) {
+        return k::parallel_for(
+            columns.size(), [&](std::size_t i, const k::Stop&) { digests[i] = k::row_hash_digest(columns[i], n); },
+            poll);
+    });
     std::vector<std::optional<std::uint64_t>> out(total);
-    for (std::size_t i = 0; i < p.k; ++i) out[positions[i]] = digests[i];
+    for (std::size_t i = 0; i < columns.size(); ++i) out[positions[i]] = digests[i];
     return out;
 }
 
