@@ -40,5 +40,6 @@ extern const PyMethodDef mutual_info_entries[];
 extern const PyMethodDef pairwise_entries[];
 extern const PyMethodDef row_hash_entries[];
 extern const PyMethodDef summary_entries[];
+extern const PyMethodDef distinct_entries[];
 
 }  // namespace tamsel::kernel_module

@@ -15,6 +15,7 @@ const PyMethodDef* const tables[] = {
     pairwise_entries,
     row_hash_entries,
     summary_entries,
+    distinct_entries,
 };
 // clang-format on
 

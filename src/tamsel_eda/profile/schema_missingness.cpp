@@ -3,10 +3,13 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
+#include "../kernels/row_hash.hpp"
 #include "profile.hpp"
+#include "schema_native.hpp"
 
 namespace tamsel::profile {
 
@@ -45,11 +48,15 @@ py::object missingness(const Input& in, SchemaMissingness& out) {
 }
 
 // The distinct counts are kept for the cardinality score, which asks the
-// same question of the categorical columns.
+// same question of the categorical columns. Columns the kernel reads are
+// counted natively, the others by pandas.
 void constant_columns(const Input& in, SchemaMissingness& out) {
     py::int_ one(1);
+    const std::vector<py::object> native = native_distinct_counts(in);
+    std::size_t pos = 0;
     for (py::handle c : in.df.attr("columns")) {
-        py::object u = in.df[c].attr("nunique")("dropna"_a = true);
+        const std::size_t i = pos++;
+        py::object u = i < native.size() && native[i] ? native[i] : in.df[c].attr("nunique")("dropna"_a = true);
         out.nunique_by_col[c] = u;
         const int le = PyObject_RichCompareBool(u.ptr(), one.ptr(), Py_LE);
         if (le < 0) throw py::error_already_set();
@@ -78,8 +85,9 @@ public:
     std::size_t size() const { return static_cast<std::size_t>(view_.len); }
 
     // FNV-1a over 64-bit words: only a bucket key, contents decide equality.
+    // The row-hash kernel forms the same digest from a column's buffer.
     std::uint64_t digest() const {
-        std::uint64_t h = 14695981039346656037ull;
+        std::uint64_t h = kernels::fnv_offset;
         constexpr std::uint64_t prime = 1099511628211ull;
         const std::size_t n = size();
         std::size_t i = 0;
@@ -101,9 +109,11 @@ private:
     Py_buffer view_{};
 };
 
+// A column seen so far, by its digest only: its hashes are recomputed when a
+// later column's digest matches, so at most two columns' hashes are alive.
 struct SeenContent {
-    std::unique_ptr<HashBuffer> hashes;
     py::object label;
+    bool has_missing;
 };
 
 // What the column looks like after its missing cells are filled with
@@ -162,19 +172,37 @@ void duplicate_columns(const Input& in, py::handle col_has_missing, SchemaMissin
     py::object columns = in.df.attr("columns");
     if (in.rows <= 0 || py::len(columns) > static_cast<std::size_t>(max_duplicate_scan_cols)) return;
     pyapi::guarded_void([&] {
+        // Plain number columns without missing cells have their digest
+        // computed from their buffers; their hashes are made only when the
+        // digest matches an earlier column's.
+        const std::vector<std::optional<std::uint64_t>> native = native_hash_digests(in, col_has_missing);
         std::vector<SeenContent> seen;
         std::unordered_map<std::uint64_t, std::vector<std::size_t>> by_digest;
         std::size_t pos = 0;
         for (py::handle c : columns) {
-            PyObject* flag = PyList_GetItem(col_has_missing.ptr(), static_cast<Py_ssize_t>(pos++));
+            const std::size_t at = pos++;
+            PyObject* flag = PyList_GetItem(col_has_missing.ptr(), static_cast<Py_ssize_t>(at));
             if (!flag) throw py::error_already_set();
             const bool missing = pyapi::truthy(flag);
-            std::unique_ptr<HashBuffer> hashes = column_hashes(in, c, missing);
-            if (!hashes) continue;
-            std::vector<std::size_t>& bucket = by_digest[hashes->digest()];
+            std::unique_ptr<HashBuffer> hashes;
+            std::uint64_t digest = 0;
+            if (at < native.size() && native[at]) {
+                digest = *native[at];
+            } else {
+                hashes = column_hashes(in, c, missing);
+                if (!hashes) continue;
+                digest = hashes->digest();
+            }
+            std::vector<std::size_t>& bucket = by_digest[digest];
+            if (!bucket.empty() && !hashes) {
+                hashes = column_hashes(in, c, missing);
+                if (!hashes) continue;
+            }
             const SeenContent* first = nullptr;
             for (std::size_t i : bucket) {
-                if (seen[i].hashes->same_content(*hashes)) {
+                // The same function of the same column: the hashes it held.
+                std::unique_ptr<HashBuffer> earlier = column_hashes(in, seen[i].label, seen[i].has_missing);
+                if (earlier && earlier->same_content(*hashes)) {
                     first = &seen[i];
                     break;
                 }
@@ -183,7 +211,7 @@ void duplicate_columns(const Input& in, py::handle col_has_missing, SchemaMissin
                 out.duplicate_cols.append(py::make_tuple(c, first->label));
             } else {
                 bucket.push_back(seen.size());
-                seen.push_back({std::move(hashes), py::reinterpret_borrow<py::object>(c)});
+                seen.push_back({py::reinterpret_borrow<py::object>(c), missing});
             }
         }
     });

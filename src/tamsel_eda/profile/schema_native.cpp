@@ -1,0 +1,299 @@
+// Adapter between the schema step and the distinct-count kernel: it reads
+// each column's own buffer (values, the mask of pandas' nullable arrays, the
+// codes of a categorical, the int64 view of dates and durations) and counts
+// them with the GIL released.
+#include "schema_native.hpp"
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "../kernels/distinct.hpp"
+#include "../kernels/kernels.hpp"
+#include "../kernels/row_hash.hpp"
+
+namespace tamsel::profile {
+namespace {
+
+namespace k = tamsel::kernels;
+
+// A read-only buffer view held for the duration of the kernel.
+class Buffer {
+public:
+    Buffer(py::object owner, int flags) : owner_(std::move(owner)) {
+        if (PyObject_GetBuffer(owner_.ptr(), &view_, flags) != 0) throw py::error_already_set();
+    }
+    ~Buffer() { PyBuffer_Release(&view_); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    const Py_buffer& view() const { return view_; }
+
+private:
+    py::object owner_;
+    Py_buffer view_{};
+};
+
+// nunique is unique() then remove_na_arraylike, and the float hash table
+// treats -0.0/0.0 and every NaN alike, the same in 2.2.0, 2.2.3, 2.3.3 and
+// 3.1.2 (read in their sources); 3.0 lies between and is taken with them.
+std::pair<int, int> pandas_version(py::handle pd) {
+    const std::string v = py::str(pd.attr("__version__"));
+    int major = 0, minor = 0;
+    if (std::sscanf(v.c_str(), "%d.%d", &major, &minor) != 2) return {0, 0};
+    return {major, minor};
+}
+
+bool version_applies(py::handle pd) {
+    const auto [major, minor] = pandas_version(pd);
+    return (major == 2 && minor >= 2) || (major == 3 && minor <= 1);
+}
+
+std::optional<k::ValueType> value_type(char kind, Py_ssize_t itemsize) {
+    switch (kind) {
+        case 'f':
+            if (itemsize == 8) return k::ValueType::f64;
+            if (itemsize == 4) return k::ValueType::f32;
+            return std::nullopt;  // float16 and long double: left to pandas
+        case 'i':
+            if (itemsize == 8) return k::ValueType::i64;
+            if (itemsize == 4) return k::ValueType::i32;
+            if (itemsize == 2) return k::ValueType::i16;
+            if (itemsize == 1) return k::ValueType::i8;
+            return std::nullopt;
+        case 'u':
+            if (itemsize == 8) return k::ValueType::u64;
+            if (itemsize == 4) return k::ValueType::u32;
+            if (itemsize == 2) return k::ValueType::u16;
+            if (itemsize == 1) return k::ValueType::u8;
+            return std::nullopt;
+        case 'b':
+            return itemsize == 1 ? std::optional(k::ValueType::boolean) : std::nullopt;
+        default:
+            return std::nullopt;
+    }
+}
+
+class Reader {
+public:
+    explicit Reader(const Input& in) : in_(in), pd_(in.g("pd")), np_(in.g("np")) {
+        py::object arrays = pd_.attr("arrays");
+        masked_ =
+            py::make_tuple(arrays.attr("IntegerArray"), arrays.attr("FloatingArray"), arrays.attr("BooleanArray"));
+        series_ = pd_.attr("Series");
+    }
+
+    std::optional<k::DistinctColumn> column(py::handle label) {
+        py::object s = in_.df[label];
+        // Duplicate labels give a frame; a Series subclass may count its own way.
+        if (reinterpret_cast<PyObject*>(Py_TYPE(s.ptr())) != series_.ptr()) return std::nullopt;
+        const Py_ssize_t n = in_.rows;
+        py::object dtype = s.attr("dtype");
+        k::DistinctColumn col;
+        if (py::isinstance(dtype, np_.attr("dtype"))) {
+            const std::string kind = py::str(dtype.attr("kind"));
+            if (kind == "M" || kind == "m") {
+                col.skip_int_min = true;
+                auto v = view(s.attr("array").attr("asi8"), n);
+                if (!v || v->type != k::ValueType::i64) return std::nullopt;
+                col.view = *v;
+                return col;
+            }
+            auto v = view(s.attr("to_numpy")(), n);
+            if (!v) return std::nullopt;
+            col.view = *v;
+            return col;
+        }
+        if (py::isinstance(dtype, pd_.attr("CategoricalDtype"))) {
+            col.skip_negative = true;
+            auto v = view(s.attr("array").attr("codes"), n);
+            if (!v) return std::nullopt;
+            col.view = *v;
+            return col;
+        }
+        if (py::isinstance(dtype, pd_.attr("DatetimeTZDtype"))) {
+            // unique() works on the UTC int64 values; NaT is INT64_MIN.
+            col.skip_int_min = true;
+            auto v = view(s.attr("array").attr("asi8"), n);
+            if (!v || v->type != k::ValueType::i64) return std::nullopt;
+            col.view = *v;
+            return col;
+        }
+        py::object arr = s.attr("array");
+        const int is_masked = PyObject_IsInstance(arr.ptr(), masked_.ptr());
+        if (is_masked < 0) throw py::error_already_set();
+        if (!is_masked) return std::nullopt;
+        auto data = view(arr.attr("_data"), n);
+        auto mask = view(arr.attr("_mask"), n);
+        if (!data || !mask || mask->type != k::ValueType::boolean) return std::nullopt;
+        col.view = *data;
+        col.view.missing = static_cast<const std::uint8_t*>(mask->data);
+        col.view.missing_stride = mask->stride;
+        return col;
+    }
+
+    // A NumPy number column as it is, for its row hashes: floats and
+    // integers only (pandas widens booleans and dates its own way).
+    std::optional<k::ColumnView> plain_numbers(py::handle label) {
+        py::object s = in_.df[label];
+        if (reinterpret_cast<PyObject*>(Py_TYPE(s.ptr())) != series_.ptr()) return std::nullopt;
+        py::object dtype = s.attr("dtype");
+        if (!py::isinstance(dtype, np_.attr("dtype"))) return std::nullopt;
+        const std::string kind = py::str(dtype.attr("kind"));
+        if (kind != "f" && kind != "i" && kind != "u") return std::nullopt;
+        return view(s.attr("to_numpy")(), in_.rows);
+    }
+
+    std::vector<std::unique_ptr<Buffer>> held;
+
+private:
+    // A one-dimensional NumPy array of n plain numbers in the machine's byte order.
+    std::optional<k::ColumnView> view(py::object values, Py_ssize_t n) {
+        if (!py::isinstance(values, np_.attr("ndarray"))) return std::nullopt;
+        py::object dtype = values.attr("dtype");
+        if (!pyapi::truthy(dtype.attr("isnative"))) return std::nullopt;
+        const std::string kind = py::str(dtype.attr("kind"));
+        auto type = value_type(kind.empty() ? '?' : kind[0], py::int_(dtype.attr("itemsize")));
+        if (!type) return std::nullopt;
+        auto buf = std::make_unique<Buffer>(std::move(values), PyBUF_STRIDES);
+        if (buf->view().ndim != 1 || buf->view().shape[0] != n) return std::nullopt;
+        k::ColumnView col;
+        col.data = buf->view().buf;
+        col.stride = buf->view().strides[0];
+        col.type = *type;
+        held.push_back(std::move(buf));
+        return col;
+    }
+
+    const Input& in_;
+    py::object pd_, np_, masked_, series_;
+};
+
+std::vector<py::object> compute(const Input& in) {
+    py::object pd = in.g("pd"), np = in.g("np");
+    if (!version_applies(pd)) return {};
+    // A subclass may build its columns differently (its _constructor_sliced).
+    if (reinterpret_cast<PyObject*>(Py_TYPE(in.df.ptr())) != pd.attr("DataFrame").ptr()) return {};
+    // pandas 2's deprecated option makes ±inf missing for nunique too.
+    const bool inf_as_na = pyapi::guarded(
+        [&] { return pyapi::truthy(pd.attr("get_option")("mode.use_inf_as_na")); }, [] { return false; });
+    if (inf_as_na) return {};
+
+    Reader reader(in);
+    std::vector<k::DistinctColumn> columns;
+    std::vector<std::size_t> positions;
+    std::size_t total = 0;
+    for (py::handle c : in.df.attr("columns")) {
+        if (auto col = reader.column(c)) {
+            columns.push_back(*col);
+            positions.push_back(total);
+        }
+        ++total;
+    }
+    if (columns.empty()) return {};
+
+    k::DistinctProblem p;
+    p.columns = columns.data();
+    p.k = columns.size();
+    p.n = static_cast<std::size_t>(in.rows);
+    p.parts = std::min(k::thread_count(), p.k);
+    // NumPy's buffer, so memory tracing sees what the kernel uses.
+    py::object workspace = np.attr("empty")(k::distinct_workspace_bytes(p), "dtype"_a = np.attr("uint8"));
+    Buffer ws(workspace, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+    std::vector<std::int64_t> counts(p.k, k::distinct_undecided);
+    pyapi::without_gil([&](const std::function<bool()>& poll) {
+        return k::distinct_counts(p, counts.data(), ws.view().buf, poll);
+    });
+
+    std::vector<py::object> out(total);
+    for (std::size_t i = 0; i < p.k; ++i) {
+        if (counts[i] != k::distinct_undecided) out[positions[i]] = py::int_(counts[i]);
+    }
+    return out;
+}
+
+k::HashColumn hash_column(const k::ColumnView& v, bool canonical_floats) {
+    k::HashColumn c;
+    c.data = static_cast<const std::byte*>(v.data);
+    c.stride = v.stride;
+    c.floating = v.type == k::ValueType::f64 || v.type == k::ValueType::f32;
+    c.canonical_floats = canonical_floats;
+    switch (v.type) {
+        case k::ValueType::f64:
+        case k::ValueType::i64:
+        case k::ValueType::u64:
+            c.width = 8;
+            break;
+        case k::ValueType::f32:
+        case k::ValueType::i32:
+        case k::ValueType::u32:
+            c.width = 4;
+            break;
+        case k::ValueType::i16:
+        case k::ValueType::u16:
+            c.width = 2;
+            break;
+        default:
+            c.width = 1;
+            break;
+    }
+    return c;
+}
+
+std::vector<std::optional<std::uint64_t>> hash_digests(const Input& in, py::handle col_has_missing) {
+    py::object pd = in.g("pd");
+    // Only 2.2, 2.3 and 3.1 were read: 3.1 hashes -0.0 as 0.0, the others
+    // hash the bits as they are.
+    const auto [major, minor] = pandas_version(pd);
+    bool canonical = false;
+    if (major == 3 && minor == 1) {
+        canonical = true;
+    } else if (!(major == 2 && minor >= 2)) {
+        return {};
+    }
+    if (reinterpret_cast<PyObject*>(Py_TYPE(in.df.ptr())) != pd.attr("DataFrame").ptr()) return {};
+    py::object hashing = py::module_::import("pandas.core.util.hashing");
+    if (!pd.attr("util").attr("hash_pandas_object").is(hashing.attr("hash_pandas_object"))) return {};
+
+    Reader reader(in);
+    std::vector<k::HashColumn> columns;
+    std::vector<std::size_t> positions;
+    std::size_t total = 0;
+    for (py::handle c : in.df.attr("columns")) {
+        PyObject* flag = PyList_GetItem(col_has_missing.ptr(), static_cast<Py_ssize_t>(total));
+        if (!flag) throw py::error_already_set();
+        if (!pyapi::truthy(flag)) {
+            if (auto col = reader.plain_numbers(c)) {
+                columns.push_back(hash_column(*col, canonical));
+                positions.push_back(total);
+            }
+        }
+        ++total;
+    }
+    if (columns.empty()) return {};
+    const std::size_t n = static_cast<std::size_t>(in.rows);
+    std::vector<std::uint64_t> digests(columns.size());
+    // A column at a time; a signal is noticed between columns.
+    pyapi::without_gil([&](const std::function<bool()>& poll) {
+        return k::parallel_for(
+            columns.size(), [&](std::size_t i, const k::Stop&) { digests[i] = k::row_hash_digest(columns[i], n); },
+            poll);
+    });
+    std::vector<std::optional<std::uint64_t>> out(total);
+    for (std::size_t i = 0; i < columns.size(); ++i) out[positions[i]] = digests[i];
+    return out;
+}
+
+}  // namespace
+
+std::vector<std::optional<std::uint64_t>> native_hash_digests(const Input& in, py::handle col_has_missing) {
+    return pyapi::guarded([&] { return hash_digests(in, col_has_missing); },
+                          [] { return std::vector<std::optional<std::uint64_t>>(); });
+}
+
+std::vector<py::object> native_distinct_counts(const Input& in) {
+    return pyapi::guarded([&]() -> std::vector<py::object> { return compute(in); },
+                          [] { return std::vector<py::object>(); });
+}
+
+}  // namespace tamsel::profile

@@ -1,0 +1,130 @@
+"""The duplicate-column scan keeps one digest per column, not its row hashes:
+at most the new column's hashes and one earlier column's are alive at once,
+and the pairs found are the ones a comparison of all hashes finds."""
+
+import weakref
+
+import numpy as np
+import pandas as pd
+import pytest
+
+
+@pytest.fixture
+def live_hashes(monkeypatch):
+    """Wraps pandas' row hashing; records how many earlier hash arrays are
+    still alive whenever a column is hashed."""
+    original = pd.util.hash_pandas_object
+    alive = set()
+    seen = []
+
+    def tracked(obj, *args, **kwargs):
+        seen.append((obj.name, len(alive)))
+        arr = original(obj, *args, **kwargs).to_numpy().copy()
+        key = id(arr)
+        alive.add(key)
+        weakref.finalize(arr, alive.discard, key)
+        return pd.Series(arr, copy=False)
+
+    monkeypatch.setattr(pd.util, "hash_pandas_object", tracked)
+    return seen
+
+
+def test_one_earlier_column_alive_at_most(analyse, live_hashes):
+    rng = np.random.default_rng(0)
+    base = rng.normal(size=50)
+    df = pd.DataFrame({f"u{i}": rng.normal(size=50) for i in range(4)})
+    df["a"] = base
+    df["b"] = base.copy()
+    df["c"] = base.copy()
+    assert analyse(df).schema["duplicate_cols_examples"] == [("b", "a"), ("c", "a")]
+    scan = [entry for entry in live_hashes if entry[0] in df.columns]
+    assert max(count for _, count in scan) <= 1
+    # Every column is hashed once; an earlier one again only to confirm a match.
+    assert [name for name, _ in scan] == ["u0", "u1", "u2", "u3", "a", "b", "a", "c", "a"]
+
+
+@pytest.mark.parametrize(
+    "columns, expected",
+    [
+        # equal contents, different dtypes: the float copy of integers differs
+        # in its hashes, the nullable copy with missing cells hashes as objects
+        (
+            {
+                "i": [1, 2, 3, 4],
+                "f": [1.0, 2.0, 3.0, 4.0],
+                "n": pd.array([1, 2, 3, 4], dtype="Int64"),
+                "f2": [1.0, 2.0, 3.0, 4.0],
+            },
+            [("n", "i"), ("f2", "f")],
+        ),
+        (
+            {
+                "m": pd.array([1, None, 3, 4], dtype="Int64"),
+                "g": [1.0, np.nan, 3.0, 4.0],
+                "m2": pd.array([1, None, 3, 4], dtype="Int64"),
+                "g2": [1.0, np.nan, 3.0, 4.0],
+            },
+            [("m2", "m"), ("g2", "g")],
+        ),
+    ],
+)
+def test_pairs_across_dtypes_and_missing_cells(analyse, columns, expected):
+    df = pd.DataFrame(columns)
+    pairs = analyse(df).schema["duplicate_cols_examples"]
+    assert pairs == expected
+
+
+def numbers_frame():
+    rng = np.random.default_rng(1)
+    x = rng.normal(size=40)
+    ints = rng.integers(-5, 5, size=40)
+    return pd.DataFrame(
+        {
+            "f": x,
+            "o": pd.Series(x, dtype=object),  # hashed by pandas after its float inference
+            "zero": np.where(x > 0, x, 0.0),
+            "negzero": np.where(x > 0, x, -0.0),  # one value for pandas 3, other bits for 2
+            "f32": x.astype(np.float32),
+            "f32b": x.astype(np.float32),
+            "i64": ints,
+            "i32": ints.astype(np.int32),  # negative values widen to other bits
+            "u8": np.abs(ints).astype(np.uint8),
+            "i16": np.abs(ints).astype(np.int16),
+            "i64b": ints.copy(),
+        }
+    )
+
+
+@pytest.fixture
+def hash_calls(monkeypatch):
+    """Counts pandas' row hashing while leaving it pandas' own function to the
+    scan (both names rebound to one wrapper)."""
+    from pandas.core.util import hashing
+
+    original = hashing.hash_pandas_object
+    calls = []
+
+    def counted(obj, *args, **kwargs):
+        calls.append(obj.name)
+        return original(obj, *args, **kwargs)
+
+    monkeypatch.setattr(hashing, "hash_pandas_object", counted)
+    monkeypatch.setattr(pd.util, "hash_pandas_object", counted)
+    return calls
+
+
+def test_digests_from_buffers_find_the_pairs_hashing_finds(analyse, hash_calls, monkeypatch):
+    df = numbers_frame()
+    zeros = [("negzero", "zero")] if pd.__version__.startswith("3.") else []
+    expected = [("o", "f"), *zeros, ("f32b", "f32"), ("i16", "u8"), ("i64b", "i64")]
+    assert analyse(df).schema["duplicate_cols_examples"] == expected
+    # Number columns are hashed only to confirm a matching digest: the later
+    # column, then its earlier partner.
+    assert hash_calls == [name for pair in expected for name in pair]
+    # A hash function other than pandas' own is called for every column and
+    # finds the same pairs.
+    hash_calls.clear()
+    original = pd.util.hash_pandas_object
+    monkeypatch.setattr(pd.util, "hash_pandas_object", lambda obj, **kw: original(obj, **kw))
+    assert analyse(df).schema["duplicate_cols_examples"] == expected
+    assert len(hash_calls) == len(df.columns) + len(expected)
