@@ -36,5 +36,6 @@ PyObject* entry(Body&& body) noexcept {
 extern const PyMethodDef parallel_entries[];
 extern const PyMethodDef adf_entries[];
 extern const PyMethodDef correlation_entries[];
+extern const PyMethodDef pearson_screen_entries[];
 
 }  // namespace tamsel::kernel_module

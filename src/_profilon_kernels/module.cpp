@@ -9,6 +9,7 @@ const PyMethodDef* const tables[] = {
     parallel_entries,
     adf_entries,
     correlation_entries,
+    pearson_screen_entries,
 };
 
 int exec(PyObject* module) {
