@@ -1,8 +1,9 @@
 // Leakage hints: target-like names, near-perfect correlation and exact
 // copies of the target among the candidate features.
+#include "leakage.hpp"
+
 #include "../stats/stats.hpp"
 #include "diagnostics.hpp"
-#include "leakage.hpp"
 
 namespace tamsel::diagnostics {
 namespace {

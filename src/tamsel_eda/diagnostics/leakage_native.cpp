@@ -236,13 +236,14 @@ void identity_check(const Input& in, py::handle x_cols, py::handle y, py::list& 
     std::vector<k::Verdict> verdicts(views.size(), k::Verdict::undecided);
     if (!views.empty()) {
         pyapi::without_gil([&](const std::function<bool()>& poll) {
-            return k::same_values(*yv, views.data(), views.size(), static_cast<std::size_t>(n), verdicts.data(),
-                                  poll);
+            return k::same_values(*yv, views.data(), views.size(), static_cast<std::size_t>(n), verdicts.data(), poll);
         });
     }
     for (std::size_t j = 0; j < views.size(); ++j) {
-        if (verdicts[j] != k::Verdict::undecided) state[viewed[j]] = verdicts[j] == k::Verdict::yes ? 1 : 0;
-        else state[viewed[j]] = 3;
+        if (verdicts[j] != k::Verdict::undecided)
+            state[viewed[j]] = verdicts[j] == k::Verdict::yes ? 1 : 0;
+        else
+            state[viewed[j]] = 3;
     }
     py::list equal_cols;
     for (std::size_t i = 0; i < state.size(); ++i) {
@@ -259,8 +260,8 @@ void identity_check(const Input& in, py::handle x_cols, py::handle y, py::list& 
 std::optional<analysis::Leakage> native_leakage(const Input& in, pyapi::Body own_body) {
     if (!pyapi::guarded([&] { return applies(in, own_body); }, [] { return false; })) return std::nullopt;
     // The candidates exactly as df.drop(columns=target_cols) labels them.
-    py::object X0 = in.df.attr("iloc")[py::slice(0, 0, 1)].attr("drop")("columns"_a = in.target_cols,
-                                                                         "errors"_a = "ignore");
+    py::object X0 =
+        in.df.attr("iloc")[py::slice(0, 0, 1)].attr("drop")("columns"_a = in.target_cols, "errors"_a = "ignore");
     py::object x_cols = X0.attr("columns");
     analysis::Leakage out;
     for (py::handle tgt : in.target_cols) {

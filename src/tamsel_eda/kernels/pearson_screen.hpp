@@ -20,9 +20,9 @@ enum class Verdict : std::uint8_t { no, yes, undecided };
 
 struct ScreenColumn {
     Verdict verdict = Verdict::undecided;
-    double r = 0;             // this kernel's estimate; NaN where the library's answer is NaN
-    double margin = 0;        // how far from the threshold r must be for a verdict
-    std::size_t pairs = 0;    // rows where both values are present (not NaN)
+    double r = 0;           // this kernel's estimate; NaN where the library's answer is NaN
+    double margin = 0;      // how far from the threshold r must be for a verdict
+    std::size_t pairs = 0;  // rows where both values are present (not NaN)
 };
 
 // For each column x of `xs`: does pandas' y.corr(x, method="pearson") have an
