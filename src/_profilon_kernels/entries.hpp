@@ -41,5 +41,6 @@ extern const PyMethodDef pairwise_entries[];
 extern const PyMethodDef row_hash_entries[];
 extern const PyMethodDef summary_entries[];
 extern const PyMethodDef distinct_entries[];
+extern const PyMethodDef pearson_screen_entries[];
 
 }  // namespace tamsel::kernel_module

@@ -16,6 +16,7 @@ const PyMethodDef* const tables[] = {
     row_hash_entries,
     summary_entries,
     distinct_entries,
+    pearson_screen_entries,
 };
 // clang-format on
 

@@ -1,5 +1,7 @@
 // Leakage hints: target-like names, near-perfect correlation and exact
 // copies of the target among the candidate features.
+#include "leakage.hpp"
+
 #include "../stats/stats.hpp"
 #include "diagnostics.hpp"
 
@@ -33,18 +35,10 @@ py::object leakage_hints_per_target(const Frame& f) {
     py::handle y = f.arg(2);
     py::object np = f.g("np");
     py::object pd = f.g("pd");
-    py::object str = pyapi::builtin(f.globals(), "str");
     py::list reasons;
     double score = 1.0;
 
-    py::object re = f.g("re");
-    py::object patt = re.attr("compile")("(target|label|y_true|ground[_\\-]?truth)", re.attr("I"));
-    for (py::handle c : df_X.attr("columns")) {
-        if (pyapi::truthy(patt.attr("search")(str(c)))) {
-            reasons.append(pyapi::concat({"Column name '", pyapi::format(c), "' looks target-like."}));
-            score -= 0.15;
-        }
-    }
+    leak::name_reasons(f, df_X.attr("columns"), reasons, score);
 
     // Each check below is abandoned on its own when it fails; the others
     // still count.
@@ -60,7 +54,7 @@ py::object leakage_hints_per_target(const Frame& f) {
         py::object corr = with_two_pairs(num_df, y).attr("corrwith")(y, "method"_a = "pearson").attr("abs")();
         py::object hits = corr[pyapi::compare(corr, py::float_(0.99), Py_GE)].attr("index").attr("tolist")();
         if (!pyapi::truthy(hits)) return;
-        reasons.append(pyapi::concat({"Columns with |r|\u22650.99 to target: ", str(hits[py::slice(0, 5, 1)])}));
+        reasons.append(leak::correlation_reason(f, hits));
         score -= 0.35;
     });
 
@@ -71,7 +65,7 @@ py::object leakage_hints_per_target(const Frame& f) {
             if (pyapi::truthy(df_X[c].attr("equals")(y))) equal_cols.append(c);
         }
         if (equal_cols.empty()) return;
-        reasons.append(pyapi::concat({"Columns identical to target: ", str(equal_cols[py::slice(0, 3, 1)])}));
+        reasons.append(leak::identity_reason(f, equal_cols));
         score -= 0.5;
     });
 
@@ -91,6 +85,32 @@ constexpr MethodDef table[] = {
 
 }  // namespace
 
+namespace leak {
+
+void name_reasons(const Frame& f, py::handle columns, py::list& reasons, double& score) {
+    py::object str = pyapi::builtin(f.globals(), "str");
+    py::object re = f.g("re");
+    py::object patt = re.attr("compile")("(target|label|y_true|ground[_\\-]?truth)", re.attr("I"));
+    for (py::handle c : columns) {
+        if (pyapi::truthy(patt.attr("search")(str(c)))) {
+            reasons.append(pyapi::concat({"Column name '", pyapi::format(c), "' looks target-like."}));
+            score -= 0.15;
+        }
+    }
+}
+
+py::str correlation_reason(const Frame& f, py::handle hits) {
+    py::object str = pyapi::builtin(f.globals(), "str");
+    return pyapi::concat({"Columns with |r|\u22650.99 to target: ", str(hits[py::slice(0, 5, 1)])});
+}
+
+py::str identity_reason(const Frame& f, py::handle equal_cols) {
+    py::object str = pyapi::builtin(f.globals(), "str");
+    return pyapi::concat({"Columns identical to target: ", str(equal_cols[py::slice(0, 3, 1)])});
+}
+
+}  // namespace leak
+
 std::span<const MethodDef> leakage_methods() { return table; }
 
 // Every target is dropped from the candidates, so two targets that copy each
@@ -98,6 +118,7 @@ std::span<const MethodDef> leakage_methods() { return table; }
 analysis::Leakage leakage(const Input& in) {
     analysis::Leakage out;
     if (in.target_cols.empty()) return out;
+    if (auto native = leak::native_leakage(in, leakage_hints_per_target)) return std::move(*native);
     py::object X_for_leak = in.df.attr("drop")("columns"_a = in.target_cols, "errors"_a = "ignore");
     py::object hints = in.method("_leakage_hints_per_target");
     for (py::handle tgt : in.target_cols) {

@@ -479,3 +479,15 @@ py::object make_function(py::handle function_type, const MethodDef& def, const c
 }
 
 }  // namespace tamsel::pyapi
+
+namespace tamsel::pyapi {
+
+bool runs_body(py::handle fn, Body body) {
+    // The type cannot be subclassed, and every module instance's copy of it
+    // deallocates through the same function.
+    if (!fn || Py_TYPE(fn.ptr())->tp_dealloc != fn_dealloc) return false;
+    const MethodDef* def = as_fn(fn.ptr())->def;
+    return def != nullptr && def->body == body;
+}
+
+}  // namespace tamsel::pyapi

@@ -79,6 +79,10 @@ py::object make_function_type(py::handle module);
 py::object make_function(py::handle function_type, const MethodDef& def, const char* owner_qualname,
                          py::handle globals);
 
+// Whether `fn` is a native function object made from a MethodDef with this
+// body (a method the class still has as its own, not a replacement).
+bool runs_body(py::handle fn, Body body);
+
 // Evaluates a Python expression in the module namespace (annotations and
 // defaults are written as the expressions a `def` would hold).
 py::object evaluate(const char* expr, py::handle globals);

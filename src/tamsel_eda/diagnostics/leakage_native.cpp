@@ -1,0 +1,280 @@
+// The leakage step without copies of the frame. The library's way drops the
+// targets from the frame (a full copy on pandas 2), selects its numeric
+// columns (another copy) and correlates each with the target through NumPy.
+// Here the candidates' labels come from the frame without its rows, every
+// column is read in place from its own buffer, and the two expensive checks
+// are answered natively where that answer is certain to be the library's:
+// - |r| >= 0.99 by the Pearson screen, which hands every column it cannot
+//   decide (an infinity, a constant side, r within its error margin of the
+//   threshold) back to pandas' own y.corr(x) for that column alone;
+// - equality by comparing the buffers of same-dtype NumPy columns; columns of
+//   another dtype are unequal as pandas' equals finds them, and any other
+//   pair of the same dtype is compared by pandas.
+// The name check, the reasons and the score are the method's own code.
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "../kernels/kernels.hpp"
+#include "../kernels/pearson_screen.hpp"
+#include "../stats/stats.hpp"
+#include "leakage.hpp"
+
+namespace tamsel::diagnostics::leak {
+namespace {
+
+namespace k = tamsel::kernels;
+
+constexpr double threshold = 0.99;
+
+// A read-only buffer view held while the kernels run.
+class Buffer {
+public:
+    Buffer(py::object owner, int flags) : owner_(std::move(owner)) {
+        if (PyObject_GetBuffer(owner_.ptr(), &view_, flags) != 0) throw py::error_already_set();
+    }
+    ~Buffer() { PyBuffer_Release(&view_); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    const Py_buffer& view() const { return view_; }
+
+private:
+    py::object owner_;
+    Py_buffer view_{};
+};
+
+using Held = std::vector<std::unique_ptr<Buffer>>;
+
+// The pandas versions whose Series.corr, select_dtypes and equals were read
+// for this: 2.2 and 2.3 (np.corrcoef of the pairwise-complete rows) and 3.1
+// (the same rows, centred and scaled before NumPy's dot products). Others
+// keep the library's path.
+bool pandas_read(py::handle pd) {
+    const std::string v = py::str(pd.attr("__version__"));
+    int major = 0, minor = 0;
+    if (std::sscanf(v.c_str(), "%d.%d", &major, &minor) != 2) return false;
+    return (major == 2 && (minor == 2 || minor == 3)) || (major == 3 && minor == 1);
+}
+
+std::optional<k::ValueType> value_type(char kind, Py_ssize_t itemsize) {
+    switch (kind) {
+        case 'f':
+            if (itemsize == 8) return k::ValueType::f64;
+            if (itemsize == 4) return k::ValueType::f32;
+            return std::nullopt;
+        case 'i':
+            if (itemsize == 8) return k::ValueType::i64;
+            if (itemsize == 4) return k::ValueType::i32;
+            if (itemsize == 2) return k::ValueType::i16;
+            if (itemsize == 1) return k::ValueType::i8;
+            return std::nullopt;
+        case 'u':
+            if (itemsize == 8) return k::ValueType::u64;
+            if (itemsize == 4) return k::ValueType::u32;
+            if (itemsize == 2) return k::ValueType::u16;
+            if (itemsize == 1) return k::ValueType::u8;
+            return std::nullopt;
+        case 'b':
+            return itemsize == 1 ? std::optional(k::ValueType::boolean) : std::nullopt;
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<k::ColumnView> numpy_view(py::handle np, py::handle values, Py_ssize_t n, Held& held) {
+    if (!py::isinstance(values, np.attr("ndarray"))) return std::nullopt;
+    py::object dtype = values.attr("dtype");
+    if (!pyapi::truthy(dtype.attr("isnative"))) return std::nullopt;
+    const std::string kind = py::str(dtype.attr("kind"));
+    auto type = value_type(kind.empty() ? '?' : kind[0], py::int_(dtype.attr("itemsize")));
+    if (!type) return std::nullopt;
+    auto buf = std::make_unique<Buffer>(py::reinterpret_borrow<py::object>(values), PyBUF_STRIDES);
+    if (buf->view().ndim != 1 || buf->view().shape[0] != n) return std::nullopt;
+    k::ColumnView col;
+    col.data = buf->view().buf;
+    col.stride = buf->view().strides[0];
+    col.type = *type;
+    held.push_back(std::move(buf));
+    return col;
+}
+
+// A Series as the kernels read it: the NumPy array behind a NumPy dtype
+// (`plain`), or the values and mask of pandas' nullable numbers and
+// booleans, which is what to_numpy(dtype=float, na_value=nan) reads.
+std::optional<k::ColumnView> series_view(py::handle pd, py::handle np, py::handle s, Py_ssize_t n, Held& held,
+                                         bool& plain) {
+    plain = false;
+    py::object dtype = s.attr("dtype");
+    if (py::isinstance(dtype, np.attr("dtype"))) {
+        auto col = numpy_view(np, s.attr("to_numpy")(), n, held);
+        plain = col.has_value();
+        return col;
+    }
+    py::object arr = s.attr("array");
+    py::object arrays = pd.attr("arrays");
+    py::tuple masked =
+        py::make_tuple(arrays.attr("IntegerArray"), arrays.attr("FloatingArray"), arrays.attr("BooleanArray"));
+    if (!pyapi::is_instance(arr, masked)) return std::nullopt;
+    auto col = numpy_view(np, arr.attr("_data"), n, held);
+    auto mask = numpy_view(np, arr.attr("_mask"), n, held);
+    if (!col || !mask || mask->type != k::ValueType::boolean) return std::nullopt;
+    col->missing = static_cast<const std::uint8_t*>(mask->data);
+    col->missing_stride = mask->stride;
+    return col;
+}
+
+bool applies(const Input& in, pyapi::Body own_body) {
+    py::object hints = in.method("_leakage_hints_per_target");
+    if (!PyMethod_Check(hints.ptr()) || PyMethod_GET_SELF(hints.ptr()) != in.self.ptr()) return false;
+    if (!pyapi::runs_body(PyMethod_GET_FUNCTION(hints.ptr()), own_body)) return false;
+    py::object modules = py::module_::import("sys").attr("modules");
+    py::object pd = in.g("pd"), np = in.g("np");
+    if (!pd.is(modules.attr("get")("pandas")) || !np.is(modules.attr("get")("numpy"))) return false;
+    if (!pandas_read(pd)) return false;
+    // A subclass may index, select and compare differently.
+    if (reinterpret_cast<PyObject*>(Py_TYPE(in.df.ptr())) != pd.attr("DataFrame").ptr()) return false;
+    // Labels then name one column each, so df[c] is the candidate itself.
+    return pyapi::truthy(in.df.attr("columns").attr("is_unique"));
+}
+
+// |y.corr(x)| >= 0.99 as the method's corrwith decides it for one column,
+// columns with fewer than two complete pairs left out as it leaves them out.
+bool library_hit(py::handle y, py::handle x, bool count_pairs) {
+    if (count_pairs) {
+        py::object both = x.attr("notna")().attr("to_numpy")() & y.attr("notna")().attr("to_numpy")();
+        if (pyapi::as_double(both.attr("sum")()) < 2) return false;
+    }
+    py::object r = y.attr("corr")(x, "method"_a = "pearson");
+    return pyapi::ge(pyapi::absolute(r), py::float_(threshold));
+}
+
+void correlation_check(const Input& in, py::handle X0, py::handle y, py::list& reasons, double& score) {
+    py::object pd = in.g("pd"), np = in.g("np");
+    py::list include;
+    include.append(np.attr("number"));
+    py::object num_cols = X0.attr("select_dtypes")("include"_a = include).attr("columns");
+    const std::size_t count = py::len(num_cols);
+    // The method's num_df.empty: no numeric column, or no rows.
+    if (count == 0 || in.rows == 0) return;
+    if (!pyapi::truthy(pd.attr("api").attr("types").attr("is_numeric_dtype")(y))) return;
+    const stats::QuietFloatingPoint quiet;
+
+    const Py_ssize_t n = in.rows;
+    Held held;
+    bool plain = false;
+    const auto yv = series_view(pd, np, y, n, held, plain);
+    std::vector<py::object> columns;
+    std::vector<k::ColumnView> views;
+    std::vector<std::size_t> viewed;  // column index of each view
+    for (py::handle c : num_cols) {
+        columns.push_back(in.df[c]);
+        if (!yv) continue;
+        if (auto v = series_view(pd, np, columns.back(), n, held, plain)) {
+            views.push_back(*v);
+            viewed.push_back(columns.size() - 1);
+        }
+    }
+    std::vector<k::ScreenColumn> screened(views.size());
+    if (!views.empty()) {
+        pyapi::without_gil([&](const std::function<bool()>& poll) {
+            return k::pearson_screen(*yv, views.data(), views.size(), static_cast<std::size_t>(n), threshold,
+                                     screened.data(), poll);
+        });
+    }
+    // 0 no, 1 yes; 2 pandas decides with the pairs known to be enough, 3
+    // pandas decides after counting them.
+    std::vector<char> state(count, 3);
+    for (std::size_t j = 0; j < views.size(); ++j) {
+        const k::Verdict v = screened[j].verdict;
+        state[viewed[j]] = v == k::Verdict::yes ? 1 : v == k::Verdict::no ? 0 : 2;
+    }
+    py::list mask;
+    bool any = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        const bool hit = state[i] >= 2 ? library_hit(y, columns[i], state[i] == 3) : state[i] == 1;
+        any = any || hit;
+        mask.append(py::bool_(hit));
+    }
+    if (!any) return;
+    py::object hits = num_cols[np.attr("array")(mask, "dtype"_a = "bool")].attr("tolist")();
+    reasons.append(correlation_reason(in.frame, hits));
+    score -= 0.35;
+}
+
+void identity_check(const Input& in, py::handle x_cols, py::handle y, py::list& reasons, double& score) {
+    py::object pd = in.g("pd"), np = in.g("np");
+    const Py_ssize_t n = in.rows;
+    Held held;
+    bool y_plain = false;
+    const auto yv = series_view(pd, np, y, n, held, y_plain);
+    py::object y_dtype = y.attr("dtype");
+    std::vector<py::object> labels, columns;
+    // 0 unequal, 1 equal, 2 the kernel compares, 3 pandas compares.
+    std::vector<char> state;
+    std::vector<k::ColumnView> views;
+    std::vector<std::size_t> viewed;
+    for (py::handle c : x_cols) {
+        labels.push_back(py::reinterpret_borrow<py::object>(c));
+        columns.push_back(in.df[c]);
+        py::handle s = columns.back();
+        // equals looks no further than a dtype that differs.
+        if (pyapi::truthy(pyapi::compare(s.attr("dtype"), y_dtype, Py_NE))) {
+            state.push_back(0);
+            continue;
+        }
+        bool plain = false;
+        std::optional<k::ColumnView> v;
+        if (y_plain) v = series_view(pd, np, s, n, held, plain);
+        if (v && plain && v->type == yv->type) {
+            state.push_back(2);
+            views.push_back(*v);
+            viewed.push_back(state.size() - 1);
+        } else {
+            state.push_back(3);
+        }
+    }
+    std::vector<k::Verdict> verdicts(views.size(), k::Verdict::undecided);
+    if (!views.empty()) {
+        pyapi::without_gil([&](const std::function<bool()>& poll) {
+            return k::same_values(*yv, views.data(), views.size(), static_cast<std::size_t>(n), verdicts.data(), poll);
+        });
+    }
+    for (std::size_t j = 0; j < views.size(); ++j) {
+        if (verdicts[j] != k::Verdict::undecided)
+            state[viewed[j]] = verdicts[j] == k::Verdict::yes ? 1 : 0;
+        else
+            state[viewed[j]] = 3;
+    }
+    py::list equal_cols;
+    for (std::size_t i = 0; i < state.size(); ++i) {
+        const bool equal = state[i] == 3 ? pyapi::truthy(columns[i].attr("equals")(y)) : state[i] == 1;
+        if (equal) equal_cols.append(labels[i]);
+    }
+    if (equal_cols.empty()) return;
+    reasons.append(identity_reason(in.frame, equal_cols));
+    score -= 0.5;
+}
+
+}  // namespace
+
+std::optional<analysis::Leakage> native_leakage(const Input& in, pyapi::Body own_body) {
+    if (!pyapi::guarded([&] { return applies(in, own_body); }, [] { return false; })) return std::nullopt;
+    // The candidates exactly as df.drop(columns=target_cols) labels them.
+    py::object X0 =
+        in.df.attr("iloc")[py::slice(0, 0, 1)].attr("drop")("columns"_a = in.target_cols, "errors"_a = "ignore");
+    py::object x_cols = X0.attr("columns");
+    analysis::Leakage out;
+    for (py::handle tgt : in.target_cols) {
+        py::object y = in.df[tgt];
+        py::list reasons;
+        double score = 1.0;
+        name_reasons(in.frame, x_cols, reasons, score);
+        pyapi::guarded_void([&] { correlation_check(in, X0, y, reasons, score); });
+        pyapi::guarded_void([&] { identity_check(in, x_cols, y, reasons, score); });
+        out.leakage_scores[tgt] = in.method("_pct")(py::float_(score));
+        if (pyapi::truthy(reasons)) out.leakage_reasons_all[tgt] = reasons;
+    }
+    return out;
+}
+
+}  // namespace tamsel::diagnostics::leak
