@@ -9,6 +9,7 @@ const PyMethodDef* const tables[] = {
     parallel_entries,
     adf_entries,
     correlation_entries,
+    group_sums_entries,
 };
 
 int exec(PyObject* module) {
