@@ -8,7 +8,9 @@ Each (build, thread count) runs in its own interpreter (a module can be
 imported once per process), alternating so that load from other processes
 on the machine falls on all alike. Per frame it prints the median CPU and
 wall seconds of the whole analysis and of each step, the peak of traced
-memory above the frame (NumPy buffers included), and new/base ratios.
+memory above the frame (NumPy buffers included), the peak resident memory
+above the frame (the kernels' own buffers included), new/base ratios and the
+wall-time speed-up of each thread count over the first.
 PROFILON_NUM_THREADS sets the thread count; BLAS stays at one thread.
 """
 
@@ -47,6 +49,21 @@ tracemalloc.start()
 bench.analyse(df, kwargs)
 out["peak"] = tracemalloc.get_traced_memory()[1]
 tracemalloc.stop()
+# Resident memory sees what tracemalloc cannot: the kernels' own buffers.
+# Writing 5 to clear_refs resets the high-water mark, so VmHWM after one more
+# analysis, less VmRSS before it, is that analysis' peak above the frame.
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key + ":"))
+gc.collect()
+try:
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = status("VmRSS")
+    bench.analyse(df, kwargs)
+    out["rss_peak"] = status("VmHWM") - before
+except OSError:
+    out["rss_peak"] = None
 print(json.dumps(out))
 """
 
@@ -95,12 +112,19 @@ def main():
                 cells.append(f"{cpu:9.3f} /{wall:8.3f}s")
             print(f"  {step:<20}" + "".join(f"{c:>22}" for c in cells))
         print(f"  {'peak/frame':<20}" + "".join(f"{r['peak'] / r['frame']:>22.2f}" for r in results.values()))
+        rss = [r["rss_peak"] / r["frame"] if r["rss_peak"] is not None else float("nan") for r in results.values()]
+        print(f"  {'rss peak/frame':<20}" + "".join(f"{v:>22.2f}" for v in rss))
         base = results[f"base/{threads[0]}"]
         bc, bw = med(x["cpu"] for x in base["runs"]), med(x["wall"] for x in base["runs"])
         for t in threads:
             r = results[f"new/{t}"]
             c, w = med(x["cpu"] for x in r["runs"]), med(x["wall"] for x in r["runs"])
             print(f"  new/{t} vs base/{threads[0]}: cpu x{c / bc:.2f}, wall x{w / bw:.2f}")
+        one = results[f"new/{threads[0]}"]
+        w1 = med(x["wall"] for x in one["runs"])
+        for t in threads[1:]:
+            wt = med(x["wall"] for x in results[f"new/{t}"]["runs"])
+            print(f"  new/{t} vs new/{threads[0]}: wall speed-up x{w1 / wt:.2f}")
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ import threading
 import time
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import _profilon_kernels
@@ -75,3 +76,54 @@ def test_bad_arguments_raise_ordinary_errors(kernels):
         kernels.spin(1)
     with pytest.raises(TypeError):
         kernels.spin("x", 1)
+
+
+# NumPy's float64 summation, which every kernel that reproduces a NumPy
+# reduction builds on: the probe must recognise how the running NumPy sums
+# (whole array or buffer-sized pieces, under any buffer size), and the sum
+# must then match add.reduce to the bit on lengths around every cut.
+@pytest.mark.parametrize("bufsize", [8192, 16384, 1024])
+def test_numpy_sum_matches_add_reduce(kernels, bufsize):
+    rng = np.random.default_rng(bufsize)
+    old = np.setbufsize(bufsize)
+    try:
+        block = kernels.numpy_sum_block()
+        assert block in (0, bufsize)
+        for n in [0, 1, 7, 8, 9, 127, 128, 129, 1000, bufsize - 1, bufsize, bufsize + 1, 3 * bufsize + 5, 100_003]:
+            x = rng.standard_normal(n) * 10.0 ** rng.uniform(-8, 8, n)
+            assert kernels.numpy_sum(x, block) == np.add.reduce(x), n
+        assert np.signbit(kernels.numpy_sum(np.full(9, -0.0), block)) == np.signbit(np.add.reduce(np.full(9, -0.0)))
+    finally:
+        np.setbufsize(old)
+
+
+# Row hashes of plain numeric columns: the duplicate-column scan compares
+# these with the hashes pandas makes of other columns, so they must be
+# pandas' own, in every dtype and on strided views; the block-wise digest
+# must equal the digest of the whole array.
+@pytest.mark.parametrize(
+    "dtype", ["float64", "float32", "int8", "int16", "int32", "int64", "uint8", "uint64", "bool", "M8[ns]", "m8[s]"]
+)
+def test_row_hashes_are_pandas_hashes(kernels, dtype):
+    import pandas as pd
+
+    rng = np.random.default_rng(7)
+    raw = rng.integers(-50, 50, 9001)
+    if dtype.startswith("float"):
+        values = (raw / 7).astype(dtype)
+        values[:4] = [0.0, -0.0, np.inf, -np.inf]
+    elif dtype == "bool":
+        values = raw > 0
+    else:
+        values = raw.astype("int64").astype(dtype)
+    canonical = bool(
+        pd.util.hash_pandas_object(pd.Series([-0.0]), index=False).iloc[0]
+        == pd.util.hash_pandas_object(pd.Series([0.0]), index=False).iloc[0]
+    )
+    for arr in (values, values[::3]):
+        expected = pd.util.hash_pandas_object(pd.Series(arr), index=False).to_numpy()
+        floating = arr.dtype.kind == "f"
+        view = arr.view(f"u{arr.dtype.itemsize}") if arr.dtype.kind in "Mm" else arr
+        got = np.frombuffer(kernels.row_hashes(view, floating, canonical), dtype=np.uint64)
+        np.testing.assert_array_equal(got, expected)
+        assert kernels.row_hash_digest(view, floating, canonical) == kernels.fnv_digest(np.ascontiguousarray(expected))

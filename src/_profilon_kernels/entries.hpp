@@ -36,6 +36,8 @@ PyObject* entry(Body&& body) noexcept {
 extern const PyMethodDef parallel_entries[];
 extern const PyMethodDef adf_entries[];
 extern const PyMethodDef correlation_entries[];
+extern const PyMethodDef pairwise_entries[];
+extern const PyMethodDef row_hash_entries[];
 extern const PyMethodDef group_sums_entries[];
 
 }  // namespace tamsel::kernel_module

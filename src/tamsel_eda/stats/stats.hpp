@@ -2,6 +2,9 @@
 // profiles and scores call.
 #pragma once
 
+#include <cstddef>
+#include <optional>
+
 #include "../pyapi/pyapi.hpp"
 
 namespace tamsel::stats {
@@ -39,6 +42,13 @@ bool is_library_function(py::handle fn, const char* module, const char* name);
 // Whether scipy.stats.skew and kurtosis answer NaN for these finite values
 // (empty, or constant up to the resolution of their mean).
 bool moments_undefined(py::handle finite_values);
+
+// How the running NumPy sums float64 values (kernels/pairwise.hpp): 0 when
+// add.reduce sums the whole array in one pairwise pass, or the length of the
+// pieces it sums one after the other; nothing when it matches neither, and a
+// kernel that must give NumPy's bits then leaves the sum to NumPy. Asked
+// anew at each call: np.setbufsize changes it.
+std::optional<std::size_t> numpy_sum_block();
 
 // Python's max(0.0, min(1.0, v)) on a float: NaN gives 1.0, because min()
 // and max() keep their first argument unless a later one compares past it.
