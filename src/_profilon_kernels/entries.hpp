@@ -42,5 +42,6 @@ extern const PyMethodDef row_hash_entries[];
 extern const PyMethodDef summary_entries[];
 extern const PyMethodDef distinct_entries[];
 extern const PyMethodDef pearson_screen_entries[];
+extern const PyMethodDef group_sums_entries[];
 
 }  // namespace tamsel::kernel_module

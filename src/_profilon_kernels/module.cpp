@@ -17,6 +17,7 @@ const PyMethodDef* const tables[] = {
     summary_entries,
     distinct_entries,
     pearson_screen_entries,
+    group_sums_entries,
 };
 // clang-format on
 

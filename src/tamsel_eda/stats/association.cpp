@@ -3,6 +3,7 @@
 // over a categorical feature.
 #include <cmath>
 
+#include "correlation_ratio_native.hpp"
 #include "stats.hpp"
 
 namespace tamsel::stats {
@@ -96,6 +97,7 @@ double ss_between_float64(const Frame& f, py::handle group_by, py::handle y, dou
 py::object correlation_ratio_num_cat(const Frame& f) {
     return pyapi::guarded(
         [&]() -> py::object {
+            if (py::object native = native_correlation_ratio(f)) return native;
             py::object pd = f.g("pd");
             py::object yv = pd.attr("to_numeric")(f.arg(1), "errors"_a = "coerce");
             py::object gv = f.arg(2).attr("astype")("category");

@@ -1,0 +1,66 @@
+// correlation_ratio(y, codes, rank, min_rows_to_split=None): the group-sums
+// kernel on a float64 target, int64 group codes (negative: missing) and each
+// group's position in sorted key order. Answers (status, value) with status
+// "ok", "too_few", "not_finite" or "bad_input".
+#include "../tamsel_eda/kernels/group_sums.hpp"
+
+#include <cstring>
+#include <vector>
+
+#include "entries.hpp"
+
+namespace tamsel::kernel_module {
+namespace {
+
+std::vector<std::int64_t> int64_values(PyObject* obj) {
+    py::object np = py::module_::import("numpy");
+    py::object arr = np.attr("ascontiguousarray")(py::handle(obj), "dtype"_a = np.attr("int64"));
+    if (py::int_(arr.attr("ndim")).cast<int>() != 1) throw py::value_error("expected a one-dimensional array");
+    std::vector<std::int64_t> out(py::len(arr));
+    Py_buffer view;
+    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) throw py::error_already_set();
+    if (!out.empty()) std::memcpy(out.data(), view.buf, out.size() * sizeof(std::int64_t));
+    PyBuffer_Release(&view);
+    return out;
+}
+
+PyObject* correlation_ratio(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs < 3 || nargs > 4) throw py::type_error("correlation_ratio(y, codes, rank, min_rows_to_split=None)");
+        pyapi::Float64View y(args[0]);
+        const std::vector<std::int64_t> codes = int64_values(args[1]);
+        const std::vector<std::int64_t> rank = int64_values(args[2]);
+        if (static_cast<std::size_t>(y.size()) != codes.size()) throw py::value_error("y and codes differ in length");
+        kernels::RatioProblem p;
+        p.y = y.data();
+        p.codes = codes.data();
+        p.n = codes.size();
+        p.rank = rank.data();
+        p.groups = rank.size();
+        if (nargs > 3 && args[3] != Py_None) {
+            p.min_rows_to_split = PyLong_AsSize_t(args[3]);
+            if (PyErr_Occurred()) throw py::error_already_set();
+        }
+        const kernels::RatioResult r =
+            pyapi::without_gil([&](const std::function<bool()>& poll) { return kernels::correlation_ratio(p, poll); });
+        const char* status = "bad_input";
+        switch (r.status) {
+            case kernels::RatioStatus::ok: status = "ok"; break;
+            case kernels::RatioStatus::too_few: status = "too_few"; break;
+            case kernels::RatioStatus::not_finite: status = "not_finite"; break;
+            case kernels::RatioStatus::stopped: status = "stopped"; break;
+            case kernels::RatioStatus::bad_input: break;
+        }
+        return py::object(py::make_tuple(py::str(status), py::float_(r.value)));
+    });
+}
+
+}  // namespace
+
+const PyMethodDef group_sums_entries[] = {
+    {"correlation_ratio", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(correlation_ratio)),
+     METH_FASTCALL, "correlation_ratio(y, codes, rank, min_rows_to_split=None): the group-sums kernel."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace tamsel::kernel_module

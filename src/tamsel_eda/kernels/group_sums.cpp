@@ -1,0 +1,134 @@
+#include "group_sums.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "kernels.hpp"
+
+namespace tamsel::kernels {
+namespace {
+
+// NumPy's float64 pairwise summation of a contiguous run (the inner loop of
+// np.add.reduce): plain below 8 values, eight interleaved accumulators up to
+// 128, halves at multiples of 8 above.
+double pairwise(const double* a, std::size_t n) {
+    if (n < 8) {
+        double res = 0.0;
+        for (std::size_t i = 0; i < n; ++i) res += a[i];
+        return res;
+    }
+    if (n <= 128) {
+        double r[8];
+        for (int j = 0; j < 8; ++j) r[j] = a[j];
+        std::size_t i = 8;
+        for (; i < n - (n % 8); i += 8) {
+            for (int j = 0; j < 8; ++j) r[j] += a[i + j];
+        }
+        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) res += a[i];
+        return res;
+    }
+    std::size_t n2 = n / 2;
+    n2 -= n2 % 8;
+    return pairwise(a, n2) + pairwise(a + n2, n - n2);
+}
+
+// np.add.reduce adds the pairwise sum to its zero identity.
+double reduce_sum(const double* a, std::size_t n) { return 0.0 + pairwise(a, n); }
+
+double at(const double* y, std::ptrdiff_t stride, std::size_t i) {
+    return *reinterpret_cast<const double*>(reinterpret_cast<const char*>(y) + static_cast<std::ptrdiff_t>(i) * stride);
+}
+
+}  // namespace
+
+RatioResult correlation_ratio(const RatioProblem& p, const std::function<bool()>& poll) {
+    const Stop stop(poll, true);
+    RatioResult out;
+    for (std::size_t g = 0; g < p.groups; ++g) {
+        if (p.rank[g] < 0 || static_cast<std::size_t>(p.rank[g]) >= p.groups) return out;
+    }
+    // Complete rows per group, in sorted key order.
+    std::vector<std::size_t> start(p.groups + 1, 0);
+    std::size_t m = 0;
+    for (std::size_t i = 0; i < p.n; ++i) {
+        const std::int64_t c = p.codes[i];
+        if (c < 0) continue;
+        if (static_cast<std::size_t>(c) >= p.groups) return out;
+        const double v = at(p.y, p.y_stride, i);
+        if (std::isnan(v)) continue;
+        // pandas computes with infinities but NumPy warns on the way
+        // (inf - inf); those stay with the library.
+        if (!std::isfinite(v)) return {RatioStatus::not_finite, 0.0};
+        ++start[static_cast<std::size_t>(p.rank[c]) + 1];
+        ++m;
+    }
+    if (m < 2) return {RatioStatus::too_few, 0.0};
+    if (stop.requested()) return {RatioStatus::stopped, 0.0};
+    for (std::size_t r = 0; r < p.groups; ++r) start[r + 1] += start[r];
+
+    // The complete rows in row order (the filtered Series pandas averages)
+    // and the same rows stably grouped (each group's rows in row order).
+    std::vector<double> rows(m), grouped(m);
+    {
+        std::vector<std::size_t> next(start.begin(), start.end() - 1);
+        std::size_t k = 0;
+        for (std::size_t i = 0; i < p.n; ++i) {
+            const std::int64_t c = p.codes[i];
+            if (c < 0) continue;
+            const double v = at(p.y, p.y_stride, i);
+            if (std::isnan(v)) continue;
+            rows[k++] = v;
+            grouped[next[static_cast<std::size_t>(p.rank[c])]++] = v;
+        }
+    }
+    if (stop.requested()) return {RatioStatus::stopped, 0.0};
+
+    const double mu = reduce_sum(rows.data(), m) / static_cast<double>(m);
+    if (!std::isfinite(mu)) return {RatioStatus::not_finite, 0.0};
+
+    // Each group's mean minus mu, written per group so that the split never
+    // changes a bit; the sum over groups below runs in key order.
+    std::vector<double> dev(p.groups, 0.0);
+    auto group_devs = [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t r = lo; r < hi; ++r) {
+            const std::size_t n_g = start[r + 1] - start[r];
+            if (n_g == 0) continue;
+            dev[r] = reduce_sum(grouped.data() + start[r], n_g) / static_cast<double>(n_g) - mu;
+        }
+    };
+    const std::size_t threads = thread_count();
+    if (threads > 1 && m >= p.min_rows_to_split && p.groups > 1) {
+        const std::size_t parts = std::min(p.groups, threads * 4);
+        const bool done = parallel_for(
+            parts,
+            [&](std::size_t part, const Stop&) {
+                group_devs(p.groups * part / parts, p.groups * (part + 1) / parts);
+            },
+            poll);
+        if (!done) return {RatioStatus::stopped, 0.0};
+    } else {
+        group_devs(0, p.groups);
+    }
+    if (stop.requested()) return {RatioStatus::stopped, 0.0};
+
+    double ss_between = 0.0;
+    for (std::size_t r = 0; r < p.groups; ++r) {
+        const std::size_t n_g = start[r + 1] - start[r];
+        if (n_g == 0) continue;
+        ss_between += static_cast<double>(n_g) * std::pow(dev[r], 2.0);
+    }
+    // ((y - mu) ** 2).sum(): squares of finite deviations are never NaN, so
+    // nansum's fill of missing values has nothing to fill.
+    for (double& v : rows) {
+        const double d = v - mu;
+        v = d * d;
+    }
+    const double ss_total = reduce_sum(rows.data(), m);
+    if (!std::isfinite(ss_between) || !std::isfinite(ss_total)) return {RatioStatus::not_finite, 0.0};
+    if (ss_total == 0.0) return {RatioStatus::ok, 0.0};
+    return {RatioStatus::ok, ss_between / ss_total};
+}
+
+}  // namespace tamsel::kernels

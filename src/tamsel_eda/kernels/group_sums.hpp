@@ -1,0 +1,44 @@
+// The correlation ratio of a float64 target over the groups of a factorized
+// column, summed in the order pandas' groupby and reductions use: each group's
+// sum is NumPy's pairwise sum of its rows in row order, the groups follow the
+// sorted order of their keys, and the mean and the total sum of squares are
+// pandas' nanmean / nansum over the complete rows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+namespace tamsel::kernels {
+
+struct RatioProblem {
+    const double* y = nullptr;
+    std::ptrdiff_t y_stride = 8;  // bytes
+    // Group code per row (negative: missing), as pandas' factorize gives them.
+    const std::int64_t* codes = nullptr;
+    std::size_t n = 0;
+    // rank[code]: the position of the group's key in sorted key order; a
+    // permutation of [0, groups).
+    const std::int64_t* rank = nullptr;
+    std::size_t groups = 0;
+    // The group sums are split into parts (threads) only from this many
+    // complete rows on; below it the split costs more than it saves.
+    std::size_t min_rows_to_split = std::size_t{1} << 17;
+};
+
+enum class RatioStatus {
+    ok,
+    too_few,     // fewer than two complete rows: no ratio
+    not_finite,  // an infinite value or an overflow; NumPy would warn there
+    bad_input,   // a code or rank out of range
+    stopped,
+};
+
+struct RatioResult {
+    RatioStatus status = RatioStatus::bad_input;
+    double value = 0.0;
+};
+
+RatioResult correlation_ratio(const RatioProblem& p, const std::function<bool()>& poll);
+
+}  // namespace tamsel::kernels

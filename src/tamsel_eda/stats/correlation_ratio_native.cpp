@@ -1,0 +1,202 @@
+// What the kernel takes, and why only that:
+// - the target a float64 NumPy column: pandas' to_numeric leaves it as it is,
+//   its missing values are the NaNs, its mean is nanmean's pairwise sum over
+//   the count. Other targets take pandas' per-group mean, whose sums go
+//   through NumPy's buffered casts.
+// - the groups text (every key an exact str, the missing ones pandas' NA
+//   values) or categorical with text categories: then the partition is the
+//   one pandas' factorize gives, and groupby's sorted key order is the order
+//   in which the interpreter compares the keys, a total order on distinct
+//   strings.
+// - pandas 2.2, 2.3 or 3.1, whose nanmean / nansum for float64 were read, and
+//   neither bottleneck (another mean) nor numexpr (another power) in use, nor
+//   pandas 2's option that counts infinities as missing.
+// Infinite values and overflows make NumPy warn on pandas' path; those, and
+// everything else, stay with pandas.
+#include "correlation_ratio_native.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <numeric>
+#include <string_view>
+#include <vector>
+
+#include "../kernels/group_sums.hpp"
+
+namespace tamsel::stats {
+namespace {
+
+namespace k = tamsel::kernels;
+
+class Buffer {
+public:
+    Buffer(py::handle owner, int flags) {
+        if (PyObject_GetBuffer(owner.ptr(), &view_, flags) != 0) throw py::error_already_set();
+    }
+    ~Buffer() { PyBuffer_Release(&view_); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    const Py_buffer& view() const { return view_; }
+
+private:
+    Py_buffer view_{};
+};
+
+py::object loaded_module(const char* name) {
+    PyObject* mod = PyImport_GetModule(py::str(name).ptr());
+    if (!mod) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::object();
+    }
+    return py::reinterpret_steal<py::object>(mod);
+}
+
+std::pair<int, int> version_of(py::handle module) {
+    const std::string v = py::str(module.attr("__version__"));
+    int major = 0, minor = 0;
+    if (std::sscanf(v.c_str(), "%d.%d", &major, &minor) != 2) return {0, 0};
+    return {major, minor};
+}
+
+// pandas 2's deprecated option, read from its store: get_option would warn.
+bool infinities_are_missing() {
+    py::object config = loaded_module("pandas._config.config");
+    if (!config) return true;
+    py::object store = pyapi::optional_attr(config, py::str("_global_config"));
+    if (!store || !PyDict_Check(store.ptr())) return true;
+    PyObject* mode = PyDict_GetItemWithError(store.ptr(), py::str("mode").ptr());
+    if (!mode) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return true;
+    }
+    if (!PyDict_Check(mode)) return true;
+    PyObject* flag = PyDict_GetItemWithError(mode, py::str("use_inf_as_na").ptr());
+    if (!flag) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return true;
+    }
+    return flag != Py_False;
+}
+
+bool pandas_computes_as_read(std::pair<int, int> v) {
+    const bool known = (v.first == 2 && (v.second == 2 || v.second == 3)) || (v.first == 3 && v.second == 1);
+    if (!known) return false;
+    py::object nanops = loaded_module("pandas.core.nanops");
+    if (!nanops) return false;
+    py::object bottleneck = pyapi::optional_attr(nanops, py::str("_USE_BOTTLENECK"));
+    if (!bottleneck || pyapi::truthy(bottleneck)) return false;
+    return v.first != 2 || !infinities_are_missing();
+}
+
+// pandas hands arithmetic on at least this many elements to numexpr.
+bool numexpr_may_run(Py_ssize_t n) {
+    py::object expressions = loaded_module("pandas.core.computation.expressions");
+    if (!expressions) return true;
+    py::object use = pyapi::optional_attr(expressions, py::str("USE_NUMEXPR"));
+    py::object min_elements = pyapi::optional_attr(expressions, py::str("_MIN_ELEMENTS"));
+    if (!use || !min_elements) return true;
+    return pyapi::truthy(use) && !pyapi::gt(min_elements, py::int_(n));
+}
+
+// str < str as the interpreter decides it: code point by code point.
+bool str_less(PyObject* a, PyObject* b) {
+    const int ka = PyUnicode_KIND(a), kb = PyUnicode_KIND(b);
+    const void *da = PyUnicode_DATA(a), *db = PyUnicode_DATA(b);
+    const Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb = PyUnicode_GET_LENGTH(b);
+    const Py_ssize_t n = std::min(na, nb);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 ca = PyUnicode_READ(ka, da, i), cb = PyUnicode_READ(kb, db, i);
+        if (ca != cb) return ca < cb;
+    }
+    return na < nb;
+}
+
+// rank[code] for the keys in `keys` (a list), or empty when a key is not an
+// exact str.
+std::vector<std::int64_t> sorted_ranks(const py::list& keys) {
+    const std::size_t n = py::len(keys);
+    std::vector<PyObject*> items(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        items[i] = PyList_GET_ITEM(keys.ptr(), static_cast<Py_ssize_t>(i));
+        if (!PyUnicode_CheckExact(items[i])) return {};
+    }
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return str_less(items[a], items[b]); });
+    std::vector<std::int64_t> rank(n);
+    for (std::size_t r = 0; r < n; ++r) rank[order[r]] = static_cast<std::int64_t>(r);
+    return rank;
+}
+
+bool is_exact(py::handle obj, py::handle type) { return reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == type.ptr(); }
+
+py::object compute(const pyapi::Frame& f) {
+    py::object pd = f.g("pd"), np = f.g("np");
+    py::object pandas = loaded_module("pandas"), numpy = loaded_module("numpy");
+    if (!pandas || !numpy || !pd.is(pandas) || !np.is(numpy)) return py::object();
+    if (!pandas_computes_as_read(version_of(pd))) return py::object();
+
+    py::handle y = f.arg(1), x = f.arg(2);
+    py::object series = pd.attr("Series");
+    if (!is_exact(y, series) || !is_exact(x, series)) return py::object();
+    py::object y_index = y.attr("index"), x_index = x.attr("index");
+    if (!y_index.is(x_index) && !pyapi::truthy(y_index.attr("equals")(x_index))) return py::object();
+    const Py_ssize_t n = static_cast<Py_ssize_t>(py::len(y));
+    if (static_cast<Py_ssize_t>(py::len(x)) != n || numexpr_may_run(n)) return py::object();
+
+    py::object y_dtype = y.attr("dtype");
+    if (!py::isinstance(y_dtype, np.attr("dtype")) || !pyapi::eq(y_dtype, np.attr("float64"))) return py::object();
+
+    py::object codes;
+    py::list keys;
+    py::object x_dtype = x.attr("dtype");
+    if (py::isinstance(x_dtype, pd.attr("CategoricalDtype"))) {
+        py::object values = x.attr("array");
+        codes = values.attr("codes");
+        keys = values.attr("categories").attr("tolist")();
+    } else if ((py::isinstance(x_dtype, np.attr("dtype")) && pyapi::eq(x_dtype.attr("kind"), py::str("O"))) ||
+               py::isinstance(x_dtype, pd.attr("StringDtype"))) {
+        auto [c, uniques] = pyapi::unpack_pair(pd.attr("factorize")(x));
+        codes = c;
+        keys = uniques.attr("tolist")();
+    } else {
+        return py::object();
+    }
+    std::vector<std::int64_t> rank = sorted_ranks(keys);
+    if (rank.size() != py::len(keys)) return py::object();
+    codes = np.attr("ascontiguousarray")(codes, "dtype"_a = np.attr("int64"));
+
+    py::object y_values = y.attr("to_numpy")();
+    Buffer y_buf(y_values, PyBUF_STRIDES | PyBUF_FORMAT);
+    Buffer code_buf(codes, PyBUF_C_CONTIGUOUS);
+    const std::string_view fmt = y_buf.view().format ? y_buf.view().format : "B";
+    if (y_buf.view().ndim != 1 || y_buf.view().itemsize != 8 || (fmt != "d" && fmt != "<d" && fmt != "=d") ||
+        y_buf.view().shape[0] != n || code_buf.view().len != n * 8) {
+        return py::object();
+    }
+    k::RatioProblem p;
+    p.y = static_cast<const double*>(y_buf.view().buf);
+    p.y_stride = y_buf.view().strides[0];
+    p.codes = static_cast<const std::int64_t*>(code_buf.view().buf);
+    p.n = static_cast<std::size_t>(n);
+    p.rank = rank.data();
+    p.groups = rank.size();
+    const k::RatioResult r =
+        pyapi::without_gil([&](const std::function<bool()>& poll) { return k::correlation_ratio(p, poll); });
+    switch (r.status) {
+        case k::RatioStatus::ok:
+            return py::float_(r.value);
+        case k::RatioStatus::too_few:
+            return py::none();
+        default:
+            return py::object();
+    }
+}
+
+}  // namespace
+
+py::object native_correlation_ratio(const pyapi::Frame& f) {
+    return pyapi::guarded([&]() -> py::object { return compute(f); }, [] { return py::object(); });
+}
+
+}  // namespace tamsel::stats
