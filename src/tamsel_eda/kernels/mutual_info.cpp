@@ -1,8 +1,8 @@
 // The per-feature work is three searches: the k nearest neighbours of every
 // point in the plane (a 2-d tree of our own; its pruning only skips points
 // whose distance is provably not smaller, so the k-th distance is exact) and
-// two counts within a radius on a line (binary searches in sorted copies; the
-// target's copy is shared by all features).
+// two counts within a radius on a line (searches outwards from the point's
+// place in a sorted copy; the target's copy is shared by all features).
 #include "mutual_info.hpp"
 
 #include <algorithm>
@@ -139,14 +139,60 @@ private:
     std::vector<Node> nodes_;
 };
 
-// #{j : |s_j - v| <= r} for v one of the sorted values s; the rounded
-// difference only grows away from v, so the matches are one run around v.
-std::size_t count_within(const std::vector<double>& s, double v, double r) {
-    const auto pos = std::lower_bound(s.begin(), s.end(), v);
-    const auto lo = std::partition_point(s.begin(), pos, [&](double a) { return v - a > r; });
-    const auto hi = std::partition_point(pos, s.end(), [&](double a) { return a - v <= r; });
-    return static_cast<std::size_t>(hi - lo);
-}
+// The values of one coordinate in ascending order, with each row's place
+// among them. #{j : |s_j - v| <= r} for a row's own value v is one run around
+// its place (the rounded difference only grows away from v), found by
+// galloping outwards: the runs are short, so this beats searching the whole
+// line.
+class SortedLine {
+public:
+    void assign(const double* values, std::size_t n) {
+        order_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) order_[i] = {values[i], static_cast<std::uint32_t>(i)};
+        std::sort(order_.begin(), order_.end(), [](const Entry& a, const Entry& b) { return a.v < b.v; });
+        sorted_.resize(n);
+        place_.resize(n);
+        for (std::size_t j = 0; j < n; ++j) {
+            sorted_[j] = order_[j].v;
+            place_[order_[j].id] = static_cast<std::uint32_t>(j);
+        }
+    }
+
+    std::size_t count_within(std::size_t row, double r) const {
+        const std::size_t pos = place_[row], n = sorted_.size();
+        const double v = sorted_[pos];
+        const double* s = sorted_.data();
+        // Left: the first place whose difference is within r.
+        std::size_t step = 1, known_in = pos;
+        while (step <= known_in && v - s[known_in - step] <= r) {
+            known_in -= step;
+            step *= 2;
+        }
+        const std::size_t left_lo = step <= known_in ? known_in - step : 0;
+        const double* lo =
+            std::partition_point(s + left_lo, s + known_in, [&](double a) { return v - a > r; });
+        // Right: one past the last place within r.
+        step = 1;
+        known_in = pos;
+        while (known_in + step < n && s[known_in + step] - v <= r) {
+            known_in += step;
+            step *= 2;
+        }
+        const std::size_t right_hi = std::min(n, known_in + step);
+        const double* hi =
+            std::partition_point(s + known_in + 1, s + right_hi, [&](double a) { return a - v <= r; });
+        return static_cast<std::size_t>(hi - lo);
+    }
+
+private:
+    struct Entry {
+        double v;
+        std::uint32_t id;
+    };
+    std::vector<Entry> order_;
+    std::vector<double> sorted_;
+    std::vector<std::uint32_t> place_;
+};
 
 // Queries between two looks at the stop flag (a fraction of a millisecond).
 constexpr std::size_t stop_check_every = 1024;
@@ -171,20 +217,21 @@ bool mutual_info_cc(const MiProblem& p, double* out, const std::function<bool()>
     const std::size_t n = p.n, k = p.neighbors;
     std::vector<double> y(n);
     for (std::size_t i = 0; i < n; ++i) y[i] = at(p.y, static_cast<std::ptrdiff_t>(i) * p.y_stride);
-    std::vector<double> y_sorted = y;
-    std::sort(y_sorted.begin(), y_sorted.end());
+    SortedLine y_line;
+    y_line.assign(y.data(), n);
     const double base = p.digamma[n - 1] + p.digamma[k - 1];
 
     auto feature = [&](std::size_t f, const Stop& stop) {
         std::vector<Point> pts(n);
-        std::vector<double> x_sorted(n);
+        std::vector<double> x(n);
         for (std::size_t i = 0; i < n; ++i) {
             const std::ptrdiff_t off = static_cast<std::ptrdiff_t>(i) * p.row_stride +
                                        static_cast<std::ptrdiff_t>(f) * p.col_stride;
-            pts[i] = {at(p.x, off), y[i], static_cast<std::uint32_t>(i)};
-            x_sorted[i] = pts[i].x;
+            x[i] = at(p.x, off);
+            pts[i] = {x[i], y[i], static_cast<std::uint32_t>(i)};
         }
-        std::sort(x_sorted.begin(), x_sorted.end());
+        SortedLine x_line;
+        x_line.assign(x.data(), n);
         PlaneTree tree(pts);
 
         // Each point's terms land at its row, so the sums below add them in
@@ -195,8 +242,8 @@ bool mutual_info_cc(const MiProblem& p, double* out, const std::function<bool()>
             // Tree order: neighbouring queries share the same nodes.
             const Point& q = pts[t];
             const double r = std::nextafter(tree.kth_distance(q, k, best.data()), 0.0);
-            psi_x[q.id] = p.digamma[count_within(x_sorted, q.x, r) - 1];
-            psi_y[q.id] = p.digamma[count_within(y_sorted, q.y, r) - 1];
+            psi_x[q.id] = p.digamma[x_line.count_within(q.id, r) - 1];
+            psi_y[q.id] = p.digamma[y_line.count_within(q.id, r) - 1];
         }
         // n <= 8192: NumPy sums the whole array at once in every release.
         const double mean_x = numpy_sum(psi_x.data(), n, 1, 0) / static_cast<double>(n);

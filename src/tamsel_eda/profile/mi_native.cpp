@@ -19,18 +19,12 @@ namespace {
 
 constexpr std::size_t n_neighbors = 3;
 
-// The module whose mutual_info_regression `mi_reg` is, if it is the library's.
+// The library module whose mutual_info_regression `mi_reg` is (the package
+// re-exports that same function), if it is one of the versions read.
 py::object library_module(py::handle mi_reg) {
     py::object modules = py::module_::import("sys").attr("modules");
     py::object mod = modules.attr("get")("sklearn.feature_selection._mutual_info");
-    if (mod.is_none()) return py::object();
-    bool same = mi_reg.is(pyapi::getattr_or_none(mod, "mutual_info_regression"));
-    if (!same) {
-        py::object pkg = modules.attr("get")("sklearn.feature_selection");
-        same = !pkg.is_none() && mi_reg.is(pyapi::getattr_or_none(pkg, "mutual_info_regression"));
-    }
-    // Only a function the module itself still defines and uses.
-    if (!same || !mi_reg.is(pyapi::getattr_or_none(mod, "mutual_info_regression"))) return py::object();
+    if (mod.is_none() || !mi_reg.is(pyapi::getattr_or_none(mod, "mutual_info_regression"))) return py::object();
     py::object sklearn = modules.attr("get")("sklearn");
     if (sklearn.is_none()) return py::object();
     const std::string v = py::str(pyapi::getattr_or_none(sklearn, "__version__"));
