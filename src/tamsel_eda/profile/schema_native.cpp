@@ -174,10 +174,10 @@ std::vector<py::object> compute(const Input& in) {
     if (!version_applies(pd)) return {};
     // A subclass may build its columns differently (its _constructor_sliced).
     if (reinterpret_cast<PyObject*>(Py_TYPE(in.df.ptr())) != pd.attr("DataFrame").ptr()) return {};
-    // pandas 2's deprecated option makes ±inf missing for nunique too.
-    const bool inf_as_na = pyapi::guarded(
-        [&] { return pyapi::truthy(pd.attr("get_option")("mode.use_inf_as_na")); }, [] { return false; });
-    if (inf_as_na) return {};
+    // pandas 2's deprecated option makes ±inf missing for nunique too. It is
+    // read where pandas' own isna reads it, since asking get_option warns.
+    py::object missing = py::module_::import("pandas.core.dtypes.missing");
+    if (py::hasattr(missing, "INF_AS_NA") && pyapi::truthy(missing.attr("INF_AS_NA"))) return {};
 
     Reader reader(in);
     std::vector<k::DistinctColumn> columns;
