@@ -175,16 +175,14 @@ void correlation_check(const Input& in, py::handle X0, py::handle y, py::list& r
         }
     }
     std::vector<k::ScreenColumn> screened(views.size());
-    if (!views.empty()) {
-        pyapi::without_gil([&](const std::function<bool()>& poll) {
-            return k::pearson_screen(*yv, views.data(), views.size(), static_cast<std::size_t>(n), threshold,
-                                     screened.data(), poll);
-        });
-    }
+    const bool complete = views.empty() || pyapi::without_gil([&](const std::function<bool()>& poll) {
+                              return k::pearson_screen(*yv, views.data(), views.size(), static_cast<std::size_t>(n),
+                                                       threshold, screened.data(), poll);
+                          });
     // 0 no, 1 yes; 2 pandas decides with the pairs known to be enough, 3
     // pandas decides after counting them.
     std::vector<char> state(count, 3);
-    for (std::size_t j = 0; j < views.size(); ++j) {
+    for (std::size_t j = 0; complete && j < views.size(); ++j) {
         const k::Verdict v = screened[j].verdict;
         state[viewed[j]] = v == k::Verdict::yes ? 1 : v == k::Verdict::no ? 0 : 2;
     }
@@ -234,16 +232,15 @@ void identity_check(const Input& in, py::handle x_cols, py::handle y, py::list& 
         }
     }
     std::vector<k::Verdict> verdicts(views.size(), k::Verdict::undecided);
-    if (!views.empty()) {
-        pyapi::without_gil([&](const std::function<bool()>& poll) {
+    // Only a pending signal stops a kernel, and without_gil raises it; an
+    // incomplete answer is still never used.
+    const bool complete =
+        views.empty() || pyapi::without_gil([&](const std::function<bool()>& poll) {
             return k::same_values(*yv, views.data(), views.size(), static_cast<std::size_t>(n), verdicts.data(), poll);
         });
-    }
     for (std::size_t j = 0; j < views.size(); ++j) {
-        if (verdicts[j] != k::Verdict::undecided)
-            state[viewed[j]] = verdicts[j] == k::Verdict::yes ? 1 : 0;
-        else
-            state[viewed[j]] = 3;
+        const k::Verdict v = complete ? verdicts[j] : k::Verdict::undecided;
+        state[viewed[j]] = v == k::Verdict::yes ? 1 : v == k::Verdict::no ? 0 : 3;
     }
     py::list equal_cols;
     for (std::size_t i = 0; i < state.size(); ++i) {
