@@ -127,8 +127,9 @@ def test_matches_the_pandas_path(monkeypatch, x_kind, y_kind, n, levels):
         pd.Series([b"a", b"b"] * 15, dtype=object),  # bytes
         pd.Series(pd.Categorical([3, 1, 2] * 10)),  # numeric categories
         pd.Series([1.5, 2.5, np.nan] * 10),  # numeric column
+        pd.Series(["a", "\ud800", "b"] * 10, dtype=object),  # not encodable as UTF-8
     ],
-    ids=["mixed", "bytes", "int_categories", "float"],
+    ids=["mixed", "bytes", "int_categories", "float", "surrogate"],
 )
 def test_other_columns_stay_with_pandas(monkeypatch, x):
     y = pd.Series(np.random.default_rng(5).normal(size=len(x)))

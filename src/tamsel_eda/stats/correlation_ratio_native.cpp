@@ -10,7 +10,8 @@
 //   strings.
 // - pandas 2.2, 2.3 or 3.1, whose nanmean / nansum for float64 were read, and
 //   neither bottleneck (another mean) nor numexpr (another power) in use, nor
-//   pandas 2's option that counts infinities as missing.
+//   pandas 2's option that counts infinities as missing; every sum in the
+//   order the running NumPy adds (whole arrays or buffer-sized pieces).
 // Infinite values and overflows make NumPy warn on pandas' path; those, and
 // everything else, stay with pandas.
 #include "correlation_ratio_native.hpp"
@@ -18,8 +19,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <numeric>
 #include <optional>
 #include <string_view>
@@ -115,6 +116,19 @@ bool str_less(PyObject* a, PyObject* b) {
     return na < nb;
 }
 
+// A lone surrogate cannot become UTF-8, which pandas 3 converts text
+// columns to when it infers its string dtype; such keys stay with pandas.
+bool has_surrogate(PyObject* s) {
+    const int kind = PyUnicode_KIND(s);
+    if (kind == PyUnicode_1BYTE_KIND) return false;
+    const void* data = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= 0xD800 && c <= 0xDFFF) return true;
+    }
+    return false;
+}
+
 // rank[code] for the keys in `keys` (a list), or empty when a key is not an
 // exact str.
 std::vector<std::int64_t> sorted_ranks(const py::list& keys) {
@@ -122,7 +136,7 @@ std::vector<std::int64_t> sorted_ranks(const py::list& keys) {
     std::vector<PyObject*> items(n);
     for (std::size_t i = 0; i < n; ++i) {
         items[i] = PyList_GET_ITEM(keys.ptr(), static_cast<Py_ssize_t>(i));
-        if (!PyUnicode_CheckExact(items[i])) return {};
+        if (!PyUnicode_CheckExact(items[i]) || has_surrogate(items[i])) return {};
     }
     std::vector<std::size_t> order(n);
     std::iota(order.begin(), order.end(), std::size_t{0});
