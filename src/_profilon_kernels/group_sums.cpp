@@ -27,7 +27,8 @@ std::vector<std::int64_t> int64_values(PyObject* obj) {
 
 PyObject* correlation_ratio(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
-        if (nargs < 4 || nargs > 5) throw py::type_error("correlation_ratio(y, codes, rank, sum_block, min_rows_to_split=None)");
+        if (nargs < 4 || nargs > 5)
+            throw py::type_error("correlation_ratio(y, codes, rank, sum_block, min_rows_to_split=None)");
         pyapi::Float64View y(args[0]);
         const std::vector<std::int64_t> codes = int64_values(args[1]);
         const std::vector<std::int64_t> rank = int64_values(args[2]);
@@ -48,11 +49,20 @@ PyObject* correlation_ratio(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
             pyapi::without_gil([&](const std::function<bool()>& poll) { return kernels::correlation_ratio(p, poll); });
         const char* status = "bad_input";
         switch (r.status) {
-            case kernels::RatioStatus::ok: status = "ok"; break;
-            case kernels::RatioStatus::too_few: status = "too_few"; break;
-            case kernels::RatioStatus::not_finite: status = "not_finite"; break;
-            case kernels::RatioStatus::stopped: status = "stopped"; break;
-            case kernels::RatioStatus::bad_input: break;
+            case kernels::RatioStatus::ok:
+                status = "ok";
+                break;
+            case kernels::RatioStatus::too_few:
+                status = "too_few";
+                break;
+            case kernels::RatioStatus::not_finite:
+                status = "not_finite";
+                break;
+            case kernels::RatioStatus::stopped:
+                status = "stopped";
+                break;
+            case kernels::RatioStatus::bad_input:
+                break;
         }
         return py::object(py::make_tuple(py::str(status), py::float_(r.value)));
     });
@@ -61,8 +71,8 @@ PyObject* correlation_ratio(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
 }  // namespace
 
 const PyMethodDef group_sums_entries[] = {
-    {"correlation_ratio", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(correlation_ratio)),
-     METH_FASTCALL, "correlation_ratio(y, codes, rank, sum_block, min_rows_to_split=None): the group-sums kernel."},
+    {"correlation_ratio", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(correlation_ratio)), METH_FASTCALL,
+     "correlation_ratio(y, codes, rank, sum_block, min_rows_to_split=None): the group-sums kernel."},
     {nullptr, nullptr, 0, nullptr},
 };
 

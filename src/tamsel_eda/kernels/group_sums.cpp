@@ -83,9 +83,7 @@ RatioResult correlation_ratio(const RatioProblem& p, const std::function<bool()>
         const std::size_t parts = std::min(p.groups, threads * 4);
         const bool done = parallel_for(
             parts,
-            [&](std::size_t part, const Stop&) {
-                group_devs(p.groups * part / parts, p.groups * (part + 1) / parts);
-            },
+            [&](std::size_t part, const Stop&) { group_devs(p.groups * part / parts, p.groups * (part + 1) / parts); },
             poll);
         if (!done) return {RatioStatus::stopped, 0.0};
     } else {

@@ -173,8 +173,8 @@ bool factorize_text(py::handle arr, py::handle na, std::vector<std::int64_t>& co
     Py_ssize_t stride = static_cast<Py_ssize_t>(sizeof(PyObject*));
     py::object strides = iface.attr("get")("strides");
     if (!strides.is_none()) stride = py::int_(py::tuple(strides)[0]);
-    const char* base = reinterpret_cast<const char*>(static_cast<std::uintptr_t>(
-        py::int_(py::tuple(iface["data"])[0]).cast<unsigned long long>()));
+    const char* base = reinterpret_cast<const char*>(
+        static_cast<std::uintptr_t>(py::int_(py::tuple(iface["data"])[0]).cast<unsigned long long>()));
 
     codes.assign(static_cast<std::size_t>(n), -1);
     std::vector<PyObject*> uniques;
@@ -243,7 +243,8 @@ py::object compute(const pyapi::Frame& f) {
     std::vector<std::int64_t> text_codes;
     py::list keys;
     py::object x_dtype = x.attr("dtype");
-    const bool object_column = py::isinstance(x_dtype, np.attr("dtype")) && pyapi::eq(x_dtype.attr("kind"), py::str("O"));
+    const bool object_column =
+        py::isinstance(x_dtype, np.attr("dtype")) && pyapi::eq(x_dtype.attr("kind"), py::str("O"));
     const bool string_column = !object_column && py::isinstance(x_dtype, pd.attr("StringDtype"));
     if (py::isinstance(x_dtype, pd.attr("CategoricalDtype"))) {
         py::object values = x.attr("array");
