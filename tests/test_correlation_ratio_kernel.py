@@ -56,6 +56,12 @@ def text_column(rng, n, levels, kind):
     if kind == "object":
         values[missing] = rng.choice(np.array([None, np.nan, pd.NA], dtype=object), size=int(missing.sum()))
         return pd.Series(values)
+    if kind == "object_odd_missing":
+        # Missing values pandas knows but the native factorization leaves to
+        # pandas' own.
+        odd = np.array([pd.NaT, np.float64("nan"), None], dtype=object)
+        values[missing] = rng.choice(odd, size=int(missing.sum()))
+        return pd.Series(values)
     if kind in ("string", "string_arrow"):
         values[missing] = None
         storage = "pyarrow" if kind == "string_arrow" else "python"
@@ -68,7 +74,7 @@ def text_column(rng, n, levels, kind):
 
 def target(rng, n, kind):
     if kind == "float":
-        y = rng.normal(size=n) * 10 ** rng.integers(-3, 4)
+        y = rng.normal(size=n) * 10.0 ** rng.integers(-3, 4)
         y[rng.random(n) < 0.1] = np.nan
         return pd.Series(y)
     if kind == "ties":
@@ -96,7 +102,7 @@ def target(rng, n, kind):
 NATIVE_TARGETS = {"float", "ties", "constant", "all_missing"}
 
 
-@pytest.mark.parametrize("x_kind", ["object", "string", "string_arrow", "categorical"])
+@pytest.mark.parametrize("x_kind", ["object", "object_odd_missing", "string", "string_arrow", "categorical"])
 @pytest.mark.parametrize(
     "y_kind", ["float", "ties", "constant", "all_missing", "inf", "int", "bool", "nullable", "float32"]
 )
@@ -121,8 +127,9 @@ def test_matches_the_pandas_path(monkeypatch, x_kind, y_kind, n, levels):
         pd.Series([b"a", b"b"] * 15, dtype=object),  # bytes
         pd.Series(pd.Categorical([3, 1, 2] * 10)),  # numeric categories
         pd.Series([1.5, 2.5, np.nan] * 10),  # numeric column
+        pd.Series(["a", "\ud800", "b"] * 10, dtype=object),  # not encodable as UTF-8
     ],
-    ids=["mixed", "bytes", "int_categories", "float"],
+    ids=["mixed", "bytes", "int_categories", "float", "surrogate"],
 )
 def test_other_columns_stay_with_pandas(monkeypatch, x):
     y = pd.Series(np.random.default_rng(5).normal(size=len(x)))
@@ -159,7 +166,7 @@ def test_thread_count_does_not_change_bits(monkeypatch, kernels):
     for threads in ("1", "2", "3"):
         monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
         for split in (0, None):
-            status, value = kernels.correlation_ratio(y, codes, rank, split)
+            status, value = kernels.correlation_ratio(y, codes, rank, kernels.numpy_sum_block(), split)
             assert status == "ok"
             results.add(bits(value))
     assert len(results) == 1
@@ -170,11 +177,16 @@ def test_thread_count_does_not_change_bits(monkeypatch, kernels):
 
 
 @pytest.mark.parametrize(
-    "codes,rank,status",
-    [([0, 1, 5], [0, 1], "bad_input"), ([0, 1, 1], [0, 0], "bad_input"), ([0, -1, 1], [1, 0], "too_few")],
+    "y,codes,rank,status",
+    [
+        ([1.0, 2.0, 3.0], [0, 1, 5], [0, 1], "bad_input"),  # code without a group
+        ([1.0, 2.0, 3.0], [0, 1, 1], [0, 0], "bad_input"),  # ranks not a permutation
+        ([1.0, 2.0, np.nan], [0, -1, 1], [1, 0], "too_few"),
+        ([1.0, 1e308, 1e308], [0, 1, 1], [0, 1], "not_finite"),  # the mean overflows
+    ],
 )
-def test_kernel_refuses_codes_it_cannot_place(kernels, codes, rank, status):
-    assert kernels.correlation_ratio(np.array([1.0, 2.0, 3.0]), codes, rank)[0] == status
+def test_kernel_refuses_what_pandas_would_not_compute_alike(kernels, y, codes, rank, status):
+    assert kernels.correlation_ratio(np.array(y), codes, rank, 0)[0] == status
 
 
 def test_analysis_report_unchanged():

@@ -1,6 +1,7 @@
-// correlation_ratio(y, codes, rank, min_rows_to_split=None): the group-sums
-// kernel on a float64 target, int64 group codes (negative: missing) and each
-// group's position in sorted key order. Answers (status, value) with status
+// correlation_ratio(y, codes, rank, sum_block, min_rows_to_split=None): the group-sums
+// kernel on a float64 target, int64 group codes (negative: missing), each
+// group's position in sorted key order and NumPy's summation block (see
+// numpy_sum_block). Answers (status, value) with status
 // "ok", "too_few", "not_finite" or "bad_input".
 #include "../tamsel_eda/kernels/group_sums.hpp"
 
@@ -26,7 +27,8 @@ std::vector<std::int64_t> int64_values(PyObject* obj) {
 
 PyObject* correlation_ratio(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
-        if (nargs < 3 || nargs > 4) throw py::type_error("correlation_ratio(y, codes, rank, min_rows_to_split=None)");
+        if (nargs < 4 || nargs > 5)
+            throw py::type_error("correlation_ratio(y, codes, rank, sum_block, min_rows_to_split=None)");
         pyapi::Float64View y(args[0]);
         const std::vector<std::int64_t> codes = int64_values(args[1]);
         const std::vector<std::int64_t> rank = int64_values(args[2]);
@@ -37,19 +39,30 @@ PyObject* correlation_ratio(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
         p.n = codes.size();
         p.rank = rank.data();
         p.groups = rank.size();
-        if (nargs > 3 && args[3] != Py_None) {
-            p.min_rows_to_split = PyLong_AsSize_t(args[3]);
+        p.sum_block = PyLong_AsSize_t(args[3]);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        if (nargs > 4 && args[4] != Py_None) {
+            p.min_rows_to_split = PyLong_AsSize_t(args[4]);
             if (PyErr_Occurred()) throw py::error_already_set();
         }
         const kernels::RatioResult r =
             pyapi::without_gil([&](const std::function<bool()>& poll) { return kernels::correlation_ratio(p, poll); });
         const char* status = "bad_input";
         switch (r.status) {
-            case kernels::RatioStatus::ok: status = "ok"; break;
-            case kernels::RatioStatus::too_few: status = "too_few"; break;
-            case kernels::RatioStatus::not_finite: status = "not_finite"; break;
-            case kernels::RatioStatus::stopped: status = "stopped"; break;
-            case kernels::RatioStatus::bad_input: break;
+            case kernels::RatioStatus::ok:
+                status = "ok";
+                break;
+            case kernels::RatioStatus::too_few:
+                status = "too_few";
+                break;
+            case kernels::RatioStatus::not_finite:
+                status = "not_finite";
+                break;
+            case kernels::RatioStatus::stopped:
+                status = "stopped";
+                break;
+            case kernels::RatioStatus::bad_input:
+                break;
         }
         return py::object(py::make_tuple(py::str(status), py::float_(r.value)));
     });
@@ -58,8 +71,8 @@ PyObject* correlation_ratio(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
 }  // namespace
 
 const PyMethodDef group_sums_entries[] = {
-    {"correlation_ratio", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(correlation_ratio)),
-     METH_FASTCALL, "correlation_ratio(y, codes, rank, min_rows_to_split=None): the group-sums kernel."},
+    {"correlation_ratio", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(correlation_ratio)), METH_FASTCALL,
+     "correlation_ratio(y, codes, rank, sum_block, min_rows_to_split=None): the group-sums kernel."},
     {nullptr, nullptr, 0, nullptr},
 };
 

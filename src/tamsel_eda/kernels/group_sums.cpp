@@ -5,37 +5,12 @@
 #include <vector>
 
 #include "kernels.hpp"
+#include "pairwise.hpp"
 
 namespace tamsel::kernels {
 namespace {
 
-// NumPy's float64 pairwise summation of a contiguous run (the inner loop of
-// np.add.reduce): plain below 8 values, eight interleaved accumulators up to
-// 128, halves at multiples of 8 above.
-double pairwise(const double* a, std::size_t n) {
-    if (n < 8) {
-        double res = 0.0;
-        for (std::size_t i = 0; i < n; ++i) res += a[i];
-        return res;
-    }
-    if (n <= 128) {
-        double r[8];
-        for (int j = 0; j < 8; ++j) r[j] = a[j];
-        std::size_t i = 8;
-        for (; i < n - (n % 8); i += 8) {
-            for (int j = 0; j < 8; ++j) r[j] += a[i + j];
-        }
-        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) res += a[i];
-        return res;
-    }
-    std::size_t n2 = n / 2;
-    n2 -= n2 % 8;
-    return pairwise(a, n2) + pairwise(a + n2, n - n2);
-}
-
-// np.add.reduce adds the pairwise sum to its zero identity.
-double reduce_sum(const double* a, std::size_t n) { return 0.0 + pairwise(a, n); }
+double reduce_sum(const double* a, std::size_t n, std::size_t block) { return numpy_sum(a, n, 1, block); }
 
 double at(const double* y, std::ptrdiff_t stride, std::size_t i) {
     return *reinterpret_cast<const double*>(reinterpret_cast<const char*>(y) + static_cast<std::ptrdiff_t>(i) * stride);
@@ -46,8 +21,13 @@ double at(const double* y, std::ptrdiff_t stride, std::size_t i) {
 RatioResult correlation_ratio(const RatioProblem& p, const std::function<bool()>& poll) {
     const Stop stop(poll, true);
     RatioResult out;
-    for (std::size_t g = 0; g < p.groups; ++g) {
-        if (p.rank[g] < 0 || static_cast<std::size_t>(p.rank[g]) >= p.groups) return out;
+    {
+        std::vector<bool> seen(p.groups, false);
+        for (std::size_t g = 0; g < p.groups; ++g) {
+            if (p.rank[g] < 0 || static_cast<std::size_t>(p.rank[g]) >= p.groups) return out;
+            if (seen[static_cast<std::size_t>(p.rank[g])]) return out;
+            seen[static_cast<std::size_t>(p.rank[g])] = true;
+        }
     }
     // Complete rows per group, in sorted key order.
     std::vector<std::size_t> start(p.groups + 1, 0);
@@ -85,7 +65,7 @@ RatioResult correlation_ratio(const RatioProblem& p, const std::function<bool()>
     }
     if (stop.requested()) return {RatioStatus::stopped, 0.0};
 
-    const double mu = reduce_sum(rows.data(), m) / static_cast<double>(m);
+    const double mu = reduce_sum(rows.data(), m, p.sum_block) / static_cast<double>(m);
     if (!std::isfinite(mu)) return {RatioStatus::not_finite, 0.0};
 
     // Each group's mean minus mu, written per group so that the split never
@@ -95,7 +75,7 @@ RatioResult correlation_ratio(const RatioProblem& p, const std::function<bool()>
         for (std::size_t r = lo; r < hi; ++r) {
             const std::size_t n_g = start[r + 1] - start[r];
             if (n_g == 0) continue;
-            dev[r] = reduce_sum(grouped.data() + start[r], n_g) / static_cast<double>(n_g) - mu;
+            dev[r] = reduce_sum(grouped.data() + start[r], n_g, p.sum_block) / static_cast<double>(n_g) - mu;
         }
     };
     const std::size_t threads = thread_count();
@@ -103,9 +83,7 @@ RatioResult correlation_ratio(const RatioProblem& p, const std::function<bool()>
         const std::size_t parts = std::min(p.groups, threads * 4);
         const bool done = parallel_for(
             parts,
-            [&](std::size_t part, const Stop&) {
-                group_devs(p.groups * part / parts, p.groups * (part + 1) / parts);
-            },
+            [&](std::size_t part, const Stop&) { group_devs(p.groups * part / parts, p.groups * (part + 1) / parts); },
             poll);
         if (!done) return {RatioStatus::stopped, 0.0};
     } else {
@@ -125,7 +103,7 @@ RatioResult correlation_ratio(const RatioProblem& p, const std::function<bool()>
         const double d = v - mu;
         v = d * d;
     }
-    const double ss_total = reduce_sum(rows.data(), m);
+    const double ss_total = reduce_sum(rows.data(), m, p.sum_block);
     if (!std::isfinite(ss_between) || !std::isfinite(ss_total)) return {RatioStatus::not_finite, 0.0};
     if (ss_total == 0.0) return {RatioStatus::ok, 0.0};
     return {RatioStatus::ok, ss_between / ss_total};

@@ -10,14 +10,19 @@
 //   strings.
 // - pandas 2.2, 2.3 or 3.1, whose nanmean / nansum for float64 were read, and
 //   neither bottleneck (another mean) nor numexpr (another power) in use, nor
-//   pandas 2's option that counts infinities as missing.
+//   pandas 2's option that counts infinities as missing; every sum in the
+//   order the running NumPy adds (whole arrays or buffer-sized pieces).
 // Infinite values and overflows make NumPy warn on pandas' path; those, and
 // everything else, stay with pandas.
 #include "correlation_ratio_native.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <numeric>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -111,6 +116,19 @@ bool str_less(PyObject* a, PyObject* b) {
     return na < nb;
 }
 
+// A lone surrogate cannot become UTF-8, which pandas 3 converts text
+// columns to when it infers its string dtype; such keys stay with pandas.
+bool has_surrogate(PyObject* s) {
+    const int kind = PyUnicode_KIND(s);
+    if (kind == PyUnicode_1BYTE_KIND) return false;
+    const void* data = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= 0xD800 && c <= 0xDFFF) return true;
+    }
+    return false;
+}
+
 // rank[code] for the keys in `keys` (a list), or empty when a key is not an
 // exact str.
 std::vector<std::int64_t> sorted_ranks(const py::list& keys) {
@@ -118,7 +136,7 @@ std::vector<std::int64_t> sorted_ranks(const py::list& keys) {
     std::vector<PyObject*> items(n);
     for (std::size_t i = 0; i < n; ++i) {
         items[i] = PyList_GET_ITEM(keys.ptr(), static_cast<Py_ssize_t>(i));
-        if (!PyUnicode_CheckExact(items[i])) return {};
+        if (!PyUnicode_CheckExact(items[i]) || has_surrogate(items[i])) return {};
     }
     std::vector<std::size_t> order(n);
     std::iota(order.begin(), order.end(), std::size_t{0});
@@ -126,6 +144,80 @@ std::vector<std::int64_t> sorted_ranks(const py::list& keys) {
     std::vector<std::int64_t> rank(n);
     for (std::size_t r = 0; r < n; ++r) rank[order[r]] = static_cast<std::int64_t>(r);
     return rank;
+}
+
+// Whether `v` is one of pandas' missing values that can sit in a text
+// column: None, a float NaN, pd.NA.
+bool is_missing(PyObject* v, PyObject* na) {
+    if (v == Py_None || v == na) return true;
+    return PyFloat_Check(v) && std::isnan(PyFloat_AS_DOUBLE(v));
+}
+
+bool same_str(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    // Equal strings share their kind (the narrowest that holds them).
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
+// The codes and first-seen keys of an object array holding only exact str
+// and missing values: the partition pandas' factorize makes of it, with the
+// interpreter's own (cached) string hashes. False for anything else.
+bool factorize_text(py::handle arr, py::handle na, std::vector<std::int64_t>& codes, py::list& keys) {
+    py::dict iface = arr.attr("__array_interface__");
+    if (!pyapi::eq(iface["typestr"], py::str("|O"))) return false;
+    py::tuple shape = iface["shape"];
+    if (py::len(shape) != 1) return false;
+    const Py_ssize_t n = py::int_(shape[0]);
+    Py_ssize_t stride = static_cast<Py_ssize_t>(sizeof(PyObject*));
+    py::object strides = iface.attr("get")("strides");
+    if (!strides.is_none()) stride = py::int_(py::tuple(strides)[0]);
+    const char* base = reinterpret_cast<const char*>(
+        static_cast<std::uintptr_t>(py::int_(py::tuple(iface["data"])[0]).cast<unsigned long long>()));
+
+    codes.assign(static_cast<std::size_t>(n), -1);
+    std::vector<PyObject*> uniques;
+    std::size_t mask = 1023;
+    std::vector<std::int64_t> slots(mask + 1, -1);
+    std::vector<Py_hash_t> hashes;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* v = *reinterpret_cast<PyObject* const*>(base + i * stride);
+        if (!PyUnicode_CheckExact(v)) {
+            if (is_missing(v, na.ptr())) continue;
+            return false;
+        }
+        const Py_hash_t h = PyObject_Hash(v);
+        if (h == -1) throw py::error_already_set();
+        std::size_t slot = static_cast<std::size_t>(h) & mask;
+        while (slots[slot] >= 0 && !(hashes[static_cast<std::size_t>(slots[slot])] == h &&
+                                     same_str(uniques[static_cast<std::size_t>(slots[slot])], v))) {
+            slot = (slot + 1) & mask;
+        }
+        if (slots[slot] < 0) {
+            slots[slot] = static_cast<std::int64_t>(uniques.size());
+            uniques.push_back(v);
+            hashes.push_back(h);
+            if (uniques.size() * 2 > mask) {
+                // Grow and re-place every key.
+                mask = mask * 2 + 1;
+                slots.assign(mask + 1, -1);
+                for (std::size_t u = 0; u < uniques.size(); ++u) {
+                    std::size_t s2 = static_cast<std::size_t>(hashes[u]) & mask;
+                    while (slots[s2] >= 0) s2 = (s2 + 1) & mask;
+                    slots[s2] = static_cast<std::int64_t>(u);
+                }
+                codes[static_cast<std::size_t>(i)] = static_cast<std::int64_t>(uniques.size() - 1);
+                continue;
+            }
+        }
+        codes[static_cast<std::size_t>(i)] = slots[slot];
+    }
+    keys = py::list(uniques.size());
+    for (std::size_t u = 0; u < uniques.size(); ++u) {
+        PyList_SET_ITEM(keys.ptr(), static_cast<Py_ssize_t>(u), Py_NewRef(uniques[u]));
+    }
+    return true;
 }
 
 bool is_exact(py::handle obj, py::handle type) { return reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == type.ptr(); }
@@ -148,36 +240,55 @@ py::object compute(const pyapi::Frame& f) {
     if (!py::isinstance(y_dtype, np.attr("dtype")) || !pyapi::eq(y_dtype, np.attr("float64"))) return py::object();
 
     py::object codes;
+    std::vector<std::int64_t> text_codes;
     py::list keys;
     py::object x_dtype = x.attr("dtype");
+    const bool object_column =
+        py::isinstance(x_dtype, np.attr("dtype")) && pyapi::eq(x_dtype.attr("kind"), py::str("O"));
+    const bool string_column = !object_column && py::isinstance(x_dtype, pd.attr("StringDtype"));
     if (py::isinstance(x_dtype, pd.attr("CategoricalDtype"))) {
         py::object values = x.attr("array");
         codes = values.attr("codes");
         keys = values.attr("categories").attr("tolist")();
-    } else if ((py::isinstance(x_dtype, np.attr("dtype")) && pyapi::eq(x_dtype.attr("kind"), py::str("O"))) ||
-               py::isinstance(x_dtype, pd.attr("StringDtype"))) {
-        auto [c, uniques] = pyapi::unpack_pair(pd.attr("factorize")(x));
-        codes = c;
-        keys = uniques.attr("tolist")();
+    } else if (object_column || string_column) {
+        // Text held as Python strings is factorized here; pandas' own
+        // factorize (Arrow's for Arrow-backed text) does the rest.
+        const bool python_strings = object_column || pyapi::eq(x_dtype.attr("storage"), py::str("python"));
+        py::object na = loaded_module("pandas._libs.missing");
+        if (!python_strings || !na || !factorize_text(x.attr("to_numpy")(), na.attr("NA"), text_codes, keys)) {
+            text_codes.clear();
+            auto [c, uniques] = pyapi::unpack_pair(pd.attr("factorize")(x));
+            codes = c;
+            keys = uniques.attr("tolist")();
+        }
     } else {
         return py::object();
     }
     std::vector<std::int64_t> rank = sorted_ranks(keys);
     if (rank.size() != py::len(keys)) return py::object();
-    codes = np.attr("ascontiguousarray")(codes, "dtype"_a = np.attr("int64"));
+    if (codes) {
+        codes = np.attr("ascontiguousarray")(codes, "dtype"_a = np.attr("int64"));
+        Buffer code_buf(codes, PyBUF_C_CONTIGUOUS);
+        if (code_buf.view().len != n * 8) return py::object();
+        text_codes.resize(static_cast<std::size_t>(n));
+        if (n > 0) std::memcpy(text_codes.data(), code_buf.view().buf, static_cast<std::size_t>(n) * 8);
+    }
+    if (text_codes.size() != static_cast<std::size_t>(n)) return py::object();
 
     py::object y_values = y.attr("to_numpy")();
     Buffer y_buf(y_values, PyBUF_STRIDES | PyBUF_FORMAT);
-    Buffer code_buf(codes, PyBUF_C_CONTIGUOUS);
     const std::string_view fmt = y_buf.view().format ? y_buf.view().format : "B";
     if (y_buf.view().ndim != 1 || y_buf.view().itemsize != 8 || (fmt != "d" && fmt != "<d" && fmt != "=d") ||
-        y_buf.view().shape[0] != n || code_buf.view().len != n * 8) {
+        y_buf.view().shape[0] != n) {
         return py::object();
     }
+    const std::optional<std::size_t> block = numpy_sum_block();
+    if (!block) return py::object();
     k::RatioProblem p;
+    p.sum_block = *block;
     p.y = static_cast<const double*>(y_buf.view().buf);
     p.y_stride = y_buf.view().strides[0];
-    p.codes = static_cast<const std::int64_t*>(code_buf.view().buf);
+    p.codes = text_codes.data();
     p.n = static_cast<std::size_t>(n);
     p.rank = rank.data();
     p.groups = rank.size();
