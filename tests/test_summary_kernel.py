@@ -56,6 +56,11 @@ def random_column(rng, n, kind):
         v = 1e6 + rng.integers(0, 2, size=n) * 1e-9
     elif kind == "lognormal":
         v = rng.lognormal(sigma=2.0, size=n)
+    elif kind == "sorted":
+        v = np.sort(rng.normal(size=n))
+    elif kind == "periodic":
+        # A strided sample of this sees one value only.
+        v = np.resize(np.array([0.0, 1.0, 2.0, 100.0]), n) + rng.normal(size=n) * 1e-3
     else:
         raise AssertionError(kind)
     if rng.random() < 0.6:
@@ -66,7 +71,7 @@ def random_column(rng, n, kind):
     return v
 
 
-KINDS = ["normal", "ties", "constant", "zeros", "near_constant", "lognormal"]
+KINDS = ["normal", "ties", "constant", "zeros", "near_constant", "lognormal", "sorted", "periodic"]
 
 
 def library_figures(eda, x):
@@ -77,7 +82,7 @@ def library_figures(eda, x):
 
 
 @pytest.mark.parametrize("threads", ["1", "2"])
-@pytest.mark.parametrize("n", [1, 2, 3, 5, 8, 130, 601, 9000])
+@pytest.mark.parametrize("n", [1, 2, 3, 5, 8, 130, 601, 9000, 100_000])
 def test_kernel_matches_the_library_per_column(kernels, monkeypatch, threads, n):
     monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
     rng = np.random.default_rng(n)
@@ -145,7 +150,7 @@ def test_report_matches_the_library_path(monkeypatch, threads, n):
 
 def test_results_do_not_depend_on_the_thread_count(kernels, monkeypatch):
     rng = np.random.default_rng(4)
-    mat = np.ascontiguousarray(np.column_stack([random_column(rng, 3000, KINDS[j % 6]) for j in range(40)]))
+    mat = np.ascontiguousarray(np.column_stack([random_column(rng, 3000, KINDS[j % len(KINDS)]) for j in range(40)]))
     results = []
     for threads in ("1", "2", "3"):
         monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
