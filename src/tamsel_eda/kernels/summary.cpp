@@ -141,12 +141,24 @@ void moments(const double* f, std::size_t nf, double finite_min, double finite_m
     const double count = static_cast<double>(nf);
     const auto mean_of = [&](auto term) { return numpy_sum(term, nf, o.sum_block) / count; };
     const double mean = mean_of([f](std::size_t i) { return f[i]; });
+    if (!std::isfinite(mean)) {
+        out.moments_by_library = true;
+        return;
+    }
     const auto deviation = [f, mean](std::size_t i) { return f[i] - mean; };
     const auto square = [&](std::size_t i) {
         const double d = deviation(i);
         return d * d;
     };
-    if (finite_min == finite_max && mean_of(square) <= libm_pow(o.resolution * mean, 2.0)) return;
+    if (finite_min == finite_max) {
+        // The analysis' own test; its bound squared overflows with a warning.
+        const double bound = libm_pow(o.resolution * mean, 2.0);
+        if (!std::isfinite(bound)) {
+            out.moments_by_library = true;
+            return;
+        }
+        if (mean_of(square) <= bound) return;
+    }
 
     const bool powers = o.moments == MomentFormula::powers;
     const double tolerance = powers ? o.eps : o.resolution;
@@ -174,6 +186,10 @@ void moments(const double* f, std::size_t nf, double finite_min, double finite_m
             const double s = square(i);
             return s * s;
         });
+    }
+    if (!std::isfinite(m2) || !std::isfinite(m3) || !std::isfinite(m4)) {
+        out.moments_by_library = true;
+        return;
     }
     if (m2 <= libm_pow(tolerance * mean, 2.0)) return;
     out.skew = m3 / libm_pow(m2, 1.5);
@@ -272,6 +288,7 @@ void summarize_column(const ColumnView& column, std::size_t n, const SummaryOpti
         },
         n, o.sum_block);
     out.std = std::sqrt(sq / count);
+    out.std_by_library = !std::isfinite(out.std);
 
     // The median of the non-NaN values (infinities included) and the two
     // quartiles of the finite ones, all ranks among the finite values.
@@ -322,13 +339,15 @@ void summarize_column(const ColumnView& column, std::size_t n, const SummaryOpti
     out.median = numpy_sum([&middle](std::size_t i) { return middle[i]; }, median_count, o.sum_block) /
                  static_cast<double>(median_count);
 
+    out.median_by_library = !std::isfinite(out.median);
     if (quartiles) {
         const double lower = lerp(value_of_rank(q1.below), value_of_rank(q1.below + 1), q1.gamma);
         const double upper = lerp(value_of_rank(q3.below), value_of_rank(q3.below + 1), q3.gamma);
         const double iqr = upper - lower;
-        if (!(iqr == 0)) {
-            const double fence_lo = lower - 1.5 * iqr;
-            const double fence_hi = upper + 1.5 * iqr;
+        const double fence_lo = lower - 1.5 * iqr;
+        const double fence_hi = upper + 1.5 * iqr;
+        out.share_by_library = !std::isfinite(fence_lo) || !std::isfinite(fence_hi);
+        if (!(iqr == 0) && !out.share_by_library) {
             std::size_t outside = 0;
             for (std::size_t i = 0; i < nf; ++i) outside += (finite[i] < fence_lo) | (finite[i] > fence_hi);
             out.outlier_share = static_cast<double>(outside) / static_cast<double>(nf);
