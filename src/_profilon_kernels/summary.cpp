@@ -2,7 +2,8 @@
 // the columns of a C-contiguous float64 matrix (rows x columns). One row of
 // the result per column: min, max, median, std, skew, kurtosis, outlier
 // share, then 1.0 where the column has a finite value, where the library
-// decides the min, the max, and the skewness and kurtosis.
+// decides the min, the max, the skewness and kurtosis, the median and the
+// outlier share, the std.
 #include "../tamsel_eda/kernels/summary.hpp"
 
 #include <string>
@@ -46,14 +47,14 @@ PyObject* summary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return kernels::summarize_columns(cols.data(), k, n, options, out.data(), workspace.data(), poll);
         });
         py::object np = py::module_::import("numpy");
-        py::object result = np.attr("empty")(py::make_tuple(k, 11), "dtype"_a = "float64");
+        py::object result = np.attr("empty")(py::make_tuple(k, 14), "dtype"_a = "float64");
         Py_buffer view;
         if (PyObject_GetBuffer(result.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
             throw py::error_already_set();
         }
         double* row = static_cast<double*>(view.buf);
         for (const auto& s : out) {
-            const double figures[11] = {s.min,
+            const double figures[14] = {s.min,
                                         s.max,
                                         s.median,
                                         s.std,
@@ -63,7 +64,10 @@ PyObject* summary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                                         s.any_finite ? 1.0 : 0.0,
                                         s.min_by_library ? 1.0 : 0.0,
                                         s.max_by_library ? 1.0 : 0.0,
-                                        s.moments_by_library ? 1.0 : 0.0};
+                                        s.moments_by_library ? 1.0 : 0.0,
+                                        s.median_by_library ? 1.0 : 0.0,
+                                        s.share_by_library ? 1.0 : 0.0,
+                                        s.std_by_library ? 1.0 : 0.0};
             for (double f : figures) *row++ = f;
         }
         PyBuffer_Release(&view);

@@ -36,6 +36,83 @@ void select_ranks(double* b, std::size_t lo, std::size_t hi, const std::size_t* 
     select_ranks(b, r[right - 1] + 1, hi, r + right, nr - right);
 }
 
+// The values of the sorted, distinct ranks r[0..nr) of f[0..nf) into
+// values[0..nr), on a long column in one pass: a strided sample, sorted,
+// brackets each rank by the sample values a few standard errors around it;
+// the pass counts the values between brackets and gathers those inside, and
+// the ranks are selected among the gathered ones. When a rank falls outside
+// its bracket (a sample unlike the column), or too much was gathered, the
+// whole column is partitioned instead. Either way the values are the exact
+// order statistics.
+bool bracketed_ranks(const double* f, std::size_t nf, const std::size_t* r, std::size_t nr, double* values,
+                     double* spare, std::size_t spare_size) {
+    constexpr std::size_t sample_size = 16384, margin = 256;
+    if (nf < 4 * sample_size || spare_size < sample_size + nf / 4) return false;
+    double* sample = spare;
+    const std::size_t stride = nf / sample_size;
+    for (std::size_t i = 0; i < sample_size; ++i) sample[i] = f[i * stride];
+    std::sort(sample, sample + sample_size);
+
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    struct Interval {
+        double lo, hi;
+    };
+    Interval interval[6];
+    std::size_t ni = 0;
+    for (std::size_t j = 0; j < nr; ++j) {
+        const auto at = static_cast<std::size_t>(static_cast<double>(r[j]) / static_cast<double>(nf) * sample_size);
+        const std::size_t a = at > margin ? at - margin : 0;
+        const std::size_t b = at + margin < sample_size - 1 ? at + margin : sample_size - 1;
+        const double lo = a == 0 ? -inf : sample[a];
+        const double hi = b == sample_size - 1 ? inf : sample[b];
+        if (ni > 0 && lo <= interval[ni - 1].hi) {
+            interval[ni - 1].hi = std::max(interval[ni - 1].hi, hi);
+        } else {
+            interval[ni++] = {lo, hi};
+        }
+    }
+
+    double* gathered = spare + sample_size;
+    const std::size_t capacity = std::min(spare_size - sample_size, nf / 4);
+    std::size_t ng = 0;
+    std::size_t gap[7] = {0, 0, 0, 0, 0, 0, 0};  // below interval k (above k - 1)
+    std::size_t inside[6] = {0, 0, 0, 0, 0, 0};
+    for (std::size_t i = 0; i < nf; ++i) {
+        const double v = f[i];
+        std::size_t k = 0;
+        while (k < ni && v > interval[k].hi) ++k;
+        if (k < ni && v >= interval[k].lo) {
+            if (ng == capacity) return false;
+            gathered[ng++] = v;
+            ++inside[k];
+        } else {
+            ++gap[k];
+        }
+    }
+
+    std::size_t local[6];
+    for (std::size_t j = 0; j < nr; ++j) {
+        std::size_t below = 0, gathered_below = 0, k = 0;
+        for (; k < ni; ++k) {
+            below += gap[k];
+            if (r[j] < below + gathered_below + inside[k]) break;
+            gathered_below += inside[k];
+        }
+        if (k == ni || r[j] < below + gathered_below) return false;
+        local[j] = r[j] - below;
+    }
+    select_ranks(gathered, 0, ng, local, nr);
+    for (std::size_t j = 0; j < nr; ++j) values[j] = gathered[local[j]];
+    return true;
+}
+
+void order_statistics(double* f, std::size_t nf, const std::size_t* r, std::size_t nr, double* values, double* spare,
+                      std::size_t spare_size) {
+    if (nr == 0 || bracketed_ranks(f, nf, r, nr, values, spare, spare_size)) return;
+    select_ranks(f, 0, nf, r, nr);
+    for (std::size_t j = 0; j < nr; ++j) values[j] = f[r[j]];
+}
+
 // np.percentile's linear interpolation between two neighbouring values.
 double lerp(double a, double b, double t) {
     const double diff = b - a;
@@ -64,12 +141,24 @@ void moments(const double* f, std::size_t nf, double finite_min, double finite_m
     const double count = static_cast<double>(nf);
     const auto mean_of = [&](auto term) { return numpy_sum(term, nf, o.sum_block) / count; };
     const double mean = mean_of([f](std::size_t i) { return f[i]; });
+    if (!std::isfinite(mean)) {
+        out.moments_by_library = true;
+        return;
+    }
     const auto deviation = [f, mean](std::size_t i) { return f[i] - mean; };
     const auto square = [&](std::size_t i) {
         const double d = deviation(i);
         return d * d;
     };
-    if (finite_min == finite_max && mean_of(square) <= libm_pow(o.resolution * mean, 2.0)) return;
+    if (finite_min == finite_max) {
+        // The analysis' own test; its bound squared overflows with a warning.
+        const double bound = libm_pow(o.resolution * mean, 2.0);
+        if (!std::isfinite(bound)) {
+            out.moments_by_library = true;
+            return;
+        }
+        if (mean_of(square) <= bound) return;
+    }
 
     const bool powers = o.moments == MomentFormula::powers;
     const double tolerance = powers ? o.eps : o.resolution;
@@ -97,6 +186,10 @@ void moments(const double* f, std::size_t nf, double finite_min, double finite_m
             const double s = square(i);
             return s * s;
         });
+    }
+    if (!std::isfinite(m2) || !std::isfinite(m3) || !std::isfinite(m4)) {
+        out.moments_by_library = true;
+        return;
     }
     if (m2 <= libm_pow(tolerance * mean, 2.0)) return;
     out.skew = m3 / libm_pow(m2, 1.5);
@@ -195,6 +288,7 @@ void summarize_column(const ColumnView& column, std::size_t n, const SummaryOpti
         },
         n, o.sum_block);
     out.std = std::sqrt(sq / count);
+    out.std_by_library = !std::isfinite(out.std);
 
     // The median of the non-NaN values (infinities included) and the two
     // quartiles of the finite ones, all ranks among the finite values.
@@ -226,11 +320,17 @@ void summarize_column(const ColumnView& column, std::size_t n, const SummaryOpti
         ++distinct;
     }
     nr = distinct;
-    select_ranks(finite, 0, nf, ranks, nr);
-
+    // The loaded column is no longer needed: it is the selection's scratch.
+    double rank_values[6];
+    order_statistics(finite, nf, ranks, nr, rank_values, values, n);
+    const auto value_of_rank = [&](std::size_t r) {
+        std::size_t j = 0;
+        while (ranks[j] != r) ++j;
+        return rank_values[j];
+    };
     const auto ranked = [&](std::size_t r) {
         if (r < neg_inf) return -std::numeric_limits<double>::infinity();
-        if (r - neg_inf < nf) return finite[r - neg_inf];
+        if (r - neg_inf < nf) return value_of_rank(r - neg_inf);
         return std::numeric_limits<double>::infinity();
     };
     // np.median takes the mean of the middle one or two values: a sum that
@@ -239,13 +339,15 @@ void summarize_column(const ColumnView& column, std::size_t n, const SummaryOpti
     out.median = numpy_sum([&middle](std::size_t i) { return middle[i]; }, median_count, o.sum_block) /
                  static_cast<double>(median_count);
 
+    out.median_by_library = !std::isfinite(out.median);
     if (quartiles) {
-        const double lower = lerp(finite[q1.below], finite[q1.below + 1], q1.gamma);
-        const double upper = lerp(finite[q3.below], finite[q3.below + 1], q3.gamma);
+        const double lower = lerp(value_of_rank(q1.below), value_of_rank(q1.below + 1), q1.gamma);
+        const double upper = lerp(value_of_rank(q3.below), value_of_rank(q3.below + 1), q3.gamma);
         const double iqr = upper - lower;
-        if (!(iqr == 0)) {
-            const double fence_lo = lower - 1.5 * iqr;
-            const double fence_hi = upper + 1.5 * iqr;
+        const double fence_lo = lower - 1.5 * iqr;
+        const double fence_hi = upper + 1.5 * iqr;
+        out.share_by_library = !std::isfinite(fence_lo) || !std::isfinite(fence_hi);
+        if (!(iqr == 0) && !out.share_by_library) {
             std::size_t outside = 0;
             for (std::size_t i = 0; i < nf; ++i) outside += (finite[i] < fence_lo) | (finite[i] > fence_hi);
             out.outlier_share = static_cast<double>(outside) / static_cast<double>(nf);

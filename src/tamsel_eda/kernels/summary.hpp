@@ -47,9 +47,12 @@ struct ColumnSummary {
     // fmin/fmax reduction keeps differs between its releases.
     bool min_by_library = false, max_by_library = false;
     // SciPy would warn of catastrophic cancellation (values equal up to
-    // about 1e-14 of their mean, not all equal): the library answers, with
-    // its warning.
+    // about 1e-14 of their mean, not all equal) or NumPy of an overflow in
+    // the moments: the library answers, with its warning.
     bool moments_by_library = false;
+    // The figure is not finite: NumPy may have warned on the way (an
+    // overflow, inf - inf), so the library answers, with its warnings.
+    bool median_by_library = false, std_by_library = false, share_by_library = false;
 };
 
 // Doubles of workspace summarize_columns needs for `k` columns of `n` rows.

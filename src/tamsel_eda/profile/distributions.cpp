@@ -35,8 +35,14 @@ analysis::Distributions distributions(const Input& in) {
             if (figures->any_finite) {
                 mn = figures->min_by_library ? pyapi::to_float(np.attr("nanmin")(values())) : py::float_(figures->min);
                 mx = figures->max_by_library ? pyapi::to_float(np.attr("nanmax")(values())) : py::float_(figures->max);
-                md = py::float_(figures->median);
-                sd = py::float_(figures->std);
+                md = figures->median_by_library ? pyapi::to_float(np.attr("nanmedian")(values()))
+                                                : py::float_(figures->median);
+                if (figures->std_by_library) {
+                    const stats::QuietFloatingPoint quiet;
+                    sd = pyapi::to_float(np.attr("nanstd")(values()));
+                } else {
+                    sd = py::float_(figures->std);
+                }
             } else {
                 mn = mx = md = sd = np.attr("nan");
             }
@@ -47,7 +53,7 @@ analysis::Distributions distributions(const Input& in) {
                 sk = safe_skew(values());
                 kt = safe_kurtosis(values());
             }
-            share = py::float_(figures->outlier_share);
+            share = figures->share_by_library ? iqr_outlier_share(values()) : py::float_(figures->outlier_share);
         } else {
             values();
             py::object finite = np.attr("isfinite")(vals);
