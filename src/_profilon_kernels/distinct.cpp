@@ -91,7 +91,8 @@ PyObject* distinct_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             if (!t[1].is_none()) {
                 held.push_back(std::make_unique<Buffer>(t[1]));
                 const Py_buffer& m = held.back()->view();
-                if (m.ndim != 1 || m.shape[0] != n || m.itemsize != 1) throw py::value_error("mask: bytes, one per row");
+                if (m.ndim != 1 || m.shape[0] != n || m.itemsize != 1)
+                    throw py::value_error("mask: bytes, one per row");
                 c.view.missing = static_cast<const std::uint8_t*>(m.buf);
                 c.view.missing_stride = m.strides[0];
             }

@@ -17,6 +17,7 @@
 
 #include "../kernels/kernels.hpp"
 #include "../kernels/pearson_screen.hpp"
+#include "../pyapi/columns.hpp"
 #include "../stats/stats.hpp"
 #include "leakage.hpp"
 
@@ -24,24 +25,12 @@ namespace tamsel::diagnostics::leak {
 namespace {
 
 namespace k = tamsel::kernels;
+using Buffer = pyapi::HeldBuffer;
+using pyapi::numpy_view;
+using pyapi::value_type;
+using pyapi::version_of;
 
 constexpr double threshold = 0.99;
-
-// A read-only buffer view held while the kernels run.
-class Buffer {
-public:
-    Buffer(py::object owner, int flags) : owner_(std::move(owner)) {
-        if (PyObject_GetBuffer(owner_.ptr(), &view_, flags) != 0) throw py::error_already_set();
-    }
-    ~Buffer() { PyBuffer_Release(&view_); }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    const Py_buffer& view() const { return view_; }
-
-private:
-    py::object owner_;
-    Py_buffer view_{};
-};
 
 using Held = std::vector<std::unique_ptr<Buffer>>;
 
@@ -50,52 +39,8 @@ using Held = std::vector<std::unique_ptr<Buffer>>;
 // (the same rows, centred and scaled before NumPy's dot products). Others
 // keep the library's path.
 bool pandas_read(py::handle pd) {
-    const std::string v = py::str(pd.attr("__version__"));
-    int major = 0, minor = 0;
-    if (std::sscanf(v.c_str(), "%d.%d", &major, &minor) != 2) return false;
+    const auto [major, minor] = version_of(pd);
     return (major == 2 && (minor == 2 || minor == 3)) || (major == 3 && minor == 1);
-}
-
-std::optional<k::ValueType> value_type(char kind, Py_ssize_t itemsize) {
-    switch (kind) {
-        case 'f':
-            if (itemsize == 8) return k::ValueType::f64;
-            if (itemsize == 4) return k::ValueType::f32;
-            return std::nullopt;
-        case 'i':
-            if (itemsize == 8) return k::ValueType::i64;
-            if (itemsize == 4) return k::ValueType::i32;
-            if (itemsize == 2) return k::ValueType::i16;
-            if (itemsize == 1) return k::ValueType::i8;
-            return std::nullopt;
-        case 'u':
-            if (itemsize == 8) return k::ValueType::u64;
-            if (itemsize == 4) return k::ValueType::u32;
-            if (itemsize == 2) return k::ValueType::u16;
-            if (itemsize == 1) return k::ValueType::u8;
-            return std::nullopt;
-        case 'b':
-            return itemsize == 1 ? std::optional(k::ValueType::boolean) : std::nullopt;
-        default:
-            return std::nullopt;
-    }
-}
-
-std::optional<k::ColumnView> numpy_view(py::handle np, py::handle values, Py_ssize_t n, Held& held) {
-    if (!py::isinstance(values, np.attr("ndarray"))) return std::nullopt;
-    py::object dtype = values.attr("dtype");
-    if (!pyapi::truthy(dtype.attr("isnative"))) return std::nullopt;
-    const std::string kind = py::str(dtype.attr("kind"));
-    auto type = value_type(kind.empty() ? '?' : kind[0], py::int_(dtype.attr("itemsize")));
-    if (!type) return std::nullopt;
-    auto buf = std::make_unique<Buffer>(py::reinterpret_borrow<py::object>(values), PyBUF_STRIDES);
-    if (buf->view().ndim != 1 || buf->view().shape[0] != n) return std::nullopt;
-    k::ColumnView col;
-    col.data = buf->view().buf;
-    col.stride = buf->view().strides[0];
-    col.type = *type;
-    held.push_back(std::move(buf));
-    return col;
 }
 
 // A Series as the kernels read it: the NumPy array behind a NumPy dtype
@@ -110,17 +55,7 @@ std::optional<k::ColumnView> series_view(py::handle pd, py::handle np, py::handl
         plain = col.has_value();
         return col;
     }
-    py::object arr = s.attr("array");
-    py::object arrays = pd.attr("arrays");
-    py::tuple masked =
-        py::make_tuple(arrays.attr("IntegerArray"), arrays.attr("FloatingArray"), arrays.attr("BooleanArray"));
-    if (!pyapi::is_instance(arr, masked)) return std::nullopt;
-    auto col = numpy_view(np, arr.attr("_data"), n, held);
-    auto mask = numpy_view(np, arr.attr("_mask"), n, held);
-    if (!col || !mask || mask->type != k::ValueType::boolean) return std::nullopt;
-    col->missing = static_cast<const std::uint8_t*>(mask->data);
-    col->missing_stride = mask->stride;
-    return col;
+    return pyapi::masked_view(pd, np, s.attr("array"), n, held);
 }
 
 bool applies(const Input& in, pyapi::Body own_body) {

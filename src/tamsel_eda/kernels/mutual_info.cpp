@@ -169,8 +169,7 @@ public:
             step *= 2;
         }
         const std::size_t left_lo = step <= known_in ? known_in - step : 0;
-        const double* lo =
-            std::partition_point(s + left_lo, s + known_in, [&](double a) { return v - a > r; });
+        const double* lo = std::partition_point(s + left_lo, s + known_in, [&](double a) { return v - a > r; });
         // Right: one past the last place within r.
         step = 1;
         known_in = pos;
@@ -179,8 +178,7 @@ public:
             step *= 2;
         }
         const std::size_t right_hi = std::min(n, known_in + step);
-        const double* hi =
-            std::partition_point(s + known_in + 1, s + right_hi, [&](double a) { return a - v <= r; });
+        const double* hi = std::partition_point(s + known_in + 1, s + right_hi, [&](double a) { return a - v <= r; });
         return static_cast<std::size_t>(hi - lo);
     }
 
@@ -205,8 +203,8 @@ bool mutual_info_supported(const MiProblem& p) {
     for (std::size_t i = 0; i < p.n; ++i) {
         if (!std::isfinite(at(p.y, static_cast<std::ptrdiff_t>(i) * p.y_stride))) return false;
         for (std::size_t f = 0; f < p.features; ++f) {
-            const std::ptrdiff_t off = static_cast<std::ptrdiff_t>(i) * p.row_stride +
-                                       static_cast<std::ptrdiff_t>(f) * p.col_stride;
+            const std::ptrdiff_t off =
+                static_cast<std::ptrdiff_t>(i) * p.row_stride + static_cast<std::ptrdiff_t>(f) * p.col_stride;
             if (!std::isfinite(at(p.x, off))) return false;
         }
     }
@@ -225,8 +223,8 @@ bool mutual_info_cc(const MiProblem& p, double* out, const std::function<bool()>
         std::vector<Point> pts(n);
         std::vector<double> x(n);
         for (std::size_t i = 0; i < n; ++i) {
-            const std::ptrdiff_t off = static_cast<std::ptrdiff_t>(i) * p.row_stride +
-                                       static_cast<std::ptrdiff_t>(f) * p.col_stride;
+            const std::ptrdiff_t off =
+                static_cast<std::ptrdiff_t>(i) * p.row_stride + static_cast<std::ptrdiff_t>(f) * p.col_stride;
             x[i] = at(p.x, off);
             pts[i] = {x[i], y[i], static_cast<std::uint32_t>(i)};
         }

@@ -10,36 +10,17 @@
 
 #include "../kernels/correlation.hpp"
 #include "../kernels/kernels.hpp"
+#include "../pyapi/columns.hpp"
 #include "profile.hpp"
 
 namespace tamsel::profile {
 namespace {
 
 namespace k = tamsel::kernels;
-
-// A read-only buffer view held for the duration of the kernel.
-class Buffer {
-public:
-    Buffer(py::object owner, int flags) : owner_(std::move(owner)) {
-        if (PyObject_GetBuffer(owner_.ptr(), &view_, flags) != 0) throw py::error_already_set();
-    }
-    ~Buffer() { PyBuffer_Release(&view_); }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    const Py_buffer& view() const { return view_; }
-
-private:
-    py::object owner_;
-    Py_buffer view_{};
-};
-
-// (major, minor) of pandas, from its version text.
-std::pair<int, int> pandas_version(py::handle pd) {
-    std::string v = py::str(pd.attr("__version__"));
-    int major = 0, minor = 0;
-    if (std::sscanf(v.c_str(), "%d.%d", &major, &minor) != 2) return {0, 0};
-    return {major, minor};
-}
+using Buffer = pyapi::HeldBuffer;
+using pyapi::numpy_view;
+using pyapi::value_type;
+using pyapi::version_of;
 
 // Whether the kernel reproduces this pandas' DataFrame.corr for the method,
 // and whether that pandas clips Pearson coefficients. nancorr_spearman and
@@ -54,51 +35,6 @@ bool applies(k::CorrMethod method, std::pair<int, int> v, bool& clip) {
     return v2 || v31;
 }
 
-std::optional<k::ValueType> value_type(char kind, Py_ssize_t itemsize) {
-    switch (kind) {
-        case 'f':
-            if (itemsize == 8) return k::ValueType::f64;
-            if (itemsize == 4) return k::ValueType::f32;
-            return std::nullopt;  // float16 and long double: pandas' own conversion
-        case 'i':
-            if (itemsize == 8) return k::ValueType::i64;
-            if (itemsize == 4) return k::ValueType::i32;
-            if (itemsize == 2) return k::ValueType::i16;
-            if (itemsize == 1) return k::ValueType::i8;
-            return std::nullopt;
-        case 'u':
-            if (itemsize == 8) return k::ValueType::u64;
-            if (itemsize == 4) return k::ValueType::u32;
-            if (itemsize == 2) return k::ValueType::u16;
-            if (itemsize == 1) return k::ValueType::u8;
-            return std::nullopt;
-        case 'b':
-            return itemsize == 1 ? std::optional(k::ValueType::boolean) : std::nullopt;
-        default:
-            return std::nullopt;
-    }
-}
-
-// The NumPy array behind `values` as a column view; nullopt for anything
-// else (a byte order other than the machine's included).
-std::optional<k::ColumnView> numpy_view(py::handle np, py::handle values, Py_ssize_t n,
-                                        std::vector<std::unique_ptr<Buffer>>& held) {
-    if (!py::isinstance(values, np.attr("ndarray"))) return std::nullopt;
-    py::object dtype = values.attr("dtype");
-    if (!pyapi::truthy(dtype.attr("isnative"))) return std::nullopt;
-    const std::string kind = py::str(dtype.attr("kind"));
-    auto type = value_type(kind.empty() ? '?' : kind[0], py::int_(dtype.attr("itemsize")));
-    if (!type) return std::nullopt;
-    auto buf = std::make_unique<Buffer>(py::reinterpret_borrow<py::object>(values), PyBUF_STRIDES);
-    if (buf->view().ndim != 1 || buf->view().shape[0] != n) return std::nullopt;
-    k::ColumnView col;
-    col.data = buf->view().buf;
-    col.stride = buf->view().strides[0];
-    col.type = *type;
-    held.push_back(std::move(buf));
-    return col;
-}
-
 std::optional<k::ColumnView> column_view(const Input& in, py::handle c, Py_ssize_t n,
                                          std::vector<std::unique_ptr<Buffer>>& held) {
     py::object pd = in.g("pd"), np = in.g("np");
@@ -111,19 +47,7 @@ std::optional<k::ColumnView> column_view(const Input& in, py::handle c, Py_ssize
     } else {
         // Nullable numbers and booleans: their values and mask, which is what
         // to_numpy(dtype=float, na_value=nan) reads.
-        py::object arr = s.attr("array");
-        py::object arrays = pd.attr("arrays");
-        py::tuple masked =
-            py::make_tuple(arrays.attr("IntegerArray"), arrays.attr("FloatingArray"), arrays.attr("BooleanArray"));
-        if (PyObject_IsInstance(arr.ptr(), masked.ptr()) != 1) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            return std::nullopt;
-        }
-        col = numpy_view(np, arr.attr("_data"), n, held);
-        auto mask = numpy_view(np, arr.attr("_mask"), n, held);
-        if (!col || !mask || mask->type != k::ValueType::boolean) return std::nullopt;
-        col->missing = static_cast<const std::uint8_t*>(mask->data);
-        col->missing_stride = mask->stride;
+        col = pyapi::masked_view(pd, np, s.attr("array"), n, held);
     }
     return col;
 }
@@ -140,7 +64,7 @@ py::object compute(const Input& in) {
     } else {
         return py::object();
     }
-    if (!applies(p.method, pandas_version(pd), p.clip_pearson)) return py::object();
+    if (!applies(p.method, version_of(pd), p.clip_pearson)) return py::object();
     // A subclass may build its results differently (its _constructor).
     if (reinterpret_cast<PyObject*>(Py_TYPE(in.df.ptr())) != pd.attr("DataFrame").ptr()) return py::object();
 

@@ -12,77 +12,17 @@
 #include <memory>
 
 #include "../kernels/summary.hpp"
+#include "../pyapi/columns.hpp"
 #include "../stats/stats.hpp"
 
 namespace tamsel::profile {
 namespace {
 
 namespace k = tamsel::kernels;
-
-class Buffer {
-public:
-    Buffer(py::object owner, int flags) : owner_(std::move(owner)) {
-        if (PyObject_GetBuffer(owner_.ptr(), &view_, flags) != 0) throw py::error_already_set();
-    }
-    ~Buffer() { PyBuffer_Release(&view_); }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    const Py_buffer& view() const { return view_; }
-
-private:
-    py::object owner_;
-    Py_buffer view_{};
-};
-
-std::pair<int, int> version_of(py::handle module) {
-    std::string v = py::str(module.attr("__version__"));
-    int major = 0, minor = 0;
-    if (std::sscanf(v.c_str(), "%d.%d", &major, &minor) != 2) return {0, 0};
-    return {major, minor};
-}
-
-std::optional<k::ValueType> value_type(char kind, Py_ssize_t itemsize) {
-    switch (kind) {
-        case 'f':
-            if (itemsize == 8) return k::ValueType::f64;
-            if (itemsize == 4) return k::ValueType::f32;
-            return std::nullopt;
-        case 'i':
-            if (itemsize == 8) return k::ValueType::i64;
-            if (itemsize == 4) return k::ValueType::i32;
-            if (itemsize == 2) return k::ValueType::i16;
-            if (itemsize == 1) return k::ValueType::i8;
-            return std::nullopt;
-        case 'u':
-            if (itemsize == 8) return k::ValueType::u64;
-            if (itemsize == 4) return k::ValueType::u32;
-            if (itemsize == 2) return k::ValueType::u16;
-            if (itemsize == 1) return k::ValueType::u8;
-            return std::nullopt;
-        case 'b':
-            return itemsize == 1 ? std::optional(k::ValueType::boolean) : std::nullopt;
-        default:
-            return std::nullopt;
-    }
-}
-
-std::optional<k::ColumnView> numpy_view(py::handle np, py::handle values, Py_ssize_t n,
-                                        std::vector<std::unique_ptr<Buffer>>& held) {
-    if (!py::isinstance(values, np.attr("ndarray"))) return std::nullopt;
-    py::object dtype = values.attr("dtype");
-    if (!pyapi::truthy(dtype.attr("isnative"))) return std::nullopt;
-    const std::string kind = py::str(dtype.attr("kind"));
-    auto type = value_type(kind.empty() ? '?' : kind[0], py::int_(dtype.attr("itemsize")));
-    if (!type) return std::nullopt;
-    auto buf = std::make_unique<Buffer>(py::reinterpret_borrow<py::object>(values), PyBUF_STRIDES);
-    if (buf->view().ndim != 1 || buf->view().shape[0] != n) return std::nullopt;
-    k::ColumnView col;
-    col.data = buf->view().buf;
-    col.stride = buf->view().strides[0];
-    col.type = *type;
-    held.push_back(std::move(buf));
-    return col;
-}
+using Buffer = pyapi::HeldBuffer;
+using pyapi::numpy_view;
+using pyapi::value_type;
+using pyapi::version_of;
 
 // The column df[c] as astype(float).values would hold it, or nothing.
 std::optional<k::ColumnView> column_view(const Input& in, py::handle pd, py::handle np, py::handle c, Py_ssize_t n,
@@ -93,20 +33,7 @@ std::optional<k::ColumnView> column_view(const Input& in, py::handle pd, py::han
     py::object dtype = s.attr("dtype");
     if (py::isinstance(dtype, np.attr("dtype"))) return numpy_view(np, s.attr("to_numpy")(), n, held);
     // Nullable numbers and booleans: values and mask, missing cells NaN.
-    py::object arr = s.attr("array");
-    py::object arrays = pd.attr("arrays");
-    py::tuple masked =
-        py::make_tuple(arrays.attr("IntegerArray"), arrays.attr("FloatingArray"), arrays.attr("BooleanArray"));
-    if (PyObject_IsInstance(arr.ptr(), masked.ptr()) != 1) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return std::nullopt;
-    }
-    auto col = numpy_view(np, arr.attr("_data"), n, held);
-    auto mask = numpy_view(np, arr.attr("_mask"), n, held);
-    if (!col || !mask || mask->type != k::ValueType::boolean) return std::nullopt;
-    col->missing = static_cast<const std::uint8_t*>(mask->data);
-    col->missing_stride = mask->stride;
-    return col;
+    return pyapi::masked_view(pd, np, s.attr("array"), n, held);
 }
 
 // The class's own method, found the way attribute lookup finds it: not

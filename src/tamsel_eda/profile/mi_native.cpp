@@ -44,8 +44,8 @@ py::object compute(py::handle mi_reg, py::handle X_in, py::handle y_in) {
     py::object X, y;
     const bool valid = pyapi::guarded(
         [&] {
-            auto [X_ok, y_ok] = pyapi::unpack_pair(
-                mod.attr("check_X_y")(X_in, y_in, "accept_sparse"_a = "csc", "y_numeric"_a = true));
+            auto [X_ok, y_ok] =
+                pyapi::unpack_pair(mod.attr("check_X_y")(X_in, y_in, "accept_sparse"_a = "csc", "y_numeric"_a = true));
             X = X_ok;
             y = y_ok;
             return true;
@@ -69,8 +69,8 @@ py::object compute(py::handle mi_reg, py::handle X_in, py::handle y_in) {
     X = X.attr("astype")(np.attr("float64"), "copy"_a = true);
     X[all_rows] = scale(X[all_rows], "with_mean"_a = false, "copy"_a = false);
     py::object means = np.attr("maximum")(1, np.attr("mean")(np.attr("abs")(X[all_rows]), "axis"_a = 0));
-    py::object noise = rng.attr("standard_normal")(
-        "size"_a = py::make_tuple(n_samples, np.attr("sum")(continuous_mask)));
+    py::object noise =
+        rng.attr("standard_normal")("size"_a = py::make_tuple(n_samples, np.attr("sum")(continuous_mask)));
     py::object block = X[all_rows];
     block = block.attr("__iadd__")(py::float_(1e-10) * means * noise);
     X[all_rows] = block;

@@ -84,9 +84,8 @@ py::object numeric_feature_positions(const Input& in) {
     py::object columns = in.df.attr("columns");
     const Py_ssize_t k = static_cast<Py_ssize_t>(py::len(columns));
     py::object marks = pd.attr("DataFrame")(np.attr("arange")(k).attr("reshape")(1, k), "columns"_a = columns);
-    py::object kept = marks.attr("drop")("columns"_a = in.target_cols, "errors"_a = "ignore")
-                          .attr("to_numpy")()
-                          .attr("reshape")(-1);
+    py::object kept =
+        marks.attr("drop")("columns"_a = in.target_cols, "errors"_a = "ignore").attr("to_numpy")().attr("reshape")(-1);
     py::object head = in.df.attr("iloc")[py::slice(0, 0, 1)].attr("set_axis")(pd.attr("RangeIndex")(k), "axis"_a = 1);
     py::object numeric = head.attr("select_dtypes")("include"_a = number).attr("columns").attr("to_numpy")();
     return kept[np.attr("isin")(kept, numeric)];

@@ -12,76 +12,25 @@
 #include "../kernels/distinct.hpp"
 #include "../kernels/kernels.hpp"
 #include "../kernels/row_hash.hpp"
+#include "../pyapi/columns.hpp"
 
 namespace tamsel::profile {
 namespace {
 
 namespace k = tamsel::kernels;
-
-// A read-only buffer view held for the duration of the kernel.
-class Buffer {
-public:
-    Buffer(py::object owner, int flags) : owner_(std::move(owner)) {
-        if (PyObject_GetBuffer(owner_.ptr(), &view_, flags) != 0) throw py::error_already_set();
-    }
-    ~Buffer() { PyBuffer_Release(&view_); }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    const Py_buffer& view() const { return view_; }
-
-private:
-    py::object owner_;
-    Py_buffer view_{};
-};
-
-// nunique is unique() then remove_na_arraylike, and the float hash table
-// treats -0.0/0.0 and every NaN alike, the same in 2.2.0, 2.2.3, 2.3.3 and
-// 3.1.2 (read in their sources); 3.0 lies between and is taken with them.
-std::pair<int, int> pandas_version(py::handle pd) {
-    const std::string v = py::str(pd.attr("__version__"));
-    int major = 0, minor = 0;
-    if (std::sscanf(v.c_str(), "%d.%d", &major, &minor) != 2) return {0, 0};
-    return {major, minor};
-}
+using Buffer = pyapi::HeldBuffer;
+using pyapi::numpy_view;
+using pyapi::value_type;
+using pyapi::version_of;
 
 bool version_applies(py::handle pd) {
-    const auto [major, minor] = pandas_version(pd);
+    const auto [major, minor] = version_of(pd);
     return (major == 2 && minor >= 2) || (major == 3 && minor <= 1);
-}
-
-std::optional<k::ValueType> value_type(char kind, Py_ssize_t itemsize) {
-    switch (kind) {
-        case 'f':
-            if (itemsize == 8) return k::ValueType::f64;
-            if (itemsize == 4) return k::ValueType::f32;
-            return std::nullopt;  // float16 and long double: left to pandas
-        case 'i':
-            if (itemsize == 8) return k::ValueType::i64;
-            if (itemsize == 4) return k::ValueType::i32;
-            if (itemsize == 2) return k::ValueType::i16;
-            if (itemsize == 1) return k::ValueType::i8;
-            return std::nullopt;
-        case 'u':
-            if (itemsize == 8) return k::ValueType::u64;
-            if (itemsize == 4) return k::ValueType::u32;
-            if (itemsize == 2) return k::ValueType::u16;
-            if (itemsize == 1) return k::ValueType::u8;
-            return std::nullopt;
-        case 'b':
-            return itemsize == 1 ? std::optional(k::ValueType::boolean) : std::nullopt;
-        default:
-            return std::nullopt;
-    }
 }
 
 class Reader {
 public:
-    explicit Reader(const Input& in) : in_(in), pd_(in.g("pd")), np_(in.g("np")) {
-        py::object arrays = pd_.attr("arrays");
-        masked_ =
-            py::make_tuple(arrays.attr("IntegerArray"), arrays.attr("FloatingArray"), arrays.attr("BooleanArray"));
-        series_ = pd_.attr("Series");
-    }
+    explicit Reader(const Input& in) : in_(in), pd_(in.g("pd")), np_(in.g("np")) { series_ = pd_.attr("Series"); }
 
     std::optional<k::DistinctColumn> column(py::handle label) {
         py::object s = in_.df[label];
@@ -119,16 +68,9 @@ public:
             col.view = *v;
             return col;
         }
-        py::object arr = s.attr("array");
-        const int is_masked = PyObject_IsInstance(arr.ptr(), masked_.ptr());
-        if (is_masked < 0) throw py::error_already_set();
-        if (!is_masked) return std::nullopt;
-        auto data = view(arr.attr("_data"), n);
-        auto mask = view(arr.attr("_mask"), n);
-        if (!data || !mask || mask->type != k::ValueType::boolean) return std::nullopt;
+        auto data = pyapi::masked_view(pd_, np_, s.attr("array"), n, held);
+        if (!data) return std::nullopt;
         col.view = *data;
-        col.view.missing = static_cast<const std::uint8_t*>(mask->data);
-        col.view.missing_stride = mask->stride;
         return col;
     }
 
@@ -144,29 +86,13 @@ public:
         return view(s.attr("to_numpy")(), in_.rows);
     }
 
-    std::vector<std::unique_ptr<Buffer>> held;
+    pyapi::HeldBuffers held;
 
 private:
-    // A one-dimensional NumPy array of n plain numbers in the machine's byte order.
-    std::optional<k::ColumnView> view(py::object values, Py_ssize_t n) {
-        if (!py::isinstance(values, np_.attr("ndarray"))) return std::nullopt;
-        py::object dtype = values.attr("dtype");
-        if (!pyapi::truthy(dtype.attr("isnative"))) return std::nullopt;
-        const std::string kind = py::str(dtype.attr("kind"));
-        auto type = value_type(kind.empty() ? '?' : kind[0], py::int_(dtype.attr("itemsize")));
-        if (!type) return std::nullopt;
-        auto buf = std::make_unique<Buffer>(std::move(values), PyBUF_STRIDES);
-        if (buf->view().ndim != 1 || buf->view().shape[0] != n) return std::nullopt;
-        k::ColumnView col;
-        col.data = buf->view().buf;
-        col.stride = buf->view().strides[0];
-        col.type = *type;
-        held.push_back(std::move(buf));
-        return col;
-    }
+    std::optional<k::ColumnView> view(py::handle values, Py_ssize_t n) { return numpy_view(np_, values, n, held); }
 
     const Input& in_;
-    py::object pd_, np_, masked_, series_;
+    py::object pd_, np_, series_;
 };
 
 std::vector<py::object> compute(const Input& in) {
@@ -201,9 +127,8 @@ std::vector<py::object> compute(const Input& in) {
     py::object workspace = np.attr("empty")(k::distinct_workspace_bytes(p), "dtype"_a = np.attr("uint8"));
     Buffer ws(workspace, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
     std::vector<std::int64_t> counts(p.k, k::distinct_undecided);
-    pyapi::without_gil([&](const std::function<bool()>& poll) {
-        return k::distinct_counts(p, counts.data(), ws.view().buf, poll);
-    });
+    pyapi::without_gil(
+        [&](const std::function<bool()>& poll) { return k::distinct_counts(p, counts.data(), ws.view().buf, poll); });
 
     std::vector<py::object> out(total);
     for (std::size_t i = 0; i < p.k; ++i) {
@@ -244,7 +169,7 @@ std::vector<std::optional<std::uint64_t>> hash_digests(const Input& in, py::hand
     py::object pd = in.g("pd");
     // Only 2.2, 2.3 and 3.1 were read: 3.1 hashes -0.0 as 0.0, the others
     // hash the bits as they are.
-    const auto [major, minor] = pandas_version(pd);
+    const auto [major, minor] = version_of(pd);
     bool canonical = false;
     if (major == 3 && minor == 1) {
         canonical = true;

@@ -27,25 +27,14 @@
 #include <vector>
 
 #include "../kernels/group_sums.hpp"
+#include "../pyapi/columns.hpp"
 
 namespace tamsel::stats {
 namespace {
 
 namespace k = tamsel::kernels;
-
-class Buffer {
-public:
-    Buffer(py::handle owner, int flags) {
-        if (PyObject_GetBuffer(owner.ptr(), &view_, flags) != 0) throw py::error_already_set();
-    }
-    ~Buffer() { PyBuffer_Release(&view_); }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    const Py_buffer& view() const { return view_; }
-
-private:
-    Py_buffer view_{};
-};
+using Buffer = pyapi::HeldBuffer;
+using pyapi::version_of;
 
 py::object loaded_module(const char* name) {
     PyObject* mod = PyImport_GetModule(py::str(name).ptr());
@@ -54,13 +43,6 @@ py::object loaded_module(const char* name) {
         return py::object();
     }
     return py::reinterpret_steal<py::object>(mod);
-}
-
-std::pair<int, int> version_of(py::handle module) {
-    const std::string v = py::str(module.attr("__version__"));
-    int major = 0, minor = 0;
-    if (std::sscanf(v.c_str(), "%d.%d", &major, &minor) != 2) return {0, 0};
-    return {major, minor};
 }
 
 // pandas 2's deprecated option, read from its store: get_option would warn.
