@@ -6,6 +6,7 @@ otherwise the module installed in the running interpreter is tested.
 
 import math
 import os
+import signal
 import sys
 import sysconfig
 from pathlib import Path
@@ -27,6 +28,12 @@ if os.environ.get("CI"):
 _build_dir = os.environ.get("PROFILON_BUILD_DIR")
 if _build_dir:
     sys.path.insert(0, str(Path(_build_dir).resolve()))
+
+# A shell starts background jobs with SIGINT ignored, and the interpreter then
+# installs no KeyboardInterrupt handler; the Ctrl-C tests send SIGINT to this
+# process, so it must raise here however the suite was launched.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 import _profilon_kernels  # noqa: E402
 import profilon  # noqa: E402
