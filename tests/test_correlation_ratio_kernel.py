@@ -6,6 +6,7 @@ reference is the same method with `np` rebound to a stand-in that forwards to
 NumPy for the length of the call.
 """
 
+import os
 import struct
 import types
 
@@ -127,7 +128,15 @@ def test_matches_the_pandas_path(monkeypatch, x_kind, y_kind, n, levels):
         pd.Series([b"a", b"b"] * 15, dtype=object),  # bytes
         pd.Series(pd.Categorical([3, 1, 2] * 10)),  # numeric categories
         pd.Series([1.5, 2.5, np.nan] * 10),  # numeric column
-        pd.Series(["a", "\ud800", "b"] * 10, dtype=object),  # not encodable as UTF-8
+        pytest.param(
+            pd.Series(["a", "\ud800", "b"] * 10, dtype=object),  # not encodable as UTF-8
+            # pandas' own hash table reads freed memory when it factorizes a
+            # lone surrogate (AddressSanitizer shows it without profilon
+            # loaded), so the sanitizer run cannot take pandas' path here.
+            marks=pytest.mark.skipif(
+                "libasan" in os.environ.get("LD_PRELOAD", ""), reason="pandas' factorize of a lone surrogate"
+            ),
+        ),
     ],
     ids=["mixed", "bytes", "int_categories", "float", "surrogate"],
 )
