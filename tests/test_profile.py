@@ -1,6 +1,10 @@
 """Dataset profile: schema, missingness, distributions and relationships."""
 
+import _thread
 import math
+import os
+import threading
+import time
 import warnings
 
 import numpy as np
@@ -534,6 +538,75 @@ def test_categorical_relevance_errors_propagate():
     with pytest.raises(KeyError, match="from the override"):
         Failing().eda_report_and_score(df, target="y")
     Failing().eda_report_and_score(df)  # no target: never called
+
+
+# The relationship kernels begin right after typing and run beside the
+# schema and distribution steps; these check what that must not change.
+
+
+def os_threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+def threads_back_to(count, within=2.0):
+    deadline = time.monotonic() + within
+    while os_threads() != count and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return os_threads() == count
+
+
+def test_thread_count_changes_neither_report_nor_generator(monkeypatch):
+    df = relevance_frame(9000, n_feats=30, seed=5).assign(y2=lambda d: d["f3"] - d["f4"])
+    runs = []
+    for threads in ["1", "2"]:
+        monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
+        np.random.seed(3)
+        report = profilon.EDA().eda_report_and_score(df, target=["y", "y2"]).to_dict()
+        runs.append((report, np.random.get_state()[1].copy()))
+    (one, state_one), (two, state_two) = runs
+    assert one == two
+    assert np.array_equal(state_one, state_two)
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
+@pytest.mark.parametrize("threads", ["1", "2"])
+@pytest.mark.parametrize("step", ["schema_missingness", "relationships"])
+def test_ctrl_c_stops_the_kernels_begun_ahead(monkeypatch, threads, step):
+    # Interrupted while they run (in a step before theirs, or while their
+    # step waits for them), they are stopped and joined; nothing is left
+    # running and the next analysis is whole.
+    monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
+    df = relevance_frame(8000, n_feats=120, seed=6)
+    before = os_threads()
+    timers = []
+
+    def clock(name):
+        if name == step:
+            timers.append(threading.Timer(0.05, _thread.interrupt_main))
+            timers[-1].start()
+
+    monkeypatch.setattr(profilon, "_step_clock", clock, raising=False)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            profilon.EDA().eda_report_and_score(df, target="y")
+            time.sleep(1)  # the interrupt came after the analysis: raised here
+    finally:
+        for t in timers:
+            t.cancel()
+    assert threads_back_to(before)
+    monkeypatch.delattr(profilon, "_step_clock")
+    small = relevance_frame(300, seed=6)
+    np.random.seed(7)
+    scores = profilon.EDA().eda_report_and_score(small, target="y").relationships["mutual_information_top_by_target"]
+    assert list(scores["y"].items()) == by_score(direct_mi(small.drop(columns="y"), small["y"]))
+
+
+def test_an_error_met_while_starting_surfaces_in_the_relationship_step(monkeypatch):
+    steps = []
+    monkeypatch.setattr(profilon, "_step_clock", steps.append, raising=False)
+    with pytest.raises(TypeError):
+        profilon.EDA().eda_report_and_score(relevance_frame(50), target="y", max_mi_features="many")
+    assert steps == ["typing", "schema_missingness", "distributions", "relationships"]
 
 
 # ---------------------------------------------------------------------------

@@ -188,6 +188,9 @@ py::object eda_report_and_score(const Frame& f) {
     resolve_targets(in);
     require_unique_labels(in);
     type_columns(in);
+    // Begun now (within "typing" on the step clock), the relationship step's
+    // kernels run beside the next two steps.
+    profile::RelationshipsStart relationships_start(in);
 
     Sections s;
     clock("schema_missingness");
@@ -195,7 +198,7 @@ py::object eda_report_and_score(const Frame& f) {
     clock("distributions");
     s.dist = profile::distributions(in);
     clock("relationships");
-    s.rel = profile::relationships(in);
+    s.rel = profile::relationships(in, relationships_start);
     clock("target");
     s.target = diagnostics::target_diagnostics(in);
     clock("time_axis");

@@ -10,6 +10,7 @@
 
 #include "../kernels/correlation.hpp"
 #include "../kernels/kernels.hpp"
+#include "../pyapi/background.hpp"
 #include "../pyapi/columns.hpp"
 #include "profile.hpp"
 
@@ -52,9 +53,69 @@ std::optional<k::ColumnView> column_view(const Input& in, py::handle c, Py_ssize
     return col;
 }
 
-py::object compute(const Input& in) {
-    py::object pd = in.g("pd"), np = in.g("np");
-    if (!PyUnicode_CheckExact(in.corr_method.ptr())) return py::object();
+// Started where the columns are typed, the kernel runs beside the steps
+// before its own when it may; its workspace is then held through those
+// steps, on top of their own peaks, so only a small one goes early (a wide
+// frame's: its many columns leave the most Python work to hide). A long
+// frame's ranks wait for their step.
+constexpr std::size_t early_workspace_limit = std::size_t{64} << 20;
+
+class PendingCorrelation final : public Pending {
+public:
+    PendingCorrelation(const Input& in, k::CorrProblem p, std::vector<k::ColumnView> columns,
+                       std::vector<std::unique_ptr<Buffer>> held)
+        : in_(in), p_(p), columns_(std::move(columns)), held_(std::move(held)) {
+        p_.columns = columns_.data();
+    }
+
+    bool worth_starting_early() const { return k::correlation_workspace_bytes(p_) <= early_workspace_limit; }
+
+    // Both buffers are NumPy's, so memory tracing sees what the kernel uses.
+    void launch() {
+        py::object np = in_.g("np");
+        out_ = np.attr("empty")(py::make_tuple(p_.k, p_.k), "dtype"_a = np.attr("float64"));
+        workspace_ = np.attr("empty")(k::correlation_workspace_bytes(p_), "dtype"_a = np.attr("uint8"));
+        out_buf_ = std::make_unique<Buffer>(out_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+        ws_buf_ = std::make_unique<Buffer>(workspace_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+        double* out_data = static_cast<double*>(out_buf_->view().buf);
+        void* ws_data = ws_buf_->view().buf;
+        const k::CorrProblem* p = &p_;
+        run_.emplace([p, out_data, ws_data](const std::function<bool()>& poll) {
+            return k::correlation_matrix(*p, out_data, ws_data, poll);
+        });
+    }
+
+    // As df[num_cols].corr(): columns in num_cols' order, taken from
+    // df.columns (name and index type kept), attributes carried over.
+    py::object finish() override {
+        if (!run_) launch();
+        // Stopped only by a signal handler's exception, which finish() raises.
+        run_->finish();
+        run_.reset();
+        ws_buf_.reset();
+        workspace_ = py::object();
+        py::object pd = in_.g("pd");
+        py::object positions = in_.df.attr("columns").attr("get_indexer")(in_.num_cols);
+        py::object cols = in_.df.attr("columns").attr("take")(positions);
+        py::object result =
+            pd.attr("DataFrame")(out_, "index"_a = cols.attr("copy")(), "columns"_a = cols, "copy"_a = false);
+        return result.attr("__finalize__")(in_.df, "method"_a = "corr");
+    }
+
+private:
+    const Input& in_;
+    k::CorrProblem p_;
+    std::vector<k::ColumnView> columns_;
+    std::vector<std::unique_ptr<Buffer>> held_;
+    py::object out_, workspace_;
+    std::unique_ptr<Buffer> out_buf_, ws_buf_;
+    // Declared last: destroyed (stopped and joined) before what it reads.
+    std::optional<pyapi::Background> run_;
+};
+
+std::unique_ptr<PendingCorrelation> prepare(const Input& in) {
+    py::object pd = in.g("pd");
+    if (!PyUnicode_CheckExact(in.corr_method.ptr())) return nullptr;
     const std::string method_name = py::str(in.corr_method);
     k::CorrProblem p;
     if (method_name == "spearman") {
@@ -62,50 +123,38 @@ py::object compute(const Input& in) {
     } else if (method_name == "pearson") {
         p.method = k::CorrMethod::pearson;
     } else {
-        return py::object();
+        return nullptr;
     }
-    if (!applies(p.method, version_of(pd), p.clip_pearson)) return py::object();
+    if (!applies(p.method, version_of(pd), p.clip_pearson)) return nullptr;
     // A subclass may build its results differently (its _constructor).
-    if (reinterpret_cast<PyObject*>(Py_TYPE(in.df.ptr())) != pd.attr("DataFrame").ptr()) return py::object();
+    if (reinterpret_cast<PyObject*>(Py_TYPE(in.df.ptr())) != pd.attr("DataFrame").ptr()) return nullptr;
 
     const Py_ssize_t n = in.rows;
     std::vector<std::unique_ptr<Buffer>> held;
     std::vector<k::ColumnView> columns;
     for (py::handle c : in.num_cols) {
         auto col = column_view(in, c, n, held);
-        if (!col) return py::object();
+        if (!col) return nullptr;
         columns.push_back(*col);
     }
-    p.columns = columns.data();
     p.k = columns.size();
     p.n = static_cast<std::size_t>(n);
     p.parts = k::thread_count();
-    if (!k::correlation_supported(p)) return py::object();
-
-    // Both buffers are NumPy's, so memory tracing sees what the kernel uses.
-    py::object out = np.attr("empty")(py::make_tuple(p.k, p.k), "dtype"_a = np.attr("float64"));
-    py::object workspace = np.attr("empty")(k::correlation_workspace_bytes(p), "dtype"_a = np.attr("uint8"));
-    Buffer out_buf(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
-    Buffer ws_buf(workspace, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
-    double* out_data = static_cast<double*>(out_buf.view().buf);
-    void* ws_data = ws_buf.view().buf;
-    // Stopped only by a signal handler's exception, which without_gil raises.
-    pyapi::without_gil(
-        [&](const std::function<bool()>& poll) { return k::correlation_matrix(p, out_data, ws_data, poll); });
-
-    // As df[num_cols].corr(): columns in num_cols' order, taken from
-    // df.columns (name and index type kept), attributes carried over.
-    py::object positions = in.df.attr("columns").attr("get_indexer")(in.num_cols);
-    py::object cols = in.df.attr("columns").attr("take")(positions);
-    py::object result =
-        pd.attr("DataFrame")(out, "index"_a = cols.attr("copy")(), "columns"_a = cols, "copy"_a = false);
-    return result.attr("__finalize__")(in.df, "method"_a = "corr");
+    p.columns = columns.data();
+    if (!k::correlation_supported(p)) return nullptr;
+    return std::make_unique<PendingCorrelation>(in, p, std::move(columns), std::move(held));
 }
 
 }  // namespace
 
-py::object native_correlation(const Input& in) {
-    return pyapi::guarded([&]() -> py::object { return compute(in); }, [] { return py::object(); });
+std::unique_ptr<Pending> start_native_correlation(const Input& in) {
+    return pyapi::guarded(
+        [&]() -> std::unique_ptr<Pending> {
+            auto pending = prepare(in);
+            if (pending && k::thread_count() > 1 && pending->worth_starting_early()) pending->launch();
+            return pending;
+        },
+        [] { return std::unique_ptr<Pending>(); });
 }
 
 }  // namespace tamsel::profile

@@ -9,10 +9,12 @@
 #include "mi_native.hpp"
 
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "../kernels/kernels.hpp"
 #include "../kernels/mutual_info.hpp"
+#include "../pyapi/background.hpp"
 
 namespace tamsel::profile {
 namespace {
@@ -34,9 +36,74 @@ py::object library_module(py::handle mi_reg) {
     return mod;
 }
 
-py::object compute(py::handle mi_reg, py::handle X_in, py::handle y_in) {
+// The scaled, jittered matrix and target the kernel reads, held with their
+// buffer views until the kernel is done.
+class PendingMutualInfo final : public Pending {
+public:
+    PendingMutualInfo(py::object np, py::object X, py::object y, py::object digamma)
+        : np_(std::move(np)),
+          X_(std::move(X)),
+          y_(std::move(y)),
+          digamma_(std::move(digamma)),
+          xv_(X_),
+          yv_(y_),
+          dg_(digamma_) {}
+
+    // False when the kernel cannot take these arrays; nothing has run then.
+    bool set_up(std::size_t n_samples, std::size_t n_features) {
+        if (xv_.ndim() != 2 || yv_.ndim() != 1 || yv_.rows() != n_samples ||
+            static_cast<std::size_t>(dg_.size()) != n_samples) {
+            return false;
+        }
+        p_.x = xv_.data();
+        p_.row_stride = xv_.row_stride();
+        p_.col_stride = xv_.col_stride();
+        p_.n = n_samples;
+        p_.features = n_features;
+        p_.y = yv_.data();
+        p_.y_stride = yv_.row_stride();
+        p_.neighbors = n_neighbors;
+        p_.digamma = dg_.data();
+        // The scaled values are finite once validation passed, unless the
+        // scaling itself overflowed; then the library decides.
+        if (!kernels::mutual_info_supported(p_)) return false;
+        mi_.assign(n_features, 0.0);
+        const kernels::MiProblem* p = &p_;
+        double* out = mi_.data();
+        run_.emplace([p, out](const std::function<bool()>& poll) { return kernels::mutual_info_cc(*p, out, poll); });
+        return true;
+    }
+
+    // max(0, mi) per feature, then np.array of those: a feature without
+    // evidence is the integer 0, so all of them make an integer array.
+    py::object finish() override {
+        // Stopped only by a signal handler's exception, which finish() raises.
+        run_->finish();
+        run_.reset();
+        py::list values;
+        for (double v : mi_) {
+            if (v > 0) {
+                values.append(py::float_(v));
+            } else {
+                values.append(py::int_(0));
+            }
+        }
+        return np_.attr("array")(values);
+    }
+
+private:
+    py::object np_, X_, y_, digamma_;
+    StridedFloat64 xv_, yv_;
+    pyapi::Float64View dg_;
+    kernels::MiProblem p_;
+    std::vector<double> mi_;
+    // Declared last: destroyed (stopped and joined) before what it reads.
+    std::optional<pyapi::Background> run_;
+};
+
+std::unique_ptr<Pending> prepare(py::handle mi_reg, py::handle X_in, py::handle y_in) {
     py::object mod = library_module(mi_reg);
-    if (!mod) return py::object();
+    if (!mod) return nullptr;
     py::object np = mod.attr("np");
 
     // Validation first: what it refuses (missing or infinite values, say) is
@@ -51,11 +118,11 @@ py::object compute(py::handle mi_reg, py::handle X_in, py::handle y_in) {
             return true;
         },
         [] { return false; });
-    if (!valid || !py::isinstance(X, np.attr("ndarray")) || py::len(X.attr("shape")) != 2) return py::object();
+    if (!valid || !py::isinstance(X, np.attr("ndarray")) || py::len(X.attr("shape")) != 2) return nullptr;
     py::tuple shape = X.attr("shape");
     const std::size_t n_samples = shape[0].cast<std::size_t>();
     const std::size_t n_features = shape[1].cast<std::size_t>();
-    if (n_samples <= n_neighbors || n_samples > 8192 || n_features == 0) return py::object();
+    if (n_samples <= n_neighbors || n_samples > 8192 || n_features == 0) return nullptr;
 
     // discrete_features=False: every feature continuous.
     py::object continuous_mask = np.attr("ones")(n_features, "dtype"_a = np.attr("bool_"));
@@ -82,52 +149,18 @@ py::object compute(py::handle mi_reg, py::handle X_in, py::handle y_in) {
     py::object digamma = mod.attr("digamma")(np.attr("arange")(1, n_samples + 1, "dtype"_a = np.attr("float64")));
     py::object digamma_c = np.attr("ascontiguousarray")(digamma, "dtype"_a = np.attr("float64"));
 
-    std::vector<double> mi(n_features);
-    bool declined = false;
-    {
-        StridedFloat64 xv(X), yv(y);
-        pyapi::Float64View dg(digamma_c);
-        declined = xv.ndim() != 2 || yv.ndim() != 1 || yv.rows() != n_samples ||
-                   static_cast<std::size_t>(dg.size()) != n_samples;
-        kernels::MiProblem p;
-        p.x = xv.data();
-        p.row_stride = xv.row_stride();
-        p.col_stride = xv.col_stride();
-        p.n = n_samples;
-        p.features = n_features;
-        p.y = yv.data();
-        p.y_stride = yv.row_stride();
-        p.neighbors = n_neighbors;
-        p.digamma = dg.data();
-        // The scaled values are finite once validation passed, unless the
-        // scaling itself overflowed; then the library decides.
-        declined = declined || !kernels::mutual_info_supported(p);
-        // Stopped only by a signal handler's exception, which without_gil raises.
-        if (!declined) {
-            pyapi::without_gil(
-                [&](const std::function<bool()>& poll) { return kernels::mutual_info_cc(p, mi.data(), poll); });
-        }
-    }
-    if (declined) {
+    auto pending = std::make_unique<PendingMutualInfo>(np, X, y, digamma_c);
+    if (!pending->set_up(n_samples, n_features)) {
         rng.attr("set_state")(rng_state);
-        return py::object();
+        return nullptr;
     }
-
-    // max(0, mi) per feature, then np.array of those: a feature without
-    // evidence is the integer 0, so all of them make an integer array.
-    py::list values;
-    for (double v : mi) {
-        if (v > 0) {
-            values.append(py::float_(v));
-        } else {
-            values.append(py::int_(0));
-        }
-    }
-    return np.attr("array")(values);
+    return pending;
 }
 
 }  // namespace
 
-py::object native_mutual_info(py::handle mi_reg, py::handle X, py::handle y) { return compute(mi_reg, X, y); }
+std::unique_ptr<Pending> start_native_mutual_info(py::handle mi_reg, py::handle X, py::handle y) {
+    return prepare(mi_reg, X, y);
+}
 
 }  // namespace tamsel::profile

@@ -34,12 +34,14 @@ private:
     Py_buffer buf_{};
 };
 
-// mi_reg(X, y, discrete_features=False) computed natively: the same array
-// (values, dtype and the global random generator's state afterwards), or a
-// null object when the kernel does not apply (mi_reg is not the library's
-// function as imported now, an unread library version, too few or too many
-// rows, input the library's validation refuses), so that the caller makes
-// the call itself and gets its result or its error.
-py::object native_mutual_info(py::handle mi_reg, py::handle X, py::handle y);
+// mi_reg(X, y, discrete_features=False) computed natively: the library's
+// preprocessing runs now (the global random generator's state afterwards is
+// the library call's), the neighbour counts beside the caller, and finish()
+// gives the same array (values and dtype). Null when the kernel does not
+// apply (mi_reg is not the library's function as imported now, an unread
+// library version, too few or too many rows, input the library's validation
+// refuses), with the generator as it was, so that the caller makes the call
+// itself and gets its result or its error.
+std::unique_ptr<Pending> start_native_mutual_info(py::handle mi_reg, py::handle X, py::handle y);
 
 }  // namespace tamsel::profile

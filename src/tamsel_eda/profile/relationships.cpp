@@ -1,6 +1,9 @@
 // Relationship profile: the correlation matrix and its share of strong
 // pairs, numeric relevance per target (mutual information, Spearman
 // fallback) and categorical relevance per target (correlation ratio).
+#include <exception>
+#include <vector>
+
 #include "mi_native.hpp"
 #include "profile.hpp"
 
@@ -23,8 +26,7 @@ bool is_numeric_dtype(const Input& in, py::handle s) {
 // gives the same matrix without that copy. Any other outcome (other columns,
 // an error) takes the plain selection, whose own error is what the guard of
 // the caller sees.
-py::object numeric_correlation(const Input& in) {
-    if (py::object native = native_correlation(in)) return native;
+py::object library_correlation(const Input& in) {
     py::object direct = pyapi::guarded(
         [&]() -> py::object {
             py::object m = in.df.attr("corr")("method"_a = in.corr_method, "numeric_only"_a = true);
@@ -36,11 +38,14 @@ py::object numeric_correlation(const Input& in) {
     return in.df[in.num_cols].attr("corr")("method"_a = in.corr_method);
 }
 
-void correlation(const Input& in, Relationships& out) {
+void correlation(const Input& in, std::unique_ptr<Pending>& native, Relationships& out) {
     py::object pd = in.g("pd");
     out.corr_df = pd.attr("DataFrame")();
     pyapi::guarded_void([&] {
-        if (py::len(in.num_cols) >= 2) out.corr_df = numeric_correlation(in);
+        if (py::len(in.num_cols) < 2) return;
+        py::object m;
+        if (native) m = pyapi::guarded([&] { return native->finish(); }, [] { return py::object(); });
+        out.corr_df = m ? m : library_correlation(in);
     });
     // A failed corr() never assigns, so the empty frame stands.
     out.strong_corr_prop = in.method("_corr_proportion_strong")(out.corr_df, "thr"_a = 0.95);
@@ -91,7 +96,37 @@ py::object numeric_feature_positions(const Input& in) {
     return kept[np.attr("isin")(kept, numeric)];
 }
 
-void numeric_relevance(const Input& in, Relationships& out) {
+py::dict scores_of(const Input& in, py::handle cols, py::handle mi_vals) {
+    py::object zip = pyapi::builtin(in.frame.globals(), "zip");
+    py::dict scores;
+    for (py::handle pair : zip(cols, mi_vals)) {
+        py::tuple cv = py::reinterpret_borrow<py::tuple>(pair);
+        scores[cv[0]] = pyapi::to_float(py::object(cv[1]));
+    }
+    return scores;
+}
+
+}  // namespace
+
+// One target's relevance: its scores already, or the kernel computing them,
+// or neither (the estimate failed: the Spearman fallback's turn).
+struct TargetRelevance {
+    py::object tgt, ys, cols;
+    py::dict scores;
+    std::unique_ptr<Pending> mi;
+};
+
+struct RelationshipsStart::State {
+    std::unique_ptr<Pending> corr;
+    py::object Xs;
+    std::vector<TargetRelevance> relevance;
+    // An ordinary error met while starting, raised by the step itself.
+    std::exception_ptr error;
+};
+
+namespace {
+
+void start_numeric_relevance(const Input& in, RelationshipsStart::State& st) {
     if (in.target_cols.empty()) return;
     // The numeric features' sampled rows, taken straight from df: selecting
     // the columns first would copy every row of them.
@@ -100,35 +135,42 @@ void numeric_relevance(const Input& in, Relationships& out) {
     if (py::len(feature_positions) == 0 || n == 0) return;
 
     py::object min = pyapi::builtin(in.frame.globals(), "min");
-    py::object zip = pyapi::builtin(in.frame.globals(), "zip");
     py::object mi_reg = in.g("_mi_reg");
     // Every target sees the same sampled rows.
     py::object positions = n > relevance_sample_rows ? sample_positions(in, n) : py::object();
     py::object rows = positions ? positions : py::object(py::slice(py::none(), py::none(), py::none()));
-    py::object Xs = in.df.attr("iloc")[py::make_tuple(rows, feature_positions)];
+    st.Xs = in.df.attr("iloc")[py::make_tuple(rows, feature_positions)];
 
+    // Targets in order: each one's preprocessing draws from the global
+    // generator after the previous one's.
     for (py::handle tgt : in.target_cols) {
         py::object y = in.df[tgt];
         if (!is_numeric_dtype(in, y)) continue;
-        py::object ys = positions ? y.attr("take")(positions) : y;
-        py::object k = min(in.max_mi_features, py::tuple(Xs.attr("shape"))[1]);
-        py::object cols = pyapi::head(py::list(Xs.attr("columns")), k);
-
-        py::dict rel = pyapi::guarded(
+        TargetRelevance& r = st.relevance.emplace_back();
+        r.tgt = py::reinterpret_borrow<py::object>(tgt);
+        r.ys = positions ? y.attr("take")(positions) : y;
+        py::object k = min(in.max_mi_features, py::tuple(st.Xs.attr("shape"))[1]);
+        r.cols = pyapi::head(py::list(st.Xs.attr("columns")), k);
+        r.scores = pyapi::guarded(
             [&]() -> py::dict {
-                py::object X = Xs[cols];
-                py::object mi_vals = native_mutual_info(mi_reg, X, ys);
-                if (!mi_vals) mi_vals = mi_reg(X, ys, "discrete_features"_a = false);
-                py::dict scores;
-                for (py::handle pair : zip(cols, mi_vals)) {
-                    py::tuple cv = py::reinterpret_borrow<py::tuple>(pair);
-                    scores[cv[0]] = pyapi::to_float(py::object(cv[1]));
-                }
-                return scores;
+                py::object X = st.Xs[r.cols];
+                r.mi = start_native_mutual_info(mi_reg, X, r.ys);
+                if (r.mi) return py::dict();
+                return scores_of(in, r.cols, mi_reg(X, r.ys, "discrete_features"_a = false));
             },
             [] { return py::dict(); });
-        if (rel.empty()) rel = spearman_fallback(in, Xs, ys, cols);
-        if (!rel.empty()) out.num_rel_by_target[tgt] = rel;
+    }
+}
+
+void numeric_relevance(const Input& in, RelationshipsStart::State& st, Relationships& out) {
+    for (TargetRelevance& r : st.relevance) {
+        py::dict rel = r.scores;
+        if (r.mi) {
+            rel = pyapi::guarded([&] { return scores_of(in, r.cols, r.mi->finish()); }, [] { return py::dict(); });
+            r.mi.reset();
+        }
+        if (rel.empty()) rel = spearman_fallback(in, st.Xs, r.ys, r.cols);
+        if (!rel.empty()) out.num_rel_by_target[r.tgt] = rel;
     }
 }
 
@@ -153,10 +195,26 @@ void categorical_relevance(const Input& in, Relationships& out) {
 
 }  // namespace
 
-Relationships relationships(const Input& in) {
+RelationshipsStart::RelationshipsStart(const Input& in) : state(std::make_unique<State>()) {
+    try {
+        if (py::len(in.num_cols) >= 2) state->corr = start_native_correlation(in);
+        start_numeric_relevance(in, *state);
+    } catch (py::error_already_set& e) {
+        if (!pyapi::is_ordinary(e)) throw;
+        state->error = std::current_exception();
+    } catch (py::builtin_exception&) {
+        state->error = std::current_exception();
+    }
+}
+
+RelationshipsStart::~RelationshipsStart() = default;
+
+Relationships relationships(const Input& in, RelationshipsStart& started) {
+    RelationshipsStart::State& st = *started.state;
     Relationships out;
-    correlation(in, out);
-    numeric_relevance(in, out);
+    correlation(in, st.corr, out);
+    if (st.error) std::rethrow_exception(st.error);
+    numeric_relevance(in, st, out);
     categorical_relevance(in, out);
     return out;
 }
