@@ -89,6 +89,8 @@ def column(kind, n, rng):
         return rng.choice([np.inf, -np.inf, 1.0], n)
     if kind == "zeros":
         return rng.choice([-0.0, 0.0, 1e-300, -5e-324, 2.0], n)
+    if kind == "negative_zeros":
+        return rng.choice([-0.0, -0.0, -1.0, 5e-324, 2.0], n)
     if kind == "ties":
         return rng.integers(-3, 4, n).astype(np.float64)
     if kind == "all_equal":
@@ -112,6 +114,7 @@ KINDS = [
     "nan_inf",
     "inf_only",
     "zeros",
+    "negative_zeros",
     "ties",
     "all_equal",
     "int53",
@@ -228,4 +231,4 @@ def test_plans_that_do_not_fit_are_refused(kernels):
     gathered = [kernels.quantile_gather([p], [plan])[0] for p in parts]
     assert kernels.quantile_select(scan, [500], gathered)[0] == np.sort(x)[500]
     with pytest.raises(ValueError):
-        kernels.quantile_merge([(0, np.array([3], np.uint32), np.array([1]), np.array([1.0]), np.array([1.0]))])
+        kernels.quantile_merge([(0, np.array([3], np.uint32), np.array([1]), np.array([1.0]), np.array([1.0]), 0)])

@@ -1,13 +1,16 @@
 // Exact order statistics and quantiles of a column split into partitions
 // (quantile_buckets.hpp): per partition quantile_scan (first read) and
 // quantile_gather (second read); on the small results quantile_merge,
-// quantile_plan and quantile_select; NumPy's interpolation on the selected
-// values with percentile_plan, percentile_lerp and iqr_fences.
+// quantile_plan and quantile_select; the interquartile fences with
+// iqr_fences.
 //
-// A scan is (missing, buckets, counts, lo, hi): the count of NaN or masked
-// cells and, per occupied bucket in ascending order, its count and smallest
-// and largest value. A plan is an int64 array of rows (bucket, count, first,
-// last): the buckets the second read gathers and the ranks wanted inside.
+// A scan is (missing, buckets, counts, lo, hi, zeros): the count of NaN or
+// masked cells; per occupied bucket in ascending order, its count and
+// smallest and largest value; and which zeros occur (1: -0.0, 2: +0.0). A
+// plan is an int64 array of rows (bucket, count, first, last): the buckets
+// the second read gathers and the ranks wanted inside. The median and the
+// percentiles come from the selected values through median_ranks,
+// median_value, percentile_plan and percentile_lerp.
 #include <algorithm>
 #include <stdexcept>
 
@@ -41,17 +44,22 @@ py::object scan_to_python(const kernels::BucketScan& s) {
     std::transform(s.lo.begin(), s.lo.end(), lo.begin(), kernels::key_value);
     std::transform(s.hi.begin(), s.hi.end(), hi.begin(), kernels::key_value);
     return py::make_tuple(py::int_(s.missing), make_array(s.bucket, "uint32"), make_array(counts, "int64"),
-                          make_array(lo, "float64"), make_array(hi, "float64"));
+                          make_array(lo, "float64"), make_array(hi, "float64"),
+                          (s.neg_zero ? 1 : 0) | (s.pos_zero ? 2 : 0));
 }
 
 kernels::BucketScan scan_from_python(py::handle obj) {
-    if (!PyTuple_Check(obj.ptr()) || PyTuple_GET_SIZE(obj.ptr()) != 5)
-        throw py::type_error("a scan is (missing, buckets, counts, lo, hi)");
+    if (!PyTuple_Check(obj.ptr()) || PyTuple_GET_SIZE(obj.ptr()) != 6)
+        throw py::type_error("a scan is (missing, buckets, counts, lo, hi, zeros)");
     py::tuple t = py::reinterpret_borrow<py::tuple>(obj);
     kernels::BucketScan s;
     const long long missing = py::int_(t[0]);
     if (missing < 0) throw py::value_error("negative missing count");
     s.missing = static_cast<std::uint64_t>(missing);
+    const long long zeros = py::int_(t[5]);
+    if (zeros < 0 || zeros > 3) throw py::value_error("zeros is a mask of 1 (-0.0) and 2 (+0.0)");
+    s.neg_zero = zeros & 1;
+    s.pos_zero = zeros & 2;
     s.bucket = read_array<std::uint32_t>(t[1], "uint32");
     const std::vector<std::int64_t> counts = read_array<std::int64_t>(t[2], "int64");
     const std::vector<double> lo = read_array<double>(t[3], "float64");
@@ -275,7 +283,7 @@ PyCFunction fast() {
 
 const PyMethodDef quantile_entries[] = {
     {"quantile_scan", fast<quantile_scan>(), METH_FASTCALL,
-     "quantile_scan(columns): per column (missing, buckets, counts, lo, hi)."},
+     "quantile_scan(columns): per column (missing, buckets, counts, lo, hi, zeros)."},
     {"quantile_merge", fast<quantile_merge>(), METH_FASTCALL,
      "quantile_merge(scans): the scans of several partitions as one."},
     {"quantile_plan", fast<quantile_plan>(), METH_FASTCALL,

@@ -1,6 +1,7 @@
 #include "quantile_buckets.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 #include "order_key.hpp"
@@ -14,8 +15,8 @@ constexpr std::size_t bucket_space = std::size_t{1} << bucket_bits;
 // for every possible bucket.
 constexpr std::size_t dense_from = std::size_t{1} << 16;
 
-// Calls visit(key) for every present value of rows [0, n), and counts the
-// missing ones.
+// Calls visit(key, value) for every present value of rows [0, n), and counts
+// the missing ones.
 template <class Visit>
 std::uint64_t for_each_key(const ColumnView& col, std::size_t n, Visit visit) {
     double values[chunk];
@@ -29,7 +30,7 @@ std::uint64_t for_each_key(const ColumnView& col, std::size_t n, Visit visit) {
                 ++missing;
                 continue;
             }
-            visit(order_key(v));
+            visit(order_key(v), v);
         }
     }
     return missing;
@@ -42,11 +43,18 @@ void append(BucketScan& s, std::uint32_t b, std::uint64_t count, std::uint64_t l
     s.hi.push_back(hi);
 }
 
+void note_zero(BucketScan& s, double v) {
+    if (v == 0) (std::signbit(v) ? s.neg_zero : s.pos_zero) = true;
+}
+
 BucketScan scan_sorted(const ColumnView& col, std::size_t n) {
     std::vector<std::uint64_t> keys;
     keys.reserve(n);
     BucketScan s;
-    s.missing = for_each_key(col, n, [&keys](std::uint64_t k) { keys.push_back(k); });
+    s.missing = for_each_key(col, n, [&](std::uint64_t k, double v) {
+        keys.push_back(k);
+        note_zero(s, v);
+    });
     std::sort(keys.begin(), keys.end());
     for (std::size_t i = 0; i < keys.size();) {
         const std::uint32_t b = bucket_of(keys[i]);
@@ -61,7 +69,8 @@ BucketScan scan_sorted(const ColumnView& col, std::size_t n) {
 BucketScan scan_dense(const ColumnView& col, std::size_t n) {
     std::vector<std::uint64_t> count(bucket_space, 0), lo(bucket_space, ~std::uint64_t{0}), hi(bucket_space, 0);
     BucketScan s;
-    s.missing = for_each_key(col, n, [&](std::uint64_t k) {
+    s.missing = for_each_key(col, n, [&](std::uint64_t k, double v) {
+        note_zero(s, v);
         const std::uint32_t b = bucket_of(k);
         ++count[b];
         lo[b] = std::min(lo[b], k);
@@ -89,7 +98,11 @@ BucketScan merge_scans(const BucketScan* scans, std::size_t k) {
     BucketScan out;
     // Every input is ascending: repeatedly take the smallest head bucket.
     std::vector<std::size_t> at(k, 0);
-    for (std::size_t p = 0; p < k; ++p) out.missing += scans[p].missing;
+    for (std::size_t p = 0; p < k; ++p) {
+        out.missing += scans[p].missing;
+        out.neg_zero = out.neg_zero || scans[p].neg_zero;
+        out.pos_zero = out.pos_zero || scans[p].pos_zero;
+    }
     for (;;) {
         std::uint64_t next = bucket_space;
         for (std::size_t p = 0; p < k; ++p) {
@@ -134,7 +147,8 @@ RankPlan plan_ranks(const BucketScan& merged, const std::uint64_t* ranks, std::s
         const std::size_t i = static_cast<std::size_t>(std::upper_bound(end.begin(), end.end(), r) - end.begin());
         const std::uint64_t inside = r - (end[i] - merged.count[i]);
         if (merged.lo[i] == merged.hi[i]) {
-            plan.known[j] = key_value(merged.lo[i]);
+            const double v = key_value(merged.lo[i]);
+            plan.known[j] = v == 0 && merged.neg_zero && !merged.pos_zero ? -0.0 : v;
             continue;
         }
         if (plan.requests.empty() || plan.requests.back().bucket != merged.bucket[i]) {
@@ -157,11 +171,11 @@ std::vector<std::vector<double>> gather_bucket_values(const ColumnView& col, std
     std::vector<std::vector<double>> out(m);
     if (m == 0) return out;
     const std::uint32_t lowest = wanted.front(), highest = wanted.back();
-    for_each_key(col, n, [&](std::uint64_t k) {
+    for_each_key(col, n, [&](std::uint64_t k, double v) {
         const std::uint32_t b = bucket_of(k);
         if (b < lowest || b > highest) return;
         const auto it = std::lower_bound(wanted.begin(), wanted.end(), b);
-        if (it != wanted.end() && *it == b) out[static_cast<std::size_t>(it - wanted.begin())].push_back(key_value(k));
+        if (it != wanted.end() && *it == b) out[static_cast<std::size_t>(it - wanted.begin())].push_back(v);
     });
     for (std::size_t j = 0; j < m; ++j) {
         std::vector<double>& v = out[j];

@@ -24,6 +24,9 @@ struct BucketScan {
     std::vector<std::uint32_t> bucket;  // ascending
     std::vector<std::uint64_t> count;
     std::vector<std::uint64_t> lo, hi;  // smallest and largest key inside
+    // Which zeros occur: their key is one, but a rank whose value is a zero
+    // has NumPy's sign when only one kind occurs.
+    bool neg_zero = false, pos_zero = false;
 
     std::uint64_t present() const;  // values that are not missing
 };
