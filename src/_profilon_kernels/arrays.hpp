@@ -103,6 +103,14 @@ struct ColumnArg {
     }
 };
 
+// A non-negative integer argument, with the interpreter's own error for
+// anything else (a negative number, a float, a number too large).
+inline std::size_t size_arg(py::handle obj) {
+    const std::size_t v = PyLong_AsSize_t(obj.ptr());
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return v;
+}
+
 // A copy of `obj` as a vector, through np.ascontiguousarray(obj, dtype).
 template <class T>
 std::vector<T> read_array(py::handle obj, const char* dtype) {

@@ -15,12 +15,6 @@
 namespace tamsel::kernel_module {
 namespace {
 
-std::uint64_t size_arg(PyObject* obj) {
-    const std::size_t v = PyLong_AsSize_t(obj);
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return v;
-}
-
 PyObject* pairwise_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 4) throw py::type_error("pairwise_partial(values, offset, total, block)");
@@ -63,7 +57,7 @@ kernels::TreePartial partial_from(py::handle obj) {
         if (!PyTuple_Check(edge.ptr()) || PyTuple_GET_SIZE(edge.ptr()) != 2)
             throw py::type_error("an edge is (start, values)");
         py::tuple e = py::reinterpret_borrow<py::tuple>(edge);
-        out.edge_at.push_back(size_arg(e[0].ptr()));
+        out.edge_at.push_back(size_arg(e[0]));
         out.edge_values.push_back(read_array<double>(e[1], "float64"));
     }
     return out;

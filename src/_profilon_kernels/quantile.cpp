@@ -53,11 +53,9 @@ kernels::BucketScan scan_from_python(py::handle obj) {
         throw py::type_error("a scan is (missing, buckets, counts, lo, hi, zeros)");
     py::tuple t = py::reinterpret_borrow<py::tuple>(obj);
     kernels::BucketScan s;
-    const long long missing = py::int_(t[0]);
-    if (missing < 0) throw py::value_error("negative missing count");
-    s.missing = static_cast<std::uint64_t>(missing);
-    const long long zeros = py::int_(t[5]);
-    if (zeros < 0 || zeros > 3) throw py::value_error("zeros is a mask of 1 (-0.0) and 2 (+0.0)");
+    s.missing = size_arg(t[0]);
+    const std::size_t zeros = size_arg(t[5]);
+    if (zeros > 3) throw py::value_error("zeros is a mask of 1 (-0.0) and 2 (+0.0)");
     s.neg_zero = zeros & 1;
     s.pos_zero = zeros & 2;
     s.bucket = read_array<std::uint32_t>(t[1], "uint32");
@@ -206,8 +204,7 @@ PyObject* quantile_select(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* percentile_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 2) throw py::type_error("percentile_plan(n, q)");
-        const std::size_t n = PyLong_AsSize_t(args[0]);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        const std::size_t n = size_arg(args[0]);
         const double q = PyFloat_AsDouble(args[1]);
         if (PyErr_Occurred()) throw py::error_already_set();
         if (n == 0) throw py::value_error("no values");
@@ -235,8 +232,7 @@ PyObject* percentile_lerp(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* median_ranks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 1) throw py::type_error("median_ranks(n)");
-        const std::size_t n = PyLong_AsSize_t(args[0]);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        const std::size_t n = size_arg(args[0]);
         if (n == 0) throw py::value_error("no values");
         const kernels::MedianRanks m = kernels::median_ranks(n);
         return py::object(py::make_tuple(m.lower, m.upper));
@@ -252,10 +248,8 @@ PyObject* median_value(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (PyErr_Occurred()) throw py::error_already_set();
         const double upper = PyFloat_AsDouble(args[1]);
         if (PyErr_Occurred()) throw py::error_already_set();
-        const std::size_t n = PyLong_AsSize_t(args[2]);
-        if (PyErr_Occurred()) throw py::error_already_set();
-        const std::size_t block = PyLong_AsSize_t(args[3]);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        const std::size_t n = size_arg(args[2]);
+        const std::size_t block = size_arg(args[3]);
         if (n == 0) throw py::value_error("no values");
         return py::object(py::float_(kernels::median_value(lower, upper, kernels::median_ranks(n).count, block)));
     });
