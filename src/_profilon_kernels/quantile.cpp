@@ -4,11 +4,12 @@
 // quantile_plan and quantile_select; the interquartile fences with
 // iqr_fences.
 //
-// A scan is (missing, buckets, counts, lo, hi, zeros): the count of NaN or
-// masked cells; per occupied bucket in ascending order, its count and
-// smallest and largest value; and which zeros occur (1: -0.0, 2: +0.0). A
-// plan is an int64 array of rows (bucket, count, first, last): the buckets
-// the second read gathers and the ranks wanted inside. The median and the
+// A scan is (missing, buckets, counts, lo, hi, zeros, level): the count of
+// NaN or masked cells; per occupied bucket in ascending order, its count and
+// smallest and largest value; which zeros occur (1: -0.0, 2: +0.0); and the
+// (level, prefix) of its buckets. A plan is an int64 array of rows (level,
+// prefix, bucket, count, first, last): the buckets the second read gathers
+// and the ranks wanted inside. The median and the
 // percentiles come from the selected values through median_ranks,
 // median_value, percentile_plan and percentile_lerp.
 #include <algorithm>
@@ -23,17 +24,37 @@
 namespace tamsel::kernel_module {
 namespace {
 
+// A level from (level, prefix); None is the top level.
+kernels::BucketLevel level_from(py::handle obj) {
+    if (obj.is_none()) return {};
+    if (!PyTuple_Check(obj.ptr()) || PyTuple_GET_SIZE(obj.ptr()) != 2)
+        throw py::type_error("a bucket level is (level, prefix)");
+    py::tuple t = py::reinterpret_borrow<py::tuple>(obj);
+    const std::size_t level = size_arg(t[0]);
+    const std::size_t prefix = size_arg(t[1]);
+    if (level > kernels::BucketLevel::deepest) throw py::value_error("bucket levels are 0, 1 and 2");
+    const unsigned bits = kernels::BucketLevel::below[level] + kernels::BucketLevel::width[level];
+    if (level == 0 ? prefix != 0 : prefix >> (64 - bits) != 0) throw py::value_error("a prefix too wide for its level");
+    return {static_cast<unsigned>(level), prefix};
+}
+
+py::object level_to_python(const kernels::BucketLevel& level) { return py::make_tuple(level.level, level.prefix); }
+
 std::vector<kernels::BucketRequest> requests_from(py::handle obj) {
     const std::vector<std::int64_t> flat =
         read_array<std::int64_t>(py::module_::import("numpy").attr("ravel")(obj), "int64");
-    if (flat.size() % 4 != 0) throw py::value_error("a plan has rows of (bucket, count, first, last)");
+    constexpr std::size_t row = 6;
+    if (flat.size() % row != 0) throw py::value_error("a plan has rows of (level, prefix, bucket, count, first, last)");
     std::vector<kernels::BucketRequest> out;
-    for (std::size_t i = 0; i < flat.size(); i += 4) {
-        const std::int64_t b = flat[i], c = flat[i + 1], f = flat[i + 2], l = flat[i + 3];
-        if (b < 0 || b >= (std::int64_t{1} << kernels::bucket_bits) || f < 0 || f > l || l >= c)
-            throw py::value_error("a plan row out of range");
-        out.push_back({static_cast<std::uint32_t>(b), static_cast<std::uint64_t>(c), static_cast<std::uint64_t>(f),
-                       static_cast<std::uint64_t>(l)});
+    for (std::size_t i = 0; i < flat.size(); i += row) {
+        const std::int64_t lv = flat[i], pre = flat[i + 1], b = flat[i + 2], c = flat[i + 3], f = flat[i + 4],
+                           l = flat[i + 5];
+        if (lv < 0 || pre < 0 || b < 0 || f < 0 || f > l || l >= c) throw py::value_error("a plan row out of range");
+        const kernels::BucketLevel level = level_from(py::make_tuple(lv, pre));
+        if (static_cast<std::uint64_t>(b) >= level.size()) throw py::value_error("a plan row out of range");
+        if (!out.empty() && !(out.back().level == level)) throw py::value_error("plan rows of different levels");
+        out.push_back({level, static_cast<std::uint32_t>(b), static_cast<std::uint64_t>(c),
+                       static_cast<std::uint64_t>(f), static_cast<std::uint64_t>(l)});
     }
     return out;
 }
@@ -45,14 +66,15 @@ py::object scan_to_python(const kernels::BucketScan& s) {
     std::transform(s.hi.begin(), s.hi.end(), hi.begin(), kernels::key_value);
     return py::make_tuple(py::int_(s.missing), make_array(s.bucket, "uint32"), make_array(counts, "int64"),
                           make_array(lo, "float64"), make_array(hi, "float64"),
-                          (s.neg_zero ? 1 : 0) | (s.pos_zero ? 2 : 0));
+                          (s.neg_zero ? 1 : 0) | (s.pos_zero ? 2 : 0), level_to_python(s.level));
 }
 
 kernels::BucketScan scan_from_python(py::handle obj) {
-    if (!PyTuple_Check(obj.ptr()) || PyTuple_GET_SIZE(obj.ptr()) != 6)
-        throw py::type_error("a scan is (missing, buckets, counts, lo, hi, zeros)");
+    if (!PyTuple_Check(obj.ptr()) || PyTuple_GET_SIZE(obj.ptr()) != 7)
+        throw py::type_error("a scan is (missing, buckets, counts, lo, hi, zeros, level)");
     py::tuple t = py::reinterpret_borrow<py::tuple>(obj);
     kernels::BucketScan s;
+    s.level = level_from(t[6]);
     s.missing = size_arg(t[0]);
     const std::size_t zeros = size_arg(t[5]);
     if (zeros > 3) throw py::value_error("zeros is a mask of 1 (-0.0) and 2 (+0.0)");
@@ -70,8 +92,9 @@ kernels::BucketScan scan_from_python(py::handle obj) {
         s.count.push_back(static_cast<std::uint64_t>(counts[i]));
         s.lo.push_back(kernels::order_key(lo[i]));
         s.hi.push_back(kernels::order_key(hi[i]));
-        if (kernels::bucket_of(s.lo[i]) != s.bucket[i] || kernels::bucket_of(s.hi[i]) != s.bucket[i] ||
-            s.lo[i] > s.hi[i])
+        const kernels::BucketLevel& v = s.level;
+        if (!v.holds(s.lo[i]) || !v.holds(s.hi[i]) || v.bucket(s.lo[i]) != s.bucket[i] ||
+            v.bucket(s.hi[i]) != s.bucket[i] || s.lo[i] > s.hi[i])
             throw py::value_error("not a scan: a bucket's extremes lie outside it");
     }
     return s;
@@ -93,19 +116,29 @@ kernels::RankPlan plan_from(const kernels::BucketScan& merged, const std::vector
     }
 }
 
-// quantile_scan(columns): the first read of each column of one partition.
+// quantile_scan(columns, levels=None): the first read of each column of one
+// partition, at the top level or, per column, inside the (level, prefix)
+// that quantile_refine gave (None: the top level).
 PyObject* quantile_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
-        if (nargs != 1) throw py::type_error("quantile_scan(columns)");
+        if (nargs < 1 || nargs > 2) throw py::type_error("quantile_scan(columns, levels=None)");
         std::vector<std::unique_ptr<ColumnArg>> cols;
         for (py::handle item : py::reinterpret_borrow<py::sequence>(args[0])) {
             cols.push_back(std::make_unique<ColumnArg>(item));
+        }
+        std::vector<kernels::BucketLevel> levels(cols.size());
+        if (nargs > 1 && args[1] != Py_None) {
+            levels.clear();
+            for (py::handle item : py::reinterpret_borrow<py::sequence>(args[1])) levels.push_back(level_from(item));
+            if (levels.size() != cols.size()) throw py::value_error("one level per column");
         }
         std::vector<kernels::BucketScan> out(cols.size());
         pyapi::without_gil([&](const std::function<bool()>& poll) {
             return kernels::parallel_for(
                 cols.size(),
-                [&](std::size_t i, const kernels::Stop&) { out[i] = kernels::scan_buckets(cols[i]->view, cols[i]->n); },
+                [&](std::size_t i, const kernels::Stop&) {
+                    out[i] = kernels::scan_buckets(cols[i]->view, cols[i]->n, levels[i]);
+                },
                 poll);
         });
         py::list result;
@@ -120,7 +153,11 @@ PyObject* quantile_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 1) throw py::type_error("quantile_merge(scans)");
         std::vector<kernels::BucketScan> scans;
         for (py::handle item : py::reinterpret_borrow<py::sequence>(args[0])) scans.push_back(scan_from_python(item));
-        return scan_to_python(kernels::merge_scans(scans.data(), scans.size()));
+        try {
+            return scan_to_python(kernels::merge_scans(scans.data(), scans.size()));
+        } catch (const std::invalid_argument& e) {
+            throw py::value_error(e.what());
+        }
     });
 }
 
@@ -132,11 +169,12 @@ PyObject* quantile_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const kernels::RankPlan plan = plan_from(scan_from_python(args[0]), ranks_from(args[1]));
         std::vector<std::int64_t> flat;
         for (const auto& r : plan.requests) {
-            for (std::uint64_t v : {std::uint64_t{r.bucket}, r.count, r.first, r.last}) {
+            for (std::uint64_t v :
+                 {std::uint64_t{r.level.level}, r.level.prefix, std::uint64_t{r.bucket}, r.count, r.first, r.last}) {
                 flat.push_back(static_cast<std::int64_t>(v));
             }
         }
-        return make_array(flat, "int64").attr("reshape")(-1, 4);
+        return make_array(flat, "int64").attr("reshape")(-1, 6);
     });
 }
 
@@ -174,6 +212,20 @@ PyObject* quantile_gather(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             result.append(per_request);
         }
         return py::object(std::move(result));
+    });
+}
+
+// quantile_refine(row): the (level, prefix) of a scan that splits the bucket
+// of a plan row, for when the second read would keep too many values of it.
+// At the deepest level every bucket is one value and needs no second read.
+PyObject* quantile_refine(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 1) throw py::type_error("quantile_refine(row)");
+        const std::vector<kernels::BucketRequest> row = requests_from(args[0]);
+        if (row.size() != 1) throw py::value_error("one plan row");
+        if (row[0].level.level == kernels::BucketLevel::deepest)
+            throw py::value_error("the deepest level's buckets hold one value");
+        return level_to_python(row[0].level.inside(row[0].bucket));
     });
 }
 
@@ -277,13 +329,15 @@ PyCFunction fast() {
 
 const PyMethodDef quantile_entries[] = {
     {"quantile_scan", fast<quantile_scan>(), METH_FASTCALL,
-     "quantile_scan(columns): per column (missing, buckets, counts, lo, hi, zeros)."},
+     "quantile_scan(columns, levels=None): per column (missing, buckets, counts, lo, hi, zeros, level)."},
     {"quantile_merge", fast<quantile_merge>(), METH_FASTCALL,
      "quantile_merge(scans): the scans of several partitions as one."},
     {"quantile_plan", fast<quantile_plan>(), METH_FASTCALL,
-     "quantile_plan(scan, ranks): (bucket, count, first, last) rows to gather."},
+     "quantile_plan(scan, ranks): (level, prefix, bucket, count, first, last) rows to gather."},
     {"quantile_gather", fast<quantile_gather>(), METH_FASTCALL,
      "quantile_gather(columns, plans): a partition's values of the planned buckets."},
+    {"quantile_refine", fast<quantile_refine>(), METH_FASTCALL,
+     "quantile_refine(row): (level, prefix) of a scan that splits the row's bucket."},
     {"quantile_select", fast<quantile_select>(), METH_FASTCALL,
      "quantile_select(scan, ranks, gathered): the values at the ranks."},
     {"percentile_plan", fast<percentile_plan>(), METH_FASTCALL,

@@ -10,9 +10,9 @@ namespace tamsel::kernels {
 namespace {
 
 constexpr std::size_t chunk = 4096;
-constexpr std::size_t bucket_space = std::size_t{1} << bucket_bits;
 // Below this many rows a sort of the keys is cheaper than clearing tables
-// for every possible bucket.
+// for every possible bucket (and deeper levels always sort: their tables
+// would be large, and only one bucket's values are in them).
 constexpr std::size_t dense_from = std::size_t{1} << 16;
 
 // Calls visit(key, value) for every present value of rows [0, n), and counts
@@ -47,19 +47,21 @@ void note_zero(BucketScan& s, double v) {
     if (v == 0) (std::signbit(v) ? s.neg_zero : s.pos_zero) = true;
 }
 
-BucketScan scan_sorted(const ColumnView& col, std::size_t n) {
+BucketScan scan_sorted(const ColumnView& col, std::size_t n, const BucketLevel& level) {
     std::vector<std::uint64_t> keys;
-    keys.reserve(n);
+    if (level.level == 0) keys.reserve(n);
     BucketScan s;
+    s.level = level;
     s.missing = for_each_key(col, n, [&](std::uint64_t k, double v) {
+        if (!level.holds(k)) return;
         keys.push_back(k);
         note_zero(s, v);
     });
     std::sort(keys.begin(), keys.end());
     for (std::size_t i = 0; i < keys.size();) {
-        const std::uint32_t b = bucket_of(keys[i]);
+        const std::uint32_t b = level.bucket(keys[i]);
         std::size_t j = i + 1;
-        while (j < keys.size() && bucket_of(keys[j]) == b) ++j;
+        while (j < keys.size() && level.bucket(keys[j]) == b) ++j;
         append(s, b, j - i, keys[i], keys[j - 1]);
         i = j;
     }
@@ -67,16 +69,18 @@ BucketScan scan_sorted(const ColumnView& col, std::size_t n) {
 }
 
 BucketScan scan_dense(const ColumnView& col, std::size_t n) {
-    std::vector<std::uint64_t> count(bucket_space, 0), lo(bucket_space, ~std::uint64_t{0}), hi(bucket_space, 0);
+    const BucketLevel level;
+    const std::size_t space = level.size();
+    std::vector<std::uint64_t> count(space, 0), lo(space, ~std::uint64_t{0}), hi(space, 0);
     BucketScan s;
     s.missing = for_each_key(col, n, [&](std::uint64_t k, double v) {
         note_zero(s, v);
-        const std::uint32_t b = bucket_of(k);
+        const std::uint32_t b = level.bucket(k);
         ++count[b];
         lo[b] = std::min(lo[b], k);
         hi[b] = std::max(hi[b], k);
     });
-    for (std::size_t b = 0; b < bucket_space; ++b) {
+    for (std::size_t b = 0; b < space; ++b) {
         if (count[b]) append(s, static_cast<std::uint32_t>(b), count[b], lo[b], hi[b]);
     }
     return s;
@@ -90,25 +94,28 @@ std::uint64_t BucketScan::present() const {
     return total;
 }
 
-BucketScan scan_buckets(const ColumnView& col, std::size_t n) {
-    return n < dense_from ? scan_sorted(col, n) : scan_dense(col, n);
+BucketScan scan_buckets(const ColumnView& col, std::size_t n, const BucketLevel& level) {
+    return level.level == 0 && n >= dense_from ? scan_dense(col, n) : scan_sorted(col, n, level);
 }
 
 BucketScan merge_scans(const BucketScan* scans, std::size_t k) {
     BucketScan out;
+    if (k > 0) out.level = scans[0].level;
     // Every input is ascending: repeatedly take the smallest head bucket.
     std::vector<std::size_t> at(k, 0);
     for (std::size_t p = 0; p < k; ++p) {
+        if (!(scans[p].level == out.level)) throw std::invalid_argument("scans of different bucket levels");
         out.missing += scans[p].missing;
         out.neg_zero = out.neg_zero || scans[p].neg_zero;
         out.pos_zero = out.pos_zero || scans[p].pos_zero;
     }
     for (;;) {
-        std::uint64_t next = bucket_space;
+        const std::uint64_t none = out.level.size();
+        std::uint64_t next = none;
         for (std::size_t p = 0; p < k; ++p) {
             if (at[p] < scans[p].bucket.size()) next = std::min<std::uint64_t>(next, scans[p].bucket[at[p]]);
         }
-        if (next == bucket_space) break;
+        if (next == none) break;
         bool first = true;
         for (std::size_t p = 0; p < k; ++p) {
             const BucketScan& s = scans[p];
@@ -152,7 +159,7 @@ RankPlan plan_ranks(const BucketScan& merged, const std::uint64_t* ranks, std::s
             continue;
         }
         if (plan.requests.empty() || plan.requests.back().bucket != merged.bucket[i]) {
-            plan.requests.push_back({merged.bucket[i], merged.count[i], inside, inside});
+            plan.requests.push_back({merged.level, merged.bucket[i], merged.count[i], inside, inside});
         }
         BucketRequest& req = plan.requests.back();
         req.first = std::min(req.first, inside);
@@ -166,13 +173,18 @@ RankPlan plan_ranks(const BucketScan& merged, const std::uint64_t* ranks, std::s
 std::vector<std::vector<double>> gather_bucket_values(const ColumnView& col, std::size_t n,
                                                       const BucketRequest* requests, std::size_t m) {
     std::vector<std::uint32_t> wanted(m);
-    for (std::size_t j = 0; j < m; ++j) wanted[j] = requests[j].bucket;
+    for (std::size_t j = 0; j < m; ++j) {
+        wanted[j] = requests[j].bucket;
+        if (!(requests[j].level == requests[0].level)) throw std::invalid_argument("requests of different levels");
+    }
     if (!std::is_sorted(wanted.begin(), wanted.end())) throw std::invalid_argument("requests out of bucket order");
     std::vector<std::vector<double>> out(m);
     if (m == 0) return out;
+    const BucketLevel level = requests[0].level;
     const std::uint32_t lowest = wanted.front(), highest = wanted.back();
     for_each_key(col, n, [&](std::uint64_t k, double v) {
-        const std::uint32_t b = bucket_of(k);
+        if (!level.holds(k)) return;
+        const std::uint32_t b = level.bucket(k);
         if (b < lowest || b > highest) return;
         const auto it = std::lower_bound(wanted.begin(), wanted.end(), b);
         if (it != wanted.end() && *it == b) out[static_cast<std::size_t>(it - wanted.begin())].push_back(v);

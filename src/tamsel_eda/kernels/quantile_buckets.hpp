@@ -15,11 +15,14 @@
 
 #include "columns.hpp"
 #include "kernels.hpp"
+#include "order_key.hpp"
 
 namespace tamsel::kernels {
 
-// Counts of one partition (or of several, merged) per occupied bucket.
+// Counts of one partition (or of several, merged) per occupied bucket of
+// one level; below level 0 only the values inside the level's prefix count.
 struct BucketScan {
+    BucketLevel level;
     std::uint64_t missing = 0;          // NaN or masked cells
     std::vector<std::uint32_t> bucket;  // ascending
     std::vector<std::uint64_t> count;
@@ -31,11 +34,13 @@ struct BucketScan {
     std::uint64_t present() const;  // values that are not missing
 };
 
-// The first read of rows [0, n) of `col`.
-BucketScan scan_buckets(const ColumnView& col, std::size_t n);
+// The first read of rows [0, n) of `col`; a read at a deeper level splits
+// one bucket that the second read would find too full.
+BucketScan scan_buckets(const ColumnView& col, std::size_t n, const BucketLevel& level = {});
 
 // Sums the counts and widens the extremes; the order of `scans` does not
-// matter, so the merge can run as a tree on the workers.
+// matter, so the merge can run as a tree on the workers. Throws
+// std::invalid_argument for scans of different levels.
 BucketScan merge_scans(const BucketScan* scans, std::size_t k);
 
 // Which values of a bucket the second read keeps: the ranks first..last
@@ -43,6 +48,7 @@ BucketScan merge_scans(const BucketScan* scans, std::size_t k);
 // `last + 1` smallest values of each partition, or its `count - first`
 // largest, whichever is fewer, always contain them.
 struct BucketRequest {
+    BucketLevel level;
     std::uint32_t bucket = 0;
     std::uint64_t count = 0;  // values in the bucket, all partitions
     std::uint64_t first = 0, last = 0;
@@ -51,7 +57,7 @@ struct BucketRequest {
     std::uint64_t keep() const { return from_top() ? count - first : last + 1; }
 };
 
-// Where each wanted rank (among the present values, 0-based) lies.
+// Where each wanted rank (0-based, among the values the scan counts) lies.
 struct RankPlan {
     std::vector<BucketRequest> requests;  // ascending buckets, only those read again
     // Per rank: its value when its bucket holds one value (request -1), else
