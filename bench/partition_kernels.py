@@ -6,7 +6,8 @@ read (quantile_gather of the buckets holding the quartiles' and median's
 ranks), np.percentile of the same values for scale, and the leaf-aligned
 pairwise partial and combine. Three columns: normal values (the common
 case), integer-valued floats (buckets mostly single-valued) and values
-within 0.1% of each other (one bucket: the second read keeps most of it).
+within 0.1% of each other (one bucket: the second read keeps most of it,
+unless a deeper scan splits that bucket first).
 
     PROFILON_NUM_THREADS=1 PYTHONPATH=build/dev python bench/partition_kernels.py
 """
@@ -46,6 +47,14 @@ def main():
             f" ({len(plan)} buckets, {kept} values kept)"
             f"  np.percentile {best_ms(lambda x=x: np.percentile(x, [25, 50, 75])):6.1f} ms"
         )
+    x = columns["narrow"]
+    (scan,) = k.quantile_scan([x])
+    level = k.quantile_refine(k.quantile_plan(scan, [n // 2])[0])
+    (inner,) = k.quantile_scan([x], [level])
+    print(
+        f"narrow, its crowded bucket split: scan {best_ms(lambda: k.quantile_scan([x], [level])):6.1f} ms"
+        f" ({len(inner[1])} buckets, the largest holding {inner[2].max()} values)"
+    )
     x = columns["normal"]
     block = k.numpy_sum_block()
     partial = best_ms(lambda: k.pairwise_partial(x, 123_457, 10_000_000, block))
