@@ -43,5 +43,7 @@ extern const PyMethodDef summary_entries[];
 extern const PyMethodDef distinct_entries[];
 extern const PyMethodDef pearson_screen_entries[];
 extern const PyMethodDef group_sums_entries[];
+extern const PyMethodDef quantile_entries[];
+extern const PyMethodDef pairwise_tree_entries[];
 
 }  // namespace tamsel::kernel_module

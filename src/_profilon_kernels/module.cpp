@@ -18,6 +18,8 @@ const PyMethodDef* const tables[] = {
     distinct_entries,
     pearson_screen_entries,
     group_sums_entries,
+    quantile_entries,
+    pairwise_tree_entries,
 };
 // clang-format on
 

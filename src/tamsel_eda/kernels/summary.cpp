@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "linear_quantile.hpp"
 #include "pairwise.hpp"
 
 namespace tamsel::kernels {
@@ -111,24 +112,6 @@ void order_statistics(double* f, std::size_t nf, const std::size_t* r, std::size
     if (nr == 0 || bracketed_ranks(f, nf, r, nr, values, spare, spare_size)) return;
     select_ranks(f, 0, nf, r, nr);
     for (std::size_t j = 0; j < nr; ++j) values[j] = f[r[j]];
-}
-
-// np.percentile's linear interpolation between two neighbouring values.
-double lerp(double a, double b, double t) {
-    const double diff = b - a;
-    if (t >= 0.5) return b - diff * (1.0 - t);
-    return a + diff * t;
-}
-
-struct Quantile {
-    std::size_t below;  // rank of the lower neighbour
-    double gamma;
-};
-
-Quantile linear_quantile(std::size_t n, double q) {
-    const double virtual_index = static_cast<double>(n - 1) * q;
-    const double below = std::floor(virtual_index);
-    return {static_cast<std::size_t>(below), virtual_index - below};
 }
 
 // SciPy's biased skewness and Fisher kurtosis of the finite values f[0..nf)
@@ -294,11 +277,11 @@ void summarize_column(const ColumnView& column, std::size_t n, const SummaryOpti
     // quartiles of the finite ones, all ranks among the finite values.
     std::size_t ranks[6];
     std::size_t nr = 0;
-    const std::size_t half = non_nan / 2;
-    const std::size_t median_ranks[2] = {non_nan % 2 ? half : half - 1, half};
-    const std::size_t median_count = non_nan % 2 ? 1 : 2;
+    const MedianRanks middle_ranks = median_ranks(non_nan);
+    const std::size_t middle[2] = {middle_ranks.lower, middle_ranks.upper};
+    const std::size_t median_count = middle_ranks.count;
     for (std::size_t j = 0; j < median_count; ++j) {
-        const std::size_t r = median_ranks[j];
+        const std::size_t r = middle[j];
         if (r >= neg_inf && r - neg_inf < nf) ranks[nr++] = r - neg_inf;
     }
     Quantile q1{}, q3{};
@@ -306,7 +289,7 @@ void summarize_column(const ColumnView& column, std::size_t n, const SummaryOpti
     if (quartiles) {
         q1 = linear_quantile(nf, 0.25);
         q3 = linear_quantile(nf, 0.75);
-        for (std::size_t r : {q1.below, q1.below + 1, q3.below, q3.below + 1}) ranks[nr++] = r;
+        for (std::size_t r : {q1.below, q1.above, q3.below, q3.above}) ranks[nr++] = r;
     }
     // At most six ranks: insertion sort, dropping repeats.
     std::size_t distinct = 0;
@@ -333,23 +316,17 @@ void summarize_column(const ColumnView& column, std::size_t n, const SummaryOpti
         if (r - neg_inf < nf) return value_of_rank(r - neg_inf);
         return std::numeric_limits<double>::infinity();
     };
-    // np.median takes the mean of the middle one or two values: a sum that
-    // starts at +0.0, then the division.
-    const double middle[2] = {ranked(median_ranks[0]), ranked(median_ranks[1])};
-    out.median = numpy_sum([&middle](std::size_t i) { return middle[i]; }, median_count, o.sum_block) /
-                 static_cast<double>(median_count);
+    out.median = median_value(ranked(middle[0]), ranked(middle[1]), median_count, o.sum_block);
 
     out.median_by_library = !std::isfinite(out.median);
     if (quartiles) {
-        const double lower = lerp(value_of_rank(q1.below), value_of_rank(q1.below + 1), q1.gamma);
-        const double upper = lerp(value_of_rank(q3.below), value_of_rank(q3.below + 1), q3.gamma);
-        const double iqr = upper - lower;
-        const double fence_lo = lower - 1.5 * iqr;
-        const double fence_hi = upper + 1.5 * iqr;
-        out.share_by_library = !std::isfinite(fence_lo) || !std::isfinite(fence_hi);
-        if (!(iqr == 0) && !out.share_by_library) {
+        const double lower = lerp(value_of_rank(q1.below), value_of_rank(q1.above), q1.gamma);
+        const double upper = lerp(value_of_rank(q3.below), value_of_rank(q3.above), q3.gamma);
+        const Fences fences = iqr_fences(lower, upper);
+        out.share_by_library = !fences.finite;
+        if (!fences.zero_width && fences.finite) {
             std::size_t outside = 0;
-            for (std::size_t i = 0; i < nf; ++i) outside += (finite[i] < fence_lo) | (finite[i] > fence_hi);
+            for (std::size_t i = 0; i < nf; ++i) outside += (finite[i] < fences.lo) | (finite[i] > fences.hi);
             out.outlier_share = static_cast<double>(outside) / static_cast<double>(nf);
         }
     }

@@ -1,0 +1,354 @@
+// Exact order statistics and quantiles of a column split into partitions
+// (quantile_buckets.hpp): per partition quantile_scan (first read) and
+// quantile_gather (second read); on the small results quantile_merge,
+// quantile_plan and quantile_select; the interquartile fences with
+// iqr_fences.
+//
+// A scan is (missing, buckets, counts, lo, hi, zeros, level): the count of
+// NaN or masked cells; per occupied bucket in ascending order, its count and
+// smallest and largest value; which zeros occur (1: -0.0, 2: +0.0); and the
+// (level, prefix) of its buckets. A plan is an int64 array of rows (level,
+// prefix, bucket, count, first, last): the buckets the second read gathers
+// and the ranks wanted inside. The median and the
+// percentiles come from the selected values through median_ranks,
+// median_value, percentile_plan and percentile_lerp.
+#include <algorithm>
+#include <stdexcept>
+
+#include "../tamsel_eda/kernels/kernels.hpp"
+#include "../tamsel_eda/kernels/linear_quantile.hpp"
+#include "../tamsel_eda/kernels/order_key.hpp"
+#include "../tamsel_eda/kernels/quantile_buckets.hpp"
+#include "arrays.hpp"
+
+namespace tamsel::kernel_module {
+namespace {
+
+// A level from (level, prefix); None is the top level.
+kernels::BucketLevel level_from(py::handle obj) {
+    if (obj.is_none()) return {};
+    if (!PyTuple_Check(obj.ptr()) || PyTuple_GET_SIZE(obj.ptr()) != 2)
+        throw py::type_error("a bucket level is (level, prefix)");
+    py::tuple t = py::reinterpret_borrow<py::tuple>(obj);
+    const std::size_t level = size_arg(t[0]);
+    const std::size_t prefix = size_arg(t[1]);
+    if (level > kernels::BucketLevel::deepest) throw py::value_error("bucket levels are 0, 1 and 2");
+    const unsigned bits = kernels::BucketLevel::below[level] + kernels::BucketLevel::width[level];
+    if (level == 0 ? prefix != 0 : prefix >> (64 - bits) != 0) throw py::value_error("a prefix too wide for its level");
+    return {static_cast<unsigned>(level), prefix};
+}
+
+py::object level_to_python(const kernels::BucketLevel& level) { return py::make_tuple(level.level, level.prefix); }
+
+std::vector<kernels::BucketRequest> requests_from(py::handle obj) {
+    const std::vector<std::int64_t> flat =
+        read_array<std::int64_t>(py::module_::import("numpy").attr("ravel")(obj), "int64");
+    constexpr std::size_t row = 6;
+    if (flat.size() % row != 0) throw py::value_error("a plan has rows of (level, prefix, bucket, count, first, last)");
+    std::vector<kernels::BucketRequest> out;
+    for (std::size_t i = 0; i < flat.size(); i += row) {
+        const std::int64_t lv = flat[i], pre = flat[i + 1], b = flat[i + 2], c = flat[i + 3], f = flat[i + 4],
+                           l = flat[i + 5];
+        if (lv < 0 || pre < 0 || b < 0 || f < 0 || f > l || l >= c) throw py::value_error("a plan row out of range");
+        const kernels::BucketLevel level = level_from(py::make_tuple(lv, pre));
+        if (static_cast<std::uint64_t>(b) >= level.size()) throw py::value_error("a plan row out of range");
+        if (!out.empty() && !(out.back().level == level)) throw py::value_error("plan rows of different levels");
+        out.push_back({level, static_cast<std::uint32_t>(b), static_cast<std::uint64_t>(c),
+                       static_cast<std::uint64_t>(f), static_cast<std::uint64_t>(l)});
+    }
+    return out;
+}
+
+py::object scan_to_python(const kernels::BucketScan& s) {
+    std::vector<std::int64_t> counts(s.count.begin(), s.count.end());
+    std::vector<double> lo(s.lo.size()), hi(s.hi.size());
+    std::transform(s.lo.begin(), s.lo.end(), lo.begin(), kernels::key_value);
+    std::transform(s.hi.begin(), s.hi.end(), hi.begin(), kernels::key_value);
+    return py::make_tuple(py::int_(s.missing), make_array(s.bucket, "uint32"), make_array(counts, "int64"),
+                          make_array(lo, "float64"), make_array(hi, "float64"),
+                          (s.neg_zero ? 1 : 0) | (s.pos_zero ? 2 : 0), level_to_python(s.level));
+}
+
+kernels::BucketScan scan_from_python(py::handle obj) {
+    if (!PyTuple_Check(obj.ptr()) || PyTuple_GET_SIZE(obj.ptr()) != 7)
+        throw py::type_error("a scan is (missing, buckets, counts, lo, hi, zeros, level)");
+    py::tuple t = py::reinterpret_borrow<py::tuple>(obj);
+    kernels::BucketScan s;
+    s.level = level_from(t[6]);
+    s.missing = size_arg(t[0]);
+    const std::size_t zeros = size_arg(t[5]);
+    if (zeros > 3) throw py::value_error("zeros is a mask of 1 (-0.0) and 2 (+0.0)");
+    s.neg_zero = zeros & 1;
+    s.pos_zero = zeros & 2;
+    s.bucket = read_array<std::uint32_t>(t[1], "uint32");
+    const std::vector<std::int64_t> counts = read_array<std::int64_t>(t[2], "int64");
+    const std::vector<double> lo = read_array<double>(t[3], "float64");
+    const std::vector<double> hi = read_array<double>(t[4], "float64");
+    const std::size_t m = s.bucket.size();
+    if (counts.size() != m || lo.size() != m || hi.size() != m) throw py::value_error("scan arrays differ in length");
+    for (std::size_t i = 0; i < m; ++i) {
+        if (counts[i] <= 0 || lo[i] != lo[i] || hi[i] != hi[i] || (i > 0 && s.bucket[i] <= s.bucket[i - 1]))
+            throw py::value_error("not a scan: counts must be positive and buckets ascending");
+        s.count.push_back(static_cast<std::uint64_t>(counts[i]));
+        s.lo.push_back(kernels::order_key(lo[i]));
+        s.hi.push_back(kernels::order_key(hi[i]));
+        const kernels::BucketLevel& v = s.level;
+        if (!v.holds(s.lo[i]) || !v.holds(s.hi[i]) || v.bucket(s.lo[i]) != s.bucket[i] ||
+            v.bucket(s.hi[i]) != s.bucket[i] || s.lo[i] > s.hi[i])
+            throw py::value_error("not a scan: a bucket's extremes lie outside it");
+    }
+    return s;
+}
+
+std::vector<std::uint64_t> ranks_from(py::handle obj) {
+    const std::vector<std::int64_t> ranks = read_array<std::int64_t>(obj, "int64");
+    for (std::int64_t r : ranks) {
+        if (r < 0) throw py::value_error("negative rank");
+    }
+    return {ranks.begin(), ranks.end()};
+}
+
+kernels::RankPlan plan_from(const kernels::BucketScan& merged, const std::vector<std::uint64_t>& ranks) {
+    try {
+        return kernels::plan_ranks(merged, ranks.data(), ranks.size());
+    } catch (const std::out_of_range& e) {
+        throw py::index_error(e.what());
+    }
+}
+
+// quantile_scan(columns, levels=None): the first read of each column of one
+// partition, at the top level or, per column, inside the (level, prefix)
+// that quantile_refine gave (None: the top level).
+PyObject* quantile_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs < 1 || nargs > 2) throw py::type_error("quantile_scan(columns, levels=None)");
+        std::vector<std::unique_ptr<ColumnArg>> cols;
+        for (py::handle item : py::reinterpret_borrow<py::sequence>(args[0])) {
+            cols.push_back(std::make_unique<ColumnArg>(item));
+        }
+        std::vector<kernels::BucketLevel> levels(cols.size());
+        if (nargs > 1 && args[1] != Py_None) {
+            levels.clear();
+            for (py::handle item : py::reinterpret_borrow<py::sequence>(args[1])) levels.push_back(level_from(item));
+            if (levels.size() != cols.size()) throw py::value_error("one level per column");
+        }
+        std::vector<kernels::BucketScan> out(cols.size());
+        pyapi::without_gil([&](const std::function<bool()>& poll) {
+            return kernels::parallel_for(
+                cols.size(),
+                [&](std::size_t i, const kernels::Stop&) {
+                    out[i] = kernels::scan_buckets(cols[i]->view, cols[i]->n, levels[i]);
+                },
+                poll);
+        });
+        py::list result;
+        for (const auto& s : out) result.append(scan_to_python(s));
+        return py::object(std::move(result));
+    });
+}
+
+// quantile_merge(scans): one scan of all the partitions' values.
+PyObject* quantile_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 1) throw py::type_error("quantile_merge(scans)");
+        std::vector<kernels::BucketScan> scans;
+        for (py::handle item : py::reinterpret_borrow<py::sequence>(args[0])) scans.push_back(scan_from_python(item));
+        try {
+            return scan_to_python(kernels::merge_scans(scans.data(), scans.size()));
+        } catch (const std::invalid_argument& e) {
+            throw py::value_error(e.what());
+        }
+    });
+}
+
+// quantile_plan(scan, ranks): what the second read gathers for the ranks
+// (0-based, among the present values) of the merged scan.
+PyObject* quantile_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 2) throw py::type_error("quantile_plan(scan, ranks)");
+        const kernels::RankPlan plan = plan_from(scan_from_python(args[0]), ranks_from(args[1]));
+        std::vector<std::int64_t> flat;
+        for (const auto& r : plan.requests) {
+            for (std::uint64_t v :
+                 {std::uint64_t{r.level.level}, r.level.prefix, std::uint64_t{r.bucket}, r.count, r.first, r.last}) {
+                flat.push_back(static_cast<std::int64_t>(v));
+            }
+        }
+        return make_array(flat, "int64").attr("reshape")(-1, 6);
+    });
+}
+
+// quantile_gather(columns, plans): the second read of one partition, one
+// plan per column; per column a list of sorted float64 arrays, one per row
+// of its plan.
+PyObject* quantile_gather(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 2) throw py::type_error("quantile_gather(columns, plans)");
+        std::vector<std::unique_ptr<ColumnArg>> cols;
+        for (py::handle item : py::reinterpret_borrow<py::sequence>(args[0])) {
+            cols.push_back(std::make_unique<ColumnArg>(item));
+        }
+        std::vector<std::vector<kernels::BucketRequest>> plans;
+        for (py::handle item : py::reinterpret_borrow<py::sequence>(args[1])) plans.push_back(requests_from(item));
+        if (plans.size() != cols.size()) throw py::value_error("one plan per column");
+        for (const auto& p : plans) {
+            for (std::size_t j = 1; j < p.size(); ++j) {
+                if (p[j].bucket <= p[j - 1].bucket) throw py::value_error("plan rows out of bucket order");
+            }
+        }
+        std::vector<std::vector<std::vector<double>>> out(cols.size());
+        pyapi::without_gil([&](const std::function<bool()>& poll) {
+            return kernels::parallel_for(
+                cols.size(),
+                [&](std::size_t i, const kernels::Stop&) {
+                    out[i] = kernels::gather_bucket_values(cols[i]->view, cols[i]->n, plans[i].data(), plans[i].size());
+                },
+                poll);
+        });
+        py::list result;
+        for (const auto& column : out) {
+            py::list per_request;
+            for (const auto& values : column) per_request.append(make_array(values, "float64"));
+            result.append(per_request);
+        }
+        return py::object(std::move(result));
+    });
+}
+
+// quantile_refine(row): the (level, prefix) of a scan that splits the bucket
+// of a plan row, for when the second read would keep too many values of it.
+// At the deepest level every bucket is one value and needs no second read.
+PyObject* quantile_refine(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 1) throw py::type_error("quantile_refine(row)");
+        const std::vector<kernels::BucketRequest> row = requests_from(args[0]);
+        if (row.size() != 1) throw py::value_error("one plan row");
+        if (row[0].level.level == kernels::BucketLevel::deepest)
+            throw py::value_error("the deepest level's buckets hold one value");
+        return level_to_python(row[0].level.inside(row[0].bucket));
+    });
+}
+
+// quantile_select(scan, ranks, gathered): the values at the ranks, from the
+// merged scan and every partition's gathered lists for this column.
+PyObject* quantile_select(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 3) throw py::type_error("quantile_select(scan, ranks, gathered)");
+        const kernels::RankPlan plan = plan_from(scan_from_python(args[0]), ranks_from(args[1]));
+        std::vector<std::vector<std::vector<double>>> gathered;
+        for (py::handle part : py::reinterpret_borrow<py::sequence>(args[2])) {
+            std::vector<std::vector<double>> lists;
+            for (py::handle values : py::reinterpret_borrow<py::sequence>(part)) {
+                lists.push_back(read_array<double>(values, "float64"));
+            }
+            gathered.push_back(std::move(lists));
+        }
+        try {
+            return make_array(kernels::select_planned(plan, gathered), "float64");
+        } catch (const std::invalid_argument& e) {
+            throw py::value_error(e.what());
+        }
+    });
+}
+
+// percentile_plan(n, q): the ranks and weight np.percentile(x, q) uses for
+// n values (q in percent, divided as NumPy divides it).
+PyObject* percentile_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 2) throw py::type_error("percentile_plan(n, q)");
+        const std::size_t n = size_arg(args[0]);
+        const double q = PyFloat_AsDouble(args[1]);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        if (n == 0) throw py::value_error("no values");
+        if (!(q >= 0 && q <= 100)) throw py::value_error("percentiles must be in the range [0, 100]");
+        const kernels::Quantile at = kernels::linear_quantile(n, q / 100.0);
+        return py::object(py::make_tuple(at.below, at.above, at.gamma));
+    });
+}
+
+// percentile_lerp(a, b, gamma): NumPy's interpolation between the values at
+// the plan's two ranks.
+PyObject* percentile_lerp(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 3) throw py::type_error("percentile_lerp(a, b, gamma)");
+        double v[3];
+        for (int i = 0; i < 3; ++i) {
+            v[i] = PyFloat_AsDouble(args[i]);
+            if (PyErr_Occurred()) throw py::error_already_set();
+        }
+        return py::object(py::float_(kernels::lerp(v[0], v[1], v[2])));
+    });
+}
+
+// median_ranks(n): the middle ranks (lower, upper) np.median averages.
+PyObject* median_ranks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 1) throw py::type_error("median_ranks(n)");
+        const std::size_t n = size_arg(args[0]);
+        if (n == 0) throw py::value_error("no values");
+        const kernels::MedianRanks m = kernels::median_ranks(n);
+        return py::object(py::make_tuple(m.lower, m.upper));
+    });
+}
+
+// median_value(lower, upper, n, sum_block): np.median of n values from the
+// values at its middle ranks.
+PyObject* median_value(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 4) throw py::type_error("median_value(lower, upper, n, sum_block)");
+        const double lower = PyFloat_AsDouble(args[0]);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        const double upper = PyFloat_AsDouble(args[1]);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        const std::size_t n = size_arg(args[2]);
+        const std::size_t block = size_arg(args[3]);
+        if (n == 0) throw py::value_error("no values");
+        return py::object(py::float_(kernels::median_value(lower, upper, kernels::median_ranks(n).count, block)));
+    });
+}
+
+// iqr_fences(q1, q3): (lo, hi, zero_width, finite) of the outlier rule.
+PyObject* iqr_fences(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 2) throw py::type_error("iqr_fences(q1, q3)");
+        const double lower = PyFloat_AsDouble(args[0]);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        const double upper = PyFloat_AsDouble(args[1]);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        const kernels::Fences f = kernels::iqr_fences(lower, upper);
+        return py::object(py::make_tuple(f.lo, f.hi, f.zero_width, f.finite));
+    });
+}
+
+template <auto F>
+PyCFunction fast() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+}  // namespace
+
+const PyMethodDef quantile_entries[] = {
+    {"quantile_scan", fast<quantile_scan>(), METH_FASTCALL,
+     "quantile_scan(columns, levels=None): per column (missing, buckets, counts, lo, hi, zeros, level)."},
+    {"quantile_merge", fast<quantile_merge>(), METH_FASTCALL,
+     "quantile_merge(scans): the scans of several partitions as one."},
+    {"quantile_plan", fast<quantile_plan>(), METH_FASTCALL,
+     "quantile_plan(scan, ranks): (level, prefix, bucket, count, first, last) rows to gather."},
+    {"quantile_gather", fast<quantile_gather>(), METH_FASTCALL,
+     "quantile_gather(columns, plans): a partition's values of the planned buckets."},
+    {"quantile_refine", fast<quantile_refine>(), METH_FASTCALL,
+     "quantile_refine(row): (level, prefix) of a scan that splits the row's bucket."},
+    {"quantile_select", fast<quantile_select>(), METH_FASTCALL,
+     "quantile_select(scan, ranks, gathered): the values at the ranks."},
+    {"percentile_plan", fast<percentile_plan>(), METH_FASTCALL,
+     "percentile_plan(n, q): (below, above, gamma) of np.percentile."},
+    {"percentile_lerp", fast<percentile_lerp>(), METH_FASTCALL,
+     "percentile_lerp(a, b, gamma): np.percentile's interpolation."},
+    {"median_ranks", fast<median_ranks>(), METH_FASTCALL, "median_ranks(n): (lower, upper) middle ranks of np.median."},
+    {"median_value", fast<median_value>(), METH_FASTCALL,
+     "median_value(lower, upper, n, sum_block): np.median from them."},
+    {"iqr_fences", fast<iqr_fences>(), METH_FASTCALL, "iqr_fences(q1, q3): (lo, hi, zero_width, finite)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace tamsel::kernel_module

@@ -1,0 +1,282 @@
+"""Exact quantiles of a column cut into partitions, against NumPy on the whole column.
+
+Each partition is read twice (bucket counts, then the values of the few
+buckets that hold a wanted rank); the small results are merged in a random
+tree and order, as the workers of a cluster would. The answer must be the
+bits np.percentile and np.nanmedian give on the whole column as float64.
+"""
+
+import numpy as np
+import pytest
+
+# NumPy warns on inf - inf inside its interpolation and on all-NaN medians.
+pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
+
+QS = [0.0, 1.0, 25.0, 33.3, 50.0, 75.0, 99.0, 100.0]
+
+
+def sum_block():
+    return np.getbufsize() if np.__version__.startswith("1.") else 0
+
+
+def random_bounds(rng, n, k):
+    # Repeated cuts make empty partitions, which must be harmless.
+    return [0, *np.sort(rng.integers(0, n + 1, k - 1)).tolist(), n]
+
+
+def tree_merge(kernels, scans, rng):
+    scans = list(scans)
+    rng.shuffle(scans)
+    while len(scans) > 1:
+        take = int(rng.integers(2, len(scans) + 1))
+        scans = [kernels.quantile_merge(scans[:take]), *scans[take:]]
+        rng.shuffle(scans)
+    return scans[0] if scans else kernels.quantile_merge([])
+
+
+class Split:
+    """One column cut at `bounds`, with both reads done on every partition."""
+
+    def __init__(self, kernels, x, bounds, rng):
+        self.kernels, self.rng = kernels, rng
+        self.parts = [x[s:e] for s, e in zip(bounds, bounds[1:], strict=False)]
+        self.scan = tree_merge(kernels, [kernels.quantile_scan([p])[0] for p in self.parts], rng)
+        self.present = int(self.scan[2].sum())
+        self.gathered_total = 0
+
+    def values_at(self, ranks):
+        plan = self.kernels.quantile_plan(self.scan, ranks)
+        gathered = [self.kernels.quantile_gather([p], [plan])[0] for p in self.parts]
+        self.gathered_total += sum(len(v) for g in gathered for v in g)
+        self.rng.shuffle(gathered)
+        return self.kernels.quantile_select(self.scan, ranks, gathered)
+
+    def percentile(self, q):
+        if self.scan[0]:
+            return np.nan  # np.percentile answers NaN when a NaN is present
+        below, above, gamma = self.kernels.percentile_plan(self.present, q)
+        a, b = self.values_at([below, above])
+        return self.kernels.percentile_lerp(a, b, gamma)
+
+    def nanmedian(self):
+        if self.present == 0:
+            return np.nan
+        a, b = self.values_at(list(self.kernels.median_ranks(self.present)))
+        return self.kernels.median_value(a, b, self.present, sum_block())
+
+
+def same(got, want, both_zeros):
+    if np.isnan(want):
+        return bool(np.isnan(got))
+    if both_zeros and want == 0:
+        # Which zero NumPy's selection leaves at a rank depends on where the
+        # zeros sit in the whole array, which no partition sees.
+        return got == 0
+    return np.float64(got).tobytes() == np.float64(want).tobytes()
+
+
+def column(kind, n, rng):
+    if kind == "normal":
+        return rng.standard_normal(n) * 1e3
+    if kind == "spread":
+        return rng.standard_normal(n) * 10.0 ** rng.integers(-300, 300, n)
+    if kind == "nan_inf":
+        x = rng.standard_normal(n)
+        for v in (np.nan, np.inf, -np.inf):
+            x[rng.integers(0, n, max(1, n // 10))] = v
+        return x
+    if kind == "inf_only":
+        return rng.choice([np.inf, -np.inf, 1.0], n)
+    if kind == "zeros":
+        return rng.choice([-0.0, 0.0, 1e-300, -5e-324, 2.0], n)
+    if kind == "negative_zeros":
+        return rng.choice([-0.0, -0.0, -1.0, 5e-324, 2.0], n)
+    if kind == "ties":
+        return rng.integers(-3, 4, n).astype(np.float64)
+    if kind == "all_equal":
+        return np.full(n, -7.25)
+    if kind == "int53":
+        return 2**53 + rng.integers(-40, 40, n)
+    if kind == "int63":
+        return np.iinfo(np.int64).max - rng.integers(0, 3000, n)
+    if kind == "uint63":
+        return (np.uint64(2**63) + rng.integers(-3000, 3000, n).astype(np.int64).astype(np.uint64)).astype(np.uint64)
+    if kind == "float32":
+        return (rng.standard_normal(n) * 1e5).astype(np.float32)
+    if kind == "bool":
+        return rng.random(n) < 0.3
+    raise AssertionError(kind)
+
+
+KINDS = [
+    "normal",
+    "spread",
+    "nan_inf",
+    "inf_only",
+    "zeros",
+    "negative_zeros",
+    "ties",
+    "all_equal",
+    "int53",
+    "int63",
+    "uint63",
+    "float32",
+    "bool",
+]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("n", [1, 2, 5, 6, 97, 3000, 70_001])
+def test_any_split_gives_numpy_quantiles(kernels, kind, n):
+    rng = np.random.default_rng([n, KINDS.index(kind)])
+    x = column(kind, n, rng)
+    # The analysis reads every numeric column as float64 (astype(float)).
+    as_float = x.astype(np.float64)
+    both_zeros = bool(
+        np.any((as_float == 0) & np.signbit(as_float)) and np.any((as_float == 0) & ~np.signbit(as_float))
+    )
+    want_q = [np.percentile(as_float, q) for q in QS]
+    want_median = np.nanmedian(as_float)
+    for k in (1, 2, 7):
+        split = Split(kernels, x, random_bounds(rng, n, k), rng)
+        for q, want in zip(QS, want_q, strict=True):
+            assert same(split.percentile(q), want, both_zeros), (k, q)
+        assert same(split.nanmedian(), want_median, both_zeros), k
+
+
+def test_all_missing_column(kernels):
+    rng = np.random.default_rng(3)
+    split = Split(kernels, np.full(10, np.nan), random_bounds(rng, 10, 3), rng)
+    assert split.scan[0] == 10 and split.present == 0
+    assert np.isnan(split.nanmedian())
+
+
+def test_masked_cells_count_as_missing(kernels):
+    values = np.arange(10, dtype=np.int64)
+    mask = np.zeros(10, dtype=np.uint8)
+    mask[[0, 9]] = 1
+    (scan,) = kernels.quantile_scan([(values, mask)])
+    assert scan[0] == 2 and scan[2].sum() == 8
+    # The nullable column's median is that of 1..8, as pandas' float view gives.
+    a, b = kernels.quantile_select(scan, kernels.median_ranks(8), [])
+    assert kernels.median_value(a, b, 8, sum_block()) == 4.5
+
+
+def test_second_read_stays_small_for_spread_data(kernels):
+    # Buckets are 1/256 of a binade: a normal column's quartile buckets hold
+    # well under a percent of it, and the gathered values are bounded by
+    # what each partition must keep.
+    rng = np.random.default_rng(11)
+    n = 400_000
+    x = rng.standard_normal(n)
+    split = Split(kernels, x, random_bounds(rng, n, 6), rng)
+    ranks = [n // 4, n // 4 + 1, n // 2, 3 * n // 4]
+    plan = kernels.quantile_plan(split.scan, ranks)
+    assert len(plan) >= 1
+    assert (plan[:, 3] < n // 500).all()
+    got = split.values_at(ranks)
+    assert split.gathered_total < n // 250
+    assert (got == np.sort(x)[ranks]).all()
+
+
+def test_single_valued_buckets_need_no_second_read(kernels):
+    x = np.repeat(np.arange(-50.0, 50.0), 37)
+    (scan,) = kernels.quantile_scan([x])
+    assert len(kernels.quantile_plan(scan, [0, 1000, len(x) - 1])) == 0
+    assert (kernels.quantile_select(scan, [0, 1000, len(x) - 1], []) == np.sort(x)[[0, 1000, len(x) - 1]]).all()
+
+
+def test_interquartile_fences_match_the_summary_kernel(kernels):
+    # The distribution step's outlier share from partitions: quartiles of the
+    # finite values (ranks shifted past the -inf values), the same fences,
+    # and per-partition counts outside them.
+    rng = np.random.default_rng(5)
+    x = rng.standard_t(2, 50_000)
+    x[rng.integers(0, len(x), 300)] = np.nan
+    x[rng.integers(0, len(x), 200)] = -np.inf
+    x[rng.integers(0, len(x), 100)] = np.inf
+    split = Split(kernels, x, random_bounds(rng, len(x), 5), rng)
+    scan = split.scan
+    # An infinity shares its bucket with no finite value.
+    neg_inf = int(scan[2][scan[3] == -np.inf].sum())
+    pos_inf = int(scan[2][scan[4] == np.inf].sum())
+    nf = split.present - neg_inf - pos_inf
+    quartiles = []
+    for q in (25.0, 75.0):
+        below, above, gamma = kernels.percentile_plan(nf, q)
+        a, b = split.values_at([below + neg_inf, above + neg_inf])
+        quartiles.append(kernels.percentile_lerp(a, b, gamma))
+    finite = x[np.isfinite(x)]
+    assert quartiles == list(np.percentile(finite, [25, 75]))
+    lo, hi, zero_width, finite_fences = kernels.iqr_fences(*quartiles)
+    assert finite_fences and not zero_width
+    # Only finite values count, as in the step.
+    outside = sum(int((np.isfinite(p) & ((p < lo) | (p > hi))).sum()) for p in split.parts)
+    summary = kernels.summary(np.ascontiguousarray(x[:, None]), sum_block(), 1e-15, 2.2e-16, "none")
+    assert outside / nf == summary[0, 6]
+
+
+def test_plans_that_do_not_fit_are_refused(kernels):
+    rng = np.random.default_rng(2)
+    # One bucket of many distinct values, so the rank needs the second read.
+    x = 1.0 + rng.random(1000) * 1e-3
+    parts = [x[:500], x[500:]]
+    scan = kernels.quantile_merge([kernels.quantile_scan([p])[0] for p in parts])
+    with pytest.raises(IndexError):
+        kernels.quantile_plan(scan, [1000])
+    plan = kernels.quantile_plan(scan, [500])
+    assert plan.tolist() == [[0, 0, plan[0, 2], 1000, 500, 500]]
+    with pytest.raises(ValueError):
+        kernels.quantile_select(scan, [500], [])
+    gathered = [kernels.quantile_gather([p], [plan])[0] for p in parts]
+    assert kernels.quantile_select(scan, [500], gathered)[0] == np.sort(x)[500]
+    with pytest.raises(ValueError):
+        kernels.quantile_merge(
+            [(0, np.array([3], np.uint32), np.array([1]), np.array([1.0]), np.array([1.0]), 0, (0, 0))]
+        )
+
+
+def order_statistic(kernels, parts, rank, cap, rng):
+    """The value at `rank`, splitting a bucket while it holds more than `cap`."""
+    level, depth, kept = None, 0, 0
+    while True:
+        scan = tree_merge(kernels, [kernels.quantile_scan([p], [level])[0] for p in parts], rng)
+        plan = kernels.quantile_plan(scan, [rank])
+        if len(plan) and plan[0, 3] > cap:
+            # The rank inside the crowded bucket is its rank in the deeper scan.
+            rank -= int(scan[2][scan[1] < plan[0, 2]].sum())
+            level = kernels.quantile_refine(plan[0])
+            depth += 1
+            continue
+        gathered = [kernels.quantile_gather([p], [plan])[0] for p in parts]
+        kept = sum(len(v) for g in gathered for v in g)
+        return kernels.quantile_select(scan, [rank], gathered)[0], depth, kept
+
+
+@pytest.mark.parametrize("center", [1.0, -1.0])
+@pytest.mark.parametrize("cap", [1000, 0])
+@pytest.mark.parametrize("spread,depth", [(1e-3, 1), (3e6 * 2.0**-52, 2)])
+def test_a_crowded_bucket_is_split_until_it_is_small(kernels, center, cap, spread, depth):
+    # All values share one top-level bucket. Deeper scans split it: values
+    # 0.1% apart are alone (or tied) in their level-1 buckets; values a few
+    # million ulps apart crowd those too, and the deepest level, where every
+    # bucket is one value, ends it without a second read.
+    rng = np.random.default_rng(8)
+    x = center * (1.0 + rng.random(100_000) * spread)
+    x[:500] = x[500]  # ties
+    parts = [x[s:e] for s, e in zip(*(lambda b: (b, b[1:]))(random_bounds(rng, len(x), 4)), strict=False)]
+    want = np.sort(x)
+    for rank in (0, 400, 500, 25_000, 99_999):
+        got, reached, kept = order_statistic(kernels, parts, rank, cap, rng)
+        assert got == want[rank]
+        assert reached == depth and kept <= cap * len(parts)
+
+
+def test_scans_of_different_levels_do_not_merge(kernels):
+    x = 1.0 + np.arange(10) * 1e-9
+    (top,) = kernels.quantile_scan([x])
+    plan = kernels.quantile_plan(top, [5])
+    (inner,) = kernels.quantile_scan([x], [kernels.quantile_refine(plan[0])])
+    assert inner[2].sum() == 10
+    with pytest.raises(ValueError):
+        kernels.quantile_merge([top, inner])
