@@ -94,7 +94,7 @@ def _setting(environ: Mapping[str, str], name: str, default: int) -> int:
     text = raw.strip()
     if _POSITIVE_INTEGER.fullmatch(text) and int(text) > 0:
         return int(text)
-    raise ValueError(f"{name} must be a positive whole number of rows, not {raw!r}")
+    raise ValueError(f"{name} must be a positive integer, not {raw!r}")
 
 
 def read_settings(environ: Mapping[str, str] | None = None) -> Settings:
@@ -373,7 +373,7 @@ def scan(ddf: Any, scheduler: Callable[..., Any] | None = None) -> Tables:
 
     if scheduler is None:
         scheduler = pinned_scheduler(ddf)
-    columns = ddf._meta.columns
+    columns = ddf.columns
     first = Pass(scheduler)
     scan_part = dask.delayed(_scan_partition, pure=True)
     scans = [scan_part(p, columns, i) for i, p in enumerate(first.partitions(ddf))]

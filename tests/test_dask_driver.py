@@ -4,7 +4,8 @@ and the first pass's counts, against pandas on the same data.
 Most tests run on Dask's synchronous scheduler; the cluster-specific ones
 share one 2-worker LocalCluster whose workers are threads of this process
 (processes=False: it starts in a fraction of a second, and a counter in this
-module is the one the tasks increment).
+module is the one the tasks increment). The cluster lives as long as this
+module's tests (see `local_cluster`).
 """
 
 import concurrent.futures
@@ -37,18 +38,30 @@ def sync():
         yield
 
 
-# Every cluster's scheduler serves HTTP; on a port of its own, since a second
-# cluster asking for the default one (in use by the first) warns.
-@pytest.fixture(scope="session")
+def local_cluster(n_workers):
+    """A cluster whose scheduler and workers are threads of this process.
+
+    Without a profiler: the sampling thread it starts lives as long as
+    distributed's event loop, i.e. past the cluster's close, and its
+    allocations would count in the memory-growth tests of later files (for
+    the same reason the shared cluster is closed with this module, not with
+    the session). Every scheduler serves HTTP; on a port of its own, since a
+    second cluster asking for the default one, in use by the first, warns.
+    """
+    with dask.config.set({"distributed.worker.profile.enabled": False}):
+        return distributed.LocalCluster(
+            n_workers=n_workers, threads_per_worker=1, processes=False, dashboard_address=":0", silence_logs=50
+        )
+
+
+@pytest.fixture(scope="module")
 def cluster():
-    cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=False, dashboard_address=":0", silence_logs=50
-    )
+    cluster = local_cluster(2)
     yield cluster
     cluster.close()
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def client(cluster):
     # Not the default client: the synchronous tests must not run on it.
     client = distributed.Client(cluster, set_as_default=False)
@@ -252,7 +265,7 @@ def test_settings_refuse_anything_but_a_positive_integer(monkeypatch, name, valu
     monkeypatch.setenv(name, value)
     with pytest.raises(ValueError) as info:
         driver.read_settings()
-    assert str(info.value) == f"{name} must be a positive whole number of rows, not {value!r}"
+    assert str(info.value) == f"{name} must be a positive integer, not {value!r}"
 
 
 # ---------------------------------------------------------------------------
@@ -412,9 +425,7 @@ def _slow_load(index):
 
 def test_a_cluster_that_goes_away_during_a_pass_is_the_one_clear_error():
     # A cluster of its own, closed while its one worker reads a partition.
-    cluster = distributed.LocalCluster(
-        n_workers=1, threads_per_worker=1, processes=False, dashboard_address=":0", silence_logs=50
-    )
+    cluster = local_cluster(1)
     client = distributed.Client(cluster, set_as_default=False)
     SLOW_CLUSTER[:] = [cluster]
     SLOW_STARTED.clear()
