@@ -84,6 +84,30 @@ def med(values):
     return statistics.median(values)
 
 
+SPIN = """
+import time
+t = time.perf_counter()
+x = 0
+for i in range(8_000_000):
+    x += i
+print(time.perf_counter() - t)
+"""
+
+
+def machine_ceiling():
+    """How fast two CPU-bound processes run side by side against one alone:
+    the most two threads can gain on this machine right now. A virtual
+    machine's cores may share their host's, so this is often below 2."""
+
+    def run(k):
+        procs = [subprocess.Popen([sys.executable, "-c", SPIN], stdout=subprocess.PIPE, text=True) for _ in range(k)]
+        return max(float(p.communicate()[0]) for p in procs)
+
+    one = statistics.median(run(1) for _ in range(3))
+    two = statistics.median(run(2) for _ in range(3))
+    return 2 * one / two
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--base", required=True, help="build directory of the baseline profilon")
@@ -100,6 +124,8 @@ def main():
         first = next(iter(results.values()))
         steps = list(first["runs"][0]["steps"])
         print(f"\n{frame} (frame {first['frame'] / 2**20:,.1f} MiB)")
+        if len(threads) > 1:
+            print(f"  machine now: two CPU-bound processes side by side x{machine_ceiling():.2f} of one")
         header = "".join(f"{name:>22}" for name in results)
         print(f"  {'step':<20}{header}")
         for step in ["total"] + steps:

@@ -12,84 +12,32 @@
 #include <vector>
 
 #include "../tamsel_eda/kernels/kernels.hpp"
+#include "arrays.hpp"
 #include "entries.hpp"
 
 namespace tamsel::kernel_module {
 namespace {
 
-class Buffer {
-public:
-    explicit Buffer(py::handle owner) {
-        if (PyObject_GetBuffer(owner.ptr(), &view_, PyBUF_STRIDES | PyBUF_FORMAT) != 0) throw py::error_already_set();
-    }
-    ~Buffer() { PyBuffer_Release(&view_); }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    const Py_buffer& view() const { return view_; }
-
-private:
-    Py_buffer view_{};
-};
-
-kernels::ValueType value_type(const Py_buffer& v) {
-    const std::string f = v.format ? v.format : "B";
-    const char c = f.empty() ? 'B' : f.back();
-    const bool sized = f.size() == 1 || (f.size() == 2 && (f[0] == '=' || f[0] == '<' || f[0] == '@'));
-    if (sized) {
-        switch (c) {
-            case 'd':
-                return kernels::ValueType::f64;
-            case 'f':
-                return kernels::ValueType::f32;
-            case '?':
-                return kernels::ValueType::boolean;
-            case 'b':
-                return kernels::ValueType::i8;
-            case 'B':
-                return kernels::ValueType::u8;
-            case 'h':
-                return kernels::ValueType::i16;
-            case 'H':
-                return kernels::ValueType::u16;
-            case 'i':
-                return kernels::ValueType::i32;
-            case 'I':
-                return kernels::ValueType::u32;
-            case 'l':
-            case 'q':
-                if (v.itemsize == 8) return kernels::ValueType::i64;
-                break;
-            case 'L':
-            case 'Q':
-                if (v.itemsize == 8) return kernels::ValueType::u64;
-                break;
-            default:
-                break;
-        }
-    }
-    throw py::type_error("unsupported buffer format " + f);
-}
-
 PyObject* distinct_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs < 1 || nargs > 2) throw py::type_error("distinct_counts(columns, threads=None)");
         py::list columns = py::reinterpret_borrow<py::list>(args[0]);
-        std::vector<std::unique_ptr<Buffer>> held;
+        std::vector<std::unique_ptr<HeldBuffer>> held;
         std::vector<kernels::DistinctColumn> cols;
         Py_ssize_t n = -1;
         for (py::handle item : columns) {
             py::tuple t = py::reinterpret_borrow<py::tuple>(item);
             if (py::len(t) != 3) throw py::value_error("each column is (values, mask, missing)");
-            held.push_back(std::make_unique<Buffer>(t[0]));
+            held.push_back(std::make_unique<HeldBuffer>(t[0]));
             const Py_buffer& v = held.back()->view();
             if (v.ndim != 1 || (n >= 0 && v.shape[0] != n)) throw py::value_error("columns of one length");
             n = v.shape[0];
             kernels::DistinctColumn c;
             c.view.data = v.buf;
             c.view.stride = v.strides[0];
-            c.view.type = value_type(v);
+            c.view.type = buffer_value_type(v);
             if (!t[1].is_none()) {
-                held.push_back(std::make_unique<Buffer>(t[1]));
+                held.push_back(std::make_unique<HeldBuffer>(t[1]));
                 const Py_buffer& m = held.back()->view();
                 if (m.ndim != 1 || m.shape[0] != n || m.itemsize != 1)
                     throw py::value_error("mask: bytes, one per row");
