@@ -1,0 +1,130 @@
+"""The pass runner: the aggregates of one pass over the data, computed by one
+`dask.compute` call on the scheduler pinned for the whole analysis."""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Callable
+from typing import Any
+
+
+def pinned_scheduler(ddf: Any) -> Callable[..., Any]:
+    """The scheduler every pass of one analysis runs on: whatever
+    `dask.compute` would use for `ddf` now (the caller's `scheduler` setting,
+    the default Client, else the collection's own default).
+
+    Pinned once, so that a Client that closes between two passes is an error
+    rather than a silent switch of the remaining passes to the local
+    scheduler (a closed default Client is simply no longer the default).
+    """
+    from dask.base import get_scheduler
+
+    return get_scheduler(collections=[ddf])
+
+
+def _cluster_client(scheduler: Callable[..., Any]) -> Any:
+    """The distributed Client whose `get` the scheduler is, else None."""
+    if "distributed" not in sys.modules:
+        return None
+    from distributed import Client
+
+    owner = getattr(scheduler, "__self__", None)
+    return owner if isinstance(owner, Client) else None
+
+
+def _lost_cluster(error: Exception, client: Any) -> bool:
+    """Whether `error`, raised by a pass on `client`, means the cluster was
+    lost rather than that a task failed.
+
+    A task's own exception reaches the caller with its own type, and data
+    sources raise OSError for their own reasons (a missing file), so an
+    OSError or a cancelled future counts only when the client is no longer
+    connected afterwards.
+    """
+    from concurrent.futures import CancelledError
+
+    from distributed.client import ClosedClientError
+    from distributed.comm.core import CommClosedError
+
+    if isinstance(error, (ClosedClientError, CommClosedError)):
+        return True
+    return isinstance(error, (OSError, CancelledError)) and client.status != "running"
+
+
+def _kinds(item: Any, found: set[str]) -> set[str]:
+    """The kinds of Dask objects in `item` (nested the way `dask.compute`
+    traverses its arguments): "expression" for the DataFrame API's
+    collections, "graph" for delayed objects and other graph-backed ones."""
+    import dask
+    from dask._expr import Expr
+
+    if isinstance(item, (list, tuple, set)):
+        for x in item:
+            _kinds(x, found)
+    elif isinstance(item, dict):
+        for x in item.values():
+            _kinds(x, found)
+    elif dask.is_dask_collection(item):
+        found.add("expression" if isinstance(getattr(item, "expr", None), Expr) else "graph")
+    return found
+
+
+class Pass:
+    """The aggregates of one pass over the data, computed together by one
+    `dask.compute` call so that each partition is read once.
+
+    `add` takes Dask collections or delayed objects and returns the index of
+    the result in the list `run` returns. Dask reads a source once per
+    distinct graph of it in one computation, so two rules keep a pass at one
+    read: per-partition work hangs off `partitions(ddf)`, the same delayed
+    partitions for every caller (a column's own `to_delayed()` is a
+    different, projected read), and a pass never mixes DataFrame-API
+    collections with delayed objects (Dask then materialises the former on
+    their own, reading the data once for each kind).
+    """
+
+    def __init__(self, scheduler: Callable[..., Any]) -> None:
+        self._scheduler = scheduler
+        self._items: list[Any] = []
+        self._kinds: set[str] = set()
+        self._partitions: dict[int, tuple[Any, list[Any]]] = {}
+        self.done = False
+
+    def partitions(self, ddf: Any) -> list[Any]:
+        """The partitions of `ddf` as delayed objects, the same list for
+        every call of this pass."""
+        held = self._partitions.get(id(ddf))
+        if held is None:
+            # The frame is held with its partitions, so its id stays its own.
+            held = self._partitions[id(ddf)] = (ddf, ddf.to_delayed())
+        return held[1]
+
+    def add(self, item: Any) -> int:
+        if self.done:
+            raise RuntimeError("this pass has run already; start a new one")
+        kinds = _kinds(item, set(self._kinds))
+        if len(kinds) > 1:
+            raise TypeError(
+                "a pass cannot mix DataFrame collections with delayed objects: Dask would read the data once for each"
+            )
+        self._kinds = kinds
+        self._items.append(item)
+        return len(self._items) - 1
+
+    def run(self) -> list[Any]:
+        if self.done:
+            raise RuntimeError("this pass has run already; start a new one")
+        self.done = True
+        if not self._items:
+            return []
+        import dask
+
+        try:
+            return list(dask.compute(*self._items, scheduler=self._scheduler))
+        except Exception as error:
+            client = _cluster_client(self._scheduler)
+            if client is None or not _lost_cluster(error, client):
+                raise
+            detail = str(error)
+            reason = f"{type(error).__name__}: {detail}" if detail else type(error).__name__
+            raise RuntimeError(f"the Dask cluster could not be reached: {reason}") from error

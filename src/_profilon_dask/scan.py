@@ -1,0 +1,67 @@
+"""Pass 1: lengths and missing cells."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from .passes import Pass, pinned_scheduler
+from .tables import Tables
+
+
+def _scan_partition(part: pd.DataFrame, columns: pd.Index, index: int) -> tuple[int, np.ndarray, int]:
+    # Dask takes the metadata's word for the columns of a partition; a source
+    # that disagrees would shift every per-column count.
+    if not part.columns.equals(columns):
+        raise ValueError(
+            f"partition {index} of the Dask DataFrame has the columns {list(part.columns)!r}, "
+            f"but the frame's metadata lists {list(columns)!r}"
+        )
+    # The same mask the in-memory analysis takes of the whole frame.
+    mask = part.isna()
+    counts = mask.sum().to_numpy(dtype=np.int64)
+    return len(part), counts, int(mask.any(axis=1).sum())
+
+
+def _stack_scans(scans: list[tuple[int, np.ndarray, int]], n_cols: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    lengths = np.array([s[0] for s in scans], dtype=np.int64)
+    missing = np.zeros((len(scans), n_cols), dtype=np.int64)
+    for i, s in enumerate(scans):
+        missing[i] = s[1]
+    any_missing = np.array([s[2] for s in scans], dtype=np.int64)
+    return lengths, missing, any_missing
+
+
+def scan(ddf: Any, scheduler: Callable[..., Any] | None = None) -> Tables:
+    """Pass 1 over `ddf`: row counts, partition positions and missing cells."""
+    import dask
+
+    if scheduler is None:
+        scheduler = pinned_scheduler(ddf)
+    columns = ddf.columns
+    first = Pass(scheduler)
+    scan_part = dask.delayed(_scan_partition, pure=True)
+    scans = [scan_part(p, columns, i) for i, p in enumerate(first.partitions(ddf))]
+    # Stacked on a worker: the client receives three arrays, not one message
+    # per partition.
+    at = first.add(dask.delayed(_stack_scans, pure=True)(scans, len(columns)))
+    lengths, missing, any_missing = first.run()[at]
+
+    offsets = np.zeros(len(lengths), dtype=np.int64)
+    if len(lengths) > 1:
+        np.cumsum(lengths[:-1], out=offsets[1:])
+    n_rows = int(lengths.sum())
+    missing_counts = pd.Series(missing.sum(axis=0), index=columns, dtype=np.int64)
+    return Tables(
+        n_rows=n_rows,
+        n_cols=len(columns),
+        partition_lengths=lengths,
+        partition_offsets=offsets,
+        missing_counts=missing_counts,
+        non_missing_counts=n_rows - missing_counts,
+        partition_missing_counts=missing,
+        rows_with_any_missing=int(any_missing.sum()),
+    )
