@@ -344,7 +344,11 @@ def test_counts_equal_pandas(sync, n_parts, convert_string):
     computed = ddf.compute()
     # Dask's string conversion turns None and NaN into <NA>: missing either
     # way, so the counts are those of the original frame too.
-    assert (computed["text"].dtype == object) is not convert_string
+    if convert_string:
+        assert computed["text"].dtype != object
+    else:
+        # pandas 3 infers its own text dtype for the frame already.
+        assert computed["text"].dtype == pdf["text"].dtype
     parts = [ddf.get_partition(i).compute() for i in range(ddf.npartitions)]
     tables = driver.scan(ddf)
     check_tables(tables, computed, parts)
