@@ -41,12 +41,25 @@ from __future__ import annotations
 
 import sys
 
+from .association import CorrelationRatios
+from .leakage import LeakageChecks
 from .passes import Pass, pinned_scheduler
 from .scan import scan
 from .settings import MI_SAMPLE_ROWS, Settings, read_settings
 from .tables import Tables
 
-__all__ = ["MI_SAMPLE_ROWS", "Pass", "Settings", "Tables", "is_dask_frame", "pinned_scheduler", "read_settings", "scan"]
+__all__ = [
+    "CorrelationRatios",
+    "LeakageChecks",
+    "MI_SAMPLE_ROWS",
+    "Pass",
+    "Settings",
+    "Tables",
+    "is_dask_frame",
+    "pinned_scheduler",
+    "read_settings",
+    "scan",
+]
 
 
 def is_dask_frame(obj: object) -> bool:

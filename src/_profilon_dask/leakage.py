@@ -1,0 +1,124 @@
+"""The data behind the leakage hints, on every row, in two passes: per
+target, the numeric candidate features whose Pearson correlation with it
+reaches 0.99 in absolute value, and the candidates identical to it.
+
+The in-memory check correlates each numeric candidate (`select_dtypes`
+with np.number, targets dropped) that shares at least two complete rows
+with the target, by `Series.corr`: NumPy's corrcoef of the complete pairs,
+that is the centred cross-product over the product of the centred norms,
+clipped to [-1, 1]. Pass 1 counts and sums the complete pairs of each
+partition; pass 2 sums the centred products around the pairs' means. The
+order of those additions differs from corrcoef's (NumPy's pairwise means,
+then a BLAS dot product), so a coefficient agrees with the library's within
+rounding, which decides a hit only for a coefficient within about 1e-15 of
+the threshold.
+
+Identity is pandas' `Series.equals` (same dtype, equal values, missing
+matching missing): elementwise, so it holds for the whole column exactly
+when it holds in every partition (an empty one included).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from .passes import Pass
+from .tables import Tables
+
+HIT_THRESHOLD = 0.99
+
+
+def _pair_values(part: pd.DataFrame, column: Any, target: Any) -> tuple[np.ndarray, np.ndarray]:
+    a = part[column].to_numpy(dtype=np.float64, na_value=np.nan)
+    b = part[target].to_numpy(dtype=np.float64, na_value=np.nan)
+    both = ~(np.isnan(a) | np.isnan(b))
+    return a[both], b[both]
+
+
+def _first(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]], same: Sequence[tuple[Any, Any]]) -> tuple[Any, Any]:
+    sums = []
+    for c, t in pairs:
+        a, b = _pair_values(part, c, t)
+        sums.append((len(a), float(np.add.reduce(a)), float(np.add.reduce(b))))
+    equal = [bool(part[c].equals(part[t])) for c, t in same]
+    return sums, equal
+
+
+def _second(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]], means: Sequence[tuple[float, float] | None]) -> list:
+    out = []
+    for (c, t), m in zip(pairs, means, strict=True):
+        if m is None:
+            out.append(None)
+            continue
+        a, b = _pair_values(part, c, t)
+        da, db = a - m[0], b - m[1]
+        out.append((float(np.add.reduce(da * db)), float(np.add.reduce(da * da)), float(np.add.reduce(db * db))))
+    return out
+
+
+class LeakageChecks:
+    """Both checks for every target in `targets` against the candidate
+    features: every other column but the targets for identity, the numeric
+    ones (as `select_dtypes(include=[np.number])` picks them on the frame's
+    metadata) for correlation, when the target itself is numeric."""
+
+    def __init__(self, ddf: Any, targets: Sequence[Any]) -> None:
+        self._ddf = ddf
+        self.targets = list(targets)
+        meta = ddf._meta
+        candidates = meta.drop(columns=self.targets, errors="ignore")
+        numeric = list(candidates.select_dtypes(include=[np.number]).columns)
+        self.same = [(c, t) for t in self.targets for c in candidates.columns]
+        self.pairs = [(c, t) for t in self.targets if pd.api.types.is_numeric_dtype(meta[t]) for c in numeric]
+
+    def add_first(self, p: Pass) -> None:
+        import dask
+
+        first = dask.delayed(_first, pure=True)
+        self._at = p.add([first(part, self.pairs, self.same) for part in p.partitions(self._ddf)])
+
+    def add_second(self, p: Pass, results: list[Any]) -> None:
+        import dask
+
+        per_part = results[self._at]
+        self._equal = [all(r[1][j] for r in per_part) for j in range(len(self.same))]
+        self._counts = []
+        means: list[tuple[float, float] | None] = []
+        for j in range(len(self.pairs)):
+            n = sum(r[0][j][0] for r in per_part)
+            self._counts.append(n)
+            if n < 2:
+                means.append(None)
+                continue
+            sa = sum(r[0][j][1] for r in per_part)
+            sb = sum(r[0][j][2] for r in per_part)
+            means.append((sa / n, sb / n))
+        self._means = means
+        second = dask.delayed(_second, pure=True)
+        self._at = p.add([second(part, self.pairs, means) for part in p.partitions(self._ddf)])
+
+    def fill(self, results: list[Any], tables: Tables) -> None:
+        per_part = results[self._at]
+        hits: dict[Any, list[Any]] = {t: [] for t in self.targets if pd.api.types.is_numeric_dtype(self._ddf._meta[t])}
+        for j, (c, t) in enumerate(self.pairs):
+            if self._means[j] is None:
+                continue
+            sab = sum(r[j][0] for r in per_part)
+            saa = sum(r[j][1] for r in per_part)
+            sbb = sum(r[j][2] for r in per_part)
+            with np.errstate(divide="ignore", invalid="ignore"):
+                r = np.float64(sab) / np.sqrt(np.float64(saa)) / np.sqrt(np.float64(sbb))
+            if np.isnan(r):
+                continue
+            if abs(min(max(float(r), -1.0), 1.0)) >= HIT_THRESHOLD:
+                hits[t].append(c)
+        identical: dict[Any, list[Any]] = {t: [] for t in self.targets}
+        for (c, t), equal in zip(self.same, self._equal, strict=True):
+            if equal:
+                identical[t].append(c)
+        tables.leakage_corr_hits = hits
+        tables.target_identical_cols = identical

@@ -1,0 +1,185 @@
+"""The Dask driver's correlation ratios and leakage checks, against the
+in-memory analysis' own calls on the frame Dask delivers."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+dask = pytest.importorskip("dask")
+dd = pytest.importorskip("dask.dataframe")
+
+from test_dask_driver import READS, client, cluster, counted_frame  # noqa: E402, F401
+
+import _profilon_dask as driver  # noqa: E402
+import profilon  # noqa: E402
+
+
+@pytest.fixture(autouse=True)
+def sync():
+    with dask.config.set(scheduler="sync"):
+        yield
+
+
+def bits(x):
+    return None if x is None else np.float64(x).view(np.int64)
+
+
+def ratio_frame(n, seed):
+    rng = np.random.default_rng(seed)
+    y = rng.normal(10, 3, n)
+    y[rng.random(n) < 0.1] = np.nan
+    levels = np.array(["b", "a", "c", "d"], dtype=object)
+    text = levels[rng.integers(0, 4, n)]
+    text[rng.random(n) < 0.1] = None
+    return pd.DataFrame(
+        {
+            "y": y,
+            "y_int": rng.integers(-50, 50, n),
+            "y_nullable": pd.array(np.where(rng.random(n) < 0.2, None, rng.integers(0, 9, n)), dtype="Int64"),
+            "text": text,
+            "ints": rng.integers(0, 5, n),
+            "cat": pd.Categorical(text, categories=["d", "c", "b", "a", "never"]),
+            # Group means close to the overall mean: a small ratio, where
+            # the rounding of the sums shows most.
+            "noise": rng.integers(0, 3, n).astype(str),
+            "mixed": pd.Series([[1, "x", 2.5][k % 3] for k in range(n)], dtype=object),
+            "single": np.full(n, "s", dtype=object),
+        }
+    )
+
+
+def run_ratios(ddf, targets, columns, scheduler=None):
+    group = driver.CorrelationRatios(ddf, targets, columns)
+    scheduler = scheduler or driver.pinned_scheduler(ddf)
+    passes = [driver.Pass(scheduler) for _ in range(3)]
+    group.add_first(passes[0])
+    r = passes[0].run()
+    group.add_second(passes[1], r)
+    r = passes[1].run()
+    group.add_third(passes[2], r)
+    r = passes[2].run()
+    tables = driver.scan(ddf, scheduler)
+    group.fill(r, tables)
+    return tables.cat_corr_ratio
+
+
+TARGETS = ["y", "y_int", "y_nullable"]
+COLUMNS = ["text", "ints", "cat", "noise", "mixed", "single"]
+
+
+@pytest.mark.parametrize("n", [0, 1, 2, 3, 40, 3000])
+@pytest.mark.parametrize("k", [1, 3, 7])
+def test_correlation_ratio_matches_the_in_memory_method(n, k):
+    pdf = ratio_frame(n, seed=n + k)
+    with dask.config.set({"dataframe.convert-string": False}):
+        ddf = dd.from_pandas(pdf, npartitions=k, sort=False)
+    ref = ddf.compute()
+    got = run_ratios(ddf, TARGETS, COLUMNS)
+    eda = profilon.EDA()
+    for t in TARGETS:
+        for c in COLUMNS:
+            want = eda._correlation_ratio_num_cat(ref[t], ref[c])
+            value = got[t][c]
+            if want is None or value is None:
+                assert value is want, (t, c, value, want)
+            elif t == "y":
+                # Every sum of a float64 target is NumPy's own.
+                assert bits(value) == bits(want), (t, c, value, want)
+            else:
+                # Integer targets: pandas sums the groups as ints cast in
+                # buffers; exact in float64 at these sizes either way.
+                assert value == pytest.approx(want, rel=1e-12, abs=1e-300), (t, c)
+
+
+def test_correlation_ratio_reads_each_partition_once_per_pass():
+    pdf = ratio_frame(60, seed=1)
+    pieces = [pdf.iloc[:25], pdf.iloc[25:25], pdf.iloc[25:]]
+    ddf = counted_frame(pieces)
+    got = run_ratios(ddf, ["y"], ["text"])
+    # Three passes of the ratio plus the scan that fills the tables.
+    assert READS == {0: 4, 1: 4, 2: 4}
+    want = profilon.EDA()._correlation_ratio_num_cat(pdf["y"], pdf["text"])
+    assert got["y"]["text"] == pytest.approx(want, rel=1e-12)
+
+
+def leakage_reference(df, targets):
+    """The in-memory checks, written out with the same pandas calls."""
+    X = df.drop(columns=targets, errors="ignore")
+    num = X.select_dtypes(include=[np.number])
+    hits, identical = {}, {}
+    for t in targets:
+        y = df[t]
+        identical[t] = [c for c in X.columns if X[c].equals(y)]
+        if not pd.api.types.is_numeric_dtype(y):
+            continue
+        both = num.notna().to_numpy() & y.notna().to_numpy()[:, None]
+        enough = num.iloc[:, both.sum(axis=0) >= 2]
+        with np.errstate(all="ignore"):
+            corr = enough.corrwith(y, method="pearson").abs()
+        hits[t] = corr[corr >= 0.99].index.tolist()
+    return hits, identical
+
+
+def leakage_frame(n, seed):
+    rng = np.random.default_rng(seed)
+    y = rng.normal(size=n)
+    y[::9] = np.nan
+    copy = y.copy()
+    near = y + rng.normal(scale=1e-3, size=n)
+    return pd.DataFrame(
+        {
+            "y": y,
+            "copy": copy,
+            "copy32": y.astype(np.float32),
+            "near": near,
+            "neg": -3 * y + 1,
+            "far": rng.normal(size=n),
+            "const": np.ones(n),
+            "sparse": np.where(np.arange(n) == 3, 1.0, np.nan),
+            "nullable": pd.array(np.where(np.isnan(y), None, np.round(y * 100)), dtype="Int64"),
+            "label": np.array(["a", "b"] * (n // 2) + ["a"] * (n % 2), dtype=object),
+            "y2": rng.normal(size=n),
+            "y2_copy": None,
+        }
+    ).assign(y2_copy=lambda d: d["y2"])
+
+
+def run_leakage(ddf, targets, scheduler=None):
+    checks = driver.LeakageChecks(ddf, targets)
+    scheduler = scheduler or driver.pinned_scheduler(ddf)
+    one, two = driver.Pass(scheduler), driver.Pass(scheduler)
+    checks.add_first(one)
+    checks.add_second(two, one.run())
+    tables = driver.scan(ddf, scheduler)
+    checks.fill(two.run(), tables)
+    return tables
+
+
+@pytest.mark.parametrize("n", [0, 1, 2, 5, 200])
+@pytest.mark.parametrize("k", [1, 3, 7])
+def test_leakage_checks_match_pandas(n, k):
+    pdf = leakage_frame(n, seed=k)
+    ddf = dd.from_pandas(pdf, npartitions=k, sort=False)
+    ref = ddf.compute()
+    targets = ["y", "y2", "label"]
+    tables = run_leakage(ddf, targets)
+    hits, identical = leakage_reference(ref, targets)
+    assert tables.leakage_corr_hits == hits
+    assert tables.target_identical_cols == identical
+    if n == 200:
+        assert hits["y"] == ["copy", "copy32", "near", "neg", "nullable"] and identical["y"] == ["copy"]
+        assert hits["y2"] == ["y2_copy"] and identical["y2"] == ["y2_copy"] and "label" not in hits
+
+
+def test_both_on_a_cluster(client):  # noqa: F811 (the fixture imported above)
+    pdf = ratio_frame(500, seed=3).join(leakage_frame(500, seed=3).drop(columns="y").add_prefix("l_"))
+    ddf = dd.from_pandas(pdf, npartitions=4, sort=False)
+    ref = ddf.compute()
+    ratios = run_ratios(ddf, ["y"], ["text", "cat"], scheduler=client.get)
+    eda = profilon.EDA()
+    for c in ["text", "cat"]:
+        assert bits(ratios["y"][c]) == bits(eda._correlation_ratio_num_cat(ref["y"], ref[c]))
+    tables = run_leakage(ddf, ["l_y2"], scheduler=client.get)
+    hits, identical = leakage_reference(ref, ["l_y2"])
+    assert (tables.leakage_corr_hits, tables.target_identical_cols) == (hits, identical)
+    assert identical == {"l_y2": ["l_y2_copy"]}
