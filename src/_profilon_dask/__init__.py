@@ -26,7 +26,9 @@ each; unset or empty means the default):
 
 One file per concern: `settings` (the settings above), `passes` (the pass
 runner), `tables` (what the passes found, as the native steps read it) and
-one file per group of figures (`scan`: pass 1's lengths and missing cells).
+one file per group of figures (`scan`: pass 1's lengths and missing cells;
+`samples`: the mutual-information, correlation and time-series samples,
+one pass each).
 A figure's file offers a function that adds its per-partition work to a
 given `Pass` and returns the function that, given the pass's results, fills
 its fields of the `Tables`, so that the figures of one pass share one read
@@ -42,11 +44,40 @@ from __future__ import annotations
 import sys
 
 from .passes import Pass, pinned_scheduler
+from .samples import (
+    add_corr_sample,
+    add_mi_sample,
+    add_rows,
+    add_ts_series,
+    corr_positions,
+    mi_columns,
+    mi_positions,
+    order_like_memory,
+    sample_pass,
+)
 from .scan import scan
 from .settings import MI_SAMPLE_ROWS, Settings, read_settings
 from .tables import Tables
 
-__all__ = ["MI_SAMPLE_ROWS", "Pass", "Settings", "Tables", "is_dask_frame", "pinned_scheduler", "read_settings", "scan"]
+__all__ = [
+    "MI_SAMPLE_ROWS",
+    "Pass",
+    "Settings",
+    "Tables",
+    "add_corr_sample",
+    "add_mi_sample",
+    "add_rows",
+    "add_ts_series",
+    "corr_positions",
+    "is_dask_frame",
+    "mi_columns",
+    "mi_positions",
+    "order_like_memory",
+    "pinned_scheduler",
+    "read_settings",
+    "sample_pass",
+    "scan",
+]
 
 
 def is_dask_frame(obj: object) -> bool:
