@@ -275,9 +275,14 @@ def _recent_order(missing: np.ndarray, key: np.ndarray, position: np.ndarray) ->
     return np.lexsort((position, key, missing))
 
 
-def _target_valid(values: pd.Series) -> np.ndarray:
-    # What survives `pd.to_numeric(column, errors="coerce").dropna()`.
-    return np.asarray(pd.to_numeric(values, errors="coerce").notna(), dtype=bool)
+Candidates = tuple[pd.DataFrame, np.ndarray, np.ndarray, np.ndarray, int, Any]
+
+
+def _common_dtype(dtypes: list[Any]) -> Any:
+    from pandas.core.dtypes.cast import find_common_type
+
+    known = [d for d in dtypes if d is not None]
+    return find_common_type(known) if known else None
 
 
 def _series_columns(time_col: Hashable | None, target: Hashable) -> list[Hashable]:
@@ -292,34 +297,39 @@ def _ts_candidates(
     time_col: Hashable | None,
     targets: list[Hashable],
     points: int,
-) -> list[tuple[pd.DataFrame, np.ndarray, np.ndarray, np.ndarray, int]]:
+) -> list[Candidates]:
     """Per target, the partition's `points` most recent rows with a value,
     in frame order: (rows, missing time, time key, position, rows with a
-    value in all)."""
+    value in all, dtype of the converted values)."""
     _check_length(part, index, expected)
     times = part.index if time_col is None else part[time_col]
     key, missing = _time_key(times)
     position = np.arange(offset, offset + len(part), dtype=np.int64)
     out = []
     for target in targets:
-        valid = np.flatnonzero(_target_valid(part[target]))
+        # What survives `pd.to_numeric(column, errors="coerce").dropna()`;
+        # the dtype that conversion gives depends on every value of text,
+        # so it is kept for the whole column (an empty partition has none).
+        numeric = pd.to_numeric(part[target], errors="coerce")
+        valid = np.flatnonzero(np.asarray(numeric.notna(), dtype=bool))
         chosen = valid[_recent_order(missing[valid], key[valid], position[valid])[-points:]]
         chosen.sort()
         rows = part.iloc[chosen][_series_columns(time_col, target)]
-        out.append((rows, missing[chosen], key[chosen], position[chosen], len(valid)))
+        dtype = numeric.dtype if len(part) else None
+        out.append((rows, missing[chosen], key[chosen], position[chosen], len(valid), dtype))
     return out
 
 
-def _join_candidates(
-    groups: list[list[tuple[pd.DataFrame, np.ndarray, np.ndarray, np.ndarray, int]]], points: int
-) -> list[tuple[pd.DataFrame, np.ndarray, np.ndarray, np.ndarray, int]]:
+def _join_candidates(groups: list[list[Candidates]], points: int) -> list[Candidates]:
     out = []
     for per_target in zip(*groups, strict=True):
         frame = _concat_like_compute([c[0] for c in per_target])
         missing, key, position = (np.concatenate([c[i] for c in per_target]) for i in (1, 2, 3))
         # The pieces arrive in partition order, so the rows stay in frame order.
         chosen = np.sort(_recent_order(missing, key, position)[-points:])
-        out.append((frame.iloc[chosen], missing[chosen], key[chosen], position[chosen], sum(c[4] for c in per_target)))
+        total = sum(c[4] for c in per_target)
+        dtype = _common_dtype([c[5] for c in per_target])
+        out.append((frame.iloc[chosen], missing[chosen], key[chosen], position[chosen], total, dtype))
     return out
 
 
@@ -349,11 +359,18 @@ def _whole_series(
 
 
 def _recent_series(
-    candidates: list[tuple[pd.DataFrame, np.ndarray, np.ndarray, np.ndarray, int]],
-    time_col: Hashable | None,
-    targets: list[Hashable],
+    candidates: list[Candidates], time_col: Hashable | None, targets: list[Hashable]
 ) -> list[tuple[pd.Series, int]]:
-    return [(order_like_memory(c[0], time_col, t), c[4]) for c, t in zip(candidates, targets, strict=True)]
+    out = []
+    for (rows, _, _, _, total, dtype), target in zip(candidates, targets, strict=True):
+        series = order_like_memory(rows, time_col, target)
+        # Text converts by its values: kept rows of whole numbers become
+        # int64 where the whole column, with a fraction or a missing value
+        # elsewhere, becomes float64.
+        if dtype is not None and series.dtype != dtype:
+            series = series.astype(dtype)
+        out.append((series, total))
+    return out
 
 
 def add_ts_series(
