@@ -161,7 +161,7 @@ def test_rows_keep_the_dtypes_of_all_partitions(sync, pieces, positions):
 
 
 @pytest.mark.parametrize("kind", ["mi", "corr", "ts"])
-def test_a_partition_that_changed_since_the_first_pass_is_refused(sync, kind, monkeypatch):
+def test_a_frame_that_changed_since_the_first_pass_is_refused(sync, kind, monkeypatch):
     monkeypatch.setenv("PROFILON_DASK_CORR_ROWS", "2")
     monkeypatch.setenv("PROFILON_DASK_TS_POINTS", "2")
     piece = pd.DataFrame({"t": pd.date_range("2024", periods=3), "x": [1.0, 2.0, 3.0], "y": [1.0, 0.0, 1.0]})
@@ -175,6 +175,9 @@ def test_a_partition_that_changed_since_the_first_pass_is_refused(sync, kind, mo
     }[kind]
     with pytest.raises(ValueError, match="partition 1 of the Dask DataFrame has 6 rows, but the first pass counted 3"):
         driver.sample_pass(add, ddf, tables, *args)
+    other = counted_frame([piece] * 3, key="other")
+    with pytest.raises(ValueError, match="has 3 partitions, but the first pass counted 2"):
+        driver.sample_pass(add, other, tables, *args)
 
 
 # ---------------------------------------------------------------------------

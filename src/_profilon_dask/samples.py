@@ -10,12 +10,14 @@ is refused: its positions would name other rows.
 
 Pieces are joined the way `ddf.compute()` joins partitions (Dask's own
 concatenation, empty pieces left out), so dtypes come out as that frame's.
-Each partition that holds rows contributes its first row besides the rows
-asked of it, dropped again once everything is joined: when partitions
-disagree on a dtype (int64 in one, float64 in another; categoricals with
-different categories) the joined dtype is still the one of all partitions,
-not of the few the sample happens to touch. Reading every partition that has
-rows is what any pass does anyway.
+For rows fetched by position (`add_rows`), each partition that holds rows
+contributes its first row besides the rows asked of it, dropped again once
+everything is joined: when partitions disagree on a dtype (int64 in one,
+float64 in another; categoricals with different categories) the joined dtype
+is still the one of all partitions, not of the few the sample happens to
+touch. Reading every partition that has rows is what any pass does anyway.
+The time-series sample keeps each target's values in the dtype the whole
+column converts to, and its time axis as the partitions give it.
 """
 
 from __future__ import annotations
@@ -145,6 +147,16 @@ def _finish_rows(joined: tuple[pd.DataFrame, np.ndarray], inverse: np.ndarray) -
     return frame.iloc[np.flatnonzero(keep)].iloc[inverse]
 
 
+def _scanned_partitions(p: Pass, ddf: Any, tables: Tables) -> list[Any]:
+    parts = p.partitions(ddf)
+    if len(parts) != len(tables.partition_lengths):
+        raise ValueError(
+            f"the Dask DataFrame has {len(parts)} partitions, but the first pass counted "
+            f"{len(tables.partition_lengths)}: these tables are another frame's"
+        )
+    return parts
+
+
 def _tree(items: list[Any], combine: Callable[[list[Any]], Any]) -> Any:
     """`items` combined in order by a tree of delayed `combine` calls."""
     import dask
@@ -179,7 +191,7 @@ def _rows(p: Pass, ddf: Any, tables: Tables, positions: np.ndarray, columns: Seq
     # it (an empty partition ends where it starts, so it holds none).
     owner = np.searchsorted(offsets + lengths, wanted, side="right")
     bounds = np.searchsorted(owner, np.arange(len(lengths) + 1), side="left")
-    parts = p.partitions(ddf)
+    parts = _scanned_partitions(p, ddf, tables)
     take = dask.delayed(_take_rows, pure=True)
     pieces = [
         take(parts[i], i, int(lengths[i]), wanted[bounds[i] : bounds[i + 1]] - offsets[i], columns)
@@ -413,7 +425,7 @@ def add_ts_series(
         raise TypeError("without a time column the frame's index must be a DatetimeIndex")
     kept = [t for t in dict.fromkeys(targets) if time_col is None or t != time_col]
     n = tables.n_rows
-    parts = p.partitions(ddf)
+    parts = _scanned_partitions(p, ddf, tables)
     lengths = tables.partition_lengths
     at = None
     if kept and n <= points:
