@@ -60,7 +60,9 @@ def mi_positions(n: int) -> np.ndarray:
     if n <= MI_SAMPLE_ROWS:
         return np.arange(n, dtype=np.int64)
     drawn = np.random.RandomState(0).choice(n, size=MI_SAMPLE_ROWS, replace=False)
-    return drawn.astype(np.int64, copy=False)
+    # A copy: the draw is a view of the whole permutation, which would stay
+    # alive with it.
+    return np.array(drawn, dtype=np.int64)
 
 
 def corr_positions(n: int, rows: int) -> np.ndarray:
@@ -69,10 +71,10 @@ def corr_positions(n: int, rows: int) -> np.ndarray:
     Every position when n <= rows; otherwise `rows` positions drawn uniformly
     without replacement by `np.random.default_rng(0).choice(n, size=rows,
     replace=False, shuffle=False)` and sorted, so the sample keeps the frame's
-    row order. NumPy draws by Floyd's algorithm when n > 10,000 and rows is at
-    most n // 50, taking about 24 bytes per drawn row; otherwise by a partial
-    shuffle of all positions, 8 bytes per row of the frame (then n is at most
-    50 times `rows`).
+    row order. NumPy shuffles part of an array of all n positions (8 bytes per
+    row of the frame, at most 50 times `rows` rows then) when n > 10,000 and
+    rows > n // 50; otherwise it draws by Floyd's algorithm, in under 32
+    bytes per drawn row (about 19 measured for 100,000 of 10,000,000 rows).
     """
     if n <= rows:
         return np.arange(n, dtype=np.int64)
