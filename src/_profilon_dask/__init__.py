@@ -26,7 +26,10 @@ each; unset or empty means the default):
 
 One file per concern: `settings` (the settings above), `passes` (the pass
 runner), `tables` (what the passes found, as the native steps read it) and
-one file per group of figures (`scan`: pass 1's lengths and missing cells).
+one file per group of figures (`scan`: pass 1's lengths and missing cells;
+`association`: the correlation ratios; `leakage`: the leakage checks' data;
+`samples`: the mutual-information, correlation and time-series samples,
+one pass each).
 A figure's file offers a function that adds its per-partition work to a
 given `Pass` and returns the function that, given the pass's results, fills
 its fields of the `Tables`, so that the figures of one pass share one read
@@ -44,6 +47,17 @@ import sys
 from .association import CorrelationRatios
 from .leakage import LeakageChecks
 from .passes import Pass, pinned_scheduler
+from .samples import (
+    add_corr_sample,
+    add_mi_sample,
+    add_rows,
+    add_ts_series,
+    corr_positions,
+    mi_columns,
+    mi_positions,
+    order_like_memory,
+    sample_pass,
+)
 from .scan import scan
 from .settings import MI_SAMPLE_ROWS, Settings, read_settings
 from .tables import Tables
@@ -58,6 +72,15 @@ __all__ = [
     "is_dask_frame",
     "pinned_scheduler",
     "read_settings",
+    "add_corr_sample",
+    "add_mi_sample",
+    "add_rows",
+    "add_ts_series",
+    "corr_positions",
+    "mi_columns",
+    "mi_positions",
+    "order_like_memory",
+    "sample_pass",
     "scan",
 ]
 

@@ -31,6 +31,31 @@ class Tables:
                                 (int64 array, partitions x columns)
       rows_with_any_missing     rows with at least one missing cell (int)
 
+    The samples (one pass each, samples.py):
+      mi_sample                 the mutual-information rows: pandas'
+                                `sample(8000, random_state=0)` positions
+                                (every row when there are no more), in draw
+                                order, of the numeric features then the
+                                numeric targets, with the rows' own index
+                                labels (DataFrame; None when there is no
+                                numeric target or no numeric feature)
+      corr_sample               the correlation rows: up to corr_rows rows
+                                drawn with a fixed seed (every row when
+                                there are no more), in frame order, of the
+                                columns the matrix is computed on
+                                (DataFrame); the correlation matrix is
+                                computed from it
+      ts_series                 per target, its most recent ts_points
+                                points in time order, as the in-memory
+                                diagnostics order them (dict target ->
+                                Series indexed by the time axis; None for a
+                                target that is the time column itself)
+      sample_notes              which figures were computed on a sample:
+                                figure name -> {"rows_used", "rows_total"}
+                                ("mutual_information", "correlation"), and
+                                "time_series" -> target -> the same pair
+                                (points kept, points of the whole series)
+
     The fields below belong to the later passes, which are not built yet;
     they stay None until then:
       nunique_by_col            distinct non-missing values per column
@@ -41,9 +66,7 @@ class Tables:
                                 deviation, skew, kurtosis, quartiles and
                                 outlier share
       corr_matrix               correlation matrix of the numeric columns
-                                (on the correlation sample)
-      mi_sample                 the mutual-information sample rows (pandas
-                                DataFrame, in draw order)
+                                (computed from corr_sample)
       cat_corr_ratio            correlation ratio per (target, categorical
                                 column)
       target_moments            skew and kurtosis per target
@@ -51,13 +74,9 @@ class Tables:
       time_axis                 the axis facts: inferred frequency,
                                 irregular share, unique periods, missing
                                 timeline share
-      ts_series                 per target, its most recent points in time
-                                order (pandas Series)
       leakage_corr_hits         per target, the numeric features whose
                                 |Pearson r| is at least 0.99
       target_identical_cols     per target, the columns equal to it
-      sample_notes              which figures were computed on a sample,
-                                of how many rows out of how many
     """
 
     n_rows: int
@@ -75,6 +94,7 @@ class Tables:
     column_summaries: Any = None
     corr_matrix: Any = None
     mi_sample: Any = None
+    corr_sample: Any = None
     cat_corr_ratio: Any = None
     target_moments: Any = None
     target_zero_counts: Any = None

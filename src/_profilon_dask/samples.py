@@ -1,0 +1,481 @@
+"""The samples some figures are computed on: the mutual-information rows, the
+correlation rows and each target's most recent points in time.
+
+Each sample is one pass of its own (one `dask.compute`). Rows are addressed
+by their global position, found from pass 1's partition offsets and lengths
+(`Tables.partition_offsets`, `Tables.partition_lengths`), so the draw itself
+happens on the client over positions only and the partitions merely return
+the rows asked of them. A partition whose length differs from pass 1's count
+is refused: its positions would name other rows.
+
+Pieces are joined the way `ddf.compute()` joins partitions (Dask's own
+concatenation, empty pieces left out), so dtypes come out as that frame's.
+For rows fetched by position (`add_rows`), each partition that holds rows
+contributes its first row besides the rows asked of it, dropped again once
+everything is joined: when partitions disagree on a dtype (int64 in one,
+float64 in another; categoricals with different categories) the joined dtype
+is still the one of all partitions, not of the few the sample happens to
+touch. Reading every partition that has rows is what any pass does anyway.
+The time-series sample keeps each target's values in the dtype the whole
+column converts to, and its time axis as the partitions give it.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Hashable, Sequence
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from .passes import Pass, pinned_scheduler
+from .settings import MI_SAMPLE_ROWS, Settings, read_settings
+from .tables import Tables
+
+# Pieces joined per task on the way to the client: a tree, so that no task
+# receives one message per partition of a large frame.
+SPLIT_EVERY = 8
+
+# Seed of the correlation sample's draw (see `corr_positions`).
+CORR_SEED = 0
+
+Fill = Callable[[list[Any], Tables], None]
+
+
+# ---------------------------------------------------------------------------
+# The draws (client side, positions only)
+# ---------------------------------------------------------------------------
+
+
+def mi_positions(n: int) -> np.ndarray:
+    """The positions of the mutual-information rows among `n`, in draw order.
+
+    Every position 0..n-1 in order when n <= 8,000; otherwise the positions
+    `pd.Series(np.arange(n)).sample(8000, random_state=0)` draws, by the very
+    call pandas makes for it (`np.random.RandomState(0).choice(n, 8000,
+    replace=False)`, which shuffles a permutation of all n positions). That
+    permutation is the memory it takes: 8 bytes per row of the frame (n
+    int64), held only while drawing; the frame itself is never on the client.
+    """
+    if n <= MI_SAMPLE_ROWS:
+        return np.arange(n, dtype=np.int64)
+    drawn = np.random.RandomState(0).choice(n, size=MI_SAMPLE_ROWS, replace=False)
+    # A copy: the draw is a view of the whole permutation, which would stay
+    # alive with it.
+    return np.array(drawn, dtype=np.int64)
+
+
+def corr_positions(n: int, rows: int) -> np.ndarray:
+    """The positions of the correlation rows among `n`, ascending.
+
+    Every position when n <= rows; otherwise `rows` positions drawn uniformly
+    without replacement by `np.random.default_rng(0).choice(n, size=rows,
+    replace=False, shuffle=False)` and sorted, so the sample keeps the frame's
+    row order. NumPy shuffles part of an array of all n positions (8 bytes per
+    row of the frame, at most 50 times `rows` rows then) when n > 10,000 and
+    rows > n // 50; otherwise it draws by Floyd's algorithm, in under 32
+    bytes per drawn row (about 19 measured for 100,000 of 10,000,000 rows).
+    """
+    if n <= rows:
+        return np.arange(n, dtype=np.int64)
+    drawn = np.random.default_rng(CORR_SEED).choice(n, size=rows, replace=False, shuffle=False)
+    return np.sort(drawn.astype(np.int64, copy=False))
+
+
+def mi_columns(meta: pd.DataFrame, targets: Sequence[Hashable]) -> list[Hashable]:
+    """The columns the mutual information reads, features then targets.
+
+    The features are what `df.drop(columns=targets, errors="ignore")
+    .select_dtypes(include=[np.number])` keeps (booleans are not numbers
+    there), the targets those that `pd.api.types.is_numeric_dtype` accepts,
+    in the caller's order; both judged on the frame's metadata (`ddf._meta`).
+    Empty when there is no target or no numeric feature: then nothing is
+    estimated and no sample is drawn.
+    """
+    if not len(targets):
+        return []
+    features = meta.drop(columns=list(targets), errors="ignore").select_dtypes(include=[np.number])
+    numeric_targets = [t for t in targets if t in meta.columns and pd.api.types.is_numeric_dtype(meta[t])]
+    if features.shape[1] == 0 or not numeric_targets:
+        return []
+    return [*features.columns, *numeric_targets]
+
+
+# ---------------------------------------------------------------------------
+# Per-partition work and its combination (run on the workers)
+# ---------------------------------------------------------------------------
+
+
+def _check_length(part: pd.DataFrame, index: int, expected: int) -> None:
+    if len(part) != expected:
+        raise ValueError(
+            f"partition {index} of the Dask DataFrame has {len(part)} rows, but the first pass counted "
+            f"{expected}: its data changed between passes"
+        )
+
+
+def _concat_like_compute(frames: list[pd.DataFrame]) -> pd.DataFrame:
+    # What `ddf.compute()` does with its partitions.
+    from dask.dataframe import methods
+
+    filled = [f for f in frames if len(f)]
+    if not filled:
+        return frames[0]
+    return methods.concat(filled, uniform=True)
+
+
+def _take_rows(
+    part: pd.DataFrame, index: int, expected: int, local: np.ndarray, columns: list[Hashable]
+) -> tuple[pd.DataFrame, np.ndarray]:
+    """The rows at `local` (ascending) of one partition, then its first row
+    as the dtype carrier; and which of them are wanted."""
+    _check_length(part, index, expected)
+    if len(part) == 0:
+        return part.iloc[:0][columns], np.zeros(0, dtype=bool)
+    rows = np.append(local, 0)
+    keep = np.ones(len(rows), dtype=bool)
+    keep[-1] = False
+    return part.iloc[rows][columns], keep
+
+
+def _join_rows(pieces: list[tuple[pd.DataFrame, np.ndarray]]) -> tuple[pd.DataFrame, np.ndarray]:
+    frame = _concat_like_compute([f for f, _ in pieces])
+    return frame, np.concatenate([k for _, k in pieces])
+
+
+def _finish_rows(joined: tuple[pd.DataFrame, np.ndarray], inverse: np.ndarray) -> pd.DataFrame:
+    frame, keep = joined
+    # The wanted rows in ascending position, then in the caller's order.
+    return frame.iloc[np.flatnonzero(keep)].iloc[inverse]
+
+
+def _scanned_partitions(p: Pass, ddf: Any, tables: Tables) -> list[Any]:
+    parts = p.partitions(ddf)
+    if len(parts) != len(tables.partition_lengths):
+        raise ValueError(
+            f"the Dask DataFrame has {len(parts)} partitions, but the first pass counted "
+            f"{len(tables.partition_lengths)}: these tables are another frame's"
+        )
+    return parts
+
+
+def _tree(items: list[Any], combine: Callable[[list[Any]], Any]) -> Any:
+    """`items` combined in order by a tree of delayed `combine` calls."""
+    import dask
+
+    join = dask.delayed(combine, pure=True)
+    while len(items) > 1:
+        items = [join(items[i : i + SPLIT_EVERY]) for i in range(0, len(items), SPLIT_EVERY)]
+    return items[0]
+
+
+def add_rows(p: Pass, ddf: Any, tables: Tables, positions: np.ndarray, columns: Sequence[Hashable]) -> int:
+    """Adds to `p` the rows of `ddf` at the global `positions` (any order,
+    repeats allowed), of `columns`; returns the index of the result, the
+    frame `ddf.compute().iloc[positions][columns]` (dtypes and index labels
+    included)."""
+    return p.add(_rows(p, ddf, tables, positions, columns))
+
+
+def _rows(p: Pass, ddf: Any, tables: Tables, positions: np.ndarray, columns: Sequence[Hashable]) -> Any:
+    """`add_rows`' delayed frame, not yet added to `p`."""
+    import dask
+
+    columns = list(columns)
+    positions = np.asarray(positions, dtype=np.int64)
+    n = tables.n_rows
+    if positions.size and (positions.min() < 0 or positions.max() >= n):
+        raise ValueError(f"row positions must lie in 0..{n - 1}")
+    wanted, inverse = np.unique(positions, return_inverse=True)
+    offsets = tables.partition_offsets
+    lengths = tables.partition_lengths
+    # The partition holding each wanted row: the first whose end lies past
+    # it (an empty partition ends where it starts, so it holds none).
+    owner = np.searchsorted(offsets + lengths, wanted, side="right")
+    bounds = np.searchsorted(owner, np.arange(len(lengths) + 1), side="left")
+    parts = _scanned_partitions(p, ddf, tables)
+    take = dask.delayed(_take_rows, pure=True)
+    pieces = [
+        take(parts[i], i, int(lengths[i]), wanted[bounds[i] : bounds[i + 1]] - offsets[i], columns)
+        for i in range(len(parts))
+        if lengths[i]
+    ]
+    if not pieces:
+        # No rows at all: `ddf.compute()` is then the first partition.
+        pieces = [take(parts[0], 0, int(lengths[0]), np.zeros(0, dtype=np.int64), columns)]
+    joined = _tree(pieces, _join_rows)
+    return dask.delayed(_finish_rows, pure=True)(joined, inverse)
+
+
+# ---------------------------------------------------------------------------
+# The mutual-information and correlation samples
+# ---------------------------------------------------------------------------
+
+
+def _note(tables: Tables, figure: str, used: int, total: int) -> None:
+    if tables.sample_notes is None:
+        tables.sample_notes = {}
+    tables.sample_notes[figure] = {"rows_used": used, "rows_total": total}
+
+
+def add_mi_sample(
+    p: Pass, ddf: Any, tables: Tables, targets: Sequence[Hashable], columns: Sequence[Hashable] | None = None
+) -> Fill:
+    """Adds the mutual-information sample to `p`.
+
+    The rows are `mi_positions(n)` in draw order, the columns `columns`
+    (default `mi_columns(ddf._meta, targets)`). The fill sets
+    `tables.mi_sample` to `ddf.compute().iloc[positions][columns]`, or to
+    None when there are no such columns, and notes the rows used.
+    """
+    cols = mi_columns(ddf._meta, targets) if columns is None else list(columns)
+    n = tables.n_rows
+    at = add_rows(p, ddf, tables, mi_positions(n), cols) if cols else None
+
+    def fill(results: list[Any], tables: Tables) -> None:
+        tables.mi_sample = None if at is None else results[at]
+        if at is not None:
+            _note(tables, "mutual_information", len(tables.mi_sample), n)
+
+    return fill
+
+
+def add_corr_sample(
+    p: Pass, ddf: Any, tables: Tables, columns: Sequence[Hashable], settings: Settings | None = None
+) -> Fill:
+    """Adds the correlation sample to `p`: `corr_positions(n,
+    settings.corr_rows)` of `columns`, in frame order. The fill sets
+    `tables.corr_sample` and notes the rows used."""
+    rows = (settings or read_settings()).corr_rows
+    n = tables.n_rows
+    at = add_rows(p, ddf, tables, corr_positions(n, rows), columns)
+
+    def fill(results: list[Any], tables: Tables) -> None:
+        tables.corr_sample = results[at]
+        _note(tables, "correlation", len(tables.corr_sample), n)
+
+    return fill
+
+
+# ---------------------------------------------------------------------------
+# The time-series sample
+# ---------------------------------------------------------------------------
+
+
+def _time_key(values: pd.Series | pd.Index) -> tuple[np.ndarray, np.ndarray]:
+    """Sort keys of the time values, and which are missing.
+
+    Dates and durations as int64 nanoseconds (float64 would merge stamps
+    above 2**53 ns, i.e. anything after April 1970 at full resolution),
+    numbers as themselves; missing values get key 0 and sort last by their
+    mask, as pandas places them.
+    """
+    dtype = values.dtype
+    missing = np.asarray(pd.isna(values), dtype=bool)
+    if isinstance(dtype, pd.DatetimeTZDtype) or (isinstance(dtype, np.dtype) and dtype.kind in "mM"):
+        key = np.array(pd.array(values).as_unit("ns").asi8, dtype=np.int64)
+    elif pd.api.types.is_numeric_dtype(dtype):
+        numpy_dtype = getattr(dtype, "numpy_dtype", dtype)
+        key = np.array(pd.array(values).to_numpy(dtype=numpy_dtype, na_value=0), copy=True)
+    else:
+        raise TypeError(f"the time axis must hold dates, durations or numbers to order points by it, not {dtype}")
+    key[missing] = 0
+    return key, missing
+
+
+def _recent_order(missing: np.ndarray, key: np.ndarray, position: np.ndarray) -> np.ndarray:
+    """Indices from the oldest to the most recent point: by time, ties by
+    position, missing times after every time (by position)."""
+    return np.lexsort((position, key, missing))
+
+
+Candidates = tuple[pd.DataFrame, np.ndarray, np.ndarray, np.ndarray, int, Any]
+
+
+def _common_dtype(dtypes: list[Any]) -> Any:
+    from pandas.core.dtypes.cast import find_common_type
+
+    known = [d for d in dtypes if d is not None]
+    return find_common_type(known) if known else None
+
+
+def _series_columns(time_col: Hashable | None, target: Hashable) -> list[Hashable]:
+    return [target] if time_col is None else [time_col, target]
+
+
+def _ts_candidates(
+    part: pd.DataFrame,
+    index: int,
+    expected: int,
+    offset: int,
+    time_col: Hashable | None,
+    targets: list[Hashable],
+    points: int,
+) -> list[Candidates]:
+    """Per target, the partition's `points` most recent rows with a value,
+    in frame order: (rows, missing time, time key, position, rows with a
+    value in all, dtype of the converted values)."""
+    _check_length(part, index, expected)
+    times = part.index if time_col is None else part[time_col]
+    key, missing = _time_key(times)
+    position = np.arange(offset, offset + len(part), dtype=np.int64)
+    out = []
+    for target in targets:
+        # What survives `pd.to_numeric(column, errors="coerce").dropna()`;
+        # the dtype that conversion gives depends on every value of text,
+        # so it is kept for the whole column (an empty partition has none).
+        numeric = pd.to_numeric(part[target], errors="coerce")
+        valid = np.flatnonzero(np.asarray(numeric.notna(), dtype=bool))
+        chosen = valid[_recent_order(missing[valid], key[valid], position[valid])[-points:]]
+        chosen.sort()
+        rows = part.iloc[chosen][_series_columns(time_col, target)]
+        dtype = numeric.dtype if len(part) else None
+        out.append((rows, missing[chosen], key[chosen], position[chosen], len(valid), dtype))
+    return out
+
+
+def _join_candidates(groups: list[list[Candidates]], points: int) -> list[Candidates]:
+    out = []
+    for per_target in zip(*groups, strict=True):
+        frame = _concat_like_compute([c[0] for c in per_target])
+        missing, key, position = (np.concatenate([c[i] for c in per_target]) for i in (1, 2, 3))
+        # The pieces arrive in partition order, so the rows stay in frame order.
+        chosen = np.sort(_recent_order(missing, key, position)[-points:])
+        total = sum(c[4] for c in per_target)
+        dtype = _common_dtype([c[5] for c in per_target])
+        out.append((frame.iloc[chosen], missing[chosen], key[chosen], position[chosen], total, dtype))
+    return out
+
+
+def order_like_memory(frame: pd.DataFrame, time_col: Hashable | None, target: Hashable) -> pd.Series:
+    """The series the in-memory diagnostics make of `target` in `frame`:
+    the frame sorted by its time axis (`sort_values(time_col)
+    .set_index(time_col)`, or `sort_index()` for the frame's own dates), the
+    target converted by `pd.to_numeric(errors="coerce")` and its missing
+    values dropped.
+
+    pandas sorts with its default, unstable quicksort and puts missing times
+    last in frame order; the order of equal times is whatever that sort makes
+    of these rows.
+    """
+    ts_df = frame.sort_index() if time_col is None else frame.sort_values(time_col).set_index(time_col)
+    return pd.to_numeric(ts_df[target], errors="coerce").dropna()
+
+
+def _whole_series(
+    frame: pd.DataFrame, time_col: Hashable | None, targets: list[Hashable]
+) -> list[tuple[pd.Series, int]]:
+    out = []
+    for target in targets:
+        series = order_like_memory(frame, time_col, target)
+        out.append((series, len(series)))
+    return out
+
+
+def _recent_series(
+    candidates: list[Candidates], time_col: Hashable | None, targets: list[Hashable]
+) -> list[tuple[pd.Series, int]]:
+    out = []
+    for (rows, _, _, _, total, dtype), target in zip(candidates, targets, strict=True):
+        series = order_like_memory(rows, time_col, target)
+        # Text converts by its values: kept rows of whole numbers become
+        # int64 where the whole column, with a fraction or a missing value
+        # elsewhere, becomes float64.
+        if dtype is not None and series.dtype != dtype:
+            series = series.astype(dtype)
+        out.append((series, total))
+    return out
+
+
+def add_ts_series(
+    p: Pass,
+    ddf: Any,
+    tables: Tables,
+    targets: Sequence[Hashable],
+    time_col: Hashable | None = None,
+    settings: Settings | None = None,
+) -> Fill:
+    """Adds each target's most recent points in time order to `p`.
+
+    The time axis is the column `time_col`, or the frame's DatetimeIndex when
+    None. A target's series is the one the in-memory diagnostics make (see
+    `order_like_memory`): its values that `pd.to_numeric(errors="coerce")`
+    does not make missing, ordered by time, rows without a time last in
+    frame order. Of it the sample keeps the last `settings.ts_points` points,
+    i.e. the most recent; where equal times straddle that cut, the rows
+    later in the frame are the more recent (as a stable sort by time would
+    place them last), and rows without a time, which the series puts last,
+    are the most recent of all.
+
+    When the frame has at most `ts_points` rows every row is fetched and the
+    in-memory steps run on the frame's own rows in their own order, so each
+    series is the in-memory one exactly. Otherwise the kept rows, in frame
+    order, go through the same steps; they equal the last points of the
+    in-memory series except that rows of equal time may stand in another
+    order (pandas' quicksort is not stable, and its order of ties depends on
+    every row it sorts).
+
+    The fill sets `tables.ts_series` (target -> Series of the values, indexed
+    by the time axis as in memory; None for a target that is the time column
+    itself, which the in-memory diagnostics skip) and notes, per target, the
+    points used and the points of its whole series.
+    """
+    import dask
+
+    points = (settings or read_settings()).ts_points
+    if time_col is None and not isinstance(ddf._meta.index, pd.DatetimeIndex):
+        raise TypeError("without a time column the frame's index must be a DatetimeIndex")
+    kept = [t for t in dict.fromkeys(targets) if time_col is None or t != time_col]
+    n = tables.n_rows
+    parts = _scanned_partitions(p, ddf, tables)
+    lengths = tables.partition_lengths
+    at = None
+    if kept and n <= points:
+        cols = list(dict.fromkeys([*([] if time_col is None else [time_col]), *kept]))
+        rows = _rows(p, ddf, tables, np.arange(n, dtype=np.int64), cols)
+        at = p.add(dask.delayed(_whole_series, pure=True)(rows, time_col, kept))
+    elif kept:
+        candidates = dask.delayed(_ts_candidates, pure=True)
+        pieces = [
+            candidates(parts[i], i, int(lengths[i]), int(tables.partition_offsets[i]), time_col, kept, points)
+            for i in range(len(parts))
+        ]
+        join = dask.delayed(_join_candidates, pure=True)
+        while len(pieces) > 1:
+            pieces = [join(pieces[i : i + SPLIT_EVERY], points) for i in range(0, len(pieces), SPLIT_EVERY)]
+        at = p.add(dask.delayed(_recent_series, pure=True)(pieces[0], time_col, kept))
+
+    def fill(results: list[Any], tables: Tables) -> None:
+        series: dict[Hashable, pd.Series | None] = {t: None for t in targets}
+        notes: dict[Hashable, dict[str, int]] = {}
+        if at is not None:
+            for target, (values, total) in zip(kept, results[at], strict=True):
+                series[target] = values
+                notes[target] = {"rows_used": len(values), "rows_total": total}
+        tables.ts_series = series
+        if tables.sample_notes is None:
+            tables.sample_notes = {}
+        tables.sample_notes["time_series"] = notes
+
+    return fill
+
+
+# ---------------------------------------------------------------------------
+# One pass per sample
+# ---------------------------------------------------------------------------
+
+
+def sample_pass(
+    add: Callable[..., Fill],
+    ddf: Any,
+    tables: Tables,
+    *args: Any,
+    scheduler: Callable[..., Any] | None = None,
+    **kwargs: Any,
+) -> Tables:
+    """Runs one sample's pass: `add(p, ddf, tables, *args, **kwargs)` on a
+    pass of its own, then its fill; returns `tables`."""
+    p = Pass(pinned_scheduler(ddf) if scheduler is None else scheduler)
+    fill = add(p, ddf, tables, *args, **kwargs)
+    fill(p.run(), tables)
+    return tables
