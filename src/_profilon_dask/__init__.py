@@ -26,7 +26,9 @@ each; unset or empty means the default):
 
 One file per concern: `settings` (the settings above), `passes` (the pass
 runner), `tables` (what the passes found, as the native steps read it) and
-one file per group of figures (`scan`: pass 1's lengths and missing cells).
+one file per group of figures (`scan`: pass 1's lengths and missing cells;
+`summaries`: the numeric columns' summaries and the targets' moments, over
+all three passes).
 A figure's file offers a function that adds its per-partition work to a
 given `Pass` and returns the function that, given the pass's results, fills
 its fields of the `Tables`, so that the figures of one pass share one read
@@ -42,11 +44,26 @@ from __future__ import annotations
 import sys
 
 from .passes import Pass, pinned_scheduler
-from .scan import scan
+from .scan import add_scan, scan
 from .settings import MI_SAMPLE_ROWS, Settings, read_settings
+from .summaries import add_summary_moments, add_summary_scan, add_summary_sums, column_summaries
 from .tables import Tables
 
-__all__ = ["MI_SAMPLE_ROWS", "Pass", "Settings", "Tables", "is_dask_frame", "pinned_scheduler", "read_settings", "scan"]
+__all__ = [
+    "MI_SAMPLE_ROWS",
+    "Pass",
+    "Settings",
+    "Tables",
+    "add_scan",
+    "add_summary_moments",
+    "add_summary_scan",
+    "add_summary_sums",
+    "column_summaries",
+    "is_dask_frame",
+    "pinned_scheduler",
+    "read_settings",
+    "scan",
+]
 
 
 def is_dask_frame(obj: object) -> bool:
