@@ -26,8 +26,9 @@ dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
-import _profilon_dask as driver  # noqa: E402
 from test_dask_driver import READS, Executions, counted_frame, local_cluster, split  # noqa: E402
+
+import _profilon_dask as driver  # noqa: E402
 
 FLOATS = ["min", "max", "median", "std", "mean", "skew", "kurtosis", "q1", "q3", "outlier_share"]
 INTS = ["count", "finite", "neg_inf", "pos_inf", "zeros", "outliers"]
@@ -186,48 +187,67 @@ def test_three_passes_read_each_partition_three_times(sync, n_parts):
 
 
 def spread_in_one_bucket(n, rng):
-    # Thousands of distinct values inside one 1/256-binade bucket, with a few
-    # outliers far away on both sides.
-    x = 1.0 + rng.integers(0, 2**30, size=n) * 2.0**-40
-    x[:: n // 8] = rng.choice([-50.0, 60.0, 1.5, 0.9], size=len(x[:: n // 8]))
-    return x
+    # Thousands of values, a few thousand of them distinct, all inside one
+    # bucket of the first level and one of the second, so that its quartiles
+    # are only bracketed until the third pass; a few values sit one ulp
+    # either side of each fence, and two far away.
+    base = 1.0 + rng.integers(0, 2**12, size=n) * 2.0**-50
+    k = 6
+    x = np.concatenate([base, np.full(k, 0.5), np.full(k, 1.5), [-50.0, 60.0]])
+    q1, q3 = np.percentile(x, [25, 75])
+    lo, hi = q1 - 1.5 * (q3 - q1), q3 + 1.5 * (q3 - q1)
+    x[n : n + k] = [np.nextafter(lo, -np.inf), lo, np.nextafter(lo, np.inf)] * 2
+    x[n + k : n + 2 * k] = [np.nextafter(hi, -np.inf), hi, np.nextafter(hi, np.inf)] * 2
+    # The placeholders and their replacements lie on the same side of the
+    # quartiles, so the fences are the same.
+    assert np.percentile(x, [25, 75]).tolist() == [q1, q3]
+    return rng.permutation(x)
+
+
+def planned(ddf, columns, settings):
+    """Pass 1 and 2 of the summaries, for a look at their plans."""
+    scheduler = driver.pinned_scheduler(ddf)
+    first = driver.Pass(scheduler)
+    fill_scan = driver.add_scan(first, ddf)
+    fill1 = driver.add_summary_scan(first, ddf, columns, settings=settings)
+    results = first.run()
+    tables = fill_scan(results)
+    fill1(results, tables)
+    second = driver.Pass(scheduler)
+    driver.add_summary_sums(second, ddf, tables)(second.run(), tables)
+    return tables, scheduler
 
 
 @pytest.mark.parametrize("n_parts", [1, 3, 7])
 @pytest.mark.parametrize("cap", [1, 7, 50])
 def test_a_bucket_too_full_is_refined_within_the_three_passes(sync, n_parts, cap):
     rng = np.random.default_rng(n_parts * 100 + cap)
-    pdf = pd.DataFrame({"dense": spread_in_one_bucket(2000, rng), "normal": rng.normal(size=2000)})
+    n = 2000
+    pdf = pd.DataFrame({"dense": spread_in_one_bucket(n, rng), "normal": rng.normal(size=n + 14)})
     settings = driver.Settings(corr_rows=10, ts_points=10, bucket_cap=cap)
     ddf = counted_frame(split(pdf, n_parts))
-    scheduler = driver.pinned_scheduler(ddf)
-    # The passes one by one, to see the refinement planned.
-    first = driver.Pass(scheduler)
-    fill_scan = driver.add_scan(first, ddf)
-    fill1 = driver.add_summary_scan(first, ddf, ["dense", "normal"], settings=settings)
-    results = first.run()
-    tables = fill_scan(results)
-    fill1(results, tables)
-    assert tables.summary_work.columns[0].refinements
-    for add in (driver.add_summary_sums, driver.add_summary_moments):
-        p = driver.Pass(scheduler)
-        add(p, ddf, tables)(p.run(), tables)
+    tables, scheduler = planned(ddf, ["dense", "normal"], settings)
+    dense = tables.summary_work.columns[0]
+    assert dense.refinements
+    # The fences are bracketed, not known, when the third pass starts.
+    lo_low, lo_high, hi_low, hi_high = dense.brackets
+    assert lo_low < lo_high and hi_low < hi_high
+    third = driver.Pass(scheduler)
+    driver.add_summary_moments(third, ddf, tables)(third.run(), tables)
     assert READS == {i: 3 for i in range(n_parts)}
     check_summaries(tables, pdf, ["dense", "normal"])
-    assert tables.column_summaries.loc["dense", "outliers"] > 0
+    assert tables.column_summaries.loc["dense", "outliers"] == 2 + 2 + 2
 
 
 def test_the_default_cap_gathers_without_refining(sync):
     rng = np.random.default_rng(5)
     pdf = pd.DataFrame({"dense": spread_in_one_bucket(2000, rng)})
     ddf = counted_frame(split(pdf, 3))
-    p = driver.Pass(driver.pinned_scheduler(ddf))
-    fill_scan = driver.add_scan(p, ddf)
-    fill1 = driver.add_summary_scan(p, ddf, ["dense"])
-    results = p.run()
-    tables = fill_scan(results)
-    fill1(results, tables)
-    assert tables.summary_work.columns[0].refinements == []
+    tables, _ = planned(ddf, ["dense"], None)
+    dense = tables.summary_work.columns[0]
+    assert dense.refinements == []
+    lo_low, lo_high, hi_low, hi_high = dense.brackets
+    assert lo_low == lo_high and hi_low == hi_high
 
 
 def expected_target(s: pd.Series):
@@ -259,8 +279,9 @@ def test_target_moments_and_zero_counts(sync, n_parts, convert_string):
         for g, w in ((got["skew"], skew), (got["kurtosis"], kurt)):
             assert (math.isnan(g) and math.isnan(w)) or bits(g) == bits(w), (t, g, w)
         assert tables.target_zero_counts[t] == zeros
-        assert tables.target_zero_counts[t] / len(whole) == np.mean(np.nan_to_num(
-            pd.to_numeric(whole[t], errors="coerce").to_numpy(dtype="float64", na_value=np.nan)) == 0.0)
+        assert tables.target_zero_counts[t] / len(whole) == np.mean(
+            np.nan_to_num(pd.to_numeric(whole[t], errors="coerce").to_numpy(dtype="float64", na_value=np.nan)) == 0.0
+        )
 
 
 def test_without_targets_the_target_fields_stay_empty(sync):

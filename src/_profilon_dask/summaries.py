@@ -229,7 +229,11 @@ def _plan_column(k: Any, scan: Any, totals: np.ndarray, cap: int) -> _Column:
 
 
 def add_summary_scan(
-    p: Pass, ddf: Any, columns: Sequence[Any] | None = None, targets: Sequence[Any] = (), settings: Settings | None = None
+    p: Pass,
+    ddf: Any,
+    columns: Sequence[Any] | None = None,
+    targets: Sequence[Any] = (),
+    settings: Settings | None = None,
 ) -> Callable[[list[Any], Tables], None]:
     """Pass 1 of the summaries of `columns` (default: the columns pandas'
     is_numeric_dtype takes, booleans included, as the analysis picks its
@@ -514,7 +518,9 @@ def _moments_final(
     return {
         "squares": [_combine(k, parts, n_rows, block) for parts in merged["squares"]],
         "powers": powers,
-        "selected": [np.asarray(k.quantile_select(scan, inner, merged["gathered"][r])) for r, (scan, inner) in enumerate(selects)],
+        "selected": [
+            np.asarray(k.quantile_select(scan, inner, merged["gathered"][r])) for r, (scan, inner) in enumerate(selects)
+        ],
         "counted": counted,
     }
 
@@ -545,7 +551,9 @@ def add_summary_moments(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any
     brackets = [(column_specs[s], c.brackets) for s, c in enumerate(work.columns) if c.brackets is not None]
     leaf = dask.delayed(_moments_leaf, pure=True)
     leaves = [
-        leaf(part, work.specs, means, int(offsets[i]), n_rows, fin_offsets[i], fin_totals, work.block, refined, brackets)
+        leaf(
+            part, work.specs, means, int(offsets[i]), n_rows, fin_offsets[i], fin_totals, work.block, refined, brackets
+        )
         for i, part in enumerate(p.partitions(ddf))
     ]
     selects = [(ref.scan, ref.inner) for _, _, ref in refs]
