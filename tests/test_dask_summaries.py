@@ -160,6 +160,8 @@ def test_every_figure_equals_the_library(sync, n_rows, n_parts):
         [0, 1, 0],
         [1000, 0],
         [129, 128, 1, 127, 3000, 255],  # borders inside and on pairwise leaves
+        [8191, 1, 0, 11808],  # across NumPy's summation block of 8192 values
+        [500] * 20,  # more partitions than one merge task takes: a deeper tree
     ],
 )
 def test_empty_and_uneven_partitions(sync, layout):

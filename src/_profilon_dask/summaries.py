@@ -24,7 +24,18 @@ the refined buckets and counts the values outside the fences.
 A refined bucket's quartile is only bracketed when pass 3 starts, and so are
 the fences computed from it; there pass 3 counts the values below and above
 a bracket of each fence and returns the distinct values inside it with their
-counts, which settle the count once the fences are known.
+counts, which settle the count once the fences are known. The refined
+bucket's values are gathered in pass 3 whatever their number: a further
+level would cost a fourth pass, and that bucket spans 2**20 adjacent floats,
+so only a column with more than `bucket_cap` values of one partition packed
+that tightly around a quantile gathers more than the cap.
+
+The sign of a zero that is an extreme, the median or a quartile of a column
+holding both zeros is whichever the merge meets first, where NumPy's answer
+depends on the zeros' places in the whole column; everything else is NumPy's
+and SciPy's own bits. A target that is text is converted partition by
+partition, which equals the whole column's conversion unless the text holds
+integers beyond 2**53 that the whole column would parse differently.
 
 Intermediate results travel between the passes in `Tables.summary_work`.
 """
