@@ -29,6 +29,7 @@ distributed = pytest.importorskip("distributed")
 from test_dask_driver import READS, Executions, counted_frame, local_cluster, split  # noqa: E402
 
 import _profilon_dask as driver  # noqa: E402
+import profilon  # noqa: E402
 
 FLOATS = ["min", "max", "median", "std", "mean", "skew", "kurtosis", "q1", "q3", "outlier_share"]
 INTS = ["count", "finite", "neg_inf", "pos_inf", "zeros", "outliers"]
@@ -318,3 +319,28 @@ def test_on_a_cluster():
             assert bits(tables.target_moments["big"]["skew"]) == bits(expected_target(pdf["big"])[0])
     finally:
         cluster.close()
+
+
+@pytest.mark.filterwarnings("ignore")
+@pytest.mark.parametrize("n_parts", [1, 3, 7])
+def test_the_analysis_report_of_the_computed_frame(sync, n_parts):
+    # The report of the in-memory analysis itself, not a restatement of its
+    # calls: its numeric columns, their six figures and the target figures
+    # (without the column of mixed zeros, whose zero sign is left open).
+    pdf = mixed_frame(600, seed=n_parts).drop(columns=["signed_zeros"])
+    ddf = dd.from_pandas(pdf, npartitions=n_parts)
+    targets = ["heavy", "ints"]
+    tables = driver.column_summaries(ddf, targets=targets)
+    report = profilon.EDA().eda_report_and_score(ddf.compute(), target=targets)
+    numeric = report.distributions["numeric_summary"]
+    assert list(tables.column_summaries.index) == list(numeric)
+    for c, figures in numeric.items():
+        row = tables.column_summaries.loc[c]
+        for name, want in figures.items():
+            got = float(row[name])
+            assert (math.isnan(got) and math.isnan(want)) or bits(got) == bits(want), (c, name, got, want)
+    per_target = report.target["per_target"]
+    for t in targets:
+        for name in ("skew", "kurtosis"):
+            assert bits(tables.target_moments[t][name]) == bits(per_target[t][name]), (t, name)
+        assert tables.target_zero_counts[t] / len(pdf) == per_target[t]["zero_share"]

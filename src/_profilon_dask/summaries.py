@@ -31,7 +31,7 @@ so only a column with more than `bucket_cap` values of one partition packed
 that tightly around a quantile gathers more than the cap.
 
 The sign of a zero that is an extreme, the median or a quartile of a column
-holding both zeros is whichever the merge meets first, where NumPy's answer
+holding both zeros may differ from NumPy's, whose answer
 depends on the zeros' places in the whole column; everything else is NumPy's
 and SciPy's own bits. A target that is text is converted partition by
 partition, which equals the whole column's conversion unless the text holds
