@@ -28,8 +28,9 @@ One file per concern: `settings` (the settings above), `passes` (the pass
 runner), `tables` (what the passes found, as the native steps read it) and
 one file per group of figures (`scan`: pass 1's lengths and missing cells;
 `association`: the correlation ratios; `leakage`: the leakage checks' data;
-`samples`: the mutual-information, correlation and time-series samples,
-one pass each).
+`summaries`: the numeric columns' summaries and the targets' moments, over
+all three passes; `samples`: the mutual-information, correlation and
+time-series samples, one pass each).
 A figure's file offers a function that adds its per-partition work to a
 given `Pass` and returns the function that, given the pass's results, fills
 its fields of the `Tables`, so that the figures of one pass share one read
@@ -58,8 +59,9 @@ from .samples import (
     order_like_memory,
     sample_pass,
 )
-from .scan import scan
+from .scan import add_scan, scan
 from .settings import MI_SAMPLE_ROWS, Settings, read_settings
+from .summaries import add_summary_moments, add_summary_scan, add_summary_sums, column_summaries
 from .tables import Tables
 
 __all__ = [
@@ -81,6 +83,11 @@ __all__ = [
     "mi_positions",
     "order_like_memory",
     "sample_pass",
+    "add_scan",
+    "add_summary_moments",
+    "add_summary_scan",
+    "add_summary_sums",
+    "column_summaries",
     "scan",
 ]
 

@@ -35,33 +35,44 @@ def _stack_scans(scans: list[tuple[int, np.ndarray, int]], n_cols: int) -> tuple
     return lengths, missing, any_missing
 
 
-def scan(ddf: Any, scheduler: Callable[..., Any] | None = None) -> Tables:
-    """Pass 1 over `ddf`: row counts, partition positions and missing cells."""
+def add_scan(p: Pass, ddf: Any) -> Callable[[list[Any]], Tables]:
+    """Adds pass 1's lengths and missing cells to `p`; the returned function
+    makes the `Tables` from the pass's results, for the other figures of the
+    pass to fill in."""
     import dask
 
-    if scheduler is None:
-        scheduler = pinned_scheduler(ddf)
     columns = ddf.columns
-    first = Pass(scheduler)
     scan_part = dask.delayed(_scan_partition, pure=True)
-    scans = [scan_part(p, columns, i) for i, p in enumerate(first.partitions(ddf))]
+    scans = [scan_part(part, columns, i) for i, part in enumerate(p.partitions(ddf))]
     # Stacked on a worker: the client receives three arrays, not one message
     # per partition.
-    at = first.add(dask.delayed(_stack_scans, pure=True)(scans, len(columns)))
-    lengths, missing, any_missing = first.run()[at]
+    at = p.add(dask.delayed(_stack_scans, pure=True)(scans, len(columns)))
 
-    offsets = np.zeros(len(lengths), dtype=np.int64)
-    if len(lengths) > 1:
-        np.cumsum(lengths[:-1], out=offsets[1:])
-    n_rows = int(lengths.sum())
-    missing_counts = pd.Series(missing.sum(axis=0), index=columns, dtype=np.int64)
-    return Tables(
-        n_rows=n_rows,
-        n_cols=len(columns),
-        partition_lengths=lengths,
-        partition_offsets=offsets,
-        missing_counts=missing_counts,
-        non_missing_counts=n_rows - missing_counts,
-        partition_missing_counts=missing,
-        rows_with_any_missing=int(any_missing.sum()),
-    )
+    def fill(results: list[Any]) -> Tables:
+        lengths, missing, any_missing = results[at]
+        offsets = np.zeros(len(lengths), dtype=np.int64)
+        if len(lengths) > 1:
+            np.cumsum(lengths[:-1], out=offsets[1:])
+        n_rows = int(lengths.sum())
+        missing_counts = pd.Series(missing.sum(axis=0), index=columns, dtype=np.int64)
+        return Tables(
+            n_rows=n_rows,
+            n_cols=len(columns),
+            partition_lengths=lengths,
+            partition_offsets=offsets,
+            missing_counts=missing_counts,
+            non_missing_counts=n_rows - missing_counts,
+            partition_missing_counts=missing,
+            rows_with_any_missing=int(any_missing.sum()),
+        )
+
+    return fill
+
+
+def scan(ddf: Any, scheduler: Callable[..., Any] | None = None) -> Tables:
+    """Pass 1 over `ddf`: row counts, partition positions and missing cells."""
+    if scheduler is None:
+        scheduler = pinned_scheduler(ddf)
+    first = Pass(scheduler)
+    fill = add_scan(first, ddf)
+    return fill(first.run())

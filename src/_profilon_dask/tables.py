@@ -56,21 +56,52 @@ class Tables:
                                 "time_series" -> target -> the same pair
                                 (points kept, points of the whole series)
 
+    Numeric summaries (passes 1 to 3, summaries.py), each figure the one the
+    distribution step takes of `x = df[c].astype(float).values`:
+      column_summaries          pandas DataFrame, one row per numeric column
+                                (indexed by its label, in the order asked),
+                                with the columns
+          count      non-missing values (int)
+          finite     finite values (int)
+          neg_inf    values equal to -inf (int)
+          pos_inf    values equal to +inf (int)
+          zeros      values equal to 0 (either sign; int)
+          min, max   np.nanmin(x), np.nanmax(x) (infinities count), NaN
+                     when x has no finite value
+          median     np.nanmedian(x) (infinities count), NaN likewise
+          std        np.nanstd(x), NaN likewise
+          mean       the mean of x's finite values, np.mean(x[isfinite(x)])
+                     (NaN for none): the mean skew and kurtosis centre on
+          skew       scipy.stats.skew(x[isfinite(x)]) (biased), NaN for no
+                     finite value or a variance SciPy counts as zero
+          kurtosis   scipy.stats.kurtosis(x[isfinite(x)]) (Fisher, biased),
+                     NaN likewise
+          q1, q3     np.percentile(x[isfinite(x)], [25, 75]), NaN under five
+                     finite values (where the outlier rule takes none)
+          outliers   finite values below q1 - 1.5 * iqr or above
+                     q3 + 1.5 * iqr (int; 0 under five finite values or
+                     when q1 == q3)
+          outlier_share  outliers / finite (0.0 where outliers is 0 by rule)
+      target_moments            {target label: {"skew": s, "kurtosis": k}},
+                                the same figures of
+                                pd.to_numeric(y, errors="coerce") as
+                                float64 (None when no targets were asked)
+      target_zero_counts        {target label: values of that vector that
+                                are missing or zero} (int; the zero share
+                                is this over n_rows)
+      summary_work              between the passes, the summaries' partial
+                                results (summaries.SummaryWork); None
+                                before pass 1 and after pass 3
+
     The fields below belong to the later passes, which are not built yet;
     they stay None until then:
       nunique_by_col            distinct non-missing values per column
       rare_share_by_col         share of rare levels per categorical column
       duplicate_pairs           pairs of identical columns, in scan order
-      column_summaries          per numeric column: counts of finite and
-                                infinite values, extrema, median, standard
-                                deviation, skew, kurtosis, quartiles and
-                                outlier share
       corr_matrix               correlation matrix of the numeric columns
                                 (computed from corr_sample)
       cat_corr_ratio            correlation ratio per (target, categorical
                                 column)
-      target_moments            skew and kurtosis per target
-      target_zero_counts        zero-or-missing values per target
       time_axis                 the axis facts: inferred frequency,
                                 irregular share, unique periods, missing
                                 timeline share
@@ -103,6 +134,7 @@ class Tables:
     leakage_corr_hits: Any = None
     target_identical_cols: Any = None
     sample_notes: Any = None
+    summary_work: Any = None
 
     # The shares below are what pandas and NumPy compute from the missing
     # mask of the whole frame: the mean of a boolean column (or array) sums
