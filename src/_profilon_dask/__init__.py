@@ -26,7 +26,10 @@ each; unset or empty means the default):
 
 One file per concern: `settings` (the settings above), `passes` (the pass
 runner), `tables` (what the passes found, as the native steps read it) and
-one file per group of figures (`scan`: pass 1's lengths and missing cells).
+one file per group of figures (`scan`: pass 1's lengths and missing cells;
+`distinct`: distinct counts and rare-level shares, in any pass;
+`duplicates`: duplicate columns, candidates in pass 2 and their exact
+comparison in pass 3).
 A figure's file offers a function that adds its per-partition work to a
 given `Pass` and returns the function that, given the pass's results, fills
 its fields of the `Tables`, so that the figures of one pass share one read
@@ -41,12 +44,27 @@ from __future__ import annotations
 
 import sys
 
+from .distinct import add_distinct_counts
+from .duplicates import DuplicatePlan, add_duplicate_candidates, add_duplicate_confirm
 from .passes import Pass, pinned_scheduler
 from .scan import scan
 from .settings import MI_SAMPLE_ROWS, Settings, read_settings
 from .tables import Tables
 
-__all__ = ["MI_SAMPLE_ROWS", "Pass", "Settings", "Tables", "is_dask_frame", "pinned_scheduler", "read_settings", "scan"]
+__all__ = [
+    "MI_SAMPLE_ROWS",
+    "DuplicatePlan",
+    "Pass",
+    "Settings",
+    "Tables",
+    "add_distinct_counts",
+    "add_duplicate_candidates",
+    "add_duplicate_confirm",
+    "is_dask_frame",
+    "pinned_scheduler",
+    "read_settings",
+    "scan",
+]
 
 
 def is_dask_frame(obj: object) -> bool:
