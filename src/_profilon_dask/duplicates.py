@@ -292,7 +292,9 @@ def add_duplicate_candidates(
         facts: list[_ColumnFacts] = results[at]
         usable = [j for j, f in enumerate(facts) if not f.failed]
         unsettled = {
-            j for j in usable if len(facts[j].dtypes) > 1 or (facts[j].text_fallback and facts[j].bytes_without_fallback)
+            j
+            for j in usable
+            if len(facts[j].dtypes) > 1 or (facts[j].text_fallback and facts[j].bytes_without_fallback)
         }
         pairs: set[tuple[int, int]] = set()
         groups: dict[bytes, list[int]] = {}

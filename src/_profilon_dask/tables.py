@@ -31,11 +31,24 @@ class Tables:
                                 (int64 array, partitions x columns)
       rows_with_any_missing     rows with at least one missing cell (int)
 
+    Levels (`distinct.add_distinct_counts`, in whichever pass it joins):
+      nunique_by_col            `df[c].nunique()` per column (int64 Series,
+                                indexed by the column labels)
+      rare_share_by_col         dict, for the categorical columns the fill
+                                was given, in that order: the share of
+                                cells whose level (missing kinds included,
+                                as value_counts(dropna=False) counts them)
+                                occurs at most max(int(0.01 * n_rows), 2)
+                                times; empty when the frame has no rows
+
+    Duplicate columns (`duplicates`: candidates in pass 2, confirmed in
+    pass 3):
+      duplicate_pairs           list of (column, the first earlier column
+                                with the same row hashes), in column order;
+                                empty for no rows or more than 200 columns
+
     The fields below belong to the later passes, which are not built yet;
     they stay None until then:
-      nunique_by_col            distinct non-missing values per column
-      rare_share_by_col         share of rare levels per categorical column
-      duplicate_pairs           pairs of identical columns, in scan order
       column_summaries          per numeric column: counts of finite and
                                 infinite values, extrema, median, standard
                                 deviation, skew, kurtosis, quartiles and
