@@ -226,8 +226,9 @@ def test_empty_and_uneven_partitions(sync, make, layout):
         # NumPy's NaN scalars are each a level of their own (3 at most count
         # as rare below 300 rows), Python's NaNs are one level.
         pd.Series(list(np.array([np.nan, 1.0, np.nan] * 5)) + [float("nan") for _ in range(3)], dtype=object),
+        pd.Series(["a", "\ud800", "b", "\ud800", "a"] * 2, dtype=object),
     ],
-    ids=["signed-zeros", "equal-numbers", "dates-and-missing-kinds", "nan-objects"],
+    ids=["signed-zeros", "equal-numbers", "dates-and-missing-kinds", "nan-objects", "lone-surrogate"],
 )
 def test_values_equal_across_partitions_are_one_level(sync, values):
     pdf = pd.DataFrame({"v": values})

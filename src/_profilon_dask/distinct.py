@@ -22,6 +22,7 @@ never uses Python's `hash` of a text, which is seeded per process.
 from __future__ import annotations
 
 import numbers
+import zlib
 from collections.abc import Callable, Sequence
 from typing import Any
 
@@ -51,6 +52,14 @@ def _numeric_hash(value: object) -> int | None:
         return None
 
 
+def _no_utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeError:
+        return True
+    return False
+
+
 def _routes(keys: pd.Index, dtype: Any, ranges: int) -> np.ndarray:
     """The range of each (non-missing) key, by a hash that gives equal keys
     the same range on every worker.
@@ -78,7 +87,15 @@ def _routes(keys: pd.Index, dtype: Any, ranges: int) -> np.ndarray:
         hashed = np.zeros(n, dtype=np.uint64)
         text = np.fromiter((isinstance(v, str) for v in values), dtype=bool, count=n)
         if text.any():
-            hashed[text] = hash_array(values[text], categorize=False)
+            try:
+                hashed[text] = hash_array(values[text], categorize=False)
+            except UnicodeError:
+                # A lone surrogate has no UTF-8 form: such texts take another
+                # process-independent hash, the others the same as anywhere.
+                at = np.flatnonzero(text)
+                odd = np.fromiter((_no_utf8(v) for v in values[at]), dtype=bool, count=len(at))
+                hashed[at[~odd]] = hash_array(values[at[~odd]], categorize=False)
+                hashed[at[odd]] = [zlib.crc32(v.encode("utf-8", "surrogatepass")) for v in values[at[odd]]]
         # Other objects (dates, tuples, ...) have no hash that is both
         # process-independent and faithful to equality; they share range 0.
         for i in np.flatnonzero(~text):
