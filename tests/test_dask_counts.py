@@ -60,6 +60,12 @@ def count_frame(n=23):
             "when_tz": pd.Series(pd.date_range("2024-03-31", periods=n, freq="h", tz="Europe/Paris")).where(i % 4 != 1),
             "all_nan": np.full(n, np.nan),
             "all_none": np.full(n, None, dtype=object),
+            "arrow_ints": pd.array([None if k % 4 == 0 else k % 5 for k in i], dtype="int64[pyarrow]"),
+            "arrow_text": pd.array([None if k % 4 == 0 else str(k % 5) for k in i], dtype="large_string[pyarrow]"),
+            "durations": pd.to_timedelta(i % 3, unit="s"),
+            "periods": pd.period_range("2024-01", periods=n, freq="M"),
+            "complex": (i % 3) * (1 - 1j),
+            "small_floats": (i % 6 / 4).astype(np.float32),
         }
     )
 
