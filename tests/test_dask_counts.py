@@ -134,7 +134,9 @@ def dup_frame(n=24):
     text = pd.Series([f"t{k % 4}" for k in i], dtype=object)
     floats = np.where(i % 5 == 0, np.nan, i % 7 / 2)
     one_off = floats.copy()
-    one_off[min(7, n - 1) :] = np.nan
+    if n:
+        # Equal to `floats` but for one missing cell.
+        one_off[min(7, n - 1)] = np.nan
     zeros = np.where(i % 2 == 0, 0.0, 1.0)
     neg_zeros = np.where(i % 2 == 0, -0.0, 1.0)
     when = pd.Series(pd.date_range("2024-01-01", periods=n, freq="D")).where(i % 6 != 2)
