@@ -27,10 +27,12 @@ each; unset or empty means the default):
 One file per concern: `settings` (the settings above), `passes` (the pass
 runner), `tables` (what the passes found, as the native steps read it) and
 one file per group of figures (`scan`: pass 1's lengths and missing cells;
-`association`: the correlation ratios; `leakage`: the leakage checks' data;
-`summaries`: the numeric columns' summaries and the targets' moments, over
-all three passes; `samples`: the mutual-information, correlation and
-time-series samples, one pass each).
+`distinct`: distinct counts and rare-level shares, in any pass;
+`duplicates`: duplicate columns, candidates in pass 2 and their exact
+comparison in pass 3; `association`: the correlation ratios; `leakage`: the
+leakage checks' data; `summaries`: the numeric columns' summaries and the
+targets' moments, over all three passes; `samples`: the mutual-information,
+correlation and time-series samples, one pass each).
 A figure's file offers a function that adds its per-partition work to a
 given `Pass` and returns the function that, given the pass's results, fills
 its fields of the `Tables`, so that the figures of one pass share one read
@@ -46,6 +48,8 @@ from __future__ import annotations
 import sys
 
 from .association import CorrelationRatios
+from .distinct import add_distinct_counts
+from .duplicates import DuplicatePlan, add_duplicate_candidates, add_duplicate_confirm
 from .leakage import LeakageChecks
 from .passes import Pass, pinned_scheduler
 from .samples import (
@@ -88,6 +92,10 @@ __all__ = [
     "add_summary_scan",
     "add_summary_sums",
     "column_summaries",
+    "DuplicatePlan",
+    "add_distinct_counts",
+    "add_duplicate_candidates",
+    "add_duplicate_confirm",
     "scan",
 ]
 

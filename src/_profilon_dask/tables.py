@@ -93,21 +93,38 @@ class Tables:
                                 results (summaries.SummaryWork); None
                                 before pass 1 and after pass 3
 
-    The fields below belong to the later passes, which are not built yet;
-    they stay None until then:
-      nunique_by_col            distinct non-missing values per column
-      rare_share_by_col         share of rare levels per categorical column
-      duplicate_pairs           pairs of identical columns, in scan order
+    Levels (`distinct.add_distinct_counts`, in whichever pass it joins):
+      nunique_by_col            `df[c].nunique()` per column (int64 Series,
+                                indexed by the column labels)
+      rare_share_by_col         dict, for the categorical columns the fill
+                                was given, in that order: the share of
+                                cells whose level (missing kinds included,
+                                as value_counts(dropna=False) counts them)
+                                occurs at most max(int(0.01 * n_rows), 2)
+                                times; empty when the frame has no rows
+
+    Duplicate columns (`duplicates`: candidates in pass 2, confirmed in
+    pass 3):
+      duplicate_pairs           list of (column, the first earlier column
+                                with the same row hashes), in column order;
+                                empty for no rows or more than 200 columns
+
+    Correlation ratios (`association.CorrelationRatios`, passes 1 to 3):
+      cat_corr_ratio            {target: {column: the ratio, or None where
+                                the in-memory method answers None}}
+
+    Leakage checks (`leakage.LeakageChecks`, passes 1 and 2):
+      leakage_corr_hits         {numeric target: the numeric candidates
+                                whose |Pearson r| with it is at least 0.99,
+                                in column order}
+      target_identical_cols     {target: the candidates `equals` it}
+
+    Not built yet (None until then):
       corr_matrix               correlation matrix of the numeric columns
                                 (computed from corr_sample)
-      cat_corr_ratio            correlation ratio per (target, categorical
-                                column)
       time_axis                 the axis facts: inferred frequency,
                                 irregular share, unique periods, missing
                                 timeline share
-      leakage_corr_hits         per target, the numeric features whose
-                                |Pearson r| is at least 0.99
-      target_identical_cols     per target, the columns equal to it
     """
 
     n_rows: int

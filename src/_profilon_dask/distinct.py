@@ -1,0 +1,275 @@
+"""Distinct counts of every column and rare-level shares of the categorical
+columns: one read of the data, joined to whichever pass the caller gives.
+
+The in-memory schema step takes `df[c].nunique(dropna=True)` of every column
+(its native kernel counts the same thing) and, for each of the first
+`max_cat_features` categorical columns, `vc = df[c].value_counts(dropna=False)`,
+`thr = max(int(0.01 * vc.sum()), 2)` and the share `vc[vc <= thr].sum() /
+vc.sum()`, leaving out a column with no rows. Both are functions of one
+table per column: how many cells hold each level. Each partition counts its
+own levels; the counts are united by level, on the workers, so that the
+client receives two integers per column and range.
+
+A column's levels are routed to `ranges` ranges by a hash of their value,
+and each range is united in a tree of its own: no task ever holds more than
+its range's share of a column's distinct values (the largest table a task
+holds is one range's levels, over `split_every` partial tables). The route
+must give equal levels (as pandas' hash tables compare them: -0.0 is 0.0,
+1 is 1.0 is True in an object column) the same range on every worker, so it
+never uses Python's `hash` of a text, which is seeded per process.
+"""
+
+from __future__ import annotations
+
+import numbers
+import zlib
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from .passes import Pass
+from .tables import Tables
+
+# Levels are spread over this many ranges; each range is united by tasks of
+# its own.
+DISTINCT_RANGES = 8
+# Partial tables united per task on the way to a range's total.
+DISTINCT_SPLIT_EVERY = 8
+
+
+def _numeric_hash(value: object) -> int | None:
+    """Python's hash of a number: fixed across processes and consistent with
+    equality across number types (hash(1) == hash(1.0) == hash(True) ==
+    hash(Decimal(1))). None for anything else (a date's or a text's hash is
+    seeded per process)."""
+    if isinstance(value, (str, bytes)) or not isinstance(value, (numbers.Number, np.number, np.bool_)):
+        return None
+    try:
+        return hash(value)
+    except TypeError:
+        return None
+
+
+def _no_utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeError:
+        return True
+    return False
+
+
+def _routes(keys: pd.Index, dtype: Any, ranges: int) -> np.ndarray:
+    """The range of each (non-missing) key, by a hash that gives equal keys
+    the same range on every worker.
+
+    `dtype` is the column's dtype in the frame's metadata, so that every
+    partition routes the same way whatever its keys' own index infers.
+    """
+    n = len(keys)
+    if ranges == 1 or n == 0:
+        return np.zeros(n, dtype=np.intp)
+    from pandas.util import hash_array
+
+    numpy_dtype = dtype if isinstance(dtype, np.dtype) else getattr(dtype, "numpy_dtype", None)
+    is_string = isinstance(dtype, pd.StringDtype)
+    if isinstance(dtype, pd.DatetimeTZDtype) or (isinstance(dtype, np.dtype) and dtype.kind in "mM"):
+        # The UTC int64 values, as unique() compares dates.
+        hashed = hash_array(np.asarray(keys.asi8))
+    elif numpy_dtype is not None and not is_string and numpy_dtype.kind in "fc":
+        # -0.0 + 0.0 is 0.0: the two zeros are one key.
+        hashed = hash_array(keys.to_numpy(dtype=numpy_dtype) + 0.0)
+    elif numpy_dtype is not None and not is_string and numpy_dtype.kind in "iub":
+        hashed = hash_array(keys.to_numpy(dtype=numpy_dtype))
+    else:
+        values = np.asarray(keys.astype(object), dtype=object)
+        hashed = np.zeros(n, dtype=np.uint64)
+        text = np.fromiter((isinstance(v, str) for v in values), dtype=bool, count=n)
+        if text.any():
+            try:
+                hashed[text] = hash_array(values[text], categorize=False)
+            except UnicodeError:
+                # A lone surrogate has no UTF-8 form: such texts take another
+                # process-independent hash, the others the same as anywhere.
+                at = np.flatnonzero(text)
+                odd = np.fromiter((_no_utf8(v) for v in values[at]), dtype=bool, count=len(at))
+                hashed[at[~odd]] = hash_array(values[at[~odd]], categorize=False)
+                hashed[at[odd]] = [zlib.crc32(v.encode("utf-8", "surrogatepass")) for v in values[at[odd]]]
+        # Other objects (dates, tuples, ...) have no hash that is both
+        # process-independent and faithful to equality; they share range 0.
+        for i in np.flatnonzero(~text):
+            h = _numeric_hash(values[i])
+            if h is not None:
+                hashed[i] = h % ranges
+    return (hashed % np.uint64(ranges)).astype(np.intp)
+
+
+def _missing_token(key: object) -> object | None:
+    """The level a missing key of value_counts(dropna=False) stands for, or
+    None for a key that is a level of its own.
+
+    pandas' object hash table keeps None, NaN, NaT and pd.NA apart, counts
+    every Python float NaN as one level (it hashes and compares them as
+    equal), and any other missing object (a NumPy float NaN scalar, a NumPy
+    NaT, a Decimal NaN) only as equal to itself. The dtypes' own missing
+    values (of floats, dates, categoricals, nullable arrays) come out as one
+    of the first four.
+    """
+    if key is None:
+        return ("None",)
+    if key is pd.NA:
+        return ("NA",)
+    if key is pd.NaT:
+        return ("NaT",)
+    if type(key) is float:
+        return ("nan",)
+    return None
+
+
+def _level_counts(s: pd.Series) -> tuple[np.ndarray | pd.Index, np.ndarray]:
+    """value_counts(dropna=False) of one share of a column, as keys and
+    counts. An object column's keys stay the objects the hash table kept:
+    value_counts would infer a dtype for its index (and warn that it will
+    stop), which changes no count but does change what its missing keys
+    are."""
+    if s.dtype == object:
+        try:
+            from pandas.core.algorithms import value_counts_arraylike
+        except ImportError:  # pragma: no cover - other pandas versions
+            value_counts_arraylike = None
+        if value_counts_arraylike is not None:
+            keys, counts, _ = value_counts_arraylike(s.to_numpy(), dropna=False)
+            return keys, np.asarray(counts, dtype=np.int64)
+    counts = s.value_counts(dropna=False, sort=False)
+    return counts.index, counts.to_numpy(dtype=np.int64)
+
+
+# One range's share of a partition (or of several): per column, the counts
+# of its non-missing levels, the counts of its missing kinds that merge
+# across partitions, and how many missing levels of their own have each
+# count (the last two are filled in range 0 only).
+_Piece = tuple[list[pd.Series], list[dict[object, int]], list[dict[int, int]]]
+
+
+def _distinct_partial(part: pd.DataFrame, dtypes: list[Any], ranges: int) -> tuple[Any, ...]:
+    """Pass work on one partition: its rows, then one piece per range."""
+    pieces: list[_Piece] = [([], [], []) for _ in range(ranges)]
+    for j, dtype in enumerate(dtypes):
+        keys, counts = _level_counts(part.iloc[:, j])
+        # A category's unobserved levels count 0: not a distinct value, and
+        # nothing in a sum of rare counts.
+        observed = counts > 0
+        keys, counts = keys[observed], counts[observed]
+        if isinstance(keys, pd.CategoricalIndex):
+            keys = keys.astype(object)
+        keys = pd.Index(keys, dtype=object) if isinstance(keys, np.ndarray) else keys
+        missing = np.asarray(pd.isna(keys), dtype=bool)
+        kinds: dict[object, int] = {}
+        lone: dict[int, int] = {}
+        for key, count in zip(keys[missing], counts[missing], strict=True):
+            token = _missing_token(key)
+            if token is None:
+                lone[int(count)] = lone.get(int(count), 0) + 1
+            else:
+                kinds[token] = kinds.get(token, 0) + int(count)
+        present = pd.Series(counts[~missing], index=keys[~missing], dtype=np.int64)
+        route = _routes(present.index, dtype, ranges)
+        for r in range(ranges):
+            pieces[r][0].append(present[route == r])
+            pieces[r][1].append(kinds if r == 0 else {})
+            pieces[r][2].append(lone if r == 0 else {})
+    return (len(part), *pieces)
+
+
+def _unite(series: list[pd.Series]) -> pd.Series:
+    kept = [s for s in series if len(s)]
+    if not kept:
+        return series[0].iloc[:0] if series else pd.Series([], dtype=np.int64)
+    if len(kept) == 1:
+        return kept[0]
+    # The grouping's hash table compares keys as value_counts' does.
+    return pd.concat(kept).groupby(level=0, sort=False).sum()
+
+
+def _add_counts(dicts: list[dict[Any, int]]) -> dict[Any, int]:
+    merged: dict[Any, int] = {}
+    for d in dicts:
+        for key, count in d.items():
+            merged[key] = merged.get(key, 0) + count
+    return merged
+
+
+def _distinct_combine(pieces: list[_Piece]) -> _Piece:
+    k = len(pieces[0][0])
+    counts = [_unite([p[0][j] for p in pieces]) for j in range(k)]
+    kinds = [_add_counts([p[1][j] for p in pieces]) for j in range(k)]
+    lone = [_add_counts([p[2][j] for p in pieces]) for j in range(k)]
+    return counts, kinds, lone
+
+
+def _distinct_finish(pieces: list[_Piece], n_rows: int) -> list[tuple[int, int]]:
+    """Per column: the range's distinct non-missing values, and the sum of
+    its level counts at or below the rare threshold of `n_rows` rows."""
+    counts, kinds, lone = _distinct_combine(pieces)
+    # The schema step's own arithmetic: a float product, truncated.
+    thr = max(int(0.01 * np.int64(n_rows)), 2)
+    out = []
+    for c, m, single in zip(counts, kinds, lone, strict=True):
+        values = c.to_numpy()
+        rare = int(values[values <= thr].sum())
+        rare += sum(v for v in m.values() if v <= thr)
+        rare += sum(count * levels for count, levels in single.items() if count <= thr)
+        out.append((len(c), rare))
+    return out
+
+
+def _gather(n_rows: int, *per_range: list[tuple[int, int]]) -> tuple[int, list[list[tuple[int, int]]]]:
+    return n_rows, list(per_range)
+
+
+def add_distinct_counts(
+    p: Pass, ddf: Any, ranges: int = DISTINCT_RANGES, split_every: int = DISTINCT_SPLIT_EVERY
+) -> Callable[..., None]:
+    """Adds to pass `p` the level counts of every column of `ddf`.
+
+    Returns `fill(results, tables, level_cols=())`, which, given the pass's
+    results, sets `tables.nunique_by_col` (what `Series.nunique()` gives, for
+    every column) and `tables.rare_share_by_col` (for the columns of
+    `level_cols`, in that order: the schema step's categorical columns, at
+    most `max_cat_features` of them; no entry when the frame has no rows).
+    """
+    import dask
+
+    if ranges < 1 or split_every < 2:
+        raise ValueError("ranges must be at least 1 and split_every at least 2")
+    columns = ddf.columns
+    dtypes = list(ddf.dtypes)
+    partial = dask.delayed(_distinct_partial, pure=True, nout=ranges + 1)
+    partials = [partial(part, dtypes, ranges) for part in p.partitions(ddf)]
+    n_rows = dask.delayed(sum, pure=True)([q[0] for q in partials])
+    combine = dask.delayed(_distinct_combine, pure=True)
+    finish = dask.delayed(_distinct_finish, pure=True)
+    finals = []
+    for r in range(ranges):
+        level = [q[r + 1] for q in partials]
+        while len(level) > split_every:
+            level = [combine(level[i : i + split_every]) for i in range(0, len(level), split_every)]
+        finals.append(finish(level, n_rows))
+    at = p.add(dask.delayed(_gather, pure=True)(n_rows, *finals))
+
+    def fill(results: list[Any], tables: Tables, level_cols: Sequence[Any] = ()) -> None:
+        total_rows, per_range = results[at]
+        nunique = [sum(r[j][0] for r in per_range) for j in range(len(columns))]
+        tables.nunique_by_col = pd.Series(nunique, index=columns, dtype=np.int64)
+        position = {label: j for j, label in enumerate(columns)}
+        shares: dict[Any, float] = {}
+        if total_rows > 0:
+            for label in level_cols:
+                j = position[label]
+                rare = sum(r[j][1] for r in per_range)
+                # int64 over int64, as the Series' sum over its sum divides.
+                shares[label] = float(np.int64(rare) / np.int64(total_rows))
+        tables.rare_share_by_col = shares
+
+    return fill

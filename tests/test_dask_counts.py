@@ -1,0 +1,395 @@
+"""The Dask driver's distinct counts, rare-level shares and duplicate
+columns, against the schema step's own pandas calls on the frame Dask
+delivers.
+
+Dask turns object text into string[pyarrow] unless `dataframe.convert-string`
+is off; the driver counts what the partitions hold, so the reference is
+always `ddf.compute()`, and with the conversion on a text column's None,
+NaN and pd.NA are one missing kind, as they are in that frame.
+"""
+
+from decimal import Decimal
+
+import numpy as np
+import pandas as pd
+import pytest
+
+dask = pytest.importorskip("dask")
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+
+from test_dask_driver import READS, Executions, counted_frame, local_cluster, split  # noqa: E402
+
+import _profilon_dask as driver  # noqa: E402
+import profilon  # noqa: E402
+
+
+@pytest.fixture
+def sync():
+    with dask.config.set(scheduler="sync"):
+        yield
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = local_cluster(2)
+    client = distributed.Client(cluster, set_as_default=False)
+    yield client
+    client.close()
+    cluster.close()
+
+
+def count_frame(n=23):
+    """Columns whose levels occur around the rare threshold (2 below 300
+    rows), with every kind of equal-but-different value pandas merges."""
+    i = np.arange(n)
+    mixes = [None, np.nan, pd.NA, 1, 1.0, True, "1", "a", -0.0, "b", Decimal(1)]
+    return pd.DataFrame(
+        {
+            "zeros": np.where(i % 3 == 0, -0.0, np.where(i % 3 == 1, 0.0, np.nan)),
+            "floats": np.where(i % 4 == 0, np.nan, i % 9 / 2),
+            "objects": pd.Series([mixes[k % 11] for k in i], dtype=object),
+            "text": pd.Series([None if k % 7 == 0 else f"t{k % 13}" for k in i], dtype=object),
+            "ints": i % 5,
+            "unique": i * 3,
+            "bools": i % 3 == 0,
+            "int_na": pd.array([None if k % 6 == 0 else k % 4 for k in i], dtype="Int64"),
+            "bool_na": pd.array([None if k % 5 == 0 else k % 2 == 0 for k in i], dtype="boolean"),
+            "cat": pd.Categorical([["x", "y", None, "x"][k % 4] for k in i], categories=["x", "y", "never"]),
+            "when": pd.Series(pd.date_range("2024-01-01", periods=n, freq="h")).where(i % 5 != 0),
+            "when_tz": pd.Series(pd.date_range("2024-03-31", periods=n, freq="h", tz="Europe/Paris")).where(i % 4 != 1),
+            "all_nan": np.full(n, np.nan),
+            "all_none": np.full(n, None, dtype=object),
+            "arrow_ints": pd.array([None if k % 4 == 0 else k % 5 for k in i], dtype="int64[pyarrow]"),
+            "arrow_text": pd.array([None if k % 4 == 0 else str(k % 5) for k in i], dtype="large_string[pyarrow]"),
+            "durations": pd.to_timedelta(i % 3, unit="s"),
+            "periods": pd.period_range("2024-01", periods=n, freq="M"),
+            "complex": (i % 3) * (1 - 1j),
+            "small_floats": (i % 6 / 4).astype(np.float32),
+        }
+    )
+
+
+def expected_rare(pdf, columns):
+    # The schema step's calls.
+    out = {}
+    for c in columns:
+        vc = pdf[c].value_counts(dropna=False)
+        total = vc.sum()
+        if total > 0:
+            thr = max(int(0.01 * total), 2)
+            out[c] = float(vc[vc <= thr].sum() / total)
+    return out
+
+
+def expected_duplicates(df):
+    """The schema step's duplicate columns on the whole frame, by its own
+    pandas calls (fillna and hash_pandas_object on each whole column)."""
+    if len(df) == 0 or df.shape[1] > 200:
+        return []
+    has_missing = df.isna().any().tolist()
+
+    def filled(s, missing):
+        dtype = s.dtype
+        is_numpy = isinstance(dtype, np.dtype)
+        is_object = is_numpy and dtype.kind == "O"
+        if not missing and is_numpy:
+            return s.infer_objects() if is_object else s
+        is_datetime = pd.api.types.is_datetime64_any_dtype(dtype)
+        if not missing and is_datetime:
+            return s
+        if (is_numpy and not is_object) or is_datetime:
+            s = s.astype("object")
+        return s.fillna("__NAN__")
+
+    def hashes(s, missing):
+        try:
+            f = filled(s, missing)
+        except Exception:
+            try:
+                f = filled(s.astype("object"), missing)
+            except Exception:
+                return None
+        try:
+            return pd.util.hash_pandas_object(f, index=False).to_numpy().tobytes()
+        except Exception:
+            return None
+
+    seen, out = [], []
+    for c, missing in zip(df.columns, has_missing, strict=True):
+        h = hashes(df[c], missing)
+        if h is None:
+            continue
+        first = next((label for label, earlier in seen if earlier == h), None)
+        if first is None:
+            seen.append((c, h))
+        else:
+            out.append((c, first))
+    return out
+
+
+def dup_frame(n=24):
+    """Duplicates and near-duplicates of every dtype kind."""
+    i = np.arange(n)
+    text = pd.Series([f"t{k % 4}" for k in i], dtype=object)
+    floats = np.where(i % 5 == 0, np.nan, i % 7 / 2)
+    one_off = floats.copy()
+    if n:
+        # Equal to `floats` but for one missing cell.
+        one_off[min(7, n - 1)] = np.nan
+    zeros = np.where(i % 2 == 0, 0.0, 1.0)
+    neg_zeros = np.where(i % 2 == 0, -0.0, 1.0)
+    when = pd.Series(pd.date_range("2024-01-01", periods=n, freq="D")).where(i % 6 != 2)
+    return pd.DataFrame(
+        {
+            "ints": i % 4,
+            "ints_again": i % 4,
+            "int32": (i % 4).astype(np.int32),
+            "bools": i % 2 == 0,
+            "bools_as_ints": (i % 2 == 0).astype(np.int64),
+            "int_na": pd.array(i % 4, dtype="Int64"),
+            "objects_of_ints": pd.Series(list(i % 4), dtype=object),
+            "floats": floats,
+            "floats_again": floats.copy(),
+            "floats_one_more_nan": one_off,
+            "objects_of_floats": pd.Series(list(floats), dtype=object),
+            "zeros": zeros,
+            "neg_zeros": neg_zeros,
+            "text": text,
+            "text_again": text.copy(),
+            "cat": pd.Categorical(text, categories=["t0", "t1", "t2", "t3", "unused"]),
+            "cat_na": pd.Categorical(text.where(i % 5 != 0)),
+            "text_na": text.where(i % 5 != 0),
+            "nan_text": pd.Series(["__NAN__" if k % 5 == 0 else f"t{k % 4}" for k in i], dtype=object),
+            "int_na_missing": pd.array([None if k % 5 == 0 else k % 4 for k in i], dtype="Int64"),
+            "bool_na": pd.array([None if k % 5 == 0 else k % 2 == 0 for k in i], dtype="boolean"),
+            "when": when,
+            "when_again": when.copy(),
+            "when_tz": when.dt.tz_localize("UTC"),
+            "all_nan": np.full(n, np.nan),
+            "all_none": np.full(n, None, dtype=object),
+            "all_nat": pd.Series(pd.NaT, index=range(n), dtype="datetime64[ns]"),
+        }
+    )
+
+
+def run_passes(ddf, level_cols=(), scheduler=None, **options):
+    """Pass 1 (scan), then distinct counts and duplicate candidates in pass
+    2, then the duplicate confirmation in pass 3."""
+    scheduler = scheduler or driver.pinned_scheduler(ddf)
+    tables = driver.scan(ddf, scheduler=scheduler)
+    second = driver.Pass(scheduler)
+    counts = driver.add_distinct_counts(second, ddf, **options)
+    candidates = driver.add_duplicate_candidates(second, ddf, tables, split_every=options.get("split_every", 8))
+    results = second.run()
+    counts(results, tables, level_cols)
+    plan = candidates(results, tables)
+    third = driver.Pass(scheduler)
+    confirm = driver.add_duplicate_confirm(third, ddf, plan, split_every=options.get("split_every", 8))
+    confirm(third.run(), tables)
+    return tables
+
+
+def tables_of(ddf, **options):
+    return run_passes(ddf, **options)
+
+
+@pytest.mark.parametrize("ranges, split_every", [(1, 8), (3, 2), (8, 8)])
+@pytest.mark.parametrize("convert_string", [True, False], ids=["convert-string", "object-text"])
+@pytest.mark.parametrize("n_parts", [1, 3, 7])
+def test_counts_equal_pandas(sync, n_parts, convert_string, ranges, split_every):
+    pdf = count_frame()
+    with dask.config.set({"dataframe.convert-string": convert_string}):
+        ddf = dd.from_pandas(pdf, npartitions=n_parts)
+    whole = ddf.compute()
+    level_cols = ["cat", "objects", "text", "zeros", "unique", "all_none", "when_tz"]
+    tables = run_passes(ddf, level_cols, ranges=ranges, split_every=split_every)
+    assert tables.nunique_by_col.to_dict() == whole.nunique().to_dict()
+    assert tables.rare_share_by_col == expected_rare(whole, level_cols)
+    assert list(tables.rare_share_by_col) == level_cols
+    assert tables.duplicate_pairs == expected_duplicates(whole)
+
+
+@pytest.mark.parametrize("layout", [[0, 5, 0, 0, 7, 0], [0, 0, 0], [1, 0, 1, 0, 1, 0, 1], [300, 1, 2]], ids=str)
+@pytest.mark.parametrize("make", [count_frame, dup_frame], ids=["counts", "duplicates"])
+def test_empty_and_uneven_partitions(sync, make, layout):
+    pdf = make(sum(layout))
+    bounds = np.concatenate([[0], np.cumsum(layout)])
+    pieces = [pdf.iloc[a:b] for a, b in zip(bounds[:-1], bounds[1:], strict=True)]
+    ddf = counted_frame(pieces, meta=pdf.iloc[:0])
+    whole = ddf.compute()
+    tables = run_passes(ddf, list(pdf.columns), ranges=4, split_every=2)
+    assert tables.nunique_by_col.to_dict() == whole.nunique().to_dict()
+    # No rows: no share, as the schema step leaves such a column out.
+    assert tables.rare_share_by_col == expected_rare(whole, pdf.columns)
+    assert tables.duplicate_pairs == expected_duplicates(whole)
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        pd.Series([-0.0, 0.0, 0.0, -0.0] * 4),
+        pd.Series([1, 1.0, True, "1", 2, 2.0, np.int64(2), np.float32(2.0), Decimal(2)] * 2, dtype=object),
+        pd.Series([pd.Timestamp("2024-01-01"), "2024-01-01", pd.NaT, None, np.nan] * 3, dtype=object),
+        # NumPy's NaN scalars are each a level of their own (3 at most count
+        # as rare below 300 rows), Python's NaNs are one level.
+        pd.Series(list(np.array([np.nan, 1.0, np.nan] * 5)) + [float("nan") for _ in range(3)], dtype=object),
+        pd.Series(["a", "\ud800", "b", "\ud800", "a"] * 2, dtype=object),
+    ],
+    ids=["signed-zeros", "equal-numbers", "dates-and-missing-kinds", "nan-objects", "lone-surrogate"],
+)
+def test_values_equal_across_partitions_are_one_level(sync, values):
+    pdf = pd.DataFrame({"v": values})
+    with dask.config.set({"dataframe.convert-string": False}):
+        ddf = dd.from_pandas(pdf, npartitions=5)
+    tables = run_passes(ddf, ["v"], ranges=5, split_every=2)
+    assert tables.nunique_by_col["v"] == pdf["v"].nunique()
+    assert tables.rare_share_by_col == expected_rare(pdf, ["v"])
+
+
+@pytest.mark.parametrize("convert_string", [True, False], ids=["convert-string", "object-text"])
+@pytest.mark.parametrize("n_parts", [1, 3, 7])
+def test_duplicates_equal_the_schema_step(sync, n_parts, convert_string):
+    pdf = dup_frame()
+    with dask.config.set({"dataframe.convert-string": convert_string}):
+        ddf = dd.from_pandas(pdf, npartitions=n_parts)
+    whole = ddf.compute()
+    expected = expected_duplicates(whole)
+    # The frame exercises both outcomes of the corner cases.
+    assert ("floats_again", "floats") in expected and all(c != "floats_one_more_nan" for c, _ in expected)
+    assert tables_of(ddf).duplicate_pairs == expected
+
+
+@pytest.mark.parametrize(
+    "pieces",
+    [
+        # An object column without missing cells whose shares infer
+        # different dtypes (int64, float64, object): the whole infers float64
+        # in the first case, stays object in the second.
+        [pd.Series([1, 2], dtype=object), pd.Series([1.5, 2.0], dtype=object)],
+        [pd.Series([1, 2], dtype=object), pd.Series(["a", 2], dtype=object)],
+        # Bytes are hashed as bytes unless a value elsewhere in the column
+        # sends the whole column through its texts, which ASCII bytes pass
+        # unchanged and other bytes fail (the column is then left out).
+        [pd.Series([b"\xff", b"b"], dtype=object), pd.Series(["a", 3], dtype=object)],
+        [pd.Series([b"a", "b"], dtype=object), pd.Series([b"a", 3], dtype=object)],
+    ],
+    ids=["numbers", "numbers-and-text", "bytes-and-numbers", "bytes-and-text"],
+)
+def test_whole_column_decisions_of_object_columns(sync, pieces):
+    whole = pd.concat(pieces, ignore_index=True)
+    as_floats = pd.to_numeric(whole, errors="coerce")
+    texts = [v.decode("latin-1") if isinstance(v, bytes) else str(v) for v in whole]
+    frame = pd.DataFrame({"a": whole, "b": whole.copy(), "floats": as_floats, "texts": texts, "ints": np.arange(4)})
+    parts = [frame.iloc[a : a + 2] for a in range(0, len(frame), 2)]
+    with dask.config.set({"dataframe.convert-string": False}):
+        ddf = counted_frame(parts, meta=frame.iloc[:0])
+        tables = tables_of(ddf)
+        assert ddf.compute().equals(frame)
+    assert tables.duplicate_pairs == expected_duplicates(frame)
+
+
+@pytest.mark.parametrize(
+    "n_rows, n_cols, expected",
+    [(0, 3, []), (5, 200, [(f"c{j}", "c0") for j in range(1, 200)]), (5, 201, [])],
+    ids=["no-rows", "200-columns", "201-columns"],
+)
+def test_frames_the_scan_leaves_out(sync, n_rows, n_cols, expected):
+    pdf = pd.DataFrame({f"c{j}": np.ones(n_rows) for j in range(n_cols)})
+    assert expected_duplicates(pdf) == expected
+    tables = tables_of(dd.from_pandas(pdf, npartitions=2))
+    assert tables.duplicate_pairs == expected
+
+
+@pytest.mark.parametrize(
+    "columns",
+    [
+        # At most 5 pairs each: the report lists the first 5.
+        ["ints", "ints_again", "int32", "bools", "bools_as_ints", "int_na", "objects_of_ints"],
+        ["floats", "floats_again", "floats_one_more_nan", "objects_of_floats", "zeros", "neg_zeros"],
+        ["text", "text_again", "cat", "cat_na", "text_na", "nan_text", "int_na_missing", "bool_na"],
+        ["when", "when_again", "when_tz", "all_nan", "all_none", "all_nat"],
+    ],
+    ids=["integers", "floats", "text", "dates-and-empty"],
+)
+def test_figures_agree_with_the_in_memory_report(sync, columns):
+    pdf = dup_frame(40)[columns].assign(y=np.arange(40.0))
+    report = profilon.EDA().eda_report_and_score(pdf, target="y").to_dict()
+    schema = report["schema"]
+    # Object text as the in-memory analysis saw it.
+    with dask.config.set({"dataframe.convert-string": False}):
+        ddf = dd.from_pandas(pdf, npartitions=3)
+        tables = tables_of(ddf, level_cols=schema["categorical_cols"])
+    assert len(tables.duplicate_pairs) <= 5
+    assert tables.duplicate_pairs == [tuple(pair) for pair in schema["duplicate_cols_examples"]]
+    assert tables.rare_share_by_col == report["relationships"]["rare_category_share_by_col"]
+    constant = [c for c, u in tables.nunique_by_col.items() if u <= 1]
+    assert constant == schema["constant_cols"]
+
+
+def test_the_figures_add_no_read_to_their_passes(sync):
+    pdf = dup_frame(40)
+    pieces = [pdf.iloc[a : a + 6] for a in range(0, 40, 6)]
+    ddf = counted_frame(pieces)
+    tables = driver.scan(ddf)
+    second = driver.Pass(driver.pinned_scheduler(ddf))
+    lengths = second.add([dask.delayed(len)(part) for part in second.partitions(ddf)])
+    counts = driver.add_distinct_counts(second, ddf, ranges=3, split_every=2)
+    candidates = driver.add_duplicate_candidates(second, ddf, tables, split_every=2)
+    READS.clear()
+    with Executions() as executions:
+        results = second.run()
+    assert executions.count == 1
+    assert READS == {i: 1 for i in range(len(pieces))}
+    assert results[lengths] == [len(p) for p in pieces]
+    counts(results, tables, ["text"])
+    plan = candidates(results, tables)
+    assert plan.pairs
+    third = driver.Pass(driver.pinned_scheduler(ddf))
+    confirm = driver.add_duplicate_confirm(third, ddf, plan, split_every=2)
+    READS.clear()
+    with Executions() as executions:
+        confirm(third.run(), tables)
+    assert executions.count == 1
+    assert READS == {i: 1 for i in range(len(pieces))}
+    assert tables.duplicate_pairs == expected_duplicates(ddf.compute())
+
+
+def test_no_candidates_no_third_read(sync):
+    pdf = pd.DataFrame({"a": np.arange(10.0), "b": np.arange(10) % 3})
+    ddf = counted_frame(split(pdf, 3))
+    tables = driver.scan(ddf)
+    second = driver.Pass(driver.pinned_scheduler(ddf))
+    plan = driver.add_duplicate_candidates(second, ddf, tables)(second.run(), tables)
+    assert plan.pairs == [] and tables.duplicate_pairs == []
+    third = driver.Pass(driver.pinned_scheduler(ddf))
+    driver.add_duplicate_confirm(third, ddf, plan)
+    READS.clear()
+    with Executions() as executions:
+        assert third.run() == []
+    assert executions.count == 0 and READS == {}
+
+
+@pytest.mark.parametrize("n_parts", [1, 3, 7])
+def test_figures_on_a_cluster(client, n_parts):
+    pdf = pd.concat([count_frame(30), dup_frame(30).add_prefix("d_")], axis=1)
+    ddf = counted_frame(split(pdf, n_parts))
+    whole = ddf.compute(scheduler="sync")
+    level_cols = ["cat", "objects", "text", "d_cat_na"]
+    tables = run_passes(ddf, level_cols, scheduler=client.get, ranges=3, split_every=2)
+    assert tables.nunique_by_col.to_dict() == whole.nunique().to_dict()
+    assert tables.rare_share_by_col == expected_rare(whole, level_cols)
+    assert tables.duplicate_pairs == expected_duplicates(whole)
+
+
+@pytest.mark.parametrize(
+    "add, options",
+    [
+        (driver.add_distinct_counts, {"ranges": 0}),
+        (driver.add_distinct_counts, {"split_every": 1}),
+    ],
+)
+def test_bad_options_are_refused(sync, add, options):
+    ddf = dd.from_pandas(count_frame(), npartitions=2)
+    with pytest.raises(ValueError, match="at least"):
+        add(driver.Pass(dask.get), ddf, **options)
