@@ -56,6 +56,15 @@ def eda():
     return profilon.EDA()
 
 
+@pytest.fixture
+def sync():
+    """Dask's synchronous scheduler for the test (Dask imported only here)."""
+    import dask
+
+    with dask.config.set(scheduler="sync"):
+        yield
+
+
 def frame_fingerprint(df):
     """Everything about a frame that an analysis must leave untouched."""
     return (

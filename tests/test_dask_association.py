@@ -13,11 +13,8 @@ from test_dask_driver import READS, client, cluster, counted_frame  # noqa: E402
 import _profilon_dask as driver  # noqa: E402
 import profilon  # noqa: E402
 
-
-@pytest.fixture(autouse=True)
-def sync():
-    with dask.config.set(scheduler="sync"):
-        yield
+# Dask's synchronous scheduler, except where a test passes a cluster's.
+pytestmark = pytest.mark.usefixtures("sync")
 
 
 def bits(x):

@@ -24,12 +24,6 @@ import _profilon_dask as driver  # noqa: E402
 import profilon  # noqa: E402
 
 
-@pytest.fixture
-def sync():
-    with dask.config.set(scheduler="sync"):
-        yield
-
-
 @pytest.fixture(scope="module")
 def client():
     cluster = local_cluster(2)

@@ -32,12 +32,6 @@ import profilon  # noqa: E402
 from conftest import expected_location  # noqa: E402
 
 
-@pytest.fixture
-def sync():
-    with dask.config.set(scheduler="sync"):
-        yield
-
-
 def local_cluster(n_workers):
     """A cluster whose scheduler and workers are threads of this process.
 

@@ -21,13 +21,6 @@ from test_dask_driver import PIECES, READS, Executions, counted_frame, local_clu
 
 import _profilon_dask as driver  # noqa: E402
 
-
-@pytest.fixture
-def sync():
-    with dask.config.set(scheduler="sync"):
-        yield
-
-
 LAYOUTS = {
     "1": [1.0],
     "3": [0.2, 0.5, 0.3],

@@ -36,12 +36,6 @@ INTS = ["count", "finite", "neg_inf", "pos_inf", "zeros", "outliers"]
 ZERO_SIGNED = {"min", "max", "median", "q1", "q3"}
 
 
-@pytest.fixture
-def sync():
-    with dask.config.set(scheduler="sync"):
-        yield
-
-
 def expected_column(s: pd.Series) -> dict:
     """The distribution step's figures of one column, by its library calls."""
     x = s.astype(float).values

@@ -50,7 +50,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .passes import Pass
+from .passes import Pass, combine_tree
 from .tables import Tables
 
 # The schema step leaves wider frames out.
@@ -244,13 +244,6 @@ def _combine_facts(parts: list[list[_ColumnFacts]]) -> list[_ColumnFacts]:
     return out
 
 
-def _tree(items: list[Any], combine: Any, split_every: int) -> Any:
-    level = list(items)
-    while len(level) > split_every:
-        level = [combine(level[i : i + split_every]) for i in range(0, len(level), split_every)]
-    return combine(level)
-
-
 @dataclass
 class DuplicatePlan:
     """What pass 2 found for pass 3: the pairs (later, earlier) of column
@@ -286,7 +279,7 @@ def add_duplicate_candidates(
 
     per_part = dask.delayed(_candidate_partition, pure=True)
     partials = [per_part(part, has_missing) for part in p.partitions(ddf)]
-    at = p.add(_tree(partials, dask.delayed(_combine_facts, pure=True), split_every))
+    at = p.add(combine_tree(partials, _combine_facts, split_every))
 
     def fill(results: list[Any], tables: Tables) -> DuplicatePlan:
         facts: list[_ColumnFacts] = results[at]
@@ -366,7 +359,7 @@ def add_duplicate_confirm(
 
     per_part = dask.delayed(_confirm_partition, pure=True)
     partials = [per_part(part, plan) for part in p.partitions(ddf)]
-    at = p.add(_tree(partials, dask.delayed(_all_equal, pure=True), split_every))
+    at = p.add(combine_tree(partials, _all_equal, split_every))
 
     def fill(results: list[Any], tables: Tables) -> None:
         equal = results[at]

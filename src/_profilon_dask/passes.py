@@ -7,6 +7,26 @@ import sys
 from collections.abc import Callable
 from typing import Any
 
+# Partial results a task of a combining tree takes at the most: the client
+# receives one result however many partitions there are.
+SPLIT_EVERY = 8
+
+
+def combine_tree(items: list[Any], combine: Callable[[list[Any]], Any], split_every: int = SPLIT_EVERY) -> Any:
+    """`combine` applied on the workers to `items` in order, in a tree of at
+    most `split_every` children per task, at least once (a lone item is
+    combined too, so the result always has combine's form)."""
+    import dask
+
+    if split_every < 2:
+        raise ValueError("split_every must be at least 2")
+    merge = dask.delayed(combine, pure=True)
+    nodes = list(items)
+    while True:
+        nodes = [merge(nodes[i : i + split_every]) for i in range(0, len(nodes), split_every)]
+        if len(nodes) <= 1:
+            return nodes[0]
+
 
 def pinned_scheduler(ddf: Any) -> Callable[..., Any]:
     """The scheduler every pass of one analysis runs on: whatever

@@ -28,13 +28,9 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .passes import Pass, pinned_scheduler
+from .passes import SPLIT_EVERY, Pass, combine_tree, pinned_scheduler
 from .settings import MI_SAMPLE_ROWS, Settings, read_settings
 from .tables import Tables
-
-# Pieces joined per task on the way to the client: a tree, so that no task
-# receives one message per partition of a large frame.
-SPLIT_EVERY = 8
 
 # Seed of the correlation sample's draw (see `corr_positions`).
 CORR_SEED = 0
@@ -159,16 +155,6 @@ def _scanned_partitions(p: Pass, ddf: Any, tables: Tables) -> list[Any]:
     return parts
 
 
-def _tree(items: list[Any], combine: Callable[[list[Any]], Any]) -> Any:
-    """`items` combined in order by a tree of delayed `combine` calls."""
-    import dask
-
-    join = dask.delayed(combine, pure=True)
-    while len(items) > 1:
-        items = [join(items[i : i + SPLIT_EVERY]) for i in range(0, len(items), SPLIT_EVERY)]
-    return items[0]
-
-
 def add_rows(p: Pass, ddf: Any, tables: Tables, positions: np.ndarray, columns: Sequence[Hashable]) -> int:
     """Adds to `p` the rows of `ddf` at the global `positions` (any order,
     repeats allowed), of `columns`; returns the index of the result, the
@@ -203,7 +189,7 @@ def _rows(p: Pass, ddf: Any, tables: Tables, positions: np.ndarray, columns: Seq
     if not pieces:
         # No rows at all: `ddf.compute()` is then the first partition.
         pieces = [take(parts[0], 0, int(lengths[0]), np.zeros(0, dtype=np.int64), columns)]
-    joined = _tree(pieces, _join_rows)
+    joined = combine_tree(pieces, _join_rows)
     return dask.delayed(_finish_rows, pure=True)(joined, inverse)
 
 

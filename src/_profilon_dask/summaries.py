@@ -50,12 +50,9 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .passes import Pass
+from .passes import Pass, combine_tree
 from .settings import Settings, read_settings
 from .tables import Tables
-
-# Partial results merged per task on the workers.
-SPLIT_EVERY = 8
 
 # The conversions of a column: a numeric column as the distribution step
 # reads it, a target as the target diagnostics read it.
@@ -78,18 +75,6 @@ def _kernels() -> Any:
     import _profilon_kernels
 
     return _profilon_kernels
-
-
-def _tree(nodes: list[Any], combine: Callable[[list[Any]], Any]) -> Any:
-    """`combine` applied on the workers in a tree of at most SPLIT_EVERY
-    children per task, at least once (so a lone leaf is combined too)."""
-    import dask
-
-    merge = dask.delayed(combine, pure=True)
-    while True:
-        nodes = [merge(nodes[i : i + SPLIT_EVERY]) for i in range(0, len(nodes), SPLIT_EVERY)]
-        if len(nodes) <= 1:
-            return nodes[0]
 
 
 # ---------------------------------------------------------------- pass 1
@@ -257,7 +242,7 @@ def add_summary_scan(
     specs = [(c, COLUMN) for c in columns] + [(t, TARGET) for t in targets]
     cap = (settings or read_settings()).bucket_cap
     leaf = dask.delayed(_scan_leaf, pure=True)
-    at = p.add(_tree([leaf(part, specs) for part in p.partitions(ddf)], _scan_merge))
+    at = p.add(combine_tree([leaf(part, specs) for part in p.partitions(ddf)], _scan_merge))
 
     def fill(results: list[Any], tables: Tables) -> None:
         k = _kernels()
@@ -378,7 +363,9 @@ def add_summary_sums(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any], 
         for i, part in enumerate(p.partitions(ddf))
     ]
     selects = [(work.scans[s], c.gather_ranks) for s, c in enumerate(work.columns)]
-    root = dask.delayed(_sums_final, pure=True)(_tree(leaves, _concat_merge), n_rows, fin_totals, work.block, selects)
+    root = dask.delayed(_sums_final, pure=True)(
+        combine_tree(leaves, _concat_merge), n_rows, fin_totals, work.block, selects
+    )
     at = p.add(root)
 
     def fill(results: list[Any], tables: Tables) -> None:
@@ -569,7 +556,7 @@ def add_summary_moments(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any
     ]
     selects = [(ref.scan, ref.inner) for _, _, ref in refs]
     root = dask.delayed(_moments_final, pure=True)(
-        _tree(leaves, _concat_merge), n_rows, fin_totals, work.block, selects
+        combine_tree(leaves, _concat_merge), n_rows, fin_totals, work.block, selects
     )
     at = p.add(root)
 
