@@ -24,8 +24,9 @@ each; unset or empty means the default):
                                quantile bucket before the bucket is refined
                                instead (default 4,000,000)
 
-One file per concern: `settings` (the settings above), `passes` (the pass
-runner), `tables` (what the passes found, as the native steps read it) and
+One file per concern: `analysis` (`analyse`: the passes of one analysis,
+in order), `settings` (the settings above), `passes` (the pass runner),
+`tables` (what the passes found, as the native steps read it) and
 one file per group of figures (`scan`: pass 1's lengths and missing cells;
 `distinct`: distinct counts and rare-level shares, in any pass;
 `duplicates`: duplicate columns, candidates in pass 2 and their exact
@@ -47,6 +48,7 @@ from __future__ import annotations
 
 import sys
 
+from .analysis import Request, analyse
 from .association import CorrelationRatios
 from .distinct import add_distinct_counts
 from .duplicates import DuplicatePlan, add_duplicate_candidates, add_duplicate_confirm
@@ -69,6 +71,8 @@ from .summaries import add_summary_moments, add_summary_scan, add_summary_sums, 
 from .tables import Tables
 
 __all__ = [
+    "Request",
+    "analyse",
     "CorrelationRatios",
     "LeakageChecks",
     "MI_SAMPLE_ROWS",

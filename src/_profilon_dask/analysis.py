@@ -1,0 +1,188 @@
+"""The whole reading of a Dask frame for one analysis: every figure the
+native steps take from the data, in three passes over it and one pass per
+sample.
+
+    pass 1   lengths and missing cells; distinct and level counts; the
+             numeric columns' counts, extrema and quantile buckets; the
+             correlation ratios' group counts; the leakage checks' pair sums
+    pass 2   duplicate-column candidates (they need pass 1's missing flags);
+             the numeric sums and gathered quantile values; the ratios'
+             pairwise partial sums; the leakage checks' centred products
+    pass 3   the exact comparison of duplicate candidates; the centred sums,
+             refined quantiles and outlier counts; the ratios' total sums of
+             squares
+    samples  the mutual-information rows, the correlation rows and each
+             target's most recent points, one pass each and only where the
+             analysis uses them
+
+A pass with nothing to compute runs nothing, so a frame without numeric
+columns, duplicate candidates or targets is read fewer times.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Hashable, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+from .association import CorrelationRatios
+from .distinct import add_distinct_counts
+from .duplicates import add_duplicate_candidates, add_duplicate_confirm
+from .leakage import LeakageChecks
+from .passes import Pass, pinned_scheduler
+from .samples import add_corr_sample, add_mi_sample, add_ts_series, mi_columns
+from .scan import add_scan
+from .settings import Settings, read_settings
+from .summaries import add_summary_moments, add_summary_scan, add_summary_sums
+from .tables import Tables
+
+
+@dataclass(frozen=True)
+class Request:
+    """What the analysis asks of the data, from its typing of the frame's
+    metadata: the columns of each kind (in frame order) and the targets in
+    the caller's order, repeats kept."""
+
+    targets: Sequence[Hashable] = ()
+    numeric: Sequence[Hashable] = ()
+    # The categorical columns the rare levels and correlation ratios take
+    # (the first max_cat_features of them).
+    levels: Sequence[Hashable] = ()
+    # The numeric targets, for which the correlation ratios are computed.
+    numeric_targets: Sequence[Hashable] = ()
+    # The time axis: a column, or None for the frame's own DatetimeIndex;
+    # `has_axis` False when there is none at all.
+    time_col: Hashable | None = None
+    has_axis: bool = False
+    settings: Settings = field(default_factory=read_settings)
+
+
+class _Figures:
+    """One group of figures over the three passes: `add(number, p, previous,
+    tables)` adds its work to pass `number` (1 to 3), built from the
+    previous pass's results (None and None before pass 1), and
+    `fill(number, results, tables)` takes that pass's results."""
+
+    def add(self, number: int, p: Pass, previous: list[Any] | None, tables: Tables | None) -> None:
+        pass
+
+    def fill(self, number: int, results: list[Any], tables: Tables) -> None:
+        pass
+
+
+class _Levels(_Figures):
+    def __init__(self, ddf: Any, levels: Sequence[Hashable]) -> None:
+        self.ddf, self.levels = ddf, list(levels)
+
+    def add(self, number, p, previous, tables):
+        if number == 1:
+            self._fill = add_distinct_counts(p, self.ddf)
+
+    def fill(self, number, results, tables):
+        if number == 1:
+            self._fill(results, tables, self.levels)
+
+
+class _Duplicates(_Figures):
+    def __init__(self, ddf: Any) -> None:
+        self.ddf = ddf
+
+    def add(self, number, p, previous, tables):
+        if number == 2:
+            self._fill = add_duplicate_candidates(p, self.ddf, tables)
+        elif number == 3:
+            self._fill = add_duplicate_confirm(p, self.ddf, self._plan)
+
+    def fill(self, number, results, tables):
+        if number == 2:
+            self._plan = self._fill(results, tables)
+        elif number == 3:
+            self._fill(results, tables)
+
+
+class _Summaries(_Figures):
+    def __init__(self, ddf: Any, numeric: Sequence[Hashable], targets: list[Hashable], settings: Settings) -> None:
+        self.ddf, self.numeric, self.targets, self.settings = ddf, list(numeric), targets, settings
+
+    def add(self, number, p, previous, tables):
+        if number == 1:
+            self._fill = add_summary_scan(p, self.ddf, self.numeric, self.targets, self.settings)
+        else:
+            self._fill = (add_summary_sums if number == 2 else add_summary_moments)(p, self.ddf, tables)
+
+    def fill(self, number, results, tables):
+        self._fill(results, tables)
+
+
+class _Staged(_Figures):
+    """A group whose class has add_first/add_second/add_third and a fill of
+    the results of its last pass."""
+
+    def __init__(self, figures: Any, last: int) -> None:
+        self.figures, self.last = figures, last
+
+    def add(self, number, p, previous, tables):
+        if number == 1:
+            self.figures.add_first(p)
+        elif number == 2:
+            self.figures.add_second(p, previous)
+        elif number <= self.last:
+            self.figures.add_third(p, previous)
+
+    def fill(self, number, results, tables):
+        if number == self.last:
+            self.figures.fill(results, tables)
+
+
+def _figure_groups(ddf: Any, request: Request, targets: list[Hashable]) -> list[_Figures]:
+    """The groups with something to compute for this request."""
+    groups: list[_Figures] = [_Levels(ddf, request.levels), _Duplicates(ddf)]
+    if request.numeric or targets:
+        groups.append(_Summaries(ddf, request.numeric, targets, request.settings))
+    ratios = CorrelationRatios(ddf, list(request.numeric_targets), list(request.levels))
+    if ratios.pairs:
+        groups.append(_Staged(ratios, last=3))
+    if targets:
+        groups.append(_Staged(LeakageChecks(ddf, targets), last=2))
+    return groups
+
+
+def analyse(ddf: Any, request: Request, scheduler: Callable[..., Any] | None = None) -> Tables:
+    """Reads `ddf` for one analysis; returns the filled `Tables`."""
+    if scheduler is None:
+        scheduler = pinned_scheduler(ddf)
+    targets = list(dict.fromkeys(request.targets))
+    groups = _figure_groups(ddf, request, targets)
+    tables: Tables | None = None
+    results: list[Any] | None = None
+    for number in (1, 2, 3):
+        p = Pass(scheduler)
+        make_tables = add_scan(p, ddf) if number == 1 else None
+        for group in groups:
+            group.add(number, p, results, tables)
+        results = p.run()
+        if make_tables:
+            tables = make_tables(results)
+        for group in groups:
+            group.fill(number, results, tables)
+    if tables.cat_corr_ratio is None:
+        tables.cat_corr_ratio = {}
+
+    for add in _samples(ddf, tables, request, targets):
+        one = Pass(scheduler)
+        fill = add(one)
+        fill(one.run(), tables)
+    return tables
+
+
+def _samples(ddf: Any, tables: Tables, request: Request, targets: list[Hashable]) -> list[Callable[[Pass], Any]]:
+    """The sample passes the analysis needs, each as a function adding its
+    work to a pass of its own."""
+    passes: list[Callable[[Pass], Any]] = []
+    if mi_columns(ddf._meta, targets):
+        passes.append(lambda p: add_mi_sample(p, ddf, tables, targets))
+    if len(request.numeric) >= 2:
+        passes.append(lambda p: add_corr_sample(p, ddf, tables, list(request.numeric), request.settings))
+    if targets and request.has_axis:
+        passes.append(lambda p: add_ts_series(p, ddf, tables, targets, request.time_col, request.settings))
+    return passes
