@@ -28,7 +28,6 @@ distributed = pytest.importorskip("distributed")
 from dask.callbacks import Callback  # noqa: E402
 
 import _profilon_dask as driver  # noqa: E402
-import profilon  # noqa: E402
 from conftest import expected_location  # noqa: E402
 
 
@@ -225,12 +224,6 @@ def test_recognition_is_exact_about_the_class():
     assert driver.is_dask_frame(Frame(ddf.expr))
     others = [ddf.a, ddf.index, ddf.a.sum(), ddf._meta, pdf, type(ddf), ddf.to_delayed()[0], None, "a"]
     assert [driver.is_dask_frame(o) for o in others] == [False] * len(others)
-
-
-def test_a_dask_frame_is_still_refused_by_the_analysis(sync):
-    ddf = dd.from_pandas(pd.DataFrame({"x": [1.0, 2.0], "y": [0.0, 1.0]}), npartitions=1)
-    with pytest.raises(AssertionError):
-        profilon.EDA().eda_report_and_score(ddf, target="y")
 
 
 # ---------------------------------------------------------------------------

@@ -43,7 +43,10 @@ def _first(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]], same: Sequence[
     sums = []
     for c, t in pairs:
         a, b = _pair_values(part, c, t)
-        sums.append((len(a), float(np.add.reduce(a)), float(np.add.reduce(b))))
+        # Infinite values make the sums inf or NaN and the coefficient NaN:
+        # no hit, as for the library, whose warnings the analysis keeps quiet.
+        with np.errstate(invalid="ignore", over="ignore"):
+            sums.append((len(a), float(np.add.reduce(a)), float(np.add.reduce(b))))
     equal = [bool(part[c].equals(part[t])) for c, t in same]
     return sums, equal
 
@@ -55,8 +58,9 @@ def _second(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]], means: Sequenc
             out.append(None)
             continue
         a, b = _pair_values(part, c, t)
-        da, db = a - m[0], b - m[1]
-        out.append((float(np.add.reduce(da * db)), float(np.add.reduce(da * da)), float(np.add.reduce(db * db))))
+        with np.errstate(invalid="ignore", over="ignore"):
+            da, db = a - m[0], b - m[1]
+            out.append((float(np.add.reduce(da * db)), float(np.add.reduce(da * da)), float(np.add.reduce(db * db))))
     return out
 
 

@@ -23,6 +23,11 @@ struct Input {
 
     py::object df, target, datetime_col, freq, max_mi_features, max_cat_features, corr_method;
 
+    // For a Dask frame: what the driver's passes found over its rows (a
+    // _profilon_dask Tables), with df the frame's empty pandas metadata for
+    // typing. Null for a pandas frame.
+    py::object dist;
+
     py::object n_rows, n_cols;  // Python ints from df.shape
     Py_ssize_t rows = 0;        // n_rows as a C++ integer
     py::list target_cols, num_cols, cat_cols, bool_cols, dt_cols, feat_cols;

@@ -1,6 +1,7 @@
 // The time axis: which one, its frequency, gaps, missing timeline, distinct
 // periods and the history rule, assembled into ts_details.
 #include <array>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -56,18 +57,7 @@ py::object quarter_start_anchor(py::handle alias) {
 py::object inferred_alias(const Input& in, py::handle index) {
     py::object pd = in.g("pd");
     py::object as_text = pyapi::getattr_or_none(pd.attr("tseries").attr("frequencies"), "infer_freq_str");
-    py::object found = as_text.is_none() ? pd.attr("infer_freq")(index) : as_text(index);
-    if (found.is_none()) return found;
-    if (!PyUnicode_Check(found.ptr())) found = found.attr("freqstr");
-    return quarter_start_anchor(found);
-}
-
-// pandas raises when asked to infer a frequency from fewer than three
-// timestamps; such an axis simply has no frequency unless the caller gave one.
-py::object frequency(const Input& in, py::handle index) {
-    if (pyapi::truthy(in.freq)) return in.freq;
-    if (py::len(index) < 3) return py::none();
-    return inferred_alias(in, index);
+    return reported_alias(as_text.is_none() ? pd.attr("infer_freq")(index) : as_text(index));
 }
 
 // A frequency that pandas inferred is proof of regular spacing: it only
@@ -116,12 +106,12 @@ py::object grid_alias(py::handle freq) {
 
 // Not clamped: timestamps off the grid, or a grid coarser than the data,
 // give a negative share (the quality clamps it when it uses it).
-py::object missing_ts_share(const Input& in, py::handle inferred, py::handle index, py::handle n_unique) {
+py::object missing_ts_share(const Input& in, py::handle inferred, const std::function<py::object()>& first,
+                            const std::function<py::object()>& last, py::handle n_unique) {
     if (!pyapi::truthy(inferred)) return py::float_(0.0);
     return pyapi::guarded(
         [&]() -> py::object {
-            py::object full_idx = in.g("pd").attr("date_range")(index.attr("min")(), index.attr("max")(),
-                                                                "freq"_a = grid_alias(inferred));
+            py::object full_idx = in.g("pd").attr("date_range")(first(), last(), "freq"_a = grid_alias(inferred));
             py::object grid = pyapi::builtin(in.frame.globals(), "max")(py::int_(1), py::int_(py::len(full_idx)));
             return pyapi::to_float(py::float_(1.0) - n_unique / grid);
         },
@@ -141,21 +131,23 @@ double base_ts_quality(const Input& in, py::handle irregular_share, py::handle m
 
 }  // namespace
 
-analysis::TimeSeries time_axis(const Input& in) {
-    analysis::TimeSeries out;
-    out.ts_df = choose_axis(in);
-    out.ts_base_quality = 1.0;
-    if (out.ts_df.is_none()) return out;
-    py::object index = out.ts_df.attr("index");
-    if (py::len(index) == 0) return out;
+py::object reported_alias(py::object found) {
+    if (found.is_none()) return found;
+    if (!PyUnicode_Check(found.ptr())) found = found.attr("freqstr");
+    return quarter_start_anchor(found);
+}
 
-    out.inferred = frequency(in, index);
+py::object axis_frequency(const Input& in, Py_ssize_t stamps, const std::function<py::object()>& infer) {
+    if (pyapi::truthy(in.freq)) return in.freq;
+    if (stamps < 3) return py::none();
+    return infer();
+}
+
+void describe_axis(const Input& in, analysis::TimeSeries& out, const AxisFacts& facts) {
     const bool inferred_by_pandas = !pyapi::truthy(in.freq) && pyapi::truthy(out.inferred);
-    py::object irregular = irregular_share(index, inferred_by_pandas);
-    // Distinct stamps, counted once for the timeline and the history rule:
-    // if counting fails, the analysis ends with that error either way.
-    py::int_ periods(py::len(index.attr("unique")()));
-    py::object missing = missing_ts_share(in, out.inferred, index, periods);
+    py::object irregular = facts.irregular(inferred_by_pandas);
+    const py::int_ periods = facts.periods();
+    py::object missing = missing_ts_share(in, out.inferred, facts.first, facts.last, periods);
 
     // The second canonical lag is the season; three seasons, and never fewer
     // than 24 periods, make enough history.
@@ -173,6 +165,29 @@ analysis::TimeSeries time_axis(const Input& in) {
     out.ts_details["unique_periods"] = periods;
     out.ts_details["enough_history"] = py::bool_(enough_hist);
     out.ts_details["per_target"] = out.per_target_ts.empty() ? py::object(py::none()) : py::object(out.per_target_ts);
+}
+
+analysis::TimeSeries time_axis(const Input& in) {
+    analysis::TimeSeries out;
+    out.ts_df = choose_axis(in);
+    out.ts_base_quality = 1.0;
+    if (out.ts_df.is_none()) return out;
+    py::object index = out.ts_df.attr("index");
+    if (py::len(index) == 0) return out;
+
+    // pandas raises when asked to infer a frequency from fewer than three
+    // timestamps; such an axis simply has no frequency unless the caller
+    // gave one.
+    out.inferred =
+        axis_frequency(in, static_cast<Py_ssize_t>(py::len(index)), [&] { return inferred_alias(in, index); });
+    AxisFacts facts;
+    facts.irregular = [&](bool inferred_by_pandas) { return irregular_share(index, inferred_by_pandas); };
+    // Distinct stamps, counted once for the timeline and the history rule:
+    // if counting fails, the analysis ends with that error either way.
+    facts.periods = [&] { return py::int_(py::len(index.attr("unique")())); };
+    facts.first = [&] { return py::object(index.attr("min")()); };
+    facts.last = [&] { return py::object(index.attr("max")()); };
+    describe_axis(in, out, facts);
     return out;
 }
 

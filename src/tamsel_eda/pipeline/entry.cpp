@@ -1,6 +1,7 @@
 // eda_report_and_score: argument checks, target resolution, column typing,
 // the analysis steps in their fixed order, and the report assembly.
 #include "../diagnostics/diagnostics.hpp"
+#include "../distributed/distributed.hpp"
 #include "../profile/profile.hpp"
 #include "../scoring/scoring.hpp"
 #include "pipeline.hpp"
@@ -14,11 +15,18 @@ using pyapi::MethodDef;
 using pyapi::Param;
 using pyapi::ParamKind;
 
-void check_frame(const Input& in) {
-    if (!pyapi::is_instance(in.df, in.g("pd").attr("DataFrame"))) {
+// A pandas DataFrame, or a Dask one (read through the driver's passes,
+// with its empty pandas metadata standing in for the frame while typing).
+// Returns the Dask frame, or null for a pandas one.
+py::object check_frame(Input& in) {
+    if (pyapi::is_instance(in.df, in.g("pd").attr("DataFrame"))) return py::object();
+    if (!distributed::is_dask_frame(in, in.df)) {
         PyErr_SetNone(PyExc_AssertionError);
         throw py::error_already_set();
     }
+    py::object ddf = in.df;
+    in.df = ddf.attr("_meta");
+    return ddf;
 }
 
 void resolve_targets(Input& in) {
@@ -180,7 +188,7 @@ py::object eda_report_and_score(const Frame& f) {
     in.max_cat_features = py::reinterpret_borrow<py::object>(f.arg(6));
     in.corr_method = py::reinterpret_borrow<py::object>(f.arg(7));
 
-    check_frame(in);
+    py::object ddf = check_frame(in);
     py::tuple shape = in.df.attr("shape");
     in.n_rows = shape[0];
     in.n_cols = shape[1];
@@ -188,23 +196,39 @@ py::object eda_report_and_score(const Frame& f) {
     resolve_targets(in);
     require_unique_labels(in);
     type_columns(in);
-    // Begun now (within "typing" on the step clock), the relationship step's
-    // kernels run beside the next two steps.
-    profile::RelationshipsStart relationships_start(in);
-
     Sections s;
-    clock("schema_missingness");
-    s.schema = profile::schema_and_missingness(in);
-    clock("distributions");
-    s.dist = profile::distributions(in);
-    clock("relationships");
-    s.rel = profile::relationships(in, relationships_start);
-    clock("target");
-    s.target = diagnostics::target_diagnostics(in);
-    clock("time_axis");
-    s.ts = diagnostics::time_axis(in);
-    clock("leakage");
-    s.leak = diagnostics::leakage(in);
+    if (ddf) {
+        // Every pass over the data runs here, within "typing".
+        distributed::read(in, ddf);
+        clock("schema_missingness");
+        s.schema = distributed::schema_and_missingness(in);
+        clock("distributions");
+        s.dist = distributed::distributions(in);
+        clock("relationships");
+        s.rel = distributed::relationships(in);
+        clock("target");
+        s.target = distributed::target_diagnostics(in);
+        clock("time_axis");
+        s.ts = distributed::time_axis(in);
+        clock("leakage");
+        s.leak = distributed::leakage(in);
+    } else {
+        // Begun now (within "typing" on the step clock), the relationship
+        // step's kernels run beside the next two steps.
+        profile::RelationshipsStart relationships_start(in);
+        clock("schema_missingness");
+        s.schema = profile::schema_and_missingness(in);
+        clock("distributions");
+        s.dist = profile::distributions(in);
+        clock("relationships");
+        s.rel = profile::relationships(in, relationships_start);
+        clock("target");
+        s.target = diagnostics::target_diagnostics(in);
+        clock("time_axis");
+        s.ts = diagnostics::time_axis(in);
+        clock("leakage");
+        s.leak = diagnostics::leakage(in);
+    }
     clock("scoring");
     s.comp = scoring::score_components(in, s.schema, s.dist, s.rel, s.ts);
     s.suit = scoring::suitability(in, s.comp, s.ts, s.leak);
@@ -212,6 +236,12 @@ py::object eda_report_and_score(const Frame& f) {
 
     clock("assembly");
     py::object report = assemble(in, s);
+    if (in.dist) {
+        // Not a field: the report keeps the pandas report's fields and keys;
+        // the Markdown names the samples.
+        py::list notes = distributed::sample_notes(in);
+        if (!notes.empty()) report.attr("_sample_notes") = notes;
+    }
     clock("end");
     return report;
 }

@@ -8,6 +8,41 @@
 
 namespace tamsel::profile {
 
+// Its figures into the column's summary, its outlier share and its range.
+void add_column_summary(analysis::Distributions& out, py::handle c, const ColumnFigures& f) {
+    py::dict summary;
+    summary["min"] = f.min;
+    summary["median"] = f.median;
+    summary["max"] = f.max;
+    summary["std"] = f.std;
+    summary["skew"] = f.skew;
+    summary["kurtosis"] = f.kurtosis;
+    out.num_stats[c] = summary;
+
+    out.outlier_shares.append(f.outlier_share);
+    // mx == mx and mn == mn: NaN bounds record no range. Both are
+    // Python floats here, so the C doubles compare the same way.
+    const double mx_d = pyapi::as_double(f.max), mn_d = pyapi::as_double(f.min);
+    if (mx_d == mx_d && mn_d == mn_d) out.scale_ranges.append(py::float_(std::fabs(mx_d - mn_d)));
+}
+
+void finish_distributions(const Input& in, analysis::Distributions& out) {
+    py::object np = in.g("np");
+    out.outlier_share_overall =
+        out.outlier_shares.empty() ? py::float_(0.0) : pyapi::to_float(np.attr("nanmean")(out.outlier_shares));
+
+    if (out.scale_ranges.empty()) {
+        out.scale_spread_ratio = py::float_(0.0);
+    } else {
+        // max(1e-12, v): the built-in keeps its first argument unless the
+        // second compares larger.
+        const double smallest = pyapi::as_double(np.attr("nanmin")(out.scale_ranges));
+        const double mn_r = smallest > 1e-12 ? smallest : 1e-12;
+        const double mx_r = pyapi::as_double(np.attr("nanmax")(out.scale_ranges));
+        out.scale_spread_ratio = py::float_(mx_r / mn_r);
+    }
+}
+
 // Nothing here is guarded: a column that cannot become float, or a NumPy
 // reduction that fails, ends the analysis with that library's error.
 analysis::Distributions distributions(const Input& in) {
@@ -74,35 +109,10 @@ analysis::Distributions distributions(const Input& in) {
             share = iqr_outlier_share(vals);
         }
 
-        py::dict summary;
-        summary["min"] = mn;
-        summary["median"] = md;
-        summary["max"] = mx;
-        summary["std"] = sd;
-        summary["skew"] = sk;
-        summary["kurtosis"] = kt;
-        out.num_stats[c] = summary;
-
-        out.outlier_shares.append(share);
-        // mx == mx and mn == mn: NaN bounds record no range. Both are
-        // Python floats here, so the C doubles compare the same way.
-        const double mx_d = pyapi::as_double(mx), mn_d = pyapi::as_double(mn);
-        if (mx_d == mx_d && mn_d == mn_d) out.scale_ranges.append(py::float_(std::fabs(mx_d - mn_d)));
+        add_column_summary(out, c, {mn, md, mx, sd, sk, kt, share});
     }
 
-    out.outlier_share_overall =
-        out.outlier_shares.empty() ? py::float_(0.0) : pyapi::to_float(np.attr("nanmean")(out.outlier_shares));
-
-    if (out.scale_ranges.empty()) {
-        out.scale_spread_ratio = py::float_(0.0);
-    } else {
-        // max(1e-12, v): the built-in keeps its first argument unless the
-        // second compares larger.
-        const double smallest = pyapi::as_double(np.attr("nanmin")(out.scale_ranges));
-        const double mn_r = smallest > 1e-12 ? smallest : 1e-12;
-        const double mx_r = pyapi::as_double(np.attr("nanmax")(out.scale_ranges));
-        out.scale_spread_ratio = py::float_(mx_r / mn_r);
-    }
+    finish_distributions(in, out);
     return out;
 }
 

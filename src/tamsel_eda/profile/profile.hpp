@@ -11,7 +11,18 @@ namespace tamsel::profile {
 using analysis::Input;
 
 analysis::SchemaMissingness schema_and_missingness(const Input& in);
+// The step's feature-to-row ratio, into out.p_over_n.
+void feature_ratio(const Input& in, analysis::SchemaMissingness& out);
 analysis::Distributions distributions(const Input& in);
+
+// One numeric column's figures as the distribution step reports them.
+struct ColumnFigures {
+    py::object min, median, max, std, skew, kurtosis, outlier_share;
+};
+// The step's assembly, for figures computed elsewhere too: each column in
+// num_cols order, then the shares and scale spread over all of them.
+void add_column_summary(analysis::Distributions& out, py::handle c, const ColumnFigures& f);
+void finish_distributions(const Input& in, analysis::Distributions& out);
 
 // The relationship step's kernels need only the typed columns: begun right
 // after typing, they run beside the schema and distribution steps when more
@@ -19,9 +30,15 @@ analysis::Distributions distributions(const Input& in);
 // relevance sample, the library's preprocessing with its random draws) it
 // does in the same order for every thread count, and an ordinary error it
 // meets is raised by relationships(), where the step would have met it.
+//
+// A Dask frame's figures come from different rows: the correlation matrix
+// from one sample, the numeric relevance from another, the categorical
+// relevance from the driver's passes; `parts` runs one of them alone.
+enum class RelationshipParts { all, correlation, numeric_relevance };
+
 class RelationshipsStart {
 public:
-    explicit RelationshipsStart(const Input& in);
+    explicit RelationshipsStart(const Input& in, RelationshipParts parts = RelationshipParts::all);
     ~RelationshipsStart();
     RelationshipsStart(const RelationshipsStart&) = delete;
     RelationshipsStart& operator=(const RelationshipsStart&) = delete;

@@ -117,6 +117,7 @@ struct TargetRelevance {
 };
 
 struct RelationshipsStart::State {
+    RelationshipParts parts = RelationshipParts::all;
     std::unique_ptr<Pending> corr;
     py::object Xs;
     std::vector<TargetRelevance> relevance;
@@ -195,10 +196,13 @@ void categorical_relevance(const Input& in, Relationships& out) {
 
 }  // namespace
 
-RelationshipsStart::RelationshipsStart(const Input& in) : state(std::make_unique<State>()) {
+RelationshipsStart::RelationshipsStart(const Input& in, RelationshipParts parts) : state(std::make_unique<State>()) {
+    state->parts = parts;
     try {
-        if (py::len(in.num_cols) >= 2) state->corr = start_native_correlation(in);
-        start_numeric_relevance(in, *state);
+        if (parts != RelationshipParts::numeric_relevance && py::len(in.num_cols) >= 2) {
+            state->corr = start_native_correlation(in);
+        }
+        if (parts != RelationshipParts::correlation) start_numeric_relevance(in, *state);
     } catch (py::error_already_set& e) {
         if (!pyapi::is_ordinary(e)) throw;
         state->error = std::current_exception();
@@ -212,10 +216,11 @@ RelationshipsStart::~RelationshipsStart() = default;
 Relationships relationships(const Input& in, RelationshipsStart& started) {
     RelationshipsStart::State& st = *started.state;
     Relationships out;
-    correlation(in, st.corr, out);
+    if (st.parts != RelationshipParts::numeric_relevance) correlation(in, st.corr, out);
     if (st.error) std::rethrow_exception(st.error);
+    if (st.parts == RelationshipParts::correlation) return out;
     numeric_relevance(in, st, out);
-    categorical_relevance(in, out);
+    if (st.parts == RelationshipParts::all) categorical_relevance(in, out);
     return out;
 }
 

@@ -17,15 +17,6 @@ using analysis::SchemaMissingness;
 
 namespace {
 
-void feature_ratio(const Input& in, SchemaMissingness& out) {
-    if (in.rows > 0) {
-        const Py_ssize_t denom = in.rows > 1 ? in.rows : 1;
-        out.p_over_n = py::float_(static_cast<double>(py::len(in.feat_cols)) / static_cast<double>(denom));
-    } else {
-        out.p_over_n = py::float_(0.0);
-    }
-}
-
 // One missing mask serves all three shares: each is a pure function of
 // df.isna(), so the values and the tie order of miss_by_col are those of
 // three separate masks. Only its per-column "any missing" flags outlive this
@@ -237,6 +228,15 @@ void rare_categories(const Input& in, SchemaMissingness& out) {
 }
 
 }  // namespace
+
+void feature_ratio(const Input& in, SchemaMissingness& out) {
+    if (in.rows > 0) {
+        const Py_ssize_t denom = in.rows > 1 ? in.rows : 1;
+        out.p_over_n = py::float_(static_cast<double>(py::len(in.feat_cols)) / static_cast<double>(denom));
+    } else {
+        out.p_over_n = py::float_(0.0);
+    }
+}
 
 SchemaMissingness schema_and_missingness(const Input& in) {
     SchemaMissingness out;

@@ -84,6 +84,15 @@ void title_block(Lines& out, py::handle report) {
     }
 }
 
+// A Dask frame's report names the figures computed on a sample.
+void samples_block(Lines& out, py::handle report) {
+    py::object notes = pyapi::optional_attr(report, py::str("_sample_notes"));
+    if (!notes || !pyapi::truthy(notes)) return;
+    out.blank();
+    out.add("### Figures from samples");
+    for (py::handle line : notes) out.add({"- ", pyapi::format(line)});
+}
+
 void schema_block(Lines& out, py::handle schema) {
     py::object ratio = get(schema, "feature_to_row_ratio", py::none());
     // isinstance(ratio, (int, float)): bool passes as an int, NumPy's
@@ -222,6 +231,7 @@ py::object to_markdown(const Frame& f) {
     Lines out;
 
     title_block(out, report);
+    samples_block(out, report);
     out.blank();
     out.add("## Schema");
     schema_block(out, report.attr("schema"));

@@ -21,9 +21,8 @@ py::list recommendations(const Input& in, const analysis::SchemaMissingness& sch
                          const analysis::TimeSeries& ts, const analysis::Components& comp,
                          const analysis::Leakage& leak);
 
-// The target components of one breakdown: target_quality of one target
-// column, ts_quality of one target label.
-py::object target_quality_for(const Input& in, py::handle y_series);
+// The target components of one breakdown, each of one target label.
+py::object target_quality_for(const Input& in, py::handle tgt);
 py::object ts_quality_for(const Input& in, const analysis::TimeSeries& ts, py::handle tgt);
 
 }  // namespace tamsel::scoring

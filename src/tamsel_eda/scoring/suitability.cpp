@@ -52,8 +52,7 @@ analysis::Suitability suitability(const Input& in, const Components& comp, const
     py::object asdict = in.g("asdict");
     for (py::handle tgt : in.target_cols) {
         py::object tgt_series = in.df[tgt];
-        py::object tq =
-            pyapi::truthy(is_numeric_dtype(tgt_series)) ? target_quality_for(in, tgt_series) : py::float_(0.6);
+        py::object tq = pyapi::truthy(is_numeric_dtype(tgt_series)) ? target_quality_for(in, tgt) : py::float_(0.6);
         py::object tsq = ts_quality_for(in, ts, tgt);
         py::object lr = leak.leakage_scores.attr("get")(tgt, 1.0);
         py::object sb = breakdown(in, comp, tq, tsq, lr);

@@ -15,10 +15,20 @@ py::object abs_or_zero(py::object x) {
 
 }  // namespace
 
-py::object target_quality_for(const Input& in, py::handle y_series) {
-    py::object yv = stats::target_vector(in.frame, y_series);
-    py::object sk = abs_or_zero(in.method("_safe_skew")(yv));
-    py::object kt = abs_or_zero(in.method("_safe_kurtosis")(yv));
+py::object target_quality_for(const Input& in, py::handle tgt) {
+    py::object sk, kt;
+    if (in.dist) {
+        // A Dask frame's target moments come from the driver's passes.
+        py::object moments = in.dist.attr("target_moments")[tgt];
+        sk = moments[py::str("skew")];
+        kt = moments[py::str("kurtosis")];
+    } else {
+        py::object yv = stats::target_vector(in.frame, in.df[tgt]);
+        sk = in.method("_safe_skew")(yv);
+        kt = in.method("_safe_kurtosis")(yv);
+    }
+    sk = abs_or_zero(sk);
+    kt = abs_or_zero(kt);
     // min() with the constant first: a NaN sum never compares smaller, so it
     // costs the full penalty.
     py::object pen =

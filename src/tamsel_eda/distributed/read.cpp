@@ -1,0 +1,76 @@
+// Recognising a Dask frame and reading it through the driver's passes.
+#include "distributed.hpp"
+
+namespace tamsel::distributed {
+namespace {
+
+// The driver package sits beside the extension; an installation without it
+// simply takes no Dask frames.
+py::object driver() {
+    PyObject* mod = PyImport_ImportModule("_profilon_dask");
+    if (mod) return py::reinterpret_steal<py::object>(mod);
+    if (PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+        PyErr_Clear();
+        return py::object();
+    }
+    throw py::error_already_set();
+}
+
+// The frame's own DatetimeIndex is the time axis when no usable
+// datetime_col is named, as in the in-memory step.
+bool has_index_axis(const Input& in) { return pyapi::is_instance(in.df.attr("index"), in.g("pd").attr("DatetimeIndex")); }
+
+}  // namespace
+
+bool is_dask_frame(const Input& in, py::handle df) {
+    (void)in;
+    py::object mod = driver();
+    return mod && pyapi::truthy(mod.attr("is_dask_frame")(df));
+}
+
+void read(Input& in, py::handle ddf) {
+    py::object mod = driver();
+    py::object is_numeric_dtype = in.g("pd").attr("api").attr("types").attr("is_numeric_dtype");
+    py::list numeric_targets;
+    for (py::handle t : in.target_cols) {
+        if (pyapi::truthy(is_numeric_dtype(in.df[t]))) numeric_targets.append(t);
+    }
+    const bool column_axis =
+        pyapi::truthy(in.datetime_col) && pyapi::contains(in.df.attr("columns"), in.datetime_col);
+    py::object request = mod.attr("Request")(
+        "targets"_a = in.target_cols, "numeric"_a = in.num_cols,
+        "levels"_a = pyapi::head(in.cat_cols, in.max_cat_features), "numeric_targets"_a = numeric_targets,
+        "time_col"_a = column_axis ? in.datetime_col : py::none(),
+        "has_axis"_a = py::bool_(column_axis || has_index_axis(in)));
+    in.dist = mod.attr("analyse")(ddf, request);
+    in.n_rows = in.dist.attr("n_rows");
+    in.rows = py::cast<Py_ssize_t>(in.n_rows);
+}
+
+py::list sample_notes(const Input& in) {
+    py::list lines;
+    py::object notes = in.dist.attr("sample_notes");
+    if (notes.is_none()) return lines;
+    const auto sampled = [](py::handle note) {
+        return pyapi::gt(note[py::str("rows_total")], note[py::str("rows_used")]);
+    };
+    const auto count = [](py::handle note, const char* key) { return pyapi::format(note[py::str(key)], ","); };
+    if (pyapi::contains(notes, py::str("correlation"))) {
+        py::object note = notes[py::str("correlation")];
+        if (sampled(note)) {
+            lines.append(pyapi::concat({"Correlation matrix: ", count(note, "rows_used"), " of ",
+                                        count(note, "rows_total"), " rows, drawn uniformly (seed 0)"}));
+        }
+    }
+    if (pyapi::contains(notes, py::str("time_series"))) {
+        for (auto [tgt, note] : py::dict(notes[py::str("time_series")])) {
+            if (!sampled(note)) continue;
+            lines.append(pyapi::concat({"Stationarity and autocorrelation of ", pyapi::format(tgt), ": its ",
+                                        count(note, "rows_used"), " most recent of ", count(note, "rows_total"),
+                                        " points"}));
+        }
+    }
+    return lines;
+}
+
+}  // namespace tamsel::distributed

@@ -1,0 +1,211 @@
+"""The analysis of a Dask DataFrame against the analysis of the same rows in
+pandas: the same report, field by field and in Markdown, on a 2-worker
+cluster, for frames small enough that no sample is needed; and what a
+sample, a lost cluster or a killed worker does to it."""
+
+import dataclasses
+import math
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+
+dask = pytest.importorskip("dask")
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+
+from test_dask_driver import cluster, local_cluster  # noqa: E402, F401
+
+import profilon  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def client(cluster):  # noqa: F811 (the cluster fixture imported above)
+    # The default client of these tests: the analysis takes the scheduler
+    # Dask would use for the frame.
+    with distributed.Client(cluster) as client:
+        yield client
+
+
+def same(got, want, path="report"):
+    """Equal, floats within 1e-12 relative (NaN equal to NaN), containers
+    with the same keys in the same order and the same types."""
+    if isinstance(want, dict):
+        assert isinstance(got, dict) and list(got) == list(want), path
+        for key in want:
+            same(got[key], want[key], f"{path}[{key!r}]")
+    elif isinstance(want, (list, tuple)):
+        assert type(got) is type(want) and len(got) == len(want), path
+        for i, (g, w) in enumerate(zip(got, want, strict=True)):
+            same(g, w, f"{path}[{i}]")
+    elif isinstance(want, float):
+        assert type(got) is float, (path, type(got))
+        assert (math.isnan(got) and math.isnan(want)) or got == pytest.approx(want, rel=1e-12, abs=0), (path, got, want)
+    else:
+        assert type(got) is type(want) and got == want, (path, got, want)
+
+
+def corpus():
+    rng = np.random.default_rng(5)
+    n = 400
+    x = rng.normal(size=n)
+    x[::9] = np.nan
+    text = np.array(["a", "b", "c", "rare"], dtype=object)[np.minimum(rng.integers(0, 40, n) // 13, 3)]
+    text[::17] = None
+    y = 2 * np.nan_to_num(x) + rng.normal(size=n)
+    mixed = pd.DataFrame(
+        {
+            "x": x,
+            "x_copy": x.copy(),
+            "ints": rng.integers(0, 9, n),
+            "const": np.ones(n),
+            "text": text,
+            "cat": pd.Categorical(text),
+            "flag": rng.random(n) < 0.3,
+            "y": y,
+            "target_leak": y * 1.0000001,
+            "label_text": np.array(["p", "q"], dtype=object)[rng.integers(0, 2, n)],
+        }
+    )
+    big = 12_000
+    typical = pd.DataFrame(
+        {f"f{j}": rng.normal(size=big) * (j + 1) for j in range(6)}
+        | {"level": np.array(list("abcde"), dtype=object)[rng.integers(0, 5, big)], "y": rng.normal(size=big)}
+    )
+    infinities = pd.DataFrame({"a": [1.0, np.inf, -np.inf, np.nan, 0.0, -0.0] * 5, "b": np.arange(30.0)})
+    nullable = pd.DataFrame(
+        {
+            "i": pd.array([1, None, 3, 4, None, 6] * 7, dtype="Int64"),
+            "b": pd.array([True, None, False] * 14, dtype="boolean"),
+            "s": pd.array(["u", "v", None] * 14, dtype="string"),
+            "y": np.linspace(0.0, 1.0, 42),
+        }
+    )
+    return {
+        "mixed, two targets": (mixed, {"target": ["y", "label_text"]}),
+        "mixed, no target": (mixed, {}),
+        "mixed, repeated target, pearson": (mixed, {"target": ["y", "y"], "corr_method": "pearson"}),
+        "12,000 rows (mutual information samples 8,000)": (typical, {"target": "y", "max_cat_features": 1}),
+        "infinities and signed zeros": (infinities, {"target": "b"}),
+        "nullable dtypes": (nullable, {"target": "y"}),
+        "one row": (mixed.iloc[:1], {"target": "y"}),
+        "no rows": (mixed.iloc[:0], {"target": "y"}),
+    }
+
+
+CORPUS = corpus()
+
+
+@pytest.mark.parametrize("k", [1, 3, 7])
+@pytest.mark.parametrize("name", list(CORPUS))
+def test_the_report_equals_the_pandas_report(client, name, k):
+    pdf, kwargs = CORPUS[name]
+    with dask.config.set({"dataframe.convert-string": False}):
+        ddf = dd.from_pandas(pdf, npartitions=k, sort=False)
+    ref = ddf.compute()
+    got = profilon.EDA().eda_report_and_score(ddf, **kwargs)
+    want = profilon.EDA().eda_report_and_score(ref, **kwargs)
+    assert type(got) is type(want)
+    same(vars(got), vars(want))
+    assert got.to_markdown() == want.to_markdown()
+
+
+def test_the_entry_points_take_a_dask_frame(client):
+    pdf, kwargs = CORPUS["mixed, two targets"]
+    ddf = dd.from_pandas(pdf, npartitions=3, sort=False)
+    ref = ddf.compute()
+    eda = profilon.EDA()
+    assert eda.eda_md(ddf, **kwargs) == eda.eda_md(ref, **kwargs)
+    same(vars(eda.eda(ddf, **kwargs)), vars(eda.eda_report_and_score(ref, **kwargs)))
+
+
+def test_a_sample_is_named_in_the_markdown_only(client, monkeypatch):
+    monkeypatch.setenv("PROFILON_DASK_CORR_ROWS", "100")
+    pdf, kwargs = CORPUS["mixed, two targets"]
+    ddf = dd.from_pandas(pdf, npartitions=3, sort=False)
+    got = profilon.EDA().eda_report_and_score(ddf, **kwargs)
+    lines = got.to_markdown().splitlines()
+    at = lines.index("### Figures from samples")
+    assert lines[at + 1] == "- Correlation matrix: 100 of 400 rows, drawn uniformly (seed 0)"
+    # The fields are the pandas report's: only the matrix' rows differ.
+    want = profilon.EDA().eda_report_and_score(ddf.compute(), **kwargs)
+    assert dataclasses.asdict(got).keys() == dataclasses.asdict(want).keys()
+    assert got.relationships.keys() == want.relationships.keys()
+    same(got.schema, want.schema)
+    assert "Figures from samples" not in want.to_markdown()
+
+
+def test_other_objects_are_still_refused(client):
+    pdf, _ = CORPUS["mixed, no target"]
+    ddf = dd.from_pandas(pdf, npartitions=2)
+    for other in [ddf["x"], ddf.to_delayed()[0], pdf.to_numpy(), None]:
+        with pytest.raises(AssertionError):
+            profilon.EDA().eda_report_and_score(other)
+
+
+def test_the_callers_frame_is_left_alone(client):
+    pdf, kwargs = CORPUS["mixed, two targets"]
+    ddf = dd.from_pandas(pdf, npartitions=3, sort=False)
+    before = ddf.compute()
+    columns, dtypes, npartitions = list(ddf.columns), ddf.dtypes.copy(), ddf.npartitions
+    profilon.EDA().eda_report_and_score(ddf, **kwargs)
+    pd.testing.assert_frame_equal(ddf.compute(), before)
+    assert (list(ddf.columns), ddf.npartitions) == (columns, npartitions)
+    pd.testing.assert_series_equal(ddf.dtypes, dtypes)
+
+
+def test_a_closed_cluster_is_one_clear_error():
+    cluster = local_cluster(1)
+    client = distributed.Client(cluster)
+    try:
+        ddf = dd.from_pandas(pd.DataFrame({"a": [1.0, 2.0, 3.0], "y": [0.0, 1.0, 0.5]}), npartitions=2)
+        client.close()
+        cluster.close()
+        # The closed client was the default one: the analysis must not fall
+        # back to computing locally without a word.
+        with pytest.raises(RuntimeError, match="^the Dask cluster could not be reached: "):
+            with dask.config.set(scheduler=client.get):
+                profilon.EDA().eda_report_and_score(ddf, target="y")
+    finally:
+        client.close()
+        cluster.close()
+
+
+def test_a_killed_worker_gives_the_same_report_or_a_clear_error():
+    # Worker processes of its own, one of them killed while the analysis
+    # runs; Dask reschedules its tasks on the other (or the nanny's new one).
+    pdf, kwargs = CORPUS["mixed, two targets"]
+    with dask.config.set({"distributed.worker.profile.enabled": False}):
+        cluster = distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=50
+        )
+    try:
+        with distributed.Client(cluster) as client:
+            pids = list(client.run(os.getpid).values())
+            ddf = dd.from_pandas(pdf, npartitions=8, sort=False)
+            want = profilon.EDA().eda_report_and_score(ddf.compute(), **kwargs)
+            outcome = {}
+
+            def analyse():
+                try:
+                    outcome["report"] = profilon.EDA().eda_report_and_score(ddf, **kwargs)
+                except Exception as error:  # the outcome is judged below
+                    outcome["error"] = error
+
+            runner = threading.Thread(target=analyse)
+            runner.start()
+            time.sleep(0.3)
+            os.kill(pids[0], signal.SIGKILL)
+            runner.join(120)
+            assert not runner.is_alive()
+            if "report" in outcome:
+                same(vars(outcome["report"]), vars(want))
+                assert outcome["report"].to_markdown() == want.to_markdown()
+            else:
+                assert str(outcome["error"]), outcome["error"]
+    finally:
+        cluster.close()
