@@ -159,12 +159,12 @@ def test_the_callers_frame_is_left_alone(client):
 
 
 def test_a_closed_cluster_is_one_clear_error():
-    cluster = local_cluster(1)
-    client = distributed.Client(cluster)
+    own = local_cluster(1)
+    client = distributed.Client(own)
     try:
         ddf = dd.from_pandas(pd.DataFrame({"a": [1.0, 2.0, 3.0], "y": [0.0, 1.0, 0.5]}), npartitions=2)
         client.close()
-        cluster.close()
+        own.close()
         # The closed client was the default one: the analysis must not fall
         # back to computing locally without a word.
         with pytest.raises(RuntimeError, match="^the Dask cluster could not be reached: "):
@@ -172,7 +172,7 @@ def test_a_closed_cluster_is_one_clear_error():
                 profilon.EDA().eda_report_and_score(ddf, target="y")
     finally:
         client.close()
-        cluster.close()
+        own.close()
 
 
 def test_a_killed_worker_gives_the_same_report_or_a_clear_error():
@@ -180,11 +180,11 @@ def test_a_killed_worker_gives_the_same_report_or_a_clear_error():
     # runs; Dask reschedules its tasks on the other (or the nanny's new one).
     pdf, kwargs = CORPUS["mixed, two targets"]
     with dask.config.set({"distributed.worker.profile.enabled": False}):
-        cluster = distributed.LocalCluster(
+        processes = distributed.LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=50
         )
     try:
-        with distributed.Client(cluster) as client:
+        with distributed.Client(processes) as client:
             pids = list(client.run(os.getpid).values())
             ddf = dd.from_pandas(pdf, npartitions=8, sort=False)
             want = profilon.EDA().eda_report_and_score(ddf.compute(), **kwargs)
@@ -208,4 +208,4 @@ def test_a_killed_worker_gives_the_same_report_or_a_clear_error():
             else:
                 assert str(outcome["error"]), outcome["error"]
     finally:
-        cluster.close()
+        processes.close()
