@@ -1,6 +1,7 @@
 // The leakage hints of a Dask frame: the in-memory checks' reasons and
 // scores, from the driver's correlation and identity checks over every row.
 #include "../diagnostics/leakage.hpp"
+
 #include "distributed.hpp"
 
 namespace tamsel::distributed {

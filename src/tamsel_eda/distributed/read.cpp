@@ -18,7 +18,9 @@ py::object driver() {
 
 // The frame's own DatetimeIndex is the time axis when no usable
 // datetime_col is named, as in the in-memory step.
-bool has_index_axis(const Input& in) { return pyapi::is_instance(in.df.attr("index"), in.g("pd").attr("DatetimeIndex")); }
+bool has_index_axis(const Input& in) {
+    return pyapi::is_instance(in.df.attr("index"), in.g("pd").attr("DatetimeIndex"));
+}
 
 }  // namespace
 
@@ -35,13 +37,12 @@ void read(Input& in, py::handle ddf) {
     for (py::handle t : in.target_cols) {
         if (pyapi::truthy(is_numeric_dtype(in.df[t]))) numeric_targets.append(t);
     }
-    const bool column_axis =
-        pyapi::truthy(in.datetime_col) && pyapi::contains(in.df.attr("columns"), in.datetime_col);
-    py::object request = mod.attr("Request")(
-        "targets"_a = in.target_cols, "numeric"_a = in.num_cols,
-        "levels"_a = pyapi::head(in.cat_cols, in.max_cat_features), "numeric_targets"_a = numeric_targets,
-        "time_col"_a = column_axis ? in.datetime_col : py::none(),
-        "has_axis"_a = py::bool_(column_axis || has_index_axis(in)));
+    const bool column_axis = pyapi::truthy(in.datetime_col) && pyapi::contains(in.df.attr("columns"), in.datetime_col);
+    py::object request = mod.attr("Request")("targets"_a = in.target_cols, "numeric"_a = in.num_cols,
+                                             "levels"_a = pyapi::head(in.cat_cols, in.max_cat_features),
+                                             "numeric_targets"_a = numeric_targets,
+                                             "time_col"_a = column_axis ? in.datetime_col : py::none(),
+                                             "has_axis"_a = py::bool_(column_axis || has_index_axis(in)));
     in.dist = mod.attr("analyse")(ddf, request);
     in.n_rows = in.dist.attr("n_rows");
     in.rows = py::cast<Py_ssize_t>(in.n_rows);
@@ -65,9 +66,9 @@ py::list sample_notes(const Input& in) {
     if (pyapi::contains(notes, py::str("time_series"))) {
         for (auto [tgt, note] : py::dict(notes[py::str("time_series")])) {
             if (!sampled(note)) continue;
-            lines.append(pyapi::concat({"Stationarity and autocorrelation of ", pyapi::format(tgt), ": its ",
-                                        count(note, "rows_used"), " most recent of ", count(note, "rows_total"),
-                                        " points"}));
+            lines.append(
+                pyapi::concat({"Stationarity and autocorrelation of ", pyapi::format(tgt), ": its ",
+                               count(note, "rows_used"), " most recent of ", count(note, "rows_total"), " points"}));
         }
     }
     return lines;

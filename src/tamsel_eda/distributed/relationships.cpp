@@ -42,8 +42,8 @@ analysis::Relationships relationships(const Input& in) {
     }
 
     py::object ratios = in.dist.attr("cat_corr_ratio");
-    py::object cat_subset = pyapi::head(in.cat_cols, pyapi::builtin(in.frame.globals(), "min")(
-                                                         in.max_cat_features, py::len(in.cat_cols)));
+    py::object cat_subset =
+        pyapi::head(in.cat_cols, pyapi::builtin(in.frame.globals(), "min")(in.max_cat_features, py::len(in.cat_cols)));
     for (py::handle tgt : in.target_cols) {
         if (!pyapi::contains(ratios, tgt)) continue;
         py::object of_target = ratios[tgt];

@@ -54,8 +54,8 @@ analysis::Distributions distributions(const Input& in) {
     for (py::handle c : in.num_cols) {
         py::object row = by_column[c];
         profile::add_column_summary(out, c,
-                           {value(row, "min"), value(row, "median"), value(row, "max"), value(row, "std"),
-                            value(row, "skew"), value(row, "kurtosis"), value(row, "outlier_share")});
+                                    {value(row, "min"), value(row, "median"), value(row, "max"), value(row, "std"),
+                                     value(row, "skew"), value(row, "kurtosis"), value(row, "outlier_share")});
     }
     profile::finish_distributions(in, out);
     return out;
@@ -71,9 +71,10 @@ void add_record(const Input& in, py::dict record, py::handle tgt) {
     }
     // The mean of the zero-or-missing flags: their count over the rows (both
     // exact in a double, so the one rounding is the mean's).
-    record["zero_share"] = in.rows == 0 ? py::float_(Py_NAN)
-                                        : py::float_(pyapi::as_double(in.dist.attr("target_zero_counts")[tgt]) /
-                                                     static_cast<double>(in.rows));
+    record["zero_share"] =
+        in.rows == 0
+            ? py::float_(Py_NAN)
+            : py::float_(pyapi::as_double(in.dist.attr("target_zero_counts")[tgt]) / static_cast<double>(in.rows));
 }
 
 }  // namespace
