@@ -26,7 +26,8 @@ each; unset or empty means the default):
 
 One file per concern: `settings` (the settings above), `passes` (the pass
 runner), `tables` (what the passes found, as the native steps read it) and
-one file per group of figures (`scan`: pass 1's lengths and missing cells).
+one file per group of figures (`scan`: pass 1's lengths and missing cells;
+`time_axis`: the frequency, gaps and extent of the time axis).
 A figure's file offers a function that adds its per-partition work to a
 given `Pass` and returns the function that, given the pass's results, fills
 its fields of the `Tables`, so that the figures of one pass share one read
@@ -47,6 +48,7 @@ from .passes import Pass, pinned_scheduler
 from .scan import scan
 from .settings import MI_SAMPLE_ROWS, Settings, read_settings
 from .tables import Tables
+from .time_axis import TimeAxis, time_axis
 
 __all__ = [
     "CorrelationRatios",
@@ -55,10 +57,12 @@ __all__ = [
     "Pass",
     "Settings",
     "Tables",
+    "TimeAxis",
     "is_dask_frame",
     "pinned_scheduler",
     "read_settings",
     "scan",
+    "time_axis",
 ]
 
 

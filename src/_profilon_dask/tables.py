@@ -48,9 +48,12 @@ class Tables:
                                 column)
       target_moments            skew and kurtosis per target
       target_zero_counts        zero-or-missing values per target
-      time_axis                 the axis facts: inferred frequency,
-                                irregular share, unique periods, missing
-                                timeline share
+      time_axis                 the axis facts (filled by
+                                `time_axis.TimeAxis`, whose docstring lists
+                                the keys): which axis, its stamps, NaT and
+                                distinct periods, min and max, pandas'
+                                inferred frequency, the most common gap
+                                and the irregular share
       ts_series                 per target, its most recent points in time
                                 order (pandas Series)
       leakage_corr_hits         per target, the numeric features whose
