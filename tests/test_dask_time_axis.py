@@ -30,10 +30,17 @@ def expected(pdf, column, freq=None):
     diffs = index.to_series().diff().dropna()
     by_pandas = not freq and bool(inferred)
     irregular = 0.0 if by_pandas or diffs.empty else float((diffs != diffs.mode().iloc[0]).mean())
+    frequency = freq or inferred
+    try:
+        grid = max(1, len(pd.date_range(index.min(), index.max(), freq=frequency)))
+        missing = 1.0 - len(index.unique()) / grid if frequency else 0.0
+    except Exception:
+        missing = 0.0
     return {
+        "missing_ts_share": missing,
         "n_rows": len(index),
         "inferred_alias": inferred,
-        "frequency": freq or inferred,
+        "frequency": frequency,
         "irregular_share": irregular,
         "gap_mode": None if diffs.empty else diffs.mode().iloc[0],
         "unique_periods": len(index.unique()),
@@ -44,7 +51,7 @@ def expected(pdf, column, freq=None):
 
 def check(facts, want):
     for key, value in want.items():
-        got = facts[key]
+        got = driver.missing_ts_share(facts) if key == "missing_ts_share" else facts[key]
         if key in ("min", "max"):
             assert (pd.isna(got) and pd.isna(value)) or (got == value and got.unit == value.unit), key
             assert getattr(got, "tz", None) == getattr(value, "tz", None)
@@ -188,7 +195,7 @@ def test_shares_the_passes_of_other_figures(kind, gather_cap):
     assert tables.cat_corr_ratio["y"]["g"] is not None
 
 
-@pytest.mark.parametrize("kind", ["h", "irregular", "duplicates"])
+@pytest.mark.parametrize("kind", ["h", "irregular", "duplicates", "NaT"])
 @pytest.mark.parametrize("freq", ["h", "D"])
 def test_caller_frequency_keeps_the_gap_count(kind, freq):
     ddf = dd.from_pandas(shuffled(kind), npartitions=3, sort=False)
@@ -203,6 +210,47 @@ def test_short_axes(n, n_parts):
     facts = driver.time_axis(dd.from_pandas(pdf, npartitions=n_parts, sort=False), "t", gather_cap=0)
     check(facts, expected(pdf, "t"))
     assert facts["n_gaps"] == max(n - 1, 0)
+
+
+SPANS = [
+    ("2024-01-01", "2024-03-05 17:23:11"),
+    ("2024-03-09 22:00-05:00", "2024-11-04 03:30-04:00"),
+    ("2024-01-01 00:00:07", "2024-01-01 00:00:07"),
+    ("2024-11-03 00:59:59.5-04:00", "2024-11-03 01:07:00.25-05:00"),
+]
+GRIDS = ["s", "7min", "h", "3h", "90s", "D", "2D", "B", "bh", "MS", "W-WED", "-1h"]
+
+
+# A grid of milliseconds over months has billions of stamps: what
+# timeline_length avoids, and what date_range, the reference, cannot build.
+@pytest.mark.parametrize(
+    ("start", "end", "freq"), [(a, b, f) for a, b in SPANS for f in GRIDS] + [(*SPANS[3], "250ms")]
+)
+@pytest.mark.parametrize("tz", [None, "America/New_York"])
+@pytest.mark.parametrize("unit", ["ns", "s"])
+def test_timeline_length_is_date_ranges(start, end, freq, tz, unit):
+    first, last = pd.Timestamp(start).as_unit(unit), pd.Timestamp(end).as_unit(unit)
+    if tz is not None:
+        first, last = (
+            first.tz_convert(tz) if first.tz else first.tz_localize(tz),
+            (last.tz_convert(tz) if last.tz else last.tz_localize(tz)),
+        )
+    elif first.tz is not None:
+        first, last = first.tz_localize(None), last.tz_localize(None)
+    try:
+        want = len(pd.date_range(first, last, freq=freq))
+    except Exception as error:
+        with pytest.raises(type(error)):
+            driver.timeline_length(first, last, freq)
+        return
+    assert driver.timeline_length(first, last, freq) == want
+
+
+@pytest.mark.parametrize("freq", [None, "", "nonsense"])
+def test_missing_share_without_a_grid(freq):
+    ddf = dd.from_pandas(shuffled("irregular"), npartitions=2, sort=False)
+    facts = driver.time_axis(ddf, "t", freq=freq)
+    assert driver.missing_ts_share(facts) == 0.0
 
 
 def test_no_axis_and_refused_dtypes():

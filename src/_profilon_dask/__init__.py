@@ -48,7 +48,7 @@ from .passes import Pass, pinned_scheduler
 from .scan import scan
 from .settings import MI_SAMPLE_ROWS, Settings, read_settings
 from .tables import Tables
-from .time_axis import TimeAxis, time_axis
+from .time_axis import TimeAxis, missing_ts_share, time_axis, timeline_length
 
 __all__ = [
     "CorrelationRatios",
@@ -59,10 +59,12 @@ __all__ = [
     "Tables",
     "TimeAxis",
     "is_dask_frame",
+    "missing_ts_share",
     "pinned_scheduler",
     "read_settings",
     "scan",
     "time_axis",
+    "timeline_length",
 ]
 
 

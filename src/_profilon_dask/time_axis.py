@@ -291,6 +291,46 @@ def _intraday_alias(wall_gaps: np.ndarray, utc_gaps: np.ndarray, unit: str) -> s
     return _count_alias("ns", delta)
 
 
+def timeline_length(start: Any, end: Any, freq: Any) -> int:
+    """`len(pd.date_range(start, end, freq=freq))`, without the grid where
+    its step is a fixed duration: pandas lays such a grid in steps of
+    absolute time from `start`, so it has (end - start) // step + 1 stamps,
+    where a grid of seconds over a long axis would hold as many stamps as
+    the axis. Calendar steps (a day is one on the wall clock) and anything
+    pandas refuses go to date_range itself, its errors included."""
+    from pandas.tseries.frequencies import to_offset
+
+    try:
+        offset = to_offset(freq)
+    except Exception:
+        offset = None
+    if (
+        isinstance(offset, pd.offsets.Tick)
+        and not isinstance(offset, pd.offsets.Day)
+        and offset.n > 0
+        and isinstance(start, pd.Timestamp)
+        and isinstance(end, pd.Timestamp)
+        and start <= end
+    ):
+        return int((end - start) // pd.Timedelta(offset)) + 1
+    return len(pd.date_range(start, end, freq=freq))
+
+
+def missing_ts_share(facts: dict[str, Any], grid_freq: Any = None) -> float:
+    """The share of the timeline from min to max, on the grid of
+    `grid_freq` (default: the axis frequency; the native step spells renamed
+    aliases the current way first), that has no stamp: 1 - unique_periods /
+    max(1, grid length). 0.0 without a frequency or when the grid cannot be
+    laid. Not clamped: stamps off the grid can make it negative."""
+    if not facts.get("frequency"):
+        return 0.0
+    try:
+        grid = max(1, timeline_length(facts["min"], facts["max"], grid_freq or facts["frequency"]))
+        return 1.0 - facts["unique_periods"] / grid
+    except Exception:
+        return 0.0
+
+
 class TimeAxis:
     """The axis facts over two passes, sometimes three.
 
@@ -321,8 +361,9 @@ class TimeAxis:
       irregular_share    share of gaps other than gap_mode; 0.0 when pandas
                          inferred the frequency or there are no gaps
 
-    The native step computes the missing-timeline share from min, max,
-    frequency and unique_periods, and renames quarter-start anchors.
+    `missing_ts_share` gives the missing-timeline share from min, max,
+    frequency and unique_periods; the native step renames quarter-start
+    anchors and old aliases as it does for a pandas frame.
 
     Only a datetime64 axis (tz-naive or aware, any unit) is handled: another
     dtype raises TypeError when the group is built.
