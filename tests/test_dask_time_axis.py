@@ -133,7 +133,7 @@ def shuffled(kind):
 
 
 @pytest.mark.parametrize("kind", KINDS)
-@pytest.mark.parametrize("n_parts", [1, 3, 7])
+@pytest.mark.parametrize("n_parts", [1, 3, 7, 20])
 @pytest.mark.parametrize(("gather_cap", "rows_per_range"), [(0, 37), (GATHER_CAP, 37), (0, ROWS_PER_RANGE)])
 def test_column_axis_matches_pandas(kind, n_parts, gather_cap, rows_per_range):
     # Unsorted partitions, one or several value ranges; gather_cap 0 forces

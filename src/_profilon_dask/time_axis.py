@@ -119,7 +119,8 @@ def _first_partition(part: pd.DataFrame, column: Any, dtype: Any) -> tuple[int, 
         picks = valid[np.linspace(0, n - 1, SAMPLES_PER_PARTITION).astype(np.int64)]
     else:
         picks = valid
-    # (count, NaT count, sample with its weight per value)
+    # Rows, NaT, and evenly spaced valid stamps, each standing for
+    # n / len(picks) of them when the partitions' samples are merged.
     return len(values), len(values) - n, picks
 
 
@@ -142,6 +143,8 @@ def _tree(func: Any, items: list[Any], split_every: int = 8) -> Any:
 
     combine = dask.delayed(func, pure=True)
     level = list(items)
+    if not level:
+        return combine(level)
     while True:
         level = [combine(level[i : i + split_every]) for i in range(0, len(level), split_every)]
         if len(level) == 1:
@@ -334,11 +337,11 @@ def missing_ts_share(facts: dict[str, Any], grid_freq: Any = None) -> float:
 class TimeAxis:
     """The axis facts over two passes, sometimes three.
 
-    `add_first` and `add_second` add this group's work to the passes given,
-    `add_third` adds the gathering of a day-spaced axis where the first two
-    could not settle its frequency (and answers whether it added anything),
-    and `fill` writes `Tables.time_axis` from the last pass's results: a
-    dict with
+    `add_first` and `add_second` add this group's work to the passes given;
+    `add_third`, called in any case since it reads pass 2's results, adds the
+    gathering of a day-spaced axis where the first two passes could not
+    settle its frequency (and answers whether it added anything); `fill`
+    writes `Tables.time_axis` from the last pass's results: a dict with
 
       axis               "column" (datetime_col), "index" (the frame's
                          DatetimeIndex) or None (no axis: nothing else)
