@@ -12,7 +12,8 @@ gaps `index.to_series().diff().dropna()` with their mode, `len(index.unique())`
 and `index.min()`/`index.max()`. NaT sorts last, so the gaps are those of the
 sorted valid stamps, and `unique()` counts NaT as one more period.
 
-No process holds the whole axis. Pass 1 counts the stamps, their NaT and
+No process holds the whole axis, save an axis of at most `gather_cap`
+stamps and a day-spaced one (below). Pass 1 counts the stamps, their NaT and
 extrema, and draws evenly spaced values of each sorted partition, from
 which the client picks value ranges of about `rows_per_range` stamps each.
 Pass 2 sends each partition's stamps to their ranges; a worker sorts one
@@ -230,8 +231,8 @@ def _bucket_mode(
     if len(values) == 0:
         return None
     keys, codes = np.unique(values, return_inverse=True)
-    totals = np.zeros(len(keys), dtype=np.int64)
-    np.add.at(totals, codes.ravel(), counts)
+    # Counts below 2**53 add exactly in float64.
+    totals = np.bincount(codes.ravel(), weights=counts, minlength=len(keys)).astype(np.int64)
     best = int(np.argmax(totals))
     return int(keys[best]), int(totals[best])
 
