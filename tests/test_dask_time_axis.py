@@ -253,6 +253,15 @@ def test_missing_share_without_a_grid(freq):
     assert driver.missing_ts_share(facts) == 0.0
 
 
+@pytest.mark.parametrize(("datetime_col", "axis"), [("t", "column"), ("u", "index"), (None, "index"), (0, "index")])
+def test_a_named_column_comes_before_the_index(datetime_col, axis):
+    pdf = shuffled("h").assign(u=lambda d: d["t"]).set_index("u").assign(t=shuffled("irregular")["t"].to_numpy())
+    ddf = dd.from_pandas(pdf, npartitions=3, sort=False)
+    facts = driver.time_axis(ddf, datetime_col, gather_cap=0, rows_per_range=50)
+    assert facts["axis"] == axis
+    check(facts, expected(pdf, datetime_col))
+
+
 def test_no_axis_and_refused_dtypes():
     pdf = pd.DataFrame({"t": [3, 1, 2], "x": [1.0, 2.0, 3.0]})
     ddf = dd.from_pandas(pdf, npartitions=2)
