@@ -33,7 +33,8 @@ one file per group of figures (`scan`: pass 1's lengths and missing cells;
 comparison in pass 3; `association`: the correlation ratios; `leakage`: the
 leakage checks' data; `summaries`: the numeric columns' summaries and the
 targets' moments, over all three passes; `samples`: the mutual-information,
-correlation and time-series samples, one pass each).
+correlation and time-series samples, one pass each; `time_axis`: the
+frequency, gaps and extent of the time axis, in passes 1 to 3).
 A figure's file offers a function that adds its per-partition work to a
 given `Pass` and returns the function that, given the pass's results, fills
 its fields of the `Tables`, so that the figures of one pass share one read
@@ -69,6 +70,7 @@ from .scan import add_scan, scan
 from .settings import MI_SAMPLE_ROWS, Settings, read_settings
 from .summaries import add_summary_moments, add_summary_scan, add_summary_sums, column_summaries
 from .tables import Tables
+from .time_axis import TimeAxis, missing_ts_share, time_axis, timeline_length
 
 __all__ = [
     "Request",
@@ -79,7 +81,9 @@ __all__ = [
     "Pass",
     "Settings",
     "Tables",
+    "TimeAxis",
     "is_dask_frame",
+    "missing_ts_share",
     "pinned_scheduler",
     "read_settings",
     "add_corr_sample",
@@ -101,6 +105,8 @@ __all__ = [
     "add_duplicate_candidates",
     "add_duplicate_confirm",
     "scan",
+    "time_axis",
+    "timeline_length",
 ]
 
 

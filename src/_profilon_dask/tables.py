@@ -119,12 +119,12 @@ class Tables:
                                 in column order}
       target_identical_cols     {target: the candidates `equals` it}
 
-    Not built yet (None until then):
-      corr_matrix               correlation matrix of the numeric columns
-                                (computed from corr_sample)
-      time_axis                 the axis facts: inferred frequency,
-                                irregular share, unique periods, missing
-                                timeline share
+    Time axis (`time_axis.TimeAxis`, passes 1 to 3):
+      time_axis                 the axis facts, a dict whose keys the
+                                class's docstring lists: which axis, its
+                                stamps, NaT and distinct periods, min and
+                                max, pandas' inferred frequency, the most
+                                common gap and the irregular share
     """
 
     n_rows: int
@@ -140,7 +140,6 @@ class Tables:
     rare_share_by_col: Any = None
     duplicate_pairs: Any = None
     column_summaries: Any = None
-    corr_matrix: Any = None
     mi_sample: Any = None
     corr_sample: Any = None
     cat_corr_ratio: Any = None

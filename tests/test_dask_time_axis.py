@@ -1,0 +1,283 @@
+"""The Dask driver's time-axis facts, against the in-memory analysis' own
+pandas calls on the frame Dask delivers."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+dask = pytest.importorskip("dask")
+dd = pytest.importorskip("dask.dataframe")
+
+from test_dask_driver import READS, client, cluster, counted_frame, split  # noqa: E402, F401
+
+import _profilon_dask as driver  # noqa: E402
+from _profilon_dask.time_axis import GATHER_CAP, ROWS_PER_RANGE, infer_alias  # noqa: E402
+
+
+@pytest.fixture(autouse=True)
+def sync():
+    with dask.config.set(scheduler="sync"):
+        yield
+
+
+def expected(pdf, column, freq=None):
+    """The in-memory analysis' calls, on the whole frame."""
+    if column and column in pdf.columns:
+        index = pdf.sort_values(column).set_index(column).index
+    else:
+        index = pdf.sort_index().index
+    inferred = None if freq or len(index) < 3 else infer_alias(index)
+    diffs = index.to_series().diff().dropna()
+    by_pandas = not freq and bool(inferred)
+    irregular = 0.0 if by_pandas or diffs.empty else float((diffs != diffs.mode().iloc[0]).mean())
+    frequency = freq or inferred
+    try:
+        grid = max(1, len(pd.date_range(index.min(), index.max(), freq=frequency)))
+        missing = 1.0 - len(index.unique()) / grid if frequency else 0.0
+    except Exception:
+        missing = 0.0
+    return {
+        "missing_ts_share": missing,
+        "n_rows": len(index),
+        "inferred_alias": inferred,
+        "frequency": frequency,
+        "irregular_share": irregular,
+        "gap_mode": None if diffs.empty else diffs.mode().iloc[0],
+        "unique_periods": len(index.unique()),
+        "min": index.min(),
+        "max": index.max(),
+    }
+
+
+def check(facts, want):
+    for key, value in want.items():
+        got = driver.missing_ts_share(facts) if key == "missing_ts_share" else facts[key]
+        if key in ("min", "max"):
+            assert (pd.isna(got) and pd.isna(value)) or (got == value and got.unit == value.unit), key
+            assert getattr(got, "tz", None) == getattr(value, "tz", None)
+        else:
+            assert got == value, (key, got, value)
+
+
+def stamps(kind, n=240, seed=3):
+    rng = np.random.default_rng(seed)
+    start = pd.Timestamp("2023-10-02")
+    if kind in ("s", "min", "h", "15min", "D", "B", "MS", "QS-JAN", "QE", "W-WED", "bh", "YS"):
+        n = 60 if kind in ("QS-JAN", "QE", "YS") else n
+        return pd.Series(pd.date_range(start, periods=n, freq=kind))
+    if kind == "irregular":
+        return pd.Series(start + pd.to_timedelta(np.cumsum(rng.integers(1, 5, n)) * 60, unit="s"))
+    if kind == "irregular-days":
+        return pd.Series(start + pd.to_timedelta(np.cumsum(rng.integers(1, 3, n)), unit="D"))
+    if kind == "tied-gaps":
+        # As many 2-minute as 1-minute gaps: the mode is the smaller.
+        steps = np.concatenate([[0], np.tile([2, 1], n // 2 - 1)])
+        return pd.Series(start + pd.to_timedelta(np.cumsum(steps), unit="min"))
+    if kind == "duplicates":
+        return pd.Series(pd.date_range(start, periods=n // 3, freq="h").repeat(3))
+    if kind == "NaT":
+        values = pd.Series(pd.date_range(start, periods=n, freq="min"))
+        values[rng.random(n) < 0.1] = pd.NaT
+        return values
+    if kind == "all-NaT":
+        return pd.Series(pd.NaT, index=range(5), dtype="datetime64[ns]")
+    if kind == "hourly-DST":
+        return pd.Series(pd.date_range("2024-11-02", periods=n, freq="h", tz="US/Eastern"))
+    if kind == "daily-DST":
+        return pd.Series(pd.date_range("2024-10-01", periods=n, freq="D", tz="Europe/Berlin"))
+    if kind == "tz-irregular":
+        return stamps("irregular", n, seed).dt.tz_localize("Asia/Kolkata")
+    if kind == "seconds-unit":
+        return pd.Series(pd.date_range(start, periods=n, freq="5min")).astype("datetime64[s]")
+    if kind == "two":
+        return pd.Series(pd.to_datetime(["2024-01-02", "2024-01-01"]))
+    raise AssertionError(kind)
+
+
+KINDS = [
+    "s",
+    "min",
+    "h",
+    "15min",
+    "bh",
+    "D",
+    "B",
+    "W-WED",
+    "MS",
+    "QS-JAN",
+    "QE",
+    "YS",
+    "irregular",
+    "irregular-days",
+    "tied-gaps",
+    "duplicates",
+    "NaT",
+    "all-NaT",
+    "hourly-DST",
+    "daily-DST",
+    "tz-irregular",
+    "seconds-unit",
+    "two",
+]
+
+
+def shuffled(kind):
+    values = stamps(kind)
+    order = np.random.default_rng(11).permutation(len(values))
+    return pd.DataFrame(
+        {
+            "t": values.to_numpy()[order] if values.dt.tz is None else values.iloc[order].array,
+            "x": np.arange(len(values)),
+        }
+    )
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("n_parts", [1, 3, 7, 20])
+@pytest.mark.parametrize(("gather_cap", "rows_per_range"), [(0, 37), (GATHER_CAP, 37), (0, ROWS_PER_RANGE)])
+def test_column_axis_matches_pandas(kind, n_parts, gather_cap, rows_per_range):
+    # Unsorted partitions, one or several value ranges; gather_cap 0 forces
+    # the distributed inference of the frequency.
+    pdf = shuffled(kind)
+    ddf = dd.from_pandas(pdf, npartitions=n_parts, sort=False)
+    facts = driver.time_axis(ddf, "t", rows_per_range=rows_per_range, gather_cap=gather_cap)
+    assert facts["axis"] == "column"
+    check(facts, expected(ddf.compute(), "t"))
+
+
+@pytest.mark.parametrize("kind", ["h", "B", "irregular", "duplicates", "NaT", "hourly-DST"])
+@pytest.mark.parametrize("gather_cap", [0, 10_000])
+def test_index_axis_and_empty_partitions(kind, gather_cap):
+    pdf = shuffled(kind).set_index("t")
+    pieces = split(pdf, 5)
+    pieces = [pieces[0].iloc[:0], *pieces[:2], pieces[0].iloc[:0], *pieces[2:], pdf.iloc[:0]]
+    ddf = counted_frame(pieces, key="time-index")
+    facts = driver.time_axis(ddf, "absent", rows_per_range=50, gather_cap=gather_cap)
+    assert facts["axis"] == "index"
+    check(facts, expected(ddf.compute(), "absent"))
+
+
+@pytest.mark.parametrize(
+    ("kind", "gather_cap", "reads"),
+    [("min", 0, 2), ("irregular", 0, 2), ("D", 10_000, 2), ("D", 0, 3), ("MS", 0, 3), ("duplicates", 0, 2)],
+)
+def test_passes(kind, gather_cap, reads):
+    # Two reads of each partition; a third only where pandas must see every
+    # stamp of a day-spaced axis that was too long to gather in pass 2.
+    ddf = counted_frame(split(shuffled(kind), 4), key="time-passes")
+    facts = driver.time_axis(ddf, "t", rows_per_range=40, gather_cap=gather_cap)
+    assert READS == {i: reads for i in range(4)}
+    check(facts, expected(ddf.compute(), "t"))
+
+
+@pytest.mark.parametrize(("kind", "gather_cap"), [("irregular", 0), ("D", 0), ("D", 10_000)])
+def test_shares_the_passes_of_other_figures(kind, gather_cap):
+    pdf = shuffled(kind).assign(g=lambda d: (d["x"] % 3).astype(str), y=lambda d: d["x"] * 0.5)
+    ddf = counted_frame(split(pdf, 3), key="time-shared")
+    axis = driver.TimeAxis(ddf, "t", rows_per_range=40, gather_cap=gather_cap)
+    ratios = driver.CorrelationRatios(ddf, ["y"], ["g"])
+    scheduler = driver.pinned_scheduler(ddf)
+    first, second, third = (driver.Pass(scheduler) for _ in range(3))
+    axis.add_first(first)
+    ratios.add_first(first)
+    results = first.run()
+    axis.add_second(second, results)
+    ratios.add_second(second, results)
+    results = second.run()
+    axis.add_third(third, results)
+    ratios.add_third(third, results)
+    results = third.run()
+    tables = driver.scan(pdf.pipe(dd.from_pandas, npartitions=1))
+    axis.fill(results, tables)
+    ratios.fill(results, tables)
+    assert READS == {0: 3, 1: 3, 2: 3}
+    check(tables.time_axis, expected(pdf, "t"))
+    assert tables.cat_corr_ratio["y"]["g"] is not None
+
+
+@pytest.mark.parametrize("kind", ["h", "irregular", "duplicates", "NaT"])
+@pytest.mark.parametrize("freq", ["h", "D"])
+def test_caller_frequency_keeps_the_gap_count(kind, freq):
+    ddf = dd.from_pandas(shuffled(kind), npartitions=3, sort=False)
+    facts = driver.time_axis(ddf, "t", freq=freq, rows_per_range=30, gather_cap=0)
+    assert facts["inferred_by_pandas"] is False
+    check(facts, expected(ddf.compute(), "t", freq))
+
+
+@pytest.mark.parametrize(("n", "n_parts"), [(0, 1), (0, 3), (1, 2), (2, 2)])
+def test_short_axes(n, n_parts):
+    pdf = pd.DataFrame({"t": pd.date_range("2024-01-01", periods=n, freq="D")[::-1], "x": range(n)})
+    facts = driver.time_axis(dd.from_pandas(pdf, npartitions=n_parts, sort=False), "t", gather_cap=0)
+    check(facts, expected(pdf, "t"))
+    assert facts["n_gaps"] == max(n - 1, 0)
+
+
+SPANS = [
+    ("2024-01-01", "2024-03-05 17:23:11"),
+    ("2024-03-09 22:00-05:00", "2024-11-04 03:30-04:00"),
+    ("2024-01-01 00:00:07", "2024-01-01 00:00:07"),
+    ("2024-11-03 00:59:59.5-04:00", "2024-11-03 01:07:00.25-05:00"),
+]
+GRIDS = ["s", "7min", "h", "3h", "90s", "D", "2D", "B", "bh", "MS", "W-WED", "-1h"]
+
+
+# A grid of milliseconds over months has billions of stamps: what
+# timeline_length avoids, and what date_range, the reference, cannot build.
+@pytest.mark.parametrize(
+    ("start", "end", "freq"), [(a, b, f) for a, b in SPANS for f in GRIDS] + [(*SPANS[3], "250ms")]
+)
+@pytest.mark.parametrize("tz", [None, "America/New_York"])
+@pytest.mark.parametrize("unit", ["ns", "s"])
+def test_timeline_length_is_date_ranges(start, end, freq, tz, unit):
+    first, last = pd.Timestamp(start).as_unit(unit), pd.Timestamp(end).as_unit(unit)
+    if tz is not None:
+        first, last = (
+            first.tz_convert(tz) if first.tz else first.tz_localize(tz),
+            (last.tz_convert(tz) if last.tz else last.tz_localize(tz)),
+        )
+    elif first.tz is not None:
+        first, last = first.tz_localize(None), last.tz_localize(None)
+    try:
+        want = len(pd.date_range(first, last, freq=freq))
+    except Exception as error:
+        with pytest.raises(type(error)):
+            driver.timeline_length(first, last, freq)
+        return
+    assert driver.timeline_length(first, last, freq) == want
+
+
+@pytest.mark.parametrize("freq", [None, "", "nonsense"])
+def test_missing_share_without_a_grid(freq):
+    ddf = dd.from_pandas(shuffled("irregular"), npartitions=2, sort=False)
+    facts = driver.time_axis(ddf, "t", freq=freq)
+    assert driver.missing_ts_share(facts) == 0.0
+
+
+@pytest.mark.parametrize(("datetime_col", "axis"), [("t", "column"), ("u", "index"), (None, "index"), (0, "index")])
+def test_a_named_column_comes_before_the_index(datetime_col, axis):
+    pdf = shuffled("h").assign(u=lambda d: d["t"]).set_index("u").assign(t=shuffled("irregular")["t"].to_numpy())
+    ddf = dd.from_pandas(pdf, npartitions=3, sort=False)
+    facts = driver.time_axis(ddf, datetime_col, gather_cap=0, rows_per_range=50)
+    assert facts["axis"] == axis
+    check(facts, expected(pdf, datetime_col))
+
+
+def test_no_axis_and_refused_dtypes():
+    pdf = pd.DataFrame({"t": [3, 1, 2], "x": [1.0, 2.0, 3.0]})
+    ddf = dd.from_pandas(pdf, npartitions=2)
+    assert driver.time_axis(ddf, None) == {"axis": None}
+    assert driver.time_axis(ddf, "missing") == {"axis": None}
+    with pytest.raises(TypeError, match="datetime64"):
+        driver.TimeAxis(ddf, "t")
+
+
+def test_on_a_local_cluster(client):  # noqa: F811 (the fixture imported above)
+    pdf = shuffled("hourly-DST")
+    ddf = dd.from_pandas(pdf, npartitions=4, sort=False)
+    facts = driver.time_axis(ddf, "t", scheduler=client.get, rows_per_range=50, gather_cap=0)
+    check(facts, expected(pdf, "t"))
+    # A day-spaced axis takes the third pass, into the Tables of pass 1.
+    daily = dd.from_pandas(shuffled("D"), npartitions=3, sort=False)
+    tables = driver.scan(daily, scheduler=client.get)
+    driver.time_axis(daily, "t", scheduler=client.get, tables=tables, gather_cap=0)
+    check(tables.time_axis, expected(daily.compute(), "t"))
