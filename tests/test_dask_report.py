@@ -85,7 +85,28 @@ def corpus():
             "y": np.linspace(0.0, 1.0, 42),
         }
     )
+    hours = pd.date_range("2024-03-30", periods=n, freq="h", tz="Europe/Paris")
+    timed = mixed.assign(when=hours.tz_localize(None))
+    days = pd.DataFrame(
+        {"price": np.cumsum(rng.normal(size=730)), "region": np.array(["n", "s"], dtype=object)[rng.integers(0, 2, 730)]},
+        index=pd.date_range("2022-01-01", periods=730, freq="D"),
+    )
+    irregular = pd.DataFrame(
+        {
+            "at": pd.to_datetime(np.sort(rng.integers(0, 10**6, 300)) * 10**9).where(rng.random(300) > 0.05),
+            "v": rng.normal(size=300),
+        }
+    )
+    months = pd.DataFrame({"m": pd.date_range("2000-01-31", periods=60, freq="ME"), "v": rng.normal(size=60)})
     return {
+        "hourly time column": (timed, {"target": ["y", "label_text"], "datetime_col": "when"}),
+        "hourly tz-aware time column, caller's frequency": (
+            mixed.assign(when=hours),
+            {"target": "y", "datetime_col": "when", "freq": "h"},
+        ),
+        "daily DatetimeIndex": (days, {"target": "price"}),
+        "irregular stamps with missing ones": (irregular, {"target": "v", "datetime_col": "at"}),
+        "month ends": (months, {"target": "v", "datetime_col": "m"}),
         "mixed, two targets": (mixed, {"target": ["y", "label_text"]}),
         "mixed, no target": (mixed, {}),
         "mixed, repeated target, pearson": (mixed, {"target": ["y", "y"], "corr_method": "pearson"}),

@@ -4,13 +4,16 @@ sample.
 
     pass 1   lengths and missing cells; distinct and level counts; the
              numeric columns' counts, extrema and quantile buckets; the
-             correlation ratios' group counts; the leakage checks' pair sums
+             correlation ratios' group counts; the leakage checks' pair sums;
+             the time axis' counts and range boundaries
     pass 2   duplicate-column candidates (they need pass 1's missing flags);
              the numeric sums and gathered quantile values; the ratios'
-             pairwise partial sums; the leakage checks' centred products
+             pairwise partial sums; the leakage checks' centred products; the
+             time axis' sorted ranges (distinct stamps, gaps)
     pass 3   the exact comparison of duplicate candidates; the centred sums,
              refined quantiles and outlier counts; the ratios' total sums of
-             squares
+             squares; a long day-spaced time axis gathered for pandas'
+             frequency inference
     samples  the mutual-information rows, the correlation rows and each
              target's most recent points, one pass each and only where the
              analysis uses them
@@ -35,6 +38,7 @@ from .scan import add_scan
 from .settings import Settings, read_settings
 from .summaries import add_summary_moments, add_summary_scan, add_summary_sums
 from .tables import Tables
+from .time_axis import TimeAxis
 
 
 @dataclass(frozen=True)
@@ -54,6 +58,8 @@ class Request:
     # `has_axis` False when there is none at all.
     time_col: Hashable | None = None
     has_axis: bool = False
+    # The caller's frequency (the analysis' `freq`), if any.
+    freq: Any = None
     settings: Settings = field(default_factory=read_settings)
 
 
@@ -144,6 +150,8 @@ def _figure_groups(ddf: Any, request: Request, targets: list[Hashable]) -> list[
         groups.append(_Staged(ratios, last=3))
     if targets:
         groups.append(_Staged(LeakageChecks(ddf, targets), last=2))
+    if request.has_axis:
+        groups.append(_Staged(TimeAxis(ddf, request.time_col, request.freq), last=3))
     return groups
 
 
@@ -167,6 +175,8 @@ def analyse(ddf: Any, request: Request, scheduler: Callable[..., Any] | None = N
             group.fill(number, results, tables)
     if tables.cat_corr_ratio is None:
         tables.cat_corr_ratio = {}
+    if not request.has_axis:
+        tables.time_axis = {"axis": None}
 
     for add in _samples(ddf, tables, request, targets):
         one = Pass(scheduler)

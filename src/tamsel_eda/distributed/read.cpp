@@ -42,7 +42,7 @@ void read(Input& in, py::handle ddf) {
                                              "levels"_a = pyapi::head(in.cat_cols, in.max_cat_features),
                                              "numeric_targets"_a = numeric_targets,
                                              "time_col"_a = column_axis ? in.datetime_col : py::none(),
-                                             "has_axis"_a = py::bool_(column_axis || has_index_axis(in)));
+                                             "has_axis"_a = py::bool_(column_axis || has_index_axis(in)), "freq"_a = in.freq);
     in.dist = mod.attr("analyse")(ddf, request);
     in.n_rows = in.dist.attr("n_rows");
     in.rows = py::cast<Py_ssize_t>(in.n_rows);
