@@ -79,8 +79,9 @@ def test_correlation_ratio_matches_the_in_memory_method(n, k):
             value = got[t][c]
             if want is None or value is None:
                 assert value is want, (t, c, value, want)
-            elif t == "y":
-                # Every sum of a float64 target is NumPy's own.
+            elif t == "y" and (k == 1 or ref[c].nunique() == 1):
+                # Every sum of a float64 target is NumPy's own when each
+                # group lies in one partition or holds every row.
                 assert bits(value) == bits(want), (t, c, value, want)
             else:
                 # Integer targets: pandas sums the groups as ints cast in
@@ -175,7 +176,7 @@ def test_both_on_a_cluster(client):  # noqa: F811 (the fixture imported above)
     ratios = run_ratios(ddf, ["y"], ["text", "cat"], scheduler=client.get)
     eda = profilon.EDA()
     for c in ["text", "cat"]:
-        assert bits(ratios["y"][c]) == bits(eda._correlation_ratio_num_cat(ref["y"], ref[c]))
+        assert ratios["y"][c] == pytest.approx(eda._correlation_ratio_num_cat(ref["y"], ref[c]), rel=1e-12)
     tables = run_leakage(ddf, ["l_y2"], scheduler=client.get)
     hits, identical = leakage_reference(ref, ["l_y2"])
     assert (tables.leakage_corr_hits, tables.target_identical_cols) == (hits, identical)

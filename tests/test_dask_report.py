@@ -88,7 +88,10 @@ def corpus():
     hours = pd.date_range("2024-03-30", periods=n, freq="h", tz="Europe/Paris")
     timed = mixed.assign(when=hours.tz_localize(None))
     days = pd.DataFrame(
-        {"price": np.cumsum(rng.normal(size=730)), "region": np.array(["n", "s"], dtype=object)[rng.integers(0, 2, 730)]},
+        {
+            "price": np.cumsum(rng.normal(size=730)),
+            "region": np.array(["n", "s"], dtype=object)[rng.integers(0, 2, 730)],
+        },
         index=pd.date_range("2022-01-01", periods=730, freq="D"),
     )
     irregular = pd.DataFrame(
@@ -230,3 +233,34 @@ def test_a_killed_worker_gives_the_same_report_or_a_clear_error():
                 assert str(outcome["error"]), outcome["error"]
     finally:
         processes.close()
+
+
+class OwnSkew(profilon.EDA):
+    def _safe_skew(self, x):
+        return 0.0
+
+
+class OwnLeakage(profilon.EDA):
+    def _leakage_hints_per_target(self, df_X, y):
+        return super()._leakage_hints_per_target(df_X, y)
+
+
+@pytest.mark.parametrize(
+    "make, rebind, names",
+    [
+        (OwnSkew, None, "OwnSkew._safe_skew"),
+        (OwnLeakage, None, "OwnLeakage._leakage_hints_per_target"),
+        (profilon.EDA, "scipy_skew", "profilon.scipy_skew"),
+    ],
+)
+def test_a_replaced_column_method_is_refused_in_one_sentence(client, monkeypatch, make, rebind, names):
+    # The pandas analysis calls the replacement on each whole column; a Dask
+    # frame never has one in memory, so the report could not honour it.
+    if rebind:
+        monkeypatch.setattr(profilon, rebind, lambda *args, **kwargs: 0.0)
+    ddf = dd.from_pandas(CORPUS["mixed, two targets"][0], npartitions=2)
+    with pytest.raises(TypeError, match="^" + names.replace(".", r"\.") + " .*analyse ddf.compute\\(\\) instead$"):
+        make().eda_report_and_score(ddf, target="y")
+    if rebind is None:
+        # The pandas frame still takes the replacement.
+        make().eda_report_and_score(ddf.compute(), target="y")

@@ -14,10 +14,13 @@ Both totals are NumPy's pairwise sums over the kept rows, so a partition
 that knows where its kept rows sit among all of them (pass 1 counts them)
 contributes the tree nodes it holds (`pairwise_partial`), and the merge is
 NumPy's own sum, bit for bit: `mu` after pass 2, `ss_total` after pass 3.
-A group's mean is its values' sum in row order over its count, a pairwise
-sum too: pass 1 also counts each partition's rows of each group, so that
-pass 2 can hand over each group's tree nodes the same way. The client holds
-those counts, one per partition and group of each (target, column) pair.
+
+A group's mean is its values' sum in row order over its count. Each
+partition sums its share of each group as the library sums a group (one
+add.reduce of its run), and the shares are added up on the workers: a group
+that lies in one partition, or holds every kept row, has the library's sum
+exactly; one spread over partitions differs from it only in the rounding of
+those few additions. The client receives one count and sum per group.
 
 Integer targets (plain or nullable) are summed in float64, as pandas' mean
 does, through NumPy's buffered casts (`numpy_sum_block`). Other non-float64
@@ -33,18 +36,29 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .passes import Pass
+from .passes import Pass, combine_tree
 from .tables import Tables
 
 
-def _kept(part: pd.DataFrame, target: Any, column: Any) -> tuple[np.ndarray, np.ndarray]:
-    """The target's values (float64) and the group keys of the rows the
-    ratio keeps, in row order."""
-    yv = pd.to_numeric(part[target], errors="coerce")
-    gv = part[column].astype("category")
-    valid = ~(yv.isna() | gv.isna())
-    keys = gv[valid].to_numpy()
-    return yv[valid].to_numpy(dtype=np.float64), keys
+def _kept(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]]) -> list[tuple[np.ndarray, np.ndarray]]:
+    """Per pair: the target's values (float64) and the group keys of the rows
+    the ratio keeps, in row order. Each target and column is read once.
+
+    The in-memory method groups `x.astype("category")`: its missing cells are
+    pandas' missing values, its values the column's own, so the column
+    serves as it is (without building the categories, which sorts them)."""
+    targets: dict[Any, Any] = {}
+    columns: dict[Any, Any] = {}
+    out = []
+    for t, c in pairs:
+        if t not in targets:
+            targets[t] = pd.to_numeric(part[t], errors="coerce")
+        if c not in columns:
+            columns[c] = part[c]
+        yv, gv = targets[t], columns[c]
+        valid = (~(yv.isna() | gv.isna())).to_numpy()
+        out.append((yv.to_numpy(dtype=np.float64, na_value=np.nan)[valid], gv.to_numpy()[valid]))
+    return out
 
 
 def _block(dtype: Any) -> int:
@@ -57,21 +71,24 @@ def _block(dtype: Any) -> int:
     return int(_profilon_kernels.numpy_sum_block())
 
 
-def _groups(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """The distinct keys in first-seen order, each one's count, and the row
-    order that lists each group's rows together (stable)."""
+def _count_kept(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]]) -> list[int]:
+    return [len(y) for y, _ in _kept(part, pairs)]
+
+
+# One partition's (or several partitions') groups of one pair: the keys in
+# first-seen order, each one's count and sum.
+_Groups = tuple[np.ndarray, np.ndarray, np.ndarray]
+
+
+def _group_sums(y: np.ndarray, keys: np.ndarray) -> _Groups:
     codes, uniques = pd.factorize(keys, sort=False)
     counts = np.bincount(codes, minlength=len(uniques)).astype(np.int64)
-    return np.asarray(uniques), counts, np.argsort(codes, kind="stable")
-
-
-def _count_groups(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]]) -> list[tuple[np.ndarray, np.ndarray]]:
-    out = []
-    for t, c in pairs:
-        _, keys = _kept(part, t, c)
-        uniques, counts, _ = _groups(keys)
-        out.append((uniques, counts))
-    return out
+    grouped = y[np.argsort(codes, kind="stable")]
+    starts = np.cumsum(counts) - counts
+    # One add.reduce per group, as the library sums each group's run.
+    add = np.add.reduce
+    sums = np.array([add(grouped[a : a + n]) for a, n in zip(starts, counts, strict=True)], dtype=np.float64)
+    return np.asarray(uniques), counts, sums
 
 
 def _sum_partial(
@@ -80,29 +97,49 @@ def _sum_partial(
     offsets: Sequence[int],
     totals: Sequence[int],
     blocks: Sequence[int],
-    group_offsets: Sequence[np.ndarray],
-    group_totals: Sequence[np.ndarray],
 ) -> list[Any]:
-    """Per pair: this partition's share of the sum of all kept values, and of
-    each of its groups' sums (in its own first-seen order of the keys, which
-    is the order pass 1 reported: the same data factorises the same way)."""
+    """Per pair: this partition's share of the sum of all kept values (its
+    tree nodes) and its groups."""
     import _profilon_kernels
 
-    partial = _profilon_kernels.pairwise_partial
     out = []
-    for j, (t, c) in enumerate(pairs):
-        y, keys = _kept(part, t, c)
+    for j, (y, keys) in enumerate(_kept(part, pairs)):
         if totals[j] < 2:
             out.append(None)
             continue
-        _, counts, order = _groups(keys)
-        grouped = y[order]
-        ends = np.cumsum(counts)
-        shares = [
-            partial(grouped[e - n : e], int(o), int(g), blocks[j])
-            for n, e, o, g in zip(counts, ends, group_offsets[j], group_totals[j], strict=True)
-        ]
-        out.append((partial(y, offsets[j], totals[j], blocks[j]), shares))
+        partial = _profilon_kernels.pairwise_partial(y, offsets[j], totals[j], blocks[j])
+        out.append(([partial], _group_sums(y, keys)))
+    return out
+
+
+def _merge_groups(parts: list[_Groups]) -> _Groups:
+    """Groups of consecutive partitions, in order, as one: keys in first-seen
+    order, counts and sums added."""
+    kept = [g for g in parts if len(g[0])]
+    if not kept:
+        return parts[0]
+    if len(kept) == 1:
+        return kept[0]
+    index = pd.Index(pd.unique(np.concatenate([g[0] for g in kept])))
+    counts = np.zeros(len(index), dtype=np.int64)
+    sums = np.zeros(len(index), dtype=np.float64)
+    for keys, n, total in kept:
+        where = index.get_indexer(keys)
+        counts[where] += n
+        sums[where] += total
+    return index.to_numpy(), counts, sums
+
+
+def _merge_sums(nodes: list[list[Any]]) -> list[Any]:
+    """Per pair: the tree nodes of all the nodes' partitions, and their
+    groups merged."""
+    out = []
+    for j in range(len(nodes[0])):
+        parts = [node[j] for node in nodes]
+        if parts[0] is None:
+            out.append(None)
+            continue
+        out.append(([p for part in parts for p in part[0]], _merge_groups([part[1] for part in parts])))
     return out
 
 
@@ -111,32 +148,18 @@ def _square_partial(
     pairs: Sequence[tuple[Any, Any]],
     offsets: Sequence[int],
     totals: Sequence[int],
-    mus: Sequence[float],
+    mus: Sequence[float | None],
 ) -> list[Any]:
     import _profilon_kernels
 
     out = []
-    for (t, c), offset, total, mu in zip(pairs, offsets, totals, mus, strict=True):
+    for (y, _), offset, total, mu in zip(_kept(part, pairs), offsets, totals, mus, strict=True):
         if mu is None:
             out.append(None)
             continue
-        y, _ = _kept(part, t, c)
         # float64 deviations: their squares are summed in one piece.
         out.append(_profilon_kernels.pairwise_partial((y - mu) ** 2, offset, total, 0))
     return out
-
-
-def _merge_groups(groups: list[tuple[np.ndarray, np.ndarray]]) -> tuple[pd.Index, list[np.ndarray], np.ndarray]:
-    """All partitions' keys as one index (first-seen order), where each
-    partition's keys sit in it, and each key's count over all partitions."""
-    kept = [u for u, _ in groups if len(u)]
-    keys = (pd.unique(np.concatenate(kept)) if len(kept) > 1 else kept[0]) if kept else np.zeros(0)
-    index = pd.Index(keys)
-    where = [index.get_indexer(u) if len(u) else np.zeros(0, dtype=np.intp) for u, _ in groups]
-    totals = np.zeros(len(index), dtype=np.int64)
-    for w, (_, counts) in zip(where, groups, strict=True):
-        totals[w] += counts
-    return index, where, totals
 
 
 def _between(index: pd.Index, sums: np.ndarray, totals: np.ndarray, mu: float) -> float | None:
@@ -171,57 +194,30 @@ class CorrelationRatios:
     def add_first(self, p: Pass) -> None:
         import dask
 
-        count = dask.delayed(_count_groups, pure=True)
+        count = dask.delayed(_count_kept, pure=True)
         self._at = p.add([count(part, self.pairs) for part in p.partitions(self._ddf)])
 
     def add_second(self, p: Pass, results: list[Any]) -> None:
         import dask
 
-        per_part = results[self._at]
-        n_parts = len(per_part)
-        self._totals: list[int] = []
-        self._offsets = np.zeros((n_parts, len(self.pairs)), dtype=np.int64)
-        self._groups: list[tuple[pd.Index, list[np.ndarray], np.ndarray]] = []
-        # Per partition and pair: where each of its groups starts among the
-        # group's rows of all partitions.
-        group_offsets: list[list[np.ndarray]] = [[] for _ in range(n_parts)]
-        group_totals: list[list[np.ndarray]] = [[] for _ in range(n_parts)]
-        for j in range(len(self.pairs)):
-            groups = [r[j] for r in per_part]
-            index, where, totals = _merge_groups(groups)
-            self._groups.append((index, where, totals))
-            seen = np.zeros(len(index), dtype=np.int64)
-            kept = 0
-            for i, (w, (_, counts)) in enumerate(zip(where, groups, strict=True)):
-                self._offsets[i, j] = kept
-                kept += int(counts.sum())
-                group_offsets[i].append(seen[w].copy())
-                group_totals[i].append(totals[w])
-                seen[w] += counts
-            self._totals.append(kept)
+        counts = np.array(results[self._at], dtype=np.int64).reshape(-1, len(self.pairs))
+        self._totals = [int(t) for t in counts.sum(axis=0)]
+        self._offsets = np.zeros_like(counts)
+        if len(counts) > 1:
+            np.cumsum(counts[:-1], axis=0, out=self._offsets[1:])
         partial = dask.delayed(_sum_partial, pure=True)
-        self._at = p.add(
-            [
-                partial(
-                    part,
-                    self.pairs,
-                    self._offsets[i].tolist(),
-                    self._totals,
-                    self._blocks,
-                    group_offsets[i],
-                    group_totals[i],
-                )
-                for i, part in enumerate(p.partitions(self._ddf))
-            ]
-        )
+        leaves = [
+            partial(part, self.pairs, self._offsets[i].tolist(), self._totals, self._blocks)
+            for i, part in enumerate(p.partitions(self._ddf))
+        ]
+        self._at = p.add(combine_tree(leaves, _merge_sums))
 
     def add_third(self, p: Pass, results: list[Any]) -> None:
         import dask
 
         import _profilon_kernels
 
-        combine = _profilon_kernels.pairwise_combine
-        per_part = results[self._at]
+        merged = results[self._at]
         self._mus: list[float | None] = []
         self._between: list[float | None] = []
         for j, total in enumerate(self._totals):
@@ -229,15 +225,12 @@ class CorrelationRatios:
                 self._mus.append(None)
                 self._between.append(None)
                 continue
-            block = self._blocks[j]
-            mu = combine([r[j][0] for r in per_part], total, block) / total
-            index, where, totals = self._groups[j]
-            shares: list[list[Any]] = [[] for _ in range(len(index))]
-            for w, r in zip(where, per_part, strict=True):
-                for g, share in zip(w, r[j][1], strict=True):
-                    shares[g].append(share)
-            sums = np.array([combine(s, int(n), block) for s, n in zip(shares, totals, strict=True)], dtype=np.float64)
-            between = _between(index, sums, totals, mu)
+            partials, (keys, counts, sums) = merged[j]
+            whole_sum = _profilon_kernels.pairwise_combine(partials, total, self._blocks[j])
+            mu = whole_sum / total
+            # A group of every kept row is the whole sum, exactly.
+            sums = np.where(counts == total, whole_sum, sums)
+            between = _between(pd.Index(keys), sums, counts, mu)
             self._mus.append(None if between is None else mu)
             self._between.append(between)
         square = dask.delayed(_square_partial, pure=True)

@@ -1,4 +1,7 @@
 // Recognising a Dask frame and reading it through the driver's passes.
+#include <utility>
+
+#include "../stats/stats.hpp"
 #include "distributed.hpp"
 
 namespace tamsel::distributed {
@@ -30,7 +33,37 @@ bool is_dask_frame(const Input& in, py::handle df) {
     return mod && pyapi::truthy(mod.attr("is_dask_frame")(df));
 }
 
+namespace {
+
+// The methods and module globals the in-memory analysis calls on whole
+// columns. A Dask frame's columns are never gathered in one process, so the
+// driver computes those figures itself; a replacement would not be called.
+void require_own_column_methods(const Input& in) {
+    for (const char* name : {"_safe_skew", "_safe_kurtosis", "_iqr_outlier_share", "_correlation_ratio_num_cat",
+                             "_leakage_hints_per_target"}) {
+        if (!pyapi::own_method(in.self, name)) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s.%s replaces the library's method, which a Dask DataFrame cannot use: its columns "
+                         "are never gathered in one place to call it on; analyse ddf.compute() instead",
+                         Py_TYPE(in.self.ptr())->tp_name, name);
+            throw py::error_already_set();
+        }
+    }
+    for (auto [global, name] : {std::pair{"scipy_skew", "skew"}, std::pair{"scipy_kurtosis", "kurtosis"}}) {
+        if (!stats::is_library_function(in.g(global), "scipy.stats", name)) {
+            PyErr_Format(PyExc_TypeError,
+                         "profilon.%s is not scipy.stats.%s, and a Dask DataFrame cannot use a replacement: its "
+                         "columns are never gathered in one place to call it on; analyse ddf.compute() instead",
+                         global, name);
+            throw py::error_already_set();
+        }
+    }
+}
+
+}  // namespace
+
 void read(Input& in, py::handle ddf) {
+    require_own_column_methods(in);
     py::object mod = driver();
     py::object is_numeric_dtype = in.g("pd").attr("api").attr("types").attr("is_numeric_dtype");
     py::list numeric_targets;
@@ -38,11 +71,11 @@ void read(Input& in, py::handle ddf) {
         if (pyapi::truthy(is_numeric_dtype(in.df[t]))) numeric_targets.append(t);
     }
     const bool column_axis = pyapi::truthy(in.datetime_col) && pyapi::contains(in.df.attr("columns"), in.datetime_col);
-    py::object request = mod.attr("Request")("targets"_a = in.target_cols, "numeric"_a = in.num_cols,
-                                             "levels"_a = pyapi::head(in.cat_cols, in.max_cat_features),
-                                             "numeric_targets"_a = numeric_targets,
-                                             "time_col"_a = column_axis ? in.datetime_col : py::none(),
-                                             "has_axis"_a = py::bool_(column_axis || has_index_axis(in)), "freq"_a = in.freq);
+    py::object request = mod.attr("Request")(
+        "targets"_a = in.target_cols, "numeric"_a = in.num_cols,
+        "levels"_a = pyapi::head(in.cat_cols, in.max_cat_features), "numeric_targets"_a = numeric_targets,
+        "time_col"_a = column_axis ? in.datetime_col : py::none(),
+        "has_axis"_a = py::bool_(column_axis || has_index_axis(in)), "freq"_a = in.freq);
     in.dist = mod.attr("analyse")(ddf, request);
     in.n_rows = in.dist.attr("n_rows");
     in.rows = py::cast<Py_ssize_t>(in.n_rows);

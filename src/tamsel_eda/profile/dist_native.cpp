@@ -36,25 +36,6 @@ std::optional<k::ColumnView> column_view(const Input& in, py::handle pd, py::han
     return pyapi::masked_view(pd, np, s.attr("array"), n, held);
 }
 
-// The class's own method, found the way attribute lookup finds it: not
-// shadowed on the instance, and what the class hierarchy yields is still
-// the module's native function of that name.
-bool own_method(py::handle self, const char* name) {
-    py::object inst_dict = pyapi::getattr_or_none(self, "__dict__");
-    if (PyDict_Check(inst_dict.ptr()) && PyDict_GetItemString(inst_dict.ptr(), name) != nullptr) return false;
-    py::object mro = pyapi::getattr_or_none(py::type::handle_of(self), "__mro__");
-    if (!PyTuple_Check(mro.ptr())) return false;
-    py::str key(name);
-    for (py::handle cls : py::reinterpret_borrow<py::tuple>(mro)) {
-        py::object cls_dict = cls.attr("__dict__");
-        if (!pyapi::truthy(cls_dict.attr("__contains__")(key))) continue;
-        py::object fn = cls_dict[key];
-        if (std::strcmp(Py_TYPE(fn.ptr())->tp_name, "profilon.native_function") != 0) return false;
-        return std::string(py::str(fn.attr("__qualname__"))) == std::string("EDA.") + name;
-    }
-    return false;
-}
-
 // Which of SciPy's ways of computing skew and kurtosis the running release
 // uses, among the ones the kernel reproduces; the releases in between were
 // not checked. The later way raises deviations with NumPy's power ufunc,
@@ -85,7 +66,7 @@ std::optional<NativeSummaries> compute(const Input& in) {
         return std::nullopt;
     }
     for (const char* name : {"_safe_skew", "_safe_kurtosis", "_iqr_outlier_share"}) {
-        if (!own_method(in.self, name)) return std::nullopt;
+        if (!pyapi::own_method(in.self, name)) return std::nullopt;
     }
     const auto block = stats::numpy_sum_block();
     if (!block) return std::nullopt;

@@ -490,4 +490,20 @@ bool runs_body(py::handle fn, Body body) {
     return def != nullptr && def->body == body;
 }
 
+bool own_method(py::handle self, const char* name) {
+    py::object inst_dict = getattr_or_none(self, "__dict__");
+    if (PyDict_Check(inst_dict.ptr()) && PyDict_GetItemString(inst_dict.ptr(), name) != nullptr) return false;
+    py::object mro = getattr_or_none(py::type::handle_of(self), "__mro__");
+    if (!PyTuple_Check(mro.ptr())) return false;
+    py::str key(name);
+    for (py::handle cls : py::reinterpret_borrow<py::tuple>(mro)) {
+        py::object cls_dict = cls.attr("__dict__");
+        if (!truthy(cls_dict.attr("__contains__")(key))) continue;
+        py::object fn = cls_dict[key];
+        if (Py_TYPE(fn.ptr())->tp_dealloc != fn_dealloc) return false;
+        return std::string(py::str(fn.attr("__qualname__"))) == std::string("EDA.") + name;
+    }
+    return false;
+}
+
 }  // namespace tamsel::pyapi

@@ -83,6 +83,11 @@ py::object make_function(py::handle function_type, const MethodDef& def, const c
 // body (a method the class still has as its own, not a replacement).
 bool runs_body(py::handle fn, Body body);
 
+// Whether attribute lookup on `self` finds the class's own method `name`:
+// not shadowed on the instance, and what the class hierarchy yields is
+// still the module's native function EDA.<name>.
+bool own_method(py::handle self, const char* name);
+
 // Evaluates a Python expression in the module namespace (annotations and
 // defaults are written as the expressions a `def` would hold).
 py::object evaluate(const char* expr, py::handle globals);
