@@ -18,6 +18,7 @@ dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
+from test_dask_analysis import mixed_frame  # noqa: E402
 from test_dask_driver import cluster, local_cluster  # noqa: E402, F401
 
 import profilon  # noqa: E402
@@ -52,25 +53,7 @@ def same(got, want, path="report"):
 def corpus():
     rng = np.random.default_rng(5)
     n = 400
-    x = rng.normal(size=n)
-    x[::9] = np.nan
-    text = np.array(["a", "b", "c", "rare"], dtype=object)[np.minimum(rng.integers(0, 40, n) // 13, 3)]
-    text[::17] = None
-    y = 2 * np.nan_to_num(x) + rng.normal(size=n)
-    mixed = pd.DataFrame(
-        {
-            "x": x,
-            "x_copy": x.copy(),
-            "ints": rng.integers(0, 9, n),
-            "const": np.ones(n),
-            "text": text,
-            "cat": pd.Categorical(text),
-            "flag": rng.random(n) < 0.3,
-            "y": y,
-            "target_leak": y * 1.0000001,
-            "label_text": np.array(["p", "q"], dtype=object)[rng.integers(0, 2, n)],
-        }
-    )
+    mixed = mixed_frame(n, seed=5).drop(columns="when")
     big = 12_000
     typical = pd.DataFrame(
         {f"f{j}": rng.normal(size=big) * (j + 1) for j in range(6)}

@@ -160,6 +160,17 @@ class SummaryWork:
     def totals(self, j: int) -> np.ndarray:
         return self.counts[:, j, :].sum(axis=0)
 
+    def row_offsets(self) -> np.ndarray:
+        """Per partition, the rows before it."""
+        offsets = np.zeros(len(self.lengths), dtype=np.int64)
+        if len(offsets) > 1:
+            np.cumsum(self.lengths[:-1], out=offsets[1:])
+        return offsets
+
+    def finite_totals(self) -> list[int]:
+        """Per spec, the finite values of the whole column."""
+        return [int(t) for t in self.counts[:, :, _NF].sum(axis=0)]
+
     def finite_offsets(self) -> np.ndarray:
         """Per partition and spec, the finite values before the partition."""
         finite = self.counts[:, :, _NF]
@@ -349,12 +360,10 @@ def add_summary_sums(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any], 
     import dask
 
     work: SummaryWork = tables.summary_work
-    offsets = np.zeros(len(work.lengths), dtype=np.int64)
-    if len(offsets) > 1:
-        np.cumsum(work.lengths[:-1], out=offsets[1:])
+    offsets = work.row_offsets()
     n_rows = int(work.lengths.sum())
     fin_offsets = work.finite_offsets()
-    fin_totals = [int(t) for t in work.counts[:, :, _NF].sum(axis=0)]
+    fin_totals = work.finite_totals()
     plans = [c.gather_plan for c in work.columns]
     levels = [(j, ref.level) for j, _, ref in _refinements(work)]
     leaf = dask.delayed(_sums_leaf, pure=True)
@@ -530,12 +539,10 @@ def add_summary_moments(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any
     import dask
 
     work: SummaryWork = tables.summary_work
-    offsets = np.zeros(len(work.lengths), dtype=np.int64)
-    if len(offsets) > 1:
-        np.cumsum(work.lengths[:-1], out=offsets[1:])
+    offsets = work.row_offsets()
     n_rows = int(work.lengths.sum())
     fin_offsets = work.finite_offsets()
-    fin_totals = [int(t) for t in work.counts[:, :, _NF].sum(axis=0)]
+    fin_totals = work.finite_totals()
     means = []
     for j in range(len(work.specs)):
         totals = work.totals(j)

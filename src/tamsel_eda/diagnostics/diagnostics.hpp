@@ -13,6 +13,10 @@ using analysis::Input;
 
 // Steps of the analysis, in the order the entry runs them.
 analysis::TargetDiagnostics target_diagnostics(const Input& in);
+// The section's layout (one target named, several per target), each
+// target's figures from `add_record`.
+using TargetRecord = std::function<void(py::dict record, py::handle tgt)>;
+analysis::TargetDiagnostics target_records(const Input& in, const TargetRecord& add_record);
 analysis::TimeSeries time_axis(const Input& in);
 analysis::Leakage leakage(const Input& in);
 

@@ -15,8 +15,8 @@ py::object zero_share(const Input& in, py::handle yv) {
     return pyapi::to_float(np.attr("mean")(zeros));
 }
 
-void add_record(const Input& in, py::dict record, py::handle y) {
-    py::object yv = stats::target_vector(in.frame, y);
+void add_record(const Input& in, py::dict record, py::handle tgt) {
+    py::object yv = stats::target_vector(in.frame, in.df[tgt]);
     record["skew"] = in.method("_safe_skew")(yv);
     record["kurtosis"] = in.method("_safe_kurtosis")(yv);
     record["zero_share"] = zero_share(in, yv);
@@ -24,24 +24,28 @@ void add_record(const Input& in, py::dict record, py::handle y) {
 
 }  // namespace
 
-analysis::TargetDiagnostics target_diagnostics(const Input& in) {
+analysis::TargetDiagnostics target_records(const Input& in, const TargetRecord& add_record) {
     analysis::TargetDiagnostics out;
     const auto n = py::len(in.target_cols);
     if (n == 0) return out;
     if (n == 1) {
         py::object tgt = in.target_cols[0];
         out.target_diag["name"] = tgt;
-        add_record(in, out.target_diag, in.df[tgt]);
+        add_record(out.target_diag, tgt);
         return out;
     }
     py::dict per_t;
     for (py::handle tgt : in.target_cols) {
         py::dict record;
-        add_record(in, record, in.df[tgt]);
+        add_record(record, tgt);
         per_t[tgt] = record;
     }
     out.target_diag["per_target"] = per_t;
     return out;
+}
+
+analysis::TargetDiagnostics target_diagnostics(const Input& in) {
+    return target_records(in, [&](py::dict record, py::handle tgt) { add_record(in, record, tgt); });
 }
 
 }  // namespace tamsel::diagnostics

@@ -2,6 +2,7 @@
 // missingness, the numeric distributions and the target diagnostics.
 #include <cmath>
 
+#include "../diagnostics/diagnostics.hpp"
 #include "../profile/profile.hpp"
 #include "distributed.hpp"
 
@@ -80,23 +81,7 @@ void add_record(const Input& in, py::dict record, py::handle tgt) {
 }  // namespace
 
 analysis::TargetDiagnostics target_diagnostics(const Input& in) {
-    analysis::TargetDiagnostics out;
-    const auto n = py::len(in.target_cols);
-    if (n == 0) return out;
-    if (n == 1) {
-        py::object tgt = in.target_cols[0];
-        out.target_diag["name"] = tgt;
-        add_record(in, out.target_diag, tgt);
-        return out;
-    }
-    py::dict per_t;
-    for (py::handle tgt : in.target_cols) {
-        py::dict record;
-        add_record(in, record, tgt);
-        per_t[tgt] = record;
-    }
-    out.target_diag["per_target"] = per_t;
-    return out;
+    return diagnostics::target_records(in, [&](py::dict record, py::handle tgt) { add_record(in, record, tgt); });
 }
 
 }  // namespace tamsel::distributed
