@@ -234,6 +234,8 @@ def test_empty_and_uneven_partitions(sync, make, layout):
 )
 def test_values_equal_across_partitions_are_one_level(sync, values):
     pdf = pd.DataFrame({"v": values})
+    if pdf["v"].dtype != values.dtype:
+        pytest.skip(f"this pandas makes the column {pdf['v'].dtype}, which cannot hold these values' kind")
     with dask.config.set({"dataframe.convert-string": False}):
         ddf = dd.from_pandas(pdf, npartitions=5)
     tables = run_passes(ddf, ["v"], ranges=5, split_every=2)

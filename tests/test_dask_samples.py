@@ -331,7 +331,9 @@ def test_ts_series_at_the_cut(sync, monkeypatch, layout, times, values, points, 
     pdf = pd.DataFrame({"t": pd.Series(stamp, dtype="datetime64[ns]"), "y": pd.array(values, dtype="Float64")})
     tables = scanned(ddf := frame_of(pdf, layout))
     driver.sample_pass(driver.add_ts_series, ddf, tables, ["y"], "t")
-    index = pd.DatetimeIndex([pd.NaT if t is None else day + pd.Timedelta(days=t) for t in expected_times], name="t")
+    index = pd.DatetimeIndex(
+        [pd.NaT if t is None else day + pd.Timedelta(days=t) for t in expected_times], dtype="datetime64[ns]", name="t"
+    )
     expected = pd.Series(pd.array(expected_values, dtype="Float64"), index=index, name="y")
     pdt.assert_series_equal(tables.ts_series["y"], expected)
 

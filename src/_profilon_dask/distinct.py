@@ -188,8 +188,15 @@ def _unite(series: list[pd.Series]) -> pd.Series:
         return series[0].iloc[:0] if series else pd.Series([], dtype=np.int64)
     if len(kept) == 1:
         return kept[0]
-    # The grouping's hash table compares keys as value_counts' does.
-    return pd.concat(kept).groupby(level=0, sort=False).sum()
+    # The grouping's hash table compares keys as value_counts' does. Object
+    # keys stay objects: pandas 3 would otherwise infer its text dtype for
+    # them, which cannot hold every text (a lone surrogate).
+    if all(s.index.dtype == object for s in kept):
+        index = pd.Index(np.concatenate([s.index.to_numpy() for s in kept]), dtype=object)
+        joined = pd.Series(np.concatenate([s.to_numpy() for s in kept]), index=index)
+    else:
+        joined = pd.concat(kept)
+    return joined.groupby(level=0, sort=False).sum()
 
 
 def _add_counts(dicts: list[dict[Any, int]]) -> dict[Any, int]:

@@ -261,7 +261,7 @@ def add_summary_scan(
         work = SummaryWork(
             specs=specs,
             block=_sum_block(k),
-            resolution=float(np.finfo(np.float64).resolution),
+            resolution=_zero_variance_tolerance(),
             bucket_cap=cap,
             lengths=found["lengths"],
             counts=found["counts"],
@@ -617,12 +617,23 @@ _FIELDS = {
 }
 
 
+def _zero_variance_tolerance() -> float:
+    """The tolerance of SciPy's zero-variance test for skew and kurtosis:
+    float64's resolution in SciPy 1.13, its machine epsilon in 1.18 (the
+    releases between were not read; they are taken as 1.18)."""
+    import scipy
+
+    major, minor = (int(x) for x in scipy.__version__.split(".")[:2])
+    info = np.finfo(np.float64)
+    return float(info.resolution if (major, minor) < (1, 14) else info.eps)
+
+
 def _skew_kurtosis(work: SummaryWork, j: int, mean: float | None, sums: list[float | None]) -> tuple[float, float]:
     nf = int(work.totals(j)[_NF])
     if mean is None or nf == 0:
         return math.nan, math.nan
-    # As SciPy: np.mean of the powers, the zero-variance test against the
-    # resolution, m3 / m2**1.5 and m4 / m2**2.0 - 3 on NumPy float64 scalars.
+    # As SciPy: np.mean of the powers, the zero-variance test against its
+    # tolerance, m3 / m2**1.5 and m4 / m2**2.0 - 3 on NumPy float64 scalars.
     m2, m3, m4 = (np.float64(s) / np.float64(nf) for s in sums)
     with np.errstate(all="ignore"):
         bound = np.square(np.float64(work.resolution) * np.float64(mean))
