@@ -8,9 +8,8 @@ client process and of every worker process:
 
 - read: Dask reading every column of every file once (the reference the
   distributed analysis is held to: at most 3x this time);
-- dask profile: the analysis of the Dask DataFrame through the cluster. Until
-  profilon accepts a Dask DataFrame this row says "not available yet" (the
-  call is made, and its rejection is what is reported);
+- dask profile: the analysis of the Dask DataFrame through the cluster (a
+  build that refuses Dask frames reports "not available yet");
 - in-memory slice: the analysis of the first `--slice-rows` rows read into a
   pandas DataFrame, in a child process of its own so that its memory is not
   mixed with the client's.
@@ -199,8 +198,8 @@ def read_everything(ddf) -> int:
 
 
 def dask_profile(ddf):
-    """The distributed analysis; reports itself as not available while
-    profilon rejects Dask DataFrames."""
+    """The distributed analysis; reports itself as not available with a
+    build that rejects Dask DataFrames."""
     import profilon
 
     try:
