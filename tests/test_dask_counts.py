@@ -8,6 +8,7 @@ always `ddf.compute()`, and with the conversion on a text column's None,
 NaN and pd.NA are one missing kind, as they are in that frame.
 """
 
+import os
 from decimal import Decimal
 
 import numpy as np
@@ -228,7 +229,15 @@ def test_empty_and_uneven_partitions(sync, make, layout):
         # NumPy's NaN scalars are each a level of their own (3 at most count
         # as rare below 300 rows), Python's NaNs are one level.
         pd.Series(list(np.array([np.nan, 1.0, np.nan] * 5)) + [float("nan") for _ in range(3)], dtype=object),
-        pd.Series(["a", "\ud800", "b", "\ud800", "a"] * 2, dtype=object),
+        pytest.param(
+            pd.Series(["a", "\ud800", "b", "\ud800", "a"] * 2, dtype=object),
+            # pandas' own hash table reads freed memory when it factorizes a
+            # lone surrogate (AddressSanitizer shows it without profilon
+            # loaded), so the sanitizer run cannot count these levels.
+            marks=pytest.mark.skipif(
+                "libasan" in os.environ.get("LD_PRELOAD", ""), reason="pandas' factorize of a lone surrogate"
+            ),
+        ),
     ],
     ids=["signed-zeros", "equal-numbers", "dates-and-missing-kinds", "nan-objects", "lone-surrogate"],
 )
