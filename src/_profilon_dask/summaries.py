@@ -59,7 +59,7 @@ from .tables import Tables
 COLUMN = "column"
 TARGET = "target"
 
-# Per spec and partition: non-missing values, finite values, -inf, zeros.
+# Per entry (a column read as a column or as a target) and partition: non-missing values, finite values, -inf, zeros.
 _NN, _NF, _NEG_INF, _ZEROS = range(4)
 
 
@@ -80,13 +80,13 @@ def _kernels() -> Any:
 # ---------------------------------------------------------------- pass 1
 
 
-def _scan_leaf(part: pd.DataFrame, specs: list[tuple[Any, str]]) -> dict[str, Any]:
+def _scan_leaf(part: pd.DataFrame, entries: list[tuple[Any, str]]) -> dict[str, Any]:
     k = _kernels()
-    counts = np.zeros((1, len(specs), 4), dtype=np.int64)
-    lo = np.full(len(specs), np.nan)
-    hi = np.full(len(specs), np.nan)
+    counts = np.zeros((1, len(entries), 4), dtype=np.int64)
+    lo = np.full(len(entries), np.nan)
+    hi = np.full(len(entries), np.nan)
     scans = []
-    for j, (label, kind) in enumerate(specs):
+    for j, (label, kind) in enumerate(entries):
         x = _values(part, label, kind)
         present = ~np.isnan(x)
         finite = np.isfinite(x)
@@ -144,15 +144,15 @@ class _Column:
 class SummaryWork:
     """What the summaries carry from one pass to the next."""
 
-    specs: list[tuple[Any, str]]
+    entries: list[tuple[Any, str]]
     block: int
     resolution: float
     bucket_cap: int
     lengths: np.ndarray
-    counts: np.ndarray  # partitions x specs x (non-missing, finite, -inf, zeros)
+    counts: np.ndarray  # partitions x entries x (non-missing, finite, -inf, zeros)
     lo: np.ndarray
     hi: np.ndarray
-    scans: list[Any]  # per COLUMN spec, in spec order
+    scans: list[Any]  # per COLUMN entry, in entry order
     columns: list[_Column]
     nan0_sums: list[float | None] = field(default_factory=list)
     finite_sums: list[float | None] = field(default_factory=list)
@@ -168,19 +168,19 @@ class SummaryWork:
         return offsets
 
     def finite_totals(self) -> list[int]:
-        """Per spec, the finite values of the whole column."""
+        """Per entry, the finite values of the whole column."""
         return [int(t) for t in self.counts[:, :, _NF].sum(axis=0)]
 
     def finite_offsets(self) -> np.ndarray:
-        """Per partition and spec, the finite values before the partition."""
+        """Per partition and entry, the finite values before the partition."""
         finite = self.counts[:, :, _NF]
         offsets = np.zeros_like(finite)
         if len(finite) > 1:
             np.cumsum(finite[:-1], axis=0, out=offsets[1:])
         return offsets
 
-    def column_specs(self) -> list[int]:
-        return [j for j, (_, kind) in enumerate(self.specs) if kind == COLUMN]
+    def column_entries(self) -> list[int]:
+        return [j for j, (_, kind) in enumerate(self.entries) if kind == COLUMN]
 
 
 def _sum_block(k: Any) -> int:
@@ -250,16 +250,16 @@ def add_summary_scan(
     if columns is None:
         meta = ddf._meta
         columns = [c for c in meta.columns if pd.api.types.is_numeric_dtype(meta[c].dtype)]
-    specs = [(c, COLUMN) for c in columns] + [(t, TARGET) for t in targets]
+    entries = [(c, COLUMN) for c in columns] + [(t, TARGET) for t in targets]
     cap = (settings or read_settings()).bucket_cap
     leaf = dask.delayed(_scan_leaf, pure=True)
-    at = p.add(combine_tree([leaf(part, specs) for part in p.partitions(ddf)], _scan_merge))
+    at = p.add(combine_tree([leaf(part, entries) for part in p.partitions(ddf)], _scan_merge))
 
     def fill(results: list[Any], tables: Tables) -> None:
         k = _kernels()
         found = results[at]
         work = SummaryWork(
-            specs=specs,
+            entries=entries,
             block=_sum_block(k),
             resolution=_zero_variance_tolerance(),
             bucket_cap=cap,
@@ -270,7 +270,7 @@ def add_summary_scan(
             scans=found["scans"],
             columns=[],
         )
-        for s, j in enumerate(work.column_specs()):
+        for s, j in enumerate(work.column_entries()):
             work.columns.append(_plan_column(k, work.scans[s], work.totals(j), cap))
         tables.summary_work = work
 
@@ -286,7 +286,7 @@ def _partial(k: Any, values: np.ndarray, offset: int, total: int, block: int) ->
 
 def _sums_leaf(
     part: pd.DataFrame,
-    specs: list[tuple[Any, str]],
+    entries: list[tuple[Any, str]],
     row_offset: int,
     n_rows: int,
     fin_offsets: np.ndarray,
@@ -297,7 +297,7 @@ def _sums_leaf(
 ) -> dict[str, Any]:
     k = _kernels()
     nan0, finite, gather_cols, values = [], [], [], []
-    for j, (label, kind) in enumerate(specs):
+    for j, (label, kind) in enumerate(entries):
         x = _values(part, label, kind)
         if kind == COLUMN:
             # nanstd sums the whole column with its NaN replaced by 0.
@@ -347,9 +347,9 @@ def _sums_final(
 
 
 def _refinements(work: SummaryWork) -> list[tuple[int, int, _Refinement]]:
-    """(spec, column number, refinement) of every refined bucket."""
+    """(entry, column number, refinement) of every refined bucket."""
     out = []
-    for s, j in enumerate(work.column_specs()):
+    for s, j in enumerate(work.column_entries()):
         out.extend((j, s, ref) for ref in work.columns[s].refinements)
     return out
 
@@ -368,7 +368,7 @@ def add_summary_sums(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any], 
     levels = [(j, ref.level) for j, _, ref in _refinements(work)]
     leaf = dask.delayed(_sums_leaf, pure=True)
     leaves = [
-        leaf(part, work.specs, int(offsets[i]), n_rows, fin_offsets[i], fin_totals, work.block, plans, levels)
+        leaf(part, work.entries, int(offsets[i]), n_rows, fin_offsets[i], fin_totals, work.block, plans, levels)
         for i, part in enumerate(p.partitions(ddf))
     ]
     selects = [(work.scans[s], c.gather_ranks) for s, c in enumerate(work.columns)]
@@ -387,7 +387,7 @@ def add_summary_sums(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any], 
         for (_, _, ref), scan in zip(_refinements(work), found["refined"], strict=True):
             ref.scan = scan
             ref.plan = np.asarray(k.quantile_plan(scan, ref.inner)).reshape(-1, 6)
-        for s, j in enumerate(work.column_specs()):
+        for s, j in enumerate(work.column_entries()):
             _bracket_fences(k, work.columns[s], int(work.totals(j)[_NF]))
 
     return fill
@@ -447,7 +447,7 @@ def _outside(xf: np.ndarray, brackets: tuple[float, float, float, float]) -> tup
 
 def _moments_leaf(
     part: pd.DataFrame,
-    specs: list[tuple[Any, str]],
+    entries: list[tuple[Any, str]],
     means: list[tuple[float | None, float | None]],
     row_offset: int,
     n_rows: int,
@@ -459,7 +459,7 @@ def _moments_leaf(
 ) -> dict[str, Any]:
     k = _kernels()
     squares, powers, values = [], [], []
-    for j, (label, kind) in enumerate(specs):
+    for j, (label, kind) in enumerate(entries):
         x = _values(part, label, kind)
         values.append(x)
         avg, mean = means[j]
@@ -544,7 +544,7 @@ def add_summary_moments(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any
     fin_offsets = work.finite_offsets()
     fin_totals = work.finite_totals()
     means = []
-    for j in range(len(work.specs)):
+    for j in range(len(work.entries)):
         totals = work.totals(j)
         nn, nf = int(totals[_NN]), int(totals[_NF])
         avg = work.nan0_sums[j] / nn if work.nan0_sums[j] is not None and nf else None
@@ -552,12 +552,21 @@ def add_summary_moments(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any
         means.append((avg, mean))
     refs = _refinements(work)
     refined = [(j, ref.level, ref.plan) for j, _, ref in refs]
-    column_specs = work.column_specs()
-    brackets = [(column_specs[s], c.brackets) for s, c in enumerate(work.columns) if c.brackets is not None]
+    column_entries = work.column_entries()
+    brackets = [(column_entries[s], c.brackets) for s, c in enumerate(work.columns) if c.brackets is not None]
     leaf = dask.delayed(_moments_leaf, pure=True)
     leaves = [
         leaf(
-            part, work.specs, means, int(offsets[i]), n_rows, fin_offsets[i], fin_totals, work.block, refined, brackets
+            part,
+            work.entries,
+            means,
+            int(offsets[i]),
+            n_rows,
+            fin_offsets[i],
+            fin_totals,
+            work.block,
+            refined,
+            brackets,
         )
         for i, part in enumerate(p.partitions(ddf))
     ]
@@ -574,22 +583,22 @@ def add_summary_moments(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any
             work.columns[s].values.update(zip(ref.ranks, (float(v) for v in selected), strict=True))
         counted = iter(found["counted"])
         rows = {}
-        for s, j in enumerate(column_specs):
+        for s, j in enumerate(column_entries):
             col = work.columns[s]
             outside = next(counted) if col.brackets is not None else None
-            rows[work.specs[j][0]] = _column_row(k, work, j, col, means[j], found, outside)
+            rows[work.entries[j][0]] = _column_row(k, work, j, col, means[j], found, outside)
         tables.column_summaries = pd.DataFrame.from_dict(rows, orient="index", columns=list(_FIELDS))
         for name, dtype in _FIELDS.items():
             tables.column_summaries[name] = tables.column_summaries[name].astype(dtype)
         moments, zeros = {}, {}
-        for j, (label, kind) in enumerate(work.specs):
+        for j, (label, kind) in enumerate(work.entries):
             if kind != TARGET:
                 continue
             skew, kurt = _skew_kurtosis(work, j, means[j][1], found["powers"][j])
             moments[label] = {"skew": skew, "kurtosis": kurt}
             totals = work.totals(j)
             zeros[label] = n_rows - int(totals[_NN]) + int(totals[_ZEROS])
-        if any(kind == TARGET for _, kind in work.specs):
+        if any(kind == TARGET for _, kind in work.entries):
             tables.target_moments = moments
             tables.target_zero_counts = zeros
         tables.summary_work = None
