@@ -34,6 +34,10 @@ Here:
     it is equal in every partition. Only frames with candidates read their
     data a third time for this.
 
+The row hashes of texts, of floats with missing cells and of plain numbers
+come from the native kernels (`native_hashes`), which give pandas' own hashes
+without building a Python object per row; other columns are hashed by pandas.
+
 Not reproduced: an object column that mixes texts with numbers that are
 equal across number types (1 and 1.0 and True) hashes each such number
 through the text of the first of them in the whole column; a partition sees
@@ -50,6 +54,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from .native_hashes import native_row_hashes
 from .passes import Pass, combine_tree
 from .tables import Tables
 
@@ -208,7 +213,20 @@ def _object_decisions(filled: pd.Series) -> tuple[bool, bool]:
 def _candidate_partition(part: pd.DataFrame, has_missing: list[bool]) -> list[_ColumnFacts]:
     out = []
     for j, missing in enumerate(has_missing):
-        hashes, stage = _column_row_hashes(part.iloc[:, j], missing, [])
+        column = part.iloc[:, j]
+        native = native_row_hashes(column, missing, FILL_TEXT)
+        if native is not None:
+            out.append(
+                _ColumnFacts(
+                    digest=_digest(native.hashes.tobytes()),
+                    dtypes={native.dtype},
+                    text_fallback=native.text_fallback,
+                    bytes_without_fallback=native.bytes_without_fallback,
+                    witnesses=native.witnesses,
+                )
+            )
+            continue
+        hashes, stage = _column_row_hashes(column, missing, [])
         facts = _ColumnFacts()
         if hashes is None:
             facts.failed = True
@@ -319,7 +337,12 @@ def _confirm_partition(part: pd.DataFrame, plan: DuplicatePlan) -> np.ndarray:
     involved = sorted({j for pair in plan.pairs for j in pair})
     hashes: dict[int, np.ndarray | None] = {}
     for j in involved:
-        hashes[j], _ = _column_row_hashes(part.iloc[:, j], plan.has_missing[j], plan.prefixes.get(j, []))
+        column, prefix = part.iloc[:, j], plan.prefixes.get(j, [])
+        native = None if prefix else native_row_hashes(column, plan.has_missing[j], FILL_TEXT)
+        if native is not None:
+            hashes[j] = native.hashes
+        else:
+            hashes[j], _ = _column_row_hashes(column, plan.has_missing[j], prefix)
     equal = np.zeros(len(plan.pairs), dtype=bool)
     for i, (a, b) in enumerate(plan.pairs):
         ha, hb = hashes[a], hashes[b]

@@ -1,12 +1,19 @@
 // row_hashes(arr, floating, canonical_floats) -> bytes of uint64 hashes and
 // row_hash_digest(arr, floating, canonical_floats) -> int, on any
 // one-dimensional buffer of 1-, 2-, 4- or 8-byte values (strides allowed), so
-// tests can set them beside pandas' hash_pandas_object.
+// tests can set them beside pandas' hash_pandas_object. The text entries give
+// the row hashes pandas gives a column of texts (after its missing cells are
+// filled with a text): from Arrow's buffers, from a sequence of str, and from
+// a float column whose values pandas hashes through their str().
 #include "../tamsel_eda/kernels/row_hash.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
+#include "arrays.hpp"
 #include "entries.hpp"
 
 namespace tamsel::kernel_module {
@@ -70,9 +77,160 @@ PyObject* fnv_digest(PyObject*, PyObject* arg) {
     });
 }
 
+py::object hashes_bytes(const std::vector<std::uint64_t>& out) {
+    return py::bytes(reinterpret_cast<const char*>(out.data()), out.size() * sizeof(std::uint64_t));
+}
+
+// text_row_hashes(offsets, data, missing, fill): offsets int32 or int64 (one
+// more than the rows), data uint8, missing None or one byte per row, fill
+// bytes.
+PyObject* text_row_hashes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 4) throw py::type_error("expected (offsets, data, missing, fill)");
+        HeldBuffer offsets(args[0]), data(args[1]);
+        const Py_buffer& o = offsets.view();
+        const Py_buffer& d = data.view();
+        const kernels::ValueType otype = buffer_value_type(o);
+        const bool contiguous = o.strides[0] == o.itemsize && (d.shape[0] == 0 || d.strides[0] == 1);
+        if (!contiguous || (otype != kernels::ValueType::i32 && otype != kernels::ValueType::i64) ||
+            d.itemsize != 1 || o.shape[0] < 1)
+            throw py::value_error("offsets: contiguous int32 or int64, at least one; data: contiguous bytes");
+        const std::size_t n = static_cast<std::size_t>(o.shape[0]) - 1;
+        kernels::TextColumn c;
+        c.data = static_cast<const std::uint8_t*>(d.buf);
+        if (otype == kernels::ValueType::i32) {
+            c.offsets32 = static_cast<const std::int32_t*>(o.buf);
+        } else {
+            c.offsets64 = static_cast<const std::int64_t*>(o.buf);
+        }
+        // Offsets come from outside: every row must lie inside the data.
+        std::int64_t previous = 0;
+        for (std::size_t i = 0; i <= n; ++i) {
+            const std::int64_t at = c.offsets32 ? c.offsets32[i] : c.offsets64[i];
+            if (at < previous || at > static_cast<std::int64_t>(d.shape[0]) || (i == 0 && at < 0))
+                throw py::value_error("offsets must rise and stay inside the data");
+            previous = at;
+        }
+        std::unique_ptr<HeldBuffer> missing;
+        if (args[2] != Py_None) {
+            missing = std::make_unique<HeldBuffer>(args[2]);
+            const Py_buffer& m = missing->view();
+            if (m.itemsize != 1 || static_cast<std::size_t>(m.shape[0]) != n || (n && m.strides[0] != 1))
+                throw py::value_error("missing: contiguous bytes, one per row");
+            c.missing = static_cast<const std::uint8_t*>(m.buf);
+        }
+        char* fill = nullptr;
+        Py_ssize_t fill_len = 0;
+        if (PyBytes_AsStringAndSize(args[3], &fill, &fill_len) != 0) throw py::error_already_set();
+        c.fill = reinterpret_cast<const std::uint8_t*>(fill);
+        c.fill_len = static_cast<std::size_t>(fill_len);
+        std::vector<std::uint64_t> out(n);
+        constexpr std::size_t block = 1 << 16;
+        const bool done = pyapi::without_gil([&](const std::function<bool()>& poll) {
+            for (std::size_t first = 0; first < n; first += block) {
+                if (poll()) return false;
+                kernels::text_row_hashes(c, first, std::min(block, n - first), out.data() + first);
+            }
+            return true;
+        });
+        if (!done) throw py::error_already_set();
+        return hashes_bytes(out);
+    });
+}
+
+// object_text_row_hashes(values, fill): a sequence whose items are exact str,
+// or missing (None or a float NaN) hashed as the str `fill` when it is not
+// None. None when some item is anything else or a text has no UTF-8 form:
+// pandas takes another road for those.
+PyObject* object_text_row_hashes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> py::object {
+        if (nargs != 2) throw py::type_error("expected (values, fill)");
+        py::object seq = py::reinterpret_steal<py::object>(PySequence_Fast(args[0], "values must be a sequence"));
+        if (!seq) throw py::error_already_set();
+        std::uint64_t filled = 0;
+        const bool fills = args[1] != Py_None;
+        if (fills) {
+            Py_ssize_t len = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(args[1], &len);
+            if (!text) throw py::error_already_set();
+            filled = kernels::text_hash(reinterpret_cast<const std::uint8_t*>(text), static_cast<std::size_t>(len));
+        }
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+        PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
+        std::vector<std::uint64_t> out(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* v = items[i];
+            if (PyUnicode_CheckExact(v)) {
+                Py_ssize_t len = 0;
+                const char* text = PyUnicode_AsUTF8AndSize(v, &len);
+                if (!text) {
+                    // A lone surrogate: pandas' own hashing raises for it.
+                    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
+                    PyErr_Clear();
+                    return py::none();
+                }
+                out[static_cast<std::size_t>(i)] =
+                    kernels::text_hash(reinterpret_cast<const std::uint8_t*>(text), static_cast<std::size_t>(len));
+            } else if (fills && (v == Py_None || (PyFloat_CheckExact(v) && std::isnan(PyFloat_AS_DOUBLE(v))))) {
+                out[static_cast<std::size_t>(i)] = filled;
+            } else {
+                return py::none();
+            }
+        }
+        return hashes_bytes(out);
+    });
+}
+
+// float_text_row_hashes(arr, fill): the hashes of a float64 or float32
+// column whose missing cells were filled with the str `fill`, so that pandas
+// hashes every value through str().
+PyObject* float_text_row_hashes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 2) throw py::type_error("expected (arr, fill)");
+        HeldBuffer values(args[0]);
+        const Py_buffer& v = values.view();
+        const kernels::ValueType type = buffer_value_type(v);
+        if (type != kernels::ValueType::f64 && type != kernels::ValueType::f32)
+            throw py::type_error("expected float64 or float32 values");
+        Py_ssize_t len = 0;
+        const char* fill = PyUnicode_AsUTF8AndSize(args[1], &len);
+        if (!fill) throw py::error_already_set();
+        kernels::HashColumn c;
+        c.data = static_cast<const std::byte*>(v.buf);
+        c.stride = v.strides[0];
+        c.width = static_cast<unsigned>(v.itemsize);
+        c.floating = true;
+        const std::size_t n = static_cast<std::size_t>(v.shape[0]);
+        std::vector<std::uint64_t> out(n);
+        pyapi::without_gil([&](const std::function<bool()>&) {
+            kernels::float_text_row_hashes(c, n, reinterpret_cast<const std::uint8_t*>(fill),
+                                           static_cast<std::size_t>(len), out.data());
+            return true;
+        });
+        return hashes_bytes(out);
+    });
+}
+
+// float_repr(x): the kernel's text of a float, to set beside repr().
+PyObject* float_repr(PyObject*, PyObject* arg) {
+    return entry([&] {
+        const double x = PyFloat_AsDouble(arg);
+        if (x == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+        char text[32];
+        return py::object(py::str(text, kernels::float_repr(x, text)));
+    });
+}
+
 }  // namespace
 
 const PyMethodDef row_hash_entries[] = {
+    {"text_row_hashes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(text_row_hashes)), METH_FASTCALL,
+     "text_row_hashes(offsets, data, missing, fill): pandas' row hashes of Arrow-laid texts, as bytes."},
+    {"object_text_row_hashes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_text_row_hashes)),
+     METH_FASTCALL, "object_text_row_hashes(values, fill): pandas' row hashes of str items, as bytes (or None)."},
+    {"float_text_row_hashes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(float_text_row_hashes)),
+     METH_FASTCALL, "float_text_row_hashes(arr, fill): pandas' row hashes of floats hashed through str(), as bytes."},
+    {"float_repr", float_repr, METH_O, "float_repr(x): the kernel's repr() of a finite or infinite float."},
     {"row_hashes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(row_hashes)), METH_FASTCALL,
      "row_hashes(arr, floating, canonical_floats): pandas' row hashes of a numeric buffer, as bytes."},
     {"row_hash_digest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(row_hash_digest)), METH_FASTCALL,

@@ -30,4 +30,33 @@ std::uint64_t fnv_words(std::uint64_t state, const std::uint64_t* words, std::si
 // The digest of a column's whole hash array, computed in blocks.
 std::uint64_t row_hash_digest(const HashColumn& c, std::size_t n);
 
+// pandas' row hash of a text: SipHash-2-4 of its UTF-8 bytes under pandas'
+// fixed key, then the same mix as a number's bits.
+std::uint64_t text_hash(const std::uint8_t* data, std::size_t len);
+
+// Texts laid out as Arrow lays them out: row i is data[offsets[i],
+// offsets[i + 1]). A row whose `missing` byte is nonzero hashes as `fill`.
+struct TextColumn {
+    const std::uint8_t* data = nullptr;
+    const std::int32_t* offsets32 = nullptr;  // one of the two
+    const std::int64_t* offsets64 = nullptr;
+    const std::uint8_t* missing = nullptr;    // optional
+    const std::uint8_t* fill = nullptr;
+    std::size_t fill_len = 0;
+};
+
+// The interpreter's repr() of a double (the shortest text that reads back
+// as it), into `out` (32 bytes are enough); returns its length.
+std::size_t float_repr(double v, char* out);
+
+// Hashes of a float64 or float32 column (`c.floating`) whose missing cells
+// were filled with a text, so that pandas hashed every value through its
+// str(): NaN hashes as `fill`, any zero as the text of the column's first
+// zero (pandas groups the values as objects first, where -0.0 equals 0.0).
+void float_text_row_hashes(const HashColumn& c, std::size_t n, const std::uint8_t* fill, std::size_t fill_len,
+                           std::uint64_t* out);
+
+// Hashes of rows [first, first + count) into out.
+void text_row_hashes(const TextColumn& c, std::size_t first, std::size_t count, std::uint64_t* out);
+
 }  // namespace tamsel::kernels
