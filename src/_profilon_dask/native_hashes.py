@@ -63,6 +63,7 @@ def _first_text(values: np.ndarray) -> dict[Any, Any]:
 
 def _arrow_text_hashes(s: pd.Series, fill: str) -> np.ndarray | None:
     import pyarrow as pa
+
     import _profilon_kernels as kernels
 
     chunked = s.array.__arrow_array__()

@@ -92,8 +92,8 @@ PyObject* text_row_hashes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const Py_buffer& d = data.view();
         const kernels::ValueType otype = buffer_value_type(o);
         const bool contiguous = o.strides[0] == o.itemsize && (d.shape[0] == 0 || d.strides[0] == 1);
-        if (!contiguous || (otype != kernels::ValueType::i32 && otype != kernels::ValueType::i64) ||
-            d.itemsize != 1 || o.shape[0] < 1)
+        if (!contiguous || (otype != kernels::ValueType::i32 && otype != kernels::ValueType::i64) || d.itemsize != 1 ||
+            o.shape[0] < 1)
             throw py::value_error("offsets: contiguous int32 or int64, at least one; data: contiguous bytes");
         const std::size_t n = static_cast<std::size_t>(o.shape[0]) - 1;
         kernels::TextColumn c;

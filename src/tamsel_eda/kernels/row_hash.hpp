@@ -40,7 +40,7 @@ struct TextColumn {
     const std::uint8_t* data = nullptr;
     const std::int32_t* offsets32 = nullptr;  // one of the two
     const std::int64_t* offsets64 = nullptr;
-    const std::uint8_t* missing = nullptr;    // optional
+    const std::uint8_t* missing = nullptr;  // optional
     const std::uint8_t* fill = nullptr;
     std::size_t fill_len = 0;
 };
