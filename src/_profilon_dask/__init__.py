@@ -33,7 +33,7 @@ one file per group of figures (`scan`: pass 1's lengths and missing cells;
 comparison in pass 3; `association`: the correlation ratios; `leakage`: the
 leakage checks' data; `summaries`: the numeric columns' summaries and the
 targets' moments, over all three passes; `samples`: the mutual-information,
-correlation and time-series samples, one pass each; `time_axis`: the
+correlation and time-series samples, taken in pass 2; `time_axis`: the
 frequency, gaps and extent of the time axis, in passes 1 to 3).
 A figure's file offers a function that adds its per-partition work to a
 given `Pass` and returns the function that, given the pass's results, fills

@@ -1,6 +1,5 @@
 """The whole reading of a Dask frame for one analysis: every figure the
-native steps take from the data, in three passes over it and one pass per
-sample.
+native steps take from the data, in three passes over it.
 
     pass 1   lengths and missing cells; distinct and level counts; the
              numeric columns' counts, extrema and quantile buckets; the
@@ -9,17 +8,18 @@ sample.
     pass 2   duplicate-column candidates (they need pass 1's missing flags);
              the numeric sums and gathered quantile values; the ratios'
              pairwise partial sums; the leakage checks' centred products; the
-             time axis' sorted ranges (distinct stamps, gaps)
+             time axis' sorted ranges (distinct stamps, gaps); and the
+             samples (the mutual-information rows, the correlation rows and
+             each target's most recent points), which need only pass 1's
+             partition lengths to address their rows
     pass 3   the exact comparison of duplicate candidates; the centred sums,
              refined quantiles and outlier counts; the ratios' total sums of
              squares; a long day-spaced time axis gathered for pandas'
              frequency inference
-    samples  the mutual-information rows, the correlation rows and each
-             target's most recent points, one pass each and only where the
-             analysis uses them
 
 A pass with nothing to compute runs nothing, so a frame without numeric
-columns, duplicate candidates or targets is read fewer times.
+columns, duplicate candidates or targets is read fewer times. Each pass
+reads every partition once, so the samples cost no read of their own.
 """
 
 from __future__ import annotations
@@ -163,31 +163,32 @@ def analyse(ddf: Any, request: Request, scheduler: Callable[..., Any] | None = N
     groups = _figure_groups(ddf, request, targets)
     tables: Tables | None = None
     results: list[Any] | None = None
+    sample_fills: list[Callable[[list[Any], Tables], None]] = []
     for number in (1, 2, 3):
         p = Pass(scheduler)
         make_tables = add_scan(p, ddf) if number == 1 else None
         for group in groups:
             group.add(number, p, results, tables)
+        if number == 2:
+            sample_fills = [add(p) for add in _samples(ddf, tables, request, targets)]
         results = p.run()
         if make_tables:
             tables = make_tables(results)
         for group in groups:
             group.fill(number, results, tables)
+        if number == 2:
+            for fill in sample_fills:
+                fill(results, tables)
     if tables.cat_corr_ratio is None:
         tables.cat_corr_ratio = {}
     if not request.has_axis:
         tables.time_axis = {"axis": None}
-
-    for add in _samples(ddf, tables, request, targets):
-        one = Pass(scheduler)
-        fill = add(one)
-        fill(one.run(), tables)
     return tables
 
 
 def _samples(ddf: Any, tables: Tables, request: Request, targets: list[Hashable]) -> list[Callable[[Pass], Any]]:
-    """The sample passes the analysis needs, each as a function adding its
-    work to a pass of its own."""
+    """The samples the analysis needs, each as a function adding its work to
+    a pass and returning the fill of its results."""
     passes: list[Callable[[Pass], Any]] = []
     if mi_columns(ddf._meta, targets):
         passes.append(lambda p: add_mi_sample(p, ddf, tables, targets))

@@ -1,7 +1,8 @@
 """The samples some figures are computed on: the mutual-information rows, the
 correlation rows and each target's most recent points in time.
 
-Each sample is one pass of its own (one `dask.compute`). Rows are addressed
+Each sample adds its work to a pass it is given (the analysis gives them
+the second, `sample_pass` one of its own). Rows are addressed
 by their global position, found from pass 1's partition offsets and lengths
 (`Tables.partition_offsets`, `Tables.partition_lengths`), so the draw itself
 happens on the client over positions only and the partitions merely return
@@ -447,7 +448,7 @@ def add_ts_series(
 
 
 # ---------------------------------------------------------------------------
-# One pass per sample
+# A pass for one sample
 # ---------------------------------------------------------------------------
 
 

@@ -31,7 +31,7 @@ class Tables:
                                 (int64 array, partitions x columns)
       rows_with_any_missing     rows with at least one missing cell (int)
 
-    The samples (one pass each, samples.py):
+    The samples (taken in pass 2, samples.py):
       mi_sample                 the mutual-information rows: pandas'
                                 `sample(8000, random_state=0)` positions
                                 (every row when there are no more), in draw
