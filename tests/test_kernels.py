@@ -71,6 +71,34 @@ def test_ctrl_c_ends_the_loop_promptly(monkeypatch, kernels, threads):
     assert time.monotonic() - start < 2.0
 
 
+@pytest.mark.parametrize("threads", ["1", "2", "3"])
+def test_work_beside_the_interpreter_is_helped_by_its_waiter(monkeypatch, kernels, threads):
+    monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
+    finished, by_caller = kernels.spin_beside(40, 5)
+    assert finished == tuple(range(40))
+    if threads == "1":
+        # Nothing runs beside: the caller runs the whole loop itself.
+        assert by_caller == 40
+    else:
+        # The loop leaves the caller's core to it, and the caller, waiting,
+        # takes tasks of its own.
+        assert 0 < by_caller < 40
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_ctrl_c_ends_a_loop_its_waiter_helps(monkeypatch, kernels, threads):
+    monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
+    timer = threading.Timer(0.2, lambda: __import__("_thread").interrupt_main())
+    start = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            kernels.spin_beside(50, 200)
+    finally:
+        timer.cancel()
+    assert time.monotonic() - start < 2.0
+
+
 def test_bad_arguments_raise_ordinary_errors(kernels):
     with pytest.raises(TypeError):
         kernels.spin(1)

@@ -1,10 +1,13 @@
 // Entries of the thread helpers: the thread count a kernel would use now, and
 // a cancellable busy loop over tasks, so that tests can see the environment
-// cap, thread-count independence and Ctrl-C reach the fork-join loop itself.
+// cap, thread-count independence and Ctrl-C reach the fork-join loop itself,
+// run directly or beside the interpreter (where the waiting caller helps).
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include "../tamsel_eda/kernels/kernels.hpp"
+#include "../tamsel_eda/pyapi/background.hpp"
 #include "entries.hpp"
 
 namespace tamsel::kernel_module {
@@ -17,31 +20,64 @@ PyObject* thread_count(PyObject*, PyObject*) {
 // spin(tasks, ms): every task spins for `ms` milliseconds, checking for a
 // stop request in between; returns the tuple of task indices that ran to the
 // end (None where a task was cut short or never started).
+struct SpinArgs {
+    std::size_t tasks = 0;
+    long long ms = 0;
+    SpinArgs(const char* name, PyObject* const* args, Py_ssize_t nargs) {
+        if (nargs != 2) throw py::type_error(std::string(name) + "(tasks, ms) takes two arguments");
+        tasks = PyLong_AsSize_t(args[0]);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        ms = PyLong_AsLongLong(args[1]);
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+};
+
+// The spin loop; `finished[i]` is 1 for a task that ran to its end, 2 when
+// it ran on the thread `caller`.
+bool spin_loop(const SpinArgs& a, std::vector<int>& finished, std::thread::id caller,
+               const std::function<bool()>& poll) {
+    return kernels::parallel_for(
+        a.tasks,
+        [&](std::size_t i, const kernels::Stop& stop) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(a.ms);
+            while (std::chrono::steady_clock::now() < until) {
+                if (stop.requested()) return;
+            }
+            finished[i] = std::this_thread::get_id() == caller ? 2 : 1;
+        },
+        poll);
+}
+
+py::tuple finished_tasks(const std::vector<int>& finished) {
+    py::tuple out(finished.size());
+    for (std::size_t i = 0; i < finished.size(); ++i) {
+        out[i] = finished[i] ? py::object(py::int_(i)) : py::object(py::none());
+    }
+    return out;
+}
+
 PyObject* spin(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
-        if (nargs != 2) throw py::type_error("spin(tasks, ms) takes two arguments");
-        const std::size_t tasks = PyLong_AsSize_t(args[0]);
-        if (PyErr_Occurred()) throw py::error_already_set();
-        const long long ms = PyLong_AsLongLong(args[1]);
-        if (PyErr_Occurred()) throw py::error_already_set();
-        std::vector<int> finished(tasks, 0);
-        pyapi::without_gil([&](const std::function<bool()>& poll) {
-            kernels::parallel_for(
-                tasks,
-                [&](std::size_t i, const kernels::Stop& stop) {
-                    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-                    while (std::chrono::steady_clock::now() < until) {
-                        if (stop.requested()) return;
-                    }
-                    finished[i] = 1;
-                },
-                poll);
-        });
-        py::tuple out(tasks);
-        for (std::size_t i = 0; i < tasks; ++i) {
-            out[i] = finished[i] ? py::object(py::int_(i)) : py::object(py::none());
-        }
-        return py::object(out);
+        const SpinArgs a("spin", args, nargs);
+        std::vector<int> finished(a.tasks, 0);
+        pyapi::without_gil(
+            [&](const std::function<bool()>& poll) { return spin_loop(a, finished, std::thread::id(), poll); });
+        return py::object(finished_tasks(finished));
+    });
+}
+
+// spin_beside(tasks, ms): the same loop started beside the interpreter and
+// waited for at once; returns (finished tasks, tasks the caller ran).
+PyObject* spin_beside(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        const SpinArgs a("spin_beside", args, nargs);
+        std::vector<int> finished(a.tasks, 0);
+        const std::thread::id caller = std::this_thread::get_id();
+        pyapi::Background work([&](const std::function<bool()>& poll) { return spin_loop(a, finished, caller, poll); });
+        work.finish();
+        std::size_t by_caller = 0;
+        for (int f : finished) by_caller += f == 2;
+        return py::object(py::make_tuple(finished_tasks(finished), by_caller));
     });
 }
 
@@ -51,6 +87,8 @@ const PyMethodDef parallel_entries[] = {
     {"thread_count", thread_count, METH_NOARGS, "Threads a kernel would use now."},
     {"spin", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spin)), METH_FASTCALL,
      "spin(tasks, ms): cancellable busy tasks over the kernel thread loop."},
+    {"spin_beside", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spin_beside)), METH_FASTCALL,
+     "spin_beside(tasks, ms): the same loop run beside the interpreter; (finished, tasks the caller ran)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -23,8 +23,79 @@ long long now_ns() {
 
 constexpr long long inline_poll_interval_ns = 5'000'000;
 constexpr auto wait_poll_interval = std::chrono::milliseconds(20);
+constexpr long long help_poll_interval_ns = 20'000'000;
+
+thread_local Assist* current_assist = nullptr;
+
+// Withdraws an offer on every way out of a loop.
+struct Offered {
+    Assist* assist;
+    ~Offered() {
+        if (assist) assist->withdraw();
+    }
+};
 
 }  // namespace
+
+AssistScope::AssistScope(Assist* assist) : previous_(current_assist) { current_assist = assist; }
+AssistScope::~AssistScope() { current_assist = previous_; }
+
+void Assist::offer(const Offer* offer) {
+    std::lock_guard<std::mutex> lock(m_);
+    offered_ = offer;
+    ++generation_;
+    cv_.notify_all();
+}
+
+void Assist::withdraw() {
+    std::unique_lock<std::mutex> lock(m_);
+    offered_ = nullptr;
+    cv_.wait(lock, [&] { return inside_ == 0; });
+}
+
+void Assist::wake() {
+    std::lock_guard<std::mutex> lock(m_);
+    woken_ = true;
+    cv_.notify_all();
+}
+
+bool Assist::help(const std::function<bool()>& done, const std::function<bool()>& interrupted) {
+    long long last_poll = now_ns();
+    bool stopped = false;
+    // Asked between tasks: at most every 20 ms, since it may wait for the
+    // interpreter.
+    const std::function<bool()> paced = [&] {
+        if (stopped) return true;
+        const long long t = now_ns();
+        if (t - last_poll < help_poll_interval_ns) return false;
+        last_poll = t;
+        stopped = interrupted();
+        return stopped;
+    };
+    std::uint64_t helped = 0;
+    for (;;) {
+        if (done()) return true;
+        std::unique_lock<std::mutex> lock(m_);
+        cv_.wait_for(lock, wait_poll_interval, [&] { return woken_ || (offered_ && generation_ != helped); });
+        woken_ = false;
+        if (offered_ && generation_ != helped) {
+            const Offer* offer = offered_;
+            helped = generation_;
+            ++inside_;
+            lock.unlock();
+            try {
+                (*offer)(paced);
+            } catch (...) {
+                // An offer keeps its tasks' errors for the loop to rethrow.
+            }
+            lock.lock();
+            --inside_;
+            cv_.notify_all();
+        }
+        lock.unlock();
+        if (paced()) return false;
+    }
+}
 
 std::size_t thread_count() {
     std::size_t n = std::thread::hardware_concurrency();
@@ -69,8 +140,12 @@ bool Stop::poll_now() const {
 
 bool parallel_for(std::size_t n, const std::function<void(std::size_t, const Stop&)>& task, const Stop::Poll& poll) {
     if (n == 0) return true;
-    const std::size_t workers = std::min(thread_count(), n);
-    if (workers <= 1) {
+    Assist* assist = current_assist;
+    std::size_t workers = std::min(thread_count(), n);
+    // Beside the interpreter: one core stays with it, and whoever waits for
+    // this work lends a hand through the offer below.
+    if (assist && workers > 1) --workers;
+    if (workers <= 1 && !assist) {
         const Stop stop(poll, true);
         for (std::size_t i = 0; i < n; ++i) {
             if (stop.poll_now()) return false;
@@ -104,6 +179,26 @@ bool parallel_for(std::size_t n, const std::function<void(std::size_t, const Sto
         if (--running == 0) done_cv.notify_all();
     };
 
+    const Assist::Offer help = [&](const std::function<bool()>& interrupted) {
+        for (;;) {
+            if (stop.requested()) return;
+            if (interrupted()) {
+                stop.request();
+                return;
+            }
+            const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+            if (i >= n) return;
+            try {
+                task(i, stop);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(m);
+                if (!error) error = std::current_exception();
+                stop.request();
+                return;
+            }
+        }
+    };
+
     std::vector<std::thread> threads;
     threads.reserve(workers);
     try {
@@ -118,6 +213,10 @@ bool parallel_for(std::size_t n, const std::function<void(std::size_t, const Sto
         for (auto& th : threads) th.join();
         throw;
     }
+    // Declared after the threads started: withdrawn (waiting for a helper
+    // still inside) before `help` and what it reads go away.
+    Offered offered{assist};
+    if (assist) assist->offer(&help);
     {
         std::unique_lock<std::mutex> lock(m);
         while (running != 0) {
@@ -133,6 +232,10 @@ bool parallel_for(std::size_t n, const std::function<void(std::size_t, const Sto
         }
     }
     for (auto& th : threads) th.join();
+    if (assist) {
+        assist->withdraw();
+        offered.assist = nullptr;
+    }
     if (error) std::rethrow_exception(error);
     return !stop.requested();
 }

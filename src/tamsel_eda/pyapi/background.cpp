@@ -32,15 +32,19 @@ void Background::run() noexcept {
     bool result = false;
     std::exception_ptr error;
     try {
+        const kernels::AssistScope scope(&assist_);
         result = work_([this] { return stop_.load(std::memory_order_relaxed); });
     } catch (...) {
         error = std::current_exception();
     }
-    std::lock_guard<std::mutex> lock(m_);
-    result_ = result;
-    error_ = error;
-    done_ = true;
-    done_cv_.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        result_ = result;
+        error_ = error;
+        done_ = true;
+        done_cv_.notify_all();
+    }
+    assist_.wake();
 }
 
 bool Background::finish() {
@@ -51,6 +55,13 @@ bool Background::finish() {
     // raises KeyboardInterrupt once the wait returns, and the thread is
     // joined by then or by the destructor.
     without_gil([&](const std::function<bool()>& poll) {
+        const bool helped = assist_.help(
+            [&] {
+                std::lock_guard<std::mutex> lock(m_);
+                return done_;
+            },
+            poll);
+        if (!helped) stop_.store(true, std::memory_order_relaxed);
         std::unique_lock<std::mutex> lock(m_);
         while (!done_cv_.wait_for(lock, wait_poll_interval, [&] { return done_; })) {
             lock.unlock();

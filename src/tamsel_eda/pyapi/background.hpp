@@ -14,6 +14,8 @@
 #include <mutex>
 #include <thread>
 
+#include "../kernels/kernels.hpp"
+
 namespace tamsel::pyapi {
 
 class Background {
@@ -29,8 +31,9 @@ public:
     // joined: it never outlives the objects it reads.
     ~Background();
 
-    // Waits for the work with the GIL released, polling signals: Ctrl-C stops
-    // the work and raises KeyboardInterrupt here. Rethrows what the work
+    // Waits for the work with the GIL released, running tasks of its loops
+    // meanwhile, and polling signals: Ctrl-C stops the work and raises
+    // KeyboardInterrupt here. Rethrows what the work
     // threw; returns what it returned. Call once.
     bool finish();
 
@@ -46,6 +49,8 @@ private:
     bool finished_ = false;
     std::atomic<bool> stop_{false};
     std::exception_ptr error_;
+    // The work's loops offer their tasks here; finish() runs them too.
+    kernels::Assist assist_;
 };
 
 }  // namespace tamsel::pyapi
