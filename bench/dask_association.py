@@ -1,11 +1,12 @@
 """Per-partition cost of the Dask correlation ratios.
 
 Reads each Parquet file of a dataset as Dask delivers a partition (text as
-pandas' Arrow-backed strings), then times the three passes' per-partition
+pandas' Arrow-backed strings, or with --objects as str objects, as with
+Dask's convert-string off), then times the three passes' per-partition
 functions for every numeric target over every text column, on one thread,
 summed over the files.
 
-    PROFILON_NUM_THREADS=1 PYTHONPATH=src:build/dev python bench/dask_association.py /tmp/scale/d4m [target]
+    PROFILON_NUM_THREADS=1 PYTHONPATH=src:build/dev python bench/dask_association.py [--objects] /tmp/scale/d4m [target]
 """
 
 import sys
@@ -20,16 +21,26 @@ import pyarrow.parquet as pq
 from _profilon_dask import association
 
 
-def read(path):
+def read(path, objects):
     table = pq.read_table(path)
-    return table.to_pandas(types_mapper={pa.string(): pd.StringDtype("pyarrow"), pa.large_string(): pd.StringDtype("pyarrow")}.get)
+    if objects:
+        return table.to_pandas()
+    text = pd.StringDtype("pyarrow")
+    return table.to_pandas(types_mapper={pa.string(): text, pa.large_string(): text}.get)
 
 
 def main():
-    root = Path(sys.argv[1])
-    target = sys.argv[2] if len(sys.argv) > 2 else "target"
-    parts = [read(f) for f in sorted(root.glob("*.parquet"))]
-    texts = [c for c in parts[0].columns if isinstance(parts[0][c].dtype, pd.StringDtype)]
+    args = sys.argv[1:]
+    objects = "--objects" in args
+    args = [a for a in args if a != "--objects"]
+    root = Path(args[0])
+    target = args[1] if len(args) > 1 else "target"
+    parts = [read(f, objects) for f in sorted(root.glob("*.parquet"))]
+    texts = [
+        c
+        for c in parts[0].columns
+        if pd.api.types.is_object_dtype(parts[0][c]) or pd.api.types.is_string_dtype(parts[0][c])
+    ]
     pairs = [(target, c) for c in texts]
     timings = {"count_kept": 0.0, "sum_partial": 0.0, "square_partial": 0.0}
 

@@ -228,16 +228,28 @@ def text_frame(n, seed):
     return pd.DataFrame({"y": y, "y_int": rng.integers(-9, 9, n), "text": keys, "few": levels[rng.integers(0, 3, n)]})
 
 
-ARROW_TEXT = ["string[pyarrow]", "arrow_string", "arrow_large_string"]
+ARROW_TEXT = ["string[pyarrow]", "str_nan", "arrow_string", "arrow_large_string"]
+
+
+def nan_text_dtype():
+    """Arrow-backed text whose missing value is NaN (the default text
+    dtype of newer pandas)."""
+    try:
+        return pd.StringDtype("pyarrow", na_value=np.nan)
+    except TypeError:  # pandas before 2.3 names it by its storage
+        return pd.StringDtype("pyarrow_numpy")
 
 
 def as_arrow_text(pdf, kind):
     pa = pytest.importorskip("pyarrow")
-    dtype = {
-        "string[pyarrow]": pd.StringDtype("pyarrow"),
-        "arrow_string": pd.ArrowDtype(pa.string()),
-        "arrow_large_string": pd.ArrowDtype(pa.large_string()),
-    }[kind]
+    if kind == "str_nan":
+        dtype = nan_text_dtype()
+    else:
+        dtype = {
+            "string[pyarrow]": pd.StringDtype("pyarrow"),
+            "arrow_string": pd.ArrowDtype(pa.string()),
+            "arrow_large_string": pd.ArrowDtype(pa.large_string()),
+        }[kind]
     return pdf.astype({"text": dtype, "few": dtype})
 
 

@@ -21,6 +21,11 @@ add.reduce of its run), and the shares are added up on the workers: a group
 that lies in one partition, or holds every kept row, has the library's sum
 exactly; one spread over partitions differs from it only in the rounding of
 those few additions. The client receives one count and sum per group.
+The groups are summed natively (`group_sums`: add.reduce's order per group,
+as the running NumPy cuts its sums); Arrow-backed text is grouped by its
+dictionary codes, so only its distinct values become Python objects.
+Counting the kept rows (pass 1) and the squares (pass 3) read the masks and
+the target alone.
 
 Integer targets (plain or nullable) are summed in float64, as pandas' mean
 does, through NumPy's buffered casts (`numpy_sum_block`). Other non-float64

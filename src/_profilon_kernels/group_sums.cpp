@@ -86,9 +86,9 @@ PyObject* group_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const std::size_t groups = size_arg(args[2]), block = size_arg(args[3]);
         kernels::FirstSeenGroups out;
         const kernels::GroupSumsStatus status = pyapi::without_gil([&](const std::function<bool()>& poll) {
-            return kernels::first_seen_group_sums(
-                static_cast<const double*>(y.view().buf), y.view().strides[0],
-                static_cast<const std::int64_t*>(codes.view().buf), codes.view().strides[0], n, groups, block, poll, out);
+            return kernels::first_seen_group_sums(static_cast<const double*>(y.view().buf), y.view().strides[0],
+                                                  static_cast<const std::int64_t*>(codes.view().buf),
+                                                  codes.view().strides[0], n, groups, block, poll, out);
         });
         if (status == kernels::GroupSumsStatus::bad_input) throw py::value_error("a code outside [0, groups)");
         // A stop is a pending signal, raised by without_gil before this line.

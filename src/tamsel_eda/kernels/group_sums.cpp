@@ -141,7 +141,8 @@ GroupSumsStatus first_seen_group_sums(const double* y, std::ptrdiff_t y_stride, 
     {
         std::vector<std::size_t> at_row(next.begin(), next.end() - 1);
         for (std::size_t i = 0; i < n; ++i) {
-            const auto g = static_cast<std::size_t>(group_of[static_cast<std::size_t>(code_at(codes, codes_stride, i))]);
+            const auto g =
+                static_cast<std::size_t>(group_of[static_cast<std::size_t>(code_at(codes, codes_stride, i))]);
             grouped[at_row[g]++] = at(y, y_stride, i);
         }
     }
