@@ -47,14 +47,17 @@ from .tables import Tables
 
 
 class _Reader:
-    """One partition's targets and columns, each read once however many
-    pairs (and which pass) ask for it."""
+    """One partition's targets (each read once, however many pairs ask)
+    and its columns, one at a time: walked in `_column_order`, a partition
+    holds one column's mask and codes at a time, however many columns."""
 
     def __init__(self, part: pd.DataFrame) -> None:
         self.part = part
         self._targets: dict[Any, tuple[np.ndarray, np.ndarray]] = {}
-        self._missing: dict[Any, np.ndarray] = {}
-        self._coded: dict[Any, tuple[np.ndarray, np.ndarray] | None] = {}
+        self._column: list[Any] = []
+        self._missing: np.ndarray | None = None
+        self._coded: tuple[np.ndarray, np.ndarray] | None = None
+        self._has_codes = False
 
     def target(self, t: Any) -> tuple[np.ndarray, np.ndarray]:
         """The target's values as float64 and its missing cells."""
@@ -63,20 +66,41 @@ class _Reader:
             self._targets[t] = (yv.to_numpy(dtype=np.float64, na_value=np.nan), yv.isna().to_numpy())
         return self._targets[t]
 
+    def _switch(self, c: Any) -> None:
+        # The pairs hold each column's label object; any other object (even
+        # an equal one) is read afresh, which is never wrong.
+        if self._column and self._column[0] is c:
+            return
+        self._column = [c]
+        self._missing = self.part[c].isna().to_numpy()
+        self._coded = None
+        self._has_codes = False
+
     def kept(self, t: Any, c: Any) -> np.ndarray:
         """The rows the ratio keeps: neither the target nor the column
         missing. The in-memory method groups `x.astype("category")`, whose
         missing cells are the column's own."""
-        if c not in self._missing:
-            self._missing[c] = self.part[c].isna().to_numpy()
-        return ~(self.target(t)[1] | self._missing[c])
+        self._switch(c)
+        assert self._missing is not None
+        return ~(self.target(t)[1] | self._missing)
 
     def coded(self, c: Any) -> tuple[np.ndarray, np.ndarray] | None:
         """Arrow text as (int64 codes, -1 where missing; the distinct values
         as str objects), None for any other column."""
-        if c not in self._coded:
-            self._coded[c] = _arrow_text_codes(self.part[c])
-        return self._coded[c]
+        self._switch(c)
+        if not self._has_codes:
+            self._coded = _arrow_text_codes(self.part[c])
+            self._has_codes = True
+        return self._coded
+
+
+def _column_order(pairs: Sequence[tuple[Any, Any]]) -> list[int]:
+    """The pairs' indices with each column's pairs side by side (columns
+    in first-seen order)."""
+    by_column: dict[Any, list[int]] = {}
+    for j, (_, c) in enumerate(pairs):
+        by_column.setdefault(c, []).append(j)
+    return [j for js in by_column.values() for j in js]
 
 
 def _arrow_text_codes(col: pd.Series) -> tuple[np.ndarray, np.ndarray] | None:
@@ -127,7 +151,10 @@ def _reduce_block() -> int | None:
 
 def _count_kept(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]]) -> list[int]:
     reader = _Reader(part)
-    return [int(np.count_nonzero(reader.kept(t, c))) for t, c in pairs]
+    out = [0] * len(pairs)
+    for j in _column_order(pairs):
+        out[j] = int(np.count_nonzero(reader.kept(*pairs[j])))
+    return out
 
 
 # One partition's (or several partitions') groups of one pair: the keys in
@@ -192,15 +219,15 @@ def _sum_partial(
     import _profilon_kernels
 
     reader = _Reader(part)
-    out = []
-    for j, (t, c) in enumerate(pairs):
+    out: list[Any] = [None] * len(pairs)
+    for j in _column_order(pairs):
         if totals[j] < 2:
-            out.append(None)
             continue
+        t, c = pairs[j]
         kept = reader.kept(t, c)
         y = reader.target(t)[0][kept]
         partial = _profilon_kernels.pairwise_partial(y, offsets[j], totals[j], blocks[j])
-        out.append(([partial], _kept_groups(reader, c, kept, y)))
+        out[j] = ([partial], _kept_groups(reader, c, kept, y))
     return out
 
 
@@ -245,14 +272,14 @@ def _square_partial(
     import _profilon_kernels
 
     reader = _Reader(part)
-    out = []
-    for (t, c), offset, total, mu in zip(pairs, offsets, totals, mus, strict=True):
-        if mu is None:
-            out.append(None)
+    out: list[Any] = [None] * len(pairs)
+    for j in _column_order(pairs):
+        if mus[j] is None:
             continue
+        t, c = pairs[j]
         y = reader.target(t)[0][reader.kept(t, c)]
         # float64 deviations: their squares are summed in one piece.
-        out.append(_profilon_kernels.pairwise_partial((y - mu) ** 2, offset, total, 0))
+        out[j] = _profilon_kernels.pairwise_partial((y - mus[j]) ** 2, offsets[j], totals[j], 0)
     return out
 
 
