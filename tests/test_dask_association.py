@@ -181,3 +181,125 @@ def test_both_on_a_cluster(client):  # noqa: F811 (the fixture imported above)
     hits, identical = leakage_reference(ref, ["l_y2"])
     assert (tables.leakage_corr_hits, tables.target_identical_cols) == (hits, identical)
     assert identical == {"l_y2": ["l_y2_copy"]}
+
+
+def kernel_case(n, groups, seed):
+    rng = np.random.default_rng(seed)
+    # Magnitudes far apart, so that any other order of the additions shows.
+    y = rng.standard_normal(n) * 10.0 ** rng.integers(-9, 9, n)
+    codes = rng.integers(0, groups, n)
+    # One group far longer than NumPy's 8192-value pieces, starting late.
+    codes[n // 3 : n // 3 + min(n // 2, 20_000)] = groups - 1
+    return y, codes
+
+
+@pytest.mark.parametrize(
+    "n, groups, stride",
+    [(0, 3, 1), (1, 1, 1), (7, 2, 1), (130, 5, 1), (40_000, 4, 1), (40_000, 400, 2), (60_000, 9, 3)],
+)
+def test_group_sums_kernel_is_add_reduce_per_group_in_first_seen_order(kernels, n, groups, stride):
+    y, codes = kernel_case(n * stride, groups + 2, seed=n + groups)
+    y, codes = y[::stride], codes[::stride]
+    order, counts, sums = kernels.group_sums(y, codes, groups + 2, kernels.numpy_sum_block())
+    assert order.tolist() == pd.unique(codes).tolist()
+    for g, count, total in zip(order, counts, sums, strict=True):
+        run = np.ascontiguousarray(y[codes == g])
+        assert count == len(run)
+        assert bits(total) == bits(np.add.reduce(run)), (g, count)
+
+
+@pytest.mark.parametrize("bad", [-1, 3, 2**40])
+def test_group_sums_kernel_refuses_codes_outside_the_groups(kernels, bad):
+    with pytest.raises(ValueError, match="outside"):
+        kernels.group_sums(np.ones(4), np.array([0, 1, bad, 2]), 3, 0)
+
+
+def text_frame(n, seed):
+    """Text keys whose first rows often have a missing target, so that a
+    partition's first-seen order among kept rows differs from that among
+    all rows; missing keys, an empty key and text beyond ASCII."""
+    rng = np.random.default_rng(seed)
+    levels = np.array(["b", "a", "", "é", "日本", "c d", "zz"] + [f"k{j}" for j in range(60)], dtype=object)
+    keys = levels[rng.integers(0, len(levels), n)]
+    keys[rng.random(n) < 0.1] = None
+    # Magnitudes far apart: a sum cut where NumPy does not cut it differs.
+    y = rng.normal(5, 2, n) * 10.0 ** rng.integers(-6, 7, n)
+    y[rng.random(n) < 0.3] = np.nan
+    return pd.DataFrame({"y": y, "y_int": rng.integers(-9, 9, n), "text": keys, "few": levels[rng.integers(0, 3, n)]})
+
+
+ARROW_TEXT = ["string[pyarrow]", "str_nan", "arrow_string", "arrow_large_string"]
+
+
+def nan_text_dtype():
+    """Arrow-backed text whose missing value is NaN (the default text
+    dtype of newer pandas)."""
+    try:
+        return pd.StringDtype("pyarrow", na_value=np.nan)
+    except TypeError:  # pandas before 2.3 names it by its storage
+        return pd.StringDtype("pyarrow_numpy")
+
+
+def as_arrow_text(pdf, kind):
+    pa = pytest.importorskip("pyarrow")
+    if kind == "str_nan":
+        dtype = nan_text_dtype()
+    else:
+        dtype = {
+            "string[pyarrow]": pd.StringDtype("pyarrow"),
+            "arrow_string": pd.ArrowDtype(pa.string()),
+            "arrow_large_string": pd.ArrowDtype(pa.large_string()),
+        }[kind]
+    return pdf.astype({"text": dtype, "few": dtype})
+
+
+@pytest.mark.parametrize("kind", ARROW_TEXT)
+@pytest.mark.parametrize("n, k", [(0, 1), (3, 2), (50, 1), (2000, 1), (2000, 4)])
+def test_arrow_text_ratios_equal_those_of_the_same_text_as_objects(kind, n, k):
+    pdf = text_frame(n, seed=n + k)
+    with dask.config.set({"dataframe.convert-string": False}):
+        objects = dd.from_pandas(pdf, npartitions=k, sort=False)
+        arrow = dd.from_pandas(as_arrow_text(pdf, kind), npartitions=k, sort=False)
+    targets, columns = ["y", "y_int"], ["text", "few"]
+    want = run_ratios(objects, targets, columns)
+    got = run_ratios(arrow, targets, columns)
+    for t in targets:
+        for c in columns:
+            assert bits(got[t][c]) == bits(want[t][c]), (t, c, got[t][c], want[t][c])
+    if k == 1:
+        eda = profilon.EDA()
+        assert bits(got["y"]["text"]) == bits(eda._correlation_ratio_num_cat(pdf["y"], pdf["text"]))
+
+
+def reference_groups(pdf, t, c):
+    """The groups of one partition written out with pandas and NumPy: the
+    keys of the kept rows in first-seen order, each one's count and
+    add.reduce of its values in row order."""
+    kept = (pdf[t].notna() & pdf[c].notna()).to_numpy()
+    keys = pdf[c].to_numpy(dtype=object)[kept]
+    y = pdf[t].to_numpy(dtype=np.float64)[kept]
+    first = pd.unique(keys)
+    return first.tolist(), [int((keys == g).sum()) for g in first], [np.add.reduce(y[keys == g]) for g in first]
+
+
+@pytest.mark.parametrize("kind", ARROW_TEXT)
+@pytest.mark.parametrize("rows", [slice(0, 0), slice(700, 3000), slice(0, 40_000)])
+def test_a_partitions_arrow_text_groups_are_pandas_first_seen_groups(kind, rows):
+    from _profilon_dask import association
+
+    pdf = text_frame(40_000, seed=5).iloc[rows]
+    arrow = as_arrow_text(pdf, kind)
+    pairs = [("y", "text"), ("y_int", "text"), ("y", "few")]
+    offsets, totals, blocks = [0] * 3, [len(pdf)] * 3, [0, association._block(np.dtype(np.int64)), 0]
+    got = association._sum_partial(arrow, pairs, offsets, totals, blocks)
+    for (t, c), part in zip(pairs, got, strict=True):
+        if len(pdf) < 2:
+            assert part is None
+            continue
+        keys, counts, sums = part[1]
+        want_keys, want_counts, want_sums = reference_groups(pdf, t, c)
+        assert keys.dtype == object and keys.tolist() == want_keys
+        assert counts.tolist() == want_counts
+        assert [bits(s) for s in sums] == [bits(s) for s in want_sums]
+    want_kept = [int((pdf[t].notna() & pdf[c].notna()).sum()) for t, c in pairs]
+    assert association._count_kept(arrow, pairs) == want_kept

@@ -21,6 +21,11 @@ add.reduce of its run), and the shares are added up on the workers: a group
 that lies in one partition, or holds every kept row, has the library's sum
 exactly; one spread over partitions differs from it only in the rounding of
 those few additions. The client receives one count and sum per group.
+The groups are summed natively (`group_sums`: add.reduce's order per group,
+as the running NumPy cuts its sums); Arrow-backed text is grouped by its
+dictionary codes, so only its distinct values become Python objects.
+Counting the kept rows (pass 1) and the squares (pass 3) read the masks and
+the target alone.
 
 Integer targets (plain or nullable) are summed in float64, as pandas' mean
 does, through NumPy's buffered casts (`numpy_sum_block`). Other non-float64
@@ -30,6 +35,7 @@ their own precision: their ratios are not the library's to the last bits.
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Sequence
 from typing import Any
 
@@ -40,25 +46,88 @@ from .passes import Pass, combine_tree
 from .tables import Tables
 
 
-def _kept(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]]) -> list[tuple[np.ndarray, np.ndarray]]:
-    """Per pair: the target's values (float64) and the group keys of the rows
-    the ratio keeps, in row order. Each target and column is read once.
+class _Reader:
+    """One partition's targets (each read once, however many pairs ask)
+    and its columns, one at a time: walked in `_column_order`, a partition
+    holds one column's mask and codes at a time, however many columns."""
 
-    The in-memory method groups `x.astype("category")`: its missing cells are
-    pandas' missing values, its values the column's own, so the column
-    serves as it is (without building the categories, which sorts them)."""
-    targets: dict[Any, Any] = {}
-    columns: dict[Any, Any] = {}
-    out = []
-    for t, c in pairs:
-        if t not in targets:
-            targets[t] = pd.to_numeric(part[t], errors="coerce")
-        if c not in columns:
-            columns[c] = part[c]
-        yv, gv = targets[t], columns[c]
-        valid = (~(yv.isna() | gv.isna())).to_numpy()
-        out.append((yv.to_numpy(dtype=np.float64, na_value=np.nan)[valid], gv.to_numpy()[valid]))
-    return out
+    def __init__(self, part: pd.DataFrame) -> None:
+        self.part = part
+        self._targets: dict[Any, tuple[np.ndarray, np.ndarray]] = {}
+        self._column: list[Any] = []
+        self._missing: np.ndarray | None = None
+        self._coded: tuple[np.ndarray, np.ndarray] | None = None
+        self._has_codes = False
+
+    def target(self, t: Any) -> tuple[np.ndarray, np.ndarray]:
+        """The target's values as float64 and its missing cells."""
+        if t not in self._targets:
+            yv = pd.to_numeric(self.part[t], errors="coerce")
+            self._targets[t] = (yv.to_numpy(dtype=np.float64, na_value=np.nan), yv.isna().to_numpy())
+        return self._targets[t]
+
+    def _switch(self, c: Any) -> None:
+        # The pairs hold each column's label object; any other object (even
+        # an equal one) is read afresh, which is never wrong.
+        if self._column and self._column[0] is c:
+            return
+        self._column = [c]
+        self._missing = self.part[c].isna().to_numpy()
+        self._coded = None
+        self._has_codes = False
+
+    def kept(self, t: Any, c: Any) -> np.ndarray:
+        """The rows the ratio keeps: neither the target nor the column
+        missing. The in-memory method groups `x.astype("category")`, whose
+        missing cells are the column's own."""
+        self._switch(c)
+        assert self._missing is not None
+        return ~(self.target(t)[1] | self._missing)
+
+    def coded(self, c: Any) -> tuple[np.ndarray, np.ndarray] | None:
+        """Arrow text as (int64 codes, -1 where missing; the distinct values
+        as str objects), None for any other column."""
+        self._switch(c)
+        if not self._has_codes:
+            self._coded = _arrow_text_codes(self.part[c])
+            self._has_codes = True
+        return self._coded
+
+
+def _column_order(pairs: Sequence[tuple[Any, Any]]) -> list[int]:
+    """The pairs' indices with each column's pairs side by side (columns
+    in first-seen order)."""
+    by_column: dict[Any, list[int]] = {}
+    for j, (_, c) in enumerate(pairs):
+        by_column.setdefault(c, []).append(j)
+    return [j for js in by_column.values() for j in js]
+
+
+def _arrow_text_codes(col: pd.Series) -> tuple[np.ndarray, np.ndarray] | None:
+    """Codes of Arrow-backed text, from its dictionary encoding: no Python
+    object per row, only one per distinct value. Arrow strings are UTF-8,
+    so two are equal exactly where the str objects pandas would build from
+    them are; which of equal keys stands for the group never matters."""
+    dtype = col.dtype
+    arrow_text = isinstance(dtype, pd.StringDtype) and dtype.storage != "python"
+    if not arrow_text and isinstance(dtype, pd.ArrowDtype):
+        import pyarrow as pa
+
+        arrow_text = pa.types.is_string(dtype.pyarrow_dtype) or pa.types.is_large_string(dtype.pyarrow_dtype)
+    if not arrow_text:
+        return None
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    data = col.array.__arrow_array__()
+    if isinstance(data, pa.ChunkedArray):
+        data = data.combine_chunks()
+    if not (pa.types.is_string(data.type) or pa.types.is_large_string(data.type)):
+        return None
+    encoded = data.dictionary_encode()
+    codes = pc.fill_null(encoded.indices, -1).to_numpy(zero_copy_only=False).astype(np.int64, copy=False)
+    uniques = encoded.dictionary.to_numpy(zero_copy_only=False)
+    return codes, uniques
 
 
 def _block(dtype: Any) -> int:
@@ -71,8 +140,21 @@ def _block(dtype: Any) -> int:
     return int(_profilon_kernels.numpy_sum_block())
 
 
+@functools.cache
+def _reduce_block() -> int | None:
+    """How the running NumPy's add.reduce cuts a float64 array (the group
+    sums' native kernel copies it); None where the probe cannot tell."""
+    import _profilon_kernels
+
+    return _profilon_kernels.numpy_sum_block()
+
+
 def _count_kept(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]]) -> list[int]:
-    return [len(y) for y, _ in _kept(part, pairs)]
+    reader = _Reader(part)
+    out = [0] * len(pairs)
+    for j in _column_order(pairs):
+        out[j] = int(np.count_nonzero(reader.kept(*pairs[j])))
+    return out
 
 
 # One partition's (or several partitions') groups of one pair: the keys in
@@ -80,15 +162,49 @@ def _count_kept(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]]) -> list[in
 _Groups = tuple[np.ndarray, np.ndarray, np.ndarray]
 
 
+def _native_sums(y: np.ndarray, codes: np.ndarray, groups: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+    """(codes in first-seen order, counts, sums) of the groups present, each
+    sum one add.reduce of the group's values in row order; None where the
+    running NumPy's summation is not known."""
+    block = _reduce_block()
+    if block is None:
+        return None
+    import _profilon_kernels
+
+    return _profilon_kernels.group_sums(y, codes, groups, block)
+
+
 def _group_sums(y: np.ndarray, keys: np.ndarray) -> _Groups:
     codes, uniques = pd.factorize(keys, sort=False)
+    uniques = np.asarray(uniques)
+    native = _native_sums(y, codes.astype(np.int64, copy=False), len(uniques))
+    if native is not None:
+        # factorize numbers the keys as they come, so the order is theirs.
+        _, counts, sums = native
+        return uniques, counts, sums
     counts = np.bincount(codes, minlength=len(uniques)).astype(np.int64)
     grouped = y[np.argsort(codes, kind="stable")]
     starts = np.cumsum(counts) - counts
     # One add.reduce per group, as the library sums each group's run.
     add = np.add.reduce
     sums = np.array([add(grouped[a : a + n]) for a, n in zip(starts, counts, strict=True)], dtype=np.float64)
-    return np.asarray(uniques), counts, sums
+    return uniques, counts, sums
+
+
+def _kept_groups(reader: _Reader, c: Any, kept: np.ndarray, y: np.ndarray) -> _Groups:
+    """The groups of the kept rows `y` of column `c`: from the column's
+    codes where it has them, else from its values."""
+    coded = reader.coded(c)
+    if coded is not None:
+        codes, uniques = coded
+        codes = codes[kept]
+        # A kept row the coding calls missing is a case to leave to pandas.
+        if not (codes < 0).any():
+            native = _native_sums(y, codes, len(uniques))
+            if native is not None:
+                order, counts, sums = native
+                return uniques[order], counts, sums
+    return _group_sums(y, reader.part[c].to_numpy()[kept])
 
 
 def _sum_partial(
@@ -102,13 +218,16 @@ def _sum_partial(
     tree nodes) and its groups."""
     import _profilon_kernels
 
-    out = []
-    for j, (y, keys) in enumerate(_kept(part, pairs)):
+    reader = _Reader(part)
+    out: list[Any] = [None] * len(pairs)
+    for j in _column_order(pairs):
         if totals[j] < 2:
-            out.append(None)
             continue
+        t, c = pairs[j]
+        kept = reader.kept(t, c)
+        y = reader.target(t)[0][kept]
         partial = _profilon_kernels.pairwise_partial(y, offsets[j], totals[j], blocks[j])
-        out.append(([partial], _group_sums(y, keys)))
+        out[j] = ([partial], _kept_groups(reader, c, kept, y))
     return out
 
 
@@ -152,13 +271,15 @@ def _square_partial(
 ) -> list[Any]:
     import _profilon_kernels
 
-    out = []
-    for (y, _), offset, total, mu in zip(_kept(part, pairs), offsets, totals, mus, strict=True):
-        if mu is None:
-            out.append(None)
+    reader = _Reader(part)
+    out: list[Any] = [None] * len(pairs)
+    for j in _column_order(pairs):
+        if mus[j] is None:
             continue
+        t, c = pairs[j]
+        y = reader.target(t)[0][reader.kept(t, c)]
         # float64 deviations: their squares are summed in one piece.
-        out.append(_profilon_kernels.pairwise_partial((y - mu) ** 2, offset, total, 0))
+        out[j] = _profilon_kernels.pairwise_partial((y - mus[j]) ** 2, offsets[j], totals[j], 0)
     return out
 
 

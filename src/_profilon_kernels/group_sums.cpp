@@ -3,12 +3,19 @@
 // group's position in sorted key order and NumPy's summation block (see
 // numpy_sum_block). Answers (status, value) with status
 // "ok", "too_few", "not_finite" or "bad_input".
+// group_sums(y, codes, groups, sum_block): one slice's groups, for a merge
+// across slices: y float64 and codes int64 in [0, groups), one per row;
+// answers (codes, counts, sums), int64 / int64 / float64 arrays with one
+// entry per group present, in the order of each group's first row, the sum
+// being np.add.reduce of the group's values in row order (sum_block as for
+// numpy_sum).
 #include "../tamsel_eda/kernels/group_sums.hpp"
 
 #include <cstring>
+#include <stdexcept>
 #include <vector>
 
-#include "entries.hpp"
+#include "arrays.hpp"
 
 namespace tamsel::kernel_module {
 namespace {
@@ -68,11 +75,36 @@ PyObject* correlation_ratio(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     });
 }
 
+PyObject* group_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 4) throw py::type_error("group_sums(y, codes, groups, sum_block)");
+        const HeldBuffer y(args[0]), codes(args[1]);
+        if (buffer_value_type(y.view()) != kernels::ValueType::f64) throw py::type_error("y: a float64 array");
+        if (buffer_value_type(codes.view()) != kernels::ValueType::i64) throw py::type_error("codes: an int64 array");
+        const auto n = static_cast<std::size_t>(y.view().shape[0]);
+        if (static_cast<std::size_t>(codes.view().shape[0]) != n) throw py::value_error("y and codes differ in length");
+        const std::size_t groups = size_arg(args[2]), block = size_arg(args[3]);
+        kernels::FirstSeenGroups out;
+        const kernels::GroupSumsStatus status = pyapi::without_gil([&](const std::function<bool()>& poll) {
+            return kernels::first_seen_group_sums(static_cast<const double*>(y.view().buf), y.view().strides[0],
+                                                  static_cast<const std::int64_t*>(codes.view().buf),
+                                                  codes.view().strides[0], n, groups, block, poll, out);
+        });
+        if (status == kernels::GroupSumsStatus::bad_input) throw py::value_error("a code outside [0, groups)");
+        // A stop is a pending signal, raised by without_gil before this line.
+        if (status != kernels::GroupSumsStatus::ok) throw std::runtime_error("group_sums stopped");
+        return py::object(py::make_tuple(make_array(out.code, "int64"), make_array(out.count, "int64"),
+                                         make_array(out.sum, "float64")));
+    });
+}
+
 }  // namespace
 
 const PyMethodDef group_sums_entries[] = {
     {"correlation_ratio", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(correlation_ratio)), METH_FASTCALL,
      "correlation_ratio(y, codes, rank, sum_block, min_rows_to_split=None): the group-sums kernel."},
+    {"group_sums", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_sums)), METH_FASTCALL,
+     "group_sums(y, codes, groups, sum_block): per group in first-seen order, its code, count and sum."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -16,6 +16,11 @@ double at(const double* y, std::ptrdiff_t stride, std::size_t i) {
     return *reinterpret_cast<const double*>(reinterpret_cast<const char*>(y) + static_cast<std::ptrdiff_t>(i) * stride);
 }
 
+std::int64_t code_at(const std::int64_t* codes, std::ptrdiff_t stride, std::size_t i) {
+    return *reinterpret_cast<const std::int64_t*>(reinterpret_cast<const char*>(codes) +
+                                                  static_cast<std::ptrdiff_t>(i) * stride);
+}
+
 }  // namespace
 
 RatioResult correlation_ratio(const RatioProblem& p, const std::function<bool()>& poll) {
@@ -107,6 +112,47 @@ RatioResult correlation_ratio(const RatioProblem& p, const std::function<bool()>
     if (!std::isfinite(ss_between) || !std::isfinite(ss_total)) return {RatioStatus::not_finite, 0.0};
     if (ss_total == 0.0) return {RatioStatus::ok, 0.0};
     return {RatioStatus::ok, ss_between / ss_total};
+}
+
+GroupSumsStatus first_seen_group_sums(const double* y, std::ptrdiff_t y_stride, const std::int64_t* codes,
+                                      std::ptrdiff_t codes_stride, std::size_t n, std::size_t codes_count,
+                                      std::size_t sum_block, const std::function<bool()>& poll, FirstSeenGroups& out) {
+    const Stop stop(poll, true);
+    out = FirstSeenGroups{};
+    // Dense group numbers in first-seen order.
+    std::vector<std::int64_t> group_of(codes_count, -1);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t c = code_at(codes, codes_stride, i);
+        if (c < 0 || static_cast<std::size_t>(c) >= codes_count) return GroupSumsStatus::bad_input;
+        std::int64_t& g = group_of[static_cast<std::size_t>(c)];
+        if (g < 0) {
+            g = static_cast<std::int64_t>(out.code.size());
+            out.code.push_back(c);
+            out.count.push_back(0);
+        }
+        ++out.count[static_cast<std::size_t>(g)];
+    }
+    if (stop.requested()) return GroupSumsStatus::stopped;
+    const std::size_t groups = out.code.size();
+    // Each group's rows side by side, in row order (a stable grouping).
+    std::vector<std::size_t> next(groups + 1, 0);
+    for (std::size_t g = 0; g < groups; ++g) next[g + 1] = next[g] + static_cast<std::size_t>(out.count[g]);
+    std::vector<double> grouped(n);
+    {
+        std::vector<std::size_t> at_row(next.begin(), next.end() - 1);
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto g =
+                static_cast<std::size_t>(group_of[static_cast<std::size_t>(code_at(codes, codes_stride, i))]);
+            grouped[at_row[g]++] = at(y, y_stride, i);
+        }
+    }
+    if (stop.requested()) return GroupSumsStatus::stopped;
+    out.sum.resize(groups);
+    for (std::size_t g = 0; g < groups; ++g) {
+        out.sum[g] = reduce_sum(grouped.data() + next[g], next[g + 1] - next[g], sum_block);
+    }
+    if (stop.requested()) return GroupSumsStatus::stopped;
+    return GroupSumsStatus::ok;
 }
 
 }  // namespace tamsel::kernels

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 namespace tamsel::kernels {
 
@@ -42,5 +43,27 @@ struct RatioResult {
 };
 
 RatioResult correlation_ratio(const RatioProblem& p, const std::function<bool()>& poll);
+
+// One slice of rows grouped by code, as a partition of a larger frame hands
+// its share of each group to a merge: the groups numbered in the order of
+// their first row, each one's row count and the sum of its values in row
+// order, as np.add.reduce sums the group's run (`sum_block` as above).
+struct FirstSeenGroups {
+    std::vector<std::int64_t> code;  // the group's code, groups in first-seen order
+    std::vector<std::int64_t> count;
+    std::vector<double> sum;
+};
+
+enum class GroupSumsStatus {
+    ok,
+    bad_input,  // a code out of [0, codes)
+    stopped,
+};
+
+// y[i] (at byte stride y_stride) belongs to the group codes[i] (at byte
+// stride codes_stride), which lies in [0, codes).
+GroupSumsStatus first_seen_group_sums(const double* y, std::ptrdiff_t y_stride, const std::int64_t* codes,
+                                      std::ptrdiff_t codes_stride, std::size_t n, std::size_t codes_count,
+                                      std::size_t sum_block, const std::function<bool()>& poll, FirstSeenGroups& out);
 
 }  // namespace tamsel::kernels
