@@ -128,3 +128,61 @@ def test_digests_from_buffers_find_the_pairs_hashing_finds(analyse, hash_calls, 
     monkeypatch.setattr(pd.util, "hash_pandas_object", lambda obj, **kw: original(obj, **kw))
     assert analyse(df).schema["duplicate_cols_examples"] == expected
     assert len(hash_calls) == len(df.columns) + len(expected)
+
+
+def texts_frame():
+    rng = np.random.default_rng(2)
+    n = 60
+    x = rng.normal(size=n) * 1e3
+    x[::7] = np.nan
+    words = pd.Series([f"w{k % 9}é" for k in range(n)], dtype=object)
+    with_none = words.where(np.arange(n) % 5 != 0, None)
+    zeros = np.tile([np.nan, -0.0, 0.0, 1.5], n // 4)
+    return pd.DataFrame(
+        {
+            "g": x,
+            "g_objects": pd.Series(x, dtype=object),
+            "g_texts": pd.Series([None if np.isnan(v) else repr(v) for v in x], dtype=object),
+            "g32": x.astype(np.float32),
+            "g32b": x.astype(np.float32),
+            "z_neg_first": zeros,
+            "z_pos_first": np.tile([np.nan, 0.0, -0.0, 1.5], n // 4),
+            "z_all_neg": np.tile([np.nan, -0.0, -0.0, 1.5], n // 4),
+            "t": words,
+            "t_arrow": words.astype("string[pyarrow]"),
+            "t_cat": words.astype("category"),
+            "t_none": with_none,
+            "t_nan": with_none.fillna(np.nan),
+            "t_literal": with_none.fillna("__NAN__"),
+            "t_surrogate": words.where(np.arange(n) != 3, "\ud800"),
+            "t_surrogate_b": words.where(np.arange(n) != 3, "\ud800"),
+        }
+    )
+
+
+@pytest.mark.parametrize(
+    "columns, must_find",
+    [
+        (
+            ["g", "g_objects", "g_texts", "g32", "g32b", "z_neg_first", "z_pos_first", "z_all_neg"],
+            [("g_objects", "g"), ("g_texts", "g"), ("g32b", "g32"), ("z_all_neg", "z_neg_first")],
+        ),
+        (
+            ["t", "t_arrow", "t_cat", "t_none", "t_nan", "t_literal", "t_surrogate", "t_surrogate_b"],
+            [("t_arrow", "t"), ("t_cat", "t"), ("t_nan", "t_none"), ("t_literal", "t_none")],
+        ),
+    ],
+    ids=["floats-with-missing", "texts"],
+)
+def test_native_text_digests_find_the_pairs_hashing_finds(analyse, hash_calls, monkeypatch, columns, must_find):
+    native_pairs = analyse(texts_frame()[columns]).schema["duplicate_cols_examples"]
+    native_calls = len(hash_calls)
+    # The same scan with every column hashed by pandas.
+    hash_calls.clear()
+    original = pd.util.hash_pandas_object
+    monkeypatch.setattr(pd.util, "hash_pandas_object", lambda obj, **kw: original(obj, **kw))
+    assert analyse(texts_frame()[columns]).schema["duplicate_cols_examples"] == native_pairs
+    assert set(must_find) <= set(native_pairs)
+    # Floats with missing cells and object texts are digested natively:
+    # pandas hashes only the others and the matches to confirm.
+    assert native_calls < len(hash_calls)

@@ -4,6 +4,7 @@
 // them with the GIL released.
 #include "schema_native.hpp"
 
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -77,19 +78,32 @@ public:
     // A NumPy number column as it is, for its row hashes: floats and
     // integers only (pandas widens booleans and dates its own way).
     std::optional<k::ColumnView> plain_numbers(py::handle label) {
-        py::object s = in_.df[label];
-        if (reinterpret_cast<PyObject*>(Py_TYPE(s.ptr())) != series_.ptr()) return std::nullopt;
-        py::object dtype = s.attr("dtype");
-        if (!py::isinstance(dtype, np_.attr("dtype"))) return std::nullopt;
-        const std::string kind = py::str(dtype.attr("kind"));
-        if (kind != "f" && kind != "i" && kind != "u") return std::nullopt;
+        py::object s = numpy_series(label, "fiu");
+        if (!s) return std::nullopt;
         return view(s.attr("to_numpy")(), in_.rows);
+    }
+
+    // The items of a NumPy object column (None for any other column).
+    py::object objects(py::handle label) {
+        py::object s = numpy_series(label, "O");
+        return s ? s.attr("to_numpy")() : py::object();
     }
 
     pyapi::HeldBuffers held;
 
 private:
     std::optional<k::ColumnView> view(py::handle values, Py_ssize_t n) { return numpy_view(np_, values, n, held); }
+
+    // The column as a plain Series of a NumPy dtype of one of `kinds`.
+    py::object numpy_series(py::handle label, const std::string& kinds) {
+        py::object s = in_.df[label];
+        if (reinterpret_cast<PyObject*>(Py_TYPE(s.ptr())) != series_.ptr()) return py::object();
+        py::object dtype = s.attr("dtype");
+        if (!py::isinstance(dtype, np_.attr("dtype"))) return py::object();
+        const std::string kind = py::str(dtype.attr("kind"));
+        if (kind.size() != 1 || kinds.find(kind) == std::string::npos) return py::object();
+        return s;
+    }
 
     const Input& in_;
     py::object pd_, np_, series_;
@@ -165,6 +179,55 @@ k::HashColumn hash_column(const k::ColumnView& v, bool canonical_floats) {
     return c;
 }
 
+constexpr const char fill_text[] = "__NAN__";
+
+// The digest of an object column whose items are all str (missing cells,
+// None or a float NaN, filled with the fill text when `filled`): pandas
+// hashes each text's UTF-8 bytes. nullopt for any other item, or a text
+// without a UTF-8 form: pandas takes another road for those.
+std::optional<std::uint64_t> object_text_digest(py::handle values, bool filled) {
+    py::object seq = py::reinterpret_steal<py::object>(PySequence_Fast(values.ptr(), "expected a sequence"));
+    if (!seq) throw py::error_already_set();
+    const std::uint64_t fill = k::text_hash(reinterpret_cast<const std::uint8_t*>(fill_text), sizeof fill_text - 1);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+    PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
+    constexpr std::size_t block = 4096;
+    std::uint64_t hashes[block];
+    std::size_t used = 0;
+    std::uint64_t state = k::fnv_offset;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* v = items[i];
+        if (PyUnicode_CheckExact(v)) {
+            Py_ssize_t len = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(v, &len);
+            if (!text) {
+                if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
+                PyErr_Clear();
+                return std::nullopt;
+            }
+            hashes[used++] = k::text_hash(reinterpret_cast<const std::uint8_t*>(text), static_cast<std::size_t>(len));
+        } else if (filled && (v == Py_None || (PyFloat_CheckExact(v) && std::isnan(PyFloat_AS_DOUBLE(v))))) {
+            hashes[used++] = fill;
+        } else {
+            return std::nullopt;
+        }
+        if (used == block) {
+            state = k::fnv_words(state, hashes, used);
+            used = 0;
+        }
+    }
+    return k::fnv_words(state, hashes, used);
+}
+
+// The digest of a float column with missing cells: filled with the fill
+// text it becomes objects, which pandas hashes through each value's str().
+std::uint64_t float_text_digest(const k::HashColumn& c, std::size_t n) {
+    std::vector<std::uint64_t> hashes(n);
+    k::float_text_row_hashes(c, n, reinterpret_cast<const std::uint8_t*>(fill_text), sizeof fill_text - 1,
+                             hashes.data());
+    return k::fnv_words(k::fnv_offset, hashes.data(), n);
+}
+
 std::vector<std::optional<std::uint64_t>> hash_digests(const Input& in, py::handle col_has_missing) {
     py::object pd = in.g("pd");
     // Only 2.2, 2.3 and 3.1 were read: 3.1 hashes -0.0 as 0.0, the others
@@ -179,32 +242,47 @@ std::vector<std::optional<std::uint64_t>> hash_digests(const Input& in, py::hand
     if (reinterpret_cast<PyObject*>(Py_TYPE(in.df.ptr())) != pd.attr("DataFrame").ptr()) return {};
     py::object hashing = py::module_::import("pandas.core.util.hashing");
     if (!pd.attr("util").attr("hash_pandas_object").is(hashing.attr("hash_pandas_object"))) return {};
+    // pandas 2's deprecated option makes ±inf missing, and so filled.
+    py::object missing = py::module_::import("pandas.core.dtypes.missing");
+    const bool inf_as_na = py::hasattr(missing, "INF_AS_NA") && pyapi::truthy(missing.attr("INF_AS_NA"));
 
     Reader reader(in);
+    const std::size_t n = static_cast<std::size_t>(in.rows);
     std::vector<k::HashColumn> columns;
     std::vector<std::size_t> positions;
+    // Per entry of `columns`: hashed through its texts (a float column with
+    // missing cells; the other number dtypes never have any).
+    std::vector<char> through_texts;
+    std::vector<std::optional<std::uint64_t>> out;
     std::size_t total = 0;
     for (py::handle c : in.df.attr("columns")) {
         PyObject* flag = PyList_GetItem(col_has_missing.ptr(), static_cast<Py_ssize_t>(total));
         if (!flag) throw py::error_already_set();
-        if (!pyapi::truthy(flag)) {
-            if (auto col = reader.plain_numbers(c)) {
+        const bool has_missing = pyapi::truthy(flag);
+        out.emplace_back();
+        if (auto col = reader.plain_numbers(c)) {
+            const bool floats = col->type == k::ValueType::f64 || col->type == k::ValueType::f32;
+            if (!has_missing || (floats && !inf_as_na)) {
                 columns.push_back(hash_column(*col, canonical));
                 positions.push_back(total);
+                through_texts.push_back(has_missing ? 1 : 0);
             }
+        } else if (py::object items = reader.objects(c)) {
+            // Texts are hashed here, with the interpreter's own UTF-8 forms.
+            if (!inf_as_na || !has_missing) out.back() = object_text_digest(items, has_missing);
         }
         ++total;
     }
-    if (columns.empty()) return {};
-    const std::size_t n = static_cast<std::size_t>(in.rows);
     std::vector<std::uint64_t> digests(columns.size());
     // A column at a time; a signal is noticed between columns.
     pyapi::without_gil([&](const std::function<bool()>& poll) {
         return k::parallel_for(
-            columns.size(), [&](std::size_t i, const k::Stop&) { digests[i] = k::row_hash_digest(columns[i], n); },
+            columns.size(),
+            [&](std::size_t i, const k::Stop&) {
+                digests[i] = through_texts[i] ? float_text_digest(columns[i], n) : k::row_hash_digest(columns[i], n);
+            },
             poll);
     });
-    std::vector<std::optional<std::uint64_t>> out(total);
     for (std::size_t i = 0; i < columns.size(); ++i) out[positions[i]] = digests[i];
     return out;
 }
