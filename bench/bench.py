@@ -169,6 +169,20 @@ def scaled(rows, cols, seed=5):
     return df, {"target": "y"}
 
 
+def gappy(seed=4):
+    """1,000,000 rows: 8 floats with 1% missing cells, 2 text columns (one with missing cells), a target."""
+    rng = np.random.default_rng(seed)
+    n = 1_000_000
+    base = rng.normal(size=n)
+    df = pd.DataFrame(_noisy_features(rng, base, n, 8))
+    for name in df.columns:
+        df.loc[rng.random(n) < 0.01, name] = np.nan
+    df["shop"] = _levels(rng, n, 5000, "s")
+    df["channel"] = _levels(rng, n, 6, "ch", missing=0.02)
+    df["y"] = base * 2 + rng.normal(size=n)
+    return df, {"target": "y"}
+
+
 FRAMES = {
     "typical": typical,
     "typical_3_targets": typical_3_targets,
@@ -177,6 +191,7 @@ FRAMES = {
     "minute_time_series": minute_time_series,
     "wide": wide,
     "many_categoricals": many_categoricals,
+    "gappy": gappy,
 }
 # The stationarity test on 100,000 hourly rows alone takes half a minute
 # and 2 GiB: one run of each kind keeps the full bench within minutes.
