@@ -60,6 +60,59 @@ def _no_utf8(text: str) -> bool:
     return False
 
 
+def _native_kind(dtype: Any) -> str | None:
+    """How the level-count kernel reads a column of `dtype`: "values" (a
+    NumPy number or bool array), "masked" (a nullable integer or boolean
+    array: values and mask), "dates" (int64 with NaT), "tz" (tz-aware dates
+    as their UTC int64), or None when the column stays on the Python path
+    (text, objects, categories, nullable floats, whose unmasked NaN pandas
+    versions treat apart, Arrow-backed numbers, ...)."""
+    if isinstance(dtype, np.dtype):
+        if dtype.kind in "mM":
+            return "dates"
+        if dtype.kind == "b" or (dtype.kind in "iu" and dtype.itemsize <= 8) or dtype in _NATIVE_FLOATS:
+            return "values"
+        return None
+    if isinstance(dtype, pd.DatetimeTZDtype):
+        return "tz"
+    if isinstance(dtype, _MASKED_DTYPES):
+        return "masked"
+    return None
+
+
+_NATIVE_FLOATS = (np.dtype(np.float32), np.dtype(np.float64))
+_MASKED_DTYPES = (
+    pd.BooleanDtype,
+    pd.Int8Dtype,
+    pd.Int16Dtype,
+    pd.Int32Dtype,
+    pd.Int64Dtype,
+    pd.UInt8Dtype,
+    pd.UInt16Dtype,
+    pd.UInt32Dtype,
+    pd.UInt64Dtype,
+)
+
+
+def _key_hashes(keys: pd.Index, dtype: Any) -> np.ndarray | None:
+    """pandas' hash of each (non-missing) key of a column of a number, bool
+    or date `dtype`, in that dtype, as the level-count kernel hashes it;
+    None for other dtypes."""
+    from pandas.util import hash_array
+
+    numpy_dtype = dtype if isinstance(dtype, np.dtype) else getattr(dtype, "numpy_dtype", None)
+    is_string = isinstance(dtype, pd.StringDtype)
+    if isinstance(dtype, pd.DatetimeTZDtype) or (isinstance(dtype, np.dtype) and dtype.kind in "mM"):
+        # The UTC int64 values, as unique() compares dates.
+        return hash_array(np.asarray(keys.asi8))
+    if numpy_dtype is not None and not is_string and numpy_dtype.kind in "fc":
+        # -0.0 + 0.0 is 0.0: the two zeros are one key.
+        return hash_array(keys.to_numpy(dtype=numpy_dtype) + 0.0)
+    if numpy_dtype is not None and not is_string and numpy_dtype.kind in "iub":
+        return hash_array(keys.to_numpy(dtype=numpy_dtype))
+    return None
+
+
 def _routes(keys: pd.Index, dtype: Any, ranges: int) -> np.ndarray:
     """The range of each (non-missing) key, by a hash that gives equal keys
     the same range on every worker.
@@ -72,17 +125,8 @@ def _routes(keys: pd.Index, dtype: Any, ranges: int) -> np.ndarray:
         return np.zeros(n, dtype=np.intp)
     from pandas.util import hash_array
 
-    numpy_dtype = dtype if isinstance(dtype, np.dtype) else getattr(dtype, "numpy_dtype", None)
-    is_string = isinstance(dtype, pd.StringDtype)
-    if isinstance(dtype, pd.DatetimeTZDtype) or (isinstance(dtype, np.dtype) and dtype.kind in "mM"):
-        # The UTC int64 values, as unique() compares dates.
-        hashed = hash_array(np.asarray(keys.asi8))
-    elif numpy_dtype is not None and not is_string and numpy_dtype.kind in "fc":
-        # -0.0 + 0.0 is 0.0: the two zeros are one key.
-        hashed = hash_array(keys.to_numpy(dtype=numpy_dtype) + 0.0)
-    elif numpy_dtype is not None and not is_string and numpy_dtype.kind in "iub":
-        hashed = hash_array(keys.to_numpy(dtype=numpy_dtype))
-    else:
+    hashed = _key_hashes(keys, dtype)
+    if hashed is None:
         values = np.asarray(keys.astype(object), dtype=object)
         hashed = np.zeros(n, dtype=np.uint64)
         text = np.fromiter((isinstance(v, str) for v in values), dtype=bool, count=n)
@@ -145,17 +189,84 @@ def _level_counts(s: pd.Series) -> tuple[np.ndarray | pd.Index, np.ndarray]:
     return counts.index, counts.to_numpy(dtype=np.int64)
 
 
+class _Hashed:
+    """One range's levels of a column as the level-count kernel counts them:
+    each level's hash (see `_key_hashes`; within a dtype, equal hashes are
+    equal levels) and its count. Stands in for the Series of counts by level
+    that the Python path holds."""
+
+    __slots__ = ("hashes", "counts")
+
+    def __init__(self, hashes: np.ndarray, counts: np.ndarray) -> None:
+        self.hashes = hashes
+        self.counts = counts
+
+    def __len__(self) -> int:
+        return len(self.hashes)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_Hashed, (self.hashes, self.counts))
+
+
+_Levels = pd.Series | _Hashed
+
 # One range's share of a partition (or of several): per column, the counts
 # of its non-missing levels, the counts of its missing kinds that merge
 # across partitions, and how many missing levels of their own have each
 # count (the last two are filled in range 0 only).
-_Piece = tuple[list[pd.Series], list[dict[object, int]], list[dict[int, int]]]
+_Piece = tuple[list[_Levels], list[dict[object, int]], list[dict[int, int]]]
+
+
+def _kernels() -> Any:
+    import _profilon_kernels
+
+    return _profilon_kernels
+
+
+def _native_counts(s: pd.Series, dtype: Any, ranges: int) -> tuple[list[_Hashed], dict[object, int]] | None:
+    """The levels of one share of a column counted by the native kernel,
+    range by range, with the counts of its missing kinds; None when the
+    column stays on the Python path (a share whose dtype is not the
+    metadata's, a dtype the kernel does not read)."""
+    kind = _native_kind(dtype)
+    if kind is None or s.dtype != dtype:
+        return None
+    mask = None
+    missing = ""
+    if kind == "values":
+        values = s.to_numpy()
+    elif kind == "dates":
+        values = s.to_numpy().view(np.int64)
+        missing = "nat"
+    elif kind == "tz":
+        values = np.asarray(s.array.asi8)
+        missing = "nat"
+    else:
+        mask = s.isna().to_numpy()
+        values = s.to_numpy(dtype=dtype.numpy_dtype, na_value=dtype.numpy_dtype.type(0))
+    result = _kernels().level_counts(values, mask, missing, ranges)
+    if result is None:
+        return None
+    hashes, counts, begin, nan, masked, nat = result
+    # The tokens of `_missing_token` for the keys value_counts gives these
+    # dtypes' missing cells: a float NaN, pd.NA, pd.NaT.
+    kinds = {token: count for token, count in ((("nan",), nan), (("NA",), masked), (("NaT",), nat)) if count}
+    levels = [_Hashed(hashes[begin[r] : begin[r + 1]], counts[begin[r] : begin[r + 1]]) for r in range(ranges)]
+    return levels, kinds
 
 
 def _distinct_partial(part: pd.DataFrame, dtypes: list[Any], ranges: int) -> tuple[Any, ...]:
     """Pass work on one partition: its rows, then one piece per range."""
     pieces: list[_Piece] = [([], [], []) for _ in range(ranges)]
     for j, dtype in enumerate(dtypes):
+        native = _native_counts(part.iloc[:, j], dtype, ranges)
+        if native is not None:
+            levels, kinds = native
+            for r in range(ranges):
+                pieces[r][0].append(levels[r])
+                pieces[r][1].append(kinds if r == 0 else {})
+                pieces[r][2].append({})
+            continue
         keys, counts = _level_counts(part.iloc[:, j])
         # A category's unobserved levels count 0: not a distinct value, and
         # nothing in a sum of rare counts.
@@ -165,7 +276,7 @@ def _distinct_partial(part: pd.DataFrame, dtypes: list[Any], ranges: int) -> tup
             keys = keys.astype(object)
         keys = pd.Index(keys, dtype=object) if isinstance(keys, np.ndarray) else keys
         missing = np.asarray(pd.isna(keys), dtype=bool)
-        kinds: dict[object, int] = {}
+        kinds = {}
         lone: dict[int, int] = {}
         for key, count in zip(keys[missing], counts[missing], strict=True):
             token = _missing_token(key)
@@ -182,12 +293,21 @@ def _distinct_partial(part: pd.DataFrame, dtypes: list[Any], ranges: int) -> tup
     return (len(part), *pieces)
 
 
-def _unite(series: list[pd.Series]) -> pd.Series:
+def _unite(series: list[_Levels], dtype: Any = None) -> _Levels:
     kept = [s for s in series if len(s)]
     if not kept:
-        return series[0].iloc[:0] if series else pd.Series([], dtype=np.int64)
+        return series[0].iloc[:0] if series and isinstance(series[0], pd.Series) else pd.Series([], dtype=np.int64)
     if len(kept) == 1:
         return kept[0]
+    if any(isinstance(s, _Hashed) for s in kept):
+        # Shares of one column counted natively and in Python (a partition
+        # whose dtype was not the metadata's): the Python tables take the
+        # kernel's hashes of their keys in the metadata's dtype.
+        hashed = [s if isinstance(s, _Hashed) else _Hashed(_key_hashes(s.index, dtype), s.to_numpy()) for s in kept]
+        hashes, counts, *_ = _kernels().level_counts(
+            np.concatenate([s.hashes for s in hashed]), None, "hashed", 1, np.concatenate([s.counts for s in hashed])
+        )
+        return _Hashed(hashes, counts)
     # The grouping's hash table compares keys as value_counts' does. Object
     # keys stay objects: pandas 3 would otherwise infer its text dtype for
     # them, which cannot hold every text (a lone surrogate).
@@ -207,23 +327,23 @@ def _add_counts(dicts: list[dict[Any, int]]) -> dict[Any, int]:
     return merged
 
 
-def _distinct_combine(pieces: list[_Piece]) -> _Piece:
+def _distinct_combine(pieces: list[_Piece], dtypes: list[Any]) -> _Piece:
     k = len(pieces[0][0])
-    counts = [_unite([p[0][j] for p in pieces]) for j in range(k)]
+    counts = [_unite([p[0][j] for p in pieces], dtypes[j]) for j in range(k)]
     kinds = [_add_counts([p[1][j] for p in pieces]) for j in range(k)]
     lone = [_add_counts([p[2][j] for p in pieces]) for j in range(k)]
     return counts, kinds, lone
 
 
-def _distinct_finish(pieces: list[_Piece], n_rows: int) -> list[tuple[int, int]]:
+def _distinct_finish(pieces: list[_Piece], n_rows: int, dtypes: list[Any]) -> list[tuple[int, int]]:
     """Per column: the range's distinct non-missing values, and the sum of
     its level counts at or below the rare threshold of `n_rows` rows."""
-    counts, kinds, lone = _distinct_combine(pieces)
+    counts, kinds, lone = _distinct_combine(pieces, dtypes)
     # The schema step's own arithmetic: a float product, truncated.
     thr = max(int(0.01 * np.int64(n_rows)), 2)
     out = []
     for c, m, single in zip(counts, kinds, lone, strict=True):
-        values = c.to_numpy()
+        values = c.counts if isinstance(c, _Hashed) else c.to_numpy()
         rare = int(values[values <= thr].sum())
         rare += sum(v for v in m.values() if v <= thr)
         rare += sum(count * levels for count, levels in single.items() if count <= thr)
@@ -261,8 +381,8 @@ def add_distinct_counts(
     for r in range(ranges):
         level = [q[r + 1] for q in partials]
         while len(level) > split_every:
-            level = [combine(level[i : i + split_every]) for i in range(0, len(level), split_every)]
-        finals.append(finish(level, n_rows))
+            level = [combine(level[i : i + split_every], dtypes) for i in range(0, len(level), split_every)]
+        finals.append(finish(level, n_rows, dtypes))
     at = p.add(dask.delayed(_gather, pure=True)(n_rows, *finals))
 
     def fill(results: list[Any], tables: Tables, level_cols: Sequence[Any] = ()) -> None:

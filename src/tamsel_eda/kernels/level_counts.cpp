@@ -1,0 +1,248 @@
+// Level counts. The hashes of the present cells are gathered once, then
+// grouped by range and, within a range, by their top bits into buckets of
+// about a thousand entries (a counting sort: two sequential passes), and each
+// bucket is counted by a small open-addressing table that stays in the
+// first-level cache. The output is therefore contiguous per range, and no
+// large hash table is ever probed at random.
+#include "level_counts.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+#include "kernels.hpp"
+
+namespace tamsel::kernels {
+namespace {
+
+constexpr unsigned max_bucket_bits = 10;
+constexpr std::size_t entries_per_bucket = 1024;
+
+template <class T>
+T load(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof(T));
+    return v;
+}
+
+// A cell's value; a boolean is read as its byte, so any nonzero byte is true.
+template <class T>
+T value(const char* p) {
+    if constexpr (std::is_same_v<T, bool>) {
+        return load<std::uint8_t>(p) != 0;
+    } else {
+        return load<T>(p);
+    }
+}
+
+struct Gathered {
+    std::vector<std::uint64_t> hashes;
+    std::vector<std::int64_t> weights;  // empty: every entry counts 1
+};
+
+// The 64-bit word pandas' hash_array mixes for a value of type T.
+template <class T>
+std::uint64_t word(T v) {
+    if constexpr (std::is_same_v<T, bool>) {
+        return v ? 1 : 0;
+    } else if constexpr (std::is_floating_point_v<T>) {
+        using Bits = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;
+        // Both zeros are one level; +0.0's bits stand for them.
+        return std::bit_cast<Bits>(v == T(0) ? T(0) : v);
+    } else {
+        return static_cast<std::make_unsigned_t<T>>(v);
+    }
+}
+
+// Gathers the hashes (and weights) of the present cells; false for a masked
+// float column with an unmasked NaN.
+template <class T>
+bool gather(const LevelColumn& c, std::size_t n, LevelCounts& out, Gathered& g) {
+    const char* base = static_cast<const char*>(c.view.data);
+    const char* wbase = reinterpret_cast<const char*>(c.weights);
+    const bool weighted = c.weights != nullptr;
+    g.hashes.resize(n);
+    if (weighted) g.weights.resize(n);
+    std::size_t m = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto at = static_cast<std::ptrdiff_t>(i);
+        const std::int64_t w = weighted ? load<std::int64_t>(wbase + at * c.weights_stride) : 1;
+        if (w == 0) continue;
+        if (c.view.missing && c.view.missing[at * c.view.missing_stride] != 0) {
+            out.masked += w;
+            continue;
+        }
+        const T v = value<T>(base + at * c.view.stride);
+        if constexpr (std::is_floating_point_v<T>) {
+            if (v != v) {
+                if (c.view.missing) return false;
+                out.nan += w;
+                continue;
+            }
+        } else if constexpr (std::is_same_v<T, std::int64_t>) {
+            if (c.skip_int_min && v == std::numeric_limits<std::int64_t>::min()) {
+                out.nat += w;
+                continue;
+            }
+        }
+        const std::uint64_t k = word(v);
+        g.hashes[m] = c.hashed ? k : pandas_mix(k);
+        if (weighted) g.weights[m] = w;
+        ++m;
+    }
+    g.hashes.resize(m);
+    if (weighted) g.weights.resize(m);
+    return true;
+}
+
+// Counts of the hashes of one bucket: linear probing over a table that
+// doubles when half full; a count of 0 marks an empty slot. The slot comes
+// from the middle bits of the hash, since the range fixes its residue and
+// the bucket its top bits.
+class Counter {
+public:
+    void reset(std::size_t expected) {
+        std::size_t cap = 16;
+        while (cap < 2 * expected && cap < initial_cap_limit) cap *= 2;
+        hashes_.assign(cap, 0);
+        counts_.assign(cap, 0);
+        size_ = 0;
+    }
+    void add(std::uint64_t h, std::int64_t w) {
+        const std::size_t mask = hashes_.size() - 1;
+        for (std::size_t i = slot(h) & mask;; i = (i + 1) & mask) {
+            if (counts_[i] == 0) {
+                hashes_[i] = h;
+                counts_[i] = w;
+                if (++size_ * 2 > hashes_.size()) grow();
+                return;
+            }
+            if (hashes_[i] == h) {
+                counts_[i] += w;
+                return;
+            }
+        }
+    }
+    void emit(LevelCounts& out) const {
+        for (std::size_t i = 0; i < hashes_.size(); ++i) {
+            if (counts_[i] == 0) continue;
+            out.hashes.push_back(hashes_[i]);
+            out.counts.push_back(counts_[i]);
+        }
+    }
+
+private:
+    static constexpr std::size_t initial_cap_limit = std::size_t{1} << 12;
+    static std::size_t slot(std::uint64_t h) { return static_cast<std::size_t>((h >> 17) ^ (h >> 41)); }
+
+    void grow() {
+        std::vector<std::uint64_t> old_h(hashes_.size() * 2, 0);
+        std::vector<std::int64_t> old_c(counts_.size() * 2, 0);
+        old_h.swap(hashes_);
+        old_c.swap(counts_);
+        const std::size_t mask = hashes_.size() - 1;
+        for (std::size_t j = 0; j < old_h.size(); ++j) {
+            if (old_c[j] == 0) continue;
+            std::size_t i = slot(old_h[j]) & mask;
+            while (counts_[i] != 0) i = (i + 1) & mask;
+            hashes_[i] = old_h[j];
+            counts_[i] = old_c[j];
+        }
+    }
+
+    std::vector<std::uint64_t> hashes_;
+    std::vector<std::int64_t> counts_;
+    std::size_t size_ = 0;
+};
+
+bool count(Gathered& g, std::size_t ranges, LevelCounts& out, const Stop& stop) {
+    const std::size_t m = g.hashes.size();
+    const bool weighted = !g.weights.empty();
+    unsigned bits = 0;
+    while (bits < max_bucket_bits && (m / ranges >> bits) > entries_per_bucket) ++bits;
+    const std::size_t buckets = std::size_t{1} << bits;
+    const std::size_t groups = ranges * buckets;
+    auto group = [&](std::uint64_t h) {
+        const std::size_t top = bits ? static_cast<std::size_t>(h >> (64 - bits)) : 0;
+        return static_cast<std::size_t>(h % ranges) * buckets + top;
+    };
+    std::vector<std::size_t> begin(groups + 1, 0);
+    for (std::uint64_t h : g.hashes) ++begin[group(h) + 1];
+    for (std::size_t b = 0; b < groups; ++b) begin[b + 1] += begin[b];
+    std::vector<std::uint64_t> hashes(m);
+    std::vector<std::int64_t> weights(weighted ? m : 0);
+    {
+        std::vector<std::size_t> next(begin.begin(), begin.end() - 1);
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::size_t to = next[group(g.hashes[i])]++;
+            hashes[to] = g.hashes[i];
+            if (weighted) weights[to] = g.weights[i];
+        }
+    }
+    if (stop.requested()) return false;
+    g = Gathered{};
+    Counter counter;
+    out.range_begin.assign(ranges + 1, 0);
+    for (std::size_t b = 0; b < groups; ++b) {
+        if (b % buckets == 0) out.range_begin[b / buckets] = out.hashes.size();
+        counter.reset(begin[b + 1] - begin[b]);
+        for (std::size_t i = begin[b]; i < begin[b + 1]; ++i) counter.add(hashes[i], weighted ? weights[i] : 1);
+        counter.emit(out);
+        if (b % 64 == 63 && stop.requested()) return false;
+    }
+    out.range_begin[ranges] = out.hashes.size();
+    return true;
+}
+
+bool gather_any(const LevelColumn& c, std::size_t n, LevelCounts& out, Gathered& g) {
+    switch (c.view.type) {
+        case ValueType::f64:
+            return gather<double>(c, n, out, g);
+        case ValueType::f32:
+            return gather<float>(c, n, out, g);
+        case ValueType::i64:
+            return gather<std::int64_t>(c, n, out, g);
+        case ValueType::i32:
+            return gather<std::int32_t>(c, n, out, g);
+        case ValueType::i16:
+            return gather<std::int16_t>(c, n, out, g);
+        case ValueType::i8:
+            return gather<std::int8_t>(c, n, out, g);
+        case ValueType::u64:
+            return gather<std::uint64_t>(c, n, out, g);
+        case ValueType::u32:
+            return gather<std::uint32_t>(c, n, out, g);
+        case ValueType::u16:
+            return gather<std::uint16_t>(c, n, out, g);
+        case ValueType::u8:
+            return gather<std::uint8_t>(c, n, out, g);
+        case ValueType::boolean:
+            return gather<bool>(c, n, out, g);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool level_counts(const LevelColumn& c, std::size_t n, std::size_t ranges, LevelCounts& out,
+                  const std::function<bool()>& poll) {
+    out = LevelCounts{};
+    ranges = std::max<std::size_t>(ranges, 1);
+    bool done = true;
+    auto task = [&](std::size_t, const Stop& stop) {
+        Gathered g;
+        if (!gather_any(c, n, out, g)) {
+            out = LevelCounts{};
+            out.undecided = true;
+            out.range_begin.assign(ranges + 1, 0);
+            return;
+        }
+        if (stop.requested() || !count(g, ranges, out, stop)) done = false;
+    };
+    // One task: it runs on the calling thread, which polls as it goes.
+    return parallel_for(1, task, poll) && done;
+}
+
+}  // namespace tamsel::kernels
