@@ -111,15 +111,19 @@ def test_uniting_counted_shares_equals_counting_the_whole(kernels, ranges):
     rng = np.random.default_rng(ranges)
     shares = [rng.integers(-50, 50, size=n) for n in (0, 400, 1000, 3)]
     parts = [kernels.level_counts(x, None, "", ranges) for x in shares]
+    whole = kernels.level_counts(np.concatenate(shares), None, "", ranges)
+
+    def of_range(result, r):
+        hashes, counts, begin = result[:3]
+        return hashes[begin[r] : begin[r + 1]], counts[begin[r] : begin[r + 1]]
+
     for r in range(ranges):
-        h = np.concatenate([p[0][p[2][r] : p[2][r + 1]] for p in parts])
-        c = np.concatenate([p[1][p[2][r] : p[2][r + 1]] for p in parts])
+        h = np.concatenate([of_range(p, r)[0] for p in parts])
+        c = np.concatenate([of_range(p, r)[1] for p in parts])
         united = kernels.level_counts(h, None, "hashed", 1, c)
-        whole = kernels.level_counts(np.concatenate(shares), None, "", ranges)
         got = dict(zip(united[0].tolist(), united[1].tolist(), strict=True))
-        assert got == dict(
-            zip(whole[0][whole[2][r] : whole[2][r + 1]].tolist(), whole[1][whole[2][r] : whole[2][r + 1]].tolist())
-        )
+        expected_h, expected_c = of_range(whole, r)
+        assert got == dict(zip(expected_h.tolist(), expected_c.tolist(), strict=True))
 
 
 def test_weights_of_one_bucket_that_outgrows_its_table(kernels):

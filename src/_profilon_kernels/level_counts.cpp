@@ -9,6 +9,7 @@
 // of the distinct levels, range r being [range_begin[r], range_begin[r + 1]).
 #include "../tamsel_eda/kernels/level_counts.hpp"
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,17 @@
 
 namespace tamsel::kernel_module {
 namespace {
+
+// A new NumPy array of `dtype` holding values[0, n).
+template <class T>
+py::object array_of(const T* values, std::size_t n, const char* dtype) {
+    py::object arr = py::module_::import("numpy").attr("empty")(n, "dtype"_a = dtype);
+    Py_buffer view;
+    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) throw py::error_already_set();
+    if (n) std::memcpy(view.buf, values, n * sizeof(T));
+    PyBuffer_Release(&view);
+    return arr;
+}
 
 PyObject* level_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
@@ -63,9 +75,9 @@ PyObject* level_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             [&](const std::function<bool()>& poll) { return kernels::level_counts(c, n, ranges, out, poll); });
         if (!done) throw py::error_already_set();
         if (out.undecided) return py::object(py::none());
-        return py::object(py::make_tuple(make_array(out.hashes, "uint64"), make_array(out.counts, "int64"),
-                                         make_array(out.range_begin, "intp"), py::int_(out.nan),
-                                         py::int_(out.masked), py::int_(out.nat)));
+        return py::object(py::make_tuple(
+            array_of(out.hashes.get(), out.size, "uint64"), array_of(out.counts.get(), out.size, "int64"),
+            make_array(out.range_begin, "intp"), py::int_(out.nan), py::int_(out.masked), py::int_(out.nat)));
     });
 }
 

@@ -37,9 +37,17 @@ T value(const char* p) {
     }
 }
 
+// An array left uninitialised: every buffer here is written before it is
+// read, and clearing millions of entries would cost as much as counting.
+template <class T>
+std::unique_ptr<T[]> raw(std::size_t n) {
+    return std::unique_ptr<T[]>(new T[std::max<std::size_t>(n, 1)]);
+}
+
 struct Gathered {
-    std::vector<std::uint64_t> hashes;
-    std::vector<std::int64_t> weights;  // empty: every entry counts 1
+    std::unique_ptr<std::uint64_t[]> hashes;
+    std::unique_ptr<std::int64_t[]> weights;  // null: every entry counts 1
+    std::size_t size = 0;
 };
 
 // The 64-bit word pandas' hash_array mixes for a value of type T.
@@ -63,8 +71,8 @@ bool gather(const LevelColumn& c, std::size_t n, LevelCounts& out, Gathered& g) 
     const char* base = static_cast<const char*>(c.view.data);
     const char* wbase = reinterpret_cast<const char*>(c.weights);
     const bool weighted = c.weights != nullptr;
-    g.hashes.resize(n);
-    if (weighted) g.weights.resize(n);
+    g.hashes = raw<std::uint64_t>(n);
+    if (weighted) g.weights = raw<std::int64_t>(n);
     std::size_t m = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const auto at = static_cast<std::ptrdiff_t>(i);
@@ -92,22 +100,24 @@ bool gather(const LevelColumn& c, std::size_t n, LevelCounts& out, Gathered& g) 
         if (weighted) g.weights[m] = w;
         ++m;
     }
-    g.hashes.resize(m);
-    if (weighted) g.weights.resize(m);
+    g.size = m;
     return true;
 }
 
 // Counts of the hashes of one bucket: linear probing over a table that
 // doubles when half full; a count of 0 marks an empty slot. The slot comes
 // from the middle bits of the hash, since the range fixes its residue and
-// the bucket its top bits.
+// the bucket its top bits. Emitting empties the table, so the next bucket
+// reuses it without clearing it again.
 class Counter {
 public:
     void reset(std::size_t expected) {
         std::size_t cap = 16;
         while (cap < 2 * expected && cap < initial_cap_limit) cap *= 2;
-        hashes_.assign(cap, 0);
-        counts_.assign(cap, 0);
+        if (cap != hashes_.size()) {
+            hashes_.assign(cap, 0);
+            counts_.assign(cap, 0);
+        }
         size_ = 0;
     }
     void add(std::uint64_t h, std::int64_t w) {
@@ -125,12 +135,16 @@ public:
             }
         }
     }
-    void emit(LevelCounts& out) const {
+    // Writes the bucket's levels from hashes[at], counts[at] on; returns
+    // where they end.
+    std::size_t emit(std::uint64_t* hashes, std::int64_t* counts, std::size_t at) {
         for (std::size_t i = 0; i < hashes_.size(); ++i) {
             if (counts_[i] == 0) continue;
-            out.hashes.push_back(hashes_[i]);
-            out.counts.push_back(counts_[i]);
+            hashes[at] = hashes_[i];
+            counts[at++] = counts_[i];
+            counts_[i] = 0;
         }
+        return at;
     }
 
 private:
@@ -158,41 +172,57 @@ private:
 };
 
 bool count(Gathered& g, std::size_t ranges, LevelCounts& out, const Stop& stop) {
-    const std::size_t m = g.hashes.size();
-    const bool weighted = !g.weights.empty();
+    const std::size_t m = g.size;
+    const bool weighted = g.weights != nullptr;
     unsigned bits = 0;
     while (bits < max_bucket_bits && (m / ranges >> bits) > entries_per_bucket) ++bits;
     const std::size_t buckets = std::size_t{1} << bits;
     const std::size_t groups = ranges * buckets;
+    // A power-of-two count of ranges takes the residue by a mask, sparing a
+    // division per entry.
+    const bool pow2 = (ranges & (ranges - 1)) == 0;
     auto group = [&](std::uint64_t h) {
         const std::size_t top = bits ? static_cast<std::size_t>(h >> (64 - bits)) : 0;
-        return static_cast<std::size_t>(h % ranges) * buckets + top;
+        const auto r = static_cast<std::size_t>(pow2 ? h & (ranges - 1) : h % ranges);
+        return static_cast<std::uint32_t>(r * buckets + top);
     };
+    auto ids = raw<std::uint32_t>(m);
     std::vector<std::size_t> begin(groups + 1, 0);
-    for (std::uint64_t h : g.hashes) ++begin[group(h) + 1];
+    for (std::size_t i = 0; i < m; ++i) {
+        ids[i] = group(g.hashes[i]);
+        ++begin[ids[i] + 1];
+    }
     for (std::size_t b = 0; b < groups; ++b) begin[b + 1] += begin[b];
-    std::vector<std::uint64_t> hashes(m);
-    std::vector<std::int64_t> weights(weighted ? m : 0);
+    // The grouped entries; each bucket's levels are then written back over
+    // its own entries' start (a bucket has no more levels than entries), so
+    // the output is compacted in place.
+    auto hashes = raw<std::uint64_t>(m);
+    auto counts = raw<std::int64_t>(m);
     {
         std::vector<std::size_t> next(begin.begin(), begin.end() - 1);
         for (std::size_t i = 0; i < m; ++i) {
-            const std::size_t to = next[group(g.hashes[i])]++;
+            const std::size_t to = next[ids[i]]++;
             hashes[to] = g.hashes[i];
-            if (weighted) weights[to] = g.weights[i];
+            counts[to] = weighted ? g.weights[i] : 1;
         }
     }
-    if (stop.requested()) return false;
+    ids.reset();
     g = Gathered{};
+    if (stop.requested()) return false;
     Counter counter;
     out.range_begin.assign(ranges + 1, 0);
+    std::size_t at = 0;
     for (std::size_t b = 0; b < groups; ++b) {
-        if (b % buckets == 0) out.range_begin[b / buckets] = out.hashes.size();
+        if (b % buckets == 0) out.range_begin[b / buckets] = at;
         counter.reset(begin[b + 1] - begin[b]);
-        for (std::size_t i = begin[b]; i < begin[b + 1]; ++i) counter.add(hashes[i], weighted ? weights[i] : 1);
-        counter.emit(out);
+        for (std::size_t i = begin[b]; i < begin[b + 1]; ++i) counter.add(hashes[i], counts[i]);
+        at = counter.emit(hashes.get(), counts.get(), at);
         if (b % 64 == 63 && stop.requested()) return false;
     }
-    out.range_begin[ranges] = out.hashes.size();
+    out.range_begin[ranges] = at;
+    out.hashes = std::move(hashes);
+    out.counts = std::move(counts);
+    out.size = at;
     return true;
 }
 

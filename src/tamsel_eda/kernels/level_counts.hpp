@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "columns.hpp"
@@ -33,10 +34,11 @@ struct LevelColumn {
 };
 
 struct LevelCounts {
-    // The distinct hashes and their counts, range by range: range r holds
-    // [range_begin[r], range_begin[r + 1]).
-    std::vector<std::uint64_t> hashes;
-    std::vector<std::int64_t> counts;
+    // The distinct hashes and their counts, [0, size), range by range: range
+    // r holds [range_begin[r], range_begin[r + 1]).
+    std::unique_ptr<std::uint64_t[]> hashes;
+    std::unique_ptr<std::int64_t[]> counts;
+    std::size_t size = 0;
     std::vector<std::size_t> range_begin;
     std::int64_t nan = 0;     // unmasked float NaN cells
     std::int64_t masked = 0;  // cells the mask marks missing
