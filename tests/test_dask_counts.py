@@ -463,3 +463,25 @@ def test_shares_whose_dtype_is_not_the_metadatas(sync, meta, pieces, ranges):
     tables = run_passes(ddf, ["v"], ranges=ranges, split_every=2)
     assert tables.nunique_by_col["v"] == whole["v"].nunique()
     assert tables.rare_share_by_col == expected_rare(whole, ["v"])
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        np.array([0.5, -0.0, 0.0, np.nan, 0.5], dtype=np.float16),
+        pd.array([0.5, -0.0, 0.0, None, 0.5], dtype="Float64"),
+        pd.Categorical([1, 2, 2]),
+        pd.array([1, 2, None, 2], dtype="uint8[pyarrow]"),
+    ],
+    ids=["float16", "nullable-floats", "category", "arrow-ints"],
+)
+@pytest.mark.parametrize("n_parts", [1, 3])
+def test_numbers_the_kernel_does_not_read(sync, values, n_parts):
+    # Left to the Python path, with the same figures as pandas.
+    pdf = pd.DataFrame({"v": values.take(np.tile(np.arange(len(values)), 3))})
+    assert pdf["v"].dtype == values.dtype
+    ddf = dd.from_pandas(pdf, npartitions=n_parts)
+    whole = ddf.compute()
+    tables = run_passes(ddf, ["v"], ranges=3, split_every=2)
+    assert tables.nunique_by_col["v"] == whole["v"].nunique()
+    assert tables.rare_share_by_col == expected_rare(whole, ["v"])

@@ -68,6 +68,9 @@ def _native_kind(dtype: Any) -> str | None:
     (text, objects, categories, nullable floats, whose unmasked NaN pandas
     versions treat apart, Arrow-backed numbers, ...)."""
     if isinstance(dtype, np.dtype):
+        if not dtype.isnative:
+            # The kernel reads numbers in the machine's byte order only.
+            return None
         if dtype.kind in "mM":
             return "dates"
         if dtype.kind == "b" or (dtype.kind in "iu" and dtype.itemsize <= 8) or dtype in _NATIVE_FLOATS:
@@ -239,7 +242,9 @@ def _native_counts(s: pd.Series, dtype: Any, ranges: int) -> tuple[list[_Hashed]
         values = s.to_numpy().view(np.int64)
         missing = "nat"
     elif kind == "tz":
-        values = np.asarray(s.array.asi8)
+        values = getattr(s.array, "asi8", None)
+        if values is None:
+            return None
         missing = "nat"
     else:
         mask = s.isna().to_numpy()
