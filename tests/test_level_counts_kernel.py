@@ -2,6 +2,11 @@
 same column, each level known by pandas' hash_array of its value (the two
 zeros as one), split into ranges by that hash."""
 
+import os
+import signal
+import threading
+import time
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -159,3 +164,35 @@ def test_unmasked_nan_of_a_masked_float_is_left_to_the_caller(kernels):
 def test_bad_arguments_are_refused(kernels, args, error):
     with pytest.raises(error):
         kernels.level_counts(*args)
+
+
+@pytest.mark.parametrize("threads", [None, 1, 2, 3])
+def test_columns_counted_side_by_side_equal_one_by_one(kernels, threads):
+    rng = np.random.default_rng(11)
+    columns = [random_column(rng, n, kind)[1:] for n, kind in [(3000, "float64"), (0, "int8"), (700, "datetime")]]
+    columns += [random_column(rng, 5000, kind)[1:] for kind in ("Int64", "uint64", "bool")]
+    columns.insert(2, (np.array([1.0, np.nan]), np.zeros(2, dtype=bool), ""))
+    got = kernels.level_counts_columns(columns, 5, threads)
+    assert got[2] is None
+    for result, column in zip(got, columns, strict=True):
+        alone = kernels.level_counts(*column, 5)
+        if alone is None:
+            assert result is None
+            continue
+        for a, b in zip(result, alone, strict=True):
+            assert np.array_equal(a, b)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_ends_the_kernel(kernels, threads):
+    column = (np.random.default_rng(0).normal(size=1_000_000), None, "")
+    timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+    start = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            kernels.level_counts_columns([column] * 400, 8, threads)
+            time.sleep(10)  # the kernel finished first: the signal lands here and the time check fails
+    finally:
+        timer.cancel()
+    assert time.monotonic() - start < 1.5

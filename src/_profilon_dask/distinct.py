@@ -226,32 +226,27 @@ def _kernels() -> Any:
     return _profilon_kernels
 
 
-def _native_counts(s: pd.Series, dtype: Any, ranges: int) -> tuple[list[_Hashed], dict[object, int]] | None:
-    """The levels of one share of a column counted by the native kernel,
-    range by range, with the counts of its missing kinds; None when the
-    column stays on the Python path (a share whose dtype is not the
-    metadata's, a dtype the kernel does not read)."""
+def _native_input(s: pd.Series, dtype: Any) -> tuple[np.ndarray, np.ndarray | None, str] | None:
+    """(values, mask, missing) of one share of a column, as the level-count
+    kernel reads it; None when the column stays on the Python path (a share
+    whose dtype is not the metadata's, a dtype the kernel does not read)."""
     kind = _native_kind(dtype)
     if kind is None or s.dtype != dtype:
         return None
-    mask = None
-    missing = ""
     if kind == "values":
-        values = s.to_numpy()
-    elif kind == "dates":
-        values = s.to_numpy().view(np.int64)
-        missing = "nat"
-    elif kind == "tz":
+        return s.to_numpy(), None, ""
+    if kind == "dates":
+        return s.to_numpy().view(np.int64), None, "nat"
+    if kind == "tz":
         values = getattr(s.array, "asi8", None)
-        if values is None:
-            return None
-        missing = "nat"
-    else:
-        mask = s.isna().to_numpy()
-        values = s.to_numpy(dtype=dtype.numpy_dtype, na_value=dtype.numpy_dtype.type(0))
-    result = _kernels().level_counts(values, mask, missing, ranges)
-    if result is None:
-        return None
+        return None if values is None else (values, None, "nat")
+    numpy_dtype = dtype.numpy_dtype
+    return s.to_numpy(dtype=numpy_dtype, na_value=numpy_dtype.type(0)), s.isna().to_numpy(), ""
+
+
+def _native_levels(result: Any, ranges: int) -> tuple[list[_Hashed], dict[object, int]]:
+    """The kernel's counts of one share of a column: its levels range by
+    range, and the counts of its missing kinds."""
     hashes, counts, begin, nan, masked, nat = result
     # The tokens of `_missing_token` for the keys value_counts gives these
     # dtypes' missing cells: a float NaN, pd.NA, pd.NaT.
@@ -263,10 +258,13 @@ def _native_counts(s: pd.Series, dtype: Any, ranges: int) -> tuple[list[_Hashed]
 def _distinct_partial(part: pd.DataFrame, dtypes: list[Any], ranges: int) -> tuple[Any, ...]:
     """Pass work on one partition: its rows, then one piece per range."""
     pieces: list[_Piece] = [([], [], []) for _ in range(ranges)]
+    # The columns the kernel reads are counted in one call, side by side.
+    inputs = {j: _native_input(part.iloc[:, j], dtype) for j, dtype in enumerate(dtypes)}
+    inputs = {j: arg for j, arg in inputs.items() if arg is not None}
+    native = dict(zip(inputs, _kernels().level_counts_columns(list(inputs.values()), ranges), strict=True))
     for j, dtype in enumerate(dtypes):
-        native = _native_counts(part.iloc[:, j], dtype, ranges)
-        if native is not None:
-            levels, kinds = native
+        if native.get(j) is not None:
+            levels, kinds = _native_levels(native[j], ranges)
             for r in range(ranges):
                 pieces[r][0].append(levels[r])
                 pieces[r][1].append(kinds if r == 0 else {})

@@ -256,23 +256,27 @@ bool gather_any(const LevelColumn& c, std::size_t n, LevelCounts& out, Gathered&
 
 }  // namespace
 
-bool level_counts(const LevelColumn& c, std::size_t n, std::size_t ranges, LevelCounts& out,
-                  const std::function<bool()>& poll) {
-    out = LevelCounts{};
-    ranges = std::max<std::size_t>(ranges, 1);
-    bool done = true;
-    auto task = [&](std::size_t, const Stop& stop) {
-        Gathered g;
-        if (!gather_any(c, n, out, g)) {
-            out = LevelCounts{};
-            out.undecided = true;
-            out.range_begin.assign(ranges + 1, 0);
-            return;
+bool level_counts(const LevelProblem& p, LevelCounts* out, const std::function<bool()>& poll) {
+    const std::size_t ranges = std::max<std::size_t>(p.ranges, 1);
+    const std::size_t parts = std::max<std::size_t>(std::min(p.parts, p.k), 1);
+    auto task = [&](std::size_t part, const Stop& stop) {
+        for (std::size_t j = part; j < p.k && !stop.requested(); j += parts) {
+            LevelCounts& o = out[j];
+            o = LevelCounts{};
+            Gathered g;
+            if (!gather_any(p.columns[j], p.rows[j], o, g)) {
+                o = LevelCounts{};
+                o.undecided = true;
+                o.range_begin.assign(ranges + 1, 0);
+                continue;
+            }
+            // Stopped: the caller discards every result.
+            if (!count(g, ranges, o, stop)) return;
         }
-        if (stop.requested() || !count(g, ranges, out, stop)) done = false;
     };
-    // One task: it runs on the calling thread, which polls as it goes.
-    return parallel_for(1, task, poll) && done;
+    // With one part the columns are counted on the calling thread, which
+    // polls as it goes.
+    return parallel_for(parts, task, poll);
 }
 
 }  // namespace tamsel::kernels

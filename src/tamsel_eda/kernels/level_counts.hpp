@@ -57,10 +57,19 @@ inline std::uint64_t pandas_mix(std::uint64_t v) {
     return v;
 }
 
-// Counts the n rows of `c` into `out`, split into `ranges` (at least 1)
-// ranges. `poll` is called now and then; when it answers true the work ends
-// early and false is returned.
-bool level_counts(const LevelColumn& c, std::size_t n, std::size_t ranges, LevelCounts& out,
-                  const std::function<bool()>& poll);
+struct LevelProblem {
+    const LevelColumn* columns = nullptr;
+    const std::size_t* rows = nullptr;  // rows of each column
+    std::size_t k = 0;                  // columns
+    std::size_t ranges = 1;             // at least 1
+    // Columns are taken round-robin by this many parts (threads); the
+    // counts do not depend on it.
+    std::size_t parts = 1;
+};
+
+// Counts every column of `p` into out[k], split into `p.ranges` ranges.
+// `poll` is called on the calling thread now and then; when it answers true
+// the work ends early and false is returned, with `out` incomplete.
+bool level_counts(const LevelProblem& p, LevelCounts* out, const std::function<bool()>& poll);
 
 }  // namespace tamsel::kernels
