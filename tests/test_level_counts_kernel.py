@@ -172,10 +172,12 @@ def test_columns_counted_side_by_side_equal_one_by_one(kernels, threads):
     columns = [random_column(rng, n, kind)[1:] for n, kind in [(3000, "float64"), (0, "int8"), (700, "datetime")]]
     columns += [random_column(rng, 5000, kind)[1:] for kind in ("Int64", "uint64", "bool")]
     columns.insert(2, (np.array([1.0, np.nan]), np.zeros(2, dtype=bool), ""))
+    hashes = rng.integers(0, 40, size=900).astype(np.uint64)
+    columns.append((hashes, None, "hashed", rng.integers(0, 3, size=900)))
     got = kernels.level_counts_columns(columns, 5, threads)
     assert got[2] is None
     for result, column in zip(got, columns, strict=True):
-        alone = kernels.level_counts(*column, 5)
+        alone = kernels.level_counts(*column[:3], 5, *column[3:])
         if alone is None:
             assert result is None
             continue

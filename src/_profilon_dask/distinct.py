@@ -303,13 +303,7 @@ def _unite(series: list[_Levels], dtype: Any = None) -> _Levels:
     if len(kept) == 1:
         return kept[0]
     if any(isinstance(s, _Hashed) for s in kept):
-        # Shares of one column counted natively and in Python (a partition
-        # whose dtype was not the metadata's): the Python tables take the
-        # kernel's hashes of their keys in the metadata's dtype.
-        hashed = [s if isinstance(s, _Hashed) else _Hashed(_key_hashes(s.index, dtype), s.to_numpy()) for s in kept]
-        hashes, counts, *_ = _kernels().level_counts(
-            np.concatenate([s.hashes for s in hashed]), None, "hashed", 1, np.concatenate([s.counts for s in hashed])
-        )
+        hashes, counts, *_ = _kernels().level_counts(*_hashed_input(kept, dtype), 1)
         return _Hashed(hashes, counts)
     # The grouping's hash table compares keys as value_counts' does. Object
     # keys stay objects: pandas 3 would otherwise infer its text dtype for
@@ -322,6 +316,15 @@ def _unite(series: list[_Levels], dtype: Any = None) -> _Levels:
     return joined.groupby(level=0, sort=False).sum()
 
 
+def _hashed_input(kept: list[_Levels], dtype: Any) -> tuple[np.ndarray, None, str, np.ndarray]:
+    """The kernel's input that unites tables of one column's levels, some
+    counted natively. Shares counted in Python (a partition whose dtype was
+    not the metadata's) take the kernel's hashes of their keys in the
+    metadata's dtype."""
+    hashed = [s if isinstance(s, _Hashed) else _Hashed(_key_hashes(s.index, dtype), s.to_numpy()) for s in kept]
+    return np.concatenate([s.hashes for s in hashed]), None, "hashed", np.concatenate([s.counts for s in hashed])
+
+
 def _add_counts(dicts: list[dict[Any, int]]) -> dict[Any, int]:
     merged: dict[Any, int] = {}
     for d in dicts:
@@ -332,7 +335,13 @@ def _add_counts(dicts: list[dict[Any, int]]) -> dict[Any, int]:
 
 def _distinct_combine(pieces: list[_Piece], dtypes: list[Any]) -> _Piece:
     k = len(pieces[0][0])
-    counts = [_unite([p[0][j] for p in pieces], dtypes[j]) for j in range(k)]
+    tables = [[p[0][j] for p in pieces] for j in range(k)]
+    # The columns with native tables to unite are united in one kernel call.
+    kept = {j: [s for s in t if len(s)] for j, t in enumerate(tables)}
+    native = [j for j, t in kept.items() if len(t) > 1 and any(isinstance(s, _Hashed) for s in t)]
+    united = _kernels().level_counts_columns([_hashed_input(kept[j], dtypes[j]) for j in native], 1) if native else []
+    by_column = {j: _Hashed(r[0], r[1]) for j, r in zip(native, united, strict=True)}
+    counts = [by_column[j] if j in by_column else _unite(tables[j], dtypes[j]) for j in range(k)]
     kinds = [_add_counts([p[1][j] for p in pieces]) for j in range(k)]
     lone = [_add_counts([p[2][j] for p in pieces]) for j in range(k)]
     return counts, kinds, lone

@@ -11,8 +11,9 @@
 // levels, range r being [range_begin[r], range_begin[r + 1]).
 //
 // level_counts_columns(columns, ranges, threads=None) counts a list of
-// (values, mask, missing) columns at once, on up to `threads` threads (the
-// thread count otherwise), and gives the list of their results.
+// (values, mask, missing) or (values, mask, missing, weights) columns at
+// once, on up to `threads` threads (the thread count otherwise), and gives
+// the list of their results.
 #include "../tamsel_eda/kernels/level_counts.hpp"
 
 #include <cstring>
@@ -132,8 +133,10 @@ PyObject* level_counts_columns(PyObject*, PyObject* const* args, Py_ssize_t narg
         std::vector<std::unique_ptr<LevelArg>> columns;
         for (py::handle item : py::reinterpret_borrow<py::list>(args[0])) {
             py::tuple t = py::reinterpret_borrow<py::tuple>(item);
-            if (py::len(t) != 3) throw py::value_error("each column is (values, mask, missing)");
-            columns.push_back(std::make_unique<LevelArg>(t[0], t[1], t[2], py::none()));
+            const std::size_t fields = py::len(t);
+            if (fields != 3 && fields != 4) throw py::value_error("each column is (values, mask, missing[, weights])");
+            const py::object weights = fields == 4 ? py::object(t[3]) : py::object(py::none());
+            columns.push_back(std::make_unique<LevelArg>(t[0], t[1], t[2], weights));
         }
         const std::size_t ranges = ranges_arg(args[1]);
         const std::size_t parts = nargs > 2 && args[2] != Py_None ? size_arg(args[2]) : kernels::thread_count();
