@@ -17,6 +17,14 @@ holds is one range's levels, over `split_every` partial tables). The route
 must give equal levels (as pandas' hash tables compare them: -0.0 is 0.0,
 1 is 1.0 is True in an object column) the same range on every worker, so it
 never uses Python's `hash` of a text, which is seeded per process.
+
+Numbers, booleans and dates (NumPy's, tz-aware, nullable integers and
+booleans) are counted by a native kernel: it knows each level by pandas'
+hash_array of its value in the column's dtype (the two zeros as one), a
+bijection of 64-bit words, so the hashes stand for the levels, route them as
+the Python path does and are united natively. Everything else (text,
+objects, categories, nullable floats, a partition whose dtype is not the
+metadata's) keeps the pandas path below.
 """
 
 from __future__ import annotations
