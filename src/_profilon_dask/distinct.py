@@ -304,15 +304,14 @@ def _distinct_partial(part: pd.DataFrame, dtypes: list[Any], ranges: int) -> tup
     return (len(part), *pieces)
 
 
-def _unite(series: list[_Levels], dtype: Any = None) -> _Levels:
+def _unite(series: list[_Levels]) -> _Levels:
+    """The Python path's union of tables of one column's levels (at most one
+    of them non-empty if any was counted natively: see `_distinct_combine`)."""
     kept = [s for s in series if len(s)]
     if not kept:
         return series[0].iloc[:0] if series and isinstance(series[0], pd.Series) else pd.Series([], dtype=np.int64)
     if len(kept) == 1:
         return kept[0]
-    if any(isinstance(s, _Hashed) for s in kept):
-        hashes, counts, *_ = _kernels().level_counts(*_hashed_input(kept, dtype), 1)
-        return _Hashed(hashes, counts)
     # The grouping's hash table compares keys as value_counts' does. Object
     # keys stay objects: pandas 3 would otherwise infer its text dtype for
     # them, which cannot hold every text (a lone surrogate).
@@ -349,7 +348,7 @@ def _distinct_combine(pieces: list[_Piece], dtypes: list[Any]) -> _Piece:
     native = [j for j, t in kept.items() if len(t) > 1 and any(isinstance(s, _Hashed) for s in t)]
     united = _kernels().level_counts_columns([_hashed_input(kept[j], dtypes[j]) for j in native], 1) if native else []
     by_column = {j: _Hashed(r[0], r[1]) for j, r in zip(native, united, strict=True)}
-    counts = [by_column[j] if j in by_column else _unite(tables[j], dtypes[j]) for j in range(k)]
+    counts = [by_column[j] if j in by_column else _unite(tables[j]) for j in range(k)]
     kinds = [_add_counts([p[1][j] for p in pieces]) for j in range(k)]
     lone = [_add_counts([p[2][j] for p in pieces]) for j in range(k)]
     return counts, kinds, lone
