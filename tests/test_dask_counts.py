@@ -398,3 +398,90 @@ def test_bad_options_are_refused(sync, add, options):
     ddf = dd.from_pandas(count_frame(), npartitions=2)
     with pytest.raises(ValueError, match="at least"):
         add(driver.Pass(dask.get), ddf, **options)
+
+
+def many_levels_frame(n, seed):
+    """Numbers, flags and dates with enough levels that the native counts
+    split every range into buckets, and level counts on both sides of the
+    rare threshold."""
+    rng = np.random.default_rng(seed)
+    floats = rng.normal(size=n)
+    floats[rng.random(n) < 0.05] = np.nan
+    floats[rng.random(n) < 0.05] = -0.0
+    floats[rng.random(n) < 0.05] = 0.0
+    info = np.iinfo(np.int64)
+    ints = rng.choice(np.array([info.min, info.max, -1, 0, 1], dtype=np.int64), n)
+    wide = rng.random(n) < 0.2
+    ints[wide] = rng.integers(0, 150, size=n)[wide]
+    when = pd.Series(pd.to_datetime("2024-01-01") + pd.to_timedelta(rng.integers(0, 5000, size=n), unit="min"))
+    return pd.DataFrame(
+        {
+            "floats": floats,
+            "float32": rng.normal(size=n).round(2).astype(np.float32),
+            "ints": ints,
+            "uint64": rng.choice(np.array([0, 2**64 - 1, 2**63], dtype=np.uint64), n),
+            "int8": rng.integers(-128, 128, size=n).astype(np.int8),
+            "bools": rng.random(n) < 0.001,
+            "int_na": pd.array(np.where(rng.random(n) < 0.1, None, rng.integers(0, 400, size=n)), dtype="Int64"),
+            "when": when.where(rng.random(n) > 0.01),
+            "when_tz": when.dt.tz_localize("UTC").dt.tz_convert("Asia/Tokyo"),
+            "durations": pd.to_timedelta(rng.integers(0, 40, size=n), unit="s"),
+        }
+    )
+
+
+@pytest.mark.parametrize("ranges", [1, 8])
+@pytest.mark.parametrize("n_parts", [1, 3, 7])
+def test_many_levels_equal_pandas(sync, n_parts, ranges):
+    pdf = many_levels_frame(40_000, n_parts)
+    ddf = dd.from_pandas(pdf, npartitions=n_parts)
+    tables = run_passes(ddf, list(pdf.columns), ranges=ranges, split_every=2)
+    assert tables.nunique_by_col.to_dict() == pdf.nunique().to_dict()
+    assert tables.rare_share_by_col == expected_rare(pdf, pdf.columns)
+
+
+@pytest.mark.parametrize(
+    "meta, pieces",
+    [
+        (
+            np.float64,
+            [[-0.0, 1.5, np.nan, 2.0], np.array([0, 2, 3, 3]), np.array([0.0, 1.5, np.nan], dtype=np.float32)],
+        ),
+        ("Int64", [pd.array([1, None, 2], dtype="Int64"), np.array([2, 5, 5, 1]), np.array([True, False])]),
+        (np.int64, [np.array([7, 8, 8]), np.array([8.0, 9.0]), np.array([], dtype=np.int64)]),
+    ],
+    ids=["floats", "nullable-ints", "ints"],
+)
+@pytest.mark.parametrize("ranges", [1, 3, 8])
+def test_shares_whose_dtype_is_not_the_metadatas(sync, meta, pieces, ranges):
+    # A partition whose column is not of the metadata's dtype is counted in
+    # Python, the others natively; their levels must still meet.
+    frames = [pd.DataFrame({"v": pd.Series(p, dtype=None if not isinstance(p, list) else meta)}) for p in pieces]
+    meta_frame = pd.DataFrame({"v": pd.Series([], dtype=meta)})
+    ddf = counted_frame(frames, meta=meta_frame)
+    whole = ddf.compute()
+    tables = run_passes(ddf, ["v"], ranges=ranges, split_every=2)
+    assert tables.nunique_by_col["v"] == whole["v"].nunique()
+    assert tables.rare_share_by_col == expected_rare(whole, ["v"])
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        np.array([0.5, -0.0, 0.0, np.nan, 0.5], dtype=np.float16),
+        pd.array([0.5, -0.0, 0.0, None, 0.5], dtype="Float64"),
+        pd.Categorical([1, 2, 2]),
+        pd.array([1, 2, None, 2], dtype="uint8[pyarrow]"),
+    ],
+    ids=["float16", "nullable-floats", "category", "arrow-ints"],
+)
+@pytest.mark.parametrize("n_parts", [1, 3])
+def test_numbers_the_kernel_does_not_read(sync, values, n_parts):
+    # Left to the Python path, with the same figures as pandas.
+    pdf = pd.DataFrame({"v": values.take(np.tile(np.arange(len(values)), 3))})
+    assert pdf["v"].dtype == values.dtype
+    ddf = dd.from_pandas(pdf, npartitions=n_parts)
+    whole = ddf.compute()
+    tables = run_passes(ddf, ["v"], ranges=3, split_every=2)
+    assert tables.nunique_by_col["v"] == whole["v"].nunique()
+    assert tables.rare_share_by_col == expected_rare(whole, ["v"])

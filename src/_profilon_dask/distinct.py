@@ -17,6 +17,14 @@ holds is one range's levels, over `split_every` partial tables). The route
 must give equal levels (as pandas' hash tables compare them: -0.0 is 0.0,
 1 is 1.0 is True in an object column) the same range on every worker, so it
 never uses Python's `hash` of a text, which is seeded per process.
+
+Numbers, booleans and dates (NumPy's, tz-aware, nullable integers and
+booleans) are counted by a native kernel: it knows each level by pandas'
+hash_array of its value in the column's dtype (the two zeros as one), a
+bijection of 64-bit words, so the hashes stand for the levels, route them as
+the Python path does and are united natively. Everything else (text,
+objects, categories, nullable floats, a partition whose dtype is not the
+metadata's) keeps the pandas path below.
 """
 
 from __future__ import annotations
@@ -60,6 +68,62 @@ def _no_utf8(text: str) -> bool:
     return False
 
 
+def _native_kind(dtype: Any) -> str | None:
+    """How the level-count kernel reads a column of `dtype`: "values" (a
+    NumPy number or bool array), "masked" (a nullable integer or boolean
+    array: values and mask), "dates" (int64 with NaT), "tz" (tz-aware dates
+    as their UTC int64), or None when the column stays on the Python path
+    (text, objects, categories, nullable floats, whose unmasked NaN pandas
+    versions treat apart, Arrow-backed numbers, ...)."""
+    if isinstance(dtype, np.dtype):
+        if not dtype.isnative:
+            # The kernel reads numbers in the machine's byte order only.
+            return None
+        if dtype.kind in "mM":
+            return "dates"
+        if dtype.kind == "b" or (dtype.kind in "iu" and dtype.itemsize <= 8) or dtype in _NATIVE_FLOATS:
+            return "values"
+        return None
+    if isinstance(dtype, pd.DatetimeTZDtype):
+        return "tz"
+    if isinstance(dtype, _MASKED_DTYPES):
+        return "masked"
+    return None
+
+
+_NATIVE_FLOATS = (np.dtype(np.float32), np.dtype(np.float64))
+_MASKED_DTYPES = (
+    pd.BooleanDtype,
+    pd.Int8Dtype,
+    pd.Int16Dtype,
+    pd.Int32Dtype,
+    pd.Int64Dtype,
+    pd.UInt8Dtype,
+    pd.UInt16Dtype,
+    pd.UInt32Dtype,
+    pd.UInt64Dtype,
+)
+
+
+def _key_hashes(keys: pd.Index, dtype: Any) -> np.ndarray | None:
+    """pandas' hash of each (non-missing) key of a column of a number, bool
+    or date `dtype`, in that dtype, as the level-count kernel hashes it;
+    None for other dtypes."""
+    from pandas.util import hash_array
+
+    numpy_dtype = dtype if isinstance(dtype, np.dtype) else getattr(dtype, "numpy_dtype", None)
+    is_string = isinstance(dtype, pd.StringDtype)
+    if isinstance(dtype, pd.DatetimeTZDtype) or (isinstance(dtype, np.dtype) and dtype.kind in "mM"):
+        # The UTC int64 values, as unique() compares dates.
+        return hash_array(np.asarray(keys.asi8))
+    if numpy_dtype is not None and not is_string and numpy_dtype.kind in "fc":
+        # -0.0 + 0.0 is 0.0: the two zeros are one key.
+        return hash_array(keys.to_numpy(dtype=numpy_dtype) + 0.0)
+    if numpy_dtype is not None and not is_string and numpy_dtype.kind in "iub":
+        return hash_array(keys.to_numpy(dtype=numpy_dtype))
+    return None
+
+
 def _routes(keys: pd.Index, dtype: Any, ranges: int) -> np.ndarray:
     """The range of each (non-missing) key, by a hash that gives equal keys
     the same range on every worker.
@@ -72,17 +136,8 @@ def _routes(keys: pd.Index, dtype: Any, ranges: int) -> np.ndarray:
         return np.zeros(n, dtype=np.intp)
     from pandas.util import hash_array
 
-    numpy_dtype = dtype if isinstance(dtype, np.dtype) else getattr(dtype, "numpy_dtype", None)
-    is_string = isinstance(dtype, pd.StringDtype)
-    if isinstance(dtype, pd.DatetimeTZDtype) or (isinstance(dtype, np.dtype) and dtype.kind in "mM"):
-        # The UTC int64 values, as unique() compares dates.
-        hashed = hash_array(np.asarray(keys.asi8))
-    elif numpy_dtype is not None and not is_string and numpy_dtype.kind in "fc":
-        # -0.0 + 0.0 is 0.0: the two zeros are one key.
-        hashed = hash_array(keys.to_numpy(dtype=numpy_dtype) + 0.0)
-    elif numpy_dtype is not None and not is_string and numpy_dtype.kind in "iub":
-        hashed = hash_array(keys.to_numpy(dtype=numpy_dtype))
-    else:
+    hashed = _key_hashes(keys, dtype)
+    if hashed is None:
         values = np.asarray(keys.astype(object), dtype=object)
         hashed = np.zeros(n, dtype=np.uint64)
         text = np.fromiter((isinstance(v, str) for v in values), dtype=bool, count=n)
@@ -145,17 +200,84 @@ def _level_counts(s: pd.Series) -> tuple[np.ndarray | pd.Index, np.ndarray]:
     return counts.index, counts.to_numpy(dtype=np.int64)
 
 
+class _Hashed:
+    """One range's levels of a column as the level-count kernel counts them:
+    each level's hash (see `_key_hashes`; within a dtype, equal hashes are
+    equal levels) and its count. Stands in for the Series of counts by level
+    that the Python path holds."""
+
+    __slots__ = ("hashes", "counts")
+
+    def __init__(self, hashes: np.ndarray, counts: np.ndarray) -> None:
+        self.hashes = hashes
+        self.counts = counts
+
+    def __len__(self) -> int:
+        return len(self.hashes)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_Hashed, (self.hashes, self.counts))
+
+
+_Levels = pd.Series | _Hashed
+
 # One range's share of a partition (or of several): per column, the counts
 # of its non-missing levels, the counts of its missing kinds that merge
 # across partitions, and how many missing levels of their own have each
 # count (the last two are filled in range 0 only).
-_Piece = tuple[list[pd.Series], list[dict[object, int]], list[dict[int, int]]]
+_Piece = tuple[list[_Levels], list[dict[object, int]], list[dict[int, int]]]
+
+
+def _kernels() -> Any:
+    import _profilon_kernels
+
+    return _profilon_kernels
+
+
+def _native_input(s: pd.Series, dtype: Any) -> tuple[np.ndarray, np.ndarray | None, str] | None:
+    """(values, mask, missing) of one share of a column, as the level-count
+    kernel reads it; None when the column stays on the Python path (a share
+    whose dtype is not the metadata's, a dtype the kernel does not read)."""
+    kind = _native_kind(dtype)
+    if kind is None or s.dtype != dtype:
+        return None
+    if kind == "values":
+        return s.to_numpy(), None, ""
+    if kind == "dates":
+        return s.to_numpy().view(np.int64), None, "nat"
+    if kind == "tz":
+        values = getattr(s.array, "asi8", None)
+        return None if values is None else (values, None, "nat")
+    numpy_dtype = dtype.numpy_dtype
+    return s.to_numpy(dtype=numpy_dtype, na_value=numpy_dtype.type(0)), s.isna().to_numpy(), ""
+
+
+def _native_levels(result: Any, ranges: int) -> tuple[list[_Hashed], dict[object, int]]:
+    """The kernel's counts of one share of a column: its levels range by
+    range, and the counts of its missing kinds."""
+    hashes, counts, begin, nan, masked, nat = result
+    # The tokens of `_missing_token` for the keys value_counts gives these
+    # dtypes' missing cells: a float NaN, pd.NA, pd.NaT.
+    kinds = {token: count for token, count in ((("nan",), nan), (("NA",), masked), (("NaT",), nat)) if count}
+    levels = [_Hashed(hashes[begin[r] : begin[r + 1]], counts[begin[r] : begin[r + 1]]) for r in range(ranges)]
+    return levels, kinds
 
 
 def _distinct_partial(part: pd.DataFrame, dtypes: list[Any], ranges: int) -> tuple[Any, ...]:
     """Pass work on one partition: its rows, then one piece per range."""
     pieces: list[_Piece] = [([], [], []) for _ in range(ranges)]
+    # The columns the kernel reads are counted in one call, side by side.
+    inputs = {j: _native_input(part.iloc[:, j], dtype) for j, dtype in enumerate(dtypes)}
+    inputs = {j: arg for j, arg in inputs.items() if arg is not None}
+    native = dict(zip(inputs, _kernels().level_counts_columns(list(inputs.values()), ranges), strict=True))
     for j, dtype in enumerate(dtypes):
+        if native.get(j) is not None:
+            levels, kinds = _native_levels(native[j], ranges)
+            for r in range(ranges):
+                pieces[r][0].append(levels[r])
+                pieces[r][1].append(kinds if r == 0 else {})
+                pieces[r][2].append({})
+            continue
         keys, counts = _level_counts(part.iloc[:, j])
         # A category's unobserved levels count 0: not a distinct value, and
         # nothing in a sum of rare counts.
@@ -165,7 +287,7 @@ def _distinct_partial(part: pd.DataFrame, dtypes: list[Any], ranges: int) -> tup
             keys = keys.astype(object)
         keys = pd.Index(keys, dtype=object) if isinstance(keys, np.ndarray) else keys
         missing = np.asarray(pd.isna(keys), dtype=bool)
-        kinds: dict[object, int] = {}
+        kinds = {}
         lone: dict[int, int] = {}
         for key, count in zip(keys[missing], counts[missing], strict=True):
             token = _missing_token(key)
@@ -182,10 +304,12 @@ def _distinct_partial(part: pd.DataFrame, dtypes: list[Any], ranges: int) -> tup
     return (len(part), *pieces)
 
 
-def _unite(series: list[pd.Series]) -> pd.Series:
+def _unite(series: list[_Levels]) -> _Levels:
+    """The Python path's union of tables of one column's levels (at most one
+    of them non-empty if any was counted natively: see `_distinct_combine`)."""
     kept = [s for s in series if len(s)]
     if not kept:
-        return series[0].iloc[:0] if series else pd.Series([], dtype=np.int64)
+        return series[0].iloc[:0] if series and isinstance(series[0], pd.Series) else pd.Series([], dtype=np.int64)
     if len(kept) == 1:
         return kept[0]
     # The grouping's hash table compares keys as value_counts' does. Object
@@ -199,6 +323,15 @@ def _unite(series: list[pd.Series]) -> pd.Series:
     return joined.groupby(level=0, sort=False).sum()
 
 
+def _hashed_input(kept: list[_Levels], dtype: Any) -> tuple[np.ndarray, None, str, np.ndarray]:
+    """The kernel's input that unites tables of one column's levels, some
+    counted natively. Shares counted in Python (a partition whose dtype was
+    not the metadata's) take the kernel's hashes of their keys in the
+    metadata's dtype."""
+    hashed = [s if isinstance(s, _Hashed) else _Hashed(_key_hashes(s.index, dtype), s.to_numpy()) for s in kept]
+    return np.concatenate([s.hashes for s in hashed]), None, "hashed", np.concatenate([s.counts for s in hashed])
+
+
 def _add_counts(dicts: list[dict[Any, int]]) -> dict[Any, int]:
     merged: dict[Any, int] = {}
     for d in dicts:
@@ -207,23 +340,29 @@ def _add_counts(dicts: list[dict[Any, int]]) -> dict[Any, int]:
     return merged
 
 
-def _distinct_combine(pieces: list[_Piece]) -> _Piece:
+def _distinct_combine(pieces: list[_Piece], dtypes: list[Any]) -> _Piece:
     k = len(pieces[0][0])
-    counts = [_unite([p[0][j] for p in pieces]) for j in range(k)]
+    tables = [[p[0][j] for p in pieces] for j in range(k)]
+    # The columns with native tables to unite are united in one kernel call.
+    kept = {j: [s for s in t if len(s)] for j, t in enumerate(tables)}
+    native = [j for j, t in kept.items() if len(t) > 1 and any(isinstance(s, _Hashed) for s in t)]
+    united = _kernels().level_counts_columns([_hashed_input(kept[j], dtypes[j]) for j in native], 1) if native else []
+    by_column = {j: _Hashed(r[0], r[1]) for j, r in zip(native, united, strict=True)}
+    counts = [by_column[j] if j in by_column else _unite(tables[j]) for j in range(k)]
     kinds = [_add_counts([p[1][j] for p in pieces]) for j in range(k)]
     lone = [_add_counts([p[2][j] for p in pieces]) for j in range(k)]
     return counts, kinds, lone
 
 
-def _distinct_finish(pieces: list[_Piece], n_rows: int) -> list[tuple[int, int]]:
+def _distinct_finish(pieces: list[_Piece], n_rows: int, dtypes: list[Any]) -> list[tuple[int, int]]:
     """Per column: the range's distinct non-missing values, and the sum of
     its level counts at or below the rare threshold of `n_rows` rows."""
-    counts, kinds, lone = _distinct_combine(pieces)
+    counts, kinds, lone = _distinct_combine(pieces, dtypes)
     # The schema step's own arithmetic: a float product, truncated.
     thr = max(int(0.01 * np.int64(n_rows)), 2)
     out = []
     for c, m, single in zip(counts, kinds, lone, strict=True):
-        values = c.to_numpy()
+        values = c.counts if isinstance(c, _Hashed) else c.to_numpy()
         rare = int(values[values <= thr].sum())
         rare += sum(v for v in m.values() if v <= thr)
         rare += sum(count * levels for count, levels in single.items() if count <= thr)
@@ -261,8 +400,8 @@ def add_distinct_counts(
     for r in range(ranges):
         level = [q[r + 1] for q in partials]
         while len(level) > split_every:
-            level = [combine(level[i : i + split_every]) for i in range(0, len(level), split_every)]
-        finals.append(finish(level, n_rows))
+            level = [combine(level[i : i + split_every], dtypes) for i in range(0, len(level), split_every)]
+        finals.append(finish(level, n_rows, dtypes))
     at = p.add(dask.delayed(_gather, pure=True)(n_rows, *finals))
 
     def fill(results: list[Any], tables: Tables, level_cols: Sequence[Any] = ()) -> None:

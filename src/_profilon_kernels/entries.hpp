@@ -45,5 +45,6 @@ extern const PyMethodDef pearson_screen_entries[];
 extern const PyMethodDef group_sums_entries[];
 extern const PyMethodDef quantile_entries[];
 extern const PyMethodDef pairwise_tree_entries[];
+extern const PyMethodDef level_counts_entries[];
 
 }  // namespace tamsel::kernel_module

@@ -20,6 +20,7 @@ const PyMethodDef* const tables[] = {
     group_sums_entries,
     quantile_entries,
     pairwise_tree_entries,
+    level_counts_entries,
 };
 // clang-format on
 

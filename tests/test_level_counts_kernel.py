@@ -1,0 +1,200 @@
+"""The level-count kernel against pandas: value_counts(dropna=False) of the
+same column, each level known by pandas' hash_array of its value (the two
+zeros as one), split into ranges by that hash."""
+
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+from pandas.util import hash_array
+
+
+def with_payload(bits, dtype=np.float64):
+    return np.array([bits], dtype=np.uint64 if dtype == np.float64 else np.uint32).view(dtype)[0]
+
+
+def random_column(rng, n, kind):
+    """(Series, values, mask, missing) of `kind`, ties common, the type's
+    extremes and oddities among the draws."""
+    if kind in ("float64", "float32"):
+        dtype = np.dtype(kind)
+        bits = 0xFFF8000000000001 if kind == "float64" else 0xFFC00001
+        pool = np.array([0.0, -0.0, 1.5, -2.25, np.inf, -np.inf, np.nan, with_payload(bits, dtype), 3e30], dtype=kind)
+        values = rng.choice(pool, n)
+        wide = rng.random(n) < 0.3
+        values[wide] = rng.normal(size=n)[wide].astype(kind)
+        return pd.Series(values), values, None, ""
+    if kind.startswith(("int", "uint")):
+        info = np.iinfo(kind)
+        pool = np.array([info.min, info.max, 0, 1, info.max // 3], dtype=kind)
+        values = rng.choice(pool, n)
+        wide = rng.random(n) < 0.5
+        values[wide] = rng.integers(info.min, info.max, size=n, dtype=kind, endpoint=True)[wide]
+        return pd.Series(values), values, None, ""
+    if kind == "bool":
+        values = rng.random(n) < 0.3
+        return pd.Series(values), values, None, ""
+    if kind in ("Int64", "UInt8", "boolean"):
+        data = rng.random(n) < 0.5 if kind == "boolean" else rng.integers(0 if kind == "UInt8" else -3, 3, size=n)
+        arr = pd.array(data, dtype=kind)
+        arr[rng.random(n) < 0.3] = pd.NA
+        s = pd.Series(arr)
+        numpy_dtype = s.dtype.numpy_dtype
+        return s, s.to_numpy(dtype=numpy_dtype, na_value=numpy_dtype.type(0)), s.isna().to_numpy(), ""
+    if kind == "datetime":
+        days = pd.to_datetime("2000-01-01") + pd.to_timedelta(rng.integers(0, 4, size=n), unit="D")
+        s = pd.Series(days)
+        s[rng.random(n) < 0.3] = pd.NaT
+        return s, s.to_numpy().view(np.int64), None, "nat"
+    raise AssertionError(kind)
+
+
+KINDS = ["float64", "float32", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64", "bool"]
+KINDS += ["Int64", "UInt8", "boolean", "datetime"]
+
+
+def expected_levels(s):
+    """{hash: count} of the present levels, and the missing cells."""
+    vc = s.value_counts(dropna=False)
+    present = vc[vc.index.notna()]
+    dtype = s.dtype if isinstance(s.dtype, np.dtype) else s.dtype.numpy_dtype
+    if dtype.kind == "M":
+        keys = present.index.asi8
+    else:
+        keys = present.index.to_numpy(dtype=dtype)
+        if dtype.kind == "f":
+            keys = keys + dtype.type(0)
+    hashes = hash_array(np.asarray(keys))
+    return dict(zip(hashes.tolist(), present.to_numpy().tolist(), strict=True)), int(vc[vc.index.isna()].sum())
+
+
+def check(result, ranges, s):
+    hashes, counts, begin, nan, masked, nat = result
+    assert begin[0] == 0 and begin[-1] == len(hashes) == len(counts) and len(begin) == ranges + 1
+    for r in range(ranges):
+        assert (hashes[begin[r] : begin[r + 1]] % np.uint64(ranges) == r).all()
+    levels, missing = expected_levels(s)
+    assert len(set(hashes.tolist())) == len(hashes)
+    assert dict(zip(hashes.tolist(), counts.tolist(), strict=True)) == levels
+    assert nan + masked + nat == missing
+
+
+@pytest.mark.parametrize("ranges", [1, 3, 7])
+@pytest.mark.parametrize("n", [0, 1, 9, 5000])
+@pytest.mark.parametrize("kind", KINDS)
+def test_levels_equal_value_counts(kernels, kind, n, ranges):
+    rng = np.random.default_rng(n * 31 + ranges)
+    s, values, mask, missing = random_column(rng, n, kind)
+    result = kernels.level_counts(values, mask, missing, ranges)
+    check(result, ranges, s)
+    if kind.startswith("float"):
+        assert result[3] == int(s.isna().sum())
+    elif kind == "datetime":
+        assert result[5] == int(s.isna().sum())
+    elif mask is not None:
+        assert result[4] == int(mask.sum())
+
+
+@pytest.mark.parametrize("ranges", [1, 8])
+def test_many_levels_and_strided_values(kernels, ranges):
+    # Enough levels that each range is split into buckets, read one value in
+    # three from a row-major block.
+    rng = np.random.default_rng(5)
+    block = rng.normal(size=(300_000, 3))
+    block[:, 1] = np.round(block[:, 1], 3)
+    block[::11, 1] = -0.0
+    for j in range(3):
+        check(kernels.level_counts(block[:, j], None, "", ranges), ranges, pd.Series(block[:, j]))
+
+
+@pytest.mark.parametrize("ranges", [1, 3, 7])
+def test_uniting_counted_shares_equals_counting_the_whole(kernels, ranges):
+    rng = np.random.default_rng(ranges)
+    shares = [rng.integers(-50, 50, size=n) for n in (0, 400, 1000, 3)]
+    parts = [kernels.level_counts(x, None, "", ranges) for x in shares]
+    whole = kernels.level_counts(np.concatenate(shares), None, "", ranges)
+
+    def of_range(result, r):
+        hashes, counts, begin = result[:3]
+        return hashes[begin[r] : begin[r + 1]], counts[begin[r] : begin[r + 1]]
+
+    for r in range(ranges):
+        h = np.concatenate([of_range(p, r)[0] for p in parts])
+        c = np.concatenate([of_range(p, r)[1] for p in parts])
+        united = kernels.level_counts(h, None, "hashed", 1, c)
+        got = dict(zip(united[0].tolist(), united[1].tolist(), strict=True))
+        expected_h, expected_c = of_range(whole, r)
+        assert got == dict(zip(expected_h.tolist(), expected_c.tolist(), strict=True))
+
+
+def test_weights_of_one_bucket_that_outgrows_its_table(kernels):
+    # Hashes sharing their range and top bits all land in one bucket, whose
+    # table must grow many times; weights of 0 are no level.
+    hashes = np.repeat(np.arange(1, 20_001, dtype=np.uint64) * np.uint64(8), 3)
+    weights = np.tile(np.array([2, 0, 5], dtype=np.int64), 20_000)
+    h, c, begin, *_ = kernels.level_counts(hashes, None, "hashed", 8, weights)
+    assert list(begin) == [0] + [20_000] * 8
+    assert dict(zip(h.tolist(), c.tolist(), strict=True)) == {8 * k: 7 for k in range(1, 20_001)}
+
+
+def test_unmasked_nan_of_a_masked_float_is_left_to_the_caller(kernels):
+    data = np.array([1.0, np.nan, 2.0])
+    assert kernels.level_counts(data, np.zeros(3, dtype=bool), "", 2) is None
+    masked = kernels.level_counts(data, np.array([False, True, False]), "", 2)
+    assert (len(masked[0]), masked[3], masked[4]) == (2, 0, 1)
+
+
+@pytest.mark.parametrize(
+    "args, error",
+    [
+        ((np.zeros(3), None, "nat", 2), ValueError),
+        ((np.zeros(3, dtype=np.int64), None, "hashed", 2), ValueError),
+        ((np.zeros(3), None, "codes", 2), ValueError),
+        ((np.zeros(3), None, "", 0), ValueError),
+        ((np.zeros(3), np.zeros(2, dtype=bool), "", 2), ValueError),
+        ((np.zeros(3, dtype=np.uint64), None, "hashed", 1, np.ones(3)), ValueError),
+        ((np.zeros(3, dtype=np.complex128), None, "", 1), TypeError),
+        ((np.zeros(3), None, "", -1), OverflowError),
+    ],
+)
+def test_bad_arguments_are_refused(kernels, args, error):
+    with pytest.raises(error):
+        kernels.level_counts(*args)
+
+
+@pytest.mark.parametrize("threads", [None, 1, 2, 3])
+def test_columns_counted_side_by_side_equal_one_by_one(kernels, threads):
+    rng = np.random.default_rng(11)
+    columns = [random_column(rng, n, kind)[1:] for n, kind in [(3000, "float64"), (0, "int8"), (700, "datetime")]]
+    columns += [random_column(rng, 5000, kind)[1:] for kind in ("Int64", "uint64", "bool")]
+    columns.insert(2, (np.array([1.0, np.nan]), np.zeros(2, dtype=bool), ""))
+    hashes = rng.integers(0, 40, size=900).astype(np.uint64)
+    columns.append((hashes, None, "hashed", rng.integers(0, 3, size=900)))
+    got = kernels.level_counts_columns(columns, 5, threads)
+    assert got[2] is None
+    for result, column in zip(got, columns, strict=True):
+        alone = kernels.level_counts(*column[:3], 5, *column[3:])
+        if alone is None:
+            assert result is None
+            continue
+        for a, b in zip(result, alone, strict=True):
+            assert np.array_equal(a, b)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_ends_the_kernel(kernels, threads):
+    column = (np.random.default_rng(0).normal(size=1_000_000), None, "")
+    timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+    start = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            kernels.level_counts_columns([column] * 400, 8, threads)
+            time.sleep(10)  # the kernel finished first: the signal lands here and the time check fails
+    finally:
+        timer.cancel()
+    assert time.monotonic() - start < 1.5
