@@ -402,3 +402,17 @@ def test_the_samples_on_a_cluster(monkeypatch):
     pdt.assert_index_equal(got.index, in_memory_series(computed, "t", "y").index[-25:])
     tail = stable_tail(computed, "y", 25)
     assert pairs(got.index, got.to_numpy()) == pairs(tail["t"], tail["v"])
+
+
+@pytest.mark.parametrize(
+    "local, length",
+    [([], 0), ([], 10), ([0], 1), ([3, 9], 10), (list(range(0, 1000, 3)), 1000), ([5], 10**6)],
+    ids=["empty-partition", "none", "one", "sparse", "dense", "one-of-a-million"],
+)
+def test_positions_travel_packed_and_come_back(local, length):
+    from _profilon_dask import samples
+
+    local = np.asarray(local, dtype=np.int64)
+    packed = samples._pack(local, length)
+    assert packed[1].nbytes <= max(len(local) * 4, (length + 7) // 8)
+    assert np.array_equal(samples._unpack(packed), local)

@@ -121,15 +121,34 @@ def _concat_like_compute(frames: list[pd.DataFrame]) -> pd.DataFrame:
     return methods.concat(filled, uniform=True)
 
 
+def _pack(local: np.ndarray, length: int) -> tuple[str, np.ndarray, int]:
+    """Ascending positions within a partition of `length` rows in the smaller
+    of two forms, for the task graph (a dense sample in a partition of a
+    million rows would be megabytes as int64): a bit per row, or the
+    positions as int32 where they fit."""
+    if len(local) * 4 > (length + 7) // 8:
+        bits = np.zeros(length, dtype=bool)
+        bits[local] = True
+        return "bits", np.packbits(bits), length
+    return "at", local.astype(np.int32 if length < 2**31 else np.int64), length
+
+
+def _unpack(packed: tuple[str, np.ndarray, int]) -> np.ndarray:
+    kind, data, length = packed
+    if kind == "bits":
+        return np.flatnonzero(np.unpackbits(data, count=length)).astype(np.int64)
+    return data.astype(np.int64)
+
+
 def _take_rows(
-    part: pd.DataFrame, index: int, expected: int, local: np.ndarray, columns: list[Hashable]
+    part: pd.DataFrame, index: int, expected: int, packed: tuple[str, np.ndarray, int], columns: list[Hashable]
 ) -> tuple[pd.DataFrame, np.ndarray]:
-    """The rows at `local` (ascending) of one partition, then its first row
-    as the dtype carrier; and which of them are wanted."""
+    """The rows at the packed positions (ascending) of one partition, then
+    its first row as the dtype carrier; and which of them are wanted."""
     _check_length(part, index, expected)
     if len(part) == 0:
         return part.iloc[:0][columns], np.zeros(0, dtype=bool)
-    rows = np.append(local, 0)
+    rows = np.append(_unpack(packed), 0)
     keep = np.ones(len(rows), dtype=bool)
     keep[-1] = False
     return part.iloc[rows][columns], keep
@@ -140,10 +159,12 @@ def _join_rows(pieces: list[tuple[pd.DataFrame, np.ndarray]]) -> tuple[pd.DataFr
     return frame, np.concatenate([k for _, k in pieces])
 
 
-def _finish_rows(joined: tuple[pd.DataFrame, np.ndarray], inverse: np.ndarray) -> pd.DataFrame:
+def _finish_rows(joined: tuple[pd.DataFrame, np.ndarray], inverse: np.ndarray | None) -> pd.DataFrame:
     frame, keep = joined
-    # The wanted rows in ascending position, then in the caller's order.
-    return frame.iloc[np.flatnonzero(keep)].iloc[inverse]
+    # The wanted rows in ascending position, then in the caller's order
+    # (None: that order already).
+    wanted = frame.iloc[np.flatnonzero(keep)]
+    return wanted if inverse is None else wanted.iloc[inverse]
 
 
 def _scanned_partitions(p: Pass, ddf: Any, tables: Tables) -> list[Any]:
@@ -183,15 +204,22 @@ def _rows(p: Pass, ddf: Any, tables: Tables, positions: np.ndarray, columns: Seq
     parts = _scanned_partitions(p, ddf, tables)
     take = dask.delayed(_take_rows, pure=True)
     pieces = [
-        take(parts[i], i, int(lengths[i]), wanted[bounds[i] : bounds[i + 1]] - offsets[i], columns)
+        take(
+            parts[i],
+            i,
+            int(lengths[i]),
+            _pack(wanted[bounds[i] : bounds[i + 1]] - offsets[i], int(lengths[i])),
+            columns,
+        )
         for i in range(len(parts))
         if lengths[i]
     ]
     if not pieces:
         # No rows at all: `ddf.compute()` is then the first partition.
-        pieces = [take(parts[0], 0, int(lengths[0]), np.zeros(0, dtype=np.int64), columns)]
+        pieces = [take(parts[0], 0, int(lengths[0]), _pack(np.zeros(0, dtype=np.int64), 0), columns)]
     joined = combine_tree(pieces, _join_rows)
-    return dask.delayed(_finish_rows, pure=True)(joined, inverse)
+    in_order = len(wanted) == len(positions) and bool(np.all(wanted == positions))
+    return dask.delayed(_finish_rows, pure=True)(joined, None if in_order else inverse)
 
 
 # ---------------------------------------------------------------------------
