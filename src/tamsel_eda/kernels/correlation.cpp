@@ -1,5 +1,8 @@
 // Layout of the work:
-// 1. Per column (parts take columns round-robin): for Spearman the doubled
+// Tasks are small (a column, a few blocks of pairs, a pair) so that a thread
+// that joins late still finds work; each borrows one of the parts' scratch
+// areas for its duration.
+// 1. Per column: for Spearman the doubled
 //    ranks of the whole column, 0 where the value is not finite; for both
 //    methods whether the column is entirely finite.
 // 2. Pairs of entirely finite columns: pandas' loop for such a pair reads
@@ -7,7 +10,7 @@
 //    running deviations) are the same for all pairs that column is in. Rows
 //    are taken in chunks; each chunk's terms are laid out row-major and 4x8
 //    blocks of pairs accumulate their products, each pair's sum in row order
-//    as pandas adds it. Parts own disjoint blocks of pairs.
+//    as pandas adds it. Tasks own disjoint runs of blocks.
 // 3. Every other pair runs pandas' per-pair loop over its complete rows
 //    (re-ranking them when the two columns miss different rows).
 #include "correlation.hpp"
@@ -16,6 +19,8 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "kernels.hpp"
@@ -105,9 +110,8 @@ public:
             return true;
         }
         finite_.assign(k, 0);
-        each_part([&](std::size_t part, const Stop& stop) {
-            for (std::size_t c = part; c < k && !stop.requested(); c += parts_) column_pass(c, part_scratch(part));
-        });
+        for (std::size_t part = parts_; part-- > 0;) free_.push_back(part);
+        each(k, [&](std::size_t c, char* scratch, const Stop&) { column_pass(c, scratch); });
         std::vector<std::size_t> fast, slow_pairs;
         for (std::size_t c = 0; c < k; ++c) {
             if (finite_[c]) fast.push_back(c);
@@ -120,25 +124,63 @@ public:
                 if (!finite_[x] || !finite_[y]) slow_pairs.push_back(x * k + y);
             }
         }
-        each_part([&](std::size_t part, const Stop& stop) {
-            for (std::size_t i = part; i < slow_pairs.size() && !stop.requested(); i += parts_) {
-                const std::size_t x = slow_pairs[i] / k, y = slow_pairs[i] % k;
-                const double r = p_.method == CorrMethod::spearman ? spearman_pair(x, y, part_scratch(part))
-                                                                   : pearson_pair(x, y, part_scratch(part));
-                out_[x * k + y] = out_[y * k + x] = r;
-            }
+        each(slow_pairs.size(), [&](std::size_t i, char* scratch, const Stop&) {
+            const std::size_t x = slow_pairs[i] / k, y = slow_pairs[i] % k;
+            const double r =
+                p_.method == CorrMethod::spearman ? spearman_pair(x, y, scratch) : pearson_pair(x, y, scratch);
+            out_[x * k + y] = out_[y * k + x] = r;
         });
         return !stopped_;
     }
 
 private:
-    // Runs task(part, stop) for every part unless an earlier call was stopped.
-    template <class Task>
-    void each_part(Task&& task) {
-        if (!stopped_ && !parallel_for(parts_, task, poll_)) stopped_ = true;
-    }
+    // A part's scratch, borrowed for one task. More tasks at once than parts
+    // (a thread count raised since the workspace was sized) get scratch of
+    // their own.
+    class Scratch {
+    public:
+        explicit Scratch(Correlation& c) : c_(c) {
+            std::lock_guard<std::mutex> lock(c_.m_);
+            if (c_.free_.empty()) {
+                own_ = std::make_unique<char[]>(c_.l_.part_bytes + 64);
+                data_ = reinterpret_cast<char*>(round_up(reinterpret_cast<std::uintptr_t>(own_.get()), 64));
+                return;
+            }
+            part_ = c_.free_.back();
+            c_.free_.pop_back();
+            data_ = c_.ws_ + c_.l_.part + part_ * c_.l_.part_bytes;
+        }
+        ~Scratch() {
+            if (own_) return;
+            std::lock_guard<std::mutex> lock(c_.m_);
+            c_.free_.push_back(part_);
+        }
+        Scratch(const Scratch&) = delete;
+        Scratch& operator=(const Scratch&) = delete;
+        char* data() const { return data_; }
 
-    char* part_scratch(std::size_t part) const { return ws_ + l_.part + part * l_.part_bytes; }
+    private:
+        Correlation& c_;
+        std::unique_ptr<char[]> own_;
+        std::size_t part_ = 0;
+        char* data_ = nullptr;
+    };
+
+    // Runs task(i, scratch, stop) for every i in [0, count) unless an
+    // earlier call was stopped.
+    template <class Task>
+    void each(std::size_t count, Task&& task) {
+        if (stopped_) return;
+        const bool done = parallel_for(
+            count,
+            [&](std::size_t i, const Stop& stop) {
+                if (stop.requested()) return;
+                const Scratch scratch(*this);
+                task(i, scratch.data(), stop);
+            },
+            poll_);
+        if (!done) stopped_ = true;
+    }
     std::uint32_t* ranks(std::size_t c) const { return reinterpret_cast<std::uint32_t*>(ws_ + l_.ranks) + c * p_.n; }
     double* acc() const { return reinterpret_cast<double*>(ws_ + l_.acc); }
 
@@ -172,11 +214,14 @@ private:
         for (std::size_t xb = 0; xb < nf; xb += block_x) {
             for (std::size_t yb = 0; yb <= xb; yb += block_y) blocks.emplace_back(xb, yb);
         }
-        const std::size_t per = (blocks.size() + parts_ - 1) / parts_;
-        each_part([&](std::size_t part, const Stop& stop) {
-            const std::size_t b0 = std::min(blocks.size(), part * per), b1 = std::min(blocks.size(), b0 + per);
+        // Each task reads every row of its blocks' columns: a few tasks per
+        // part, enough for a late thread to share in.
+        const std::size_t tasks = std::min(blocks.size(), 4 * parts_);
+        const std::size_t per = (blocks.size() + tasks - 1) / tasks;
+        each(tasks, [&](std::size_t t, char* scratch, const Stop& stop) {
+            const std::size_t b0 = std::min(blocks.size(), t * per), b1 = std::min(blocks.size(), b0 + per);
             if (b0 == b1) return;
-            tile_products(blocks.data() + b0, b1 - b0, part_scratch(part), stop);
+            tile_products(blocks.data() + b0, b1 - b0, scratch, stop);
         });
         const std::size_t k = p_.k;
         const bool clip = p_.method == CorrMethod::pearson && p_.clip_pearson;
@@ -310,6 +355,8 @@ private:
     Layout l_;
     char* ws_ = nullptr;
     std::size_t parts_ = 1;
+    std::mutex m_;
+    std::vector<std::size_t> free_;  // parts whose scratch no task holds
     bool stopped_ = false;
     std::vector<char> finite_;
     std::vector<std::size_t> fast_;
