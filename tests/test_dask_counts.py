@@ -485,3 +485,15 @@ def test_numbers_the_kernel_does_not_read(sync, values, n_parts):
     tables = run_passes(ddf, ["v"], ranges=3, split_every=2)
     assert tables.nunique_by_col["v"] == whole["v"].nunique()
     assert tables.rare_share_by_col == expected_rare(whole, ["v"])
+
+
+def test_native_level_tables_report_their_size_to_dask():
+    from dask.sizeof import sizeof
+
+    from _profilon_dask.distinct import _Hashed
+
+    table = _Hashed(np.arange(100_000, dtype=np.uint64), np.ones(100_000, dtype=np.int64))
+    # Dask spills and pauses by these figures: a piece of per-range tables
+    # must weigh what its arrays weigh.
+    assert sizeof(table) >= 1_600_000
+    assert sizeof([table, table]) >= 3_200_000
