@@ -272,10 +272,15 @@ def _native_levels(result: Any, ranges: int) -> tuple[list[_Hashed], dict[object
 def _distinct_partial(part: pd.DataFrame, dtypes: list[Any], ranges: int) -> tuple[Any, ...]:
     """Pass work on one partition: its rows, then one piece per range."""
     pieces: list[_Piece] = [([], [], []) for _ in range(ranges)]
-    # The columns the kernel reads are counted in one call, side by side.
-    inputs = {j: _native_input(part.iloc[:, j], dtype) for j, dtype in enumerate(dtypes)}
-    inputs = {j: arg for j, arg in inputs.items() if arg is not None}
-    native = dict(zip(inputs, _kernels().level_counts_columns(list(inputs.values()), ranges), strict=True))
+    # The columns the kernel reads are counted one at a time on the task's
+    # own thread: Dask already runs a task per core, and a worker near its
+    # memory limit must not hold every column's hash table at once on top of
+    # the tables the pass keeps (a million distinct values are tens of MB).
+    native = {}
+    for j, dtype in enumerate(dtypes):
+        arg = _native_input(part.iloc[:, j], dtype)
+        if arg is not None:
+            native[j] = _kernels().level_counts_columns([arg], ranges, 1)[0]
     for j, dtype in enumerate(dtypes):
         if native.get(j) is not None:
             levels, kinds = _native_levels(native[j], ranges)
@@ -352,7 +357,7 @@ def _distinct_combine(pieces: list[_Piece], dtypes: list[Any]) -> _Piece:
     # The columns with native tables to unite are united in one kernel call.
     kept = {j: [s for s in t if len(s)] for j, t in enumerate(tables)}
     native = [j for j, t in kept.items() if len(t) > 1 and any(isinstance(s, _Hashed) for s in t)]
-    united = _kernels().level_counts_columns([_hashed_input(kept[j], dtypes[j]) for j in native], 1) if native else []
+    united = _kernels().level_counts_columns([_hashed_input(kept[j], dtypes[j]) for j in native], 1, 1) if native else []
     by_column = {j: _Hashed(r[0], r[1]) for j, r in zip(native, united, strict=True)}
     counts = [by_column[j] if j in by_column else _unite(tables[j]) for j in range(k)]
     kinds = [_add_counts([p[1][j] for p in pieces]) for j in range(k)]
