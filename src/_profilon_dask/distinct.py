@@ -357,7 +357,9 @@ def _distinct_combine(pieces: list[_Piece], dtypes: list[Any]) -> _Piece:
     # The columns with native tables to unite are united in one kernel call.
     kept = {j: [s for s in t if len(s)] for j, t in enumerate(tables)}
     native = [j for j, t in kept.items() if len(t) > 1 and any(isinstance(s, _Hashed) for s in t)]
-    united = _kernels().level_counts_columns([_hashed_input(kept[j], dtypes[j]) for j in native], 1, 1) if native else []
+    united = (
+        _kernels().level_counts_columns([_hashed_input(kept[j], dtypes[j]) for j in native], 1, 1) if native else []
+    )
     by_column = {j: _Hashed(r[0], r[1]) for j, r in zip(native, united, strict=True)}
     counts = [by_column[j] if j in by_column else _unite(tables[j]) for j in range(k)]
     kinds = [_add_counts([p[1][j] for p in pieces]) for j in range(k)]
