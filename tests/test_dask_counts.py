@@ -497,3 +497,15 @@ def test_native_level_tables_report_their_size_to_dask():
     # must weigh what its arrays weigh.
     assert sizeof(table) >= 1_600_000
     assert sizeof([table, table]) >= 3_200_000
+
+
+def test_a_partitions_ranges_own_their_tables():
+    from _profilon_dask import distinct
+
+    part = pd.DataFrame({"x": np.arange(50_000, dtype=np.float64)})
+    _, *pieces = distinct._distinct_partial(part, list(part.dtypes), 8)
+    tables = [piece[0][0] for piece in pieces]
+    assert sum(len(t) for t in tables) == 50_000
+    # A range that kept a view of the column's whole table would hold it all
+    # while Dask weighs (and spills) only its share.
+    assert all(t.hashes.base is None and t.counts.base is None for t in tables)

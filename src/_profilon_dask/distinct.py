@@ -265,7 +265,12 @@ def _native_levels(result: Any, ranges: int) -> tuple[list[_Hashed], dict[object
     # The tokens of `_missing_token` for the keys value_counts gives these
     # dtypes' missing cells: a float NaN, pd.NA, pd.NaT.
     kinds = {token: count for token, count in ((("nan",), nan), (("NA",), masked), (("NaT",), nat)) if count}
-    levels = [_Hashed(hashes[begin[r] : begin[r + 1]], counts[begin[r] : begin[r + 1]]) for r in range(ranges)]
+    # Each range its own copy: a view would keep the whole column's arrays
+    # alive with every range (and Dask, which weighs and spills the ranges
+    # one by one, would see a fraction of what they hold).
+    levels = [
+        _Hashed(hashes[begin[r] : begin[r + 1]].copy(), counts[begin[r] : begin[r + 1]].copy()) for r in range(ranges)
+    ]
     return levels, kinds
 
 
