@@ -359,14 +359,17 @@ def _add_counts(dicts: list[dict[Any, int]]) -> dict[Any, int]:
 def _distinct_combine(pieces: list[_Piece], dtypes: list[Any]) -> _Piece:
     k = len(pieces[0][0])
     tables = [[p[0][j] for p in pieces] for j in range(k)]
-    # The columns with native tables to unite are united in one kernel call.
-    kept = {j: [s for s in t if len(s)] for j, t in enumerate(tables)}
-    native = [j for j, t in kept.items() if len(t) > 1 and any(isinstance(s, _Hashed) for s in t)]
-    united = (
-        _kernels().level_counts_columns([_hashed_input(kept[j], dtypes[j]) for j in native], 1, 1) if native else []
-    )
-    by_column = {j: _Hashed(r[0], r[1]) for j, r in zip(native, united, strict=True)}
-    counts = [by_column[j] if j in by_column else _unite(tables[j]) for j in range(k)]
+    # Columns with native tables are united by the kernel one at a time: near
+    # the top of the tree a column's tables hold millions of levels, and all
+    # columns' inputs and hash tables at once would exceed a worker's memory.
+    counts: list[_Levels] = []
+    for j in range(k):
+        kept = [s for s in tables[j] if len(s)]
+        if len(kept) > 1 and any(isinstance(s, _Hashed) for s in kept):
+            united = _kernels().level_counts_columns([_hashed_input(kept, dtypes[j])], 1, 1)[0]
+            counts.append(_Hashed(united[0], united[1]))
+        else:
+            counts.append(_unite(tables[j]))
     kinds = [_add_counts([p[1][j] for p in pieces]) for j in range(k)]
     lone = [_add_counts([p[2][j] for p in pieces]) for j in range(k)]
     return counts, kinds, lone
