@@ -11,21 +11,7 @@ namespace tamsel::pyapi {
 
 namespace {
 constexpr auto wait_poll_interval = std::chrono::milliseconds(20);
-
-// One piece of work runs beside the interpreter at a time: each leaves the
-// interpreter its core, and two at once would take it back. A later one
-// waits for the turn (or for its stop).
-struct Turn {
-    std::mutex m;
-    std::condition_variable cv;
-    bool taken = false;
-};
-
-Turn& turn() {
-    static Turn t;
-    return t;
 }
-}  // namespace
 
 Background::Background(Work work) : work_(std::move(work)) {
     if (kernels::thread_count() <= 1) return;
@@ -45,24 +31,11 @@ Background::~Background() {
 void Background::run() noexcept {
     bool result = false;
     std::exception_ptr error;
-    Turn& t = turn();
-    bool mine = false;
-    {
-        std::unique_lock<std::mutex> lock(t.m);
-        while (t.taken && !stop_.load(std::memory_order_relaxed)) t.cv.wait_for(lock, wait_poll_interval);
-        mine = !t.taken;
-        if (mine) t.taken = true;
-    }
-    if (mine) {
-        try {
-            const kernels::AssistScope scope(&assist_);
-            result = work_([this] { return stop_.load(std::memory_order_relaxed); });
-        } catch (...) {
-            error = std::current_exception();
-        }
-        std::lock_guard<std::mutex> lock(t.m);
-        t.taken = false;
-        t.cv.notify_all();
+    try {
+        const kernels::AssistScope scope(&assist_);
+        result = work_([this] { return stop_.load(std::memory_order_relaxed); });
+    } catch (...) {
+        error = std::current_exception();
     }
     {
         std::lock_guard<std::mutex> lock(m_);
