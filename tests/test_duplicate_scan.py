@@ -182,6 +182,9 @@ def test_native_text_digests_find_the_pairs_hashing_finds(analyse, hash_calls, m
     original = pd.util.hash_pandas_object
     monkeypatch.setattr(pd.util, "hash_pandas_object", lambda obj, **kw: original(obj, **kw))
     assert analyse(texts_frame()[columns]).schema["duplicate_cols_examples"] == native_pairs
+    if pd.__version__.startswith("3."):
+        # pandas 3 hashes the float objects otherwise than their texts.
+        must_find = [pair for pair in must_find if pair != ("g_texts", "g")]
     assert set(must_find) <= set(native_pairs)
     # Floats with missing cells and object texts are digested natively:
     # pandas hashes only the others and the matches to confirm.
