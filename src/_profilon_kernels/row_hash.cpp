@@ -71,7 +71,8 @@ PyObject* fnv_digest(PyObject*, PyObject* arg) {
         if (PyObject_GetBuffer(arg, &view, PyBUF_C_CONTIGUOUS) != 0) throw py::error_already_set();
         const std::size_t words = static_cast<std::size_t>(view.len) / 8;
         std::vector<std::uint64_t> copy(words);
-        std::memcpy(copy.data(), view.buf, words * 8);
+        // An empty vector's data() may be null, which memcpy must not get.
+        if (words) std::memcpy(copy.data(), view.buf, words * 8);
         PyBuffer_Release(&view);
         return py::object(py::int_(kernels::fnv_words(kernels::fnv_offset, copy.data(), words)));
     });
