@@ -161,28 +161,12 @@ bool parallel_for(std::size_t n, const std::function<void(std::size_t, const Sto
     std::size_t running = workers;
     std::exception_ptr error;
 
-    auto work = [&] {
-        for (;;) {
-            if (stop.requested()) break;
-            const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-            if (i >= n) break;
-            try {
-                task(i, stop);
-            } catch (...) {
-                std::lock_guard<std::mutex> lock(m);
-                if (!error) error = std::current_exception();
-                stop.request();
-                break;
-            }
-        }
-        std::lock_guard<std::mutex> lock(m);
-        if (--running == 0) done_cv.notify_all();
-    };
-
-    const Assist::Offer help = [&](const std::function<bool()>& interrupted) {
+    // Takes tasks until none is left, a stop, a task's error, or
+    // `interrupted()` (a helper's own poll) answers true.
+    const Assist::Offer take_tasks = [&](const std::function<bool()>& interrupted) {
         for (;;) {
             if (stop.requested()) return;
-            if (interrupted()) {
+            if (interrupted && interrupted()) {
                 stop.request();
                 return;
             }
@@ -197,6 +181,11 @@ bool parallel_for(std::size_t n, const std::function<void(std::size_t, const Sto
                 return;
             }
         }
+    };
+    auto work = [&] {
+        take_tasks({});
+        std::lock_guard<std::mutex> lock(m);
+        if (--running == 0) done_cv.notify_all();
     };
 
     std::vector<std::thread> threads;
@@ -214,9 +203,9 @@ bool parallel_for(std::size_t n, const std::function<void(std::size_t, const Sto
         throw;
     }
     // Declared after the threads started: withdrawn (waiting for a helper
-    // still inside) before `help` and what it reads go away.
+    // still inside) before `take_tasks` and what it reads go away.
     Offered offered{assist};
-    if (assist) assist->offer(&help);
+    if (assist) assist->offer(&take_tasks);
     {
         std::unique_lock<std::mutex> lock(m);
         while (running != 0) {
