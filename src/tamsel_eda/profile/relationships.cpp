@@ -129,8 +129,8 @@ namespace {
 
 void start_numeric_relevance(const Input& in, RelationshipsStart::State& st) {
     if (in.target_cols.empty()) return;
-    // The numeric features' sampled rows, taken straight from df: selecting
-    // the columns first would copy every row of them.
+    // The numeric features' sampled rows: the rows are taken first, as
+    // iloc[rows, cols] would take the columns first and copy every row of them.
     py::object feature_positions = numeric_feature_positions(in);
     const Py_ssize_t n = in.rows;
     if (py::len(feature_positions) == 0 || n == 0) return;
@@ -139,8 +139,9 @@ void start_numeric_relevance(const Input& in, RelationshipsStart::State& st) {
     py::object mi_reg = in.g("_mi_reg");
     // Every target sees the same sampled rows.
     py::object positions = n > relevance_sample_rows ? sample_positions(in, n) : py::object();
-    py::object rows = positions ? positions : py::object(py::slice(py::none(), py::none(), py::none()));
-    st.Xs = in.df.attr("iloc")[py::make_tuple(rows, feature_positions)];
+    py::object all_rows = py::slice(py::none(), py::none(), py::none());
+    py::object sampled = positions ? in.df.attr("take")(positions) : in.df;
+    st.Xs = sampled.attr("iloc")[py::make_tuple(all_rows, feature_positions)];
 
     // Targets in order: each one's preprocessing draws from the global
     // generator after the previous one's.
