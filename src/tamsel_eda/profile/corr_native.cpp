@@ -2,6 +2,7 @@
 // kernel each numeric column's own buffer (and the missing mask of pandas'
 // nullable arrays), so no float copy of the numeric block is made; the
 // kernel reads them as pandas' to_numpy(dtype=float, na_value=nan) would.
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -55,10 +56,12 @@ std::optional<k::ColumnView> column_view(const Input& in, py::handle c, Py_ssize
 
 // Started where the columns are typed, the kernel runs beside the steps
 // before its own when it may; its workspace is then held through those
-// steps, on top of their own peaks, so only a small one goes early (a wide
-// frame's: its many columns leave the most Python work to hide). A long
-// frame's ranks wait for their step.
-constexpr std::size_t early_workspace_limit = std::size_t{64} << 20;
+// steps, on top of their own peaks. It goes early when that workspace is
+// small, or no larger than the columns it reads (a long frame of float64
+// columns: ranks of 4 bytes a cell and two sort areas), so what it adds is
+// bounded by what the caller already holds. A workspace larger than its
+// columns (float32, narrow integers, booleans) waits for its step.
+constexpr std::size_t early_workspace_floor = std::size_t{64} << 20;
 
 class PendingCorrelation final : public Pending {
 public:
@@ -68,7 +71,11 @@ public:
         p_.columns = columns_.data();
     }
 
-    bool worth_starting_early() const { return k::correlation_workspace_bytes(p_) <= early_workspace_limit; }
+    bool worth_starting_early() const {
+        std::size_t read = 0;
+        for (const auto& b : held_) read += static_cast<std::size_t>(b->view().len);
+        return k::correlation_workspace_bytes(p_) <= std::max(early_workspace_floor, read);
+    }
 
     // Both buffers are NumPy's, so memory tracing sees what the kernel uses.
     void launch() {

@@ -31,9 +31,17 @@ py::object missingness(const Input& in, SchemaMissingness& out) {
     }
     py::object mask = in.df.attr("isna")();
     out.miss_by_col = mask.attr("mean")().attr("sort_values")("ascending"_a = false).attr("to_dict")();
-    // A frame of rows without columns: NumPy's mean of no cells is NaN.
-    out.miss_total = in.n_cols.equal(py::int_(0)) ? py::float_(Py_NAN)
-                                                  : pyapi::to_float(in.g("np").attr("mean")(mask.attr("values")));
+    // np.mean(mask.values) without the cells' interleaved copy: NumPy sums
+    // the booleans as float64, exactly (a count below 2**53), and divides by
+    // the number of cells, which is this division. A frame of rows without
+    // columns: NumPy's mean of no cells is NaN.
+    if (in.n_cols.equal(py::int_(0))) {
+        out.miss_total = py::float_(Py_NAN);
+    } else {
+        const auto missing = py::cast<long long>(mask.attr("sum")().attr("sum")());
+        const auto cells = static_cast<long long>(in.rows) * py::cast<long long>(in.n_cols);
+        out.miss_total = py::float_(static_cast<double>(missing) / static_cast<double>(cells));
+    }
     out.rows_with_any_na = pyapi::to_float(mask.attr("any")("axis"_a = 1).attr("mean")());
     return mask.attr("any")().attr("tolist")();
 }
