@@ -220,6 +220,58 @@ def test_empty_and_uneven_partitions(sync, make, layout):
     assert tables.duplicate_pairs == expected_duplicates(whole)
 
 
+def constancy_pieces():
+    """Partitions of columns that are constant within each share, but not
+    always across shares: one value per share, equal values of other bits
+    (the two zeros, tz-aware instants), shares with no value at all, and a
+    share whose dtype is not the metadata's."""
+    utc = pd.Timestamp("2024-01-01 12:00", tz="UTC")
+
+    def piece(n, a, b, z, when, flag, na, t):
+        return pd.DataFrame(
+            {
+                "per_share": np.full(n, a),
+                "zeros": np.full(n, z),
+                "gaps": np.where(np.arange(n) % 2 == 0, np.nan, b),
+                "when": pd.Series([when] * n, dtype="datetime64[ns]"),
+                "instant": pd.Series([t] * n, dtype="datetime64[ns, UTC]").dt.tz_convert("Asia/Tokyo"),
+                "flag": np.full(n, flag),
+                "int_na": pd.array([na if i % 3 else None for i in range(n)], dtype="Int64"),
+                "label": np.full(n, "x", dtype=object),
+            }
+        )
+
+    day = pd.Timestamp("2024-01-01")
+    pieces = [
+        piece(3, 1.0, 5.0, -0.0, day, True, 4, utc),
+        piece(0, 1.0, 5.0, 0.0, day, True, 4, utc),
+        piece(4, 2.0, np.nan, 0.0, pd.NaT, True, None, pd.NaT),
+        piece(2, 1.0, 5.0, 0.0, day, False, 4, utc),
+    ]
+    odd = pieces[3].copy()
+    odd["per_share"] = odd["per_share"].astype(np.int64)
+    odd["gaps"] = odd["gaps"].astype(np.float32)
+    return pieces, pieces[:2] + [odd] + pieces[2:3]
+
+
+@pytest.mark.parametrize("which", [0, 1], ids=["same-dtypes", "odd-share"])
+@pytest.mark.parametrize("make", ["constancy", "counts"])
+def test_counts_capped_outside_exact_columns(sync, make, which):
+    if make == "constancy":
+        pieces = constancy_pieces()[which]
+        exact = ["label"]
+    else:
+        pdf = count_frame(40)
+        pieces = [pdf.iloc[a:b] for a, b in [(0, 9), (9, 9), (9, 30), (30, 40)]]
+        exact = ["objects", "text", "cat", "all_none", "arrow_text"]
+    ddf = counted_frame(pieces, meta=pieces[0].iloc[:0])
+    whole = ddf.compute()
+    tables = run_passes(ddf, exact, exact=exact)
+    expected = {c: (u if c in exact else min(u, 2)) for c, u in whole.nunique().items()}
+    assert tables.nunique_by_col.to_dict() == expected
+    assert tables.rare_share_by_col == expected_rare(whole, exact)
+
+
 @pytest.mark.parametrize(
     "values",
     [

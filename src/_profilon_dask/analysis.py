@@ -1,7 +1,8 @@
 """The whole reading of a Dask frame for one analysis: every figure the
 native steps take from the data, in three passes over it.
 
-    pass 1   lengths and missing cells; distinct and level counts; the
+    pass 1   lengths and missing cells; distinct and level counts (in
+             full for the categorical columns, up to two for the others); the
              numeric columns' counts, extrema and quantile buckets; the
              correlation ratios' group counts; the leakage checks' pair sums;
              the time axis' counts and range boundaries
@@ -52,6 +53,10 @@ class Request:
     # The categorical columns the rare levels and correlation ratios take
     # (the first max_cat_features of them).
     levels: Sequence[Hashable] = ()
+    # Every categorical column: the cardinality score reads their distinct
+    # counts. Of the other columns only whether they are constant is asked.
+    # None: count every column in full.
+    categorical: Sequence[Hashable] | None = None
     # The numeric targets, for which the correlation ratios are computed.
     numeric_targets: Sequence[Hashable] = ()
     # The time axis: a column, or None for the frame's own DatetimeIndex;
@@ -77,12 +82,12 @@ class _Figures:
 
 
 class _Levels(_Figures):
-    def __init__(self, ddf: Any, levels: Sequence[Hashable]) -> None:
-        self.ddf, self.levels = ddf, list(levels)
+    def __init__(self, ddf: Any, levels: Sequence[Hashable], categorical: Sequence[Hashable] | None) -> None:
+        self.ddf, self.levels, self.categorical = ddf, list(levels), categorical
 
     def add(self, number, p, previous, tables):
         if number == 1:
-            self._fill = add_distinct_counts(p, self.ddf)
+            self._fill = add_distinct_counts(p, self.ddf, exact=self.categorical)
 
     def fill(self, number, results, tables):
         if number == 1:
@@ -142,7 +147,7 @@ class _Staged(_Figures):
 
 def _figure_groups(ddf: Any, request: Request, targets: list[Hashable]) -> list[_Figures]:
     """The groups with something to compute for this request."""
-    groups: list[_Figures] = [_Levels(ddf, request.levels), _Duplicates(ddf)]
+    groups: list[_Figures] = [_Levels(ddf, request.levels, request.categorical), _Duplicates(ddf)]
     if request.numeric or targets:
         groups.append(_Summaries(ddf, request.numeric, targets, request.settings))
     ratios = CorrelationRatios(ddf, list(request.numeric_targets), list(request.levels))

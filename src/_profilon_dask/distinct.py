@@ -274,19 +274,24 @@ def _native_levels(result: Any, ranges: int) -> tuple[list[_Hashed], dict[object
     return levels, kinds
 
 
-def _distinct_partial(part: pd.DataFrame, dtypes: list[Any], ranges: int) -> tuple[Any, ...]:
-    """Pass work on one partition: its rows, then one piece per range."""
+def _distinct_partial(
+    part: pd.DataFrame, dtypes: list[Any], ranges: int, columns: Sequence[int] | None = None
+) -> tuple[Any, ...]:
+    """Pass work on one partition: its rows, then one piece per range, each
+    with an entry per column of `columns` (positions; default all)."""
     pieces: list[_Piece] = [([], [], []) for _ in range(ranges)]
+    counted = range(len(dtypes)) if columns is None else columns
     # The columns the kernel reads are counted one at a time on the task's
     # own thread: Dask already runs a task per core, and a worker near its
     # memory limit must not hold every column's hash table at once on top of
     # the tables the pass keeps (a million distinct values are tens of MB).
     native = {}
-    for j, dtype in enumerate(dtypes):
-        arg = _native_input(part.iloc[:, j], dtype)
+    for j in counted:
+        arg = _native_input(part.iloc[:, j], dtypes[j])
         if arg is not None:
             native[j] = _kernels().level_counts_columns([arg], ranges, 1)[0]
-    for j, dtype in enumerate(dtypes):
+    for j in counted:
+        dtype = dtypes[j]
         if native.get(j) is not None:
             levels, kinds = _native_levels(native[j], ranges)
             for r in range(ranges):
@@ -391,20 +396,85 @@ def _distinct_finish(pieces: list[_Piece], n_rows: int, dtypes: list[Any]) -> li
     return out
 
 
+# A share's answer for a column whose count matters only up to two: no
+# value, more than one value, or the hash of its one value.
+_MANY = "many"
+
+
+def _few_state(s: pd.Series, dtype: Any) -> object:
+    arg = _native_input(s, dtype)
+    if arg is None:
+        # A share whose dtype is not the metadata's: its levels as the
+        # Python path counts them, each known by its hash in the metadata's
+        # dtype (as `_hashed_input` unites such shares).
+        keys, counts = _level_counts(s)
+        keys = pd.Index(keys[counts > 0])
+        keys = keys[~np.asarray(pd.isna(keys), dtype=bool)]
+        hashes = np.unique(_key_hashes(keys, dtype)) if len(keys) else keys
+        return None if len(hashes) == 0 else _MANY if len(hashes) > 1 else int(hashes[0])
+    values, mask, missing = arg
+    if mask is not None:
+        kept = ~mask
+    elif missing == "nat":
+        kept = values != np.iinfo(np.int64).min
+    elif values.dtype.kind == "f":
+        kept = ~np.isnan(values)
+    else:
+        kept = None
+    first = 0 if kept is None else int(np.argmax(kept)) if len(kept) and kept.any() else None
+    if first is None or len(values) == 0:
+        return None
+    # == is pandas' level equality here: the two zeros are one value and
+    # every missing cell was left out above.
+    same = values == values[first]
+    if not (same.all() if kept is None else (same | ~kept).all()):
+        return _MANY
+    return int(_key_hashes(pd.Index(s.iloc[first : first + 1]), dtype)[0])
+
+
+def _few_partial(part: pd.DataFrame, dtypes: list[Any], columns: Sequence[int]) -> list[object]:
+    """Pass work on one partition for the columns whose distinct count
+    matters only up to two: one state per column (see `_few_state`)."""
+    return [_few_state(part.iloc[:, j], dtypes[j]) for j in columns]
+
+
+def _few_counts(*per_partition: list[object]) -> list[int]:
+    """Per column: 0, 1, or 2 for two or more distinct values."""
+    out = []
+    for states in zip(*per_partition, strict=True):
+        if _MANY in states:
+            out.append(2)
+        else:
+            out.append(min(len({h for h in states if h is not None}), 2))
+    return out
+
+
 def _gather(n_rows: int, *per_range: list[tuple[int, int]]) -> tuple[int, list[list[tuple[int, int]]]]:
     return n_rows, list(per_range)
 
 
 def add_distinct_counts(
-    p: Pass, ddf: Any, ranges: int = DISTINCT_RANGES, split_every: int = DISTINCT_SPLIT_EVERY
+    p: Pass,
+    ddf: Any,
+    ranges: int = DISTINCT_RANGES,
+    split_every: int = DISTINCT_SPLIT_EVERY,
+    exact: Sequence[Any] | None = None,
 ) -> Callable[..., None]:
-    """Adds to pass `p` the level counts of every column of `ddf`.
+    """Adds to pass `p` the level counts of the columns of `ddf`.
+
+    `exact` names the columns whose distinct count is wanted in full (the
+    analysis: its categorical columns, whose count the cardinality score
+    reads); None means every column. Of the others only whether they hold
+    more than one value is asked (a constant column has at most one): a
+    column the level-count kernel reads is then compared with its first
+    value instead of counted, and its count stops at 2.
 
     Returns `fill(results, tables, level_cols=())`, which, given the pass's
-    results, sets `tables.nunique_by_col` (what `Series.nunique()` gives, for
-    every column) and `tables.rare_share_by_col` (for the columns of
-    `level_cols`, in that order: the schema step's categorical columns, at
-    most `max_cat_features` of them; no entry when the frame has no rows).
+    results, sets `tables.nunique_by_col` (what `Series.nunique()` gives,
+    capped at 2 for the columns left out of `exact`) and
+    `tables.rare_share_by_col` (for the columns of `level_cols`, in that
+    order: the schema step's categorical columns, at most `max_cat_features`
+    of them; no entry when the frame has no rows).
     """
     import dask
 
@@ -412,24 +482,41 @@ def add_distinct_counts(
         raise ValueError("ranges must be at least 1 and split_every at least 2")
     columns = ddf.columns
     dtypes = list(ddf.dtypes)
+    wanted = None if exact is None else set(columns.get_indexer(list(exact)))
+    few = [
+        j for j, dtype in enumerate(dtypes) if wanted is not None and j not in wanted and _native_kind(dtype) is not None
+    ]
+    counted = [j for j in range(len(dtypes)) if j not in set(few)]
+    parts = p.partitions(ddf)
     partial = dask.delayed(_distinct_partial, pure=True, nout=ranges + 1)
-    partials = [partial(part, dtypes, ranges) for part in p.partitions(ddf)]
+    partials = [partial(part, dtypes, ranges, counted) for part in parts]
     n_rows = dask.delayed(sum, pure=True)([q[0] for q in partials])
     combine = dask.delayed(_distinct_combine, pure=True)
     finish = dask.delayed(_distinct_finish, pure=True)
+    counted_dtypes = [dtypes[j] for j in counted]
     finals = []
     for r in range(ranges):
         level = [q[r + 1] for q in partials]
         while len(level) > split_every:
-            level = [combine(level[i : i + split_every], dtypes) for i in range(0, len(level), split_every)]
-        finals.append(finish(level, n_rows, dtypes))
+            level = [combine(level[i : i + split_every], counted_dtypes) for i in range(0, len(level), split_every)]
+        finals.append(finish(level, n_rows, counted_dtypes))
     at = p.add(dask.delayed(_gather, pure=True)(n_rows, *finals))
+    if few:
+        few_partial = dask.delayed(_few_partial, pure=True)
+        few_at = p.add(dask.delayed(_few_counts, pure=True)(*[few_partial(part, dtypes, few) for part in parts]))
 
     def fill(results: list[Any], tables: Tables, level_cols: Sequence[Any] = ()) -> None:
         total_rows, per_range = results[at]
-        nunique = [sum(r[j][0] for r in per_range) for j in range(len(columns))]
+        nunique = [0] * len(columns)
+        for i, j in enumerate(counted):
+            nunique[j] = sum(r[i][0] for r in per_range)
+            if wanted is not None and j not in wanted:
+                nunique[j] = min(nunique[j], 2)
+        if few:
+            for j, count in zip(few, results[few_at], strict=True):
+                nunique[j] = count
         tables.nunique_by_col = pd.Series(nunique, index=columns, dtype=np.int64)
-        position = {label: j for j, label in enumerate(columns)}
+        position = {columns[j]: i for i, j in enumerate(counted)}
         shares: dict[Any, float] = {}
         if total_rows > 0:
             for label in level_cols:

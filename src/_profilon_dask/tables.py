@@ -95,7 +95,10 @@ class Tables:
 
     Levels (`distinct.add_distinct_counts`, in whichever pass it joins):
       nunique_by_col            `df[c].nunique()` per column (int64 Series,
-                                indexed by the column labels)
+                                indexed by the column labels); capped at 2
+                                for the columns outside the request's
+                                `categorical`, of which only constancy is
+                                asked
       rare_share_by_col         dict, for the categorical columns the fill
                                 was given, in that order: the share of
                                 cells whose level (missing kinds included,
