@@ -483,9 +483,9 @@ def add_distinct_counts(
     columns = ddf.columns
     dtypes = list(ddf.dtypes)
     wanted = None if exact is None else set(columns.get_indexer(list(exact)))
-    few = [
-        j for j, dtype in enumerate(dtypes) if wanted is not None and j not in wanted and _native_kind(dtype) is not None
-    ]
+    few = []
+    if wanted is not None:
+        few = [j for j, dtype in enumerate(dtypes) if j not in wanted and _native_kind(dtype) is not None]
     counted = [j for j in range(len(dtypes)) if j not in set(few)]
     parts = p.partitions(ddf)
     partial = dask.delayed(_distinct_partial, pure=True, nout=ranges + 1)
