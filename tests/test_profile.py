@@ -601,6 +601,32 @@ def test_ctrl_c_stops_the_kernels_begun_ahead(monkeypatch, threads, step):
     assert list(scores["y"].items()) == by_score(direct_mi(small.drop(columns="y"), small["y"]))
 
 
+def test_the_relevance_sample_copies_only_its_rows(monkeypatch):
+    # Taking the 8,000 sampled rows must not copy every row of the feature
+    # columns on the way (selecting the columns first does).
+    import tracemalloc
+
+    monkeypatch.setenv("PROFILON_NUM_THREADS", "1")
+    df = relevance_frame(200_000, n_feats=12, seed=3)
+    features = df.drop(columns="y").memory_usage(index=False).sum()
+    peaks = {}
+
+    def clock(name):
+        if name == "typing":
+            tracemalloc.start()
+        elif tracemalloc.is_tracing():
+            peaks.setdefault("typing", tracemalloc.get_traced_memory()[1])
+            tracemalloc.stop()
+
+    monkeypatch.setattr(profilon, "_step_clock", clock, raising=False)
+    try:
+        profilon.EDA().eda_report_and_score(df, target="y")
+    finally:
+        if tracemalloc.is_tracing():
+            tracemalloc.stop()
+    assert 0 < peaks["typing"] < features / 2
+
+
 def test_an_error_met_while_starting_surfaces_in_the_relationship_step(monkeypatch):
     steps = []
     monkeypatch.setattr(profilon, "_step_clock", steps.append, raising=False)
