@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "../tamsel_eda/pyapi/text_hashes.hpp"
 #include "arrays.hpp"
 #include "entries.hpp"
 
@@ -157,26 +158,11 @@ PyObject* object_text_row_hashes(PyObject*, PyObject* const* args, Py_ssize_t na
             filled = kernels::text_hash(reinterpret_cast<const std::uint8_t*>(text), static_cast<std::size_t>(len));
         }
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
-        PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
-        std::vector<std::uint64_t> out(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* v = items[i];
-            if (PyUnicode_CheckExact(v)) {
-                Py_ssize_t len = 0;
-                const char* text = PyUnicode_AsUTF8AndSize(v, &len);
-                if (!text) {
-                    // A lone surrogate: pandas' own hashing raises for it.
-                    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
-                    PyErr_Clear();
-                    return py::none();
-                }
-                out[static_cast<std::size_t>(i)] =
-                    kernels::text_hash(reinterpret_cast<const std::uint8_t*>(text), static_cast<std::size_t>(len));
-            } else if (fills && (v == Py_None || (PyFloat_CheckExact(v) && std::isnan(PyFloat_AS_DOUBLE(v))))) {
-                out[static_cast<std::size_t>(i)] = filled;
-            } else {
-                return py::none();
-            }
+        std::vector<std::uint64_t> out;
+        out.reserve(static_cast<std::size_t>(n));
+        if (!pyapi::each_object_text_hash(PySequence_Fast_ITEMS(seq.ptr()), n, fills ? &filled : nullptr,
+                                          [&](std::uint64_t h) { out.push_back(h); })) {
+            return py::none();
         }
         return hashes_bytes(out);
     });

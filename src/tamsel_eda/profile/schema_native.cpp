@@ -14,6 +14,7 @@
 #include "../kernels/kernels.hpp"
 #include "../kernels/row_hash.hpp"
 #include "../pyapi/columns.hpp"
+#include "../pyapi/text_hashes.hpp"
 
 namespace tamsel::profile {
 namespace {
@@ -189,33 +190,20 @@ std::optional<std::uint64_t> object_text_digest(py::handle values, bool filled) 
     py::object seq = py::reinterpret_steal<py::object>(PySequence_Fast(values.ptr(), "expected a sequence"));
     if (!seq) throw py::error_already_set();
     const std::uint64_t fill = k::text_hash(reinterpret_cast<const std::uint8_t*>(fill_text), sizeof fill_text - 1);
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
-    PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
     constexpr std::size_t block = 4096;
     std::uint64_t hashes[block];
     std::size_t used = 0;
     std::uint64_t state = k::fnv_offset;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* v = items[i];
-        if (PyUnicode_CheckExact(v)) {
-            Py_ssize_t len = 0;
-            const char* text = PyUnicode_AsUTF8AndSize(v, &len);
-            if (!text) {
-                if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
-                PyErr_Clear();
-                return std::nullopt;
-            }
-            hashes[used++] = k::text_hash(reinterpret_cast<const std::uint8_t*>(text), static_cast<std::size_t>(len));
-        } else if (filled && (v == Py_None || (PyFloat_CheckExact(v) && std::isnan(PyFloat_AS_DOUBLE(v))))) {
-            hashes[used++] = fill;
-        } else {
-            return std::nullopt;
-        }
-        if (used == block) {
-            state = k::fnv_words(state, hashes, used);
-            used = 0;
-        }
-    }
+    const bool texts =
+        pyapi::each_object_text_hash(PySequence_Fast_ITEMS(seq.ptr()), PySequence_Fast_GET_SIZE(seq.ptr()),
+                                     filled ? &fill : nullptr, [&](std::uint64_t h) {
+                                         hashes[used++] = h;
+                                         if (used == block) {
+                                             state = k::fnv_words(state, hashes, used);
+                                             used = 0;
+                                         }
+                                     });
+    if (!texts) return std::nullopt;
     return k::fnv_words(state, hashes, used);
 }
 
