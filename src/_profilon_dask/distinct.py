@@ -421,9 +421,9 @@ def _few_state(s: pd.Series, dtype: Any) -> object:
         kept = ~np.isnan(values)
     else:
         kept = None
-    first = 0 if kept is None else int(np.argmax(kept)) if len(kept) and kept.any() else None
-    if first is None or len(values) == 0:
+    if len(values) == 0 or (kept is not None and not kept.any()):
         return None
+    first = 0 if kept is None else int(np.argmax(kept))
     # == is pandas' level equality here: the two zeros are one value and
     # every missing cell was left out above.
     same = values == values[first]
@@ -486,7 +486,8 @@ def add_distinct_counts(
     few = []
     if wanted is not None:
         few = [j for j, dtype in enumerate(dtypes) if j not in wanted and _native_kind(dtype) is not None]
-    counted = [j for j in range(len(dtypes)) if j not in set(few)]
+    skipped = frozenset(few)
+    counted = [j for j in range(len(dtypes)) if j not in skipped]
     parts = p.partitions(ddf)
     partial = dask.delayed(_distinct_partial, pure=True, nout=ranges + 1)
     partials = [partial(part, dtypes, ranges, counted) for part in parts]
