@@ -151,6 +151,10 @@ def texts_frame():
             "t": words,
             "t_arrow": words.astype("string[pyarrow]"),
             "t_cat": words.astype("category"),
+            "t_cat_none": with_none.astype(pd.CategoricalDtype([*words.unique(), "never", "__NAN__"])),
+            "t_cat_wide": pd.Categorical(words, categories=[f"c{k}" for k in range(300)] + list(words.unique())),
+            "t_cat_alone": pd.Categorical([f"a{k % 4}" for k in range(n)]),
+            "n_cat": pd.Categorical(np.arange(n) % 3),
             "t_none": with_none,
             "t_nan": with_none.fillna(np.nan),
             "t_literal": with_none.fillna("__NAN__"),
@@ -171,8 +175,12 @@ def texts_frame():
             ["t", "t_arrow", "t_cat", "t_none", "t_nan", "t_literal", "t_surrogate", "t_surrogate_b"],
             [("t_arrow", "t"), ("t_cat", "t"), ("t_nan", "t_none"), ("t_literal", "t_none")],
         ),
+        (
+            ["t", "t_none", "t_cat", "t_cat_none", "t_cat_wide", "t_cat_alone", "n_cat", "t_surrogate"],
+            [("t_cat", "t"), ("t_cat_none", "t_none"), ("t_cat_wide", "t")],
+        ),
     ],
-    ids=["floats-with-missing", "texts"],
+    ids=["floats-with-missing", "texts", "categories"],
 )
 def test_native_text_digests_find_the_pairs_hashing_finds(analyse, hash_calls, monkeypatch, columns, must_find):
     native_pairs = analyse(texts_frame()[columns]).schema["duplicate_cols_examples"]
@@ -186,6 +194,8 @@ def test_native_text_digests_find_the_pairs_hashing_finds(analyse, hash_calls, m
         # pandas 3 hashes the float objects otherwise than their texts.
         must_find = [pair for pair in must_find if pair != ("g_texts", "g")]
     assert set(must_find) <= set(native_pairs)
-    # Floats with missing cells and object texts are digested natively:
-    # pandas hashes only the others and the matches to confirm.
+    # Floats with missing cells, object texts and text categories are
+    # digested natively: pandas hashes only the others and the matches to
+    # confirm.
     assert native_calls < len(hash_calls)
+    assert "t_cat_alone" not in hash_calls[:native_calls]

@@ -171,9 +171,10 @@ void duplicate_columns(const Input& in, py::handle col_has_missing, SchemaMissin
     py::object columns = in.df.attr("columns");
     if (in.rows <= 0 || py::len(columns) > static_cast<std::size_t>(max_duplicate_scan_cols)) return;
     pyapi::guarded_void([&] {
-        // Plain number columns, float columns with missing cells and
-        // object columns of texts have their digest computed natively; their
-        // hashes are made only when the digest matches an earlier column's.
+        // Plain number columns, float columns with missing cells, and object
+        // and category columns of texts have their digest computed natively;
+        // their hashes are made only when the digest matches an earlier
+        // column's.
         const std::vector<std::optional<std::uint64_t>> native = native_hash_digests(in, col_has_missing);
         std::vector<SeenContent> seen;
         std::unordered_map<std::uint64_t, std::vector<std::size_t>> by_digest;

@@ -6,9 +6,12 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "../kernels/distinct.hpp"
 #include "../kernels/kernels.hpp"
@@ -82,6 +85,18 @@ public:
         py::object s = numpy_series(label, "fiu");
         if (!s) return std::nullopt;
         return view(s.attr("to_numpy")(), in_.rows);
+    }
+
+    // A category column's categories as objects and its codes (nullopt for
+    // any other column).
+    std::optional<std::pair<py::object, k::ColumnView>> categories_and_codes(py::handle label) {
+        py::object s = in_.df[label];
+        if (reinterpret_cast<PyObject*>(Py_TYPE(s.ptr())) != series_.ptr()) return std::nullopt;
+        if (!py::isinstance(s.attr("dtype"), pd_.attr("CategoricalDtype"))) return std::nullopt;
+        py::object array = s.attr("array");
+        auto codes = view(array.attr("codes"), in_.rows);
+        if (!codes) return std::nullopt;
+        return std::make_pair(array.attr("categories").attr("to_numpy")("dtype"_a = "object"), *codes);
     }
 
     // The items of a NumPy object column (None for any other column).
@@ -182,6 +197,30 @@ k::HashColumn hash_column(const k::ColumnView& v, bool canonical_floats) {
 
 constexpr const char fill_text[] = "__NAN__";
 
+// The digest of a run of row hashes, taken in blocks: the same words as
+// HashBuffer::digest reads from pandas' array of them.
+class BlockDigest {
+public:
+    void add(std::uint64_t h) {
+        hashes_[used_++] = h;
+        if (used_ == block) {
+            state_ = k::fnv_words(state_, hashes_, used_);
+            used_ = 0;
+        }
+    }
+    std::uint64_t done() const { return k::fnv_words(state_, hashes_, used_); }
+
+private:
+    static constexpr std::size_t block = 4096;
+    std::uint64_t hashes_[block];
+    std::size_t used_ = 0;
+    std::uint64_t state_ = k::fnv_offset;
+};
+
+std::uint64_t fill_hash() {
+    return k::text_hash(reinterpret_cast<const std::uint8_t*>(fill_text), sizeof fill_text - 1);
+}
+
 // The digest of an object column whose items are all str (missing cells,
 // None or a float NaN, filled with the fill text when `filled`): pandas
 // hashes each text's UTF-8 bytes. nullopt for any other item, or a text
@@ -189,22 +228,71 @@ constexpr const char fill_text[] = "__NAN__";
 std::optional<std::uint64_t> object_text_digest(py::handle values, bool filled) {
     py::object seq = py::reinterpret_steal<py::object>(PySequence_Fast(values.ptr(), "expected a sequence"));
     if (!seq) throw py::error_already_set();
-    const std::uint64_t fill = k::text_hash(reinterpret_cast<const std::uint8_t*>(fill_text), sizeof fill_text - 1);
-    constexpr std::size_t block = 4096;
-    std::uint64_t hashes[block];
-    std::size_t used = 0;
-    std::uint64_t state = k::fnv_offset;
-    const bool texts =
-        pyapi::each_object_text_hash(PySequence_Fast_ITEMS(seq.ptr()), PySequence_Fast_GET_SIZE(seq.ptr()),
-                                     filled ? &fill : nullptr, [&](std::uint64_t h) {
-                                         hashes[used++] = h;
-                                         if (used == block) {
-                                             state = k::fnv_words(state, hashes, used);
-                                             used = 0;
-                                         }
-                                     });
-    if (!texts) return std::nullopt;
-    return k::fnv_words(state, hashes, used);
+    const std::uint64_t fill = fill_hash();
+    BlockDigest digest;
+    if (!pyapi::each_object_text_hash(PySequence_Fast_ITEMS(seq.ptr()), PySequence_Fast_GET_SIZE(seq.ptr()),
+                                      filled ? &fill : nullptr, [&](std::uint64_t h) { digest.add(h); })) {
+        return std::nullopt;
+    }
+    return digest.done();
+}
+
+// False at a code the column's flags rule out: a missing cell where none was
+// counted, or a code past the categories.
+template <class Code>
+bool add_coded(const k::ColumnView& codes, std::size_t n, const std::vector<std::uint64_t>& level_hashes,
+               const std::uint64_t* fill, BlockDigest& digest) {
+    const auto* base = static_cast<const char*>(codes.data);
+    for (std::size_t i = 0; i < n; ++i) {
+        Code c;
+        std::memcpy(&c, base + static_cast<std::ptrdiff_t>(i) * codes.stride, sizeof c);
+        if (c < 0) {
+            if (!fill) return false;
+            digest.add(*fill);
+        } else if (static_cast<std::size_t>(c) < level_hashes.size()) {
+            digest.add(level_hashes[static_cast<std::size_t>(c)]);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The digest of a category column whose categories are all str: the scan
+// hashes its object copy (missing cells filled with the fill text when
+// `filled`), each row the hash of its category's text. nullopt where that
+// copy would hold anything else.
+std::optional<std::uint64_t> categorical_text_digest(py::handle categories, const k::ColumnView& codes, std::size_t n,
+                                                     bool filled) {
+    py::object seq = py::reinterpret_steal<py::object>(PySequence_Fast(categories.ptr(), "expected a sequence"));
+    if (!seq) throw py::error_already_set();
+    std::vector<std::uint64_t> level_hashes;
+    if (!pyapi::each_object_text_hash(PySequence_Fast_ITEMS(seq.ptr()), PySequence_Fast_GET_SIZE(seq.ptr()), nullptr,
+                                      [&](std::uint64_t h) { level_hashes.push_back(h); })) {
+        return std::nullopt;
+    }
+    const std::uint64_t fill_value = fill_hash();
+    const std::uint64_t* fill = filled ? &fill_value : nullptr;
+    BlockDigest digest;
+    bool read = false;
+    switch (codes.type) {
+        case k::ValueType::i8:
+            read = add_coded<std::int8_t>(codes, n, level_hashes, fill, digest);
+            break;
+        case k::ValueType::i16:
+            read = add_coded<std::int16_t>(codes, n, level_hashes, fill, digest);
+            break;
+        case k::ValueType::i32:
+            read = add_coded<std::int32_t>(codes, n, level_hashes, fill, digest);
+            break;
+        case k::ValueType::i64:
+            read = add_coded<std::int64_t>(codes, n, level_hashes, fill, digest);
+            break;
+        default:
+            break;
+    }
+    if (!read) return std::nullopt;
+    return digest.done();
 }
 
 // The digest of a float column with missing cells: filled with the fill
@@ -258,6 +346,9 @@ std::vector<std::optional<std::uint64_t>> hash_digests(const Input& in, py::hand
         } else if (py::object items = reader.objects(c)) {
             // Texts are hashed here, with the interpreter's own UTF-8 forms.
             if (!inf_as_na || !has_missing) out.back() = object_text_digest(items, has_missing);
+        } else if (auto cat = reader.categories_and_codes(c)) {
+            if (!inf_as_na || !has_missing)
+                out.back() = categorical_text_digest(cat->first, cat->second, n, has_missing);
         }
         ++total;
     }

@@ -17,9 +17,10 @@ namespace tamsel::profile {
 std::vector<py::object> native_distinct_counts(const Input& in);
 
 // For each label of df.columns, in order: the duplicate scan's digest of the
-// row hashes pandas' hash_pandas_object(df[c], index=False) would give,
-// computed from the column's buffer, where the column is a NumPy number
-// column without missing cells (col_has_missing: a list of flags) and
+// row hashes pandas' hash_pandas_object would give for the column as the
+// scan fills it, computed natively where the column is a NumPy number column
+// (floats may have missing cells; col_has_missing: a list of flags), an
+// object column of texts or a category column of text categories, and
 // pandas' own hash function is in place; nullopt where the scan must hash.
 std::vector<std::optional<std::uint64_t>> native_hash_digests(const Input& in, py::handle col_has_missing);
 
