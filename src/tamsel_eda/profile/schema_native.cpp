@@ -125,6 +125,76 @@ private:
     py::object pd_, np_, series_;
 };
 
+// Exact str objects as pandas' object hash table tells them apart: equal
+// when their texts are, which for the interpreter's canonical form means the
+// same width, length and code units. Open addressing over the first item of
+// each text, by the str's own (cached) hash.
+class TextSet {
+public:
+    // False when `v` is new; -1 when hashing it failed (the error is set).
+    int seen_or_add(PyObject* v) {
+        const Py_hash_t h = PyObject_Hash(v);
+        if (h == -1) return -1;
+        if (2 * (size_ + 1) > slots_.size()) grow();
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
+            Slot& s = slots_[i];
+            if (!s.item) {
+                s = {v, h};
+                ++size_;
+                return 0;
+            }
+            if (s.hash == h && same_text(s.item, v)) return 1;
+        }
+    }
+    std::size_t size() const { return size_; }
+
+private:
+    struct Slot {
+        PyObject* item = nullptr;
+        Py_hash_t hash = 0;
+    };
+    static bool same_text(PyObject* a, PyObject* b) {
+        if (a == b) return true;
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(a);
+        return len == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(len) * PyUnicode_KIND(a)) ==
+                   0;
+    }
+    void grow() {
+        std::vector<Slot> old(std::max<std::size_t>(64, slots_.size() * 2));
+        old.swap(slots_);
+        const std::size_t mask = slots_.size() - 1;
+        for (const Slot& s : old) {
+            if (!s.item) continue;
+            std::size_t i = static_cast<std::size_t>(s.hash) & mask;
+            while (slots_[i].item) i = (i + 1) & mask;
+            slots_[i] = s;
+        }
+    }
+    std::vector<Slot> slots_;
+    std::size_t size_ = 0;
+};
+
+// nunique(dropna=True) of an object column whose items are exact str or
+// missing (None or a float NaN); nullopt for any other item.
+std::optional<std::size_t> object_text_distinct(py::handle values) {
+    py::object seq = py::reinterpret_steal<py::object>(PySequence_Fast(values.ptr(), "expected a sequence"));
+    if (!seq) throw py::error_already_set();
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+    PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
+    TextSet texts;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* v = items[i];
+        if (PyUnicode_CheckExact(v)) {
+            if (texts.seen_or_add(v) < 0) throw py::error_already_set();
+        } else if (!(v == Py_None || (PyFloat_CheckExact(v) && std::isnan(PyFloat_AS_DOUBLE(v))))) {
+            return std::nullopt;
+        }
+    }
+    return texts.size();
+}
+
 std::vector<py::object> compute(const Input& in) {
     py::object pd = in.g("pd"), np = in.g("np");
     if (!version_applies(pd)) return {};
@@ -138,15 +208,18 @@ std::vector<py::object> compute(const Input& in) {
     Reader reader(in);
     std::vector<k::DistinctColumn> columns;
     std::vector<std::size_t> positions;
-    std::size_t total = 0;
+    std::vector<py::object> out;
     for (py::handle c : in.df.attr("columns")) {
+        out.emplace_back();
         if (auto col = reader.column(c)) {
             columns.push_back(*col);
-            positions.push_back(total);
+            positions.push_back(out.size() - 1);
+        } else if (py::object items = reader.objects(c)) {
+            // Texts are told apart here, holding the interpreter.
+            if (auto u = object_text_distinct(items)) out.back() = py::int_(*u);
         }
-        ++total;
     }
-    if (columns.empty()) return {};
+    if (columns.empty()) return out;
 
     k::DistinctProblem p;
     p.columns = columns.data();
@@ -160,7 +233,6 @@ std::vector<py::object> compute(const Input& in) {
     pyapi::without_gil(
         [&](const std::function<bool()>& poll) { return k::distinct_counts(p, counts.data(), ws.view().buf, poll); });
 
-    std::vector<py::object> out(total);
     for (std::size_t i = 0; i < p.k; ++i) {
         if (counts[i] != k::distinct_undecided) out[positions[i]] = py::int_(counts[i]);
     }
