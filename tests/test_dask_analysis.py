@@ -129,3 +129,48 @@ def test_passes_and_reads(columns, targets, time_col, passes):
     assert executions.count == passes
     # Each pass reads each partition once, the empty one included.
     assert READS == {0: passes, 1: passes, 2: passes}
+
+
+def test_third_pass_decodes_only_its_columns(tmp_path, monkeypatch):
+    pyarrow = pytest.importorskip("pyarrow")
+    from dask.dataframe.io.parquet.arrow import ArrowDatasetEngine
+
+    pdf = mixed_frame(300, seed=5)
+    pdf["label_text"] = pdf["label_text"].astype(str)
+    for i, rows in enumerate((slice(0, 100), slice(100, 180), slice(180, 300))):
+        pyarrow.parquet.write_table(
+            pyarrow.Table.from_pandas(pdf.iloc[rows], preserve_index=False), tmp_path / f"{i}.parquet"
+        )
+    reads = []
+    original = ArrowDatasetEngine.read_partition.__func__
+
+    def recorded(cls, fs, pieces, columns, *args, **kwargs):
+        reads.append(frozenset(columns))
+        return original(cls, fs, pieces, columns, *args, **kwargs)
+
+    def run():
+        ddf = dd.read_parquet(sorted(str(p) for p in tmp_path.iterdir()))
+        request = request_for(ddf.compute(), ["y"])
+        reads.clear()
+        tables = driver.analyse(ddf, request)
+        return tables, list(reads)
+
+    monkeypatch.setattr(ArrowDatasetEngine, "read_partition", classmethod(recorded))
+    projected, projected_reads = run()
+    with monkeypatch.context() as m:
+        m.setattr(driver.analysis, "_positions", lambda ddf, reads: None)
+        whole, whole_reads = run()
+
+    everything = frozenset(pdf.columns)
+    assert whole_reads == [everything] * 9
+    assert projected_reads[:6] == [everything] * 6
+    # The last pass leaves out the text column without missing cells, which
+    # is neither numeric, a target, a duplicate candidate nor the time axis.
+    third = set(projected_reads[6:])
+    assert len(projected_reads) == 9 and len(third) == 1
+    assert "label_text" not in next(iter(third)) and {"x", "x_copy", "y", "text", "when"} <= next(iter(third))
+    pd.testing.assert_frame_equal(projected.column_summaries, whole.column_summaries)
+    assert projected.duplicate_pairs == whole.duplicate_pairs == [("x_copy", "x"), ("cat", "text")]
+    assert projected.cat_corr_ratio == whole.cat_corr_ratio
+    assert projected.target_moments == whole.target_moments
+    assert projected.time_axis == whole.time_axis

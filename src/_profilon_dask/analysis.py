@@ -20,7 +20,10 @@ native steps take from the data, in three passes over it.
 
 A pass with nothing to compute runs nothing, so a frame without numeric
 columns, duplicate candidates or targets is read fewer times. Each pass
-reads every partition once, so the samples cost no read of their own.
+reads every partition once, so the samples cost no read of their own. Pass
+3 reads only the columns its work needs (the numeric columns, the targets,
+the duplicate candidates, the correlation ratios' columns with missing
+cells, the time column): a Parquet source decodes nothing else.
 """
 
 from __future__ import annotations
@@ -80,6 +83,11 @@ class _Figures:
     def fill(self, number: int, results: list[Any], tables: Tables) -> None:
         pass
 
+    def reads(self, number: int, tables: Tables | None) -> set[Hashable] | None:
+        """The columns pass `number` reads for this group (asked before its
+        `add`; after the previous pass's `fill`): None for every column."""
+        return None
+
 
 class _Levels(_Figures):
     def __init__(self, ddf: Any, levels: Sequence[Hashable], categorical: Sequence[Hashable] | None) -> None:
@@ -92,6 +100,9 @@ class _Levels(_Figures):
     def fill(self, number, results, tables):
         if number == 1:
             self._fill(results, tables, self.levels)
+
+    def reads(self, number, tables):
+        return None if number == 1 else set()
 
 
 class _Duplicates(_Figures):
@@ -110,6 +121,11 @@ class _Duplicates(_Figures):
         elif number == 3:
             self._fill(results, tables)
 
+    def reads(self, number, tables):
+        if number < 3:
+            return None if number == 2 else set()
+        return {self.ddf.columns[j] for pair in self._plan.pairs for j in pair}
+
 
 class _Summaries(_Figures):
     def __init__(self, ddf: Any, numeric: Sequence[Hashable], targets: list[Hashable], settings: Settings) -> None:
@@ -123,6 +139,9 @@ class _Summaries(_Figures):
 
     def fill(self, number, results, tables):
         self._fill(results, tables)
+
+    def reads(self, number, tables):
+        return None if number < 3 else {label for label, _ in tables.summary_work.entries}
 
 
 class _Staged(_Figures):
@@ -143,6 +162,12 @@ class _Staged(_Figures):
     def fill(self, number, results, tables):
         if number == self.last:
             self.figures.fill(results, tables)
+
+    def reads(self, number, tables):
+        if number > self.last:
+            return set()
+        third = getattr(self.figures, "reads_third", None)
+        return third(tables) if number == 3 and third is not None else None
 
 
 def _figure_groups(ddf: Any, request: Request, targets: list[Hashable]) -> list[_Figures]:
@@ -170,7 +195,7 @@ def analyse(ddf: Any, request: Request, scheduler: Callable[..., Any] | None = N
     results: list[Any] | None = None
     sample_fills: list[Callable[[list[Any], Tables], None]] = []
     for number in (1, 2, 3):
-        p = Pass(scheduler)
+        p = Pass(scheduler, _positions(ddf, [group.reads(number, tables) for group in groups]))
         make_tables = add_scan(p, ddf) if number == 1 else None
         for group in groups:
             group.add(number, p, results, tables)
@@ -189,6 +214,14 @@ def analyse(ddf: Any, request: Request, scheduler: Callable[..., Any] | None = N
     if not request.has_axis:
         tables.time_axis = {"axis": None}
     return tables
+
+
+def _positions(ddf: Any, reads: list[set[Hashable] | None]) -> list[int] | None:
+    """The positions of the columns a pass reads; None for all of them (or
+    when the labels do not name single columns)."""
+    if any(r is None for r in reads) or not ddf.columns.is_unique:
+        return None
+    return sorted(ddf.columns.get_loc(label) for label in set().union(*reads))
 
 
 def _samples(ddf: Any, tables: Tables, request: Request, targets: list[Hashable]) -> list[Callable[[Pass], Any]]:

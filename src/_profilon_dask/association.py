@@ -268,6 +268,7 @@ def _square_partial(
     offsets: Sequence[int],
     totals: Sequence[int],
     mus: Sequence[float | None],
+    complete: Sequence[bool],
 ) -> list[Any]:
     import _profilon_kernels
 
@@ -277,7 +278,10 @@ def _square_partial(
         if mus[j] is None:
             continue
         t, c = pairs[j]
-        y = reader.target(t)[0][reader.kept(t, c)]
+        # A column without a missing cell keeps the target's rows: it is
+        # not read at all.
+        y, missing = reader.target(t)
+        y = y[~missing] if complete[j] else y[reader.kept(t, c)]
         # float64 deviations: their squares are summed in one piece.
         out[j] = _profilon_kernels.pairwise_partial((y - mus[j]) ** 2, offsets[j], totals[j], 0)
     return out
@@ -311,6 +315,9 @@ class CorrelationRatios:
         self.pairs = [(t, c) for t in targets for c in columns]
         dtypes = ddf.dtypes
         self._blocks = [_block(dtypes[t]) for t, _ in self.pairs]
+        # Per pair, whether its column has no missing cell (so pass 3 need
+        # not read it); set from pass 1's counts when pass 3 is planned.
+        self._complete = [False] * len(self.pairs)
 
     def add_first(self, p: Pass) -> None:
         import dask
@@ -357,10 +364,19 @@ class CorrelationRatios:
         square = dask.delayed(_square_partial, pure=True)
         self._at = p.add(
             [
-                square(part, self.pairs, self._offsets[i].tolist(), self._totals, self._mus)
+                square(part, self.pairs, self._offsets[i].tolist(), self._totals, self._mus, self._complete)
                 for i, part in enumerate(p.partitions(self._ddf))
             ]
         )
+
+    def reads_third(self, tables: Tables) -> set[Any]:
+        """The targets, and the columns whose missing cells drop rows."""
+        columns = self._ddf.columns
+        missing = dict(zip(columns, tables.col_has_missing, strict=True)) if columns.is_unique else {}
+        self._complete = [missing.get(c) is False for _, c in self.pairs]
+        return {t for t, _ in self.pairs} | {
+            c for (_, c), done in zip(self.pairs, self._complete, strict=True) if not done
+        }
 
     def fill(self, results: list[Any], tables: Tables) -> None:
         import _profilon_kernels

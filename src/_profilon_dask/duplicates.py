@@ -342,11 +342,14 @@ def add_duplicate_candidates(
     return fill
 
 
-def _confirm_partition(part: pd.DataFrame, plan: DuplicatePlan) -> np.ndarray:
+def _confirm_partition(part: pd.DataFrame, plan: DuplicatePlan, where: dict[int, int] | None = None) -> np.ndarray:
+    """Which candidate pairs are equal in this partition; `where` maps a
+    column's position in the frame to its position in `part` (a pass that
+    reads fewer columns)."""
     involved = sorted({j for pair in plan.pairs for j in pair})
     hashes: dict[int, np.ndarray | None] = {}
     for j in involved:
-        column, prefix = part.iloc[:, j], plan.prefixes.get(j, [])
+        column, prefix = part.iloc[:, j if where is None else where[j]], plan.prefixes.get(j, [])
         native = None if prefix else native_row_hashes(column, plan.has_missing[j], FILL_TEXT)
         if native is not None:
             hashes[j] = native.hashes
@@ -390,7 +393,8 @@ def add_duplicate_confirm(
         return nothing
 
     per_part = dask.delayed(_confirm_partition, pure=True)
-    partials = [per_part(part, plan) for part in p.partitions(ddf)]
+    where = {j: p.position(ddf, j) for pair in plan.pairs for j in pair}
+    partials = [per_part(part, plan, where) for part in p.partitions(ddf)]
     at = p.add(combine_tree(partials, _all_equal, split_every))
 
     def fill(results: list[Any], tables: Tables) -> None:

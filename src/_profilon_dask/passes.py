@@ -4,7 +4,7 @@
 from __future__ import annotations
 
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any
 
 # Partial results a task of a combining tree takes at the most: the client
@@ -103,8 +103,10 @@ class Pass:
     their own, reading the data once for each kind).
     """
 
-    def __init__(self, scheduler: Callable[..., Any]) -> None:
+    def __init__(self, scheduler: Callable[..., Any], columns: Sequence[int] | None = None) -> None:
         self._scheduler = scheduler
+        # The frame's columns this pass reads, by position; None: all.
+        self._columns = None if columns is None else sorted(set(columns))
         self._items: list[Any] = []
         self._kinds: set[str] = set()
         self._partitions: dict[int, tuple[Any, list[Any]]] = {}
@@ -112,12 +114,30 @@ class Pass:
 
     def partitions(self, ddf: Any) -> list[Any]:
         """The partitions of `ddf` as delayed objects, the same list for
-        every call of this pass."""
+        every call of this pass: only the pass's columns, in frame order,
+        when it reads fewer than all and the labels are unique (a Parquet
+        source then decodes only those)."""
         held = self._partitions.get(id(ddf))
         if held is None:
+            frame = ddf
+            if self._projects(ddf):
+                frame = ddf[[ddf.columns[j] for j in self._columns]]
             # The frame is held with its partitions, so its id stays its own.
-            held = self._partitions[id(ddf)] = (ddf, ddf.to_delayed())
+            held = self._partitions[id(ddf)] = (ddf, frame.to_delayed())
         return held[1]
+
+    def _projects(self, ddf: Any) -> bool:
+        columns = self._columns
+        return (
+            columns is not None
+            and 0 < len(columns) < len(ddf.columns)
+            and bool(ddf.columns.is_unique)
+            and columns[-1] < len(ddf.columns)
+        )
+
+    def position(self, ddf: Any, j: int) -> int:
+        """Where column `j` of `ddf` sits in this pass's partitions."""
+        return self._columns.index(j) if self._projects(ddf) else j
 
     def add(self, item: Any) -> int:
         if self.done:

@@ -463,6 +463,9 @@ class TimeAxis:
         self._needs_gather = True
         return True
 
+    def reads_third(self, tables: Tables) -> set[Any]:
+        return set() if self.axis is None or self._column is None else {self._column}
+
     def fill(self, results: list[Any], tables: Tables) -> None:
         if self.axis is None:
             tables.time_axis = {"axis": None}
