@@ -95,3 +95,75 @@ def test_a_partition_sends_few_pieces(kernels):
     assert len(sums) <= 2 * 20 and len(edges) <= 2
     assert all(len(v) <= 128 for _, v in edges)
     assert sums.sum() + sum(v.sum() for _, v in edges) == 876_543 - 123_457
+
+
+def same_partial(a, b):
+    if a is None or b is None:
+        return a is None and b is None
+    return (
+        np.array_equal(a[0], b[0])
+        and a[1].tobytes() == b[1].tobytes()
+        and [(s, v.tobytes()) for s, v in a[2]] == [(s, v.tobytes()) for s, v in b[2]]
+    )
+
+
+@pytest.mark.parametrize("n", [1, 9, 300, 20_000])
+@pytest.mark.parametrize("specials", [False, True])
+@pytest.mark.parametrize("block", [0, 1024])
+def test_fused_partials_equal_the_partials_of_numpys_arrays(kernels, n, specials, block):
+    # The summaries' terms (NaN as 0, the finite values, the deviations and
+    # their powers) computed inside the walk give the partials of the
+    # arrays NumPy builds for them, node for node, in every partition.
+    rng = np.random.default_rng([n, block, specials])
+    x = rng.standard_normal(n) * 1e3 + 5e6
+    if specials:
+        for value, step in ((np.nan, 5), (np.inf, 7), (-np.inf, 11), (-0.0, 3), (0.0, 13)):
+            x[rng.integers(0, n, max(1, n // step))] = value
+    finite_total = int(np.isfinite(x).sum())
+    avg, mean = float(np.nanmean(np.where(np.isinf(x), 0, x))) if n > 1 else 0.5, 5e6 + 0.25
+    fin_offset = 0
+    bounds = random_bounds(rng, n, 4)
+    for s, e in zip(bounds, bounds[1:], strict=False):
+        part = np.ascontiguousarray(x[s:e])
+        fin = part[np.isfinite(part)]
+        with np.errstate(all="ignore"):
+            d = part - avg
+            d[np.isnan(part)] = 0.0
+            f = fin - mean
+            f2 = f**2
+            want_nan0 = kernels.pairwise_partial(np.where(np.isnan(part), 0.0, part), s, n, block)
+            want_fin = kernels.pairwise_partial(fin, fin_offset, finite_total, block)
+            want_sq = kernels.pairwise_partial(d * d, s, n, block)
+            want_pow = [kernels.pairwise_partial(p, fin_offset, finite_total, block) for p in (f2, f2 * f, f2**2)]
+        nan0, of_fin = kernels.sum_partials(part, True, s, n, fin_offset, finite_total, block)
+        assert same_partial(nan0, want_nan0) and same_partial(of_fin, want_fin)
+        assert kernels.sum_partials(part, False, s, n, fin_offset, finite_total, block)[0] is None
+        sq, powers = kernels.moment_partials(part, avg, mean, s, n, fin_offset, finite_total, block)
+        assert same_partial(sq, want_sq)
+        assert all(same_partial(g, w) for g, w in zip(powers, want_pow, strict=True))
+        assert kernels.moment_partials(part, None, None, s, n, fin_offset, finite_total, block) == (None, None)
+        fin_offset += len(fin)
+    with pytest.raises(ValueError, match="outside"):
+        kernels.sum_partials(x, True, 1, n, 0, finite_total, block)
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        [],
+        [np.nan],
+        [3.0, np.nan, -np.inf, 0.0, 2.0],
+        [np.inf, -0.0, 0.0, 5.0],
+        [-np.inf, -np.inf],
+        [1e308, -1e308, -0.0],
+    ],
+)
+def test_scan_counts_equal_numpys(kernels, values):
+    x = np.array(values, dtype=np.float64)
+    present = x[~np.isnan(x)]
+    nn, nf, neg_inf, zeros, lo, hi = kernels.scan_counts(x)
+    assert (nn, nf, neg_inf, zeros) == (len(present), np.isfinite(x).sum(), (x == -np.inf).sum(), (x == 0).sum())
+    if len(present):
+        assert (lo, hi) == (present.min(), present.max())
+    else:
+        assert np.isnan(lo) and np.isnan(hi)

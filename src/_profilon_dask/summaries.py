@@ -64,8 +64,12 @@ _NN, _NF, _NEG_INF, _ZEROS = range(4)
 
 
 def _values(part: pd.DataFrame, label: Any, kind: str) -> np.ndarray:
+    """The column's values as the step reads them; a float64 column's own
+    buffer (never written to), not a copy."""
     s = part[label]
     if kind == COLUMN:
+        if s.dtype == np.float64:
+            return np.ascontiguousarray(s.to_numpy())
         return np.ascontiguousarray(s.astype(float).to_numpy(), dtype=np.float64)
     numeric = pd.to_numeric(s, errors="coerce")
     return np.ascontiguousarray(numeric.to_numpy(dtype="float64", na_value=np.nan))
@@ -88,13 +92,12 @@ def _scan_leaf(part: pd.DataFrame, entries: list[tuple[Any, str]]) -> dict[str, 
     scans = []
     for j, (label, kind) in enumerate(entries):
         x = _values(part, label, kind)
-        present = ~np.isnan(x)
-        finite = np.isfinite(x)
-        counts[0, j] = (present.sum(), finite.sum(), np.count_nonzero(x == -np.inf), np.count_nonzero(x == 0))
-        if counts[0, j, _NN]:
-            # np.nanmin of the column: infinities count, NaN does not.
-            lo[j] = np.min(x[present])
-            hi[j] = np.max(x[present])
+        *counts[0, j], lo[j], hi[j] = k.scan_counts(x)
+        if lo[j] == 0 or hi[j] == 0:
+            # np.nanmin of the column: infinities count, NaN does not; which
+            # zero NumPy answers is its own reduction's business.
+            present = x[~np.isnan(x)]
+            lo[j], hi[j] = np.min(present), np.max(present)
         if kind == COLUMN:
             scans.append(k.quantile_scan([x])[0])
     return {"lengths": np.array([len(part)], dtype=np.int64), "counts": counts, "lo": lo, "hi": hi, "scans": scans}
@@ -280,10 +283,6 @@ def add_summary_scan(
 # ---------------------------------------------------------------- pass 2
 
 
-def _partial(k: Any, values: np.ndarray, offset: int, total: int, block: int) -> Any:
-    return k.pairwise_partial(np.ascontiguousarray(values, dtype=np.float64), int(offset), int(total), block)
-
-
 def _sums_leaf(
     part: pd.DataFrame,
     entries: list[tuple[Any, str]],
@@ -300,12 +299,14 @@ def _sums_leaf(
     for j, (label, kind) in enumerate(entries):
         x = _values(part, label, kind)
         if kind == COLUMN:
-            # nanstd sums the whole column with its NaN replaced by 0.
-            nan0.append(_partial(k, np.where(np.isnan(x), 0.0, x), row_offset, n_rows, block))
             gather_cols.append(x)
-        else:
-            nan0.append(None)
-        finite.append(_partial(k, x[np.isfinite(x)], fin_offsets[j], fin_totals[j], block))
+        # nanstd sums the whole column with its NaN replaced by 0; SciPy's
+        # mean, its finite values.
+        with_nan0, of_finite = k.sum_partials(
+            x, kind == COLUMN, row_offset, n_rows, int(fin_offsets[j]), int(fin_totals[j]), block
+        )
+        nan0.append(with_nan0)
+        finite.append(of_finite)
         values.append(x)
     gathered = k.quantile_gather(gather_cols, plans) if gather_cols else []
     refined = k.quantile_scan([values[j] for j, _ in levels], [lv for _, lv in levels]) if levels else []
@@ -463,24 +464,20 @@ def _moments_leaf(
         x = _values(part, label, kind)
         values.append(x)
         avg, mean = means[j]
-        # Infinities make NaN deviations and huge values overflow their
-        # powers, as in the library's own arithmetic; its warnings are noise.
-        with np.errstate(all="ignore"):
-            if kind == COLUMN and avg is not None:
-                # nanstd: the deviations of the whole column, NaN cells 0.
-                d = x - avg
-                d[np.isnan(x)] = 0.0
-                squares.append([_partial(k, d * d, row_offset, n_rows, block)])
-            else:
-                squares.append([None])
-            if mean is None:
-                powers.append([[None], [None], [None]])
-                continue
-            # SciPy's moments: d**2, then (d**2)*d and (d**2)**2.
-            d = x[np.isfinite(x)] - mean
-            d2 = d**2
-            at, total = fin_offsets[j], fin_totals[j]
-            powers.append([[_partial(k, p, at, total, block)] for p in (d2, d2 * d, d2**2)])
+        # nanstd: the squared deviations of the whole column, NaN cells 0;
+        # SciPy's moments: d**2, (d**2)*d and (d**2)**2 of the finite values.
+        square, of_powers = k.moment_partials(
+            x,
+            avg if kind == COLUMN else None,
+            mean,
+            row_offset,
+            n_rows,
+            int(fin_offsets[j]),
+            int(fin_totals[j]),
+            block,
+        )
+        squares.append([square])
+        powers.append([[p] for p in of_powers] if of_powers is not None else [[None], [None], [None]])
     gathered = (
         k.quantile_gather([values[j] for j, _, _ in refined], [plan for _, _, plan in refined]) if refined else []
     )

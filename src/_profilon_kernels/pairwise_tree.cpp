@@ -6,14 +6,33 @@
 // (start, values) runs of leaves cut by the partition's borders.
 // pairwise_combine(partials, total, block): np.add.reduce of the whole
 // array from the partials of all partitions, in any order.
+// sum_partials and moment_partials: the partials of the arrays a column's
+// summary sums (its values with NaN as 0, its finite values, and their
+// deviations' powers), each term computed as NumPy computes the array's
+// element, without building the arrays.
 #include "../tamsel_eda/kernels/pairwise_tree.hpp"
 
+#include <cmath>
+#include <optional>
 #include <stdexcept>
 
 #include "arrays.hpp"
 
 namespace tamsel::kernel_module {
 namespace {
+
+py::object partial_to_python(const kernels::TreePartial& t) {
+    std::vector<std::int64_t> bounds;
+    for (std::size_t j = 0; j < t.node_sum.size(); ++j) {
+        bounds.push_back(static_cast<std::int64_t>(t.node_lo[j]));
+        bounds.push_back(static_cast<std::int64_t>(t.node_hi[j]));
+    }
+    py::list edges;
+    for (std::size_t j = 0; j < t.edge_at.size(); ++j) {
+        edges.append(py::make_tuple(t.edge_at[j], make_array(t.edge_values[j], "float64")));
+    }
+    return py::make_tuple(make_array(bounds, "int64").attr("reshape")(-1, 2), make_array(t.node_sum, "float64"), edges);
+}
 
 PyObject* pairwise_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
@@ -25,17 +44,133 @@ PyObject* pairwise_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const kernels::TreePartial t = pyapi::without_gil([&](const std::function<bool()>&) {
             return kernels::pairwise_partial(values.data(), offset, count, total, block);
         });
-        std::vector<std::int64_t> bounds;
-        for (std::size_t j = 0; j < t.node_sum.size(); ++j) {
-            bounds.push_back(static_cast<std::int64_t>(t.node_lo[j]));
-            bounds.push_back(static_cast<std::int64_t>(t.node_hi[j]));
+        return partial_to_python(t);
+    });
+}
+
+// The place of one partition's values in a column (and of its finite values
+// among the column's finite values).
+struct Placement {
+    std::uint64_t row_offset, n_rows, fin_offset, fin_total, block;
+};
+
+Placement placement_from(PyObject* const* args, std::uint64_t count, std::uint64_t finite) {
+    Placement p{size_arg(args[0]), size_arg(args[1]), size_arg(args[2]), size_arg(args[3]), size_arg(args[4])};
+    if (p.row_offset > p.n_rows || count > p.n_rows - p.row_offset || p.fin_offset > p.fin_total ||
+        finite > p.fin_total - p.fin_offset)
+        throw py::value_error("the values lie outside the column");
+    return p;
+}
+
+// The finite values, or none when every value is finite (then read in place).
+std::vector<double> finite_copy(const double* x, std::size_t n, std::size_t& finite) {
+    finite = 0;
+    for (std::size_t i = 0; i < n; ++i) finite += std::isfinite(x[i]) ? 1 : 0;
+    std::vector<double> out;
+    if (finite == n) return out;
+    out.reserve(finite);
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::isfinite(x[i])) out.push_back(x[i]);
+    return out;
+}
+
+std::optional<double> optional_float(PyObject* obj) {
+    if (obj == Py_None) return std::nullopt;
+    const double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return v;
+}
+
+// sum_partials(values, with_nan0, row_offset, n_rows, fin_offset, fin_total,
+// block): (partial of np.where(np.isnan(x), 0.0, x) or None, partial of
+// x[np.isfinite(x)]).
+PyObject* sum_partials(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 7)
+            throw py::type_error("sum_partials(values, with_nan0, row_offset, n_rows, fin_offset, fin_total, block)");
+        pyapi::Float64View values(args[0]);
+        const int truth = PyObject_IsTrue(args[1]);
+        if (truth < 0) throw py::error_already_set();
+        const bool with_nan0 = truth == 1;
+        const double* x = values.data();
+        const auto n = static_cast<std::size_t>(values.size());
+        std::size_t nf = 0;
+        const std::vector<double> kept = finite_copy(x, n, nf);
+        const double* f = kept.empty() ? x : kept.data();
+        const Placement at = placement_from(args + 2, n, nf);
+        std::optional<kernels::TreePartial> nan0;
+        kernels::TreePartial finite;
+        pyapi::without_gil([&](const std::function<bool()>&) {
+            if (with_nan0)
+                nan0 = kernels::pairwise_partial([x](std::size_t i) { return std::isnan(x[i]) ? 0.0 : x[i]; },
+                                                 at.row_offset, n, at.n_rows, at.block);
+            finite = kernels::pairwise_partial(f, at.fin_offset, nf, at.fin_total, at.block);
+            return 0;
+        });
+        return py::object(py::make_tuple(nan0 ? partial_to_python(*nan0) : py::none(), partial_to_python(finite)));
+    });
+}
+
+// moment_partials(values, avg, mean, row_offset, n_rows, fin_offset,
+// fin_total, block): (partial of d * d with d = x - avg and NaN cells 0, or
+// None when avg is None; [partials of d2, d2 * d, d2 * d2] with d = the
+// finite values - mean and d2 = d * d, or None when mean is None). NumPy's
+// d**2 is its square, d * d.
+PyObject* moment_partials(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 8)
+            throw py::type_error(
+                "moment_partials(values, avg, mean, row_offset, n_rows, fin_offset, fin_total, block)");
+        pyapi::Float64View values(args[0]);
+        const std::optional<double> avg = optional_float(args[1]), mean = optional_float(args[2]);
+        const double* x = values.data();
+        const auto n = static_cast<std::size_t>(values.size());
+        std::size_t nf = 0;
+        const std::vector<double> kept = finite_copy(x, n, nf);
+        const Placement at = placement_from(args + 3, n, nf);
+        std::optional<kernels::TreePartial> squares;
+        std::vector<kernels::TreePartial> powers;
+        pyapi::without_gil([&](const std::function<bool()>&) {
+            if (avg) {
+                const double a = *avg;
+                squares = kernels::pairwise_partial(
+                    [x, a](std::size_t i) {
+                        const double d = std::isnan(x[i]) ? 0.0 : x[i] - a;
+                        return d * d;
+                    },
+                    at.row_offset, n, at.n_rows, at.block);
+            }
+            if (mean) {
+                const double m = *mean;
+                const double* f = kept.empty() ? x : kept.data();
+                auto d2 = [f, m](std::size_t i) {
+                    const double d = f[i] - m;
+                    return d * d;
+                };
+                powers.push_back(kernels::pairwise_partial(d2, at.fin_offset, nf, at.fin_total, at.block));
+                powers.push_back(kernels::pairwise_partial(
+                    [f, m](std::size_t i) {
+                        const double d = f[i] - m;
+                        return (d * d) * d;
+                    },
+                    at.fin_offset, nf, at.fin_total, at.block));
+                powers.push_back(kernels::pairwise_partial(
+                    [f, m](std::size_t i) {
+                        const double d = f[i] - m;
+                        const double s = d * d;
+                        return s * s;
+                    },
+                    at.fin_offset, nf, at.fin_total, at.block));
+            }
+            return 0;
+        });
+        py::object power_list = py::none();
+        if (mean) {
+            py::list l;
+            for (const auto& t : powers) l.append(partial_to_python(t));
+            power_list = std::move(l);
         }
-        py::list edges;
-        for (std::size_t j = 0; j < t.edge_at.size(); ++j) {
-            edges.append(py::make_tuple(t.edge_at[j], make_array(t.edge_values[j], "float64")));
-        }
-        return py::object(py::make_tuple(make_array(bounds, "int64").attr("reshape")(-1, 2),
-                                         make_array(t.node_sum, "float64"), edges));
+        return py::object(py::make_tuple(squares ? partial_to_python(*squares) : py::none(), power_list));
     });
 }
 
@@ -84,6 +219,12 @@ const PyMethodDef pairwise_tree_entries[] = {
      "pairwise_partial(values, offset, total, block): a partition's share of NumPy's sum."},
     {"pairwise_combine", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pairwise_combine)), METH_FASTCALL,
      "pairwise_combine(partials, total, block): np.add.reduce of the whole array."},
+    {"sum_partials", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sum_partials)), METH_FASTCALL,
+     "sum_partials(values, with_nan0, row_offset, n_rows, fin_offset, fin_total, block): the partials of a "
+     "column's sums."},
+    {"moment_partials", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(moment_partials)), METH_FASTCALL,
+     "moment_partials(values, avg, mean, row_offset, n_rows, fin_offset, fin_total, block): the partials of a "
+     "column's centred sums."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,7 +2,7 @@
 // (quantile_buckets.hpp): per partition quantile_scan (first read) and
 // quantile_gather (second read); on the small results quantile_merge,
 // quantile_plan and quantile_select; the interquartile fences with
-// iqr_fences.
+// iqr_fences; scan_counts reads a column's counts and extremes.
 //
 // A scan is (missing, buckets, counts, lo, hi, zeros, level): the count of
 // NaN or masked cells; per occupied bucket in ascending order, its count and
@@ -13,6 +13,8 @@
 // percentiles come from the selected values through median_ranks,
 // median_value, percentile_plan and percentile_lerp.
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <stdexcept>
 
 #include "../tamsel_eda/kernels/kernels.hpp"
@@ -144,6 +146,35 @@ PyObject* quantile_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         py::list result;
         for (const auto& s : out) result.append(scan_to_python(s));
         return py::object(std::move(result));
+    });
+}
+
+// scan_counts(values): (non-NaN values, finite values, -inf values, zeros,
+// smallest and largest non-NaN value, NaN when there is none) of a float64
+// column in one read. A zero extreme carries the sign of the first zero
+// met, which need not be NumPy's.
+PyObject* scan_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 1) throw py::type_error("scan_counts(values)");
+        pyapi::Float64View values(args[0]);
+        const double* x = values.data();
+        const auto n = static_cast<std::size_t>(values.size());
+        std::int64_t present = 0, finite = 0, neg_inf = 0, zeros = 0;
+        double lo = std::numeric_limits<double>::quiet_NaN(), hi = lo;
+        pyapi::without_gil([&](const std::function<bool()>&) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const double v = x[i];
+                if (std::isnan(v)) continue;
+                if (present++ == 0) lo = hi = v;
+                if (v < lo) lo = v;
+                if (v > hi) hi = v;
+                finite += std::isfinite(v) ? 1 : 0;
+                neg_inf += v == -std::numeric_limits<double>::infinity() ? 1 : 0;
+                zeros += v == 0.0 ? 1 : 0;
+            }
+            return 0;
+        });
+        return py::object(py::make_tuple(present, finite, neg_inf, zeros, lo, hi));
     });
 }
 
@@ -328,6 +359,8 @@ PyCFunction fast() {
 }  // namespace
 
 const PyMethodDef quantile_entries[] = {
+    {"scan_counts", fast<scan_counts>(), METH_FASTCALL,
+     "scan_counts(values): (non-NaN, finite, -inf, zeros, min, max) of a float64 column."},
     {"quantile_scan", fast<quantile_scan>(), METH_FASTCALL,
      "quantile_scan(columns, levels=None): per column (missing, buckets, counts, lo, hi, zeros, level)."},
     {"quantile_merge", fast<quantile_merge>(), METH_FASTCALL,
