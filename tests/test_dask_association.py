@@ -1,6 +1,8 @@
 """The Dask driver's correlation ratios and leakage checks, against the
 in-memory analysis' own calls on the frame Dask delivers."""
 
+import math
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -303,3 +305,35 @@ def test_a_partitions_arrow_text_groups_are_pandas_first_seen_groups(kind, rows)
         assert [bits(s) for s in sums] == [bits(s) for s in want_sums]
     want_kept = [int((pdf[t].notna() & pdf[c].notna()).sum()) for t, c in pairs]
     assert association._count_kept(arrow, pairs) == want_kept
+
+
+@pytest.mark.parametrize("n", [0, 1, 1000, 50_000])
+@pytest.mark.parametrize("missing", [0.0, 0.3])
+def test_pair_sums_kernel_is_the_sums_over_complete_rows(kernels, n, missing):
+    rng = np.random.default_rng([n, int(missing * 10)])
+    a = rng.standard_normal(n) * 1e6 + 3e9
+    b = 2.0 * a + rng.standard_normal(n)
+    a[rng.random(n) < missing] = np.nan
+    b[rng.random(n) < missing] = np.nan
+    both = ~(np.isnan(a) | np.isnan(b))
+    x, y = a[both], b[both]
+    count, sa, sb = kernels.pair_sums(a, b, None)
+    assert count == len(x)
+    # Compensated sums: as close to the exact sums as float64 holds them.
+    assert (sa, sb) == (pytest.approx(math.fsum(x), rel=1e-15), pytest.approx(math.fsum(y), rel=1e-15))
+    means = (float(np.mean(x)) if len(x) else 0.0, float(np.mean(y)) if len(y) else 0.0)
+    sab, saa, sbb = kernels.pair_sums(a, b, means)
+    dx, dy = x - means[0], y - means[1]
+    want = [math.fsum(dx * dy), math.fsum(dx * dx), math.fsum(dy * dy)]
+    assert [sab, saa, sbb] == [pytest.approx(w, rel=1e-13, abs=1e-300) for w in want]
+
+
+def test_pair_sums_kernel_with_infinities(kernels):
+    a = np.array([1.0, np.inf, 2.0, np.nan])
+    b = np.array([1.0, 1.0, 1.0, 1.0])
+    count, sa, sb = kernels.pair_sums(a, b, None)
+    assert (count, sa, sb) == (3, np.inf, 3.0)
+    sab, saa, _ = kernels.pair_sums(a, b, (np.inf, 1.0))
+    assert math.isnan(sab) and math.isnan(saa)
+    with pytest.raises(ValueError, match="same length"):
+        kernels.pair_sums(a, b[:2], None)

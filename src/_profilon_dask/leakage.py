@@ -7,7 +7,8 @@ with np.number, targets dropped) that shares at least two complete rows
 with the target, by `Series.corr`: NumPy's corrcoef of the complete pairs,
 that is the centred cross-product over the product of the centred norms,
 clipped to [-1, 1]. Pass 1 counts and sums the complete pairs of each
-partition; pass 2 sums the centred products around the pairs' means. The
+partition; pass 2 sums the centred products around the pairs' means (both
+natively, compensated sums over each partition's rows, no copies). The
 order of those additions differs from corrcoef's (NumPy's pairwise means,
 then a BLAS dot product), so a coefficient agrees with the library's within
 rounding, which decides a hit only for a coefficient within about 1e-15 of
@@ -32,36 +33,42 @@ from .tables import Tables
 HIT_THRESHOLD = 0.99
 
 
-def _pair_values(part: pd.DataFrame, column: Any, target: Any) -> tuple[np.ndarray, np.ndarray]:
-    a = part[column].to_numpy(dtype=np.float64, na_value=np.nan)
-    b = part[target].to_numpy(dtype=np.float64, na_value=np.nan)
-    both = ~(np.isnan(a) | np.isnan(b))
-    return a[both], b[both]
+class _Columns:
+    """One partition's columns as float64 (NaN where missing), each
+    converted once however many pairs read it; a float64 column is read in
+    place."""
+
+    def __init__(self, part: pd.DataFrame) -> None:
+        self.part = part
+        self._held: dict[int, tuple[Any, np.ndarray]] = {}
+
+    def __getitem__(self, label: Any) -> np.ndarray:
+        held = self._held.get(id(label))
+        if held is None or held[0] is not label:
+            values = np.ascontiguousarray(self.part[label].to_numpy(dtype=np.float64, na_value=np.nan))
+            held = self._held[id(label)] = (label, values)
+        return held[1]
 
 
 def _first(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]], same: Sequence[tuple[Any, Any]]) -> tuple[Any, Any]:
-    sums = []
-    for c, t in pairs:
-        a, b = _pair_values(part, c, t)
-        # Infinite values make the sums inf or NaN and the coefficient NaN:
-        # no hit, as for the library, whose warnings the analysis keeps quiet.
-        with np.errstate(invalid="ignore", over="ignore"):
-            sums.append((len(a), float(np.add.reduce(a)), float(np.add.reduce(b))))
+    import _profilon_kernels
+
+    columns = _Columns(part)
+    # Infinite values make the sums inf or NaN and the coefficient NaN: no
+    # hit, as for the library, whose warnings the analysis keeps quiet.
+    sums = [_profilon_kernels.pair_sums(columns[c], columns[t], None) for c, t in pairs]
     equal = [bool(part[c].equals(part[t])) for c, t in same]
     return sums, equal
 
 
 def _second(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]], means: Sequence[tuple[float, float] | None]) -> list:
-    out = []
-    for (c, t), m in zip(pairs, means, strict=True):
-        if m is None:
-            out.append(None)
-            continue
-        a, b = _pair_values(part, c, t)
-        with np.errstate(invalid="ignore", over="ignore"):
-            da, db = a - m[0], b - m[1]
-            out.append((float(np.add.reduce(da * db)), float(np.add.reduce(da * da)), float(np.add.reduce(db * db))))
-    return out
+    import _profilon_kernels
+
+    columns = _Columns(part)
+    return [
+        None if m is None else _profilon_kernels.pair_sums(columns[c], columns[t], m)
+        for (c, t), m in zip(pairs, means, strict=True)
+    ]
 
 
 class LeakageChecks:
