@@ -70,19 +70,42 @@ BucketScan scan_sorted(const ColumnView& col, std::size_t n, const BucketLevel& 
 
 BucketScan scan_dense(const ColumnView& col, std::size_t n) {
     const BucketLevel level;
-    const std::size_t space = level.size();
-    std::vector<std::uint64_t> count(space, 0), lo(space, ~std::uint64_t{0}), hi(space, 0);
+    // Per bucket, 1 + the index of its entry (0: not seen yet). A table of
+    // every bucket is a few MB: each thread keeps its own from scan to scan
+    // and clears only what a scan touched, so a scan neither allocates nor
+    // sweeps it (a process that hands freed memory back to the system would
+    // fault it in again every time).
+    thread_local std::vector<std::uint32_t> slot;
+    if (slot.size() != level.size()) slot.assign(level.size(), 0);
+    std::vector<std::uint32_t> seen;
+    std::vector<std::uint64_t> count, lo, hi;
+    struct Clear {
+        std::vector<std::uint32_t>& seen;
+        ~Clear() {
+            for (std::uint32_t b : seen) slot[b] = 0;
+        }
+    } clear{seen};
     BucketScan s;
     s.missing = for_each_key(col, n, [&](std::uint64_t k, double v) {
         note_zero(s, v);
         const std::uint32_t b = level.bucket(k);
-        ++count[b];
-        lo[b] = std::min(lo[b], k);
-        hi[b] = std::max(hi[b], k);
+        std::uint32_t& at = slot[b];
+        if (at == 0) {
+            seen.push_back(b);
+            count.push_back(0);
+            lo.push_back(k);
+            hi.push_back(k);
+            at = static_cast<std::uint32_t>(seen.size());
+        }
+        const std::size_t i = at - 1;
+        ++count[i];
+        lo[i] = std::min(lo[i], k);
+        hi[i] = std::max(hi[i], k);
     });
-    for (std::size_t b = 0; b < space; ++b) {
-        if (count[b]) append(s, static_cast<std::uint32_t>(b), count[b], lo[b], hi[b]);
-    }
+    std::vector<std::uint32_t> order(seen.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return seen[a] < seen[b]; });
+    for (std::uint32_t i : order) append(s, seen[i], count[i], lo[i], hi[i]);
     return s;
 }
 
