@@ -14,6 +14,8 @@ constexpr std::size_t chunk = 4096;
 // for every possible bucket (and deeper levels always sort: their tables
 // would be large, and only one bucket's values are in them).
 constexpr std::size_t dense_from = std::size_t{1} << 16;
+// Up to this many buckets a gather compares each value's bucket with each.
+constexpr std::size_t few_requests = 8;
 
 // Calls visit(key, value) for every present value of rows [0, n), and counts
 // the missing ones.
@@ -205,13 +207,29 @@ std::vector<std::vector<double>> gather_bucket_values(const ColumnView& col, std
     if (m == 0) return out;
     const BucketLevel level = requests[0].level;
     const std::uint32_t lowest = wanted.front(), highest = wanted.back();
-    for_each_key(col, n, [&](std::uint64_t k, double v) {
-        if (!level.holds(k)) return;
-        const std::uint32_t b = level.bucket(k);
-        if (b < lowest || b > highest) return;
-        const auto it = std::lower_bound(wanted.begin(), wanted.end(), b);
-        if (it != wanted.end() && *it == b) out[static_cast<std::size_t>(it - wanted.begin())].push_back(v);
-    });
+    if (m <= few_requests) {
+        // A few buckets (a column's median and quartiles): comparing each
+        // value's bucket with every one of them is a test that almost never
+        // passes, where a range test first would fail or pass at random.
+        for_each_key(col, n, [&](std::uint64_t k, double v) {
+            if (!level.holds(k)) return;
+            const std::uint32_t b = level.bucket(k);
+            for (std::size_t j = 0; j < m; ++j) {
+                if (wanted[j] == b) {
+                    out[j].push_back(v);
+                    return;
+                }
+            }
+        });
+    } else {
+        for_each_key(col, n, [&](std::uint64_t k, double v) {
+            if (!level.holds(k)) return;
+            const std::uint32_t b = level.bucket(k);
+            if (b < lowest || b > highest) return;
+            const auto it = std::lower_bound(wanted.begin(), wanted.end(), b);
+            if (it != wanted.end() && *it == b) out[static_cast<std::size_t>(it - wanted.begin())].push_back(v);
+        });
+    }
     for (std::size_t j = 0; j < m; ++j) {
         std::vector<double>& v = out[j];
         const std::uint64_t keep = requests[j].keep();
