@@ -561,3 +561,57 @@ def test_a_partitions_ranges_own_their_tables():
     # A range that kept a view of the column's whole table would hold it all
     # while Dask weighs (and spills) only its share.
     assert all(t.hashes.base is None and t.counts.base is None for t in tables)
+
+
+def arrow_text_shares():
+    import pyarrow as pa
+
+    texts = ["", "a", "é", "Ж", "😀", "a\x00b", "long text " * 9, None, "a", "", None, "😀"]
+    rng = np.random.default_rng(5)
+    many = [None if i % 17 == 3 else f"t{v}" for i, v in enumerate(rng.integers(0, 3000, 5000))]
+    chunked = pa.chunked_array([pa.array(texts[:5]), pa.array(texts[5:]), pa.array([], pa.string())])
+    shares = {
+        "string": pd.Series(texts, dtype="string[pyarrow]"),
+        "arrow": pd.Series(texts, dtype=pd.ArrowDtype(pa.string())),
+        "large": pd.Series(texts, dtype=pd.ArrowDtype(pa.large_string())),
+        "chunks": pd.Series(pd.arrays.ArrowStringArray(chunked)),
+        "many": pd.Series(many, dtype="string[pyarrow]").iloc[7:],
+        "empty": pd.Series([], dtype="string[pyarrow]"),
+    }
+    try:
+        shares["nan_string"] = pd.Series(texts, dtype=pd.StringDtype("pyarrow", na_value=np.nan))
+    except TypeError:  # pandas without strings that hold NaN
+        shares["nan_string"] = pd.Series(texts, dtype="string[pyarrow_numpy]")
+    return shares
+
+
+@pytest.mark.parametrize("kind", list(arrow_text_shares()))
+@pytest.mark.parametrize("ranges", [1, 4])
+def test_arrow_text_levels_equal_value_counts(monkeypatch, kind, ranges):
+    # The native codes stand in for value_counts and the routing by pandas'
+    # hash of each text: the pieces of the share are the same.
+    from _profilon_dask import distinct
+
+    s = arrow_text_shares()[kind]
+    part = pd.DataFrame({"x": s.reset_index(drop=True)})
+    new = distinct._distinct_partial(part, [s.dtype], ranges)
+    monkeypatch.setattr(distinct, "_text_levels", lambda *args: None)
+    old = distinct._distinct_partial(part, [s.dtype], ranges)
+    assert new[0] == old[0] == len(s)
+    for (levels, kinds, lone), (want_levels, want_kinds, want_lone) in zip(new[1:], old[1:], strict=True):
+        pd.testing.assert_series_equal(levels[0], want_levels[0], check_index_type=True)
+        assert kinds == want_kinds and lone == want_lone
+
+
+@pytest.mark.parametrize("kind", ["string", "chunks", "many", "large"])
+def test_arrow_text_codes_equal_a_dictionary_encoding(kind):
+    import pyarrow as pa
+
+    from _profilon_dask import association
+
+    s = arrow_text_shares()[kind]
+    codes, uniques = association._arrow_text_codes(s)
+    encoded = pa.chunked_array(s.array._pa_array).combine_chunks().dictionary_encode()
+    want = pa.compute.fill_null(encoded.indices, -1).to_numpy(zero_copy_only=False)
+    assert codes.tolist() == want.tolist()
+    assert uniques.tolist() == encoded.dictionary.to_pylist()

@@ -23,7 +23,8 @@ exactly; one spread over partitions differs from it only in the rounding of
 those few additions. The client receives one count and sum per group.
 The groups are summed natively (`group_sums`: add.reduce's order per group,
 as the running NumPy cuts its sums); Arrow-backed text is grouped by its
-dictionary codes, so only its distinct values become Python objects.
+codes in first-seen order (`arrow_text`), so only its distinct values become
+Python objects.
 Counting the kept rows (pass 1) and the squares (pass 3) read the masks and
 the target alone.
 
@@ -42,6 +43,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from .arrow_text import arrow_text, text_codes
 from .passes import Pass, combine_tree
 from .tables import Tables
 
@@ -104,30 +106,16 @@ def _column_order(pairs: Sequence[tuple[Any, Any]]) -> list[int]:
 
 
 def _arrow_text_codes(col: pd.Series) -> tuple[np.ndarray, np.ndarray] | None:
-    """Codes of Arrow-backed text, from its dictionary encoding: no Python
-    object per row, only one per distinct value. Arrow strings are UTF-8,
-    so two are equal exactly where the str objects pandas would build from
-    them are; which of equal keys stands for the group never matters."""
-    dtype = col.dtype
-    arrow_text = isinstance(dtype, pd.StringDtype) and dtype.storage != "python"
-    if not arrow_text and isinstance(dtype, pd.ArrowDtype):
-        import pyarrow as pa
-
-        arrow_text = pa.types.is_string(dtype.pyarrow_dtype) or pa.types.is_large_string(dtype.pyarrow_dtype)
-    if not arrow_text:
+    """Codes of Arrow-backed text in first-seen order, natively: no Python
+    object per row, only one per distinct value. Which of equal keys stands
+    for the group never matters."""
+    coded = text_codes(col)
+    if coded is None:
         return None
     import pyarrow as pa
-    import pyarrow.compute as pc
 
-    data = col.array.__arrow_array__()
-    if isinstance(data, pa.ChunkedArray):
-        data = data.combine_chunks()
-    if not (pa.types.is_string(data.type) or pa.types.is_large_string(data.type)):
-        return None
-    encoded = data.dictionary_encode()
-    codes = pc.fill_null(encoded.indices, -1).to_numpy(zero_copy_only=False).astype(np.int64, copy=False)
-    uniques = encoded.dictionary.to_numpy(zero_copy_only=False)
-    return codes, uniques
+    uniques = arrow_text(col).take(pa.array(coded.first)).combine_chunks().to_numpy(zero_copy_only=False)
+    return coded.codes, uniques
 
 
 def _block(dtype: Any) -> int:

@@ -37,6 +37,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from .arrow_text import text_codes
 from .passes import Pass
 from .tables import Tables
 
@@ -274,6 +275,23 @@ def _native_levels(result: Any, ranges: int) -> tuple[list[_Hashed], dict[object
     return levels, kinds
 
 
+def _text_levels(s: pd.Series, dtype: Any, ranges: int) -> tuple[pd.Series, dict[object, int], np.ndarray] | None:
+    """What value_counts(dropna=False) and `_routes` give one share of
+    Arrow-backed text of the metadata's dtype, from the native text codes:
+    the counts by text (first-seen order, the share's own dtype), the count
+    of its missing kind, and each text's range by pandas' hash of it."""
+    if s.dtype != dtype:
+        return None
+    coded = text_codes(s, codes=False, hashes=ranges > 1)
+    if coded is None:
+        return None
+    present = pd.Series(coded.counts, index=pd.Index(s.iloc[coded.first].array, name=s.name), dtype=np.int64)
+    kinds = {_missing_token(dtype.na_value): coded.missing} if coded.missing else {}
+    if ranges == 1:
+        return present, kinds, np.zeros(len(present), dtype=np.intp)
+    return present, kinds, (coded.hashes % np.uint64(ranges)).astype(np.intp)
+
+
 def _distinct_partial(
     part: pd.DataFrame, dtypes: list[Any], ranges: int, columns: Sequence[int] | None = None
 ) -> tuple[Any, ...]:
@@ -296,6 +314,14 @@ def _distinct_partial(
             levels, kinds = _native_levels(native[j], ranges)
             for r in range(ranges):
                 pieces[r][0].append(levels[r])
+                pieces[r][1].append(kinds if r == 0 else {})
+                pieces[r][2].append({})
+            continue
+        text = _text_levels(part.iloc[:, j], dtype, ranges)
+        if text is not None:
+            present, kinds, route = text
+            for r in range(ranges):
+                pieces[r][0].append(present[route == r] if ranges > 1 else present)
                 pieces[r][1].append(kinds if r == 0 else {})
                 pieces[r][2].append({})
             continue

@@ -46,5 +46,6 @@ extern const PyMethodDef group_sums_entries[];
 extern const PyMethodDef quantile_entries[];
 extern const PyMethodDef pairwise_tree_entries[];
 extern const PyMethodDef level_counts_entries[];
+extern const PyMethodDef text_codes_entries[];
 
 }  // namespace tamsel::kernel_module

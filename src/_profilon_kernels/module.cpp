@@ -21,6 +21,7 @@ const PyMethodDef* const tables[] = {
     quantile_entries,
     pairwise_tree_entries,
     level_counts_entries,
+    text_codes_entries,
 };
 // clang-format on
 

@@ -89,38 +89,9 @@ py::object hashes_bytes(const std::vector<std::uint64_t>& out) {
 PyObject* text_row_hashes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 4) throw py::type_error("expected (offsets, data, missing, fill)");
-        HeldBuffer offsets(args[0]), data(args[1]);
-        const Py_buffer& o = offsets.view();
-        const Py_buffer& d = data.view();
-        const kernels::ValueType otype = buffer_value_type(o);
-        const bool contiguous = o.strides[0] == o.itemsize && (d.shape[0] == 0 || d.strides[0] == 1);
-        if (!contiguous || (otype != kernels::ValueType::i32 && otype != kernels::ValueType::i64) || d.itemsize != 1 ||
-            o.shape[0] < 1)
-            throw py::value_error("offsets: contiguous int32 or int64, at least one; data: contiguous bytes");
-        const std::size_t n = static_cast<std::size_t>(o.shape[0]) - 1;
-        kernels::TextColumn c;
-        c.data = static_cast<const std::uint8_t*>(d.buf);
-        if (otype == kernels::ValueType::i32) {
-            c.offsets32 = static_cast<const std::int32_t*>(o.buf);
-        } else {
-            c.offsets64 = static_cast<const std::int64_t*>(o.buf);
-        }
-        // Offsets come from outside: every row must lie inside the data.
-        std::int64_t previous = 0;
-        for (std::size_t i = 0; i <= n; ++i) {
-            const std::int64_t at = c.offsets32 ? c.offsets32[i] : c.offsets64[i];
-            if (at < previous || at > static_cast<std::int64_t>(d.shape[0]) || (i == 0 && at < 0))
-                throw py::value_error("offsets must rise and stay inside the data");
-            previous = at;
-        }
-        std::unique_ptr<HeldBuffer> missing;
-        if (args[2] != Py_None) {
-            missing = std::make_unique<HeldBuffer>(args[2]);
-            const Py_buffer& m = missing->view();
-            if (m.itemsize != 1 || static_cast<std::size_t>(m.shape[0]) != n || (n && m.strides[0] != 1))
-                throw py::value_error("missing: contiguous bytes, one per row");
-            c.missing = static_cast<const std::uint8_t*>(m.buf);
-        }
+        TextArg text(args[0], args[1], args[2]);
+        kernels::TextColumn c = text.column;
+        const std::size_t n = text.n;
         char* fill = nullptr;
         Py_ssize_t fill_len = 0;
         if (PyBytes_AsStringAndSize(args[3], &fill, &fill_len) != 0) throw py::error_already_set();
