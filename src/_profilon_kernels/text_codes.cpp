@@ -23,7 +23,8 @@ PyObject* text_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         std::vector<std::unique_ptr<TextArg>> held;
         for (py::handle item : py::reinterpret_borrow<py::sequence>(args[0])) {
             py::tuple t = py::reinterpret_borrow<py::tuple>(item);
-            if (!PyTuple_Check(item.ptr()) || t.size() != 3) throw py::type_error("a chunk is (offsets, data, missing)");
+            if (!PyTuple_Check(item.ptr()) || t.size() != 3)
+                throw py::type_error("a chunk is (offsets, data, missing)");
             held.push_back(std::make_unique<TextArg>(t[0], t[1], t[2]));
         }
         const int with_codes = PyObject_IsTrue(args[1]), hashes = PyObject_IsTrue(args[2]);
@@ -66,9 +67,8 @@ PyObject* text_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return true;
         });
         if (!done) throw py::error_already_set();
-        return py::object(py::make_tuple(codes, make_array(out.first, "int64"),
-                                         make_array(out.counts, "int64"), out.missing,
-                                         hashes ? make_array(text_hashes, "uint64") : py::none()));
+        return py::object(py::make_tuple(codes, make_array(out.first, "int64"), make_array(out.counts, "int64"),
+                                         out.missing, hashes ? make_array(text_hashes, "uint64") : py::none()));
     });
 }
 

@@ -85,8 +85,8 @@ private:
 
 }  // namespace
 
-bool text_codes(const TextColumn* chunks, const std::size_t* rows, std::size_t k, std::int64_t* codes,
-                TextCodes& out, const std::function<bool()>& poll) {
+bool text_codes(const TextColumn* chunks, const std::size_t* rows, std::size_t k, std::int64_t* codes, TextCodes& out,
+                const std::function<bool()>& poll) {
     out = TextCodes{};
     Table table;
     constexpr std::size_t block = 1 << 16;

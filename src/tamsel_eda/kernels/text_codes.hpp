@@ -22,7 +22,7 @@ struct TextCodes {
 // writing each row's code (-1 where missing) to `codes` unless it is null.
 // `rows[i]` is the row count of chunk i. `poll` is called between blocks of
 // rows; returns false as soon as it answers true.
-bool text_codes(const TextColumn* chunks, const std::size_t* rows, std::size_t k, std::int64_t* codes,
-                TextCodes& out, const std::function<bool()>& poll);
+bool text_codes(const TextColumn* chunks, const std::size_t* rows, std::size_t k, std::int64_t* codes, TextCodes& out,
+                const std::function<bool()>& poll);
 
 }  // namespace tamsel::kernels
