@@ -21,18 +21,26 @@ Here:
     and returns an 8-byte digest of each column's row hashes; the digests
     are combined on the workers in partition order, in a tree of the same
     shape for every column. Columns with the same combined digest are
-    candidates. A few decisions the step takes on the whole column can come
-    out differently on a share of it (the dtype an object column infers, and
-    whether an object column with bytes in it is hashed through its texts);
-    each partition reports what it decided, and a column whose partitions
+    candidates. A float column with missing cells, whose hashes are those
+    of the str() of its values, is digested by its values instead (which
+    tell the same columns apart, but far faster); it is a candidate with
+    the float columns of its digest and with every column whose shares all
+    could hold those texts (`native_hashes.could_be_float_texts`). A few
+    decisions the step takes on the whole column can come out differently
+    on a share of it (the dtype an object column infers, and whether an
+    object column with bytes in it is hashed through its texts); each
+    partition reports what it decided, and a column whose partitions
     disagree is a candidate with every other column, and is hashed in pass 3
     behind a few rows of its own values that force the whole column's
-    decisions.
+    decisions. So is a column digested by its values in some partitions and
+    by its hashes in others.
   pass 3 (`add_duplicate_confirm`): equal digests are not proof. Each
     partition hashes the candidate columns again and compares the row hashes
     of every candidate pair, the step's own comparison; a pair is equal when
     it is equal in every partition. Only frames with candidates read their
-    data a third time for this.
+    data a third time for this. The zeros of a float column with missing
+    cells all hash as the text of the whole column's first zero ("0.0" or
+    "-0.0"), which pass 2 found.
 
 The row hashes of texts, of floats with missing cells and of plain numbers
 come from the native kernels (`native_hashes`), which give pandas' own hashes
@@ -54,7 +62,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .native_hashes import native_row_hashes
+from .native_hashes import could_be_float_texts, hashes_digest, native_digest, native_row_hashes
 from .passes import Pass, combine_tree
 from .tables import Tables
 
@@ -186,15 +194,6 @@ def _digest(data: bytes) -> bytes:
     return hashlib.blake2b(data, digest_size=8).digest()
 
 
-def _hashes_digest(hashes: np.ndarray) -> bytes:
-    """The digest of a share's row hashes: the native FNV over its words,
-    a pass as fast as reading them (equal digests are only candidates; pass
-    3 compares the hashes themselves)."""
-    import _profilon_kernels
-
-    return int(_profilon_kernels.fnv_digest(np.ascontiguousarray(hashes, dtype=np.uint64))).to_bytes(8, "little")
-
-
 @dataclass
 class _ColumnFacts:
     """One column over some partitions, in partition order."""
@@ -207,6 +206,13 @@ class _ColumnFacts:
     text_fallback: bool = False
     bytes_without_fallback: bool = False
     witnesses: dict[Any, Any] = field(default_factory=dict)
+    # how the non-empty shares were digested: "values" (floats with missing
+    # cells) or "hashes"
+    roads: set[str] = field(default_factory=set)
+    # whether every share could hold the texts of a float column's values
+    could_be_float_texts: bool = True
+    # the first zero of a float column with missing cells, in partition order
+    first_zero: float | None = None
 
 
 def _object_decisions(filled: pd.Series) -> tuple[bool, bool]:
@@ -223,24 +229,29 @@ def _candidate_partition(part: pd.DataFrame, has_missing: list[bool]) -> list[_C
     out = []
     for j, missing in enumerate(has_missing):
         column = part.iloc[:, j]
-        native = native_row_hashes(column, missing, FILL_TEXT)
+        native = native_digest(column, missing, FILL_TEXT)
         if native is not None:
             out.append(
                 _ColumnFacts(
-                    digest=_hashes_digest(native.hashes),
-                    dtypes={native.dtype},
+                    digest=native.digest,
+                    dtypes=set() if native.dtype is None else {native.dtype},
                     text_fallback=native.text_fallback,
                     bytes_without_fallback=native.bytes_without_fallback,
                     witnesses=native.witnesses,
+                    roads={native.road} if len(column) else set(),
+                    could_be_float_texts=native.could_be_float_texts,
+                    first_zero=native.first_zero,
                 )
             )
             continue
         hashes, stage = _column_row_hashes(column, missing, [])
-        facts = _ColumnFacts()
+        facts = _ColumnFacts(
+            roads={"hashes"} if len(column) else set(), could_be_float_texts=could_be_float_texts(column, FILL_TEXT)
+        )
         if hashes is None:
             facts.failed = True
         else:
-            facts.digest = _hashes_digest(hashes)
+            facts.digest = hashes_digest(hashes)
             filled = stage.filled
             if len(filled):
                 facts.dtypes.add(str(filled.dtype))
@@ -267,6 +278,10 @@ def _combine_facts(parts: list[list[_ColumnFacts]]) -> list[_ColumnFacts]:
                 facts.text_fallback |= f.text_fallback
                 facts.bytes_without_fallback |= f.bytes_without_fallback
                 facts.witnesses = _merge_witnesses(facts.witnesses, f.witnesses)
+                facts.roads |= f.roads
+                facts.could_be_float_texts = facts.could_be_float_texts and f.could_be_float_texts
+                if facts.first_zero is None:
+                    facts.first_zero = f.first_zero
         out.append(facts)
     return out
 
@@ -274,13 +289,51 @@ def _combine_facts(parts: list[list[_ColumnFacts]]) -> list[_ColumnFacts]:
 @dataclass
 class DuplicatePlan:
     """What pass 2 found for pass 3: the pairs (later, earlier) of column
-    positions to compare, and the prefix rows of the columns whose shares
-    must be hashed behind them."""
+    positions to compare, the prefix rows of the columns whose shares must
+    be hashed behind them, and the first zero of the float columns with
+    missing cells that have one."""
 
     n_cols: int
     pairs: list[tuple[int, int]]
     prefixes: dict[int, list[Any]]
     has_missing: list[bool]
+    zeros: dict[int, float] = field(default_factory=dict)
+
+
+def _plan(facts: list[_ColumnFacts], has_missing: list[bool]) -> DuplicatePlan:
+    """Pass 3's plan from every column's combined facts."""
+    usable = [j for j, f in enumerate(facts) if not f.failed]
+    unsettled = {
+        j for j in usable if len(facts[j].dtypes) > 1 or (facts[j].text_fallback and facts[j].bytes_without_fallback)
+    }
+    # Digests of values and of hashes do not compare: a column with both is
+    # a candidate with every other column.
+    anything = unsettled | {j for j in usable if len(facts[j].roads) > 1}
+    by_values = {j for j in usable if facts[j].roads == {"values"}} - anything
+    pairs: set[tuple[int, int]] = set()
+    groups: dict[tuple[bool, bytes], list[int]] = {}
+    for j in usable:
+        if j not in anything:
+            groups.setdefault((j in by_values, facts[j].digest), []).append(j)
+    for members in groups.values():
+        for a, later in enumerate(members):
+            for earlier in members[:a]:
+                pairs.add((later, earlier))
+    could = [j for j in usable if j not in by_values and j not in anything and facts[j].could_be_float_texts]
+    for u in by_values:
+        for j in could:
+            pairs.add((max(u, j), min(u, j)))
+    for u in anything:
+        for j in usable:
+            if j != u:
+                pairs.add((max(u, j), min(u, j)))
+    return DuplicatePlan(
+        len(facts),
+        sorted(pairs),
+        {u: list(facts[u].witnesses.values()) for u in sorted(unsettled)},
+        has_missing,
+        {j: facts[j].first_zero for j in sorted(by_values) if facts[j].first_zero is not None},
+    )
 
 
 def add_duplicate_candidates(
@@ -309,32 +362,7 @@ def add_duplicate_candidates(
     at = p.add(combine_tree(partials, _combine_facts, split_every))
 
     def fill(results: list[Any], tables: Tables) -> DuplicatePlan:
-        facts: list[_ColumnFacts] = results[at]
-        usable = [j for j, f in enumerate(facts) if not f.failed]
-        unsettled = {
-            j
-            for j in usable
-            if len(facts[j].dtypes) > 1 or (facts[j].text_fallback and facts[j].bytes_without_fallback)
-        }
-        pairs: set[tuple[int, int]] = set()
-        groups: dict[bytes, list[int]] = {}
-        for j in usable:
-            if j not in unsettled:
-                groups.setdefault(facts[j].digest, []).append(j)
-        for members in groups.values():
-            for a, later in enumerate(members):
-                for earlier in members[:a]:
-                    pairs.add((later, earlier))
-        for u in unsettled:
-            for j in usable:
-                if j != u:
-                    pairs.add((max(u, j), min(u, j)))
-        plan = DuplicatePlan(
-            len(columns),
-            sorted(pairs),
-            {u: list(facts[u].witnesses.values()) for u in sorted(unsettled)},
-            has_missing,
-        )
+        plan = _plan(results[at], has_missing)
         if not plan.pairs:
             tables.duplicate_pairs = []
         return plan
@@ -350,7 +378,7 @@ def _confirm_partition(part: pd.DataFrame, plan: DuplicatePlan, where: dict[int,
     hashes: dict[int, np.ndarray | None] = {}
     for j in involved:
         column, prefix = part.iloc[:, j if where is None else where[j]], plan.prefixes.get(j, [])
-        native = None if prefix else native_row_hashes(column, plan.has_missing[j], FILL_TEXT)
+        native = None if prefix else native_row_hashes(column, plan.has_missing[j], FILL_TEXT, plan.zeros.get(j))
         if native is not None:
             hashes[j] = native.hashes
         else:
