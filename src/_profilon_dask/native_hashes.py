@@ -85,25 +85,14 @@ def _first_text(values: np.ndarray) -> dict[Any, Any]:
 
 
 def _arrow_text_hashes(s: pd.Series, fill: str) -> np.ndarray | None:
-    import pyarrow as pa
-
     import _profilon_kernels as kernels
 
-    chunked = s.array.__arrow_array__()
-    out = []
-    for chunk in chunked.chunks:
-        if chunk.type == pa.string():
-            width = np.int32
-        elif chunk.type == pa.large_string():
-            width = np.int64
-        else:
-            return None
-        buffers = chunk.buffers()
-        n = len(chunk)
-        offsets = np.frombuffer(buffers[1], dtype=width, count=n + 1, offset=chunk.offset * np.dtype(width).itemsize)
-        data = np.frombuffer(buffers[2], dtype=np.uint8) if buffers[2] is not None else np.zeros(0, np.uint8)
-        missing = chunk.is_null().to_numpy(zero_copy_only=False) if chunk.null_count else None
-        out.append(_u64(kernels.text_row_hashes(offsets, data, missing, fill.encode("utf-8"))))
+    from .arrow_text import arrow_text, text_chunks
+
+    data = arrow_text(s)
+    if data is None:
+        return None
+    out = [_u64(kernels.text_row_hashes(*chunk, fill.encode("utf-8"))) for chunk in text_chunks(data)]
     return np.concatenate(out) if out else np.zeros(0, np.uint64)
 
 
