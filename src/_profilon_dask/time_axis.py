@@ -24,6 +24,17 @@ many bucket tasks, each of which reports its most common gap. The gaps that
 straddle two ranges are taken from their first and last stamps on a worker,
 in the same pass, and counted in their buckets.
 
+A frame stored in time order skips the routing: pass 1 also tells, of each
+partition, whether its valid stamps never decrease and its first and last
+valid stamp. When every partition is in order and none starts below the
+last valid stamp of the non-empty partition before it, the valid stamps in
+partition order are the sorted axis already, so pass 2 reduces each
+partition in place as one range (no routing, no sort). Such ranges may share
+a stamp across their boundary, unlike value ranges: each partition is given
+its predecessor's last valid stamp and does not count its first stamp as
+distinct when it repeats that one. The gap across the boundary is a
+straddling gap like any other (0 for a repeated stamp).
+
 pandas' inference answers None for an axis with NaT or repeated stamps. Of
 a unique axis, it reads only the distinct gaps when the smallest wall-clock
 gap is not a whole number of days (the intraday rules below follow its
@@ -59,6 +70,9 @@ GATHER_LIMIT = 5_000_000
 SAMPLES_PER_PARTITION = 128
 # Smallest distinct gaps kept: the business-hour rule looks at up to three.
 SMALLEST = 4
+# Whether an axis found in time order in pass 1 is reduced partition by
+# partition in pass 2 (False: always routed into value ranges and sorted).
+IN_ORDER_ROAD = True
 
 _NAT = np.iinfo(np.int64).min
 _PER_SECOND = {"s": 1, "ms": 1_000, "us": 1_000_000, "ns": 1_000_000_000}
@@ -109,25 +123,48 @@ def _smallest_distinct(gaps: np.ndarray) -> np.ndarray:
     return np.unique(gaps)[:SMALLEST]
 
 
+def _valid_of(values: np.ndarray) -> np.ndarray:
+    """The non-NaT stamps in row order; `values` itself when all are."""
+    valid = values != _NAT
+    return values if valid.all() else values[valid]
+
+
+def _non_decreasing(values: np.ndarray) -> bool:
+    return bool(np.all(values[1:] >= values[:-1]))
+
+
 # Pass 1 ------------------------------------------------------------------
 
 
-def _first_partition(part: pd.DataFrame, column: Any, dtype: Any) -> tuple[int, int, np.ndarray]:
+# Of one partition: whether its valid stamps never decrease, and its first
+# and last valid stamp (None for a partition without one).
+Order = tuple[bool, int | None, int | None]
+
+
+def _first_partition(part: pd.DataFrame, column: Any, dtype: Any) -> tuple[int, int, np.ndarray, list[Order]]:
     values = _as_int64(_stamps_of(part, column), dtype)
-    valid = np.sort(values[values != _NAT])
+    valid = _valid_of(values)
     n = len(valid)
+    ordered = _non_decreasing(valid)
+    ends = (int(valid[0]), int(valid[-1])) if n else (None, None)
+    if not ordered:
+        valid = np.sort(valid)
     if n > SAMPLES_PER_PARTITION:
         picks = valid[np.linspace(0, n - 1, SAMPLES_PER_PARTITION).astype(np.int64)]
     else:
         picks = valid
     # Rows, NaT, and evenly spaced valid stamps, each standing for
-    # n / len(picks) of them when the partitions' samples are merged.
-    return len(values), len(values) - n, picks
+    # n / len(picks) of them when the partitions' samples are merged; and
+    # the partition's order, listed with the others' in partition order.
+    return len(values), len(values) - n, picks, [(ordered, *ends)]
 
 
-def _first_combine(parts: list[tuple[int, int, Any]]) -> tuple[int, int, list[tuple[np.ndarray, float]]]:
+def _first_combine(
+    parts: list[tuple[int, int, Any, list[Order]]],
+) -> tuple[int, int, list[tuple[np.ndarray, float]], list[Order]]:
     rows = nat = 0
     samples: list[tuple[np.ndarray, float]] = []
+    order: list[Order] = []
     for part in parts:
         rows += part[0]
         nat += part[1]
@@ -135,7 +172,23 @@ def _first_combine(parts: list[tuple[int, int, Any]]) -> tuple[int, int, list[tu
             samples.extend(part[2])
         elif len(part[2]):
             samples.append((part[2], (part[0] - part[1]) / len(part[2])))
-    return rows, nat, samples
+        order.extend(part[3])
+    return rows, nat, samples, order
+
+
+def _predecessors(order: Sequence[Order]) -> list[int | None] | None:
+    """Of each partition, the last valid stamp of the non-empty partition
+    before it (None for none), when the valid stamps in partition order
+    never decrease; None when they do somewhere."""
+    previous: list[int | None] = []
+    last: int | None = None
+    for ordered, first, final in order:
+        if not ordered or (first is not None and last is not None and first < last):
+            return None
+        previous.append(last)
+        if final is not None:
+            last = final
+    return previous
 
 
 def _tree(func: Any, items: list[Any], split_every: int = 8) -> Any:
@@ -184,7 +237,10 @@ def _hash_bucket(gaps: np.ndarray, n_buckets: int) -> np.ndarray:
 
 
 def _gap_buckets(gaps: np.ndarray, n_buckets: int) -> list[tuple[np.ndarray, np.ndarray]]:
-    values, counts = np.unique(gaps, return_counts=True)
+    return _split_buckets(*np.unique(gaps, return_counts=True), n_buckets)
+
+
+def _split_buckets(values: np.ndarray, counts: np.ndarray, n_buckets: int) -> list[tuple[np.ndarray, np.ndarray]]:
     where = _hash_bucket(values, n_buckets)
     return [(values[where == h], counts[where == h].astype(np.int64)) for h in range(n_buckets)]
 
@@ -208,6 +264,67 @@ def _reduce_range(
         wall_gaps=_smallest_distinct(np.diff(wall)),
     )
     return summary, _gap_buckets(gaps, n_buckets)
+
+
+def _gap_counts(gaps: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """`np.unique(gaps, return_counts=True)`, without the sort for the
+    common axis of one step."""
+    if len(gaps) and (gaps == gaps[0]).all():
+        return gaps[:1].copy(), np.array([len(gaps)], dtype=np.int64)
+    return np.unique(gaps, return_counts=True)
+
+
+def _wall_gap_values(
+    values: np.ndarray, wall: np.ndarray, gaps: np.ndarray, keys: np.ndarray, counts: np.ndarray
+) -> np.ndarray:
+    """The distinct gaps of `wall`, sorted, from the counts of the UTC gaps
+    (`keys`, `counts`): the two differ only across a change of the UTC
+    offset, so the wall-clock gaps are the UTC ones less those few plus
+    their wall-clock values."""
+    offsets = wall - values
+    moved = np.flatnonzero(offsets[1:] != offsets[:-1])
+    if not len(moved):
+        return keys
+    was, now = gaps[moved], gaps[moved] + (offsets[moved + 1] - offsets[moved])
+    pooled, at = np.unique(np.concatenate([keys, was, now]), return_inverse=True)
+    totals = np.zeros(len(pooled), dtype=np.int64)
+    np.add.at(totals, at.ravel(), np.concatenate([counts, np.full(len(was), -1), np.ones(len(now), np.int64)]))
+    return pooled[totals > 0]
+
+
+def _reduce_in_order(
+    part: pd.DataFrame, column: Any, dtype: Any, previous: int | None, n_buckets: int, keep: bool
+) -> tuple[dict[str, Any], list[tuple[np.ndarray, np.ndarray]]]:
+    """`_reduce_range` of a partition whose valid stamps are in order, none
+    below `previous` (the last valid stamp of the partitions before it),
+    with its first stamp not counted as distinct when it repeats that one."""
+    values = _valid_of(_as_int64(_stamps_of(part, column), dtype))
+    summary: dict[str, Any] = {"count": len(values), "values": values if keep else None}
+    if len(values) == 0:
+        return summary, [(np.zeros(0, np.int64), np.zeros(0, np.int64))] * n_buckets
+    gaps = np.diff(values)
+    keys, counts = _gap_counts(gaps)
+    first, last = int(values[0]), int(values[-1])
+    if (len(keys) and keys[0] < 0) or (previous is not None and first < previous):
+        raise RuntimeError("a partition's time axis changed between two passes over the frame")
+    repeats = int(counts[0]) if len(keys) and keys[0] == 0 else 0
+    repeats += 1 if first == previous else 0
+    if getattr(dtype, "tz", None) is None:
+        first_wall, last_wall, wall_keys = first, last, keys
+    else:
+        wall = _wall_clock(values, dtype)
+        first_wall, last_wall = int(wall[0]), int(wall[-1])
+        wall_keys = _wall_gap_values(values, wall, gaps, keys, counts)
+    summary.update(
+        distinct=len(values) - repeats,
+        first=first,
+        last=last,
+        first_wall=first_wall,
+        last_wall=last_wall,
+        utc_gaps=keys[:SMALLEST].copy(),
+        wall_gaps=wall_keys[:SMALLEST].copy(),
+    )
+    return summary, _split_buckets(keys, counts, n_buckets)
 
 
 def _straddling(summaries: Sequence[dict[str, Any]]) -> tuple[np.ndarray, np.ndarray]:
@@ -371,6 +488,10 @@ class TimeAxis:
 
     Only a datetime64 axis (tz-naive or aware, any unit) is handled: another
     dtype raises TypeError when the group is built.
+
+    `in_order_road` False (default: `IN_ORDER_ROAD`) routes and sorts the
+    stamps even of an axis in time order; after `add_second`, `in_order`
+    tells whether pass 2 reduced the partitions in place.
     """
 
     def __init__(
@@ -380,6 +501,7 @@ class TimeAxis:
         freq: Any = None,
         rows_per_range: int = ROWS_PER_RANGE,
         gather_cap: int = GATHER_CAP,
+        in_order_road: bool | None = None,
     ) -> None:
         self._ddf = ddf
         self.axis, self._dtype = _axis_dtype(ddf, datetime_col)
@@ -392,6 +514,10 @@ class TimeAxis:
         self._freq = freq
         self._rows_per_range = rows_per_range
         self._gather_cap = gather_cap
+        self._in_order_road = IN_ORDER_ROAD if in_order_road is None else in_order_road
+        # Whether pass 2 reduced the partitions in place (the axis was found
+        # in time order) rather than routing their stamps to value ranges.
+        self.in_order: bool | None = None
         self._gathered: np.ndarray | None = None
         self._needs_gather = False
         # The smallest distinct gaps, set when they decide the frequency.
@@ -412,15 +538,27 @@ class TimeAxis:
             return
         import dask
 
-        self._rows, self._nat, samples = results[self._at]
+        self._rows, self._nat, samples, order = results[self._at]
         n_valid = self._rows - self._nat
-        cuts = _boundaries(samples, n_valid, self._rows_per_range)
-        n_ranges = len(cuts) + 1
         keep = self._rows <= self._gather_cap
-        route = dask.delayed(_route, pure=True, nout=n_ranges)
-        routed = [route(part, self._column, self._dtype, cuts) for part in p.partitions(self._ddf)]
-        reduce = dask.delayed(_reduce_range, pure=True, nout=2)
-        ranges = [reduce([r[k] for r in routed], self._dtype, n_ranges, keep) for k in range(n_ranges)]
+        previous = _predecessors(order) if self._in_order_road else None
+        self.in_order = previous is not None
+        if previous is not None:
+            # As many gap buckets as the value ranges would have had.
+            n_ranges = max(1, math.ceil(n_valid / self._rows_per_range))
+            reduce = dask.delayed(_reduce_in_order, pure=True, nout=2)
+            partitions = p.partitions(self._ddf)
+            ranges = [
+                reduce(part, self._column, self._dtype, before, n_ranges, keep)
+                for part, before in zip(partitions, previous, strict=True)
+            ]
+        else:
+            cuts = _boundaries(samples, n_valid, self._rows_per_range)
+            n_ranges = len(cuts) + 1
+            route = dask.delayed(_route, pure=True, nout=n_ranges)
+            routed = [route(part, self._column, self._dtype, cuts) for part in p.partitions(self._ddf)]
+            reduce = dask.delayed(_reduce_range, pure=True, nout=2)
+            ranges = [reduce([r[k] for r in routed], self._dtype, n_ranges, keep) for k in range(n_ranges)]
         summaries = [s for s, _ in ranges]
         straddling = dask.delayed(_straddling, pure=True)(summaries)
         mode = dask.delayed(_bucket_mode, pure=True)
