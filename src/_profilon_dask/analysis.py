@@ -5,14 +5,17 @@ native steps take from the data, in three passes over it.
              full for the categorical columns, up to two for the others); the
              numeric columns' counts, extrema and quantile buckets; the
              correlation ratios' group counts; the leakage checks' pair sums;
-             the time axis' counts and range boundaries
+             the time axis' counts and range boundaries; per partition,
+             each target's rows with a value and their time range
     pass 2   duplicate-column candidates (they need pass 1's missing flags);
              the numeric sums and gathered quantile values; the ratios'
              pairwise partial sums; the leakage checks' centred products; the
              time axis' sorted ranges (distinct stamps, gaps); and the
              samples (the mutual-information rows, the correlation rows and
              each target's most recent points), which need only pass 1's
-             partition lengths to address their rows
+             partition lengths to address their rows (the recent points
+             also its time ranges, to sort only the rows that can be among
+             them)
     pass 3   the exact comparison of duplicate candidates; the centred sums,
              refined quantiles and outlier counts; the ratios' total sums of
              squares; a long day-spaced time axis gathered for pandas'
@@ -37,7 +40,7 @@ from .distinct import add_distinct_counts
 from .duplicates import add_duplicate_candidates, add_duplicate_confirm
 from .leakage import LeakageChecks
 from .passes import Pass, pinned_scheduler
-from .samples import add_corr_sample, add_mi_sample, add_ts_series, mi_columns
+from .samples import add_corr_sample, add_mi_sample, add_ts_series, add_ts_summary, mi_columns
 from .scan import add_scan
 from .settings import Settings, read_settings
 from .summaries import add_summary_moments, add_summary_scan, add_summary_sums
@@ -197,10 +200,13 @@ def analyse(ddf: Any, request: Request, scheduler: Callable[..., Any] | None = N
     for number in (1, 2, 3):
         p = Pass(scheduler, _positions(ddf, [group.reads(number, tables) for group in groups]))
         make_tables = add_scan(p, ddf) if number == 1 else None
+        if number == 1:
+            recent = add_ts_summary(p, ddf, targets, request.time_col) if targets and request.has_axis else None
         for group in groups:
             group.add(number, p, results, tables)
         if number == 2:
-            sample_fills = [add(p) for add in _samples(ddf, tables, request, targets)]
+            summary = None if recent is None else results[recent]
+            sample_fills = [add(p) for add in _samples(ddf, tables, request, targets, summary)]
         results = p.run()
         if make_tables:
             tables = make_tables(results)
@@ -224,14 +230,17 @@ def _positions(ddf: Any, reads: list[set[Hashable] | None]) -> list[int] | None:
     return sorted(ddf.columns.get_loc(label) for label in set().union(*reads))
 
 
-def _samples(ddf: Any, tables: Tables, request: Request, targets: list[Hashable]) -> list[Callable[[Pass], Any]]:
+def _samples(
+    ddf: Any, tables: Tables, request: Request, targets: list[Hashable], ts_summary: Any = None
+) -> list[Callable[[Pass], Any]]:
     """The samples the analysis needs, each as a function adding its work to
-    a pass and returning the fill of its results."""
+    a pass and returning the fill of its results (`ts_summary`: pass 1's
+    `add_ts_summary` result)."""
     passes: list[Callable[[Pass], Any]] = []
     if mi_columns(ddf._meta, targets):
         passes.append(lambda p: add_mi_sample(p, ddf, tables, targets))
     if len(request.numeric) >= 2:
         passes.append(lambda p: add_corr_sample(p, ddf, tables, list(request.numeric), request.settings))
     if targets and request.has_axis:
-        passes.append(lambda p: add_ts_series(p, ddf, tables, targets, request.time_col, request.settings))
+        passes.append(lambda p: add_ts_series(p, ddf, tables, targets, request.time_col, request.settings, ts_summary))
     return passes

@@ -24,7 +24,7 @@ column converts to, and its time axis as the partitions give it.
 from __future__ import annotations
 
 from collections.abc import Callable, Hashable, Sequence
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import pandas as pd
@@ -318,6 +318,30 @@ def _series_columns(time_col: Hashable | None, target: Hashable) -> list[Hashabl
     return [target] if time_col is None else [time_col, target]
 
 
+def _kept_targets(targets: Sequence[Hashable], time_col: Hashable | None) -> list[Hashable]:
+    # The time column is no series of its own (the in-memory diagnostics skip it).
+    return [t for t in dict.fromkeys(targets) if time_col is None or t != time_col]
+
+
+def _most_recent(
+    valid: np.ndarray, missing: np.ndarray, key: np.ndarray, position: np.ndarray, points: int
+) -> np.ndarray:
+    """The `points` most recent of the rows `valid` (ascending), ascending.
+    No more rows than that are all kept as they are, without a sort."""
+    if len(valid) <= points:
+        return valid
+    chosen = valid[_recent_order(missing[valid], key[valid], position[valid])[-points:]]
+    chosen.sort()
+    return chosen
+
+
+# A target's plan in one partition (see `_recent_plans`): None to keep its
+# `points` most recent valid rows of all; ("from", untimed_only, bound) to
+# keep them among the rows at or past the bound only; ("none", valid rows,
+# dtype) when no row of it can be among the most recent.
+Plan = tuple[Any, ...] | None
+
+
 def _ts_candidates(
     part: pd.DataFrame,
     index: int,
@@ -326,26 +350,47 @@ def _ts_candidates(
     time_col: Hashable | None,
     targets: list[Hashable],
     points: int,
+    plans: list[Plan] | None = None,
+    key_dtype: Any = None,
 ) -> list[Candidates]:
     """Per target, the partition's `points` most recent rows with a value,
     in frame order: (rows, missing time, time key, position, rows with a
-    value in all, dtype of the converted values)."""
+    value in all, dtype of the converted values). `plans` (one per target;
+    None: all None) narrows the rows looked at; `key_dtype` is the time
+    key's dtype, for the empty candidates of a "none" plan."""
     _check_length(part, index, expected)
+    plans = plans or [None] * len(targets)
     times = part.index if time_col is None else part[time_col]
-    key, missing = _time_key(times)
-    position = np.arange(offset, offset + len(part), dtype=np.int64)
+    key = missing = position = None
     out = []
-    for target in targets:
+    for target, plan in zip(targets, plans, strict=True):
+        columns = _series_columns(time_col, target)
+        if plan is not None and plan[0] == "none":
+            # Its count and dtype are pass 1's: nothing here is converted.
+            empty = np.zeros(0, dtype=np.int64)
+            out.append(
+                (part.iloc[:0][columns], np.zeros(0, dtype=bool), empty.astype(key_dtype), empty, plan[1], plan[2])
+            )
+            continue
+        if key is None:
+            key, missing = _time_key(times)
+            position = np.arange(offset, offset + len(part), dtype=np.int64)
         # What survives `pd.to_numeric(column, errors="coerce").dropna()`;
         # the dtype that conversion gives depends on every value of text,
         # so it is kept for the whole column (an empty partition has none).
         numeric = pd.to_numeric(part[target], errors="coerce")
         valid = np.flatnonzero(np.asarray(numeric.notna(), dtype=bool))
-        chosen = valid[_recent_order(missing[valid], key[valid], position[valid])[-points:]]
-        chosen.sort()
-        rows = part.iloc[chosen][_series_columns(time_col, target)]
+        total = len(valid)
+        if plan is not None:
+            _, untimed_only, bound = plan
+            past = missing[valid] if untimed_only else missing[valid] | (key[valid] >= bound)
+            valid = valid[past]
+        chosen = _most_recent(valid, missing, key, position, points)
+        # The two columns first: a take of every column of a partition
+        # would cost more than all the rest.
+        rows = part[columns].iloc[chosen]
         dtype = numeric.dtype if len(part) else None
-        out.append((rows, missing[chosen], key[chosen], position[chosen], len(valid), dtype))
+        out.append((rows, missing[chosen], key[chosen], position[chosen], total, dtype))
     return out
 
 
@@ -355,11 +400,143 @@ def _join_candidates(groups: list[list[Candidates]], points: int) -> list[Candid
         frame = _concat_like_compute([c[0] for c in per_target])
         missing, key, position = (np.concatenate([c[i] for c in per_target]) for i in (1, 2, 3))
         # The pieces arrive in partition order, so the rows stay in frame order.
-        chosen = np.sort(_recent_order(missing, key, position)[-points:])
+        chosen = _most_recent(np.arange(len(missing)), missing, key, position, points)
         total = sum(c[4] for c in per_target)
         dtype = _common_dtype([c[5] for c in per_target])
         out.append((frame.iloc[chosen], missing[chosen], key[chosen], position[chosen], total, dtype))
     return out
+
+
+# ---------------------------------------------------------------------------
+# Pass 1's summary of the time-series sample: where the most recent rows lie
+# ---------------------------------------------------------------------------
+
+
+class _Facts(NamedTuple):
+    """One target's rows with a value in one partition, as pass 1 finds them."""
+
+    valid: int  # rows `pd.to_numeric(errors="coerce")` leaves a value
+    untimed: int  # of them, those without a time: the most recent of all
+    low: Any  # the smallest and largest time key of the others (None: none)
+    high: Any
+    dtype: Any  # the converted values' dtype (None in an empty partition)
+    layout: Any  # what the joined rows' dtypes depend on (None: unknown)
+
+
+def _dtype_token(dtype: Any) -> Any:
+    # Equal categorical dtypes may still list their categories in another
+    # order, which concatenation keeps.
+    if isinstance(dtype, pd.CategoricalDtype):
+        return ("category", str(dtype.categories.dtype), tuple(dtype.categories.tolist()), dtype.ordered)
+    return dtype
+
+
+def _ts_facts(part: pd.DataFrame, time_col: Hashable | None, targets: list[Hashable]) -> list[Any]:
+    """[(rows, time key dtype, {target: _Facts})] of one partition, or
+    [None] where the partition does not say (the sample then sorts as if
+    there were no summary)."""
+    named = targets if time_col is None else [time_col, *targets]
+    if not part.columns.is_unique or any(c not in part.columns for c in named):
+        return [None]
+    times = part.index if time_col is None else part[time_col]
+    try:
+        key, missing = _time_key(times)
+    except TypeError:
+        return [None]
+    # An index with a frequency keeps it through a take of rows that form a
+    # slice and a concatenation of adjoining ones, so which rows travel
+    # together would show in the sample's index.
+    freq = times.freq if time_col is None and isinstance(times, pd.DatetimeIndex) else None
+    axis = None if freq is not None else (_dtype_token(times.dtype), times.name)
+    facts = {}
+    for target in targets:
+        column = part[target]
+        numeric = pd.to_numeric(column, errors="coerce")
+        valid = np.asarray(numeric.notna(), dtype=bool)
+        n_valid = int(np.count_nonzero(valid))
+        timed = key[valid & ~missing]
+        facts[target] = _Facts(
+            valid=n_valid,
+            untimed=n_valid - len(timed),
+            low=timed.min() if len(timed) else None,
+            high=timed.max() if len(timed) else None,
+            dtype=numeric.dtype if len(part) else None,
+            layout=None if axis is None else (axis, _dtype_token(column.dtype)),
+        )
+    return [(len(part), key.dtype, facts)]
+
+
+def _gather(pieces: list[list[Any]]) -> list[Any]:
+    return [item for piece in pieces for item in piece]
+
+
+def add_ts_summary(p: Pass, ddf: Any, targets: Sequence[Hashable], time_col: Hashable | None = None) -> int | None:
+    """Adds to `p` (pass 1) what the time-series sample of pass 2 narrows
+    its work by: per partition and target, the rows with a value, those
+    without a time, and the smallest and largest time of the others.
+    Returns the index of that result in the pass, for `add_ts_series`'
+    `summary` (None when there is nothing to summarise)."""
+    import dask
+
+    kept = _kept_targets(targets, time_col)
+    if not kept or (time_col is None and not isinstance(ddf._meta.index, pd.DatetimeIndex)):
+        return None
+    facts = dask.delayed(_ts_facts, pure=True)
+    pieces = [facts(part, time_col, kept) for part in p.partitions(ddf)]
+    return p.add(combine_tree(pieces, _gather)) if pieces else None
+
+
+def _bound(facts: list[_Facts], points: int) -> tuple[bool, Any] | None:
+    """(untimed_only, key): at least `points` rows have no time, or a time
+    key at or past `key` (then also counting the rows without a time, which
+    come after every time). None when the rows with a value are too few."""
+    untimed = sum(f.untimed for f in facts)
+    if untimed >= points:
+        return True, None
+    # Whole partitions from the latest smallest time down: every row of a
+    # partition is at or past its smallest time.
+    need, found = points - untimed, 0
+    for f in sorted((f for f in facts if f.low is not None), key=lambda f: f.low, reverse=True):
+        found += f.valid - f.untimed
+        if found >= need:
+            return False, f.low
+    return None
+
+
+def _recent_plans(
+    summary: list[Any] | None, lengths: np.ndarray, kept: list[Hashable], points: int
+) -> list[list[Plan]] | None:
+    """Per partition, each target's plan (see `Plan`) from pass 1's summary.
+
+    Of a target with more than `points` rows with a value, the most recent
+    `points` are all at or past `_bound`, so a partition's rows before it
+    can be left out, and a partition without any leaves all out. The
+    candidates left then join into the same rows, and into the same frame
+    as long as every partition with a value gives its rows the same dtypes
+    (which rows are concatenated no longer matters then), so a target whose
+    partitions differ there keeps the plan None. None throughout without a
+    usable summary.
+    """
+    if summary is None or len(summary) != len(lengths):
+        return None
+    for s, length in zip(summary, lengths, strict=True):
+        if s is None or s[0] != length or any(t not in s[2] for t in kept):
+            return None
+    plans: list[list[Plan]] = [[] for _ in summary]
+    for target in kept:
+        facts = [s[2][target] for s in summary]
+        layouts = [f.layout for f in facts if f.valid]
+        uniform = all(layout is not None and layout == layouts[0] for layout in layouts)
+        found = _bound(facts, points) if uniform else None
+        if found is None:
+            for plan in plans:
+                plan.append(None)
+            continue
+        untimed_only, bound = found
+        for plan, f in zip(plans, facts, strict=True):
+            reaches = f.untimed > 0 or (not untimed_only and f.high is not None and f.high >= bound)
+            plan.append(("from", untimed_only, bound) if reaches else ("none", f.valid, f.dtype))
+    return plans
 
 
 def order_like_memory(frame: pd.DataFrame, time_col: Hashable | None, target: Hashable) -> pd.Series:
@@ -409,6 +586,7 @@ def add_ts_series(
     targets: Sequence[Hashable],
     time_col: Hashable | None = None,
     settings: Settings | None = None,
+    summary: list[Any] | None = None,
 ) -> Fill:
     """Adds each target's most recent points in time order to `p`.
 
@@ -430,6 +608,10 @@ def add_ts_series(
     order (pandas' quicksort is not stable, and its order of ties depends on
     every row it sorts).
 
+    `summary`, the result of `add_ts_summary` in pass 1, spares the
+    partitions the sort of rows that cannot be among the most recent (see
+    `_recent_plans`); the series are the same without it.
+
     The fill sets `tables.ts_series` (target -> Series of the values, indexed
     by the time axis as in memory; None for a target that is the time column
     itself, which the in-memory diagnostics skip) and notes, per target, the
@@ -440,7 +622,7 @@ def add_ts_series(
     points = (settings or read_settings()).ts_points
     if time_col is None and not isinstance(ddf._meta.index, pd.DatetimeIndex):
         raise TypeError("without a time column the frame's index must be a DatetimeIndex")
-    kept = [t for t in dict.fromkeys(targets) if time_col is None or t != time_col]
+    kept = _kept_targets(targets, time_col)
     n = tables.n_rows
     parts = _scanned_partitions(p, ddf, tables)
     lengths = tables.partition_lengths
@@ -451,8 +633,19 @@ def add_ts_series(
         at = p.add(dask.delayed(_whole_series, pure=True)(rows, time_col, kept))
     elif kept:
         candidates = dask.delayed(_ts_candidates, pure=True)
+        plans = _recent_plans(summary, lengths, kept, points)
         pieces = [
-            candidates(parts[i], i, int(lengths[i]), int(tables.partition_offsets[i]), time_col, kept, points)
+            candidates(
+                parts[i],
+                i,
+                int(lengths[i]),
+                int(tables.partition_offsets[i]),
+                time_col,
+                kept,
+                points,
+                None if plans is None else plans[i],
+                None if plans is None else summary[i][1],
+            )
             for i in range(len(parts))
         ]
         join = dask.delayed(_join_candidates, pure=True)
