@@ -179,20 +179,26 @@ def _group_sums(y: np.ndarray, keys: np.ndarray) -> _Groups:
     return uniques, counts, sums
 
 
-def _kept_groups(reader: _Reader, c: Any, kept: np.ndarray, y: np.ndarray) -> _Groups:
-    """The groups of the kept rows `y` of column `c`: from the column's
-    codes where it has them, else from its values."""
+def _kept(values: np.ndarray, kept: np.ndarray | None) -> np.ndarray:
+    # None keeps every row, without a copy.
+    return values if kept is None else values[kept]
+
+
+def _kept_groups(reader: _Reader, c: Any, kept: np.ndarray | None, y: np.ndarray) -> _Groups:
+    """The groups of the kept rows `y` of column `c` (`kept` None: every
+    row): from the column's codes where it has them, else from its
+    values."""
     coded = reader.coded(c)
     if coded is not None:
         codes, uniques = coded
-        codes = codes[kept]
+        codes = _kept(codes, kept)
         # A kept row the coding calls missing is a case to leave to pandas.
         if not (codes < 0).any():
             native = _native_sums(y, codes, len(uniques))
             if native is not None:
                 order, counts, sums = native
                 return uniques[order], counts, sums
-    return _group_sums(y, reader.part[c].to_numpy()[kept])
+    return _group_sums(y, _kept(reader.part[c].to_numpy(), kept))
 
 
 def _sum_partial(
@@ -212,8 +218,10 @@ def _sum_partial(
         if totals[j] < 2:
             continue
         t, c = pairs[j]
-        kept = reader.kept(t, c)
-        y = reader.target(t)[0][kept]
+        kept: np.ndarray | None = reader.kept(t, c)
+        if kept.all():
+            kept = None
+        y = _kept(reader.target(t)[0], kept)
         partial = _profilon_kernels.pairwise_partial(y, offsets[j], totals[j], blocks[j])
         out[j] = ([partial], _kept_groups(reader, c, kept, y))
     return out
