@@ -123,7 +123,8 @@ def pieces_of(kind, cuts):
 def test_ordered_pieces_and_empty_partitions(kind, cuts, gather_cap, on_index):
     pieces = pieces_of(kind, cuts)
     if kind == "NaT":
-        nat_only = pieces[0].iloc[:2].assign(t=pd.NaT)
+        # NaT of the axis' own dtype (a bare NaT would make nanoseconds).
+        nat_only = pieces[0].iloc[:2].assign(t=pd.Series(pd.NaT, index=pieces[0].index[:2], dtype=pieces[0]["t"].dtype))
         pieces = [pieces[0], nat_only, *pieces[1:]]
     pieces = [pieces[0].iloc[:0], *pieces, pieces[0].iloc[:0]]
     if on_index:
