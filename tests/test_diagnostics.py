@@ -1,6 +1,7 @@
 """Target, time-axis, lag/stationarity and leakage diagnostics."""
 
 import math
+import sys
 import types
 
 import numpy as np
@@ -353,6 +354,34 @@ def test_interrupt_in_adf_is_not_swallowed(eda, monkeypatch):
     monkeypatch.setattr(profilon, "_adfuller", interrupted)
     with pytest.raises(KeyboardInterrupt):
         eda.eda_report_and_score(daily(40, y=walk(40)), target="y")
+
+
+def test_interrupt_while_restoring_numpys_error_state_is_not_lost(eda, monkeypatch):
+    # A Ctrl-C that lands while a quiet scope restores NumPy's error state
+    # (a destructor, which cannot raise) comes back as a pending interrupt.
+    real = np.errstate
+    fired = []
+
+    class Interrupted:
+        def __init__(self, **kwargs):
+            self.inner = real(**kwargs)
+
+        def __enter__(self):
+            return self.inner.__enter__()
+
+        def __exit__(self, *exc):
+            self.inner.__exit__(*exc)
+            # The analysis' own scope, exited from native code: the frame
+            # below is this test's call of the analysis, not a library's.
+            ours = sys._getframe(1).f_code.co_filename == __file__
+            if ours and not fired:
+                fired.append(True)
+                raise KeyboardInterrupt
+
+    monkeypatch.setattr(np, "errstate", Interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        eda.eda_report_and_score(daily(40, y=walk(40)), target="y")
+    assert fired
 
 
 def test_autocorrelation_failure_resets_map_and_strength():

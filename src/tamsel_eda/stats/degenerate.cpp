@@ -3,6 +3,8 @@
 // library's warning about that input never reaches the caller; where the
 // answer comes from NumPy arithmetic on such input, its floating-point
 // warnings are silenced for the call alone.
+#include <csignal>
+
 #include "stats.hpp"
 
 namespace tamsel::stats {
@@ -21,7 +23,14 @@ QuietFloatingPoint::~QuietFloatingPoint() {
         py::none none;
         scope_.attr("__exit__")(none, none, none);
     } catch (py::error_already_set& e) {
-        e.discard_as_unraisable("restoring NumPy's error state");
+        // A Ctrl-C that lands in the restoring call cannot leave a
+        // destructor; it is handed back to the interpreter as a pending
+        // interrupt, raised at the next bytecode, instead of being lost.
+        if (e.matches(PyExc_KeyboardInterrupt)) {
+            PyErr_SetInterruptEx(SIGINT);
+        } else {
+            e.discard_as_unraisable("restoring NumPy's error state");
+        }
     } catch (...) {
         // Nothing to restore with: the scope's own error state stays.
     }
