@@ -5,12 +5,15 @@ and several thread counts, in one run.
         --frames wide,long --threads 1,2 --repeat 3
 
 Each (build, thread count) runs in its own interpreter (a module can be
-imported once per process), alternating so that load from other processes
-on the machine falls on all alike. Per frame it prints the median CPU and
+imported once per process) that holds the frame; the interpreters take
+turns, one analysis each per round, so that load from other processes on the
+machine falls on all alike. The first analysis in each interpreter (lazy
+imports, first touches of memory) is not timed. Per frame it prints the median CPU and
 wall seconds of the whole analysis and of each step, the peak of traced
 memory above the frame (NumPy buffers included), the peak resident memory
 above the frame (the kernels' own buffers included), new/base ratios and the
-wall-time speed-up of each thread count over the first.
+wall-time speed-up of each thread count over the first (the ratio of the
+medians, and the range of the rounds' own ratios).
 PROFILON_NUM_THREADS sets the thread count; BLAS stays at one thread.
 """
 
@@ -43,41 +46,88 @@ def run():
     c1, w1 = time.process_time(), time.perf_counter()
     steps = {a: (c2 - c, x2 - x) for (a, c, x), (_, c2, x2) in zip(marks, marks[1:])}
     return {"cpu": c1 - c0, "wall": w1 - w0, "steps": steps}
-out = {"runs": [run() for _ in range(int(sys.argv[4]))], "frame": frame}
-gc.collect()
-tracemalloc.start()
-bench.analyse(df, kwargs)
-out["peak"] = tracemalloc.get_traced_memory()[1]
-tracemalloc.stop()
 # Resident memory sees what tracemalloc cannot: the kernels' own buffers.
 # Writing 5 to clear_refs resets the high-water mark, so VmHWM after one more
 # analysis, less VmRSS before it, is that analysis' peak above the frame.
 def status(key):
     with open("/proc/self/status") as f:
         return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key + ":"))
-gc.collect()
-try:
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")
-    before = status("VmRSS")
+def peaks():
+    out = {"frame": frame}
+    gc.collect()
+    tracemalloc.start()
     bench.analyse(df, kwargs)
-    out["rss_peak"] = status("VmHWM") - before
-except OSError:
-    out["rss_peak"] = None
-print(json.dumps(out))
+    out["peak"] = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    gc.collect()
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        before = status("VmRSS")
+        bench.analyse(df, kwargs)
+        out["rss_peak"] = status("VmHWM") - before
+    except OSError:
+        out["rss_peak"] = None
+    return out
+# The first analysis in a process also pays for lazy imports and first
+# touches of memory; it is not timed.
+bench.analyse(df, kwargs)
+print(json.dumps({"ready": True}), flush=True)
+for line in sys.stdin:
+    print(json.dumps(run() if line.strip() == "run" else peaks()), flush=True)
 """
 
 
-def measure(build, frame, threads, repeat):
-    env = dict(os.environ, PROFILON_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1")
-    res = subprocess.run(
-        [sys.executable, "-c", CHILD, str(Path(build).resolve()), str(HERE), frame, str(repeat)],
-        env=env,
-        capture_output=True,
-        text=True,
-        check=True,
-    )
-    return json.loads(res.stdout.strip().splitlines()[-1])
+class Child:
+    """One interpreter holding one (build, thread count) and the frame, which
+    runs one analysis each time it is asked, so that the parent can alternate
+    the configurations run by run: load from other processes on the machine
+    then falls on every configuration alike."""
+
+    def __init__(self, build, frame, threads):
+        env = dict(os.environ, PROFILON_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1")
+        args = [sys.executable, "-c", CHILD, str(Path(build).resolve()), str(HERE), frame]
+        self.proc = subprocess.Popen(args, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.read()
+
+    def read(self):
+        line = self.proc.stdout.readline()
+        if not line:
+            raise RuntimeError(f"the benchmark child ended early (exit status {self.proc.wait()})")
+        return json.loads(line)
+
+    def ask(self, what):
+        self.proc.stdin.write(what + "\n")
+        self.proc.stdin.flush()
+        return self.read()
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait()
+
+
+def measure(configs, frame, repeat, ceiling):
+    """Runs of every configuration, interleaved: round r runs each once, in
+    turn, and only one analysis runs at a time. With `ceiling`, each round
+    also measures what two CPU-bound processes gain on the machine then."""
+    children = {}
+    try:
+        for name, build, threads in configs:
+            children[name] = Child(build, frame, threads)
+        results = {name: {"runs": []} for name in children}
+        machine = []
+        for _ in range(repeat):
+            for name, child in children.items():
+                results[name]["runs"].append(child.ask("run"))
+            if ceiling:
+                machine.append(machine_ceiling(1))
+        results["machine"] = machine
+        for name, child in children.items():
+            results[name].update(child.ask("peaks"))
+        return results
+    finally:
+        for child in children.values():
+            child.close()
 
 
 def med(values):
@@ -94,7 +144,7 @@ print(time.perf_counter() - t)
 """
 
 
-def machine_ceiling():
+def machine_ceiling(rounds=3):
     """How fast two CPU-bound processes run side by side against one alone:
     the most two threads can gain on this machine right now. A virtual
     machine's cores may share their host's, so this is often below 2."""
@@ -103,8 +153,8 @@ def machine_ceiling():
         procs = [subprocess.Popen([sys.executable, "-c", SPIN], stdout=subprocess.PIPE, text=True) for _ in range(k)]
         return max(float(p.communicate()[0]) for p in procs)
 
-    one = statistics.median(run(1) for _ in range(3))
-    two = statistics.median(run(2) for _ in range(3))
+    one = statistics.median(run(1) for _ in range(rounds))
+    two = statistics.median(run(2) for _ in range(rounds))
     return 2 * one / two
 
 
@@ -119,13 +169,17 @@ def main():
     threads = [int(t) for t in args.threads.split(",")]
     print(f"cpus {os.cpu_count()}, base {args.base}, new {args.new}; CPU and wall seconds, median of {args.repeat}")
     for frame in args.frames.split(","):
-        configs = [("base", args.base, threads[0])] + [("new", args.new, t) for t in threads]
-        results = {c: measure(b, frame, t, args.repeat) for c, b, t in [(f"{n}/{t}", b, t) for n, b, t in configs]}
+        configs = [(f"base/{threads[0]}", args.base, threads[0])] + [(f"new/{t}", args.new, t) for t in threads]
+        results = measure(configs, frame, args.repeat, len(threads) > 1)
+        machine = results.pop("machine")
         first = next(iter(results.values()))
         steps = list(first["runs"][0]["steps"])
         print(f"\n{frame} (frame {first['frame'] / 2**20:,.1f} MiB)")
-        if len(threads) > 1:
-            print(f"  machine now: two CPU-bound processes side by side x{machine_ceiling():.2f} of one")
+        if machine:
+            print(
+                f"  machine during the rounds: two CPU-bound processes side by side x{med(machine):.2f} of one"
+                f" (rounds x{min(machine):.2f} to x{max(machine):.2f})"
+            )
         header = "".join(f"{name:>22}" for name in results)
         print(f"  {'step':<20}{header}")
         for step in ["total"] + steps:
@@ -150,7 +204,11 @@ def main():
         w1 = med(x["wall"] for x in one["runs"])
         for t in threads[1:]:
             wt = med(x["wall"] for x in results[f"new/{t}"]["runs"])
-            print(f"  new/{t} vs new/{threads[0]}: wall speed-up x{w1 / wt:.2f}")
+            rounds = [a["wall"] / b["wall"] for a, b in zip(one["runs"], results[f"new/{t}"]["runs"], strict=True)]
+            print(
+                f"  new/{t} vs new/{threads[0]}: wall speed-up x{w1 / wt:.2f}"
+                f" (rounds x{min(rounds):.2f} to x{max(rounds):.2f})"
+            )
 
 
 if __name__ == "__main__":
