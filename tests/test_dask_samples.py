@@ -75,7 +75,7 @@ def wide_frame(n, seed=3):
 # ---------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("n", [0, 1, 7999, 8000, 8001, 12345, 100003])
+@pytest.mark.parametrize("n", [0, 1, 7999, 8000, 8001, 12345, 100003, 2_000_003])
 def test_mi_positions_are_the_in_memory_draw(n):
     expected = pd.Series(np.arange(n)).sample(8000, random_state=0).to_numpy() if n > 8000 else np.arange(n)
     got = driver.mi_positions(n)

@@ -50,16 +50,21 @@ def mi_positions(n: int) -> np.ndarray:
     Every position 0..n-1 in order when n <= 8,000; otherwise the positions
     `pd.Series(np.arange(n)).sample(8000, random_state=0)` draws, by the very
     call pandas makes for it (`np.random.RandomState(0).choice(n, 8000,
-    replace=False)`, which shuffles a permutation of all n positions). That
-    permutation is the memory it takes: 8 bytes per row of the frame (n
-    int64), held only while drawing; the frame itself is never on the client.
+    replace=False)`, the first 8,000 of a shuffled `np.arange(n)`). That
+    permutation is the memory it takes, held only while drawing: 4 bytes per
+    row of the frame up to 2**31 - 1 rows, 8 beyond; the frame itself is never
+    on the client.
     """
     if n <= MI_SAMPLE_ROWS:
         return np.arange(n, dtype=np.int64)
-    drawn = np.random.RandomState(0).choice(n, size=MI_SAMPLE_ROWS, replace=False)
-    # A copy: the draw is a view of the whole permutation, which would stay
-    # alive with it.
-    return np.array(drawn, dtype=np.int64)
+    # The shuffle draws the same swap for every position whatever the width
+    # of the positions, so narrower ones give the same draw in half the
+    # memory of choice's int64 permutation.
+    width = np.int32 if n <= np.iinfo(np.int32).max else np.int64
+    positions = np.arange(n, dtype=width)
+    np.random.RandomState(0).shuffle(positions)
+    # A copy: a slice would keep the whole permutation alive.
+    return positions[:MI_SAMPLE_ROWS].astype(np.int64)
 
 
 def corr_positions(n: int, rows: int) -> np.ndarray:
