@@ -109,7 +109,8 @@ class Child:
 def measure(configs, frame, repeat, ceiling):
     """Runs of every configuration, interleaved: round r runs each once, in
     turn, and only one analysis runs at a time. With `ceiling`, each round
-    also measures what two CPU-bound processes gain on the machine then."""
+    also measures what two CPU-bound processes gain on the machine then.
+    Returns the results per configuration and those machine figures."""
     children = {}
     try:
         for name, build, threads in configs:
@@ -120,11 +121,10 @@ def measure(configs, frame, repeat, ceiling):
             for name, child in children.items():
                 results[name]["runs"].append(child.ask("run"))
             if ceiling:
-                machine.append(machine_ceiling(1))
-        results["machine"] = machine
+                machine.append(machine_ceiling())
         for name, child in children.items():
             results[name].update(child.ask("peaks"))
-        return results
+        return results, machine
     finally:
         for child in children.values():
             child.close()
@@ -144,7 +144,7 @@ print(time.perf_counter() - t)
 """
 
 
-def machine_ceiling(rounds=3):
+def machine_ceiling():
     """How fast two CPU-bound processes run side by side against one alone:
     the most two threads can gain on this machine right now. A virtual
     machine's cores may share their host's, so this is often below 2."""
@@ -153,9 +153,7 @@ def machine_ceiling(rounds=3):
         procs = [subprocess.Popen([sys.executable, "-c", SPIN], stdout=subprocess.PIPE, text=True) for _ in range(k)]
         return max(float(p.communicate()[0]) for p in procs)
 
-    one = statistics.median(run(1) for _ in range(rounds))
-    two = statistics.median(run(2) for _ in range(rounds))
-    return 2 * one / two
+    return 2 * run(1) / run(2)
 
 
 def main():
@@ -170,8 +168,7 @@ def main():
     print(f"cpus {os.cpu_count()}, base {args.base}, new {args.new}; CPU and wall seconds, median of {args.repeat}")
     for frame in args.frames.split(","):
         configs = [(f"base/{threads[0]}", args.base, threads[0])] + [(f"new/{t}", args.new, t) for t in threads]
-        results = measure(configs, frame, args.repeat, len(threads) > 1)
-        machine = results.pop("machine")
+        results, machine = measure(configs, frame, args.repeat, len(threads) > 1)
         first = next(iter(results.values()))
         steps = list(first["runs"][0]["steps"])
         print(f"\n{frame} (frame {first['frame'] / 2**20:,.1f} MiB)")
