@@ -148,18 +148,22 @@ def test_third_pass_decodes_only_its_columns(tmp_path, monkeypatch):
         reads.append(frozenset(columns))
         return original(cls, fs, pieces, columns, *args, **kwargs)
 
+    clocked = []
+    monkeypatch.setattr(driver.passes, "_pass_clock", lambda columns, seconds: clocked.append((columns, seconds)))
+
     def run():
         ddf = dd.read_parquet(sorted(str(p) for p in tmp_path.iterdir()))
         request = request_for(ddf.compute(), ["y"])
         reads.clear()
+        clocked.clear()
         tables = driver.analyse(ddf, request)
-        return tables, list(reads)
+        return tables, list(reads), [columns for columns, _ in clocked]
 
     monkeypatch.setattr(ArrowDatasetEngine, "read_partition", classmethod(recorded))
-    projected, projected_reads = run()
+    projected, projected_reads, projected_clock = run()
     with monkeypatch.context() as m:
         m.setattr(driver.analysis, "_positions", lambda ddf, reads: None)
-        whole, whole_reads = run()
+        whole, whole_reads, whole_clock = run()
 
     everything = frozenset(pdf.columns)
     assert whole_reads == [everything] * 9
@@ -169,6 +173,9 @@ def test_third_pass_decodes_only_its_columns(tmp_path, monkeypatch):
     third = set(projected_reads[6:])
     assert len(projected_reads) == 9 and len(third) == 1
     assert "label_text" not in next(iter(third)) and {"x", "x_copy", "y", "text", "when"} <= next(iter(third))
+    # The benchmark's pass clock names the columns each pass decoded.
+    assert whole_clock == [None] * 3
+    assert projected_clock[:2] == [None, None] and {pdf.columns[j] for j in projected_clock[2]} == next(iter(third))
     pd.testing.assert_frame_equal(projected.column_summaries, whole.column_summaries)
     assert projected.duplicate_pairs == whole.duplicate_pairs == [("x_copy", "x"), ("cat", "text")]
     assert projected.cat_corr_ratio == whole.cat_corr_ratio
