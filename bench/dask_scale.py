@@ -192,15 +192,15 @@ def measured(name: str, pids: dict[str, int], interval: float, fn) -> dict:
     return row
 
 
+def partition_bytes(part: pd.DataFrame) -> int:
+    return int(part.memory_usage(index=False, deep=False).sum())
+
+
 def read_everything(ddf) -> int:
     """Bytes of every column of every partition, read once."""
-
-    def partition_bytes(part: pd.DataFrame) -> pd.Series:
-        return pd.Series([int(part.memory_usage(index=False, deep=False).sum())])
-
     # Through a function of the whole partition, so no column is projected
     # away: every file is read in full, once.
-    per_partition = ddf.map_partitions(partition_bytes, meta=(None, "int64"))
+    per_partition = ddf.map_partitions(lambda part: pd.Series([partition_bytes(part)]), meta=(None, "int64"))
     return int(per_partition.sum().compute())
 
 
@@ -233,13 +233,10 @@ def reads_alone(ddf, passes: list[tuple[list[int] | None, float]]) -> str:
     work but a byte count per partition: the floor under those passes."""
     import dask
 
-    def nbytes(part: pd.DataFrame) -> int:
-        return int(part.memory_usage(index=False, deep=False).sum())
-
     total = 0
     for columns, _ in passes:
         frame = ddf if columns is None else ddf[[ddf.columns[j] for j in columns]]
-        total += sum(dask.compute(*[dask.delayed(nbytes)(part) for part in frame.to_delayed()]))
+        total += sum(dask.compute(*[dask.delayed(partition_bytes)(part) for part in frame.to_delayed()]))
     return f"{len(passes)} passes, {total / GIB:.2f} GiB in memory"
 
 
