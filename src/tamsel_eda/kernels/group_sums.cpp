@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kernels.hpp"
+#include "libm.hpp"
 #include "pairwise.hpp"
 
 namespace tamsel::kernels {
@@ -100,7 +101,8 @@ RatioResult correlation_ratio(const RatioProblem& p, const std::function<bool()>
     for (std::size_t r = 0; r < p.groups; ++r) {
         const std::size_t n_g = start[r + 1] - start[r];
         if (n_g == 0) continue;
-        ss_between += static_cast<double>(n_g) * std::pow(dev[r], 2.0);
+        // n_g * (mean - mu) ** 2 on Python floats: the C library's pow.
+        ss_between += static_cast<double>(n_g) * libm_pow(dev[r], 2.0);
     }
     // ((y - mu) ** 2).sum(): squares of finite deviations are never NaN, so
     // nansum's fill of missing values has nothing to fill.

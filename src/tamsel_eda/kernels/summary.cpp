@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "libm.hpp"
 #include "linear_quantile.hpp"
 #include "pairwise.hpp"
 
@@ -13,11 +14,6 @@ namespace tamsel::kernels {
 namespace {
 
 constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
-
-// NumPy's scalar power is the C library's pow; reached through a pointer the
-// compiler cannot see through, so pow(x, 2.0) is never folded into x * x,
-// which differs from the library's result in the last bit now and then.
-double (*volatile libm_pow)(double, double) = &std::pow;
 
 // nth_element for each of the sorted, distinct ranks r[0..nr) within
 // [lo, hi): afterwards b[r[i]] holds the value of that rank. The middle rank
@@ -116,7 +112,8 @@ void order_statistics(double* f, std::size_t nf, const std::size_t* r, std::size
 
 // SciPy's biased skewness and Fisher kurtosis of the finite values f[0..nf)
 // in their original order, with the shortcut the analysis takes for samples
-// whose values are all equal (always against the resolution).
+// whose values are all equal (against the same tolerance as SciPy's own
+// zero-variance test, which is the release's).
 void moments(const double* f, std::size_t nf, double finite_min, double finite_max, const SummaryOptions& o,
              ColumnSummary& out) {
     out.skew = out.kurtosis = nan_value;
@@ -133,9 +130,11 @@ void moments(const double* f, std::size_t nf, double finite_min, double finite_m
         const double d = deviation(i);
         return d * d;
     };
+    const bool powers = o.moments == MomentFormula::powers;
+    const double tolerance = powers ? o.eps : o.resolution;
     if (finite_min == finite_max) {
         // The analysis' own test; its bound squared overflows with a warning.
-        const double bound = libm_pow(o.resolution * mean, 2.0);
+        const double bound = libm_pow(tolerance * mean, 2.0);
         if (!std::isfinite(bound)) {
             out.moments_by_library = true;
             return;
@@ -143,8 +142,6 @@ void moments(const double* f, std::size_t nf, double finite_min, double finite_m
         if (mean_of(square) <= bound) return;
     }
 
-    const bool powers = o.moments == MomentFormula::powers;
-    const double tolerance = powers ? o.eps : o.resolution;
     double largest = 0.0;
     bool nan_deviation = false;
     for (std::size_t i = 0; i < nf; ++i) {

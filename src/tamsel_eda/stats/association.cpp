@@ -3,6 +3,7 @@
 // over a categorical feature.
 #include <cmath>
 
+#include "../kernels/libm.hpp"
 #include "correlation_ratio_native.hpp"
 #include "stats.hpp"
 
@@ -87,7 +88,7 @@ double ss_between_float64(const Frame& f, py::handle group_by, py::handle y, dou
         py::object run = pyapi::steal_or_throw(PySequence_GetSlice(sorted.ptr(), start, start + n_g));
         start += n_g;
         const double d = pyapi::as_double(add_reduce(run)) / static_cast<double>(n_g) - mu;
-        ss_between += static_cast<double>(n_g) * std::pow(d, 2.0);
+        ss_between += static_cast<double>(n_g) * kernels::libm_pow(d, 2.0);
     }
     return ss_between;
 }
@@ -122,8 +123,9 @@ py::object correlation_ratio_num_cat(const Frame& f) {
                     const py::int_ n_g = grp.attr("size");
                     if (pyapi::eq(n_g, py::int_(0))) continue;
                     const double d = pyapi::as_double(grp.attr("mean")()) - mu;
-                    // n_g * d ** 2 as the interpreter computes it: int times float.
-                    ss_between += pyapi::as_double(n_g) * std::pow(d, 2.0);
+                    // n_g * d ** 2 as the interpreter computes it: int times
+                    // float, the square by the C library's pow.
+                    ss_between += pyapi::as_double(n_g) * kernels::libm_pow(d, 2.0);
                 }
             }
             py::object dev = y_col - py::float_(mu);

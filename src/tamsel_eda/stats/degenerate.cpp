@@ -4,7 +4,9 @@
 // answer comes from NumPy arithmetic on such input, its floating-point
 // warnings are silenced for the call alone.
 #include <csignal>
+#include <utility>
 
+#include "../pyapi/columns.hpp"
 #include "stats.hpp"
 
 namespace tamsel::stats {
@@ -47,9 +49,23 @@ bool is_library_function(py::handle fn, const char* module, const char* name) {
     return original && original.is(fn);
 }
 
+// The float64 attribute SciPy's skew and kurtosis scale the mean by in
+// their zero-variance test: `resolution` up to 1.13, the machine epsilon
+// from 1.14 on (read in 1.13.1, 1.14.1, 1.15.3, 1.16.3, 1.17.1 and 1.18.1).
+// A constant column whose mean does not round-trip has a second moment
+// between the two bounds: NaN for the one, a skewness for the other.
+namespace {
+
+const char* zero_variance_tolerance() {
+    const auto version = pyapi::version_of(py::module_::import("scipy"));
+    return version < std::pair(1, 14) ? "resolution" : "eps";
+}
+
+}  // namespace
+
 // scipy.stats.skew and kurtosis answer NaN when the second central moment
-// is zero up to the mean's resolution; on constant data they also warn of
-// precision loss first. The same test, on the same values with the same
+// is zero up to that tolerance of the mean; on constant data they also warn
+// of precision loss first. The same test, on the same values with the same
 // NumPy operations, is made here only when every value is equal, so any
 // sample whose answer is not NaN still goes to the library.
 bool moments_undefined(py::handle finite_values) {
@@ -59,8 +75,8 @@ bool moments_undefined(py::handle finite_values) {
     py::object mean = x.attr("mean")();
     py::object deviation = x - mean;
     py::object m2 = pyapi::steal_or_throw(PyNumber_Power(deviation.ptr(), py::int_(2).ptr(), Py_None)).attr("mean")();
-    py::object resolution = py::module_::import("numpy").attr("finfo")(m2.attr("dtype")).attr("resolution");
-    py::object bound = resolution * mean;
+    py::object tolerance = py::module_::import("numpy").attr("finfo")(m2.attr("dtype")).attr(zero_variance_tolerance());
+    py::object bound = tolerance * mean;
     py::object bound2 = pyapi::steal_or_throw(PyNumber_Power(bound.ptr(), py::int_(2).ptr(), Py_None));
     return pyapi::truthy(pyapi::compare(m2, bound2, Py_LE));
 }

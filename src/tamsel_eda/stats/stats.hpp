@@ -40,7 +40,7 @@ private:
 bool is_library_function(py::handle fn, const char* module, const char* name);
 
 // Whether scipy.stats.skew and kurtosis answer NaN for these finite values
-// (empty, or constant up to the resolution of their mean).
+// (empty, or constant up to the running SciPy's tolerance of their mean).
 bool moments_undefined(py::handle finite_values);
 
 // How the running NumPy sums float64 values (kernels/pairwise.hpp): 0 when
