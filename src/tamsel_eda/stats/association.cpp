@@ -2,6 +2,7 @@
 // correlated feature pairs, and the correlation ratio of a numeric target
 // over a categorical feature.
 #include <cmath>
+#include <string>
 
 #include "../kernels/libm.hpp"
 #include "correlation_ratio_native.hpp"
@@ -17,14 +18,23 @@ using pyapi::ParamKind;
 
 // scipy.stats.spearmanr's own test for a constant input, on the pair of
 // columns it stacks (so values that only become equal as floats count as
-// equal there too); it answers NaN and warns. One-dimensional inputs only:
-// anything else is the library's to judge.
+// equal there too); it warns, and answers NaN when no value is missing.
+// With a missing value nan_policy="omit" hands the pair to the masked-array
+// version, whose answer for a constant column depends on NumPy's masked
+// corrcoef (0.0 with NumPy 2): the library's to give. One-dimensional
+// numeric inputs only: anything else is the library's to judge.
 bool constant_input(py::handle x, py::handle y) {
     py::module_ np = py::module_::import("numpy");
     py::object xa = np.attr("asarray")(x), ya = np.attr("asarray")(y);
     if (!pyapi::eq(xa.attr("ndim"), py::int_(1)) || !pyapi::eq(ya.attr("ndim"), py::int_(1))) return false;
     if (!pyapi::eq(xa.attr("shape"), ya.attr("shape")) || py::len(xa) <= 1) return false;
     py::object stacked = np.attr("column_stack")(py::make_tuple(xa, ya));
+    const std::string kind = py::str(stacked.attr("dtype").attr("kind"));
+    if (kind == "f") {
+        if (pyapi::truthy(np.attr("isnan")(stacked).attr("any")())) return false;
+    } else if (kind != "i" && kind != "u" && kind != "b") {
+        return false;
+    }
     py::object all = pyapi::steal_or_throw(PySlice_New(nullptr, nullptr, nullptr));
     for (int j = 0; j < 2; ++j) {
         py::object col = stacked[py::make_tuple(all, py::int_(j))];
