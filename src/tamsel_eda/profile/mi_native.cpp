@@ -145,12 +145,24 @@ std::unique_ptr<Pending> prepare(py::handle mi_reg, py::handle X_in, py::handle 
     y = scale(y, "with_mean"_a = false);
     py::object y_noise = rng.attr("standard_normal")("size"_a = n_samples);
     y = y.attr("__iadd__")(py::float_(1e-10) * np.attr("maximum")(1, np.attr("mean")(np.attr("abs")(y))) * y_noise);
+    // A float32 target stays float32 through the scaling and takes the noise
+    // in its own precision; the neighbour searches then read it as float64
+    // (stacked beside the float64 feature, and in the target's own tree), an
+    // exact conversion made here once.
+    y = y.attr("astype")(np.attr("float64"), "copy"_a = false);
 
     py::object digamma = mod.attr("digamma")(np.attr("arange")(1, n_samples + 1, "dtype"_a = np.attr("float64")));
     py::object digamma_c = np.attr("ascontiguousarray")(digamma, "dtype"_a = np.attr("float64"));
 
-    auto pending = std::make_unique<PendingMutualInfo>(np, X, y, digamma_c);
-    if (!pending->set_up(n_samples, n_features)) {
+    // Arrays the kernel cannot read leave the call to the library too, from
+    // the generator's state before the draws.
+    std::unique_ptr<PendingMutualInfo> pending;
+    try {
+        pending = std::make_unique<PendingMutualInfo>(np, X, y, digamma_c);
+    } catch (py::type_error&) {
+        pending.reset();
+    }
+    if (!pending || !pending->set_up(n_samples, n_features)) {
         rng.attr("set_state")(rng_state);
         return nullptr;
     }
