@@ -39,7 +39,7 @@ import _profilon_kernels  # noqa: E402
 import profilon  # noqa: E402
 
 
-def expected_location() -> Path:
+def _expected_location() -> Path:
     if _build_dir:
         return Path(_build_dir).resolve()
     return Path(sysconfig.get_paths()["platlib"]).resolve()
@@ -65,7 +65,7 @@ def sync():
         yield
 
 
-def frame_fingerprint(df):
+def _frame_fingerprint(df):
     """Everything about a frame that an analysis must leave untouched."""
     return (
         df.copy(deep=True),
@@ -75,7 +75,7 @@ def frame_fingerprint(df):
     )
 
 
-def assert_unchanged(df, fingerprint):
+def _assert_unchanged(df, fingerprint):
     import pandas.testing as pdt
 
     values, dtypes, columns, index = fingerprint
@@ -90,23 +90,49 @@ def analyse(eda):
     """Runs eda_report_and_score and checks that the frame was not modified."""
 
     def run(df, **kwargs):
-        fp = frame_fingerprint(df)
+        fp = _frame_fingerprint(df)
         report = eda.eda_report_and_score(df, **kwargs)
-        assert_unchanged(df, fp)
+        _assert_unchanged(df, fp)
         return report
 
     return run
 
 
-def json_values(value):
+def _json_values(value):
     """What standard JSON makes of a report value: NaN and infinities null,
     NumPy scalars plain numbers, tuples lists, keys text."""
     if isinstance(value, float) and not math.isfinite(value):
         return None
     if isinstance(value, dict):
-        return {str(k): json_values(v) for k, v in value.items()}
+        return {str(k): _json_values(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
-        return [json_values(v) for v in value]
+        return [_json_values(v) for v in value]
     if isinstance(value, np.generic):
-        return json_values(value.item())
+        return _json_values(value.item())
     return value
+
+
+# Helpers reach the test files as fixtures: a test folder's own conftest
+# would shadow an import from this one.
+@pytest.fixture(scope="session")
+def expected_location():
+    """() -> the directory the build under test was imported from."""
+    return _expected_location
+
+
+@pytest.fixture(scope="session")
+def frame_fingerprint():
+    """df -> what an analysis must leave untouched of it."""
+    return _frame_fingerprint
+
+
+@pytest.fixture(scope="session")
+def assert_unchanged():
+    """(df, fingerprint) -> asserts df still matches the fingerprint."""
+    return _assert_unchanged
+
+
+@pytest.fixture(scope="session")
+def json_values():
+    """value -> what standard JSON makes of that report value."""
+    return _json_values

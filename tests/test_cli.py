@@ -16,7 +16,6 @@ import pandas as pd
 import pytest
 
 import profilon
-from conftest import json_values
 
 ROOT = Path(__file__).resolve().parents[1]
 HAS_PYARROW = True
@@ -124,7 +123,7 @@ def test_standard_input_and_every_option_reach_the_analysis(frame):
 @pytest.mark.parametrize(
     "how", [("--format", "json"), ("-o", "report.json"), ("-o", "report.html", "--format", "json")]
 )
-def test_json_output_loads_and_equals_to_dict(tmp_path, frame, how):
+def test_json_output_loads_and_equals_to_dict(tmp_path, frame, how, json_values):
     path = tmp_path / "data.csv"
     frame.to_csv(path, index=False)
     args = [a if not a.startswith("report.") else tmp_path / a for a in how]

@@ -28,7 +28,6 @@ distributed = pytest.importorskip("distributed")
 from dask.callbacks import Callback  # noqa: E402
 
 import _profilon_dask as driver  # noqa: E402
-from conftest import expected_location  # noqa: E402
 
 
 def local_cluster(n_workers):
@@ -164,11 +163,11 @@ def check_tables(tables, pdf, parts):
 # ---------------------------------------------------------------------------
 
 
-def test_driver_is_the_package_beside_the_build_under_test():
+def test_driver_is_the_package_beside_the_build_under_test(expected_location):
     assert Path(driver.__file__).resolve().parent.parent == expected_location()
 
 
-def test_recognition_and_pandas_analysis_without_dask():
+def test_recognition_and_pandas_analysis_without_dask(expected_location):
     # In a fresh process: recognition must not import Dask when it is
     # installed, and nothing must need it when its import is blocked.
     script = textwrap.dedent(
@@ -194,17 +193,17 @@ def test_recognition_and_pandas_analysis_without_dask():
         """
     )
     result = subprocess.run(
-        [sys.executable, "-c", script], capture_output=True, text=True, env=_child_env(), timeout=120
+        [sys.executable, "-c", script], capture_output=True, text=True, env=_child_env(expected_location()), timeout=120
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
 
 
-def _child_env():
+def _child_env(build):
     import os
 
     env = dict(os.environ)
-    env["PYTHONPATH"] = str(expected_location())
+    env["PYTHONPATH"] = str(build)
     return env
 
 

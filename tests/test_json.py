@@ -7,7 +7,6 @@ import pytest
 from test_render import REPORTS, breakdown
 
 import profilon
-from conftest import json_values
 
 
 def report_with(**sections):
@@ -61,12 +60,12 @@ def test_indent_is_the_json_modules(indent):
 
 
 @pytest.mark.parametrize("name", list(REPORTS))
-def test_round_trip_equals_to_dict(name):
+def test_round_trip_equals_to_dict(name, json_values):
     report = REPORTS[name]()
     assert json.loads(report.to_json()) == json_values(report.to_dict())
 
 
-def test_analysis_report_round_trips(analyse):
+def test_analysis_report_round_trips(analyse, json_values):
     import pandas as pd
 
     rng = np.random.default_rng(3)

@@ -12,10 +12,9 @@ import numpy as np
 import pytest
 
 import _profilon_kernels
-from conftest import expected_location
 
 
-def test_internal_module_is_the_build_under_test():
+def test_internal_module_is_the_build_under_test(expected_location):
     assert Path(_profilon_kernels.__file__).resolve().parent == expected_location()
 
 

@@ -17,10 +17,9 @@ import sklearn.feature_selection
 import statsmodels.tsa.stattools
 
 import profilon
-from conftest import expected_location
 
 
-def test_module_is_the_build_under_test():
+def test_module_is_the_build_under_test(expected_location):
     assert Path(profilon.__file__).resolve().parent == expected_location()
 
 

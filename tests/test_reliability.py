@@ -20,7 +20,6 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import profilon
-from conftest import assert_unchanged, frame_fingerprint
 
 
 def mid_frame(seed, rows=120):
@@ -328,7 +327,7 @@ def _is_finite_or_nan(x):
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
 @settings(deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(data=st.data())
-def test_random_frames_never_crash_or_change(data):
+def test_random_frames_never_crash_or_change(data, frame_fingerprint, assert_unchanged):
     df = data.draw(random_frames(), label="df")
     kwargs = data.draw(arguments(df), label="kwargs")
     fingerprint = frame_fingerprint(df)
