@@ -154,3 +154,40 @@ def test_row_hashes_are_pandas_hashes(kernels, dtype):
         got = np.frombuffer(kernels.row_hashes(view, floating, canonical), dtype=np.uint64)
         np.testing.assert_array_equal(got, expected)
         assert kernels.row_hash_digest(view, floating, canonical) == kernels.fnv_digest(np.ascontiguousarray(expected))
+
+
+def _release(version):
+    import types
+
+    return types.SimpleNamespace(__version__=version)
+
+
+# Which releases each fast path was written from; everything else keeps the
+# library's own call. A change here is a change of what was read.
+@pytest.mark.parametrize(
+    ("window", "covered", "not_covered"),
+    [
+        ("pandas_distinct_counts", ["2.2.0", "2.3.3", "3.0.0", "3.1.2"], ["2.1.4", "3.2.0", "4.0.0"]),
+        ("pandas_row_hashes", ["2.2.3", "2.3.3", "3.1.2"], ["2.1.4", "3.0.0", "3.2.0"]),
+        ("pandas_hashes_zero_as_positive", ["3.1.2"], ["2.2.3", "3.0.0"]),
+        ("pandas_spearman", ["2.2.0", "3.0.1", "3.1.2"], ["2.1.4", "3.2.0"]),
+        ("pandas_pearson", ["2.2.3", "3.1.2"], ["2.1.4", "3.0.0", "3.2.0"]),
+        ("pandas_pearson_clipped", ["3.1.0"], ["2.3.3", "3.0.0"]),
+        ("pandas_leakage_screen", ["2.2.3", "2.3.3", "3.1.2"], ["2.4.0", "3.0.0"]),
+        ("pandas_group_means", ["2.2.3", "2.3.3", "3.1.2"], ["2.4.0", "3.0.0"]),
+        ("numpy_summaries", ["1.26.4", "2.5.5"], ["1.25.2", "2.0.0", "2.4.1"]),
+        ("scipy_moments_by_squares", ["1.13.1"], ["1.14.1", "1.18.1"]),
+        ("scipy_zero_variance_by_resolution", ["1.13.0", "1.12.0"], ["1.14.0", "1.18.1"]),
+        ("sklearn_mutual_info", ["1.5.0", "1.9.1"], ["1.4.2", "1.10.0", "2.0.0"]),
+    ],
+)
+def test_release_windows(window, covered, not_covered):
+    assert [_profilon_kernels.release_window(window, _release(v)) for v in covered] == [True] * len(covered)
+    assert [_profilon_kernels.release_window(window, _release(v)) for v in not_covered] == [False] * len(not_covered)
+
+
+def test_release_windows_refuse_unknown_names_and_unreadable_versions():
+    with pytest.raises(ValueError, match="no release window named"):
+        _profilon_kernels.release_window("pandas_everything", _release("2.2.3"))
+    # An unreadable version is no release any window covers.
+    assert not _profilon_kernels.release_window("pandas_spearman", _release("dev"))

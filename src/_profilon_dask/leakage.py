@@ -27,10 +27,12 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+import _profilon_kernels
+
 from .passes import Pass
 from .tables import Tables
 
-HIT_THRESHOLD = 0.99
+HIT_THRESHOLD = _profilon_kernels.rules()["leakage_correlation"]
 
 
 class _Columns:

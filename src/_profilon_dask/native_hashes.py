@@ -56,12 +56,11 @@ def _canonical_floats() -> bool | None:
     missing = __import__("pandas.core.dtypes.missing", fromlist=["INF_AS_NA"])
     if getattr(missing, "INF_AS_NA", False):
         return None
-    major, minor = (int(x) for x in pd.__version__.split(".")[:2])
-    if (major, minor) == (3, 1):
-        return True
-    if major == 2 and minor >= 2:
-        return False
-    return None
+    import _profilon_kernels
+
+    if not _profilon_kernels.release_window("pandas_row_hashes", pd):
+        return None
+    return _profilon_kernels.release_window("pandas_hashes_zero_as_positive", pd)
 
 
 def _u64(raw: bytes) -> np.ndarray:

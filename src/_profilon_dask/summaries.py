@@ -625,13 +625,12 @@ _FIELDS = {
 
 def _zero_variance_tolerance() -> float:
     """The tolerance of SciPy's zero-variance test for skew and kurtosis:
-    float64's resolution in SciPy 1.13, its machine epsilon in 1.18 (the
-    releases between were not read; they are taken as 1.18)."""
+    float64's resolution or its machine epsilon, by release."""
     import scipy
 
-    major, minor = (int(x) for x in scipy.__version__.split(".")[:2])
     info = np.finfo(np.float64)
-    return float(info.resolution if (major, minor) < (1, 14) else info.eps)
+    by_resolution = _kernels().release_window("scipy_zero_variance_by_resolution", scipy)
+    return float(info.resolution if by_resolution else info.eps)
 
 
 def _skew_kurtosis(work: SummaryWork, j: int, mean: float | None, sums: list[float | None]) -> tuple[float, float]:

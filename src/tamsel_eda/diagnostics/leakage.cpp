@@ -2,6 +2,7 @@
 // copies of the target among the candidate features.
 #include "leakage.hpp"
 
+#include "../kernels/rules.hpp"
 #include "../stats/stats.hpp"
 #include "diagnostics.hpp"
 
@@ -52,10 +53,11 @@ py::object leakage_hints_per_target(const Frame& f) {
         // the threshold.
         const stats::QuietFloatingPoint quiet;
         py::object corr = with_two_pairs(num_df, y).attr("corrwith")(y, "method"_a = "pearson").attr("abs")();
-        py::object hits = corr[pyapi::compare(corr, py::float_(0.99), Py_GE)].attr("index").attr("tolist")();
+        py::object hits =
+            corr[pyapi::compare(corr, py::float_(rules::leakage_correlation), Py_GE)].attr("index").attr("tolist")();
         if (!pyapi::truthy(hits)) return;
         reasons.append(leak::correlation_reason(f, hits));
-        score -= 0.35;
+        score -= rules::leakage_correlation_penalty;
     });
 
     pyapi::guarded_void([&] {
@@ -66,7 +68,7 @@ py::object leakage_hints_per_target(const Frame& f) {
         }
         if (equal_cols.empty()) return;
         reasons.append(leak::identity_reason(f, equal_cols));
-        score -= 0.5;
+        score -= rules::leakage_identity_penalty;
     });
 
     return py::make_tuple(f.self().attr("_pct")(py::float_(score)), reasons);
@@ -94,7 +96,7 @@ void name_reasons(const Frame& f, py::handle columns, py::list& reasons, double&
     for (py::handle c : columns) {
         if (pyapi::truthy(patt.attr("search")(str(c)))) {
             reasons.append(pyapi::concat({"Column name '", pyapi::format(c), "' looks target-like."}));
-            score -= 0.15;
+            score -= rules::leakage_name_penalty;
         }
     }
 }

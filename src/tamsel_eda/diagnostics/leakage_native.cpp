@@ -17,6 +17,7 @@
 
 #include "../kernels/kernels.hpp"
 #include "../kernels/pearson_screen.hpp"
+#include "../kernels/rules.hpp"
 #include "../pyapi/columns.hpp"
 #include "../stats/stats.hpp"
 #include "leakage.hpp"
@@ -30,18 +31,14 @@ using pyapi::numpy_view;
 using pyapi::value_type;
 using pyapi::version_of;
 
-constexpr double threshold = 0.99;
+constexpr double threshold = rules::leakage_correlation;
 
 using Held = std::vector<std::unique_ptr<Buffer>>;
 
-// The pandas versions whose Series.corr, select_dtypes and equals were read
-// for this: 2.2 and 2.3 (np.corrcoef of the pairwise-complete rows) and 3.1
-// (the same rows, centred and scaled before NumPy's dot products). Others
-// keep the library's path.
-bool pandas_read(py::handle pd) {
-    const auto [major, minor] = version_of(pd);
-    return (major == 2 && (minor == 2 || minor == 3)) || (major == 3 && minor == 1);
-}
+// Series.corr, select_dtypes and equals as read: 2.2 and 2.3 (np.corrcoef
+// of the pairwise-complete rows) and 3.1 (the same rows, centred and scaled
+// before NumPy's dot products). Others keep the library's path.
+bool pandas_read(py::handle pd) { return rules::releases::pandas_leakage_screen(version_of(pd)); }
 
 // A Series as the kernels read it: the NumPy array behind a NumPy dtype
 // (`plain`), or the values and mask of pandas' nullable numbers and
@@ -131,7 +128,7 @@ void correlation_check(const Input& in, py::handle X0, py::handle y, py::list& r
     if (!any) return;
     py::object hits = num_cols[np.attr("array")(mask, "dtype"_a = "bool")].attr("tolist")();
     reasons.append(correlation_reason(in.frame, hits));
-    score -= 0.35;
+    score -= rules::leakage_correlation_penalty;
 }
 
 void identity_check(const Input& in, py::handle x_cols, py::handle y, py::list& reasons, double& score) {
@@ -184,7 +181,7 @@ void identity_check(const Input& in, py::handle x_cols, py::handle y, py::list& 
     }
     if (equal_cols.empty()) return;
     reasons.append(identity_reason(in.frame, equal_cols));
-    score -= 0.5;
+    score -= rules::leakage_identity_penalty;
 }
 
 }  // namespace

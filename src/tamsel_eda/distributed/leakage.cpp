@@ -2,6 +2,7 @@
 // scores, from the driver's correlation and identity checks over every row.
 #include "../diagnostics/leakage.hpp"
 
+#include "../kernels/rules.hpp"
 #include "distributed.hpp"
 
 namespace tamsel::distributed {
@@ -19,12 +20,12 @@ analysis::Leakage leakage(const Input& in) {
         py::list hits = pyapi::contains(hits_by_target, tgt) ? py::list(hits_by_target[tgt]) : py::list();
         if (!hits.empty()) {
             reasons.append(diagnostics::leak::correlation_reason(in.frame, hits));
-            score -= 0.35;
+            score -= rules::leakage_correlation_penalty;
         }
         py::list equal_cols(equal_by_target[tgt]);
         if (!equal_cols.empty()) {
             reasons.append(diagnostics::leak::identity_reason(in.frame, equal_cols));
-            score -= 0.5;
+            score -= rules::leakage_identity_penalty;
         }
         out.leakage_scores[tgt] = in.method("_pct")(py::float_(score));
         if (!reasons.empty()) out.leakage_reasons_all[tgt] = reasons;

@@ -9,6 +9,7 @@
 #include <cstddef>
 
 #include "pairwise.hpp"
+#include "rules.hpp"
 
 namespace tamsel::kernels {
 
@@ -65,8 +66,8 @@ struct Fences {
 
 inline Fences iqr_fences(double lower, double upper) {
     const double iqr = upper - lower;
-    const double lo = lower - 1.5 * iqr;
-    const double hi = upper + 1.5 * iqr;
+    const double lo = lower - rules::iqr_fence * iqr;
+    const double hi = upper + rules::iqr_fence * iqr;
     return {lo, hi, iqr == 0, std::isfinite(lo) && std::isfinite(hi)};
 }
 

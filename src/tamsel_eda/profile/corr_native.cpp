@@ -11,6 +11,7 @@
 
 #include "../kernels/correlation.hpp"
 #include "../kernels/kernels.hpp"
+#include "../kernels/rules.hpp"
 #include "../pyapi/background.hpp"
 #include "../pyapi/columns.hpp"
 #include "profile.hpp"
@@ -25,16 +26,11 @@ using pyapi::value_type;
 using pyapi::version_of;
 
 // Whether the kernel reproduces this pandas' DataFrame.corr for the method,
-// and whether that pandas clips Pearson coefficients. nancorr_spearman and
-// rank_1d are the same code from 2.2.0 to 3.1.2; nancorr gained the clip in
-// pandas 3 (read in 3.1.2's sources; 3.0's were not, so it keeps pandas).
+// and whether that pandas clips Pearson coefficients.
 bool applies(k::CorrMethod method, std::pair<int, int> v, bool& clip) {
-    clip = false;
-    const bool v2 = v.first == 2 && v.second >= 2;
-    const bool v31 = v.first == 3 && v.second == 1;
-    if (method == k::CorrMethod::spearman) return v2 || (v.first == 3 && v.second <= 1);
-    clip = v31;
-    return v2 || v31;
+    clip = rules::releases::pandas_pearson_clipped(v);
+    if (method == k::CorrMethod::spearman) return rules::releases::pandas_spearman(v);
+    return rules::releases::pandas_pearson(v);
 }
 
 std::optional<k::ColumnView> column_view(const Input& in, py::handle c, Py_ssize_t n,

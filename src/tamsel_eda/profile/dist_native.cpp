@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "../kernels/rules.hpp"
 #include "../kernels/summary.hpp"
 #include "../pyapi/columns.hpp"
 #include "../stats/stats.hpp"
@@ -37,14 +38,14 @@ std::optional<k::ColumnView> column_view(const Input& in, py::handle pd, py::han
 }
 
 // Which of SciPy's ways of computing skew and kurtosis the running release
-// uses, among the ones the kernel reproduces; the releases in between were
-// not checked. The later way raises deviations with NumPy's power ufunc,
-// which machines with AVX-512 may compute with their own vector routines
-// instead of the C library's pow: there the library answers.
+// uses, among the ones the kernel reproduces. The later way raises
+// deviations with NumPy's power ufunc, which machines with AVX-512 may
+// compute with their own vector routines instead of the C library's pow:
+// there the library answers.
 k::MomentFormula moment_formula(std::pair<int, int> numpy_version) {
     const auto sv = version_of(py::module_::import("scipy"));
-    if (sv == std::pair(1, 13)) return k::MomentFormula::squares;
-    if (sv != std::pair(1, 18) || numpy_version.first < 2) return k::MomentFormula::none;
+    if (rules::releases::scipy_moments_by_squares(sv)) return k::MomentFormula::squares;
+    if (!rules::releases::scipy_moments_by_powers(sv, numpy_version)) return k::MomentFormula::none;
     py::object umath = py::module_::import("numpy._core._multiarray_umath");
     py::object features = pyapi::getattr_or_none(umath, "__cpu_features__");
     if (!PyDict_Check(features.ptr())) return k::MomentFormula::none;
@@ -57,10 +58,8 @@ std::optional<NativeSummaries> compute(const Input& in) {
     py::object np = in.g("np");
     py::object numpy = py::module_::import("numpy");
     if (!np.is(numpy)) return std::nullopt;
-    // NumPy's nanvar, median and percentile read the same in 1.26 and 2.5
-    // (the releases checked); others keep the library.
     const auto nv = version_of(numpy);
-    if (!(nv == std::pair(1, 26) || nv == std::pair(2, 5))) return std::nullopt;
+    if (!rules::releases::numpy_summaries(nv)) return std::nullopt;
     if (!stats::is_library_function(in.g("scipy_skew"), "scipy.stats", "skew") ||
         !stats::is_library_function(in.g("scipy_kurtosis"), "scipy.stats", "kurtosis")) {
         return std::nullopt;

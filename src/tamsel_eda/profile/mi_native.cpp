@@ -8,13 +8,14 @@
 // a neighbour's rounded Chebyshev distance with `<=` against the radius.
 #include "mi_native.hpp"
 
-#include <cstdio>
 #include <optional>
 #include <vector>
 
 #include "../kernels/kernels.hpp"
 #include "../kernels/mutual_info.hpp"
+#include "../kernels/rules.hpp"
 #include "../pyapi/background.hpp"
+#include "../pyapi/columns.hpp"
 
 namespace tamsel::profile {
 namespace {
@@ -29,10 +30,8 @@ py::object library_module(py::handle mi_reg) {
     if (mod.is_none() || !mi_reg.is(pyapi::getattr_or_none(mod, "mutual_info_regression"))) return py::object();
     py::object sklearn = modules.attr("get")("sklearn");
     if (sklearn.is_none()) return py::object();
-    const std::string v = py::str(pyapi::getattr_or_none(sklearn, "__version__"));
-    int major = 0, minor = 0;
-    if (std::sscanf(v.c_str(), "%d.%d", &major, &minor) != 2) return py::object();
-    if (major != 1 || minor < 5 || minor > 9) return py::object();
+    if (pyapi::getattr_or_none(sklearn, "__version__").is_none()) return py::object();
+    if (!rules::releases::sklearn_mutual_info(pyapi::version_of(sklearn))) return py::object();
     return mod;
 }
 

@@ -16,6 +16,7 @@
 #include "../kernels/distinct.hpp"
 #include "../kernels/kernels.hpp"
 #include "../kernels/row_hash.hpp"
+#include "../kernels/rules.hpp"
 #include "../pyapi/columns.hpp"
 #include "../pyapi/text_hashes.hpp"
 
@@ -28,10 +29,7 @@ using pyapi::numpy_view;
 using pyapi::value_type;
 using pyapi::version_of;
 
-bool version_applies(py::handle pd) {
-    const auto [major, minor] = version_of(pd);
-    return (major == 2 && minor >= 2) || (major == 3 && minor <= 1);
-}
+bool version_applies(py::handle pd) { return rules::releases::pandas_distinct_counts(version_of(pd)); }
 
 class Reader {
 public:
@@ -378,15 +376,9 @@ std::uint64_t float_text_digest(const k::HashColumn& c, std::size_t n) {
 
 std::vector<std::optional<std::uint64_t>> hash_digests(const Input& in, py::handle col_has_missing) {
     py::object pd = in.g("pd");
-    // Only 2.2, 2.3 and 3.1 were read: 3.1 hashes -0.0 as 0.0, the others
-    // hash the bits as they are.
-    const auto [major, minor] = version_of(pd);
-    bool canonical = false;
-    if (major == 3 && minor == 1) {
-        canonical = true;
-    } else if (!(major == 2 && minor >= 2)) {
-        return {};
-    }
+    const auto release = version_of(pd);
+    if (!rules::releases::pandas_row_hashes(release)) return {};
+    const bool canonical = rules::releases::pandas_hashes_zero_as_positive(release);
     if (reinterpret_cast<PyObject*>(Py_TYPE(in.df.ptr())) != pd.attr("DataFrame").ptr()) return {};
     py::object hashing = py::module_::import("pandas.core.util.hashing");
     if (!pd.attr("util").attr("hash_pandas_object").is(hashing.attr("hash_pandas_object"))) return {};

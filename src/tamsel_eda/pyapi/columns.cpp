@@ -3,15 +3,15 @@
 #include <cstdio>
 #include <string>
 
+#include "../kernels/rules.hpp"
+
 namespace tamsel::pyapi {
 
 namespace k = tamsel::kernels;
 
 std::pair<int, int> version_of(py::handle module) {
     const std::string v = py::str(module.attr("__version__"));
-    int major = 0, minor = 0;
-    if (std::sscanf(v.c_str(), "%d.%d", &major, &minor) != 2) return {0, 0};
-    return {major, minor};
+    return rules::release_of(v.c_str());
 }
 
 std::optional<k::ValueType> value_type(char kind, Py_ssize_t itemsize) {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "../kernels/group_sums.hpp"
+#include "../kernels/rules.hpp"
 #include "../pyapi/columns.hpp"
 
 namespace tamsel::stats {
@@ -66,8 +67,7 @@ bool infinities_are_missing() {
 }
 
 bool pandas_computes_as_read(std::pair<int, int> v) {
-    const bool known = (v.first == 2 && (v.second == 2 || v.second == 3)) || (v.first == 3 && v.second == 1);
-    if (!known) return false;
+    if (!rules::releases::pandas_group_means(v)) return false;
     py::object nanops = loaded_module("pandas.core.nanops");
     if (!nanops) return false;
     py::object bottleneck = pyapi::optional_attr(nanops, py::str("_USE_BOTTLENECK"));

@@ -4,8 +4,8 @@
 // answer comes from NumPy arithmetic on such input, its floating-point
 // warnings are silenced for the call alone.
 #include <csignal>
-#include <utility>
 
+#include "../kernels/rules.hpp"
 #include "../pyapi/columns.hpp"
 #include "stats.hpp"
 
@@ -49,16 +49,15 @@ bool is_library_function(py::handle fn, const char* module, const char* name) {
     return original && original.is(fn);
 }
 
-// The float64 attribute SciPy's skew and kurtosis scale the mean by in
-// their zero-variance test: `resolution` up to 1.13, the machine epsilon
-// from 1.14 on (read in 1.13.1, 1.14.1, 1.15.3, 1.16.3, 1.17.1 and 1.18.1).
-// A constant column whose mean does not round-trip has a second moment
-// between the two bounds: NaN for the one, a skewness for the other.
 namespace {
 
+// The float64 attribute SciPy's skew and kurtosis scale the mean by in
+// their zero-variance test. A constant column whose mean does not round-trip
+// has a second moment between the two bounds: NaN for the one, a skewness
+// for the other.
 const char* zero_variance_tolerance() {
-    const auto version = pyapi::version_of(py::module_::import("scipy"));
-    return version < std::pair(1, 14) ? "resolution" : "eps";
+    const auto release = pyapi::version_of(py::module_::import("scipy"));
+    return rules::releases::scipy_zero_variance_by_resolution(release) ? "resolution" : "eps";
 }
 
 }  // namespace

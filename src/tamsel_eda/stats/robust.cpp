@@ -1,5 +1,6 @@
 // Robust statistics: skewness and kurtosis that never raise, the [0, 1]
 // clamp, and the interquartile outlier share.
+#include "../kernels/rules.hpp"
 #include "stats.hpp"
 
 namespace tamsel::stats {
@@ -61,8 +62,8 @@ py::object iqr_outlier_share(const Frame& f) {
     py::object q3 = q[py::int_(1)];
     py::object iqr = q3 - q1;
     if (pyapi::eq(iqr, py::int_(0))) return py::float_(0.0);
-    py::object lo = q1 - py::float_(1.5) * iqr;
-    py::object hi = q3 + py::float_(1.5) * iqr;
+    py::object lo = q1 - py::float_(rules::iqr_fence) * iqr;
+    py::object hi = q3 + py::float_(rules::iqr_fence) * iqr;
     py::object outside = pyapi::compare(arr, lo, Py_LT) | pyapi::compare(arr, hi, Py_GT);
     return pyapi::to_float(outside.attr("mean")());
 }
