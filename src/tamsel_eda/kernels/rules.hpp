@@ -35,7 +35,9 @@ inline Release release_of(const char* version) {
 namespace releases {
 
 // pandas' nunique of number, boolean, date, nullable and category columns.
-constexpr bool pandas_distinct_counts(Release v) { return (v.first == 2 && v.second >= 2) || (v.first == 3 && v.second <= 1); }
+constexpr bool pandas_distinct_counts(Release v) {
+    return (v.first == 2 && v.second >= 2) || (v.first == 3 && v.second <= 1);
+}
 
 // pandas' hash_pandas_object of number columns; 3.1 hashes -0.0 as 0.0.
 constexpr bool pandas_row_hashes(Release v) { return (v.first == 2 && v.second >= 2) || v == Release(3, 1); }
