@@ -35,7 +35,6 @@ if _build_dir:
 if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
     signal.signal(signal.SIGINT, signal.default_int_handler)
 
-import _profilon_kernels  # noqa: E402
 import profilon  # noqa: E402
 
 
@@ -46,23 +45,8 @@ def _expected_location() -> Path:
 
 
 @pytest.fixture
-def kernels():
-    """The internal module exposing the native kernels on NumPy buffers."""
-    return _profilon_kernels
-
-
-@pytest.fixture
 def eda():
     return profilon.EDA()
-
-
-@pytest.fixture
-def sync():
-    """Dask's synchronous scheduler for the test (Dask imported only here)."""
-    import dask
-
-    with dask.config.set(scheduler="sync"):
-        yield
 
 
 def _frame_fingerprint(df):

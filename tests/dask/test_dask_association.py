@@ -13,6 +13,7 @@ dd = pytest.importorskip("dask.dataframe")
 from test_dask_driver import READS, client, cluster, counted_frame  # noqa: E402, F401
 
 import _profilon_dask as driver  # noqa: E402
+import _profilon_kernels as kernels  # noqa: E402
 import profilon  # noqa: E402
 
 # Dask's synchronous scheduler, except where a test passes a cluster's.
@@ -199,7 +200,7 @@ def kernel_case(n, groups, seed):
     "n, groups, stride",
     [(0, 3, 1), (1, 1, 1), (7, 2, 1), (130, 5, 1), (40_000, 4, 1), (40_000, 400, 2), (60_000, 9, 3)],
 )
-def test_group_sums_kernel_is_add_reduce_per_group_in_first_seen_order(kernels, n, groups, stride):
+def test_group_sums_kernel_is_add_reduce_per_group_in_first_seen_order(n, groups, stride):
     y, codes = kernel_case(n * stride, groups + 2, seed=n + groups)
     y, codes = y[::stride], codes[::stride]
     order, counts, sums = kernels.group_sums(y, codes, groups + 2, kernels.numpy_sum_block())
@@ -211,7 +212,7 @@ def test_group_sums_kernel_is_add_reduce_per_group_in_first_seen_order(kernels, 
 
 
 @pytest.mark.parametrize("bad", [-1, 3, 2**40])
-def test_group_sums_kernel_refuses_codes_outside_the_groups(kernels, bad):
+def test_group_sums_kernel_refuses_codes_outside_the_groups(bad):
     with pytest.raises(ValueError, match="outside"):
         kernels.group_sums(np.ones(4), np.array([0, 1, bad, 2]), 3, 0)
 
@@ -309,7 +310,7 @@ def test_a_partitions_arrow_text_groups_are_pandas_first_seen_groups(kind, rows)
 
 @pytest.mark.parametrize("n", [0, 1, 1000, 50_000])
 @pytest.mark.parametrize("missing", [0.0, 0.3])
-def test_pair_sums_kernel_is_the_sums_over_complete_rows(kernels, n, missing):
+def test_pair_sums_kernel_is_the_sums_over_complete_rows(n, missing):
     rng = np.random.default_rng([n, int(missing * 10)])
     a = rng.standard_normal(n) * 1e6 + 3e9
     b = 2.0 * a + rng.standard_normal(n)
@@ -328,7 +329,7 @@ def test_pair_sums_kernel_is_the_sums_over_complete_rows(kernels, n, missing):
     assert [sab, saa, sbb] == [pytest.approx(w, rel=1e-13, abs=1e-300) for w in want]
 
 
-def test_pair_sums_kernel_with_infinities(kernels):
+def test_pair_sums_kernel_with_infinities():
     a = np.array([1.0, np.inf, 2.0, np.nan])
     b = np.array([1.0, 1.0, 1.0, 1.0])
     count, sa, sb = kernels.pair_sums(a, b, None)
