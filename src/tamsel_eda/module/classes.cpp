@@ -12,13 +12,14 @@
 #include "../pipeline/pipeline.hpp"
 #include "../render/render.hpp"
 #include "../report/report.hpp"
+#include "../signal/signal.hpp"
 #include "../stats/stats.hpp"
 #include "module.hpp"
 
 namespace tamsel::module {
 namespace {
 
-constexpr std::array<std::string_view, 24> eda_method_order = {
+constexpr std::array<std::string_view, 25> eda_method_order = {
     "__init__",
     "__getattr__",
     "__dir__",
@@ -43,6 +44,7 @@ constexpr std::array<std::string_view, 24> eda_method_order = {
     "eda",
     "eda_md",
     "eda_print",
+    "signal_check",
 };
 
 std::vector<const pyapi::MethodDef*> collect(std::initializer_list<std::span<const pyapi::MethodDef>> tables) {
@@ -87,8 +89,17 @@ void create_classes(py::module_ mod, py::dict ns) {
         diagnostics::leakage_methods(),
         pipeline::entry_methods(),
         render::entry_point_methods(),
+        signal::entry_methods(),
     }));
     ns["EDA"] = pyapi::make_class(fn_type, ns, "EDA", {}, eda_methods);
+
+    // The signal report is reachable as the type of what signal_check
+    // returns, not as a module name: signal_check holds it the way a Python
+    // function would hold a class in its closure.
+    auto signal_methods = collect({signal::report_methods(), signal::text_methods(), signal::page_methods()});
+    py::object signal_report =
+        dataclass(pyapi::make_class(fn_type, ns, "SignalReport", signal::report_fields(), signal_methods));
+    ns["EDA"].attr("__dict__")["signal_check"].attr("_report_type") = signal_report;
 }
 
 }  // namespace tamsel::module
