@@ -1,12 +1,15 @@
 """The `profilon` command: profile a data file and write its report.
 
-    profilon DATA [--target COL ...] [--datetime-col COL] [--format md|json|html] [-o FILE] ...
+    profilon DATA [--target COL ...] [--datetime-col COL] [--format md|json|html] [-o FILE] [--signal] ...
 
 The report goes to standard output as Markdown unless -o names a file, whose
 extension picks the format (or --format does). Exit status: 0 done, 2 usage or
 input error, 1 the analysis itself failed. Errors are one line on standard
-error; progress (one line per analysis step) is shown only when standard
-error is a terminal and --quiet is not given.
+error; progress (one line per analysis step, one per target of the signal
+check) is shown only when standard error is a terminal and --quiet is not
+given. With --signal, the signal check of each target follows the report in
+Markdown, sits beside the score in HTML, and stands beside the report in
+JSON ({"report": ..., "signal_check": ...}).
 """
 
 from __future__ import annotations
@@ -91,6 +94,19 @@ def build_parser() -> argparse.ArgumentParser:
                    help="correlation method: spearman (default), pearson or kendall")  # fmt: skip
     p.add_argument(
         "--seed", type=int, metavar="N", help="seed NumPy's global generator first, for a reproducible report"
+    )
+    p.add_argument(
+        "--signal",
+        action="store_true",
+        help="also check whether each target can be predicted from the features (cross-validated baselines "
+        "against chance; needs --target)",
+    )
+    p.add_argument(
+        "--signal-rows",
+        type=int,
+        default=30000,
+        metavar="N",
+        help="rows sampled for the signal check (default 30000)",
     )
     p.add_argument("--format", choices=["md", "json", "html"], help="report format (default: from -o, else md)")
     p.add_argument("-o", "--output", metavar="FILE", help="write the report to FILE instead of standard output")
@@ -255,6 +271,48 @@ class Progress:
         self.stream.flush()
 
 
+class SignalProgress:
+    """Signal-check hook: one line per target on standard error."""
+
+    def __init__(self, stream: Any) -> None:
+        self.stream = stream
+        self.start = time.perf_counter()
+
+    def __call__(self, target: Any, index: int, count: int) -> None:
+        self.stream.write(f"profilon: signal check [{index}/{count}] target {target!r}\n")
+        self.stream.flush()
+
+    def done(self) -> None:
+        self.stream.write(f"profilon: signal check ready in {time.perf_counter() - self.start:.1f} s\n")
+        self.stream.flush()
+
+
+def signal_check(df: Any, args: argparse.Namespace, progress: SignalProgress | None) -> Any:
+    import profilon
+
+    kwargs = dict(
+        target=args.target,
+        datetime_col=args.datetime_col,
+        sample_rows=args.signal_rows,
+        seed=0 if args.seed is None else args.seed,
+    )
+    if progress is None:
+        return profilon.EDA().signal_check(df, **kwargs)
+    # As for the step hook: set for this call only, then put back.
+    missing = object()
+    before = vars(profilon).get("_signal_clock", missing)
+    profilon._signal_clock = progress  # type: ignore[attr-defined]
+    try:
+        result = profilon.EDA().signal_check(df, **kwargs)
+    finally:
+        if before is missing:
+            del profilon._signal_clock  # type: ignore[attr-defined]
+        else:
+            profilon._signal_clock = before  # type: ignore[attr-defined]
+    progress.done()
+    return result
+
+
 def analyse(df: Any, args: argparse.Namespace, hook: Callable[[str], None] | None) -> Any:
     import numpy as np
 
@@ -286,12 +344,28 @@ def analyse(df: Any, args: argparse.Namespace, hook: Callable[[str], None] | Non
             profilon._step_clock = before  # type: ignore[attr-defined]
 
 
-def render(report: Any, fmt: str) -> str:
+def render(report: Any, fmt: str, signal: Any = None) -> str:
     if fmt == "json":
-        return str(report.to_json(indent=2)) + "\n"
+        if signal is None:
+            return str(report.to_json(indent=2)) + "\n"
+        import json
+
+        both = {"report": json.loads(report.to_json()), "signal_check": json.loads(signal.to_json())}
+        return json.dumps(both, indent=2, allow_nan=False) + "\n"
     if fmt == "html":
-        return str(report.to_html())
-    return str(report.to_markdown()) + "\n"
+        page = str(report.to_html())
+        if signal is None:
+            return page
+        # Beside the score: the page's header holds the score and the
+        # per-target scores.
+        section = str(signal._repr_html_())
+        at = page.find("</header>")
+        at = at + len("</header>") if at >= 0 else page.rfind("</body>")
+        return page[:at] + section + page[at:]
+    text = str(report.to_markdown()) + "\n"
+    if signal is not None:
+        text += "\n" + str(signal.to_markdown()) + "\n"
+    return text
 
 
 def _fail(code: int, message: str) -> int:
@@ -312,6 +386,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         out_fmt = output_format(args.output, args.format)
         in_fmt = input_format(args.data, args.input_format)
         df = read_frame(args.data, in_fmt)
+        if args.signal and not args.target:
+            raise InputError("--signal needs --target: name the numeric column(s) to check")
+        if args.signal_rows < 1:
+            raise InputError(f"--signal-rows must be a positive number of rows, not {args.signal_rows}")
         df = check_columns(df, args.target or [], args.datetime_col, in_fmt)
     except InputError as e:
         return _fail(EXIT_USAGE, str(e))
@@ -321,7 +399,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     show_progress = not args.quiet and sys.stderr.isatty()
     try:
         report = analyse(df, args, Progress(sys.stderr) if show_progress else None)
-        text = render(report, out_fmt)
+        signal = None
+        if args.signal:
+            signal = signal_check(df, args, SignalProgress(sys.stderr) if show_progress else None)
+        text = render(report, out_fmt, signal)
     except KeyboardInterrupt:
         return _fail(130, "interrupted")
     except Exception as e:
