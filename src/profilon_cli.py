@@ -15,11 +15,12 @@ JSON ({"report": ..., "signal_check": ...}).
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
 import time
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
@@ -287,6 +288,22 @@ class SignalProgress:
         self.stream.flush()
 
 
+@contextlib.contextmanager
+def module_hook(module: Any, name: str, hook: Any) -> Iterator[None]:
+    """Sets a hook the module's methods call (a module global) for one call,
+    then puts back what was there, or nothing."""
+    missing = object()
+    before = vars(module).get(name, missing)
+    setattr(module, name, hook)
+    try:
+        yield
+    finally:
+        if before is missing:
+            delattr(module, name)
+        else:
+            setattr(module, name, before)
+
+
 def signal_check(df: Any, args: argparse.Namespace, progress: SignalProgress | None) -> Any:
     import profilon
 
@@ -298,17 +315,8 @@ def signal_check(df: Any, args: argparse.Namespace, progress: SignalProgress | N
     )
     if progress is None:
         return profilon.EDA().signal_check(df, **kwargs)
-    # As for the step hook: set for this call only, then put back.
-    missing = object()
-    before = vars(profilon).get("_signal_clock", missing)
-    profilon._signal_clock = progress  # type: ignore[attr-defined]
-    try:
+    with module_hook(profilon, "_signal_clock", progress):
         result = profilon.EDA().signal_check(df, **kwargs)
-    finally:
-        if before is missing:
-            del profilon._signal_clock  # type: ignore[attr-defined]
-        else:
-            profilon._signal_clock = before  # type: ignore[attr-defined]
     progress.done()
     return result
 
@@ -331,17 +339,8 @@ def analyse(df: Any, args: argparse.Namespace, hook: Callable[[str], None] | Non
     if hook is None:
         return profilon.EDA().eda_report_and_score(df, **kwargs)
     # The analysis calls the module's step hook, if one is set, at each step.
-    # It is set only for this call and put back as it was.
-    missing = object()
-    before = vars(profilon).get("_step_clock", missing)
-    profilon._step_clock = hook  # type: ignore[attr-defined]
-    try:
+    with module_hook(profilon, "_step_clock", hook):
         return profilon.EDA().eda_report_and_score(df, **kwargs)
-    finally:
-        if before is missing:
-            del profilon._step_clock  # type: ignore[attr-defined]
-        else:
-            profilon._step_clock = before  # type: ignore[attr-defined]
 
 
 def render(report: Any, fmt: str, signal: Any = None) -> str:

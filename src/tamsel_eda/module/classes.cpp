@@ -96,7 +96,8 @@ void create_classes(py::module_ mod, py::dict ns) {
     // The signal report is reachable as the type of what signal_check
     // returns, not as a module name: signal_check holds it the way a Python
     // function would hold a class in its closure.
-    auto signal_methods = collect({signal::report_methods(), signal::text_methods(), signal::page_methods()});
+    auto signal_methods =
+        collect({signal::report_methods(), render::json_methods(), signal::text_methods(), signal::page_methods()});
     py::object signal_report =
         dataclass(pyapi::make_class(fn_type, ns, "SignalReport", signal::report_fields(), signal_methods));
     ns["EDA"].attr("__dict__")["signal_check"].attr("_report_type") = signal_report;

@@ -13,8 +13,8 @@ namespace tamsel::signal {
 // EDA.signal_check.
 std::span<const pyapi::MethodDef> entry_methods();
 
-// SignalReport: its fields, to_dict and to_json, and the Markdown and HTML
-// renderings.
+// SignalReport: its fields and to_dict (its to_json is the analysis
+// report's, over to_dict), and the Markdown and HTML renderings.
 std::span<const pyapi::FieldDef> report_fields();
 std::span<const pyapi::MethodDef> report_methods();
 std::span<const pyapi::MethodDef> text_methods();
