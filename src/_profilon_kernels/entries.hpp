@@ -47,5 +47,6 @@ extern const PyMethodDef quantile_entries[];
 extern const PyMethodDef pairwise_tree_entries[];
 extern const PyMethodDef level_counts_entries[];
 extern const PyMethodDef text_codes_entries[];
+extern const PyMethodDef drift_entries[];
 
 }  // namespace tamsel::kernel_module

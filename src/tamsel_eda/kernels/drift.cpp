@@ -1,0 +1,248 @@
+// The two-sample figures follow the library's arithmetic step by step where
+// the result is compared to it: each side's ECDF is (count at or below x) /
+// (sample size) evaluated at every pooled value, so ties and repeated values
+// give the very same differences as searching the sorted samples.
+#include "drift.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+namespace tamsel::kernels::drift {
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+// Neumaier's compensated sum: the Wasserstein integral adds up to millions
+// of non-negative terms, and the library's own (pairwise or dot-product)
+// order is not reproducible anyway; this keeps the result within a few
+// units in the last place of the exact sum.
+struct Sum {
+    double s = 0, c = 0;
+    void add(double x) {
+        const double t = s + x;
+        if (std::fabs(s) >= std::fabs(x)) {
+            c += (s - t) + x;
+        } else {
+            c += (x - t) + s;
+        }
+        s = t;
+    }
+    double value() const { return s + c; }
+};
+
+double total(const ValueCounts& s) {
+    Sum t;
+    for (double c : s.counts) t.add(c);
+    return t.value();
+}
+
+}  // namespace
+
+ValueCounts value_counts(const double* x, std::size_t n, std::ptrdiff_t stride) {
+    std::vector<double> v;
+    v.reserve(n);
+    const auto* base = reinterpret_cast<const char*>(x);
+    for (std::size_t i = 0; i < n; ++i) {
+        double xi;
+        std::memcpy(&xi, base + static_cast<std::ptrdiff_t>(i) * stride, sizeof xi);
+        if (std::isnan(xi)) continue;
+        // -0.0 == 0.0: one value, stored as +0.0 so the state never depends
+        // on which of the two came first.
+        v.push_back(xi == 0.0 ? 0.0 : xi);
+    }
+    std::sort(v.begin(), v.end());
+    ValueCounts out;
+    out.missing = static_cast<double>(n - v.size());
+    out.observations = static_cast<double>(v.size());
+    for (std::size_t i = 0; i < v.size();) {
+        std::size_t j = i + 1;
+        while (j < v.size() && v[j] == v[i]) ++j;
+        out.values.push_back(v[i]);
+        out.counts.push_back(static_cast<double>(j - i));
+        i = j;
+    }
+    return out;
+}
+
+ValueCounts merge(const ValueCounts& a, const ValueCounts& b) {
+    ValueCounts out;
+    out.values.reserve(a.values.size() + b.values.size());
+    out.counts.reserve(a.values.size() + b.values.size());
+    std::size_t i = 0, j = 0;
+    while (i < a.values.size() || j < b.values.size()) {
+        if (j == b.values.size() || (i < a.values.size() && a.values[i] < b.values[j])) {
+            out.values.push_back(a.values[i]);
+            out.counts.push_back(a.counts[i++]);
+        } else if (i == a.values.size() || b.values[j] < a.values[i]) {
+            out.values.push_back(b.values[j]);
+            out.counts.push_back(b.counts[j++]);
+        } else {
+            out.values.push_back(a.values[i]);
+            out.counts.push_back(a.counts[i++] + b.counts[j++]);
+        }
+    }
+    out.observations = a.observations + b.observations;
+    out.missing = a.missing + b.missing;
+    return out;
+}
+
+Moments moments(const ValueCounts& s) {
+    const double n = total(s);
+    if (!(n > 0)) return {nan, nan};
+    Sum sum;
+    for (std::size_t i = 0; i < s.values.size(); ++i) sum.add(s.values[i] * s.counts[i]);
+    const double mean = sum.value() / n;
+    // Two passes: the squared deviations from the mean, not E[x^2] - mean^2,
+    // which cancels for a column far from zero.
+    Sum sq;
+    for (std::size_t i = 0; i < s.values.size(); ++i) {
+        const double d = s.values[i] - mean;
+        sq.add(d * d * s.counts[i]);
+    }
+    return {mean, std::sqrt(sq.value() / n)};
+}
+
+TwoSample two_sample(const ValueCounts& ref, const ValueCounts& cur) {
+    const double n1 = total(ref), n2 = total(cur);
+    double cum1 = 0, cum2 = 0;
+    double max_diff = -std::numeric_limits<double>::infinity();
+    double min_diff = std::numeric_limits<double>::infinity();
+    Sum area;
+    std::size_t i = 0, j = 0;
+    double prev_x = 0, prev_gap = 0;
+    bool first = true;
+    while (i < ref.values.size() || j < cur.values.size()) {
+        double x;
+        if (j == cur.values.size() || (i < ref.values.size() && ref.values[i] < cur.values[j])) {
+            x = ref.values[i];
+            cum1 += ref.counts[i++];
+        } else if (i == ref.values.size() || cur.values[j] < ref.values[i]) {
+            x = cur.values[j];
+            cum2 += cur.counts[j++];
+        } else {
+            x = ref.values[i];
+            cum1 += ref.counts[i++];
+            cum2 += cur.counts[j++];
+        }
+        if (!first) area.add(prev_gap * (x - prev_x));
+        first = false;
+        const double diff = cum1 / n1 - cum2 / n2;
+        max_diff = std::max(max_diff, diff);
+        min_diff = std::min(min_diff, diff);
+        prev_x = x;
+        prev_gap = std::fabs(diff);
+    }
+    const double min_s = std::clamp(-min_diff, 0.0, 1.0);
+    return {min_s > max_diff ? min_s : max_diff, area.value()};
+}
+
+std::vector<double> quantiles(const ValueCounts& s, std::size_t k) {
+    std::vector<double> out;
+    if (s.values.empty() || k == 0) return out;
+    const double n = total(s);
+    out.reserve(k + 1);
+    out.push_back(s.values.front());
+    double cum = 0;
+    std::size_t at = 0;
+    for (std::size_t i = 1; i <= k; ++i) {
+        const double need = static_cast<double>(i) * n;
+        while (at < s.values.size() && (cum + s.counts[at]) * static_cast<double>(k) < need) cum += s.counts[at++];
+        out.push_back(s.values[std::min(at, s.values.size() - 1)]);
+    }
+    return out;
+}
+
+ValueCounts from_quantiles(const std::vector<double>& q, double observations, double missing) {
+    ValueCounts out;
+    out.observations = observations;
+    out.missing = missing;
+    for (std::size_t i = 1; i < q.size(); ++i) {
+        if (!out.values.empty() && out.values.back() == q[i]) {
+            out.counts.back() += 1;
+        } else {
+            out.values.push_back(q[i]);
+            out.counts.push_back(1);
+        }
+    }
+    return out;
+}
+
+std::vector<double> bin_counts(const ValueCounts& s, const std::vector<double>& edges) {
+    std::vector<double> out(edges.size() + 1, 0.0);
+    std::size_t b = 0;
+    for (std::size_t i = 0; i < s.values.size(); ++i) {
+        while (b < edges.size() && s.values[i] > edges[b]) ++b;
+        out[b] += s.counts[i];
+    }
+    return out;
+}
+
+double psi(const std::vector<double>& ref_bins, const std::vector<double>& cur_bins, double floor) {
+    double r_total = 0, c_total = 0;
+    for (double r : ref_bins) r_total += r;
+    for (double c : cur_bins) c_total += c;
+    if (!(r_total > 0) || !(c_total > 0) || ref_bins.size() != cur_bins.size()) return nan;
+    Sum out;
+    for (std::size_t b = 0; b < ref_bins.size(); ++b) {
+        const double r = std::max(ref_bins[b] / r_total, floor);
+        const double c = std::max(cur_bins[b] / c_total, floor);
+        out.add((c - r) * std::log(c / r));
+    }
+    return out.value();
+}
+
+LevelFigures level_figures(const double* ref, const double* cur, std::size_t k) {
+    double r_total = 0, c_total = 0;
+    for (std::size_t j = 0; j < k; ++j) {
+        r_total += ref[j];
+        c_total += cur[j];
+    }
+    LevelFigures out{nan, nan, static_cast<int>(k) - 1};
+    if (!(r_total > 0) || !(c_total > 0)) return out;
+    auto rel_entr = [](double x, double y) {
+        if (x > 0 && y > 0) return x * std::log(x / y);
+        if (x == 0 && y >= 0) return 0.0;
+        return std::numeric_limits<double>::infinity();
+    };
+    double left = 0, right = 0;
+    for (std::size_t j = 0; j < k; ++j) {
+        const double p = ref[j] / r_total, q = cur[j] / c_total;
+        const double m = (p + q) / 2.0;
+        left += rel_entr(p, m);
+        right += rel_entr(q, m);
+    }
+    // A sum of terms of both signs can land a hair below zero for equal
+    // shares; the distance of equal shares is zero, not NaN.
+    const double js = std::max((left + right) / std::log(2.0), 0.0);
+    out.js_distance = std::sqrt(js / 2.0);
+    if (k < 2) {
+        out.chi2_statistic = 0.0;
+        return out;
+    }
+    const double n = r_total + c_total;
+    double stat = 0;
+    for (int side = 0; side < 2; ++side) {
+        const double* obs = side == 0 ? ref : cur;
+        const double row = side == 0 ? r_total : c_total;
+        for (std::size_t j = 0; j < k; ++j) {
+            const double expected = row * (ref[j] + cur[j]) / n;
+            double o = obs[j];
+            if (k == 2) {
+                // Yates' correction: each cell moves half a count (at most its
+                // distance) towards its expectation.
+                const double diff = expected - o;
+                const double sign = diff > 0 ? 1.0 : (diff < 0 ? -1.0 : 0.0);
+                o = o + std::min(0.5, std::fabs(diff)) * sign;
+            }
+            const double d = o - expected;
+            stat += d * d / expected;
+        }
+    }
+    out.chi2_statistic = stat;
+    return out;
+}
+
+}  // namespace tamsel::kernels::drift
