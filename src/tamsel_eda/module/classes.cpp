@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../compare/compare.hpp"
 #include "../diagnostics/diagnostics.hpp"
 #include "../facade/facade.hpp"
 #include "../pipeline/pipeline.hpp"
@@ -18,7 +19,7 @@
 namespace tamsel::module {
 namespace {
 
-constexpr std::array<std::string_view, 24> eda_method_order = {
+constexpr std::array<std::string_view, 25> eda_method_order = {
     "__init__",
     "__getattr__",
     "__dir__",
@@ -43,6 +44,7 @@ constexpr std::array<std::string_view, 24> eda_method_order = {
     "eda",
     "eda_md",
     "eda_print",
+    "compare",
 };
 
 std::vector<const pyapi::MethodDef*> collect(std::initializer_list<std::span<const pyapi::MethodDef>> tables) {
@@ -87,8 +89,18 @@ void create_classes(py::module_ mod, py::dict ns) {
         diagnostics::leakage_methods(),
         pipeline::entry_methods(),
         render::entry_point_methods(),
+        compare::compare_methods(),
     }));
     ns["EDA"] = pyapi::make_class(fn_type, ns, "EDA", {}, eda_methods);
+
+    // The comparison's report class is no module-level name: EDA.compare
+    // keeps it in its own __dict__.
+    auto comparison_methods =
+        collect({compare::report_methods(), render::comparison_markdown_methods(),
+                                        render::comparison_html_methods(), render::json_methods()});
+    py::object comparison = dataclass(
+        pyapi::make_class(fn_type, ns, "ComparisonReport", compare::report_fields(), comparison_methods));
+    ns["EDA"].attr("compare").attr("__dict__")["_report_class"] = comparison;
 }
 
 }  // namespace tamsel::module

@@ -212,7 +212,7 @@ struct Slots {
 PyObject* call(NativeFunction* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Slots slots;
     if (!bind(fn, args, nargsf, kwnames, slots.items)) return nullptr;
-    Frame frame(fn->globals, slots.items.data());
+    Frame frame(fn->globals, slots.items.data(), reinterpret_cast<PyObject*>(fn));
     py::object result = fn->def->body(frame);
     if (!result) return Py_NewRef(Py_None);
     return result.release().ptr();

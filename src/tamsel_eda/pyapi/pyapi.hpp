@@ -55,11 +55,15 @@ struct MethodDef {
 // which it reads at call time like a Python function reads its globals.
 class Frame {
 public:
-    Frame(py::handle globals, PyObject* const* args) : globals_(globals), args_(args) {}
+    Frame(py::handle globals, PyObject* const* args, py::handle function = py::handle())
+        : globals_(globals), args_(args), function_(function) {}
 
     py::handle arg(std::size_t i) const { return args_[i]; }
     py::handle self() const { return args_[0]; }
     py::handle globals() const { return globals_; }
+    // The function object being called: what a method keeps in its own
+    // __dict__ (the comparison's report class) it reads from there.
+    py::handle function() const { return function_; }
 
     // Module global, then builtin; NameError otherwise.
     py::object g(const char* name) const;
@@ -67,6 +71,7 @@ public:
 private:
     py::handle globals_;
     PyObject* const* args_;
+    py::handle function_;
 };
 
 // Creates the native function type for one module instance. It is a heap

@@ -1,0 +1,107 @@
+// The domain classifier: a shallow gradient-boosted model asked to tell the
+// reference's rows from the current side's, on a seeded sample of each side.
+// Its cross-validated ROC AUC is near 0.5 when the sides look alike; the
+// columns whose shuffling costs it most on held-out rows are the ones that
+// separate them.
+#include "compare.hpp"
+
+namespace tamsel::compare {
+namespace {
+
+using pyapi::Frame;
+
+py::dict unavailable(const char* reason) {
+    py::dict out;
+    out["auc"] = py::none();
+    out["top_columns"] = py::list();
+    out["column_importance"] = py::dict();
+    out["rows_per_side"] = py::none();
+    out["reason"] = reason;
+    return out;
+}
+
+// Seeded positions, ascending: the same rows of a pandas frame and of the
+// Dask frame made from it.
+py::object positions(const Frame& f, Py_ssize_t rows, py::handle seed, int stream) {
+    py::object np = f.g("np");
+    py::object rng = np.attr("random").attr("default_rng")(py::make_tuple(seed, stream));
+    const Py_ssize_t take = std::min(rows, classifier_rows);
+    return np.attr("sort")(rng.attr("choice")(rows, take, "replace"_a = false));
+}
+
+py::object sample(const Frame& f, const Side& side, py::list columns, py::handle seed, int stream) {
+    py::object pos = positions(f, side.rows, seed, stream);
+    if (side.dask) {
+        py::object driver = pyapi::steal_or_throw(PyImport_ImportModule("_profilon_dask.drift"));
+        return driver.attr("take_rows")(side.frame, pos, columns);
+    }
+    return side.frame.attr("iloc")[pos][columns];
+}
+
+}  // namespace
+
+py::dict domain_classifier(const Frame& f, const Side& ref, const Side& cur, py::list columns, py::handle seed) {
+    if (ref.frame.is_none()) return unavailable("a saved reference holds no rows to train on");
+    if (columns.empty()) return unavailable("no numeric or categorical column is common to both sides");
+    if (ref.rows < min_values || cur.rows < min_values) return unavailable("a side has fewer than 30 rows");
+    py::object np = f.g("np");
+    py::object pd = f.g("pd");
+    py::object a = sample(f, ref, columns, seed, 0);
+    py::object b = sample(f, cur, columns, seed, 1);
+    const Py_ssize_t na = py::len(a), nb = py::len(b);
+    py::object both = pd.attr("concat")(py::make_tuple(a, b), "ignore_index"_a = true);
+    py::list features;
+    py::object numeric = pd.attr("api").attr("types").attr("is_numeric_dtype");
+    py::object is_bool = pd.attr("api").attr("types").attr("is_bool_dtype");
+    for (Py_ssize_t j = 0; j < static_cast<Py_ssize_t>(py::len(columns)); ++j) {
+        py::object s = both.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), py::int_(j))];
+        if (pyapi::truthy(numeric(s.attr("dtype"))) && !pyapi::truthy(is_bool(s.attr("dtype")))) {
+            features.append(s.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan")));
+        } else {
+            // Level codes of both sides together; a missing cell stays
+            // missing, which the model handles on its own.
+            py::object codes = pd.attr("factorize")(s.attr("astype")("object"))[py::int_(0)];
+            py::object x = codes.attr("astype")("float64");
+            x[pyapi::compare(codes, py::int_(0), Py_LT)] = np.attr("nan");
+            features.append(x);
+        }
+    }
+    py::object X = np.attr("column_stack")(features);
+    py::object y = np.attr("concatenate")(
+        py::make_tuple(np.attr("zeros")(na, "dtype"_a = "int64"), np.attr("ones")(nb, "dtype"_a = "int64")));
+    py::object ensemble = pyapi::steal_or_throw(PyImport_ImportModule("sklearn.ensemble"));
+    py::object selection = pyapi::steal_or_throw(PyImport_ImportModule("sklearn.model_selection"));
+    py::object inspection = pyapi::steal_or_throw(PyImport_ImportModule("sklearn.inspection"));
+    auto model = [&] {
+        return ensemble.attr("HistGradientBoostingClassifier")("max_depth"_a = 3, "max_iter"_a = 50,
+                                                               "early_stopping"_a = false, "random_state"_a = seed);
+    };
+    py::object folds =
+        selection.attr("StratifiedKFold")("n_splits"_a = classifier_folds, "shuffle"_a = true, "random_state"_a = seed);
+    py::object scores = selection.attr("cross_val_score")(model(), X, y, "cv"_a = folds, "scoring"_a = "roc_auc");
+    py::dict out;
+    out["auc"] = pyapi::to_float(scores.attr("mean")());
+    py::object split = selection.attr("train_test_split")(X, y, "test_size"_a = 0.3, "stratify"_a = y,
+                                                          "random_state"_a = seed);
+    py::object fitted = model().attr("fit")(split[py::int_(0)], split[py::int_(2)]);
+    py::object imp = inspection.attr("permutation_importance")(fitted, split[py::int_(1)], split[py::int_(3)],
+                                                               "scoring"_a = "roc_auc", "n_repeats"_a = 3,
+                                                               "random_state"_a = seed);
+    py::list means = imp.attr("importances_mean").attr("tolist")();
+    py::dict importance;
+    for (Py_ssize_t j = 0; j < static_cast<Py_ssize_t>(py::len(columns)); ++j) importance[columns[j]] = means[j];
+    py::list ranked = pyapi::sorted_by_value_desc(f.globals(), importance.attr("items")());
+    py::list top;
+    for (py::handle kv : ranked) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(kv);
+        if (py::len(top) >= static_cast<Py_ssize_t>(classifier_top_columns) || !(pyapi::as_double(pair[1]) > 0)) break;
+        top.append(pair[0]);
+    }
+    out["top_columns"] = top;
+    out["column_importance"] = importance;
+    out["rows_per_side"] = py::make_tuple(na, nb);
+    out["reason"] = py::none();
+    return out;
+}
+
+}  // namespace tamsel::compare
