@@ -38,16 +38,15 @@ py::object sample(const Frame& f, const Side& side, py::list columns, py::handle
     return side.frame.attr("iloc")[pos][columns];
 }
 
-}  // namespace
+// The classifier's models are small (at most 10,000 rows): starting and
+// spinning OpenMP threads for each of their histogram loops costs more than
+// the loops (several times more on a loaded machine), and the models are the
+// same on any thread count. They run on one.
+py::dict fit_and_score(const Frame& f, py::list columns, py::object a, py::object b, py::handle seed);
 
-py::dict domain_classifier(const Frame& f, const Side& ref, const Side& cur, py::list columns, py::handle seed) {
-    if (ref.frame.is_none()) return unavailable("a saved reference holds no rows to train on");
-    if (columns.empty()) return unavailable("no numeric or categorical column is common to both sides");
-    if (ref.rows < min_values || cur.rows < min_values) return unavailable("a side has fewer than 30 rows");
+py::dict fit_and_score(const Frame& f, py::list columns, py::object a, py::object b, py::handle seed) {
     py::object np = f.g("np");
     py::object pd = f.g("pd");
-    py::object a = sample(f, ref, columns, seed, 0);
-    py::object b = sample(f, cur, columns, seed, 1);
     const Py_ssize_t na = py::len(a), nb = py::len(b);
     py::object both = pd.attr("concat")(py::make_tuple(a, b), "ignore_index"_a = true);
     py::list features;
@@ -101,6 +100,28 @@ py::dict domain_classifier(const Frame& f, const Side& ref, const Side& cur, py:
     out["column_importance"] = importance;
     out["rows_per_side"] = py::make_tuple(na, nb);
     out["reason"] = py::none();
+    return out;
+}
+
+}  // namespace
+
+py::dict domain_classifier(const Frame& f, const Side& ref, const Side& cur, py::list columns, py::handle seed) {
+    if (ref.frame.is_none()) return unavailable("a saved reference holds no rows to train on");
+    if (columns.empty()) return unavailable("no numeric or categorical column is common to both sides");
+    if (ref.rows < min_values || cur.rows < min_values) return unavailable("a side has fewer than 30 rows");
+    py::object a = sample(f, ref, columns, seed, 0);
+    py::object b = sample(f, cur, columns, seed, 1);
+    py::object limits = pyapi::steal_or_throw(PyImport_ImportModule("threadpoolctl"))
+                            .attr("threadpool_limits")("limits"_a = 1, "user_api"_a = "openmp");
+    limits.attr("__enter__")();
+    py::dict out;
+    try {
+        out = fit_and_score(f, columns, a, b, seed);
+    } catch (...) {
+        limits.attr("__exit__")(py::none(), py::none(), py::none());
+        throw;
+    }
+    limits.attr("__exit__")(py::none(), py::none(), py::none());
     return out;
 }
 
