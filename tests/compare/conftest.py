@@ -1,7 +1,9 @@
 """Fixtures of the comparison tests: the analysis object, seeded frames and
 the library's own figures for a pair of columns."""
 
+import importlib.util
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -10,6 +12,17 @@ import scipy.stats
 from scipy.spatial.distance import jensenshannon
 
 import profilon
+
+
+@pytest.fixture(scope="session")
+def cli():
+    """The command's module of this checkout (an installed copy elsewhere on
+    the path may be another version)."""
+    path = Path(__file__).resolve().parents[2] / "src" / "profilon_cli.py"
+    spec = importlib.util.spec_from_file_location("profilon_cli_under_test", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 @pytest.fixture
