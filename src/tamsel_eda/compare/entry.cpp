@@ -262,12 +262,35 @@ py::object drift_share(const py::dict& columns, const py::list& features, py::ha
     return total > 0 ? py::object(py::float_(drifted / total)) : py::none();
 }
 
+// bench/ times the comparison's parts inside the real call through the
+// analysis' hook: when the module global _step_clock holds a callable, it is
+// called with "compare_read", "compare_figures", "compare_suitability",
+// "compare_classifier" as each part begins and "compare_end" after the
+// report is built (the analyses of the sides call it with their own steps
+// in between).
+class CompareClock {
+public:
+    explicit CompareClock(py::handle globals) {
+        PyObject* hook = PyDict_GetItemString(globals.ptr(), "_step_clock");
+        if (hook && hook != Py_None) hook_ = py::reinterpret_borrow<py::object>(hook);
+    }
+    void operator()(const char* part) const {
+        if (hook_) hook_(part);
+    }
+
+private:
+    py::object hook_;
+};
+
 py::object compare_body(const Frame& f) {
+    const CompareClock clock(f.globals());
+    clock("compare_read");
     py::handle reference = f.arg(1), current = f.arg(2), target = f.arg(3), datetime_col = f.arg(4), freq = f.arg(5),
                split_at = f.arg(6), recent_share = f.arg(7), seed = f.arg(8);
     Sides s = read_sides(f, reference, current, datetime_col, split_at, recent_share);
     py::list targets = resolve_targets(target, s);
 
+    clock("compare_figures");
     py::list added, removed, type_changed, common;
     for (py::handle c : s.cur.labels) {
         if (index_of(s.ref, c) < 0) added.append(c);
@@ -304,6 +327,7 @@ py::object compare_body(const Frame& f) {
         }
     }
 
+    clock("compare_suitability");
     py::dict ref_suit = side_suitability(f, s.ref, targets, datetime_col, freq);
     py::dict cur_suit = side_suitability(f, s.cur, targets, datetime_col, freq);
     py::dict suitability;
@@ -348,6 +372,7 @@ py::object compare_body(const Frame& f) {
         per_target[t] = entry;
     }
 
+    clock("compare_classifier");
     py::dict classifier = domain_classifier(f, s.ref, s.cur, classifier_columns, seed);
 
     py::object cls = f.function().attr("__dict__")["_report_class"];
@@ -367,6 +392,7 @@ py::object compare_body(const Frame& f) {
         extra["suitability"] = ref_suit;
         report.attr("_reference_profile") = reference_profile(f, s.ref, extra);
     }
+    clock("compare_end");
     return report;
 }
 

@@ -62,8 +62,13 @@ void read_pandas(const Frame& f, Side& side) {
         Column& c = side.columns[j];
         py::object s = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), py::int_(j))];
         if (c.kind == "numeric") {
-            arrays.push_back(np.attr("ascontiguousarray")(
-                s.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan")), "dtype"_a = "float64"));
+            // Sorted in place by NumPy in a copy of its own (copy=True: never
+            // a view of the frame); the runs and everything after them are
+            // the kernel's.
+            py::object values =
+                s.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan"), "copy"_a = true);
+            values.attr("sort")();
+            arrays.push_back(values);
             numeric_at.push_back(j);
         } else if (c.kind == "categorical") {
             c.levels = observed_levels(s.attr("value_counts")("dropna"_a = true));
@@ -85,7 +90,7 @@ void read_pandas(const Frame& f, Side& side) {
         kernels::parallel_for(
             views.size(),
             [&](std::size_t i, const kernels::Stop&) {
-                states[i] = drift::value_counts(views[i]->data(), static_cast<std::size_t>(views[i]->size()));
+                states[i] = drift::from_sorted(views[i]->data(), static_cast<std::size_t>(views[i]->size()));
             },
             poll);
     });

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 
 namespace tamsel::kernels::drift {
@@ -33,34 +32,48 @@ struct Sum {
     double value() const { return s + c; }
 };
 
-double total(const ValueCounts& s) {
-    Sum t;
-    for (double c : s.counts) t.add(c);
-    return t.value();
+// Pairwise summation of term(i) for i in [0, n), NumPy's way (blocks of 128
+// in eight interleaved sums, halves above): an error growing with log n
+// rather than n, at the speed of a plain loop.
+template <class Term>
+double pairwise(std::size_t from, std::size_t n, const Term& term) {
+    if (n <= 128) {
+        double acc[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        std::size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            for (std::size_t k = 0; k < 8; ++k) acc[k] += term(from + i + k);
+        }
+        double out = ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+        for (; i < n; ++i) out += term(from + i);
+        return out;
+    }
+    const std::size_t half = (n / 2) & ~std::size_t{7};
+    return pairwise(from, half, term) + pairwise(from + half, n - half, term);
 }
+
+double total(const ValueCounts& s) {
+    const double* c = s.counts.data();
+    return pairwise(0, s.counts.size(), [c](std::size_t i) { return c[i]; });
+}
+
 
 }  // namespace
 
-ValueCounts value_counts(const double* x, std::size_t n, std::ptrdiff_t stride) {
-    std::vector<double> v;
-    v.reserve(n);
-    const auto* base = reinterpret_cast<const char*>(x);
-    for (std::size_t i = 0; i < n; ++i) {
-        double xi;
-        std::memcpy(&xi, base + static_cast<std::ptrdiff_t>(i) * stride, sizeof xi);
-        if (std::isnan(xi)) continue;
-        // -0.0 == 0.0: one value, stored as +0.0 so the state never depends
-        // on which of the two came first.
-        v.push_back(xi == 0.0 ? 0.0 : xi);
-    }
-    std::sort(v.begin(), v.end());
+ValueCounts from_sorted(const double* sorted, std::size_t n) {
+    // NaN sorts last; a sort that compares -0.0 and 0.0 as equal leaves
+    // them in any order, and they are one value here (stored as +0.0, so
+    // the state never depends on which came first).
+    std::size_t m = n;
+    while (m > 0 && std::isnan(sorted[m - 1])) --m;
     ValueCounts out;
-    out.missing = static_cast<double>(n - v.size());
-    out.observations = static_cast<double>(v.size());
-    for (std::size_t i = 0; i < v.size();) {
+    out.missing = static_cast<double>(n - m);
+    out.observations = static_cast<double>(m);
+    out.values.reserve(m);
+    out.counts.reserve(m);
+    for (std::size_t i = 0; i < m;) {
         std::size_t j = i + 1;
-        while (j < v.size() && v[j] == v[i]) ++j;
-        out.values.push_back(v[i]);
+        while (j < m && sorted[j] == sorted[i]) ++j;
+        out.values.push_back(sorted[i] == 0.0 ? 0.0 : sorted[i]);
         out.counts.push_back(static_cast<double>(j - i));
         i = j;
     }
@@ -92,49 +105,60 @@ ValueCounts merge(const ValueCounts& a, const ValueCounts& b) {
 Moments moments(const ValueCounts& s) {
     const double n = total(s);
     if (!(n > 0)) return {nan, nan};
-    Sum sum;
-    for (std::size_t i = 0; i < s.values.size(); ++i) sum.add(s.values[i] * s.counts[i]);
-    const double mean = sum.value() / n;
+    const double* v = s.values.data();
+    const double* c = s.counts.data();
+    const double mean = pairwise(0, s.values.size(), [&](std::size_t i) { return v[i] * c[i]; }) / n;
     // Two passes: the squared deviations from the mean, not E[x^2] - mean^2,
     // which cancels for a column far from zero.
-    Sum sq;
-    for (std::size_t i = 0; i < s.values.size(); ++i) {
-        const double d = s.values[i] - mean;
-        sq.add(d * d * s.counts[i]);
-    }
-    return {mean, std::sqrt(sq.value() / n)};
+    const double sq = pairwise(0, s.values.size(), [&](std::size_t i) {
+        const double d = v[i] - mean;
+        return d * d * c[i];
+    });
+    return {mean, std::sqrt(sq / n)};
 }
 
 TwoSample two_sample(const ValueCounts& ref, const ValueCounts& cur) {
     const double n1 = total(ref), n2 = total(cur);
+    const double* a = ref.values.data();
+    const double* ca = ref.counts.data();
+    const double* b = cur.values.data();
+    const double* cb = cur.counts.data();
+    const std::size_t na = ref.values.size(), nb = cur.values.size();
     double cum1 = 0, cum2 = 0;
     double max_diff = -std::numeric_limits<double>::infinity();
     double min_diff = std::numeric_limits<double>::infinity();
+    // The area's terms are summed pairwise per block of 256 and the blocks
+    // with compensation: accurate to a few units in the last place.
     Sum area;
+    double block[256];
+    std::size_t filled = 0;
     std::size_t i = 0, j = 0;
-    double prev_x = 0, prev_gap = 0;
-    bool first = true;
-    while (i < ref.values.size() || j < cur.values.size()) {
-        double x;
-        if (j == cur.values.size() || (i < ref.values.size() && ref.values[i] < cur.values[j])) {
-            x = ref.values[i];
-            cum1 += ref.counts[i++];
-        } else if (i == ref.values.size() || cur.values[j] < ref.values[i]) {
-            x = cur.values[j];
-            cum2 += cur.counts[j++];
-        } else {
-            x = ref.values[i];
-            cum1 += ref.counts[i++];
-            cum2 += cur.counts[j++];
+    double prev_x = std::min(a[0], b[0]), prev_gap = 0;
+    // The pooled values in order, each once; which side(s) hold the next
+    // one is decided without a branch, since with interleaved samples it is
+    // a coin toss the processor would mispredict half the time.
+    while (i < na || j < nb) {
+        const double xa = i < na ? a[i] : std::numeric_limits<double>::infinity();
+        const double xb = j < nb ? b[j] : std::numeric_limits<double>::infinity();
+        const double x = std::min(xa, xb);
+        const bool take_a = i < na && xa == x;
+        const bool take_b = j < nb && xb == x;
+        cum1 += take_a ? ca[i] : 0.0;
+        cum2 += take_b ? cb[j] : 0.0;
+        i += take_a;
+        j += take_b;
+        block[filled++] = prev_gap * (x - prev_x);
+        if (filled == 256) {
+            area.add(pairwise(0, filled, [&](std::size_t k) { return block[k]; }));
+            filled = 0;
         }
-        if (!first) area.add(prev_gap * (x - prev_x));
-        first = false;
         const double diff = cum1 / n1 - cum2 / n2;
         max_diff = std::max(max_diff, diff);
         min_diff = std::min(min_diff, diff);
         prev_x = x;
         prev_gap = std::fabs(diff);
     }
+    area.add(pairwise(0, filled, [&](std::size_t k) { return block[k]; }));
     const double min_s = std::clamp(-min_diff, 0.0, 1.0);
     return {min_s > max_diff ? min_s : max_diff, area.value()};
 }
@@ -171,11 +195,22 @@ ValueCounts from_quantiles(const std::vector<double>& q, double observations, do
 }
 
 std::vector<double> bin_counts(const ValueCounts& s, const std::vector<double>& edges) {
+    // A binary search per edge: a few dozen edges over up to millions of
+    // distinct values. The running sum of the counts is taken in order, so
+    // integer counts add up exactly.
     std::vector<double> out(edges.size() + 1, 0.0);
-    std::size_t b = 0;
-    for (std::size_t i = 0; i < s.values.size(); ++i) {
-        while (b < edges.size() && s.values[i] > edges[b]) ++b;
-        out[b] += s.counts[i];
+    std::size_t from = 0;
+    for (std::size_t e = 0; e <= edges.size(); ++e) {
+        std::size_t to = s.values.size();
+        if (e < edges.size()) {
+            to = static_cast<std::size_t>(
+                std::upper_bound(s.values.begin() + static_cast<std::ptrdiff_t>(from), s.values.end(), edges[e]) -
+                s.values.begin());
+        }
+        double c = 0;
+        for (std::size_t i = from; i < to; ++i) c += s.counts[i];
+        out[e] = c;
+        from = to;
     }
     return out;
 }

@@ -21,9 +21,11 @@ struct ValueCounts {
     double missing = 0;
 };
 
-// partial: the state of `n` values read with `stride` bytes between them;
-// NaN is a missing cell.
-ValueCounts value_counts(const double* x, std::size_t n, std::ptrdiff_t stride = sizeof(double));
+// partial: the state of `n` values sorted ascending with NaN (the missing
+// cells) last, as NumPy sorts them. The sort itself is NumPy's: its SIMD
+// sort takes a third of the time of our own radix sort on a million values,
+// and everything after it (runs, merges, figures) is linear.
+ValueCounts from_sorted(const double* sorted, std::size_t n);
 // merge: the state of both samples together.
 ValueCounts merge(const ValueCounts& a, const ValueCounts& b);
 
