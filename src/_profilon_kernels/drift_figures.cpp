@@ -1,6 +1,7 @@
 // The drift kernel on NumPy arrays. A state travels as the tuple
 // (values, counts, observations, missing): float64 arrays of the distinct
-// values ascending and their counts, then two floats. The Dask driver runs
+// values ascending and their counts (empty when each occurs once), then two
+// floats. The Dask driver runs
 // drift_value_counts per partition and drift_merge to combine; tests hold
 // the finishing figures against the library functions.
 #include "../tamsel_eda/kernels/drift.hpp"
@@ -26,7 +27,8 @@ drift::ValueCounts read_state(py::handle obj) {
     drift::ValueCounts s;
     s.values = read_array<double>(t[0], "float64");
     s.counts = read_array<double>(t[1], "float64");
-    if (s.values.size() != s.counts.size()) throw py::value_error("values and counts of one length");
+    if (!s.counts.empty() && s.values.size() != s.counts.size())
+        throw py::value_error("counts: none (every value once) or one per value");
     s.observations = number_arg(t[2]);
     s.missing = number_arg(t[3]);
     return s;

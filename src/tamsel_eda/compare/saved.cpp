@@ -66,7 +66,7 @@ py::dict reference_profile(const Frame& f, const Side& side, py::dict extra) {
                 std::vector<double> q;
                 if (!c.values.values.empty()) q.push_back(c.values.values.front());
                 for (std::size_t i = 0; i < c.values.values.size(); ++i) {
-                    for (double k = 0; k < c.values.counts[i]; ++k) q.push_back(c.values.values[i]);
+                    for (double k = 0; k < c.values.count(i); ++k) q.push_back(c.values.values[i]);
                 }
                 col["quantiles"] = as_list(q);
             } else {
@@ -148,6 +148,10 @@ Side read_saved(const Frame& f, py::handle path) {
             if (col.contains("values")) {
                 c.values.values = as_vector(col["values"]);
                 c.values.counts = as_vector(col["counts"]);
+                if (!c.values.counts.empty() && c.values.counts.size() != c.values.values.size()) {
+                    PyErr_Format(PyExc_ValueError, "%S: a column's values and counts differ in length", path.ptr());
+                    throw py::error_already_set();
+                }
                 c.values.observations = observations;
                 c.values.missing = c.missing;
             } else {

@@ -52,8 +52,17 @@ double pairwise(std::size_t from, std::size_t n, const Term& term) {
 }
 
 double total(const ValueCounts& s) {
+    if (s.counts.empty()) return static_cast<double>(s.values.size());
     const double* c = s.counts.data();
     return pairwise(0, s.counts.size(), [c](std::size_t i) { return c[i]; });
+}
+
+// Counts that are all ones say nothing: the state drops them.
+void drop_unit_counts(ValueCounts& s) {
+    if (std::all_of(s.counts.begin(), s.counts.end(), [](double c) { return c == 1.0; })) {
+        s.counts.clear();
+        s.counts.shrink_to_fit();
+    }
 }
 
 
@@ -68,6 +77,13 @@ ValueCounts from_sorted(const double* sorted, std::size_t n) {
     ValueCounts out;
     out.missing = static_cast<double>(n - m);
     out.observations = static_cast<double>(m);
+    bool repeats = false;
+    for (std::size_t i = 1; i < m && !repeats; ++i) repeats = sorted[i] == sorted[i - 1];
+    if (!repeats) {
+        out.values.resize(m);
+        for (std::size_t i = 0; i < m; ++i) out.values[i] = sorted[i] == 0.0 ? 0.0 : sorted[i];
+        return out;
+    }
     out.values.reserve(m);
     out.counts.reserve(m);
     for (std::size_t i = 0; i < m;) {
@@ -80,6 +96,22 @@ ValueCounts from_sorted(const double* sorted, std::size_t n) {
     return out;
 }
 
+ValueCounts from_sorted(std::vector<double>&& sorted) {
+    const std::size_t n = sorted.size();
+    std::size_t m = n;
+    while (m > 0 && std::isnan(sorted[m - 1])) --m;
+    bool repeats = false;
+    for (std::size_t i = 1; i < m && !repeats; ++i) repeats = sorted[i] == sorted[i - 1];
+    if (repeats) return from_sorted(sorted.data(), n);
+    ValueCounts out;
+    out.missing = static_cast<double>(n - m);
+    out.observations = static_cast<double>(m);
+    sorted.resize(m);
+    for (double& x : sorted) x = x == 0.0 ? 0.0 : x;
+    out.values = std::move(sorted);
+    return out;
+}
+
 ValueCounts merge(const ValueCounts& a, const ValueCounts& b) {
     ValueCounts out;
     out.values.reserve(a.values.size() + b.values.size());
@@ -88,17 +120,18 @@ ValueCounts merge(const ValueCounts& a, const ValueCounts& b) {
     while (i < a.values.size() || j < b.values.size()) {
         if (j == b.values.size() || (i < a.values.size() && a.values[i] < b.values[j])) {
             out.values.push_back(a.values[i]);
-            out.counts.push_back(a.counts[i++]);
+            out.counts.push_back(a.count(i++));
         } else if (i == a.values.size() || b.values[j] < a.values[i]) {
             out.values.push_back(b.values[j]);
-            out.counts.push_back(b.counts[j++]);
+            out.counts.push_back(b.count(j++));
         } else {
             out.values.push_back(a.values[i]);
-            out.counts.push_back(a.counts[i++] + b.counts[j++]);
+            out.counts.push_back(a.count(i++) + b.count(j++));
         }
     }
     out.observations = a.observations + b.observations;
     out.missing = a.missing + b.missing;
+    drop_unit_counts(out);
     return out;
 }
 
@@ -107,13 +140,20 @@ Moments moments(const ValueCounts& s) {
     if (!(n > 0)) return {nan, nan};
     const double* v = s.values.data();
     const double* c = s.counts.data();
-    const double mean = pairwise(0, s.values.size(), [&](std::size_t i) { return v[i] * c[i]; }) / n;
+    const std::size_t k = s.values.size();
     // Two passes: the squared deviations from the mean, not E[x^2] - mean^2,
     // which cancels for a column far from zero.
-    const double sq = pairwise(0, s.values.size(), [&](std::size_t i) {
-        const double d = v[i] - mean;
-        return d * d * c[i];
-    });
+    double mean, sq;
+    if (!c) {
+        mean = pairwise(0, k, [&](std::size_t i) { return v[i]; }) / n;
+        sq = pairwise(0, k, [&](std::size_t i) { return (v[i] - mean) * (v[i] - mean); });
+    } else {
+        mean = pairwise(0, k, [&](std::size_t i) { return v[i] * c[i]; }) / n;
+        sq = pairwise(0, k, [&](std::size_t i) {
+            const double d = v[i] - mean;
+            return d * d * c[i];
+        });
+    }
     return {mean, std::sqrt(sq / n)};
 }
 
@@ -143,8 +183,8 @@ TwoSample two_sample(const ValueCounts& ref, const ValueCounts& cur) {
         const double x = std::min(xa, xb);
         const bool take_a = i < na && xa == x;
         const bool take_b = j < nb && xb == x;
-        cum1 += take_a ? ca[i] : 0.0;
-        cum2 += take_b ? cb[j] : 0.0;
+        cum1 += take_a ? (ca ? ca[i] : 1.0) : 0.0;
+        cum2 += take_b ? (cb ? cb[j] : 1.0) : 0.0;
         i += take_a;
         j += take_b;
         block[filled++] = prev_gap * (x - prev_x);
@@ -166,14 +206,21 @@ TwoSample two_sample(const ValueCounts& ref, const ValueCounts& cur) {
 std::vector<double> quantiles(const ValueCounts& s, std::size_t k) {
     std::vector<double> out;
     if (s.values.empty() || k == 0) return out;
-    const double n = total(s);
     out.reserve(k + 1);
     out.push_back(s.values.front());
+    if (s.counts.empty()) {
+        // One value per position: the smallest value whose cumulative share
+        // reaches i/k is at position ceil(i * m / k) - 1, in integers.
+        const std::size_t m = s.values.size();
+        for (std::size_t i = 1; i <= k; ++i) out.push_back(s.values[(i * m + k - 1) / k - 1]);
+        return out;
+    }
+    const double n = total(s);
     double cum = 0;
     std::size_t at = 0;
     for (std::size_t i = 1; i <= k; ++i) {
         const double need = static_cast<double>(i) * n;
-        while (at < s.values.size() && (cum + s.counts[at]) * static_cast<double>(k) < need) cum += s.counts[at++];
+        while (at < s.values.size() && (cum + s.count(at)) * static_cast<double>(k) < need) cum += s.count(at++);
         out.push_back(s.values[std::min(at, s.values.size() - 1)]);
     }
     return out;
@@ -208,7 +255,11 @@ std::vector<double> bin_counts(const ValueCounts& s, const std::vector<double>& 
                 s.values.begin());
         }
         double c = 0;
-        for (std::size_t i = from; i < to; ++i) c += s.counts[i];
+        if (s.counts.empty()) {
+            c = static_cast<double>(to - from);
+        } else {
+            for (std::size_t i = from; i < to; ++i) c += s.counts[i];
+        }
         out[e] = c;
         from = to;
     }
