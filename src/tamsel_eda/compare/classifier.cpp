@@ -72,7 +72,7 @@ py::dict fit_and_score(const Frame& f, py::list columns, py::object a, py::objec
     py::object selection = pyapi::steal_or_throw(PyImport_ImportModule("sklearn.model_selection"));
     py::object inspection = pyapi::steal_or_throw(PyImport_ImportModule("sklearn.inspection"));
     auto model = [&] {
-        return ensemble.attr("HistGradientBoostingClassifier")("max_depth"_a = 3, "max_iter"_a = 50,
+        return ensemble.attr("HistGradientBoostingClassifier")("max_depth"_a = 3, "max_iter"_a = 30,
                                                                "early_stopping"_a = false, "random_state"_a = seed);
     };
     py::object folds =

@@ -41,7 +41,7 @@ inline constexpr std::size_t exact_distinct_limit = 2000;  // fewer distinct val
 inline constexpr std::size_t saved_levels = 1000;          // most frequent levels kept
 
 // The domain classifier: rows drawn per side, folds, columns listed.
-inline constexpr Py_ssize_t classifier_rows = 3000;
+inline constexpr Py_ssize_t classifier_rows = 2000;
 inline constexpr int classifier_folds = 3;
 inline constexpr std::size_t classifier_top_columns = 5;
 

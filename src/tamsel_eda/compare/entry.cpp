@@ -327,6 +327,14 @@ py::object compare_body(const Frame& f) {
         }
     }
 
+    // What save_reference writes comes from the states, which are released
+    // now: the analyses of the sides run next, on frames that may be large,
+    // and need the memory more.
+    py::dict profile = s.ref.frame.is_none() ? s.ref.saved : reference_profile(f, s.ref, py::dict());
+    for (Side* side : {&s.ref, &s.cur}) {
+        for (Column& c : side->columns) c.values = kernels::drift::ValueCounts{};
+    }
+
     clock("compare_suitability");
     py::dict ref_suit = side_suitability(f, s.ref, targets, datetime_col, freq);
     py::dict cur_suit = side_suitability(f, s.cur, targets, datetime_col, freq);
@@ -384,14 +392,11 @@ py::object compare_body(const Frame& f) {
                             "suitability"_a = suitability, "notes"_a = s.notes);
     // Not a field: what save_reference writes (the reference side's states
     // and its suitability figures), which to_dict leaves out.
-    if (s.ref.frame.is_none()) {
-        report.attr("_reference_profile") = s.ref.saved;
-    } else {
-        py::dict extra;
-        extra["targets"] = targets;
-        extra["suitability"] = ref_suit;
-        report.attr("_reference_profile") = reference_profile(f, s.ref, extra);
+    if (!s.ref.frame.is_none()) {
+        profile["targets"] = targets;
+        profile["suitability"] = ref_suit;
     }
+    report.attr("_reference_profile") = profile;
     clock("compare_end");
     return report;
 }
