@@ -34,7 +34,6 @@ import pandas as pd
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import bench  # noqa: E402
-
 import profilon  # noqa: E402
 
 clock_now = time.process_time

@@ -5,7 +5,8 @@
 
 The second form compares two data files (REF may also be a saved reference,
 a .json file written by --save-reference); a first argument "compare" means
-this form unless a file of that name exists. The report goes to standard output as Markdown unless -o names a file, whose
+this form unless a file of that name exists. The report goes to standard
+output as Markdown unless -o names a file, whose
 extension picks the format (or --format does). Exit status: 0 done, 2 usage or
 input error, 1 the analysis itself failed. Errors are one line on standard
 error; progress (one line per analysis step) is shown only when standard
@@ -120,7 +121,9 @@ def build_compare_parser() -> argparse.ArgumentParser:
     p.add_argument("--save-reference", metavar="FILE", help="also save the reference's figures to FILE (.json)")
     p.add_argument("--input-format", choices=sorted(FORMAT_NAMES), help="format of the data files (default: from "
                    "their extensions)")  # fmt: skip
-    p.add_argument("-q", "--quiet", action="store_true", help="accepted for symmetry; the comparison prints no progress")
+    p.add_argument(
+        "-q", "--quiet", action="store_true", help="accepted for symmetry; the comparison prints no progress"
+    )
     return p
 
 

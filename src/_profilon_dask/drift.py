@@ -32,7 +32,7 @@ def _partial(part: pd.DataFrame, kinds: Sequence[str]) -> tuple[int, list[Any]]:
             counts = s.value_counts(dropna=True)
             # A categorical dtype lists its unobserved categories with zero.
             counts = counts[counts > 0]
-            states.append((dict(zip(counts.index.tolist(), counts.tolist())), int(s.isna().sum())))
+            states.append((dict(zip(counts.index.tolist(), counts.tolist(), strict=True)), int(s.isna().sum())))
         elif kind == "datetime":
             missing = int(s.isna().sum())
             states.append((s.min(), s.max(), missing) if missing < len(s) else (None, None, missing))
@@ -81,9 +81,9 @@ def column_states(ddf: Any, kinds: Sequence[str]) -> tuple[int, list[Any]]:
     if not parts:
         return 0, [_partial(ddf._meta, kinds)[1]]
     tree = combine_tree(parts, lambda items: _combine(items, kinds))
-    (rows, states),  = dask.compute(tree, scheduler=pinned_scheduler(ddf))
+    ((rows, states),) = dask.compute(tree, scheduler=pinned_scheduler(ddf))
     out: list[Any] = []
-    for kind, state in zip(kinds, states):
+    for kind, state in zip(kinds, states, strict=True):
         if kind == "categorical":
             # Stable: equal counts keep the order the partitions met them in.
             ordered = sorted(state[0].items(), key=lambda kv: kv[1], reverse=True)

@@ -5,7 +5,6 @@
 // drift_value_counts per partition and drift_merge to combine; tests hold
 // the finishing figures against the library functions.
 #include "../tamsel_eda/kernels/drift.hpp"
-
 #include "arrays.hpp"
 #include "entries.hpp"
 
@@ -47,8 +46,8 @@ PyObject* value_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         arity(nargs, 1, "drift_value_counts(values)");
         py::object np = py::module_::import("numpy");
         const std::vector<double> x = read_array<double>(np.attr("sort")(py::handle(args[0])), "float64");
-        drift::ValueCounts s = pyapi::without_gil(
-            [&](const std::function<bool()>&) { return drift::from_sorted(x.data(), x.size()); });
+        drift::ValueCounts s =
+            pyapi::without_gil([&](const std::function<bool()>&) { return drift::from_sorted(x.data(), x.size()); });
         return state_tuple(s);
     });
 }
@@ -88,8 +87,8 @@ PyObject* quantiles(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* from_quantiles(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         arity(nargs, 3, "drift_from_quantiles(q, observations, missing)");
-        return state_tuple(drift::from_quantiles(read_array<double>(args[0], "float64"), number_arg(args[1]),
-                                                 number_arg(args[2])));
+        return state_tuple(
+            drift::from_quantiles(read_array<double>(args[0], "float64"), number_arg(args[1]), number_arg(args[2])));
     });
 }
 

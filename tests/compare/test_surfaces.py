@@ -16,7 +16,9 @@ HOSTILE = '<script>alert("x")</script> & |pipe|\nline'
 def hostile_report(eda, rng):
     n = 400
     ref = pd.DataFrame({HOSTILE: rng.normal(size=n), "lvl": rng.choice(["<b>", "a&b"], n), "y": rng.normal(size=n)})
-    cur = pd.DataFrame({HOSTILE: rng.normal(3, 1, n), "lvl": rng.choice(["<b>", "a&b", '"q"'], n), "y": rng.normal(size=n)})
+    cur = pd.DataFrame(
+        {HOSTILE: rng.normal(3, 1, n), "lvl": rng.choice(["<b>", "a&b", '"q"'], n), "y": rng.normal(size=n)}
+    )
     cur.loc[::5, "y"] = np.nan
     return eda.compare(ref, cur, target="y")
 
@@ -113,7 +115,10 @@ class _nothing:
 @pytest.mark.parametrize(
     "content, message",
     [
-        ('{"format": "profilon-reference", "version": 7}', "is a saved reference of format version 7; this profilon reads version 1"),
+        (
+            '{"format": "profilon-reference", "version": 7}',
+            "is a saved reference of format version 7; this profilon reads version 1",
+        ),
         ("[1, 2]", "is not a saved profilon reference"),
         ("{", "is not a saved profilon reference (it is not JSON)"),
     ],

@@ -90,8 +90,12 @@ def test_a_saved_reference_gives_the_frame_verdicts(eda, rng, shifted_pair, tmp_
     elif case == "eight_rows":
         cur = cur.iloc[:8]
     elif case == "mixed":
-        ref = ref.assign(t=pd.date_range("2024-01-01", periods=len(ref), freq="min"), c=rng.choice(list("ab"), len(ref)))
-        cur = cur.assign(t=pd.date_range("2024-01-02", periods=len(cur), freq="min"), c=rng.choice(list("ab"), len(cur)))
+        ref = ref.assign(
+            t=pd.date_range("2024-01-01", periods=len(ref), freq="min"), c=rng.choice(list("ab"), len(ref))
+        )
+        cur = cur.assign(
+            t=pd.date_range("2024-01-02", periods=len(cur), freq="min"), c=rng.choice(list("ab"), len(cur))
+        )
     direct = eda.compare(ref, cur)
     path = tmp_path / "reference.json"
     direct.save_reference(path)
@@ -127,7 +131,9 @@ def test_saved_reference_is_bounded_and_versioned(eda, rng, tmp_path):
 
 def test_time_split_of_one_frame(eda, rng):
     n = 1000
-    df = pd.DataFrame({"t": pd.date_range("2024-01-01", periods=n, freq="h"), "x": np.r_[rng.normal(size=800), rng.normal(2, 1, 200)]})
+    df = pd.DataFrame(
+        {"t": pd.date_range("2024-01-01", periods=n, freq="h"), "x": np.r_[rng.normal(size=800), rng.normal(2, 1, 200)]}
+    )
     df.loc[5, "t"] = pd.NaT
     by_time = eda.compare(df, split_at="2024-02-03 08:00", datetime_col="t")
     assert (by_time.reference_rows, by_time.current_rows) == (799, 200)
@@ -142,9 +148,11 @@ def test_time_split_of_one_frame(eda, rng):
 
 def test_targets_carry_each_side_suitability(eda, rng):
     n = 1500
+
     def frame(shift):
         x = rng.normal(shift, 1, n)
         return pd.DataFrame({"x": x, "z": rng.normal(size=n), "y": 3 * x + rng.normal(size=n), "w": rng.normal(size=n)})
+
     ref, cur = frame(0.0), frame(1.0)
     report = eda.compare(ref, cur, target=["y", "w"])
     for t in ("y", "w"):
@@ -181,8 +189,14 @@ def test_to_dict_holds_the_documented_keys(eda, rng):
 
 
 def test_inputs_are_left_as_they_were(eda, rng, tmp_path):
-    ref = pd.DataFrame({"x": rng.normal(size=300), "c": pd.Series(rng.choice(list("abc"), 300)).astype("category"),
-                        "t": pd.date_range("2024-01-01", periods=300, freq="D"), "y": rng.normal(size=300)})  # fmt: skip
+    ref = pd.DataFrame(
+        {
+            "x": rng.normal(size=300),
+            "c": pd.Series(rng.choice(list("abc"), 300)).astype("category"),
+            "t": pd.date_range("2024-01-01", periods=300, freq="D"),
+            "y": rng.normal(size=300),
+        }
+    )
     ref.loc[::9, "x"] = np.nan
     cur = ref.sample(frac=1.0, random_state=1).reset_index(drop=True)
     before = (ref.copy(deep=True), cur.copy(deep=True))
@@ -192,25 +206,30 @@ def test_inputs_are_left_as_they_were(eda, rng, tmp_path):
     pd.testing.assert_frame_equal(cur, before[1])
 
 
+DF = "the frame"  # stands for the test's frame in the argument tables
+
+
 @pytest.mark.parametrize(
-    "call, error, message",
+    "args, kwargs, error, message",
     [
-        (lambda e, df: e.compare(3, df), TypeError, "reference must be a pandas or Dask DataFrame or the path of a saved reference"),
-        (lambda e, df: e.compare(df, [1, 2]), TypeError, "current must be a pandas or Dask DataFrame"),
-        (lambda e, df: e.compare(df, df, target="nope"), ValueError, "target 'nope' is not a column of the reference side"),
-        (lambda e, df: e.compare(df, df.drop(columns="x"), target="x"), ValueError, "target 'x' is not a column of the current side"),
-        (lambda e, df: e.compare(df, df[["x", "x"]]), ValueError, "column labels of the current side must be unique; duplicated: ['x']"),
-        (lambda e, df: e.compare(df), ValueError, "without a current frame, compare needs datetime_col to split the reference by its time axis"),
-        (lambda e, df: e.compare(df, datetime_col="x", recent_share=0.5), ValueError, "datetime_col 'x' must hold datetimes to split the frame by time"),
-        (lambda e, df: e.compare(df, datetime_col="t", recent_share=0.5, split_at="2024"), ValueError, "without a current frame, give exactly one of"),
-        (lambda e, df: e.compare(df, datetime_col="t", recent_share=1.5), ValueError, "recent_share must lie strictly between 0 and 1"),
-        (lambda e, df: e.compare(df, df, split_at="2024"), ValueError, "split_at and recent_share split one frame"),
+        ((3, DF), {}, TypeError, "reference must be a pandas or Dask DataFrame or the path of a saved reference"),
+        ((DF, [1, 2]), {}, TypeError, "current must be a pandas or Dask DataFrame"),
+        ((DF, DF), {"target": "nope"}, ValueError, "target 'nope' is not a column of the reference side"),
+        ((DF, "drop x"), {"target": "x"}, ValueError, "target 'x' is not a column of the current side"),
+        ((DF, "x twice"), {}, ValueError, "column labels of the current side must be unique; duplicated: ['x']"),
+        ((DF,), {}, ValueError, "without a current frame, compare needs datetime_col to split the reference"),
+        ((DF,), {"datetime_col": "x", "recent_share": 0.5}, ValueError, "datetime_col 'x' must hold datetimes"),
+        ((DF,), {"datetime_col": "t", "recent_share": 0.5, "split_at": "2024"}, ValueError, "without a current"),
+        ((DF,), {"datetime_col": "t", "recent_share": 1.5}, ValueError, "recent_share must lie strictly between"),
+        ((DF, DF), {"split_at": "2024"}, ValueError, "split_at and recent_share split one frame"),
     ],
-)  # fmt: skip
-def test_bad_inputs_get_one_clear_sentence(eda, rng, call, error, message):
+)
+def test_bad_inputs_get_one_clear_sentence(eda, rng, args, kwargs, error, message):
     df = pd.DataFrame({"x": rng.normal(size=50), "t": pd.date_range("2024-01-01", periods=50)})
+    stand_ins = {DF: df, "drop x": df.drop(columns="x"), "x twice": df[["x", "x"]]}
+    args = [stand_ins.get(a, a) if isinstance(a, str) else a for a in args]
     with pytest.raises(error) as info:
-        call(eda, df)
+        eda.compare(*args, **kwargs)
     assert str(info.value).startswith(message)
     assert "\n" not in str(info.value)
 

@@ -84,9 +84,9 @@ py::dict fit_and_score(const Frame& f, py::list columns, py::object a, py::objec
     py::dict out;
     out["auc"] = pyapi::to_float(cv["test_score"].attr("mean")());
     py::object held_out = cv["indices"]["test"][py::int_(0)];
-    py::object imp = inspection.attr("permutation_importance")(cv["estimator"][py::int_(0)], X[held_out], y[held_out],
-                                                               "scoring"_a = "roc_auc", "n_repeats"_a = 1,
-                                                               "random_state"_a = seed);
+    py::object imp =
+        inspection.attr("permutation_importance")(cv["estimator"][py::int_(0)], X[held_out], y[held_out],
+                                                  "scoring"_a = "roc_auc", "n_repeats"_a = 1, "random_state"_a = seed);
     py::list means = imp.attr("importances_mean").attr("tolist")();
     py::dict importance;
     for (Py_ssize_t j = 0; j < static_cast<Py_ssize_t>(py::len(columns)); ++j) importance[columns[j]] = means[j];

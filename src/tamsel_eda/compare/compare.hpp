@@ -36,7 +36,7 @@ inline constexpr double psi_floor = 1e-4;
 
 // The saved reference's format and bounds per column.
 inline constexpr int format_version = 1;
-inline constexpr std::size_t saved_quantiles = 1000;      // 1,001 values
+inline constexpr std::size_t saved_quantiles = 1000;       // 1,001 values
 inline constexpr std::size_t exact_distinct_limit = 2000;  // fewer distinct values are saved exactly
 inline constexpr std::size_t saved_levels = 1000;          // most frequent levels kept
 

@@ -59,8 +59,8 @@ std::pair<py::object, py::object> split_by_time(const Frame& f, py::handle df, p
                                            "recent_share (the last share of the time span)"));
     }
     if (!pyapi::contains(df.attr("columns"), datetime_col)) {
-        fail(PyExc_ValueError, pyapi::concat({"datetime_col ", pyapi::format(py::repr(datetime_col)),
-                                              " is not a column of the frame"}));
+        fail(PyExc_ValueError,
+             pyapi::concat({"datetime_col ", pyapi::format(py::repr(datetime_col)), " is not a column of the frame"}));
     }
     py::object s = df[datetime_col];
     py::object pd = f.g("pd");
@@ -89,13 +89,14 @@ std::pair<py::object, py::object> split_by_time(const Frame& f, py::handle df, p
     py::object before = pyapi::compare(s, cut, Py_LT);
     py::object from = pyapi::compare(s, cut, Py_GE);
     notes.append(pyapi::concat({"one frame split by ", pyapi::format(py::repr(datetime_col)), ": rows before ",
-                                pyapi::format(cut), " are the reference, the rest the current side; rows "
-                                                    "without a time stamp are on neither side"}));
+                                pyapi::format(cut),
+                                " are the reference, the rest the current side; rows "
+                                "without a time stamp are on neither side"}));
     return {df[before], df[from]};
 }
 
-Sides read_sides(const Frame& f, py::handle reference, py::handle current, py::handle datetime_col,
-                 py::handle split_at, py::handle recent_share) {
+Sides read_sides(const Frame& f, py::handle reference, py::handle current, py::handle datetime_col, py::handle split_at,
+                 py::handle recent_share) {
     Sides out;
     const bool ref_dask = is_dask(f, reference);
     const bool ref_frame = ref_dask || is_pandas(f, reference);
@@ -196,9 +197,9 @@ py::dict side_suitability(const Frame& f, const Side& side, py::list targets, py
     py::object report = or_reason(
         [&] {
             const bool has_dt = !datetime_col.is_none() && pyapi::contains(side.labels, datetime_col);
-            return f.self().attr("eda_report_and_score")(side.frame, "target"_a = targets.empty() ? py::object(py::none()) : py::object(targets),
-                                                         "datetime_col"_a = has_dt ? datetime_col : py::none(),
-                                                         "freq"_a = freq);
+            return f.self().attr("eda_report_and_score")(
+                side.frame, "target"_a = targets.empty() ? py::object(py::none()) : py::object(targets),
+                "datetime_col"_a = has_dt ? datetime_col : py::none(), "freq"_a = freq);
         },
         reason);
     out["error"] = reason;
@@ -239,7 +240,8 @@ py::object get_or_none(py::handle mapping, py::handle key) {
 py::dict component_differences(py::handle ref, py::handle cur) {
     py::dict out;
     if (ref.is_none() || cur.is_none()) return out;
-    for (auto [name, value] : py::reinterpret_borrow<py::dict>(ref)) out[name] = difference(value, cur.attr("get")(name));
+    for (auto [name, value] : py::reinterpret_borrow<py::dict>(ref))
+        out[name] = difference(value, cur.attr("get")(name));
     return out;
 }
 
@@ -366,7 +368,8 @@ py::object compare_body(const Frame& f) {
         entry["components_current"] = cc;
         entry["component_differences"] = component_differences(rc, cc);
         py::object weights = get_or_none(ref_suit.attr("get")("relevance"), t);
-        entry["weighted_drift_share"] = weights.is_none() ? py::object(py::none()) : drift_share(columns, features, weights);
+        entry["weighted_drift_share"] =
+            weights.is_none() ? py::object(py::none()) : drift_share(columns, features, weights);
         py::list relevant_drifted;
         if (!weights.is_none()) {
             for (py::handle c2 : features) {
@@ -384,12 +387,12 @@ py::object compare_body(const Frame& f) {
     py::dict classifier = domain_classifier(f, s.ref, s.cur, classifier_columns, seed);
 
     py::object cls = f.function().attr("__dict__")["_report_class"];
-    py::object report = cls("reference_rows"_a = py::int_(s.ref.rows), "current_rows"_a = py::int_(s.cur.rows),
-                            "columns_added"_a = added, "columns_removed"_a = removed,
-                            "columns_type_changed"_a = type_changed, "drifted_columns"_a = drifted,
-                            "drift_share"_a = drift_share(columns, features, py::none()), "columns"_a = columns,
-                            "domain_classifier"_a = classifier, "targets"_a = per_target,
-                            "suitability"_a = suitability, "notes"_a = s.notes);
+    py::object report =
+        cls("reference_rows"_a = py::int_(s.ref.rows), "current_rows"_a = py::int_(s.cur.rows),
+            "columns_added"_a = added, "columns_removed"_a = removed, "columns_type_changed"_a = type_changed,
+            "drifted_columns"_a = drifted, "drift_share"_a = drift_share(columns, features, py::none()),
+            "columns"_a = columns, "domain_classifier"_a = classifier, "targets"_a = per_target,
+            "suitability"_a = suitability, "notes"_a = s.notes);
     // Not a field: what save_reference writes (the reference side's states
     // and its suitability figures), which to_dict leaves out.
     if (!s.ref.frame.is_none()) {

@@ -100,8 +100,8 @@ void read_pandas(const Frame& f, Side& side) {
     std::vector<drift::ValueCounts> states(sorted.size());
     pyapi::without_gil([&](const std::function<bool()>& poll) {
         kernels::parallel_for(
-            sorted.size(), [&](std::size_t i, const kernels::Stop&) { states[i] = drift::from_sorted(std::move(sorted[i])); },
-            poll);
+            sorted.size(),
+            [&](std::size_t i, const kernels::Stop&) { states[i] = drift::from_sorted(std::move(sorted[i])); }, poll);
     });
     for (std::size_t i = 0; i < numeric_at.size(); ++i) {
         Column& c = side.columns[numeric_at[i]];

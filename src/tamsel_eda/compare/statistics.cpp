@@ -280,8 +280,8 @@ py::dict column_figures(const Frame& f, const Column& ref, const Column& cur) {
     if (ref.kind != cur.kind) {
         out["kind"] = "changed";
         out["drifted"] = py::none();
-        out["reason"] = pyapi::concat({"the column is ", ref.kind.c_str(), " in the reference and ", cur.kind.c_str(),
-                                       " in the current side"});
+        out["reason"] = pyapi::concat(
+            {"the column is ", ref.kind.c_str(), " in the reference and ", cur.kind.c_str(), " in the current side"});
         return out;
     }
     if (ref.kind == "numeric") {

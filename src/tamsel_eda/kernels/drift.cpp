@@ -65,7 +65,6 @@ void drop_unit_counts(ValueCounts& s) {
     }
 }
 
-
 }  // namespace
 
 ValueCounts from_sorted(const double* sorted, std::size_t n) {

@@ -95,11 +95,10 @@ void create_classes(py::module_ mod, py::dict ns) {
 
     // The comparison's report class is no module-level name: EDA.compare
     // keeps it in its own __dict__.
-    auto comparison_methods =
-        collect({compare::report_methods(), render::comparison_markdown_methods(),
-                                        render::comparison_html_methods(), render::json_methods()});
-    py::object comparison = dataclass(
-        pyapi::make_class(fn_type, ns, "ComparisonReport", compare::report_fields(), comparison_methods));
+    auto comparison_methods = collect({compare::report_methods(), render::comparison_markdown_methods(),
+                                       render::comparison_html_methods(), render::json_methods()});
+    py::object comparison =
+        dataclass(pyapi::make_class(fn_type, ns, "ComparisonReport", compare::report_fields(), comparison_methods));
     ns["EDA"].attr("compare").attr("__dict__")["_report_class"] = comparison;
 }
 

@@ -65,8 +65,9 @@ std::vector<double> doubles(py::handle list) {
 std::string legend(double y) {
     return "<rect x=\"430\" y=\"" + svg::num(y - 9, ".0f") + "\" width=\"10\" height=\"10\" fill=\"" + ref_colour +
            "\" fill-opacity=\"0.45\"/><text x=\"444\" y=\"" + svg::num(y, ".0f") +
-           "\">reference</text><rect x=\"520\" y=\"" + svg::num(y - 9, ".0f") + "\" width=\"10\" height=\"10\" fill=\"" +
-           cur_colour + "\" fill-opacity=\"0.45\"/><text x=\"534\" y=\"" + svg::num(y, ".0f") + "\">current</text>";
+           "\">reference</text><rect x=\"520\" y=\"" + svg::num(y - 9, ".0f") +
+           "\" width=\"10\" height=\"10\" fill=\"" + cur_colour + "\" fill-opacity=\"0.45\"/><text x=\"534\" y=\"" +
+           svg::num(y, ".0f") + "\">current</text>";
 }
 
 // Both sides' shares per bin as two translucent step areas over one axis.
@@ -133,8 +134,8 @@ std::string body(const Frame& f) {
     out += "<h1>Dataset comparison</h1><ul>";
     out += "<li>Rows: reference " + fmt(self.attr("reference_rows"), ",") + ", current " +
            fmt(self.attr("current_rows"), ",") + "</li>";
-    out += "<li>Drifted columns: " + list_of(self.attr("drifted_columns")) + " (share of the tested features: " +
-           fmt(self.attr("drift_share"), ".1%") + ")</li>";
+    out += "<li>Drifted columns: " + list_of(self.attr("drifted_columns")) +
+           " (share of the tested features: " + fmt(self.attr("drift_share"), ".1%") + ")</li>";
     out += "<li>Columns added: " + list_of(self.attr("columns_added")) + "</li>";
     out += "<li>Columns removed: " + list_of(self.attr("columns_removed")) + "</li>";
     std::string changed;
@@ -156,8 +157,9 @@ std::string body(const Frame& f) {
     out += "</ul>";
 
     py::object suit = self.attr("suitability");
-    out += "<h2>Suitability for training</h2><table><tr><th></th><th>Reference</th><th>Current</th>"
-           "<th>Difference</th></tr>";
+    out +=
+        "<h2>Suitability for training</h2><table><tr><th></th><th>Reference</th><th>Current</th>"
+        "<th>Difference</th></tr>";
     out += "<tr><td>Overall</td><td>" + fmt(get(suit, "reference"), ".1f") + "</td><td>" +
            fmt(get(suit, "current"), ".1f") + "</td><td>" + fmt(get(suit, "difference"), "+.1f") + "</td></tr>";
     for (auto [t, entry] : py::dict(self.attr("targets"))) {
@@ -167,17 +169,22 @@ std::string body(const Frame& f) {
     }
     out += "</table>";
 
-    out += "<h2>Columns</h2><table><tr><th>Column</th><th>Kind</th><th>Drifted</th><th>KS / JS</th><th>p-value</th>"
-           "<th>Wasserstein (sd)</th><th>PSI</th><th>Missing (ref \u2192 cur)</th><th>Reason</th></tr>";
+    out +=
+        "<h2>Columns</h2><table><tr><th>Column</th><th>Kind</th><th>Drifted</th><th>KS / JS</th><th>p-value</th>"
+        "<th>Wasserstein (sd)</th><th>PSI</th><th>Missing (ref \u2192 cur)</th><th>Reason</th></tr>";
     py::dict columns = self.attr("columns");
     for (auto [c, fig] : columns) {
         const bool numeric = pyapi::eq(get(fig, "kind"), py::str("numeric"));
         const bool categorical = pyapi::eq(get(fig, "kind"), py::str("categorical"));
         out += "<tr><td><code>" + text(c) + "</code></td><td>" + text(get(fig, "kind")) + "</td><td>" +
                verdict(get(fig, "drifted")) + "</td><td>" +
-               (numeric ? fmt(get(fig, "ks_statistic"), ".3f") : categorical ? fmt(get(fig, "js_distance"), ".3f") : "") +
+               (numeric       ? fmt(get(fig, "ks_statistic"), ".3f")
+                : categorical ? fmt(get(fig, "js_distance"), ".3f")
+                              : "") +
                "</td><td>" +
-               (numeric ? fmt(get(fig, "ks_pvalue"), ".3g") : categorical ? fmt(get(fig, "chi2_pvalue"), ".3g") : "") +
+               (numeric       ? fmt(get(fig, "ks_pvalue"), ".3g")
+                : categorical ? fmt(get(fig, "chi2_pvalue"), ".3g")
+                              : "") +
                "</td><td>" + (numeric ? fmt(get(fig, "wasserstein_norm"), ".3f") : "") + "</td><td>" +
                (numeric ? fmt(get(fig, "psi"), ".3f") : "") + "</td><td>" +
                fmt(get(fig, "missing_share_reference"), ".1%") + " \u2192 " +
@@ -228,9 +235,10 @@ py::str decoded(const std::string& s) {
 }
 
 py::object to_html(const Frame& f) {
-    return decoded("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"/><title>Dataset comparison"
-                   "</title></head><body style=\"margin:0\">" +
-                   body(f) + "</body></html>\n");
+    return decoded(
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"/><title>Dataset comparison"
+        "</title></head><body style=\"margin:0\">" +
+        body(f) + "</body></html>\n");
 }
 
 py::object repr_html(const Frame& f) { return decoded(body(f)); }

@@ -42,8 +42,9 @@ void components_table(py::list& out, py::handle ref, py::handle cur, py::handle 
     out.append(pyapi::text("| Component | Reference | Current | Difference |"));
     out.append(pyapi::text("|---|---:|---:|---:|"));
     for (auto [name, value] : py::reinterpret_borrow<py::dict>(ref)) {
-        out.append(pyapi::concat({"| ", py::str(name), " | ", fmt(value, ".3f"), " | ", fmt(cur.attr("get")(name), ".3f"),
-                                  " | ", fmt(diff.attr("get")(name), "+.3f"), " |"}));
+        out.append(
+            pyapi::concat({"| ", py::str(name), " | ", fmt(value, ".3f"), " | ", fmt(cur.attr("get")(name), ".3f"),
+                           " | ", fmt(diff.attr("get")(name), "+.3f"), " |"}));
     }
 }
 
@@ -55,14 +56,14 @@ py::object to_markdown(const Frame& f) {
     out.append(pyapi::concat({"- Rows: reference ", pyapi::format(self.attr("reference_rows"), ","), ", current ",
                               pyapi::format(self.attr("current_rows"), ",")}));
     py::object drifted = self.attr("drifted_columns");
-    out.append(pyapi::concat({"- Drifted columns: ", labels(drifted), " (share of the tested features: ",
-                              fmt(self.attr("drift_share"), ".1%"), ")"}));
+    out.append(pyapi::concat({"- Drifted columns: ", labels(drifted),
+                              " (share of the tested features: ", fmt(self.attr("drift_share"), ".1%"), ")"}));
     out.append(pyapi::concat({"- Columns added: ", labels(self.attr("columns_added"))}));
     out.append(pyapi::concat({"- Columns removed: ", labels(self.attr("columns_removed"))}));
     py::list changed;
     for (py::handle c : self.attr("columns_type_changed")) {
-        changed.append(pyapi::concat({"`", cell(c["column"]), "` (", py::str(c["reference"]), " \u2192 ",
-                                      py::str(c["current"]), ")"}));
+        changed.append(pyapi::concat(
+            {"`", cell(c["column"]), "` (", py::str(c["reference"]), " \u2192 ", py::str(c["current"]), ")"}));
     }
     out.append(pyapi::concat(
         {"- Type changed: ", changed.empty() ? pyapi::text("none") : py::str(", ").attr("join")(changed)}));
@@ -85,8 +86,8 @@ py::object to_markdown(const Frame& f) {
     out.append(pyapi::text(""));
     out.append(pyapi::text("| | Reference | Current | Difference |"));
     out.append(pyapi::text("|---|---:|---:|---:|"));
-    out.append(pyapi::concat({"| Overall | ", fmt(get(suit, "reference"), ".1f"), " | ", fmt(get(suit, "current"), ".1f"),
-                              " | ", fmt(get(suit, "difference"), "+.1f"), " |"}));
+    out.append(pyapi::concat({"| Overall | ", fmt(get(suit, "reference"), ".1f"), " | ",
+                              fmt(get(suit, "current"), ".1f"), " | ", fmt(get(suit, "difference"), "+.1f"), " |"}));
     py::object targets = self.attr("targets");
     for (auto [t, entry] : py::dict(targets)) {
         out.append(pyapi::concat({"| `", cell(t), "` | ", fmt(get(entry, "suitability_reference"), ".1f"), " | ",
@@ -97,8 +98,8 @@ py::object to_markdown(const Frame& f) {
         py::object err = get(suit, side);
         if (!err.is_none()) {
             out.append(pyapi::text(""));
-            out.append(pyapi::concat({"The ", side[0] == 'r' ? "reference" : "current",
-                                      " side's analysis did not run: ", py::str(err)}));
+            out.append(pyapi::concat(
+                {"The ", side[0] == 'r' ? "reference" : "current", " side's analysis did not run: ", py::str(err)}));
         }
     }
 
@@ -107,9 +108,12 @@ py::object to_markdown(const Frame& f) {
         out.append(pyapi::concat({"## Target `", cell(t), "`"}));
         out.append(pyapi::text(""));
         py::object shift = get(entry, "shift");
-        out.append(pyapi::concat({"- Its own shift: ", verdict(get(entry, "drifted")), " (", py::str(get(shift, "reason")), ")"}));
-        out.append(pyapi::concat({"- Drift share weighted by relevance to it: ", fmt(get(entry, "weighted_drift_share"), ".1%")}));
-        out.append(pyapi::concat({"- Relevant features that drifted: ", labels(get(entry, "relevant_drifted_features"))}));
+        out.append(pyapi::concat(
+            {"- Its own shift: ", verdict(get(entry, "drifted")), " (", py::str(get(shift, "reason")), ")"}));
+        out.append(pyapi::concat(
+            {"- Drift share weighted by relevance to it: ", fmt(get(entry, "weighted_drift_share"), ".1%")}));
+        out.append(
+            pyapi::concat({"- Relevant features that drifted: ", labels(get(entry, "relevant_drifted_features"))}));
         out.append(pyapi::text(""));
         components_table(out, get(entry, "components_reference"), get(entry, "components_current"),
                          get(entry, "component_differences"));
@@ -130,11 +134,12 @@ py::object to_markdown(const Frame& f) {
                                  : (categorical ? fmt(get(fig, "js_distance"), ".3f") : pyapi::text(""));
         py::str p = numeric ? fmt(get(fig, "ks_pvalue"), ".3g")
                             : (categorical ? fmt(get(fig, "chi2_pvalue"), ".3g") : pyapi::text(""));
-        out.append(pyapi::concat(
-            {"| `", cell(c), "` | ", py::str(kind), " | ", verdict(get(fig, "drifted")), " | ", effect, " | ", p, " | ",
-             numeric ? fmt(get(fig, "wasserstein_norm"), ".3f") : pyapi::text(""), " | ",
-             numeric ? fmt(get(fig, "psi"), ".3f") : pyapi::text(""), " | ", fmt(get(fig, "missing_share_reference"), ".1%"),
-             " \u2192 ", fmt(get(fig, "missing_share_current"), ".1%"), " |"}));
+        out.append(
+            pyapi::concat({"| `", cell(c), "` | ", py::str(kind), " | ", verdict(get(fig, "drifted")), " | ", effect,
+                           " | ", p, " | ", numeric ? fmt(get(fig, "wasserstein_norm"), ".3f") : pyapi::text(""), " | ",
+                           numeric ? fmt(get(fig, "psi"), ".3f") : pyapi::text(""), " | ",
+                           fmt(get(fig, "missing_share_reference"), ".1%"), " \u2192 ",
+                           fmt(get(fig, "missing_share_current"), ".1%"), " |"}));
         if (get(fig, "drifted").is_none()) {
             reasons.append(pyapi::concat({"- `", cell(c), "`: ", py::str(get(fig, "reason"))}));
         }
