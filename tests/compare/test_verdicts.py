@@ -243,3 +243,14 @@ def test_a_file_that_is_no_saved_reference(eda, rng, tmp_path):
     bad.write_text('{"format": "something else"}')
     with pytest.raises(ValueError, match="is not a saved profilon reference$"):
         eda.compare(str(bad), df)
+
+
+def test_tuple_labels_survive_a_saved_reference(eda, rng, tmp_path):
+    n = 200
+    ref = pd.DataFrame({("a", 1): rng.normal(size=n), ("b", 2): rng.choice(list("pq"), n)})
+    cur = pd.DataFrame({("a", 1): rng.normal(1, 1, n), ("b", 2): rng.choice(list("pq"), n)})
+    direct = eda.compare(ref, cur)
+    direct.save_reference(tmp_path / "r.json")
+    saved = eda.compare(str(tmp_path / "r.json"), cur)
+    assert saved.columns_added == saved.columns_removed == []
+    assert saved.drifted_columns == direct.drifted_columns == [("a", 1)]

@@ -138,7 +138,10 @@ Side read_saved(const Frame& f, py::handle path) {
     for (py::handle item : doc["columns"]) {
         py::dict col = py::reinterpret_borrow<py::dict>(item);
         Column c;
-        side.labels.append(col["label"]);
+        // JSON has no tuples: a tuple label (a MultiIndex column) comes back
+        // as a list and becomes a tuple again.
+        py::object label = col["label"];
+        side.labels.append(PyList_Check(label.ptr()) ? py::object(py::tuple(label)) : label);
         c.kind = py::str(col["kind"]);
         c.dtype = col["dtype"];
         c.rows = pyapi::as_double(col["rows"]);
