@@ -384,7 +384,22 @@ py::object compare_body(const Frame& f) {
     }
 
     clock("compare_classifier");
-    py::dict classifier = domain_classifier(f, s.ref, s.cur, classifier_columns, seed);
+    // The classifier is a figure like the others: if scikit-learn refuses
+    // the sample (a dtype it cannot take, say), the report says so instead
+    // of failing the whole comparison.
+    py::object classifier_error = py::none();
+    py::object classifier =
+        or_reason([&]() -> py::object { return domain_classifier(f, s.ref, s.cur, classifier_columns, seed); },
+                  classifier_error);
+    if (classifier.is_none()) {
+        py::dict failed;
+        failed["auc"] = py::none();
+        failed["top_columns"] = py::list();
+        failed["column_importance"] = py::dict();
+        failed["rows_per_side"] = py::none();
+        failed["reason"] = pyapi::concat({"the classifier failed: ", py::str(classifier_error)});
+        classifier = failed;
+    }
 
     py::object cls = f.function().attr("__dict__")["_report_class"];
     py::object report =
