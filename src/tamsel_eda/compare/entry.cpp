@@ -388,9 +388,8 @@ py::object compare_body(const Frame& f) {
     // the sample (a dtype it cannot take, say), the report says so instead
     // of failing the whole comparison.
     py::object classifier_error = py::none();
-    py::object classifier =
-        or_reason([&]() -> py::object { return domain_classifier(f, s.ref, s.cur, classifier_columns, seed); },
-                  classifier_error);
+    py::object classifier = or_reason(
+        [&]() -> py::object { return domain_classifier(f, s.ref, s.cur, classifier_columns, seed); }, classifier_error);
     if (classifier.is_none()) {
         py::dict failed;
         failed["auc"] = py::none();
