@@ -57,11 +57,16 @@ py::dict fit_and_score(const Frame& f, py::list columns, py::object a, py::objec
         if (pyapi::truthy(numeric(s.attr("dtype"))) && !pyapi::truthy(is_bool(s.attr("dtype")))) {
             features.append(s.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan")));
         } else {
-            // Level codes of both sides together; a missing cell stays
-            // missing, which the model handles on its own.
-            py::object codes = pd.attr("factorize")(s.attr("astype")("object"))[py::int_(0)];
+            // Level codes in the sorted order of the levels' text, whichever
+            // side holds them: codes in order of first appearance would number
+            // the levels first met in the current side's rows above all the
+            // reference's, and the model would tell the sides apart by the
+            // code of any many-valued column. A missing cell stays missing,
+            // which the model handles on its own.
+            py::object missing = s.attr("isna")().attr("to_numpy")();
+            py::object codes = pd.attr("factorize")(s.attr("astype")("str"), "sort"_a = true)[py::int_(0)];
             py::object x = codes.attr("astype")("float64");
-            x[pyapi::compare(codes, py::int_(0), Py_LT)] = np.attr("nan");
+            x[missing] = np.attr("nan");
             features.append(x);
         }
     }
