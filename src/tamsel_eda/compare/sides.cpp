@@ -57,8 +57,13 @@ drift::ValueCounts read_state(py::handle obj) {
 // the time of our own radix sort); the kernel then takes the buffer over as
 // the state when no value repeats. The column itself is only read.
 std::vector<double> sorted_copy(py::handle np, py::handle s) {
-    py::object values = np.attr("ascontiguousarray")(
-        s.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan")), "dtype"_a = "float64");
+    // A NumPy float64 column is read where it lies (its missing cells are
+    // NaN already); anything else (integers, nullable dtypes) is converted
+    // first.
+    const bool plain = pyapi::eq(s.attr("dtype"), np.attr("dtype")("float64"));
+    py::object converted = plain ? s.attr("to_numpy")()
+                                 : s.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan"));
+    py::object values = np.attr("ascontiguousarray")(converted, "dtype"_a = "float64");
     std::vector<double> buf;
     {
         const pyapi::Float64View view(values);

@@ -106,7 +106,9 @@ ValueCounts from_sorted(std::vector<double>&& sorted) {
     out.missing = static_cast<double>(n - m);
     out.observations = static_cast<double>(m);
     sorted.resize(m);
-    for (double& x : sorted) x = x == 0.0 ? 0.0 : x;
+    // Only the zeros can be -0.0, and sorted they sit together.
+    auto zeros = std::equal_range(sorted.begin(), sorted.end(), 0.0);
+    std::fill(zeros.first, zeros.second, 0.0);
     out.values = std::move(sorted);
     return out;
 }
