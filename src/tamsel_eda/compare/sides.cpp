@@ -61,8 +61,8 @@ std::vector<double> sorted_copy(py::handle np, py::handle s) {
     // NaN already); anything else (integers, nullable dtypes) is converted
     // first.
     const bool plain = pyapi::eq(s.attr("dtype"), np.attr("dtype")("float64"));
-    py::object converted = plain ? s.attr("to_numpy")()
-                                 : s.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan"));
+    py::object converted =
+        plain ? s.attr("to_numpy")() : s.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan"));
     py::object values = np.attr("ascontiguousarray")(converted, "dtype"_a = "float64");
     std::vector<double> buf;
     {
