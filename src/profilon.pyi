@@ -114,3 +114,17 @@ class EDA:
         chance_repeats: int = 2,
         seed: int = 0,
     ) -> _SignalReport: ...
+    # Returns the comparison report (to_dict, to_json, to_markdown, to_html,
+    # save_reference), whose class is not a module-level name.
+    def compare(
+        self,
+        reference: Any,
+        current: Any = None,
+        *,
+        target: Optional[Union[str, List[str]]] = None,
+        datetime_col: Optional[str] = None,
+        freq: Optional[str] = None,
+        split_at: Any = None,
+        recent_share: Optional[float] = None,
+        seed: int = 0,
+    ) -> Any: ...

@@ -1,8 +1,12 @@
 """The `profilon` command: profile a data file and write its report.
 
     profilon DATA [--target COL ...] [--datetime-col COL] [--format md|json|html] [-o FILE] [--signal] ...
+    profilon compare REF CUR [--target COL ...] [--datetime-col COL] [-o FILE] [--save-reference FILE]
 
-The report goes to standard output as Markdown unless -o names a file, whose
+The second form compares two data files (REF may also be a saved reference,
+a .json file written by --save-reference); a first argument "compare" means
+this form unless a file of that name exists. The report goes to standard
+output as Markdown unless -o names a file, whose
 extension picks the format (or --format does). Exit status: 0 done, 2 usage or
 input error, 1 the analysis itself failed. Errors are one line on standard
 error; progress (one line per analysis step, one per target of the signal
@@ -114,6 +118,29 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--input-format", choices=sorted(FORMAT_NAMES), help="format of DATA (default: from its extension)")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress lines on standard error")
     p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    return p
+
+
+def build_compare_parser() -> argparse.ArgumentParser:
+    p = _Parser(
+        prog="profilon compare",
+        description="Compare a reference data file with a current one: drift per column, the schema difference, "
+        "a domain classifier, and each side's suitability for training.",
+    )
+    p.add_argument("reference", metavar="REF", help="reference data file, or a saved reference (.json)")
+    p.add_argument("current", metavar="CUR", help="current data file")
+    p.add_argument("--target", action="append", metavar="COL", help="numeric target column; repeat for several")
+    p.add_argument("--datetime-col", metavar="COL", help="time column (parsed as dates from text formats)")
+    p.add_argument("--freq", metavar="F", help="pandas frequency of the time axis (default: inferred)")
+    p.add_argument("--seed", type=int, default=0, metavar="N", help="seed of the classifier's samples (default 0)")
+    p.add_argument("--format", choices=["md", "json", "html"], help="report format (default: from -o, else md)")
+    p.add_argument("-o", "--output", metavar="FILE", help="write the report to FILE instead of standard output")
+    p.add_argument("--save-reference", metavar="FILE", help="also save the reference's figures to FILE (.json)")
+    p.add_argument("--input-format", choices=sorted(FORMAT_NAMES), help="format of the data files (default: from "
+                   "their extensions)")  # fmt: skip
+    p.add_argument(
+        "-q", "--quiet", action="store_true", help="accepted for symmetry; the comparison prints no progress"
+    )
     return p
 
 
@@ -373,7 +400,108 @@ def _fail(code: int, message: str) -> int:
     return code
 
 
+SAVED_REFERENCE_FORMAT = "profilon-reference"
+SAVED_REFERENCE_VERSION = 1
+
+
+def check_saved_reference(path: str) -> None:
+    """A saved reference the comparison can read, else an InputError."""
+    import json
+
+    try:
+        with open(path, encoding="utf-8") as fh:
+            doc = json.load(fh)
+    except FileNotFoundError:
+        raise InputError(f"cannot read {path!r}: no such file") from None
+    except OSError as e:
+        raise InputError(f"cannot read {path!r}: {e.strerror or e}") from None
+    except ValueError:
+        raise InputError(f"{path!r} is not a saved profilon reference (it is not JSON)") from None
+    if not isinstance(doc, dict) or doc.get("format") != SAVED_REFERENCE_FORMAT:
+        raise InputError(f"{path!r} is not a saved profilon reference")
+    if doc.get("version") != SAVED_REFERENCE_VERSION:
+        raise InputError(
+            f"{path!r} is a saved reference of format version {doc.get('version')}; "
+            f"this profilon reads version {SAVED_REFERENCE_VERSION}"
+        )
+
+
+def _columns_of_reference(reference: Any) -> list[Any]:
+    if isinstance(reference, str):
+        import json
+
+        with open(reference, encoding="utf-8") as fh:
+            return [c["label"] for c in json.load(fh)["columns"]]
+    return list(reference.columns)
+
+
+def compare_main(argv: Sequence[str]) -> int:
+    args = build_compare_parser().parse_args(argv)
+    targets = args.target or []
+    try:
+        out_fmt = output_format(args.output, args.format)
+        if Path(args.reference).suffix.lower() == ".json":
+            check_saved_reference(args.reference)
+            reference: Any = args.reference
+        else:
+            ref_fmt = input_format(args.reference, args.input_format)
+            reference = check_columns(read_frame(args.reference, ref_fmt), [], args.datetime_col, ref_fmt)
+        cur_fmt = input_format(args.current, args.input_format)
+        current = check_columns(read_frame(args.current, cur_fmt), targets, args.datetime_col, cur_fmt)
+        ref_columns = _columns_of_reference(reference)
+        for col in targets:
+            if col not in ref_columns:
+                raise InputError(f"--target {col!r} is not a column of the reference {args.reference!r}")
+    except InputError as e:
+        return _fail(EXIT_USAGE, str(e))
+    except KeyboardInterrupt:
+        return _fail(130, "interrupted")
+
+    import profilon
+
+    try:
+        report = profilon.EDA().compare(
+            reference,
+            current,
+            target=targets or None,
+            datetime_col=args.datetime_col,
+            freq=args.freq,
+            seed=args.seed,
+        )
+        text = render(report, out_fmt)
+    except KeyboardInterrupt:
+        return _fail(130, "interrupted")
+    except Exception as e:
+        return _fail(EXIT_ANALYSIS, f"comparison failed: {type(e).__name__}: {_first_line(e)}")
+    return _write(text, args.output, report, args.save_reference)
+
+
+def _write(text: str, output: str | None, report: Any = None, save_reference: str | None = None) -> int:
+    try:
+        if save_reference is not None:
+            report.save_reference(save_reference)
+        if output is None:
+            sys.stdout.write(text)
+            sys.stdout.flush()
+        else:
+            with open(output, "w", encoding="utf-8", newline="\n") as fh:
+                fh.write(text)
+    except BrokenPipeError:
+        # A reader that stopped early (`| head`) is not an error of ours.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_OK
+    except OSError as e:
+        where = "standard output" if output is None else repr(output)
+        if save_reference is not None and e.filename == save_reference:
+            where = repr(save_reference)
+        return _fail(EXIT_USAGE, f"cannot write {where}: {e.strerror or e}")
+    return EXIT_OK
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    argv = list(sys.argv[1:] if argv is None else argv)
+    if argv and argv[0] == "compare" and not os.path.exists("compare"):
+        return compare_main(argv[1:])
     args = build_parser().parse_args(argv)
     # pandas 2.2.0 and 2.2.1 tell whoever imports them without pyarrow that
     # it will be required; the command's user imported nothing, and its
@@ -407,21 +535,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Exception as e:
         return _fail(EXIT_ANALYSIS, f"analysis failed: {type(e).__name__}: {_first_line(e)}")
 
-    try:
-        if args.output is None:
-            sys.stdout.write(text)
-            sys.stdout.flush()
-        else:
-            with open(args.output, "w", encoding="utf-8", newline="\n") as fh:
-                fh.write(text)
-    except BrokenPipeError:
-        # A reader that stopped early (`| head`) is not an error of ours.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_OK
-    except OSError as e:
-        target = "standard output" if args.output is None else repr(args.output)
-        return _fail(EXIT_USAGE, f"cannot write {target}: {e.strerror or e}")
-    return EXIT_OK
+    return _write(text, args.output)
 
 
 if __name__ == "__main__":

@@ -97,6 +97,9 @@ def eda_print(self, df: DataFrame, **kwargs) -> None: ...
 def signal_check(self, df: DataFrame, *, target: Optional[Union[str, List[str]]] = None,
                  datetime_col: Optional[str] = None, sample_rows: int = 30000, folds: int = 5,
                  chance_repeats: int = 2, seed: int = 0) -> "SignalReport": ...
+def compare(self, reference: Any, current: Any = None, *, target: Optional[Union[str, List[str]]] = None,
+            datetime_col: Optional[str] = None, freq: Optional[str] = None, split_at: Any = None,
+            recent_share: Optional[float] = None, seed: int = 0) -> Any: ...
 """
 
 PUBLISHED_RECORDS = """

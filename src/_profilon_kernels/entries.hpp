@@ -48,5 +48,6 @@ extern const PyMethodDef pairwise_tree_entries[];
 extern const PyMethodDef level_counts_entries[];
 extern const PyMethodDef text_codes_entries[];
 extern const PyMethodDef rule_entries[];
+extern const PyMethodDef drift_entries[];
 
 }  // namespace tamsel::kernel_module

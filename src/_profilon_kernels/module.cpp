@@ -23,6 +23,7 @@ const PyMethodDef* const tables[] = {
     level_counts_entries,
     text_codes_entries,
     rule_entries,
+    drift_entries,
 };
 // clang-format on
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../compare/compare.hpp"
 #include "../diagnostics/diagnostics.hpp"
 #include "../facade/facade.hpp"
 #include "../pipeline/pipeline.hpp"
@@ -19,7 +20,7 @@
 namespace tamsel::module {
 namespace {
 
-constexpr std::array<std::string_view, 25> eda_method_order = {
+constexpr std::array<std::string_view, 26> eda_method_order = {
     "__init__",
     "__getattr__",
     "__dir__",
@@ -45,6 +46,7 @@ constexpr std::array<std::string_view, 25> eda_method_order = {
     "eda_md",
     "eda_print",
     "signal_check",
+    "compare",
 };
 
 std::vector<const pyapi::MethodDef*> collect(std::initializer_list<std::span<const pyapi::MethodDef>> tables) {
@@ -90,17 +92,24 @@ void create_classes(py::module_ mod, py::dict ns) {
         pipeline::entry_methods(),
         render::entry_point_methods(),
         signal::entry_methods(),
+        compare::compare_methods(),
     }));
     ns["EDA"] = pyapi::make_class(fn_type, ns, "EDA", {}, eda_methods);
 
-    // The signal report is reachable as the type of what signal_check
-    // returns, not as a module name: signal_check holds it the way a Python
-    // function would hold a class in its closure.
+    // The reports of their own that signal_check and compare return are no
+    // module names: each method keeps its report class on its own function
+    // object, as a Python function would keep one in its closure.
     auto signal_methods =
         collect({signal::report_methods(), render::json_methods(), signal::text_methods(), signal::page_methods()});
     py::object signal_report =
         dataclass(pyapi::make_class(fn_type, ns, "SignalReport", signal::report_fields(), signal_methods));
-    ns["EDA"].attr("__dict__")["signal_check"].attr("_report_type") = signal_report;
+    ns["EDA"].attr("signal_check").attr("__dict__")["_report_class"] = signal_report;
+
+    auto comparison_methods = collect({compare::report_methods(), render::comparison_markdown_methods(),
+                                       render::comparison_html_methods(), render::json_methods()});
+    py::object comparison =
+        dataclass(pyapi::make_class(fn_type, ns, "ComparisonReport", compare::report_fields(), comparison_methods));
+    ns["EDA"].attr("compare").attr("__dict__")["_report_class"] = comparison;
 }
 
 }  // namespace tamsel::module

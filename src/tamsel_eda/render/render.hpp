@@ -16,6 +16,10 @@ std::span<const pyapi::MethodDef> markdown_methods();
 std::span<const pyapi::MethodDef> json_methods();
 // EdaReport.to_html, _repr_html_, _repr_markdown_.
 std::span<const pyapi::MethodDef> html_methods();
+// The comparison report's to_markdown and _repr_markdown_, and its to_html
+// and _repr_html_ (its to_json is json_methods' own, over its to_dict).
+std::span<const pyapi::MethodDef> comparison_markdown_methods();
+std::span<const pyapi::MethodDef> comparison_html_methods();
 // EDA.eda, EDA.eda_md, EDA.eda_print.
 std::span<const pyapi::MethodDef> entry_point_methods();
 

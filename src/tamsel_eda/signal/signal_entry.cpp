@@ -304,7 +304,7 @@ py::object signal_check(const Frame& f) {
     settings["time_axis"] = time.label ? time.label : py::none();
     // The class is the function's own, as a closure would hold it: the
     // module namespace keeps exactly its published names.
-    py::object report_type = f.function().attr("_report_type");
+    py::object report_type = f.function().attr("__dict__")["_report_class"];
     return report_type("targets"_a = records, "notes"_a = notes, "settings"_a = settings);
 }
 
