@@ -35,6 +35,7 @@ if _build_dir:
 if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
     signal.signal(signal.SIGINT, signal.default_int_handler)
 
+import _profilon_kernels  # noqa: E402
 import profilon  # noqa: E402
 
 
@@ -42,6 +43,12 @@ def _expected_location() -> Path:
     if _build_dir:
         return Path(_build_dir).resolve()
     return Path(sysconfig.get_paths()["platlib"]).resolve()
+
+
+@pytest.fixture
+def kernels():
+    """The internal module exposing the native kernels on NumPy buffers."""
+    return _profilon_kernels
 
 
 @pytest.fixture
