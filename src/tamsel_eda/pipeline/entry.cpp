@@ -2,6 +2,7 @@
 // the analysis steps in their fixed order, and the report assembly.
 #include "../diagnostics/diagnostics.hpp"
 #include "../distributed/distributed.hpp"
+#include "../figures/figures.hpp"
 #include "../profile/profile.hpp"
 #include "../scoring/scoring.hpp"
 #include "pipeline.hpp"
@@ -241,6 +242,12 @@ py::object eda_report_and_score(const Frame& f) {
         // the Markdown names the samples.
         py::list notes = distributed::sample_notes(in);
         if (!notes.empty()) report.attr("_sample_notes") = notes;
+    } else {
+        // The page's per-column figures, beside the report rather than in
+        // a field, so to_dict(), the Markdown and equality are unchanged. A
+        // failure here leaves the page without its panels, never the
+        // analysis without its report.
+        pyapi::guarded_void([&] { report.attr("detail") = figures::page_figures(in, s.rel, s.ts); });
     }
     clock("end");
     return report;
