@@ -144,6 +144,7 @@ py::dict numeric_entry(const NumericJob& job) {
     out["missing"] = py::int_(job.range.missing);
     out["infinite"] = py::int_(job.range.infinite);
     out["zeros"] = py::int_(job.range.zeros);
+    out["mean"] = py::float_(job.range.finite ? job.range.sum / static_cast<double>(job.range.finite) : NAN);
     py::dict hist;
     hist["edges"] = float_list(job.plan.edges);
     hist["counts"] = int_list(job.hist.counts);
@@ -185,7 +186,8 @@ py::list heat_columns(const Input& in, const analysis::Relationships& rel) {
             if (!pyapi::contains(best, feat) || py::cast<double>(best[feat]) < v) best[feat] = py::float_(v);
         }
     }
-    for (py::handle item : pyapi::sorted_by_value_desc(in.frame.globals(), best.attr("items")())) add(item[py::int_(0)]);
+    for (py::handle item : pyapi::sorted_by_value_desc(in.frame.globals(), best.attr("items")()))
+        add(item[py::int_(0)]);
     for (py::handle c : in.num_cols) add(c);
     return ranked;
 }
@@ -266,7 +268,8 @@ py::dict page_figures(const Input& in, const analysis::Relationships& rel, const
                     std::vector<double> x(rows), scratch;
                     k::load_doubles(job.view, 0, rows, x.data());
                     job.range = kp::range_partial(x.data(), rows);
-                    const std::size_t bins = std::min<std::size_t>(max_bins, std::max<std::int64_t>(1, job.range.finite));
+                    const std::size_t bins =
+                        std::min<std::size_t>(max_bins, std::max<std::int64_t>(1, job.range.finite));
                     if (job.range.finite) {
                         job.plan = kp::histogram_plan(job.range.lo, job.range.hi, bins);
                         job.hist = kp::histogram_partial(job.plan, x.data(), rows);
@@ -324,11 +327,12 @@ py::dict page_figures(const Input& in, const analysis::Relationships& rel, const
                     starts.push_back(kp::period_start(job.plan.unit, index));
                 }
                 entry["period"] = period_name(job.plan.unit);
-                entry["starts"] = pyapi::guarded([&]() -> py::object { return stamp_texts(in, starts, zones[slot[i]]); },
-                                                 [] { return py::object(py::none()); });
+                entry["starts"] =
+                    pyapi::guarded([&]() -> py::object { return stamp_texts(in, starts, zones[slot[i]]); },
+                                   [] { return py::object(py::none()); });
                 entry["counts"] = int_list(job.counts.counts);
-                entry["empty_periods"] = py::int_(
-                    std::count(job.counts.counts.begin(), job.counts.counts.end(), std::int64_t{0}));
+                entry["empty_periods"] =
+                    py::int_(std::count(job.counts.counts.begin(), job.counts.counts.end(), std::int64_t{0}));
             }
         } else {
             entry["kind"] = "other";

@@ -83,6 +83,7 @@ RangeState range_partial(const double* x, std::size_t n) {
         } else {
             ++s.finite;
             if (v == 0.0) ++s.zeros;
+            s.sum += v;
             lo = std::fmin(lo, v);
             hi = std::fmax(hi, v);
         }
@@ -95,8 +96,9 @@ RangeState range_partial(const double* x, std::size_t n) {
 }
 
 RangeState range_merge(const RangeState& a, const RangeState& b) {
-    if (!a.finite) return {b.finite, a.missing + b.missing, a.infinite + b.infinite, b.zeros, b.lo, b.hi};
-    RangeState s{a.finite + b.finite, a.missing + b.missing, a.infinite + b.infinite, a.zeros + b.zeros, a.lo, a.hi};
+    if (!a.finite) return {b.finite, a.missing + b.missing, a.infinite + b.infinite, b.zeros, b.lo, b.hi, b.sum};
+    RangeState s{a.finite + b.finite, a.missing + b.missing, a.infinite + b.infinite, a.zeros + b.zeros, a.lo, a.hi,
+                 a.sum + b.sum};
     if (b.finite) {
         s.lo = std::fmin(a.lo, b.lo);
         s.hi = std::fmax(a.hi, b.hi);
@@ -217,7 +219,8 @@ TopLevels levels_finish(const LevelState& s, std::size_t top) {
         if (s.counts[c] > 0) order.push_back(c);
     }
     out.distinct = order.size();
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return s.counts[a] > s.counts[b]; });
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return s.counts[a] > s.counts[b]; });
     for (std::size_t i = 0; i < order.size(); ++i) {
         if (i < top) {
             out.codes.push_back(order[i]);

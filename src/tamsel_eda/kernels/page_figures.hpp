@@ -24,6 +24,7 @@ namespace tamsel::kernels::page {
 struct RangeState {
     std::int64_t finite = 0, missing = 0, infinite = 0, zeros = 0;
     double lo = 0.0, hi = 0.0;  // of the finite values; meaningless when finite == 0
+    double sum = 0.0;           // of the finite values, in row order (for the drawn mean only)
 };
 
 RangeState range_partial(const double* x, std::size_t n);
@@ -67,7 +68,7 @@ LevelState levels_merge(const LevelState& a, const LevelState& b);
 struct TopLevels {
     std::vector<std::size_t> codes;  // most frequent first; ties by first appearance
     std::vector<std::int64_t> counts;
-    std::int64_t other = 0;      // rows of every level not listed
+    std::int64_t other = 0;    // rows of every level not listed
     std::size_t distinct = 0;  // levels seen at least once
     std::int64_t missing = 0;
 };
