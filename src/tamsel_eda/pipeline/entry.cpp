@@ -22,6 +22,11 @@ using pyapi::ParamKind;
 py::object check_frame(Input& in) {
     if (pyapi::is_instance(in.df, in.g("pd").attr("DataFrame"))) return py::object();
     if (!distributed::is_dask_frame(in, in.df)) {
+        py::object converted = foreign_to_pandas(in.df);
+        if (converted && pyapi::is_instance(converted, in.g("pd").attr("DataFrame"))) {
+            in.df = converted;
+            return py::object();
+        }
         PyErr_SetNone(PyExc_AssertionError);
         throw py::error_already_set();
     }

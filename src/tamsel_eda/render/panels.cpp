@@ -249,8 +249,8 @@ std::string heat_map(py::handle corr) {
                 if (b >= bands) b = bands - 1;
             }
             paths[b] += "M" + num(label_w + cell * static_cast<double>(j)) + " " +
-                        num(4.0 + cell * static_cast<double>(i)) + "h" + num(cell) + "v" +
-                        num(cell) + "h" + num(-cell) + "z";
+                        num(4.0 + cell * static_cast<double>(i)) + "h" + num(cell) + "v" + num(cell) + "h" +
+                        num(-cell) + "z";
         }
     }
     const double side = 4.0 + cell * static_cast<double>(n);
@@ -277,8 +277,8 @@ std::string relevance(py::handle report, py::handle label, const char* key, cons
     for (py::handle item : by_target.attr("items")()) {
         py::object scores = py::reinterpret_borrow<py::object>(item[py::int_(1)]);
         if (!pyapi::truthy(scores) || !pyapi::contains(scores, label)) continue;
-        out += "<li>" + std::string(what) + " to " + label_text(item[py::int_(0)]) + ": " +
-               txt(scores[label], ".4f") + "</li>";
+        out += "<li>" + std::string(what) + " to " + label_text(item[py::int_(0)]) + ": " + txt(scores[label], ".4f") +
+               "</li>";
     }
     return out;
 }
@@ -384,7 +384,8 @@ std::string panels(py::handle report, py::handle detail) {
             py::object corr = get(detail, "correlation");
             if (!corr.is_none()) {
                 out += "<section id=\"correlation\"><h2>Correlation</h2><figure><figcaption>" +
-                       txt(get(corr, "method")) + " correlation of the " + txt(py::int_(py::len(get(corr, "columns")))) +
+                       txt(get(corr, "method")) + " correlation of the " +
+                       txt(py::int_(py::len(get(corr, "columns")))) +
                        " most relevant numeric columns (red negative, blue positive)</figcaption>" + heat_map(corr) +
                        "</figure></section>";
             }
