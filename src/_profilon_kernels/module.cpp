@@ -22,6 +22,7 @@ const PyMethodDef* const tables[] = {
     pairwise_tree_entries,
     level_counts_entries,
     text_codes_entries,
+    page_entries,
 };
 // clang-format on
 

@@ -43,6 +43,13 @@ constexpr const char* style = R"css(
 .profilon-report svg .axis{stroke:#8c959f;stroke-width:1}
 .profilon-report .empty{color:#57606a;font-style:italic}
 .profilon-report .note{font-size:.9em;color:#57606a}
+@media (max-width:600px){.profilon-report{padding:12px 8px;font-size:15px}.profilon-report h1{font-size:1.3em}}
+@media print{.profilon-report{max-width:none;padding:0;font-size:10.5pt}.profilon-report h2{break-after:avoid;page-break-after:avoid}}
+)css";
+
+// Only pages with column panels carry their rules, so a page without them
+// stays byte for byte what it was.
+constexpr const char* panel_style = R"css(
 .profilon-report nav.column-list ol{columns:14em;margin:.3em 0;padding-left:2.2em;font-size:.9em}
 .profilon-report nav.column-list li{break-inside:avoid}
 .profilon-report a{color:#0969da}
@@ -59,8 +66,6 @@ constexpr const char* style = R"css(
 .profilon-report svg .mean{stroke:#1f2328;stroke-width:1.5}
 .profilon-report svg .series{fill:none;stroke:#1f6feb;stroke-width:1}
 .profilon-report svg.panel-chart{max-width:none}
-@media (max-width:600px){.profilon-report{padding:12px 8px;font-size:15px}.profilon-report h1{font-size:1.3em}}
-@media print{.profilon-report{max-width:none;padding:0;font-size:10.5pt}.profilon-report h2{break-after:avoid;page-break-after:avoid}}
 )css";
 
 py::object get(py::handle mapping, const char* key) { return mapping.attr("get")(key); }
@@ -356,6 +361,7 @@ std::string body(const Frame& f, py::handle max_mi, py::handle max_cat) {
 
     std::string out = "<div class=\"profilon-report\"><style>";
     out += style;
+    if (!detail.is_none()) out += panel_style;
     out += "</style><header>";
     MarkdownHtml text;
     std::string current;  // heading of the section being written

@@ -55,6 +55,23 @@ std::string short_label(py::handle label) {
 
 std::string count_text(py::handle x) { return txt(x, ","); }
 
+// A label in an attribute: line breaks and tabs as character references,
+// which a parser's attribute normalisation would otherwise turn to spaces.
+std::string attribute_text(py::handle label) {
+    std::string out;
+    for (char c : label_text(label)) {
+        if (c == '\n')
+            out += "&#10;";
+        else if (c == '\r')
+            out += "&#13;";
+        else if (c == '\t')
+            out += "&#9;";
+        else
+            out += c;
+    }
+    return out;
+}
+
 std::string open_svg(double height, const std::string& title) {
     return "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart panel-chart\" viewBox=\"0 0 " + num(w) + " " +
            num(height) + "\" role=\"img\" aria-label=\"" + title + "\">";
@@ -329,9 +346,9 @@ std::string panel(py::handle report, py::handle entry, std::size_t index, bool w
                 "<rect class=\"track\" x=\"8\" y=\"4\" width=\"464\" height=\"16\"/><title>No values to draw for " +
                 name + "</title></svg>";
     }
-    return "<section class=\"panel\" id=\"column-" + std::to_string(index) + "\" data-column=\"" + name + "\"><h3>" +
-           name + " <span class=\"kind\">" + kind + "</span></h3>" + chart + "<ul class=\"facts\">" + facts +
-           "</ul></section>";
+    return "<section class=\"panel\" id=\"column-" + std::to_string(index) + "\" data-column=\"" +
+           attribute_text(label) + "\"><h3>" + name + " <span class=\"kind\">" + kind + "</span></h3>" + chart +
+           "<ul class=\"facts\">" + facts + "</ul></section>";
 }
 
 }  // namespace
@@ -376,8 +393,8 @@ std::string panels(py::handle report, py::handle detail) {
                     py::object series = get(t, "series");
                     if (!series.is_none()) charts += series_chart(series, "The target " + name + " over time");
                     if (charts.empty()) continue;
-                    out += "<section class=\"target\" data-target=\"" + name + "\"><h3>" + name + "</h3>" + charts +
-                           "</section>";
+                    out += "<section class=\"target\" data-target=\"" + attribute_text(label) + "\"><h3>" + name +
+                           "</h3>" + charts + "</section>";
                 }
                 out += "</section>";
             }
