@@ -93,7 +93,8 @@ def test_level_counts_merge_over_parts(kernels, parts):
     assert got_counts == sorted(counts.to_numpy().tolist(), reverse=True)[:15]
     assert other == int(counts.sum()) - sum(got_counts)
     # Ties go to the level that came first (the smaller code).
-    for (a, ca), (b, cb) in zip(zip(got_codes, got_counts), zip(got_codes[1:], got_counts[1:])):
+    pairs = list(zip(got_codes, got_counts, strict=True))
+    for (a, ca), (b, cb) in zip(pairs, pairs[1:], strict=False):
         assert ca > cb or a < b
 
 
