@@ -48,6 +48,18 @@ def corpus():
 CORPUS = corpus()
 
 
+def pytest_generate_tests(metafunc):
+    # Each test that takes `case` runs once per frame of the corpus.
+    if "case" in metafunc.fixturenames:
+        metafunc.parametrize("case", list(CORPUS.values()), ids=list(CORPUS))
+
+
+@pytest.fixture
+def named():
+    """name -> (frame, kwargs) of the corpus."""
+    return CORPUS.__getitem__
+
+
 @pytest.fixture
 def report_of(eda):
     """(frame, kwargs) -> (to_dict() as JSON, Markdown), seeded alike."""

@@ -5,7 +5,6 @@ converts it to; any other object is refused as before."""
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import CORPUS
 
 import profilon
 
@@ -23,18 +22,16 @@ class ArrowStream:
         return self._table.__arrow_c_stream__(requested_schema)
 
 
-@pytest.mark.parametrize("name", list(CORPUS))
-def test_polars_frames_give_the_report_of_their_pandas_conversion(report_of, name):
-    df, kwargs = CORPUS[name]
+def test_polars_frames_give_the_report_of_their_pandas_conversion(report_of, case):
+    df, kwargs = case
     frame = pl.from_pandas(df)
     want = report_of(frame.to_pandas(), kwargs)
     assert report_of(frame, kwargs) == want
     assert report_of(frame.lazy(), kwargs) == want
 
 
-@pytest.mark.parametrize("name", list(CORPUS))
-def test_arrow_tables_give_the_report_of_their_pandas_conversion(report_of, name):
-    df, kwargs = CORPUS[name]
+def test_arrow_tables_give_the_report_of_their_pandas_conversion(report_of, case):
+    df, kwargs = case
     table = pa.Table.from_pandas(df)
     want = report_of(table.to_pandas(), kwargs)
     assert report_of(table, kwargs) == want
@@ -42,17 +39,17 @@ def test_arrow_tables_give_the_report_of_their_pandas_conversion(report_of, name
     assert report_of(ArrowStream(table), kwargs) == want
 
 
-def test_duckdb_relations_give_the_report_of_their_pandas_conversion(report_of):
+def test_duckdb_relations_give_the_report_of_their_pandas_conversion(report_of, named):
     duckdb = pytest.importorskip("duckdb")
-    df, kwargs = CORPUS["hourly time column"]
+    df, kwargs = named("hourly time column")
     con = duckdb.connect()
     con.register("frame", df)
     relation = con.sql("select * from frame")
     assert report_of(relation, kwargs) == report_of(relation.df(), kwargs)
 
 
-def test_every_entry_point_takes_them(eda):
-    df, kwargs = CORPUS["mixed, two targets"]
+def test_every_entry_point_takes_them(eda, named):
+    df, kwargs = named("mixed, two targets")
     frame = pl.from_pandas(df)
     np.random.seed(0)
     want = eda.eda_md(frame.to_pandas(), **kwargs)
@@ -80,7 +77,7 @@ def test_a_failing_conversion_propagates_its_error(eda):
         eda.eda_report_and_score(Broken())
 
 
-def test_a_parquet_folder_and_glob_are_one_dataset(tmp_path):
+def test_a_parquet_folder_and_glob_are_one_dataset(tmp_path, named):
     import os
     import subprocess
     import sys
@@ -88,7 +85,7 @@ def test_a_parquet_folder_and_glob_are_one_dataset(tmp_path):
 
     import pyarrow.dataset as ds
 
-    df, _ = CORPUS["mixed, two targets"]
+    df, _ = named("mixed, two targets")
     folder = tmp_path / "parts"
     (folder / "deeper").mkdir(parents=True)
     df.iloc[:150].to_parquet(folder / "a.parquet", index=False)

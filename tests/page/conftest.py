@@ -80,6 +80,11 @@ def flights_like(seed=0):
 
 
 @pytest.fixture(scope="session")
+def hostile_labels():
+    return list(HOSTILE)
+
+
+@pytest.fixture(scope="session")
 def bench_frames():
     """name -> (frame, keyword arguments) as bench/bench.py builds them."""
     sys.path.insert(0, str(BENCH))
