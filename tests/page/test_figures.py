@@ -185,3 +185,24 @@ def test_json_detail_holds_the_figures_beside_the_report(mixed_report, json_valu
     with_detail = json.loads(mixed_report.to_json(detail=True))
     assert {k: v for k, v in with_detail.items() if k != "detail"} == plain
     assert with_detail["detail"] == json_values(mixed_report.detail)
+
+
+# The analysis' own statistics overflow on these columns, with NumPy's and
+# SciPy's warnings; the page's figures are what is checked here.
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_quantiles_of_awkward_ranges_are_numpys(eda):
+    rng = np.random.default_rng(6)
+    n = 3000
+    df = pd.DataFrame(
+        {
+            "y": rng.normal(size=n),
+            "span": rng.choice([1e300, -1e300, 0.0, 5e299], n),  # the bucket arithmetic overflows
+            "tiny": rng.normal(size=n) * 1e-310,  # subnormal: the range's reciprocal is infinite
+            "ties": rng.integers(0, 3, n).astype(float),
+            "tail": rng.standard_cauchy(n) ** 3,
+        }
+    )
+    report = eda.eda_report_and_score(df, target="y")
+    for label in ["span", "tiny", "ties", "tail"]:
+        got = entry(report, label)["quantiles"]
+        assert list(got.values()) == np.percentile(df[label], [5, 25, 50, 75, 95]).tolist(), label

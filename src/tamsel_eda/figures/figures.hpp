@@ -11,6 +11,7 @@ namespace tamsel::figures {
 // Plain Python values (dicts, lists, numbers, text) for to_json(detail=True)
 // and the page's panels: {"columns": [...], "targets": [...],
 // "correlation": {...}}. Raises what the frame's own accessors raise.
-py::dict page_figures(const analysis::Input& in, const analysis::Relationships& rel, const analysis::TimeSeries& ts);
+py::dict page_figures(const analysis::Input& in, const analysis::SchemaMissingness& schema,
+                      const analysis::Relationships& rel, const analysis::TimeSeries& ts);
 
 }  // namespace tamsel::figures

@@ -161,6 +161,30 @@ py::dict numeric_entry(const NumericJob& job) {
     return out;
 }
 
+// The level figures from a column's value_counts(dropna=False): most
+// frequent first, in the order pandas sorted them.
+py::dict level_entry(py::object vc, std::size_t rows) {
+    py::object na = vc.attr("index").attr("isna")();
+    py::object present = vc[na.attr("__invert__")()];
+    const auto missing = py::cast<std::int64_t>(vc[na].attr("sum")());
+    py::list top;
+    std::int64_t listed = 0;
+    py::object head = present.attr("iloc")[py::slice(0, static_cast<Py_ssize_t>(max_levels), 1)];
+    for (py::handle item : head.attr("items")()) {
+        auto [level, count] = pyapi::unpack_pair(item);
+        const auto n = py::cast<std::int64_t>(count);
+        listed += n;
+        top.append(py::make_tuple(pyapi::format(level), py::int_(n)));
+    }
+    py::dict out;
+    out["count"] = py::int_(static_cast<std::int64_t>(rows) - missing);
+    out["missing"] = py::int_(missing);
+    out["distinct"] = py::int_(py::len(present));
+    out["top"] = top;
+    out["other"] = py::int_(static_cast<std::int64_t>(rows) - missing - listed);
+    return out;
+}
+
 py::object missing_count(py::handle s) {
     return pyapi::guarded([&]() -> py::object { return s.attr("isna")().attr("sum")(); },
                           [] { return py::object(py::none()); });
@@ -209,7 +233,8 @@ py::object correlation_entry(const Input& in, const analysis::Relationships& rel
 
 }  // namespace
 
-py::dict page_figures(const Input& in, const analysis::Relationships& rel, const analysis::TimeSeries& ts) {
+py::dict page_figures(const Input& in, const analysis::SchemaMissingness& schema, const analysis::Relationships& rel,
+                      const analysis::TimeSeries& ts) {
     py::object pd = in.g("pd");
     py::object np = in.g("np");
     const Py_ssize_t n = in.rows;
@@ -217,7 +242,7 @@ py::dict page_figures(const Input& in, const analysis::Relationships& rel, const
     HeldBuffers held;
 
     // Which figure each column gets, and its buffers.
-    enum class Kind { numeric, levels, datetime, other };
+    enum class Kind { numeric, levels, counted, datetime, other };
     py::list labels(in.df.attr("columns"));
     const std::size_t n_cols = py::len(labels);
     std::vector<Kind> kind(n_cols, Kind::other);
@@ -227,24 +252,33 @@ py::dict page_figures(const Input& in, const analysis::Relationships& rel, const
     std::vector<py::object> uniques;
     std::vector<PeriodJob> periods;
     std::vector<py::object> zones;
+    std::vector<py::dict> counted;
+    // Sets of the typing's lists: a wide frame asks each of them once per column.
+    const py::set dt_set(in.dt_cols), num_set(in.num_cols), bool_set(in.bool_cols);
     for (std::size_t i = 0; i < n_cols; ++i) {
         py::handle c = labels[i];
         py::object s = in.df[c];
         pyapi::guarded_void([&] {
-            if (pyapi::contains(in.dt_cols, c)) {
+            if (pyapi::contains(dt_set, c)) {
                 PeriodJob job;
                 job.stamps = int64_data(np, stamps_of(in, s), rows, held);
                 zones.push_back(timezone_of(s));
                 kind[i] = Kind::datetime;
                 slot[i] = periods.size();
                 periods.push_back(job);
-            } else if (pyapi::contains(in.num_cols, c) && !pyapi::contains(in.bool_cols, c)) {
+            } else if (pyapi::contains(num_set, c) && !pyapi::contains(bool_set, c)) {
                 NumericJob job;
                 job.view = double_view(in, s, n, held);
                 kind[i] = Kind::numeric;
                 slot[i] = numeric.size();
                 numeric.push_back(std::move(job));
+            } else if (PyObject* vc = PyDict_GetItemWithError(schema.value_counts_by_col.ptr(), c.ptr())) {
+                // The counts the rare-level test already took.
+                kind[i] = Kind::counted;
+                slot[i] = counted.size();
+                counted.push_back(level_entry(py::reinterpret_borrow<py::object>(vc), rows));
             } else {
+                if (PyErr_Occurred()) throw py::error_already_set();
                 py::tuple fact = pd.attr("factorize")(s, "use_na_sentinel"_a = true);
                 LevelJob job;
                 job.codes = int64_data(np, fact[0], rows, held);
@@ -265,17 +299,25 @@ py::dict page_figures(const Input& in, const analysis::Relationships& rel, const
             [&](std::size_t t, const k::Stop&) {
                 if (t < numeric.size()) {
                     NumericJob& job = numeric[t];
-                    std::vector<double> x(rows), scratch;
-                    k::load_doubles(job.view, 0, rows, x.data());
-                    job.range = kp::range_partial(x.data(), rows);
+                    std::vector<double> copy, scratch;
+                    // A plain float64 column is read where it lies.
+                    const double* x = nullptr;
+                    if (job.view.type == k::ValueType::f64 && job.view.stride == sizeof(double) && !job.view.missing) {
+                        x = static_cast<const double*>(job.view.data);
+                    } else {
+                        copy.resize(rows);
+                        k::load_doubles(job.view, 0, rows, copy.data());
+                        x = copy.data();
+                    }
+                    job.range = kp::range_partial(x, rows);
                     const std::size_t bins =
                         std::min<std::size_t>(max_bins, std::max<std::int64_t>(1, job.range.finite));
                     if (job.range.finite) {
                         job.plan = kp::histogram_plan(job.range.lo, job.range.hi, bins);
-                        job.hist = kp::histogram_partial(job.plan, x.data(), rows);
+                        job.hist = kp::histogram_partial(job.plan, x, rows);
                     }
                     job.quantiles = kp::finite_quantiles(
-                        x.data(), rows, std::vector<double>(std::begin(quantile_levels), std::end(quantile_levels)),
+                        x, rows, job.range, std::vector<double>(std::begin(quantile_levels), std::end(quantile_levels)),
                         scratch);
                     return;
                 }
@@ -304,7 +346,7 @@ py::dict page_figures(const Input& in, const analysis::Relationships& rel, const
             entry = numeric_entry(numeric[slot[i]]);
         } else if (kind[i] == Kind::levels) {
             const LevelJob& job = levels[slot[i]];
-            entry["kind"] = pyapi::contains(in.bool_cols, c) ? "boolean" : "categorical";
+            entry["kind"] = pyapi::contains(bool_set, c) ? "boolean" : "categorical";
             entry["count"] = py::int_(static_cast<std::int64_t>(rows) - job.top.missing);
             entry["missing"] = py::int_(job.top.missing);
             entry["distinct"] = py::int_(job.top.distinct);
@@ -315,6 +357,9 @@ py::dict page_figures(const Input& in, const analysis::Relationships& rel, const
             }
             entry["top"] = top;
             entry["other"] = py::int_(job.top.other);
+        } else if (kind[i] == Kind::counted) {
+            entry = counted[slot[i]];
+            entry["kind"] = pyapi::contains(bool_set, c) ? "boolean" : "categorical";
         } else if (kind[i] == Kind::datetime) {
             const PeriodJob& job = periods[slot[i]];
             entry["kind"] = "datetime";

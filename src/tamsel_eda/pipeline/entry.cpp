@@ -252,7 +252,7 @@ py::object eda_report_and_score(const Frame& f) {
         // a field, so to_dict(), the Markdown and equality are unchanged. A
         // failure here leaves the page without its panels, never the
         // analysis without its report.
-        pyapi::guarded_void([&] { report.attr("detail") = figures::page_figures(in, s.rel, s.ts); });
+        pyapi::guarded_void([&] { report.attr("detail") = figures::page_figures(in, s.schema, s.rel, s.ts); });
     }
     clock("end");
     return report;
