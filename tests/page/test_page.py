@@ -117,3 +117,18 @@ def test_wide_frames_draw_panels_compactly():
 
     assert level_bars(narrow) == 16  # 15 levels and "(other)"
     assert level_bars(wide) == 6
+
+
+def test_very_wide_frames_keep_every_panel_at_a_bounded_size():
+    import pandas as pd
+
+    rng = np.random.default_rng(1)
+    df = pd.DataFrame(rng.normal(size=(200, 2000))).add_prefix("x").assign(y=rng.normal(size=200))
+    report = profilon.EDA().eda_report_and_score(df, target="y")
+    page = report.to_html()
+    _, found = panels(page)
+    assert len(found) == df.shape[1]
+    assert len(page.encode("utf-8")) / df.shape[1] < 1500
+    # Bins are drawn four to a bar: ten bars for the forty bins.
+    bars = next(p for p in found if p.get("data-column") == "x0").find(SVG + "svg").find(SVG + "path")
+    assert bars.get("d").count("M") == 10

@@ -3,7 +3,8 @@
 // column, a panel per target, and a correlation heat map. Every column keeps
 // its panel however wide the frame; what keeps a wide page small is the
 // drawing itself: bars of a chart are one path, the heat map one path per
-// colour, and on wide frames fewer levels are drawn per panel.
+// colour, and on wide frames fewer levels (and, very wide, fewer bars) are
+// drawn per panel.
 #include <cmath>
 #include <string>
 #include <vector>
@@ -23,6 +24,9 @@ constexpr double top = 8.0;
 constexpr double left = 8.0;
 constexpr std::size_t wide_frame_columns = 100;
 constexpr std::size_t wide_frame_levels = 5;
+// Past this many columns a histogram draws its bins four by four as well.
+constexpr std::size_t very_wide_frame_columns = 1000;
+constexpr std::size_t very_wide_bins_per_bar = 4;
 constexpr Py_ssize_t max_label_chars = 24;
 
 py::object get(py::handle mapping, const char* key) { return mapping.attr("get")(key); }
@@ -113,10 +117,18 @@ std::vector<double> doubles(py::handle seq) {
 
 // A numeric column's histogram, with its IQR fences and mean where they fall
 // inside the data's range.
-std::string histogram(py::handle entry, const std::string& title) {
+std::string histogram(py::handle entry, const std::string& title, std::size_t bins_per_bar = 1) {
     py::object hist = get(entry, "histogram");
     const std::vector<double> edges = doubles(get(hist, "edges"));
-    const std::vector<double> counts = doubles(get(hist, "counts"));
+    std::vector<double> counts;
+    {
+        const std::vector<double> bins = doubles(get(hist, "counts"));
+        for (std::size_t i = 0; i < bins.size(); i += bins_per_bar) {
+            double bar = 0.0;
+            for (std::size_t j = i; j < i + bins_per_bar && j < bins.size(); ++j) bar += bins[j];
+            counts.push_back(bar);
+        }
+    }
     if (edges.size() < 2 || counts.empty()) return "";
     const double lo = edges.front();
     const double hi = edges.back();
@@ -304,7 +316,8 @@ std::string fact(const char* name, const std::string& value) {
     return "<li>" + std::string(name) + ": " + value + "</li>";
 }
 
-std::string panel(py::handle report, py::handle entry, std::size_t index, bool wide) {
+std::string panel(py::handle report, py::handle entry, std::size_t index, std::size_t n_columns) {
+    const bool wide = n_columns > wide_frame_columns;
     py::object label = get(entry, "label");
     const std::string name = label_text(label);
     const std::string kind = txt(get(entry, "kind"));
@@ -312,7 +325,8 @@ std::string panel(py::handle report, py::handle entry, std::size_t index, bool w
     std::string facts;
     facts += fact("missing", count_text(get(entry, "missing")));
     if (kind == "numeric") {
-        chart = histogram(entry, "Histogram of " + name);
+        chart =
+            histogram(entry, "Histogram of " + name, n_columns > very_wide_frame_columns ? very_wide_bins_per_bar : 1);
         py::object summary = lookup(get(report.attr("distributions"), "numeric_summary"), label);
         facts += fact("zeros", count_text(get(entry, "zeros")));
         facts += fact("mean", txt(get(entry, "mean"), ".4g"));
@@ -377,7 +391,7 @@ std::string panels(py::handle report, py::handle detail) {
     return pyapi::guarded(
         [&]() -> std::string {
             py::object columns = get(detail, "columns");
-            const bool wide = py::len(columns) > wide_frame_columns;
+            const std::size_t n_columns = py::len(columns);
             std::string out;
             py::object targets = get(detail, "targets");
             if (pyapi::truthy(targets)) {
@@ -408,7 +422,7 @@ std::string panels(py::handle report, py::handle detail) {
             }
             out += "<section id=\"columns\"><h2>Columns</h2><div class=\"panels\">";
             std::size_t i = 0;
-            for (py::handle entry : columns) out += panel(report, entry, i++, wide);
+            for (py::handle entry : columns) out += panel(report, entry, i++, n_columns);
             return out + "</div></section>";
         },
         [] { return std::string(); });
