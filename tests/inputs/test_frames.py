@@ -61,7 +61,18 @@ def test_every_entry_point_takes_them(eda, named):
     assert len(eda.eda(pa.Table.from_pandas(df), **kwargs).detail["columns"]) == df.shape[1]
 
 
-@pytest.mark.parametrize("other", [None, [1, 2], np.zeros((3, 2)), pd.Series([1.0, 2.0]), {"a": [1]}, "frame"])
+class ColumnStream:
+    """An Arrow stream of one column's values, not of records."""
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        return pa.chunked_array([[1.0, 2.0]]).__arrow_c_stream__(requested_schema)
+
+
+@pytest.mark.parametrize(
+    "other",
+    [None, [1, 2], np.zeros((3, 2)), pd.Series([1.0, 2.0]), pd.Index([1, 2]), {"a": [1]}, "frame"]
+    + [pl.Series([1.0, 2.0]), pa.chunked_array([[1.0]]), pa.array([1.0]), ColumnStream()],
+)
 def test_other_objects_get_the_same_error_as_before(eda, other):
     with pytest.raises(AssertionError) as caught:
         eda.eda_report_and_score(other)

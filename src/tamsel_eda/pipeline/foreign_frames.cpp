@@ -24,20 +24,36 @@ std::string type_name(py::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
 py::object foreign_to_pandas(py::handle df) {
     const std::string name = type_name(df);
+    // A library's other objects (a pandas or Polars Series, an Arrow array)
+    // may offer an Arrow stream too, but they are columns, not frames: they
+    // are refused as before.
+    if (from_module(df, "pandas")) return py::object();
     if (from_module(df, "polars")) {
         if (name == "LazyFrame") return df.attr("collect")().attr("to_pandas")();
         if (name == "DataFrame") return df.attr("to_pandas")();
+        return py::object();
     }
     if (from_module(df, "pyarrow")) {
         if (name == "pyarrow.lib.Table" || name == "pyarrow.lib.RecordBatch") return df.attr("to_pandas")();
         if (name == "pyarrow.lib.RecordBatchReader") return df.attr("read_all")().attr("to_pandas")();
+        return py::object();
     }
-    if (from_module(df, "duckdb") && name.find("Relation") != std::string::npos) return df.attr("df")();
-    if (pyapi::hasattr(df, pyapi::text("__arrow_c_stream__"))) {
-        py::object pa = pyapi::steal_or_throw<py::object>(PyImport_ImportModule("pyarrow"));
+    if (from_module(df, "duckdb")) {
+        if (name.find("Relation") != std::string::npos) return df.attr("df")();
+        return py::object();
+    }
+    if (!pyapi::hasattr(df, pyapi::text("__arrow_c_stream__"))) return py::object();
+    py::object pa = pyapi::steal_or_throw<py::object>(PyImport_ImportModule("pyarrow"));
+    try {
         return pa.attr("table")(df).attr("to_pandas")();
+    } catch (py::error_already_set& e) {
+        // A stream of something other than records (one column's values)
+        // is not a frame either.
+        if (e.matches(pa.attr("lib").attr("ArrowInvalid")) &&
+            pyapi::contains(py::str(e.value()), pyapi::text("non-struct type")))
+            return py::object();
+        throw;
     }
-    return py::object();
 }
 
 }  // namespace tamsel::pipeline
