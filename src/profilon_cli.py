@@ -80,7 +80,10 @@ def build_parser() -> argparse.ArgumentParser:
         description="Profile a data file for regression and rate how well it suits a deep neural network.",
     )
     p.add_argument(
-        "data", metavar="DATA", help="CSV, TSV, Parquet, Feather or JSON Lines file; '-' reads standard input"
+        "data",
+        metavar="DATA",
+        help="CSV, TSV, Parquet, Feather or JSON Lines file, or a folder or glob of Parquet files read as one "
+        "dataset; '-' reads standard input",
     )
     p.add_argument("--target", action="append", metavar="COL", help="numeric target column; repeat for several")
     p.add_argument("--datetime-col", metavar="COL", help="time column (parsed as dates from text formats)")
@@ -158,6 +161,9 @@ def input_format(data: str, given: str | None) -> str:
         return given
     if data == "-":
         return "csv"
+    if _is_glob(data) or Path(data).is_dir():
+        # A folder or a pattern of files is read as one Parquet dataset.
+        return "parquet"
     suffixes = [s.lower() for s in Path(data).suffixes]
     if suffixes and suffixes[-1] in COMPRESSIONS:
         suffixes.pop()
@@ -186,9 +192,48 @@ def _require_pyarrow(fmt: str) -> None:
         raise InputError(f"reading {FORMAT_NAMES[fmt]} needs pyarrow: pip install 'profilon[io]'") from None
 
 
+def _is_glob(data: str) -> bool:
+    return any(c in data for c in "*?[") and not Path(data).exists()
+
+
+def parquet_parts(data: str) -> list[str]:
+    """The files of a Parquet dataset given as a folder (every .parquet or .pq
+    file below it) or a glob pattern, in name order."""
+    if Path(data).is_dir():
+        parts = [str(p) for p in Path(data).rglob("*") if p.is_file() and p.suffix.lower() in (".parquet", ".pq")]
+        what = "folder"
+    else:
+        import glob
+
+        parts = [p for p in glob.glob(data, recursive=True) if Path(p).is_file()]
+        what = "pattern"
+    if not parts:
+        raise InputError(f"cannot read {data!r}: no Parquet file in that {what}")
+    return sorted(parts)
+
+
+def read_dataset(data: str) -> Any:
+    parts = parquet_parts(data)
+    _require_pyarrow("parquet")
+    import pyarrow.dataset as ds
+
+    try:
+        table = ds.dataset(parts, format="parquet").to_table()
+    except OSError as e:
+        raise InputError(f"cannot read {data!r}: {e.strerror or _first_line(e)}") from None
+    except Exception as e:
+        raise InputError(f"cannot read {data!r} as one Parquet dataset: {_first_line(e)}") from None
+    df = table.to_pandas()
+    if df.shape[1] == 0 or df.shape[0] == 0:
+        raise InputError(f"{data} is empty: it has no data rows")
+    return df
+
+
 def read_frame(data: str, fmt: str) -> Any:
     import pandas as pd
 
+    if data != "-" and fmt == "parquet" and (_is_glob(data) or Path(data).is_dir()):
+        return read_dataset(data)
     source: Any = sys.stdin if data == "-" else data
     if data != "-":
         path = Path(data)

@@ -151,7 +151,8 @@ def write(path, content):
 
 BAD_INPUTS = {
     "missing file": (lambda d: (d / "nope.csv",), "no such file"),
-    "directory": (lambda d: (d,), "cannot tell the format"),
+    "folder without Parquet files": (lambda d: (d,), "no Parquet file in that folder"),
+    "pattern matching nothing": (lambda d: (d / "*.parquet",), "no Parquet file in that pattern"),
     "directory with format": (lambda d: (d, "--input-format", "csv"), "is a directory"),
     "unknown extension": (lambda d: (write(d / "data.xlsx", b"a,b\n1,2\n"),), "--input-format"),
     "empty file": (lambda d: (write(d / "empty.csv", b""),), "is empty"),

@@ -34,6 +34,7 @@ PyObject* entry(Body&& body) noexcept {
 
 // Entry tables, one per kernel file.
 extern const PyMethodDef parallel_entries[];
+extern const PyMethodDef page_entries[];
 extern const PyMethodDef adf_entries[];
 extern const PyMethodDef correlation_entries[];
 extern const PyMethodDef mutual_info_entries[];

@@ -42,6 +42,9 @@ struct SchemaMissingness {
     // df[c].nunique(dropna=True) per column label, computed once for the
     // constant-column test and reused by the cardinality score.
     py::dict nunique_by_col;
+    // value_counts(dropna=False) of the categorical columns the rare-level
+    // test read, kept for the page's level figures.
+    py::dict value_counts_by_col;
 };
 
 struct Distributions {

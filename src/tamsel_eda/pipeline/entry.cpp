@@ -2,6 +2,7 @@
 // the analysis steps in their fixed order, and the report assembly.
 #include "../diagnostics/diagnostics.hpp"
 #include "../distributed/distributed.hpp"
+#include "../figures/figures.hpp"
 #include "../profile/profile.hpp"
 #include "../scoring/scoring.hpp"
 #include "pipeline.hpp"
@@ -21,6 +22,11 @@ using pyapi::ParamKind;
 py::object check_frame(Input& in) {
     if (pyapi::is_instance(in.df, in.g("pd").attr("DataFrame"))) return py::object();
     if (!distributed::is_dask_frame(in, in.df)) {
+        py::object converted = foreign_to_pandas(in.df);
+        if (converted && pyapi::is_instance(converted, in.g("pd").attr("DataFrame"))) {
+            in.df = converted;
+            return py::object();
+        }
         PyErr_SetNone(PyExc_AssertionError);
         throw py::error_already_set();
     }
@@ -241,6 +247,12 @@ py::object eda_report_and_score(const Frame& f) {
         // the Markdown names the samples.
         py::list notes = distributed::sample_notes(in);
         if (!notes.empty()) report.attr("_sample_notes") = notes;
+    } else {
+        // The page's per-column figures, beside the report rather than in
+        // a field, so to_dict(), the Markdown and equality are unchanged. A
+        // failure here leaves the page without its panels, never the
+        // analysis without its report.
+        pyapi::guarded_void([&] { report.attr("detail") = figures::page_figures(in, s.schema, s.rel, s.ts); });
     }
     clock("end");
     return report;

@@ -9,4 +9,8 @@ namespace tamsel::pipeline {
 // eda_report_and_score.
 std::span<const pyapi::MethodDef> entry_methods();
 
+// A Polars, PyArrow or DuckDB frame, or an Arrow C stream, converted to
+// pandas by its own library; null for any other object.
+py::object foreign_to_pandas(py::handle df);
+
 }  // namespace tamsel::pipeline

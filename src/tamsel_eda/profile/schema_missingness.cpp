@@ -226,6 +226,7 @@ void rare_categories(const Input& in, SchemaMissingness& out) {
     for (py::handle c : pyapi::head(in.cat_cols, in.max_cat_features)) {
         pyapi::guarded_void([&] {
             py::object vc = in.df[c].attr("value_counts")("dropna"_a = false);
+            out.value_counts_by_col[c] = vc;
             py::object total = vc.attr("sum")();
             if (!pyapi::gt(total, py::int_(0))) return;
             py::int_ pct_floor(py::float_(0.01) * total);

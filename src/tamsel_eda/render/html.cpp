@@ -47,6 +47,27 @@ constexpr const char* style = R"css(
 @media print{.profilon-report{max-width:none;padding:0;font-size:10.5pt}.profilon-report h2{break-after:avoid;page-break-after:avoid}}
 )css";
 
+// Only pages with column panels carry their rules, so a page without them
+// stays byte for byte what it was.
+constexpr const char* panel_style = R"css(
+.profilon-report nav.column-list ol{columns:14em;margin:.3em 0;padding-left:2.2em;font-size:.9em}
+.profilon-report nav.column-list li{break-inside:avoid}
+.profilon-report a{color:#0969da}
+.profilon-report .panels{display:grid;grid-template-columns:repeat(auto-fill,minmax(300px,1fr));gap:10px 16px}
+.profilon-report section.panel{border:1px solid #d8dee4;border-radius:6px;padding:6px 8px;break-inside:avoid;page-break-inside:avoid;min-width:0}
+.profilon-report section.panel h3{margin:0 0 .2em;font-size:.95em;overflow-wrap:anywhere}
+.profilon-report .kind{font-weight:normal;color:#57606a;font-size:.85em}
+.profilon-report ul.facts{list-style:none;padding:0;margin:.2em 0 0;font-size:.82em;color:#57606a}
+.profilon-report svg .bars{fill:#1f6feb}
+.profilon-report svg .levels{fill:#8250df}
+.profilon-report svg .periods{fill:#0a7ea4}
+.profilon-report svg .gap{fill:#cf222e}
+.profilon-report svg .fence{stroke:#d9730d;stroke-width:1.5;stroke-dasharray:4 3}
+.profilon-report svg .mean{stroke:#1f2328;stroke-width:1.5}
+.profilon-report svg .series{fill:none;stroke:#1f6feb;stroke-width:1}
+.profilon-report svg.panel-chart{max-width:none}
+)css";
+
 py::object get(py::handle mapping, const char* key) { return mapping.attr("get")(key); }
 
 // `x or {}` for sections and nested mappings that may hold None.
@@ -336,9 +357,11 @@ std::string body(const Frame& f, py::handle max_mi, py::handle max_cat) {
     py::object markdown = report.attr("to_markdown")("max_mi"_a = max_mi, "max_cat"_a = max_cat);
     const std::string md = utf8(markdown);
     py::object ts = or_empty(report.attr("time_series"));
+    py::object detail = page_detail(report);
 
     std::string out = "<div class=\"profilon-report\"><style>";
     out += style;
+    if (!detail.is_none()) out += panel_style;
     out += "</style><header>";
     MarkdownHtml text;
     std::string current;  // heading of the section being written
@@ -348,7 +371,9 @@ std::string body(const Frame& f, py::handle max_mi, py::handle max_cat) {
     auto close_section = [&] {
         std::string charts;
         if (current.empty()) {
-            out += text.take() + per_target_scores(report) + "</header>";
+            out += text.take() + per_target_scores(report);
+            if (!detail.is_none()) out += column_list(detail);
+            out += "</header>";
             return;
         }
         if (starts_with(current, "## Missingness"))
@@ -391,6 +416,7 @@ std::string body(const Frame& f, py::handle max_mi, py::handle max_cat) {
         pos = end + 1;
     }
     close_section();
+    if (!detail.is_none()) out += panels(report, detail);
     out += "</div>";
     return out;
 }

@@ -23,6 +23,14 @@ std::span<const pyapi::MethodDef> comparison_html_methods();
 // EDA.eda, EDA.eda_md, EDA.eda_print.
 std::span<const pyapi::MethodDef> entry_point_methods();
 
+// Inside render/ only: the per-column part of the page, from the figures
+// the analysis left on the report as `detail` (None when there are none: a
+// report built by hand, or one of a Dask frame). Both return "" rather than
+// fail the page.
+py::object page_detail(py::handle report);
+std::string column_list(py::handle detail);
+std::string panels(py::handle report, py::handle detail);
+
 }  // namespace tamsel::render
 
 // Inside render/ only: inline SVG charts for the HTML page, drawn as text.
