@@ -15,6 +15,7 @@ namespace {
 using pyapi::Frame;
 using pyapi::MethodDef;
 using pyapi::Param;
+using svg::decoded;
 using svg::escape;
 using svg::utf8;
 
@@ -226,12 +227,6 @@ std::string body(const Frame& f) {
     }
     out += "</div>";
     return out;
-}
-
-py::str decoded(const std::string& s) {
-    PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(o);
 }
 
 py::object to_html(const Frame& f) {

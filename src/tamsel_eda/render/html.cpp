@@ -19,6 +19,7 @@ using pyapi::Frame;
 using pyapi::MethodDef;
 using pyapi::Param;
 using pyapi::ParamKind;
+using svg::decoded;
 using svg::escape;
 using svg::utf8;
 
@@ -419,12 +420,6 @@ std::string body(const Frame& f, py::handle max_mi, py::handle max_cat) {
     if (!detail.is_none()) out += panels(report, detail);
     out += "</div>";
     return out;
-}
-
-py::str decoded(const std::string& s) {
-    PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(o);
 }
 
 py::object to_html(const Frame& f) {

@@ -42,6 +42,9 @@ namespace tamsel::render::svg {
 // column label) becomes U+FFFD instead of failing the page.
 std::string utf8(py::handle str);
 
+// The interpreter string of a page built as UTF-8 bytes.
+py::str decoded(const std::string& utf8_text);
+
 // Text safe inside XML/HTML content and attribute values: markup characters
 // become entities and characters XML forbids become U+FFFD.
 std::string escape(std::string_view utf8_text);

@@ -17,6 +17,12 @@ constexpr double pad = 6.0;
 
 }  // namespace
 
+py::str decoded(const std::string& utf8_text) {
+    PyObject* o = PyUnicode_DecodeUTF8(utf8_text.data(), static_cast<Py_ssize_t>(utf8_text.size()), "strict");
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(o);
+}
+
 std::string utf8(py::handle str) {
     Py_ssize_t size = 0;
     if (const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size))
