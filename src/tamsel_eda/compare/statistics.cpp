@@ -69,6 +69,22 @@ void verdict_too_few(py::dict& out, double ref_values, double cur_values) {
                                    pyapi::format(py::int_(static_cast<long long>(min_values)))});
 }
 
+// A column with enough values on both sides: drifted when its effect size
+// passes its threshold and the shift is significant; the reason says which
+// of the two held.
+void verdict_of(py::dict& out, bool effect, bool significant, const char* differ) {
+    out["drifted"] = py::bool_(effect && significant);
+    if (effect && significant) {
+        out["reason"] = differ;
+    } else if (effect) {
+        out["reason"] = "the effect size passes its threshold but the shift is not significant";
+    } else if (significant) {
+        out["reason"] = "significant, but the effect size is below its threshold";
+    } else {
+        out["reason"] = "no shift beyond the thresholds";
+    }
+}
+
 py::list shares(const std::vector<double>& counts) {
     double total = 0;
     for (double c : counts) total += c;
@@ -140,16 +156,7 @@ void numeric_figures(py::dict& out, const Column& ref, const Column& cur) {
     }
     const bool effect = ks >= ks_threshold || (!std::isnan(wn) && wn >= wasserstein_threshold);
     const bool significant = p < alpha;
-    out["drifted"] = py::bool_(effect && significant);
-    if (effect && significant) {
-        out["reason"] = "the distributions differ beyond the effect-size threshold, significantly";
-    } else if (effect) {
-        out["reason"] = "the effect size passes its threshold but the shift is not significant";
-    } else if (significant) {
-        out["reason"] = "significant, but the effect size is below its threshold";
-    } else {
-        out["reason"] = "no shift beyond the thresholds";
-    }
+    verdict_of(out, effect, significant, "the distributions differ beyond the effect-size threshold, significantly");
 }
 
 void categorical_figures(const Frame& f, py::dict& out, const Column& ref, const Column& cur) {
@@ -232,16 +239,7 @@ void categorical_figures(const Frame& f, py::dict& out, const Column& ref, const
     }
     const bool effect = js >= js_threshold;
     const bool significant = p < alpha;
-    out["drifted"] = py::bool_(effect && significant);
-    if (effect && significant) {
-        out["reason"] = "the level shares differ beyond the effect-size threshold, significantly";
-    } else if (effect) {
-        out["reason"] = "the effect size passes its threshold but the shift is not significant";
-    } else if (significant) {
-        out["reason"] = "significant, but the effect size is below its threshold";
-    } else {
-        out["reason"] = "no shift beyond the thresholds";
-    }
+    verdict_of(out, effect, significant, "the level shares differ beyond the effect-size threshold, significantly");
 }
 
 void datetime_figures(py::dict& out, const Column& ref, const Column& cur) {
