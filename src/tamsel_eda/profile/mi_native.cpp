@@ -9,6 +9,7 @@
 #include "mi_native.hpp"
 
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "../kernels/kernels.hpp"
@@ -100,6 +101,33 @@ private:
     std::optional<pyapi::Background> run_;
 };
 
+// What the library's validation turns a plain pandas frame or series into:
+// for columns of NumPy numbers alone it takes np.asarray of the object, and
+// from the array so made it reaches the same checks and the same array.
+// Handing it that array spares the first call in a process the dataframe
+// machinery newer releases route pandas objects through (about 45 ms of
+// imports and plugin discovery with scikit-learn 1.9). Anything else goes
+// to the validation as it is.
+py::object plain_numbers(py::handle np, py::handle obj) {
+    py::object pd = py::module_::import("sys").attr("modules").attr("get")("pandas");
+    if (pd.is_none()) return py::reinterpret_borrow<py::object>(obj);
+    auto numpy_number = [&](py::handle dtype) {
+        if (!py::isinstance(dtype, np.attr("dtype"))) return false;
+        const std::string kind = py::str(dtype.attr("kind"));
+        return kind == "i" || kind == "u" || kind == "f";
+    };
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()));
+    if (type == pd.attr("Series").ptr()) {
+        if (numpy_number(obj.attr("dtype"))) return np.attr("asarray")(obj);
+    } else if (type == pd.attr("DataFrame").ptr()) {
+        py::list dtypes(obj.attr("dtypes"));
+        bool plain = !dtypes.empty();
+        for (py::handle d : dtypes) plain = plain && numpy_number(d);
+        if (plain) return np.attr("asarray")(obj);
+    }
+    return py::reinterpret_borrow<py::object>(obj);
+}
+
 std::unique_ptr<Pending> prepare(py::handle mi_reg, py::handle X_in, py::handle y_in) {
     py::object mod = library_module(mi_reg);
     if (!mod) return nullptr;
@@ -111,7 +139,8 @@ std::unique_ptr<Pending> prepare(py::handle mi_reg, py::handle X_in, py::handle 
     const bool valid = pyapi::guarded(
         [&] {
             auto [X_ok, y_ok] =
-                pyapi::unpack_pair(mod.attr("check_X_y")(X_in, y_in, "accept_sparse"_a = "csc", "y_numeric"_a = true));
+                pyapi::unpack_pair(mod.attr("check_X_y")(plain_numbers(np, X_in), plain_numbers(np, y_in),
+                                                         "accept_sparse"_a = "csc", "y_numeric"_a = true));
             X = X_ok;
             y = y_ok;
             return true;
