@@ -92,11 +92,29 @@ def _axis_dtype(ddf: Any, datetime_col: Any) -> tuple[str | None, Any]:
     return None, None
 
 
+def _is_datetime(dtype: Any) -> bool:
+    return isinstance(dtype, pd.DatetimeTZDtype) or (isinstance(dtype, np.dtype) and dtype.kind == "M")
+
+
+def _is_integer(dtype: Any) -> bool:
+    """NumPy integers whose every value an int64 holds: the in-memory
+    analysis sorts and indexes them like stamps, and reads its gaps as their
+    differences."""
+    return isinstance(dtype, np.dtype) and (dtype.kind == "i" or (dtype.kind == "u" and dtype.itemsize < 8))
+
+
 def _as_int64(stamps: Any, dtype: Any) -> np.ndarray:
     """The stamps as int64 counts of the axis unit since the epoch (UTC for
-    tz-aware stamps), NaT as the smallest int64."""
+    tz-aware stamps), NaT as the smallest int64; integers as themselves."""
     if stamps.dtype != dtype:
         raise ValueError(f"a partition's time axis has the dtype {stamps.dtype}, the frame's metadata {dtype}")
+    if _is_integer(dtype):
+        values = np.asarray(stamps, dtype=np.int64)
+        if (values == _NAT).any():
+            raise ValueError(
+                f"the time axis holds {_NAT}, which the Dask analysis reserves for missing stamps"
+            )
+        return values
     return np.asarray(pd.DatetimeIndex(stamps).asi8, dtype=np.int64)
 
 
@@ -104,8 +122,11 @@ def _unit(dtype: Any) -> str:
     return np.datetime_data(dtype)[0] if isinstance(dtype, np.dtype) else dtype.unit
 
 
-def _index_of(values: np.ndarray, dtype: Any) -> pd.DatetimeIndex:
-    """int64 stamps back as a DatetimeIndex of `dtype`."""
+def _index_of(values: np.ndarray, dtype: Any) -> pd.Index:
+    """int64 stamps back as a DatetimeIndex of `dtype` (integers as an
+    index of their own dtype)."""
+    if _is_integer(dtype):
+        return pd.Index(values.astype(dtype))
     naive = pd.DatetimeIndex(values.view(f"M8[{_unit(dtype)}]"))
     tz = getattr(dtype, "tz", None)
     return naive if tz is None else naive.tz_localize("UTC").tz_convert(tz)
@@ -114,7 +135,7 @@ def _index_of(values: np.ndarray, dtype: Any) -> pd.DatetimeIndex:
 def _wall_clock(values: np.ndarray, dtype: Any) -> np.ndarray:
     """Local wall-clock int64 values of UTC stamps (the stamps themselves
     when tz-naive): what pandas' inference reads the calendar rules from."""
-    if getattr(dtype, "tz", None) is None:
+    if _is_integer(dtype) or getattr(dtype, "tz", None) is None:
         return values
     return np.asarray(_index_of(values, dtype).tz_localize(None).asi8, dtype=np.int64)
 
@@ -486,8 +507,11 @@ class TimeAxis:
     frequency and unique_periods; the native step renames quarter-start
     anchors and old aliases as it does for a pandas frame.
 
-    Only a datetime64 axis (tz-naive or aware, any unit) is handled: another
-    dtype raises TypeError when the group is built.
+    A datetime64 axis (tz-naive or aware, any unit) and an integer one are
+    handled. pandas infers no frequency from integers: without `freq` such
+    an axis raises pandas' own TypeError when the facts are filled, as the
+    in-memory analysis does. Another dtype raises TypeError when the group
+    is built.
 
     `in_order_road` False (default: `IN_ORDER_ROAD`) routes and sorts the
     stamps even of an axis in time order; after `add_second`, `in_order`
@@ -505,11 +529,8 @@ class TimeAxis:
     ) -> None:
         self._ddf = ddf
         self.axis, self._dtype = _axis_dtype(ddf, datetime_col)
-        if self.axis is not None and not (
-            isinstance(self._dtype, pd.DatetimeTZDtype)
-            or (isinstance(self._dtype, np.dtype) and self._dtype.kind == "M")
-        ):
-            raise TypeError(f"the time axis of a Dask frame must be datetime64, not {self._dtype}")
+        if self.axis is not None and not (_is_datetime(self._dtype) or _is_integer(self._dtype)):
+            raise TypeError(f"the time axis of a Dask frame must be datetime64 or integer, not {self._dtype}")
         self._column = datetime_col if self.axis == "column" else None
         self._freq = freq
         self._rows_per_range = rows_per_range
@@ -580,7 +601,7 @@ class TimeAxis:
         self._n_distinct = sum(s["distinct"] for s in filled)
         n_valid = self._rows - self._nat
         unique_axis = self._nat == 0 and self._n_distinct == n_valid
-        if self._freq or self._rows < 3 or not unique_axis:
+        if self._freq or self._rows < 3 or not unique_axis or _is_integer(self._dtype):
             return False
         self._wall_gaps = np.unique(np.concatenate([s["wall_gaps"] for s in filled] + [wall]))[:SMALLEST]
         self._utc_gaps = np.unique(np.concatenate([s["utc_gaps"] for s in filled] + [utc]))[:SMALLEST]
@@ -624,7 +645,9 @@ class TimeAxis:
         }
         ends = np.array([filled[0]["first"], filled[-1]["last"]] if filled else [_NAT, _NAT], dtype=np.int64)
         stamps = _index_of(ends, self._dtype)
-        facts["min"], facts["max"] = stamps[0], stamps[1]
+        # What index.min() and index.max() give: Timestamps, or NumPy
+        # integers of an integer axis.
+        facts["min"], facts["max"] = (ends[0], ends[1]) if _is_integer(self._dtype) else (stamps[0], stamps[1])
         facts["inferred_alias"] = None if self._freq else self._inferred()
         facts["frequency"] = self._freq if self._freq else facts["inferred_alias"]
         facts["inferred_by_pandas"] = not self._freq and bool(facts["inferred_alias"])
@@ -633,7 +656,12 @@ class TimeAxis:
         found = [m for m in modes if m is not None]
         # Most common first, the smallest gap among equals.
         best = min(found, key=lambda m: (-m[1], m[0])) if found else None
-        facts["gap_mode"] = None if best is None else pd.Timedelta(best[0], unit=_unit(self._dtype))
+        if best is None:
+            facts["gap_mode"] = None
+        elif _is_integer(self._dtype):
+            facts["gap_mode"] = int(best[0])
+        else:
+            facts["gap_mode"] = pd.Timedelta(best[0], unit=_unit(self._dtype))
         if facts["inferred_by_pandas"] or n_gaps == 0:
             facts["irregular_share"] = 0.0
         else:
@@ -641,6 +669,9 @@ class TimeAxis:
         tables.time_axis = facts
 
     def _inferred(self) -> str | None:
+        if _is_integer(self._dtype):
+            # pandas refuses any integer index, whatever its length.
+            return pd.infer_freq(pd.Index(np.zeros(0, dtype=self._dtype)))
         if self._rows < 3:
             return None
         if self._gathered is not None:

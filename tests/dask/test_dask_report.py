@@ -100,6 +100,12 @@ def corpus():
         }
     )
     months = pd.DataFrame({"m": pd.date_range("2000-01-31", periods=60, freq="ME"), "v": rng.normal(size=60)})
+    # Integer axes: the in-memory analysis sorts and indexes them like
+    # stamps (pandas infers no frequency from them, so the caller gives one).
+    steps = pd.DataFrame({"t": rng.permutation(np.arange(300) * 7 - 1000), "v": np.cumsum(rng.normal(size=300))})
+    ticks = pd.DataFrame(
+        {"t": rng.integers(0, 200, 250).astype(np.int32), "x": rng.normal(size=250), "u": rng.integers(0, 9, 250)}
+    )
     return {
         "hourly time column": (timed, {"target": ["y", "label_text"], "datetime_col": "when"}),
         "hourly tz-aware time column, caller's frequency": (
@@ -109,6 +115,8 @@ def corpus():
         "daily DatetimeIndex": (days, {"target": "price"}),
         "irregular stamps with missing ones": (irregular, {"target": "v", "datetime_col": "at"}),
         "month ends": (months, {"target": "v", "datetime_col": "m"}),
+        "integer time column in no order, caller's frequency": (steps, {"target": "v", "datetime_col": "t", "freq": "D"}),
+        "int32 time column with repeats, no target": (ticks, {"datetime_col": "t", "freq": "h"}),
         "mixed, two targets": (mixed, {"target": ["y", "label_text"]}),
         "mixed, no target": (mixed, {}),
         "mixed, repeated target, pearson": (mixed, {"target": ["y", "y"], "corr_method": "pearson"}),
@@ -136,6 +144,16 @@ def test_the_report_equals_the_pandas_report(client, name, k):
     assert getattr(got, "detail", None) is None
     same(fields(got), fields(want))
     assert rounded(got.to_markdown()) == rounded(want.to_markdown())
+
+
+@pytest.mark.parametrize("dtype", ["int64", "uint16"])
+def test_an_integer_axis_without_frequency_raises_as_in_memory(client, dtype):
+    pdf = pd.DataFrame({"t": np.arange(40, dtype=dtype), "v": np.arange(40.0)})
+    with pytest.raises(TypeError) as in_memory:
+        profilon.EDA().eda_report_and_score(pdf, target="v", datetime_col="t")
+    with pytest.raises(TypeError) as distributed_:
+        profilon.EDA().eda_report_and_score(dd.from_pandas(pdf, npartitions=3), target="v", datetime_col="t")
+    assert str(distributed_.value) == str(in_memory.value)
 
 
 def test_the_entry_points_take_a_dask_frame(client):

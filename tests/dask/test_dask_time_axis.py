@@ -263,12 +263,16 @@ def test_a_named_column_comes_before_the_index(datetime_col, axis):
 
 
 def test_no_axis_and_refused_dtypes():
-    pdf = pd.DataFrame({"t": [3, 1, 2], "x": [1.0, 2.0, 3.0]})
+    pdf = pd.DataFrame({"t": [3, 1, 2], "x": [1.0, 2.0, 3.0], "s": ["a", "b", "c"], "u": np.array([1, 2, 3], "uint64")})
     ddf = dd.from_pandas(pdf, npartitions=2)
     assert driver.time_axis(ddf, None) == {"axis": None}
     assert driver.time_axis(ddf, "missing") == {"axis": None}
-    with pytest.raises(TypeError, match="datetime64"):
-        driver.TimeAxis(ddf, "t")
+    # Integers are an axis (their facts are checked with the reports);
+    # numbers an int64 cannot hold, floats and texts are refused.
+    assert driver.TimeAxis(ddf, "t").axis == "column"
+    for column in ("x", "s", "u"):
+        with pytest.raises(TypeError, match="datetime64 or integer"):
+            driver.TimeAxis(ddf, column)
 
 
 def test_on_a_local_cluster(client):  # noqa: F811 (the fixture imported above)
