@@ -111,9 +111,7 @@ def _as_int64(stamps: Any, dtype: Any) -> np.ndarray:
     if _is_integer(dtype):
         values = np.asarray(stamps, dtype=np.int64)
         if (values == _NAT).any():
-            raise ValueError(
-                f"the time axis holds {_NAT}, which the Dask analysis reserves for missing stamps"
-            )
+            raise ValueError(f"the time axis holds {_NAT}, which the Dask analysis reserves for missing stamps")
         return values
     return np.asarray(pd.DatetimeIndex(stamps).asi8, dtype=np.int64)
 

@@ -115,7 +115,10 @@ def corpus():
         "daily DatetimeIndex": (days, {"target": "price"}),
         "irregular stamps with missing ones": (irregular, {"target": "v", "datetime_col": "at"}),
         "month ends": (months, {"target": "v", "datetime_col": "m"}),
-        "integer time column in no order, caller's frequency": (steps, {"target": "v", "datetime_col": "t", "freq": "D"}),
+        "integer time column in no order, caller's frequency": (
+            steps,
+            {"target": "v", "datetime_col": "t", "freq": "D"},
+        ),
         "int32 time column with repeats, no target": (ticks, {"datetime_col": "t", "freq": "h"}),
         "mixed, two targets": (mixed, {"target": ["y", "label_text"]}),
         "mixed, no target": (mixed, {}),

@@ -138,9 +138,8 @@ std::unique_ptr<Pending> prepare(py::handle mi_reg, py::handle X_in, py::handle 
     py::object X, y;
     const bool valid = pyapi::guarded(
         [&] {
-            auto [X_ok, y_ok] =
-                pyapi::unpack_pair(mod.attr("check_X_y")(plain_numbers(np, X_in), plain_numbers(np, y_in),
-                                                         "accept_sparse"_a = "csc", "y_numeric"_a = true));
+            auto [X_ok, y_ok] = pyapi::unpack_pair(mod.attr("check_X_y")(
+                plain_numbers(np, X_in), plain_numbers(np, y_in), "accept_sparse"_a = "csc", "y_numeric"_a = true));
             X = X_ok;
             y = y_ok;
             return true;
