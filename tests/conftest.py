@@ -127,3 +127,12 @@ def assert_unchanged():
 def json_values():
     """value -> what standard JSON makes of that report value."""
     return _json_values
+
+
+@pytest.fixture(scope="session")
+def prompt():
+    """The seconds a test allows for `seconds` of promptness (an interrupt
+    taking effect, say), times PROFILON_TEST_TIME_SCALE: the race detector's
+    build runs the kernels many times slower, and its run sets the scale."""
+    scale = float(os.environ.get("PROFILON_TEST_TIME_SCALE", "1"))
+    return lambda seconds: seconds * scale

@@ -235,7 +235,7 @@ def test_buckets_that_outgrow_their_first_table(kernels):
     assert kernels.distinct_counts([(values, None, "")]) == [pd.Series(values).nunique()]
 
 
-def test_ctrl_c_ends_the_kernel(kernels, monkeypatch):
+def test_ctrl_c_ends_the_kernel(kernels, monkeypatch, prompt):
     monkeypatch.setenv("PROFILON_NUM_THREADS", "2")
     column = (np.random.default_rng(0).normal(size=1_000_000), None, "")
     timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
@@ -247,7 +247,7 @@ def test_ctrl_c_ends_the_kernel(kernels, monkeypatch):
             time.sleep(10)  # the kernel finished first: the signal lands here and the time check fails
     finally:
         timer.cancel()
-    assert time.monotonic() - start < 1.5
+    assert time.monotonic() - start < prompt(1.5)
 
 
 @pytest.mark.skipif(not pd.__version__.startswith("2."), reason="the option exists in pandas 2 only")
