@@ -39,6 +39,7 @@ from .association import CorrelationRatios
 from .distinct import add_distinct_counts
 from .duplicates import add_duplicate_candidates, add_duplicate_confirm
 from .leakage import LeakageChecks
+from .page import PageFigures
 from .passes import Pass, pinned_scheduler
 from .samples import add_corr_sample, add_mi_sample, add_ts_series, add_ts_summary, mi_columns
 from .scan import add_scan
@@ -71,6 +72,9 @@ class Request:
     has_axis: bool = False
     # The caller's frequency (the analysis' `freq`), if any.
     freq: Any = None
+    # The time and boolean columns, for the page's figures.
+    datetime: Sequence[Hashable] = ()
+    boolean: Sequence[Hashable] = ()
     settings: Settings = field(default_factory=read_settings)
 
 
@@ -185,6 +189,8 @@ def _figure_groups(ddf: Any, request: Request, targets: list[Hashable]) -> list[
         groups.append(_Staged(LeakageChecks(ddf, targets), last=2))
     if request.has_axis:
         groups.append(_Staged(TimeAxis(ddf, request.time_col, request.freq), last=3))
+    # Last: it reads the summaries' page figures at pass 3.
+    groups.append(PageFigures(ddf, request, targets))
     return groups
 
 
