@@ -6,7 +6,8 @@ native steps take from the data, in three passes over it.
              numeric columns' counts, extrema and quantile buckets; the
              correlation ratios' group counts; the leakage checks' pair sums;
              the time axis' counts and range boundaries; per partition,
-             each target's rows with a value and their time range
+             each target's rows with a value and their time range; the
+             page's ranges and level counts
     pass 2   duplicate-column candidates (they need pass 1's missing flags);
              the numeric sums and gathered quantile values; the ratios'
              pairwise partial sums; the leakage checks' centred products; the
@@ -15,7 +16,7 @@ native steps take from the data, in three passes over it.
              each target's most recent points), which need only pass 1's
              partition lengths to address their rows (the recent points
              also its time ranges, to sort only the rows that can be among
-             them)
+             them); the page's histograms, period counts and series
     pass 3   the exact comparison of duplicate candidates; the centred sums,
              refined quantiles and outlier counts; the ratios' total sums of
              squares; a long day-spaced time axis gathered for pandas'

@@ -77,7 +77,9 @@ def _first_merge(nodes: list[dict[str, Any]]) -> dict[str, Any]:
 
 def _second_leaf(part: pd.DataFrame, times: list, ranges: list, axis: Any, span: Any, targets: list, row: int):
     k = _kernels()
-    out: dict[str, Any] = {"periods": [k.page_periods_partial(r, _stamps(part[c])) for c, r in zip(times, ranges)]}
+    out: dict[str, Any] = {
+        "periods": [k.page_periods_partial(r, _stamps(part[c])) for c, r in zip(times, ranges, strict=True)]
+    }
     if targets:
         t = _stamps(part.index if axis is None else part[axis])
         out["series"] = [k.page_series_partial(span, t, _values(part, y, COLUMN), row) for y in targets]

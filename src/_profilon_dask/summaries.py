@@ -400,7 +400,16 @@ def add_summary_sums(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any], 
     leaf = dask.delayed(_sums_leaf, pure=True)
     leaves = [
         leaf(
-            part, work.entries, int(offsets[i]), n_rows, fin_offsets[i], fin_totals, work.block, plans, levels, work.ranges
+            part,
+            work.entries,
+            int(offsets[i]),
+            n_rows,
+            fin_offsets[i],
+            fin_totals,
+            work.block,
+            plans,
+            levels,
+            work.ranges,
         )
         for i, part in enumerate(p.partitions(ddf))
     ]

@@ -511,8 +511,8 @@ py::dict levels_from_parts(py::handle np, py::handle part, std::size_t rows) {
 
 }  // namespace
 
-py::dict page_figures_from_parts(const Input& in, const analysis::Relationships& rel,
-                                 const analysis::TimeSeries& ts, py::handle parts) {
+py::dict page_figures_from_parts(const Input& in, const analysis::Relationships& rel, const analysis::TimeSeries& ts,
+                                 py::handle parts) {
     py::object np = in.g("np");
     const auto rows = static_cast<std::size_t>(in.rows);
     py::dict numeric = parts[py::str("numeric")], levels = parts[py::str("levels")],
@@ -536,7 +536,8 @@ py::dict page_figures_from_parts(const Input& in, const analysis::Relationships&
                     }
                     return datetime_entry(in, job, timezone_of(in.df[c]));
                 }
-                if (pyapi::contains(numeric, c) && !pyapi::contains(bool_set, c)) return numeric_from_parts(np, numeric[c]);
+                if (pyapi::contains(numeric, c) && !pyapi::contains(bool_set, c))
+                    return numeric_from_parts(np, numeric[c]);
                 if (pyapi::contains(levels, c)) {
                     py::dict out = levels_from_parts(np, levels[c], rows);
                     out["kind"] = pyapi::contains(bool_set, c) ? "boolean" : "categorical";
@@ -574,9 +575,9 @@ py::dict page_figures_from_parts(const Input& in, const analysis::Relationships&
                     points.push_back({times[i], values[i], static_cast<std::int64_t>(i)});
                 const bool by_column =
                     pyapi::truthy(in.datetime_col) && pyapi::contains(in.df.attr("columns"), in.datetime_col);
-                return series_entry(in, points,
-                                    timezone_of(by_column ? py::object(in.df[in.datetime_col])
-                                                          : py::object(in.df.attr("index"))));
+                return series_entry(
+                    in, points,
+                    timezone_of(by_column ? py::object(in.df[in.datetime_col]) : py::object(in.df.attr("index"))));
             },
             [] { return py::object(py::none()); });
         targets.append(entry);
