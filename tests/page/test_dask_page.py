@@ -9,6 +9,7 @@ import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 import pytest
 
 dask = pytest.importorskip("dask")
@@ -180,3 +181,17 @@ def test_the_step_entries_refuse_states_of_other_plans():
         k.page_range_merge([])
     with pytest.raises(ValueError):
         k.page_range_merge([(1, 2, 3)])
+
+
+@pytest.mark.parametrize("dtype", [object, "category"])
+def test_value_counts_ranks_ties_as_the_release_window_says(dtype):
+    # The Dask page re-sorts merged counts as value_counts sorts them; ties
+    # among more than 16 levels tell a stable sort from the quicksort.
+    import _profilon_kernels as k
+
+    rng = np.random.default_rng(3)
+    s = pd.Series(np.array([f"k{i}" for i in range(60)], dtype=object)[rng.integers(0, 60, 600)], dtype=dtype)
+    stable = k.release_window("pandas_value_counts_stable", pd)
+    counts = s.value_counts(dropna=False, sort=False)
+    resorted = counts.sort_values(ascending=False, kind="stable" if stable else "quicksort")
+    assert s.value_counts(dropna=False).index.tolist() == resorted.index.tolist()

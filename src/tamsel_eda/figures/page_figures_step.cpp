@@ -10,6 +10,7 @@
 #include "../kernels/kernels.hpp"
 #include "../kernels/linear_quantile.hpp"
 #include "../kernels/page_figures.hpp"
+#include "../kernels/rules.hpp"
 #include "../pyapi/columns.hpp"
 #include "figures.hpp"
 
@@ -498,10 +499,14 @@ py::dict numeric_from_parts(py::handle np, py::handle part) {
 // whose value counts the in-memory schema step took, and which it ranks by
 // their own sort), else the non-missing levels in order of first
 // appearance, ranked as pd.factorize's codes are.
-py::dict levels_from_parts(py::handle np, py::handle part, std::size_t rows) {
+py::dict levels_from_parts(const Input& in, py::handle part, std::size_t rows) {
+    py::object np = in.g("np");
     py::object counts = part[py::int_(0)];
     if (pyapi::truthy(part[py::int_(2)])) {
-        return level_entry(counts.attr("sort_values")("ascending"_a = false), rows);
+        // value_counts' own sort of the same counts in the same order.
+        const bool stable = rules::releases::pandas_value_counts_stable(pyapi::version_of(in.g("pd")));
+        return level_entry(
+            counts.attr("sort_values")("ascending"_a = false, "kind"_a = stable ? "stable" : "quicksort"), rows);
     }
     kp::LevelState state;
     state.counts = vector_of<std::int64_t>(np, counts.attr("to_numpy")(), "int64");
@@ -539,7 +544,7 @@ py::dict page_figures_from_parts(const Input& in, const analysis::Relationships&
                 if (pyapi::contains(numeric, c) && !pyapi::contains(bool_set, c))
                     return numeric_from_parts(np, numeric[c]);
                 if (pyapi::contains(levels, c)) {
-                    py::dict out = levels_from_parts(np, levels[c], rows);
+                    py::dict out = levels_from_parts(in, levels[c], rows);
                     out["kind"] = pyapi::contains(bool_set, c) ? "boolean" : "categorical";
                     return out;
                 }
