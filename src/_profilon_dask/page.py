@@ -75,6 +75,23 @@ def _first_merge(nodes: list[dict[str, Any]]) -> dict[str, Any]:
     }
 
 
+def _first_finish(merged: dict[str, Any], coded: list, stable: bool) -> dict[str, Any]:
+    """The merged level counts reduced, on the worker, to the listed levels
+    (keys, counts), the distinct count and the missing cells."""
+    k = _kernels()
+    levels = []
+    for (counts, missing), (_, ranked) in zip(merged["levels"], coded, strict=True):
+        if ranked:
+            # value_counts' own sort of the same counts in the same order.
+            counts = counts.sort_values(ascending=False, kind="stable" if stable else "quicksort")
+            na = np.asarray(counts.index.isna(), dtype=bool)
+            missing = int(counts.to_numpy()[na].sum())
+            counts = counts[~na]
+        codes, listed, distinct = k.page_top_levels(counts.to_numpy(), ranked)
+        levels.append((counts.index[codes], listed, distinct, missing))
+    return {**merged, "levels": levels}
+
+
 def _second_leaf(part: pd.DataFrame, times: list, ranges: list, axis: Any, span: Any, targets: list, row: int):
     k = _kernels()
     out: dict[str, Any] = {
@@ -120,7 +137,9 @@ class PageFigures:
         if number == 1:
             leaf = dask.delayed(_first_leaf, pure=True)
             parts = [leaf(part, self.times, self.coded, self.axis) for part in p.partitions(self.ddf)]
-            self._at = p.add(combine_tree(parts, _first_merge))
+            stable = _kernels().release_window("pandas_value_counts_stable", pd)
+            finish = dask.delayed(_first_finish, pure=True)
+            self._at = p.add(finish(combine_tree(parts, _first_merge), self.coded, stable))
         elif number == 2:
             first = self.first = previous[self._at]
             if not (self.times or self.targets):
@@ -144,7 +163,7 @@ class PageFigures:
             levels = self.first["levels"]
             tables.page = {
                 "numeric": tables.page_numeric or {},
-                "levels": {c: (*levels[j], ranked) for j, (c, ranked) in enumerate(self.coded)},
+                "levels": {c: levels[j] for j, (c, _) in enumerate(self.coded)},
                 "datetime": {c: (self.first["times"][j], self.periods[j]) for j, c in enumerate(self.times)},
                 "series": self.series,
             }

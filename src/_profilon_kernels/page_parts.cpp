@@ -18,6 +18,7 @@
 //     stamps_range: (count, missing, lo, hi)
 // page_periods_partial(stamps_range, stamps) -> counts
 // page_counts_merge([counts, ...]) -> counts (of histograms or periods alike)
+// page_top_levels(counts, ranked) -> (codes, counts, distinct) of a coded column's listed levels
 // page_series_partial(stamps_range, stamps, values, first_row) -> series
 // page_series_merge([series, ...]) -> series   page_series_finish(series) -> (stamps, values, rows)
 //     series: (lo, hi, low, high), each of low and high (stamps, values, rows) by bucket
@@ -265,6 +266,35 @@ PyObject* page_counts_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     });
 }
 
+// A coded column's top levels from its merged counts: by count, ties in
+// the counts' order (first appearance), as pd.factorize's codes rank them;
+// or, `ranked`, counts already in value_counts' order, of which the first
+// max_levels are listed whatever their count.
+PyObject* page_top_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 2) throw py::type_error("page_top_levels(counts, ranked)");
+        kp::LevelState state{read_array<std::int64_t>(args[0], "int64"), 0};
+        const int ranked = PyObject_IsTrue(args[1]);
+        if (ranked < 0) throw py::error_already_set();
+        kp::TopLevels top;
+        if (ranked) {
+            top.distinct = state.counts.size();
+            for (std::size_t c = 0; c < state.counts.size(); ++c) {
+                if (c < kp::max_levels) {
+                    top.codes.push_back(c);
+                    top.counts.push_back(state.counts[c]);
+                } else {
+                    top.other += state.counts[c];
+                }
+            }
+        } else {
+            top = kp::levels_finish(state, kp::max_levels);
+        }
+        std::vector<std::int64_t> codes(top.codes.begin(), top.codes.end());
+        return py::object(py::make_tuple(make_array(codes, "int64"), make_array(top.counts, "int64"), top.distinct));
+    });
+}
+
 PyObject* page_stamps_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 1) throw py::type_error("page_stamps_partial(stamps)");
@@ -343,6 +373,8 @@ const PyMethodDef page_entries[] = {
      "page_histogram_partial(range, values): a part's counts in the bins of the merged range."},
     {"page_counts_merge", fast<page_counts_merge>(), METH_FASTCALL,
      "page_counts_merge(counts): the parts' histogram or period counts added."},
+    {"page_top_levels", fast<page_top_levels>(), METH_FASTCALL,
+     "page_top_levels(counts, ranked): (codes, counts, distinct) of the listed levels."},
     {"page_stamps_partial", fast<page_stamps_partial>(), METH_FASTCALL,
      "page_stamps_partial(stamps): (count, missing, lo, hi) of a part's int64 stamps."},
     {"page_stamps_merge", fast<page_stamps_merge>(), METH_FASTCALL,

@@ -102,6 +102,32 @@ def test_the_corpus_frames_detail_is_the_pandas_one(corpus, k):
             raise AssertionError(f"{name}: {error}") from error
 
 
+def coded_frame(n=500, seed=4):
+    rng = np.random.default_rng(seed)
+    labels = np.array([f"v{i}" for i in range(40)], dtype=object)
+    text = labels[rng.integers(0, 40, n)]
+    text[rng.random(n) < 0.1] = None
+    return pd.DataFrame(
+        {
+            # Unobserved categories count 0: value_counts lists them.
+            "cat": pd.Categorical(rng.choice(["a", "b", None], n), categories=["z", "a", "b", "unused"]),
+            "text": text,
+            "nullable": pd.array(np.where(rng.random(n) < 0.2, None, rng.random(n) < 0.5), dtype="boolean"),
+            "flag": rng.random(n) < 0.4,
+            "y": rng.normal(size=n),
+        }
+    )
+
+
+@pytest.mark.parametrize("k", [1, 3, 7])
+@pytest.mark.parametrize("max_cat_features", [80, 1, 0])
+def test_coded_columns_rank_their_levels_as_pandas(k, max_cat_features):
+    got, _ = check(coded_frame(), {"target": "y", "max_cat_features": max_cat_features}, k)
+    cat = next(c for c in got.detail["columns"] if c["label"] == "cat")
+    if max_cat_features:
+        assert cat["distinct"] == 4 and ("unused", 0) in cat["top"]
+
+
 @pytest.mark.parametrize("k", [1, 3])
 @pytest.mark.parametrize("name", ["flights", "typical", "many_categoricals", "gappy"])
 def test_the_bench_frames_detail_is_the_pandas_one(bench_frames, flights, name, k):

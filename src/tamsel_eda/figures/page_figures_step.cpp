@@ -10,7 +10,6 @@
 #include "../kernels/kernels.hpp"
 #include "../kernels/linear_quantile.hpp"
 #include "../kernels/page_figures.hpp"
-#include "../kernels/rules.hpp"
 #include "../pyapi/columns.hpp"
 #include "figures.hpp"
 
@@ -493,25 +492,29 @@ py::dict numeric_from_parts(py::handle np, py::handle part) {
     return numeric_entry(job);
 }
 
-// A coded column's merged level counts: (counts, missing, sorted). The
-// counts are a Series by level in the order value_counts(dropna=False,
-// sort=False) of the whole column lists them when `sorted` (the columns
-// whose value counts the in-memory schema step took, and which it ranks by
-// their own sort), else the non-missing levels in order of first
-// appearance, ranked as pd.factorize's codes are.
-py::dict levels_from_parts(const Input& in, py::handle part, std::size_t rows) {
-    py::object np = in.g("np");
-    py::object counts = part[py::int_(0)];
-    if (pyapi::truthy(part[py::int_(2)])) {
-        // value_counts' own sort of the same counts in the same order.
-        const bool stable = rules::releases::pandas_value_counts_stable(pyapi::version_of(in.g("pd")));
-        return level_entry(
-            counts.attr("sort_values")("ascending"_a = false, "kind"_a = stable ? "stable" : "quicksort"), rows);
+// A coded column's listed levels (keys, counts: by count, ties as the
+// in-memory step ranks them), its distinct count and missing cells.
+py::dict levels_from_parts(py::handle np, py::handle part, std::size_t rows) {
+    py::object keys = part[py::int_(0)];
+    const auto counts = vector_of<std::int64_t>(np, part[py::int_(1)], "int64");
+    const auto missing = py::cast<std::int64_t>(part[py::int_(3)]);
+    if (py::len(keys) != counts.size()) {
+        PyErr_SetString(PyExc_ValueError, "listed levels and counts differ in length");
+        throw py::error_already_set();
     }
-    kp::LevelState state;
-    state.counts = vector_of<std::int64_t>(np, counts.attr("to_numpy")(), "int64");
-    state.missing = py::cast<std::int64_t>(part[py::int_(1)]);
-    return top_entry(kp::levels_finish(state, max_levels), counts.attr("index"), rows);
+    py::dict entry;
+    entry["count"] = py::int_(static_cast<std::int64_t>(rows) - missing);
+    entry["missing"] = py::int_(missing);
+    entry["distinct"] = py::int_(part[py::int_(2)]);
+    py::list top;
+    std::int64_t listed = 0;
+    for (std::size_t j = 0; j < counts.size(); ++j) {
+        top.append(py::make_tuple(pyapi::format(keys[py::int_(j)]), py::int_(counts[j])));
+        listed += counts[j];
+    }
+    entry["top"] = top;
+    entry["other"] = py::int_(static_cast<std::int64_t>(rows) - missing - listed);
+    return entry;
 }
 
 }  // namespace
@@ -544,7 +547,7 @@ py::dict page_figures_from_parts(const Input& in, const analysis::Relationships&
                 if (pyapi::contains(numeric, c) && !pyapi::contains(bool_set, c))
                     return numeric_from_parts(np, numeric[c]);
                 if (pyapi::contains(levels, c)) {
-                    py::dict out = levels_from_parts(in, levels[c], rows);
+                    py::dict out = levels_from_parts(np, levels[c], rows);
                     out["kind"] = pyapi::contains(bool_set, c) ? "boolean" : "categorical";
                     return out;
                 }
