@@ -49,12 +49,28 @@ def _levels(s: pd.Series, ranked: bool) -> tuple[pd.Series, int]:
     return pd.Series(counts, index=index, dtype=np.int64), int(np.count_nonzero(codes < 0))
 
 
+def _kept(figure: Any, *args: Any) -> Any:
+    """A part's figure, or None where the column cannot be read so: as in
+    the in-memory page, the column keeps its panel with its missing count
+    (and a target its panel without the series), never failing the pass."""
+    try:
+        return figure(*args)
+    except Exception:
+        return None
+
+
+def _merged(merge: Any, states: list[Any]) -> Any:
+    return None if any(s is None for s in states) else merge(states)
+
+
 def _first_leaf(part: pd.DataFrame, times: list, coded: list, axis: Any) -> dict[str, Any]:
     k = _kernels()
     return {
-        "times": [k.page_stamps_partial(_stamps(part[c])) for c in times],
-        "levels": [_levels(part[c], ranked) for c, ranked in coded],
-        "axis": None if axis is False else k.page_stamps_partial(_stamps(part.index if axis is None else part[axis])),
+        "times": [_kept(lambda c: k.page_stamps_partial(_stamps(part[c])), c) for c in times],
+        "levels": [_kept(_levels, part[c], ranked) for c, ranked in coded],
+        "axis": None
+        if axis is False
+        else _kept(lambda: k.page_stamps_partial(_stamps(part.index if axis is None else part[axis]))),
     }
 
 
@@ -63,15 +79,17 @@ def _first_merge(nodes: list[dict[str, Any]]) -> dict[str, Any]:
     levels = []
     for j in range(len(nodes[0]["levels"])):
         parts = [n["levels"][j] for n in nodes]
+        if any(p is None for p in parts):
+            levels.append(None)
+            continue
         # In part order, so each level keeps the place of its first count.
         joined = pd.concat([counts for counts, _ in parts])
         united = joined.groupby(level=0, sort=False, dropna=False).sum().astype(np.int64)
         levels.append((united, sum(missing for _, missing in parts)))
-    axis = nodes[0]["axis"]
     return {
-        "times": [k.page_stamps_merge([n["times"][j] for n in nodes]) for j in range(len(nodes[0]["times"]))],
+        "times": [_merged(k.page_stamps_merge, [n["times"][j] for n in nodes]) for j in range(len(nodes[0]["times"]))],
         "levels": levels,
-        "axis": None if axis is None else k.page_stamps_merge([n["axis"] for n in nodes]),
+        "axis": _merged(k.page_stamps_merge, [n["axis"] for n in nodes]),
     }
 
 
@@ -80,7 +98,11 @@ def _first_finish(merged: dict[str, Any], coded: list, stable: bool) -> dict[str
     (keys, counts), the distinct count and the missing cells."""
     k = _kernels()
     levels = []
-    for (counts, missing), (_, ranked) in zip(merged["levels"], coded, strict=True):
+    for united, (_, ranked) in zip(merged["levels"], coded, strict=True):
+        if united is None:
+            levels.append(None)
+            continue
+        counts, missing = united
         if ranked:
             # value_counts' own sort of the same counts in the same order.
             counts = counts.sort_values(ascending=False, kind="stable" if stable else "quicksort")
@@ -94,21 +116,26 @@ def _first_finish(merged: dict[str, Any], coded: list, stable: bool) -> dict[str
 
 def _second_leaf(part: pd.DataFrame, times: list, ranges: list, axis: Any, span: Any, targets: list, row: int):
     k = _kernels()
-    out: dict[str, Any] = {
-        "periods": [k.page_periods_partial(r, _stamps(part[c])) for c, r in zip(times, ranges, strict=True)]
-    }
-    if targets:
+
+    def periods(c: Any, r: Any) -> Any:
+        return None if r is None else k.page_periods_partial(r, _stamps(part[c]))
+
+    def series(y: Any) -> Any:
         t = _stamps(part.index if axis is None else part[axis])
-        out["series"] = [k.page_series_partial(span, t, _values(part, y, COLUMN), row) for y in targets]
-    return out
+        return k.page_series_partial(span, t, _values(part, y, COLUMN), row)
+
+    return {
+        "periods": [_kept(periods, c, r) for c, r in zip(times, ranges, strict=True)],
+        "series": [None if span is None else _kept(series, y) for y in targets],
+    }
 
 
 def _second_merge(nodes: list[dict[str, Any]]) -> dict[str, Any]:
     k = _kernels()
-    out = {"periods": [k.page_counts_merge([n["periods"][j] for n in nodes]) for j in range(len(nodes[0]["periods"]))]}
-    if "series" in nodes[0]:
-        out["series"] = [k.page_series_merge([n["series"][j] for n in nodes]) for j in range(len(nodes[0]["series"]))]
-    return out
+    return {
+        key: [_merged(merge, [n[key][j] for n in nodes]) for j in range(len(nodes[0][key]))]
+        for key, merge in (("periods", k.page_counts_merge), ("series", k.page_series_merge))
+    }
 
 
 class PageFigures:
@@ -154,10 +181,10 @@ class PageFigures:
 
     def fill(self, number: int, results: list[Any], tables: Tables) -> None:
         if number == 2:
-            found = results[self._at] if self.times or self.targets else {"periods": []}
+            found = results[self._at] if self.times or self.targets else {"periods": [], "series": []}
             k = _kernels()
-            states = found.get("series", [])
-            self.series = {t: k.page_series_finish(state)[:2] for t, state in zip(self.targets, states, strict=True)}
+            states = zip(self.targets, found["series"], strict=True)
+            self.series = {t: None if state is None else k.page_series_finish(state)[:2] for t, state in states}
             self.periods = found["periods"]
         elif number == 3:
             levels = self.first["levels"]

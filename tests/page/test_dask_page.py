@@ -129,6 +129,29 @@ def test_coded_columns_rank_their_levels_as_pandas(k, max_cat_features):
 
 
 @pytest.mark.parametrize("k", [1, 3])
+def test_a_column_the_page_cannot_count_keeps_its_missing_count(monkeypatch, k):
+    # A column whose parts cannot be counted (here made to fail) keeps its
+    # panel with its missing count, as the in-memory page does, and the
+    # analysis and the other columns' figures go on.
+    from _profilon_dask import page
+
+    levels = page._levels
+
+    def failing(s, ranked):
+        if s.name == "text":
+            raise TypeError("cannot count this column")
+        return levels(s, ranked)
+
+    monkeypatch.setattr(page, "_levels", failing)
+    df = coded_frame()
+    got, want = reports(df, {"target": "y"}, k)
+    by_label = {c["label"]: c for c in got.detail["columns"]}
+    assert by_label["text"] == {"label": "text", "kind": "other", "missing": int(df["text"].isna().sum())}
+    others = [c for c in want.detail["columns"] if c["label"] != "text"]
+    agree([by_label[c["label"]] for c in others], others, exact=k == 1)
+
+
+@pytest.mark.parametrize("k", [1, 3])
 @pytest.mark.parametrize("name", ["flights", "typical", "many_categoricals", "gappy"])
 def test_the_bench_frames_detail_is_the_pandas_one(bench_frames, flights, name, k):
     df, kwargs = flights if name == "flights" else bench_frames[name]()

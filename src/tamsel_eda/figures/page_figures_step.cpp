@@ -557,8 +557,9 @@ py::dict page_figures_from_parts(const Input& in, const analysis::Relationships&
                 // What the passes know of every column: its missing cells.
                 py::dict out;
                 out["kind"] = "other";
-                out["missing"] = pyapi::guarded([&]() -> py::object { return in.dist.attr("missing_counts")[c]; },
-                                                [] { return py::object(py::none()); });
+                out["missing"] =
+                    pyapi::guarded([&]() -> py::object { return py::int_(in.dist.attr("missing_counts")[c]); },
+                                   [] { return py::object(py::none()); });
                 return out;
             });
         py::dict labelled;
