@@ -6,7 +6,8 @@ native steps take from the data, in three passes over it.
              numeric columns' counts, extrema and quantile buckets; the
              correlation ratios' group counts; the leakage checks' pair sums;
              the time axis' counts and range boundaries; per partition,
-             each target's rows with a value and their time range
+             each target's rows with a value and their time range; the
+             page's ranges and level counts
     pass 2   duplicate-column candidates (they need pass 1's missing flags);
              the numeric sums and gathered quantile values; the ratios'
              pairwise partial sums; the leakage checks' centred products; the
@@ -15,7 +16,7 @@ native steps take from the data, in three passes over it.
              each target's most recent points), which need only pass 1's
              partition lengths to address their rows (the recent points
              also its time ranges, to sort only the rows that can be among
-             them)
+             them); the page's histograms, period counts and series
     pass 3   the exact comparison of duplicate candidates; the centred sums,
              refined quantiles and outlier counts; the ratios' total sums of
              squares; a long day-spaced time axis gathered for pandas'
@@ -39,6 +40,7 @@ from .association import CorrelationRatios
 from .distinct import add_distinct_counts
 from .duplicates import add_duplicate_candidates, add_duplicate_confirm
 from .leakage import LeakageChecks
+from .page import PageFigures
 from .passes import Pass, pinned_scheduler
 from .samples import add_corr_sample, add_mi_sample, add_ts_series, add_ts_summary, mi_columns
 from .scan import add_scan
@@ -71,6 +73,9 @@ class Request:
     has_axis: bool = False
     # The caller's frequency (the analysis' `freq`), if any.
     freq: Any = None
+    # The time and boolean columns, for the page's figures.
+    datetime: Sequence[Hashable] = ()
+    boolean: Sequence[Hashable] = ()
     settings: Settings = field(default_factory=read_settings)
 
 
@@ -185,6 +190,8 @@ def _figure_groups(ddf: Any, request: Request, targets: list[Hashable]) -> list[
         groups.append(_Staged(LeakageChecks(ddf, targets), last=2))
     if request.has_axis:
         groups.append(_Staged(TimeAxis(ddf, request.time_col, request.freq), last=3))
+    # Last: it reads the summaries' page figures at pass 3.
+    groups.append(PageFigures(ddf, request, targets))
     return groups
 
 

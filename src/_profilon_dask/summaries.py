@@ -37,6 +37,12 @@ and SciPy's own bits. A target that is text is converted partition by
 partition, which equals the whole column's conversion unless the text holds
 integers beyond 2**53 that the whole column would parse differently.
 
+The page's figures of each column ride along: pass 1 merges the page
+kernels' range of the finite values (their count, extrema, zeros and
+row-order sum), pass 2 counts the histogram in the bins that range plans,
+and the 5/25/50/75/95% quantiles of the finite values are ranks gathered
+with the others.
+
 Intermediate results travel between the passes in `Tables.summary_work`.
 """
 
@@ -61,6 +67,9 @@ TARGET = "target"
 
 # Per entry (a column read as a column or as a target) and partition: non-missing values, finite values, -inf, zeros.
 _NN, _NF, _NEG_INF, _ZEROS = range(4)
+
+# The percentiles of the page's numeric panels.
+_PAGE_PERCENTILES = (5.0, 25.0, 50.0, 75.0, 95.0)
 
 
 def _values(part: pd.DataFrame, label: Any, kind: str) -> np.ndarray:
@@ -89,7 +98,7 @@ def _scan_leaf(part: pd.DataFrame, entries: list[tuple[Any, str]]) -> dict[str, 
     counts = np.zeros((1, len(entries), 4), dtype=np.int64)
     lo = np.full(len(entries), np.nan)
     hi = np.full(len(entries), np.nan)
-    scans = []
+    scans, ranges = [], []
     for j, (label, kind) in enumerate(entries):
         x = _values(part, label, kind)
         *counts[0, j], lo[j], hi[j] = k.scan_counts(x)
@@ -100,7 +109,15 @@ def _scan_leaf(part: pd.DataFrame, entries: list[tuple[Any, str]]) -> dict[str, 
             lo[j], hi[j] = np.min(present), np.max(present)
         if kind == COLUMN:
             scans.append(k.quantile_scan([x])[0])
-    return {"lengths": np.array([len(part)], dtype=np.int64), "counts": counts, "lo": lo, "hi": hi, "scans": scans}
+            ranges.append(k.page_range_partial(x))
+    return {
+        "lengths": np.array([len(part)], dtype=np.int64),
+        "counts": counts,
+        "lo": lo,
+        "hi": hi,
+        "scans": scans,
+        "ranges": ranges,
+    }
 
 
 def _scan_merge(nodes: list[dict[str, Any]]) -> dict[str, Any]:
@@ -112,6 +129,7 @@ def _scan_merge(nodes: list[dict[str, Any]]) -> dict[str, Any]:
         "lo": np.fmin.reduce([n["lo"] for n in nodes]),
         "hi": np.fmax.reduce([n["hi"] for n in nodes]),
         "scans": [k.quantile_merge([n["scans"][j] for n in nodes]) for j in range(len(first["scans"]))],
+        "ranges": [k.page_range_merge([n["ranges"][j] for n in nodes]) for j in range(len(first["ranges"]))],
     }
 
 
@@ -133,6 +151,7 @@ class _Column:
 
     median_ranks: tuple[int, int] | None = None
     quartile_plans: tuple[tuple[int, int, float], tuple[int, int, float]] | None = None
+    page_plans: list[tuple[int, int, float]] = field(default_factory=list)
     gather_ranks: list[int] = field(default_factory=list)
     gather_plan: np.ndarray = field(default_factory=lambda: np.empty((0, 6), dtype=np.int64))
     refinements: list[_Refinement] = field(default_factory=list)
@@ -157,6 +176,8 @@ class SummaryWork:
     hi: np.ndarray
     scans: list[Any]  # per COLUMN entry, in entry order
     columns: list[_Column]
+    ranges: list[Any] = field(default_factory=list)  # the page's range state per COLUMN entry
+    histograms: list[Any] = field(default_factory=list)  # and its merged histogram counts
     nan0_sums: list[float | None] = field(default_factory=list)
     finite_sums: list[float | None] = field(default_factory=list)
 
@@ -216,6 +237,10 @@ def _plan_column(k: Any, scan: Any, totals: np.ndarray, cap: int) -> _Column:
             plans.append((int(below) + neg_inf, int(above) + neg_inf, float(gamma)))
             ranks.update(plans[-1][:2])
         col.quartile_plans = (plans[0], plans[1])
+    for q in _PAGE_PERCENTILES:
+        below, above, gamma = k.percentile_plan(nf, q)
+        col.page_plans.append((int(below) + neg_inf, int(above) + neg_inf, float(gamma)))
+        ranks.update(col.page_plans[-1][:2])
     wanted = sorted(ranks)
     plan = np.asarray(k.quantile_plan(scan, wanted))
     full = {}
@@ -272,6 +297,7 @@ def add_summary_scan(
             hi=found["hi"],
             scans=found["scans"],
             columns=[],
+            ranges=found["ranges"],
         )
         for s, j in enumerate(work.column_entries()):
             work.columns.append(_plan_column(k, work.scans[s], work.totals(j), cap))
@@ -293,12 +319,14 @@ def _sums_leaf(
     block: int,
     plans: list[Any],
     levels: list[tuple[int, tuple[int, int]]],
+    ranges: list[Any],
 ) -> dict[str, Any]:
     k = _kernels()
-    nan0, finite, gather_cols, values = [], [], [], []
+    nan0, finite, gather_cols, values, hists = [], [], [], [], []
     for j, (label, kind) in enumerate(entries):
         x = _values(part, label, kind)
         if kind == COLUMN:
+            hists.append([k.page_histogram_partial(ranges[len(gather_cols)], x)])
             gather_cols.append(x)
         # nanstd sums the whole column with its NaN replaced by 0; SciPy's
         # mean, its finite values.
@@ -315,6 +343,7 @@ def _sums_leaf(
         "finite": [[s] for s in finite],
         "gathered": [[g] for g in gathered],
         "refined": [[r] for r in refined],
+        "histograms": hists,
     }
 
 
@@ -344,6 +373,7 @@ def _sums_final(
             for s, (scan, ranks) in enumerate(selects)
         ],
         "refined": [k.quantile_merge(scans) for scans in merged["refined"]],
+        "histograms": [k.page_counts_merge(parts) for parts in merged["histograms"]],
     }
 
 
@@ -369,7 +399,18 @@ def add_summary_sums(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any], 
     levels = [(j, ref.level) for j, _, ref in _refinements(work)]
     leaf = dask.delayed(_sums_leaf, pure=True)
     leaves = [
-        leaf(part, work.entries, int(offsets[i]), n_rows, fin_offsets[i], fin_totals, work.block, plans, levels)
+        leaf(
+            part,
+            work.entries,
+            int(offsets[i]),
+            n_rows,
+            fin_offsets[i],
+            fin_totals,
+            work.block,
+            plans,
+            levels,
+            work.ranges,
+        )
         for i, part in enumerate(p.partitions(ddf))
     ]
     selects = [(work.scans[s], c.gather_ranks) for s, c in enumerate(work.columns)]
@@ -383,6 +424,7 @@ def add_summary_sums(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any], 
         found = results[at]
         work.nan0_sums = found["nan0"]
         work.finite_sums = found["finite"]
+        work.histograms = found["histograms"]
         for col, selected in zip(work.columns, found["selected"], strict=True):
             col.values.update(zip(col.gather_ranks, (float(v) for v in selected), strict=True))
         for (_, _, ref), scan in zip(_refinements(work), found["refined"], strict=True):
@@ -598,6 +640,10 @@ def add_summary_moments(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any
         if any(kind == TARGET for _, kind in work.entries):
             tables.target_moments = moments
             tables.target_zero_counts = zeros
+        tables.page_numeric = {
+            work.entries[j][0]: (work.ranges[s], work.histograms[s], _page_quantiles(k, work.columns[s]))
+            for s, j in enumerate(column_entries)
+        }
         tables.summary_work = None
 
     return fill
@@ -621,6 +667,12 @@ _FIELDS = {
     "outliers": np.int64,
     "outlier_share": np.float64,
 }
+
+
+def _page_quantiles(k: Any, col: _Column) -> list[float]:
+    if not col.page_plans:
+        return [math.nan] * len(_PAGE_PERCENTILES)
+    return [k.percentile_lerp(col.values[b], col.values[a], g) for b, a, g in col.page_plans]
 
 
 def _zero_variance_tolerance() -> float:

@@ -93,6 +93,15 @@ class Tables:
                                 results (summaries.SummaryWork); None
                                 before pass 1 and after pass 3
 
+    The page's figures (`page`; numeric ones from the summaries):
+      page_numeric              {numeric column: (range state, histogram
+                                counts, 5/25/50/75/95% quantiles)}, the
+                                page kernels' merged states
+      page                      what the native page step reads (see
+                                figures.hpp): "numeric", "levels",
+                                "datetime", "series"; None when the frame's
+                                page figures could not be computed
+
     Levels (`distinct.add_distinct_counts`, in whichever pass it joins):
       nunique_by_col            `df[c].nunique()` per column (int64 Series,
                                 indexed by the column labels); capped at 2
@@ -154,6 +163,8 @@ class Tables:
     target_identical_cols: Any = None
     sample_notes: Any = None
     summary_work: Any = None
+    page_numeric: Any = None
+    page: Any = None
 
     # The shares below are what pandas and NumPy compute from the missing
     # mask of the whole frame: the mean of a boolean column (or array) sums

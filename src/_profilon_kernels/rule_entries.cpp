@@ -25,6 +25,7 @@ constexpr Window windows[] = {
     {"pandas_pearson_clipped", releases::pandas_pearson_clipped},
     {"pandas_leakage_screen", releases::pandas_leakage_screen},
     {"pandas_group_means", releases::pandas_group_means},
+    {"pandas_value_counts_stable", releases::pandas_value_counts_stable},
     {"numpy_summaries", releases::numpy_summaries},
     {"scipy_moments_by_squares", releases::scipy_moments_by_squares},
     {"scipy_zero_variance_by_resolution", releases::scipy_zero_variance_by_resolution},

@@ -71,11 +71,12 @@ void read(Input& in, py::handle ddf) {
         if (pyapi::truthy(is_numeric_dtype(in.df[t]))) numeric_targets.append(t);
     }
     const bool column_axis = pyapi::truthy(in.datetime_col) && pyapi::contains(in.df.attr("columns"), in.datetime_col);
-    py::object request = mod.attr("Request")(
-        "targets"_a = in.target_cols, "numeric"_a = in.num_cols,
-        "levels"_a = pyapi::head(in.cat_cols, in.max_cat_features), "categorical"_a = in.cat_cols,
-        "numeric_targets"_a = numeric_targets, "time_col"_a = column_axis ? in.datetime_col : py::none(),
-        "has_axis"_a = py::bool_(column_axis || has_index_axis(in)), "freq"_a = in.freq);
+    py::object request = mod.attr("Request")("targets"_a = in.target_cols, "numeric"_a = in.num_cols,
+                                             "levels"_a = pyapi::head(in.cat_cols, in.max_cat_features),
+                                             "categorical"_a = in.cat_cols, "numeric_targets"_a = numeric_targets,
+                                             "time_col"_a = column_axis ? in.datetime_col : py::none(),
+                                             "has_axis"_a = py::bool_(column_axis || has_index_axis(in)),
+                                             "freq"_a = in.freq, "datetime"_a = in.dt_cols, "boolean"_a = in.bool_cols);
     in.dist = mod.attr("analyse")(ddf, request);
     in.n_rows = in.dist.attr("n_rows");
     in.rows = py::cast<Py_ssize_t>(in.n_rows);

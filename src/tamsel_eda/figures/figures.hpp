@@ -14,4 +14,12 @@ namespace tamsel::figures {
 py::dict page_figures(const analysis::Input& in, const analysis::SchemaMissingness& schema,
                       const analysis::Relationships& rel, const analysis::TimeSeries& ts);
 
+// The same figures of a Dask frame, from what the driver's passes merged
+// (in.dist.page): {"numeric": {label: (range, histogram counts, quantiles)},
+// "levels": {label: (listed keys, their counts, distinct, missing)}, "datetime": {label: (stamp
+// range, period counts)}, "series": {target: (stamps, values)}}.
+// A column the passes have no figures of keeps its missing count.
+py::dict page_figures_from_parts(const analysis::Input& in, const analysis::Relationships& rel,
+                                 const analysis::TimeSeries& ts, py::handle parts);
+
 }  // namespace tamsel::figures

@@ -22,11 +22,9 @@ using analysis::Input;
 using pyapi::HeldBuffer;
 using pyapi::HeldBuffers;
 
-constexpr std::size_t max_bins = 40;
-constexpr std::size_t max_levels = 15;
-constexpr std::size_t max_periods = 120;
-// Two points a bucket: at most 1,000 points a series.
-constexpr std::size_t series_buckets = 500;
+using kp::max_levels;
+using kp::max_periods;
+using kp::series_buckets;
 constexpr std::size_t max_heat_columns = 30;
 constexpr double quantile_levels[] = {0.05, 0.25, 0.5, 0.75, 0.95};
 constexpr const char* quantile_names[] = {"5%", "25%", "50%", "75%", "95%"};
@@ -185,6 +183,63 @@ py::dict level_entry(py::object vc, std::size_t rows) {
     return out;
 }
 
+// The entry of a coded column from its finished top levels; `uniques`
+// holds each code's level.
+py::dict top_entry(const kp::TopLevels& top, py::handle uniques, std::size_t rows) {
+    py::dict entry;
+    entry["count"] = py::int_(static_cast<std::int64_t>(rows) - top.missing);
+    entry["missing"] = py::int_(top.missing);
+    entry["distinct"] = py::int_(top.distinct);
+    py::list listed;
+    for (std::size_t j = 0; j < top.codes.size(); ++j) {
+        py::object level = uniques[py::int_(top.codes[j])];
+        listed.append(py::make_tuple(pyapi::format(level), py::int_(top.counts[j])));
+    }
+    entry["top"] = listed;
+    entry["other"] = py::int_(top.other);
+    return entry;
+}
+
+py::dict datetime_entry(const Input& in, const PeriodJob& job, py::handle zone) {
+    py::dict entry;
+    entry["kind"] = "datetime";
+    entry["count"] = py::int_(job.range.count);
+    entry["missing"] = py::int_(job.range.missing);
+    if (job.range.count) {
+        std::vector<std::int64_t> starts;
+        for (std::size_t p = 0; p < job.plan.periods; ++p) {
+            const auto index = job.plan.first + static_cast<std::int64_t>(p);
+            starts.push_back(kp::period_start(job.plan.unit, index));
+        }
+        entry["period"] = period_name(job.plan.unit);
+        entry["starts"] = pyapi::guarded([&]() -> py::object { return stamp_texts(in, starts, zone); },
+                                         [] { return py::object(py::none()); });
+        entry["counts"] = int_list(job.counts.counts);
+        entry["empty_periods"] =
+            py::int_(std::count(job.counts.counts.begin(), job.counts.counts.end(), std::int64_t{0}));
+    }
+    return entry;
+}
+
+// A target's kept points (time order) as the page draws them; None for none.
+py::object series_entry(const Input& in, const std::vector<kp::SeriesPoint>& points, py::handle zone) {
+    if (points.empty()) return py::none();
+    std::vector<std::int64_t> times;
+    std::vector<double> values, at;
+    const double lo = static_cast<double>(points.front().t);
+    const double span = static_cast<double>(points.back().t) - lo;
+    for (const kp::SeriesPoint& p : points) {
+        times.push_back(p.t);
+        values.push_back(p.v);
+        at.push_back(span > 0 ? (static_cast<double>(p.t) - lo) / span : 0.5);
+    }
+    py::dict series;
+    series["time"] = stamp_texts(in, times, zone);
+    series["value"] = float_list(values);
+    series["at"] = float_list(at);
+    return series;
+}
+
 py::object missing_count(py::handle s) {
     return pyapi::guarded([&]() -> py::object { return s.attr("isna")().attr("sum")(); },
                           [] { return py::object(py::none()); });
@@ -310,10 +365,8 @@ py::dict page_figures(const Input& in, const analysis::SchemaMissingness& schema
                         x = copy.data();
                     }
                     job.range = kp::range_partial(x, rows);
-                    const std::size_t bins =
-                        std::min<std::size_t>(max_bins, std::max<std::int64_t>(1, job.range.finite));
                     if (job.range.finite) {
-                        job.plan = kp::histogram_plan(job.range.lo, job.range.hi, bins);
+                        job.plan = kp::histogram_plan(job.range.lo, job.range.hi, kp::histogram_bins(job.range.finite));
                         job.hist = kp::histogram_partial(job.plan, x, rows);
                     }
                     job.quantiles = kp::finite_quantiles(
@@ -345,40 +398,13 @@ py::dict page_figures(const Input& in, const analysis::SchemaMissingness& schema
         if (kind[i] == Kind::numeric) {
             entry = numeric_entry(numeric[slot[i]]);
         } else if (kind[i] == Kind::levels) {
-            const LevelJob& job = levels[slot[i]];
+            entry = top_entry(levels[slot[i]].top, uniques[slot[i]], rows);
             entry["kind"] = pyapi::contains(bool_set, c) ? "boolean" : "categorical";
-            entry["count"] = py::int_(static_cast<std::int64_t>(rows) - job.top.missing);
-            entry["missing"] = py::int_(job.top.missing);
-            entry["distinct"] = py::int_(job.top.distinct);
-            py::list top;
-            for (std::size_t j = 0; j < job.top.codes.size(); ++j) {
-                py::object level = uniques[slot[i]][py::int_(job.top.codes[j])];
-                top.append(py::make_tuple(pyapi::format(level), py::int_(job.top.counts[j])));
-            }
-            entry["top"] = top;
-            entry["other"] = py::int_(job.top.other);
         } else if (kind[i] == Kind::counted) {
             entry = counted[slot[i]];
             entry["kind"] = pyapi::contains(bool_set, c) ? "boolean" : "categorical";
         } else if (kind[i] == Kind::datetime) {
-            const PeriodJob& job = periods[slot[i]];
-            entry["kind"] = "datetime";
-            entry["count"] = py::int_(job.range.count);
-            entry["missing"] = py::int_(job.range.missing);
-            if (job.range.count) {
-                std::vector<std::int64_t> starts;
-                for (std::size_t p = 0; p < job.plan.periods; ++p) {
-                    const auto index = job.plan.first + static_cast<std::int64_t>(p);
-                    starts.push_back(kp::period_start(job.plan.unit, index));
-                }
-                entry["period"] = period_name(job.plan.unit);
-                entry["starts"] =
-                    pyapi::guarded([&]() -> py::object { return stamp_texts(in, starts, zones[slot[i]]); },
-                                   [] { return py::object(py::none()); });
-                entry["counts"] = int_list(job.counts.counts);
-                entry["empty_periods"] =
-                    py::int_(std::count(job.counts.counts.begin(), job.counts.counts.end(), std::int64_t{0}));
-            }
+            entry = datetime_entry(in, periods[slot[i]], zones[slot[i]]);
         } else {
             entry["kind"] = "other";
             entry["missing"] = missing_count(in.df[c]);
@@ -411,21 +437,156 @@ py::dict page_figures(const Input& in, const analysis::SchemaMissingness& schema
                     kp::series_partial(state, stamps, v.data(), rows, 0);
                     return kp::series_finish(state);
                 });
-                if (points.empty()) return py::none();
-                std::vector<std::int64_t> times;
-                std::vector<double> values, at;
-                const double lo = static_cast<double>(points.front().t);
-                const double span = static_cast<double>(points.back().t) - lo;
-                for (const kp::SeriesPoint& p : points) {
-                    times.push_back(p.t);
-                    values.push_back(p.v);
-                    at.push_back(span > 0 ? (static_cast<double>(p.t) - lo) / span : 0.5);
+                return series_entry(in, points, timezone_of(axis));
+            },
+            [] { return py::object(py::none()); });
+        targets.append(entry);
+    }
+
+    py::dict out;
+    out["columns"] = columns;
+    out["targets"] = targets;
+    out["correlation"] = correlation_entry(in, rel);
+    return out;
+}
+
+namespace {
+
+template <class T>
+std::vector<T> vector_of(py::handle np, py::handle array, const char* dtype) {
+    py::object a = np.attr("ascontiguousarray")(array, "dtype"_a = dtype);
+    HeldBuffer held(a, PyBUF_C_CONTIGUOUS);
+    const auto* data = static_cast<const T*>(held.view().buf);
+    return std::vector<T>(data, data + held.view().len / static_cast<Py_ssize_t>(sizeof(T)));
+}
+
+kp::RangeState range_state(py::handle t) {
+    return {py::cast<std::int64_t>(t[py::int_(0)]), py::cast<std::int64_t>(t[py::int_(1)]),
+            py::cast<std::int64_t>(t[py::int_(2)]), py::cast<std::int64_t>(t[py::int_(3)]),
+            py::cast<double>(t[py::int_(4)]),       py::cast<double>(t[py::int_(5)]),
+            py::cast<double>(t[py::int_(6)])};
+}
+
+kp::StampRange stamp_range(py::handle t) {
+    return {py::cast<std::int64_t>(t[py::int_(0)]), py::cast<std::int64_t>(t[py::int_(1)]),
+            py::cast<std::int64_t>(t[py::int_(2)]), py::cast<std::int64_t>(t[py::int_(3)])};
+}
+
+// A numeric column's merged range, merged histogram counts and quantiles.
+py::dict numeric_from_parts(py::handle np, py::handle part) {
+    NumericJob job;
+    job.range = range_state(part[py::int_(0)]);
+    if (job.range.finite) {
+        job.plan = kp::histogram_plan(job.range.lo, job.range.hi, kp::histogram_bins(job.range.finite));
+        job.hist.counts = vector_of<std::int64_t>(np, part[py::int_(1)], "int64");
+        if (job.hist.counts.size() + 1 != job.plan.edges.size()) {
+            PyErr_SetString(PyExc_ValueError, "histogram counts do not fit the merged range");
+            throw py::error_already_set();
+        }
+    }
+    job.quantiles = vector_of<double>(np, part[py::int_(2)], "float64");
+    if (job.quantiles.size() != std::size(quantile_levels)) {
+        PyErr_SetString(PyExc_ValueError, "expected five quantiles");
+        throw py::error_already_set();
+    }
+    return numeric_entry(job);
+}
+
+// A coded column's listed levels (keys, counts: by count, ties as the
+// in-memory step ranks them), its distinct count and missing cells.
+py::dict levels_from_parts(py::handle np, py::handle part, std::size_t rows) {
+    py::object keys = part[py::int_(0)];
+    const auto counts = vector_of<std::int64_t>(np, part[py::int_(1)], "int64");
+    const auto missing = py::cast<std::int64_t>(part[py::int_(3)]);
+    if (py::len(keys) != counts.size()) {
+        PyErr_SetString(PyExc_ValueError, "listed levels and counts differ in length");
+        throw py::error_already_set();
+    }
+    py::dict entry;
+    entry["count"] = py::int_(static_cast<std::int64_t>(rows) - missing);
+    entry["missing"] = py::int_(missing);
+    entry["distinct"] = py::int_(part[py::int_(2)]);
+    py::list top;
+    std::int64_t listed = 0;
+    for (std::size_t j = 0; j < counts.size(); ++j) {
+        top.append(py::make_tuple(pyapi::format(keys[py::int_(j)]), py::int_(counts[j])));
+        listed += counts[j];
+    }
+    entry["top"] = top;
+    entry["other"] = py::int_(static_cast<std::int64_t>(rows) - missing - listed);
+    return entry;
+}
+
+}  // namespace
+
+py::dict page_figures_from_parts(const Input& in, const analysis::Relationships& rel, const analysis::TimeSeries& ts,
+                                 py::handle parts) {
+    py::object np = in.g("np");
+    const auto rows = static_cast<std::size_t>(in.rows);
+    py::dict numeric = parts[py::str("numeric")], levels = parts[py::str("levels")],
+             datetimes = parts[py::str("datetime")], series = parts[py::str("series")];
+    const py::set bool_set(in.bool_cols);
+    py::list columns;
+    for (py::handle c : in.df.attr("columns")) {
+        py::dict entry = pyapi::guarded(
+            [&]() -> py::dict {
+                if (pyapi::contains(datetimes, c)) {
+                    py::object part = datetimes[c];
+                    PeriodJob job;
+                    job.range = stamp_range(part[py::int_(0)]);
+                    if (job.range.count) {
+                        job.plan = kp::period_plan(job.range.lo, job.range.hi, max_periods);
+                        job.counts.counts = vector_of<std::int64_t>(np, part[py::int_(1)], "int64");
+                        if (job.counts.counts.size() != job.plan.periods) {
+                            PyErr_SetString(PyExc_ValueError, "period counts do not fit the merged range");
+                            throw py::error_already_set();
+                        }
+                    }
+                    return datetime_entry(in, job, timezone_of(in.df[c]));
                 }
-                py::dict series;
-                series["time"] = stamp_texts(in, times, timezone_of(axis));
-                series["value"] = float_list(values);
-                series["at"] = float_list(at);
-                return series;
+                if (pyapi::contains(numeric, c) && !pyapi::contains(bool_set, c))
+                    return numeric_from_parts(np, numeric[c]);
+                if (pyapi::contains(levels, c)) {
+                    py::dict out = levels_from_parts(np, levels[c], rows);
+                    out["kind"] = pyapi::contains(bool_set, c) ? "boolean" : "categorical";
+                    return out;
+                }
+                throw py::key_error("no figures of this column");
+            },
+            [&] {
+                // What the passes know of every column: its missing cells.
+                py::dict out;
+                out["kind"] = "other";
+                out["missing"] =
+                    pyapi::guarded([&]() -> py::object { return py::int_(in.dist.attr("missing_counts")[c]); },
+                                   [] { return py::object(py::none()); });
+                return out;
+            });
+        py::dict labelled;
+        labelled["label"] = c;
+        for (auto [key, value] : entry) labelled[key] = value;
+        columns.append(labelled);
+    }
+
+    py::list targets;
+    for (py::handle t : in.target_cols) {
+        py::dict entry;
+        entry["label"] = t;
+        entry["series"] = pyapi::guarded(
+            [&]() -> py::object {
+                if (ts.ts_df.is_none() || !pyapi::contains(series, t)) return py::none();
+                py::object found = series[t];
+                if (found.is_none()) return py::none();
+                const auto times = vector_of<std::int64_t>(np, found[py::int_(0)], "int64");
+                const auto values = vector_of<double>(np, found[py::int_(1)], "float64");
+                std::vector<kp::SeriesPoint> points;
+                for (std::size_t i = 0; i < times.size() && i < values.size(); ++i)
+                    points.push_back({times[i], values[i], static_cast<std::int64_t>(i)});
+                const bool by_column =
+                    pyapi::truthy(in.datetime_col) && pyapi::contains(in.df.attr("columns"), in.datetime_col);
+                return series_entry(
+                    in, points,
+                    timezone_of(by_column ? py::object(in.df[in.datetime_col]) : py::object(in.df.attr("index"))));
             },
             [] { return py::object(py::none()); });
         targets.append(entry);

@@ -16,6 +16,19 @@
 
 namespace tamsel::kernels::page {
 
+// The page's sizes, the same for a frame read whole or in partitions: bars
+// of a histogram, levels of a panel, calendar periods of a time column, and
+// buckets of a series over time (two points each: at most 1,000 points).
+inline constexpr std::size_t max_bins = 40;
+inline constexpr std::size_t max_levels = 15;
+inline constexpr std::size_t max_periods = 120;
+inline constexpr std::size_t series_buckets = 500;
+
+// The bars of a column's histogram: one per finite value, at most max_bins.
+inline std::size_t histogram_bins(std::int64_t finite) {
+    return finite < 1 ? 1 : finite < static_cast<std::int64_t>(max_bins) ? static_cast<std::size_t>(finite) : max_bins;
+}
+
 // ---------------------------------------------------------------------------
 // Numeric columns. NaN is missing; infinities are counted apart and left out
 // of the histogram, whose range is that of the finite values.

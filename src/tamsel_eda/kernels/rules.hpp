@@ -56,6 +56,10 @@ constexpr bool pandas_leakage_screen(Release v) {
 }
 constexpr bool pandas_group_means(Release v) { return pandas_leakage_screen(v); }
 
+// Series.value_counts ranks equal counts as its sort leaves them: stably
+// from pandas 3 (read in 3.1.2), by the default quicksort before (2.2.3).
+constexpr bool pandas_value_counts_stable(Release v) { return v.first >= 3; }
+
 // NumPy's nanvar, median and percentile: the same in 1.26 and 2.5.
 constexpr bool numpy_summaries(Release v) { return v == Release(1, 26) || v == Release(2, 5); }
 

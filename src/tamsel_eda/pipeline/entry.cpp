@@ -247,13 +247,18 @@ py::object eda_report_and_score(const Frame& f) {
         // the Markdown names the samples.
         py::list notes = distributed::sample_notes(in);
         if (!notes.empty()) report.attr("_sample_notes") = notes;
-    } else {
-        // The page's per-column figures, beside the report rather than in
-        // a field, so to_dict(), the Markdown and equality are unchanged. A
-        // failure here leaves the page without its panels, never the
-        // analysis without its report.
-        pyapi::guarded_void([&] { report.attr("detail") = figures::page_figures(in, s.schema, s.rel, s.ts); });
     }
+    // The page's per-column figures, beside the report rather than in a
+    // field, so to_dict(), the Markdown and equality are unchanged. A failure
+    // here leaves the page without its panels, never the analysis without
+    // its report.
+    pyapi::guarded_void([&] {
+        if (!in.dist) {
+            report.attr("detail") = figures::page_figures(in, s.schema, s.rel, s.ts);
+        } else if (py::object parts = in.dist.attr("page"); !parts.is_none()) {
+            report.attr("detail") = figures::page_figures_from_parts(in, s.rel, s.ts, parts);
+        }
+    });
     clock("end");
     return report;
 }
