@@ -271,6 +271,21 @@ TopLevels levels_finish(const LevelState& s, std::size_t top) {
     return out;
 }
 
+TopLevels levels_finish_ranked(const LevelState& s, std::size_t top) {
+    TopLevels out;
+    out.missing = s.missing;
+    out.distinct = s.counts.size();
+    for (std::size_t c = 0; c < s.counts.size(); ++c) {
+        if (c < top) {
+            out.codes.push_back(c);
+            out.counts.push_back(s.counts[c]);
+        } else {
+            out.other += s.counts[c];
+        }
+    }
+    return out;
+}
+
 // ---------------------------------------------------------------------------
 
 StampRange stamps_partial(const std::int64_t* t, std::size_t n) {

@@ -88,6 +88,9 @@ struct TopLevels {
 };
 
 TopLevels levels_finish(const LevelState& s, std::size_t top);
+// The same of counts already in rank order (pandas' own sort of the merged
+// counts): the first `top` listed, the rest summed into "other".
+TopLevels levels_finish_ranked(const LevelState& s, std::size_t top);
 
 // ---------------------------------------------------------------------------
 // Time stamps: int64 nanoseconds since the epoch (UTC), INT64_MIN for NaT.
