@@ -276,8 +276,8 @@ PyObject* page_top_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         kp::LevelState state{read_array<std::int64_t>(args[0], "int64"), 0};
         const int ranked = PyObject_IsTrue(args[1]);
         if (ranked < 0) throw py::error_already_set();
-        const kp::TopLevels top = ranked ? kp::levels_finish_ranked(state, kp::max_levels)
-                                         : kp::levels_finish(state, kp::max_levels);
+        const kp::TopLevels top =
+            ranked ? kp::levels_finish_ranked(state, kp::max_levels) : kp::levels_finish(state, kp::max_levels);
         std::vector<std::int64_t> codes(top.codes.begin(), top.codes.end());
         return py::object(py::make_tuple(make_array(codes, "int64"), make_array(top.counts, "int64"), top.distinct));
     });
