@@ -127,3 +127,18 @@ def assert_unchanged():
 def json_values():
     """value -> what standard JSON makes of that report value."""
     return _json_values
+
+
+@pytest.fixture(scope="session")
+def bench_frames():
+    """name -> (frame, keyword arguments) as bench/bench.py builds them."""
+    bench_dir = Path(__file__).resolve().parents[1] / "bench"
+    # The sdist carries the tests but not the benchmarks.
+    if not (bench_dir / "bench.py").is_file():
+        pytest.skip("the benchmark frames are not beside these tests (an sdist)")
+    sys.path.insert(0, str(bench_dir))
+    try:
+        import bench
+    finally:
+        sys.path.remove(str(bench_dir))
+    return bench.FRAMES
