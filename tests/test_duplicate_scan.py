@@ -169,7 +169,9 @@ def dates_frame():
     rng = np.random.default_rng(2)
     ints = rng.integers(-5, 5, size=40)
     when = pd.date_range("2020-01-01", periods=40, freq="h")
-    lag = pd.to_timedelta(ints, unit="s")
+    # in nanoseconds on every release (pandas 3.0 would keep seconds, ticks
+    # equal to the integers)
+    lag = pd.to_timedelta(ints, unit="s").astype("timedelta64[ns]")
     return pd.DataFrame(
         {
             "when": when,
