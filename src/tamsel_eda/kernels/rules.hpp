@@ -34,7 +34,9 @@ inline Release release_of(const char* version) {
 // outside its window keeps the library's own call.
 namespace releases {
 
-// pandas' nunique of number, boolean, date, nullable and category columns.
+// pandas' nunique of number, boolean, date, nullable and category columns
+// (nunique, unique and the hash tables' float equality read in 3.0.6 against
+// 3.1.2: the same).
 constexpr bool pandas_distinct_counts(Release v) {
     return (v.first == 2 && v.second >= 2) || (v.first == 3 && v.second <= 1);
 }
@@ -47,10 +49,11 @@ constexpr bool pandas_row_hashes(Release v) {
 }
 constexpr bool pandas_hashes_zero_as_positive(Release v) { return v == Release(3, 1); }
 
-// DataFrame.corr: nancorr_spearman and rank_1d are the same code from 2.2.0
-// to 3.1.2; nancorr clips its coefficients to [-1, 1] from 3.0.0 on (read in
-// 2.2.3, 2.3.3, 3.0.0, 3.0.6 and 3.1.2; 3.1's shortcut for a matrix without
-// missing cells divides by the same counts).
+// DataFrame.corr, read in 2.2.3, 2.3.3, 3.0.0, 3.0.6 and 3.1.2:
+// nancorr_spearman and rank_1d are the same code throughout (typed views and
+// a skipped no-op fill apart); nancorr clips its coefficients to [-1, 1] from
+// 3.0.0 on, and 3.1's shortcut for a matrix without missing cells divides by
+// the same counts.
 constexpr bool pandas_spearman(Release v) { return (v.first == 2 && v.second >= 2) || (v.first == 3 && v.second <= 1); }
 constexpr bool pandas_pearson(Release v) { return (v.first == 2 && v.second >= 2) || (v.first == 3 && v.second <= 1); }
 constexpr bool pandas_pearson_clipped(Release v) { return v.first == 3 && v.second <= 1; }
