@@ -136,3 +136,18 @@ def prompt():
     build runs the kernels many times slower, and its run sets the scale."""
     scale = float(os.environ.get("PROFILON_TEST_TIME_SCALE", "1"))
     return lambda seconds: seconds * scale
+
+
+@pytest.fixture(scope="session")
+def bench_frames():
+    """name -> (frame, keyword arguments) as bench/bench.py builds them."""
+    bench_dir = Path(__file__).resolve().parents[1] / "bench"
+    # The sdist carries the tests but not the benchmarks.
+    if not (bench_dir / "bench.py").is_file():
+        pytest.skip("the benchmark frames are not beside these tests (an sdist)")
+    sys.path.insert(0, str(bench_dir))
+    try:
+        import bench
+    finally:
+        sys.path.remove(str(bench_dir))
+    return bench.FRAMES

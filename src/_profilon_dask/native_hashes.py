@@ -47,7 +47,7 @@ class NativeHashes:
 def _canonical_floats() -> bool | None:
     """How the running pandas hashes float bits: True when -0.0 is 0.0 and
     every NaN alike (3.1), False when the bits are taken as they are (2.2,
-    2.3), None for a version whose hashing was not read."""
+    2.3, 3.0), None for a version whose hashing was not read."""
     from pandas.core.util import hashing
 
     if pd.util.hash_pandas_object is not hashing.hash_pandas_object:

@@ -16,7 +16,8 @@ QS = [0.0, 1.0, 25.0, 33.3, 50.0, 75.0, 99.0, 100.0]
 
 
 def sum_block():
-    return np.getbufsize() if np.__version__.startswith("1.") else 0
+    # NumPy up to 2.2 sums in pieces of its buffer size, later releases whole
+    return np.getbufsize() if tuple(int(p) for p in np.__version__.split(".")[:2]) < (2, 3) else 0
 
 
 def random_bounds(rng, n, k):

@@ -2,14 +2,9 @@
 and hostile labels, the bench's typical and wide frames, and a flights-like
 frame (336,776 rows, 19 columns) made up from random draws."""
 
-import sys
-from pathlib import Path
-
 import numpy as np
 import pandas as pd
 import pytest
-
-BENCH = Path(__file__).resolve().parents[2] / "bench"
 
 HOSTILE = ['<script>alert("x")</script>', "a & b", "quote ' \" end", "\u00e9t\u00e9 \U0001f600", "line\nbreak"]
 
@@ -82,20 +77,6 @@ def flights_like(seed=0):
 @pytest.fixture(scope="session")
 def hostile_labels():
     return list(HOSTILE)
-
-
-@pytest.fixture(scope="session")
-def bench_frames():
-    """name -> (frame, keyword arguments) as bench/bench.py builds them."""
-    # The sdist carries the tests but not the benchmarks.
-    if not (BENCH / "bench.py").is_file():
-        pytest.skip("the benchmark frames are not beside these tests (an sdist)")
-    sys.path.insert(0, str(BENCH))
-    try:
-        import bench
-    finally:
-        sys.path.remove(str(BENCH))
-    return bench.FRAMES
 
 
 @pytest.fixture(scope="session")

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <initializer_list>
 
+#include "../pyapi/declines.hpp"
 #include "../stats/stats.hpp"
 #include "diagnostics.hpp"
 
@@ -108,6 +109,7 @@ bool accepts_keyword(py::handle fn, const char* keyword) {
 // asked for and its p-value read by name. Both forms carry the same value.
 py::object adf_pvalue(const Input& in, py::handle y) {
     if (auto native = native_adf_pvalue(in, y)) return *native;
+    pyapi::note_decline(in.frame.globals(), "adf");
     py::object adfuller = in.g("_adfuller");
     if (accepts_keyword(adfuller, "result_object")) {
         return pyapi::to_float(adfuller(y, "autolag"_a = "AIC", "result_object"_a = true).attr("pvalue"));

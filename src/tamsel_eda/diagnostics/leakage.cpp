@@ -3,6 +3,7 @@
 #include "leakage.hpp"
 
 #include "../kernels/rules.hpp"
+#include "../pyapi/declines.hpp"
 #include "../stats/stats.hpp"
 #include "diagnostics.hpp"
 
@@ -121,6 +122,7 @@ analysis::Leakage leakage(const Input& in) {
     analysis::Leakage out;
     if (in.target_cols.empty()) return out;
     if (auto native = leak::native_leakage(in, leakage_hints_per_target)) return std::move(*native);
+    pyapi::note_decline(in.frame.globals(), "leakage");
     py::object X_for_leak = in.df.attr("drop")("columns"_a = in.target_cols, "errors"_a = "ignore");
     py::object hints = in.method("_leakage_hints_per_target");
     for (py::handle tgt : in.target_cols) {

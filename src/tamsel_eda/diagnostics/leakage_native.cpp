@@ -19,6 +19,7 @@
 #include "../kernels/pearson_screen.hpp"
 #include "../kernels/rules.hpp"
 #include "../pyapi/columns.hpp"
+#include "../pyapi/declines.hpp"
 #include "../stats/stats.hpp"
 #include "leakage.hpp"
 
@@ -35,9 +36,9 @@ constexpr double threshold = rules::leakage_correlation;
 
 using Held = std::vector<std::unique_ptr<Buffer>>;
 
-// Series.corr, select_dtypes and equals as read: 2.2 and 2.3 (np.corrcoef
-// of the pairwise-complete rows) and 3.1 (the same rows, centred and scaled
-// before NumPy's dot products). Others keep the library's path.
+// Series.corr, select_dtypes and equals as read: 2.2, 2.3 and 3.0
+// (np.corrcoef of the pairwise-complete rows) and 3.1 (the same rows, centred
+// and scaled before NumPy's dot products). Others keep the library's path.
 bool pandas_read(py::handle pd) { return rules::releases::pandas_leakage_screen(version_of(pd)); }
 
 // A Series as the kernels read it: the NumPy array behind a NumPy dtype
@@ -121,6 +122,7 @@ void correlation_check(const Input& in, py::handle X0, py::handle y, py::list& r
     py::list mask;
     bool any = false;
     for (std::size_t i = 0; i < count; ++i) {
+        if (state[i] >= 2) pyapi::note_decline(in.frame.globals(), "leakage");
         const bool hit = state[i] >= 2 ? library_hit(y, columns[i], state[i] == 3) : state[i] == 1;
         any = any || hit;
         mask.append(py::bool_(hit));
@@ -176,6 +178,7 @@ void identity_check(const Input& in, py::handle x_cols, py::handle y, py::list& 
     }
     py::list equal_cols;
     for (std::size_t i = 0; i < state.size(); ++i) {
+        if (state[i] == 3) pyapi::note_decline(in.frame.globals(), "leakage");
         const bool equal = state[i] == 3 ? pyapi::truthy(columns[i].attr("equals")(y)) : state[i] == 1;
         if (equal) equal_cols.append(labels[i]);
     }

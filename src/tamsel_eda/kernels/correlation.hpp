@@ -18,7 +18,7 @@ struct CorrProblem {
     std::size_t k = 0;  // columns
     std::size_t n = 0;  // rows
     CorrMethod method = CorrMethod::spearman;
-    // pandas 3.1's nancorr clips Pearson coefficients to [-1, 1].
+    // pandas 3's nancorr clips Pearson coefficients to [-1, 1].
     bool clip_pearson = false;
     // Work is split into this many parts, each with its own scratch; the
     // result does not depend on it.

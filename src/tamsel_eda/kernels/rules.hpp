@@ -34,25 +34,37 @@ inline Release release_of(const char* version) {
 // outside its window keeps the library's own call.
 namespace releases {
 
-// pandas' nunique of number, boolean, date, nullable and category columns.
+// pandas' nunique of number, boolean, date, nullable and category columns
+// (nunique, unique and the hash tables' float equality read in 3.0.6 against
+// 3.1.2: the same).
 constexpr bool pandas_distinct_counts(Release v) {
     return (v.first == 2 && v.second >= 2) || (v.first == 3 && v.second <= 1);
 }
 
-// pandas' hash_pandas_object of number columns; 3.1 hashes -0.0 as 0.0.
-constexpr bool pandas_row_hashes(Release v) { return (v.first == 2 && v.second >= 2) || v == Release(3, 1); }
+// pandas' hash_pandas_object of number, text and category columns (read in
+// 2.2.3, 2.3.3, 3.0.0, 3.0.6 and 3.1.2). Up to 3.0 a float's bits are hashed
+// as they are; 3.1 hashes -0.0 as 0.0 and every NaN alike.
+constexpr bool pandas_row_hashes(Release v) {
+    return (v.first == 2 && v.second >= 2) || (v.first == 3 && v.second <= 1);
+}
 constexpr bool pandas_hashes_zero_as_positive(Release v) { return v == Release(3, 1); }
 
-// DataFrame.corr: nancorr_spearman and rank_1d are the same code from 2.2.0
-// to 3.1.2; nancorr gained its clip in pandas 3 (read in 3.1.2; 3.0 was not).
+// DataFrame.corr, read in 2.2.3, 2.3.3, 3.0.0, 3.0.6 and 3.1.2:
+// nancorr_spearman and rank_1d are the same code throughout (typed views and
+// a skipped no-op fill apart); nancorr clips its coefficients to [-1, 1] from
+// 3.0.0 on, and 3.1's shortcut for a matrix without missing cells divides by
+// the same counts.
 constexpr bool pandas_spearman(Release v) { return (v.first == 2 && v.second >= 2) || (v.first == 3 && v.second <= 1); }
-constexpr bool pandas_pearson(Release v) { return (v.first == 2 && v.second >= 2) || v == Release(3, 1); }
-constexpr bool pandas_pearson_clipped(Release v) { return v == Release(3, 1); }
+constexpr bool pandas_pearson(Release v) { return (v.first == 2 && v.second >= 2) || (v.first == 3 && v.second <= 1); }
+constexpr bool pandas_pearson_clipped(Release v) { return v.first == 3 && v.second <= 1; }
 
 // Series.corr, select_dtypes and equals of the leakage step, and the group
-// means of the correlation ratio: 2.2, 2.3 and 3.1.
+// means of the correlation ratio (nanmean and nansum of float64, factorize,
+// the groupby key order): read in 2.2.3, 2.3.3, 3.0.0, 3.0.6 and 3.1.2.
+// Series.corr is np.corrcoef up to 3.0 and pandas' own centred products in
+// 3.1; the screen's margin holds for both.
 constexpr bool pandas_leakage_screen(Release v) {
-    return (v.first == 2 && (v.second == 2 || v.second == 3)) || v == Release(3, 1);
+    return (v.first == 2 && (v.second == 2 || v.second == 3)) || (v.first == 3 && v.second <= 1);
 }
 constexpr bool pandas_group_means(Release v) { return pandas_leakage_screen(v); }
 
@@ -60,8 +72,13 @@ constexpr bool pandas_group_means(Release v) { return pandas_leakage_screen(v); 
 // from pandas 3 (read in 3.1.2), by the default quicksort before (2.2.3).
 constexpr bool pandas_value_counts_stable(Release v) { return v.first >= 3; }
 
-// NumPy's nanvar, median and percentile: the same in 1.26 and 2.5.
-constexpr bool numpy_summaries(Release v) { return v == Release(1, 26) || v == Release(2, 5); }
+// NumPy's nanmin/nanmax, nanstd (nanvar), nanmedian (median, and the masked
+// median of short columns) and percentile's linear interpolation: read in
+// 1.26.4, 2.0.0, 2.0.2, 2.1.3, 2.2.6, 2.3.5, 2.4.0, 2.4.6 and 2.5.5: the
+// same operations in the same order throughout (2.4.0's percentile types
+// the interpolation fraction as the column, float64 as later releases do).
+// Sums follow the running NumPy's own blocking (stats::numpy_sum_block).
+constexpr bool numpy_summaries(Release v) { return v == Release(1, 26) || (v.first == 2 && v.second <= 5); }
 
 // SciPy's skew and kurtosis: 1.13 raises the deviations by repeated
 // squaring, 1.18 with the power ufunc (NumPy 2 only: NumPy 1.26 has no such
@@ -74,7 +91,8 @@ constexpr bool scipy_moments_by_powers(Release v, Release numpy) { return v == R
 // (read in 1.13.1, 1.14.1, 1.15.3, 1.16.3, 1.17.1 and 1.18.1).
 constexpr bool scipy_zero_variance_by_resolution(Release v) { return v < Release(1, 14); }
 
-// scikit-learn's mutual_info_regression: the same code from 1.5 to 1.9.
+// scikit-learn's mutual_info_regression: the same code from 1.5 to 1.9
+// (read in 1.5.2, 1.6.1, 1.7.2, 1.8.0 and 1.9.1).
 constexpr bool sklearn_mutual_info(Release v) { return v.first == 1 && v.second >= 5 && v.second <= 9; }
 
 }  // namespace releases

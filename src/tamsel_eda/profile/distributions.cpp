@@ -2,6 +2,7 @@
 // interquartile outlier shares and how far apart the column scales are.
 #include <cmath>
 
+#include "../pyapi/declines.hpp"
 #include "../stats/stats.hpp"
 #include "dist_native.hpp"
 #include "profile.hpp"
@@ -54,11 +55,13 @@ analysis::Distributions distributions(const Input& in) {
     py::object py_float = pyapi::builtin(in.frame.globals(), "float");
 
     const std::optional<NativeSummaries> native = native_summaries(in);
+    const py::handle globals = in.frame.globals();
     std::size_t position = 0;
     for (py::handle c : in.num_cols) {
         const kernels::ColumnSummary* figures = nullptr;
         if (native && native->columns[position]) figures = &*native->columns[position];
         ++position;
+        if (!figures) pyapi::note_decline(globals, "summaries");
         // The column as float, made only where a library call needs it.
         py::object vals;
         const auto values = [&]() -> py::handle {
@@ -68,6 +71,10 @@ analysis::Distributions distributions(const Input& in) {
         py::object mn, md, mx, sd, sk, kt, share;
         if (figures) {
             if (figures->any_finite) {
+                if (figures->min_by_library || figures->max_by_library || figures->median_by_library ||
+                    figures->std_by_library) {
+                    pyapi::note_decline(globals, "summaries");
+                }
                 mn = figures->min_by_library ? pyapi::to_float(np.attr("nanmin")(values())) : py::float_(figures->min);
                 mx = figures->max_by_library ? pyapi::to_float(np.attr("nanmax")(values())) : py::float_(figures->max);
                 md = figures->median_by_library ? pyapi::to_float(np.attr("nanmedian")(values()))
@@ -85,9 +92,11 @@ analysis::Distributions distributions(const Input& in) {
                 sk = py::float_(figures->skew);
                 kt = py::float_(figures->kurtosis);
             } else {
+                pyapi::note_decline(globals, "moments");
                 sk = safe_skew(values());
                 kt = safe_kurtosis(values());
             }
+            if (figures->share_by_library) pyapi::note_decline(globals, "summaries");
             share = figures->share_by_library ? iqr_outlier_share(values()) : py::float_(figures->outlier_share);
         } else {
             values();

@@ -4,7 +4,8 @@
 // scaling, the jitter drawn from NumPy's global generator), so the matrix the
 // kernel reads and the generator's state afterwards are the library's; the
 // digamma values come from the library's digamma. The module's estimator is
-// the same code from 1.5 to 1.9 (read in 1.5.2 and 1.9.1), its trees compare
+// the same code from 1.5 to 1.9 (read in 1.5.2, 1.6.1, 1.7.2, 1.8.0 and
+// 1.9.1), its trees compare
 // a neighbour's rounded Chebyshev distance with `<=` against the radius.
 #include "mi_native.hpp"
 

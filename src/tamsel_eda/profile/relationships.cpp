@@ -4,6 +4,7 @@
 #include <exception>
 #include <vector>
 
+#include "../pyapi/declines.hpp"
 #include "mi_native.hpp"
 #include "profile.hpp"
 
@@ -158,6 +159,7 @@ void start_numeric_relevance(const Input& in, RelationshipsStart::State& st) {
                 py::object X = st.Xs[r.cols];
                 r.mi = start_native_mutual_info(mi_reg, X, r.ys);
                 if (r.mi) return py::dict();
+                pyapi::note_decline(in.frame.globals(), "mutual_info");
                 return scores_of(in, r.cols, mi_reg(X, r.ys, "discrete_features"_a = false));
             },
             [] { return py::dict(); });
@@ -202,6 +204,7 @@ RelationshipsStart::RelationshipsStart(const Input& in, RelationshipParts parts)
     try {
         if (parts != RelationshipParts::numeric_relevance && py::len(in.num_cols) >= 2) {
             state->corr = start_native_correlation(in);
+            if (!state->corr) pyapi::note_decline(in.frame.globals(), "correlation");
         }
         if (parts != RelationshipParts::correlation) start_numeric_relevance(in, *state);
     } catch (py::error_already_set& e) {

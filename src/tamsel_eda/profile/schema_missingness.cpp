@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../kernels/row_hash.hpp"
+#include "../pyapi/declines.hpp"
 #include "profile.hpp"
 #include "schema_native.hpp"
 
@@ -55,7 +56,9 @@ void constant_columns(const Input& in, SchemaMissingness& out) {
     std::size_t pos = 0;
     for (py::handle c : in.df.attr("columns")) {
         const std::size_t i = pos++;
-        py::object u = i < native.size() && native[i] ? native[i] : in.df[c].attr("nunique")("dropna"_a = true);
+        const bool counted = i < native.size() && native[i];
+        if (!counted) pyapi::note_decline(in.frame.globals(), "distinct_counts");
+        py::object u = counted ? native[i] : in.df[c].attr("nunique")("dropna"_a = true);
         out.nunique_by_col[c] = u;
         const int le = PyObject_RichCompareBool(u.ptr(), one.ptr(), Py_LE);
         if (le < 0) throw py::error_already_set();
@@ -189,6 +192,7 @@ void duplicate_columns(const Input& in, py::handle col_has_missing, SchemaMissin
             if (at < native.size() && native[at]) {
                 digest = *native[at];
             } else {
+                pyapi::note_decline(in.frame.globals(), "row_hashes");
                 hashes = column_hashes(in, c, missing);
                 if (!hashes) continue;
                 digest = hashes->digest();

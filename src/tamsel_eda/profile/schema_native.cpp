@@ -77,12 +77,20 @@ public:
         return col;
     }
 
-    // A NumPy number column as it is, for its row hashes: floats and
-    // integers only (pandas widens booleans and dates its own way).
+    // A NumPy number column as it is, for its row hashes: floats, integers,
+    // and dates and durations as the int64 values pandas hashes them by
+    // (booleans pandas widens its own way).
     std::optional<k::ColumnView> plain_numbers(py::handle label) {
-        py::object s = numpy_series(label, "fiu");
+        py::object s = numpy_series(label, "fiuMm");
         if (!s) return std::nullopt;
-        return view(s.attr("to_numpy")(), in_.rows);
+        py::object values = s.attr("to_numpy")();
+        const std::string kind = py::str(values.attr("dtype").attr("kind"));
+        if (kind == "M" || kind == "m") {
+            // A swapped byte order would be read as another number.
+            if (!pyapi::truthy(values.attr("dtype").attr("isnative"))) return std::nullopt;
+            values = values.attr("view")(np_.attr("int64"));
+        }
+        return view(values, in_.rows);
     }
 
     // A category column's categories as objects and its codes (nullopt for

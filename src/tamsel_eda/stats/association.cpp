@@ -5,6 +5,7 @@
 #include <string>
 
 #include "../kernels/libm.hpp"
+#include "../pyapi/declines.hpp"
 #include "correlation_ratio_native.hpp"
 #include "stats.hpp"
 
@@ -109,6 +110,7 @@ py::object correlation_ratio_num_cat(const Frame& f) {
     return pyapi::guarded(
         [&]() -> py::object {
             if (py::object native = native_correlation_ratio(f)) return native;
+            pyapi::note_decline(f.globals(), "correlation_ratio");
             py::object pd = f.g("pd");
             py::object yv = pd.attr("to_numeric")(f.arg(1), "errors"_a = "coerce");
             py::object gv = f.arg(2).attr("astype")("category");

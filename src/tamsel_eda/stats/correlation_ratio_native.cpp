@@ -8,7 +8,7 @@
 //   one pandas' factorize gives, and groupby's sorted key order is the order
 //   in which the interpreter compares the keys, a total order on distinct
 //   strings.
-// - pandas 2.2, 2.3 or 3.1, whose nanmean / nansum for float64 were read, and
+// - pandas 2.2, 2.3, 3.0 or 3.1, whose nanmean / nansum for float64 were read, and
 //   neither bottleneck (another mean) nor numexpr (another power) in use, nor
 //   pandas 2's option that counts infinities as missing; every sum in the
 //   order the running NumPy adds (whole arrays or buffer-sized pieces).

@@ -1,0 +1,120 @@
+"""Which steps the kernels ran. The analysis tells a callable bound to the
+module global `_kernel_declines` the name of every kernel that left a step,
+or a column of one, to the library: on releases inside every window the
+bench frames leave nothing to it."""
+
+from collections import Counter
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import _profilon_kernels
+import profilon
+
+PANDAS_WINDOWS = (
+    "pandas_distinct_counts",
+    "pandas_row_hashes",
+    "pandas_spearman",
+    "pandas_pearson",
+    "pandas_leakage_screen",
+    "pandas_group_means",
+)
+
+
+def _outside_windows():
+    import sklearn
+
+    libraries = [(w, pd) for w in PANDAS_WINDOWS]
+    libraries += [("numpy_summaries", np), ("sklearn_mutual_info", sklearn)]
+    return [w for w, lib in libraries if not _profilon_kernels.release_window(w, lib)]
+
+
+def _moments_by_kernel():
+    """Whether SciPy's skew and kurtosis are the kernel's here. Only the
+    squaring release is asserted: the other one depends on the processor's
+    power routine, which its own tests check."""
+    import scipy
+
+    return _profilon_kernels.release_window("scipy_moments_by_squares", scipy)
+
+
+@pytest.fixture
+def declines(monkeypatch):
+    seen = []
+    monkeypatch.setattr(profilon, "_kernel_declines", seen.append, raising=False)
+    return seen
+
+
+def _analyse(df, kwargs):
+    np.random.seed(0)
+    return profilon.EDA().eda_report_and_score(df, **kwargs)
+
+
+# The million-row frames take a minute each on two shared cores; the five
+# below hold every kind of column and step the bench has (dates, texts with
+# and without missing cells, categories, several targets, a long series).
+BENCH_FRAMES = ["typical", "typical_3_targets", "wide", "many_categoricals", "long_time_series"]
+
+
+def _unread_columns(df):
+    """What pandas 3's text columns leave to the library: no kernel reads
+    the str dtype (Arrow or Python strings) yet, so their distinct counts
+    and, within the duplicate scan's 200 columns, their row hashes are
+    pandas' own."""
+    texts = sum(isinstance(dtype, pd.StringDtype) for dtype in df.dtypes)
+    expected = Counter({"distinct_counts": texts})
+    if df.shape[1] <= 200:
+        expected["row_hashes"] = texts
+    return +expected
+
+
+@pytest.mark.parametrize("name", BENCH_FRAMES)
+def test_bench_frames_take_no_step_the_library_way(bench_frames, declines, name):
+    outside = _outside_windows()
+    if outside:
+        pytest.skip(f"the running releases are outside {', '.join(outside)}")
+    df, kwargs = bench_frames[name]()
+    _analyse(df, kwargs)
+    left = Counter(k for k in declines if k != "moments" or _moments_by_kernel())
+    assert left == _unread_columns(df)
+
+
+def _float16_column(df):
+    df["half"] = df["x"].astype(np.float16)
+    return df
+
+
+def _dates_with_gaps(df):
+    df["when"] = pd.Series(pd.date_range("2020-01-01", periods=len(df), freq="D")).where(df["x"] > 0)
+    return df
+
+
+@pytest.mark.parametrize(
+    ("change", "rebind", "kernel"),
+    [
+        # no kernel reads float16
+        (_float16_column, None, "summaries"),
+        # pandas fills missing dates with a text before hashing them
+        (_dates_with_gaps, None, "row_hashes"),
+        # a rebound library function is called as it is
+        (None, "_adfuller", "adf"),
+        (None, "scipy_skew", "summaries"),
+    ],
+)
+def test_declines_are_told(declines, monkeypatch, change, rebind, kernel):
+    rng = np.random.default_rng(0)
+    n = 400
+    df = pd.DataFrame({"t": pd.date_range("2021-01-01", periods=n, freq="D"), "y": np.cumsum(rng.normal(size=n))})
+    df["x"] = rng.normal(size=n)
+    kwargs = {"target": "y", "datetime_col": "t"}
+    if not _outside_windows():
+        _analyse(df.copy(), kwargs)
+        assert [k for k in declines if k != "moments"] == []
+    if change:
+        df = change(df)
+    if rebind:
+        original = getattr(profilon, rebind)
+        monkeypatch.setattr(profilon, rebind, lambda *a, **kw: original(*a, **kw))
+    _analyse(df, kwargs)
+    assert kernel in declines
