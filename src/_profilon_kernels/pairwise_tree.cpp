@@ -11,14 +11,14 @@
 // deviations' powers), each term computed as NumPy computes the array's
 // element, without building the arrays. moment_merge and moment_finish: the
 // rest of the moment kernel (kernels/moments.hpp) on those partials.
-#include "../tamsel_eda/kernels/moments.hpp"
 #include "../tamsel_eda/kernels/pairwise_tree.hpp"
-#include "../tamsel_eda/pyapi/moment_rules.hpp"
 
 #include <cmath>
 #include <optional>
 #include <stdexcept>
 
+#include "../tamsel_eda/kernels/moments.hpp"
+#include "../tamsel_eda/pyapi/moment_rules.hpp"
 #include "arrays.hpp"
 
 namespace tamsel::kernel_module {
@@ -225,7 +225,8 @@ PyObject* moment_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 3) throw py::type_error("moment_merge(partials, fin_total, block)");
         std::vector<kernels::MomentPartial> parts;
-        for (py::handle item : py::reinterpret_borrow<py::sequence>(args[0])) parts.push_back(moment_partial_from(item));
+        for (py::handle item : py::reinterpret_borrow<py::sequence>(args[0]))
+            parts.push_back(moment_partial_from(item));
         const std::uint64_t total = size_arg(args[1]);
         const kernels::MomentRules rules = moment_rules_for(size_arg(args[2]));
         try {

@@ -7,12 +7,12 @@
 // decides the min, the max, the skewness and kurtosis, the median and the
 // outlier share, the std.
 #include "../tamsel_eda/kernels/summary.hpp"
-#include "../tamsel_eda/pyapi/moment_rules.hpp"
 
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "../tamsel_eda/pyapi/moment_rules.hpp"
 #include "entries.hpp"
 
 namespace tamsel::kernel_module {

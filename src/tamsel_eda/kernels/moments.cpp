@@ -88,8 +88,8 @@ MomentPartial moment_partial(const double* f, std::uint64_t count, std::uint64_t
     if (rules.formula == MomentFormula::powers) {
         for (int k = 0; k < 3; ++k) {
             PowerStream stream(f, count, mean, static_cast<double>(k + 2), rules.power);
-            out.sums[k] = pairwise_partial([&stream](std::size_t i) { return stream.at(i); }, offset, count, total,
-                                           block);
+            out.sums[k] =
+                pairwise_partial([&stream](std::size_t i) { return stream.at(i); }, offset, count, total, block);
             out.warned = out.warned || stream.warned();
         }
         return out;

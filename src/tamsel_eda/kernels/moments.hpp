@@ -58,7 +58,7 @@ struct MomentRules {
 
 // What one run of a sample's finite values contributes.
 struct MomentPartial {
-    TreePartial sums[3];  // of d**2, d**3, d**4 (d = value - mean), as SciPy raises them
+    TreePartial sums[3];   // of d**2, d**3, d**4 (d = value - mean), as SciPy raises them
     double largest = 0.0;  // max |d| over the run
     bool nan_deviation = false;
     // NumPy's power loop raised an exception NumPy warns of.

@@ -21,7 +21,7 @@ using namespace pybind11::literals;
 // offsets are those of 1.26, and within 2.x they are part of the ABI that
 // extensions built against 2.0 rely on, so no 2.x release moves them.
 struct UfuncHead {
-    PyObject_HEAD
+    PyObject ob_base;  // PyObject_HEAD
     int nin, nout, nargs;
     int identity;
     kernels::PowerLoop::Function* functions;
