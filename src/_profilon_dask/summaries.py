@@ -18,7 +18,8 @@ bits, and gathers the values of the buckets holding the wanted ranks
 (`quantile_gather`), or scans one level deeper a bucket that would hand over
 more than `bucket_cap` values from a partition. Pass 3 sums the deviations
 from those exact means (squares for the deviation, their powers for the
-moments: the power sums from raw values would cancel), gathers the values of
+moments, with the moment kernel in the running SciPy's formula: the power
+sums from raw values would cancel), gathers the values of
 the refined buckets and counts the values outside the fences.
 
 A refined bucket's quartile is only bracketed when pass 3 starts, and so are

@@ -24,9 +24,13 @@ pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 
 
 def sum_block():
-    # How NumPy 1.x splits a reduction into pieces of its buffer size; NumPy 2
-    # sums the whole array. The kernel adapter asks NumPy; the test states it.
-    return np.getbufsize() if np.__version__.startswith("1.") else 0
+    # How the running NumPy splits a reduction (pieces of its buffer size, or
+    # the whole array), asked of NumPy as the adapter asks it.
+    import _profilon_kernels
+
+    block = _profilon_kernels.numpy_sum_block()
+    assert block is not None
+    return block
 
 
 def expected_formula():
