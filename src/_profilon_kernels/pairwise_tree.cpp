@@ -65,18 +65,6 @@ Placement placement_from(PyObject* const* args, std::uint64_t count, std::uint64
     return p;
 }
 
-// The finite values, or none when every value is finite (then read in place).
-std::vector<double> finite_copy(const double* x, std::size_t n, std::size_t& finite) {
-    finite = 0;
-    for (std::size_t i = 0; i < n; ++i) finite += std::isfinite(x[i]) ? 1 : 0;
-    std::vector<double> out;
-    if (finite == n) return out;
-    out.reserve(finite);
-    for (std::size_t i = 0; i < n; ++i)
-        if (std::isfinite(x[i])) out.push_back(x[i]);
-    return out;
-}
-
 // The running release's moment rules; outside the releases the kernel
 // reproduces, the Dask driver still sums squares as 1.13 to 1.17 do.
 kernels::MomentRules moment_rules_for(std::uint64_t block) {
@@ -106,15 +94,13 @@ PyObject* sum_partials(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const double* x = values.data();
         const auto n = static_cast<std::size_t>(values.size());
         std::size_t nf = 0;
-        const std::vector<double> kept = finite_copy(x, n, nf);
+        const std::vector<double> kept = kernels::finite_values(x, n, nf);
         const double* f = kept.empty() ? x : kept.data();
         const Placement at = placement_from(args + 2, n, nf);
         std::optional<kernels::TreePartial> nan0;
         kernels::TreePartial finite;
         pyapi::without_gil([&](const std::function<bool()>&) {
-            if (with_nan0)
-                nan0 = kernels::pairwise_partial([x](std::size_t i) { return std::isnan(x[i]) ? 0.0 : x[i]; },
-                                                 at.row_offset, n, at.n_rows, at.block);
+            if (with_nan0) nan0 = kernels::nan_as_zero_partial(x, at.row_offset, n, at.n_rows, at.block);
             finite = kernels::pairwise_partial(f, at.fin_offset, nf, at.fin_total, at.block);
             return 0;
         });
@@ -138,21 +124,13 @@ PyObject* moment_partials(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const double* x = values.data();
         const auto n = static_cast<std::size_t>(values.size());
         std::size_t nf = 0;
-        const std::vector<double> kept = finite_copy(x, n, nf);
+        const std::vector<double> kept = kernels::finite_values(x, n, nf);
         const Placement at = placement_from(args + 3, n, nf);
         const kernels::MomentRules rules = moment_rules_for(at.block);
         std::optional<kernels::TreePartial> squares;
         std::optional<kernels::MomentPartial> moments;
         pyapi::without_gil([&](const std::function<bool()>&) {
-            if (avg) {
-                const double a = *avg;
-                squares = kernels::pairwise_partial(
-                    [x, a](std::size_t i) {
-                        const double d = std::isnan(x[i]) ? 0.0 : x[i] - a;
-                        return d * d;
-                    },
-                    at.row_offset, n, at.n_rows, at.block);
-            }
+            if (avg) squares = kernels::nan_as_zero_square_partial(x, *avg, at.row_offset, n, at.n_rows, at.block);
             if (mean) {
                 const double* f = kept.empty() ? x : kept.data();
                 moments = kernels::moment_partial(f, nf, at.fin_offset, at.fin_total, *mean, rules);
