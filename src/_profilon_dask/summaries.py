@@ -18,7 +18,8 @@ bits, and gathers the values of the buckets holding the wanted ranks
 (`quantile_gather`), or scans one level deeper a bucket that would hand over
 more than `bucket_cap` values from a partition. Pass 3 sums the deviations
 from those exact means (squares for the deviation, their powers for the
-moments: the power sums from raw values would cancel), gathers the values of
+moments, with the moment kernel in the running SciPy's formula: the power
+sums from raw values would cancel), gathers the values of
 the refined buckets and counts the values outside the fences.
 
 A refined bucket's quartile is only bracketed when pass 3 starts, and so are
@@ -168,7 +169,6 @@ class SummaryWork:
 
     entries: list[tuple[Any, str]]
     block: int
-    resolution: float
     bucket_cap: int
     lengths: np.ndarray
     counts: np.ndarray  # partitions x entries x (non-missing, finite, -inf, zeros)
@@ -289,7 +289,6 @@ def add_summary_scan(
         work = SummaryWork(
             entries=entries,
             block=_sum_block(k),
-            resolution=_zero_variance_tolerance(),
             bucket_cap=cap,
             lengths=found["lengths"],
             counts=found["counts"],
@@ -501,14 +500,14 @@ def _moments_leaf(
     brackets: list[tuple[int, tuple[float, float, float, float]]],
 ) -> dict[str, Any]:
     k = _kernels()
-    squares, powers, values = [], [], []
+    squares, moments, values = [], [], []
     for j, (label, kind) in enumerate(entries):
         x = _values(part, label, kind)
         values.append(x)
         avg, mean = means[j]
         # nanstd: the squared deviations of the whole column, NaN cells 0;
-        # SciPy's moments: d**2, (d**2)*d and (d**2)**2 of the finite values.
-        square, of_powers = k.moment_partials(
+        # SciPy's moments: the moment kernel's partial of the finite values.
+        square, moment = k.moment_partials(
             x,
             avg if kind == COLUMN else None,
             mean,
@@ -519,7 +518,7 @@ def _moments_leaf(
             block,
         )
         squares.append([square])
-        powers.append([[p] for p in of_powers] if of_powers is not None else [[None], [None], [None]])
+        moments.append([moment])
     gathered = (
         k.quantile_gather([values[j] for j, _, _ in refined], [plan for _, _, plan in refined]) if refined else []
     )
@@ -529,7 +528,7 @@ def _moments_leaf(
         counted.append([_outside(x[np.isfinite(x)], b)])
     return {
         "squares": squares,
-        "powers": [[p] for p in powers],
+        "moments": moments,
         "gathered": [[g] for g in gathered],
         "counted": counted,
     }
@@ -543,10 +542,10 @@ def _moments_final(
     selects: list[tuple[Any, list[int]]],
 ) -> dict[str, Any]:
     k = _kernels()
-    powers = []
-    for j, per_part in enumerate(merged["powers"]):
-        # per_part: one [sq, cube, fourth] list of lists per partition.
-        powers.append([_combine(k, [pp[m][0] for pp in per_part], fin_totals[j], block) for m in range(3)])
+    moments = [
+        k.moment_merge(parts, fin_totals[j], block) if fin_totals[j] and parts[0] is not None else None
+        for j, parts in enumerate(merged["moments"])
+    ]
     counted = []
     for per_part in merged["counted"]:
         below_above = sum(c[0] for c in per_part)
@@ -563,7 +562,7 @@ def _moments_final(
         counted.append((below_above, near[0], near[1]))
     return {
         "squares": [_combine(k, parts, n_rows, block) for parts in merged["squares"]],
-        "powers": powers,
+        "moments": moments,
         "selected": [
             np.asarray(k.quantile_select(scan, inner, merged["gathered"][r])) for r, (scan, inner) in enumerate(selects)
         ],
@@ -633,7 +632,7 @@ def add_summary_moments(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any
         for j, (label, kind) in enumerate(work.entries):
             if kind != TARGET:
                 continue
-            skew, kurt = _skew_kurtosis(work, j, means[j][1], found["powers"][j])
+            skew, kurt = _skew_kurtosis(k, work, j, means[j][1], found["moments"][j])
             moments[label] = {"skew": skew, "kurtosis": kurt}
             totals = work.totals(j)
             zeros[label] = n_rows - int(totals[_NN]) + int(totals[_ZEROS])
@@ -675,28 +674,14 @@ def _page_quantiles(k: Any, col: _Column) -> list[float]:
     return [k.percentile_lerp(col.values[b], col.values[a], g) for b, a, g in col.page_plans]
 
 
-def _zero_variance_tolerance() -> float:
-    """The tolerance of SciPy's zero-variance test for skew and kurtosis:
-    float64's resolution or its machine epsilon, by release."""
-    import scipy
-
-    info = np.finfo(np.float64)
-    by_resolution = _kernels().release_window("scipy_zero_variance_by_resolution", scipy)
-    return float(info.resolution if by_resolution else info.eps)
-
-
-def _skew_kurtosis(work: SummaryWork, j: int, mean: float | None, sums: list[float | None]) -> tuple[float, float]:
+def _skew_kurtosis(k: Any, work: SummaryWork, j: int, mean: float | None, merged: Any) -> tuple[float, float]:
+    """SciPy's skew and kurtosis from the merged moment sums (the moment
+    kernel's finish, in the running release's arithmetic)."""
     nf = int(work.totals(j)[_NF])
-    if mean is None or nf == 0:
+    if mean is None or nf == 0 or merged is None:
         return math.nan, math.nan
-    # As SciPy: np.mean of the powers, the zero-variance test against its
-    # tolerance, m3 / m2**1.5 and m4 / m2**2.0 - 3 on NumPy float64 scalars.
-    m2, m3, m4 = (np.float64(s) / np.float64(nf) for s in sums)
-    with np.errstate(all="ignore"):
-        bound = np.square(np.float64(work.resolution) * np.float64(mean))
-        if m2 <= bound:
-            return math.nan, math.nan
-        return float(m3 / m2**1.5), float(m4 / m2**2.0 - 3)
+    skew, kurt, _ = k.moment_finish(merged, nf, mean, False, work.block)
+    return skew, kurt
 
 
 def _column_row(
@@ -721,7 +706,7 @@ def _column_row(
         "q1": math.nan,
         "q3": math.nan,
     }
-    skew, kurt = _skew_kurtosis(work, j, means[1], found["powers"][j])
+    skew, kurt = _skew_kurtosis(k, work, j, means[1], found["moments"][j])
     row.update(skew=skew, kurtosis=kurt, mean=means[1] if means[1] is not None else math.nan)
     if nf == 0:
         row.update(min=math.nan, max=math.nan, median=math.nan, std=math.nan)

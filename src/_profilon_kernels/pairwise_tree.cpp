@@ -9,13 +9,16 @@
 // sum_partials and moment_partials: the partials of the arrays a column's
 // summary sums (its values with NaN as 0, its finite values, and their
 // deviations' powers), each term computed as NumPy computes the array's
-// element, without building the arrays.
+// element, without building the arrays. moment_merge and moment_finish: the
+// rest of the moment kernel (kernels/moments.hpp) on those partials.
 #include "../tamsel_eda/kernels/pairwise_tree.hpp"
 
 #include <cmath>
 #include <optional>
 #include <stdexcept>
 
+#include "../tamsel_eda/kernels/moments.hpp"
+#include "../tamsel_eda/pyapi/moment_rules.hpp"
 #include "arrays.hpp"
 
 namespace tamsel::kernel_module {
@@ -62,16 +65,12 @@ Placement placement_from(PyObject* const* args, std::uint64_t count, std::uint64
     return p;
 }
 
-// The finite values, or none when every value is finite (then read in place).
-std::vector<double> finite_copy(const double* x, std::size_t n, std::size_t& finite) {
-    finite = 0;
-    for (std::size_t i = 0; i < n; ++i) finite += std::isfinite(x[i]) ? 1 : 0;
-    std::vector<double> out;
-    if (finite == n) return out;
-    out.reserve(finite);
-    for (std::size_t i = 0; i < n; ++i)
-        if (std::isfinite(x[i])) out.push_back(x[i]);
-    return out;
+// The running release's moment rules; outside the releases the kernel
+// reproduces, the Dask driver still sums squares as 1.13 to 1.17 do.
+kernels::MomentRules moment_rules_for(std::uint64_t block) {
+    kernels::MomentRules rules = pyapi::running_moment_rules(static_cast<std::size_t>(block));
+    if (rules.formula == kernels::MomentFormula::none) rules.formula = kernels::MomentFormula::squares;
+    return rules;
 }
 
 std::optional<double> optional_float(PyObject* obj) {
@@ -95,15 +94,13 @@ PyObject* sum_partials(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const double* x = values.data();
         const auto n = static_cast<std::size_t>(values.size());
         std::size_t nf = 0;
-        const std::vector<double> kept = finite_copy(x, n, nf);
+        const std::vector<double> kept = kernels::finite_values(x, n, nf);
         const double* f = kept.empty() ? x : kept.data();
         const Placement at = placement_from(args + 2, n, nf);
         std::optional<kernels::TreePartial> nan0;
         kernels::TreePartial finite;
         pyapi::without_gil([&](const std::function<bool()>&) {
-            if (with_nan0)
-                nan0 = kernels::pairwise_partial([x](std::size_t i) { return std::isnan(x[i]) ? 0.0 : x[i]; },
-                                                 at.row_offset, n, at.n_rows, at.block);
+            if (with_nan0) nan0 = kernels::nan_as_zero_partial(x, at.row_offset, n, at.n_rows, at.block);
             finite = kernels::pairwise_partial(f, at.fin_offset, nf, at.fin_total, at.block);
             return 0;
         });
@@ -113,9 +110,10 @@ PyObject* sum_partials(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 // moment_partials(values, avg, mean, row_offset, n_rows, fin_offset,
 // fin_total, block): (partial of d * d with d = x - avg and NaN cells 0, or
-// None when avg is None; [partials of d2, d2 * d, d2 * d2] with d = the
-// finite values - mean and d2 = d * d, or None when mean is None). NumPy's
-// d**2 is its square, d * d.
+// None when avg is None; the moment partial of the finite values about
+// `mean` in the running SciPy's formula (kernels/moments.hpp), or None when
+// mean is None). A moment partial is (partial of d**2, of d**3, of d**4,
+// max |d|, a deviation is NaN, NumPy's power loop raised an exception).
 PyObject* moment_partials(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 8)
@@ -126,51 +124,26 @@ PyObject* moment_partials(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const double* x = values.data();
         const auto n = static_cast<std::size_t>(values.size());
         std::size_t nf = 0;
-        const std::vector<double> kept = finite_copy(x, n, nf);
+        const std::vector<double> kept = kernels::finite_values(x, n, nf);
         const Placement at = placement_from(args + 3, n, nf);
+        const kernels::MomentRules rules = moment_rules_for(at.block);
         std::optional<kernels::TreePartial> squares;
-        std::vector<kernels::TreePartial> powers;
+        std::optional<kernels::MomentPartial> moments;
         pyapi::without_gil([&](const std::function<bool()>&) {
-            if (avg) {
-                const double a = *avg;
-                squares = kernels::pairwise_partial(
-                    [x, a](std::size_t i) {
-                        const double d = std::isnan(x[i]) ? 0.0 : x[i] - a;
-                        return d * d;
-                    },
-                    at.row_offset, n, at.n_rows, at.block);
-            }
+            if (avg) squares = kernels::nan_as_zero_square_partial(x, *avg, at.row_offset, n, at.n_rows, at.block);
             if (mean) {
-                const double m = *mean;
                 const double* f = kept.empty() ? x : kept.data();
-                auto d2 = [f, m](std::size_t i) {
-                    const double d = f[i] - m;
-                    return d * d;
-                };
-                powers.push_back(kernels::pairwise_partial(d2, at.fin_offset, nf, at.fin_total, at.block));
-                powers.push_back(kernels::pairwise_partial(
-                    [f, m](std::size_t i) {
-                        const double d = f[i] - m;
-                        return (d * d) * d;
-                    },
-                    at.fin_offset, nf, at.fin_total, at.block));
-                powers.push_back(kernels::pairwise_partial(
-                    [f, m](std::size_t i) {
-                        const double d = f[i] - m;
-                        const double s = d * d;
-                        return s * s;
-                    },
-                    at.fin_offset, nf, at.fin_total, at.block));
+                moments = kernels::moment_partial(f, nf, at.fin_offset, at.fin_total, *mean, rules);
             }
             return 0;
         });
-        py::object power_list = py::none();
-        if (mean) {
-            py::list l;
-            for (const auto& t : powers) l.append(partial_to_python(t));
-            power_list = std::move(l);
+        py::object moment = py::none();
+        if (moments) {
+            moment = py::make_tuple(partial_to_python(moments->sums[0]), partial_to_python(moments->sums[1]),
+                                    partial_to_python(moments->sums[2]), moments->largest, moments->nan_deviation,
+                                    moments->warned);
         }
-        return py::object(py::make_tuple(squares ? partial_to_python(*squares) : py::none(), power_list));
+        return py::object(py::make_tuple(squares ? partial_to_python(*squares) : py::none(), moment));
     });
 }
 
@@ -212,6 +185,74 @@ PyObject* pairwise_combine(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+kernels::MomentPartial moment_partial_from(py::handle obj) {
+    if (!PyTuple_Check(obj.ptr()) || PyTuple_GET_SIZE(obj.ptr()) != 6)
+        throw py::type_error("a moment partial is (d2, d3, d4, largest, nan_deviation, warned)");
+    py::tuple t = py::reinterpret_borrow<py::tuple>(obj);
+    kernels::MomentPartial out;
+    for (std::size_t m = 0; m < 3; ++m) out.sums[m] = partial_from(t[m]);
+    out.largest = py::cast<double>(t[3]);
+    out.nan_deviation = py::cast<bool>(t[4]);
+    out.warned = py::cast<bool>(t[5]);
+    return out;
+}
+
+// moment_merge(partials, fin_total, block): (sum of d**2, of d**3, of d**4,
+// max |d|, warned) of the whole sample from its runs' moment partials.
+PyObject* moment_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 3) throw py::type_error("moment_merge(partials, fin_total, block)");
+        std::vector<kernels::MomentPartial> parts;
+        for (py::handle item : py::reinterpret_borrow<py::sequence>(args[0]))
+            parts.push_back(moment_partial_from(item));
+        const std::uint64_t total = size_arg(args[1]);
+        const kernels::MomentRules rules = moment_rules_for(size_arg(args[2]));
+        try {
+            const kernels::MomentSums m = kernels::merge_moments(parts.data(), parts.size(), total, rules);
+            return py::object(py::make_tuple(m.sum2, m.sum3, m.sum4, m.largest, m.warned));
+        } catch (const std::invalid_argument& e) {
+            throw py::value_error(e.what());
+        }
+    });
+}
+
+// moment_finish(merged, count, mean, all_equal, block): (skew, kurtosis,
+// the library would warn) from moment_merge's sums, in the running SciPy's
+// arithmetic.
+PyObject* moment_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 5) throw py::type_error("moment_finish(merged, count, mean, all_equal, block)");
+        py::tuple t = py::reinterpret_borrow<py::tuple>(args[0]);
+        if (py::len(t) != 5) throw py::type_error("merged moments are (sum2, sum3, sum4, largest, warned)");
+        kernels::MomentSums sums;
+        sums.sum2 = py::cast<double>(t[0]);
+        sums.sum3 = py::cast<double>(t[1]);
+        sums.sum4 = py::cast<double>(t[2]);
+        sums.largest = py::cast<double>(t[3]);
+        sums.warned = py::cast<bool>(t[4]);
+        const std::uint64_t count = size_arg(args[1]);
+        const double mean = py::cast<double>(py::handle(args[2]));
+        const int all_equal = PyObject_IsTrue(args[3]);
+        if (all_equal < 0) throw py::error_already_set();
+        const kernels::MomentRules rules = moment_rules_for(size_arg(args[4]));
+        const kernels::Moments m = kernels::finish_moments(sums, count, mean, all_equal == 1, rules);
+        return py::object(py::make_tuple(m.skew, m.kurtosis, m.by_library));
+    });
+}
+
+// moment_rules(block): (formula, tolerance, address of NumPy's power loop
+// or None) of the running SciPy and NumPy.
+PyObject* moment_rules(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 1) throw py::type_error("moment_rules(block)");
+        const kernels::MomentRules rules = pyapi::running_moment_rules(static_cast<std::size_t>(size_arg(args[0])));
+        const char* names[] = {"none", "squares", "powers"};
+        py::object address = py::none();
+        if (rules.power.function) address = py::int_(reinterpret_cast<std::uintptr_t>(rules.power.function));
+        return py::object(py::make_tuple(names[static_cast<int>(rules.formula)], rules.tolerance, address));
+    });
+}
+
 }  // namespace
 
 const PyMethodDef pairwise_tree_entries[] = {
@@ -225,6 +266,12 @@ const PyMethodDef pairwise_tree_entries[] = {
     {"moment_partials", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(moment_partials)), METH_FASTCALL,
      "moment_partials(values, avg, mean, row_offset, n_rows, fin_offset, fin_total, block): the partials of a "
      "column's centred sums."},
+    {"moment_merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(moment_merge)), METH_FASTCALL,
+     "moment_merge(partials, fin_total, block): a sample's moment sums from its runs' partials."},
+    {"moment_finish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(moment_finish)), METH_FASTCALL,
+     "moment_finish(merged, count, mean, all_equal, block): (skew, kurtosis, by_library) as the running SciPy."},
+    {"moment_rules", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(moment_rules)), METH_FASTCALL,
+     "moment_rules(block): (formula, tolerance, power loop address) of the running SciPy and NumPy."},
     {nullptr, nullptr, 0, nullptr},
 };
 

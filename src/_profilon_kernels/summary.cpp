@@ -1,14 +1,18 @@
-// summary(mat, sum_block, resolution, eps, formula): the distribution summary kernel on
-// the columns of a C-contiguous float64 matrix (rows x columns). One row of
+// summary(mat, sum_block, formula): the distribution summary kernel on the
+// columns of a C-contiguous float64 matrix (rows x columns), with the
+// moments of the running SciPy ("running"), none, or forced to one formula
+// ("squares", "powers") with the running release's tolerance. One row of
 // the result per column: min, max, median, std, skew, kurtosis, outlier
 // share, then 1.0 where the column has a finite value, where the library
 // decides the min, the max, the skewness and kurtosis, the median and the
 // outlier share, the std.
 #include "../tamsel_eda/kernels/summary.hpp"
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "../tamsel_eda/pyapi/moment_rules.hpp"
 #include "entries.hpp"
 
 namespace tamsel::kernel_module {
@@ -16,23 +20,24 @@ namespace {
 
 PyObject* summary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
-        if (nargs != 5) throw py::type_error("summary(mat, sum_block, resolution, eps, formula)");
+        if (nargs != 3) throw py::type_error("summary(mat, sum_block, formula)");
         pyapi::Float64View mat(args[0]);
         kernels::SummaryOptions options;
         options.sum_block = PyLong_AsSize_t(args[1]);
         if (PyErr_Occurred()) throw py::error_already_set();
-        options.resolution = PyFloat_AsDouble(args[2]);
-        options.eps = PyFloat_AsDouble(args[3]);
-        if (PyErr_Occurred()) throw py::error_already_set();
-        const std::string formula = py::str(args[4]);
+        options.moments = pyapi::running_moment_rules(options.sum_block);
+        const std::string formula = py::str(args[2]);
         if (formula == "squares") {
-            options.moments = kernels::MomentFormula::squares;
+            options.moments.formula = kernels::MomentFormula::squares;
         } else if (formula == "powers") {
-            options.moments = kernels::MomentFormula::powers;
+            const std::optional<kernels::PowerLoop> loop = pyapi::numpy_power_loop();
+            if (!loop) throw py::value_error("NumPy's power loop is not to be had");
+            options.moments.formula = kernels::MomentFormula::powers;
+            options.moments.power = *loop;
         } else if (formula == "none") {
-            options.moments = kernels::MomentFormula::none;
-        } else {
-            throw py::value_error("formula must be 'squares', 'powers' or 'none'");
+            options.moments.formula = kernels::MomentFormula::none;
+        } else if (formula != "running") {
+            throw py::value_error("formula must be 'running', 'squares', 'powers' or 'none'");
         }
         const auto n = static_cast<std::size_t>(mat.rows());
         const auto k = static_cast<std::size_t>(mat.cols());
@@ -79,7 +84,7 @@ PyObject* summary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 const PyMethodDef summary_entries[] = {
     {"summary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(summary)), METH_FASTCALL,
-     "summary(mat, sum_block, resolution, eps, formula): per-column figures of the distribution step."},
+     "summary(mat, sum_block, formula): per-column figures of the distribution step."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -213,7 +213,7 @@ def test_interquartile_fences_match_the_summary_kernel(kernels):
     assert finite_fences and not zero_width
     # Only finite values count, as in the step.
     outside = sum(int((np.isfinite(p) & ((p < lo) | (p > hi))).sum()) for p in split.parts)
-    summary = kernels.summary(np.ascontiguousarray(x[:, None]), sum_block(), 1e-15, 2.2e-16, "none")
+    summary = kernels.summary(np.ascontiguousarray(x[:, None]), sum_block(), "none")
     assert outside / nf == summary[0, 6]
 
 

@@ -23,34 +23,33 @@ import profilon
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 
 
-def moment_formula():
-    """The kernel's way of computing skew and kurtosis for the running SciPy
-    and machine: SciPy 1.18 raises deviations with NumPy's power ufunc, which
-    NumPy 2 computes with vector routines of its own where the CPU has
-    AVX-512 (not the C library's pow, which the kernel calls)."""
-    release = ".".join(scipy.__version__.split(".")[:2])
-    if release == "1.13":
-        return "squares"
-    if release != "1.18" or np.__version__.startswith("1."):
-        return "none"
-    features = np._core._multiarray_umath.__cpu_features__
-    return "none" if features.get("AVX512F", True) else "powers"
-
-
-FORMULA = moment_formula()
-FINFO = np.finfo(np.float64)
-NUMPY_RELEASE = tuple(int(p) for p in np.__version__.split(".")[:2])
-
-
-def run_kernel(kernels, mat):
-    return kernels.summary(np.ascontiguousarray(mat), sum_block(), float(FINFO.resolution), float(FINFO.eps), FORMULA)
-
-
 def sum_block():
-    # How NumPy up to 2.2 splits a reduction into pieces of its buffer size;
-    # from 2.3 on it sums the whole array. The kernel adapter asks NumPy; the
-    # test states it.
-    return np.getbufsize() if NUMPY_RELEASE < (2, 3) else 0
+    # How the running NumPy splits a reduction (pieces of its buffer size, or
+    # the whole array), asked of NumPy as the adapter asks it.
+    import _profilon_kernels
+
+    block = _profilon_kernels.numpy_sum_block()
+    assert block is not None
+    return block
+
+
+def expected_formula():
+    """The moment kernel's formula for the running SciPy, read from its
+    sources: repeated squaring in 1.13 to 1.17, NumPy's power ufunc in 1.18
+    (NumPy 2 only), on every CPU."""
+    release = tuple(int(p) for p in scipy.__version__.split(".")[:2])
+    if (1, 13) <= release <= (1, 17):
+        return "squares"
+    if release == (1, 18) and not np.__version__.startswith("1."):
+        return "powers"
+    return "none"
+
+
+FORMULA = expected_formula()
+
+
+def run_kernel(kernels, mat, formula="running"):
+    return kernels.summary(np.ascontiguousarray(mat), sum_block(), formula)
 
 
 def bits_equal(a, b):
@@ -224,7 +223,7 @@ def test_ctrl_c_ends_the_kernel(kernels, monkeypatch, prompt):
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            kernels.summary(mat, 0, float(FINFO.resolution), float(FINFO.eps), "powers")
+            kernels.summary(mat, 0, "powers")
             finished.append(True)
             time.sleep(10)
     finally:

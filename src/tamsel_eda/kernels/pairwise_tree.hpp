@@ -7,6 +7,7 @@
 // partitions' own sums would not.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -80,6 +81,37 @@ TreePartial pairwise_partial(Load load, std::uint64_t offset, std::uint64_t coun
 inline TreePartial pairwise_partial(const double* p, std::uint64_t offset, std::uint64_t count, std::uint64_t total,
                                     std::uint64_t block) {
     return pairwise_partial([p](std::size_t i) { return p[i]; }, offset, count, total, block);
+}
+
+// The terms a column's summary sums, each as NumPy computes that array's
+// element, without building the arrays: np.where(np.isnan(x), 0.0, x) ...
+inline TreePartial nan_as_zero_partial(const double* x, std::uint64_t offset, std::uint64_t count, std::uint64_t total,
+                                       std::uint64_t block) {
+    return pairwise_partial([x](std::size_t i) { return std::isnan(x[i]) ? 0.0 : x[i]; }, offset, count, total, block);
+}
+
+// ... and nanstd's squared deviations from `avg`, NaN cells 0.
+inline TreePartial nan_as_zero_square_partial(const double* x, double avg, std::uint64_t offset, std::uint64_t count,
+                                              std::uint64_t total, std::uint64_t block) {
+    return pairwise_partial(
+        [x, avg](std::size_t i) {
+            const double d = std::isnan(x[i]) ? 0.0 : x[i] - avg;
+            return d * d;
+        },
+        offset, count, total, block);
+}
+
+// The finite values of x[0..n) in order, `finite` their count; empty when
+// every value is finite (x is then read in place).
+inline std::vector<double> finite_values(const double* x, std::size_t n, std::size_t& finite) {
+    finite = 0;
+    for (std::size_t i = 0; i < n; ++i) finite += std::isfinite(x[i]) ? 1 : 0;
+    std::vector<double> out;
+    if (finite == n) return out;
+    out.reserve(finite);
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::isfinite(x[i])) out.push_back(x[i]);
+    return out;
 }
 
 // np.add.reduce over the whole array from the partials of partitions that

@@ -80,10 +80,10 @@ constexpr bool pandas_value_counts_stable(Release v) { return v.first >= 3; }
 // Sums follow the running NumPy's own blocking (stats::numpy_sum_block).
 constexpr bool numpy_summaries(Release v) { return v == Release(1, 26) || (v.first == 2 && v.second <= 5); }
 
-// SciPy's skew and kurtosis: 1.13 raises the deviations by repeated
-// squaring, 1.18 with the power ufunc (NumPy 2 only: NumPy 1.26 has no such
-// release to read); 1.14 to 1.17 keep SciPy's call.
-constexpr bool scipy_moments_by_squares(Release v) { return v == Release(1, 13); }
+// SciPy's skew and kurtosis: 1.13 to 1.17 raise the deviations by repeated
+// squaring (read in 1.13.1, 1.14.1, 1.15.3, 1.16.3 and 1.17.1), 1.18 with
+// the power ufunc (NumPy 2 only: NumPy 1.26 has no such release to read).
+constexpr bool scipy_moments_by_squares(Release v) { return v >= Release(1, 13) && v <= Release(1, 17); }
 constexpr bool scipy_moments_by_powers(Release v, Release numpy) { return v == Release(1, 18) && numpy.first >= 2; }
 
 // SciPy's zero-variance test of skew and kurtosis scales the mean by

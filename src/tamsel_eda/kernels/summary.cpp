@@ -6,7 +6,6 @@
 #include <mutex>
 #include <vector>
 
-#include "libm.hpp"
 #include "linear_quantile.hpp"
 #include "pairwise.hpp"
 
@@ -110,72 +109,6 @@ void order_statistics(double* f, std::size_t nf, const std::size_t* r, std::size
     for (std::size_t j = 0; j < nr; ++j) values[j] = f[r[j]];
 }
 
-// SciPy's biased skewness and Fisher kurtosis of the finite values f[0..nf)
-// in their original order, with the shortcut the analysis takes for samples
-// whose values are all equal (against the same tolerance as SciPy's own
-// zero-variance test, which is the release's).
-void moments(const double* f, std::size_t nf, double finite_min, double finite_max, const SummaryOptions& o,
-             ColumnSummary& out) {
-    out.skew = out.kurtosis = nan_value;
-    if (nf == 0) return;
-    const double count = static_cast<double>(nf);
-    const auto mean_of = [&](auto term) { return numpy_sum(term, nf, o.sum_block) / count; };
-    const double mean = mean_of([f](std::size_t i) { return f[i]; });
-    if (!std::isfinite(mean)) {
-        out.moments_by_library = true;
-        return;
-    }
-    const auto deviation = [f, mean](std::size_t i) { return f[i] - mean; };
-    const auto square = [&](std::size_t i) {
-        const double d = deviation(i);
-        return d * d;
-    };
-    const bool powers = o.moments == MomentFormula::powers;
-    const double tolerance = powers ? o.eps : o.resolution;
-    if (finite_min == finite_max) {
-        // The analysis' own test; its bound squared overflows with a warning.
-        const double bound = libm_pow(tolerance * mean, 2.0);
-        if (!std::isfinite(bound)) {
-            out.moments_by_library = true;
-            return;
-        }
-        if (mean_of(square) <= bound) return;
-    }
-
-    double largest = 0.0;
-    bool nan_deviation = false;
-    for (std::size_t i = 0; i < nf; ++i) {
-        const double a = std::fabs(deviation(i));
-        if (a != a) nan_deviation = true;
-        if (a > largest) largest = a;
-    }
-    // np.max propagates NaN, and NaN < eps is false.
-    const double relative = nan_deviation ? nan_value : largest / std::fabs(mean);
-    if (relative < tolerance * 10.0 && nf > 1) {
-        out.moments_by_library = true;
-        return;
-    }
-    const double m2 = mean_of(square);
-    double m3, m4;
-    if (powers) {
-        m3 = mean_of([&](std::size_t i) { return libm_pow(deviation(i), 3.0); });
-        m4 = mean_of([&](std::size_t i) { return libm_pow(deviation(i), 4.0); });
-    } else {
-        m3 = mean_of([&](std::size_t i) { return square(i) * deviation(i); });
-        m4 = mean_of([&](std::size_t i) {
-            const double s = square(i);
-            return s * s;
-        });
-    }
-    if (!std::isfinite(m2) || !std::isfinite(m3) || !std::isfinite(m4)) {
-        out.moments_by_library = true;
-        return;
-    }
-    if (m2 <= libm_pow(tolerance * mean, 2.0)) return;
-    out.skew = m3 / libm_pow(m2, 1.5);
-    out.kurtosis = m4 / (powers ? m2 * m2 : libm_pow(m2, 2.0)) - 3.0;
-}
-
 // Hands out per-thread scratch; a task that finds none free (the thread
 // count changed since the workspace was sized) gets its own.
 class ScratchPool {
@@ -238,7 +171,17 @@ void summarize_column(const ColumnView& column, std::size_t n, const SummaryOpti
     }
 
     out.outlier_share = 0.0;
-    if (o.moments != MomentFormula::none) moments(finite, nf, finite_lo, finite_hi, o, out);
+    if (o.moments.formula != MomentFormula::none) {
+        MomentRules rules = o.moments;
+        rules.sum_block = o.sum_block;
+        // With the analysis' shortcut for samples whose values are all equal.
+        const Moments m = sample_moments(finite, nf, nf > 0 && finite_lo == finite_hi, rules);
+        out.skew = m.skew;
+        out.kurtosis = m.kurtosis;
+        out.moments_by_library = m.by_library;
+    } else {
+        out.skew = out.kurtosis = nan_value;
+    }
     if (nf == 0) {
         out.min = out.max = out.median = out.std = nan_value;
         return;

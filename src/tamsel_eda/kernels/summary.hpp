@@ -2,7 +2,7 @@
 // the figures NumPy's nanmin, nanmax, nanmedian, nanstd and the
 // percentile-based interquartile outlier share give on the column as
 // float64, and SciPy's biased skewness and Fisher kurtosis of its finite
-// part, in either of the two ways SciPy has computed them. Where a bit of the answer depends on something the kernel
+// part, as the running SciPy computes them (moments.hpp). Where a bit of the answer depends on something the kernel
 // cannot see (which of +0.0 and -0.0 a NumPy release keeps, a warning the
 // library would raise), the figure is flagged for the library to give.
 #pragma once
@@ -12,30 +12,17 @@
 
 #include "columns.hpp"
 #include "kernels.hpp"
+#include "moments.hpp"
 
 namespace tamsel::kernels {
-
-// How SciPy's skew and kurtosis compute the central moments.
-enum class MomentFormula : std::uint8_t {
-    none,  // not here: the library answers
-    // 1.13: deviations raised by repeated squaring (d*d, (d*d)*d,
-    // (d*d)*(d*d)); zero variance and precision loss measured against the
-    // float resolution.
-    squares,
-    // 1.18: deviations raised with the power ufunc (a square for 2, the C
-    // library's pow for 3 and 4), m2**2 a square; both tests against the
-    // machine epsilon.
-    powers,
-};
 
 struct SummaryOptions {
     // How NumPy's add.reduce splits a sum (pairwise.hpp): 0 whole, else the
     // piece length.
     std::size_t sum_block = 0;
-    // np.finfo(np.float64).resolution and .eps of the running NumPy.
-    double resolution = 1e-15;
-    double eps = 2.220446049250313e-16;
-    MomentFormula moments = MomentFormula::squares;
+    // How the running SciPy computes skew and kurtosis (moments.hpp); its
+    // sum_block is the one above.
+    MomentRules moments;
 };
 
 struct ColumnSummary {

@@ -14,6 +14,7 @@
 #include "../kernels/rules.hpp"
 #include "../kernels/summary.hpp"
 #include "../pyapi/columns.hpp"
+#include "../pyapi/moment_rules.hpp"
 #include "../stats/stats.hpp"
 
 namespace tamsel::profile {
@@ -37,23 +38,6 @@ std::optional<k::ColumnView> column_view(const Input& in, py::handle pd, py::han
     return pyapi::masked_view(pd, np, s.attr("array"), n, held);
 }
 
-// Which of SciPy's ways of computing skew and kurtosis the running release
-// uses, among the ones the kernel reproduces. The later way raises
-// deviations with NumPy's power ufunc, which machines with AVX-512 may
-// compute with their own vector routines instead of the C library's pow:
-// there the library answers.
-k::MomentFormula moment_formula(std::pair<int, int> numpy_version) {
-    const auto sv = version_of(py::module_::import("scipy"));
-    if (rules::releases::scipy_moments_by_squares(sv)) return k::MomentFormula::squares;
-    if (!rules::releases::scipy_moments_by_powers(sv, numpy_version)) return k::MomentFormula::none;
-    py::object umath = py::module_::import("numpy._core._multiarray_umath");
-    py::object features = pyapi::getattr_or_none(umath, "__cpu_features__");
-    if (!PyDict_Check(features.ptr())) return k::MomentFormula::none;
-    PyObject* avx512 = PyDict_GetItemString(features.ptr(), "AVX512F");
-    if (!avx512 || PyObject_IsTrue(avx512) != 0) return k::MomentFormula::none;
-    return k::MomentFormula::powers;
-}
-
 std::optional<NativeSummaries> compute(const Input& in) {
     py::object np = in.g("np");
     py::object numpy = py::module_::import("numpy");
@@ -72,10 +56,10 @@ std::optional<NativeSummaries> compute(const Input& in) {
 
     k::SummaryOptions options;
     options.sum_block = *block;
-    py::object finfo = numpy.attr("finfo")(numpy.attr("float64"));
-    options.resolution = pyapi::as_double(finfo.attr("resolution"));
-    options.eps = pyapi::as_double(finfo.attr("eps"));
-    options.moments = moment_formula(nv);
+    // The formula of the running SciPy; under 1.18 the deviations are
+    // raised with NumPy's own power loop, fetched here with the GIL and
+    // called by the kernel without it.
+    options.moments = pyapi::running_moment_rules(*block);
 
     py::object pd = in.g("pd");
     // A frame subclass may hand out its columns differently.
@@ -84,7 +68,7 @@ std::optional<NativeSummaries> compute(const Input& in) {
     std::vector<std::unique_ptr<Buffer>> held;
     std::vector<k::ColumnView> columns;
     NativeSummaries result;
-    result.moments = options.moments != k::MomentFormula::none;
+    result.moments = options.moments.formula != k::MomentFormula::none;
     std::vector<std::size_t> positions;
     for (py::handle c : in.num_cols) {
         auto col = column_view(in, pd, numpy, c, n, held);
