@@ -4,6 +4,7 @@
 // answer comes from NumPy arithmetic on such input, its floating-point
 // warnings are silenced for the call alone.
 #include <csignal>
+#include <string>
 
 #include "../kernels/rules.hpp"
 #include "../pyapi/columns.hpp"
@@ -69,6 +70,10 @@ const char* zero_variance_tolerance() {
 // sample whose answer is not NaN still goes to the library.
 bool moments_undefined(py::handle finite_values) {
     py::object x = py::module_::import("numpy").attr("asarray")(finite_values);
+    // Booleans are the library's to judge: SciPy 1.14 and 1.15 refuse them
+    // where other releases answer.
+    const std::string kind = py::str(x.attr("dtype").attr("kind"));
+    if (kind != "f" && kind != "i" && kind != "u") return false;
     if (pyapi::eq(x.attr("size"), py::int_(0))) return true;
     if (!pyapi::eq(x.attr("min")(), x.attr("max")())) return false;
     py::object mean = x.attr("mean")();
