@@ -9,27 +9,10 @@ import warnings
 import numpy as np
 import pytest
 import scipy
+from moment_release import expected_formula, sum_block  # noqa: E402
 from scipy import stats
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
-
-
-def sum_block():
-    # How the running NumPy splits a sum, as the kernels ask it.
-    import _profilon_kernels
-
-    block = _profilon_kernels.numpy_sum_block()
-    assert block is not None
-    return block
-
-
-def expected_formula():
-    release = tuple(int(p) for p in scipy.__version__.split(".")[:2])
-    if (1, 13) <= release <= (1, 17):
-        return "squares"
-    if release == (1, 18) and not np.__version__.startswith("1."):
-        return "powers"
-    return "none"
 
 
 FORMULA = expected_formula()

@@ -15,34 +15,13 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
-import scipy
+
+# Degenerate columns make NumPy and SciPy warn on the library path.
+from moment_release import expected_formula, sum_block  # noqa: E402
 
 import profilon
 
-# Degenerate columns make NumPy and SciPy warn on the library path.
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
-
-
-def sum_block():
-    # How the running NumPy splits a reduction (pieces of its buffer size, or
-    # the whole array), asked of NumPy as the adapter asks it.
-    import _profilon_kernels
-
-    block = _profilon_kernels.numpy_sum_block()
-    assert block is not None
-    return block
-
-
-def expected_formula():
-    """The moment kernel's formula for the running SciPy, read from its
-    sources: repeated squaring in 1.13 to 1.17, NumPy's power ufunc in 1.18
-    (NumPy 2 only), on every CPU."""
-    release = tuple(int(p) for p in scipy.__version__.split(".")[:2])
-    if (1, 13) <= release <= (1, 17):
-        return "squares"
-    if release == (1, 18) and not np.__version__.startswith("1."):
-        return "powers"
-    return "none"
 
 
 FORMULA = expected_formula()

@@ -16,6 +16,14 @@
 namespace tamsel::figures {
 namespace {
 
+// A column's figures under its label, the label first.
+py::dict labelled(py::handle label, const py::dict& entry) {
+    py::dict out;
+    out["label"] = label;
+    for (auto [key, value] : entry) out[key] = value;
+    return out;
+}
+
 namespace k = tamsel::kernels;
 namespace kp = tamsel::kernels::page;
 using analysis::Input;
@@ -409,10 +417,7 @@ py::dict page_figures(const Input& in, const analysis::SchemaMissingness& schema
             entry["kind"] = "other";
             entry["missing"] = missing_count(in.df[c]);
         }
-        py::dict labelled;
-        labelled["label"] = c;
-        for (auto [key, value] : entry) labelled[key] = value;
-        columns.append(labelled);
+        columns.append(labelled(c, entry));
     }
 
     // Each numeric target over the time axis the analysis used.
@@ -562,10 +567,7 @@ py::dict page_figures_from_parts(const Input& in, const analysis::Relationships&
                                    [] { return py::object(py::none()); });
                 return out;
             });
-        py::dict labelled;
-        labelled["label"] = c;
-        for (auto [key, value] : entry) labelled[key] = value;
-        columns.append(labelled);
+        columns.append(labelled(c, entry));
     }
 
     py::list targets;
