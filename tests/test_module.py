@@ -346,3 +346,17 @@ def test_missing_library_fails_the_import_and_a_later_import_runs_again():
     script = BLOCKED_IMPORT.format(path=str(Path(profilon.__file__).parent))
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
     assert out.stdout.splitlines() == ["failed: statsmodels False", "then: EDA True"]
+
+
+def test_no_source_file_name_is_shared():
+    # A name that two files share makes a debugger's frames, a compiler's
+    # messages and a search by file name ambiguous.
+    src = Path(__file__).resolve().parents[1] / "src"
+    if not src.is_dir():
+        pytest.skip("the sources are not beside the tests")
+    seen: dict[str, list[str]] = {}
+    for path in src.rglob("*"):
+        if path.is_file() and "__pycache__" not in path.parts:
+            seen.setdefault(path.name, []).append(str(path.relative_to(src)))
+    shared = {name: paths for name, paths in seen.items() if len(paths) > 1 and name != "__init__.py"}
+    assert shared == {}

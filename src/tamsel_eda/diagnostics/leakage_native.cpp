@@ -18,7 +18,7 @@
 #include "../kernels/kernels.hpp"
 #include "../kernels/pearson_screen.hpp"
 #include "../kernels/rules.hpp"
-#include "../pyapi/columns.hpp"
+#include "../pyapi/column_views.hpp"
 #include "../pyapi/declines.hpp"
 #include "../stats/stats.hpp"
 #include "leakage.hpp"

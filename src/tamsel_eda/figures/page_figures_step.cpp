@@ -10,7 +10,7 @@
 #include "../kernels/kernels.hpp"
 #include "../kernels/linear_quantile.hpp"
 #include "../kernels/page_figures.hpp"
-#include "../pyapi/columns.hpp"
+#include "../pyapi/column_views.hpp"
 #include "figures.hpp"
 
 namespace tamsel::figures {

@@ -13,7 +13,7 @@
 #include "../kernels/kernels.hpp"
 #include "../kernels/rules.hpp"
 #include "../pyapi/background.hpp"
-#include "../pyapi/columns.hpp"
+#include "../pyapi/column_views.hpp"
 #include "profile.hpp"
 
 namespace tamsel::profile {

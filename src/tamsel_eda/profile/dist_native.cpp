@@ -13,7 +13,7 @@
 
 #include "../kernels/rules.hpp"
 #include "../kernels/summary.hpp"
-#include "../pyapi/columns.hpp"
+#include "../pyapi/column_views.hpp"
 #include "../pyapi/moment_rules.hpp"
 #include "../stats/stats.hpp"
 

@@ -17,7 +17,7 @@
 #include "../kernels/mutual_info.hpp"
 #include "../kernels/rules.hpp"
 #include "../pyapi/background.hpp"
-#include "../pyapi/columns.hpp"
+#include "../pyapi/column_views.hpp"
 
 namespace tamsel::profile {
 namespace {

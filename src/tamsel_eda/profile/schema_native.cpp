@@ -17,7 +17,7 @@
 #include "../kernels/kernels.hpp"
 #include "../kernels/row_hash.hpp"
 #include "../kernels/rules.hpp"
-#include "../pyapi/columns.hpp"
+#include "../pyapi/column_views.hpp"
 #include "../pyapi/text_hashes.hpp"
 
 namespace tamsel::profile {

@@ -28,7 +28,7 @@
 
 #include "../kernels/group_sums.hpp"
 #include "../kernels/rules.hpp"
-#include "../pyapi/columns.hpp"
+#include "../pyapi/column_views.hpp"
 
 namespace tamsel::stats {
 namespace {

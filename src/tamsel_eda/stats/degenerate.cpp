@@ -7,7 +7,7 @@
 #include <string>
 
 #include "../kernels/rules.hpp"
-#include "../pyapi/columns.hpp"
+#include "../pyapi/column_views.hpp"
 #include "stats.hpp"
 
 namespace tamsel::stats {

@@ -1,7 +1,6 @@
 // Entry of the stationarity kernel: the ADF statistic with a constant and the
 // lag length chosen by AIC, on a float64 array.
 #include "../tamsel_eda/kernels/adf.hpp"
-
 #include "entries.hpp"
 
 namespace tamsel::kernel_module {

@@ -11,13 +11,12 @@
 // deviations' powers), each term computed as NumPy computes the array's
 // element, without building the arrays. moment_merge and moment_finish: the
 // rest of the moment kernel (kernels/moments.hpp) on those partials.
-#include "../tamsel_eda/kernels/pairwise_tree.hpp"
-
 #include <cmath>
 #include <optional>
 #include <stdexcept>
 
 #include "../tamsel_eda/kernels/moments.hpp"
+#include "../tamsel_eda/kernels/pairwise_tree.hpp"
 #include "../tamsel_eda/pyapi/moment_rules.hpp"
 #include "arrays.hpp"
 

@@ -6,11 +6,10 @@
 // code (the row of its first occurrence, its rows), missing the count of
 // missing rows, and text_hashes, when `hashes` is true, pandas' hash of each
 // distinct text as a uint64 array (else None).
-#include "../tamsel_eda/kernels/text_codes.hpp"
-
 #include <memory>
 #include <vector>
 
+#include "../tamsel_eda/kernels/text_codes.hpp"
 #include "arrays.hpp"
 #include "entries.hpp"
 

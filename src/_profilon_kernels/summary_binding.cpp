@@ -6,12 +6,11 @@
 // share, then 1.0 where the column has a finite value, where the library
 // decides the min, the max, the skewness and kurtosis, the median and the
 // outlier share, the std.
-#include "../tamsel_eda/kernels/summary.hpp"
-
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "../tamsel_eda/kernels/summary.hpp"
 #include "../tamsel_eda/pyapi/moment_rules.hpp"
 #include "entries.hpp"
 

@@ -3,11 +3,10 @@
 // pandas' nancorr and nancorr_spearman take, so tests can compare the two
 // directly. `threads` sets how many parts the work is split into (the thread
 // count otherwise).
-#include "../tamsel_eda/kernels/correlation.hpp"
-
 #include <cstring>
 #include <string_view>
 
+#include "../tamsel_eda/kernels/correlation.hpp"
 #include "../tamsel_eda/kernels/kernels.hpp"
 #include "entries.hpp"
 

@@ -5,14 +5,13 @@
 // the row hashes pandas gives a column of texts (after its missing cells are
 // filled with a text): from Arrow's buffers, from a sequence of str, and from
 // a float column whose values pandas hashes through their str().
-#include "../tamsel_eda/kernels/row_hash.hpp"
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "../tamsel_eda/kernels/row_hash.hpp"
 #include "../tamsel_eda/pyapi/text_hashes.hpp"
 #include "arrays.hpp"
 #include "entries.hpp"

@@ -9,12 +9,11 @@
 // entry per group present, in the order of each group's first row, the sum
 // being np.add.reduce of the group's values in row order (sum_block as for
 // numpy_sum).
-#include "../tamsel_eda/kernels/group_sums.hpp"
-
 #include <cstring>
 #include <stdexcept>
 #include <vector>
 
+#include "../tamsel_eda/kernels/group_sums.hpp"
 #include "arrays.hpp"
 
 namespace tamsel::kernel_module {

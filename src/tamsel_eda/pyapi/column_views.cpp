@@ -1,4 +1,4 @@
-#include "columns.hpp"
+#include "column_views.hpp"
 
 #include <cstdio>
 #include <string>

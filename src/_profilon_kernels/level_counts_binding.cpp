@@ -14,14 +14,13 @@
 // (values, mask, missing) or (values, mask, missing, weights) columns at
 // once, on up to `threads` threads (the thread count otherwise), and gives
 // the list of their results.
-#include "../tamsel_eda/kernels/level_counts.hpp"
-
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "../tamsel_eda/kernels/kernels.hpp"
+#include "../tamsel_eda/kernels/level_counts.hpp"
 #include "arrays.hpp"
 #include "entries.hpp"
 

@@ -1,7 +1,6 @@
 // The leakage hints of a Dask frame: the in-memory checks' reasons and
 // scores, from the driver's correlation and identity checks over every row.
 #include "../diagnostics/leakage.hpp"
-
 #include "../kernels/rules.hpp"
 #include "distributed.hpp"
 

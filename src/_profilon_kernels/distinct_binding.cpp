@@ -5,12 +5,11 @@
 // (negative values are missing). Gives a list of counts, None where the
 // kernel cannot decide. `threads` sets how many parts the columns are split
 // into (the thread count otherwise).
-#include "../tamsel_eda/kernels/distinct.hpp"
-
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "../tamsel_eda/kernels/distinct.hpp"
 #include "../tamsel_eda/kernels/kernels.hpp"
 #include "arrays.hpp"
 #include "entries.hpp"

@@ -3,9 +3,8 @@
 // become zero, with digamma[c - 1] = psi(c) for c = 1..n. Tests feed it the
 // library's scaled and jittered inputs and compare with its per-feature
 // estimator.
-#include "../tamsel_eda/kernels/mutual_info.hpp"
-
 #include "../tamsel_eda/kernels/kernels.hpp"
+#include "../tamsel_eda/kernels/mutual_info.hpp"
 #include "../tamsel_eda/profile/mi_native.hpp"
 #include "entries.hpp"
 

@@ -6,12 +6,11 @@
 // at or above it, 2 left to the library. Threads as PROFILON_NUM_THREADS says.
 // pair_sums(a, b, means): one partition's sums for the same check over the
 // rows where both float64 vectors have a value.
-#include "../tamsel_eda/kernels/pearson_screen.hpp"
-
 #include <cmath>
 #include <string_view>
 #include <vector>
 
+#include "../tamsel_eda/kernels/pearson_screen.hpp"
 #include "entries.hpp"
 
 namespace tamsel::kernel_module {

@@ -2,7 +2,6 @@
 // in pieces; numpy_sum_block(): which of the two the running NumPy performs,
 // decided from the same probe the analysis uses.
 #include "../tamsel_eda/kernels/pairwise.hpp"
-
 #include "entries.hpp"
 
 namespace tamsel::kernel_module {
