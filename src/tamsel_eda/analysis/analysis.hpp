@@ -60,6 +60,11 @@ struct Relationships {
 
 struct TargetDiagnostics {
     py::dict target_diag;
+    // Each target's record (the dict target_diag holds, or is for a single
+    // target), by label: scoring rates a target's shape from it.
+    py::dict record_by_target;
+    // The targets of a numeric dtype; the others get a neutral shape rating.
+    py::set numeric_targets;
 };
 
 // The time axis (ts_df None when there is none) and what it shows.

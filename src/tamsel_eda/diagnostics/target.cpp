@@ -28,10 +28,15 @@ analysis::TargetDiagnostics target_records(const Input& in, const TargetRecord& 
     analysis::TargetDiagnostics out;
     const auto n = py::len(in.target_cols);
     if (n == 0) return out;
+    py::object is_numeric_dtype = in.g("pd").attr("api").attr("types").attr("is_numeric_dtype");
+    for (py::handle tgt : in.target_cols) {
+        if (pyapi::truthy(is_numeric_dtype(in.df[tgt]))) out.numeric_targets.add(tgt);
+    }
     if (n == 1) {
         py::object tgt = in.target_cols[0];
         out.target_diag["name"] = tgt;
         add_record(out.target_diag, tgt);
+        out.record_by_target[tgt] = out.target_diag;
         return out;
     }
     py::dict per_t;
@@ -39,6 +44,7 @@ analysis::TargetDiagnostics target_records(const Input& in, const TargetRecord& 
         py::dict record;
         add_record(record, tgt);
         per_t[tgt] = record;
+        out.record_by_target[tgt] = record;
     }
     out.target_diag["per_target"] = per_t;
     return out;

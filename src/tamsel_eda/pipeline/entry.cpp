@@ -237,7 +237,7 @@ py::object eda_report_and_score(const Frame& f) {
     }
     clock("scoring");
     s.comp = scoring::score_components(in, s.schema, s.dist, s.rel, s.ts);
-    s.suit = scoring::suitability(in, s.comp, s.ts, s.leak);
+    s.suit = scoring::suitability(in, s.comp, s.target, s.ts, s.leak);
     s.recs = scoring::recommendations(in, s.schema, s.dist, s.rel, s.ts, s.comp, s.leak);
 
     clock("assembly");

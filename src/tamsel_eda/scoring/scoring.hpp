@@ -13,7 +13,8 @@ analysis::Components score_components(const Input& in, const analysis::SchemaMis
                                       const analysis::Distributions& dist, const analysis::Relationships& rel,
                                       const analysis::TimeSeries& ts);
 // Per-target and overall breakdowns and scores.
-analysis::Suitability suitability(const Input& in, const analysis::Components& comp, const analysis::TimeSeries& ts,
+analysis::Suitability suitability(const Input& in, const analysis::Components& comp,
+                                  const analysis::TargetDiagnostics& target, const analysis::TimeSeries& ts,
                                   const analysis::Leakage& leak);
 // recs: one line per rule that fires, in rule order.
 py::list recommendations(const Input& in, const analysis::SchemaMissingness& schema,
@@ -22,7 +23,7 @@ py::list recommendations(const Input& in, const analysis::SchemaMissingness& sch
                          const analysis::Leakage& leak);
 
 // The target components of one breakdown, each of one target label.
-py::object target_quality_for(const Input& in, py::handle tgt);
+py::object target_quality_for(const Input& in, const analysis::TargetDiagnostics& target, py::handle tgt);
 py::object ts_quality_for(const Input& in, const analysis::TimeSeries& ts, py::handle tgt);
 
 }  // namespace tamsel::scoring

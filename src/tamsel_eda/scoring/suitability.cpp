@@ -34,8 +34,8 @@ py::object mean_over_targets(const Input& in, py::dict by_target, const char* co
 
 }  // namespace
 
-analysis::Suitability suitability(const Input& in, const Components& comp, const analysis::TimeSeries& ts,
-                                  const analysis::Leakage& leak) {
+analysis::Suitability suitability(const Input& in, const Components& comp, const analysis::TargetDiagnostics& target,
+                                  const analysis::TimeSeries& ts, const analysis::Leakage& leak) {
     analysis::Suitability out;
     if (in.target_cols.empty()) {
         // Neutral target components: nothing to rate, nothing to leak.
@@ -48,11 +48,9 @@ analysis::Suitability suitability(const Input& in, const Components& comp, const
     }
 
     py::dict scores, breakdowns;
-    py::object is_numeric_dtype = in.g("pd").attr("api").attr("types").attr("is_numeric_dtype");
     py::object asdict = in.g("asdict");
     for (py::handle tgt : in.target_cols) {
-        py::object tgt_series = in.df[tgt];
-        py::object tq = pyapi::truthy(is_numeric_dtype(tgt_series)) ? target_quality_for(in, tgt) : py::float_(0.6);
+        py::object tq = target.numeric_targets.contains(tgt) ? target_quality_for(in, target, tgt) : py::float_(0.6);
         py::object tsq = ts_quality_for(in, ts, tgt);
         py::object lr = leak.leakage_scores.attr("get")(tgt, 1.0);
         py::object sb = breakdown(in, comp, tq, tsq, lr);

@@ -1,7 +1,6 @@
 // The two components that differ per target: target_quality from the
 // target's shape, ts_quality from the time axis and the target's
 // stationarity test.
-#include "../stats/stats.hpp"
 #include "scoring.hpp"
 
 namespace tamsel::scoring {
@@ -15,20 +14,10 @@ py::object abs_or_zero(py::object x) {
 
 }  // namespace
 
-py::object target_quality_for(const Input& in, py::handle tgt) {
-    py::object sk, kt;
-    if (in.dist) {
-        // A Dask frame's target moments come from the driver's passes.
-        py::object moments = in.dist.attr("target_moments")[tgt];
-        sk = moments[py::str("skew")];
-        kt = moments[py::str("kurtosis")];
-    } else {
-        py::object yv = stats::target_vector(in.frame, in.df[tgt]);
-        sk = in.method("_safe_skew")(yv);
-        kt = in.method("_safe_kurtosis")(yv);
-    }
-    sk = abs_or_zero(sk);
-    kt = abs_or_zero(kt);
+py::object target_quality_for(const Input& in, const analysis::TargetDiagnostics& target, py::handle tgt) {
+    py::object record = target.record_by_target[tgt];
+    py::object sk = abs_or_zero(record[py::str("skew")]);
+    py::object kt = abs_or_zero(record[py::str("kurtosis")]);
     // min() with the constant first: a NaN sum never compares smaller, so it
     // costs the full penalty.
     py::object pen =
