@@ -2,11 +2,15 @@
 
 from __future__ import annotations
 
+from collections.abc import Hashable
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING
 
 import numpy as np
 import pandas as pd
+
+if TYPE_CHECKING:
+    from .summaries import SummaryWork
 
 
 @dataclass(eq=False)
@@ -148,23 +152,24 @@ class Tables:
     partition_missing_counts: np.ndarray
     rows_with_any_missing: int
 
-    nunique_by_col: Any = None
-    rare_share_by_col: Any = None
-    duplicate_pairs: Any = None
-    column_summaries: Any = None
-    mi_sample: Any = None
-    corr_sample: Any = None
-    cat_corr_ratio: Any = None
-    target_moments: Any = None
-    target_zero_counts: Any = None
-    time_axis: Any = None
-    ts_series: Any = None
-    leakage_corr_hits: Any = None
-    target_identical_cols: Any = None
-    sample_notes: Any = None
-    summary_work: Any = None
-    page_numeric: Any = None
-    page: Any = None
+    # Filled by the passes (None until then); the docstring says by which.
+    nunique_by_col: pd.Series | None = None
+    rare_share_by_col: dict[Hashable, float] | None = None
+    duplicate_pairs: list[tuple[Hashable, Hashable]] | None = None
+    column_summaries: pd.DataFrame | None = None
+    mi_sample: pd.DataFrame | None = None
+    corr_sample: pd.DataFrame | None = None
+    cat_corr_ratio: dict[Hashable, dict[Hashable, float | None]] | None = None
+    target_moments: dict[Hashable, dict[str, float | None]] | None = None
+    target_zero_counts: dict[Hashable, int] | None = None
+    time_axis: dict[str, object] | None = None
+    ts_series: dict[Hashable, pd.Series | None] | None = None
+    leakage_corr_hits: dict[Hashable, list[Hashable]] | None = None
+    target_identical_cols: dict[Hashable, list[Hashable]] | None = None
+    sample_notes: dict[str, dict[Hashable, object]] | None = None
+    summary_work: SummaryWork | None = None
+    page_numeric: dict[Hashable, tuple[object, np.ndarray, list[float]]] | None = None
+    page: dict[str, object] | None = None
 
     # The shares below are what pandas and NumPy compute from the missing
     # mask of the whole frame: the mean of a boolean column (or array) sums
