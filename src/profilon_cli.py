@@ -255,9 +255,12 @@ def read_frame(data: str, fmt: str) -> Any:
         elif fmt == "jsonl":
             # Values keep the types JSON gave them: no guessing of dates or
             # narrower dtypes, which would make the report differ from the
-            # frame that was written. From pandas 3.1, dtype=False alone
-            # leaves dates alone, and the date switch is deprecated.
-            dates = {} if _pandas_3_1(pd) else {"convert_dates": False}
+            # frame that was written.
+            import _profilon_kernels
+
+            dates = (
+                {} if _profilon_kernels.release_window("pandas_json_dates_as_written", pd) else {"convert_dates": False}
+            )
             df = pd.read_json(source, lines=True, dtype=False, precise_float=True, **dates)
         elif fmt == "parquet":
             df = pd.read_parquet(source)
@@ -276,15 +279,12 @@ def read_frame(data: str, fmt: str) -> Any:
     return df
 
 
-def _pandas_3_1(pd: Any) -> bool:
-    return tuple(int(p) for p in pd.__version__.split(".")[:2] if p.isdigit()) >= (3, 1)
-
-
 def _exact_csv_floats(pd: Any) -> dict[str, str]:
-    # Numbers are parsed back to the exact doubles that were written. Before
-    # pandas 3.1 the default parser can be off in the last bit; from 3.1
-    # every mode is exact and the switch is deprecated.
-    return {} if _pandas_3_1(pd) else {"float_precision": "round_trip"}
+    # Numbers are parsed back to the exact doubles that were written: the
+    # default parser can be off in the last bit before pandas 3.1.
+    import _profilon_kernels
+
+    return {} if _profilon_kernels.release_window("pandas_csv_floats_exact", pd) else {"float_precision": "round_trip"}
 
 
 def _name(data: str) -> str:

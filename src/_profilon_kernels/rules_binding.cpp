@@ -26,6 +26,8 @@ constexpr Window windows[] = {
     {"pandas_leakage_screen", releases::pandas_leakage_screen},
     {"pandas_group_means", releases::pandas_group_means},
     {"pandas_value_counts_stable", releases::pandas_value_counts_stable},
+    {"pandas_csv_floats_exact", releases::pandas_csv_floats_exact},
+    {"pandas_json_dates_as_written", releases::pandas_json_dates_as_written},
     {"numpy_summaries", releases::numpy_summaries},
     {"scipy_moments_by_squares", releases::scipy_moments_by_squares},
     {"scipy_zero_variance_by_resolution", releases::scipy_zero_variance_by_resolution},

@@ -179,6 +179,8 @@ def _release(version):
         ("scipy_moments_by_squares", ["1.13.1", "1.14.1", "1.15.3", "1.16.3", "1.17.1"], ["1.12.0", "1.18.1"]),
         ("scipy_zero_variance_by_resolution", ["1.13.0", "1.12.0"], ["1.14.0", "1.18.1"]),
         ("sklearn_mutual_info", ["1.5.0", "1.6.1", "1.7.2", "1.8.0", "1.9.1"], ["1.4.2", "1.10.0", "2.0.0"]),
+        ("pandas_csv_floats_exact", ["3.1.0", "3.1.2", "4.0.0"], ["2.2.3", "2.3.3", "3.0.6"]),
+        ("pandas_json_dates_as_written", ["3.1.0", "3.2.0"], ["2.2.3", "3.0.6"]),
     ],
 )
 def test_release_windows(window, covered, not_covered):

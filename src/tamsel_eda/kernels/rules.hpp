@@ -72,6 +72,15 @@ constexpr bool pandas_group_means(Release v) { return pandas_leakage_screen(v); 
 // from pandas 3 (read in 3.1.2), by the default quicksort before (2.2.3).
 constexpr bool pandas_value_counts_stable(Release v) { return v.first >= 3; }
 
+// read_csv parses every float back to the double that was written from
+// pandas 3.1 on (and deprecates the switch); before, only its round-trip
+// parser does (the command line asks for it there).
+constexpr bool pandas_csv_floats_exact(Release v) { return v >= Release(3, 1); }
+
+// read_json(dtype=False) leaves dates as written from pandas 3.1 on (and
+// deprecates convert_dates); before, convert_dates=False has to say so.
+constexpr bool pandas_json_dates_as_written(Release v) { return v >= Release(3, 1); }
+
 // NumPy's nanmin/nanmax, nanstd (nanvar), nanmedian (median, and the masked
 // median of short columns) and percentile's linear interpolation: read in
 // 1.26.4, 2.0.0, 2.0.2, 2.1.3, 2.2.6, 2.3.5, 2.4.0, 2.4.6 and 2.5.5: the
