@@ -16,7 +16,7 @@ import pytest
 from hypothesis import settings
 
 # `pytest --hypothesis-profile=long` runs the property tests that take their
-# example count from the profile (tests/test_reliability.py) 5,000 times.
+# example count from the profile (tests/reliability/) 5,000 times.
 settings.register_profile("long", max_examples=5000)
 # CI draws the same examples on every run, so that a landing never depends on
 # the luck of the draw; developers' runs keep exploring new ones (and replay
@@ -127,15 +127,6 @@ def assert_unchanged():
 def json_values():
     """value -> what standard JSON makes of that report value."""
     return _json_values
-
-
-@pytest.fixture(scope="session")
-def prompt():
-    """The seconds a test allows for `seconds` of promptness (an interrupt
-    taking effect, say), times PROFILON_TEST_TIME_SCALE: the race detector's
-    build runs the kernels many times slower, and its run sets the scale."""
-    scale = float(os.environ.get("PROFILON_TEST_TIME_SCALE", "1"))
-    return lambda seconds: seconds * scale
 
 
 @pytest.fixture(scope="session")

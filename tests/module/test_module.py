@@ -351,7 +351,7 @@ def test_missing_library_fails_the_import_and_a_later_import_runs_again():
 def test_no_source_file_name_is_shared():
     # A name that two files share makes a debugger's frames, a compiler's
     # messages and a search by file name ambiguous.
-    src = Path(__file__).resolve().parents[1] / "src"
+    src = Path(__file__).resolve().parents[2] / "src"
     if not src.is_dir():
         pytest.skip("the sources are not beside the tests")
     seen: dict[str, list[str]] = {}

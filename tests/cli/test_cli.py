@@ -17,7 +17,7 @@ import pytest
 
 import profilon
 
-ROOT = Path(__file__).resolve().parents[1]
+ROOT = Path(__file__).resolve().parents[2]
 HAS_PYARROW = True
 try:
     import pyarrow  # noqa: F401
