@@ -214,3 +214,46 @@ def test_analysis_report_unchanged():
     reference = Reference().eda_report_and_score(df, target=["y", "y2"])
     assert repr(native) == repr(reference)
     assert "c0" in repr(native)
+
+
+def _arrow_text(pa, layout, rng, n):
+    keys = np.array(KEYS + ["k1", "k2"], dtype=object)
+    values = rng.choice(keys, size=n).astype(object)
+    values[rng.random(n) < 0.15] = None
+    # pandas keeps its text in large_string chunks whatever it is given.
+    kind = pa.large_string()
+    if layout == "chunks":
+        cuts = sorted(rng.choice(np.arange(1, n), size=3, replace=False))
+        pieces = np.split(values, cuts)
+        return pa.chunked_array([pa.array(list(p), type=kind) for p in pieces], type=kind)
+    if layout == "slice":
+        # A chunk that starts inside its buffers.
+        whole = pa.array([None, "pad"] + list(values) + ["pad"], type=kind)
+        return pa.chunked_array([whole.slice(2, n)])
+    return pa.chunked_array([pa.array(list(values), type=kind)])
+
+
+@pytest.mark.parametrize("layout", ["one_chunk", "chunks", "slice"])
+@pytest.mark.parametrize("na_value", ["NA", "nan"])
+def test_arrow_text_is_coded_from_its_buffers(monkeypatch, layout, na_value):
+    pa = pytest.importorskip("pyarrow")
+    from pandas.core.arrays.string_arrow import ArrowStringArray
+
+    rng = np.random.default_rng(len(layout))
+    n = 600
+    try:
+        dtype = pd.StringDtype("pyarrow", na_value=np.nan if na_value == "nan" else pd.NA)
+    except TypeError:  # pandas before 2.3 has no NaN-valued string dtype
+        if na_value == "nan":
+            pytest.skip("this pandas has no string dtype with NaN for missing")
+        dtype = pd.StringDtype("pyarrow")
+    array = ArrowStringArray(_arrow_text(pa, layout, rng, n))
+    x = pd.Series(array.astype(dtype))
+    y = target(rng, n, "float")
+    factorized = []
+    factorize = pd.factorize
+    monkeypatch.setattr(pd, "factorize", lambda *a, **k: factorized.append(1) or factorize(*a, **k))
+    got, through_pandas = native_ratio(monkeypatch, y, x)
+    monkeypatch.setattr(pd, "factorize", factorize)
+    assert not through_pandas and not factorized
+    assert bits(got) == bits(library_ratio(y, x))

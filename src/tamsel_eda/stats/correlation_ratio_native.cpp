@@ -4,7 +4,8 @@
 //   the count. Other targets take pandas' per-group mean, whose sums go
 //   through NumPy's buffered casts.
 // - the groups text (every key an exact str, the missing ones pandas' NA
-//   values) or categorical with text categories: then the partition is the
+//   values; or Arrow-backed text, read from its buffers) or categorical
+//   with text categories: then the partition is the
 //   one pandas' factorize gives, and groupby's sorted key order is the order
 //   in which the interpreter compares the keys, a total order on distinct
 //   strings.
@@ -28,6 +29,8 @@
 
 #include "../kernels/group_sums.hpp"
 #include "../kernels/rules.hpp"
+#include "../kernels/text_codes.hpp"
+#include "../pyapi/arrow_text_chunks.hpp"
 #include "../pyapi/column_views.hpp"
 
 namespace tamsel::stats {
@@ -202,6 +205,34 @@ bool factorize_text(py::handle arr, py::handle na, std::vector<std::int64_t>& co
     return true;
 }
 
+// The codes of Arrow-backed text, coded from its buffers (equal bytes,
+// equal texts: the partition Arrow's dictionary encoding makes), and each
+// code's rank in the order of its text's bytes, which for UTF-8 is the
+// interpreter's code point order. Nothing when the buffers cannot be read.
+std::optional<std::vector<std::int64_t>> arrow_text_codes(py::handle x, std::vector<std::int64_t>& codes) {
+    std::optional<pyapi::ArrowTextChunks> text = pyapi::arrow_text_chunks(x);
+    if (!text) return std::nullopt;
+    codes.assign(text->total, -1);
+    k::TextCodes found;
+    std::vector<std::int64_t> rank;
+    const bool done = pyapi::without_gil([&](const std::function<bool()>& poll) {
+        if (!k::text_codes(text->chunks.data(), text->rows.data(), text->chunks.size(), codes.data(), found, poll)) {
+            return false;
+        }
+        const std::size_t groups = found.first.size();
+        std::vector<std::string_view> texts(groups);
+        for (std::size_t c = 0; c < groups; ++c) texts[c] = text->text(static_cast<std::size_t>(found.first[c]));
+        std::vector<std::size_t> order(groups);
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return texts[a] < texts[b]; });
+        rank.resize(groups);
+        for (std::size_t r = 0; r < groups; ++r) rank[order[r]] = static_cast<std::int64_t>(r);
+        return true;
+    });
+    if (!done) throw py::error_already_set();
+    return rank;
+}
+
 bool is_exact(py::handle obj, py::handle type) { return reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == type.ptr(); }
 
 py::object compute(const pyapi::Frame& f) {
@@ -224,6 +255,7 @@ py::object compute(const pyapi::Frame& f) {
     py::object codes;
     std::vector<std::int64_t> text_codes;
     py::list keys;
+    std::optional<std::vector<std::int64_t>> arrow_rank;
     py::object x_dtype = x.attr("dtype");
     const bool object_column =
         py::isinstance(x_dtype, np.attr("dtype")) && pyapi::eq(x_dtype.attr("kind"), py::str("O"));
@@ -233,11 +265,16 @@ py::object compute(const pyapi::Frame& f) {
         codes = values.attr("codes");
         keys = values.attr("categories").attr("tolist")();
     } else if (object_column || string_column) {
-        // Text held as Python strings is factorized here; pandas' own
-        // factorize (Arrow's for Arrow-backed text) does the rest.
+        // Text held as Python strings is factorized here, Arrow-backed text
+        // from its buffers; pandas' own factorize does the rest.
         const bool python_strings = object_column || pyapi::eq(x_dtype.attr("storage"), py::str("python"));
         py::object na = loaded_module("pandas._libs.missing");
-        if (!python_strings || !na || !factorize_text(x.attr("to_numpy")(), na.attr("NA"), text_codes, keys)) {
+        if (!python_strings) {
+            arrow_rank = arrow_text_codes(x, text_codes);
+            if (!arrow_rank) text_codes.clear();
+        }
+        if (!arrow_rank &&
+            (!python_strings || !na || !factorize_text(x.attr("to_numpy")(), na.attr("NA"), text_codes, keys))) {
             text_codes.clear();
             auto [c, uniques] = pyapi::unpack_pair(pd.attr("factorize")(x));
             codes = c;
@@ -246,8 +283,8 @@ py::object compute(const pyapi::Frame& f) {
     } else {
         return py::object();
     }
-    std::vector<std::int64_t> rank = sorted_ranks(keys);
-    if (rank.size() != py::len(keys)) return py::object();
+    std::vector<std::int64_t> rank = arrow_rank ? std::move(*arrow_rank) : sorted_ranks(keys);
+    if (!arrow_rank && rank.size() != py::len(keys)) return py::object();
     if (codes) {
         codes = np.attr("ascontiguousarray")(codes, "dtype"_a = np.attr("int64"));
         Buffer code_buf(codes, PyBUF_C_CONTIGUOUS);
