@@ -21,11 +21,16 @@ struct Input {
     const pyapi::Frame& frame;
     py::handle self;
 
-    py::object df, target, datetime_col, freq, max_mi_features, max_cat_features, corr_method;
+    // The rows: the pandas frame (a foreign frame converted); None for a Dask
+    // frame, whose rows only the driver reads.
+    py::object df;
+    // The frame the columns are typed from, their labels and dtypes: df
+    // itself, or a Dask frame's empty pandas metadata.
+    py::object meta;
+    py::object target, datetime_col, freq, max_mi_features, max_cat_features, corr_method;
 
     // For a Dask frame: what the driver's passes found over its rows (a
-    // _profilon_dask Tables), with df the frame's empty pandas metadata for
-    // typing. Null for a pandas frame.
+    // _profilon_dask Tables). Null for a pandas frame.
     py::object dist;
 
     py::object n_rows, n_cols;  // Python ints from df.shape

@@ -9,7 +9,7 @@ namespace tamsel::distributed {
 analysis::Leakage leakage(const Input& in) {
     analysis::Leakage out;
     if (in.target_cols.empty()) return out;
-    py::object candidates = in.df.attr("drop")("columns"_a = in.target_cols, "errors"_a = "ignore").attr("columns");
+    py::object candidates = in.meta.attr("drop")("columns"_a = in.target_cols, "errors"_a = "ignore").attr("columns");
     py::object hits_by_target = in.dist.attr("leakage_corr_hits");
     py::object equal_by_target = in.dist.attr("target_identical_cols");
     for (py::handle tgt : in.target_cols) {

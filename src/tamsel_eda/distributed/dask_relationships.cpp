@@ -13,7 +13,7 @@ namespace {
 Input on_sample(const Input& in, py::object sample) {
     Input s = in;
     s.dist = py::object();
-    s.df = std::move(sample);
+    s.meta = s.df = std::move(sample);
     s.n_rows = py::int_(py::len(s.df));
     s.rows = static_cast<Py_ssize_t>(py::len(s.df));
     return s;
@@ -23,7 +23,7 @@ Input on_sample(const Input& in, py::object sample) {
 
 analysis::Relationships relationships(const Input& in) {
     py::object corr_sample = in.dist.attr("corr_sample");
-    const Input corr_in = on_sample(in, corr_sample.is_none() ? in.df : corr_sample);
+    const Input corr_in = on_sample(in, corr_sample.is_none() ? in.meta : corr_sample);
     profile::RelationshipsStart corr_start(corr_in, profile::RelationshipParts::correlation);
     analysis::Relationships out = profile::relationships(corr_in, corr_start);
 
@@ -35,7 +35,7 @@ analysis::Relationships relationships(const Input& in) {
         py::object is_numeric_dtype = in.g("pd").attr("api").attr("types").attr("is_numeric_dtype");
         mi_in.target_cols = py::list();
         for (py::handle t : in.target_cols) {
-            if (pyapi::truthy(is_numeric_dtype(in.df[t]))) mi_in.target_cols.append(t);
+            if (pyapi::truthy(is_numeric_dtype(in.meta[t]))) mi_in.target_cols.append(t);
         }
         profile::RelationshipsStart mi_start(mi_in, profile::RelationshipParts::numeric_relevance);
         out.num_rel_by_target = profile::relationships(mi_in, mi_start).num_rel_by_target;

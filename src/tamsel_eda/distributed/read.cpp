@@ -22,7 +22,7 @@ py::object driver() {
 // The frame's own DatetimeIndex is the time axis when no usable
 // datetime_col is named, as in the in-memory step.
 bool has_index_axis(const Input& in) {
-    return pyapi::is_instance(in.df.attr("index"), in.g("pd").attr("DatetimeIndex"));
+    return pyapi::is_instance(in.meta.attr("index"), in.g("pd").attr("DatetimeIndex"));
 }
 
 }  // namespace
@@ -68,9 +68,10 @@ void read(Input& in, py::handle ddf) {
     py::object is_numeric_dtype = in.g("pd").attr("api").attr("types").attr("is_numeric_dtype");
     py::list numeric_targets;
     for (py::handle t : in.target_cols) {
-        if (pyapi::truthy(is_numeric_dtype(in.df[t]))) numeric_targets.append(t);
+        if (pyapi::truthy(is_numeric_dtype(in.meta[t]))) numeric_targets.append(t);
     }
-    const bool column_axis = pyapi::truthy(in.datetime_col) && pyapi::contains(in.df.attr("columns"), in.datetime_col);
+    const bool column_axis =
+        pyapi::truthy(in.datetime_col) && pyapi::contains(in.meta.attr("columns"), in.datetime_col);
     py::object request = mod.attr("Request")("targets"_a = in.target_cols, "numeric"_a = in.num_cols,
                                              "levels"_a = pyapi::head(in.cat_cols, in.max_cat_features),
                                              "categorical"_a = in.cat_cols, "numeric_targets"_a = numeric_targets,

@@ -27,7 +27,7 @@ analysis::SchemaMissingness schema_and_missingness(const Input& in) {
     py::object nunique = t.attr("nunique_by_col");
     py::object py_int = pyapi::builtin(in.frame.globals(), "int");
     py::int_ one(1);
-    for (py::handle c : in.df.attr("columns")) {
+    for (py::handle c : in.meta.attr("columns")) {
         py::object u = py_int(nunique[c]);
         out.nunique_by_col[c] = u;
         if (!pyapi::gt(u, one)) out.constant_cols.append(c);

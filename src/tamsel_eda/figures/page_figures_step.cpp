@@ -306,7 +306,7 @@ py::dict page_figures(const Input& in, const analysis::SchemaMissingness& schema
 
     // Which figure each column gets, and its buffers.
     enum class Kind { numeric, levels, counted, datetime, other };
-    py::list labels(in.df.attr("columns"));
+    py::list labels(in.meta.attr("columns"));
     const std::size_t n_cols = py::len(labels);
     std::vector<Kind> kind(n_cols, Kind::other);
     std::vector<std::size_t> slot(n_cols, 0);
@@ -532,7 +532,7 @@ py::dict page_figures_from_parts(const Input& in, const analysis::Relationships&
              datetimes = parts[py::str("datetime")], series = parts[py::str("series")];
     const py::set bool_set(in.bool_cols);
     py::list columns;
-    for (py::handle c : in.df.attr("columns")) {
+    for (py::handle c : in.meta.attr("columns")) {
         py::dict entry = pyapi::guarded(
             [&]() -> py::dict {
                 if (pyapi::contains(datetimes, c)) {
@@ -547,7 +547,7 @@ py::dict page_figures_from_parts(const Input& in, const analysis::Relationships&
                             throw py::error_already_set();
                         }
                     }
-                    return datetime_entry(in, job, timezone_of(in.df[c]));
+                    return datetime_entry(in, job, timezone_of(in.meta[c]));
                 }
                 if (pyapi::contains(numeric, c) && !pyapi::contains(bool_set, c))
                     return numeric_from_parts(np, numeric[c]);
@@ -585,10 +585,10 @@ py::dict page_figures_from_parts(const Input& in, const analysis::Relationships&
                 for (std::size_t i = 0; i < times.size() && i < values.size(); ++i)
                     points.push_back({times[i], values[i], static_cast<std::int64_t>(i)});
                 const bool by_column =
-                    pyapi::truthy(in.datetime_col) && pyapi::contains(in.df.attr("columns"), in.datetime_col);
+                    pyapi::truthy(in.datetime_col) && pyapi::contains(in.meta.attr("columns"), in.datetime_col);
                 return series_entry(
                     in, points,
-                    timezone_of(by_column ? py::object(in.df[in.datetime_col]) : py::object(in.df.attr("index"))));
+                    timezone_of(by_column ? py::object(in.meta[in.datetime_col]) : py::object(in.meta.attr("index"))));
             },
             [] { return py::object(py::none()); });
         targets.append(entry);

@@ -20,23 +20,27 @@ using pyapi::ParamKind;
 // with its empty pandas metadata standing in for the frame while typing).
 // Returns the Dask frame, or null for a pandas one.
 py::object check_frame(Input& in) {
-    if (pyapi::is_instance(in.df, in.g("pd").attr("DataFrame"))) return py::object();
+    if (pyapi::is_instance(in.df, in.g("pd").attr("DataFrame"))) {
+        in.meta = in.df;
+        return py::object();
+    }
     if (!distributed::is_dask_frame(in, in.df)) {
         py::object converted = foreign_to_pandas(in.df);
         if (converted && pyapi::is_instance(converted, in.g("pd").attr("DataFrame"))) {
-            in.df = converted;
+            in.meta = in.df = converted;
             return py::object();
         }
         PyErr_SetNone(PyExc_AssertionError);
         throw py::error_already_set();
     }
     py::object ddf = in.df;
-    in.df = ddf.attr("_meta");
+    in.meta = ddf.attr("_meta");
+    in.df = py::none();
     return ddf;
 }
 
 void resolve_targets(Input& in) {
-    py::object columns = in.df.attr("columns");
+    py::object columns = in.meta.attr("columns");
     py::handle target = in.target;
     if (target.is_none()) return;
     if (PyUnicode_Check(target.ptr())) {
@@ -58,7 +62,7 @@ void resolve_targets(Input& in) {
 // A repeated label makes df[c] a frame instead of a column, and the
 // analysis would fail deep inside with an unrelated message.
 void require_unique_labels(const Input& in) {
-    py::object columns = in.df.attr("columns");
+    py::object columns = in.meta.attr("columns");
     if (pyapi::truthy(columns.attr("is_unique"))) return;
     // keep=False marks every occurrence, so unique() lists each repeated
     // label once at its first position.
@@ -69,23 +73,23 @@ void require_unique_labels(const Input& in) {
 }
 
 void type_columns(Input& in) {
-    py::object columns = in.df.attr("columns");
+    py::object columns = in.meta.attr("columns");
     py::object types = in.g("pd").attr("api").attr("types");
     py::object is_numeric = in.method("_is_numeric");
     py::object is_categorical = in.method("_is_categorical");
     for (py::handle c : columns) {
-        if (pyapi::truthy(is_numeric(in.df[c]))) in.num_cols.append(c);
+        if (pyapi::truthy(is_numeric(in.meta[c]))) in.num_cols.append(c);
     }
     for (py::handle c : columns) {
-        if (pyapi::truthy(is_categorical(in.df[c]))) in.cat_cols.append(c);
+        if (pyapi::truthy(is_categorical(in.meta[c]))) in.cat_cols.append(c);
     }
     py::object is_bool = types.attr("is_bool_dtype");
     for (py::handle c : columns) {
-        if (pyapi::truthy(is_bool(in.df[c]))) in.bool_cols.append(c);
+        if (pyapi::truthy(is_bool(in.meta[c]))) in.bool_cols.append(c);
     }
     py::object is_datetime = types.attr("is_datetime64_any_dtype");
     for (py::handle c : columns) {
-        if (pyapi::truthy(is_datetime(in.df[c]))) in.dt_cols.append(c);
+        if (pyapi::truthy(is_datetime(in.meta[c]))) in.dt_cols.append(c);
     }
     for (py::handle c : columns) {
         if (!pyapi::contains(in.target_cols, c)) in.feat_cols.append(c);
@@ -195,7 +199,7 @@ py::object eda_report_and_score(const Frame& f) {
     in.corr_method = py::reinterpret_borrow<py::object>(f.arg(7));
 
     py::object ddf = check_frame(in);
-    py::tuple shape = in.df.attr("shape");
+    py::tuple shape = in.meta.attr("shape");
     in.n_rows = shape[0];
     in.n_cols = shape[1];
     in.rows = py::cast<Py_ssize_t>(in.n_rows);

@@ -35,12 +35,14 @@ double rows_per_feature_score(double f2r) {
 }
 
 // The schema step already counted the distinct values of every column it
-// could; a label it left out is counted here. A count that raises leaves
-// the column out of the cardinality score (null result).
+// could (a Dask frame's every column); a label it left out is counted here.
+// A count that raises leaves the column out of the cardinality score (null
+// result).
 py::object distinct_count(const Input& in, const SchemaMissingness& schema, py::handle c) {
     PyObject* known = PyDict_GetItemWithError(schema.nunique_by_col.ptr(), c.ptr());
     if (known) return py::reinterpret_borrow<py::object>(known);
     if (PyErr_Occurred()) throw py::error_already_set();
+    if (in.df.is_none()) return py::object();
     return pyapi::guarded([&]() -> py::object { return in.df[c].attr("nunique")("dropna"_a = true); },
                           [] { return py::object(); });
 }
