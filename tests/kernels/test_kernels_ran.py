@@ -57,11 +57,11 @@ BENCH_FRAMES = ["typical", "typical_3_targets", "wide", "many_categoricals", "lo
 
 
 def _unread_columns(df):
-    """What pandas 3's text columns leave to the library: no kernel reads
-    the str dtype (Arrow or Python strings) yet, so their distinct counts
-    and, within the duplicate scan's 200 columns, their row hashes are
-    pandas' own."""
-    texts = sum(isinstance(dtype, pd.StringDtype) for dtype in df.dtypes)
+    """What text columns of pandas' string dtype held as Python strings (no
+    pyarrow installed) leave to the library: their distinct counts and,
+    within the duplicate scan's 200 columns, their row hashes are pandas'
+    own. Arrow-backed ones are read from their buffers."""
+    texts = sum(isinstance(dtype, pd.StringDtype) and dtype.storage == "python" for dtype in df.dtypes)
     expected = Counter({"distinct_counts": texts})
     if df.shape[1] <= 200:
         expected["row_hashes"] = texts

@@ -17,6 +17,8 @@
 #include "../kernels/kernels.hpp"
 #include "../kernels/row_hash.hpp"
 #include "../kernels/rules.hpp"
+#include "../kernels/text_codes.hpp"
+#include "../pyapi/arrow_text_chunks.hpp"
 #include "../pyapi/column_views.hpp"
 #include "../pyapi/text_hashes.hpp"
 
@@ -111,6 +113,13 @@ public:
         return s ? s.attr("to_numpy")() : py::object();
     }
 
+    // The buffers of an Arrow-backed text column (nullopt for any other).
+    std::optional<pyapi::ArrowTextChunks> arrow_text(py::handle label) {
+        py::object s = in_.df[label];
+        if (reinterpret_cast<PyObject*>(Py_TYPE(s.ptr())) != series_.ptr()) return std::nullopt;
+        return pyapi::arrow_text_chunks(s);
+    }
+
     pyapi::HeldBuffers held;
 
 private:
@@ -201,6 +210,17 @@ std::optional<std::size_t> object_text_distinct(py::handle values) {
     return texts.size();
 }
 
+// The distinct texts of an Arrow text column, missing cells left out: its
+// bytes tell texts apart, as Arrow's own unique does.
+std::size_t arrow_text_distinct(const pyapi::ArrowTextChunks& text) {
+    k::TextCodes found;
+    const bool done = pyapi::without_gil([&](const std::function<bool()>& poll) {
+        return k::text_codes(text.chunks.data(), text.rows.data(), text.chunks.size(), nullptr, found, poll);
+    });
+    if (!done) throw py::error_already_set();
+    return found.first.size();
+}
+
 std::vector<py::object> compute(const Input& in) {
     py::object pd = in.g("pd"), np = in.g("np");
     if (!version_applies(pd)) return {};
@@ -223,6 +243,8 @@ std::vector<py::object> compute(const Input& in) {
         } else if (py::object items = reader.objects(c)) {
             // Texts are told apart here, holding the interpreter.
             if (auto u = object_text_distinct(items)) out.back() = py::int_(*u);
+        } else if (auto text = reader.arrow_text(c)) {
+            out.back() = py::int_(arrow_text_distinct(*text));
         }
     }
     if (columns.empty()) return out;
@@ -313,6 +335,33 @@ std::optional<std::uint64_t> object_text_digest(py::handle values, bool filled) 
         return std::nullopt;
     }
     return digest.done();
+}
+
+// The digest of an Arrow text column (its missing cells filled with the
+// fill text when `filled`): pandas hashes each text's bytes, as it does a
+// str's UTF-8 form. nullopt for a missing cell where none was counted.
+std::optional<std::uint64_t> arrow_text_digest(pyapi::ArrowTextChunks& text, bool filled) {
+    for (k::TextColumn& chunk : text.chunks) {
+        if (chunk.missing && !filled) return std::nullopt;
+        chunk.fill = reinterpret_cast<const std::uint8_t*>(fill_text);
+        chunk.fill_len = sizeof fill_text - 1;
+    }
+    std::uint64_t state = k::fnv_offset;
+    const bool done = pyapi::without_gil([&](const std::function<bool()>& poll) {
+        constexpr std::size_t block = 4096;
+        std::vector<std::uint64_t> hashes(block);
+        for (std::size_t c = 0; c < text.chunks.size(); ++c) {
+            for (std::size_t first = 0; first < text.rows[c]; first += block) {
+                if (poll()) return false;
+                const std::size_t count = std::min(block, text.rows[c] - first);
+                k::text_row_hashes(text.chunks[c], first, count, hashes.data());
+                state = k::fnv_words(state, hashes.data(), count);
+            }
+        }
+        return true;
+    });
+    if (!done) throw py::error_already_set();
+    return state;
 }
 
 // False at a code the column's flags rule out: a missing cell where none was
@@ -418,6 +467,8 @@ std::vector<std::optional<std::uint64_t>> hash_digests(const Input& in, py::hand
         } else if (py::object items = reader.objects(c)) {
             // Texts are hashed here, with the interpreter's own UTF-8 forms.
             if (!inf_as_na || !has_missing) out.back() = object_text_digest(items, has_missing);
+        } else if (auto text = reader.arrow_text(c)) {
+            if (!inf_as_na || !has_missing) out.back() = arrow_text_digest(*text, has_missing);
         } else if (auto cat = reader.categories_and_codes(c)) {
             if (!inf_as_na || !has_missing)
                 out.back() = categorical_text_digest(cat->first, cat->second, n, has_missing);
