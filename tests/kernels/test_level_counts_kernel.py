@@ -198,3 +198,124 @@ def test_ctrl_c_ends_the_kernel(kernels, threads, prompt):
     finally:
         timer.cancel()
     assert time.monotonic() - start < prompt(1.5)
+
+
+def split_shares(rng, n, shares):
+    """Cut points of `shares` shares of [0, n), empty shares among them."""
+    return np.sort(rng.integers(0, n + 1, size=shares - 1)) if n else np.zeros(shares - 1, dtype=int)
+
+
+def tree_merge(kernels, states, fan_in):
+    while len(states) > 1:
+        states = [kernels.level_merge(states[i : i + fan_in]) for i in range(0, len(states), fan_in)]
+    return states[0]
+
+
+@pytest.mark.parametrize("shares, fan_in", [(1, 2), (4, 2), (7, 3)])
+@pytest.mark.parametrize("ranges", [1, 3])
+@pytest.mark.parametrize("kind", KINDS)
+def test_partial_merge_finish_equal_nunique_and_rare_cells(kernels, kind, ranges, shares, fan_in):
+    rng = np.random.default_rng(len(kind) * 7 + ranges + shares)
+    n = 600  # a rare threshold of 6: levels on both sides of it
+    s, values, mask, missing = random_column(rng, n, kind)
+    cuts = split_shares(rng, n, shares)
+    pieces = []
+    for lo, hi in zip(np.r_[0, cuts], np.r_[cuts, n], strict=True):
+        share = (values[lo:hi], None if mask is None else mask[lo:hi], missing)
+        pieces.append(kernels.level_partial([share, (np.zeros(4, dtype=np.int64), [])], ranges))
+    distinct = rare = 0
+    for r in range(ranges):
+        got_distinct, got_rare = kernels.level_finish(tree_merge(kernels, [p[r] for p in pieces], fan_in), n)
+        assert got_distinct[1] == got_rare[1] == 0
+        distinct += int(got_distinct[0])
+        rare += int(got_rare[0])
+    vc = s.value_counts(dropna=False)
+    thr = max(int(0.01 * n), 2)
+    assert (distinct, rare) == (s.nunique(dropna=True), int(vc[vc <= thr].sum()))
+
+
+def test_caller_counted_levels_and_missing_kinds_merge(kernels):
+    # Missing kinds add up across shares (one level each), lone missing
+    # levels stay levels of their own, and the caller's present levels come
+    # in at the finish.
+    first = kernels.level_partial([(np.array([3, 0, 0, 9], dtype=np.int64), np.array([2, 7], dtype=np.int64))], 2)
+    second = kernels.level_partial([(np.array([0, 0, 0, 1], dtype=np.int64), np.array([1], dtype=np.int64))], 2)
+    assert all(len(state[0]) == 0 for state in first + second)
+    merged = kernels.level_merge([first[0], second[0]])
+    assert merged[3].tolist() == [3, 0, 0, 10] and sorted(merged[4].tolist()) == [1, 2, 7]
+    # 200 rows: threshold 2; levels 3, 10, 7 are above it, 2 and 1 below.
+    distinct, rare = kernels.level_finish(merged, 200, [np.array([5, 1, 2, 40], dtype=np.int64)])
+    assert (distinct.tolist(), rare.tolist()) == ([4], [2 + 1 + 1 + 2])
+    assert kernels.level_finish(merged, 200)[0].tolist() == [0]
+
+
+@pytest.mark.parametrize("n", [0, 1, 2, 50])
+@pytest.mark.parametrize("kind", KINDS)
+def test_few_levels_equal_nunique_up_to_two(kernels, kind, n):
+    rng = np.random.default_rng(n + len(kind))
+    for pool in (1, 2, None):
+        s, values, mask, missing = random_column(rng, n, kind)
+        if pool is not None and n:
+            # Mostly constant shares: one value, or two, among missing cells.
+            keep = s.dropna().unique()[:pool] if s.notna().any() else []
+            if len(keep):
+                picks = rng.integers(0, len(keep), n)
+                s = pd.Series(pd.array(keep, dtype=s.dtype)[picks]).where(s.notna())
+                s, values, mask, missing = reread(s, kind)
+        cuts = split_shares(rng, n, 3)
+        states = [
+            kernels.few_levels([(values[lo:hi], None if mask is None else mask[lo:hi], missing)])
+            for lo, hi in zip(np.r_[0, cuts], np.r_[cuts, n], strict=True)
+        ]
+        assert kernels.few_merge(states).tolist() == [min(s.nunique(dropna=True), 2)]
+        if n:
+            # The one value's hash is pandas' hash of it, as a share counted
+            # by pandas gives it.
+            one = kernels.few_levels([(values[:1], None if mask is None else mask[:1], missing)])
+            if one[0][0] == 1:
+                assert one[1][0] == next(iter(expected_levels(s.iloc[:1])[0]))
+
+
+def reread(s, kind):
+    """(Series, values, mask, missing) of a column `random_column` drew."""
+    if kind == "datetime":
+        return s, s.to_numpy().view(np.int64), None, "nat"
+    if isinstance(s.dtype, np.dtype):
+        return s, s.to_numpy(), None, ""
+    numpy_dtype = s.dtype.numpy_dtype
+    return s, s.to_numpy(dtype=numpy_dtype, na_value=numpy_dtype.type(0)), s.isna().to_numpy(), ""
+
+
+def good_state():
+    empty = np.zeros(0, dtype=np.int64)
+    return [np.array([5, 9], dtype=np.uint64), np.array([1, 2]), np.array([0, 2]), np.zeros(4, dtype=np.int64)] + [
+        empty,
+        np.array([0, 0]),
+    ]
+
+
+def test_a_state_merged_with_itself_doubles_its_counts(kernels):
+    merged = kernels.level_merge([tuple(good_state())] * 2)
+    assert sorted(zip(merged[0].tolist(), merged[1].tolist(), strict=True)) == [(5, 2), (9, 4)]
+
+
+@pytest.mark.parametrize(
+    "field, value",
+    [
+        (1, np.array([1, 0])),  # a count of 0 would read as an empty slot
+        (1, np.array([1, -2])),
+        (2, np.array([0, 3])),  # past the end of the levels
+        (2, np.array([1, 2])),  # not starting at 0
+        (5, np.array([0, 1])),  # past the end of the lone levels
+        (3, np.zeros(3, dtype=np.int64)),  # missing kinds of another column count
+        (0, np.array([5, 9], dtype=np.int64)),  # hashes not uint64
+        (1, np.array([1, 2, 3])),
+    ],
+)
+def test_states_that_do_not_hold_together_are_refused(kernels, field, value):
+    state = good_state()
+    state[field] = value
+    with pytest.raises(ValueError):
+        kernels.level_merge([tuple(state)])
+    with pytest.raises(ValueError):
+        kernels.level_finish(tuple(state), 10)
