@@ -1,27 +1,19 @@
 """Distinct counts of every column and rare-level shares of the categorical
 columns: one read of the data, joined to whichever pass the caller gives.
 
-The in-memory schema step takes `df[c].nunique(dropna=True)` of every column
-and, for each of the first `max_cat_features` categorical columns, `vc =
-df[c].value_counts(dropna=False)`, `thr = max(int(0.01 * vc.sum()), 2)` and
-the share `vc[vc <= thr].sum() / vc.sum()`, leaving out a column with no
-rows. Both are functions of one table per column: how many cells hold each
-level. The level-count kernel (`level_partial`, `level_merge`,
-`level_finish` of `_profilon_kernels`) counts each partition's levels into
-one state per range of level hashes, unites the states of a range in a tree
-of its own on the workers (no task holds more than its range's share of a
-column's levels), and gives the client two integers per column and range.
-
-The kernel reads numbers, booleans and dates (NumPy's, tz-aware, nullable
-integers and booleans) and knows each level by pandas' hash_array of its
-value in the metadata's dtype; a partition whose dtype is not the
-metadata's is counted by pandas and handed over as those hashes. The
-levels of other columns (text, objects, categories, nullable floats) are
-pandas' to define: they are counted by pandas, routed to a range by a hash
-that gives equal levels (as pandas' hash tables compare them: 1 is 1.0 is
-True in an object column) the same range on every worker, never Python's
-`hash` of a text, which is seeded per process, and united by pandas; their
-missing kinds ride in the kernel's state.
+The schema step takes `df[c].nunique(dropna=True)` of every column and, for
+its first `max_cat_features` categorical columns, with `vc =
+df[c].value_counts(dropna=False)` and `thr = max(int(0.01 * vc.sum()), 2)`,
+the share `vc[vc <= thr].sum() / vc.sum()`. The level-count kernel counts
+each partition into one state per range of level hashes and unites each
+range in a tree of its own on the workers (no task holds more than its
+range's share of a column's levels). It reads numbers, booleans and dates,
+knowing each level by pandas' hash_array of it in the metadata's dtype (a
+partition of another dtype is counted by pandas and handed over as those
+hashes). The levels of text, objects, categories and nullable floats are
+pandas' to define: pandas counts and unites them, routed by a hash that
+gives equal levels the same range on every worker (never Python's `hash` of
+a text, seeded per process); their missing kinds ride in the kernel's state.
 """
 
 from __future__ import annotations
@@ -56,11 +48,9 @@ def _kernels() -> Any:
 
 
 def _native_kind(dtype: Any) -> str | None:
-    """How the kernel reads a column of `dtype`: "values" (NumPy numbers and
-    booleans in the machine's byte order), "masked" (nullable integers and
-    booleans), "dates" (int64 with NaT), "tz" (their UTC int64), or None
-    (nullable floats, whose unmasked NaN pandas versions treat apart,
-    Arrow-backed numbers, text, objects, ...)."""
+    """How the kernel reads a column of `dtype` ("values", "masked", "dates",
+    "tz"), or None: nullable floats (pandas versions differ on their unmasked
+    NaN), Arrow-backed numbers, text, objects, swapped byte orders."""
     if isinstance(dtype, np.dtype):
         if not dtype.isnative:
             return None
@@ -302,17 +292,14 @@ def add_distinct_counts(
     """Adds to pass `p` the level counts of the columns of `ddf`.
 
     `exact` names the columns whose distinct count is wanted in full (the
-    analysis: its categorical columns, whose count the cardinality score
-    reads); None means every column. Of the others only whether they hold
-    more than one value is asked: a column the kernel reads is then asked
-    that (`few_levels`) instead of counted, and its count stops at 2.
+    analysis: its categorical ones, for the cardinality score; None: all).
+    Of the others a column the kernel reads is only asked whether it holds
+    more than one value (`few_levels`); their counts stop at 2.
 
-    Returns `fill(results, tables, level_cols=())`, which, given the pass's
-    results, sets `tables.nunique_by_col` (what `Series.nunique()` gives,
-    capped at 2 for the columns left out of `exact`) and
-    `tables.rare_share_by_col` (for the columns of `level_cols`, in that
-    order: the schema step's categorical columns, at most `max_cat_features`
-    of them; no entry when the frame has no rows).
+    Returns `fill(results, tables, level_cols=())`, which sets
+    `tables.nunique_by_col` and `tables.rare_share_by_col` (for the columns
+    of `level_cols`, the schema step's categorical ones; none when the frame
+    has no rows).
     """
     import dask
 

@@ -177,7 +177,6 @@ PyObject* level_counts_columns(PyObject*, PyObject* const* args, Py_ssize_t narg
     });
 }
 
-
 // A contiguous 1-d array of `type`, its length checked when `length` is set.
 template <class T>
 const T* state_array(std::vector<std::unique_ptr<HeldBuffer>>& held, py::handle obj, kernels::ValueType type,
@@ -379,7 +378,8 @@ PyObject* distinct_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return kernels::distinct_counts(p, out.data(), workspace.data(), poll);
         });
         py::list result;
-        for (std::int64_t c : out) result.append(c == kernels::distinct_undecided ? py::object(py::none()) : py::int_(c));
+        for (std::int64_t c : out)
+            result.append(c == kernels::distinct_undecided ? py::object(py::none()) : py::int_(c));
         return py::object(std::move(result));
     });
 }

@@ -262,7 +262,6 @@ bool gather_any(const LevelColumn& c, std::size_t n, LevelCounts& out, Gathered&
     return false;
 }
 
-
 }  // namespace
 
 bool level_counts(const LevelProblem& p, LevelCounts* out, const std::function<bool()>& poll) {
@@ -287,7 +286,6 @@ bool level_counts(const LevelProblem& p, LevelCounts* out, const std::function<b
     // polls as it goes.
     return parallel_for(parts, task, poll);
 }
-
 
 // ---- The steps of the mergeable kernel.
 
@@ -551,13 +549,6 @@ struct Scratch {
     std::size_t* histogram;
 };
 
-template <class T>
-T load(const char* p) {
-    T v;
-    std::memcpy(&v, p, sizeof(T));
-    return v;
-}
-
 class ColumnReader {
 public:
     explicit ColumnReader(const LevelColumn& c) : c_(c), base_(static_cast<const char*>(c.view.data)) {}
@@ -774,7 +765,6 @@ bool count_column(const LevelColumn& c, std::size_t n, const Scratch& s, KeySet&
     return count_keys(s.keys, s.spare, s.histogram, m, set, stop, out);
 }
 
-
 }  // namespace distinct
 }  // namespace
 
@@ -785,11 +775,13 @@ std::size_t distinct_workspace_bytes(const DistinctProblem& p) {
 bool distinct_counts(const DistinctProblem& p, std::int64_t* out, void* workspace, const std::function<bool()>& poll) {
     const distinct::Layout l = distinct::layout(p);
     const std::size_t parts = std::max<std::size_t>(std::min(p.parts, p.k), 1);
-    const auto base = (reinterpret_cast<std::uintptr_t>(workspace) + distinct::alignment - 1) / distinct::alignment * distinct::alignment;
+    const auto base = (reinterpret_cast<std::uintptr_t>(workspace) + distinct::alignment - 1) / distinct::alignment *
+                      distinct::alignment;
     auto task = [&](std::size_t part, const Stop& stop) {
         char* mine = reinterpret_cast<char*>(base + part * l.part);
-        const distinct::Scratch s{reinterpret_cast<std::uint64_t*>(mine), reinterpret_cast<std::uint64_t*>(mine + l.keys),
-                        reinterpret_cast<std::size_t*>(mine + 2 * l.keys)};
+        const distinct::Scratch s{reinterpret_cast<std::uint64_t*>(mine),
+                                  reinterpret_cast<std::uint64_t*>(mine + l.keys),
+                                  reinterpret_cast<std::size_t*>(mine + 2 * l.keys)};
         distinct::KeySet set;
         for (std::size_t c = part; c < p.k && !stop.requested(); c += parts) {
             if (!distinct::count_column(p.columns[c], p.n, s, set, stop, out[c])) return;

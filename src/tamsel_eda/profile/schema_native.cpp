@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "../kernels/level_counts.hpp"
 #include "../kernels/kernels.hpp"
+#include "../kernels/level_counts.hpp"
 #include "../kernels/row_hash.hpp"
 #include "../kernels/rules.hpp"
 #include "../pyapi/column_views.hpp"
