@@ -109,9 +109,21 @@ struct LevelArg {
     }
 };
 
+// A list or tuple argument, checked: the accessors below read its items
+// unchecked.
+py::list list_arg(py::handle obj, const char* what) {
+    if (!PyList_Check(obj.ptr())) throw py::type_error(std::string(what) + ": a list");
+    return py::reinterpret_borrow<py::list>(obj);
+}
+
+py::tuple tuple_arg(py::handle obj, const char* what) {
+    if (!PyTuple_Check(obj.ptr())) throw py::type_error(std::string(what) + ": a tuple");
+    return py::reinterpret_borrow<py::tuple>(obj);
+}
+
 // A (values, mask, missing[, weights]) tuple of a list argument.
 std::unique_ptr<LevelArg> level_arg(py::handle item, bool codes_allowed = false) {
-    py::tuple t = py::reinterpret_borrow<py::tuple>(item);
+    py::tuple t = tuple_arg(item, "a column");
     const std::size_t fields = py::len(t);
     if (fields != 3 && fields != 4) throw py::value_error("each column is (values, mask, missing[, weights])");
     const py::object weights = fields == 4 ? py::object(t[3]) : py::object(py::none());
@@ -168,7 +180,7 @@ PyObject* level_counts_columns(PyObject*, PyObject* const* args, Py_ssize_t narg
     return entry([&] {
         if (nargs < 2 || nargs > 3) throw py::type_error("level_counts_columns(columns, ranges, threads=None)");
         std::vector<std::unique_ptr<LevelArg>> columns;
-        for (py::handle item : py::reinterpret_borrow<py::list>(args[0])) columns.push_back(level_arg(item));
+        for (py::handle item : list_arg(args[0], "columns")) columns.push_back(level_arg(item));
         const std::size_t ranges = ranges_arg(args[1]);
         const std::size_t parts = nargs > 2 && args[2] != Py_None ? size_arg(args[2]) : kernels::thread_count();
         py::list result;
@@ -197,7 +209,7 @@ struct StateArg {
     kernels::LevelStateView view;
 
     explicit StateArg(py::handle obj) {
-        py::tuple t = py::reinterpret_borrow<py::tuple>(obj);
+        py::tuple t = tuple_arg(obj, "a state");
         if (py::len(t) != 6) throw py::value_error("a state is (hashes, counts, begin, missing, lone, lone_begin)");
         using VT = kernels::ValueType;
         std::size_t levels = 0, columns = 0, lone = 0;
@@ -224,13 +236,13 @@ py::object state_object(const kernels::LevelState& s) {
 PyObject* level_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 2) throw py::type_error("level_partial(columns, ranges)");
-        py::list items = py::reinterpret_borrow<py::list>(args[0]);
+        py::list items = list_arg(args[0], "columns");
         std::vector<std::unique_ptr<LevelArg>> read;
         std::vector<std::vector<std::int64_t>> lone(py::len(items));
         std::vector<kernels::PartialColumn> columns(py::len(items));
         for (std::size_t j = 0; j < columns.size(); ++j) {
             kernels::PartialColumn& c = columns[j];
-            py::tuple t = py::reinterpret_borrow<py::tuple>(items[j]);
+            py::tuple t = tuple_arg(items[j], "a column");
             const std::size_t fields = py::len(t);
             if (fields == 2 || fields == 6) {
                 const auto kinds = read_array<std::int64_t>(t[fields - 2], "int64");
@@ -254,8 +266,13 @@ PyObject* level_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         });
         if (std::find(undecided.begin(), undecided.end(), true) != undecided.end())
             throw py::value_error("a masked float column holding an unmasked NaN: counted by pandas");
+        // Each range's vectors freed once copied, so that the share's tables
+        // are not held twice over.
         py::list result;
-        for (const kernels::LevelState& s : states) result.append(state_object(s));
+        for (kernels::LevelState& s : states) {
+            result.append(state_object(s));
+            s = kernels::LevelState{};
+        }
         return py::object(std::move(result));
     });
 }
@@ -265,7 +282,7 @@ PyObject* level_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 1) throw py::type_error("level_merge(states)");
         std::vector<std::unique_ptr<StateArg>> held;
         std::vector<kernels::LevelStateView> views;
-        for (py::handle item : py::reinterpret_borrow<py::list>(args[0])) {
+        for (py::handle item : list_arg(args[0], "the first argument")) {
             held.push_back(std::make_unique<StateArg>(item));
             if (!views.empty() && held.back()->view.k != views[0].k)
                 throw py::value_error("states of different columns");
@@ -290,7 +307,7 @@ PyObject* level_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         std::vector<const std::int64_t*> extra_at(k, nullptr);
         std::vector<std::size_t> extra_size(k, 0);
         if (nargs > 2 && args[2] != Py_None) {
-            py::list items = py::reinterpret_borrow<py::list>(args[2]);
+            py::list items = list_arg(args[2], "extra");
             if (py::len(items) != k) throw py::value_error("extra: one entry per column");
             for (std::size_t j = 0; j < k; ++j) {
                 if (items[j].is_none()) continue;
@@ -311,7 +328,7 @@ PyObject* few_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 1) throw py::type_error("few_levels(columns)");
         std::vector<std::unique_ptr<LevelArg>> held;
         std::vector<kernels::LevelColumn> columns;
-        for (py::handle item : py::reinterpret_borrow<py::list>(args[0])) {
+        for (py::handle item : list_arg(args[0], "the first argument")) {
             held.push_back(level_arg(item));
             const kernels::LevelColumn& c = held.back()->column;
             if (held.back()->rows != held.front()->rows) throw py::value_error("columns of one length");
@@ -336,8 +353,8 @@ PyObject* few_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 1) throw py::type_error("few_merge(states)");
         std::vector<kernels::FewState> states;
         std::size_t k = 0, shares = 0;
-        for (py::handle item : py::reinterpret_borrow<py::list>(args[0])) {
-            py::tuple t = py::reinterpret_borrow<py::tuple>(item);
+        for (py::handle item : list_arg(args[0], "the first argument")) {
+            py::tuple t = tuple_arg(item, "a few-levels state");
             if (py::len(t) != 2) throw py::value_error("a few-levels state is (levels, hashes)");
             const auto levels = read_array<std::uint8_t>(t[0], "uint8");
             const auto hashes = read_array<std::uint64_t>(t[1], "uint64");
@@ -360,7 +377,7 @@ PyObject* distinct_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs < 1 || nargs > 2) throw py::type_error("distinct_counts(columns, threads=None)");
         std::vector<std::unique_ptr<LevelArg>> held;
         std::vector<kernels::LevelColumn> cols;
-        for (py::handle item : py::reinterpret_borrow<py::list>(args[0])) {
+        for (py::handle item : list_arg(args[0], "the first argument")) {
             held.push_back(level_arg(item, true));
             if (held.back()->rows != held.front()->rows) throw py::value_error("columns of one length");
             if (held.back()->column.hashed || held.back()->column.weights)

@@ -331,6 +331,29 @@ def test_states_that_do_not_hold_together_are_refused(kernels, field, value):
         kernels.level_finish(tuple(state), 10)
 
 
+
+@pytest.mark.parametrize(
+    "entry, args",
+    [
+        ("level_partial", (((np.zeros(3), None, ""),), 2)),  # columns not a list
+        ("level_partial", ([[np.zeros(3), None, ""]], 2)),  # a column not a tuple
+        ("level_partial", ([(np.zeros(3), [1, 2])], 2)),  # missing kinds not four counts
+        ("level_merge", ([list(good_state())],)),
+        ("level_finish", (tuple(good_state()), 10, (None,))),
+        ("level_finish", (tuple(good_state()), 10, [None, None])),
+        ("few_levels", ([(np.zeros(3), None, ""), (np.zeros(2), None, "")],)),
+        ("few_levels", ([(np.zeros(3), np.zeros(3, dtype=bool), "")],)),  # a masked float
+        ("few_merge", ([(np.array([3], dtype=np.uint8), np.zeros(1, dtype=np.uint64))],)),
+        ("few_merge", ([[np.zeros(1, dtype=np.uint8), np.zeros(1, dtype=np.uint64)]],)),
+        ("distinct_counts", ([(np.zeros(3), None, ""), (np.zeros(2), None, "")],)),
+        ("distinct_counts", ([(np.zeros(3, dtype=np.uint64), None, "hashed")],)),
+    ],
+)
+def test_malformed_arguments_of_the_steps_are_refused(kernels, entry, args):
+    with pytest.raises((TypeError, ValueError)):
+        getattr(kernels, entry)(*args)
+
+
 # ---- Distinct counts of the schema step.
 
 
