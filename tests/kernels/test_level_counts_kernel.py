@@ -331,7 +331,6 @@ def test_states_that_do_not_hold_together_are_refused(kernels, field, value):
         kernels.level_finish(tuple(state), 10)
 
 
-
 @pytest.mark.parametrize(
     "entry, args",
     [
