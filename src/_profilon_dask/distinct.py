@@ -206,11 +206,8 @@ def _distinct_partial(
     tables: dict[int, list[pd.Series]] = {}
     for i, j in enumerate(counted):
         s, dtype = part.iloc[:, j], dtypes[j]
-        if _native_kind(dtype) is not None:
-            arg = _native_input(s, dtype)
-            if arg is None:
-                present, kinds, lone = _pandas_levels(s)
-                arg = (_key_hashes(present.index, dtype), None, "hashed", present.to_numpy(), kinds, lone)
+        arg = _native_input(s, dtype)
+        if arg is not None:
             args.append(arg)
             continue
         text = _text_levels(s, dtype, ranges)
@@ -244,15 +241,28 @@ def _unite(series: list[pd.Series]) -> pd.Series:
     return joined.groupby(level=0, sort=False).sum()
 
 
-def _distinct_combine(pieces: list[tuple[Any, dict[int, pd.Series]]]) -> tuple[Any, dict[int, pd.Series]]:
+def _distinct_combine(pieces: list[Any], dtypes: list[Any]) -> tuple[Any, dict[int, pd.Series]]:
     state = _kernels().level_merge([p[0] for p in pieces])
-    return state, {i: _unite([p[1][i] for p in pieces]) for i in pieces[0][1]}
+    begin = state[2]
+    keys = sorted(set().union(*(p[1] for p in pieces)))
+    tables = {i: _unite([p[1][i] for p in pieces if i in p[1]]) for i in keys}
+    # A partition whose dtype was not the metadata's was counted by pandas;
+    # where the kernel counted others of the column, its levels join theirs
+    # by their hash in the metadata's dtype.
+    joined = [i for i in keys if begin[i + 1] > begin[i]]
+    if joined:
+        args: list[tuple[Any, ...]] = [(np.zeros(4, dtype=np.int64), np.zeros(0, dtype=np.int64))] * (len(begin) - 1)
+        for i in joined:
+            t = tables.pop(i)
+            args[i] = (_key_hashes(t.index, dtypes[i]), None, "hashed", t.to_numpy(dtype=np.int64))
+        state = _kernels().level_merge([state, _kernels().level_partial(args, 1)[0]])
+    return state, tables
 
 
-def _distinct_finish(pieces: list[Any], n_rows: int) -> tuple[np.ndarray, np.ndarray]:
+def _distinct_finish(pieces: list[Any], n_rows: int, dtypes: list[Any]) -> tuple[np.ndarray, np.ndarray]:
     """Per column: the range's distinct present levels, and the cells of its
     levels counted at or below the rare threshold of `n_rows` rows."""
-    state, tables = _distinct_combine(pieces)
+    state, tables = _distinct_combine(pieces, dtypes)
     extra = [tables[i].to_numpy(dtype=np.int64) if i in tables else None for i in range(len(state[2]) - 1)]
     return _kernels().level_finish(state, n_rows, extra)
 
@@ -309,19 +319,21 @@ def add_distinct_counts(
     dtypes = list(ddf.dtypes)
     wanted = None if exact is None else set(columns.get_indexer(list(exact)))
     few = [] if wanted is None else [j for j, d in enumerate(dtypes) if j not in wanted and _native_kind(d)]
-    counted = [j for j in range(len(dtypes)) if j not in set(few)]
+    skipped = set(few)
+    counted = [j for j in range(len(dtypes)) if j not in skipped]
     parts = p.partitions(ddf)
     partial = dask.delayed(_distinct_partial, pure=True, nout=ranges + 1)
     partials = [partial(part, dtypes, ranges, counted) for part in parts]
     n_rows = dask.delayed(sum, pure=True)([q[0] for q in partials])
     combine = dask.delayed(_distinct_combine, pure=True)
     finish = dask.delayed(_distinct_finish, pure=True)
+    counted_dtypes = [dtypes[j] for j in counted]
     finals = []
     for r in range(ranges):
         level = [q[r + 1] for q in partials]
         while len(level) > split_every:
-            level = [combine(level[i : i + split_every]) for i in range(0, len(level), split_every)]
-        finals.append(finish(level, n_rows))
+            level = [combine(level[i : i + split_every], counted_dtypes) for i in range(0, len(level), split_every)]
+        finals.append(finish(level, n_rows, counted_dtypes))
     at = p.add(dask.delayed(_gather, pure=True)(n_rows, *finals))
     if few:
         few_partial = dask.delayed(_few_partial, pure=True)

@@ -20,10 +20,9 @@
 // range's levels of k columns (see kernels/level_counts.hpp).
 // level_partial(columns, ranges) gives one share's states, one per range:
 // each column is (values, mask, missing[, weights]) for the kernel to read,
-// (missing_kinds, lone) for a column whose present levels the caller counts
-// (its cells of the missing kinds None, pd.NA, NaT, NaN: four int64, and the
-// counts of its missing levels that equal only themselves), or (values,
-// mask, missing, weights, missing_kinds, lone) for both at once.
+// or (missing_kinds, lone) for a column whose present levels the caller
+// counts: its cells of the missing kinds None, pd.NA, NaT, NaN (four int64)
+// and the counts of its missing levels that equal only themselves.
 // level_merge(states) unites states of one range. level_finish(state, rows,
 // extra=None) gives (distinct, rare): each column's distinct present levels
 // and the cells of its levels counted at most max(int(0.01 * rows), 2)
@@ -244,16 +243,15 @@ PyObject* level_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             kernels::PartialColumn& c = columns[j];
             py::tuple t = tuple_arg(items[j], "a column");
             const std::size_t fields = py::len(t);
-            if (fields == 2 || fields == 6) {
-                const auto kinds = read_array<std::int64_t>(t[fields - 2], "int64");
+            if (fields == 2) {
+                const auto kinds = read_array<std::int64_t>(t[0], "int64");
                 if (kinds.size() != kernels::missing_kinds) throw py::value_error("missing kinds: four counts");
                 std::copy(kinds.begin(), kinds.end(), c.missing);
-                lone[j] = read_array<std::int64_t>(t[fields - 1], "int64");
+                lone[j] = read_array<std::int64_t>(t[1], "int64");
                 c.lone = lone[j].data();
                 c.lone_size = lone[j].size();
-            }
-            if (fields != 2) {
-                read.push_back(fields == 6 ? std::make_unique<LevelArg>(t[0], t[1], t[2], t[3]) : level_arg(t));
+            } else {
+                read.push_back(level_arg(t));
                 c.read = &read.back()->column;
                 c.rows = read.back()->rows;
             }

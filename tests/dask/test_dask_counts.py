@@ -501,8 +501,11 @@ def test_many_levels_equal_pandas(sync, n_parts, ranges):
         ),
         ("Int64", [pd.array([1, None, 2], dtype="Int64"), np.array([2, 5, 5, 1]), np.array([True, False])]),
         (np.int64, [np.array([7, 8, 8]), np.array([8.0, 9.0]), np.array([], dtype=np.int64)]),
+        # No share of the metadata's dtype: the levels are the shares' own
+        # (1.5 is not 1), as in the computed frame.
+        (np.int64, [np.array([1.5, 1.0, 1.5]), np.array([2.5, 1.0])]),
     ],
-    ids=["floats", "nullable-ints", "ints"],
+    ids=["floats", "nullable-ints", "ints", "no-share-of-the-metadatas"],
 )
 @pytest.mark.parametrize("ranges", [1, 3, 8])
 def test_shares_whose_dtype_is_not_the_metadatas(sync, meta, pieces, ranges):
