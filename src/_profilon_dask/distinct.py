@@ -186,11 +186,12 @@ def _text_levels(s: pd.Series, dtype: Any, ranges: int) -> tuple[pd.Series, np.n
     of the metadata's dtype, from the native text codes: the counts by text
     (first-seen order, the share's dtype), the missing kinds, the ranges."""
     coded = text_codes(s, codes=False, hashes=ranges > 1) if s.dtype == dtype else None
-    if coded is None:
+    slot = None if coded is None else _missing_slot(dtype.na_value)
+    if coded is None or slot is None:
         return None
     present = pd.Series(coded.counts, index=pd.Index(s.iloc[coded.first].array, name=s.name), dtype=np.int64)
     kinds = np.zeros(4, dtype=np.int64)
-    kinds[_missing_slot(dtype.na_value)] = coded.missing
+    kinds[slot] = coded.missing
     route = (coded.hashes % np.uint64(ranges)).astype(np.intp) if ranges > 1 else np.zeros(len(present), np.intp)
     return present, kinds, route
 
