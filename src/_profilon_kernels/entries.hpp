@@ -41,7 +41,6 @@ extern const PyMethodDef mutual_info_entries[];
 extern const PyMethodDef pairwise_entries[];
 extern const PyMethodDef row_hash_entries[];
 extern const PyMethodDef summary_entries[];
-extern const PyMethodDef distinct_entries[];
 extern const PyMethodDef pearson_screen_entries[];
 extern const PyMethodDef group_sums_entries[];
 extern const PyMethodDef quantile_entries[];

@@ -15,7 +15,6 @@ const PyMethodDef* const tables[] = {
     pairwise_entries,
     row_hash_entries,
     summary_entries,
-    distinct_entries,
     pearson_screen_entries,
     group_sums_entries,
     quantile_entries,

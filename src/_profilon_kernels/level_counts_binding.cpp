@@ -14,6 +14,30 @@
 // (values, mask, missing) or (values, mask, missing, weights) columns at
 // once, on up to `threads` threads (the thread count otherwise), and gives
 // the list of their results.
+//
+// The mergeable steps. A state is a tuple of arrays (hashes uint64, counts
+// int64, begin int64, missing int64, lone int64, lone_begin int64): one
+// range's levels of k columns (see kernels/level_counts.hpp).
+// level_partial(columns, ranges) gives one share's states, one per range:
+// each column is (values, mask, missing[, weights]) for the kernel to read,
+// or (missing_kinds, lone) for a column whose present levels the caller
+// counts: its cells of the missing kinds None, pd.NA, NaT, NaN (four int64)
+// and the counts of its missing levels that equal only themselves.
+// level_merge(states) unites states of one range. level_finish(state, rows,
+// extra=None) gives (distinct, rare): each column's distinct present levels
+// and the cells of its levels counted at most max(int(0.01 * rows), 2)
+// times; extra, a list with None or an int64 array of counts per column,
+// adds the present levels the caller united.
+// few_levels(columns) gives (levels uint8, hashes uint64) of one share:
+// per column 0 no value, 1 one value (and its hash), 2 more; few_merge(states)
+// gives each column's 0, 1 or 2 over the shares.
+//
+// distinct_counts(columns, threads=None): Series.nunique(dropna=True) of a
+// list of (values, mask, missing) columns of one length, `missing` "" (only
+// the mask), "nat" or "codes" (negative values are missing); None where the
+// kernel cannot decide. `threads` sets how many parts the columns are split
+// into (the thread count otherwise).
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -44,7 +68,8 @@ struct LevelArg {
     kernels::LevelColumn column;
     std::size_t rows = 0;
 
-    LevelArg(py::handle values, py::handle mask, py::handle missing_kind, py::handle weights) {
+    LevelArg(py::handle values, py::handle mask, py::handle missing_kind, py::handle weights,
+             bool codes_allowed = false) {
         held.push_back(std::make_unique<HeldBuffer>(values));
         const Py_buffer& v = held.back()->view();
         rows = static_cast<std::size_t>(v.shape[0]);
@@ -66,8 +91,11 @@ struct LevelArg {
         } else if (missing == "hashed") {
             if (column.view.type != kernels::ValueType::u64) throw py::value_error("hashed: uint64 values");
             column.hashed = true;
+        } else if (missing == "codes" && codes_allowed) {
+            column.skip_negative = true;
         } else if (!missing.empty()) {
-            throw py::value_error("missing: '', 'nat' or 'hashed'");
+            throw py::value_error(codes_allowed ? "missing: '', 'nat', 'hashed' or 'codes'"
+                                                : "missing: '', 'nat' or 'hashed'");
         }
         if (!weights.is_none()) {
             held.push_back(std::make_unique<HeldBuffer>(weights));
@@ -79,6 +107,27 @@ struct LevelArg {
         }
     }
 };
+
+// A list or tuple argument, checked: the accessors below read its items
+// unchecked.
+py::list list_arg(py::handle obj, const char* what) {
+    if (!PyList_Check(obj.ptr())) throw py::type_error(std::string(what) + ": a list");
+    return py::reinterpret_borrow<py::list>(obj);
+}
+
+py::tuple tuple_arg(py::handle obj, const char* what) {
+    if (!PyTuple_Check(obj.ptr())) throw py::type_error(std::string(what) + ": a tuple");
+    return py::reinterpret_borrow<py::tuple>(obj);
+}
+
+// A (values, mask, missing[, weights]) tuple of a list argument.
+std::unique_ptr<LevelArg> level_arg(py::handle item, bool codes_allowed = false) {
+    py::tuple t = tuple_arg(item, "a column");
+    const std::size_t fields = py::len(t);
+    if (fields != 3 && fields != 4) throw py::value_error("each column is (values, mask, missing[, weights])");
+    const py::object weights = fields == 4 ? py::object(t[3]) : py::object(py::none());
+    return std::make_unique<LevelArg>(t[0], t[1], t[2], weights, codes_allowed);
+}
 
 std::size_t ranges_arg(py::handle obj) {
     const std::size_t ranges = size_arg(obj);
@@ -130,17 +179,222 @@ PyObject* level_counts_columns(PyObject*, PyObject* const* args, Py_ssize_t narg
     return entry([&] {
         if (nargs < 2 || nargs > 3) throw py::type_error("level_counts_columns(columns, ranges, threads=None)");
         std::vector<std::unique_ptr<LevelArg>> columns;
-        for (py::handle item : py::reinterpret_borrow<py::list>(args[0])) {
-            py::tuple t = py::reinterpret_borrow<py::tuple>(item);
-            const std::size_t fields = py::len(t);
-            if (fields != 3 && fields != 4) throw py::value_error("each column is (values, mask, missing[, weights])");
-            const py::object weights = fields == 4 ? py::object(t[3]) : py::object(py::none());
-            columns.push_back(std::make_unique<LevelArg>(t[0], t[1], t[2], weights));
-        }
+        for (py::handle item : list_arg(args[0], "columns")) columns.push_back(level_arg(item));
         const std::size_t ranges = ranges_arg(args[1]);
         const std::size_t parts = nargs > 2 && args[2] != Py_None ? size_arg(args[2]) : kernels::thread_count();
         py::list result;
         for (py::object& r : run(columns, ranges, parts)) result.append(r);
+        return py::object(std::move(result));
+    });
+}
+
+// A contiguous 1-d array of `type`, its length checked when `length` is set.
+template <class T>
+const T* state_array(std::vector<std::unique_ptr<HeldBuffer>>& held, py::handle obj, kernels::ValueType type,
+                     std::size_t& length, bool check_length, const char* what) {
+    held.push_back(std::make_unique<HeldBuffer>(obj));
+    const Py_buffer& v = held.back()->view();
+    if (buffer_value_type(v) != type || (v.shape[0] > 1 && v.strides[0] != v.itemsize))
+        throw py::value_error(std::string("state: ") + what + " of the wrong type or not contiguous");
+    if (check_length && static_cast<std::size_t>(v.shape[0]) != length)
+        throw py::value_error(std::string("state: ") + what + " of the wrong length");
+    length = static_cast<std::size_t>(v.shape[0]);
+    return static_cast<const T*>(v.buf);
+}
+
+// A state tuple read in place, checked to hold together.
+struct StateArg {
+    std::vector<std::unique_ptr<HeldBuffer>> held;
+    kernels::LevelStateView view;
+
+    explicit StateArg(py::handle obj) {
+        py::tuple t = tuple_arg(obj, "a state");
+        if (py::len(t) != 6) throw py::value_error("a state is (hashes, counts, begin, missing, lone, lone_begin)");
+        using VT = kernels::ValueType;
+        std::size_t levels = 0, columns = 0, lone = 0;
+        view.hashes = state_array<std::uint64_t>(held, t[0], VT::u64, levels, false, "hashes");
+        view.counts = state_array<std::int64_t>(held, t[1], VT::i64, levels, true, "counts");
+        view.begin = state_array<std::int64_t>(held, t[2], VT::i64, columns, false, "begin");
+        if (columns < 1) throw py::value_error("state: begin of the wrong length");
+        view.k = columns - 1;
+        std::size_t kinds = view.k * kernels::missing_kinds;
+        view.missing = state_array<std::int64_t>(held, t[3], VT::i64, kinds, true, "missing");
+        view.lone = state_array<std::int64_t>(held, t[4], VT::i64, lone, false, "lone");
+        view.lone_begin = state_array<std::int64_t>(held, t[5], VT::i64, columns, true, "lone_begin");
+        if (!kernels::valid_level_state(view, levels, lone))
+            throw py::value_error("state: offsets outside its arrays, or a count not positive");
+    }
+};
+
+py::object state_object(const kernels::LevelState& s) {
+    return py::make_tuple(make_array(s.hashes, "uint64"), make_array(s.counts, "int64"), make_array(s.begin, "int64"),
+                          make_array(s.missing, "int64"), make_array(s.lone, "int64"),
+                          make_array(s.lone_begin, "int64"));
+}
+
+PyObject* level_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 2) throw py::type_error("level_partial(columns, ranges)");
+        py::list items = list_arg(args[0], "columns");
+        std::vector<std::unique_ptr<LevelArg>> read;
+        std::vector<std::vector<std::int64_t>> lone(py::len(items));
+        std::vector<kernels::PartialColumn> columns(py::len(items));
+        for (std::size_t j = 0; j < columns.size(); ++j) {
+            kernels::PartialColumn& c = columns[j];
+            py::tuple t = tuple_arg(items[j], "a column");
+            const std::size_t fields = py::len(t);
+            if (fields == 2) {
+                const auto kinds = read_array<std::int64_t>(t[0], "int64");
+                if (kinds.size() != kernels::missing_kinds) throw py::value_error("missing kinds: four counts");
+                std::copy(kinds.begin(), kinds.end(), c.missing);
+                lone[j] = read_array<std::int64_t>(t[1], "int64");
+                c.lone = lone[j].data();
+                c.lone_size = lone[j].size();
+            } else {
+                read.push_back(level_arg(t));
+                c.read = &read.back()->column;
+                c.rows = read.back()->rows;
+            }
+        }
+        const std::size_t ranges = ranges_arg(args[1]);
+        std::vector<kernels::LevelState> states;
+        std::vector<bool> undecided;
+        pyapi::without_gil([&](const std::function<bool()>& poll) {
+            return kernels::level_partial(columns.data(), columns.size(), ranges, states, undecided, poll);
+        });
+        if (std::find(undecided.begin(), undecided.end(), true) != undecided.end())
+            throw py::value_error("a masked float column holding an unmasked NaN: counted by pandas");
+        // Each range's vectors freed once copied, so that the share's tables
+        // are not held twice over.
+        py::list result;
+        for (kernels::LevelState& s : states) {
+            result.append(state_object(s));
+            s = kernels::LevelState{};
+        }
+        return py::object(std::move(result));
+    });
+}
+
+PyObject* level_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 1) throw py::type_error("level_merge(states)");
+        std::vector<std::unique_ptr<StateArg>> held;
+        std::vector<kernels::LevelStateView> views;
+        for (py::handle item : list_arg(args[0], "the first argument")) {
+            held.push_back(std::make_unique<StateArg>(item));
+            if (!views.empty() && held.back()->view.k != views[0].k)
+                throw py::value_error("states of different columns");
+            views.push_back(held.back()->view);
+        }
+        if (views.empty()) throw py::value_error("level_merge needs at least one state");
+        kernels::LevelState out;
+        pyapi::without_gil([&](const std::function<bool()>& poll) {
+            return kernels::merge_level_states(views.data(), views.size(), out, poll);
+        });
+        return state_object(out);
+    });
+}
+
+PyObject* level_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs < 2 || nargs > 3) throw py::type_error("level_finish(state, rows, extra=None)");
+        const StateArg state(args[0]);
+        const std::int64_t rows = py::cast<std::int64_t>(py::handle(args[1]));
+        const std::size_t k = state.view.k;
+        std::vector<std::vector<std::int64_t>> extra(k);
+        std::vector<const std::int64_t*> extra_at(k, nullptr);
+        std::vector<std::size_t> extra_size(k, 0);
+        if (nargs > 2 && args[2] != Py_None) {
+            py::list items = list_arg(args[2], "extra");
+            if (py::len(items) != k) throw py::value_error("extra: one entry per column");
+            for (std::size_t j = 0; j < k; ++j) {
+                if (items[j].is_none()) continue;
+                extra[j] = read_array<std::int64_t>(items[j], "int64");
+                extra_at[j] = extra[j].data();
+                extra_size[j] = extra[j].size();
+            }
+        }
+        std::vector<std::int64_t> distinct(k), rare(k);
+        kernels::finish_level_state(state.view, kernels::rare_threshold(rows), extra_at.data(), extra_size.data(),
+                                    distinct.data(), rare.data());
+        return py::object(py::make_tuple(make_array(distinct, "int64"), make_array(rare, "int64")));
+    });
+}
+
+PyObject* few_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 1) throw py::type_error("few_levels(columns)");
+        std::vector<std::unique_ptr<LevelArg>> held;
+        std::vector<kernels::LevelColumn> columns;
+        for (py::handle item : list_arg(args[0], "the first argument")) {
+            held.push_back(level_arg(item));
+            const kernels::LevelColumn& c = held.back()->column;
+            if (held.back()->rows != held.front()->rows) throw py::value_error("columns of one length");
+            if (c.hashed || c.weights) throw py::value_error("few_levels reads values, not hashes or weights");
+            if (c.view.missing && (c.view.type == kernels::ValueType::f64 || c.view.type == kernels::ValueType::f32))
+                throw py::value_error("a masked float column: counted by pandas");
+            columns.push_back(c);
+        }
+        std::vector<kernels::FewState> out(columns.size());
+        kernels::few_levels(columns.data(), columns.size(), held.empty() ? 0 : held.front()->rows, out.data());
+        std::vector<std::uint8_t> levels(out.size());
+        std::vector<std::uint64_t> hashes(out.size());
+        std::transform(out.begin(), out.end(), levels.begin(),
+                       [](const kernels::FewState& s) { return static_cast<std::uint8_t>(s.levels); });
+        std::transform(out.begin(), out.end(), hashes.begin(), [](const kernels::FewState& s) { return s.hash; });
+        return py::object(py::make_tuple(make_array(levels, "uint8"), make_array(hashes, "uint64")));
+    });
+}
+
+PyObject* few_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 1) throw py::type_error("few_merge(states)");
+        std::vector<kernels::FewState> states;
+        std::size_t k = 0, shares = 0;
+        for (py::handle item : list_arg(args[0], "the first argument")) {
+            py::tuple t = tuple_arg(item, "a few-levels state");
+            if (py::len(t) != 2) throw py::value_error("a few-levels state is (levels, hashes)");
+            const auto levels = read_array<std::uint8_t>(t[0], "uint8");
+            const auto hashes = read_array<std::uint64_t>(t[1], "uint64");
+            if (shares == 0) k = levels.size();
+            if (levels.size() != k || hashes.size() != k) throw py::value_error("states of different columns");
+            for (std::size_t j = 0; j < k; ++j) {
+                if (levels[j] > 2) throw py::value_error("levels: 0, 1 or 2");
+                states.push_back({static_cast<kernels::FewLevels>(levels[j]), hashes[j]});
+            }
+            ++shares;
+        }
+        std::vector<std::int64_t> out(k);
+        kernels::few_merge(states.data(), shares, k, out.data());
+        return py::object(make_array(out, "int64"));
+    });
+}
+
+PyObject* distinct_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs < 1 || nargs > 2) throw py::type_error("distinct_counts(columns, threads=None)");
+        std::vector<std::unique_ptr<LevelArg>> held;
+        std::vector<kernels::LevelColumn> cols;
+        for (py::handle item : list_arg(args[0], "the first argument")) {
+            held.push_back(level_arg(item, true));
+            if (held.back()->rows != held.front()->rows) throw py::value_error("columns of one length");
+            if (held.back()->column.hashed || held.back()->column.weights)
+                throw py::value_error("distinct_counts reads values, not hashes or weights");
+            cols.push_back(held.back()->column);
+        }
+        kernels::DistinctProblem p;
+        p.columns = cols.data();
+        p.k = cols.size();
+        p.n = held.empty() ? 0 : held.front()->rows;
+        p.parts = nargs > 1 && args[1] != Py_None ? size_arg(args[1]) : kernels::thread_count();
+        std::vector<std::byte> workspace(kernels::distinct_workspace_bytes(p));
+        std::vector<std::int64_t> out(p.k);
+        pyapi::without_gil([&](const std::function<bool()>& poll) {
+            return kernels::distinct_counts(p, out.data(), workspace.data(), poll);
+        });
+        py::list result;
+        for (std::int64_t c : out)
+            result.append(c == kernels::distinct_undecided ? py::object(py::none()) : py::int_(c));
         return py::object(std::move(result));
     });
 }
@@ -152,6 +406,18 @@ const PyMethodDef level_counts_entries[] = {
      "level_counts(values, mask, missing, ranges, weights=None): value_counts(dropna=False) by level hash."},
     {"level_counts_columns", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_counts_columns)),
      METH_FASTCALL, "level_counts_columns(columns, ranges, threads=None): level_counts of several columns."},
+    {"level_partial", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_partial)), METH_FASTCALL,
+     "level_partial(columns, ranges): one share's level states, one per range."},
+    {"level_merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_merge)), METH_FASTCALL,
+     "level_merge(states): the union of level states of one range."},
+    {"level_finish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_finish)), METH_FASTCALL,
+     "level_finish(state, rows, extra=None): (distinct, rare) of each column."},
+    {"few_levels", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(few_levels)), METH_FASTCALL,
+     "few_levels(columns): (levels, hashes) of one share, levels 0, 1 or 2."},
+    {"few_merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(few_merge)), METH_FASTCALL,
+     "few_merge(states): 0, 1 or 2 distinct values of each column over the shares."},
+    {"distinct_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(distinct_counts)), METH_FASTCALL,
+     "distinct_counts(columns, threads=None): Series.nunique(dropna=True) of plain buffers."},
     {nullptr, nullptr, 0, nullptr},
 };
 

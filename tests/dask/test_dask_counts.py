@@ -501,8 +501,11 @@ def test_many_levels_equal_pandas(sync, n_parts, ranges):
         ),
         ("Int64", [pd.array([1, None, 2], dtype="Int64"), np.array([2, 5, 5, 1]), np.array([True, False])]),
         (np.int64, [np.array([7, 8, 8]), np.array([8.0, 9.0]), np.array([], dtype=np.int64)]),
+        # No share of the metadata's dtype: the levels are the shares' own
+        # (1.5 is not 1), as in the computed frame.
+        (np.int64, [np.array([1.5, 1.0, 1.5]), np.array([2.5, 1.0])]),
     ],
-    ids=["floats", "nullable-ints", "ints"],
+    ids=["floats", "nullable-ints", "ints", "no-share-of-the-metadatas"],
 )
 @pytest.mark.parametrize("ranges", [1, 3, 8])
 def test_shares_whose_dtype_is_not_the_metadatas(sync, meta, pieces, ranges):
@@ -542,13 +545,14 @@ def test_numbers_the_kernel_does_not_read(sync, values, n_parts):
 def test_native_level_tables_report_their_size_to_dask():
     from dask.sizeof import sizeof
 
-    from _profilon_dask.distinct import _Hashed
+    from _profilon_dask import distinct
 
-    table = _Hashed(np.arange(100_000, dtype=np.uint64), np.ones(100_000, dtype=np.int64))
+    part = pd.DataFrame({"x": np.arange(100_000, dtype=np.float64)})
+    _, piece = distinct._distinct_partial(part, list(part.dtypes), 1)
     # Dask spills and pauses by these figures: a piece of per-range tables
     # must weigh what its arrays weigh.
-    assert sizeof(table) >= 1_600_000
-    assert sizeof([table, table]) >= 3_200_000
+    assert sizeof(piece) >= 1_600_000
+    assert sizeof([piece, piece]) >= 3_200_000
 
 
 def test_a_partitions_ranges_own_their_tables():
@@ -556,11 +560,11 @@ def test_a_partitions_ranges_own_their_tables():
 
     part = pd.DataFrame({"x": np.arange(50_000, dtype=np.float64)})
     _, *pieces = distinct._distinct_partial(part, list(part.dtypes), 8)
-    tables = [piece[0][0] for piece in pieces]
-    assert sum(len(t) for t in tables) == 50_000
+    states = [piece[0] for piece in pieces]
+    assert sum(len(state[0]) for state in states) == 50_000
     # A range that kept a view of the column's whole table would hold it all
     # while Dask weighs (and spills) only its share.
-    assert all(t.hashes.base is None and t.counts.base is None for t in tables)
+    assert all(state[0].base is None and state[1].base is None for state in states)
 
 
 def arrow_text_shares():
@@ -598,9 +602,10 @@ def test_arrow_text_levels_equal_value_counts(monkeypatch, kind, ranges):
     monkeypatch.setattr(distinct, "_text_levels", lambda *args: None)
     old = distinct._distinct_partial(part, [s.dtype], ranges)
     assert new[0] == old[0] == len(s)
-    for (levels, kinds, lone), (want_levels, want_kinds, want_lone) in zip(new[1:], old[1:], strict=True):
+    for (state, levels), (want_state, want_levels) in zip(new[1:], old[1:], strict=True):
         pd.testing.assert_series_equal(levels[0], want_levels[0], check_index_type=True)
-        assert kinds == want_kinds and lone == want_lone
+        for got, want in zip(state, want_state, strict=True):
+            assert np.array_equal(got, want)
 
 
 @pytest.mark.parametrize("kind", ["string", "chunks", "many", "large"])

@@ -3,7 +3,15 @@
 // about a thousand entries (a counting sort: two sequential passes), and each
 // bucket is counted by a small open-addressing table that stays in the
 // first-level cache. The output is therefore contiguous per range, and no
-// large hash table is ever probed at random.
+// large hash table is ever probed at random. Merging states gathers their
+// hashes with their counts as weights and counts them the same way.
+//
+// Distinct counts alone take a lighter road: narrow keys (8 and 16 bits)
+// mark a 65,536-bit set; wider keys are partitioned by their hash into
+// buckets of about a thousand keys, each counted by a small set, keeping no
+// count and no range. Their keys are a bijective mix of the value's bit
+// pattern after the same normalisation of floats, so equal keys are exactly
+// the values pandas counts once.
 #include "level_counts.hpp"
 
 #include <algorithm>
@@ -276,6 +284,509 @@ bool level_counts(const LevelProblem& p, LevelCounts* out, const std::function<b
     };
     // With one part the columns are counted on the calling thread, which
     // polls as it goes.
+    return parallel_for(parts, task, poll);
+}
+
+// ---- The steps of the mergeable kernel.
+
+namespace {
+
+LevelState empty_state(std::size_t k) {
+    LevelState s;
+    s.begin.assign(1, 0);
+    s.missing.assign(k * missing_kinds, 0);
+    s.lone_begin.assign(1, 0);
+    return s;
+}
+
+template <class T>
+void append(std::vector<T>& to, const T* from, std::size_t n) {
+    to.insert(to.end(), from, from + n);
+}
+
+// Appends column j of every state but its levels: missing kinds added,
+// lone levels side by side.
+void merge_missing(const LevelStateView* states, std::size_t m, std::size_t j, LevelState& out) {
+    for (std::size_t s = 0; s < m; ++s) {
+        const LevelStateView& v = states[s];
+        for (std::size_t kind = 0; kind < missing_kinds; ++kind)
+            out.missing[j * missing_kinds + kind] += v.missing[j * missing_kinds + kind];
+        append(out.lone, v.lone + v.lone_begin[j], static_cast<std::size_t>(v.lone_begin[j + 1] - v.lone_begin[j]));
+    }
+    out.lone_begin.push_back(static_cast<std::int64_t>(out.lone.size()));
+}
+
+template <class T>
+FewState few_of(const LevelColumn& c, std::size_t n) {
+    const char* base = static_cast<const char*>(c.view.data);
+    FewState st;
+    std::uint64_t first = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto at = static_cast<std::ptrdiff_t>(i);
+        if (c.view.missing && c.view.missing[at * c.view.missing_stride] != 0) continue;
+        const T v = value<T>(base + at * c.view.stride);
+        if constexpr (std::is_floating_point_v<T>) {
+            if (v != v) continue;
+        } else if constexpr (std::is_same_v<T, std::int64_t>) {
+            if (c.skip_int_min && v == std::numeric_limits<std::int64_t>::min()) continue;
+        }
+        const std::uint64_t w = word(v);
+        if (st.levels == FewLevels::none) {
+            st.levels = FewLevels::one;
+            first = w;
+        } else if (w != first) {
+            return FewState{FewLevels::many, 0};
+        }
+    }
+    if (st.levels == FewLevels::one) st.hash = pandas_mix(first);
+    return st;
+}
+
+FewState few_any(const LevelColumn& c, std::size_t n) {
+    switch (c.view.type) {
+        case ValueType::f64:
+            return few_of<double>(c, n);
+        case ValueType::f32:
+            return few_of<float>(c, n);
+        case ValueType::i64:
+            return few_of<std::int64_t>(c, n);
+        case ValueType::i32:
+            return few_of<std::int32_t>(c, n);
+        case ValueType::i16:
+            return few_of<std::int16_t>(c, n);
+        case ValueType::i8:
+            return few_of<std::int8_t>(c, n);
+        case ValueType::u64:
+            return few_of<std::uint64_t>(c, n);
+        case ValueType::u32:
+            return few_of<std::uint32_t>(c, n);
+        case ValueType::u16:
+            return few_of<std::uint16_t>(c, n);
+        case ValueType::u8:
+            return few_of<std::uint8_t>(c, n);
+        case ValueType::boolean:
+            return few_of<bool>(c, n);
+    }
+    return FewState{FewLevels::many, 0};
+}
+
+}  // namespace
+
+bool level_partial(const PartialColumn* columns, std::size_t k, std::size_t ranges, std::vector<LevelState>& out,
+                   std::vector<bool>& undecided, const std::function<bool()>& poll) {
+    ranges = std::max<std::size_t>(ranges, 1);
+    out.assign(ranges, empty_state(k));
+    undecided.assign(k, false);
+    for (std::size_t j = 0; j < k; ++j) {
+        const PartialColumn& c = columns[j];
+        LevelCounts counts;
+        if (c.read) {
+            LevelProblem p;
+            p.columns = c.read;
+            p.rows = &c.rows;
+            p.k = 1;
+            p.ranges = ranges;
+            if (!level_counts(p, &counts, poll)) return false;
+            undecided[j] = counts.undecided;
+        }
+        const bool counted = c.read && !counts.undecided;
+        for (std::size_t r = 0; r < ranges; ++r) {
+            LevelState& s = out[r];
+            if (counted) {
+                const std::size_t b = counts.range_begin[r], n = counts.range_begin[r + 1] - b;
+                append(s.hashes, counts.hashes.get() + b, n);
+                append(s.counts, counts.counts.get() + b, n);
+            }
+            s.begin.push_back(static_cast<std::int64_t>(s.hashes.size()));
+            if (r == 0) {
+                std::int64_t* m = s.missing.data() + j * missing_kinds;
+                std::copy(c.missing, c.missing + missing_kinds, m);
+                if (counted) {
+                    m[missing_nan] += counts.nan;
+                    m[missing_na] += counts.masked;
+                    m[missing_nat] += counts.nat;
+                }
+                append(s.lone, c.lone, c.lone_size);
+            }
+            s.lone_begin.push_back(static_cast<std::int64_t>(s.lone.size()));
+        }
+    }
+    return true;
+}
+
+bool merge_level_states(const LevelStateView* states, std::size_t m, LevelState& out,
+                        const std::function<bool()>& poll) {
+    const std::size_t k = m ? states[0].k : 0;
+    out = empty_state(k);
+    bool stopped = false;
+    auto task = [&](std::size_t, const Stop& stop) {
+        for (std::size_t j = 0; j < k; ++j) {
+            std::size_t total = 0, tables = 0, only = 0;
+            for (std::size_t s = 0; s < m; ++s) {
+                const auto n = static_cast<std::size_t>(states[s].begin[j + 1] - states[s].begin[j]);
+                total += n;
+                if (n) ++tables, only = s;
+            }
+            if (tables == 1) {
+                // One table is its own union.
+                const LevelStateView& v = states[only];
+                append(out.hashes, v.hashes + v.begin[j], total);
+                append(out.counts, v.counts + v.begin[j], total);
+            } else if (tables > 1) {
+                Gathered g;
+                g.hashes = raw<std::uint64_t>(total);
+                g.weights = raw<std::int64_t>(total);
+                for (std::size_t s = 0; s < m; ++s) {
+                    const LevelStateView& v = states[s];
+                    const auto n = static_cast<std::size_t>(v.begin[j + 1] - v.begin[j]);
+                    std::copy(v.hashes + v.begin[j], v.hashes + v.begin[j] + n, g.hashes.get() + g.size);
+                    std::copy(v.counts + v.begin[j], v.counts + v.begin[j] + n, g.weights.get() + g.size);
+                    g.size += n;
+                }
+                LevelCounts united;
+                if (!count(g, 1, united, stop)) {
+                    stopped = true;
+                    return;
+                }
+                append(out.hashes, united.hashes.get(), united.size);
+                append(out.counts, united.counts.get(), united.size);
+            }
+            out.begin.push_back(static_cast<std::int64_t>(out.hashes.size()));
+            merge_missing(states, m, j, out);
+        }
+    };
+    return parallel_for(1, task, poll) && !stopped;
+}
+
+bool valid_level_state(const LevelStateView& s, std::size_t levels, std::size_t lone) {
+    if (s.begin[0] != 0 || s.lone_begin[0] != 0) return false;
+    for (std::size_t j = 0; j < s.k; ++j) {
+        if (s.begin[j + 1] < s.begin[j] || s.lone_begin[j + 1] < s.lone_begin[j]) return false;
+    }
+    if (static_cast<std::size_t>(s.begin[s.k]) != levels || static_cast<std::size_t>(s.lone_begin[s.k]) != lone)
+        return false;
+    // A count of 0 would mark an empty slot of the tables that unite them.
+    return std::all_of(s.counts, s.counts + levels, [](std::int64_t c) { return c > 0; });
+}
+
+std::int64_t rare_threshold(std::int64_t rows) {
+    return std::max<std::int64_t>(static_cast<std::int64_t>(0.01 * static_cast<double>(rows)), 2);
+}
+
+void finish_level_state(const LevelStateView& s, std::int64_t threshold, const std::int64_t* const* extra,
+                        const std::size_t* extra_size, std::int64_t* distinct, std::int64_t* rare) {
+    auto rare_of = [threshold](const std::int64_t* from, const std::int64_t* to) {
+        std::int64_t sum = 0;
+        for (const std::int64_t* c = from; c != to; ++c)
+            if (*c <= threshold) sum += *c;
+        return sum;
+    };
+    for (std::size_t j = 0; j < s.k; ++j) {
+        const std::int64_t* m = s.missing + j * missing_kinds;
+        distinct[j] = s.begin[j + 1] - s.begin[j];
+        rare[j] = rare_of(s.counts + s.begin[j], s.counts + s.begin[j + 1]) + rare_of(m, m + missing_kinds) +
+                  rare_of(s.lone + s.lone_begin[j], s.lone + s.lone_begin[j + 1]);
+        if (extra && extra[j]) {
+            distinct[j] += static_cast<std::int64_t>(extra_size[j]);
+            rare[j] += rare_of(extra[j], extra[j] + extra_size[j]);
+        }
+    }
+}
+
+void few_levels(const LevelColumn* columns, std::size_t k, std::size_t rows, FewState* out) {
+    for (std::size_t j = 0; j < k; ++j) out[j] = few_any(columns[j], rows);
+}
+
+void few_merge(const FewState* states, std::size_t shares, std::size_t k, std::int64_t* out) {
+    for (std::size_t j = 0; j < k; ++j) {
+        std::int64_t levels = 0;
+        std::uint64_t first = 0;
+        for (std::size_t s = 0; s < shares && levels < 2; ++s) {
+            const FewState& st = states[s * k + j];
+            if (st.levels == FewLevels::many) {
+                levels = 2;
+            } else if (st.levels == FewLevels::one) {
+                if (levels == 0) {
+                    levels = 1;
+                    first = st.hash;
+                } else if (st.hash != first) {
+                    levels = 2;
+                }
+            }
+        }
+        out[j] = levels;
+    }
+}
+
+// ---- Distinct counts alone.
+
+namespace {
+namespace distinct {
+
+constexpr unsigned max_bucket_bits = 10;
+constexpr std::size_t keys_per_bucket = 1024;
+constexpr std::size_t alignment = 64;
+
+std::size_t aligned(std::size_t bytes) { return (bytes + alignment - 1) / alignment * alignment; }
+
+struct Layout {
+    std::size_t keys = 0;       // bytes of one key buffer
+    std::size_t histogram = 0;  // bytes of the bucket offsets
+    std::size_t part = 0;       // bytes of one part's scratch
+};
+
+Layout layout(const DistinctProblem& p) {
+    Layout l;
+    l.keys = aligned(std::max<std::size_t>(p.n, 1) * sizeof(std::uint64_t));
+    l.histogram = aligned(((std::size_t{1} << max_bucket_bits) + 1) * sizeof(std::size_t));
+    l.part = 2 * l.keys + l.histogram;
+    return l;
+}
+
+struct Scratch {
+    std::uint64_t* keys;
+    std::uint64_t* spare;
+    std::size_t* histogram;
+};
+
+class ColumnReader {
+public:
+    explicit ColumnReader(const LevelColumn& c) : c_(c), base_(static_cast<const char*>(c.view.data)) {}
+    template <class T>
+    T value(std::size_t i) const {
+        return load<T>(base_ + static_cast<std::ptrdiff_t>(i) * c_.view.stride);
+    }
+    bool masked(std::size_t i) const {
+        return c_.view.missing && c_.view.missing[static_cast<std::ptrdiff_t>(i) * c_.view.missing_stride] != 0;
+    }
+
+private:
+    const LevelColumn& c_;
+    const char* base_;
+};
+
+// 8- and 16-bit values: a bit per possible value.
+template <class T>
+std::int64_t count_narrow(const LevelColumn& c, std::size_t n) {
+    static_assert(sizeof(T) <= 2);
+    std::uint64_t seen[65536 / 64] = {};
+    const ColumnReader r(c);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (r.masked(i)) continue;
+        const T v = r.value<T>(i);
+        if constexpr (std::numeric_limits<T>::is_signed) {
+            if (c.skip_negative && v < 0) continue;
+        }
+        const auto key = static_cast<std::uint16_t>(static_cast<std::make_unsigned_t<T>>(v));
+        seen[key >> 6] |= std::uint64_t{1} << (key & 63);
+    }
+    std::int64_t count = 0;
+    for (std::uint64_t w : seen) count += std::popcount(w);
+    return count;
+}
+
+// A bijective 64-bit mix (the finaliser of MurmurHash3), applied once as a
+// key is gathered: distinct keys stay distinct, and every bit of the value
+// moves the top bits, which choose the bucket, and the low bits, which
+// choose the slot.
+inline std::uint64_t mix(std::uint64_t k) {
+    k ^= k >> 33;
+    k *= 0xff51afd7ed558ccdULL;
+    k ^= k >> 33;
+    k *= 0xc4ceb9fe1a85ec53ULL;
+    k ^= k >> 33;
+    return k;
+}
+
+// Gathers the keys of the present values into keys[0, m); false for a
+// masked float column with an unmasked NaN.
+template <class T>
+bool gather_float(const LevelColumn& c, std::size_t n, std::uint64_t* keys, std::size_t& m) {
+    using Bits = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;
+    const ColumnReader r(c);
+    m = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (r.masked(i)) continue;
+        const T v = r.value<T>(i);
+        if (v != v) {
+            if (c.view.missing) return false;
+            continue;
+        }
+        // pandas' hash table compares floats with ==: both zeros are one.
+        keys[m++] = mix(v == T(0) ? 0 : std::bit_cast<Bits>(v));
+    }
+    return true;
+}
+
+template <class T>
+void gather_int(const LevelColumn& c, std::size_t n, std::uint64_t* keys, std::size_t& m) {
+    using U = std::make_unsigned_t<T>;
+    const ColumnReader r(c);
+    m = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (r.masked(i)) continue;
+        const T v = r.value<T>(i);
+        if constexpr (std::numeric_limits<T>::is_signed) {
+            if (c.skip_negative && v < 0) continue;
+            if (c.skip_int_min && v == std::numeric_limits<T>::min()) continue;
+        }
+        // Zero-extended: the same key for the same value, whatever the sign.
+        keys[m++] = mix(static_cast<U>(v));
+    }
+}
+
+// Distinct keys of one bucket: linear probing in a table that doubles when
+// half full. One key value marks an empty slot and is tracked on the side.
+class KeySet {
+public:
+    void reset(std::size_t expected) {
+        std::size_t cap = 16;
+        while (cap < 2 * expected && cap < initial_cap_limit) cap *= 2;
+        slots_.assign(cap, empty);
+        size_ = 0;
+        has_empty_ = false;
+    }
+    void insert(std::uint64_t k) {
+        if (k == empty) {
+            has_empty_ = true;
+            return;
+        }
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = static_cast<std::size_t>(k) & mask;; i = (i + 1) & mask) {
+            if (slots_[i] == k) return;
+            if (slots_[i] == empty) {
+                slots_[i] = k;
+                if (++size_ * 2 > slots_.size()) grow();
+                return;
+            }
+        }
+    }
+    std::size_t count() const { return size_ + (has_empty_ ? 1 : 0); }
+
+private:
+    static constexpr std::uint64_t empty = 0x7ff4dead5eedbeefULL;
+    static constexpr std::size_t initial_cap_limit = std::size_t{1} << 12;
+
+    void grow() {
+        std::vector<std::uint64_t> old(slots_.size() * 2, empty);
+        old.swap(slots_);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::uint64_t k : old) {
+            if (k == empty) continue;
+            std::size_t i = static_cast<std::size_t>(k) & mask;
+            while (slots_[i] != empty) i = (i + 1) & mask;
+            slots_[i] = k;
+        }
+    }
+
+    std::vector<std::uint64_t> slots_;
+    std::size_t size_ = 0;
+    bool has_empty_ = false;
+};
+
+// Counts the distinct (mixed) keys among keys[0, m); false when stopped.
+bool count_keys(std::uint64_t* keys, std::uint64_t* spare, std::size_t* offsets, std::size_t m, KeySet& set,
+                const Stop& stop, std::int64_t& count) {
+    unsigned bits = 0;
+    while (bits < max_bucket_bits && (m >> bits) > keys_per_bucket) ++bits;
+    const std::size_t buckets = std::size_t{1} << bits;
+    const std::uint64_t* grouped = keys;
+    if (bits > 0) {
+        const unsigned shift = 64 - bits;
+        std::fill(offsets, offsets + buckets + 1, std::size_t{0});
+        for (std::size_t i = 0; i < m; ++i) ++offsets[(keys[i] >> shift) + 1];
+        for (std::size_t b = 0; b < buckets; ++b) offsets[b + 1] += offsets[b];
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::uint64_t k = keys[i];
+            spare[offsets[k >> shift]++] = k;
+        }
+        // offsets[b] now holds the end of bucket b, which is where b + 1 starts.
+        for (std::size_t b = buckets; b > 0; --b) offsets[b] = offsets[b - 1];
+        offsets[0] = 0;
+        grouped = spare;
+        if (stop.requested()) return false;
+    } else {
+        offsets[0] = 0;
+        offsets[1] = m;
+    }
+    std::int64_t total = 0;
+    for (std::size_t b = 0; b < buckets; ++b) {
+        const std::size_t begin = offsets[b], end = offsets[b + 1];
+        set.reset(end - begin);
+        for (std::size_t i = begin; i < end; ++i) set.insert(grouped[i]);
+        total += static_cast<std::int64_t>(set.count());
+    }
+    count = total;
+    return true;
+}
+
+bool count_column(const LevelColumn& c, std::size_t n, const Scratch& s, KeySet& set, const Stop& stop,
+                  std::int64_t& out) {
+    std::size_t m = 0;
+    switch (c.view.type) {
+        case ValueType::i8:
+            out = count_narrow<std::int8_t>(c, n);
+            return true;
+        case ValueType::u8:
+        case ValueType::boolean:  // pandas counts a boolean array's bytes as uint8
+            out = count_narrow<std::uint8_t>(c, n);
+            return true;
+        case ValueType::i16:
+            out = count_narrow<std::int16_t>(c, n);
+            return true;
+        case ValueType::u16:
+            out = count_narrow<std::uint16_t>(c, n);
+            return true;
+        case ValueType::f64:
+            if (!gather_float<double>(c, n, s.keys, m)) {
+                out = distinct_undecided;
+                return true;
+            }
+            break;
+        case ValueType::f32:
+            if (!gather_float<float>(c, n, s.keys, m)) {
+                out = distinct_undecided;
+                return true;
+            }
+            break;
+        case ValueType::i64:
+            gather_int<std::int64_t>(c, n, s.keys, m);
+            break;
+        case ValueType::u64:
+            gather_int<std::uint64_t>(c, n, s.keys, m);
+            break;
+        case ValueType::i32:
+            gather_int<std::int32_t>(c, n, s.keys, m);
+            break;
+        case ValueType::u32:
+            gather_int<std::uint32_t>(c, n, s.keys, m);
+            break;
+    }
+    return count_keys(s.keys, s.spare, s.histogram, m, set, stop, out);
+}
+
+}  // namespace distinct
+}  // namespace
+
+std::size_t distinct_workspace_bytes(const DistinctProblem& p) {
+    return distinct::alignment + distinct::layout(p).part * std::max<std::size_t>(p.parts, 1);
+}
+
+bool distinct_counts(const DistinctProblem& p, std::int64_t* out, void* workspace, const std::function<bool()>& poll) {
+    const distinct::Layout l = distinct::layout(p);
+    const std::size_t parts = std::max<std::size_t>(std::min(p.parts, p.k), 1);
+    const auto base = (reinterpret_cast<std::uintptr_t>(workspace) + distinct::alignment - 1) / distinct::alignment *
+                      distinct::alignment;
+    auto task = [&](std::size_t part, const Stop& stop) {
+        char* mine = reinterpret_cast<char*>(base + part * l.part);
+        const distinct::Scratch s{reinterpret_cast<std::uint64_t*>(mine),
+                                  reinterpret_cast<std::uint64_t*>(mine + l.keys),
+                                  reinterpret_cast<std::size_t*>(mine + 2 * l.keys)};
+        distinct::KeySet set;
+        for (std::size_t c = part; c < p.k && !stop.requested(); c += parts) {
+            if (!distinct::count_column(p.columns[c], p.n, s, set, stop, out[c])) return;
+        }
+    };
     return parallel_for(parts, task, poll);
 }
 

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "../kernels/distinct.hpp"
 #include "../kernels/kernels.hpp"
+#include "../kernels/level_counts.hpp"
 #include "../kernels/row_hash.hpp"
 #include "../kernels/rules.hpp"
 #include "../kernels/text_codes.hpp"
@@ -37,13 +37,13 @@ class Reader {
 public:
     explicit Reader(const Input& in) : in_(in), pd_(in.g("pd")), np_(in.g("np")) { series_ = pd_.attr("Series"); }
 
-    std::optional<k::DistinctColumn> column(py::handle label) {
+    std::optional<k::LevelColumn> column(py::handle label) {
         py::object s = in_.df[label];
         // Duplicate labels give a frame; a Series subclass may count its own way.
         if (reinterpret_cast<PyObject*>(Py_TYPE(s.ptr())) != series_.ptr()) return std::nullopt;
         const Py_ssize_t n = in_.rows;
         py::object dtype = s.attr("dtype");
-        k::DistinctColumn col;
+        k::LevelColumn col;
         if (py::isinstance(dtype, np_.attr("dtype"))) {
             const std::string kind = py::str(dtype.attr("kind"));
             if (kind == "M" || kind == "m") {
@@ -232,7 +232,7 @@ std::vector<py::object> compute(const Input& in) {
     if (py::hasattr(missing, "INF_AS_NA") && pyapi::truthy(missing.attr("INF_AS_NA"))) return {};
 
     Reader reader(in);
-    std::vector<k::DistinctColumn> columns;
+    std::vector<k::LevelColumn> columns;
     std::vector<std::size_t> positions;
     std::vector<py::object> out;
     for (py::handle c : in.df.attr("columns")) {
