@@ -1,26 +1,19 @@
 """The time axis of a Dask frame: its inferred frequency, the irregular share
 of its gaps, its distinct periods and its extent, over every row, exact.
 
-The in-memory analysis takes the axis as `df.sort_values(col).set_index(col)
-.index` (col: datetime_col, if given and a column of the frame), else
-`df.sort_index().index` of a DatetimeIndex, and reads from it pandas'
-inferred frequency (three stamps or more), the gaps
-`index.to_series().diff().dropna()` with their mode, `len(index.unique())`
-(NaT one more period) and `index.min()`/`index.max()`.
-
-The figures are the time-stamp kernel's (`_profilon_kernels.stamp_*`), over
-int64 stamps. Pass 1 scans each partition (counts, order, evenly spaced
-stamps); the merged scan plans pass 2: the partitions themselves when their
-valid stamps are in time order across the frame, else value ranges of about
-`rows_per_range` stamps, to which each partition routes its sorted stamps.
-Each range is reduced to a run (distinct stamps, ends, smallest gaps, gap
-counts split by a hash of the gap into one bucket per range); the runs merge
-into the axis with the gaps that straddle two ranges, and each bucket's gap
-counts into its mode. pandas' inference of a unique axis whose smallest
-wall-clock gap is a whole number of days reads calendar fields of every
-stamp: such an axis (a few hundred thousand stamps in the nanosecond range
-of pandas' timestamps) is gathered in pass 3 for pandas' own call, as is any
-axis of at most `gather_cap` stamps in pass 2 already.
+The in-memory analysis reads them from `df.sort_values(col).set_index(col)
+.index` (else `df.sort_index().index` of a DatetimeIndex): pandas' inferred
+frequency, the gaps `index.to_series().diff().dropna()` and their mode,
+`len(index.unique())` and `index.min()`/`index.max()`. Here they are the
+time-stamp kernel's (`_profilon_kernels.stamp_*`, over int64 stamps): pass 1
+scans each partition, the merged scan plans pass 2 (the partitions
+themselves when the stamps are in time order across them, else value ranges
+of about `rows_per_range` stamps each partition routes its sorted stamps
+to), each range is reduced to a run whose gap counts split by a hash of the
+gap into one bucket per range, and the runs and buckets merge into the axis
+and the gap mode. A unique axis whose smallest wall-clock gap is whole days
+is gathered in pass 3 for pandas' own inference (which reads calendar fields
+of every stamp), as is any axis of at most `gather_cap` stamps in pass 2.
 """
 
 from __future__ import annotations
@@ -32,7 +25,7 @@ import pandas as pd
 
 import _profilon_kernels as kernels
 
-from .passes import Pass
+from .passes import Pass, combine_tree
 from .tables import Tables
 
 # Stamps per value range in pass 2 (what one worker sorts at a time).
@@ -120,62 +113,45 @@ def _valid_of(values: np.ndarray) -> np.ndarray:
     return values if valid.all() else values[valid]
 
 
-def _tree(func: Any, items: list[Any], split_every: int = 8) -> Any:
-    """`func` applied to `items` in a tree of dask.delayed calls."""
-    import dask
-
-    combine = dask.delayed(func, pure=True)
-    level = list(items)
-    if not level:
-        return combine(level)
-    while True:
-        level = [combine(level[i : i + split_every]) for i in range(0, len(level), split_every)]
-        if len(level) == 1:
-            return level[0]
-
-
 def _scan(part: pd.DataFrame, column: Any, dtype: Any) -> tuple[Any, ...]:
     return kernels.stamp_scan(_as_int64(_stamps_of(part, column), dtype), SAMPLES_PER_PARTITION)
 
 
-def _route(part: pd.DataFrame, column: Any, dtype: Any, cuts: np.ndarray) -> tuple[np.ndarray, ...]:
-    # NumPy's vectorised sort, several times std::sort's speed on int64.
+def _valid_sorted(part: pd.DataFrame, column: Any, dtype: Any) -> np.ndarray:
+    # NumPy's vectorised sort: several times std::sort's speed on int64.
     values = _as_int64(_stamps_of(part, column), dtype)
-    valid = np.sort(values[values != _NAT])
+    return np.sort(values[values != _NAT])
+
+
+def _route(part: pd.DataFrame, column: Any, dtype: Any, cuts: np.ndarray) -> tuple[np.ndarray, ...]:
+    valid = _valid_sorted(part, column, dtype)
     return tuple(np.split(valid, np.searchsorted(valid, cuts, side="left")))
 
 
-def _reduced(
-    values: np.ndarray, dtype: Any, previous: int | None, n_buckets: int, keep: bool
-) -> tuple[dict[str, Any], list[tuple[np.ndarray, np.ndarray]]]:
+# A run's summary and its gap counts, split into buckets.
+Run = tuple[dict[str, Any], list[tuple[np.ndarray, np.ndarray]]]
+
+
+def _reduced(values: np.ndarray, dtype: Any, previous: int | None, n_buckets: int, keep: bool) -> Run:
     summary, keys, counts = kernels.stamp_run(values, _wall_clock(values, dtype), previous)
     summary["values"] = values if keep else None
     return summary, kernels.stamp_gap_buckets(keys, counts, n_buckets)
 
 
-def _reduce_range(
-    pieces: list[np.ndarray], dtype: Any, n_buckets: int, keep: bool
-) -> tuple[dict[str, Any], list[tuple[np.ndarray, np.ndarray]]]:
+def _reduce_range(pieces: list[np.ndarray], dtype: Any, n_buckets: int, keep: bool) -> Run:
     """The run of one value range, from the sorted pieces routed to it."""
     return _reduced(kernels.stamp_join(list(pieces)), dtype, None, n_buckets, keep)
 
 
-def _reduce_in_order(
-    part: pd.DataFrame, column: Any, dtype: Any, previous: int | None, n_buckets: int, keep: bool
-) -> tuple[dict[str, Any], list[tuple[np.ndarray, np.ndarray]]]:
+def _reduce_in_order(part: pd.DataFrame, column: Any, dtype: Any, previous: int | None, n: int, keep: bool) -> Run:
     """The run of a partition whose valid stamps are in order, none below
     `previous` (the last valid stamp of the partitions before it), with its
     first stamp not counted as distinct when it repeats that one."""
-    return _reduced(_valid_of(_as_int64(_stamps_of(part, column), dtype)), dtype, previous, n_buckets, keep)
+    return _reduced(_valid_of(_as_int64(_stamps_of(part, column), dtype)), dtype, previous, n, keep)
 
 
 def _bucket_mode(parts: list[Any], axis: dict[str, Any], h: int, n_buckets: int) -> tuple[int, int] | None:
     return kernels.stamp_gap_mode(parts, axis["straddling"], h, n_buckets)
-
-
-def _valid_sorted(part: pd.DataFrame, column: Any, dtype: Any) -> np.ndarray:
-    values = _as_int64(_stamps_of(part, column), dtype)
-    return np.sort(values[values != _NAT])
 
 
 def infer_alias(index: pd.DatetimeIndex) -> str | None:
@@ -230,36 +206,30 @@ def missing_ts_share(facts: dict[str, Any], grid_freq: Any = None) -> float:
 
 
 class TimeAxis:
-    """The axis facts over two passes, sometimes three.
+    """The axis facts over two passes, sometimes three: `add_first`,
+    `add_second` and `add_third` (called in any case; it answers whether it
+    gathers a day-spaced axis) add this group's work to the passes given,
+    `fill` writes `Tables.time_axis`, a dict of
 
-    `add_first` and `add_second` add this group's work to the passes given;
-    `add_third`, called in any case since it reads pass 2's results, adds the
-    gathering of a day-spaced axis (and answers whether it added anything);
-    `fill` writes `Tables.time_axis`: a dict with
+      axis                      "column", "index" or None (nothing else then)
+      n_rows, n_missing         len(index) and its NaT
+      n_distinct                distinct valid stamps (has_duplicates: fewer
+                                than the valid stamps)
+      unique_periods            len(index.unique()): NaT is one more period
+      min, max                  index.min(), index.max()
+      inferred_alias            pandas' inferred frequency as alias text, None
+                                for fewer than three stamps or a caller's freq
+      frequency                 the caller's freq if truthy, else the
+                                inferred one (inferred_by_pandas: the latter)
+      n_gaps, gap_mode          gaps of the sorted valid stamps, the most
+                                common (the smallest among equals; a Timedelta)
+      irregular_share           share of gaps other than gap_mode; 0.0 when
+                                pandas inferred the frequency or no gaps
 
-      axis               "column", "index" or None (no axis: nothing else)
-      n_rows, n_missing  stamps of the axis (len(index)) and its NaT
-      n_distinct         distinct valid stamps; has_duplicates: one repeats
-      unique_periods     len(index.unique()): NaT counts as one period
-      min, max           index.min(), index.max() (Timestamps of the axis
-                         dtype, NumPy integers of an integer axis; NaT)
-      inferred_alias     pandas' inferred frequency as alias text (None for
-                         fewer than three stamps, none discernible, or a
-                         frequency given by the caller)
-      frequency          the caller's frequency if truthy, else
-                         inferred_alias; inferred_by_pandas: it is the latter
-      n_gaps             gaps of the sorted valid stamps
-      gap_mode           their most common gap (the smallest among equally
-                         common ones; a Timedelta, None for no gaps)
-      irregular_share    share of gaps other than gap_mode; 0.0 when pandas
-                         inferred the frequency or there are no gaps
-
-    A datetime64 axis (tz-naive or aware, any unit) and an integer one are
-    handled; pandas infers no frequency from integers, so without `freq`
-    such an axis raises pandas' own TypeError in `fill`, as in memory.
-    Another dtype raises TypeError here. `in_order_road` False routes and
-    sorts even an axis in time order; `in_order` tells which road pass 2
-    took.
+    A datetime64 axis (any unit, with or without zone) or an integer one
+    (pandas' own TypeError in `fill` without `freq`, as in memory); another
+    dtype raises TypeError here. `in_order_road` False routes and sorts even
+    an axis in time order; `in_order` tells which road pass 2 took.
     """
 
     def __init__(
@@ -293,7 +263,7 @@ class TimeAxis:
 
         scan = dask.delayed(_scan, pure=True)
         scans = [scan(part, self._column, self._dtype) for part in p.partitions(self._ddf)]
-        self._at = p.add(_tree(kernels.stamp_scan_merge, scans))
+        self._at = p.add(combine_tree(scans, kernels.stamp_scan_merge))
 
     def add_second(self, p: Pass, results: list[Any]) -> None:
         if self.axis is None:
@@ -348,7 +318,7 @@ class TimeAxis:
 
         valid = dask.delayed(_valid_sorted, pure=True)
         parts = [valid(part, self._column, self._dtype) for part in p.partitions(self._ddf)]
-        self._at = p.add(_tree(kernels.stamp_join, parts))
+        self._at = p.add(combine_tree(parts, kernels.stamp_join))
         self._needs_gather = True
         return True
 
@@ -362,16 +332,8 @@ class TimeAxis:
         if self._needs_gather:
             self._gathered = results[self._at]
         _, axis, modes = self._second
-        n_valid = self._rows - self._nat
-        n_distinct = axis["distinct"]
-        facts: dict[str, Any] = {
-            "axis": self.axis,
-            "n_rows": self._rows,
-            "n_missing": self._nat,
-            "n_distinct": n_distinct,
-            "has_duplicates": n_distinct < n_valid,
-            "unique_periods": n_distinct + (1 if self._nat else 0),
-        }
+        facts: dict[str, Any] = {"axis": self.axis, "n_rows": self._rows, "n_missing": self._nat}
+        facts.update(kernels.stamp_facts(self._rows, self._nat, axis["distinct"], modes))
         ends = np.array([_NAT, _NAT] if axis["first"] is None else [axis["first"], axis["last"]], dtype=np.int64)
         stamps = _index_of(ends, self._dtype)
         # What index.min() and index.max() give.
@@ -379,17 +341,10 @@ class TimeAxis:
         facts["inferred_alias"] = None if self._freq else self._inferred()
         facts["frequency"] = self._freq if self._freq else facts["inferred_alias"]
         facts["inferred_by_pandas"] = not self._freq and bool(facts["inferred_alias"])
-        facts["n_gaps"] = n_gaps = max(n_valid - 1, 0)
-        tables_of_modes = [(np.array([m[0]]), np.array([m[1]])) for m in modes if m is not None]
-        best = kernels.stamp_gap_mode(tables_of_modes, np.zeros(0, np.int64), 0, 1)
-        if best is None:
-            facts["gap_mode"] = None
-        elif _is_integer(self._dtype):
-            facts["gap_mode"] = int(best[0])
-        else:
-            facts["gap_mode"] = pd.Timedelta(best[0], unit=_unit(self._dtype))
-        no_share = facts["inferred_by_pandas"] or n_gaps == 0
-        facts["irregular_share"] = 0.0 if no_share else (n_gaps - best[1]) / n_gaps
+        if facts["gap_mode"] is not None and not _is_integer(self._dtype):
+            facts["gap_mode"] = pd.Timedelta(facts["gap_mode"], unit=_unit(self._dtype))
+        if facts["inferred_by_pandas"]:
+            facts["irregular_share"] = 0.0
         tables.time_axis = facts
 
     def _inferred(self) -> str | None:

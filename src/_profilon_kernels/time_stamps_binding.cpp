@@ -11,8 +11,10 @@
 // stamp_join(runs) merges sorted runs; stamp_gap_buckets(keys, counts,
 // buckets) splits a gap table; stamp_gap_mode(tables, extra, bucket,
 // buckets) -> (gap, count) or None; stamp_axis(summaries) merges the runs'
-// summaries; stamp_frequency(wall_gaps, utc_gaps, per_second) ->
-// (day_spaced, alias or None).
+// summaries; stamp_facts(rows, missing, distinct, modes) finishes the
+// counts, the gap mode (an int) and the irregular share;
+// stamp_frequency(wall_gaps, utc_gaps, per_second) -> (day_spaced, alias or
+// None).
 #include <string>
 #include <vector>
 
@@ -222,6 +224,29 @@ PyObject* stamp_axis(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+PyObject* stamp_facts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        check_args(nargs, 4, "stamp_facts(rows, missing, distinct, modes)");
+        std::vector<kernels::GapMode> modes;
+        for (py::handle m : py::reinterpret_borrow<py::list>(args[3])) {
+            if (m.is_none()) continue;
+            py::tuple t = py::reinterpret_borrow<py::tuple>(m);
+            modes.push_back({true, py::cast<std::int64_t>(t[0]), py::cast<std::int64_t>(t[1])});
+        }
+        const auto facts = kernels::stamp_facts(py::cast<std::int64_t>(py::handle(args[0])),
+                                                py::cast<std::int64_t>(py::handle(args[1])),
+                                                py::cast<std::int64_t>(py::handle(args[2])), modes);
+        py::dict out;
+        out["n_distinct"] = facts.n_distinct;
+        out["has_duplicates"] = py::bool_(facts.has_duplicates);
+        out["unique_periods"] = facts.unique_periods;
+        out["n_gaps"] = facts.n_gaps;
+        out["gap_mode"] = facts.mode.found ? py::object(py::int_(facts.mode.gap)) : py::object(py::none());
+        out["irregular_share"] = facts.irregular_share;
+        return py::object(std::move(out));
+    });
+}
+
 PyObject* stamp_frequency(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         check_args(nargs, 3, "stamp_frequency(wall_gaps, utc_gaps, per_second)");
@@ -252,6 +277,8 @@ const PyMethodDef time_stamps_entries[] = {
     {"stamp_gap_mode", fast<stamp_gap_mode>(), METH_FASTCALL,
      "stamp_gap_mode(tables, extra, bucket, buckets): the most common gap and its count."},
     {"stamp_axis", fast<stamp_axis>(), METH_FASTCALL, "stamp_axis(summaries): the runs' summaries merged."},
+    {"stamp_facts", fast<stamp_facts>(), METH_FASTCALL,
+     "stamp_facts(rows, missing, distinct, modes): the axis' counts, gap mode and irregular share."},
     {"stamp_frequency", fast<stamp_frequency>(), METH_FASTCALL,
      "stamp_frequency(wall_gaps, utc_gaps, per_second): (day_spaced, alias)."},
     {nullptr, nullptr, 0, nullptr},

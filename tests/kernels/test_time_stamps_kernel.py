@@ -180,3 +180,28 @@ def test_plan_takes_the_partitions_only_in_order(kernels, pieces, in_order, road
         assert ranges == len(cuts) + 1
         assert all(min(valid) < c <= max(valid) for c in cuts)
         assert list(cuts) == sorted(set(cuts))
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("nat", [0, 7])
+def test_facts_are_pandas_on_the_axis(kernels, kind, nat):
+    # Sorted with NaT last, as the in-memory analysis' axis: its periods
+    # (NaT one more), gap mode and irregular share.
+    rng = np.random.default_rng(nat)
+    values = axis_of(kind, 3000, rng)
+    index = pd.DatetimeIndex(np.concatenate([values, np.full(nat, NAT)]).view("M8[ns]"))
+    half = len(values) // 2
+    reduced = [kernels.stamp_run(run, None, None) for run in (values[:half], values[half:])]
+    axis = kernels.stamp_axis([s for s, _, _ in reduced])
+    modes = [kernels.stamp_gap_mode([(k, c) for _, k, c in reduced], axis["straddling"], 0, 1)]
+    facts = kernels.stamp_facts(len(index), nat, axis["distinct"], modes)
+    diffs = index.to_series().diff().dropna()
+    reference = diffs.mode().iloc[0]
+    assert facts["unique_periods"] == len(index.unique())
+    assert facts["n_distinct"] == index.dropna().nunique()
+    assert facts["has_duplicates"] == index.dropna().has_duplicates
+    assert facts["n_gaps"] == len(diffs)
+    assert pd.Timedelta(facts["gap_mode"], unit="ns") == reference
+    assert facts["irregular_share"] == float((diffs != reference).mean())
+    empty = kernels.stamp_facts(2, 1, 1, [None])
+    assert (empty["gap_mode"], empty["n_gaps"], empty["irregular_share"]) == (None, 0, 0.0)

@@ -377,6 +377,26 @@ StampAxis stamp_axis(const std::vector<StampRun>& runs) {
     return axis;
 }
 
+StampFacts stamp_facts(std::int64_t rows, std::int64_t missing, std::int64_t distinct,
+                       const std::vector<GapMode>& modes) {
+    StampFacts out;
+    const std::int64_t valid = rows - missing;
+    out.n_distinct = distinct;
+    out.has_duplicates = distinct < valid;
+    out.unique_periods = distinct + (missing ? 1 : 0);
+    out.n_gaps = std::max<std::int64_t>(valid - 1, 0);
+    // The buckets hold disjoint gaps: the most common of their modes, the
+    // smallest gap among equals.
+    for (const GapMode& m : modes) {
+        if (m.found && (!out.mode.found || m.count > out.mode.count ||
+                        (m.count == out.mode.count && m.gap < out.mode.gap)))
+            out.mode = m;
+    }
+    if (out.n_gaps && out.mode.found)
+        out.irregular_share = static_cast<double>(out.n_gaps - out.mode.count) / static_cast<double>(out.n_gaps);
+    return out;
+}
+
 StampFrequency stamp_frequency(const std::vector<std::int64_t>& wall_gaps, const std::vector<std::int64_t>& utc_gaps,
                                std::int64_t per_second) {
     StampFrequency out;

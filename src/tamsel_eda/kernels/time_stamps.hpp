@@ -126,6 +126,20 @@ struct StampAxis {
 
 StampAxis stamp_axis(const std::vector<StampRun>& runs);
 
+// The axis' counts, its gap mode (the buckets' modes merged) and the share
+// of gaps other than the mode (0.0 without gaps).
+struct StampFacts {
+    std::int64_t n_distinct = 0;
+    bool has_duplicates = false;
+    std::int64_t unique_periods = 0;  // NaT counts as one period
+    std::int64_t n_gaps = 0;
+    GapMode mode;
+    double irregular_share = 0.0;
+};
+
+StampFacts stamp_facts(std::int64_t rows, std::int64_t missing, std::int64_t distinct,
+                       const std::vector<GapMode>& modes);
+
 // pandas' inference of a unique, sorted axis from its smallest distinct
 // gaps, `per_second` stamps a second. `day_spaced`: the smallest wall-clock
 // gap is a whole number of days, where pandas reads calendar fields and the
