@@ -66,8 +66,7 @@ private:
 };
 
 // Run-length counts of sorted gaps.
-void count_sorted(std::vector<std::int64_t>& gaps, std::vector<std::int64_t>& keys,
-                  std::vector<std::int64_t>& counts) {
+void count_sorted(std::vector<std::int64_t>& gaps, std::vector<std::int64_t>& keys, std::vector<std::int64_t>& counts) {
     std::sort(gaps.begin(), gaps.end());
     for (std::size_t i = 0; i < gaps.size();) {
         std::size_t j = i + 1;
@@ -141,7 +140,7 @@ std::string intraday_alias(const std::vector<std::int64_t>& wall, const std::vec
     if (utc.size() != 1) return "";
     const std::int64_t delta = utc[0];
     const std::pair<std::int64_t, const char*> units[] = {
-        {per_hour, "h"},        {per_hour / 60, "min"},         {per_second, "s"},
+        {per_hour, "h"},           {per_hour / 60, "min"},       {per_second, "s"},
         {per_second / 1000, "ms"}, {per_second / 1000000, "us"},
     };
     for (const auto& [step, base] : units) {
@@ -192,7 +191,8 @@ StampScan stamp_scan(const std::int64_t* v, std::size_t n, std::size_t picks) {
         // np.linspace(0, m - 1, picks) truncated to positions.
         std::vector<std::size_t> positions(picks);
         const double step = static_cast<double>(m - 1) / static_cast<double>(picks - 1);
-        for (std::size_t i = 0; i + 1 < picks; ++i) positions[i] = static_cast<std::size_t>(static_cast<double>(i) * step);
+        for (std::size_t i = 0; i + 1 < picks; ++i)
+            positions[i] = static_cast<std::size_t>(static_cast<double>(i) * step);
         positions[picks - 1] = m - 1;
         positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
         if (!ordered) select_positions(valid.data(), 0, m, positions.data(), 0, positions.size());
@@ -286,7 +286,8 @@ RunStatus stamp_run(const std::int64_t* v, std::size_t n, const std::int64_t* wa
     }
     out.first_wall = wall[0];
     out.last_wall = wall[n - 1];
-    for (std::size_t i = 1; i < n; ++i) keep_smallest(out.wall_gaps, step_of(wall[i - 1], wall[i]), stamp_smallest_gaps);
+    for (std::size_t i = 1; i < n; ++i)
+        keep_smallest(out.wall_gaps, step_of(wall[i - 1], wall[i]), stamp_smallest_gaps);
     return RunStatus::ok;
 }
 
@@ -388,8 +389,8 @@ StampFacts stamp_facts(std::int64_t rows, std::int64_t missing, std::int64_t dis
     // The buckets hold disjoint gaps: the most common of their modes, the
     // smallest gap among equals.
     for (const GapMode& m : modes) {
-        if (m.found && (!out.mode.found || m.count > out.mode.count ||
-                        (m.count == out.mode.count && m.gap < out.mode.gap)))
+        if (m.found &&
+            (!out.mode.found || m.count > out.mode.count || (m.count == out.mode.count && m.gap < out.mode.gap)))
             out.mode = m;
     }
     if (out.n_gaps && out.mode.found)
