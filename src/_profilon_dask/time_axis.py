@@ -123,6 +123,10 @@ def _valid_sorted(part: pd.DataFrame, column: Any, dtype: Any) -> np.ndarray:
     return np.sort(values[values != _NAT])
 
 
+def _joined(pieces: list[np.ndarray]) -> np.ndarray:
+    return np.sort(np.concatenate(pieces)) if pieces else np.zeros(0, dtype=np.int64)
+
+
 def _route(part: pd.DataFrame, column: Any, dtype: Any, cuts: np.ndarray) -> tuple[np.ndarray, ...]:
     valid = _valid_sorted(part, column, dtype)
     return tuple(np.split(valid, np.searchsorted(valid, cuts, side="left")))
@@ -140,7 +144,7 @@ def _reduced(values: np.ndarray, dtype: Any, previous: int | None, n_buckets: in
 
 def _reduce_range(pieces: list[np.ndarray], dtype: Any, n_buckets: int, keep: bool) -> Run:
     """The run of one value range, from the sorted pieces routed to it."""
-    return _reduced(kernels.stamp_join(list(pieces)), dtype, None, n_buckets, keep)
+    return _reduced(_joined(list(pieces)), dtype, None, n_buckets, keep)
 
 
 def _reduce_in_order(part: pd.DataFrame, column: Any, dtype: Any, previous: int | None, n: int, keep: bool) -> Run:
@@ -318,7 +322,7 @@ class TimeAxis:
 
         valid = dask.delayed(_valid_sorted, pure=True)
         parts = [valid(part, self._column, self._dtype) for part in p.partitions(self._ddf)]
-        self._at = p.add(combine_tree(parts, kernels.stamp_join))
+        self._at = p.add(combine_tree(parts, _joined))
         self._needs_gather = True
         return True
 

@@ -8,13 +8,13 @@
 // for none) when the partitions are the ranges, else None.
 // stamp_run(values, wall, previous) -> (summary, keys, counts): a sorted run
 // reduced; RuntimeError when the stamps decrease or start below previous.
-// stamp_join(runs) merges sorted runs; stamp_gap_buckets(keys, counts,
-// buckets) splits a gap table; stamp_gap_mode(tables, extra, bucket,
+// stamp_gap_buckets(keys, counts, buckets) splits a gap table; stamp_gap_mode(tables, extra, bucket,
 // buckets) -> (gap, count) or None; stamp_axis(summaries) merges the runs'
 // summaries; stamp_facts(rows, missing, distinct, modes) finishes the
 // counts, the gap mode (an int) and the irregular share;
 // stamp_frequency(wall_gaps, utc_gaps, per_second) -> (day_spaced, alias or
 // None).
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +49,13 @@ void check_args(Py_ssize_t nargs, Py_ssize_t want, const char* signature) {
 
 py::object stamps_array(const std::vector<std::int64_t>& v) { return make_array(v, "int64"); }
 
+// The kernel's work on buffers held above, beside the interpreter (short
+// work: no interrupt polling).
+template <class Work>
+auto released(Work&& work) {
+    return pyapi::without_gil([&](const std::function<bool()>&) { return work(); });
+}
+
 py::tuple state_of(const StampScan& s) {
     return py::make_tuple(s.rows, s.missing, stamps_array(s.picks), make_array(s.weights, "float64"),
                           make_array(s.ordered, "uint8"), make_array(s.filled, "uint8"), stamps_array(s.first),
@@ -77,7 +84,8 @@ PyObject* stamp_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         check_args(nargs, 2, "stamp_scan(values, picks)");
         Stamps values(args[0]);
-        return py::object(state_of(kernels::stamp_scan(values.data, values.n, size_arg(args[1]))));
+        const std::size_t picks = size_arg(args[1]);
+        return py::object(state_of(released([&] { return kernels::stamp_scan(values.data, values.n, picks); })));
     });
 }
 
@@ -133,26 +141,14 @@ PyObject* stamp_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         std::int64_t before = 0;
         if (args[2] != Py_None) before = py::cast<std::int64_t>(py::handle(args[2]));
         StampRun run;
-        const auto status = kernels::stamp_run(values.data, values.n, wall ? wall->data : nullptr,
-                                               args[2] != Py_None ? &before : nullptr, run);
+        const bool has_previous = args[2] != Py_None;
+        const auto status = released([&] {
+            return kernels::stamp_run(values.data, values.n, wall ? wall->data : nullptr,
+                                      has_previous ? &before : nullptr, run);
+        });
         if (status != kernels::RunStatus::ok)
             throw std::runtime_error("a partition's time axis changed between two passes over the frame");
         return py::object(py::make_tuple(summary_of(run), stamps_array(run.gap_keys), stamps_array(run.gap_counts)));
-    });
-}
-
-PyObject* stamp_join(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return entry([&] {
-        check_args(nargs, 1, "stamp_join(runs)");
-        std::vector<Stamps> held;
-        for (py::handle run : py::reinterpret_borrow<py::list>(args[0])) held.emplace_back(run);
-        std::vector<const std::int64_t*> runs;
-        std::vector<std::size_t> sizes;
-        for (const Stamps& s : held) {
-            runs.push_back(s.data);
-            sizes.push_back(s.n);
-        }
-        return stamps_array(kernels::stamp_join(runs, sizes));
     });
 }
 
@@ -271,7 +267,6 @@ const PyMethodDef time_stamps_entries[] = {
     {"stamp_plan", fast<stamp_plan>(), METH_FASTCALL,
      "stamp_plan(state, rows_per_range, in_order_road): (ranges, cuts, previous)."},
     {"stamp_run", fast<stamp_run>(), METH_FASTCALL, "stamp_run(values, wall, previous): a sorted run reduced."},
-    {"stamp_join", fast<stamp_join>(), METH_FASTCALL, "stamp_join(runs): sorted runs merged."},
     {"stamp_gap_buckets", fast<stamp_gap_buckets>(), METH_FASTCALL,
      "stamp_gap_buckets(keys, counts, buckets): a gap table split by bucket."},
     {"stamp_gap_mode", fast<stamp_gap_mode>(), METH_FASTCALL,

@@ -38,7 +38,7 @@ KINDS = ["even", "few-gaps", "many-gaps"]
 @pytest.mark.parametrize("layout", ["sorted", "shuffled", "with-NaT", "short"])
 def test_scan_counts_order_and_picks(kernels, kind, layout):
     rng = np.random.default_rng(len(kind) + len(layout))
-    values = axis_of(kind, 20 if layout == "short" else 9000, rng)
+    values = axis_of(kind, 20 if layout == "short" else 2000, rng)
     if layout in ("shuffled", "short"):
         values = rng.permutation(values)
     if layout == "with-NaT":
@@ -52,6 +52,25 @@ def test_scan_counts_order_and_picks(kernels, kind, layout):
     want = ranked if len(ranked) <= 128 else ranked[np.linspace(0, len(ranked) - 1, 128).astype(np.int64)]
     np.testing.assert_array_equal(picks, want)
     np.testing.assert_array_equal(weights, np.full(len(want), len(ranked) / len(want)))
+
+
+@pytest.mark.parametrize("nat", [False, True])
+def test_scan_of_a_long_partition_out_of_order_samples_it(kernels, nat):
+    # Only the cuts between ranges come from the picks: a fixed sample of
+    # the partition, sorted, stands for it; spread over its span, weighing
+    # its valid stamps.
+    rng = np.random.default_rng(2)
+    values = rng.permutation(axis_of("many-gaps", 100_000, rng))
+    if nat:
+        values[::3] = NAT
+    valid = np.sort(values[values != NAT])
+    _, _, picks, weights, ordered, _, _, _ = kernels.stamp_scan(values, 128)
+    assert ordered.tolist() == [0] and len(picks) == 128
+    assert np.all(np.diff(picks) >= 0) and np.isin(picks, valid).all()
+    assert weights.sum() == pytest.approx(len(valid))
+    # Evenly spaced in rank, within a few hundredths of the partition.
+    ranks = np.searchsorted(valid, picks) / len(valid)
+    assert np.abs(ranks - np.linspace(0, 1, 128)).max() < 0.05
 
 
 @pytest.mark.parametrize("kind", KINDS)
@@ -116,16 +135,8 @@ def test_mode_ties_take_the_smallest_gap(kernels):
     assert kernels.stamp_gap_mode(tables, np.zeros(0, np.int64), 0, 1) == (2, 3)
     assert kernels.stamp_gap_mode(tables, np.array([1], np.int64), 0, 1) == (1, 3)
     assert kernels.stamp_gap_mode([], np.zeros(0, np.int64), 0, 1) is None
-
-
-@pytest.mark.parametrize("sizes", [[], [0], [5], [3, 0, 4], [1, 2, 3, 4, 5, 6, 7]])
-def test_join_is_the_sorted_concatenation(kernels, sizes):
-    rng = np.random.default_rng(len(sizes))
-    runs = [np.sort(rng.integers(-50, 50, n)) for n in sizes]
-    want = np.sort(np.concatenate(runs)) if runs else np.zeros(0, np.int64)
-    np.testing.assert_array_equal(kernels.stamp_join(runs), want)
     with pytest.raises(RuntimeError, match="not sorted"):
-        kernels.stamp_join([np.array([2, 1])])
+        kernels.stamp_gap_mode([(np.array([3, 1]), np.array([1, 1]))], np.zeros(0, np.int64), 0, 1)
 
 
 FREQUENCIES = ["h", "3h", "15min", "s", "90s", "250ms", "7us", "13ns", "bh", "D", "2D", "W-WED"]

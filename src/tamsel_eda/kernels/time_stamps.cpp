@@ -1,9 +1,13 @@
 #include "time_stamps.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <functional>
 #include <numeric>
+#include <queue>
 #include <stdexcept>
+#include <utility>
 
 namespace tamsel::kernels {
 namespace {
@@ -65,9 +69,47 @@ private:
     std::size_t size_ = 0;
 };
 
+// Sorts int64 values ascending: least significant digit first over the
+// offsets from the smallest value, as many digits as the values span (a
+// gap table's values span little), one read counting all digits.
+void sort_stamps(std::int64_t* a, std::size_t n) {
+    if (n < 1024) {
+        std::sort(a, a + n);
+        return;
+    }
+    const auto [lo, hi] = std::minmax_element(a, a + n);
+    const auto base = static_cast<std::uint64_t>(*lo);
+    const std::uint64_t range = static_cast<std::uint64_t>(*hi) - base;
+    if (range == 0) return;
+    constexpr int digit = 11;
+    constexpr std::size_t radix = std::size_t{1} << digit;
+    const int bits = 64 - __builtin_clzll(range);
+    const int digits = (bits + digit - 1) / digit;
+    std::vector<std::array<std::size_t, radix>> counts(static_cast<std::size_t>(digits));
+    for (auto& c : counts) c.fill(0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t key = static_cast<std::uint64_t>(a[i]) - base;
+        for (int d = 0; d < digits; ++d) ++counts[static_cast<std::size_t>(d)][(key >> (d * digit)) & (radix - 1)];
+    }
+    std::vector<std::int64_t> spare(n);
+    std::int64_t* from = a;
+    std::int64_t* to = spare.data();
+    for (int d = 0; d < digits; ++d) {
+        auto& at = counts[static_cast<std::size_t>(d)];
+        std::size_t sum = 0;
+        for (std::size_t& c : at) sum += std::exchange(c, sum);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t key = static_cast<std::uint64_t>(from[i]) - base;
+            to[at[(key >> (d * digit)) & (radix - 1)]++] = from[i];
+        }
+        std::swap(from, to);
+    }
+    if (from != a) std::copy(from, from + n, a);
+}
+
 // Run-length counts of sorted gaps.
 void count_sorted(std::vector<std::int64_t>& gaps, std::vector<std::int64_t>& keys, std::vector<std::int64_t>& counts) {
-    std::sort(gaps.begin(), gaps.end());
+    sort_stamps(gaps.data(), gaps.size());
     for (std::size_t i = 0; i < gaps.size();) {
         std::size_t j = i + 1;
         while (j < gaps.size() && gaps[j] == gaps[i]) ++j;
@@ -109,16 +151,13 @@ bool count_gaps(const std::int64_t* v, std::size_t n, std::vector<std::int64_t>&
     return true;
 }
 
-// The elements of sorted order at the ascending, distinct `positions` of
-// [lo, hi), put in place by selection rather than a full sort.
-void select_positions(std::int64_t* a, std::size_t lo, std::size_t hi, const std::size_t* positions, std::size_t plo,
-                      std::size_t phi) {
-    if (plo >= phi) return;
-    const std::size_t mid = plo + (phi - plo) / 2;
-    const std::size_t at = positions[mid];
-    std::nth_element(a + lo, a + at, a + hi);
-    select_positions(a, lo, at, positions, plo, mid);
-    select_positions(a, at + 1, hi, positions, mid + 1, phi);
+// A fixed sequence of positions below m (splitmix64), so that the sample
+// of a partition does not depend on how its rows happen to be ordered.
+std::size_t sample_position(std::uint64_t& state, std::size_t m) {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return static_cast<std::size_t>((z ^ (z >> 31)) % m);
 }
 
 std::string counted_alias(const char* base, double count) {
@@ -178,25 +217,36 @@ StampScan stamp_scan(const std::int64_t* v, std::size_t n, std::size_t picks) {
     if (m == 0 || picks == 0) return out;
     std::vector<std::int64_t> valid;
     const std::int64_t* sorted = v;
-    if (out.missing || !ordered) {
-        valid.reserve(m);
+    if (!ordered) {
+        // The picks only cut the axis into ranges of about equal size (the
+        // figures do not depend on them): out of order, a sample of the
+        // partition stands for it rather than a sort of every stamp.
+        std::vector<std::int64_t> pool;
+        if (out.missing) {
+            pool.reserve(m);
+            for (std::size_t i = 0; i < n; ++i)
+                if (v[i] != stamp_missing) pool.push_back(v[i]);
+        }
+        const std::int64_t* from = out.missing ? pool.data() : v;
+        std::uint64_t state = 0;
+        const std::size_t draws = std::min(m, 16 * picks);
+        for (std::size_t i = 0; i < draws; ++i) valid.push_back(from[m == draws ? i : sample_position(state, m)]);
+        std::sort(valid.begin(), valid.end());
+        sorted = valid.data();
+    } else if (out.missing) {
         for (std::size_t i = 0; i < n; ++i)
             if (v[i] != stamp_missing) valid.push_back(v[i]);
         sorted = valid.data();
     }
-    if (m <= picks) {
-        if (!ordered) std::sort(valid.begin(), valid.end());
-        out.picks.assign(sorted, sorted + m);
+    const std::size_t k = ordered ? m : valid.size();
+    if (k <= picks) {
+        out.picks.assign(sorted, sorted + k);
     } else {
-        // np.linspace(0, m - 1, picks) truncated to positions.
-        std::vector<std::size_t> positions(picks);
-        const double step = static_cast<double>(m - 1) / static_cast<double>(picks - 1);
+        // np.linspace(0, k - 1, picks) truncated to positions.
+        const double step = static_cast<double>(k - 1) / static_cast<double>(picks - 1);
         for (std::size_t i = 0; i + 1 < picks; ++i)
-            positions[i] = static_cast<std::size_t>(static_cast<double>(i) * step);
-        positions[picks - 1] = m - 1;
-        positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
-        if (!ordered) select_positions(valid.data(), 0, m, positions.data(), 0, positions.size());
-        for (std::size_t at : positions) out.picks.push_back(sorted[at]);
+            out.picks.push_back(sorted[static_cast<std::size_t>(static_cast<double>(i) * step)]);
+        out.picks.push_back(sorted[k - 1]);
     }
     out.weights.assign(out.picks.size(), static_cast<double>(m) / static_cast<double>(out.picks.size()));
     return out;
@@ -291,34 +341,6 @@ RunStatus stamp_run(const std::int64_t* v, std::size_t n, const std::int64_t* wa
     return RunStatus::ok;
 }
 
-std::vector<std::int64_t> stamp_join(const std::vector<const std::int64_t*>& runs,
-                                     const std::vector<std::size_t>& sizes) {
-    std::vector<std::size_t> bounds{0};
-    for (std::size_t r = 0; r < runs.size(); ++r) {
-        if (!std::is_sorted(runs[r], runs[r] + sizes[r])) throw std::invalid_argument("a run of stamps is not sorted");
-        if (sizes[r]) bounds.push_back(bounds.back() + sizes[r]);
-    }
-    std::vector<std::int64_t> out;
-    out.reserve(bounds.back());
-    for (std::size_t r = 0; r < runs.size(); ++r) out.insert(out.end(), runs[r], runs[r] + sizes[r]);
-    // Neighbouring runs merged pairwise until one is left.
-    while (bounds.size() > 2) {
-        std::vector<std::size_t> next{0};
-        for (std::size_t i = 0; i + 1 < bounds.size(); i += 2) {
-            const std::size_t end = i + 2 < bounds.size() ? bounds[i + 2] : bounds[i + 1];
-            if (i + 2 < bounds.size()) {
-                const auto base = out.begin();
-                std::inplace_merge(base + static_cast<std::ptrdiff_t>(bounds[i]),
-                                   base + static_cast<std::ptrdiff_t>(bounds[i + 1]),
-                                   base + static_cast<std::ptrdiff_t>(end));
-            }
-            next.push_back(end);
-        }
-        bounds = std::move(next);
-    }
-    return out;
-}
-
 std::size_t gap_bucket(std::int64_t gap, std::size_t buckets) {
     return static_cast<std::size_t>((mix(gap) >> 33) % static_cast<std::uint64_t>(buckets));
 }
@@ -337,21 +359,43 @@ void gap_buckets(const std::int64_t* keys, const std::int64_t* counts, std::size
 
 GapMode gap_mode(const std::vector<GapTable>& tables, const std::int64_t* extra, std::size_t n_extra,
                  std::size_t bucket, std::size_t buckets) {
-    std::vector<std::pair<std::int64_t, std::int64_t>> pairs;
-    for (const GapTable& t : tables)
-        for (std::size_t i = 0; i < t.n; ++i) pairs.emplace_back(t.keys[i], t.counts[i]);
+    std::vector<std::int64_t> mine;
     for (std::size_t i = 0; i < n_extra; ++i)
-        if (gap_bucket(extra[i], buckets) == bucket) pairs.emplace_back(extra[i], 1);
-    std::sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    GapMode best;
-    for (std::size_t i = 0; i < pairs.size();) {
-        std::int64_t total = 0;
-        std::size_t j = i;
-        for (; j < pairs.size() && pairs[j].first == pairs[i].first; ++j) total += pairs[j].second;
-        // Strictly more common: among equals the first, smallest gap stays.
-        if (!best.found || total > best.count) best = {true, pairs[i].first, total};
-        i = j;
+        if (gap_bucket(extra[i], buckets) == bucket) mine.push_back(extra[i]);
+    std::sort(mine.begin(), mine.end());
+    const std::vector<std::int64_t> ones(mine.size(), 1);
+    std::vector<GapTable> sources = tables;
+    sources.push_back({mine.data(), ones.data(), mine.size()});
+    for (const GapTable& t : sources) {
+        if (!std::is_sorted(t.keys, t.keys + t.n)) throw std::invalid_argument("a gap table is not sorted");
     }
+    // The tables merged in key order (a heap of their heads), the counts
+    // of equal gaps added up.
+    using Head = std::pair<std::int64_t, std::size_t>;  // key, source
+    std::vector<std::size_t> at(sources.size(), 0);
+    std::priority_queue<Head, std::vector<Head>, std::greater<>> heads;
+    for (std::size_t k = 0; k < sources.size(); ++k)
+        if (sources[k].n) heads.emplace(sources[k].keys[0], k);
+    GapMode best;
+    bool open = false;
+    std::int64_t key = 0, total = 0;
+    const auto close = [&] {
+        // Strictly more common: among equals the first, smallest gap stays.
+        if (open && (!best.found || total > best.count)) best = {true, key, total};
+    };
+    while (!heads.empty()) {
+        const auto [gap, k] = heads.top();
+        heads.pop();
+        if (!open || gap != key) {
+            close();
+            open = true;
+            key = gap;
+            total = 0;
+        }
+        total += sources[k].counts[at[k]];
+        if (++at[k] < sources[k].n) heads.emplace(sources[k].keys[at[k]], k);
+    }
+    close();
     return best;
 }
 

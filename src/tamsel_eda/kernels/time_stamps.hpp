@@ -31,8 +31,9 @@ inline constexpr std::size_t stamp_smallest_gaps = 4;
 struct StampScan {
     std::int64_t rows = 0;
     std::int64_t missing = 0;
-    // Evenly spaced values of each partition's sorted valid stamps, each
-    // standing for `weights` of them.
+    // Evenly spaced values of each partition's sorted valid stamps (of a
+    // sample of them, when the partition is not in order), each standing
+    // for `weights` of them.
     std::vector<std::int64_t> picks;
     std::vector<double> weights;
     // Per partition: whether its valid stamps never decrease in row order,
@@ -82,10 +83,6 @@ enum class RunStatus : std::uint8_t { ok, out_of_order };
 // (nullptr: the stamps themselves) holds each stamp's local wall clock.
 RunStatus stamp_run(const std::int64_t* values, std::size_t n, const std::int64_t* wall, const std::int64_t* previous,
                     StampRun& out);
-
-// Sorted runs merged into one sorted run.
-std::vector<std::int64_t> stamp_join(const std::vector<const std::int64_t*>& runs,
-                                     const std::vector<std::size_t>& sizes);
 
 // The bucket of a gap among `buckets`.
 std::size_t gap_bucket(std::int64_t gap, std::size_t buckets);
