@@ -18,6 +18,7 @@ of every stamp), as is any axis of at most `gather_cap` stamps in pass 2.
 
 from __future__ import annotations
 
+from types import SimpleNamespace
 from typing import Any
 
 import numpy as np
@@ -25,7 +26,7 @@ import pandas as pd
 
 import _profilon_kernels as kernels
 
-from .passes import Pass, combine_tree
+from .passes import Pass, combine_tree, pinned_scheduler
 from .tables import Tables
 
 # Stamps per value range in pass 2 (what one worker sorts at a time).
@@ -376,23 +377,14 @@ def time_axis(
 ) -> dict[str, Any]:
     """The axis facts of `ddf` in passes of its own (two, or three for a
     large day-spaced axis), written to `tables` if given and returned."""
-    from .passes import pinned_scheduler
-
-    if scheduler is None:
-        scheduler = pinned_scheduler(ddf)
+    scheduler = scheduler or pinned_scheduler(ddf)
     group = TimeAxis(ddf, datetime_col, freq, **options)
-    first = Pass(scheduler)
+    first, second, third = (Pass(scheduler) for _ in range(3))
     group.add_first(first)
-    second = Pass(scheduler)
     group.add_second(second, first.run())
     results = second.run()
-    third = Pass(scheduler)
     if group.add_third(third, results):
         results = third.run()
-    holder = tables if tables is not None else _Holder()
+    holder = tables if tables is not None else SimpleNamespace(time_axis=None)
     group.fill(results, holder)  # type: ignore[arg-type]
     return holder.time_axis
-
-
-class _Holder:
-    time_axis: Any = None

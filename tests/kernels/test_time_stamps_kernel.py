@@ -216,3 +216,32 @@ def test_facts_are_pandas_on_the_axis(kernels, kind, nat):
     assert facts["irregular_share"] == float((diffs != reference).mean())
     empty = kernels.stamp_facts(2, 1, 1, [None])
     assert (empty["gap_mode"], empty["n_gaps"], empty["irregular_share"]) == (None, 0, 0.0)
+
+
+@pytest.mark.parametrize("n_parts", [1, 4, 16])
+@pytest.mark.parametrize("order", ["shuffled", "reversed"])
+def test_value_ranges_are_about_rows_per_range(kernels, n_parts, order):
+    # The cuts of shuffled or reversed partitions: about 5,000 stamps a
+    # range, never an empty range, never a range several times too large.
+    rng = np.random.default_rng(n_parts)
+    values = axis_of("many-gaps", 40_000, rng)
+    values = rng.permutation(values) if order == "shuffled" else values[::-1].copy()
+    states = [kernels.stamp_scan(part, 128) for part in np.array_split(values, n_parts)]
+    ranges, cuts, previous = kernels.stamp_plan(kernels.stamp_scan_merge(states), 5_000, True)
+    assert previous is None and ranges == len(cuts) + 1 == 8
+    sizes = np.diff(np.searchsorted(np.sort(values), cuts, side="left"), prepend=0, append=len(values))
+    assert sizes.min() > 0 and sizes.max() < 2 * 5_000
+
+
+@pytest.mark.parametrize("dtype", ["int64", "int32", "uint16"])
+def test_integer_axis_facts_are_pandas(kernels, dtype):
+    # An integer axis with repeats: its distinct values and the most common
+    # difference of the sorted values, as pandas reads them off the index.
+    values = np.sort(np.random.default_rng(3).integers(0, 3000, 4000)).astype(dtype)
+    summary, keys, counts = kernels.stamp_run(values.astype(np.int64), None, None)
+    modes = [kernels.stamp_gap_mode([(keys, counts)], np.zeros(0, np.int64), 0, 1)]
+    facts = kernels.stamp_facts(len(values), 0, summary["distinct"], modes)
+    diffs = pd.Index(values).to_series().diff().dropna()
+    assert facts["unique_periods"] == len(pd.Index(values).unique())
+    assert facts["gap_mode"] == diffs.mode().iloc[0]
+    assert facts["irregular_share"] == float((diffs != diffs.mode().iloc[0]).mean())
