@@ -145,7 +145,7 @@ FREQUENCIES = ["h", "3h", "15min", "s", "90s", "250ms", "7us", "13ns", "bh", "D"
 @pytest.mark.parametrize("freq", FREQUENCIES)
 @pytest.mark.parametrize("unit", ["ns", "us", "s"])
 def test_frequency_is_pandas_inference(kernels, freq, unit):
-    index = pd.date_range("2024-03-08 09:00", periods=200, freq=freq)
+    index = pd.date_range("2024-03-08 09:00", periods=200, freq=freq, unit="ns")
     if (index.asi8 % {"ns": 1, "us": 1000, "s": 10**9}[unit]).any():
         pytest.skip("the step is below the unit")
     index = index.as_unit(unit)
