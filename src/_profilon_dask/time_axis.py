@@ -1,60 +1,32 @@
 """The time axis of a Dask frame: its inferred frequency, the irregular share
 of its gaps, its distinct periods and its extent, over every row, exact.
 
-The in-memory analysis takes the axis as
-
-    df.sort_values(col).set_index(col).index   (col: datetime_col, if given
-                                                and a column of the frame)
-    df.sort_index().index                      (else a DatetimeIndex)
-
-and reads from it pandas' inferred frequency (three stamps or more), the
-gaps `index.to_series().diff().dropna()` with their mode, `len(index.unique())`
-and `index.min()`/`index.max()`. NaT sorts last, so the gaps are those of the
-sorted valid stamps, and `unique()` counts NaT as one more period.
-
-No process holds the whole axis, save an axis of at most `gather_cap`
-stamps and a day-spaced one (below). Pass 1 counts the stamps, their NaT and
-extrema, and draws evenly spaced values of each sorted partition, from
-which the client picks value ranges of about `rows_per_range` stamps each.
-Pass 2 sends each partition's stamps to their ranges; a worker sorts one
-range and reduces it to its distinct count, its first and last stamps, its
-smallest distinct gaps (UTC and local wall clock) and the counts of its gaps,
-split by a hash of the gap, so that the gap counts of all ranges meet in as
-many bucket tasks, each of which reports its most common gap. The gaps that
-straddle two ranges are taken from their first and last stamps on a worker,
-in the same pass, and counted in their buckets.
-
-A frame stored in time order skips the routing: pass 1 also tells, of each
-partition, whether its valid stamps never decrease and its first and last
-valid stamp. When every partition is in order and none starts below the
-last valid stamp of the non-empty partition before it, the valid stamps in
-partition order are the sorted axis already, so pass 2 reduces each
-partition in place as one range (no routing, no sort). Such ranges may share
-a stamp across their boundary, unlike value ranges: each partition is given
-its predecessor's last valid stamp and does not count its first stamp as
-distinct when it repeats that one. The gap across the boundary is a
-straddling gap like any other (0 for a repeated stamp).
-
-pandas' inference answers None for an axis with NaT or repeated stamps. Of
-a unique axis, it reads only the distinct gaps when the smallest wall-clock
-gap is not a whole number of days (the intraday rules below follow its
-`_FrequencyInferer.get_freq`), and calendar fields of every stamp otherwise:
-such an axis has at most one stamp per day, a few hundred thousand in the
-nanosecond range of pandas' timestamps, and is gathered (pass 3) and given
-to pandas' own call. An axis of at most `gather_cap` stamps is gathered in
-pass 2 already and always handed to pandas.
+The in-memory analysis reads them from `df.sort_values(col).set_index(col)
+.index` (else `df.sort_index().index` of a DatetimeIndex): pandas' inferred
+frequency, the gaps `index.to_series().diff().dropna()` and their mode,
+`len(index.unique())` and `index.min()`/`index.max()`. Here they are the
+time-stamp kernel's (`_profilon_kernels.stamp_*`, over int64 stamps): pass 1
+scans each partition, the merged scan plans pass 2 (the partitions
+themselves when the stamps are in time order across them, else value ranges
+of about `rows_per_range` stamps each partition routes its sorted stamps
+to), each range is reduced to a run whose gap counts split by a hash of the
+gap into one bucket per range, and the runs and buckets merge into the axis
+and the gap mode. A unique axis whose smallest wall-clock gap is whole days
+is gathered in pass 3 for pandas' own inference (which reads calendar fields
+of every stamp), as is any axis of at most `gather_cap` stamps in pass 2.
 """
 
 from __future__ import annotations
 
-import math
-from collections.abc import Sequence
+from types import SimpleNamespace
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from .passes import Pass
+import _profilon_kernels as kernels
+
+from .passes import Pass, combine_tree, pinned_scheduler
 from .tables import Tables
 
 # Stamps per value range in pass 2 (what one worker sorts at a time).
@@ -68,8 +40,6 @@ GATHER_CAP = 300_000
 GATHER_LIMIT = 5_000_000
 # Evenly spaced values each partition gives for the choice of ranges.
 SAMPLES_PER_PARTITION = 128
-# Smallest distinct gaps kept: the business-hour rule looks at up to three.
-SMALLEST = 4
 # Whether an axis found in time order in pass 1 is reduced partition by
 # partition in pass 2 (False: always routed into value ranges and sorted).
 IN_ORDER_ROAD = True
@@ -130,16 +100,12 @@ def _index_of(values: np.ndarray, dtype: Any) -> pd.Index:
     return naive if tz is None else naive.tz_localize("UTC").tz_convert(tz)
 
 
-def _wall_clock(values: np.ndarray, dtype: Any) -> np.ndarray:
-    """Local wall-clock int64 values of UTC stamps (the stamps themselves
-    when tz-naive): what pandas' inference reads the calendar rules from."""
-    if _is_integer(dtype) or getattr(dtype, "tz", None) is None:
-        return values
+def _wall_clock(values: np.ndarray, dtype: Any) -> np.ndarray | None:
+    """Local wall-clock int64 values of UTC stamps, what pandas' inference
+    reads the calendar rules from; None when they are the stamps."""
+    if getattr(dtype, "tz", None) is None:
+        return None
     return np.asarray(_index_of(values, dtype).tz_localize(None).asi8, dtype=np.int64)
-
-
-def _smallest_distinct(gaps: np.ndarray) -> np.ndarray:
-    return np.unique(gaps)[:SMALLEST]
 
 
 def _valid_of(values: np.ndarray) -> np.ndarray:
@@ -148,244 +114,49 @@ def _valid_of(values: np.ndarray) -> np.ndarray:
     return values if valid.all() else values[valid]
 
 
-def _non_decreasing(values: np.ndarray) -> bool:
-    return bool(np.all(values[1:] >= values[:-1]))
-
-
-# Pass 1 ------------------------------------------------------------------
-
-
-# Of one partition: whether its valid stamps never decrease, and its first
-# and last valid stamp (None for a partition without one).
-Order = tuple[bool, int | None, int | None]
-
-
-def _first_partition(part: pd.DataFrame, column: Any, dtype: Any) -> tuple[int, int, np.ndarray, list[Order]]:
-    values = _as_int64(_stamps_of(part, column), dtype)
-    valid = _valid_of(values)
-    n = len(valid)
-    ordered = _non_decreasing(valid)
-    ends = (int(valid[0]), int(valid[-1])) if n else (None, None)
-    if not ordered:
-        valid = np.sort(valid)
-    if n > SAMPLES_PER_PARTITION:
-        picks = valid[np.linspace(0, n - 1, SAMPLES_PER_PARTITION).astype(np.int64)]
-    else:
-        picks = valid
-    # Rows, NaT, and evenly spaced valid stamps, each standing for
-    # n / len(picks) of them when the partitions' samples are merged; and
-    # the partition's order, listed with the others' in partition order.
-    return len(values), len(values) - n, picks, [(ordered, *ends)]
-
-
-def _first_combine(
-    parts: list[tuple[int, int, Any, list[Order]]],
-) -> tuple[int, int, list[tuple[np.ndarray, float]], list[Order]]:
-    rows = nat = 0
-    samples: list[tuple[np.ndarray, float]] = []
-    order: list[Order] = []
-    for part in parts:
-        rows += part[0]
-        nat += part[1]
-        if isinstance(part[2], list):
-            samples.extend(part[2])
-        elif len(part[2]):
-            samples.append((part[2], (part[0] - part[1]) / len(part[2])))
-        order.extend(part[3])
-    return rows, nat, samples, order
-
-
-def _predecessors(order: Sequence[Order]) -> list[int | None] | None:
-    """Of each partition, the last valid stamp of the non-empty partition
-    before it (None for none), when the valid stamps in partition order
-    never decrease; None when they do somewhere."""
-    previous: list[int | None] = []
-    last: int | None = None
-    for ordered, first, final in order:
-        if not ordered or (first is not None and last is not None and first < last):
-            return None
-        previous.append(last)
-        if final is not None:
-            last = final
-    return previous
-
-
-def _tree(func: Any, items: list[Any], split_every: int = 8) -> Any:
-    """`func` applied to `items` in a tree of dask.delayed calls."""
-    import dask
-
-    combine = dask.delayed(func, pure=True)
-    level = list(items)
-    if not level:
-        return combine(level)
-    while True:
-        level = [combine(level[i : i + split_every]) for i in range(0, len(level), split_every)]
-        if len(level) == 1:
-            return level[0]
-
-
-def _boundaries(samples: list[tuple[np.ndarray, float]], n_valid: int, rows_per_range: int) -> np.ndarray:
-    """Values that cut the valid stamps into ranges of about
-    `rows_per_range` each, from the weighted partition samples."""
-    n_ranges = max(1, math.ceil(n_valid / rows_per_range))
-    if n_ranges == 1 or not samples:
-        return np.zeros(0, dtype=np.int64)
-    values = np.concatenate([s for s, _ in samples])
-    weights = np.concatenate([np.full(len(s), w) for s, w in samples])
-    order = np.argsort(values, kind="stable")
-    values, cumulative = values[order], np.cumsum(weights[order])
-    targets = cumulative[-1] * np.arange(1, n_ranges) / n_ranges
-    cuts = values[np.minimum(np.searchsorted(cumulative, targets), len(values) - 1)]
-    # A range starts at its cut; the smallest value needs no cut of its own.
-    return np.unique(cuts[cuts > values[0]])
-
-
-# Pass 2 ------------------------------------------------------------------
-
-
-def _route(part: pd.DataFrame, column: Any, dtype: Any, cuts: np.ndarray) -> tuple[np.ndarray, ...]:
-    values = _as_int64(_stamps_of(part, column), dtype)
-    valid = np.sort(values[values != _NAT])
-    bounds = np.searchsorted(valid, cuts, side="left")
-    return tuple(np.split(valid, bounds))
-
-
-def _hash_bucket(gaps: np.ndarray, n_buckets: int) -> np.ndarray:
-    mixed = gaps.view(np.uint64) * np.uint64(0x9E3779B97F4A7C15)
-    return ((mixed >> np.uint64(33)) % np.uint64(n_buckets)).astype(np.intp)
-
-
-def _gap_buckets(gaps: np.ndarray, n_buckets: int) -> list[tuple[np.ndarray, np.ndarray]]:
-    return _split_buckets(*np.unique(gaps, return_counts=True), n_buckets)
-
-
-def _split_buckets(values: np.ndarray, counts: np.ndarray, n_buckets: int) -> list[tuple[np.ndarray, np.ndarray]]:
-    where = _hash_bucket(values, n_buckets)
-    return [(values[where == h], counts[where == h].astype(np.int64)) for h in range(n_buckets)]
-
-
-def _reduce_range(
-    pieces: Sequence[np.ndarray], dtype: Any, n_buckets: int, keep: bool
-) -> tuple[dict[str, Any], list[tuple[np.ndarray, np.ndarray]]]:
-    values = np.sort(np.concatenate(pieces)) if pieces else np.zeros(0, dtype=np.int64)
-    summary: dict[str, Any] = {"count": len(values), "values": values if keep else None}
-    if len(values) == 0:
-        return summary, [(np.zeros(0, np.int64), np.zeros(0, np.int64))] * n_buckets
-    gaps = np.diff(values)
-    wall = _wall_clock(values, dtype)
-    summary.update(
-        distinct=int(np.count_nonzero(gaps)) + 1,
-        first=int(values[0]),
-        last=int(values[-1]),
-        first_wall=int(wall[0]),
-        last_wall=int(wall[-1]),
-        utc_gaps=_smallest_distinct(gaps),
-        wall_gaps=_smallest_distinct(np.diff(wall)),
-    )
-    return summary, _gap_buckets(gaps, n_buckets)
-
-
-def _gap_counts(gaps: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """`np.unique(gaps, return_counts=True)`, without the sort for the
-    common axis of one step."""
-    if len(gaps) and (gaps == gaps[0]).all():
-        return gaps[:1].copy(), np.array([len(gaps)], dtype=np.int64)
-    return np.unique(gaps, return_counts=True)
-
-
-def _wall_gap_values(
-    values: np.ndarray, wall: np.ndarray, gaps: np.ndarray, keys: np.ndarray, counts: np.ndarray
-) -> np.ndarray:
-    """The distinct gaps of `wall`, sorted, from the counts of the UTC gaps
-    (`keys`, `counts`): the two differ only across a change of the UTC
-    offset, so the wall-clock gaps are the UTC ones less those few plus
-    their wall-clock values."""
-    offsets = wall - values
-    moved = np.flatnonzero(offsets[1:] != offsets[:-1])
-    if not len(moved):
-        return keys
-    was, now = gaps[moved], gaps[moved] + (offsets[moved + 1] - offsets[moved])
-    pooled, at = np.unique(np.concatenate([keys, was, now]), return_inverse=True)
-    totals = np.zeros(len(pooled), dtype=np.int64)
-    np.add.at(totals, at.ravel(), np.concatenate([counts, np.full(len(was), -1), np.ones(len(now), np.int64)]))
-    return pooled[totals > 0]
-
-
-def _reduce_in_order(
-    part: pd.DataFrame, column: Any, dtype: Any, previous: int | None, n_buckets: int, keep: bool
-) -> tuple[dict[str, Any], list[tuple[np.ndarray, np.ndarray]]]:
-    """`_reduce_range` of a partition whose valid stamps are in order, none
-    below `previous` (the last valid stamp of the partitions before it),
-    with its first stamp not counted as distinct when it repeats that one."""
-    values = _valid_of(_as_int64(_stamps_of(part, column), dtype))
-    summary: dict[str, Any] = {"count": len(values), "values": values if keep else None}
-    if len(values) == 0:
-        return summary, [(np.zeros(0, np.int64), np.zeros(0, np.int64))] * n_buckets
-    gaps = np.diff(values)
-    keys, counts = _gap_counts(gaps)
-    first, last = int(values[0]), int(values[-1])
-    if (len(keys) and keys[0] < 0) or (previous is not None and first < previous):
-        raise RuntimeError("a partition's time axis changed between two passes over the frame")
-    repeats = int(counts[0]) if len(keys) and keys[0] == 0 else 0
-    repeats += 1 if first == previous else 0
-    if getattr(dtype, "tz", None) is None:
-        first_wall, last_wall, wall_keys = first, last, keys
-    else:
-        wall = _wall_clock(values, dtype)
-        first_wall, last_wall = int(wall[0]), int(wall[-1])
-        wall_keys = _wall_gap_values(values, wall, gaps, keys, counts)
-    summary.update(
-        distinct=len(values) - repeats,
-        first=first,
-        last=last,
-        first_wall=first_wall,
-        last_wall=last_wall,
-        utc_gaps=keys[:SMALLEST].copy(),
-        wall_gaps=wall_keys[:SMALLEST].copy(),
-    )
-    return summary, _split_buckets(keys, counts, n_buckets)
-
-
-def _straddling(summaries: Sequence[dict[str, Any]]) -> tuple[np.ndarray, np.ndarray]:
-    """The gaps between consecutive non-empty ranges, UTC and wall clock."""
-    filled = [s for s in summaries if s["count"]]
-    utc = np.array([b["first"] - a["last"] for a, b in zip(filled[:-1], filled[1:], strict=True)], dtype=np.int64)
-    wall = np.array(
-        [b["first_wall"] - a["last_wall"] for a, b in zip(filled[:-1], filled[1:], strict=True)], dtype=np.int64
-    )
-    return utc, wall
-
-
-def _bucket_mode(
-    parts: Sequence[tuple[np.ndarray, np.ndarray]], straddling: tuple[np.ndarray, np.ndarray], h: int, n_buckets: int
-) -> tuple[int, int] | None:
-    """The most common gap of bucket `h` (the smallest among equals, as
-    the sorted `mode()` lists it first) and its count."""
-    extra = straddling[0][_hash_bucket(straddling[0], n_buckets) == h]
-    values = np.concatenate([v for v, _ in parts] + [extra])
-    counts = np.concatenate([c for _, c in parts] + [np.ones(len(extra), dtype=np.int64)])
-    if len(values) == 0:
-        return None
-    keys, codes = np.unique(values, return_inverse=True)
-    # Counts below 2**53 add exactly in float64.
-    totals = np.bincount(codes.ravel(), weights=counts, minlength=len(keys)).astype(np.int64)
-    best = int(np.argmax(totals))
-    return int(keys[best]), int(totals[best])
-
-
-# Pass 3 ------------------------------------------------------------------
+def _scan(part: pd.DataFrame, column: Any, dtype: Any) -> tuple[Any, ...]:
+    return kernels.stamp_scan(_as_int64(_stamps_of(part, column), dtype), SAMPLES_PER_PARTITION)
 
 
 def _valid_sorted(part: pd.DataFrame, column: Any, dtype: Any) -> np.ndarray:
+    # NumPy's vectorised sort: several times std::sort's speed on int64.
     values = _as_int64(_stamps_of(part, column), dtype)
     return np.sort(values[values != _NAT])
 
 
-def _merge_sorted(pieces: list[np.ndarray]) -> np.ndarray:
+def _joined(pieces: list[np.ndarray]) -> np.ndarray:
     return np.sort(np.concatenate(pieces)) if pieces else np.zeros(0, dtype=np.int64)
 
 
-# pandas' inference ---------------------------------------------------------
+def _route(part: pd.DataFrame, column: Any, dtype: Any, cuts: np.ndarray) -> tuple[np.ndarray, ...]:
+    valid = _valid_sorted(part, column, dtype)
+    return tuple(np.split(valid, np.searchsorted(valid, cuts, side="left")))
+
+
+# A run's summary and its gap counts, split into buckets.
+Run = tuple[dict[str, Any], list[tuple[np.ndarray, np.ndarray]]]
+
+
+def _reduced(values: np.ndarray, dtype: Any, previous: int | None, n_buckets: int, keep: bool) -> Run:
+    summary, keys, counts = kernels.stamp_run(values, _wall_clock(values, dtype), previous)
+    summary["values"] = values if keep else None
+    return summary, kernels.stamp_gap_buckets(keys, counts, n_buckets)
+
+
+def _reduce_range(pieces: list[np.ndarray], dtype: Any, n_buckets: int, keep: bool) -> Run:
+    """The run of one value range, from the sorted pieces routed to it."""
+    return _reduced(_joined(list(pieces)), dtype, None, n_buckets, keep)
+
+
+def _reduce_in_order(part: pd.DataFrame, column: Any, dtype: Any, previous: int | None, n: int, keep: bool) -> Run:
+    """The run of a partition whose valid stamps are in order, none below
+    `previous` (the last valid stamp of the partitions before it), with its
+    first stamp not counted as distinct when it repeats that one."""
+    return _reduced(_valid_of(_as_int64(_stamps_of(part, column), dtype)), dtype, previous, n, keep)
+
+
+def _bucket_mode(parts: list[Any], axis: dict[str, Any], h: int, n_buckets: int) -> tuple[int, int] | None:
+    return kernels.stamp_gap_mode(parts, axis["straddling"], h, n_buckets)
 
 
 def infer_alias(index: pd.DatetimeIndex) -> str | None:
@@ -397,38 +168,6 @@ def infer_alias(index: pd.DatetimeIndex) -> str | None:
     if found is None or isinstance(found, str):
         return found
     return found.freqstr
-
-
-def _count_alias(base: str, count: float) -> str:
-    # As pandas writes a multiple: no count for one step.
-    return base if count == 1 else f"{int(count)}{base}"
-
-
-def _intraday_alias(wall_gaps: np.ndarray, utc_gaps: np.ndarray, unit: str) -> str | None:
-    """pandas' inference for a unique, sorted axis whose smallest wall-clock
-    gap is not a whole number of days, from the smallest distinct gaps.
-
-    `wall_gaps` and `utc_gaps` hold up to `SMALLEST` of the smallest
-    distinct gaps, so a list shorter than that is the whole set."""
-    per_hour = _PER_SECOND[unit] * 3600
-    hours = [g / per_hour for g in wall_gaps]
-    # A longer list than these has more distinct gaps than they list.
-    if hours in ([1, 17], [1, 65], [1, 17, 65]):
-        return "bh"
-    if len(utc_gaps) != 1:
-        return None
-    delta = int(utc_gaps[0])
-    per_second = _PER_SECOND[unit]
-    for step, base in (
-        (per_hour, "h"),
-        (per_hour // 60, "min"),
-        (per_second, "s"),
-        (per_second // 1000, "ms"),
-        (per_second // 1_000_000, "us"),
-    ):
-        if step and delta % step == 0:
-            return _count_alias(base, delta / step)
-    return _count_alias("ns", delta)
 
 
 def timeline_length(start: Any, end: Any, freq: Any) -> int:
@@ -472,48 +211,30 @@ def missing_ts_share(facts: dict[str, Any], grid_freq: Any = None) -> float:
 
 
 class TimeAxis:
-    """The axis facts over two passes, sometimes three.
+    """The axis facts over two passes, sometimes three: `add_first`,
+    `add_second` and `add_third` (called in any case; it answers whether it
+    gathers a day-spaced axis) add this group's work to the passes given,
+    `fill` writes `Tables.time_axis`, a dict of
 
-    `add_first` and `add_second` add this group's work to the passes given;
-    `add_third`, called in any case since it reads pass 2's results, adds the
-    gathering of a day-spaced axis where the first two passes could not
-    settle its frequency (and answers whether it added anything); `fill`
-    writes `Tables.time_axis` from the last pass's results: a dict with
+      axis                      "column", "index" or None (nothing else then)
+      n_rows, n_missing         len(index) and its NaT
+      n_distinct                distinct valid stamps (has_duplicates: fewer
+                                than the valid stamps)
+      unique_periods            len(index.unique()): NaT is one more period
+      min, max                  index.min(), index.max()
+      inferred_alias            pandas' inferred frequency as alias text, None
+                                for fewer than three stamps or a caller's freq
+      frequency                 the caller's freq if truthy, else the
+                                inferred one (inferred_by_pandas: the latter)
+      n_gaps, gap_mode          gaps of the sorted valid stamps, the most
+                                common (the smallest among equals; a Timedelta)
+      irregular_share           share of gaps other than gap_mode; 0.0 when
+                                pandas inferred the frequency or no gaps
 
-      axis               "column" (datetime_col), "index" (the frame's
-                         DatetimeIndex) or None (no axis: nothing else)
-      n_rows             stamps of the axis, NaT included (len(index))
-      n_missing          NaT stamps
-      n_distinct         distinct valid stamps
-      has_duplicates     whether a valid stamp repeats
-      unique_periods     len(index.unique()): NaT counts as one period
-      min, max           index.min(), index.max() (Timestamps of the axis
-                         dtype; NaT when no stamp is valid)
-      inferred_alias     pandas' inferred frequency as alias text (None for
-                         fewer than three stamps or no discernible one);
-                         None when the caller gave a frequency
-      frequency          the caller's frequency if truthy, else
-                         inferred_alias
-      inferred_by_pandas whether the frequency is pandas' inference
-      n_gaps             gaps of the sorted valid stamps
-      gap_mode           their most common gap (the smallest among equally
-                         common ones; a Timedelta, None for no gaps)
-      irregular_share    share of gaps other than gap_mode; 0.0 when pandas
-                         inferred the frequency or there are no gaps
-
-    `missing_ts_share` gives the missing-timeline share from min, max,
-    frequency and unique_periods; the native step renames quarter-start
-    anchors and old aliases as it does for a pandas frame.
-
-    A datetime64 axis (tz-naive or aware, any unit) and an integer one are
-    handled. pandas infers no frequency from integers: without `freq` such
-    an axis raises pandas' own TypeError when the facts are filled, as the
-    in-memory analysis does. Another dtype raises TypeError when the group
-    is built.
-
-    `in_order_road` False (default: `IN_ORDER_ROAD`) routes and sorts the
-    stamps even of an axis in time order; after `add_second`, `in_order`
-    tells whether pass 2 reduced the partitions in place.
+    A datetime64 axis (any unit, with or without zone) or an integer one
+    (pandas' own TypeError in `fill` without `freq`, as in memory); another
+    dtype raises TypeError here. `in_order_road` False routes and sorts even
+    an axis in time order; `in_order` tells which road pass 2 took.
     """
 
     def __init__(
@@ -534,55 +255,47 @@ class TimeAxis:
         self._rows_per_range = rows_per_range
         self._gather_cap = gather_cap
         self._in_order_road = IN_ORDER_ROAD if in_order_road is None else in_order_road
-        # Whether pass 2 reduced the partitions in place (the axis was found
-        # in time order) rather than routing their stamps to value ranges.
         self.in_order: bool | None = None
         self._gathered: np.ndarray | None = None
         self._needs_gather = False
-        # The smallest distinct gaps, set when they decide the frequency.
-        self._wall_gaps: np.ndarray | None = None
-        self._utc_gaps: np.ndarray | None = None
+        # The kernel's inference from the smallest gaps, where they decide it.
+        self._alias: str | None = None
 
     def add_first(self, p: Pass) -> None:
         if self.axis is None:
             return
         import dask
 
-        first = dask.delayed(_first_partition, pure=True)
-        parts = [first(part, self._column, self._dtype) for part in p.partitions(self._ddf)]
-        self._at = p.add(_tree(_first_combine, parts))
+        scan = dask.delayed(_scan, pure=True)
+        scans = [scan(part, self._column, self._dtype) for part in p.partitions(self._ddf)]
+        self._at = p.add(combine_tree(scans, kernels.stamp_scan_merge))
 
     def add_second(self, p: Pass, results: list[Any]) -> None:
         if self.axis is None:
             return
         import dask
 
-        self._rows, self._nat, samples, order = results[self._at]
-        n_valid = self._rows - self._nat
+        scan = results[self._at]
+        self._rows, self._nat = scan[0], scan[1]
         keep = self._rows <= self._gather_cap
-        previous = _predecessors(order) if self._in_order_road else None
+        n_ranges, cuts, previous = kernels.stamp_plan(scan, self._rows_per_range, self._in_order_road)
         self.in_order = previous is not None
+        partitions = p.partitions(self._ddf)
         if previous is not None:
-            # As many gap buckets as the value ranges would have had.
-            n_ranges = max(1, math.ceil(n_valid / self._rows_per_range))
             reduce = dask.delayed(_reduce_in_order, pure=True, nout=2)
-            partitions = p.partitions(self._ddf)
-            ranges = [
-                reduce(part, self._column, self._dtype, before, n_ranges, keep)
-                for part, before in zip(partitions, previous, strict=True)
-            ]
+            args = (self._column, self._dtype)
+            pairs = zip(partitions, previous, strict=True)
+            ranges = [reduce(part, *args, before, n_ranges, keep) for part, before in pairs]
         else:
-            cuts = _boundaries(samples, n_valid, self._rows_per_range)
-            n_ranges = len(cuts) + 1
             route = dask.delayed(_route, pure=True, nout=n_ranges)
-            routed = [route(part, self._column, self._dtype, cuts) for part in p.partitions(self._ddf)]
+            routed = [route(part, self._column, self._dtype, cuts) for part in partitions]
             reduce = dask.delayed(_reduce_range, pure=True, nout=2)
             ranges = [reduce([r[k] for r in routed], self._dtype, n_ranges, keep) for k in range(n_ranges)]
         summaries = [s for s, _ in ranges]
-        straddling = dask.delayed(_straddling, pure=True)(summaries)
+        axis = dask.delayed(kernels.stamp_axis, pure=True)(summaries)
         mode = dask.delayed(_bucket_mode, pure=True)
-        modes = [mode([b[h] for _, b in ranges], straddling, h, n_ranges) for h in range(n_ranges)]
-        self._at = p.add((summaries, straddling, modes))
+        modes = [mode([b[h] for _, b in ranges], axis, h, n_ranges) for h in range(n_ranges)]
+        self._at = p.add((summaries, axis, modes))
 
     def add_third(self, p: Pass, results: list[Any]) -> bool:
         """Adds the gathering of the valid stamps if pandas' inference must
@@ -590,33 +303,27 @@ class TimeAxis:
         if self.axis is None:
             return False
         self._second = results[self._at]
-        summaries, (utc, wall), _ = self._second
-        filled = [s for s in summaries if s["count"]]
+        summaries, axis, _ = self._second
         if summaries and summaries[0]["values"] is not None:
-            kept = [s["values"] for s in summaries]
-            self._gathered = np.concatenate(kept) if kept else np.zeros(0, dtype=np.int64)
+            self._gathered = np.concatenate([s["values"] for s in summaries])
             return False
-        self._n_distinct = sum(s["distinct"] for s in filled)
-        n_valid = self._rows - self._nat
-        unique_axis = self._nat == 0 and self._n_distinct == n_valid
+        unique_axis = self._nat == 0 and axis["distinct"] == self._rows
         if self._freq or self._rows < 3 or not unique_axis or _is_integer(self._dtype):
             return False
-        self._wall_gaps = np.unique(np.concatenate([s["wall_gaps"] for s in filled] + [wall]))[:SMALLEST]
-        self._utc_gaps = np.unique(np.concatenate([s["utc_gaps"] for s in filled] + [utc]))[:SMALLEST]
-        per_day = _PER_SECOND[_unit(self._dtype)] * 86400
-        smallest = int(self._wall_gaps[0])
-        if not (smallest and smallest % per_day == 0):
+        per_second = _PER_SECOND[_unit(self._dtype)]
+        day_spaced, self._alias = kernels.stamp_frequency(axis["wall_gaps"], axis["utc_gaps"], per_second)
+        if not day_spaced:
             return False
-        if n_valid > GATHER_LIMIT:
+        if self._rows > GATHER_LIMIT:
             raise ValueError(
-                f"the time axis has {n_valid} distinct stamps a day or more apart; "
+                f"the time axis has {self._rows} distinct stamps a day or more apart; "
                 f"its frequency is inferred from at most {GATHER_LIMIT}"
             )
         import dask
 
         valid = dask.delayed(_valid_sorted, pure=True)
         parts = [valid(part, self._column, self._dtype) for part in p.partitions(self._ddf)]
-        self._at = p.add(_tree(_merge_sorted, parts))
+        self._at = p.add(combine_tree(parts, _joined))
         self._needs_gather = True
         return True
 
@@ -629,41 +336,20 @@ class TimeAxis:
             return
         if self._needs_gather:
             self._gathered = results[self._at]
-        summaries, _, modes = self._second
-        filled = [s for s in summaries if s["count"]]
-        n_valid = self._rows - self._nat
-        n_distinct = sum(s["distinct"] for s in filled)
-        facts: dict[str, Any] = {
-            "axis": self.axis,
-            "n_rows": self._rows,
-            "n_missing": self._nat,
-            "n_distinct": n_distinct,
-            "has_duplicates": n_distinct < n_valid,
-            "unique_periods": n_distinct + (1 if self._nat else 0),
-        }
-        ends = np.array([filled[0]["first"], filled[-1]["last"]] if filled else [_NAT, _NAT], dtype=np.int64)
+        _, axis, modes = self._second
+        facts: dict[str, Any] = {"axis": self.axis, "n_rows": self._rows, "n_missing": self._nat}
+        facts.update(kernels.stamp_facts(self._rows, self._nat, axis["distinct"], modes))
+        ends = np.array([_NAT, _NAT] if axis["first"] is None else [axis["first"], axis["last"]], dtype=np.int64)
         stamps = _index_of(ends, self._dtype)
-        # What index.min() and index.max() give: Timestamps, or NumPy
-        # integers of an integer axis.
+        # What index.min() and index.max() give.
         facts["min"], facts["max"] = (ends[0], ends[1]) if _is_integer(self._dtype) else (stamps[0], stamps[1])
         facts["inferred_alias"] = None if self._freq else self._inferred()
         facts["frequency"] = self._freq if self._freq else facts["inferred_alias"]
         facts["inferred_by_pandas"] = not self._freq and bool(facts["inferred_alias"])
-        n_gaps = max(n_valid - 1, 0)
-        facts["n_gaps"] = n_gaps
-        found = [m for m in modes if m is not None]
-        # Most common first, the smallest gap among equals.
-        best = min(found, key=lambda m: (-m[1], m[0])) if found else None
-        if best is None:
-            facts["gap_mode"] = None
-        elif _is_integer(self._dtype):
-            facts["gap_mode"] = int(best[0])
-        else:
-            facts["gap_mode"] = pd.Timedelta(best[0], unit=_unit(self._dtype))
-        if facts["inferred_by_pandas"] or n_gaps == 0:
+        if facts["gap_mode"] is not None and not _is_integer(self._dtype):
+            facts["gap_mode"] = pd.Timedelta(facts["gap_mode"], unit=_unit(self._dtype))
+        if facts["inferred_by_pandas"]:
             facts["irregular_share"] = 0.0
-        else:
-            facts["irregular_share"] = (n_gaps - best[1]) / n_gaps
         tables.time_axis = facts
 
     def _inferred(self) -> str | None:
@@ -677,10 +363,8 @@ class TimeAxis:
             # sorted stamps with NaT last.
             values = np.concatenate([self._gathered, np.full(self._nat, _NAT, dtype=np.int64)])
             return infer_alias(_index_of(values, self._dtype))
-        if self._utc_gaps is None:
-            # NaT or a repeated stamp: pandas infers nothing.
-            return None
-        return _intraday_alias(self._wall_gaps, self._utc_gaps, _unit(self._dtype))
+        # None for NaT or a repeated stamp: pandas infers nothing then.
+        return self._alias
 
 
 def time_axis(
@@ -693,23 +377,14 @@ def time_axis(
 ) -> dict[str, Any]:
     """The axis facts of `ddf` in passes of its own (two, or three for a
     large day-spaced axis), written to `tables` if given and returned."""
-    from .passes import pinned_scheduler
-
-    if scheduler is None:
-        scheduler = pinned_scheduler(ddf)
+    scheduler = scheduler or pinned_scheduler(ddf)
     group = TimeAxis(ddf, datetime_col, freq, **options)
-    first = Pass(scheduler)
+    first, second, third = (Pass(scheduler) for _ in range(3))
     group.add_first(first)
-    second = Pass(scheduler)
     group.add_second(second, first.run())
     results = second.run()
-    third = Pass(scheduler)
     if group.add_third(third, results):
         results = third.run()
-    holder = tables if tables is not None else _Holder()
+    holder = tables if tables is not None else SimpleNamespace(time_axis=None)
     group.fill(results, holder)  # type: ignore[arg-type]
     return holder.time_axis
-
-
-class _Holder:
-    time_axis: Any = None

@@ -49,5 +49,6 @@ extern const PyMethodDef level_counts_entries[];
 extern const PyMethodDef text_codes_entries[];
 extern const PyMethodDef rule_entries[];
 extern const PyMethodDef drift_entries[];
+extern const PyMethodDef time_stamps_entries[];
 
 }  // namespace tamsel::kernel_module

@@ -23,6 +23,7 @@ const PyMethodDef* const tables[] = {
     text_codes_entries,
     rule_entries,
     drift_entries,
+    time_stamps_entries,
     page_entries,
 };
 // clang-format on

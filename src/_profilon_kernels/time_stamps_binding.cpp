@@ -1,0 +1,282 @@
+// The time-axis kernel (time_stamps.hpp) on int64 NumPy arrays of stamps.
+//
+// stamp_scan(values, picks) -> state and stamp_scan_merge(states) -> state:
+// a partition's scan and their merge in partition order, the state a tuple
+// (rows, missing, picks, weights, ordered, filled, first, last).
+// stamp_plan(state, rows_per_range, in_order_road) -> (ranges, cuts,
+// previous): previous the list of each partition's predecessor stamp (None
+// for none) when the partitions are the ranges, else None.
+// stamp_run(values, wall, previous) -> (summary, keys, counts): a sorted run
+// reduced; RuntimeError when the stamps decrease or start below previous.
+// stamp_gap_buckets(keys, counts, buckets) splits a gap table; stamp_gap_mode(tables, extra, bucket,
+// buckets) -> (gap, count) or None; stamp_axis(summaries) merges the runs'
+// summaries; stamp_facts(rows, missing, distinct, modes) finishes the
+// counts, the gap mode (an int) and the irregular share;
+// stamp_frequency(wall_gaps, utc_gaps, per_second) -> (day_spaced, alias or
+// None).
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "../tamsel_eda/kernels/time_stamps.hpp"
+#include "arrays.hpp"
+#include "entries.hpp"
+
+namespace tamsel::kernel_module {
+namespace {
+
+using kernels::StampRun;
+using kernels::StampScan;
+
+// An int64 array read in place (a contiguous copy when it is not one).
+struct Stamps {
+    py::object array;
+    std::unique_ptr<HeldBuffer> held;
+    const std::int64_t* data = nullptr;
+    std::size_t n = 0;
+
+    explicit Stamps(py::handle obj) {
+        array = py::module_::import("numpy").attr("ascontiguousarray")(obj, "dtype"_a = "int64");
+        held = std::make_unique<HeldBuffer>(array);
+        data = static_cast<const std::int64_t*>(held->view().buf);
+        n = static_cast<std::size_t>(held->view().shape[0]);
+    }
+};
+
+void check_args(Py_ssize_t nargs, Py_ssize_t want, const char* signature) {
+    if (nargs != want) throw py::type_error(signature);
+}
+
+py::object stamps_array(const std::vector<std::int64_t>& v) { return make_array(v, "int64"); }
+
+// The kernel's work on buffers held above, beside the interpreter (short
+// work: no interrupt polling).
+template <class Work>
+auto released(Work&& work) {
+    return pyapi::without_gil([&](const std::function<bool()>&) { return work(); });
+}
+
+py::tuple state_of(const StampScan& s) {
+    return py::make_tuple(s.rows, s.missing, stamps_array(s.picks), make_array(s.weights, "float64"),
+                          make_array(s.ordered, "uint8"), make_array(s.filled, "uint8"), stamps_array(s.first),
+                          stamps_array(s.last));
+}
+
+StampScan scan_of(py::handle obj) {
+    py::tuple t = py::reinterpret_borrow<py::tuple>(obj);
+    if (py::len(t) != 8) throw py::value_error("a stamp scan is an 8-tuple");
+    StampScan s;
+    s.rows = py::cast<std::int64_t>(t[0]);
+    s.missing = py::cast<std::int64_t>(t[1]);
+    s.picks = read_array<std::int64_t>(t[2], "int64");
+    s.weights = read_array<double>(t[3], "float64");
+    s.ordered = read_array<std::uint8_t>(t[4], "uint8");
+    s.filled = read_array<std::uint8_t>(t[5], "uint8");
+    s.first = read_array<std::int64_t>(t[6], "int64");
+    s.last = read_array<std::int64_t>(t[7], "int64");
+    if (s.weights.size() != s.picks.size() || s.filled.size() != s.ordered.size() ||
+        s.first.size() != s.ordered.size() || s.last.size() != s.ordered.size())
+        throw py::value_error("a stamp scan's arrays disagree in length");
+    return s;
+}
+
+PyObject* stamp_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        check_args(nargs, 2, "stamp_scan(values, picks)");
+        Stamps values(args[0]);
+        const std::size_t picks = size_arg(args[1]);
+        return py::object(state_of(released([&] { return kernels::stamp_scan(values.data, values.n, picks); })));
+    });
+}
+
+PyObject* stamp_scan_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        check_args(nargs, 1, "stamp_scan_merge(states)");
+        StampScan merged;
+        for (py::handle state : py::reinterpret_borrow<py::list>(args[0]))
+            kernels::stamp_scan_merge(merged, scan_of(state));
+        return py::object(state_of(merged));
+    });
+}
+
+PyObject* stamp_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        check_args(nargs, 3, "stamp_plan(state, rows_per_range, in_order_road)");
+        const kernels::StampPlan plan =
+            kernels::stamp_plan(scan_of(args[0]), size_arg(args[1]), PyObject_IsTrue(args[2]) == 1);
+        py::object previous = py::none();
+        if (plan.in_order) {
+            py::list each;
+            for (std::size_t p = 0; p < plan.previous.size(); ++p)
+                each.append(plan.has_previous[p] ? py::object(py::int_(plan.previous[p])) : py::object(py::none()));
+            previous = std::move(each);
+        }
+        return py::object(py::make_tuple(plan.ranges, stamps_array(plan.cuts), previous));
+    });
+}
+
+py::dict summary_of(const StampRun& run) {
+    py::dict out;
+    out["count"] = run.count;
+    if (run.count == 0) return out;
+    out["distinct"] = run.distinct;
+    out["first"] = run.first;
+    out["last"] = run.last;
+    out["first_wall"] = run.first_wall;
+    out["last_wall"] = run.last_wall;
+    out["utc_gaps"] = stamps_array(run.utc_gaps);
+    out["wall_gaps"] = stamps_array(run.wall_gaps);
+    return out;
+}
+
+PyObject* stamp_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        check_args(nargs, 3, "stamp_run(values, wall, previous)");
+        Stamps values(args[0]);
+        std::unique_ptr<Stamps> wall;
+        if (args[1] != Py_None) {
+            wall = std::make_unique<Stamps>(args[1]);
+            if (wall->n != values.n) throw py::value_error("wall: one stamp per stamp");
+        }
+        std::int64_t before = 0;
+        if (args[2] != Py_None) before = py::cast<std::int64_t>(py::handle(args[2]));
+        StampRun run;
+        const bool has_previous = args[2] != Py_None;
+        const auto status = released([&] {
+            return kernels::stamp_run(values.data, values.n, wall ? wall->data : nullptr,
+                                      has_previous ? &before : nullptr, run);
+        });
+        if (status != kernels::RunStatus::ok)
+            throw std::runtime_error("a partition's time axis changed between two passes over the frame");
+        return py::object(py::make_tuple(summary_of(run), stamps_array(run.gap_keys), stamps_array(run.gap_counts)));
+    });
+}
+
+PyObject* stamp_gap_buckets(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        check_args(nargs, 3, "stamp_gap_buckets(keys, counts, buckets)");
+        Stamps keys(args[0]), counts(args[1]);
+        if (keys.n != counts.n) throw py::value_error("one count per gap");
+        std::vector<std::vector<std::int64_t>> bucket_keys, bucket_counts;
+        kernels::gap_buckets(keys.data, counts.data, keys.n, size_arg(args[2]), bucket_keys, bucket_counts);
+        py::list out;
+        for (std::size_t b = 0; b < bucket_keys.size(); ++b)
+            out.append(py::make_tuple(stamps_array(bucket_keys[b]), stamps_array(bucket_counts[b])));
+        return py::object(std::move(out));
+    });
+}
+
+PyObject* stamp_gap_mode(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        check_args(nargs, 4, "stamp_gap_mode(tables, extra, bucket, buckets)");
+        std::vector<Stamps> held;
+        for (py::handle table : py::reinterpret_borrow<py::list>(args[0])) {
+            py::tuple t = py::reinterpret_borrow<py::tuple>(table);
+            if (py::len(t) != 2) throw py::value_error("a gap table is (keys, counts)");
+            held.emplace_back(t[0]);
+            held.emplace_back(t[1]);
+            if (held[held.size() - 2].n != held.back().n) throw py::value_error("one count per gap");
+        }
+        std::vector<kernels::GapTable> tables;
+        for (std::size_t i = 0; i < held.size(); i += 2) tables.push_back({held[i].data, held[i + 1].data, held[i].n});
+        Stamps extra(args[1]);
+        const std::size_t buckets = size_arg(args[3]);
+        if (buckets == 0) throw py::value_error("at least one gap bucket");
+        const kernels::GapMode mode = kernels::gap_mode(tables, extra.data, extra.n, size_arg(args[2]), buckets);
+        if (!mode.found) return py::object(py::none());
+        return py::object(py::make_tuple(mode.gap, mode.count));
+    });
+}
+
+PyObject* stamp_axis(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        check_args(nargs, 1, "stamp_axis(summaries)");
+        std::vector<StampRun> runs;
+        for (py::handle item : py::reinterpret_borrow<py::list>(args[0])) {
+            py::dict s = py::reinterpret_borrow<py::dict>(item);
+            StampRun run;
+            run.count = py::cast<std::int64_t>(s["count"]);
+            if (run.count) {
+                run.distinct = py::cast<std::int64_t>(s["distinct"]);
+                run.first = py::cast<std::int64_t>(s["first"]);
+                run.last = py::cast<std::int64_t>(s["last"]);
+                run.first_wall = py::cast<std::int64_t>(s["first_wall"]);
+                run.last_wall = py::cast<std::int64_t>(s["last_wall"]);
+                run.utc_gaps = read_array<std::int64_t>(s["utc_gaps"], "int64");
+                run.wall_gaps = read_array<std::int64_t>(s["wall_gaps"], "int64");
+            }
+            runs.push_back(std::move(run));
+        }
+        const kernels::StampAxis axis = kernels::stamp_axis(runs);
+        py::dict out;
+        out["count"] = axis.count;
+        out["distinct"] = axis.distinct;
+        out["first"] = axis.filled ? py::object(py::int_(axis.first)) : py::object(py::none());
+        out["last"] = axis.filled ? py::object(py::int_(axis.last)) : py::object(py::none());
+        out["straddling"] = stamps_array(axis.straddling);
+        out["utc_gaps"] = stamps_array(axis.utc_gaps);
+        out["wall_gaps"] = stamps_array(axis.wall_gaps);
+        return py::object(std::move(out));
+    });
+}
+
+PyObject* stamp_facts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        check_args(nargs, 4, "stamp_facts(rows, missing, distinct, modes)");
+        std::vector<kernels::GapMode> modes;
+        for (py::handle m : py::reinterpret_borrow<py::list>(args[3])) {
+            if (m.is_none()) continue;
+            py::tuple t = py::reinterpret_borrow<py::tuple>(m);
+            modes.push_back({true, py::cast<std::int64_t>(t[0]), py::cast<std::int64_t>(t[1])});
+        }
+        const auto facts = kernels::stamp_facts(py::cast<std::int64_t>(py::handle(args[0])),
+                                                py::cast<std::int64_t>(py::handle(args[1])),
+                                                py::cast<std::int64_t>(py::handle(args[2])), modes);
+        py::dict out;
+        out["n_distinct"] = facts.n_distinct;
+        out["has_duplicates"] = py::bool_(facts.has_duplicates);
+        out["unique_periods"] = facts.unique_periods;
+        out["n_gaps"] = facts.n_gaps;
+        out["gap_mode"] = facts.mode.found ? py::object(py::int_(facts.mode.gap)) : py::object(py::none());
+        out["irregular_share"] = facts.irregular_share;
+        return py::object(std::move(out));
+    });
+}
+
+PyObject* stamp_frequency(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        check_args(nargs, 3, "stamp_frequency(wall_gaps, utc_gaps, per_second)");
+        const auto found = kernels::stamp_frequency(read_array<std::int64_t>(args[0], "int64"),
+                                                    read_array<std::int64_t>(args[1], "int64"),
+                                                    py::cast<std::int64_t>(py::handle(args[2])));
+        py::object alias = found.alias.empty() ? py::object(py::none()) : py::object(py::str(found.alias));
+        return py::object(py::make_tuple(py::bool_(found.day_spaced), alias));
+    });
+}
+
+template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t)>
+PyCFunction fast() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+}  // namespace
+
+const PyMethodDef time_stamps_entries[] = {
+    {"stamp_scan", fast<stamp_scan>(), METH_FASTCALL, "stamp_scan(values, picks): a partition's stamps scanned."},
+    {"stamp_scan_merge", fast<stamp_scan_merge>(), METH_FASTCALL, "stamp_scan_merge(states): scans merged in order."},
+    {"stamp_plan", fast<stamp_plan>(), METH_FASTCALL,
+     "stamp_plan(state, rows_per_range, in_order_road): (ranges, cuts, previous)."},
+    {"stamp_run", fast<stamp_run>(), METH_FASTCALL, "stamp_run(values, wall, previous): a sorted run reduced."},
+    {"stamp_gap_buckets", fast<stamp_gap_buckets>(), METH_FASTCALL,
+     "stamp_gap_buckets(keys, counts, buckets): a gap table split by bucket."},
+    {"stamp_gap_mode", fast<stamp_gap_mode>(), METH_FASTCALL,
+     "stamp_gap_mode(tables, extra, bucket, buckets): the most common gap and its count."},
+    {"stamp_axis", fast<stamp_axis>(), METH_FASTCALL, "stamp_axis(summaries): the runs' summaries merged."},
+    {"stamp_facts", fast<stamp_facts>(), METH_FASTCALL,
+     "stamp_facts(rows, missing, distinct, modes): the axis' counts, gap mode and irregular share."},
+    {"stamp_frequency", fast<stamp_frequency>(), METH_FASTCALL,
+     "stamp_frequency(wall_gaps, utc_gaps, per_second): (day_spaced, alias)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace tamsel::kernel_module
