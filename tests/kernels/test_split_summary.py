@@ -1,0 +1,220 @@
+"""The summary kernel's three reads of a column cut into partitions, against
+NumPy and SciPy on the whole column.
+
+Each partition is read as the Dask driver reads it (scan, sums, moments),
+the partitions' states cross as bytes and merge in a random tree; the
+figures must be the bits np.nanmin, np.nanmedian, np.nanstd, np.percentile
+and scipy.stats' skew and kurtosis give on the whole column.
+"""
+
+import warnings
+
+import numpy as np
+import pytest
+from scipy import stats
+
+pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
+
+FIELDS = [
+    "count", "finite", "neg_inf", "pos_inf", "zeros", "min", "max", "median", "std", "mean",
+    "skew", "kurtosis", "q1", "q3", "outliers", "outlier_share", "missing_or_zero",
+]  # fmt: skip
+PAGE = [5.0, 25.0, 50.0, 75.0, 95.0]
+
+
+def sum_block(kernels):
+    block = kernels.numpy_sum_block()
+    return 0 if block is None else int(block)
+
+
+def any_order_merge(merge, items, rng):
+    items = list(items)
+    rng.shuffle(items)
+    while len(items) > 1:
+        take = int(rng.integers(2, len(items) + 1))
+        items = [merge(items[:take]), *items[take:]]
+        rng.shuffle(items)
+    return merge(items)
+
+
+def in_order_merge(merge, items, rng):
+    while len(items) > 1:
+        at = int(rng.integers(0, len(items) - 1))
+        take = int(rng.integers(2, len(items) - at + 1))
+        items = [*items[:at], merge(items[at : at + take]), *items[at + take :]]
+    return merge(items)
+
+
+def split_summary(kernels, columns, kinds, bounds, cap, rng):
+    """Every entry's 22 figures, and the plan's look after pass 2."""
+    parts = [[np.ascontiguousarray(c[s:e]) for c in columns] for s, e in zip(bounds, bounds[1:], strict=False)]
+    kinds = np.asarray(kinds, dtype=np.uint8)
+    scans = [kernels.summary_scan(p, kinds) for p in parts]
+    state = in_order_merge(kernels.summary_scan_merge, [s[0] for s in scans], rng)
+    lo = np.fmin.reduce([s[1] for s in scans])
+    hi = np.fmax.reduce([s[2] for s in scans])
+    work = kernels.summary_plan(state, cap, sum_block(kernels))
+    plan = kernels.summary_read_plan(work, 2)
+    sums = [kernels.summary_sums_partial(plan, i, p) for i, p in enumerate(parts)]
+    kernels.summary_sums_finish(work, any_order_merge(kernels.summary_sums_merge, sums, rng))
+    look = kernels.summary_inspect(work)
+    plan = kernels.summary_read_plan(work, 3)
+    moments = [kernels.summary_moments_partial(plan, i, p) for i, p in enumerate(parts)]
+    figures = kernels.summary_finish(work, any_order_merge(kernels.summary_moments_merge, moments, rng), lo, hi)
+    return figures, look
+
+
+def expected(x, column=True):
+    f = x[np.isfinite(x)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        skew = float(stats.skew(f)) if f.size else np.nan
+        kurt = float(stats.kurtosis(f)) if f.size else np.nan
+    present = x[~np.isnan(x)]
+    row = {
+        "count": present.size,
+        "finite": f.size,
+        "neg_inf": int((x == -np.inf).sum()),
+        "pos_inf": int((x == np.inf).sum()),
+        "zeros": int((x == 0).sum()),
+        "mean": float(np.mean(f)) if f.size else np.nan,
+        "skew": skew,
+        "kurtosis": kurt,
+        "missing_or_zero": int((np.nan_to_num(x) == 0).sum()),
+    }
+    if not column:
+        return row
+    row.update(outliers=0, outlier_share=0.0, q1=np.nan, q3=np.nan)
+    if f.size == 0:
+        row.update(min=np.nan, max=np.nan, median=np.nan, std=np.nan)
+        row["page"] = [np.nan] * 5
+        return row
+    row.update(min=np.nanmin(x), max=np.nanmax(x), median=np.nanmedian(x), std=np.nanstd(x))
+    row["page"] = np.percentile(f, PAGE).tolist()
+    if f.size >= 5:
+        q1, q3 = np.percentile(f, [25, 75])
+        row.update(q1=q1, q3=q3)
+        iqr = q3 - q1
+        if iqr != 0:
+            outliers = int(((f < q1 - 1.5 * iqr) | (f > q3 + 1.5 * iqr)).sum())
+            row.update(outliers=outliers, outlier_share=outliers / f.size)
+    return row
+
+
+def same(a, b):
+    a, b = float(a), float(b)
+    return (np.isnan(a) and np.isnan(b)) or a == b
+
+
+def dense(n, rng):
+    # Every value inside one top-level bucket (2**-8 wide from 1.0), with
+    # tails that make outliers.
+    x = 1.0 + rng.random(n) * 2.0**-10
+    x[:3] = 1.0 + 2.0**-9
+    x[3:5] = 1.0 - 2.0**-30
+    return rng.permutation(x)
+
+
+def specials(n, rng):
+    x = rng.normal(size=n)
+    x[rng.choice(n, n // 10, replace=False)] = np.nan
+    x[rng.choice(n, 5, replace=False)] = np.inf
+    x[rng.choice(n, 3, replace=False)] = -np.inf
+    x[rng.choice(n, 20, replace=False)] = 0.0
+    return x
+
+
+COLUMNS = {
+    "normal": lambda n, rng: rng.normal(size=n),
+    "ints": lambda n, rng: rng.integers(-5, 6, n).astype(float),
+    "specials": specials,
+    "dense": dense,
+    "few": lambda n, rng: np.r_[rng.normal(size=3), np.full(n - 3, np.nan)],
+    "empty": lambda n, rng: np.full(n, np.nan),
+    "heavy": lambda n, rng: rng.standard_cauchy(n) * 1e150,
+}
+
+
+@pytest.mark.parametrize("cap", [1, 7, 1 << 20])
+@pytest.mark.parametrize("n_parts", [1, 3, 7])
+def test_figures_equal_numpy_and_scipy_on_the_whole_column(kernels, n_parts, cap):
+    rng = np.random.default_rng(n_parts * 31 + cap % 97)
+    n = 3000
+    columns = [make(n, rng) for make in COLUMNS.values()]
+    target = specials(n, rng)
+    kinds = [0] * len(columns) + [1]
+    bounds = [0, *np.sort(rng.integers(0, n + 1, n_parts - 1)).tolist(), n]
+    figures, look = split_summary(kernels, [*columns, target], kinds, bounds, cap, rng)
+    assert figures.shape == (len(kinds), 22)
+    for name, x, row in zip([*COLUMNS, "target"], [*columns, target], figures, strict=True):
+        want = expected(x, column=name != "target")
+        for field, value in want.items():
+            if field == "page":
+                assert all(map(same, row[17:], value)), (name, field, row[17:], value)
+            else:
+                assert same(row[FIELDS.index(field)], value), (name, field, row[FIELDS.index(field)], value)
+    refined = {name: bool(levels) for name, (levels, _) in zip(COLUMNS, look, strict=True)}
+    # A cap of one refines every bucket a partition shares with others.
+    assert refined["dense"] == (cap < n // 8)
+    assert not refined["empty"] and not refined["few"]
+
+
+def test_a_refined_quartile_brackets_its_fences(kernels):
+    rng = np.random.default_rng(3)
+    # Within 2**19 adjacent floats: one bucket even one level deeper, so the
+    # quartiles are bracketed by its extremes when the third read starts.
+    x = 1.0 + rng.integers(0, 2**19, 4000) * 2.0**-52
+    _, look = split_summary(kernels, [x], [0], [0, 1500, 2600, 4000], 1, rng)
+    levels, (lo_low, lo_high, hi_low, hi_high) = look[0]
+    assert levels and lo_low < lo_high and hi_low < hi_high
+    q1, q3 = np.percentile(x, [25, 75])
+    assert lo_low <= q1 - 1.5 * (q3 - q1) <= lo_high and hi_low <= q3 + 1.5 * (q3 - q1) <= hi_high
+
+
+def one_partition_states(kernels, x):
+    kinds = np.zeros(1, dtype=np.uint8)
+    state = kernels.summary_scan([x], kinds)[0]
+    work = kernels.summary_plan(state, 1 << 20, sum_block(kernels))
+    return state, work, kernels.summary_read_plan(work, 2)
+
+
+@pytest.mark.parametrize("cut", ["tag", "short", "trailing"])
+def test_damaged_states_are_refused(kernels, cut):
+    x = np.random.default_rng(1).normal(size=100)
+    state, work, plan = one_partition_states(kernels, x)
+    sums = kernels.summary_sums_partial(plan, 0, [x])
+    damage = {"tag": lambda b: b"X" + b[1:], "short": lambda b: b[:-3], "trailing": lambda b: b + b"\0"}[cut]
+    with pytest.raises(ValueError):
+        kernels.summary_scan_merge([damage(state)])
+    with pytest.raises(ValueError):
+        kernels.summary_sums_partial(damage(plan), 0, [x])
+    with pytest.raises(ValueError):
+        kernels.summary_sums_merge([damage(sums)])
+    # A state of another kind is no state of this one.
+    with pytest.raises(ValueError):
+        kernels.summary_sums_merge([state])
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda x: x[:-1],  # a row fewer
+        lambda x: np.where(np.arange(x.size) == 5, np.nan, x),  # a value turned missing
+    ],
+)
+def test_a_partition_that_changed_since_the_first_read_is_an_error(kernels, change):
+    x = np.random.default_rng(2).normal(size=100)
+    _, _, plan = one_partition_states(kernels, x)
+    with pytest.raises(ValueError, match="changed since the first read"):
+        kernels.summary_sums_partial(plan, 0, [np.ascontiguousarray(change(x))])
+    with pytest.raises(ValueError):
+        kernels.summary_sums_partial(plan, 1, [x])  # no such partition
+    with pytest.raises(ValueError):
+        kernels.summary_sums_partial(plan, 0, [x, x])  # one column per entry
+
+
+def test_a_zero_extreme_with_both_signs_is_left_to_numpy(kernels):
+    x = np.array([0.0, 1.0, -0.0, 2.0])
+    _, lo, hi, zero_sign = kernels.summary_scan([x, np.abs(x) + 1], np.zeros(2, dtype=np.uint8))
+    assert zero_sign.tolist() == [True, False]
+    assert lo[1] == 1.0 and hi.tolist() == [2.0, 3.0]
