@@ -184,9 +184,8 @@ PyObject* summary_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* summary_scan_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 1) throw py::type_error("summary_scan_merge(states)");
-        return py::object(to_bytes(checked([&] {
-            return kernels::encode(kernels::split_scan_merge(all_of(args[0], kernels::decode_split_scan)));
-        })));
+        return py::object(to_bytes(checked(
+            [&] { return kernels::encode(kernels::split_scan_merge(all_of(args[0], kernels::decode_split_scan))); })));
     });
 }
 
@@ -235,11 +234,10 @@ PyObject* read_partial(PyObject* const* args, Py_ssize_t nargs, const char* usag
 }
 
 PyObject* summary_sums_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return read_partial(args, nargs, "summary_sums_partial(plan, partition, columns)",
-                        [](const kernels::SplitRead& plan, std::size_t p, const Partition& part,
-                           const kernels::MomentRules&, const std::function<bool()>& poll) {
-                            return kernels::second_read_partial(plan, p, part.x, part.n, poll);
-                        });
+    return read_partial(
+        args, nargs, "summary_sums_partial(plan, partition, columns)",
+        [](const kernels::SplitRead& plan, std::size_t p, const Partition& part, const kernels::MomentRules&,
+           const std::function<bool()>& poll) { return kernels::second_read_partial(plan, p, part.x, part.n, poll); });
 }
 
 PyObject* summary_moments_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -261,9 +259,8 @@ PyObject* summary_sums_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 PyObject* summary_moments_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 1) throw py::type_error("summary_moments_merge(partials)");
-        return py::object(to_bytes(checked([&] {
-            return kernels::encode(kernels::merge_moment_parts(all_of(args[0], kernels::decode_moments)));
-        })));
+        return py::object(to_bytes(checked(
+            [&] { return kernels::encode(kernels::merge_moment_parts(all_of(args[0], kernels::decode_moments))); })));
     });
 }
 
@@ -280,7 +277,8 @@ PyObject* summary_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 4) throw py::type_error("summary_finish(work, partial, lo, hi)");
         kernels::SplitWork& work = work_of(args[0]);
-        const std::vector<double> lo = read_array<double>(args[2], "float64"), hi = read_array<double>(args[3], "float64");
+        const std::vector<double> lo = read_array<double>(args[2], "float64"),
+                                  hi = read_array<double>(args[3], "float64");
         if (lo.size() != work.scan.kinds.size() || hi.size() != lo.size())
             throw py::value_error("one lo and hi per entry");
         const std::vector<double> flat = checked([&] {
@@ -300,8 +298,8 @@ PyObject* summary_inspect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             py::list levels;
             for (const auto& ref : col.refinements) levels.append(py::make_tuple(ref.level.level, ref.level.prefix));
             const auto& b = col.brackets;
-            out.append(py::make_tuple(levels, col.bracketed ? py::object(py::make_tuple(b[0], b[1], b[2], b[3]))
-                                                            : py::object(py::none())));
+            out.append(py::make_tuple(
+                levels, col.bracketed ? py::object(py::make_tuple(b[0], b[1], b[2], b[3])) : py::object(py::none())));
         }
         return py::object(std::move(out));
     });
@@ -321,7 +319,8 @@ const PyMethodDef summary_entries[] = {
      "summary_scan(columns, kinds): (state, lo, hi, zero_sign) of a partition's first read."},
     {"summary_scan_merge", fast<summary_scan_merge>(), METH_FASTCALL,
      "summary_scan_merge(states): consecutive partitions' first reads as one."},
-    {"summary_plan", fast<summary_plan>(), METH_FASTCALL, "summary_plan(state, cap, block): the work after the first read."},
+    {"summary_plan", fast<summary_plan>(), METH_FASTCALL,
+     "summary_plan(state, cap, block): the work after the first read."},
     {"summary_read_plan", fast<summary_read_plan>(), METH_FASTCALL,
      "summary_read_plan(work, read): what each partition's second or third read needs."},
     {"summary_sums_partial", fast<summary_sums_partial>(), METH_FASTCALL,

@@ -745,7 +745,8 @@ std::optional<ScanPart> split_scan_partial(const std::vector<const double*>& x, 
             out.lo[j] = c.lo;
             out.hi[j] = c.hi;
             out.zero_sign[j] = c.both_zeros;
-            if (column[j] >= 0) out.state.buckets[static_cast<std::size_t>(column[j])] = scan_buckets(float64_view(x[j]), n);
+            if (column[j] >= 0)
+                out.state.buckets[static_cast<std::size_t>(column[j])] = scan_buckets(float64_view(x[j]), n);
         },
         poll);
     if (!done) return std::nullopt;
@@ -972,7 +973,8 @@ std::optional<MomentsPart> third_read_partial(const SplitRead& plan, std::size_t
     out.outside.resize(plan.brackets.size());
     // Per entry, which bracketed column it is (the counts need its finite values).
     std::vector<std::ptrdiff_t> bracket_of(k, -1);
-    for (std::size_t b = 0; b < plan.bracket_entry.size(); ++b) bracket_of[plan.bracket_entry[b]] = static_cast<std::ptrdiff_t>(b);
+    for (std::size_t b = 0; b < plan.bracket_entry.size(); ++b)
+        bracket_of[plan.bracket_entry[b]] = static_cast<std::ptrdiff_t>(b);
     const std::uint64_t row_offset = plan.row_offset[partition];
     const bool done = parallel_for(
         k + plan.refined.size(),
@@ -988,10 +990,12 @@ std::optional<MomentsPart> third_read_partial(const SplitRead& plan, std::size_t
             const std::vector<double> kept = finite_of(plan, partition, t, x[t], n, nf);
             const double* f = kept.empty() ? x[t] : kept.data();
             if (plan.has_avg[t])
-                out.squares[t].push_back(nan_as_zero_square_partial(x[t], plan.avg[t], row_offset, n, plan.n_rows, plan.block));
+                out.squares[t].push_back(
+                    nan_as_zero_square_partial(x[t], plan.avg[t], row_offset, n, plan.n_rows, plan.block));
             if (plan.has_mean[t]) {
                 const std::size_t at = partition * k + t;
-                out.moments[t].push_back(moment_partial(f, nf, plan.fin_offset[at], plan.fin_total[t], plan.mean[t], rules));
+                out.moments[t].push_back(
+                    moment_partial(f, nf, plan.fin_offset[at], plan.fin_total[t], plan.mean[t], rules));
             }
             if (bracket_of[t] >= 0) {
                 const auto b = static_cast<std::size_t>(bracket_of[t]);
@@ -1108,7 +1112,8 @@ void finish_second_read(SplitWork& work, const SumsPart& merged) {
 std::vector<SplitRow> finish_split_summary(SplitWork& work, const MomentsPart& merged, const double* lo,
                                            const double* hi, const MomentRules& rules) {
     const std::size_t k = work.scan.kinds.size();
-    if (merged.squares.size() != k || merged.moments.size() != k) throw std::invalid_argument("partials of another plan");
+    if (merged.squares.size() != k || merged.moments.size() != k)
+        throw std::invalid_argument("partials of another plan");
     std::size_t r = 0, b = 0;
     for (SplitColumn& col : work.columns) {
         for (SplitRefinement& ref : col.refinements) {
@@ -1173,9 +1178,23 @@ std::vector<double> split_figures(const std::vector<SplitRow>& rows) {
     out.reserve(rows.size() * split_figure_count);
     for (const SplitRow& r : rows) {
         const auto n = [](std::uint64_t v) { return static_cast<double>(v); };
-        const double head[17] = {n(r.counts.present), n(r.counts.finite), n(r.counts.neg_inf), n(r.pos_inf),
-                                 n(r.counts.zeros), r.min, r.max, r.median, r.std, r.mean, r.skew, r.kurtosis,
-                                 r.q1, r.q3, n(r.outliers), r.outlier_share, n(r.missing_or_zero)};
+        const double head[17] = {n(r.counts.present),
+                                 n(r.counts.finite),
+                                 n(r.counts.neg_inf),
+                                 n(r.pos_inf),
+                                 n(r.counts.zeros),
+                                 r.min,
+                                 r.max,
+                                 r.median,
+                                 r.std,
+                                 r.mean,
+                                 r.skew,
+                                 r.kurtosis,
+                                 r.q1,
+                                 r.q3,
+                                 n(r.outliers),
+                                 r.outlier_share,
+                                 n(r.missing_or_zero)};
         out.insert(out.end(), head, head + 17);
         out.insert(out.end(), r.page.begin(), r.page.end());
     }
@@ -1264,17 +1283,17 @@ SplitRead decode_split_read(std::string_view in) {
     const std::size_t k = s.kinds.size(), parts = s.rows.size();
     const bool third = s.read == 3;
     if ((s.read != 2 && !third) || s.row_offset.size() != parts || s.fin_count.size() != parts * k ||
-        s.fin_offset.size() != parts * k || s.fin_total.size() != k ||
-        s.deeper_level.size() != s.deeper_entry.size() || s.refined.size() != s.refined_entry.size() ||
-        s.brackets.size() != s.bracket_entry.size() || s.has_avg.size() != (third ? k : 0) ||
-        s.has_mean.size() != s.has_avg.size() || s.avg.size() != s.has_avg.size() ||
-        s.mean.size() != s.has_avg.size())
+        s.fin_offset.size() != parts * k || s.fin_total.size() != k || s.deeper_level.size() != s.deeper_entry.size() ||
+        s.refined.size() != s.refined_entry.size() || s.brackets.size() != s.bracket_entry.size() ||
+        s.has_avg.size() != (third ? k : 0) || s.has_mean.size() != s.has_avg.size() ||
+        s.avg.size() != s.has_avg.size() || s.mean.size() != s.has_avg.size())
         throw std::invalid_argument("not a summary read plan");
     // The placement the pairwise partials trust: every partition inside the
     // column, every run of finite values inside the column's.
     std::uint64_t rows = 0;
     for (std::size_t p = 0; p < parts; ++p) {
-        if (s.row_offset[p] != rows || s.rows[p] > s.n_rows - rows) throw std::invalid_argument("not a summary read plan");
+        if (s.row_offset[p] != rows || s.rows[p] > s.n_rows - rows)
+            throw std::invalid_argument("not a summary read plan");
         rows += s.rows[p];
         for (std::size_t j = 0; j < k; ++j) {
             const std::uint64_t off = s.fin_offset[p * k + j], cnt = s.fin_count[p * k + j];

@@ -106,9 +106,9 @@ ValueCounts count_values(const double* x, std::size_t n);
 // The first read's state of consecutive partitions.
 struct SplitScan {
     std::vector<EntryKind> kinds;
-    std::vector<std::uint64_t> rows;    // per partition, in order
-    std::vector<EntryCounts> counts;    // per partition, then per entry
-    std::vector<BucketScan> buckets;    // per column entry, in entry order
+    std::vector<std::uint64_t> rows;  // per partition, in order
+    std::vector<EntryCounts> counts;  // per partition, then per entry
+    std::vector<BucketScan> buckets;  // per column entry, in entry order
 };
 
 struct ScanPart {
@@ -174,7 +174,7 @@ struct SplitRead {
     std::uint8_t read = 2;
     std::vector<EntryKind> kinds;
     std::uint64_t n_rows = 0, block = 0;
-    std::vector<std::uint64_t> rows, row_offset;  // per partition
+    std::vector<std::uint64_t> rows, row_offset;       // per partition
     std::vector<std::uint64_t> fin_count, fin_offset;  // per partition, then per entry
     std::vector<std::uint64_t> fin_total;              // per entry
     // Second read: per column entry, the planned buckets; the (entry, level)
@@ -195,7 +195,7 @@ SplitRead second_read_plan(const SplitWork& work);
 SplitRead third_read_plan(const SplitWork& work);
 
 struct SumsPart {
-    std::vector<std::vector<TreePartial>> nan0, finite;  // per entry (nan0 empty for targets)
+    std::vector<std::vector<TreePartial>> nan0, finite;      // per entry (nan0 empty for targets)
     std::vector<std::vector<std::vector<double>>> gathered;  // per column entry, per request
     std::vector<BucketScan> deeper;                          // per refined bucket
 };
@@ -211,18 +211,17 @@ struct OutsideCount {
 };
 
 struct MomentsPart {
-    std::vector<std::vector<TreePartial>> squares;      // per entry
-    std::vector<std::vector<MomentPartial>> moments;    // per entry
+    std::vector<std::vector<TreePartial>> squares;           // per entry
+    std::vector<std::vector<MomentPartial>> moments;         // per entry
     std::vector<std::vector<std::vector<double>>> gathered;  // per refinement, per request
-    std::vector<OutsideCount> outside;                  // per bracketed column
+    std::vector<OutsideCount> outside;                       // per bracketed column
 };
 
 // A partition's second and third reads (x, n as for split_scan_partial).
 // Throw std::invalid_argument when the partition is not the one the first
 // read saw (another length or count of finite values).
 std::optional<SumsPart> second_read_partial(const SplitRead& plan, std::size_t partition,
-                                            const std::vector<const double*>& x, std::size_t n,
-                                            const Stop::Poll& poll);
+                                            const std::vector<const double*>& x, std::size_t n, const Stop::Poll& poll);
 std::optional<MomentsPart> third_read_partial(const SplitRead& plan, std::size_t partition,
                                               const std::vector<const double*>& x, std::size_t n,
                                               const MomentRules& rules, const Stop::Poll& poll);
