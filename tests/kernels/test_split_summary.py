@@ -218,3 +218,34 @@ def test_a_zero_extreme_with_both_signs_is_left_to_numpy(kernels):
     _, lo, hi, zero_sign = kernels.summary_scan([x, np.abs(x) + 1], np.zeros(2, dtype=np.uint8))
     assert zero_sign.tolist() == [True, False]
     assert lo[1] == 1.0 and hi.tolist() == [2.0, 3.0]
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_small_columns_and_empty_partitions(kernels, seed):
+    # Few values from a small pool (ties, infinities, NaN), cuts that leave
+    # partitions empty, down to no rows at all.
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(0, 40))
+    pool = np.array([np.nan, np.inf, -np.inf, 0.0, 1.0, -2.5, 3.0, 1e300, -1e300])
+    columns = [rng.choice(pool, n) for _ in range(3)] + [rng.choice(pool[3:], n)]
+    kinds = [0, 0, 1, 0]
+    bounds = [0, *np.sort(rng.integers(0, n + 1, int(rng.integers(0, 6)))).tolist(), n]
+    figures, _ = split_summary(kernels, columns, kinds, bounds, int(rng.choice([1, 3, 1 << 20])), rng)
+    for x, kind, row in zip(columns, kinds, figures, strict=True):
+        for field, value in expected(x, column=kind == 0).items():
+            got = row[17:] if field == "page" else [row[FIELDS.index(field)]]
+            assert all(map(same, got, np.atleast_1d(value))), (field, got, value, x.tolist(), bounds)
+
+
+def test_one_partition_gives_the_in_memory_kernels_figures(kernels):
+    # The in-memory summary kernel and the three reads are two roads to the
+    # same figures; on one partition they must agree to the bit.
+    rng = np.random.default_rng(11)
+    n = 5000
+    columns = [make(n, rng) for name, make in COLUMNS.items() if name != "empty"]
+    figures, _ = split_summary(kernels, columns, [0] * len(columns), [0, n], 1 << 20, rng)
+    whole = kernels.summary(np.ascontiguousarray(np.column_stack(columns)), sum_block(kernels), "running")
+    names = ["min", "max", "median", "std", "skew", "kurtosis", "outlier_share"]
+    for row, native in zip(figures, whole, strict=True):
+        for i, name in enumerate(names):
+            assert same(row[FIELDS.index(name)], native[i]), (name, row[FIELDS.index(name)], native[i])
