@@ -194,12 +194,12 @@ def add_summary_scan(
 # ---------------------------------------------------------------- passes 2 and 3
 
 
-def _sums_leaf(part: pd.DataFrame, entries: list[tuple[Any, str]], plan: bytes, i: int, ranges: list[Any]) -> Any:
+def _sums_leaf(part: pd.DataFrame, entries: list[tuple[Any, str]], plan: bytes, ranges: list[Any]) -> Any:
     k = _kernels()
     xs = [_values(part, label, kind) for label, kind in entries]
     columns = [x for x, (_, kind) in zip(xs, entries, strict=True) if kind == COLUMN]
     hists = [k.page_histogram_partial(r, x) for r, x in zip(ranges, columns, strict=True)]
-    return k.summary_sums_partial(plan, i, xs), hists
+    return k.summary_sums_partial(plan, xs), hists
 
 
 def _sums_merge(nodes: list[Any]) -> Any:
@@ -208,8 +208,8 @@ def _sums_merge(nodes: list[Any]) -> Any:
     return k.summary_sums_merge([n[0] for n in nodes]), hists
 
 
-def _moments_leaf(part: pd.DataFrame, entries: list[tuple[Any, str]], plan: bytes, i: int) -> Any:
-    return _kernels().summary_moments_partial(plan, i, [_values(part, label, kind) for label, kind in entries])
+def _moments_leaf(part: pd.DataFrame, entries: list[tuple[Any, str]], plan: bytes) -> Any:
+    return _kernels().summary_moments_partial(plan, [_values(part, label, kind) for label, kind in entries])
 
 
 def _moments_merge(nodes: list[Any]) -> Any:
@@ -222,9 +222,10 @@ def add_summary_sums(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any], 
     import dask
 
     work: SummaryWork = tables.summary_work
-    plan = _kernels().summary_read_plan(work.native, 2)
+    # Each partition's plan holds its own place in the column only.
+    plans = _kernels().summary_read_plans(work.native, 2)
     leaf = dask.delayed(_sums_leaf, pure=True)
-    leaves = [leaf(part, work.entries, plan, i, work.ranges) for i, part in enumerate(p.partitions(ddf))]
+    leaves = [leaf(part, work.entries, plan, work.ranges) for part, plan in zip(p.partitions(ddf), plans, strict=True)]
     at = p.add(combine_tree(leaves, _sums_merge))
 
     def fill(results: list[Any], tables: Tables) -> None:
@@ -241,9 +242,9 @@ def add_summary_moments(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any
     import dask
 
     work: SummaryWork = tables.summary_work
-    plan = _kernels().summary_read_plan(work.native, 3)
+    plans = _kernels().summary_read_plans(work.native, 3)
     leaf = dask.delayed(_moments_leaf, pure=True)
-    leaves = [leaf(part, work.entries, plan, i) for i, part in enumerate(p.partitions(ddf))]
+    leaves = [leaf(part, work.entries, plan) for part, plan in zip(p.partitions(ddf), plans, strict=True)]
     at = p.add(combine_tree(leaves, _moments_merge))
 
     def fill(results: list[Any], tables: Tables) -> None:

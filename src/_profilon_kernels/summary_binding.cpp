@@ -13,11 +13,11 @@
 //   summary_scan(columns, kinds) -> (state, lo, hi, zero_sign)   first read of a partition
 //   summary_scan_merge(states) -> state                          consecutive partitions, in order
 //   summary_plan(state, cap, block) -> work
-//   summary_read_plan(work, read) -> plan                        read 2 or 3
-//   summary_sums_partial(plan, partition, columns) -> partial    second read of a partition
+//   summary_read_plans(work, read) -> [plan, ...]                read 2 or 3, one per partition
+//   summary_sums_partial(plan, columns) -> partial               second read of a partition
 //   summary_sums_merge(partials) -> partial
 //   summary_sums_finish(work, partial)
-//   summary_moments_partial(plan, partition, columns) -> partial third read
+//   summary_moments_partial(plan, columns) -> partial            third read
 //   summary_moments_merge(partials) -> partial
 //   summary_finish(work, partial, lo, hi) -> entries x 22 float64 (kernels::split_figures)
 //   summary_inspect(work) -> per column ([refined (level, prefix)], brackets or None)
@@ -204,14 +204,16 @@ PyObject* summary_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-PyObject* summary_read_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* summary_read_plans(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
-        if (nargs != 2) throw py::type_error("summary_read_plan(work, read)");
+        if (nargs != 2) throw py::type_error("summary_read_plans(work, read)");
         const kernels::SplitWork& work = work_of(args[0]);
         const std::size_t read = size_arg(args[1]);
         if (read != 2 && read != 3) throw py::value_error("the plans are of the second and third read");
-        return py::object(
-            to_bytes(kernels::encode(read == 2 ? kernels::second_read_plan(work) : kernels::third_read_plan(work))));
+        py::list out;
+        for (const auto& plan : read == 2 ? kernels::second_read_plans(work) : kernels::third_read_plans(work))
+            out.append(to_bytes(kernels::encode(plan)));
+        return py::object(std::move(out));
     });
 }
 
@@ -219,14 +221,12 @@ PyObject* summary_read_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
 template <class Read>
 PyObject* read_partial(PyObject* const* args, Py_ssize_t nargs, const char* usage, Read read) {
     return entry([&] {
-        if (nargs != 3) throw py::type_error(usage);
+        if (nargs != 2) throw py::type_error(usage);
         const kernels::SplitRead plan = checked([&] { return kernels::decode_split_read(bytes_of(args[0])); });
-        const std::size_t partition = size_arg(args[1]);
-        Partition part(args[2]);
+        Partition part(args[1]);
         const kernels::MomentRules rules = split_moment_rules(plan.block);
         const auto out = checked([&] {
-            return pyapi::without_gil(
-                [&](const std::function<bool()>& poll) { return read(plan, partition, part, rules, poll); });
+            return pyapi::without_gil([&](const std::function<bool()>& poll) { return read(plan, part, rules, poll); });
         });
         if (!out) throw std::runtime_error("the read was stopped");
         return py::object(to_bytes(kernels::encode(*out)));
@@ -235,16 +235,16 @@ PyObject* read_partial(PyObject* const* args, Py_ssize_t nargs, const char* usag
 
 PyObject* summary_sums_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return read_partial(
-        args, nargs, "summary_sums_partial(plan, partition, columns)",
-        [](const kernels::SplitRead& plan, std::size_t p, const Partition& part, const kernels::MomentRules&,
-           const std::function<bool()>& poll) { return kernels::second_read_partial(plan, p, part.x, part.n, poll); });
+        args, nargs, "summary_sums_partial(plan, columns)",
+        [](const kernels::SplitRead& plan, const Partition& part, const kernels::MomentRules&,
+           const std::function<bool()>& poll) { return kernels::second_read_partial(plan, part.x, part.n, poll); });
 }
 
 PyObject* summary_moments_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return read_partial(args, nargs, "summary_moments_partial(plan, partition, columns)",
-                        [](const kernels::SplitRead& plan, std::size_t p, const Partition& part,
-                           const kernels::MomentRules& rules, const std::function<bool()>& poll) {
-                            return kernels::third_read_partial(plan, p, part.x, part.n, rules, poll);
+    return read_partial(args, nargs, "summary_moments_partial(plan, columns)",
+                        [](const kernels::SplitRead& plan, const Partition& part, const kernels::MomentRules& rules,
+                           const std::function<bool()>& poll) {
+                            return kernels::third_read_partial(plan, part.x, part.n, rules, poll);
                         });
 }
 
@@ -321,15 +321,15 @@ const PyMethodDef summary_entries[] = {
      "summary_scan_merge(states): consecutive partitions' first reads as one."},
     {"summary_plan", fast<summary_plan>(), METH_FASTCALL,
      "summary_plan(state, cap, block): the work after the first read."},
-    {"summary_read_plan", fast<summary_read_plan>(), METH_FASTCALL,
-     "summary_read_plan(work, read): what each partition's second or third read needs."},
+    {"summary_read_plans", fast<summary_read_plans>(), METH_FASTCALL,
+     "summary_read_plans(work, read): per partition, what its second or third read needs."},
     {"summary_sums_partial", fast<summary_sums_partial>(), METH_FASTCALL,
-     "summary_sums_partial(plan, partition, columns): a partition's second read."},
+     "summary_sums_partial(plan, columns): a partition's second read."},
     {"summary_sums_merge", fast<summary_sums_merge>(), METH_FASTCALL, "summary_sums_merge(partials): merged."},
     {"summary_sums_finish", fast<summary_sums_finish>(), METH_FASTCALL,
      "summary_sums_finish(work, partial): the means, quantile values and fence brackets into the work."},
     {"summary_moments_partial", fast<summary_moments_partial>(), METH_FASTCALL,
-     "summary_moments_partial(plan, partition, columns): a partition's third read."},
+     "summary_moments_partial(plan, columns): a partition's third read."},
     {"summary_moments_merge", fast<summary_moments_merge>(), METH_FASTCALL, "summary_moments_merge(partials): merged."},
     {"summary_finish", fast<summary_finish>(), METH_FASTCALL,
      "summary_finish(work, partial, lo, hi): per entry its 22 figures."},

@@ -54,12 +54,12 @@ def split_summary(kernels, columns, kinds, bounds, cap, rng):
     lo = np.fmin.reduce([s[1] for s in scans])
     hi = np.fmax.reduce([s[2] for s in scans])
     work = kernels.summary_plan(state, cap, sum_block(kernels))
-    plan = kernels.summary_read_plan(work, 2)
-    sums = [kernels.summary_sums_partial(plan, i, p) for i, p in enumerate(parts)]
+    plans = kernels.summary_read_plans(work, 2)
+    sums = [kernels.summary_sums_partial(plan, p) for plan, p in zip(plans, parts, strict=True)]
     kernels.summary_sums_finish(work, any_order_merge(kernels.summary_sums_merge, sums, rng))
     look = kernels.summary_inspect(work)
-    plan = kernels.summary_read_plan(work, 3)
-    moments = [kernels.summary_moments_partial(plan, i, p) for i, p in enumerate(parts)]
+    plans = kernels.summary_read_plans(work, 3)
+    moments = [kernels.summary_moments_partial(plan, p) for plan, p in zip(plans, parts, strict=True)]
     figures = kernels.summary_finish(work, any_order_merge(kernels.summary_moments_merge, moments, rng), lo, hi)
     return figures, look
 
@@ -175,19 +175,20 @@ def one_partition_states(kernels, x):
     kinds = np.zeros(1, dtype=np.uint8)
     state = kernels.summary_scan([x], kinds)[0]
     work = kernels.summary_plan(state, 1 << 20, sum_block(kernels))
-    return state, work, kernels.summary_read_plan(work, 2)
+    (plan,) = kernels.summary_read_plans(work, 2)
+    return state, work, plan
 
 
 @pytest.mark.parametrize("cut", ["tag", "short", "trailing"])
 def test_damaged_states_are_refused(kernels, cut):
     x = np.random.default_rng(1).normal(size=100)
     state, work, plan = one_partition_states(kernels, x)
-    sums = kernels.summary_sums_partial(plan, 0, [x])
+    sums = kernels.summary_sums_partial(plan, [x])
     damage = {"tag": lambda b: b"X" + b[1:], "short": lambda b: b[:-3], "trailing": lambda b: b + b"\0"}[cut]
     with pytest.raises(ValueError):
         kernels.summary_scan_merge([damage(state)])
     with pytest.raises(ValueError):
-        kernels.summary_sums_partial(damage(plan), 0, [x])
+        kernels.summary_sums_partial(damage(plan), [x])
     with pytest.raises(ValueError):
         kernels.summary_sums_merge([damage(sums)])
     # A state of another kind is no state of this one.
@@ -206,11 +207,9 @@ def test_a_partition_that_changed_since_the_first_read_is_an_error(kernels, chan
     x = np.random.default_rng(2).normal(size=100)
     _, _, plan = one_partition_states(kernels, x)
     with pytest.raises(ValueError, match="changed since the first read"):
-        kernels.summary_sums_partial(plan, 0, [np.ascontiguousarray(change(x))])
+        kernels.summary_sums_partial(plan, [np.ascontiguousarray(change(x))])
     with pytest.raises(ValueError):
-        kernels.summary_sums_partial(plan, 1, [x])  # no such partition
-    with pytest.raises(ValueError):
-        kernels.summary_sums_partial(plan, 0, [x, x])  # one column per entry
+        kernels.summary_sums_partial(plan, [x, x])  # one column per entry
 
 
 def test_a_zero_extreme_with_both_signs_is_left_to_numpy(kernels):
@@ -249,3 +248,15 @@ def test_one_partition_gives_the_in_memory_kernels_figures(kernels):
     for row, native in zip(figures, whole, strict=True):
         for i, name in enumerate(names):
             assert same(row[FIELDS.index(name)], native[i]), (name, row[FIELDS.index(name)], native[i])
+
+
+def test_each_partition_has_its_own_plan(kernels):
+    x = np.random.default_rng(4).normal(size=100)
+    parts = [x[:30], x[30:]]
+    kinds = np.zeros(1, dtype=np.uint8)
+    state = kernels.summary_scan_merge([kernels.summary_scan([p], kinds)[0] for p in parts])
+    plans = kernels.summary_read_plans(kernels.summary_plan(state, 1 << 20, sum_block(kernels)), 2)
+    assert len(plans) == 2
+    kernels.summary_sums_partial(plans[1], [parts[1]])
+    with pytest.raises(ValueError, match="changed since the first read"):
+        kernels.summary_sums_partial(plans[0], [parts[1]])

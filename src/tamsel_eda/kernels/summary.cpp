@@ -441,19 +441,16 @@ void bracket_fences(SplitColumn& col) {
     col.brackets = {lo.first, lo.second, hi.first, hi.second};
 }
 
-void check_partition(const SplitRead& plan, std::size_t partition, std::size_t entries, std::size_t n) {
-    if (partition >= plan.rows.size()) throw std::invalid_argument("no such partition in the plan");
+void check_partition(const SplitRead& plan, std::size_t entries, std::size_t n) {
     if (entries != plan.kinds.size()) throw std::invalid_argument("one column per planned entry");
-    if (n != plan.rows[partition]) throw std::invalid_argument("the partition's length changed since the first read");
+    if (n != plan.rows) throw std::invalid_argument("the partition's length changed since the first read");
 }
 
 // The finite values of entry j (empty: x is all finite), checked against the
 // count the first read took.
-std::vector<double> finite_of(const SplitRead& plan, std::size_t partition, std::size_t j, const double* x,
-                              std::size_t n, std::size_t& nf) {
+std::vector<double> finite_of(const SplitRead& plan, std::size_t j, const double* x, std::size_t n, std::size_t& nf) {
     std::vector<double> kept = finite_values(x, n, nf);
-    if (nf != plan.fin_count[partition * plan.kinds.size() + j])
-        throw std::invalid_argument("the partition's values changed since the first read");
+    if (nf != plan.fin_count[j]) throw std::invalid_argument("the partition's values changed since the first read");
     return kept;
 }
 
@@ -849,19 +846,28 @@ SplitWork plan_split_summary(SplitScan merged, std::uint64_t cap, std::uint64_t 
 
 namespace {
 
-SplitRead placement(const SplitWork& work, std::uint8_t read) {
+// The common part of every partition's plan.
+SplitRead common_plan(const SplitWork& work, std::uint8_t read) {
     SplitRead r;
     r.read = read;
     r.kinds = work.scan.kinds;
     r.n_rows = work.n_rows;
     r.block = work.block;
-    r.rows = work.scan.rows;
-    const std::size_t k = r.kinds.size();
+    for (const EntryCounts& t : work.totals) r.fin_total.push_back(t.finite);
+    return r;
+}
+
+// The common plan once per partition, each with its own place.
+std::vector<SplitRead> per_partition(const SplitWork& work, const SplitRead& common) {
+    const std::size_t k = common.kinds.size();
+    std::vector<SplitRead> out;
     std::uint64_t offset = 0;
     std::vector<std::uint64_t> fin(k, 0);
-    for (std::size_t p = 0; p < r.rows.size(); ++p) {
-        r.row_offset.push_back(offset);
-        offset += r.rows[p];
+    for (std::size_t p = 0; p < work.scan.rows.size(); ++p) {
+        SplitRead& r = out.emplace_back(common);
+        r.rows = work.scan.rows[p];
+        r.row_offset = offset;
+        offset += r.rows;
         for (std::size_t j = 0; j < k; ++j) {
             const std::uint64_t f = work.scan.counts[p * k + j].finite;
             r.fin_count.push_back(f);
@@ -869,14 +875,13 @@ SplitRead placement(const SplitWork& work, std::uint8_t read) {
             fin[j] += f;
         }
     }
-    r.fin_total = fin;
-    return r;
+    return out;
 }
 
 }  // namespace
 
-SplitRead second_read_plan(const SplitWork& work) {
-    SplitRead r = placement(work, 2);
+std::vector<SplitRead> second_read_plans(const SplitWork& work) {
+    SplitRead r = common_plan(work, 2);
     for (const SplitColumn& col : work.columns) {
         r.gather.push_back(col.gather.requests);
         for (const SplitRefinement& ref : col.refinements) {
@@ -884,11 +889,11 @@ SplitRead second_read_plan(const SplitWork& work) {
             r.deeper_level.push_back(ref.level);
         }
     }
-    return r;
+    return per_partition(work, r);
 }
 
-SplitRead third_read_plan(const SplitWork& work) {
-    SplitRead r = placement(work, 3);
+std::vector<SplitRead> third_read_plans(const SplitWork& work) {
+    SplitRead r = common_plan(work, 3);
     for (std::size_t j = 0; j < r.kinds.size(); ++j) {
         const SplitEntry& e = work.entries[j];
         // nanstd's squares are a column's figure only.
@@ -908,13 +913,12 @@ SplitRead third_read_plan(const SplitWork& work) {
             r.brackets.push_back(col.brackets);
         }
     }
-    return r;
+    return per_partition(work, r);
 }
 
-std::optional<SumsPart> second_read_partial(const SplitRead& plan, std::size_t partition,
-                                            const std::vector<const double*>& x, std::size_t n,
+std::optional<SumsPart> second_read_partial(const SplitRead& plan, const std::vector<const double*>& x, std::size_t n,
                                             const Stop::Poll& poll) {
-    check_partition(plan, partition, x.size(), n);
+    check_partition(plan, x.size(), n);
     if (plan.read != 2) throw std::invalid_argument("not a plan of the second read");
     const std::size_t k = plan.kinds.size();
     const std::vector<std::ptrdiff_t> column = column_numbers(plan.kinds);
@@ -927,7 +931,7 @@ std::optional<SumsPart> second_read_partial(const SplitRead& plan, std::size_t p
     for (std::uint32_t j : plan.deeper_entry) {
         if (j >= k || column[j] < 0) throw std::invalid_argument("a refined bucket of no column");
     }
-    const std::uint64_t row_offset = plan.row_offset[partition];
+    const std::uint64_t row_offset = plan.row_offset;
     const bool done = parallel_for(
         k + plan.deeper_entry.size(),
         [&](std::size_t t, const Stop&) {
@@ -937,12 +941,11 @@ std::optional<SumsPart> second_read_partial(const SplitRead& plan, std::size_t p
                 return;
             }
             std::size_t nf = 0;
-            const std::vector<double> kept = finite_of(plan, partition, t, x[t], n, nf);
+            const std::vector<double> kept = finite_of(plan, t, x[t], n, nf);
             const double* f = kept.empty() ? x[t] : kept.data();
-            const std::size_t at = partition * k + t;
             // nanstd sums the whole column with its NaN as 0; SciPy's mean,
             // its finite values.
-            out.finite[t].push_back(pairwise_partial(f, plan.fin_offset[at], nf, plan.fin_total[t], plan.block));
+            out.finite[t].push_back(pairwise_partial(f, plan.fin_offset[t], nf, plan.fin_total[t], plan.block));
             if (column[t] < 0) return;
             out.nan0[t].push_back(nan_as_zero_partial(x[t], row_offset, n, plan.n_rows, plan.block));
             const auto& requests = plan.gather[static_cast<std::size_t>(column[t])];
@@ -954,10 +957,9 @@ std::optional<SumsPart> second_read_partial(const SplitRead& plan, std::size_t p
     return out;
 }
 
-std::optional<MomentsPart> third_read_partial(const SplitRead& plan, std::size_t partition,
-                                              const std::vector<const double*>& x, std::size_t n,
+std::optional<MomentsPart> third_read_partial(const SplitRead& plan, const std::vector<const double*>& x, std::size_t n,
                                               const MomentRules& rules, const Stop::Poll& poll) {
-    check_partition(plan, partition, x.size(), n);
+    check_partition(plan, x.size(), n);
     if (plan.read != 3) throw std::invalid_argument("not a plan of the third read");
     const std::size_t k = plan.kinds.size();
     for (std::uint32_t j : plan.refined_entry) {
@@ -975,7 +977,7 @@ std::optional<MomentsPart> third_read_partial(const SplitRead& plan, std::size_t
     std::vector<std::ptrdiff_t> bracket_of(k, -1);
     for (std::size_t b = 0; b < plan.bracket_entry.size(); ++b)
         bracket_of[plan.bracket_entry[b]] = static_cast<std::ptrdiff_t>(b);
-    const std::uint64_t row_offset = plan.row_offset[partition];
+    const std::uint64_t row_offset = plan.row_offset;
     const bool done = parallel_for(
         k + plan.refined.size(),
         [&](std::size_t t, const Stop&) {
@@ -987,16 +989,14 @@ std::optional<MomentsPart> third_read_partial(const SplitRead& plan, std::size_t
                 return;
             }
             std::size_t nf = 0;
-            const std::vector<double> kept = finite_of(plan, partition, t, x[t], n, nf);
+            const std::vector<double> kept = finite_of(plan, t, x[t], n, nf);
             const double* f = kept.empty() ? x[t] : kept.data();
             if (plan.has_avg[t])
                 out.squares[t].push_back(
                     nan_as_zero_square_partial(x[t], plan.avg[t], row_offset, n, plan.n_rows, plan.block));
-            if (plan.has_mean[t]) {
-                const std::size_t at = partition * k + t;
+            if (plan.has_mean[t])
                 out.moments[t].push_back(
-                    moment_partial(f, nf, plan.fin_offset[at], plan.fin_total[t], plan.mean[t], rules));
-            }
+                    moment_partial(f, nf, plan.fin_offset[t], plan.fin_total[t], plan.mean[t], rules));
             if (bracket_of[t] >= 0) {
                 const auto b = static_cast<std::size_t>(bracket_of[t]);
                 out.outside[b] = count_outside(f, nf, plan.brackets[b]);
@@ -1231,8 +1231,8 @@ std::string encode(const SplitRead& s) {
     w.vec(kind_bytes(s.kinds));
     w.pod(s.n_rows);
     w.pod(s.block);
-    w.vec(s.rows);
-    w.vec(s.row_offset);
+    w.pod(s.rows);
+    w.pod(s.row_offset);
     w.vec(s.fin_count);
     w.vec(s.fin_offset);
     w.vec(s.fin_total);
@@ -1260,8 +1260,8 @@ SplitRead decode_split_read(std::string_view in) {
     s.kinds = r.kinds();
     s.n_rows = r.pod<std::uint64_t>();
     s.block = r.pod<std::uint64_t>();
-    s.rows = r.vec<std::uint64_t>();
-    s.row_offset = r.vec<std::uint64_t>();
+    s.rows = r.pod<std::uint64_t>();
+    s.row_offset = r.pod<std::uint64_t>();
     s.fin_count = r.vec<std::uint64_t>();
     s.fin_offset = r.vec<std::uint64_t>();
     s.fin_total = r.vec<std::uint64_t>();
@@ -1280,28 +1280,22 @@ SplitRead decode_split_read(std::string_view in) {
     s.bracket_entry = r.vec<std::uint32_t>();
     s.brackets = r.vec<std::array<double, 4>>();
     r.done();
-    const std::size_t k = s.kinds.size(), parts = s.rows.size();
+    const std::size_t k = s.kinds.size();
     const bool third = s.read == 3;
-    if ((s.read != 2 && !third) || s.row_offset.size() != parts || s.fin_count.size() != parts * k ||
-        s.fin_offset.size() != parts * k || s.fin_total.size() != k || s.deeper_level.size() != s.deeper_entry.size() ||
-        s.refined.size() != s.refined_entry.size() || s.brackets.size() != s.bracket_entry.size() ||
-        s.has_avg.size() != (third ? k : 0) || s.has_mean.size() != s.has_avg.size() ||
-        s.avg.size() != s.has_avg.size() || s.mean.size() != s.has_avg.size())
+    if ((s.read != 2 && !third) || s.fin_count.size() != k || s.fin_offset.size() != k || s.fin_total.size() != k ||
+        s.deeper_level.size() != s.deeper_entry.size() || s.refined.size() != s.refined_entry.size() ||
+        s.brackets.size() != s.bracket_entry.size() || s.has_avg.size() != (third ? k : 0) ||
+        s.has_mean.size() != s.has_avg.size() || s.avg.size() != s.has_avg.size() || s.mean.size() != s.has_avg.size())
         throw std::invalid_argument("not a summary read plan");
-    // The placement the pairwise partials trust: every partition inside the
-    // column, every run of finite values inside the column's.
-    std::uint64_t rows = 0;
-    for (std::size_t p = 0; p < parts; ++p) {
-        if (s.row_offset[p] != rows || s.rows[p] > s.n_rows - rows)
+    // The placement the pairwise partials trust: the partition inside the
+    // column, its run of finite values inside the column's.
+    if (s.row_offset > s.n_rows || s.rows > s.n_rows - s.row_offset)
+        throw std::invalid_argument("not a summary read plan");
+    for (std::size_t j = 0; j < k; ++j) {
+        const std::uint64_t off = s.fin_offset[j], cnt = s.fin_count[j];
+        if (cnt > s.rows || off > s.fin_total[j] || cnt > s.fin_total[j] - off)
             throw std::invalid_argument("not a summary read plan");
-        rows += s.rows[p];
-        for (std::size_t j = 0; j < k; ++j) {
-            const std::uint64_t off = s.fin_offset[p * k + j], cnt = s.fin_count[p * k + j];
-            if (cnt > s.rows[p] || off > s.fin_total[j] || cnt > s.fin_total[j] - off)
-                throw std::invalid_argument("not a summary read plan");
-        }
     }
-    if (rows != s.n_rows) throw std::invalid_argument("not a summary read plan");
     return s;
 }
 

@@ -169,14 +169,14 @@ struct SplitWork {
 // whose counts disagree with its buckets.
 SplitWork plan_split_summary(SplitScan merged, std::uint64_t cap, std::uint64_t block);
 
-// What a partition's second or third read needs (small: no bucket lists).
+// What one partition's second or third read needs (small: no bucket lists,
+// and only its own place in the column).
 struct SplitRead {
     std::uint8_t read = 2;
     std::vector<EntryKind> kinds;
     std::uint64_t n_rows = 0, block = 0;
-    std::vector<std::uint64_t> rows, row_offset;       // per partition
-    std::vector<std::uint64_t> fin_count, fin_offset;  // per partition, then per entry
-    std::vector<std::uint64_t> fin_total;              // per entry
+    std::uint64_t rows = 0, row_offset = 0;                       // the partition's
+    std::vector<std::uint64_t> fin_count, fin_offset, fin_total;  // per entry
     // Second read: per column entry, the planned buckets; the (entry, level)
     // of every refined bucket, scanned again.
     std::vector<std::vector<BucketRequest>> gather;
@@ -191,8 +191,9 @@ struct SplitRead {
     std::vector<std::uint32_t> bracket_entry;
     std::vector<std::array<double, 4>> brackets;
 };
-SplitRead second_read_plan(const SplitWork& work);
-SplitRead third_read_plan(const SplitWork& work);
+// One plan per partition, in partition order.
+std::vector<SplitRead> second_read_plans(const SplitWork& work);
+std::vector<SplitRead> third_read_plans(const SplitWork& work);
 
 struct SumsPart {
     std::vector<std::vector<TreePartial>> nan0, finite;      // per entry (nan0 empty for targets)
@@ -220,10 +221,9 @@ struct MomentsPart {
 // A partition's second and third reads (x, n as for split_scan_partial).
 // Throw std::invalid_argument when the partition is not the one the first
 // read saw (another length or count of finite values).
-std::optional<SumsPart> second_read_partial(const SplitRead& plan, std::size_t partition,
-                                            const std::vector<const double*>& x, std::size_t n, const Stop::Poll& poll);
-std::optional<MomentsPart> third_read_partial(const SplitRead& plan, std::size_t partition,
-                                              const std::vector<const double*>& x, std::size_t n,
+std::optional<SumsPart> second_read_partial(const SplitRead& plan, const std::vector<const double*>& x, std::size_t n,
+                                            const Stop::Poll& poll);
+std::optional<MomentsPart> third_read_partial(const SplitRead& plan, const std::vector<const double*>& x, std::size_t n,
                                               const MomentRules& rules, const Stop::Poll& poll);
 // Partials of any partitions, in any order. Throw std::invalid_argument for
 // partials of different plans.
