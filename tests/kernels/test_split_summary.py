@@ -260,3 +260,41 @@ def test_each_partition_has_its_own_plan(kernels):
     kernels.summary_sums_partial(plans[1], [parts[1]])
     with pytest.raises(ValueError, match="changed since the first read"):
         kernels.summary_sums_partial(plans[0], [parts[1]])
+
+
+def bad_calls(kernels):
+    x = np.arange(10.0)
+    one, two = np.zeros(1, dtype=np.uint8), np.zeros(2, dtype=np.uint8)
+    state = kernels.summary_scan([x], one)[0]
+    target = kernels.summary_scan([x], np.ones(1, dtype=np.uint8))[0]
+    work = kernels.summary_plan(state, 1 << 20, sum_block(kernels))
+    return {
+        "kind out of range": lambda: kernels.summary_scan([x], np.full(1, 2, dtype=np.uint8)),
+        "one kind per column": lambda: kernels.summary_scan([x, x], one),
+        "columns of different lengths": lambda: kernels.summary_scan([x, x[:5]], two),
+        "scans of other entries": lambda: kernels.summary_scan_merge([state, target]),
+        "no scans": lambda: kernels.summary_scan_merge([]),
+        "no such read": lambda: kernels.summary_read_plans(work, 4),
+        "extremes of other entries": lambda: kernels.summary_finish(work, b"M", np.zeros(2), np.zeros(2)),
+        "not a work": lambda: kernels.summary_read_plans(object(), 2),
+    }
+
+
+BAD_CALLS = [
+    "kind out of range",
+    "one kind per column",
+    "columns of different lengths",
+    "scans of other entries",
+    "no scans",
+    "no such read",
+    "extremes of other entries",
+    "not a work",
+]
+
+
+@pytest.mark.parametrize("case", BAD_CALLS)
+def test_bad_arguments_are_errors_not_figures(kernels, case):
+    calls = bad_calls(kernels)
+    assert sorted(calls) == sorted(BAD_CALLS)
+    with pytest.raises((ValueError, TypeError)):
+        calls[case]()
