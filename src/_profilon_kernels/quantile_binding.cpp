@@ -21,6 +21,7 @@
 #include "../tamsel_eda/kernels/linear_quantile.hpp"
 #include "../tamsel_eda/kernels/order_key.hpp"
 #include "../tamsel_eda/kernels/quantile_buckets.hpp"
+#include "../tamsel_eda/kernels/summary.hpp"
 #include "arrays.hpp"
 
 namespace tamsel::kernel_module {
@@ -157,30 +158,11 @@ PyObject* scan_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 1) throw py::type_error("scan_counts(values)");
         pyapi::Float64View values(args[0]);
-        const double* x = values.data();
-        const auto n = static_cast<std::size_t>(values.size());
-        std::int64_t missing = 0, finite = 0, neg_inf = 0, zeros = 0;
-        constexpr double inf = std::numeric_limits<double>::infinity();
-        double lo = inf, hi = -inf;
-        pyapi::without_gil([&](const std::function<bool()>&) {
-            // Counts by adding comparisons, no branch but the rare NaN's.
-            for (std::size_t i = 0; i < n; ++i) {
-                const double v = x[i];
-                if (v != v) {
-                    ++missing;
-                    continue;
-                }
-                lo = v < lo ? v : lo;
-                hi = v > hi ? v : hi;
-                finite += v - v == 0.0;
-                neg_inf += v == -inf;
-                zeros += v == 0.0;
-            }
-            return 0;
+        const kernels::ValueCounts c = pyapi::without_gil([&](const std::function<bool()>&) {
+            return kernels::count_values(values.data(), static_cast<std::size_t>(values.size()));
         });
-        const auto present = static_cast<std::int64_t>(n) - missing;
-        if (present == 0) lo = hi = std::numeric_limits<double>::quiet_NaN();
-        return py::object(py::make_tuple(present, finite, neg_inf, zeros, lo, hi));
+        return py::object(
+            py::make_tuple(c.counts.present, c.counts.finite, c.counts.neg_inf, c.counts.zeros, c.lo, c.hi));
     });
 }
 
