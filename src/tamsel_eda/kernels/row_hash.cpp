@@ -189,10 +189,14 @@ std::size_t float_repr(double v, char* out) {
 }
 
 void float_text_row_hashes(const HashColumn& c, std::size_t n, const std::uint8_t* fill, std::size_t fill_len,
-                           std::uint64_t* out) {
+                           std::uint64_t* out, int first_zero) {
     const std::uint64_t filled = text_hash(fill, fill_len);
     std::optional<std::uint64_t> zero;
     char text[32];
+    if (first_zero != 0) {
+        const double z = first_zero < 0 ? -0.0 : 0.0;
+        zero = text_hash(reinterpret_cast<const std::uint8_t*>(text), float_repr(z, text));
+    }
     const std::byte* p = c.data;
     for (std::size_t i = 0; i < n; ++i, p += c.stride) {
         double x;

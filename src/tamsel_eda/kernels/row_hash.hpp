@@ -53,8 +53,10 @@ std::size_t float_repr(double v, char* out);
 // were filled with a text, so that pandas hashed every value through its
 // str(): NaN hashes as `fill`, any zero as the text of the column's first
 // zero (pandas groups the values as objects first, where -0.0 equals 0.0).
+// `first_zero` is that zero's sign when the column's first zero lies before
+// these rows (+1: "0.0", -1: "-0.0"); 0: these rows' own first zero.
 void float_text_row_hashes(const HashColumn& c, std::size_t n, const std::uint8_t* fill, std::size_t fill_len,
-                           std::uint64_t* out);
+                           std::uint64_t* out, int first_zero = 0);
 
 // Hashes of rows [first, first + count) into out.
 void text_row_hashes(const TextColumn& c, std::size_t first, std::size_t count, std::uint64_t* out);
