@@ -100,7 +100,7 @@ kernels::HashColumn hash_column(const Py_buffer& v, bool floating, bool canonica
 kd::HashRun hash_run(const Py_buffer& v) {
     if (v.itemsize != 8 || (v.shape[0] > 1 && v.strides[0] != 8))
         throw py::value_error("row hashes: a contiguous array of 8-byte words");
-    return {static_cast<const std::uint64_t*>(v.buf), static_cast<std::size_t>(v.shape[0])};
+    return {v.buf, static_cast<std::size_t>(v.shape[0])};
 }
 
 PyObject* duplicate_flags(PyObject*, PyObject*) {
@@ -108,8 +108,8 @@ PyObject* duplicate_flags(PyObject*, PyObject*) {
         namespace f = kd::facts;
         py::dict out;
         const std::pair<const char*, std::uint32_t> names[] = {
-            {"failed", f::failed},       {"text_fallback", f::text_fallback},   {"bytes_alone", f::bytes_alone},
-            {"by_values", f::by_values}, {"by_hashes", f::by_hashes},           {"no_float_texts", f::no_float_texts},
+            {"failed", f::failed},       {"text_fallback", f::text_fallback}, {"bytes_alone", f::bytes_alone},
+            {"by_values", f::by_values}, {"by_hashes", f::by_hashes},         {"no_float_texts", f::no_float_texts},
             {"zero", f::zero},           {"negative_zero", f::negative_zero}, {"dtypes_differ", f::dtypes_differ},
         };
         for (const auto& [name, bit] : names) out[name] = bit;
@@ -249,7 +249,7 @@ PyObject* objects_could_be_float_texts(PyObject*, PyObject* const* args, Py_ssiz
         py::object seq = py::reinterpret_steal<py::object>(PySequence_Fast(args[0], "values must be a sequence"));
         if (!seq) throw py::error_already_set();
         return py::object(py::bool_(pyapi::objects_could_be_float_texts(PySequence_Fast_ITEMS(seq.ptr()),
-                                                                         PySequence_Fast_GET_SIZE(seq.ptr()), start)));
+                                                                        PySequence_Fast_GET_SIZE(seq.ptr()), start)));
     });
 }
 

@@ -69,12 +69,10 @@ PyObject* fnv_digest(PyObject*, PyObject* arg) {
     return entry([&] {
         Py_buffer view{};
         if (PyObject_GetBuffer(arg, &view, PyBUF_C_CONTIGUOUS) != 0) throw py::error_already_set();
-        const std::size_t words = static_cast<std::size_t>(view.len) / 8;
-        std::vector<std::uint64_t> copy(words);
-        // An empty vector's data() may be null, which memcpy must not get.
-        if (words) std::memcpy(copy.data(), view.buf, words * 8);
+        const std::uint64_t digest =
+            kernels::fnv_bytes(kernels::fnv_offset, view.buf, static_cast<std::size_t>(view.len));
         PyBuffer_Release(&view);
-        return py::object(py::int_(kernels::fnv_words(kernels::fnv_offset, copy.data(), words)));
+        return py::object(py::int_(digest));
     });
 }
 

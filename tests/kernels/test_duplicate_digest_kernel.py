@@ -263,3 +263,25 @@ def test_float_text_hashes_behind_the_columns_first_zero(kernels, dtype, first_z
     np.testing.assert_array_equal(
         np.frombuffer(kernels.float_text_row_hashes(values, FILL, None), dtype=np.uint64), filled_hashes(values)
     )
+
+
+def reference_fnv(raw: bytes) -> int:
+    state, prime, mask = 14695981039346656037, 1099511628211, (1 << 64) - 1
+    whole = len(raw) - len(raw) % 8
+    for w in np.frombuffer(raw[:whole], dtype="<u8").tolist() + list(raw[whole:]):
+        state = ((state ^ w) * prime) & mask
+    return state
+
+
+@pytest.mark.parametrize(
+    "offset, length", [(0, 80), (1, 80), (3, 83), (0, 0)], ids=["aligned", "unaligned", "tail", "empty"]
+)
+def test_digest_of_a_buffer_as_it_lies(kernels, offset, length):
+    raw = np.random.default_rng(4).integers(0, 256, 200, dtype=np.uint8).tobytes()
+    view = np.frombuffer(raw, dtype=np.uint8, count=length, offset=offset)
+    assert kernels.fnv_digest(view) == reference_fnv(raw[offset : offset + length])
+    if length % 8 == 0:
+        hashes = view.view(np.uint64)
+        assert kernels.duplicate_hashes_partial(hashes, "object", False, False, True)[0] == reference_fnv(
+            view.tobytes()
+        )

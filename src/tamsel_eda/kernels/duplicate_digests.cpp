@@ -65,9 +65,9 @@ ColumnDigest numbers_partial(const HashColumn& c, std::size_t n, std::string dty
     return out;
 }
 
-ColumnDigest hashes_partial(const std::uint64_t* hashes, std::size_t n, std::string dtype, std::uint32_t flags) {
+ColumnDigest hashes_partial(const void* hashes, std::size_t n, std::string dtype, std::uint32_t flags) {
     ColumnDigest out;
-    out.digest = fnv_words(fnv_offset, hashes, n);
+    out.digest = fnv_bytes(fnv_offset, hashes, n * sizeof(std::uint64_t));
     if (!n) return out;
     out.flags = (flags & (facts::text_fallback | facts::bytes_alone | facts::no_float_texts)) | facts::by_hashes;
     out.dtype = std::move(dtype);
@@ -108,8 +108,7 @@ CandidatePlan candidate_plan(const std::vector<ColumnDigest>& columns) {
         const std::uint32_t f = columns[j].flags;
         if (f & facts::failed) continue;
         usable.push_back(j);
-        const bool unsettled =
-            (f & facts::dtypes_differ) || ((f & facts::text_fallback) && (f & facts::bytes_alone));
+        const bool unsettled = (f & facts::dtypes_differ) || ((f & facts::text_fallback) && (f & facts::bytes_alone));
         if (unsettled) plan.unsettled.push_back(j);
         // Digests of values and of hashes do not compare.
         anything[j] = unsettled || ((f & facts::by_values) && (f & facts::by_hashes));

@@ -72,7 +72,7 @@ ColumnDigest numbers_partial(const HashColumn& c, std::size_t n, std::string dty
 // partial of a share whose row hashes were made elsewhere (pandas, a text
 // kernel); `flags` holds the text facts of the filled share (text_fallback,
 // bytes_alone, no_float_texts), `dtype` its dtype.
-ColumnDigest hashes_partial(const std::uint64_t* hashes, std::size_t n, std::string dtype, std::uint32_t flags);
+ColumnDigest hashes_partial(const void* hashes, std::size_t n, std::string dtype, std::uint32_t flags);
 
 // merge of two runs of rows, `a` before `b`.
 ColumnDigest merge(const ColumnDigest& a, const ColumnDigest& b);
@@ -84,7 +84,7 @@ std::vector<ColumnDigest> merge_runs(const std::vector<std::vector<ColumnDigest>
 using ColumnPair = std::pair<std::size_t, std::size_t>;  // (later, earlier) column positions
 
 struct CandidatePlan {
-    std::vector<ColumnPair> pairs;     // ascending
+    std::vector<ColumnPair> pairs;       // ascending
     std::vector<std::size_t> unsettled;  // hashed again behind their witnesses
     // by-values columns with a zero: (column, whether its first zero is -0.0)
     std::vector<std::pair<std::size_t, bool>> zeros;
@@ -93,9 +93,10 @@ struct CandidatePlan {
 // finish: the plan of the confirmation from every column's merged digest.
 CandidatePlan candidate_plan(const std::vector<ColumnDigest>& columns);
 
-// Row hashes of one column over one share; null: it could not be hashed.
+// Row hashes of one column over one share, as they lie in a buffer (any
+// alignment); null: it could not be hashed.
 struct HashRun {
-    const std::uint64_t* hashes = nullptr;
+    const void* hashes = nullptr;
     std::size_t n = 0;
 };
 

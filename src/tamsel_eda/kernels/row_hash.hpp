@@ -26,6 +26,9 @@ void row_hashes(const HashColumn& c, std::size_t first, std::size_t count, std::
 // duplicate scan files a column's hash array under.
 constexpr std::uint64_t fnv_offset = 14695981039346656037ull;
 std::uint64_t fnv_words(std::uint64_t state, const std::uint64_t* words, std::size_t n);
+// The same over `len` bytes as they lie in a buffer (any alignment): its
+// whole 64-bit words, then any bytes past the last one, one by one.
+std::uint64_t fnv_bytes(std::uint64_t state, const void* data, std::size_t len);
 
 // The digest of a column's whole hash array, computed in blocks.
 std::uint64_t row_hash_digest(const HashColumn& c, std::size_t n);
