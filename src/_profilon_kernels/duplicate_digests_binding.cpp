@@ -212,16 +212,12 @@ PyObject* duplicate_equal_pairs(PyObject*, PyObject* const* args, Py_ssize_t nar
 
 PyObject* duplicate_confirm_merge(PyObject*, PyObject* arg) {
     return entry([&] {
-        std::vector<std::uint8_t> acc;
-        bool first = true;
+        std::vector<std::vector<std::uint8_t>> shares;
         for (py::handle part : py::reinterpret_borrow<py::iterable>(arg)) {
-            const std::vector<std::uint8_t> share = read_array<std::uint8_t>(part, "bool");
-            if (first) acc.assign(share.size(), 1);
-            if (share.size() != acc.size()) throw py::value_error("shares of different pairs");
-            kd::confirm_merge(acc.data(), share.data(), acc.size());
-            first = false;
+            shares.push_back(read_array<std::uint8_t>(part, "bool"));
+            if (shares.back().size() != shares.front().size()) throw py::value_error("shares of different pairs");
         }
-        return make_array(acc, "bool");
+        return make_array(kd::confirm_merge(shares), "bool");
     });
 }
 

@@ -149,8 +149,14 @@ void equal_pairs(const std::vector<HashRun>& columns, const std::vector<ColumnPa
     }
 }
 
-void confirm_merge(std::uint8_t* acc, const std::uint8_t* share, std::size_t k) {
-    for (std::size_t i = 0; i < k; ++i) acc[i] = acc[i] && share[i];
+std::vector<std::uint8_t> confirm_merge(const std::vector<std::vector<std::uint8_t>>& shares) {
+    if (shares.empty()) return {};
+    std::vector<std::uint8_t> out(shares[0].size(), 1);
+    for (const std::vector<std::uint8_t>& share : shares) {
+        if (share.size() != out.size()) throw std::invalid_argument("shares of different pairs");
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] = out[i] && share[i];
+    }
+    return out;
 }
 
 std::vector<ColumnPair> first_of_class(std::size_t n_columns, const std::vector<ColumnPair>& equal) {

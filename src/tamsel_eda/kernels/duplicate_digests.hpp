@@ -103,8 +103,9 @@ struct HashRun {
 // confirm: out[i] = 1 when pairs[i]'s two columns have equal hashes here.
 void equal_pairs(const std::vector<HashRun>& columns, const std::vector<ColumnPair>& pairs, std::uint8_t* out);
 
-// merge of the confirmation: acc[i] &= share[i].
-void confirm_merge(std::uint8_t* acc, const std::uint8_t* share, std::size_t k);
+// merge of the confirmation: 1 where every share has 1 (shares of the same
+// pairs; none: no pair).
+std::vector<std::uint8_t> confirm_merge(const std::vector<std::vector<std::uint8_t>>& shares);
 
 // finish of the confirmation: (column, first earlier equal column) in column
 // order, given the pairs found equal (an equivalence) among n_columns.
