@@ -14,6 +14,7 @@ const PyMethodDef* const tables[] = {
     mutual_info_entries,
     pairwise_entries,
     row_hash_entries,
+    duplicate_entries,
     summary_entries,
     pearson_screen_entries,
     group_sums_entries,

@@ -69,12 +69,10 @@ PyObject* fnv_digest(PyObject*, PyObject* arg) {
     return entry([&] {
         Py_buffer view{};
         if (PyObject_GetBuffer(arg, &view, PyBUF_C_CONTIGUOUS) != 0) throw py::error_already_set();
-        const std::size_t words = static_cast<std::size_t>(view.len) / 8;
-        std::vector<std::uint64_t> copy(words);
-        // An empty vector's data() may be null, which memcpy must not get.
-        if (words) std::memcpy(copy.data(), view.buf, words * 8);
+        const std::uint64_t digest =
+            kernels::fnv_bytes(kernels::fnv_offset, view.buf, static_cast<std::size_t>(view.len));
         PyBuffer_Release(&view);
-        return py::object(py::int_(kernels::fnv_words(kernels::fnv_offset, copy.data(), words)));
+        return py::object(py::int_(digest));
     });
 }
 
@@ -138,12 +136,20 @@ PyObject* object_text_row_hashes(PyObject*, PyObject* const* args, Py_ssize_t na
     });
 }
 
-// float_text_row_hashes(arr, fill): the hashes of a float64 or float32
-// column whose missing cells were filled with the str `fill`, so that pandas
-// hashes every value through str().
+// Whether a float argument has its sign bit set.
+bool signed_zero(PyObject* x) {
+    const double v = PyFloat_AsDouble(x);
+    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return std::signbit(v);
+}
+
+// float_text_row_hashes(arr, fill[, first_zero]): the hashes of a float64 or
+// float32 column whose missing cells were filled with the str `fill`, so that
+// pandas hashes every value through str(); first_zero (0.0 or -0.0), when
+// given, is the whole column's first zero, whose text every zero takes.
 PyObject* float_text_row_hashes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
-        if (nargs != 2) throw py::type_error("expected (arr, fill)");
+        if (nargs != 2 && nargs != 3) throw py::type_error("expected (arr, fill[, first_zero])");
         HeldBuffer values(args[0]);
         const Py_buffer& v = values.view();
         const kernels::ValueType type = buffer_value_type(v);
@@ -158,10 +164,11 @@ PyObject* float_text_row_hashes(PyObject*, PyObject* const* args, Py_ssize_t nar
         c.width = static_cast<unsigned>(v.itemsize);
         c.floating = true;
         const std::size_t n = static_cast<std::size_t>(v.shape[0]);
+        const int first_zero = nargs == 3 && args[2] != Py_None ? (signed_zero(args[2]) ? -1 : 1) : 0;
         std::vector<std::uint64_t> out(n);
         pyapi::without_gil([&](const std::function<bool()>&) {
             kernels::float_text_row_hashes(c, n, reinterpret_cast<const std::uint8_t*>(fill),
-                                           static_cast<std::size_t>(len), out.data());
+                                           static_cast<std::size_t>(len), out.data(), first_zero);
             return true;
         });
         return hashes_bytes(out);
@@ -186,7 +193,8 @@ const PyMethodDef row_hash_entries[] = {
     {"object_text_row_hashes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_text_row_hashes)),
      METH_FASTCALL, "object_text_row_hashes(values, fill): pandas' row hashes of str items, as bytes (or None)."},
     {"float_text_row_hashes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(float_text_row_hashes)),
-     METH_FASTCALL, "float_text_row_hashes(arr, fill): pandas' row hashes of floats hashed through str(), as bytes."},
+     METH_FASTCALL,
+     "float_text_row_hashes(arr, fill[, first_zero]): pandas' row hashes of floats hashed through str(), as bytes."},
     {"float_repr", float_repr, METH_O, "float_repr(x): the kernel's repr() of a finite or infinite float."},
     {"row_hashes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(row_hashes)), METH_FASTCALL,
      "row_hashes(arr, floating, canonical_floats): pandas' row hashes of a numeric buffer, as bytes."},

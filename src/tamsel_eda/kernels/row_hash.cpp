@@ -87,6 +87,8 @@ void sip_round(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2, std::uin
     v2 = rotl(v2, 32);
 }
 
+constexpr std::uint64_t fnv_prime = 1099511628211ull;
+
 // pandas hashes every text under the key "0123456789123456".
 constexpr std::uint64_t key0 = 0x3736353433323130ull;  // "01234567", little-endian
 constexpr std::uint64_t key1 = 0x3635343332313938ull;  // "89123456"
@@ -189,10 +191,14 @@ std::size_t float_repr(double v, char* out) {
 }
 
 void float_text_row_hashes(const HashColumn& c, std::size_t n, const std::uint8_t* fill, std::size_t fill_len,
-                           std::uint64_t* out) {
+                           std::uint64_t* out, int first_zero) {
     const std::uint64_t filled = text_hash(fill, fill_len);
     std::optional<std::uint64_t> zero;
     char text[32];
+    if (first_zero != 0) {
+        const double z = first_zero < 0 ? -0.0 : 0.0;
+        zero = text_hash(reinterpret_cast<const std::uint8_t*>(text), float_repr(z, text));
+    }
     const std::byte* p = c.data;
     for (std::size_t i = 0; i < n; ++i, p += c.stride) {
         double x;
@@ -222,8 +228,19 @@ void row_hashes(const HashColumn& c, std::size_t first, std::size_t count, std::
 }
 
 std::uint64_t fnv_words(std::uint64_t state, const std::uint64_t* words, std::size_t n) {
-    constexpr std::uint64_t prime = 1099511628211ull;
-    for (std::size_t i = 0; i < n; ++i) state = (state ^ words[i]) * prime;
+    for (std::size_t i = 0; i < n; ++i) state = (state ^ words[i]) * fnv_prime;
+    return state;
+}
+
+std::uint64_t fnv_bytes(std::uint64_t state, const void* data, std::size_t len) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    std::size_t i = 0;
+    for (; i + 8 <= len; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        state = (state ^ w) * fnv_prime;
+    }
+    for (; i < len; ++i) state = (state ^ p[i]) * fnv_prime;
     return state;
 }
 

@@ -26,6 +26,9 @@ void row_hashes(const HashColumn& c, std::size_t first, std::size_t count, std::
 // duplicate scan files a column's hash array under.
 constexpr std::uint64_t fnv_offset = 14695981039346656037ull;
 std::uint64_t fnv_words(std::uint64_t state, const std::uint64_t* words, std::size_t n);
+// The same over `len` bytes as they lie in a buffer (any alignment): its
+// whole 64-bit words, then any bytes past the last one, one by one.
+std::uint64_t fnv_bytes(std::uint64_t state, const void* data, std::size_t len);
 
 // The digest of a column's whole hash array, computed in blocks.
 std::uint64_t row_hash_digest(const HashColumn& c, std::size_t n);
@@ -53,8 +56,10 @@ std::size_t float_repr(double v, char* out);
 // were filled with a text, so that pandas hashed every value through its
 // str(): NaN hashes as `fill`, any zero as the text of the column's first
 // zero (pandas groups the values as objects first, where -0.0 equals 0.0).
+// `first_zero` is that zero's sign when the column's first zero lies before
+// these rows (+1: "0.0", -1: "-0.0"); 0: these rows' own first zero.
 void float_text_row_hashes(const HashColumn& c, std::size_t n, const std::uint8_t* fill, std::size_t fill_len,
-                           std::uint64_t* out);
+                           std::uint64_t* out, int first_zero = 0);
 
 // Hashes of rows [first, first + count) into out.
 void text_row_hashes(const TextColumn& c, std::size_t first, std::size_t count, std::uint64_t* out);

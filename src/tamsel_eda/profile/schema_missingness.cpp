@@ -86,21 +86,9 @@ public:
     const unsigned char* data() const { return static_cast<const unsigned char*>(view_.buf); }
     std::size_t size() const { return static_cast<std::size_t>(view_.len); }
 
-    // FNV-1a over 64-bit words: only a bucket key, contents decide equality.
-    // The row-hash kernel forms the same digest from a column's buffer.
-    std::uint64_t digest() const {
-        std::uint64_t h = kernels::fnv_offset;
-        constexpr std::uint64_t prime = 1099511628211ull;
-        const std::size_t n = size();
-        std::size_t i = 0;
-        for (; i + 8 <= n; i += 8) {
-            std::uint64_t w;
-            std::memcpy(&w, data() + i, 8);
-            h = (h ^ w) * prime;
-        }
-        for (; i < n; ++i) h = (h ^ data()[i]) * prime;
-        return h;
-    }
+    // Only a bucket key, contents decide equality: the row-hash kernel's
+    // digest, which it also forms from a column's buffer.
+    std::uint64_t digest() const { return kernels::fnv_bytes(kernels::fnv_offset, data(), size()); }
 
     bool same_content(const HashBuffer& other) const {
         return size() == other.size() && std::memcmp(data(), other.data(), size()) == 0;

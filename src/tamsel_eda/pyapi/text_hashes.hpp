@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "../kernels/duplicate_digests.hpp"
 #include "../kernels/row_hash.hpp"
 
 namespace tamsel::pyapi {
@@ -40,6 +41,38 @@ bool each_object_text_hash(PyObject* const* items, Py_ssize_t n, const std::uint
         }
     }
     return true;
+}
+
+// Whether an object share could hash, row for row, as the str() of floats
+// or the fill (whose first character is `fill_start`), as the duplicate scan
+// asks it of a column it digests by other means: false when the share's
+// first exact str is empty or starts where none of those texts does, or when
+// a text is so before any item that is neither text nor missing (None, a
+// float NaN); pandas hashes such an item through its own str(), which is not
+// looked at, so from there on only that first exact str can still say no.
+// An item missing in another way (pd.NA, NaT) counts as such an item: the
+// answer may say could where a closer look would not, never the reverse.
+inline bool objects_could_be_float_texts(PyObject* const* items, Py_ssize_t n, std::uint32_t fill_start) {
+    bool first_seen = false, others = false, all_start = true;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* v = items[i];
+        if (PyUnicode_Check(v)) {
+            const bool empty = PyUnicode_GET_LENGTH(v) == 0;
+            const bool starts = !empty && kernels::dupes::float_text_start(PyUnicode_READ_CHAR(v, 0), fill_start);
+            if (!first_seen && PyUnicode_CheckExact(v)) {
+                first_seen = true;
+                if (!starts) return false;
+                if (others) return true;
+            }
+            if (others) continue;
+            if (empty) return false;
+            all_start = all_start && starts;
+        } else if (!(v == Py_None || (PyFloat_Check(v) && std::isnan(PyFloat_AS_DOUBLE(v))))) {
+            if (first_seen) return true;
+            others = true;
+        }
+    }
+    return others || all_start;
 }
 
 }  // namespace tamsel::pyapi

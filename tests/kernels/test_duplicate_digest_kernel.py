@@ -1,0 +1,287 @@
+"""The duplicate-column kernel's partial, merge and finish side by side with
+pandas: the schema step's fill and hash_pandas_object of whole columns
+decide which columns are equal, and the kernel's digests, candidate plan and
+confirmation must find every such pair and no other."""
+
+import itertools
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pytest
+
+FILL = "__NAN__"
+
+
+@pytest.fixture
+def flags(kernels):
+    return kernels.duplicate_flags()
+
+
+def filled_hashes(values) -> np.ndarray:
+    """pandas' hashes of a float column with missing cells as the step fills it."""
+    return pd.util.hash_pandas_object(pd.Series(values).astype(object).fillna(FILL), index=False).to_numpy()
+
+
+def float_pool(seed, n=40):
+    rng = np.random.default_rng(seed)
+    pool = np.array([-1.5, -0.0, 0.0, 0.5, 1e16, 1e-5, np.inf, np.nan, np.copysign(np.nan, -1.0)])
+    return [rng.choice(pool, size=n) for _ in range(12)]
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_float_values_digest_meets_wherever_pandas_hashes_do(kernels, flags, seed, dtype):
+    columns = [c.astype(dtype) for c in float_pool(seed)]
+    # Copies that differ from the originals in the sign of a zero or a NaN.
+    columns += [np.where(c == 0, -c, c) for c in columns[:4]] + [np.where(np.isnan(c), -c, c) for c in columns[4:6]]
+    states = [kernels.duplicate_float_values_partial(c) for c in columns]
+    for a, b in itertools.combinations(range(len(columns)), 2):
+        if np.array_equal(filled_hashes(columns[a]), filled_hashes(columns[b])):
+            assert states[a][0] == states[b][0], (a, b)
+        same_values = np.array_equal(columns[a], columns[b], equal_nan=True)
+        assert (states[a][0] == states[b][0]) == same_values, (a, b)
+    for c, (_, bits, dtype_name, first) in zip(columns, states, strict=True):
+        present = ~np.isnan(c)
+        assert first == (int(np.argmax(present)) if present.any() else len(c))
+        assert dtype_name == "object" and bits & flags["by_values"] and bits & flags["no_float_texts"]
+        zeros = np.flatnonzero(c == 0)
+        assert bool(bits & flags["zero"]) == bool(len(zeros))
+        assert bool(bits & flags["negative_zero"]) == (len(zeros) > 0 and bool(np.signbit(c[zeros[0]])))
+        assert bool(bits & flags["text_fallback"]) == bool(present.any())
+
+
+def test_an_empty_share_rules_nothing_out(kernels):
+    for state in (
+        kernels.duplicate_float_values_partial(np.zeros(0, np.float32))[:3],
+        kernels.duplicate_numbers_partial(np.zeros(0, np.int64), False, False, "int64"),
+        kernels.duplicate_hashes_partial(np.zeros(0, np.uint64), "object", True, True, False),
+    ):
+        assert state == (kernels.fnv_digest(np.zeros(0, np.uint64)), 0, None)
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        np.arange(-40, 60) % 7,
+        (np.arange(100) % 7).astype(np.uint8),
+        np.arange(100) / 8 - 3,
+        pd.date_range("2024-01-01", periods=100, freq="h").to_numpy(),
+    ],
+    ids=["int64", "uint8", "float64", "dates"],
+)
+def test_numbers_and_hashes_partials_digest_pandas_hashes(kernels, flags, values):
+    expected = pd.util.hash_pandas_object(pd.Series(values), index=False).to_numpy()
+    digest = kernels.fnv_digest(expected)
+    view = values.view(np.int64) if values.dtype.kind == "M" else values
+    state = kernels.duplicate_numbers_partial(view, values.dtype.kind == "f", False, str(values.dtype))
+    assert state == (digest, flags["by_hashes"] | flags["no_float_texts"], str(values.dtype))
+    fallback, alone, could = True, True, False
+    state = kernels.duplicate_hashes_partial(expected, "object", fallback, alone, could)
+    bits = flags["by_hashes"] | flags["text_fallback"] | flags["bytes_alone"] | flags["no_float_texts"]
+    assert state == (digest, bits, "object")
+
+
+def shares(values, k):
+    bounds = np.linspace(0, len(values), k + 1).astype(int)
+    return [values[a:b] for a, b in itertools.pairwise(bounds)]
+
+
+def merged_states(kernels, columns, k):
+    """Each column split into k shares, partials per share, merged."""
+    runs = [[kernels.duplicate_float_values_partial(s) for s in shares(c, k)] for c in columns]
+    return kernels.duplicate_merge([list(run) for run in zip(*runs, strict=True)])
+
+
+@pytest.mark.parametrize("k", [1, 2, 5])
+def test_merged_digests_meet_exactly_for_equal_columns(kernels, flags, k):
+    x = np.arange(30) / 4 - 2
+    x[::7] = np.nan
+    moved = np.roll(x, 1)  # the same values, another row order
+    zeros = np.where(np.isnan(x), x, 0.0)
+    zeros[20] = -0.0
+    columns = [x, x.copy(), moved, zeros, np.where(zeros == 0, 0.0, zeros)]
+    states = merged_states(kernels, columns, k)
+    assert states[0] == states[1] and states[0][0] != states[2][0]
+    # The digest treats every zero alike; the merged state keeps the first one.
+    assert states[3][0] == states[4][0]
+    assert states[3][1] & flags["zero"] and not states[3][1] & flags["negative_zero"]
+    late_negative = kernels.duplicate_merge(
+        [
+            [(1, flags["by_values"], "object")],
+            [(1, flags["zero"] | flags["negative_zero"] | flags["by_values"], "object")],
+        ]
+    )
+    assert late_negative[0][1] & flags["negative_zero"]
+
+
+def test_merge_records_disagreeing_shares(kernels, flags):
+    f = flags
+    runs = [
+        [(1, f["by_hashes"], "int64"), (2, f["by_values"], "object"), (3, f["failed"], None), (4, 0, None)],
+        [(5, f["by_hashes"], "float64"), (6, f["by_hashes"], "object"), (7, f["by_hashes"], "int64"), (8, 0, None)],
+    ]
+    merged = kernels.duplicate_merge(runs)
+    assert merged[0][1] & f["dtypes_differ"] and merged[0][2] == "int64"
+    assert merged[1][1] & f["by_values"] and merged[1][1] & f["by_hashes"] and not merged[1][1] & f["dtypes_differ"]
+    assert merged[2][1] == f["failed"]
+    # Shares without rows leave the dtype to the others.
+    assert merged[3][2] is None and not merged[3][1] & f["dtypes_differ"]
+    with pytest.raises(ValueError, match="different columns"):
+        kernels.duplicate_merge([runs[0], runs[1][:2]])
+
+
+def test_plan_pairs_by_digest_and_road(kernels, flags):
+    f = flags
+    columns = [
+        (10, f["by_hashes"] | f["no_float_texts"], "int64"),  # 0
+        (10, f["by_hashes"] | f["no_float_texts"], "int64"),  # 1: 0's digest
+        (10, f["by_values"] | f["no_float_texts"] | f["zero"] | f["negative_zero"], "object"),  # 2: values
+        (11, f["by_hashes"], "object"),  # 3: texts that could be floats'
+        (12, f["by_hashes"] | f["no_float_texts"], "object"),  # 4: texts that cannot
+        (13, f["failed"], None),  # 5
+        (14, f["by_values"] | f["by_hashes"], "object"),  # 6: both roads
+        (15, f["by_hashes"] | f["dtypes_differ"], "int64"),  # 7: unsettled
+        (16, f["by_hashes"] | f["text_fallback"] | f["bytes_alone"], "object"),  # 8: unsettled
+    ]
+    pairs, unsettled, zeros = kernels.duplicate_plan(columns)
+    anything = {(max(u, j), min(u, j)) for u in (6, 7, 8) for j in (0, 1, 2, 3, 4, 6, 7, 8) if j != u}
+    assert pairs == sorted({(1, 0), (3, 2)} | anything)
+    assert unsettled == [7, 8] and zeros == [(2, True)]
+
+
+def equal_hash_pairs(hashes):
+    return [
+        (a, b)
+        for a in range(len(hashes))
+        for b in range(a)
+        if hashes[a] is not None and hashes[b] is not None and np.array_equal(hashes[a], hashes[b])
+    ]
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_confirmation_equals_numpy_and_first_of_class_equals_brute_force(kernels, seed):
+    rng = np.random.default_rng(seed)
+    n_rows, n_cols, k = 24, 9, 3
+    base = rng.integers(0, 3, size=(3, n_rows)).astype(np.uint64)
+    hashes = [base[rng.integers(0, 3)].copy() for _ in range(n_cols)]
+    hashes[4][rng.integers(0, n_rows)] += np.uint64(1)
+    hashes[6] = None
+    hashes[7] = hashes[7][:-1]
+    pairs = [(a, b) for a in range(n_cols) for b in range(a)]
+    per_share = [
+        kernels.duplicate_equal_pairs([None if h is None else h[a:b] for h in hashes], pairs)
+        for a, b in itertools.pairwise(np.linspace(0, n_rows, k + 1).astype(int))
+    ]
+    merged = kernels.duplicate_confirm_merge(per_share)
+    np.testing.assert_array_equal(merged, np.logical_and.reduce(per_share))
+    equal = [pair for pair, same in zip(pairs, merged, strict=True) if same]
+    assert equal == equal_hash_pairs(hashes)
+    first = {}
+    for later, earlier in equal:
+        first[later] = min(first.get(later, later), earlier)
+    assert kernels.duplicate_first_of_class(n_cols, equal) == sorted(first.items())
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda k: k.duplicate_equal_pairs([np.zeros(3, np.uint64)], [(1, 0)]),
+        lambda k: k.duplicate_equal_pairs([np.zeros(6, np.uint64)[::2]] * 2, [(1, 0)]),
+        lambda k: k.duplicate_first_of_class(2, [(2, 0)]),
+        lambda k: k.duplicate_confirm_merge([np.ones(2, bool), np.ones(3, bool)]),
+        lambda k: k.objects_could_be_float_texts(["1.5"], ""),
+    ],
+    ids=["pair-past-columns", "strided-hashes", "pair-past-n", "shares-of-other-pairs", "empty-fill"],
+)
+def test_bad_arguments_are_refused(kernels, call):
+    with pytest.raises(ValueError):
+        call(kernels)
+
+
+def reference_could(values):
+    """A share of texts and missing cells could hold floats' texts exactly
+    when every text is non-empty and starts as a float's str() or the fill."""
+    texts = [v for v in values if isinstance(v, str)]
+    return all(t and (t[0] in "0123456789-i" or t[0] == FILL[0]) for t in texts)
+
+
+FLOAT_TEXTS = [repr(float(v)) for v in [1.5, -0.0, np.inf, -np.inf, 1e-5, 1e16, 3.0, -2.25e-300]]
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        FLOAT_TEXTS + [FILL, None, np.nan],
+        ["1.5", "x"],
+        ["1.5", ""],
+        ["é", "1.5"],
+        ["1.5", "\ud800"],
+        ["-", "i", "9"],  # only the first character is looked at
+        [None, None],
+        [],
+    ],
+    ids=["float-texts", "later-word", "empty", "first-non-ascii", "surrogate", "starts-only", "missing", "no-rows"],
+)
+def test_text_shares_could_hold_float_texts(kernels, values):
+    expected = reference_could(values)
+    assert kernels.objects_could_be_float_texts(np.array(values, dtype=object), FILL) is expected
+    if "\ud800" not in values:
+        arrow = pa.array([None if not isinstance(v, str) else v for v in values], pa.large_string())
+        chunk = arrow.slice(0)
+        offsets = np.frombuffer(chunk.buffers()[1], dtype=np.int64)[: len(chunk) + 1]
+        data = np.frombuffer(chunk.buffers()[2], dtype=np.uint8) if chunk.buffers()[2] else np.zeros(0, np.uint8)
+        missing = chunk.is_null().to_numpy(zero_copy_only=False)
+        assert kernels.text_could_be_float_texts(offsets, data, missing, FILL) is expected
+
+
+@pytest.mark.parametrize(
+    "values, could",
+    [
+        # Items that are neither texts nor None/NaN are hashed through their
+        # str(): from there on only the first exact str can rule out.
+        ([1.5, "x"], False),
+        (["1.5", 2, "x"], True),
+        (["1.5", "", 2], False),
+        ([b"x", "1.5"], True),
+        ([pd.NA, "x"], False),
+    ],
+    ids=["first-text-after-number", "word-after-number", "empty-before-number", "bytes", "pandas-missing"],
+)
+def test_object_shares_of_other_items(kernels, values, could):
+    assert kernels.objects_could_be_float_texts(np.array(values, dtype=object), FILL) is could
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("first_zero", [0.0, -0.0])
+def test_float_text_hashes_behind_the_columns_first_zero(kernels, dtype, first_zero):
+    values = np.array([np.nan, -first_zero, 2.5, first_zero, 0.0, -0.0], dtype=dtype)
+    whole = pd.Series([first_zero, *values.tolist()], dtype=object).fillna(FILL)
+    expected = pd.util.hash_pandas_object(whole, index=False).to_numpy()[1:]
+    got = np.frombuffer(kernels.float_text_row_hashes(values, FILL, first_zero), dtype=np.uint64)
+    np.testing.assert_array_equal(got, expected)
+    np.testing.assert_array_equal(
+        np.frombuffer(kernels.float_text_row_hashes(values, FILL, None), dtype=np.uint64), filled_hashes(values)
+    )
+
+
+def reference_fnv(raw: bytes) -> int:
+    state, prime, mask = 14695981039346656037, 1099511628211, (1 << 64) - 1
+    whole = len(raw) - len(raw) % 8
+    for w in np.frombuffer(raw[:whole], dtype="<u8").tolist() + list(raw[whole:]):
+        state = ((state ^ w) * prime) & mask
+    return state
+
+
+@pytest.mark.parametrize(
+    "offset, length", [(0, 80), (1, 80), (3, 83), (0, 0)], ids=["aligned", "unaligned", "tail", "empty"]
+)
+def test_digest_of_a_buffer_as_it_lies(kernels, offset, length):
+    raw = np.random.default_rng(4).integers(0, 256, 200, dtype=np.uint8).tobytes()
+    view = np.frombuffer(raw, dtype=np.uint8, count=length, offset=offset)
+    assert kernels.fnv_digest(view) == reference_fnv(raw[offset : offset + length])
+    if length % 8 == 0:
+        hashes = view.view(np.uint64)
+        assert kernels.duplicate_hashes_partial(hashes, "object", False, False, True)[0] == reference_fnv(
+            view.tobytes()
+        )
