@@ -152,13 +152,8 @@ struct TextArg {
         } else {
             column.offsets64 = static_cast<const std::int64_t*>(o.buf);
         }
-        std::int64_t previous = 0;
-        for (std::size_t i = 0; i <= n; ++i) {
-            const std::int64_t at = column.offsets32 ? column.offsets32[i] : column.offsets64[i];
-            if (at < previous || at > static_cast<std::int64_t>(d.shape[0]) || (i == 0 && at < 0))
-                throw py::value_error("offsets must rise and stay inside the data");
-            previous = at;
-        }
+        if (!kernels::text_offsets_valid(column, n, static_cast<std::size_t>(d.shape[0])))
+            throw py::value_error("offsets must rise and stay inside the data");
         if (!missing.is_none()) {
             held.push_back(std::make_unique<HeldBuffer>(missing));
             const Py_buffer& m = held.back()->view();

@@ -227,6 +227,16 @@ void row_hashes(const HashColumn& c, std::size_t first, std::size_t count, std::
     for (std::size_t i = 0; i < count; ++i, p += c.stride) out[i] = mix(widened_bits(p, c));
 }
 
+bool text_offsets_valid(const TextColumn& c, std::size_t n, std::size_t data_len) {
+    std::int64_t previous = 0;
+    for (std::size_t i = 0; i <= n; ++i) {
+        const std::int64_t at = c.offsets32 ? c.offsets32[i] : c.offsets64[i];
+        if (at < previous || at > static_cast<std::int64_t>(data_len)) return false;
+        previous = at;
+    }
+    return true;
+}
+
 std::uint64_t fnv_words(std::uint64_t state, const std::uint64_t* words, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) state = (state ^ words[i]) * fnv_prime;
     return state;

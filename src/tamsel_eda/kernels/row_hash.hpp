@@ -48,6 +48,10 @@ struct TextColumn {
     std::size_t fill_len = 0;
 };
 
+// Whether the n + 1 offsets of `c` rise and stay inside its `data_len`
+// bytes: what every text kernel assumes of offsets that came from outside.
+bool text_offsets_valid(const TextColumn& c, std::size_t n, std::size_t data_len);
+
 // The interpreter's repr() of a double (the shortest text that reads back
 // as it), into `out` (32 bytes are enough); returns its length.
 std::size_t float_repr(double v, char* out);

@@ -46,14 +46,7 @@ bool add_chunk(ArrowTextChunks& out, py::handle chunk, py::handle types) {
     } else {
         column.offsets32 = reinterpret_cast<const std::int32_t*>(first);
     }
-    // Offsets must rise and stay inside the bytes: a kernel reads them
-    // without checking.
-    std::int64_t previous = 0;
-    for (std::size_t i = 0; i <= n; ++i) {
-        const std::int64_t at = large ? column.offsets64[i] : column.offsets32[i];
-        if (at < previous || at > static_cast<std::int64_t>(data_len) || (i == 0 && at < 0)) return false;
-        previous = at;
-    }
+    if (!kernels::text_offsets_valid(column, n, data_len)) return false;
     if (py::cast<std::size_t>(chunk.attr("null_count")) > 0) {
         py::object mask = chunk.attr("is_null")().attr("to_numpy")("zero_copy_only"_a = false);
         out.held.push_back(std::make_unique<HeldBuffer>(mask, PyBUF_C_CONTIGUOUS));
