@@ -36,6 +36,9 @@ struct Input {
     py::object n_rows, n_cols;  // Python ints from df.shape
     Py_ssize_t rows = 0;        // n_rows as a C++ integer
     py::list target_cols, num_cols, cat_cols, bool_cols, dt_cols, feat_cols;
+    // The targets of a numeric dtype (pandas' is_numeric_dtype), in
+    // target_cols' order, repeats kept.
+    py::list numeric_targets;
 };
 
 struct SchemaMissingness {

@@ -28,10 +28,7 @@ analysis::TargetDiagnostics target_records(const Input& in, const TargetRecord& 
     analysis::TargetDiagnostics out;
     const auto n = py::len(in.target_cols);
     if (n == 0) return out;
-    py::object is_numeric_dtype = in.g("pd").attr("api").attr("types").attr("is_numeric_dtype");
-    for (py::handle tgt : in.target_cols) {
-        if (pyapi::truthy(is_numeric_dtype(in.meta[tgt]))) out.numeric_targets.add(tgt);
-    }
+    for (py::handle tgt : in.numeric_targets) out.numeric_targets.add(tgt);
     if (n == 1) {
         py::object tgt = in.target_cols[0];
         out.target_diag["name"] = tgt;

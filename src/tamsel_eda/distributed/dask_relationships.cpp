@@ -32,11 +32,7 @@ analysis::Relationships relationships(const Input& in) {
         // The sample holds the numeric targets only, each once; the step
         // walks the targets in order, repeats included.
         Input mi_in = on_sample(in, mi_sample);
-        py::object is_numeric_dtype = in.g("pd").attr("api").attr("types").attr("is_numeric_dtype");
-        mi_in.target_cols = py::list();
-        for (py::handle t : in.target_cols) {
-            if (pyapi::truthy(is_numeric_dtype(in.meta[t]))) mi_in.target_cols.append(t);
-        }
+        mi_in.target_cols = in.numeric_targets;
         profile::RelationshipsStart mi_start(mi_in, profile::RelationshipParts::numeric_relevance);
         out.num_rel_by_target = profile::relationships(mi_in, mi_start).num_rel_by_target;
     }

@@ -65,16 +65,11 @@ void require_own_column_methods(const Input& in) {
 void read(Input& in, py::handle ddf) {
     require_own_column_methods(in);
     py::object mod = driver();
-    py::object is_numeric_dtype = in.g("pd").attr("api").attr("types").attr("is_numeric_dtype");
-    py::list numeric_targets;
-    for (py::handle t : in.target_cols) {
-        if (pyapi::truthy(is_numeric_dtype(in.meta[t]))) numeric_targets.append(t);
-    }
     const bool column_axis =
         pyapi::truthy(in.datetime_col) && pyapi::contains(in.meta.attr("columns"), in.datetime_col);
     py::object request = mod.attr("Request")("targets"_a = in.target_cols, "numeric"_a = in.num_cols,
                                              "levels"_a = pyapi::head(in.cat_cols, in.max_cat_features),
-                                             "categorical"_a = in.cat_cols, "numeric_targets"_a = numeric_targets,
+                                             "categorical"_a = in.cat_cols, "numeric_targets"_a = in.numeric_targets,
                                              "time_col"_a = column_axis ? in.datetime_col : py::none(),
                                              "has_axis"_a = py::bool_(column_axis || has_index_axis(in)),
                                              "freq"_a = in.freq, "datetime"_a = in.dt_cols, "boolean"_a = in.bool_cols);

@@ -94,6 +94,10 @@ void type_columns(Input& in) {
     for (py::handle c : columns) {
         if (!pyapi::contains(in.target_cols, c)) in.feat_cols.append(c);
     }
+    py::object is_numeric_dtype = types.attr("is_numeric_dtype");
+    for (py::handle t : in.target_cols) {
+        if (pyapi::truthy(is_numeric_dtype(in.meta[t]))) in.numeric_targets.append(t);
+    }
 }
 
 // dict(sorted(m.items(), key=lambda kv: kv[1], reverse=True)) per target.
