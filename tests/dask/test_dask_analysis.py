@@ -11,7 +11,6 @@ import pytest
 dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 
-from test_dask_driver import READS, Executions, counted_frame  # noqa: E402
 
 import _profilon_dask as driver  # noqa: E402
 import profilon  # noqa: E402
@@ -117,18 +116,18 @@ def test_tables_hold_the_reports_figures(k):
         (["text", "label_text"], [], None, 2),
     ],
 )
-def test_passes_and_reads(columns, targets, time_col, passes):
+def test_passes_and_reads(columns, targets, time_col, passes, partition_reads, count_executions, counted_frame):
     pdf = mixed_frame(60)
     if columns:
         pdf = pdf[columns]
     pieces = [pdf.iloc[:25], pdf.iloc[25:25], pdf.iloc[25:]]
     ddf = counted_frame(pieces)
     request = request_for(pdf, targets, time_col)
-    with Executions() as executions:
+    with count_executions() as executions:
         driver.analyse(ddf, request)
     assert executions.count == passes
     # Each pass reads each partition once, the empty one included.
-    assert READS == {0: passes, 1: passes, 2: passes}
+    assert partition_reads == {0: passes, 1: passes, 2: passes}
 
 
 def test_third_pass_decodes_only_its_columns(tmp_path, monkeypatch):

@@ -10,7 +10,6 @@ import pytest
 dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 
-from test_dask_driver import READS, client, cluster, counted_frame  # noqa: E402, F401
 
 import _profilon_dask as driver  # noqa: E402
 import _profilon_kernels as kernels  # noqa: E402
@@ -92,13 +91,13 @@ def test_correlation_ratio_matches_the_in_memory_method(n, k):
                 assert value == pytest.approx(want, rel=1e-12, abs=1e-300), (t, c)
 
 
-def test_correlation_ratio_reads_each_partition_once_per_pass():
+def test_correlation_ratio_reads_each_partition_once_per_pass(partition_reads, counted_frame):
     pdf = ratio_frame(60, seed=1)
     pieces = [pdf.iloc[:25], pdf.iloc[25:25], pdf.iloc[25:]]
     ddf = counted_frame(pieces)
     got = run_ratios(ddf, ["y"], ["text"])
     # Three passes of the ratio plus the scan that fills the tables.
-    assert READS == {0: 4, 1: 4, 2: 4}
+    assert partition_reads == {0: 4, 1: 4, 2: 4}
     want = profilon.EDA()._correlation_ratio_num_cat(pdf["y"], pdf["text"])
     assert got["y"]["text"] == pytest.approx(want, rel=1e-12)
 

@@ -19,19 +19,9 @@ dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
-from test_dask_driver import READS, Executions, counted_frame, local_cluster, split  # noqa: E402
 
 import _profilon_dask as driver  # noqa: E402
 import profilon  # noqa: E402
-
-
-@pytest.fixture(scope="module")
-def client():
-    cluster = local_cluster(2)
-    client = distributed.Client(cluster, set_as_default=False)
-    yield client
-    client.close()
-    cluster.close()
 
 
 def count_frame(n=23):
@@ -207,7 +197,7 @@ def test_counts_equal_pandas(sync, n_parts, convert_string, ranges, split_every)
 
 @pytest.mark.parametrize("layout", [[0, 5, 0, 0, 7, 0], [0, 0, 0], [1, 0, 1, 0, 1, 0, 1], [300, 1, 2]], ids=str)
 @pytest.mark.parametrize("make", [count_frame, dup_frame], ids=["counts", "duplicates"])
-def test_empty_and_uneven_partitions(sync, make, layout):
+def test_empty_and_uneven_partitions(sync, make, layout, counted_frame):
     pdf = make(sum(layout))
     bounds = np.concatenate([[0], np.cumsum(layout)])
     pieces = [pdf.iloc[a:b] for a, b in zip(bounds[:-1], bounds[1:], strict=True)]
@@ -256,7 +246,7 @@ def constancy_pieces():
 
 @pytest.mark.parametrize("which", [0, 1], ids=["same-dtypes", "odd-share"])
 @pytest.mark.parametrize("make", ["constancy", "counts"])
-def test_counts_capped_outside_exact_columns(sync, make, which):
+def test_counts_capped_outside_exact_columns(sync, make, which, counted_frame):
     if make == "constancy":
         pieces = constancy_pieces()[which]
         exact = ["label"]
@@ -333,7 +323,7 @@ def test_duplicates_equal_the_schema_step(sync, n_parts, convert_string):
     ],
     ids=["numbers", "numbers-and-text", "bytes-and-numbers", "bytes-and-text"],
 )
-def test_whole_column_decisions_of_object_columns(sync, pieces):
+def test_whole_column_decisions_of_object_columns(sync, pieces, counted_frame):
     whole = pd.concat(pieces, ignore_index=True)
     as_floats = pd.to_numeric(whole, errors="coerce")
     texts = [v.decode("latin-1") if isinstance(v, bytes) else str(v) for v in whole]
@@ -384,7 +374,7 @@ def test_figures_agree_with_the_in_memory_report(sync, columns):
     assert constant == schema["constant_cols"]
 
 
-def test_the_figures_add_no_read_to_their_passes(sync):
+def test_the_figures_add_no_read_to_their_passes(sync, partition_reads, count_executions, counted_frame):
     pdf = dup_frame(40)
     pieces = [pdf.iloc[a : a + 6] for a in range(0, 40, 6)]
     ddf = counted_frame(pieces)
@@ -393,26 +383,26 @@ def test_the_figures_add_no_read_to_their_passes(sync):
     lengths = second.add([dask.delayed(len)(part) for part in second.partitions(ddf)])
     counts = driver.add_distinct_counts(second, ddf, ranges=3, split_every=2)
     candidates = driver.add_duplicate_candidates(second, ddf, tables, split_every=2)
-    READS.clear()
-    with Executions() as executions:
+    partition_reads.clear()
+    with count_executions() as executions:
         results = second.run()
     assert executions.count == 1
-    assert READS == {i: 1 for i in range(len(pieces))}
+    assert partition_reads == {i: 1 for i in range(len(pieces))}
     assert results[lengths] == [len(p) for p in pieces]
     counts(results, tables, ["text"])
     plan = candidates(results, tables)
     assert plan.pairs
     third = driver.Pass(driver.pinned_scheduler(ddf))
     confirm = driver.add_duplicate_confirm(third, ddf, plan, split_every=2)
-    READS.clear()
-    with Executions() as executions:
+    partition_reads.clear()
+    with count_executions() as executions:
         confirm(third.run(), tables)
     assert executions.count == 1
-    assert READS == {i: 1 for i in range(len(pieces))}
+    assert partition_reads == {i: 1 for i in range(len(pieces))}
     assert tables.duplicate_pairs == expected_duplicates(ddf.compute())
 
 
-def test_no_candidates_no_third_read(sync):
+def test_no_candidates_no_third_read(sync, partition_reads, count_executions, counted_frame, split):
     pdf = pd.DataFrame({"a": np.arange(10.0), "b": np.arange(10) % 3})
     ddf = counted_frame(split(pdf, 3))
     tables = driver.scan(ddf)
@@ -421,14 +411,14 @@ def test_no_candidates_no_third_read(sync):
     assert plan.pairs == [] and tables.duplicate_pairs == []
     third = driver.Pass(driver.pinned_scheduler(ddf))
     driver.add_duplicate_confirm(third, ddf, plan)
-    READS.clear()
-    with Executions() as executions:
+    partition_reads.clear()
+    with count_executions() as executions:
         assert third.run() == []
-    assert executions.count == 0 and READS == {}
+    assert executions.count == 0 and partition_reads == {}
 
 
 @pytest.mark.parametrize("n_parts", [1, 3, 7])
-def test_figures_on_a_cluster(client, n_parts):
+def test_figures_on_a_cluster(client, n_parts, counted_frame, split):
     pdf = pd.concat([count_frame(30), dup_frame(30).add_prefix("d_")], axis=1)
     ddf = counted_frame(split(pdf, n_parts))
     whole = ddf.compute(scheduler="sync")
@@ -508,7 +498,7 @@ def test_many_levels_equal_pandas(sync, n_parts, ranges):
     ids=["floats", "nullable-ints", "ints", "no-share-of-the-metadatas"],
 )
 @pytest.mark.parametrize("ranges", [1, 3, 8])
-def test_shares_whose_dtype_is_not_the_metadatas(sync, meta, pieces, ranges):
+def test_shares_whose_dtype_is_not_the_metadatas(sync, meta, pieces, ranges, counted_frame):
     # A partition whose column is not of the metadata's dtype is counted in
     # Python, the others natively; their levels must still meet.
     frames = [pd.DataFrame({"v": pd.Series(p, dtype=None if not isinstance(p, list) else meta)}) for p in pieces]

@@ -3,9 +3,9 @@ and the first pass's counts, against pandas on the same data.
 
 Most tests run on Dask's synchronous scheduler; the cluster-specific ones
 share one 2-worker LocalCluster whose workers are threads of this process
-(processes=False: it starts in a fraction of a second, and a counter in this
-module is the one the tasks increment). The cluster lives as long as this
-module's tests (see `local_cluster`).
+(processes=False: it starts in a fraction of a second, and the counters of
+`counted_partitions` are the ones the tasks increment). The cluster lives as
+long as this module's tests (the `cluster` fixture of this folder).
 """
 
 import concurrent.futures
@@ -25,74 +25,7 @@ dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
-from dask.callbacks import Callback  # noqa: E402
-
 import _profilon_dask as driver  # noqa: E402
-
-
-def local_cluster(n_workers):
-    """A cluster whose scheduler and workers are threads of this process.
-
-    Without a profiler: the sampling thread it starts lives as long as
-    distributed's event loop, i.e. past the cluster's close, and its
-    allocations would count in the memory-growth tests of later files (for
-    the same reason the shared cluster is closed with this module, not with
-    the session). Every scheduler serves HTTP; on a port of its own, since a
-    second cluster asking for the default one, in use by the first, warns.
-    """
-    with dask.config.set({"distributed.worker.profile.enabled": False}):
-        return distributed.LocalCluster(
-            n_workers=n_workers, threads_per_worker=1, processes=False, dashboard_address=":0", silence_logs=50
-        )
-
-
-@pytest.fixture(scope="module")
-def cluster():
-    cluster = local_cluster(2)
-    yield cluster
-    cluster.close()
-
-
-@pytest.fixture(scope="module")
-def client(cluster):
-    # Not the default client: the synchronous tests must not run on it.
-    client = distributed.Client(cluster, set_as_default=False)
-    yield client
-    client.close()
-
-
-class Executions(Callback):
-    """Counts graph executions of the local schedulers."""
-
-    def __init__(self):
-        super().__init__()
-        self.count = 0
-
-    def _start(self, dsk):
-        self.count += 1
-
-
-# Partition reads of the frames built by `counted_frame`, by partition.
-READS: dict[int, int] = {}
-PIECES: dict[str, list[pd.DataFrame]] = {}
-
-
-def _load(key_and_index):
-    key, index = key_and_index
-    READS[index] = READS.get(index, 0) + 1
-    piece = PIECES[key][index]
-    if isinstance(piece, BaseException):
-        raise piece
-    return piece.copy()
-
-
-def counted_frame(pieces, meta=None, key="frame"):
-    """A Dask frame whose partitions are `pieces`, counting each read."""
-    PIECES[key] = list(pieces)
-    READS.clear()
-    if meta is None:
-        meta = next(p for p in pieces if isinstance(p, pd.DataFrame)).iloc[:0]
-    return dd.from_map(_load, [(key, i) for i in range(len(pieces))], meta=meta, enforce_metadata=False)
 
 
 def awkward_frame(n=23):
@@ -119,12 +52,6 @@ def awkward_frame(n=23):
             "full": np.arange(n),
         }
     )
-
-
-def split(pdf, n_parts):
-    """`pdf` in `n_parts` consecutive pieces of nearly equal length."""
-    bounds = np.linspace(0, len(pdf), n_parts + 1).astype(int)
-    return [pdf.iloc[a:b] for a, b in zip(bounds[:-1], bounds[1:], strict=True)]
 
 
 def expected_counts(pdf):
@@ -259,7 +186,7 @@ def test_settings_refuse_anything_but_a_positive_integer(monkeypatch, name, valu
 # ---------------------------------------------------------------------------
 
 
-def test_a_pass_is_one_execution_that_reads_each_partition_once(sync):
+def test_a_pass_is_one_execution_that_reads_each_partition_once(sync, partition_reads, count_executions, counted_frame):
     pieces = [pd.DataFrame({"x": np.arange(i, i + 4, dtype=float), "y": -1.0}) for i in range(3)]
     ddf = counted_frame(pieces)
     one = driver.Pass(driver.pinned_scheduler(ddf))
@@ -268,10 +195,10 @@ def test_a_pass_is_one_execution_that_reads_each_partition_once(sync):
     sizes = one.add([dask.delayed(len)(p) for p in parts])
     sums = [dask.delayed(lambda p: p.x.sum())(p) for p in one.partitions(ddf)]
     total = one.add(dask.delayed(sum)(sums))
-    with Executions() as executions:
+    with count_executions() as executions:
         results = one.run()
     assert executions.count == 1
-    assert READS == {0: 1, 1: 1, 2: 1}
+    assert partition_reads == {0: 1, 1: 1, 2: 1}
     assert results[sizes] == [4, 4, 4]
     assert results[total] == sum(p.x.sum() for p in pieces)
     with pytest.raises(RuntimeError, match="has run already"):
@@ -288,7 +215,7 @@ def test_a_pass_is_one_execution_that_reads_each_partition_once(sync):
         (lambda ddf: (1, ddf.x.sum()), lambda ddf: [2, [dask.delayed(len)(ddf.to_delayed()[0])]]),
     ],
 )
-def test_a_pass_refuses_to_mix_collections_and_delayed_objects(sync, first, second):
+def test_a_pass_refuses_to_mix_collections_and_delayed_objects(sync, first, second, counted_frame):
     # Mixed, Dask reads the data once for each kind.
     ddf = counted_frame([pd.DataFrame({"x": [1.0, 2.0]})] * 2)
     one = driver.Pass(dask.get)
@@ -298,21 +225,23 @@ def test_a_pass_refuses_to_mix_collections_and_delayed_objects(sync, first, seco
     assert len(one.run()) == 1
 
 
-def test_an_empty_pass_executes_nothing(sync):
-    with Executions() as executions:
+def test_an_empty_pass_executes_nothing(sync, count_executions):
+    with count_executions() as executions:
         assert driver.Pass(dask.get).run() == []
     assert executions.count == 0
 
 
 @pytest.mark.parametrize("n_parts", [1, 3, 7])
-def test_the_first_pass_reads_each_partition_once(sync, n_parts):
+def test_the_first_pass_reads_each_partition_once(
+    sync, n_parts, partition_reads, count_executions, counted_frame, split
+):
     pdf = awkward_frame()
     pieces = split(pdf, n_parts)
     ddf = counted_frame(pieces)
-    with Executions() as executions:
+    with count_executions() as executions:
         tables = driver.scan(ddf)
     assert executions.count == 1
-    assert READS == {i: 1 for i in range(n_parts)}
+    assert partition_reads == {i: 1 for i in range(n_parts)}
     check_tables(tables, pdf, pieces)
 
 
@@ -351,7 +280,7 @@ def test_counts_equal_pandas(sync, n_parts, convert_string):
     ],
     ids=["empty-between", "all-empty", "one", "alternating"],
 )
-def test_counts_with_empty_partitions(sync, layout):
+def test_counts_with_empty_partitions(sync, layout, counted_frame):
     pdf = awkward_frame(sum(layout)) if sum(layout) else awkward_frame().iloc[:0]
     bounds = np.concatenate([[0], np.cumsum(layout)])
     pieces = [pdf.iloc[a:b] for a, b in zip(bounds[:-1], bounds[1:], strict=True)]
@@ -361,7 +290,7 @@ def test_counts_with_empty_partitions(sync, layout):
         assert tables.miss_by_col.isna().all() and np.isnan(tables.miss_total) and np.isnan(tables.rows_with_any_na)
 
 
-def test_a_partition_that_contradicts_the_metadata_is_refused(sync):
+def test_a_partition_that_contradicts_the_metadata_is_refused(sync, counted_frame):
     good = pd.DataFrame({"a": [1.0], "b": [2.0]})
     ddf = counted_frame([good, good[["b", "a"]]], meta=good.iloc[:0])
     with pytest.raises(ValueError, match=r"partition 1 of the Dask DataFrame has the columns \['b', 'a'\]"):
@@ -380,11 +309,11 @@ def test_the_default_client_is_the_pinned_scheduler(client):
 
 
 @pytest.mark.parametrize("n_parts", [1, 3, 7])
-def test_counts_on_a_cluster(client, n_parts):
+def test_counts_on_a_cluster(client, n_parts, partition_reads, counted_frame, split):
     pdf = awkward_frame(40)
     pieces = split(pdf, n_parts)
     tables = driver.scan(counted_frame(pieces), scheduler=client.get)
-    assert READS == {i: 1 for i in range(n_parts)}
+    assert partition_reads == {i: 1 for i in range(n_parts)}
     check_tables(tables, pdf, pieces)
 
 
@@ -413,7 +342,7 @@ def _slow_load(index):
     return pd.DataFrame({"a": [float(index)]})
 
 
-def test_a_cluster_that_goes_away_during_a_pass_is_the_one_clear_error():
+def test_a_cluster_that_goes_away_during_a_pass_is_the_one_clear_error(local_cluster):
     # A cluster of its own, closed while its one worker reads a partition.
     cluster = local_cluster(1)
     client = distributed.Client(cluster, set_as_default=False)
@@ -436,7 +365,7 @@ def test_a_cluster_that_goes_away_during_a_pass_is_the_one_clear_error():
 
 
 @pytest.mark.parametrize("on_cluster", [False, True], ids=["sync", "cluster"])
-def test_a_task_failure_propagates_unchanged(request, on_cluster):
+def test_a_task_failure_propagates_unchanged(request, on_cluster, counted_frame):
     # A data source's own OSError is no sign of a lost cluster.
     scheduler = request.getfixturevalue("client").get if on_cluster else dask.get
     missing = FileNotFoundError(2, "No such file", "part-1.parquet")
@@ -447,7 +376,7 @@ def test_a_task_failure_propagates_unchanged(request, on_cluster):
     assert info.value.__cause__ is None
 
 
-def test_ctrl_c_in_a_pass_propagates(sync):
+def test_ctrl_c_in_a_pass_propagates(sync, counted_frame):
     ddf = counted_frame([pd.DataFrame({"a": [1.0]}), KeyboardInterrupt()], meta=pd.DataFrame({"a": [1.0]}).iloc[:0])
     with pytest.raises(KeyboardInterrupt):
         driver.scan(ddf)

@@ -9,14 +9,13 @@ import pytest
 
 dask = pytest.importorskip("dask")
 
-from test_dask_driver import counted_frame  # noqa: E402
-from test_dask_samples import LAYOUTS, frame_of, scanned, ts_frame  # noqa: E402
+from test_dask_samples import LAYOUTS, ts_frame  # noqa: E402
 
 import _profilon_dask as driver  # noqa: E402
 from _profilon_dask import samples  # noqa: E402
 
 
-def assert_both_roads_agree(ddf, targets, time_col, monkeypatch):
+def assert_both_roads_agree(ddf, targets, time_col, monkeypatch, scanned):
     """Returns the rows sorted without and with the summary."""
     sorted_rows = []
     plain = samples._recent_order
@@ -53,7 +52,7 @@ AXES = {
 @pytest.mark.parametrize("order", ["unsorted", "sorted", "reversed"])
 @pytest.mark.parametrize("layout", ["1", "3", "7", "empties"])
 @pytest.mark.parametrize("axis", AXES.keys())
-def test_the_summary_changes_no_series(sync, monkeypatch, axis, layout, order, points):
+def test_the_summary_changes_no_series(sync, monkeypatch, axis, layout, order, points, frame_of, scanned):
     # Ties at every cut, 10% missing times (8: fewer and more than some
     # sizes), missing values, text that converts to int64 in some partitions
     # but float64 over the column, and a second numeric target.
@@ -62,7 +61,9 @@ def test_the_summary_changes_no_series(sync, monkeypatch, axis, layout, order, p
     pdf = ts_frame(80, order, seed=points).assign(y2=np.where(rng.random(80) < 0.3, np.nan, rng.normal(size=80)))
     pdf = AXES[axis](pdf)
     ddf = frame_of(pdf, LAYOUTS[layout])
-    today, narrowed = assert_both_roads_agree(ddf, ["y", "y_text", "y2"], "t" if "t" in pdf else None, monkeypatch)
+    today, narrowed = assert_both_roads_agree(
+        ddf, ["y", "y_text", "y2"], "t" if "t" in pdf else None, monkeypatch, scanned
+    )
     assert narrowed <= today
     if axis == "column" and order == "sorted" and layout == "7" and points <= 8:
         # Sorted by time, the earlier partitions hold no recent row.
@@ -80,7 +81,7 @@ def test_the_summary_changes_no_series(sync, monkeypatch, axis, layout, order, p
     ids=["ties", "one-time", "missing-times"],
 )
 @pytest.mark.parametrize("points", [1, 2, 3, 4, 5, 7])
-def test_ties_and_missing_times_at_the_bound(sync, monkeypatch, pieces, points):
+def test_ties_and_missing_times_at_the_bound(sync, monkeypatch, pieces, points, counted_frame, scanned):
     monkeypatch.setenv("PROFILON_DASK_TS_POINTS", str(points))
     day = pd.Timestamp("2024-01-01")
     frames = [
@@ -92,7 +93,7 @@ def test_ties_and_missing_times_at_the_bound(sync, monkeypatch, pieces, points):
         )
         for k, times in enumerate(pieces)
     ]
-    assert_both_roads_agree(counted_frame(frames), ["y"], "t", monkeypatch)
+    assert_both_roads_agree(counted_frame(frames), ["y"], "t", monkeypatch, scanned)
 
 
 @pytest.mark.parametrize(
@@ -108,7 +109,7 @@ def test_ties_and_missing_times_at_the_bound(sync, monkeypatch, pieces, points):
     ],
     ids=["uniform", "int-and-float", "ns-and-s", "no-values"],
 )
-def test_plans_only_where_the_partitions_agree(sync, monkeypatch, second, narrowed):
+def test_plans_only_where_the_partitions_agree(sync, monkeypatch, second, narrowed, counted_frame, scanned):
     monkeypatch.setenv("PROFILON_DASK_TS_POINTS", "2")
     first = pd.DataFrame({"t": pd.date_range("2024-01", periods=4), "y": [0.0, 1.0, 2.0, 3.0]})
     later = pd.DataFrame({"t": pd.date_range("2024-03", periods=4), "y": [9.0, 8.0, 7.0, 6.0]})
@@ -118,7 +119,7 @@ def test_plans_only_where_the_partitions_agree(sync, monkeypatch, second, narrow
     summary = p.run()[at]
     plans = samples._recent_plans(summary, scanned(ddf).partition_lengths, ["y"], 2)
     assert [plan[0] and plan[0][0] for plan in plans] == (["none", "none", "from"] if narrowed else [None] * 3)
-    assert_both_roads_agree(ddf, ["y"], "t", monkeypatch)
+    assert_both_roads_agree(ddf, ["y"], "t", monkeypatch, scanned)
 
 
 def test_an_unusable_summary_is_no_plan():
@@ -130,7 +131,7 @@ def test_an_unusable_summary_is_no_plan():
         assert samples._recent_plans(bad, lengths, ["y"], 2) is None
 
 
-def test_the_analysis_hands_pass_1_summary_to_the_sample(sync, monkeypatch):
+def test_the_analysis_hands_pass_1_summary_to_the_sample(sync, monkeypatch, frame_of):
     monkeypatch.setenv("PROFILON_DASK_TS_POINTS", "5")
     pdf = ts_frame(80, "sorted", seed=2, ties=False).dropna(subset=["t"])
     seen = []

@@ -21,7 +21,6 @@ dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
 from test_dask_analysis import mixed_frame  # noqa: E402
-from test_dask_driver import cluster, local_cluster  # noqa: E402, F401
 
 import profilon  # noqa: E402
 
@@ -265,7 +264,7 @@ def test_the_callers_frame_is_left_alone(client):
     pd.testing.assert_series_equal(ddf.dtypes, dtypes)
 
 
-def test_a_closed_cluster_is_one_clear_error():
+def test_a_closed_cluster_is_one_clear_error(local_cluster):
     own = local_cluster(1)
     client = distributed.Client(own)
     try:

@@ -17,7 +17,6 @@ dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
-from test_dask_driver import PIECES, READS, Executions, counted_frame, local_cluster  # noqa: E402
 
 import _profilon_dask as driver  # noqa: E402
 
@@ -27,25 +26,6 @@ LAYOUTS = {
     "7": [0.1, 0.2, 0.05, 0.15, 0.2, 0.2, 0.1],
     "empties": [0.0, 0.4, 0.0, 0.0, 0.6, 0.0],
 }
-
-
-def pieces_of(pdf, layout):
-    """`pdf` cut into consecutive pieces of the given shares (zero shares
-    make empty partitions)."""
-    bounds = np.round(np.cumsum([0.0, *layout]) * len(pdf)).astype(int)
-    bounds[-1] = len(pdf)
-    return [pdf.iloc[a:b] for a, b in zip(bounds[:-1], bounds[1:], strict=True)]
-
-
-def frame_of(pdf, layout):
-    return counted_frame(pieces_of(pdf, layout), meta=pdf.iloc[:0])
-
-
-def scanned(ddf):
-    """Pass 1's tables, with the read counts then cleared for the sample."""
-    tables = driver.scan(ddf)
-    READS.clear()
-    return tables
 
 
 def wide_frame(n, seed=3):
@@ -115,7 +95,7 @@ def test_mi_columns_are_numeric_features_then_numeric_targets(targets, expected)
 
 @pytest.mark.parametrize("convert_string", [True, False], ids=["convert-string", "object-text"])
 @pytest.mark.parametrize("layout", LAYOUTS.values(), ids=LAYOUTS.keys())
-def test_rows_by_position_equal_iloc_of_the_computed_frame(sync, layout, convert_string):
+def test_rows_by_position_equal_iloc_of_the_computed_frame(sync, layout, convert_string, scanned, pieces_of):
     pdf = wide_frame(60)
     rng = np.random.default_rng(5)
     positions = np.concatenate([rng.permutation(60)[:25], [0, 59, 7, 7]])
@@ -146,7 +126,7 @@ def test_rows_by_position_equal_iloc_of_the_computed_frame(sync, layout, convert
     ids=["int-and-float", "categories"],
 )
 @pytest.mark.parametrize("positions", [[0], [1, 0], []], ids=["first", "two", "none"])
-def test_rows_keep_the_dtypes_of_all_partitions(sync, pieces, positions):
+def test_rows_keep_the_dtypes_of_all_partitions(sync, pieces, positions, counted_frame, scanned):
     ddf = counted_frame(pieces, meta=pieces[0].iloc[:0])
     tables = scanned(ddf)
     p = driver.Pass(dask.get)
@@ -155,13 +135,15 @@ def test_rows_keep_the_dtypes_of_all_partitions(sync, pieces, positions):
 
 
 @pytest.mark.parametrize("kind", ["mi", "corr", "ts"])
-def test_a_frame_that_changed_since_the_first_pass_is_refused(sync, kind, monkeypatch):
+def test_a_frame_that_changed_since_the_first_pass_is_refused(
+    sync, kind, monkeypatch, partition_pieces, counted_frame, scanned
+):
     monkeypatch.setenv("PROFILON_DASK_CORR_ROWS", "2")
     monkeypatch.setenv("PROFILON_DASK_TS_POINTS", "2")
     piece = pd.DataFrame({"t": pd.date_range("2024", periods=3), "x": [1.0, 2.0, 3.0], "y": [1.0, 0.0, 1.0]})
     ddf = counted_frame([piece, piece], key="changing")
     tables = scanned(ddf)
-    PIECES["changing"][1] = pd.concat([piece, piece])
+    partition_pieces["changing"][1] = pd.concat([piece, piece])
     add, args = {
         "mi": (driver.add_mi_sample, (["y"],)),
         "corr": (driver.add_corr_sample, (["x"],)),
@@ -181,16 +163,18 @@ def test_a_frame_that_changed_since_the_first_pass_is_refused(sync, kind, monkey
 
 @pytest.mark.parametrize("n", [40, 8000, 9001])
 @pytest.mark.parametrize("layout", LAYOUTS.values(), ids=LAYOUTS.keys())
-def test_mi_sample_is_the_in_memory_sample(sync, layout, n):
+def test_mi_sample_is_the_in_memory_sample(
+    sync, layout, n, partition_reads, count_executions, frame_of, scanned, pieces_of
+):
     pdf = wide_frame(n)
     ddf = frame_of(pdf, layout)
     tables = scanned(ddf)
     targets = ["y", "y_bool", "y_text"]
-    with Executions() as executions:
+    with count_executions() as executions:
         driver.sample_pass(driver.add_mi_sample, ddf, tables, targets)
     assert executions.count == 1
     # Each partition with rows read once (none are left out at these sizes).
-    assert READS == {i: 1 for i, piece in enumerate(pieces_of(pdf, layout)) if len(piece)}
+    assert partition_reads == {i: 1 for i, piece in enumerate(pieces_of(pdf, layout)) if len(piece)}
     computed = ddf.compute()
     features = ["x", "k", "k_na"]
     # As relationships.cpp takes them: positions when there are more rows
@@ -206,16 +190,16 @@ def test_mi_sample_is_the_in_memory_sample(sync, layout, n):
 
 @pytest.mark.parametrize("n", [0, 9, 10, 11, 57])
 @pytest.mark.parametrize("layout", LAYOUTS.values(), ids=LAYOUTS.keys())
-def test_corr_sample(sync, monkeypatch, layout, n):
+def test_corr_sample(sync, monkeypatch, layout, n, partition_reads, count_executions, frame_of, scanned):
     monkeypatch.setenv("PROFILON_DASK_CORR_ROWS", "10")
     pdf = wide_frame(n)
     ddf = frame_of(pdf, layout)
     tables = scanned(ddf)
     columns = ["x", "k", "k_na", "y"]
-    with Executions() as executions:
+    with count_executions() as executions:
         driver.sample_pass(driver.add_corr_sample, ddf, tables, columns)
     assert executions.count == 1
-    assert all(count == 1 for count in READS.values())
+    assert all(count == 1 for count in partition_reads.values())
     computed = ddf.compute()
     sample = tables.corr_sample
     if n <= 10:
@@ -278,17 +262,17 @@ def pairs(times, values):
 @pytest.mark.parametrize("points", [1, 5, 20, 50, 80])
 @pytest.mark.parametrize("order", ["unsorted", "sorted", "reversed"])
 @pytest.mark.parametrize("layout", LAYOUTS.values(), ids=LAYOUTS.keys())
-def test_ts_series(sync, monkeypatch, layout, order, points):
+def test_ts_series(sync, monkeypatch, layout, order, points, partition_reads, count_executions, frame_of, scanned):
     # 80 rows: far past the sizes pandas' quicksort sorts by insertion, so
     # with every row kept the order of equal times is its own.
     monkeypatch.setenv("PROFILON_DASK_TS_POINTS", str(points))
     pdf = ts_frame(80, order)
     ddf = frame_of(pdf, layout)
     tables = scanned(ddf)
-    with Executions() as executions:
+    with count_executions() as executions:
         driver.sample_pass(driver.add_ts_series, ddf, tables, ["y", "y_text", "t"], "t")
     assert executions.count == 1
-    assert all(count == 1 for count in READS.values())
+    assert all(count == 1 for count in partition_reads.values())
     computed = ddf.compute()
     for target in ["y", "y_text"]:
         got = tables.ts_series[target]
@@ -324,7 +308,9 @@ def test_ts_series(sync, monkeypatch, layout, order, points):
     ],
 )
 @pytest.mark.parametrize("layout", [[1.0], [0.4, 0.0, 0.6], [0.2] * 5], ids=["1", "2+empty", "5"])
-def test_ts_series_at_the_cut(sync, monkeypatch, layout, times, values, points, expected_times, expected_values):
+def test_ts_series_at_the_cut(
+    sync, monkeypatch, layout, times, values, points, expected_times, expected_values, frame_of, scanned
+):
     monkeypatch.setenv("PROFILON_DASK_TS_POINTS", str(points))
     day = pd.Timestamp("2024-01-01")
     stamp = [pd.NaT if t is None else day + pd.Timedelta(days=t) for t in times]
@@ -358,7 +344,7 @@ def _nanosecond_frame(order):
     ids=["ns-reversed", "ns-sorted", "tz-aware", "int64-time", "datetime-index"],
 )
 @pytest.mark.parametrize("points", [3, 40])
-def test_ts_series_orders_by_exact_time(sync, monkeypatch, pdf, time_col, points):
+def test_ts_series_orders_by_exact_time(sync, monkeypatch, pdf, time_col, points, frame_of, scanned):
     monkeypatch.setenv("PROFILON_DASK_TS_POINTS", str(points))
     ddf = frame_of(pdf, LAYOUTS["3"])
     tables = scanned(ddf)
@@ -374,7 +360,7 @@ def test_ts_series_orders_by_exact_time(sync, monkeypatch, pdf, time_col, points
 # ---------------------------------------------------------------------------
 
 
-def test_the_samples_on_a_cluster(monkeypatch):
+def test_the_samples_on_a_cluster(monkeypatch, partition_reads, local_cluster, frame_of):
     monkeypatch.setenv("PROFILON_DASK_CORR_ROWS", "30")
     monkeypatch.setenv("PROFILON_DASK_TS_POINTS", "25")
     pdf = wide_frame(9100).assign(t=ts_frame(9100, "unsorted")["t"].to_numpy())
@@ -388,9 +374,9 @@ def test_the_samples_on_a_cluster(monkeypatch):
             (driver.add_corr_sample, (["x", "k"],)),
             (driver.add_ts_series, (["y"], "t")),
         ]:
-            READS.clear()
+            partition_reads.clear()
             driver.sample_pass(add, ddf, tables, *args, scheduler=client.get)
-            assert READS == {i: 1 for i in range(7)}
+            assert partition_reads == {i: 1 for i in range(7)}
     finally:
         client.close()
         cluster.close()

@@ -26,7 +26,6 @@ dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
-from test_dask_driver import READS, Executions, counted_frame, local_cluster, split  # noqa: E402
 
 import _profilon_dask as driver  # noqa: E402
 import profilon  # noqa: E402
@@ -162,7 +161,7 @@ def run(ddf, columns=COLUMNS, targets=(), settings=None):
 
 @pytest.mark.parametrize("n_rows", [1, 2, 23, 5000])
 @pytest.mark.parametrize("n_parts", [1, 3, 7])
-def test_every_figure_equals_the_library(sync, n_rows, n_parts):
+def test_every_figure_equals_the_library(sync, n_rows, n_parts, counted_frame, split):
     pdf = mixed_frame(n_rows)
     parts = split(pdf, n_parts)
     ddf = counted_frame(parts)
@@ -181,7 +180,7 @@ def test_every_figure_equals_the_library(sync, n_rows, n_parts):
         [500] * 20,  # more partitions than one merge task takes: a deeper tree
     ],
 )
-def test_empty_and_uneven_partitions(sync, layout):
+def test_empty_and_uneven_partitions(sync, layout, counted_frame):
     pdf = mixed_frame(sum(layout), seed=11)
     bounds = np.concatenate([[0], np.cumsum(layout)])
     parts = [pdf.iloc[a:b] for a, b in zip(bounds[:-1], bounds[1:], strict=True)]
@@ -189,20 +188,22 @@ def test_empty_and_uneven_partitions(sync, layout):
     check_summaries(tables, pdf, COLUMNS)
 
 
-def test_an_empty_frame(sync):
+def test_an_empty_frame(sync, counted_frame):
     pdf = mixed_frame(0)
     tables = run(counted_frame([pdf, pdf]))
     check_summaries(tables, pdf, COLUMNS)
 
 
 @pytest.mark.parametrize("n_parts", [1, 3, 7])
-def test_three_passes_read_each_partition_three_times(sync, n_parts):
+def test_three_passes_read_each_partition_three_times(
+    sync, n_parts, partition_reads, count_executions, counted_frame, split
+):
     pdf = mixed_frame(400)
     ddf = counted_frame(split(pdf, n_parts))
-    with Executions() as ex:
+    with count_executions() as ex:
         run(ddf, targets=["normal"])
     assert ex.count == 3
-    assert READS == {i: 3 for i in range(n_parts)}
+    assert partition_reads == {i: 3 for i in range(n_parts)}
 
 
 def spread_in_one_bucket(n, rng):
@@ -239,7 +240,9 @@ def planned(ddf, columns, settings):
 
 @pytest.mark.parametrize("n_parts", [1, 3, 7])
 @pytest.mark.parametrize("cap", [1, 7, 50])
-def test_a_bucket_too_full_is_refined_within_the_three_passes(sync, n_parts, cap):
+def test_a_bucket_too_full_is_refined_within_the_three_passes(
+    sync, n_parts, cap, partition_reads, counted_frame, split
+):
     rng = np.random.default_rng(n_parts * 100 + cap)
     n = 2000
     pdf = pd.DataFrame({"dense": spread_in_one_bucket(n, rng), "normal": rng.normal(size=n + 14)})
@@ -253,12 +256,12 @@ def test_a_bucket_too_full_is_refined_within_the_three_passes(sync, n_parts, cap
     assert lo_low < lo_high and hi_low < hi_high
     third = driver.Pass(scheduler)
     driver.add_summary_moments(third, ddf, tables)(third.run(), tables)
-    assert READS == {i: 3 for i in range(n_parts)}
+    assert partition_reads == {i: 3 for i in range(n_parts)}
     check_summaries(tables, pdf, ["dense", "normal"])
     assert tables.column_summaries.loc["dense", "outliers"] == 2 + 2 + 2
 
 
-def test_the_default_cap_gathers_without_refining(sync):
+def test_the_default_cap_gathers_without_refining(sync, counted_frame, split):
     rng = np.random.default_rng(5)
     pdf = pd.DataFrame({"dense": spread_in_one_bucket(2000, rng)})
     ddf = counted_frame(split(pdf, 3))
@@ -323,14 +326,14 @@ def test_the_caller_frame_is_left_alone(sync):
     pd.testing.assert_frame_equal(pdf, before)
 
 
-def test_on_a_cluster():
+def test_on_a_cluster(partition_reads, counted_frame, split, local_cluster):
     cluster = local_cluster(2)
     try:
         with distributed.Client(cluster, set_as_default=False) as client:
             pdf = mixed_frame(3000, seed=21)
             ddf = counted_frame(split(pdf, 7))
             tables = driver.column_summaries(ddf, COLUMNS, ["big"], scheduler=client.get)
-            assert READS == {i: 3 for i in range(7)}
+            assert partition_reads == {i: 3 for i in range(7)}
             check_summaries(tables, pdf, COLUMNS)
             assert same_figure("skew", tables.target_moments["big"]["skew"], expected_target(pdf["big"])[0])
     finally:

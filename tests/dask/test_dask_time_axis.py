@@ -8,7 +8,6 @@ import pytest
 dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 
-from test_dask_driver import READS, client, cluster, counted_frame, split  # noqa: E402, F401
 
 import _profilon_dask as driver  # noqa: E402
 from _profilon_dask.time_axis import GATHER_CAP, ROWS_PER_RANGE, infer_alias  # noqa: E402
@@ -147,7 +146,7 @@ def test_column_axis_matches_pandas(kind, n_parts, gather_cap, rows_per_range):
 
 @pytest.mark.parametrize("kind", ["h", "B", "irregular", "duplicates", "NaT", "hourly-DST"])
 @pytest.mark.parametrize("gather_cap", [0, 10_000])
-def test_index_axis_and_empty_partitions(kind, gather_cap):
+def test_index_axis_and_empty_partitions(kind, gather_cap, counted_frame, split):
     pdf = shuffled(kind).set_index("t")
     pieces = split(pdf, 5)
     pieces = [pieces[0].iloc[:0], *pieces[:2], pieces[0].iloc[:0], *pieces[2:], pdf.iloc[:0]]
@@ -161,17 +160,17 @@ def test_index_axis_and_empty_partitions(kind, gather_cap):
     ("kind", "gather_cap", "reads"),
     [("min", 0, 2), ("irregular", 0, 2), ("D", 10_000, 2), ("D", 0, 3), ("MS", 0, 3), ("duplicates", 0, 2)],
 )
-def test_passes(kind, gather_cap, reads):
+def test_passes(kind, gather_cap, reads, partition_reads, counted_frame, split):
     # Two reads of each partition; a third only where pandas must see every
     # stamp of a day-spaced axis that was too long to gather in pass 2.
     ddf = counted_frame(split(shuffled(kind), 4), key="time-passes")
     facts = driver.time_axis(ddf, "t", rows_per_range=40, gather_cap=gather_cap)
-    assert READS == {i: reads for i in range(4)}
+    assert partition_reads == {i: reads for i in range(4)}
     check(facts, expected(ddf.compute(), "t"))
 
 
 @pytest.mark.parametrize(("kind", "gather_cap"), [("irregular", 0), ("D", 0), ("D", 10_000)])
-def test_shares_the_passes_of_other_figures(kind, gather_cap):
+def test_shares_the_passes_of_other_figures(kind, gather_cap, partition_reads, counted_frame, split):
     pdf = shuffled(kind).assign(g=lambda d: (d["x"] % 3).astype(str), y=lambda d: d["x"] * 0.5)
     ddf = counted_frame(split(pdf, 3), key="time-shared")
     axis = driver.TimeAxis(ddf, "t", rows_per_range=40, gather_cap=gather_cap)
@@ -190,7 +189,7 @@ def test_shares_the_passes_of_other_figures(kind, gather_cap):
     tables = driver.scan(pdf.pipe(dd.from_pandas, npartitions=1))
     axis.fill(results, tables)
     ratios.fill(results, tables)
-    assert READS == {0: 3, 1: 3, 2: 3}
+    assert partition_reads == {0: 3, 1: 3, 2: 3}
     check(tables.time_axis, expected(pdf, "t"))
     assert tables.cat_corr_ratio["y"]["g"] is not None
 

@@ -11,7 +11,6 @@ import pytest
 dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 
-from test_dask_driver import READS, client, cluster, counted_frame, split  # noqa: E402, F401
 from test_dask_time_axis import KINDS, check, expected, stamps  # noqa: E402
 
 import _profilon_dask as driver  # noqa: E402
@@ -120,7 +119,7 @@ def pieces_of(kind, cuts):
 )
 @pytest.mark.parametrize("gather_cap", [0, GATHER_CAP])
 @pytest.mark.parametrize("on_index", [False, True])
-def test_ordered_pieces_and_empty_partitions(kind, cuts, gather_cap, on_index):
+def test_ordered_pieces_and_empty_partitions(kind, cuts, gather_cap, on_index, counted_frame):
     pieces = pieces_of(kind, cuts)
     if kind == "NaT":
         # NaT of the axis' own dtype (a bare NaT would make nanoseconds).
@@ -149,7 +148,7 @@ def test_ordered_pieces_and_empty_partitions(kind, cuts, gather_cap, on_index):
 )
 # Also with the first or the last piece shuffled inside.
 @pytest.mark.parametrize("shuffled", [None, 0, -1])
-def test_out_of_order_keeps_the_routed_road(kind, layout, shuffled):
+def test_out_of_order_keeps_the_routed_road(kind, layout, shuffled, counted_frame):
     pdf = ordered(kind)
     pieces = [pdf.iloc[a:b] for a, b in layout]
     if shuffled is not None:
@@ -159,11 +158,11 @@ def test_out_of_order_keeps_the_routed_road(kind, layout, shuffled):
 
 
 @pytest.mark.parametrize(("kind", "gather_cap", "reads"), [("min", 0, 2), ("D", 10_000, 2), ("D", 0, 3), ("NaT", 0, 2)])
-def test_passes_in_order(kind, gather_cap, reads):
+def test_passes_in_order(kind, gather_cap, reads, partition_reads, counted_frame, split):
     ddf = counted_frame(split(ordered(kind), 4), key="in-order-passes")
     facts, in_order = run(ddf, "t", rows_per_range=40, gather_cap=gather_cap)
     assert in_order is True
-    assert READS == {i: reads for i in range(4)}
+    assert partition_reads == {i: reads for i in range(4)}
     check(facts, expected(ddf.compute(), "t"))
 
 
@@ -209,6 +208,6 @@ def test_partition_reduction_is_the_range_reduction(tz, unit, step):
 
 
 @pytest.mark.parametrize(("kind", "gather_cap"), [("hourly-DST", 0), ("duplicates", 0), ("D", 0), ("NaT", GATHER_CAP)])
-def test_on_a_local_cluster(client, kind, gather_cap):  # noqa: F811 (the fixture imported above)
+def test_on_a_local_cluster(client, kind, gather_cap, counted_frame):  # noqa: F811 (the fixture imported above)
     ddf = counted_frame(pieces_of(kind, [0, 50, 50, 121]), key="in-order-cluster")
     assert side_by_side(ddf, "t", client.get, gather_cap=gather_cap, rows_per_range=40)
