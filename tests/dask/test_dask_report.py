@@ -346,3 +346,51 @@ def test_a_replaced_column_method_is_refused_in_one_sentence(client, monkeypatch
     if rebind is None:
         # The pandas frame still takes the replacement.
         make().eda_report_and_score(ddf.compute(), target="y")
+
+
+def recording(name):
+    """An EDA subclass whose `name` answers as the library's method and
+    records what it was asked."""
+    calls = []
+
+    def method(self, *args, **kwargs):
+        calls.append((args, kwargs))
+        return getattr(super(type(self), self), name)(*args, **kwargs)
+
+    return type(f"Recording_{name}", (profilon.EDA,), {name: method}), calls
+
+
+def same_arguments(got, want):
+    # Frames and series by their values and labels, everything else by equality.
+    assert len(got) == len(want)
+    for g, w in zip(got, want, strict=True):
+        assert type(g) is type(w)
+        if isinstance(w, pd.DataFrame):
+            pd.testing.assert_frame_equal(g, w)
+        elif isinstance(w, pd.Series):
+            pd.testing.assert_series_equal(g, w)
+        else:
+            assert g == w or (isinstance(w, float) and math.isnan(g) and math.isnan(w)), (g, w)
+
+
+@pytest.mark.parametrize("name", ["_corr_proportion_strong", "_canonical_time_lags", "_pct"])
+@pytest.mark.parametrize("frame", ["hourly time column", "daily DatetimeIndex", "mixed, two targets"])
+def test_the_steps_ask_a_subclass_the_same_on_both_frames(client, name, frame):
+    # One step sequence turns the figures into sections whichever frame they
+    # came from: a method those steps call is asked the same questions, in
+    # the same order, for a pandas frame and for its Dask frame.
+    pdf, kwargs = CORPUS[frame]
+    with dask.config.set({"dataframe.convert-string": False}):
+        ddf = dd.from_pandas(pdf, npartitions=1, sort=False)
+    make, calls = recording(name)
+    got = make().eda_report_and_score(ddf, **kwargs)
+    on_dask = list(calls)
+    calls.clear()
+    want = make().eda_report_and_score(ddf.compute(), **kwargs)
+    # A frame without a time axis asks nothing about its lags.
+    assert bool(on_dask) == (name != "_canonical_time_lags" or frame != "mixed, two targets")
+    assert len(on_dask) == len(calls)
+    for (dask_args, dask_kwargs), (pandas_args, pandas_kwargs) in zip(on_dask, calls, strict=True):
+        same_arguments(dask_args, pandas_args)
+        assert dask_kwargs == pandas_kwargs
+    same(fields(got), fields(want), exact=True)

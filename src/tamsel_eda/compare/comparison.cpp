@@ -3,7 +3,7 @@
 // side per target, and the report. Neither input is modified: the sides are
 // read, sliced into new frames or sampled, never written.
 #include "../analysis/analysis.hpp"
-#include "../distributed/distributed.hpp"
+#include "../pipeline/pipeline.hpp"
 #include "compare.hpp"
 
 namespace tamsel::compare {
@@ -19,10 +19,7 @@ using pyapi::ParamKind;
     throw py::error_already_set();
 }
 
-bool is_dask(const Frame& f, py::handle df) {
-    analysis::Input in(f);
-    return distributed::is_dask_frame(in, df);
-}
+bool is_dask(py::handle df) { return pipeline::is_dask_frame(df); }
 
 bool is_pandas(const Frame& f, py::handle df) { return pyapi::is_instance(df, f.g("pd").attr("DataFrame")); }
 
@@ -98,7 +95,7 @@ std::pair<py::object, py::object> split_by_time(const Frame& f, py::handle df, p
 Sides read_sides(const Frame& f, py::handle reference, py::handle current, py::handle datetime_col, py::handle split_at,
                  py::handle recent_share) {
     Sides out;
-    const bool ref_dask = is_dask(f, reference);
+    const bool ref_dask = is_dask(reference);
     const bool ref_frame = ref_dask || is_pandas(f, reference);
     if (!ref_frame && !is_path(reference)) {
         fail(PyExc_TypeError, pyapi::text("reference must be a pandas or Dask DataFrame or the path of a saved "
@@ -118,7 +115,7 @@ Sides read_sides(const Frame& f, py::handle reference, py::handle current, py::h
         fail(PyExc_ValueError, pyapi::text("split_at and recent_share split one frame; with a current frame, "
                                            "leave them out"));
     }
-    const bool cur_dask = is_dask(f, current);
+    const bool cur_dask = is_dask(current);
     if (!cur_dask && !is_pandas(f, current)) {
         fail(PyExc_TypeError, pyapi::text("current must be a pandas or Dask DataFrame"));
     }

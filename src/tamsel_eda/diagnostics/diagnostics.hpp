@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "../analysis/analysis.hpp"
 
@@ -11,18 +12,17 @@ namespace tamsel::diagnostics {
 
 using analysis::Input;
 
-// Steps of the analysis, in the order the entry runs them.
-analysis::TargetDiagnostics target_diagnostics(const Input& in);
-// The section's layout (one target named, several per target), each
-// target's figures from `add_record`.
-using TargetRecord = std::function<void(py::dict record, py::handle tgt)>;
-analysis::TargetDiagnostics target_records(const Input& in, const TargetRecord& add_record);
-analysis::TimeSeries time_axis(const Input& in);
-analysis::Leakage leakage(const Input& in);
+// Each step reads its figures, which come from a pandas frame's rows (the
+// producers below) or from elsewhere (a Dask frame's passes).
 
-// The time-axis step over an axis whose facts come from elsewhere (a Dask
-// frame's passes): out.ts_df and out.inferred set by the caller, then the
-// facts below. Each is asked only where the in-memory step would compute it.
+// One target's shape figures; one per entry of target_cols, in order.
+struct TargetFigures {
+    py::object skew, kurtosis, zero_share;
+};
+std::vector<TargetFigures> target_figures(const Input& in);
+analysis::TargetDiagnostics target_diagnostics(const Input& in, const std::vector<TargetFigures>& targets);
+
+// The facts of a time axis, each asked only where the step needs it.
 struct AxisFacts {
     // The share of gaps off the most common one (0.0 when pandas inferred
     // the frequency, the argument, or there are no gaps).
@@ -30,14 +30,32 @@ struct AxisFacts {
     std::function<py::int_()> periods;        // distinct stamps
     std::function<py::object()> first, last;  // the axis' smallest and largest stamp
 };
-void describe_axis(const Input& in, analysis::TimeSeries& out, const AxisFacts& facts);
-// The frequency of an axis of `stamps` stamps: the caller's freq, else what
-// `infer` reports (pandas' inference of the sorted stamps through
-// reported_alias), never inferred from fewer than three stamps.
-py::object axis_frequency(const Input& in, Py_ssize_t stamps, const std::function<py::object()>& infer);
+struct AxisFigures {
+    // What the per-target diagnostics read along the axis (the frame sorted
+    // by it, or each target's series); None when there is no axis.
+    py::object ts_df = py::none();
+    Py_ssize_t stamps = 0;
+    // pandas' inference of the sorted stamps, through reported_alias; asked
+    // only when no freq was given and there are three stamps or more.
+    std::function<py::object()> infer;
+    AxisFacts facts;  // set when there are stamps
+};
+AxisFigures axis_figures(const Input& in);
+analysis::TimeSeries time_axis(const Input& in, const AxisFigures& axis);
 // infer_freq's result as the report names it: the alias text (an offset's
 // freqstr), quarter-start anchors named by their last quarter; None stays.
 py::object reported_alias(py::object found);
+
+// What the leakage hints read of each target: the candidate features with
+// |r| >= 0.99 to it, and those identical to it (lists of labels, by target).
+struct LeakageFigures {
+    py::object candidates;  // the labels of the frame without its targets
+    py::dict correlated, identical;
+    // Where an overriding _leakage_hints_per_target decides, its hints.
+    std::optional<analysis::Leakage> hints;
+};
+LeakageFigures leakage_figures(const Input& in);
+analysis::Leakage leakage(const Input& in, const LeakageFigures& figures);
 
 // _canonical_time_lags, _autocorr_at_lags, _seasonality_strength.
 std::span<const pyapi::MethodDef> lag_methods();

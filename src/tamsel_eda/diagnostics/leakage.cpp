@@ -118,16 +118,47 @@ std::span<const MethodDef> leakage_methods() { return table; }
 
 // Every target is dropped from the candidates, so two targets that copy each
 // other are not flagged against one another.
-analysis::Leakage leakage(const Input& in) {
-    analysis::Leakage out;
+LeakageFigures leakage_figures(const Input& in) {
+    LeakageFigures out;
     if (in.target_cols.empty()) return out;
-    if (auto native = leak::native_leakage(in, leakage_hints_per_target)) return std::move(*native);
+    if (leak::native_checks(in, leakage_hints_per_target, out)) return out;
     pyapi::note_decline(in.frame.globals(), "leakage");
     py::object X_for_leak = in.df.attr("drop")("columns"_a = in.target_cols, "errors"_a = "ignore");
     py::object hints = in.method("_leakage_hints_per_target");
+    analysis::Leakage& by_method = out.hints.emplace();
     for (py::handle tgt : in.target_cols) {
         auto [ls, reasons] = pyapi::unpack_pair(hints(X_for_leak, in.df[tgt]));
-        out.leakage_scores[tgt] = ls;
+        by_method.leakage_scores[tgt] = ls;
+        if (pyapi::truthy(reasons)) by_method.leakage_reasons_all[tgt] = reasons;
+    }
+    return out;
+}
+
+// The method's reasons and score from the checks' hits. A reason that cannot
+// be written (a label whose text raises) is left out with its penalty, as
+// the method's guarded checks leave it out.
+analysis::Leakage leakage(const Input& in, const LeakageFigures& figures) {
+    if (figures.hints) return *figures.hints;
+    analysis::Leakage out;
+    for (py::handle tgt : in.target_cols) {
+        py::list reasons;
+        double score = 1.0;
+        leak::name_reasons(in.frame, figures.candidates, reasons, score);
+        py::object hits = figures.correlated.attr("get")(tgt);
+        if (!hits.is_none() && pyapi::truthy(hits)) {
+            pyapi::guarded_void([&] {
+                reasons.append(leak::correlation_reason(in.frame, hits));
+                score -= rules::leakage_correlation_penalty;
+            });
+        }
+        py::object equal_cols = figures.identical.attr("get")(tgt);
+        if (!equal_cols.is_none() && pyapi::truthy(equal_cols)) {
+            pyapi::guarded_void([&] {
+                reasons.append(leak::identity_reason(in.frame, equal_cols));
+                score -= rules::leakage_identity_penalty;
+            });
+        }
+        out.leakage_scores[tgt] = in.method("_pct")(py::float_(score));
         if (pyapi::truthy(reasons)) out.leakage_reasons_all[tgt] = reasons;
     }
     return out;

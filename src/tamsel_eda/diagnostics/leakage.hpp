@@ -2,8 +2,6 @@
 // share, so both build the same reasons from the same checks.
 #pragma once
 
-#include <optional>
-
 #include "diagnostics.hpp"
 
 namespace tamsel::diagnostics::leak {
@@ -18,10 +16,10 @@ py::str correlation_reason(const pyapi::Frame& f, py::handle hits);
 // "Columns identical to target: " followed by the first three labels.
 py::str identity_reason(const pyapi::Frame& f, py::handle equal_cols);
 
-// The step computed without copying the frame, when the instance's
-// _leakage_hints_per_target is still the class's own method (running
-// `own_body`) and the frame is one whose columns the native checks read;
-// nothing otherwise, and the step runs the method as it always did.
-std::optional<analysis::Leakage> native_leakage(const Input& in, pyapi::Body own_body);
+// The checks' figures computed without copying the frame, when the
+// instance's _leakage_hints_per_target is still the class's own method
+// (running `own_body`) and the frame is one whose columns the native checks
+// read; false otherwise (`out` untouched), and the method decides.
+bool native_checks(const Input& in, pyapi::Body own_body, LeakageFigures& out);
 
 }  // namespace tamsel::diagnostics::leak

@@ -81,15 +81,15 @@ bool library_hit(py::handle y, py::handle x, bool count_pairs) {
     return pyapi::ge(pyapi::absolute(r), py::float_(threshold));
 }
 
-void correlation_check(const Input& in, py::handle X0, py::handle y, py::list& reasons, double& score) {
+py::list correlation_check(const Input& in, py::handle X0, py::handle y) {
     py::object pd = in.g("pd"), np = in.g("np");
     py::list include;
     include.append(np.attr("number"));
     py::object num_cols = X0.attr("select_dtypes")("include"_a = include).attr("columns");
     const std::size_t count = py::len(num_cols);
     // The method's num_df.empty: no numeric column, or no rows.
-    if (count == 0 || in.rows == 0) return;
-    if (!pyapi::truthy(pd.attr("api").attr("types").attr("is_numeric_dtype")(y))) return;
+    if (count == 0 || in.rows == 0) return py::list();
+    if (!pyapi::truthy(pd.attr("api").attr("types").attr("is_numeric_dtype")(y))) return py::list();
     const stats::QuietFloatingPoint quiet;
 
     const Py_ssize_t n = in.rows;
@@ -127,13 +127,11 @@ void correlation_check(const Input& in, py::handle X0, py::handle y, py::list& r
         any = any || hit;
         mask.append(py::bool_(hit));
     }
-    if (!any) return;
-    py::object hits = num_cols[np.attr("array")(mask, "dtype"_a = "bool")].attr("tolist")();
-    reasons.append(correlation_reason(in.frame, hits));
-    score -= rules::leakage_correlation_penalty;
+    if (!any) return py::list();
+    return num_cols[np.attr("array")(mask, "dtype"_a = "bool")].attr("tolist")();
 }
 
-void identity_check(const Input& in, py::handle x_cols, py::handle y, py::list& reasons, double& score) {
+py::list identity_check(const Input& in, py::handle x_cols, py::handle y) {
     py::object pd = in.g("pd"), np = in.g("np");
     const Py_ssize_t n = in.rows;
     Held held;
@@ -182,31 +180,26 @@ void identity_check(const Input& in, py::handle x_cols, py::handle y, py::list& 
         const bool equal = state[i] == 3 ? pyapi::truthy(columns[i].attr("equals")(y)) : state[i] == 1;
         if (equal) equal_cols.append(labels[i]);
     }
-    if (equal_cols.empty()) return;
-    reasons.append(identity_reason(in.frame, equal_cols));
-    score -= rules::leakage_identity_penalty;
+    return equal_cols;
 }
 
 }  // namespace
 
-std::optional<analysis::Leakage> native_leakage(const Input& in, pyapi::Body own_body) {
-    if (!pyapi::guarded([&] { return applies(in, own_body); }, [] { return false; })) return std::nullopt;
+bool native_checks(const Input& in, pyapi::Body own_body, LeakageFigures& out) {
+    if (!pyapi::guarded([&] { return applies(in, own_body); }, [] { return false; })) return false;
     // The candidates exactly as df.drop(columns=target_cols) labels them.
     py::object X0 =
         in.df.attr("iloc")[py::slice(0, 0, 1)].attr("drop")("columns"_a = in.target_cols, "errors"_a = "ignore");
-    py::object x_cols = X0.attr("columns");
-    analysis::Leakage out;
+    out.candidates = X0.attr("columns");
+    // Each check is abandoned on its own when it fails: no hits; the other
+    // still counts.
     for (py::handle tgt : in.target_cols) {
         py::object y = in.df[tgt];
-        py::list reasons;
-        double score = 1.0;
-        name_reasons(in.frame, x_cols, reasons, score);
-        pyapi::guarded_void([&] { correlation_check(in, X0, y, reasons, score); });
-        pyapi::guarded_void([&] { identity_check(in, x_cols, y, reasons, score); });
-        out.leakage_scores[tgt] = in.method("_pct")(py::float_(score));
-        if (pyapi::truthy(reasons)) out.leakage_reasons_all[tgt] = reasons;
+        out.correlated[tgt] = pyapi::guarded([&] { return correlation_check(in, X0, y); }, [] { return py::list(); });
+        out.identical[tgt] =
+            pyapi::guarded([&] { return identity_check(in, out.candidates, y); }, [] { return py::list(); });
     }
-    return out;
+    return true;
 }
 
 }  // namespace tamsel::diagnostics::leak

@@ -15,16 +15,27 @@ py::object zero_share(const Input& in, py::handle yv) {
     return pyapi::to_float(np.attr("mean")(zeros));
 }
 
-void add_record(const Input& in, py::dict record, py::handle tgt) {
-    py::object yv = stats::target_vector(in.frame, in.df[tgt]);
-    record["skew"] = in.method("_safe_skew")(yv);
-    record["kurtosis"] = in.method("_safe_kurtosis")(yv);
-    record["zero_share"] = zero_share(in, yv);
+void add_record(py::dict record, const TargetFigures& f) {
+    record["skew"] = f.skew;
+    record["kurtosis"] = f.kurtosis;
+    record["zero_share"] = f.zero_share;
 }
 
 }  // namespace
 
-analysis::TargetDiagnostics target_records(const Input& in, const TargetRecord& add_record) {
+std::vector<TargetFigures> target_figures(const Input& in) {
+    std::vector<TargetFigures> out;
+    for (py::handle tgt : in.target_cols) {
+        py::object yv = stats::target_vector(in.frame, in.df[tgt]);
+        TargetFigures& f = out.emplace_back();
+        f.skew = in.method("_safe_skew")(yv);
+        f.kurtosis = in.method("_safe_kurtosis")(yv);
+        f.zero_share = zero_share(in, yv);
+    }
+    return out;
+}
+
+analysis::TargetDiagnostics target_diagnostics(const Input& in, const std::vector<TargetFigures>& targets) {
     analysis::TargetDiagnostics out;
     const auto n = py::len(in.target_cols);
     if (n == 0) return out;
@@ -32,23 +43,20 @@ analysis::TargetDiagnostics target_records(const Input& in, const TargetRecord& 
     if (n == 1) {
         py::object tgt = in.target_cols[0];
         out.target_diag["name"] = tgt;
-        add_record(out.target_diag, tgt);
+        add_record(out.target_diag, targets.at(0));
         out.record_by_target[tgt] = out.target_diag;
         return out;
     }
     py::dict per_t;
+    std::size_t position = 0;
     for (py::handle tgt : in.target_cols) {
         py::dict record;
-        add_record(record, tgt);
+        add_record(record, targets.at(position++));
         per_t[tgt] = record;
         out.record_by_target[tgt] = record;
     }
     out.target_diag["per_target"] = per_t;
     return out;
-}
-
-analysis::TargetDiagnostics target_diagnostics(const Input& in) {
-    return target_records(in, [&](py::dict record, py::handle tgt) { add_record(in, record, tgt); });
 }
 
 }  // namespace tamsel::diagnostics

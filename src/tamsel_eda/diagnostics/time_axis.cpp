@@ -129,14 +129,8 @@ double base_ts_quality(const Input& in, py::handle irregular_share, py::handle m
     return pyapi::as_double(pct(py::float_(quality)));
 }
 
-}  // namespace
-
-py::object reported_alias(py::object found) {
-    if (found.is_none()) return found;
-    if (!PyUnicode_Check(found.ptr())) found = found.attr("freqstr");
-    return quarter_start_anchor(found);
-}
-
+// The frequency of an axis of `stamps` stamps: the caller's freq, else what
+// `infer` reports, never inferred from fewer than three stamps.
 py::object axis_frequency(const Input& in, Py_ssize_t stamps, const std::function<py::object()>& infer) {
     if (pyapi::truthy(in.freq)) return in.freq;
     if (stamps < 3) return py::none();
@@ -167,27 +161,41 @@ void describe_axis(const Input& in, analysis::TimeSeries& out, const AxisFacts& 
     out.ts_details["per_target"] = out.per_target_ts.empty() ? py::object(py::none()) : py::object(out.per_target_ts);
 }
 
-analysis::TimeSeries time_axis(const Input& in) {
-    analysis::TimeSeries out;
+}  // namespace
+
+py::object reported_alias(py::object found) {
+    if (found.is_none()) return found;
+    if (!PyUnicode_Check(found.ptr())) found = found.attr("freqstr");
+    return quarter_start_anchor(found);
+}
+
+AxisFigures axis_figures(const Input& in) {
+    AxisFigures out;
     out.ts_df = choose_axis(in);
-    out.ts_base_quality = 1.0;
     if (out.ts_df.is_none()) return out;
     py::object index = out.ts_df.attr("index");
-    if (py::len(index) == 0) return out;
+    out.stamps = static_cast<Py_ssize_t>(py::len(index));
+    if (out.stamps == 0) return out;
+    out.infer = [&in, index] { return inferred_alias(in, index); };
+    out.facts.irregular = [index](bool inferred_by_pandas) { return irregular_share(index, inferred_by_pandas); };
+    // Distinct stamps, counted once for the timeline and the history rule:
+    // if counting fails, the analysis ends with that error either way.
+    out.facts.periods = [index] { return py::int_(py::len(index.attr("unique")())); };
+    out.facts.first = [index] { return py::object(index.attr("min")()); };
+    out.facts.last = [index] { return py::object(index.attr("max")()); };
+    return out;
+}
 
+analysis::TimeSeries time_axis(const Input& in, const AxisFigures& axis) {
+    analysis::TimeSeries out;
+    out.ts_df = axis.ts_df;
+    out.ts_base_quality = 1.0;
+    if (out.ts_df.is_none() || axis.stamps == 0) return out;
     // pandas raises when asked to infer a frequency from fewer than three
     // timestamps; such an axis simply has no frequency unless the caller
     // gave one.
-    out.inferred =
-        axis_frequency(in, static_cast<Py_ssize_t>(py::len(index)), [&] { return inferred_alias(in, index); });
-    AxisFacts facts;
-    facts.irregular = [&](bool inferred_by_pandas) { return irregular_share(index, inferred_by_pandas); };
-    // Distinct stamps, counted once for the timeline and the history rule:
-    // if counting fails, the analysis ends with that error either way.
-    facts.periods = [&] { return py::int_(py::len(index.attr("unique")())); };
-    facts.first = [&] { return py::object(index.attr("min")()); };
-    facts.last = [&] { return py::object(index.attr("max")()); };
-    describe_axis(in, out, facts);
+    out.inferred = axis_frequency(in, axis.stamps, axis.infer);
+    describe_axis(in, out, axis.facts);
     return out;
 }
 

@@ -1,11 +1,9 @@
 // eda_report_and_score: argument checks, target resolution, column typing,
 // the analysis steps in their fixed order, and the report assembly.
-#include "../diagnostics/diagnostics.hpp"
-#include "../distributed/distributed.hpp"
 #include "../figures/figures.hpp"
-#include "../profile/profile.hpp"
 #include "../scoring/scoring.hpp"
 #include "pipeline.hpp"
+#include "sources.hpp"
 
 namespace tamsel::pipeline {
 namespace {
@@ -24,7 +22,7 @@ py::object check_frame(Input& in) {
         in.meta = in.df;
         return py::object();
     }
-    if (!distributed::is_dask_frame(in, in.df)) {
+    if (!is_dask_frame(in.df)) {
         py::object converted = foreign_to_pandas(in.df);
         if (converted && pyapi::is_instance(converted, in.g("pd").attr("DataFrame"))) {
             in.meta = in.df = converted;
@@ -210,39 +208,23 @@ py::object eda_report_and_score(const Frame& f) {
     resolve_targets(in);
     require_unique_labels(in);
     type_columns(in);
+    // A Dask frame's passes over the data all run here, within "typing"; a
+    // pandas frame's relationship kernels begin here and run beside the next
+    // two steps.
+    const std::unique_ptr<FigureSource> figures = ddf ? dask_figures(in, ddf) : frame_figures(in);
     Sections s;
-    if (ddf) {
-        // Every pass over the data runs here, within "typing".
-        distributed::read(in, ddf);
-        clock("schema_missingness");
-        s.schema = distributed::schema_and_missingness(in);
-        clock("distributions");
-        s.dist = distributed::distributions(in);
-        clock("relationships");
-        s.rel = distributed::relationships(in);
-        clock("target");
-        s.target = distributed::target_diagnostics(in);
-        clock("time_axis");
-        s.ts = distributed::time_axis(in);
-        clock("leakage");
-        s.leak = distributed::leakage(in);
-    } else {
-        // Begun now (within "typing" on the step clock), the relationship
-        // step's kernels run beside the next two steps.
-        profile::RelationshipsStart relationships_start(in);
-        clock("schema_missingness");
-        s.schema = profile::schema_and_missingness(in);
-        clock("distributions");
-        s.dist = profile::distributions(in);
-        clock("relationships");
-        s.rel = profile::relationships(in, relationships_start);
-        clock("target");
-        s.target = diagnostics::target_diagnostics(in);
-        clock("time_axis");
-        s.ts = diagnostics::time_axis(in);
-        clock("leakage");
-        s.leak = diagnostics::leakage(in);
-    }
+    clock("schema_missingness");
+    s.schema = profile::schema_and_missingness(in, figures->schema());
+    clock("distributions");
+    s.dist = profile::distributions(in, figures->column_summaries());
+    clock("relationships");
+    s.rel = profile::relationships(in, figures->relationships());
+    clock("target");
+    s.target = diagnostics::target_diagnostics(in, figures->targets());
+    clock("time_axis");
+    s.ts = diagnostics::time_axis(in, figures->time_axis());
+    clock("leakage");
+    s.leak = diagnostics::leakage(in, figures->leakage());
     clock("scoring");
     s.comp = scoring::score_components(in, s.schema, s.dist, s.rel, s.ts);
     s.suit = scoring::suitability(in, s.comp, s.target, s.ts, s.leak);
@@ -250,12 +232,9 @@ py::object eda_report_and_score(const Frame& f) {
 
     clock("assembly");
     py::object report = assemble(in, s);
-    if (in.dist) {
-        // Not a field: the report keeps the pandas report's fields and keys;
-        // the Markdown names the samples.
-        py::list notes = distributed::sample_notes(in);
-        if (!notes.empty()) report.attr("_sample_notes") = notes;
-    }
+    // Not a field: the report keeps the pandas report's fields and keys; the
+    // Markdown names the samples.
+    if (py::list notes = figures->sample_notes(); !notes.empty()) report.attr("_sample_notes") = notes;
     // The page's per-column figures, beside the report rather than in a
     // field, so to_dict(), the Markdown and equality are unchanged. A failure
     // here leaves the page without its panels, never the analysis without

@@ -13,4 +13,7 @@ std::span<const pyapi::MethodDef> entry_methods();
 // pandas by its own library; null for any other object.
 py::object foreign_to_pandas(py::handle df);
 
+// Whether `df` is a Dask DataFrame; never imports Dask.
+bool is_dask_frame(py::handle df);
+
 }  // namespace tamsel::pipeline

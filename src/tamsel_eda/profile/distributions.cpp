@@ -8,6 +8,7 @@
 #include "profile.hpp"
 
 namespace tamsel::profile {
+namespace {
 
 // Its figures into the column's summary, its outlier share and its range.
 void add_column_summary(analysis::Distributions& out, py::handle c, const ColumnFigures& f) {
@@ -44,10 +45,13 @@ void finish_distributions(const Input& in, analysis::Distributions& out) {
     }
 }
 
+}  // namespace
+
 // Nothing here is guarded: a column that cannot become float, or a NumPy
 // reduction that fails, ends the analysis with that library's error.
-analysis::Distributions distributions(const Input& in) {
-    analysis::Distributions out;
+std::vector<ColumnFigures> column_summaries(const Input& in) {
+    std::vector<ColumnFigures> out;
+    out.reserve(py::len(in.num_cols));
     py::object np = in.g("np");
     py::object safe_skew = in.method("_safe_skew");
     py::object safe_kurtosis = in.method("_safe_kurtosis");
@@ -118,9 +122,15 @@ analysis::Distributions distributions(const Input& in) {
             share = iqr_outlier_share(vals);
         }
 
-        add_column_summary(out, c, {mn, md, mx, sd, sk, kt, share});
+        out.push_back({mn, md, mx, sd, sk, kt, share});
     }
+    return out;
+}
 
+analysis::Distributions distributions(const Input& in, const std::vector<ColumnFigures>& columns) {
+    analysis::Distributions out;
+    std::size_t position = 0;
+    for (py::handle c : in.num_cols) add_column_summary(out, c, columns.at(position++));
     finish_distributions(in, out);
     return out;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "../analysis/analysis.hpp"
 
@@ -10,19 +11,35 @@ namespace tamsel::profile {
 
 using analysis::Input;
 
-analysis::SchemaMissingness schema_and_missingness(const Input& in);
-// The step's feature-to-row ratio, into out.p_over_n.
-void feature_ratio(const Input& in, analysis::SchemaMissingness& out);
-analysis::Distributions distributions(const Input& in);
+// What the schema step reads of the rows: every column's missing share and
+// distinct count, the identical column pairs and the rare-level shares.
+struct SchemaFigures {
+    // Missing share per column, largest first (ties in column order); the
+    // shares of all cells and of the rows with any missing cell.
+    py::dict miss_by_col;
+    py::object miss_total, rows_with_any_na;
+    // nunique(dropna=True) per column label, in column order.
+    py::dict nunique_by_col;
+    // (column, the earlier column it copies), in column order.
+    py::list duplicate_pairs;
+    // Share of cells in rare levels, for the first max_cat_features
+    // categorical columns that could be measured; their value counts where
+    // they were read whole (the page's level figures).
+    py::dict rare_share_by_col, value_counts_by_col;
+};
+// The figures of a pandas frame.
+SchemaFigures schema_figures(const Input& in);
+analysis::SchemaMissingness schema_and_missingness(const Input& in, SchemaFigures figures);
 
 // One numeric column's figures as the distribution step reports them.
 struct ColumnFigures {
     py::object min, median, max, std, skew, kurtosis, outlier_share;
 };
-// The step's assembly, for figures computed elsewhere too: each column in
-// num_cols order, then the shares and scale spread over all of them.
-void add_column_summary(analysis::Distributions& out, py::handle c, const ColumnFigures& f);
-void finish_distributions(const Input& in, analysis::Distributions& out);
+// The figures of a pandas frame's num_cols, in order.
+std::vector<ColumnFigures> column_summaries(const Input& in);
+// Each column's summary in num_cols order, then the shares and scale spread
+// over all of them.
+analysis::Distributions distributions(const Input& in, const std::vector<ColumnFigures>& columns);
 
 // The relationship step's kernels need only the typed columns: begun right
 // after typing, they run beside the schema and distribution steps when more
@@ -46,7 +63,15 @@ public:
     std::unique_ptr<State> state;
 };
 
-analysis::Relationships relationships(const Input& in, RelationshipsStart& started);
+// The relationship figures: the correlation matrix (an empty frame when
+// there is none) and each numeric target's relevance scores.
+struct RelationshipFigures {
+    py::object corr_df;
+    py::dict num_rel_by_target, cat_rel_by_target;
+};
+// The figures of the frame `started` was begun on.
+RelationshipFigures relationship_figures(const Input& in, RelationshipsStart& started);
+analysis::Relationships relationships(const Input& in, RelationshipFigures figures);
 
 // Kernel work begun ahead of the step that needs it.
 class Pending {

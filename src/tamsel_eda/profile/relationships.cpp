@@ -2,6 +2,7 @@
 // pairs, numeric relevance per target (mutual information, Spearman
 // fallback) and categorical relevance per target (correlation ratio).
 #include <exception>
+#include <utility>
 #include <vector>
 
 #include "../pyapi/declines.hpp"
@@ -39,7 +40,7 @@ py::object library_correlation(const Input& in) {
     return in.df[in.num_cols].attr("corr")("method"_a = in.corr_method);
 }
 
-void correlation(const Input& in, std::unique_ptr<Pending>& native, Relationships& out) {
+void correlation(const Input& in, std::unique_ptr<Pending>& native, RelationshipFigures& out) {
     py::object pd = in.g("pd");
     out.corr_df = pd.attr("DataFrame")();
     pyapi::guarded_void([&] {
@@ -49,7 +50,6 @@ void correlation(const Input& in, std::unique_ptr<Pending>& native, Relationship
         out.corr_df = m ? m : library_correlation(in);
     });
     // A failed corr() never assigns, so the empty frame stands.
-    out.strong_corr_prop = in.method("_corr_proportion_strong")(out.corr_df, "thr"_a = 0.95);
 }
 
 // The rows pandas' X.sample(8000, random_state=0) draws, as positions: the
@@ -166,7 +166,7 @@ void start_numeric_relevance(const Input& in, RelationshipsStart::State& st) {
     }
 }
 
-void numeric_relevance(const Input& in, RelationshipsStart::State& st, Relationships& out) {
+void numeric_relevance(const Input& in, RelationshipsStart::State& st, RelationshipFigures& out) {
     for (TargetRelevance& r : st.relevance) {
         py::dict rel = r.scores;
         if (r.mi) {
@@ -180,7 +180,7 @@ void numeric_relevance(const Input& in, RelationshipsStart::State& st, Relations
 
 // Not guarded: _correlation_ratio_num_cat answers None for what it cannot
 // measure, and anything else is the analysis' error.
-void categorical_relevance(const Input& in, Relationships& out) {
+void categorical_relevance(const Input& in, RelationshipFigures& out) {
     if (in.target_cols.empty() || in.cat_cols.empty()) return;
     py::object min = pyapi::builtin(in.frame.globals(), "min");
     py::object cat_subset = pyapi::head(in.cat_cols, min(in.max_cat_features, py::len(in.cat_cols)));
@@ -217,14 +217,23 @@ RelationshipsStart::RelationshipsStart(const Input& in, RelationshipParts parts)
 
 RelationshipsStart::~RelationshipsStart() = default;
 
-Relationships relationships(const Input& in, RelationshipsStart& started) {
+RelationshipFigures relationship_figures(const Input& in, RelationshipsStart& started) {
     RelationshipsStart::State& st = *started.state;
-    Relationships out;
+    RelationshipFigures out;
     if (st.parts != RelationshipParts::numeric_relevance) correlation(in, st.corr, out);
     if (st.error) std::rethrow_exception(st.error);
     if (st.parts == RelationshipParts::correlation) return out;
     numeric_relevance(in, st, out);
     if (st.parts == RelationshipParts::all) categorical_relevance(in, out);
+    return out;
+}
+
+Relationships relationships(const Input& in, RelationshipFigures figures) {
+    Relationships out;
+    out.corr_df = figures.corr_df ? std::move(figures.corr_df) : in.g("pd").attr("DataFrame")();
+    out.strong_corr_prop = in.method("_corr_proportion_strong")(out.corr_df, "thr"_a = 0.95);
+    out.num_rel_by_target = std::move(figures.num_rel_by_target);
+    out.cat_rel_by_target = std::move(figures.cat_rel_by_target);
     return out;
 }
 

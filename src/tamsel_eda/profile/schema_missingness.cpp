@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "../kernels/row_hash.hpp"
@@ -23,7 +24,7 @@ namespace {
 // three separate masks. Only its per-column "any missing" flags outlive this
 // step (duplicate detection needs them), so the mask is not held while the
 // hash buffers grow.
-py::object missingness(const Input& in, SchemaMissingness& out) {
+py::object missingness(const Input& in, SchemaFigures& out) {
     if (in.rows <= 0) {
         out.miss_by_col = py::dict();
         out.miss_total = py::float_(0.0);
@@ -50,19 +51,14 @@ py::object missingness(const Input& in, SchemaMissingness& out) {
 // The distinct counts are kept for the cardinality score, which asks the
 // same question of the categorical columns. Columns the kernel reads are
 // counted natively, the others by pandas.
-void constant_columns(const Input& in, SchemaMissingness& out) {
-    py::int_ one(1);
+void distinct_counts(const Input& in, SchemaFigures& out) {
     const std::vector<py::object> native = native_distinct_counts(in);
     std::size_t pos = 0;
     for (py::handle c : in.df.attr("columns")) {
         const std::size_t i = pos++;
         const bool counted = i < native.size() && native[i];
         if (!counted) pyapi::note_decline(in.frame.globals(), "distinct_counts");
-        py::object u = counted ? native[i] : in.df[c].attr("nunique")("dropna"_a = true);
-        out.nunique_by_col[c] = u;
-        const int le = PyObject_RichCompareBool(u.ptr(), one.ptr(), Py_LE);
-        if (le < 0) throw py::error_already_set();
-        if (le) out.constant_cols.append(c);
+        out.nunique_by_col[c] = counted ? native[i] : in.df[c].attr("nunique")("dropna"_a = true);
     }
 }
 
@@ -158,7 +154,7 @@ std::unique_ptr<HashBuffer> column_hashes(const Input& in, py::handle c, bool ha
         [] { return std::unique_ptr<HashBuffer>(); });
 }
 
-void duplicate_columns(const Input& in, py::handle col_has_missing, SchemaMissingness& out) {
+void duplicate_columns(const Input& in, py::handle col_has_missing, SchemaFigures& out) {
     py::object columns = in.df.attr("columns");
     if (in.rows <= 0 || py::len(columns) > static_cast<std::size_t>(max_duplicate_scan_cols)) return;
     pyapi::guarded_void([&] {
@@ -200,7 +196,7 @@ void duplicate_columns(const Input& in, py::handle col_has_missing, SchemaMissin
                 }
             }
             if (first) {
-                out.duplicate_cols.append(py::make_tuple(c, first->label));
+                out.duplicate_pairs.append(py::make_tuple(c, first->label));
             } else {
                 bucket.push_back(seen.size());
                 seen.push_back({py::reinterpret_borrow<py::object>(c), missing});
@@ -213,7 +209,7 @@ void duplicate_columns(const Input& in, py::handle col_has_missing, SchemaMissin
 // Rare categorical levels
 // ---------------------------------------------------------------------------
 
-void rare_categories(const Input& in, SchemaMissingness& out) {
+void rare_categories(const Input& in, SchemaFigures& out) {
     py::int_ two(2);
     for (py::handle c : pyapi::head(in.cat_cols, in.max_cat_features)) {
         pyapi::guarded_void([&] {
@@ -224,29 +220,45 @@ void rare_categories(const Input& in, SchemaMissingness& out) {
             py::int_ pct_floor(py::float_(0.01) * total);
             py::object thr = pyapi::gt(pct_floor, two) ? py::object(pct_floor) : py::object(two);
             py::object rare = vc[pyapi::compare(vc, thr, Py_LE)].attr("sum")();
-            out.rare_cat_stats[c] = pyapi::to_float(rare / total);
+            out.rare_share_by_col[c] = pyapi::to_float(rare / total);
         });
     }
 }
 
-}  // namespace
-
-void feature_ratio(const Input& in, SchemaMissingness& out) {
-    if (in.rows > 0) {
-        const Py_ssize_t denom = in.rows > 1 ? in.rows : 1;
-        out.p_over_n = py::float_(static_cast<double>(py::len(in.feat_cols)) / static_cast<double>(denom));
-    } else {
-        out.p_over_n = py::float_(0.0);
-    }
+// The feature-to-row ratio of the typed columns.
+py::object feature_ratio(const Input& in) {
+    if (in.rows <= 0) return py::float_(0.0);
+    const Py_ssize_t denom = in.rows > 1 ? in.rows : 1;
+    return py::float_(static_cast<double>(py::len(in.feat_cols)) / static_cast<double>(denom));
 }
 
-SchemaMissingness schema_and_missingness(const Input& in) {
-    SchemaMissingness out;
-    feature_ratio(in, out);
+}  // namespace
+
+SchemaFigures schema_figures(const Input& in) {
+    SchemaFigures out;
     py::object col_has_missing = missingness(in, out);
-    constant_columns(in, out);
+    distinct_counts(in, out);
     duplicate_columns(in, col_has_missing, out);
     rare_categories(in, out);
+    return out;
+}
+
+SchemaMissingness schema_and_missingness(const Input& in, SchemaFigures figures) {
+    SchemaMissingness out;
+    out.p_over_n = feature_ratio(in);
+    out.miss_by_col = std::move(figures.miss_by_col);
+    out.miss_total = std::move(figures.miss_total);
+    out.rows_with_any_na = std::move(figures.rows_with_any_na);
+    py::int_ one(1);
+    for (auto [c, u] : figures.nunique_by_col) {
+        const int le = PyObject_RichCompareBool(u.ptr(), one.ptr(), Py_LE);
+        if (le < 0) throw py::error_already_set();
+        if (le) out.constant_cols.append(c);
+    }
+    out.nunique_by_col = std::move(figures.nunique_by_col);
+    out.duplicate_cols = std::move(figures.duplicate_pairs);
+    out.rare_cat_stats = std::move(figures.rare_share_by_col);
+    out.value_counts_by_col = std::move(figures.value_counts_by_col);
     return out;
 }
 
