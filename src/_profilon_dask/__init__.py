@@ -1,48 +1,10 @@
 """The analysis of a Dask DataFrame: the passes over the data that the native
-analysis steps read their figures from (internal; no stable interface).
+analysis steps read their figures from (internal; no stable interface; its
+passes, files and settings: docs/distributed.md).
 
 profilon imports this module only after it has recognised a Dask frame, and
 this module imports Dask only when a pass runs: a pandas analysis never
 loads Dask, installed or not.
-
-The analysis reads the data in a few passes, each one graph execution (one
-`dask.compute`), so that a frame whose partitions are read from storage is
-read once per pass. Every figure of a pass is computed inside the pass's own
-per-partition functions; shortcuts such as `len(ddf)` take a path of their
-own through the data and would read it again.
-
-Settings, read from the environment at each analysis (a positive integer
-each; unset or empty means the default):
-
-    PROFILON_DASK_CORR_ROWS    rows of the uniform sample the correlation
-                               matrix is computed on (default 1,000,000;
-                               smaller frames use every row)
-    PROFILON_DASK_TS_POINTS    most recent points of each target that the
-                               stationarity and autocorrelation figures use
-                               (default 1,000,000)
-    PROFILON_DASK_BUCKET_CAP   values one partition may return for one
-                               quantile bucket before the bucket is refined
-                               instead (default 4,000,000)
-
-One file per concern: `analysis` (`analyse`: the passes of one analysis,
-in order), `settings` (the settings above), `passes` (the pass runner),
-`tables` (what the passes found, as the native steps read it) and
-one file per group of figures (`scan`: pass 1's lengths and missing cells;
-`distinct`: distinct counts and rare-level shares, in any pass;
-`duplicates`: duplicate columns, candidates in pass 2 and their exact
-comparison in pass 3; `association`: the correlation ratios; `leakage`: the
-leakage checks' data; `summaries`: the numeric columns' summaries and the
-targets' moments, over all three passes; `samples`: the mutual-information,
-correlation and time-series samples, taken in pass 2; `time_axis`: the
-frequency, gaps and extent of the time axis, in passes 1 to 3).
-A figure's file offers a function that adds its per-partition work to a
-given `Pass` and returns the function that, given the pass's results, fills
-its fields of the `Tables`, so that the figures of one pass share one read
-of the data.
-
-The mutual-information sample is the in-memory analysis's own 8,000 rows,
-drawn by the same call; it is not a setting, since any other size would give
-figures the pandas report does not have.
 """
 
 from __future__ import annotations
