@@ -14,7 +14,7 @@ import sys
 from .analysis import Request, analyse
 from .association import CorrelationRatios
 from .distinct import add_distinct_counts
-from .duplicates import DuplicatePlan, add_duplicate_candidates, add_duplicate_confirm
+from .duplicates import add_duplicate_candidates, add_duplicate_confirm
 from .leakage import LeakageChecks
 from .passes import Pass, pinned_scheduler
 from .samples import (
@@ -25,11 +25,10 @@ from .samples import (
     corr_positions,
     mi_columns,
     mi_positions,
-    order_like_memory,
     sample_pass,
 )
 from .scan import add_scan, scan
-from .settings import MI_SAMPLE_ROWS, Settings, read_settings
+from .settings import Settings, read_settings
 from .summaries import add_summary_moments, add_summary_scan, add_summary_sums, column_summaries
 from .tables import Tables
 from .time_axis import TimeAxis, missing_ts_share, time_axis, timeline_length
@@ -39,7 +38,6 @@ __all__ = [
     "analyse",
     "CorrelationRatios",
     "LeakageChecks",
-    "MI_SAMPLE_ROWS",
     "Pass",
     "Settings",
     "Tables",
@@ -55,14 +53,12 @@ __all__ = [
     "corr_positions",
     "mi_columns",
     "mi_positions",
-    "order_like_memory",
     "sample_pass",
     "add_scan",
     "add_summary_moments",
     "add_summary_scan",
     "add_summary_sums",
     "column_summaries",
-    "DuplicatePlan",
     "add_distinct_counts",
     "add_duplicate_candidates",
     "add_duplicate_confirm",

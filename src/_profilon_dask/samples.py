@@ -197,45 +197,41 @@ def _rows(p: Pass, ddf: Any, tables: Tables, positions: np.ndarray, columns: Seq
     return dask.delayed(_finish_rows, pure=True)(joined, None if in_order else inverse)
 
 
-def _note(tables: Tables, figure: str, used: int, total: int) -> None:
-    if tables.sample_notes is None:
-        tables.sample_notes = {}
-    tables.sample_notes[figure] = {"rows_used": used, "rows_total": total}
+def _add_sample(p: Pass, ddf: Any, tables: Tables, positions: Any, columns: Any, name: str, figure: str) -> Fill:
+    """Adds the rows at `positions` of `columns` (None: no sample) to `p`;
+    the fill sets `tables.<name>` to them (or None) and notes the rows
+    used for `figure`."""
+    n = tables.n_rows
+    at = None if columns is None else add_rows(p, ddf, tables, positions, columns)
+
+    def fill(results: list[Any], tables: Tables) -> None:
+        setattr(tables, name, None if at is None else results[at])
+        if at is not None:
+            if tables.sample_notes is None:
+                tables.sample_notes = {}
+            tables.sample_notes[figure] = {"rows_used": len(results[at]), "rows_total": n}
+
+    return fill
 
 
 def add_mi_sample(
     p: Pass, ddf: Any, tables: Tables, targets: Sequence[Hashable], columns: Sequence[Hashable] | None = None
 ) -> Fill:
     """Adds the mutual-information sample to `p`: the rows `mi_positions(n)`
-    of `columns` (default `mi_columns(ddf._meta, targets)`). The fill sets
-    `tables.mi_sample` (None without columns) and notes the rows used."""
+    of `columns` (default `mi_columns(ddf._meta, targets)`), for
+    `tables.mi_sample`."""
     cols = mi_columns(ddf._meta, targets) if columns is None else list(columns)
-    n = tables.n_rows
-    at = add_rows(p, ddf, tables, mi_positions(n), cols) if cols else None
-
-    def fill(results: list[Any], tables: Tables) -> None:
-        tables.mi_sample = None if at is None else results[at]
-        if at is not None:
-            _note(tables, "mutual_information", len(tables.mi_sample), n)
-
-    return fill
+    return _add_sample(p, ddf, tables, mi_positions(tables.n_rows), cols or None, "mi_sample", "mutual_information")
 
 
 def add_corr_sample(
     p: Pass, ddf: Any, tables: Tables, columns: Sequence[Hashable], settings: Settings | None = None
 ) -> Fill:
     """Adds the correlation sample to `p`: `corr_positions(n,
-    settings.corr_rows)` of `columns`, in frame order. The fill sets
-    `tables.corr_sample` and notes the rows used."""
-    rows = (settings or read_settings()).corr_rows
-    n = tables.n_rows
-    at = add_rows(p, ddf, tables, corr_positions(n, rows), columns)
-
-    def fill(results: list[Any], tables: Tables) -> None:
-        tables.corr_sample = results[at]
-        _note(tables, "correlation", len(tables.corr_sample), n)
-
-    return fill
+    settings.corr_rows)` of `columns`, in frame order, for
+    `tables.corr_sample`."""
+    positions = corr_positions(tables.n_rows, (settings or read_settings()).corr_rows)
+    return _add_sample(p, ddf, tables, positions, list(columns), "corr_sample", "correlation")
 
 
 def _time_key(values: pd.Series | pd.Index) -> tuple[np.ndarray, np.ndarray]:
