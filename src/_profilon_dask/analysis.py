@@ -1,33 +1,10 @@
 """The whole reading of a Dask frame for one analysis: every figure the
-native steps take from the data, in three passes over it.
+native steps take from the data, in three passes over it (what each pass
+computes, and why three: docs/distributed.md, "How the frame is read").
 
-    pass 1   lengths and missing cells; distinct and level counts (in
-             full for the categorical columns, up to two for the others); the
-             numeric columns' counts, extrema and quantile buckets; the
-             correlation ratios' group counts; the leakage checks' pair sums;
-             the time axis' counts and range boundaries; per partition,
-             each target's rows with a value and their time range; the
-             page's ranges and level counts
-    pass 2   duplicate-column candidates (they need pass 1's missing flags);
-             the numeric sums and gathered quantile values; the ratios'
-             pairwise partial sums; the leakage checks' centred products; the
-             time axis' sorted ranges (distinct stamps, gaps); and the
-             samples (the mutual-information rows, the correlation rows and
-             each target's most recent points), which need only pass 1's
-             partition lengths to address their rows (the recent points
-             also its time ranges, to sort only the rows that can be among
-             them); the page's histograms, period counts and series
-    pass 3   the exact comparison of duplicate candidates; the centred sums,
-             refined quantiles and outlier counts; the ratios' total sums of
-             squares; a long day-spaced time axis gathered for pandas'
-             frequency inference
-
-A pass with nothing to compute runs nothing, so a frame without numeric
-columns, duplicate candidates or targets is read fewer times. Each pass
-reads every partition once, so the samples cost no read of their own. Pass
-3 reads only the columns its work needs (the numeric columns, the targets,
-the duplicate candidates, the correlation ratios' columns with missing
-cells, the time column): a Parquet source decodes nothing else.
+A pass with nothing to compute runs nothing, and pass 3 reads only the
+columns its figures ask for (`_Figures.reads`), so a Parquet source decodes
+nothing else.
 """
 
 from __future__ import annotations
@@ -97,59 +74,32 @@ class _Figures:
         return None
 
 
-class _Levels(_Figures):
-    def __init__(self, ddf: Any, levels: Sequence[Hashable], categorical: Sequence[Hashable] | None) -> None:
-        self.ddf, self.levels, self.categorical = ddf, list(levels), categorical
+# A group's step in one pass: (p, tables, kept) -> the fill of the pass's
+# results, whose return value is the `kept` of the group's next step.
+Step = Callable[[Pass, Any, Any], Callable[[list[Any], Tables], Any]]
+# The columns a pass reads for a group: (number, tables, kept) -> None for all.
+Reads = Callable[[int, Any, Any], set[Hashable] | None]
+
+
+class _Steps(_Figures):
+    """A group given as its steps by pass number; a pass without a step reads
+    no column for the group."""
+
+    def __init__(self, steps: dict[int, Step], reads: Reads | None = None) -> None:
+        self.steps, self._reads, self.kept = steps, reads, None
 
     def add(self, number, p, previous, tables):
-        if number == 1:
-            self._fill = add_distinct_counts(p, self.ddf, exact=self.categorical)
+        step = self.steps.get(number)
+        self._fill = None if step is None else step(p, tables, self.kept)
 
     def fill(self, number, results, tables):
-        if number == 1:
-            self._fill(results, tables, self.levels)
+        if self._fill is not None:
+            self.kept = self._fill(results, tables)
 
     def reads(self, number, tables):
-        return None if number == 1 else set()
-
-
-class _Duplicates(_Figures):
-    def __init__(self, ddf: Any) -> None:
-        self.ddf = ddf
-
-    def add(self, number, p, previous, tables):
-        if number == 2:
-            self._fill = add_duplicate_candidates(p, self.ddf, tables)
-        elif number == 3:
-            self._fill = add_duplicate_confirm(p, self.ddf, self._plan)
-
-    def fill(self, number, results, tables):
-        if number == 2:
-            self._plan = self._fill(results, tables)
-        elif number == 3:
-            self._fill(results, tables)
-
-    def reads(self, number, tables):
-        if number < 3:
-            return None if number == 2 else set()
-        return {self.ddf.columns[j] for pair in self._plan.pairs for j in pair}
-
-
-class _Summaries(_Figures):
-    def __init__(self, ddf: Any, numeric: Sequence[Hashable], targets: list[Hashable], settings: Settings) -> None:
-        self.ddf, self.numeric, self.targets, self.settings = ddf, list(numeric), targets, settings
-
-    def add(self, number, p, previous, tables):
-        if number == 1:
-            self._fill = add_summary_scan(p, self.ddf, self.numeric, self.targets, self.settings)
-        else:
-            self._fill = (add_summary_sums if number == 2 else add_summary_moments)(p, self.ddf, tables)
-
-    def fill(self, number, results, tables):
-        self._fill(results, tables)
-
-    def reads(self, number, tables):
-        return None if number < 3 else {label for label, _ in tables.summary_work.entries}
+        if number not in self.steps:
+            return set()
+        return None if self._reads is None else self._reads(number, tables, self.kept)
 
 
 class _Staged(_Figures):
@@ -178,11 +128,71 @@ class _Staged(_Figures):
         return third(tables) if number == 3 and third is not None else None
 
 
+def _levels(ddf: Any, request: Request) -> _Figures:
+    def first(p: Pass, tables: Any, kept: Any) -> Callable[[list[Any], Tables], None]:
+        fill = add_distinct_counts(p, ddf, exact=request.categorical)
+        return lambda results, tables: fill(results, tables, list(request.levels))
+
+    return _Steps({1: first})
+
+
+def _duplicates(ddf: Any) -> _Figures:
+    def reads(number: int, tables: Any, plan: Any) -> set[Hashable] | None:
+        return None if number == 2 else {ddf.columns[j] for pair in plan.pairs for j in pair}
+
+    steps: dict[int, Step] = {
+        2: lambda p, tables, kept: add_duplicate_candidates(p, ddf, tables),
+        3: lambda p, tables, plan: add_duplicate_confirm(p, ddf, plan),
+    }
+    return _Steps(steps, reads)
+
+
+def _summaries(ddf: Any, request: Request, targets: list[Hashable]) -> _Figures:
+    steps: dict[int, Step] = {
+        1: lambda p, tables, kept: add_summary_scan(p, ddf, list(request.numeric), targets, request.settings),
+        2: lambda p, tables, kept: add_summary_sums(p, ddf, tables),
+        3: lambda p, tables, kept: add_summary_moments(p, ddf, tables),
+    }
+
+    def reads(number: int, tables: Any, kept: Any) -> set[Hashable] | None:
+        return None if number < 3 else {label for label, _ in tables.summary_work.entries}
+
+    return _Steps(steps, reads)
+
+
+def _samples(ddf: Any, request: Request, targets: list[Hashable]) -> _Figures:
+    """The samples, taken in pass 2 (the time-series sample narrowed by its
+    summary of pass 1)."""
+    recent = bool(targets) and request.has_axis
+
+    def first(p: Pass, tables: Any, kept: Any) -> Callable[[list[Any], Tables], Any]:
+        at = add_ts_summary(p, ddf, targets, request.time_col) if recent else None
+        return lambda results, tables: None if at is None else results[at]
+
+    def second(p: Pass, tables: Tables, summary: Any) -> Callable[[list[Any], Tables], None]:
+        fills = []
+        if mi_columns(ddf._meta, targets):
+            fills.append(add_mi_sample(p, ddf, tables, targets))
+        if len(request.numeric) >= 2:
+            fills.append(add_corr_sample(p, ddf, tables, list(request.numeric), request.settings))
+        if recent:
+            fills.append(add_ts_series(p, ddf, tables, targets, request.time_col, request.settings, summary))
+
+        def fill_all(results: list[Any], tables: Tables) -> None:
+            for fill in fills:
+                fill(results, tables)
+
+        return fill_all
+
+    return _Steps({1: first, 2: second})
+
+
 def _figure_groups(ddf: Any, request: Request, targets: list[Hashable]) -> list[_Figures]:
-    """The groups with something to compute for this request."""
-    groups: list[_Figures] = [_Levels(ddf, request.levels, request.categorical), _Duplicates(ddf)]
+    """The groups with something to compute for this request: the table of
+    which figures each pass computes, and from which columns."""
+    groups: list[_Figures] = [_levels(ddf, request), _duplicates(ddf)]
     if request.numeric or targets:
-        groups.append(_Summaries(ddf, request.numeric, targets, request.settings))
+        groups.append(_summaries(ddf, request, targets))
     ratios = CorrelationRatios(ddf, list(request.numeric_targets), list(request.levels))
     if ratios.pairs:
         groups.append(_Staged(ratios, last=3))
@@ -190,8 +200,9 @@ def _figure_groups(ddf: Any, request: Request, targets: list[Hashable]) -> list[
         groups.append(_Staged(LeakageChecks(ddf, targets), last=2))
     if request.has_axis:
         groups.append(_Staged(TimeAxis(ddf, request.time_col, request.freq), last=3))
-    # Last: it reads the summaries' page figures at pass 3.
+    # Then the page: it reads the summaries' page figures at pass 3.
     groups.append(PageFigures(ddf, request, targets))
+    groups.append(_samples(ddf, request, targets))
     return groups
 
 
@@ -203,25 +214,16 @@ def analyse(ddf: Any, request: Request, scheduler: Callable[..., Any] | None = N
     groups = _figure_groups(ddf, request, targets)
     tables: Tables | None = None
     results: list[Any] | None = None
-    sample_fills: list[Callable[[list[Any], Tables], None]] = []
     for number in (1, 2, 3):
         p = Pass(scheduler, _positions(ddf, [group.reads(number, tables) for group in groups]))
         make_tables = add_scan(p, ddf) if number == 1 else None
-        if number == 1:
-            recent = add_ts_summary(p, ddf, targets, request.time_col) if targets and request.has_axis else None
         for group in groups:
             group.add(number, p, results, tables)
-        if number == 2:
-            summary = None if recent is None else results[recent]
-            sample_fills = [add(p) for add in _samples(ddf, tables, request, targets, summary)]
         results = p.run()
         if make_tables:
             tables = make_tables(results)
         for group in groups:
             group.fill(number, results, tables)
-        if number == 2:
-            for fill in sample_fills:
-                fill(results, tables)
     if tables.cat_corr_ratio is None:
         tables.cat_corr_ratio = {}
     if not request.has_axis:
@@ -235,19 +237,3 @@ def _positions(ddf: Any, reads: list[set[Hashable] | None]) -> list[int] | None:
     if any(r is None for r in reads) or not ddf.columns.is_unique:
         return None
     return sorted(ddf.columns.get_loc(label) for label in set().union(*reads))
-
-
-def _samples(
-    ddf: Any, tables: Tables, request: Request, targets: list[Hashable], ts_summary: Any = None
-) -> list[Callable[[Pass], Any]]:
-    """The samples the analysis needs, each as a function adding its work to
-    a pass and returning the fill of its results (`ts_summary`: pass 1's
-    `add_ts_summary` result)."""
-    passes: list[Callable[[Pass], Any]] = []
-    if mi_columns(ddf._meta, targets):
-        passes.append(lambda p: add_mi_sample(p, ddf, tables, targets))
-    if len(request.numeric) >= 2:
-        passes.append(lambda p: add_corr_sample(p, ddf, tables, list(request.numeric), request.settings))
-    if targets and request.has_axis:
-        passes.append(lambda p: add_ts_series(p, ddf, tables, targets, request.time_col, request.settings, ts_summary))
-    return passes

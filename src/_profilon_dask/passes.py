@@ -36,13 +36,9 @@ def combine_tree(items: list[Any], combine: Callable[[list[Any]], Any], split_ev
 
 def pinned_scheduler(ddf: Any) -> Callable[..., Any]:
     """The scheduler every pass of one analysis runs on: whatever
-    `dask.compute` would use for `ddf` now (the caller's `scheduler` setting,
-    the default Client, else the collection's own default).
-
-    Pinned once, so that a Client that closes between two passes is an error
-    rather than a silent switch of the remaining passes to the local
-    scheduler (a closed default Client is simply no longer the default).
-    """
+    `dask.compute` would use for `ddf` now. Pinned once, so that a Client
+    closing between two passes is an error rather than a silent switch of the
+    remaining passes to the local scheduler."""
     from dask.base import get_scheduler
 
     return get_scheduler(collections=[ddf])
@@ -60,13 +56,9 @@ def _cluster_client(scheduler: Callable[..., Any]) -> Any:
 
 def _lost_cluster(error: Exception, client: Any) -> bool:
     """Whether `error`, raised by a pass on `client`, means the cluster was
-    lost rather than that a task failed.
-
-    A task's own exception reaches the caller with its own type, and data
-    sources raise OSError for their own reasons (a missing file), so an
-    OSError or a cancelled future counts only when the client is no longer
-    connected afterwards.
-    """
+    lost rather than that a task failed. Data sources raise OSError for their
+    own reasons (a missing file), so an OSError or a cancelled future counts
+    only when the client is no longer connected afterwards."""
     from concurrent.futures import CancelledError
 
     from distributed.client import ClosedClientError
@@ -97,16 +89,14 @@ def _kinds(item: Any, found: set[str]) -> set[str]:
 
 class Pass:
     """The aggregates of one pass over the data, computed together by one
-    `dask.compute` call so that each partition is read once.
+    `dask.compute` call; `add` returns the index of an item's result in the
+    list `run` returns.
 
-    `add` takes Dask collections or delayed objects and returns the index of
-    the result in the list `run` returns. Dask reads a source once per
-    distinct graph of it in one computation, so two rules keep a pass at one
-    read: per-partition work hangs off `partitions(ddf)`, the same delayed
-    partitions for every caller (a column's own `to_delayed()` is a
-    different, projected read), and a pass never mixes DataFrame-API
-    collections with delayed objects (Dask then materialises the former on
-    their own, reading the data once for each kind).
+    Dask reads a source once per distinct graph of it in one computation, so
+    per-partition work hangs off `partitions(ddf)`, the same delayed
+    partitions for every caller (a column's own `to_delayed()` is another,
+    projected read), and a pass never mixes DataFrame-API collections with
+    delayed objects (Dask would read the data once for each kind).
     """
 
     def __init__(self, scheduler: Callable[..., Any], columns: Sequence[int] | None = None) -> None:
@@ -120,9 +110,8 @@ class Pass:
 
     def partitions(self, ddf: Any) -> list[Any]:
         """The partitions of `ddf` as delayed objects, the same list for
-        every call of this pass: only the pass's columns, in frame order,
-        when it reads fewer than all and the labels are unique (a Parquet
-        source then decodes only those)."""
+        every call of this pass: only the pass's columns when it reads fewer
+        than all and the labels are unique."""
         held = self._partitions.get(id(ddf))
         if held is None:
             frame = ddf

@@ -1,24 +1,17 @@
 """The samples some figures are computed on: the mutual-information rows, the
-correlation rows and each target's most recent points in time.
+correlation rows and each target's most recent points in time, each added
+to a pass it is given (the analysis' second, or `sample_pass`'s own).
 
-Each sample adds its work to a pass it is given (the analysis gives them
-the second, `sample_pass` one of its own). Rows are addressed
-by their global position, found from pass 1's partition offsets and lengths
-(`Tables.partition_offsets`, `Tables.partition_lengths`), so the draw itself
-happens on the client over positions only and the partitions merely return
-the rows asked of them. A partition whose length differs from pass 1's count
-is refused: its positions would name other rows.
-
-Pieces are joined the way `ddf.compute()` joins partitions (Dask's own
-concatenation, empty pieces left out), so dtypes come out as that frame's.
-For rows fetched by position (`add_rows`), each partition that holds rows
-contributes its first row besides the rows asked of it, dropped again once
-everything is joined: when partitions disagree on a dtype (int64 in one,
-float64 in another; categoricals with different categories) the joined dtype
-is still the one of all partitions, not of the few the sample happens to
-touch. Reading every partition that has rows is what any pass does anyway.
-The time-series sample keeps each target's values in the dtype the whole
-column converts to, and its time axis as the partitions give it.
+Rows are addressed by their global position from pass 1's partition offsets
+and lengths, so the draw happens on the client over positions only; a
+partition whose length differs from pass 1's count is refused, since its
+positions would name other rows. Pieces are joined the way `ddf.compute()`
+joins partitions (Dask's own concatenation, empty pieces left out). A
+partition that holds rows also hands over its first row, dropped after the
+join, so that when partitions disagree on a dtype (int64 and float64;
+categoricals with other categories) the joined dtype is still that of all
+partitions, not of the few the sample touches. The time-series sample keeps
+each target's values in the dtype the whole column converts to.
 """
 
 from __future__ import annotations
@@ -39,22 +32,13 @@ CORR_SEED = 0
 Fill = Callable[[list[Any], Tables], None]
 
 
-# ---------------------------------------------------------------------------
-# The draws (client side, positions only)
-# ---------------------------------------------------------------------------
-
-
 def mi_positions(n: int) -> np.ndarray:
-    """The positions of the mutual-information rows among `n`, in draw order.
-
-    Every position 0..n-1 in order when n <= 8,000; otherwise the positions
-    `pd.Series(np.arange(n)).sample(8000, random_state=0)` draws, by the very
-    call pandas makes for it (`np.random.RandomState(0).choice(n, 8000,
-    replace=False)`, the first 8,000 of a shuffled `np.arange(n)`). That
-    permutation is the memory it takes, held only while drawing: 4 bytes per
-    row of the frame up to 2**31 - 1 rows, 8 beyond; the frame itself is never
-    on the client.
-    """
+    """The positions of the mutual-information rows among `n`, in draw order:
+    every position when n <= 8,000, else those that
+    `pd.Series(np.arange(n)).sample(8000, random_state=0)` draws, by the call
+    pandas makes (`np.random.RandomState(0).choice(n, 8000, replace=False)`,
+    the first 8,000 of a shuffled `np.arange(n)`; 4 bytes per row of the frame
+    while drawing up to 2**31 - 1 rows, 8 beyond)."""
     if n <= MI_SAMPLE_ROWS:
         return np.arange(n, dtype=np.int64)
     # The shuffle draws the same swap for every position whatever the width
@@ -68,16 +52,12 @@ def mi_positions(n: int) -> np.ndarray:
 
 
 def corr_positions(n: int, rows: int) -> np.ndarray:
-    """The positions of the correlation rows among `n`, ascending.
-
-    Every position when n <= rows; otherwise `rows` positions drawn uniformly
-    without replacement by `np.random.default_rng(0).choice(n, size=rows,
-    replace=False, shuffle=False)` and sorted, so the sample keeps the frame's
-    row order. NumPy shuffles part of an array of all n positions (8 bytes per
-    row of the frame, at most 50 times `rows` rows then) when n > 10,000 and
-    rows > n // 50; otherwise it draws by Floyd's algorithm, in under 32
-    bytes per drawn row (about 19 measured for 100,000 of 10,000,000 rows).
-    """
+    """The positions of the correlation rows among `n`, ascending: every
+    position when n <= rows, else `np.random.default_rng(0).choice(n,
+    size=rows, replace=False, shuffle=False)` sorted into frame order. NumPy
+    shuffles an array of all n positions (8 bytes per row of the frame) when
+    n > 10,000 and rows > n // 50, else draws by Floyd's algorithm (about 19
+    bytes per drawn row measured for 100,000 of 10,000,000 rows)."""
     if n <= rows:
         return np.arange(n, dtype=np.int64)
     drawn = np.random.default_rng(CORR_SEED).choice(n, size=rows, replace=False, shuffle=False)
@@ -85,15 +65,11 @@ def corr_positions(n: int, rows: int) -> np.ndarray:
 
 
 def mi_columns(meta: pd.DataFrame, targets: Sequence[Hashable]) -> list[Hashable]:
-    """The columns the mutual information reads, features then targets.
-
-    The features are what `df.drop(columns=targets, errors="ignore")
-    .select_dtypes(include=[np.number])` keeps (booleans are not numbers
-    there), the targets those that `pd.api.types.is_numeric_dtype` accepts,
-    in the caller's order; both judged on the frame's metadata (`ddf._meta`).
-    Empty when there is no target or no numeric feature: then nothing is
-    estimated and no sample is drawn.
-    """
+    """The columns the mutual information reads, judged on the frame's
+    metadata: the features `df.drop(columns=targets, errors="ignore")
+    .select_dtypes(include=[np.number])` keeps (no booleans), then the targets
+    `pd.api.types.is_numeric_dtype` accepts, in the caller's order. Empty
+    (no sample drawn) when there is no target or no numeric feature."""
     if not len(targets):
         return []
     features = meta.drop(columns=list(targets), errors="ignore").select_dtypes(include=[np.number])
@@ -101,11 +77,6 @@ def mi_columns(meta: pd.DataFrame, targets: Sequence[Hashable]) -> list[Hashable
     if features.shape[1] == 0 or not numeric_targets:
         return []
     return [*features.columns, *numeric_targets]
-
-
-# ---------------------------------------------------------------------------
-# Per-partition work and its combination (run on the workers)
-# ---------------------------------------------------------------------------
 
 
 def _check_length(part: pd.DataFrame, index: int, expected: int) -> None:
@@ -128,9 +99,8 @@ def _concat_like_compute(frames: list[pd.DataFrame]) -> pd.DataFrame:
 
 def _pack(local: np.ndarray, length: int) -> tuple[str, np.ndarray, int]:
     """Ascending positions within a partition of `length` rows in the smaller
-    of two forms, for the task graph (a dense sample in a partition of a
-    million rows would be megabytes as int64): a bit per row, or the
-    positions as int32 where they fit."""
+    form for the task graph: a bit per row, or the positions as int32 where
+    they fit (a dense sample of a million rows would be megabytes as int64)."""
     if len(local) * 4 > (length + 7) // 8:
         bits = np.zeros(length, dtype=bool)
         bits[local] = True
@@ -227,69 +197,48 @@ def _rows(p: Pass, ddf: Any, tables: Tables, positions: np.ndarray, columns: Seq
     return dask.delayed(_finish_rows, pure=True)(joined, None if in_order else inverse)
 
 
-# ---------------------------------------------------------------------------
-# The mutual-information and correlation samples
-# ---------------------------------------------------------------------------
+def _add_sample(p: Pass, ddf: Any, tables: Tables, positions: Any, columns: Any, name: str, figure: str) -> Fill:
+    """Adds the rows at `positions` of `columns` (None: no sample) to `p`;
+    the fill sets `tables.<name>` to them (or None) and notes the rows
+    used for `figure`."""
+    n = tables.n_rows
+    at = None if columns is None else add_rows(p, ddf, tables, positions, columns)
 
+    def fill(results: list[Any], tables: Tables) -> None:
+        setattr(tables, name, None if at is None else results[at])
+        if at is not None:
+            if tables.sample_notes is None:
+                tables.sample_notes = {}
+            tables.sample_notes[figure] = {"rows_used": len(results[at]), "rows_total": n}
 
-def _note(tables: Tables, figure: str, used: int, total: int) -> None:
-    if tables.sample_notes is None:
-        tables.sample_notes = {}
-    tables.sample_notes[figure] = {"rows_used": used, "rows_total": total}
+    return fill
 
 
 def add_mi_sample(
     p: Pass, ddf: Any, tables: Tables, targets: Sequence[Hashable], columns: Sequence[Hashable] | None = None
 ) -> Fill:
-    """Adds the mutual-information sample to `p`.
-
-    The rows are `mi_positions(n)` in draw order, the columns `columns`
-    (default `mi_columns(ddf._meta, targets)`). The fill sets
-    `tables.mi_sample` to `ddf.compute().iloc[positions][columns]`, or to
-    None when there are no such columns, and notes the rows used.
-    """
+    """Adds the mutual-information sample to `p`: the rows `mi_positions(n)`
+    of `columns` (default `mi_columns(ddf._meta, targets)`), for
+    `tables.mi_sample`."""
     cols = mi_columns(ddf._meta, targets) if columns is None else list(columns)
-    n = tables.n_rows
-    at = add_rows(p, ddf, tables, mi_positions(n), cols) if cols else None
-
-    def fill(results: list[Any], tables: Tables) -> None:
-        tables.mi_sample = None if at is None else results[at]
-        if at is not None:
-            _note(tables, "mutual_information", len(tables.mi_sample), n)
-
-    return fill
+    return _add_sample(p, ddf, tables, mi_positions(tables.n_rows), cols or None, "mi_sample", "mutual_information")
 
 
 def add_corr_sample(
     p: Pass, ddf: Any, tables: Tables, columns: Sequence[Hashable], settings: Settings | None = None
 ) -> Fill:
     """Adds the correlation sample to `p`: `corr_positions(n,
-    settings.corr_rows)` of `columns`, in frame order. The fill sets
-    `tables.corr_sample` and notes the rows used."""
-    rows = (settings or read_settings()).corr_rows
-    n = tables.n_rows
-    at = add_rows(p, ddf, tables, corr_positions(n, rows), columns)
-
-    def fill(results: list[Any], tables: Tables) -> None:
-        tables.corr_sample = results[at]
-        _note(tables, "correlation", len(tables.corr_sample), n)
-
-    return fill
-
-
-# ---------------------------------------------------------------------------
-# The time-series sample
-# ---------------------------------------------------------------------------
+    settings.corr_rows)` of `columns`, in frame order, for
+    `tables.corr_sample`."""
+    positions = corr_positions(tables.n_rows, (settings or read_settings()).corr_rows)
+    return _add_sample(p, ddf, tables, positions, list(columns), "corr_sample", "correlation")
 
 
 def _time_key(values: pd.Series | pd.Index) -> tuple[np.ndarray, np.ndarray]:
-    """Sort keys of the time values, and which are missing.
-
-    Dates and durations as int64 nanoseconds (float64 would merge stamps
-    above 2**53 ns, i.e. anything after April 1970 at full resolution),
-    numbers as themselves; missing values get key 0 and sort last by their
-    mask, as pandas places them.
-    """
+    """Sort keys of the time values, and which are missing: dates and
+    durations as int64 nanoseconds (float64 would merge stamps after April
+    1970), numbers as themselves; missing ones get key 0 and sort last by
+    their mask, as pandas places them."""
     dtype = values.dtype
     missing = np.asarray(pd.isna(values), dtype=bool)
     if isinstance(dtype, pd.DatetimeTZDtype) or (isinstance(dtype, np.dtype) and dtype.kind in "mM"):
@@ -317,10 +266,6 @@ def _common_dtype(dtypes: list[Any]) -> Any:
 
     known = [d for d in dtypes if d is not None]
     return find_common_type(known) if known else None
-
-
-def _series_columns(time_col: Hashable | None, target: Hashable) -> list[Hashable]:
-    return [target] if time_col is None else [time_col, target]
 
 
 def _kept_targets(targets: Sequence[Hashable], time_col: Hashable | None) -> list[Hashable]:
@@ -369,7 +314,7 @@ def _ts_candidates(
     key = missing = position = None
     out = []
     for target, plan in zip(targets, plans, strict=True):
-        columns = _series_columns(time_col, target)
+        columns = [target] if time_col is None else [time_col, target]
         if plan is not None and plan[0] == "none":
             # Its count and dtype are pass 1's: nothing here is converted.
             empty = np.zeros(0, dtype=np.int64)
@@ -410,11 +355,6 @@ def _join_candidates(groups: list[list[Candidates]], points: int) -> list[Candid
         dtype = _common_dtype([c[5] for c in per_target])
         out.append((frame.iloc[chosen], missing[chosen], key[chosen], position[chosen], total, dtype))
     return out
-
-
-# ---------------------------------------------------------------------------
-# Pass 1's summary of the time-series sample: where the most recent rows lie
-# ---------------------------------------------------------------------------
 
 
 class _Facts(NamedTuple):
@@ -511,16 +451,13 @@ def _bound(facts: list[_Facts], points: int) -> tuple[bool, Any] | None:
 def _recent_plans(
     summary: list[Any] | None, lengths: np.ndarray, kept: list[Hashable], points: int
 ) -> list[list[Plan]] | None:
-    """Per partition, each target's plan (see `Plan`) from pass 1's summary.
+    """Per partition, each target's plan (see `Plan`) from pass 1's summary
+    (None throughout without a usable one).
 
-    Of a target with more than `points` rows with a value, the most recent
-    `points` are all at or past `_bound`, so a partition's rows before it
-    can be left out, and a partition without any leaves all out. The
-    candidates left then join into the same rows, and into the same frame
-    as long as every partition with a value gives its rows the same dtypes
-    (which rows are concatenated no longer matters then), so a target whose
-    partitions differ there keeps the plan None. None throughout without a
-    usable summary.
+    A target's `points` most recent rows all lie at or past `_bound`, so a
+    partition's earlier rows can be left out. The candidates left join into
+    the same frame only while every partition with a value gives its rows
+    the same dtypes, so a target whose partitions differ there keeps None.
     """
     if summary is None or len(summary) != len(lengths):
         return None
@@ -545,16 +482,10 @@ def _recent_plans(
 
 
 def order_like_memory(frame: pd.DataFrame, time_col: Hashable | None, target: Hashable) -> pd.Series:
-    """The series the in-memory diagnostics make of `target` in `frame`:
-    the frame sorted by its time axis (`sort_values(time_col)
-    .set_index(time_col)`, or `sort_index()` for the frame's own dates), the
-    target converted by `pd.to_numeric(errors="coerce")` and its missing
-    values dropped.
-
-    pandas sorts with its default, unstable quicksort and puts missing times
-    last in frame order; the order of equal times is whatever that sort makes
-    of these rows.
-    """
+    """The series the in-memory diagnostics make of `target` in `frame`,
+    by their calls: sorted by the time axis (pandas' unstable quicksort,
+    missing times last in frame order), converted by `pd.to_numeric(errors=
+    "coerce")`, missing values dropped."""
     ts_df = frame.sort_index() if time_col is None else frame.sort_values(time_col).set_index(time_col)
     return pd.to_numeric(ts_df[target], errors="coerce").dropna()
 
@@ -596,31 +527,21 @@ def add_ts_series(
     """Adds each target's most recent points in time order to `p`.
 
     The time axis is the column `time_col`, or the frame's DatetimeIndex when
-    None. A target's series is the one the in-memory diagnostics make (see
-    `order_like_memory`): its values that `pd.to_numeric(errors="coerce")`
-    does not make missing, ordered by time, rows without a time last in
-    frame order. Of it the sample keeps the last `settings.ts_points` points,
-    i.e. the most recent; where equal times straddle that cut, the rows
-    later in the frame are the more recent (as a stable sort by time would
-    place them last), and rows without a time, which the series puts last,
-    are the most recent of all.
+    None. A target's series is `order_like_memory`'s; the sample keeps its
+    last `settings.ts_points` points, where equal times straddling the cut
+    count the rows later in the frame as more recent and rows without a time
+    as the most recent of all. A frame of at most `ts_points` rows is fetched
+    whole and gives the in-memory series exactly; otherwise the kept rows, in
+    frame order, go through the same steps, and only rows of equal time may
+    stand in another order (pandas' quicksort orders ties by every row it
+    sorts). `summary`, pass 1's `add_ts_summary` result, spares partitions
+    the sort of rows that cannot be among the most recent; the series are
+    the same without it.
 
-    When the frame has at most `ts_points` rows every row is fetched and the
-    in-memory steps run on the frame's own rows in their own order, so each
-    series is the in-memory one exactly. Otherwise the kept rows, in frame
-    order, go through the same steps; they equal the last points of the
-    in-memory series except that rows of equal time may stand in another
-    order (pandas' quicksort is not stable, and its order of ties depends on
-    every row it sorts).
-
-    `summary`, the result of `add_ts_summary` in pass 1, spares the
-    partitions the sort of rows that cannot be among the most recent (see
-    `_recent_plans`); the series are the same without it.
-
-    The fill sets `tables.ts_series` (target -> Series of the values, indexed
-    by the time axis as in memory; None for a target that is the time column
-    itself, which the in-memory diagnostics skip) and notes, per target, the
-    points used and the points of its whole series.
+    The fill sets `tables.ts_series` (target -> Series indexed by the time
+    axis; None for a target that is the time column itself, which the
+    in-memory diagnostics skip) and notes per target the points used and
+    the points of its whole series.
     """
     import dask
 
@@ -671,11 +592,6 @@ def add_ts_series(
         tables.sample_notes["time_series"] = notes
 
     return fill
-
-
-# ---------------------------------------------------------------------------
-# A pass for one sample
-# ---------------------------------------------------------------------------
 
 
 def sample_pass(
