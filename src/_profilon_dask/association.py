@@ -45,6 +45,7 @@ import pandas as pd
 
 from .arrow_text import arrow_text, text_codes
 from .passes import Pass, combine_tree
+from .summaries import _sum_block
 from .tables import Tables
 
 
@@ -125,7 +126,7 @@ def _block(dtype: Any) -> int:
         return 0
     import _profilon_kernels
 
-    return int(_profilon_kernels.numpy_sum_block())
+    return _sum_block(_profilon_kernels)
 
 
 @functools.cache

@@ -92,6 +92,26 @@ def test_correlation_ratio_matches_the_in_memory_method(n, k):
                 assert value == pytest.approx(want, rel=1e-12, abs=1e-300), (t, c)
 
 
+def test_correlation_ratio_where_numpys_summation_is_unknown(monkeypatch):
+    # A NumPy whose piece length the probe cannot tell: the ratios take the
+    # whole-array order and the per-group add.reduce, within rounding.
+    association = driver.association
+    monkeypatch.setattr(kernels, "numpy_sum_block", lambda: None)
+    association._reduce_block.cache_clear()
+    try:
+        pdf = ratio_frame(500, seed=5)
+        ddf = dd.from_pandas(pdf, npartitions=3, sort=False)
+        ref = ddf.compute()
+        got = run_ratios(ddf, TARGETS, ["ints", "noise"])
+    finally:
+        association._reduce_block.cache_clear()
+    eda = profilon.EDA()
+    for t in TARGETS:
+        for c in ["ints", "noise"]:
+            want = eda._correlation_ratio_num_cat(ref[t], ref[c])
+            assert got[t][c] == pytest.approx(want, rel=1e-12, abs=1e-300), (t, c)
+
+
 def test_correlation_ratio_reads_each_partition_once_per_pass():
     pdf = ratio_frame(60, seed=1)
     pieces = [pdf.iloc[:25], pdf.iloc[25:25], pdf.iloc[25:]]
