@@ -1,37 +1,9 @@
 """The correlation ratio of each numeric target over each categorical
-feature, on every row, in three passes.
-
-The in-memory analysis computes it as
-
-    yv = pd.to_numeric(y, errors="coerce"); g = x.astype("category")
-    keep the rows where neither is missing (at least two, else None)
-    mu = yv.mean()
-    ss_between = sum of n_g * (mean_g - mu) ** 2, groups in groupby's key order
-    ss_total = ((yv - mu) ** 2).sum()     (0 gives 0.0)
-    ratio = ss_between / ss_total
-
-Both totals are NumPy's pairwise sums over the kept rows, so a partition
-that knows where its kept rows sit among all of them (pass 1 counts them)
-contributes the tree nodes it holds (`pairwise_partial`), and the merge is
-NumPy's own sum, bit for bit: `mu` after pass 2, `ss_total` after pass 3.
-
-A group's mean is its values' sum in row order over its count. Each
-partition sums its share of each group as the library sums a group (one
-add.reduce of its run), and the shares are added up on the workers: a group
-that lies in one partition, or holds every kept row, has the library's sum
-exactly; one spread over partitions differs from it only in the rounding of
-those few additions. The client receives one count and sum per group.
-The groups are summed natively (`group_sums`: add.reduce's order per group,
-as the running NumPy cuts its sums); Arrow-backed text is grouped by its
-codes in first-seen order (`arrow_text`), so only its distinct values become
-Python objects.
-Counting the kept rows (pass 1) and the squares (pass 3) read the masks and
-the target alone.
-
-Integer targets (plain or nullable) are summed in float64, as pandas' mean
-does, through NumPy's buffered casts (`numpy_sum_block`). Other non-float64
-targets (float32, booleans) are summed in float64 too, where pandas keeps
-their own precision: their ratios are not the library's to the last bits.
+feature, on every row, in three passes: pass 1 counts the kept rows (neither
+value missing), pass 2 sums the target (NumPy's pairwise tree nodes) and
+each partition's share of every group, pass 3 the squared deviations from
+the mean. How each sum keeps the library's bits is told in
+docs/distributed.md ("The correlation ratio").
 """
 
 from __future__ import annotations
@@ -45,6 +17,7 @@ import pandas as pd
 
 from .arrow_text import arrow_text, text_codes
 from .passes import Pass, combine_tree
+from .summaries import _sum_block
 from .tables import Tables
 
 
@@ -125,7 +98,7 @@ def _block(dtype: Any) -> int:
         return 0
     import _profilon_kernels
 
-    return int(_profilon_kernels.numpy_sum_block())
+    return _sum_block(_profilon_kernels)
 
 
 @functools.cache

@@ -4,19 +4,15 @@ reaches 0.99 in absolute value, and the candidates identical to it.
 
 The in-memory check correlates each numeric candidate (`select_dtypes`
 with np.number, targets dropped) that shares at least two complete rows
-with the target, by `Series.corr`: NumPy's corrcoef of the complete pairs,
-that is the centred cross-product over the product of the centred norms,
-clipped to [-1, 1]. Pass 1 counts and sums the complete pairs of each
-partition; pass 2 sums the centred products around the pairs' means (both
-natively, compensated sums over each partition's rows, no copies). The
-order of those additions differs from corrcoef's (NumPy's pairwise means,
-then a BLAS dot product), so a coefficient agrees with the library's within
-rounding, which decides a hit only for a coefficient within about 1e-15 of
-the threshold.
+with the target, by `Series.corr`. Pass 1 counts and sums the complete
+pairs of each partition, pass 2 sums the centred products around the
+pairs' means; the kernels (`pair_sums`, merged by `pair_means` and
+`pair_hit`) use compensated sums, in another order than corrcoef's, so a
+coefficient agrees with the library's within rounding, which decides a hit
+only for a coefficient within about 1e-15 of the threshold.
 
-Identity is pandas' `Series.equals` (same dtype, equal values, missing
-matching missing): elementwise, so it holds for the whole column exactly
-when it holds in every partition (an empty one included).
+Identity is pandas' `Series.equals`: elementwise, so it holds for the whole
+column exactly when it holds in every partition (an empty one included).
 """
 
 from __future__ import annotations
@@ -53,19 +49,13 @@ class _Columns:
 
 
 def _first(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]], same: Sequence[tuple[Any, Any]]) -> tuple[Any, Any]:
-    import _profilon_kernels
-
     columns = _Columns(part)
-    # Infinite values make the sums inf or NaN and the coefficient NaN: no
-    # hit, as for the library, whose warnings the analysis keeps quiet.
     sums = [_profilon_kernels.pair_sums(columns[c], columns[t], None) for c, t in pairs]
     equal = [bool(part[c].equals(part[t])) for c, t in same]
     return sums, equal
 
 
 def _second(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]], means: Sequence[tuple[float, float] | None]) -> list:
-    import _profilon_kernels
-
     columns = _Columns(part)
     return [
         None if m is None else _profilon_kernels.pair_sums(columns[c], columns[t], m)
@@ -99,35 +89,18 @@ class LeakageChecks:
 
         per_part = results[self._at]
         self._equal = [all(r[1][j] for r in per_part) for j in range(len(self.same))]
-        self._counts = []
-        means: list[tuple[float, float] | None] = []
-        for j in range(len(self.pairs)):
-            n = sum(r[0][j][0] for r in per_part)
-            self._counts.append(n)
-            if n < 2:
-                means.append(None)
-                continue
-            sa = sum(r[0][j][1] for r in per_part)
-            sb = sum(r[0][j][2] for r in per_part)
-            means.append((sa / n, sb / n))
-        self._means = means
+        # Per pair, the means of both sides, None under two complete pairs.
+        self._means = [_profilon_kernels.pair_means([r[0][j] for r in per_part]) for j in range(len(self.pairs))]
         second = dask.delayed(_second, pure=True)
-        self._at = p.add([second(part, self.pairs, means) for part in p.partitions(self._ddf)])
+        self._at = p.add([second(part, self.pairs, self._means) for part in p.partitions(self._ddf)])
 
     def fill(self, results: list[Any], tables: Tables) -> None:
         per_part = results[self._at]
         hits: dict[Any, list[Any]] = {t: [] for t in self.targets if pd.api.types.is_numeric_dtype(self._ddf._meta[t])}
         for j, (c, t) in enumerate(self.pairs):
-            if self._means[j] is None:
-                continue
-            sab = sum(r[j][0] for r in per_part)
-            saa = sum(r[j][1] for r in per_part)
-            sbb = sum(r[j][2] for r in per_part)
-            with np.errstate(divide="ignore", invalid="ignore"):
-                r = np.float64(sab) / np.sqrt(np.float64(saa)) / np.sqrt(np.float64(sbb))
-            if np.isnan(r):
-                continue
-            if abs(min(max(float(r), -1.0), 1.0)) >= HIT_THRESHOLD:
+            # Infinite values make the sums inf or NaN and the coefficient
+            # NaN: no hit, as for the library, whose warnings stay quiet.
+            if self._means[j] is not None and _profilon_kernels.pair_hit([r[j] for r in per_part], HIT_THRESHOLD):
                 hits[t].append(c)
         identical: dict[Any, list[Any]] = {t: [] for t in self.targets}
         for (c, t), equal in zip(self.same, self._equal, strict=True):

@@ -43,6 +43,7 @@ extern const PyMethodDef row_hash_entries[];
 extern const PyMethodDef duplicate_entries[];
 extern const PyMethodDef summary_entries[];
 extern const PyMethodDef pearson_screen_entries[];
+extern const PyMethodDef leakage_entries[];
 extern const PyMethodDef group_sums_entries[];
 extern const PyMethodDef quantile_entries[];
 extern const PyMethodDef pairwise_tree_entries[];

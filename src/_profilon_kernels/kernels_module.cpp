@@ -17,6 +17,7 @@ const PyMethodDef* const tables[] = {
     duplicate_entries,
     summary_entries,
     pearson_screen_entries,
+    leakage_entries,
     group_sums_entries,
     quantile_entries,
     pairwise_tree_entries,

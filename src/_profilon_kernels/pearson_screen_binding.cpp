@@ -4,9 +4,6 @@
 // NaN marking a missing cell, as pandas' Series.corr reads both.
 // Returns (verdicts, r, margins, pairs): verdicts 0 below the threshold, 1
 // at or above it, 2 left to the library. Threads as PROFILON_NUM_THREADS says.
-// pair_sums(a, b, means): one partition's sums for the same check over the
-// rows where both float64 vectors have a value.
-#include <cmath>
 #include <string_view>
 #include <vector>
 
@@ -68,67 +65,11 @@ PyObject* pearson_screen(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// A compensated sum: the partitions' sums are added up on the client, and
-// each should carry no more rounding than the pairwise sum it stands in for.
-struct CompensatedSum {
-    double sum = 0.0, carry = 0.0;
-    void add(double x) {
-        const double t = sum + x;
-        carry += std::fabs(sum) >= std::fabs(x) ? (sum - t) + x : (x - t) + sum;
-        sum = t;
-    }
-    // A non-finite sum is what it is: the carry of an infinity is NaN.
-    double value() const { return std::isfinite(sum) ? sum + carry : sum; }
-};
-
-// pair_sums(a, b, means): over the rows where neither a nor b is NaN, (count,
-// sum of a, sum of b) when means is None, else (sum of da * db, of da * da,
-// of db * db) with da = a - means[0], db = b - means[1].
-PyObject* pair_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return entry([&] {
-        if (nargs != 3) throw py::type_error("pair_sums(a, b, means)");
-        pyapi::Float64View a(args[0]), b(args[1]);
-        if (a.size() != b.size()) throw py::value_error("a and b must have the same length");
-        const bool centred = args[2] != Py_None;
-        double ma = 0.0, mb = 0.0;
-        if (centred) {
-            py::tuple m = py::reinterpret_borrow<py::tuple>(args[2]);
-            if (m.size() != 2) throw py::value_error("means is (mean of a, mean of b)");
-            ma = m[0].cast<double>();
-            mb = m[1].cast<double>();
-        }
-        const double *x = a.data(), *y = b.data();
-        const auto n = static_cast<std::size_t>(a.size());
-        std::int64_t count = 0;
-        CompensatedSum s1, s2, s3;
-        pyapi::without_gil([&](const std::function<bool()>&) {
-            for (std::size_t i = 0; i < n; ++i) {
-                if (std::isnan(x[i]) || std::isnan(y[i])) continue;
-                ++count;
-                if (centred) {
-                    const double da = x[i] - ma, db = y[i] - mb;
-                    s1.add(da * db);
-                    s2.add(da * da);
-                    s3.add(db * db);
-                } else {
-                    s1.add(x[i]);
-                    s2.add(y[i]);
-                }
-            }
-            return 0;
-        });
-        if (centred) return py::object(py::make_tuple(s1.value(), s2.value(), s3.value()));
-        return py::object(py::make_tuple(count, s1.value(), s2.value()));
-    });
-}
-
 }  // namespace
 
 const PyMethodDef pearson_screen_entries[] = {
     {"pearson_screen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pearson_screen)), METH_FASTCALL,
      "pearson_screen(mat, y, threshold): the leakage step's |r| >= threshold screen."},
-    {"pair_sums", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pair_sums)), METH_FASTCALL,
-     "pair_sums(a, b, means): a partition's sums for the Pearson leakage check."},
     {nullptr, nullptr, 0, nullptr},
 };
 

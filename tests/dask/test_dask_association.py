@@ -91,6 +91,26 @@ def test_correlation_ratio_matches_the_in_memory_method(n, k):
                 assert value == pytest.approx(want, rel=1e-12, abs=1e-300), (t, c)
 
 
+def test_correlation_ratio_where_numpys_summation_is_unknown(monkeypatch):
+    # A NumPy whose piece length the probe cannot tell: the ratios take the
+    # whole-array order and the per-group add.reduce, within rounding.
+    association = driver.association
+    monkeypatch.setattr(kernels, "numpy_sum_block", lambda: None)
+    association._reduce_block.cache_clear()
+    try:
+        pdf = ratio_frame(500, seed=5)
+        ddf = dd.from_pandas(pdf, npartitions=3, sort=False)
+        ref = ddf.compute()
+        got = run_ratios(ddf, TARGETS, ["ints", "noise"])
+    finally:
+        association._reduce_block.cache_clear()
+    eda = profilon.EDA()
+    for t in TARGETS:
+        for c in ["ints", "noise"]:
+            want = eda._correlation_ratio_num_cat(ref[t], ref[c])
+            assert got[t][c] == pytest.approx(want, rel=1e-12, abs=1e-300), (t, c)
+
+
 def test_correlation_ratio_reads_each_partition_once_per_pass(partition_reads, counted_frame):
     pdf = ratio_frame(60, seed=1)
     pieces = [pdf.iloc[:25], pdf.iloc[25:25], pdf.iloc[25:]]
@@ -337,3 +357,66 @@ def test_pair_sums_kernel_with_infinities():
     assert math.isnan(sab) and math.isnan(saa)
     with pytest.raises(ValueError, match="same length"):
         kernels.pair_sums(a, b[:2], None)
+
+
+def python_hit(parts, threshold):
+    """The merge the driver made in Python: the partitions' sums added by
+    sum(), then NumPy's divisions and square roots."""
+    sab, saa, sbb = (sum(p[i] for p in parts) for i in range(3))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        r = np.float64(sab) / np.sqrt(np.float64(saa)) / np.sqrt(np.float64(sbb))
+    return not np.isnan(r) and abs(min(max(float(r), -1.0), 1.0)) >= threshold
+
+
+@pytest.mark.parametrize("parts", [1, 3, 7])
+@pytest.mark.parametrize("slope", [2.0, -1.0, 0.0, 1e-3])
+@pytest.mark.parametrize("special", [None, "inf", "constant"])
+def test_pair_merges_are_the_python_merges(parts, slope, special):
+    rng = np.random.default_rng([parts, int(slope * 1000) % 7919, len(special or "")])
+    n = 3000
+    a = rng.standard_normal(n) * 1e3 + 5e6
+    b = slope * a + rng.standard_normal(n) * (1.0 if slope else 1e3)
+    a[rng.random(n) < 0.2] = np.nan
+    if special == "inf":
+        b[17] = np.inf
+    elif special == "constant":
+        b[:] = 4.0
+    cuts = np.array_split(np.arange(n), parts)
+    first = [kernels.pair_sums(a[c], b[c], None) for c in cuts]
+    n_pairs = sum(f[0] for f in first)
+    want = (sum(f[1] for f in first) / n_pairs, sum(f[2] for f in first) / n_pairs)
+    means = kernels.pair_means(first)
+    assert [bits(m) for m in means] == [bits(w) for w in want]
+    second = [kernels.pair_sums(a[c], b[c], means) for c in cuts]
+    for threshold in (0.99, 0.5):
+        assert kernels.pair_hit(second, threshold) is python_hit(second, threshold)
+    if special is None and slope in (2.0, -1.0):
+        assert kernels.pair_hit(second, 0.99) is True
+
+
+@pytest.mark.parametrize(
+    ("parts", "want"),
+    [
+        ([], None),
+        ([(0, 0.0, 0.0)], None),
+        ([(1, 2.0, 3.0), (0, 0.0, 0.0)], None),
+        ([(1, 2.0, 3.0), (1, 4.0, 5.0)], (3.0, 4.0)),
+    ],
+)
+def test_pair_means_under_two_pairs_is_none(parts, want):
+    assert kernels.pair_means(parts) == want
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "match"),
+    [
+        (lambda: kernels.pair_means([(-1, 0.0, 0.0)]), ValueError, "negative"),
+        (lambda: kernels.pair_means([(2, 1.0)]), ValueError, "three"),
+        (lambda: kernels.pair_hit([(1.0, 2.0)], 0.99), ValueError, "three"),
+        (lambda: kernels.pair_hit([(1.0, 2.0, 3.0)]), TypeError, "pair_hit"),
+        (lambda: kernels.pair_means([("x", 1.0, 2.0)]), RuntimeError, "cast"),
+    ],
+)
+def test_pair_merges_refuse_malformed_sums(call, error, match):
+    with pytest.raises(error, match=match):
+        call()

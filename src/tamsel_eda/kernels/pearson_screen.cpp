@@ -256,4 +256,60 @@ bool same_values(const ColumnView& a, const ColumnView* bs, std::size_t k, std::
     return finished && complete.load();
 }
 
+void CompensatedSum::add(double x) {
+    const double t = sum + x;
+    carry += std::fabs(sum) >= std::fabs(x) ? (sum - t) + x : (x - t) + sum;
+    sum = t;
+}
+
+double CompensatedSum::value() const { return carry != 0.0 && std::isfinite(carry) ? sum + carry : sum; }
+
+PairSums pair_sums(const double* a, const double* b, std::size_t n, const double* means) {
+    PairSums out;
+    CompensatedSum s1, s2, s3;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::isnan(a[i]) || std::isnan(b[i])) continue;
+        ++out.count;
+        if (means) {
+            const double da = a[i] - means[0], db = b[i] - means[1];
+            s1.add(da * db);
+            s2.add(da * da);
+            s3.add(db * db);
+        } else {
+            s1.add(a[i]);
+            s2.add(b[i]);
+        }
+    }
+    out.s1 = s1.value();
+    out.s2 = s2.value();
+    out.s3 = s3.value();
+    return out;
+}
+
+bool pair_means(const PairSums* parts, std::size_t k, double& mean_a, double& mean_b) {
+    std::int64_t n = 0;
+    CompensatedSum sa, sb;
+    for (std::size_t i = 0; i < k; ++i) {
+        n += parts[i].count;
+        sa.add(parts[i].s1);
+        sb.add(parts[i].s2);
+    }
+    if (n < 2) return false;
+    mean_a = sa.value() / static_cast<double>(n);
+    mean_b = sb.value() / static_cast<double>(n);
+    return true;
+}
+
+bool pair_hit(const PairSums* parts, std::size_t k, double threshold) {
+    CompensatedSum sab, saa, sbb;
+    for (std::size_t i = 0; i < k; ++i) {
+        sab.add(parts[i].s1);
+        saa.add(parts[i].s2);
+        sbb.add(parts[i].s3);
+    }
+    const double r = sab.value() / std::sqrt(saa.value()) / std::sqrt(sbb.value());
+    if (std::isnan(r)) return false;
+    return std::fabs(std::clamp(r, -1.0, 1.0)) >= threshold;
+}
+
 }  // namespace tamsel::kernels

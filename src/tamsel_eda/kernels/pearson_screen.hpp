@@ -46,4 +46,36 @@ bool pearson_screen(const ColumnView& y, const ColumnView* xs, std::size_t k, st
 bool same_values(const ColumnView& a, const ColumnView* bs, std::size_t k, std::size_t n, Verdict* out,
                  const std::function<bool()>& poll);
 
+// A compensated (Neumaier) sum, the one the running Python's sum() of floats
+// makes: a partition's sums and the merge of the partitions' sums each carry
+// no more rounding than the pairwise sum they stand in for.
+struct CompensatedSum {
+    double sum = 0.0, carry = 0.0;
+    void add(double x);
+    // The carry is added only where it is finite and non-zero, so that an
+    // infinite sum stays infinite and a -0.0 keeps its sign.
+    double value() const;
+};
+
+// The Dask driver's leakage check of one (feature, target) pair, in two
+// passes over the partitions. First pass, per partition: over the rows where
+// neither a nor b is NaN, their count and the sums of a and of b (`means`
+// null). Second pass: the sums of da * db, da * da and db * db with
+// da = a - means[0], db = b - means[1] (`count` is kept but not read).
+struct PairSums {
+    std::int64_t count = 0;
+    double s1 = 0.0, s2 = 0.0, s3 = 0.0;
+};
+PairSums pair_sums(const double* a, const double* b, std::size_t n, const double* means);
+
+// The first pass's merge: the means of a and b over every partition's pairs
+// (each partition's sums added in partition order); false where fewer than
+// two pairs leave no coefficient.
+bool pair_means(const PairSums* parts, std::size_t k, double& mean_a, double& mean_b);
+
+// The second pass's merge and finish: whether |r|, r = Sab / sqrt(Saa) /
+// sqrt(Sbb) clipped to [-1, 1], reaches `threshold`. A NaN r (a constant or
+// infinite side) is no hit, as for the library.
+bool pair_hit(const PairSums* parts, std::size_t k, double threshold);
+
 }  // namespace tamsel::kernels
