@@ -92,6 +92,10 @@ def structured(case, n, rng):
     elif case == "float32_target":  # read as the float64 values it holds
         X = rng.normal(size=(n, 3))
         y = (y + X[:, 0]).astype(np.float32).astype(np.float64)
+    elif case == "signs_and_scales":  # signed zeros, and magnitudes over the whole exponent range
+        X = rng.choice([-0.0, 0.0, -1.0, 1.0], size=(n, 3))
+        X[:, 1] = rng.choice([-1.0, 1.0], size=n) * 10.0 ** rng.uniform(-300, 300, size=n)
+        y = rng.choice([-0.0, 0.0, 5e-324, -5e-324], size=n) + (rng.random(n) < 0.5) * rng.normal(size=n)
     elif case == "one_point_apart":  # a single outlier far from a tight cloud
         X = 1e-8 * rng.normal(size=(n, 3))
         X[0] = 1e8
@@ -102,7 +106,15 @@ def structured(case, n, rng):
 
 @pytest.mark.parametrize(
     "case",
-    ["duplicate_rows", "runs_at_the_ends", "constant_target", "sorted_rows", "float32_target", "one_point_apart"],
+    [
+        "duplicate_rows",
+        "runs_at_the_ends",
+        "constant_target",
+        "sorted_rows",
+        "float32_target",
+        "signs_and_scales",
+        "one_point_apart",
+    ],
 )
 @pytest.mark.parametrize("n, k", [(4, 3), (7, 3), (64, 2), (1000, 3), (8192, 3)])
 def test_kernel_matches_the_library_on_structured_inputs(kernels, case, n, k):

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -71,11 +72,18 @@ struct Point {
 // rounding is monotone, so no point inside the box is nearer than it.
 class PlaneTree {
 public:
-    PlaneTree(const double* x, const double* y, std::size_t n) : pts_(n), leaf_of_(n) {
-        for (std::size_t i = 0; i < n; ++i) pts_[i] = {x[i], y[i], static_cast<std::uint32_t>(i)};
+    // by_x, by_y: the rows in ascending order of x and of y. A node's rows
+    // stay in both orders as it is split, so its box is read off the ends of
+    // its two runs and its median is the middle of one.
+    PlaneTree(const double* x, const double* y, const std::uint32_t* by_x, const std::uint32_t* by_y, std::size_t n)
+        : pts_(n), leaf_of_(n) {
+        std::vector<std::uint32_t> rows_x(by_x, by_x + n), rows_y(by_y, by_y + n), spill(n);
+        std::vector<unsigned char> goes_left(n);
+        Lists lists{x, y, rows_x.data(), rows_y.data(), spill.data(), goes_left.data()};
         nodes_.reserve(2 * (n / leaf_size + 1) + 1);
         nodes_.push_back({});
-        build(0, 0, static_cast<std::uint32_t>(n));
+        build(lists, 0, 0, static_cast<std::uint32_t>(n));
+        for (std::size_t i = 0; i < n; ++i) pts_[i] = {x[rows_x[i]], y[rows_x[i]], rows_x[i]};
     }
 
     std::size_t size() const { return pts_.size(); }
@@ -103,32 +111,43 @@ private:
         std::uint32_t left = 0;  // 0 for a leaf; the right child follows the left one
     };
 
-    void build(std::size_t at_node, std::uint32_t begin, std::uint32_t end) {
+    struct Lists {
+        const double *x, *y;
+        std::uint32_t *by_x, *by_y, *spill;
+        unsigned char* goes_left;
+    };
+
+    void build(Lists& l, std::size_t at_node, std::uint32_t begin, std::uint32_t end) {
         Node node;
         node.begin = begin;
         node.end = end;
-        node.lox = node.hix = pts_[begin].x;
-        node.loy = node.hiy = pts_[begin].y;
-        for (std::uint32_t i = begin + 1; i < end; ++i) {
-            node.lox = std::min(node.lox, pts_[i].x);
-            node.hix = std::max(node.hix, pts_[i].x);
-            node.loy = std::min(node.loy, pts_[i].y);
-            node.hiy = std::max(node.hiy, pts_[i].y);
-        }
+        node.lox = l.x[l.by_x[begin]];
+        node.hix = l.x[l.by_x[end - 1]];
+        node.loy = l.y[l.by_y[begin]];
+        node.hiy = l.y[l.by_y[end - 1]];
         if (end - begin > leaf_size) {
             const std::uint32_t mid = begin + (end - begin) / 2;
-            auto first = pts_.begin() + begin, nth = pts_.begin() + mid, last = pts_.begin() + end;
-            if (node.hix - node.lox >= node.hiy - node.loy) {
-                std::nth_element(first, nth, last, [](const Point& a, const Point& b) { return a.x < b.x; });
-            } else {
-                std::nth_element(first, nth, last, [](const Point& a, const Point& b) { return a.y < b.y; });
+            const bool on_x = node.hix - node.lox >= node.hiy - node.loy;
+            const std::uint32_t* split = on_x ? l.by_x : l.by_y;
+            std::uint32_t* other = on_x ? l.by_y : l.by_x;
+            for (std::uint32_t i = begin; i < end; ++i) l.goes_left[split[i]] = i < mid ? 1 : 0;
+            // Stable partition of the other order: each half keeps it.
+            std::uint32_t kept = begin, spilled = 0;
+            for (std::uint32_t i = begin; i < end; ++i) {
+                const std::uint32_t row = other[i];
+                const unsigned char left = l.goes_left[row];
+                other[kept] = row;
+                l.spill[spilled] = row;
+                kept += left;
+                spilled += 1 - left;
             }
+            std::copy(l.spill, l.spill + spilled, other + kept);
             node.left = static_cast<std::uint32_t>(nodes_.size());
             nodes_.push_back({});
             nodes_.push_back({});
             nodes_[at_node] = node;
-            build(node.left, begin, mid);
-            build(node.left + 1, mid, end);
+            build(l, node.left, begin, mid);
+            build(l, node.left + 1, mid, end);
         } else {
             nodes_[at_node] = node;
             for (std::uint32_t i = begin; i < end; ++i) leaf_of_[i] = static_cast<std::uint32_t>(at_node);
@@ -176,20 +195,47 @@ private:
 // among themselves: their runs are the same.
 class SortedLine {
 public:
+    // A least-significant-digit radix sort of the values' bits mapped to
+    // unsigned integers of the same order (finite values; -0 sorts just
+    // before +0, which no count can tell apart).
     void assign(const double* values, std::size_t n) {
+        constexpr int digit_bits = 11, passes = 6;
+        constexpr std::size_t buckets = std::size_t{1} << digit_bits;
         order_.resize(n);
-        for (std::size_t i = 0; i < n; ++i) order_[i] = {values[i], static_cast<std::uint32_t>(i)};
-        std::sort(order_.begin(), order_.end(), [](const Entry& a, const Entry& b) { return a.v < b.v; });
+        std::vector<Entry> spare(n);
+        std::vector<std::uint32_t> counts(passes * buckets, 0);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint64_t u;
+            std::memcpy(&u, &values[i], sizeof u);
+            u = (u >> 63) != 0 ? ~u : u | (std::uint64_t{1} << 63);
+            order_[i] = {u, static_cast<std::uint32_t>(i)};
+            for (int p = 0; p < passes; ++p) ++counts[p * buckets + ((u >> (p * digit_bits)) & (buckets - 1))];
+        }
+        for (int p = 0; p < passes && n > 0; ++p) {
+            std::uint32_t* c = &counts[p * buckets];
+            const int shift = p * digit_bits;
+            // A digit all keys share moves nothing.
+            if (c[(order_[0].key >> shift) & (buckets - 1)] == n) continue;
+            std::uint32_t total = 0;
+            for (std::size_t b = 0; b < buckets; ++b) {
+                const std::uint32_t here = c[b];
+                c[b] = total;
+                total += here;
+            }
+            for (const Entry& e : order_) spare[c[(e.key >> shift) & (buckets - 1)]++] = e;
+            order_.swap(spare);
+        }
         sorted_.resize(n);
         rows_.resize(n);
         for (std::size_t j = 0; j < n; ++j) {
-            sorted_[j] = order_[j].v;
             rows_[j] = order_[j].id;
+            sorted_[j] = values[rows_[j]];
         }
     }
 
     std::size_t size() const { return sorted_.size(); }
     std::uint32_t row_at(std::size_t pos) const { return rows_[pos]; }
+    const std::uint32_t* rows() const { return rows_.data(); }
 
     std::size_t count_within_at(std::size_t pos, double r) const {
         const std::size_t n = sorted_.size();
@@ -230,7 +276,7 @@ private:
     }
 
     struct Entry {
-        double v;
+        std::uint64_t key;
         std::uint32_t id;
     };
     std::vector<Entry> order_;
@@ -297,12 +343,12 @@ bool mutual_info_cc(const MiProblem& p, double* out, const std::function<bool()>
             x[i] =
                 at(p.x, static_cast<std::ptrdiff_t>(i) * p.row_stride + static_cast<std::ptrdiff_t>(f) * p.col_stride);
         }
-        const PlaneTree tree(x.data(), y.data(), n);
+        SortedLine x_line;
+        x_line.assign(x.data(), n);
+        const PlaneTree tree(x.data(), y.data(), x_line.rows(), y_line.rows(), n);
         const bool done =
             k == 3 ? radii<FixedBest<4>>(tree, k + 1, r.data(), stop) : radii<DynamicBest>(tree, k + 1, r.data(), stop);
         if (!done) return;
-        SortedLine x_line;
-        x_line.assign(x.data(), n);
         // Each point's terms land at its row, so the sums below add them in
         // the library's (row) order.
         line_terms(x_line, r.data(), p.digamma, psi_x.data());
