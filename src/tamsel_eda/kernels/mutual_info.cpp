@@ -35,14 +35,16 @@ struct FixedBest {
     double d[Slots];
     explicit FixedBest(std::size_t) { std::fill(d, d + Slots, std::numeric_limits<double>::infinity()); }
     double worst() const { return d[Slots - 1]; }
+    // One compare-exchange per slot instead of a search for the place:
+    // the place varies from offer to offer and would be mispredicted.
     void offer(double v) {
         if (!(v < d[Slots - 1])) return;
-        std::size_t j = Slots - 1;
-        while (j > 0 && d[j - 1] > v) {
-            d[j] = d[j - 1];
-            --j;
+        d[Slots - 1] = v;
+        for (std::size_t j = Slots - 1; j > 0; --j) {
+            const double lo = std::min(d[j - 1], d[j]), hi = std::max(d[j - 1], d[j]);
+            d[j - 1] = lo;
+            d[j] = hi;
         }
-        d[j] = v;
     }
 };
 
@@ -82,6 +84,8 @@ public:
         Lists lists{x, y, rows_x.data(), rows_y.data(), spill.data(), goes_left.data()};
         nodes_.reserve(2 * (n / leaf_size + 1) + 1);
         nodes_.push_back({});
+        parent_.reserve(nodes_.capacity());
+        parent_.push_back(0);
         build(lists, 0, 0, static_cast<std::uint32_t>(n));
         for (std::size_t i = 0; i < n; ++i) pts_[i] = {x[rows_x[i]], y[rows_x[i]], rows_x[i]};
     }
@@ -95,10 +99,19 @@ public:
     template <class Best>
     double kth_distance(std::size_t t, Best best) const {
         const double qx = pts_[t].x, qy = pts_[t].y;
-        // The query's own leaf first: its bound is then tight from the root on.
-        const Node& own = nodes_[leaf_of_[t]];
+        // The query's own leaf first, then the sibling of each node on the
+        // way up: the nearest regions come first, so the bound is tight
+        // before the larger subtrees are reached, and the way down to the
+        // query's leaf is never walked.
+        std::uint32_t at_node = leaf_of_[t];
+        const Node& own = nodes_[at_node];
         for (std::uint32_t i = own.begin; i < own.end; ++i) best.offer(chebyshev(qx, qy, pts_[i].x, pts_[i].y));
-        search(0, leaf_of_[t], qx, qy, best);
+        while (at_node != 0) {
+            const std::uint32_t up = parent_[at_node];
+            const std::uint32_t sibling = at_node == nodes_[up].left ? at_node + 1 : at_node - 1;
+            if (gap(nodes_[sibling], qx, qy) < best.worst()) search(sibling, qx, qy, best);
+            at_node = up;
+        }
         return best.worst();
     }
 
@@ -145,6 +158,8 @@ private:
             node.left = static_cast<std::uint32_t>(nodes_.size());
             nodes_.push_back({});
             nodes_.push_back({});
+            parent_.push_back(static_cast<std::uint32_t>(at_node));
+            parent_.push_back(static_cast<std::uint32_t>(at_node));
             nodes_[at_node] = node;
             build(l, node.left, begin, mid);
             build(l, node.left + 1, mid, end);
@@ -165,10 +180,9 @@ private:
     // A node whose bound is not below the current (k+1)-th distance cannot
     // change it.
     template <class Best>
-    void search(std::uint32_t at_node, std::uint32_t skip, double qx, double qy, Best& best) const {
+    void search(std::uint32_t at_node, double qx, double qy, Best& best) const {
         const Node& nd = nodes_[at_node];
         if (nd.left == 0) {
-            if (at_node == skip) return;
             for (std::uint32_t i = nd.begin; i < nd.end; ++i) best.offer(chebyshev(qx, qy, pts_[i].x, pts_[i].y));
             return;
         }
@@ -178,13 +192,14 @@ private:
             std::swap(near, far);
             std::swap(g_near, g_far);
         }
-        if (g_near < best.worst()) search(near, skip, qx, qy, best);
-        if (g_far < best.worst()) search(far, skip, qx, qy, best);
+        if (g_near < best.worst()) search(near, qx, qy, best);
+        if (g_far < best.worst()) search(far, qx, qy, best);
     }
 
     std::vector<Point> pts_;
     std::vector<Node> nodes_;
     std::vector<std::uint32_t> leaf_of_;  // by tree place
+    std::vector<std::uint32_t> parent_;   // by node; the root's is unused
 };
 
 // The values of one coordinate in ascending order, with the row of each
