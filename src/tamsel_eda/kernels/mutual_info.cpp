@@ -38,8 +38,12 @@ struct FixedBest {
     // One compare-exchange per slot instead of a search for the place:
     // the place varies from offer to offer and would be mispredicted.
     void offer(double v) {
-        if (!(v < d[Slots - 1])) return;
-        d[Slots - 1] = v;
+        if (v < d[Slots - 1]) take(v);
+    }
+    // The same without the test, for the query's own leaf, where most
+    // offers are taken and the test would be mispredicted.
+    void take(double v) {
+        d[Slots - 1] = std::min(d[Slots - 1], v);
         for (std::size_t j = Slots - 1; j > 0; --j) {
             const double lo = std::min(d[j - 1], d[j]), hi = std::max(d[j - 1], d[j]);
             d[j - 1] = lo;
@@ -52,6 +56,7 @@ struct DynamicBest {
     std::vector<double> d;
     explicit DynamicBest(std::size_t slots) : d(slots, std::numeric_limits<double>::infinity()) {}
     double worst() const { return d.back(); }
+    void take(double v) { offer(v); }
     void offer(double v) {
         const std::size_t last = d.size() - 1;
         if (!(v < d[last])) return;
@@ -105,7 +110,7 @@ public:
         // query's leaf is never walked.
         std::uint32_t at_node = leaf_of_[t];
         const Node& own = nodes_[at_node];
-        for (std::uint32_t i = own.begin; i < own.end; ++i) best.offer(chebyshev(qx, qy, pts_[i].x, pts_[i].y));
+        for (std::uint32_t i = own.begin; i < own.end; ++i) best.take(chebyshev(qx, qy, pts_[i].x, pts_[i].y));
         while (at_node != 0) {
             const std::uint32_t up = parent_[at_node];
             const std::uint32_t sibling = at_node == nodes_[up].left ? at_node + 1 : at_node - 1;
