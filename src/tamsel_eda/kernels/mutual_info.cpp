@@ -35,13 +35,10 @@ struct FixedBest {
     double d[Slots];
     explicit FixedBest(std::size_t) { std::fill(d, d + Slots, std::numeric_limits<double>::infinity()); }
     double worst() const { return d[Slots - 1]; }
-    // One compare-exchange per slot instead of a search for the place:
-    // the place varies from offer to offer and would be mispredicted.
-    void offer(double v) {
-        if (v < d[Slots - 1]) take(v);
-    }
-    // The same without the test, for the query's own leaf, where most
-    // offers are taken and the test would be mispredicted.
+    // A minimum and one compare-exchange per slot, with no test: whether a
+    // leaf's point is taken, and where it goes, varies from point to point
+    // and would mostly be mispredicted. A value not below the last slot
+    // leaves the list as it is.
     void take(double v) {
         d[Slots - 1] = std::min(d[Slots - 1], v);
         for (std::size_t j = Slots - 1; j > 0; --j) {
@@ -56,8 +53,7 @@ struct DynamicBest {
     std::vector<double> d;
     explicit DynamicBest(std::size_t slots) : d(slots, std::numeric_limits<double>::infinity()) {}
     double worst() const { return d.back(); }
-    void take(double v) { offer(v); }
-    void offer(double v) {
+    void take(double v) {
         const std::size_t last = d.size() - 1;
         if (!(v < d[last])) return;
         std::size_t j = last;
@@ -188,7 +184,7 @@ private:
     void search(std::uint32_t at_node, double qx, double qy, Best& best) const {
         const Node& nd = nodes_[at_node];
         if (nd.left == 0) {
-            for (std::uint32_t i = nd.begin; i < nd.end; ++i) best.offer(chebyshev(qx, qy, pts_[i].x, pts_[i].y));
+            for (std::uint32_t i = nd.begin; i < nd.end; ++i) best.take(chebyshev(qx, qy, pts_[i].x, pts_[i].y));
             return;
         }
         std::uint32_t near = nd.left, far = nd.left + 1;
