@@ -72,6 +72,58 @@ def test_other_neighbour_counts(kernels, k):
     assert_same_bits(np.maximum(got, 0.0), [_mutual_info._compute_mi_cc(X[:, j], y, k) for j in range(X.shape[1])])
 
 
+def structured(case, n, rng):
+    """Inputs whose runs on a line reach its ends or cover it whole, and
+    points that coincide: where the counts' searches and the plane tree's
+    bounds meet their edge cases."""
+    y = rng.normal(size=n)
+    if case == "duplicate_rows":
+        X = np.repeat(rng.normal(size=(n // 2 + 1, 3)), 2, axis=0)[:n]
+        y = np.repeat(y[: n // 2 + 1], 2)[:n]
+    elif case == "runs_at_the_ends":  # most values on the smallest and largest
+        X = rng.choice([-1.0, 0.5, 1.0], size=(n, 3), p=[0.45, 0.1, 0.45])
+        y = rng.choice([-2.0, 2.0], size=n) + 1e-12 * rng.normal(size=n)
+    elif case == "constant_target":
+        X = rng.normal(size=(n, 3))
+        y = np.full(n, 7.0)
+    elif case == "sorted_rows":
+        X = np.sort(rng.normal(size=(n, 3)), axis=0)
+        y = np.sort(y)[::-1].copy()
+    elif case == "float32_target":  # read as the float64 values it holds
+        X = rng.normal(size=(n, 3))
+        y = (y + X[:, 0]).astype(np.float32).astype(np.float64)
+    elif case == "signs_and_scales":  # signed zeros, and magnitudes over the whole exponent range
+        X = rng.choice([-0.0, 0.0, -1.0, 1.0], size=(n, 3))
+        X[:, 1] = rng.choice([-1.0, 1.0], size=n) * 10.0 ** rng.uniform(-300, 300, size=n)
+        y = rng.choice([-0.0, 0.0, 5e-324, -5e-324], size=n) + (rng.random(n) < 0.5) * rng.normal(size=n)
+    elif case == "one_point_apart":  # a single outlier far from a tight cloud
+        X = 1e-8 * rng.normal(size=(n, 3))
+        X[0] = 1e8
+    else:
+        raise AssertionError(case)
+    return np.ascontiguousarray(X), y
+
+
+@pytest.mark.parametrize(
+    "case",
+    [
+        "duplicate_rows",
+        "runs_at_the_ends",
+        "constant_target",
+        "sorted_rows",
+        "float32_target",
+        "signs_and_scales",
+        "one_point_apart",
+    ],
+)
+@pytest.mark.parametrize("n, k", [(4, 3), (7, 3), (64, 2), (1000, 3), (8192, 3)])
+def test_kernel_matches_the_library_on_structured_inputs(kernels, case, n, k):
+    X, y = structured(case, n, np.random.default_rng(n + k))
+    got = kernels.mutual_info(X, y, table(n), k)
+    want = [_mutual_info._compute_mi_cc(X[:, j], y, k) for j in range(X.shape[1])]
+    assert_same_bits(np.maximum(got, 0.0), want)
+
+
 def test_memory_order_and_thread_count_do_not_matter(kernels, monkeypatch):
     X, y = problem(2000, "normal", seed=3)
     X = np.tile(X, (1, 3))
