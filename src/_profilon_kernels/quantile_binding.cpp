@@ -1,8 +1,10 @@
 // Exact order statistics and quantiles of a column split into partitions
-// (quantile_buckets.hpp): per partition quantile_scan (first read) and
+// (quantiles.hpp): per partition quantile_scan (first read) and
 // quantile_gather (second read); on the small results quantile_merge,
 // quantile_plan and quantile_select; the interquartile fences with
-// iqr_fences; scan_counts reads a column's counts and extremes.
+// iqr_fences; scan_counts reads a column's counts and extremes. A column in
+// memory has its percentiles from finite_quantiles and its order statistics
+// from order_statistics.
 //
 // A scan is (missing, buckets, counts, lo, hi, zeros, level): the count of
 // NaN or masked cells; per occupied bucket in ascending order, its count and
@@ -18,9 +20,8 @@
 #include <stdexcept>
 
 #include "../tamsel_eda/kernels/kernels.hpp"
-#include "../tamsel_eda/kernels/linear_quantile.hpp"
 #include "../tamsel_eda/kernels/order_key.hpp"
-#include "../tamsel_eda/kernels/quantile_buckets.hpp"
+#include "../tamsel_eda/kernels/quantiles.hpp"
 #include "../tamsel_eda/kernels/summary.hpp"
 #include "arrays.hpp"
 
@@ -339,6 +340,34 @@ PyObject* iqr_fences(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// finite_quantiles(values, qs): np.percentile (method "linear") of the
+// finite values of a float64 column at each fraction of qs, in one array.
+PyObject* finite_quantiles(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 2) throw py::type_error("finite_quantiles(values, qs)");
+        const std::vector<double> x = read_array<double>(args[0], "float64");
+        const std::vector<double> qs = read_array<double>(args[1], "float64");
+        if (std::any_of(qs.begin(), qs.end(), [](double q) { return !(q >= 0 && q <= 1); }))
+            throw py::value_error("quantiles must be in the range [0, 1]");
+        return make_array(kernels::finite_quantiles(x.data(), x.size(), qs), "float64");
+    });
+}
+
+// order_statistics(values, ranks): the finite values of a float64 column at
+// the ranks a sort of them would give, in one array.
+PyObject* order_statistics(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 2) throw py::type_error("order_statistics(values, ranks)");
+        const std::vector<double> x = read_array<double>(args[0], "float64");
+        const std::vector<std::uint64_t> ranks = ranks_from(args[1]);
+        try {
+            return make_array(kernels::finite_order_statistics(x.data(), x.size(), ranks), "float64");
+        } catch (const std::out_of_range& e) {
+            throw py::index_error(e.what());
+        }
+    });
+}
+
 template <auto F>
 PyCFunction fast() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
@@ -369,6 +398,10 @@ const PyMethodDef quantile_entries[] = {
     {"median_value", fast<median_value>(), METH_FASTCALL,
      "median_value(lower, upper, n, sum_block): np.median from them."},
     {"iqr_fences", fast<iqr_fences>(), METH_FASTCALL, "iqr_fences(q1, q3): (lo, hi, zero_width, finite)."},
+    {"finite_quantiles", fast<finite_quantiles>(), METH_FASTCALL,
+     "finite_quantiles(values, qs): np.percentile of the finite values at the fractions qs."},
+    {"order_statistics", fast<order_statistics>(), METH_FASTCALL,
+     "order_statistics(values, ranks): the finite values at those sorted ranks."},
     {nullptr, nullptr, 0, nullptr},
 };
 

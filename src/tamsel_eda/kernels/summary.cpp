@@ -10,108 +10,12 @@
 #include <type_traits>
 #include <vector>
 
-#include "linear_quantile.hpp"
 #include "pairwise.hpp"
 
 namespace tamsel::kernels {
 namespace {
 
 constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
-
-// nth_element for each of the sorted, distinct ranks r[0..nr) within
-// [lo, hi): afterwards b[r[i]] holds the value of that rank. The middle rank
-// splits the range first, so the quartiles are looked for in halves; a rank
-// right after one just placed is the smallest value above it, one scan.
-void select_ranks(double* b, std::size_t lo, std::size_t hi, const std::size_t* r, std::size_t nr) {
-    if (nr == 0 || lo >= hi) return;
-    const std::size_t mid = nr / 2;
-    const std::size_t k = r[mid];
-    std::nth_element(b + lo, b + k, b + hi);
-    std::size_t right = mid + 1;
-    if (right < nr && r[right] == k + 1) {
-        std::iter_swap(b + k + 1, std::min_element(b + k + 1, b + hi));
-        ++right;
-    }
-    select_ranks(b, lo, k, r, mid);
-    select_ranks(b, r[right - 1] + 1, hi, r + right, nr - right);
-}
-
-// The values of the sorted, distinct ranks r[0..nr) of f[0..nf) into
-// values[0..nr), on a long column in one pass: a strided sample, sorted,
-// brackets each rank by the sample values a few standard errors around it;
-// the pass counts the values between brackets and gathers those inside, and
-// the ranks are selected among the gathered ones. When a rank falls outside
-// its bracket (a sample unlike the column), or too much was gathered, the
-// whole column is partitioned instead. Either way the values are the exact
-// order statistics.
-bool bracketed_ranks(const double* f, std::size_t nf, const std::size_t* r, std::size_t nr, double* values,
-                     double* spare, std::size_t spare_size) {
-    constexpr std::size_t sample_size = 16384, margin = 256;
-    if (nf < 4 * sample_size || spare_size < sample_size + nf / 4) return false;
-    double* sample = spare;
-    const std::size_t stride = nf / sample_size;
-    for (std::size_t i = 0; i < sample_size; ++i) sample[i] = f[i * stride];
-    std::sort(sample, sample + sample_size);
-
-    constexpr double inf = std::numeric_limits<double>::infinity();
-    struct Interval {
-        double lo, hi;
-    };
-    Interval interval[6];
-    std::size_t ni = 0;
-    for (std::size_t j = 0; j < nr; ++j) {
-        const auto at = static_cast<std::size_t>(static_cast<double>(r[j]) / static_cast<double>(nf) * sample_size);
-        const std::size_t a = at > margin ? at - margin : 0;
-        const std::size_t b = at + margin < sample_size - 1 ? at + margin : sample_size - 1;
-        const double lo = a == 0 ? -inf : sample[a];
-        const double hi = b == sample_size - 1 ? inf : sample[b];
-        if (ni > 0 && lo <= interval[ni - 1].hi) {
-            interval[ni - 1].hi = std::max(interval[ni - 1].hi, hi);
-        } else {
-            interval[ni++] = {lo, hi};
-        }
-    }
-
-    double* gathered = spare + sample_size;
-    const std::size_t capacity = std::min(spare_size - sample_size, nf / 4);
-    std::size_t ng = 0;
-    std::size_t gap[7] = {0, 0, 0, 0, 0, 0, 0};  // below interval k (above k - 1)
-    std::size_t inside[6] = {0, 0, 0, 0, 0, 0};
-    for (std::size_t i = 0; i < nf; ++i) {
-        const double v = f[i];
-        std::size_t k = 0;
-        while (k < ni && v > interval[k].hi) ++k;
-        if (k < ni && v >= interval[k].lo) {
-            if (ng == capacity) return false;
-            gathered[ng++] = v;
-            ++inside[k];
-        } else {
-            ++gap[k];
-        }
-    }
-
-    std::size_t local[6];
-    for (std::size_t j = 0; j < nr; ++j) {
-        std::size_t below = 0, gathered_below = 0, k = 0;
-        for (; k < ni; ++k) {
-            below += gap[k];
-            if (r[j] < below + gathered_below + inside[k]) break;
-            gathered_below += inside[k];
-        }
-        if (k == ni || r[j] < below + gathered_below) return false;
-        local[j] = r[j] - below;
-    }
-    select_ranks(gathered, 0, ng, local, nr);
-    for (std::size_t j = 0; j < nr; ++j) values[j] = gathered[local[j]];
-    return true;
-}
-
-void order_statistics(double* f, std::size_t nf, const std::size_t* r, std::size_t nr, double* values, double* spare,
-                      std::size_t spare_size) {
-    if (nr == 0 || bracketed_ranks(f, nf, r, nr, values, spare, spare_size)) return;
-    select_ranks(f, 0, nf, r, nr);
-    for (std::size_t j = 0; j < nr; ++j) values[j] = f[r[j]];
-}
 
 // Hands out per-thread scratch; a task that finds none free (the thread
 // count changed since the workspace was sized) gets its own.

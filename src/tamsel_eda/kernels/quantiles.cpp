@@ -1,10 +1,12 @@
-#include "quantile_buckets.hpp"
+#include "quantiles.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 #include "order_key.hpp"
+#include "pairwise_tree.hpp"
 
 namespace tamsel::kernels {
 namespace {
@@ -109,6 +111,95 @@ BucketScan scan_dense(const ColumnView& col, std::size_t n) {
     std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return seen[a] < seen[b]; });
     for (std::uint32_t i : order) append(s, seen[i], count[i], lo[i], hi[i]);
     return s;
+}
+
+
+// nth_element for each of the sorted, distinct ranks r[0..nr) within
+// [lo, hi): afterwards b[r[i]] holds the value of that rank. The middle rank
+// splits the range first, so the quartiles are looked for in halves; a rank
+// right after one just placed is the smallest value above it, one scan.
+void select_ranks(double* b, std::size_t lo, std::size_t hi, const std::size_t* r, std::size_t nr) {
+    if (nr == 0 || lo >= hi) return;
+    const std::size_t mid = nr / 2;
+    const std::size_t k = r[mid];
+    std::nth_element(b + lo, b + k, b + hi);
+    std::size_t right = mid + 1;
+    if (right < nr && r[right] == k + 1) {
+        std::iter_swap(b + k + 1, std::min_element(b + k + 1, b + hi));
+        ++right;
+    }
+    select_ranks(b, lo, k, r, mid);
+    select_ranks(b, r[right - 1] + 1, hi, r + right, nr - right);
+}
+
+// The values of the sorted, distinct ranks r[0..nr) of f[0..nf) into
+// values[0..nr), on a long column in one pass: a strided sample, sorted,
+// brackets each rank by the sample values a few standard errors around it;
+// the pass counts the values between brackets and gathers those inside, and
+// the ranks are selected among the gathered ones. When a rank falls outside
+// its bracket (a sample unlike the column), or too much was gathered, the
+// whole column is partitioned instead. Either way the values are the exact
+// order statistics.
+bool bracketed_ranks(const double* f, std::size_t nf, const std::size_t* r, std::size_t nr, double* values,
+                     double* spare, std::size_t spare_size) {
+    constexpr std::size_t sample_size = 16384, margin = 256;
+    if (nf < 4 * sample_size || spare_size < sample_size + nf / 4) return false;
+    double* sample = spare;
+    const std::size_t stride = nf / sample_size;
+    for (std::size_t i = 0; i < sample_size; ++i) sample[i] = f[i * stride];
+    std::sort(sample, sample + sample_size);
+
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    struct Interval {
+        double lo, hi;
+    };
+    Interval interval[6];
+    std::size_t ni = 0;
+    for (std::size_t j = 0; j < nr; ++j) {
+        const auto at = static_cast<std::size_t>(static_cast<double>(r[j]) / static_cast<double>(nf) * sample_size);
+        const std::size_t a = at > margin ? at - margin : 0;
+        const std::size_t b = at + margin < sample_size - 1 ? at + margin : sample_size - 1;
+        const double lo = a == 0 ? -inf : sample[a];
+        const double hi = b == sample_size - 1 ? inf : sample[b];
+        if (ni > 0 && lo <= interval[ni - 1].hi) {
+            interval[ni - 1].hi = std::max(interval[ni - 1].hi, hi);
+        } else {
+            interval[ni++] = {lo, hi};
+        }
+    }
+
+    double* gathered = spare + sample_size;
+    const std::size_t capacity = std::min(spare_size - sample_size, nf / 4);
+    std::size_t ng = 0;
+    std::size_t gap[7] = {0, 0, 0, 0, 0, 0, 0};  // below interval k (above k - 1)
+    std::size_t inside[6] = {0, 0, 0, 0, 0, 0};
+    for (std::size_t i = 0; i < nf; ++i) {
+        const double v = f[i];
+        std::size_t k = 0;
+        while (k < ni && v > interval[k].hi) ++k;
+        if (k < ni && v >= interval[k].lo) {
+            if (ng == capacity) return false;
+            gathered[ng++] = v;
+            ++inside[k];
+        } else {
+            ++gap[k];
+        }
+    }
+
+    std::size_t local[6];
+    for (std::size_t j = 0; j < nr; ++j) {
+        std::size_t below = 0, gathered_below = 0, k = 0;
+        for (; k < ni; ++k) {
+            below += gap[k];
+            if (r[j] < below + gathered_below + inside[k]) break;
+            gathered_below += inside[k];
+        }
+        if (k == ni || r[j] < below + gathered_below) return false;
+        local[j] = r[j] - below;
+    }
+    select_ranks(gathered, 0, ng, local, nr);
+    for (std::size_t j = 0; j < nr; ++j) values[j] = gathered[local[j]];
+    return true;
 }
 
 }  // namespace
@@ -271,6 +362,114 @@ std::vector<double> select_planned(const RankPlan& plan,
         // From the top, the union holds the bucket's largest values, so
         // ranks count back from its end.
         out[r] = req.from_top() ? v[v.size() - (req.count - plan.inside[r])] : v[plan.inside[r]];
+    }
+    return out;
+}
+
+void order_statistics(double* f, std::size_t nf, const std::size_t* r, std::size_t nr, double* values, double* spare,
+                      std::size_t spare_size) {
+    if (nr == 0 || bracketed_ranks(f, nf, r, nr, values, spare, spare_size)) return;
+    select_ranks(f, 0, nf, r, nr);
+    for (std::size_t j = 0; j < nr; ++j) values[j] = f[r[j]];
+}
+
+std::vector<double> finite_quantiles(const double* x, std::size_t n, std::size_t finite, double lo, double hi,
+                                     const std::vector<double>& qs, std::vector<double>& scratch) {
+    std::vector<double> out(qs.size(), std::numeric_limits<double>::quiet_NaN());
+    const std::size_t m = finite;
+    if (m == 0) return out;
+    // The order statistics are found without sorting the column: the values
+    // are counted into fine buckets of the range (the bucket of a value is
+    // monotone in the value, so bucket b holds ranks [below(b), below(b + 1))),
+    // and only the few buckets that hold a wanted rank are gathered and
+    // selected in. A range too wide or too narrow for the arithmetic is one
+    // bucket: the whole column is selected in, with the same answer.
+    constexpr std::size_t fine = 4096;
+    double scale = static_cast<double>(fine) / (hi - lo);
+    std::size_t buckets = fine;
+    if (!std::isfinite(scale) || !(scale > 0.0)) {
+        scale = 0.0;
+        buckets = 1;
+    }
+    auto bucket_of = [&](double v) {
+        const double at = (v - lo) * scale;
+        return at >= static_cast<double>(buckets) ? buckets - 1 : static_cast<std::size_t>(at);
+    };
+    std::vector<std::size_t> counts(buckets + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::isfinite(x[i])) ++counts[bucket_of(x[i]) + 1];
+    }
+    for (std::size_t b = 1; b <= buckets; ++b) counts[b] += counts[b - 1];  // counts[b]: ranks below bucket b
+    std::vector<Quantile> picks;
+    std::vector<std::size_t> wanted;  // buckets holding a wanted rank
+    auto bucket_of_rank = [&](std::size_t r) {
+        return static_cast<std::size_t>(std::upper_bound(counts.begin(), counts.end(), r) - counts.begin()) - 1;
+    };
+    for (double q : qs) {
+        picks.push_back(linear_quantile(m, q));
+        wanted.push_back(bucket_of_rank(picks.back().below));
+        wanted.push_back(bucket_of_rank(picks.back().above));
+    }
+    std::sort(wanted.begin(), wanted.end());
+    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+    // Gathered bucket by bucket into one scratch buffer.
+    std::vector<std::size_t> slot_of(buckets, wanted.size());
+    std::vector<std::size_t> begin(wanted.size() + 1, 0);
+    for (std::size_t k = 0; k < wanted.size(); ++k) {
+        slot_of[wanted[k]] = k;
+        begin[k + 1] = begin[k] + (counts[wanted[k] + 1] - counts[wanted[k]]);
+    }
+    scratch.assign(begin.back(), 0.0);
+    std::vector<std::size_t> fill(begin.begin(), begin.end() - 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!std::isfinite(x[i])) continue;
+        const std::size_t k = slot_of[bucket_of(x[i])];
+        if (k < wanted.size()) scratch[fill[k]++] = x[i];
+    }
+    auto value_at = [&](std::size_t r) {
+        const std::size_t b = bucket_of_rank(r);
+        const std::size_t k = slot_of[b];
+        const auto first = scratch.begin() + static_cast<std::ptrdiff_t>(begin[k]);
+        const auto last = scratch.begin() + static_cast<std::ptrdiff_t>(begin[k + 1]);
+        const auto nth = first + static_cast<std::ptrdiff_t>(r - counts[b]);
+        std::nth_element(first, nth, last);
+        return *nth;
+    };
+    for (std::size_t i = 0; i < qs.size(); ++i) {
+        out[i] = lerp(value_at(picks[i].below), value_at(picks[i].above), picks[i].gamma);
+    }
+    return out;
+}
+
+std::vector<double> finite_quantiles(const double* x, std::size_t n, const std::vector<double>& qs) {
+    std::size_t finite = 0;
+    double lo = 0, hi = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = x[i];
+        if (!std::isfinite(v)) continue;
+        lo = finite == 0 || v < lo ? v : lo;
+        hi = finite == 0 || v > hi ? v : hi;
+        ++finite;
+    }
+    std::vector<double> scratch;
+    return finite_quantiles(x, n, finite, lo, hi, qs, scratch);
+}
+
+std::vector<double> finite_order_statistics(const double* x, std::size_t n, const std::vector<std::uint64_t>& ranks) {
+    std::size_t nf = 0;
+    std::vector<double> kept = finite_values(x, n, nf);
+    if (kept.empty()) kept.assign(x, x + nf);  // every value finite: the selection reorders a copy
+    std::vector<std::size_t> wanted(ranks.begin(), ranks.end());
+    std::sort(wanted.begin(), wanted.end());
+    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+    if (!wanted.empty() && wanted.back() >= nf) throw std::out_of_range("rank past the finite values");
+    std::vector<double> values(wanted.size()), spare(nf);
+    order_statistics(kept.data(), nf, wanted.data(), wanted.size(), values.data(), spare.data(), spare.size());
+    std::vector<double> out;
+    out.reserve(ranks.size());
+    for (std::uint64_t r : ranks) {
+        const auto at = std::lower_bound(wanted.begin(), wanted.end(), static_cast<std::size_t>(r)) - wanted.begin();
+        out.push_back(values[static_cast<std::size_t>(at)]);
     }
     return out;
 }
