@@ -15,6 +15,7 @@
 // percentiles come from the selected values through median_ranks,
 // median_value, percentile_plan and percentile_lerp.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -368,6 +369,24 @@ PyObject* order_statistics(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// fence_brackets(gamma1, gamma3, bounds): where the interquartile fences
+// can lie when the quartiles' four neighbour ranks (q1's below and above,
+// then q3's) are only known to hold values within bounds, (low, high) each.
+PyObject* fence_brackets(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 3) throw py::type_error("fence_brackets(gamma1, gamma3, bounds)");
+        const double g1 = PyFloat_AsDouble(args[0]);
+        const double g3 = PyFloat_AsDouble(args[1]);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        const std::vector<double> b =
+            read_array<double>(py::module_::import("numpy").attr("ravel")(py::handle(args[2])), "float64");
+        if (b.size() != 8) throw py::value_error("bounds are four (low, high) pairs");
+        const kernels::RankRange bounds[4] = {{b[0], b[1]}, {b[2], b[3]}, {b[4], b[5]}, {b[6], b[7]}};
+        const std::array<double, 4> f = kernels::fence_brackets({0, 0, g1}, {0, 0, g3}, bounds);
+        return py::object(py::make_tuple(f[0], f[1], f[2], f[3]));
+    });
+}
+
 template <auto F>
 PyCFunction fast() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
@@ -398,6 +417,8 @@ const PyMethodDef quantile_entries[] = {
     {"median_value", fast<median_value>(), METH_FASTCALL,
      "median_value(lower, upper, n, sum_block): np.median from them."},
     {"iqr_fences", fast<iqr_fences>(), METH_FASTCALL, "iqr_fences(q1, q3): (lo, hi, zero_width, finite)."},
+    {"fence_brackets", fast<fence_brackets>(), METH_FASTCALL,
+     "fence_brackets(gamma1, gamma3, bounds): (lo_min, lo_max, hi_min, hi_max) of the fences."},
     {"finite_quantiles", fast<finite_quantiles>(), METH_FASTCALL,
      "finite_quantiles(values, qs): np.percentile of the finite values at the fractions qs."},
     {"order_statistics", fast<order_statistics>(), METH_FASTCALL,

@@ -346,3 +346,31 @@ def test_whole_column_without_finite_values(kernels, x):
 def test_whole_column_rejects_what_numpy_rejects(kernels, entry, args, error):
     with pytest.raises(error):
         getattr(kernels, entry)(*args)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_fence_brackets_hold_the_fences_of_every_value_in_the_bounds(kernels, seed):
+    # Before the last look each quartile's neighbours are only known to lie
+    # in their buckets; whatever values they turn out to hold, the fences
+    # they give must lie inside the brackets, or the third look would count
+    # outliers against the wrong fences.
+    rng = np.random.default_rng(seed)
+    x = np.sort(rng.standard_t(2, 4000) * 10.0 ** rng.integers(-3, 4))
+    n = len(x)
+    plans = [kernels.percentile_plan(n, q) for q in (25.0, 75.0)]
+    ranks = [plans[0][0], plans[0][1], plans[1][0], plans[1][1]]
+    width = int(rng.integers(1, 40))
+    bounds = [(x[max(r - width, 0)], x[min(r + width, n - 1)]) for r in ranks]
+    lo_min, lo_max, hi_min, hi_max = kernels.fence_brackets(plans[0][2], plans[1][2], bounds)
+    assert lo_min < lo_max and hi_min < hi_max
+    for _ in range(200):
+        v = [x[int(rng.integers(max(r - width, 0), min(r + width, n - 1) + 1))] for r in ranks]
+        q1 = kernels.percentile_lerp(v[0], v[1], plans[0][2])
+        q3 = kernels.percentile_lerp(v[2], v[3], plans[1][2])
+        lo, hi, _, _ = kernels.iqr_fences(q1, q3)
+        assert lo_min <= lo <= lo_max and hi_min <= hi <= hi_max
+    # Known neighbours give the exact fences, as points.
+    exact = [(x[r], x[r]) for r in ranks]
+    q1, q3 = np.percentile(x, [25, 75])
+    lo, hi, _, _ = kernels.iqr_fences(q1, q3)
+    assert kernels.fence_brackets(plans[0][2], plans[1][2], exact) == (lo, lo, hi, hi)

@@ -1,6 +1,7 @@
 #include "quantiles.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -113,7 +114,6 @@ BucketScan scan_dense(const ColumnView& col, std::size_t n) {
     return s;
 }
 
-
 // nth_element for each of the sorted, distinct ranks r[0..nr) within
 // [lo, hi): afterwards b[r[i]] holds the value of that rank. The middle rank
 // splits the range first, so the quartiles are looked for in halves; a rank
@@ -202,6 +202,29 @@ bool bracketed_ranks(const double* f, std::size_t nf, const std::size_t* r, std:
     return true;
 }
 
+// Python's min() and max() of a list: the first of equal values, NaN
+// never replacing nor replaced after the first.
+double first_min(const double* v, std::size_t n) {
+    double m = v[0];
+    for (std::size_t i = 1; i < n; ++i) m = v[i] < m ? v[i] : m;
+    return m;
+}
+
+double first_max(const double* v, std::size_t n) {
+    double m = v[0];
+    for (std::size_t i = 1; i < n; ++i) m = v[i] > m ? v[i] : m;
+    return m;
+}
+
+// The fences round differently from corner to corner of the brackets; a
+// margin far above that rounding keeps the true fence inside.
+std::pair<double, double> widen(double low, double high) {
+    const double span = high - low;
+    if (std::isfinite(low) && std::isfinite(span)) low -= 1e-9 * (std::fabs(low) + span) + 1e-300;
+    if (std::isfinite(high) && std::isfinite(span)) high += 1e-9 * (std::fabs(high) + span) + 1e-300;
+    return {low, high};
+}
+
 }  // namespace
 
 std::uint64_t BucketScan::present() const {
@@ -251,15 +274,28 @@ BucketScan merge_scans(const BucketScan* scans, std::size_t k) {
     return out;
 }
 
+std::vector<std::uint64_t> bucket_ends(const BucketScan& scan) {
+    std::vector<std::uint64_t> ends(scan.count.size());
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < ends.size(); ++i) ends[i] = total += scan.count[i];
+    return ends;
+}
+
+std::pair<std::size_t, std::uint64_t> bucket_of(const BucketScan& scan, const std::vector<std::uint64_t>& ends,
+                                                std::uint64_t rank) {
+    const auto i = static_cast<std::size_t>(std::upper_bound(ends.begin(), ends.end(), rank) - ends.begin());
+    if (i == ends.size()) throw std::invalid_argument("rank past the scanned values");
+    return {i, rank - (ends[i] - scan.count[i])};
+}
+
 RankPlan plan_ranks(const BucketScan& merged, const std::uint64_t* ranks, std::size_t nr) {
     RankPlan plan;
     plan.request.assign(nr, -1);
     plan.inside.assign(nr, 0);
     plan.known.assign(nr, 0.0);
     // Cumulative counts, so each rank finds its bucket by binary search.
-    std::vector<std::uint64_t> end(merged.count.size());
-    std::uint64_t total = 0;
-    for (std::size_t i = 0; i < end.size(); ++i) end[i] = total += merged.count[i];
+    const std::vector<std::uint64_t> end = bucket_ends(merged);
+    const std::uint64_t total = end.empty() ? 0 : end.back();
     // Requests in bucket order, whatever the order of the ranks.
     std::vector<std::size_t> order(nr);
     for (std::size_t j = 0; j < nr; ++j) order[j] = j;
@@ -267,8 +303,7 @@ RankPlan plan_ranks(const BucketScan& merged, const std::uint64_t* ranks, std::s
     for (std::size_t j : order) {
         const std::uint64_t r = ranks[j];
         if (r >= total) throw std::out_of_range("rank past the present values");
-        const std::size_t i = static_cast<std::size_t>(std::upper_bound(end.begin(), end.end(), r) - end.begin());
-        const std::uint64_t inside = r - (end[i] - merged.count[i]);
+        const auto [i, inside] = bucket_of(merged, end, r);
         if (merged.lo[i] == merged.hi[i]) {
             const double v = key_value(merged.lo[i]);
             plan.known[j] = v == 0 && merged.neg_zero && !merged.pos_zero ? -0.0 : v;
@@ -364,6 +399,33 @@ std::vector<double> select_planned(const RankPlan& plan,
         out[r] = req.from_top() ? v[v.size() - (req.count - plan.inside[r])] : v[plan.inside[r]];
     }
     return out;
+}
+
+std::array<double, 4> fence_brackets(const Quantile& q1, const Quantile& q3, const RankRange bounds[4]) {
+    double ranges[2][2];
+    const Quantile* qs[2] = {&q1, &q3};
+    bool points = true;
+    for (int i = 0; i < 2; ++i) {
+        const RankRange a = bounds[2 * i], b = bounds[2 * i + 1];
+        const double corners[4] = {lerp(a.low, b.low, qs[i]->gamma), lerp(a.low, b.high, qs[i]->gamma),
+                                   lerp(a.high, b.low, qs[i]->gamma), lerp(a.high, b.high, qs[i]->gamma)};
+        ranges[i][0] = first_min(corners, 4);
+        ranges[i][1] = first_max(corners, 4);
+        points = points && ranges[i][0] == ranges[i][1];
+    }
+    double lows[4], highs[4];
+    for (int a = 0; a < 2; ++a) {
+        for (int b = 0; b < 2; ++b) {
+            const Fences f = iqr_fences(ranges[0][a], ranges[1][b]);
+            lows[2 * a + b] = f.lo;
+            highs[2 * a + b] = f.hi;
+        }
+    }
+    const auto same = [](const double* v) { return v[0] == v[1] && v[0] == v[2] && v[0] == v[3]; };
+    if (points && same(lows) && same(highs)) return {lows[0], lows[0], highs[0], highs[0]};
+    const auto lo = widen(first_min(lows, 4), first_max(lows, 4));
+    const auto hi = widen(first_min(highs, 4), first_max(highs, 4));
+    return {lo.first, lo.second, hi.first, hi.second};
 }
 
 void order_statistics(double* f, std::size_t nf, const std::size_t* r, std::size_t nr, double* values, double* spare,

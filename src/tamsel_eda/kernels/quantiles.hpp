@@ -16,9 +16,11 @@
 // sort of the whole column would put at those ranks.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "columns.hpp"
@@ -60,6 +62,10 @@ inline Quantile linear_quantile(std::size_t n, double q) {
 struct MedianRanks {
     std::size_t lower, upper, count;
 };
+
+// The ranks of a quantile of the finite values among values that start
+// with `by` values of -inf.
+inline Quantile shifted(Quantile q, std::uint64_t by) { return {q.below + by, q.above + by, q.gamma}; }
 
 inline MedianRanks median_ranks(std::size_t n) {
     const std::size_t half = n / 2;
@@ -137,6 +143,14 @@ struct RankPlan {
     std::vector<double> known;
 };
 
+// Per bucket of a scan, the values up to and including it.
+std::vector<std::uint64_t> bucket_ends(const BucketScan& scan);
+
+// Index of the bucket holding `rank` and the rank inside it; throws
+// std::invalid_argument for a rank past the scanned values.
+std::pair<std::size_t, std::uint64_t> bucket_of(const BucketScan& scan, const std::vector<std::uint64_t>& ends,
+                                                std::uint64_t rank);
+
 // Throws std::out_of_range for a rank at or past `merged.present()`.
 RankPlan plan_ranks(const BucketScan& merged, const std::uint64_t* ranks, std::size_t nr);
 
@@ -150,6 +164,18 @@ std::vector<std::vector<double>> gather_bucket_values(const ColumnView& col, std
 // std::invalid_argument when the gathered values cannot hold the ranks (the
 // reads did not follow the plan).
 std::vector<double> select_planned(const RankPlan& plan, const std::vector<std::vector<std::vector<double>>>& gathered);
+
+// Where the interquartile fences can lie before the second look has found
+// every quartile's neighbours: each of the ranks q1.below, q1.above,
+// q3.below, q3.above (bounds[0..4)) is only known to hold a value in
+// [low, high] (low == high once known). The answer is (lowest, highest)
+// lower fence and (lowest, highest) upper fence; the ranges are widened
+// far past the rounding of the corners, except when every corner gives the
+// same fences, which are then exact.
+struct RankRange {
+    double low, high;
+};
+std::array<double, 4> fence_brackets(const Quantile& q1, const Quantile& q3, const RankRange bounds[4]);
 
 // ---------------------------------------------------------------- one array in memory
 

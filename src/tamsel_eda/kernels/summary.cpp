@@ -260,46 +260,6 @@ std::size_t column_count(const std::vector<EntryKind>& kinds) {
     return static_cast<std::size_t>(std::count(kinds.begin(), kinds.end(), EntryKind::column));
 }
 
-// Python's min() and max() of a list: the first of equal values, NaN
-// never replacing nor replaced after the first.
-double first_min(const double* v, std::size_t n) {
-    double m = v[0];
-    for (std::size_t i = 1; i < n; ++i) m = v[i] < m ? v[i] : m;
-    return m;
-}
-double first_max(const double* v, std::size_t n) {
-    double m = v[0];
-    for (std::size_t i = 1; i < n; ++i) m = v[i] > m ? v[i] : m;
-    return m;
-}
-
-// Per bucket of a scan, the values up to and including it.
-std::vector<std::uint64_t> bucket_ends(const BucketScan& scan) {
-    std::vector<std::uint64_t> ends(scan.count.size());
-    std::uint64_t total = 0;
-    for (std::size_t i = 0; i < ends.size(); ++i) ends[i] = total += scan.count[i];
-    return ends;
-}
-
-// Index of the bucket holding `rank` and the rank inside it.
-std::pair<std::size_t, std::uint64_t> bucket_of(const BucketScan& scan, const std::vector<std::uint64_t>& ends,
-                                                std::uint64_t rank) {
-    const auto i = static_cast<std::size_t>(std::upper_bound(ends.begin(), ends.end(), rank) - ends.begin());
-    if (i == ends.size()) throw std::invalid_argument("rank past the scanned values");
-    return {i, rank - (ends[i] - scan.count[i])};
-}
-
-Quantile shifted(Quantile q, std::uint64_t by) { return {q.below + by, q.above + by, q.gamma}; }
-
-// The fences round differently from corner to corner of the brackets; a
-// margin far above that rounding keeps the true fence inside.
-std::pair<double, double> widen(double low, double high) {
-    const double span = high - low;
-    if (std::isfinite(low) && std::isfinite(span)) low -= 1e-9 * (std::fabs(low) + span) + 1e-300;
-    if (std::isfinite(high) && std::isfinite(span)) high += 1e-9 * (std::fabs(high) + span) + 1e-300;
-    return {low, high};
-}
-
 // The value at `rank`, or the extremes of the refined bucket holding it.
 std::pair<double, double> rank_bounds(const SplitColumn& col, std::uint64_t rank) {
     if (const auto it = col.values.find(rank); it != col.values.end()) return {it->second, it->second};
@@ -315,34 +275,13 @@ std::pair<double, double> rank_bounds(const SplitColumn& col, std::uint64_t rank
 
 void bracket_fences(SplitColumn& col) {
     if (!col.quartiles) return;
-    double ranges[2][2];
-    const Quantile* qs[2] = {&col.q1, &col.q3};
-    bool points = true;
-    for (int i = 0; i < 2; ++i) {
-        const auto a = rank_bounds(col, qs[i]->below), b = rank_bounds(col, qs[i]->above);
-        const double corners[4] = {lerp(a.first, b.first, qs[i]->gamma), lerp(a.first, b.second, qs[i]->gamma),
-                                   lerp(a.second, b.first, qs[i]->gamma), lerp(a.second, b.second, qs[i]->gamma)};
-        ranges[i][0] = first_min(corners, 4);
-        ranges[i][1] = first_max(corners, 4);
-        points = points && ranges[i][0] == ranges[i][1];
-    }
-    double lows[4], highs[4];
-    for (int a = 0; a < 2; ++a) {
-        for (int b = 0; b < 2; ++b) {
-            const Fences f = iqr_fences(ranges[0][a], ranges[1][b]);
-            lows[2 * a + b] = f.lo;
-            highs[2 * a + b] = f.hi;
-        }
-    }
-    const auto same = [](const double* v) { return v[0] == v[1] && v[0] == v[2] && v[0] == v[3]; };
+    const auto bound = [&col](std::uint64_t rank) {
+        const auto b = rank_bounds(col, rank);
+        return RankRange{b.first, b.second};
+    };
+    const RankRange bounds[4] = {bound(col.q1.below), bound(col.q1.above), bound(col.q3.below), bound(col.q3.above)};
     col.bracketed = true;
-    if (points && same(lows) && same(highs)) {
-        col.brackets = {lows[0], lows[0], highs[0], highs[0]};
-        return;
-    }
-    const auto lo = widen(first_min(lows, 4), first_max(lows, 4));
-    const auto hi = widen(first_min(highs, 4), first_max(highs, 4));
-    col.brackets = {lo.first, lo.second, hi.first, hi.second};
+    col.brackets = fence_brackets(col.q1, col.q3, bounds);
 }
 
 void check_partition(const SplitRead& plan, std::size_t entries, std::size_t n) {
