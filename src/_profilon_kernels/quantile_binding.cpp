@@ -1,8 +1,10 @@
 // Exact order statistics and quantiles of a column split into partitions
-// (quantile_buckets.hpp): per partition quantile_scan (first read) and
+// (quantiles.hpp): per partition quantile_scan (first read) and
 // quantile_gather (second read); on the small results quantile_merge,
 // quantile_plan and quantile_select; the interquartile fences with
-// iqr_fences; scan_counts reads a column's counts and extremes.
+// iqr_fences; scan_counts reads a column's counts and extremes. A column in
+// memory has its percentiles from finite_quantiles and its order statistics
+// from order_statistics.
 //
 // A scan is (missing, buckets, counts, lo, hi, zeros, level): the count of
 // NaN or masked cells; per occupied bucket in ascending order, its count and
@@ -13,14 +15,14 @@
 // percentiles come from the selected values through median_ranks,
 // median_value, percentile_plan and percentile_lerp.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
 
 #include "../tamsel_eda/kernels/kernels.hpp"
-#include "../tamsel_eda/kernels/linear_quantile.hpp"
 #include "../tamsel_eda/kernels/order_key.hpp"
-#include "../tamsel_eda/kernels/quantile_buckets.hpp"
+#include "../tamsel_eda/kernels/quantiles.hpp"
 #include "../tamsel_eda/kernels/summary.hpp"
 #include "arrays.hpp"
 
@@ -339,6 +341,52 @@ PyObject* iqr_fences(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// finite_quantiles(values, qs): np.percentile (method "linear") of the
+// finite values of a float64 column at each fraction of qs, in one array.
+PyObject* finite_quantiles(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 2) throw py::type_error("finite_quantiles(values, qs)");
+        const std::vector<double> x = read_array<double>(args[0], "float64");
+        const std::vector<double> qs = read_array<double>(args[1], "float64");
+        if (std::any_of(qs.begin(), qs.end(), [](double q) { return !(q >= 0 && q <= 1); }))
+            throw py::value_error("quantiles must be in the range [0, 1]");
+        return make_array(kernels::finite_quantiles(x.data(), x.size(), qs), "float64");
+    });
+}
+
+// order_statistics(values, ranks): the finite values of a float64 column at
+// the ranks a sort of them would give, in one array.
+PyObject* order_statistics(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 2) throw py::type_error("order_statistics(values, ranks)");
+        const std::vector<double> x = read_array<double>(args[0], "float64");
+        const std::vector<std::uint64_t> ranks = ranks_from(args[1]);
+        try {
+            return make_array(kernels::finite_order_statistics(x.data(), x.size(), ranks), "float64");
+        } catch (const std::out_of_range& e) {
+            throw py::index_error(e.what());
+        }
+    });
+}
+
+// fence_brackets(gamma1, gamma3, bounds): where the interquartile fences
+// can lie when the quartiles' four neighbour ranks (q1's below and above,
+// then q3's) are only known to hold values within bounds, (low, high) each.
+PyObject* fence_brackets(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 3) throw py::type_error("fence_brackets(gamma1, gamma3, bounds)");
+        const double g1 = PyFloat_AsDouble(args[0]);
+        const double g3 = PyFloat_AsDouble(args[1]);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        const std::vector<double> b =
+            read_array<double>(py::module_::import("numpy").attr("ravel")(py::handle(args[2])), "float64");
+        if (b.size() != 8) throw py::value_error("bounds are four (low, high) pairs");
+        const kernels::RankRange bounds[4] = {{b[0], b[1]}, {b[2], b[3]}, {b[4], b[5]}, {b[6], b[7]}};
+        const std::array<double, 4> f = kernels::fence_brackets({0, 0, g1}, {0, 0, g3}, bounds);
+        return py::object(py::make_tuple(f[0], f[1], f[2], f[3]));
+    });
+}
+
 template <auto F>
 PyCFunction fast() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
@@ -369,6 +417,12 @@ const PyMethodDef quantile_entries[] = {
     {"median_value", fast<median_value>(), METH_FASTCALL,
      "median_value(lower, upper, n, sum_block): np.median from them."},
     {"iqr_fences", fast<iqr_fences>(), METH_FASTCALL, "iqr_fences(q1, q3): (lo, hi, zero_width, finite)."},
+    {"fence_brackets", fast<fence_brackets>(), METH_FASTCALL,
+     "fence_brackets(gamma1, gamma3, bounds): (lo_min, lo_max, hi_min, hi_max) of the fences."},
+    {"finite_quantiles", fast<finite_quantiles>(), METH_FASTCALL,
+     "finite_quantiles(values, qs): np.percentile of the finite values at the fractions qs."},
+    {"order_statistics", fast<order_statistics>(), METH_FASTCALL,
+     "order_statistics(values, ranks): the finite values at those sorted ranks."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -281,3 +281,96 @@ def test_scans_of_different_levels_do_not_merge(kernels):
     assert inner[2].sum() == 10
     with pytest.raises(ValueError):
         kernels.quantile_merge([top, inner])
+
+
+def _column(kind, rng):
+    # Shapes that take each road of the in-memory selection: short columns
+    # (one partition of the whole), long ones whose strided sample brackets
+    # the ranks, sorted and few-valued ones whose sample misjudges them, and
+    # a range too wide for the bucket arithmetic.
+    if kind == "short":
+        return rng.normal(size=300)
+    if kind == "long":
+        return rng.standard_t(3, 200_000)
+    if kind == "sorted":
+        return np.sort(rng.exponential(size=150_000))
+    if kind == "few_values":
+        return rng.integers(0, 4, 120_000).astype(float)
+    if kind == "wide":
+        return np.concatenate([rng.normal(size=70_000), [-1.7e308, 1.7e308]])
+    if kind == "constant":
+        return np.full(90_000, 2.5)
+    raise AssertionError(kind)
+
+
+COLUMN_KINDS = ["short", "long", "sorted", "few_values", "wide", "constant"]
+
+
+@pytest.mark.parametrize("kind", COLUMN_KINDS)
+@pytest.mark.parametrize("holes", [False, True])
+def test_whole_column_quantiles_are_numpys(kernels, kind, holes):
+    rng = np.random.default_rng(COLUMN_KINDS.index(kind))
+    x = _column(kind, rng)
+    if holes:
+        at = rng.integers(0, len(x), len(x) // 50 + 1)
+        x[at[::3]] = np.nan
+        x[at[1::3]] = np.inf
+        x[at[2::3]] = -np.inf
+    finite = x[np.isfinite(x)]
+    qs = np.array([0.0, 0.05, 0.25, 0.333, 0.5, 0.75, 0.95, 1.0])
+    before = x.copy()
+    got = kernels.finite_quantiles(x, qs)
+    assert got.tobytes() == np.quantile(finite, qs).tobytes()
+    assert x.tobytes() == before.tobytes()  # the caller's column is read, not reordered
+    ranks = [len(finite) - 1, 0, len(finite) // 2, len(finite) // 2, len(finite) // 4 + 1]
+    assert kernels.order_statistics(x, ranks).tobytes() == np.sort(finite)[ranks].tobytes()
+
+
+@pytest.mark.parametrize("x", [np.array([]), np.array([np.nan, np.inf, -np.inf])], ids=["empty", "none_finite"])
+def test_whole_column_without_finite_values(kernels, x):
+    assert np.isnan(kernels.finite_quantiles(x, np.array([0.25, 0.5]))).all()
+    assert len(kernels.order_statistics(x, [])) == 0
+    with pytest.raises(IndexError):
+        kernels.order_statistics(x, [0])
+
+
+@pytest.mark.parametrize(
+    ("entry", "args", "error"),
+    [
+        ("finite_quantiles", (np.arange(5.0), np.array([1.5])), ValueError),
+        ("finite_quantiles", (np.arange(5.0), np.array([np.nan])), ValueError),
+        ("order_statistics", (np.arange(5.0), [5]), IndexError),
+        ("order_statistics", (np.arange(5.0), [-1]), ValueError),
+    ],
+)
+def test_whole_column_rejects_what_numpy_rejects(kernels, entry, args, error):
+    with pytest.raises(error):
+        getattr(kernels, entry)(*args)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_fence_brackets_hold_the_fences_of_every_value_in_the_bounds(kernels, seed):
+    # Before the last look each quartile's neighbours are only known to lie
+    # in their buckets; whatever values they turn out to hold, the fences
+    # they give must lie inside the brackets, or the third look would count
+    # outliers against the wrong fences.
+    rng = np.random.default_rng(seed)
+    x = np.sort(rng.standard_t(2, 4000) * 10.0 ** rng.integers(-3, 4))
+    n = len(x)
+    plans = [kernels.percentile_plan(n, q) for q in (25.0, 75.0)]
+    ranks = [plans[0][0], plans[0][1], plans[1][0], plans[1][1]]
+    width = int(rng.integers(1, 40))
+    bounds = [(x[max(r - width, 0)], x[min(r + width, n - 1)]) for r in ranks]
+    lo_min, lo_max, hi_min, hi_max = kernels.fence_brackets(plans[0][2], plans[1][2], bounds)
+    assert lo_min < lo_max and hi_min < hi_max
+    for _ in range(200):
+        v = [x[int(rng.integers(max(r - width, 0), min(r + width, n - 1) + 1))] for r in ranks]
+        q1 = kernels.percentile_lerp(v[0], v[1], plans[0][2])
+        q3 = kernels.percentile_lerp(v[2], v[3], plans[1][2])
+        lo, hi, _, _ = kernels.iqr_fences(q1, q3)
+        assert lo_min <= lo <= lo_max and hi_min <= hi <= hi_max
+    # Known neighbours give the exact fences, as points.
+    exact = [(x[r], x[r]) for r in ranks]
+    q1, q3 = np.percentile(x, [25, 75])
+    lo, hi, _, _ = kernels.iqr_fences(q1, q3)
+    assert kernels.fence_brackets(plans[0][2], plans[1][2], exact) == (lo, lo, hi, hi)

@@ -8,8 +8,8 @@
 #include <optional>
 
 #include "../kernels/kernels.hpp"
-#include "../kernels/linear_quantile.hpp"
 #include "../kernels/page_figures.hpp"
+#include "../kernels/quantiles.hpp"
 #include "../pyapi/column_views.hpp"
 #include "figures.hpp"
 
@@ -377,9 +377,9 @@ py::dict page_figures(const Input& in, const analysis::SchemaMissingness& schema
                         job.plan = kp::histogram_plan(job.range.lo, job.range.hi, kp::histogram_bins(job.range.finite));
                         job.hist = kp::histogram_partial(job.plan, x, rows);
                     }
-                    job.quantiles = kp::finite_quantiles(
-                        x, rows, job.range, std::vector<double>(std::begin(quantile_levels), std::end(quantile_levels)),
-                        scratch);
+                    job.quantiles = k::finite_quantiles(
+                        x, rows, static_cast<std::size_t>(job.range.finite), job.range.lo, job.range.hi,
+                        std::vector<double>(std::begin(quantile_levels), std::end(quantile_levels)), scratch);
                     return;
                 }
                 t -= numeric.size();

@@ -5,8 +5,6 @@
 #include <limits>
 #include <numeric>
 
-#include "linear_quantile.hpp"
-
 namespace tamsel::kernels::page {
 namespace {
 
@@ -155,76 +153,6 @@ HistogramState histogram_merge(const HistogramState& a, const HistogramState& b)
     HistogramState s = a;
     for (std::size_t i = 0; i < s.counts.size() && i < b.counts.size(); ++i) s.counts[i] += b.counts[i];
     return s;
-}
-
-std::vector<double> finite_quantiles(const double* x, std::size_t n, const RangeState& range,
-                                     const std::vector<double>& qs, std::vector<double>& scratch) {
-    std::vector<double> out(qs.size(), std::numeric_limits<double>::quiet_NaN());
-    const auto m = static_cast<std::size_t>(range.finite);
-    const double lo = range.lo;
-    const double hi = range.hi;
-    if (m == 0) return out;
-    // The order statistics are found without sorting the column: the values
-    // are counted into fine buckets of the range (the bucket of a value is
-    // monotone in the value, so bucket b holds ranks [below(b), below(b + 1))),
-    // and only the few buckets that hold a wanted rank are gathered and
-    // selected in. A range too wide or too narrow for the arithmetic is one
-    // bucket: the whole column is selected in, with the same answer.
-    constexpr std::size_t fine = 4096;
-    double scale = static_cast<double>(fine) / (hi - lo);
-    std::size_t buckets = fine;
-    if (!std::isfinite(scale) || !(scale > 0.0)) {
-        scale = 0.0;
-        buckets = 1;
-    }
-    auto bucket_of = [&](double v) {
-        const double at = (v - lo) * scale;
-        return at >= static_cast<double>(buckets) ? buckets - 1 : static_cast<std::size_t>(at);
-    };
-    std::vector<std::size_t> counts(buckets + 1, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (std::isfinite(x[i])) ++counts[bucket_of(x[i]) + 1];
-    }
-    for (std::size_t b = 1; b <= buckets; ++b) counts[b] += counts[b - 1];  // counts[b]: ranks below bucket b
-    std::vector<Quantile> picks;
-    std::vector<std::size_t> wanted;  // buckets holding a wanted rank
-    auto bucket_of_rank = [&](std::size_t r) {
-        return static_cast<std::size_t>(std::upper_bound(counts.begin(), counts.end(), r) - counts.begin()) - 1;
-    };
-    for (double q : qs) {
-        picks.push_back(linear_quantile(m, q));
-        wanted.push_back(bucket_of_rank(picks.back().below));
-        wanted.push_back(bucket_of_rank(picks.back().above));
-    }
-    std::sort(wanted.begin(), wanted.end());
-    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-    // Gathered bucket by bucket into one scratch buffer.
-    std::vector<std::size_t> slot_of(buckets, wanted.size());
-    std::vector<std::size_t> begin(wanted.size() + 1, 0);
-    for (std::size_t k = 0; k < wanted.size(); ++k) {
-        slot_of[wanted[k]] = k;
-        begin[k + 1] = begin[k] + (counts[wanted[k] + 1] - counts[wanted[k]]);
-    }
-    scratch.assign(begin.back(), 0.0);
-    std::vector<std::size_t> fill(begin.begin(), begin.end() - 1);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!std::isfinite(x[i])) continue;
-        const std::size_t k = slot_of[bucket_of(x[i])];
-        if (k < wanted.size()) scratch[fill[k]++] = x[i];
-    }
-    auto value_at = [&](std::size_t r) {
-        const std::size_t b = bucket_of_rank(r);
-        const std::size_t k = slot_of[b];
-        const auto first = scratch.begin() + static_cast<std::ptrdiff_t>(begin[k]);
-        const auto last = scratch.begin() + static_cast<std::ptrdiff_t>(begin[k + 1]);
-        const auto nth = first + static_cast<std::ptrdiff_t>(r - counts[b]);
-        std::nth_element(first, nth, last);
-        return *nth;
-    };
-    for (std::size_t i = 0; i < qs.size(); ++i) {
-        out[i] = lerp(value_at(picks[i].below), value_at(picks[i].above), picks[i].gamma);
-    }
-    return out;
 }
 
 // ---------------------------------------------------------------------------

@@ -60,12 +60,6 @@ struct HistogramState {
 HistogramState histogram_partial(const HistogramPlan& plan, const double* x, std::size_t n);
 HistogramState histogram_merge(const HistogramState& a, const HistogramState& b);
 
-// np.percentile (method "linear") of the finite values at each of `qs`
-// (fractions), given their range state; `scratch` is overwritten. NaN for
-// every q when there is none.
-std::vector<double> finite_quantiles(const double* x, std::size_t n, const RangeState& range,
-                                     const std::vector<double>& qs, std::vector<double>& scratch);
-
 // ---------------------------------------------------------------------------
 // Levels of a column given as codes 0..levels-1 (pd.factorize's, in the order
 // of first appearance), negative codes missing.

@@ -10,108 +10,12 @@
 #include <type_traits>
 #include <vector>
 
-#include "linear_quantile.hpp"
 #include "pairwise.hpp"
 
 namespace tamsel::kernels {
 namespace {
 
 constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
-
-// nth_element for each of the sorted, distinct ranks r[0..nr) within
-// [lo, hi): afterwards b[r[i]] holds the value of that rank. The middle rank
-// splits the range first, so the quartiles are looked for in halves; a rank
-// right after one just placed is the smallest value above it, one scan.
-void select_ranks(double* b, std::size_t lo, std::size_t hi, const std::size_t* r, std::size_t nr) {
-    if (nr == 0 || lo >= hi) return;
-    const std::size_t mid = nr / 2;
-    const std::size_t k = r[mid];
-    std::nth_element(b + lo, b + k, b + hi);
-    std::size_t right = mid + 1;
-    if (right < nr && r[right] == k + 1) {
-        std::iter_swap(b + k + 1, std::min_element(b + k + 1, b + hi));
-        ++right;
-    }
-    select_ranks(b, lo, k, r, mid);
-    select_ranks(b, r[right - 1] + 1, hi, r + right, nr - right);
-}
-
-// The values of the sorted, distinct ranks r[0..nr) of f[0..nf) into
-// values[0..nr), on a long column in one pass: a strided sample, sorted,
-// brackets each rank by the sample values a few standard errors around it;
-// the pass counts the values between brackets and gathers those inside, and
-// the ranks are selected among the gathered ones. When a rank falls outside
-// its bracket (a sample unlike the column), or too much was gathered, the
-// whole column is partitioned instead. Either way the values are the exact
-// order statistics.
-bool bracketed_ranks(const double* f, std::size_t nf, const std::size_t* r, std::size_t nr, double* values,
-                     double* spare, std::size_t spare_size) {
-    constexpr std::size_t sample_size = 16384, margin = 256;
-    if (nf < 4 * sample_size || spare_size < sample_size + nf / 4) return false;
-    double* sample = spare;
-    const std::size_t stride = nf / sample_size;
-    for (std::size_t i = 0; i < sample_size; ++i) sample[i] = f[i * stride];
-    std::sort(sample, sample + sample_size);
-
-    constexpr double inf = std::numeric_limits<double>::infinity();
-    struct Interval {
-        double lo, hi;
-    };
-    Interval interval[6];
-    std::size_t ni = 0;
-    for (std::size_t j = 0; j < nr; ++j) {
-        const auto at = static_cast<std::size_t>(static_cast<double>(r[j]) / static_cast<double>(nf) * sample_size);
-        const std::size_t a = at > margin ? at - margin : 0;
-        const std::size_t b = at + margin < sample_size - 1 ? at + margin : sample_size - 1;
-        const double lo = a == 0 ? -inf : sample[a];
-        const double hi = b == sample_size - 1 ? inf : sample[b];
-        if (ni > 0 && lo <= interval[ni - 1].hi) {
-            interval[ni - 1].hi = std::max(interval[ni - 1].hi, hi);
-        } else {
-            interval[ni++] = {lo, hi};
-        }
-    }
-
-    double* gathered = spare + sample_size;
-    const std::size_t capacity = std::min(spare_size - sample_size, nf / 4);
-    std::size_t ng = 0;
-    std::size_t gap[7] = {0, 0, 0, 0, 0, 0, 0};  // below interval k (above k - 1)
-    std::size_t inside[6] = {0, 0, 0, 0, 0, 0};
-    for (std::size_t i = 0; i < nf; ++i) {
-        const double v = f[i];
-        std::size_t k = 0;
-        while (k < ni && v > interval[k].hi) ++k;
-        if (k < ni && v >= interval[k].lo) {
-            if (ng == capacity) return false;
-            gathered[ng++] = v;
-            ++inside[k];
-        } else {
-            ++gap[k];
-        }
-    }
-
-    std::size_t local[6];
-    for (std::size_t j = 0; j < nr; ++j) {
-        std::size_t below = 0, gathered_below = 0, k = 0;
-        for (; k < ni; ++k) {
-            below += gap[k];
-            if (r[j] < below + gathered_below + inside[k]) break;
-            gathered_below += inside[k];
-        }
-        if (k == ni || r[j] < below + gathered_below) return false;
-        local[j] = r[j] - below;
-    }
-    select_ranks(gathered, 0, ng, local, nr);
-    for (std::size_t j = 0; j < nr; ++j) values[j] = gathered[local[j]];
-    return true;
-}
-
-void order_statistics(double* f, std::size_t nf, const std::size_t* r, std::size_t nr, double* values, double* spare,
-                      std::size_t spare_size) {
-    if (nr == 0 || bracketed_ranks(f, nf, r, nr, values, spare, spare_size)) return;
-    select_ranks(f, 0, nf, r, nr);
-    for (std::size_t j = 0; j < nr; ++j) values[j] = f[r[j]];
-}
 
 // Hands out per-thread scratch; a task that finds none free (the thread
 // count changed since the workspace was sized) gets its own.
@@ -356,46 +260,6 @@ std::size_t column_count(const std::vector<EntryKind>& kinds) {
     return static_cast<std::size_t>(std::count(kinds.begin(), kinds.end(), EntryKind::column));
 }
 
-// Python's min() and max() of a list: the first of equal values, NaN
-// never replacing nor replaced after the first.
-double first_min(const double* v, std::size_t n) {
-    double m = v[0];
-    for (std::size_t i = 1; i < n; ++i) m = v[i] < m ? v[i] : m;
-    return m;
-}
-double first_max(const double* v, std::size_t n) {
-    double m = v[0];
-    for (std::size_t i = 1; i < n; ++i) m = v[i] > m ? v[i] : m;
-    return m;
-}
-
-// Per bucket of a scan, the values up to and including it.
-std::vector<std::uint64_t> bucket_ends(const BucketScan& scan) {
-    std::vector<std::uint64_t> ends(scan.count.size());
-    std::uint64_t total = 0;
-    for (std::size_t i = 0; i < ends.size(); ++i) ends[i] = total += scan.count[i];
-    return ends;
-}
-
-// Index of the bucket holding `rank` and the rank inside it.
-std::pair<std::size_t, std::uint64_t> bucket_of(const BucketScan& scan, const std::vector<std::uint64_t>& ends,
-                                                std::uint64_t rank) {
-    const auto i = static_cast<std::size_t>(std::upper_bound(ends.begin(), ends.end(), rank) - ends.begin());
-    if (i == ends.size()) throw std::invalid_argument("rank past the scanned values");
-    return {i, rank - (ends[i] - scan.count[i])};
-}
-
-Quantile shifted(Quantile q, std::uint64_t by) { return {q.below + by, q.above + by, q.gamma}; }
-
-// The fences round differently from corner to corner of the brackets; a
-// margin far above that rounding keeps the true fence inside.
-std::pair<double, double> widen(double low, double high) {
-    const double span = high - low;
-    if (std::isfinite(low) && std::isfinite(span)) low -= 1e-9 * (std::fabs(low) + span) + 1e-300;
-    if (std::isfinite(high) && std::isfinite(span)) high += 1e-9 * (std::fabs(high) + span) + 1e-300;
-    return {low, high};
-}
-
 // The value at `rank`, or the extremes of the refined bucket holding it.
 std::pair<double, double> rank_bounds(const SplitColumn& col, std::uint64_t rank) {
     if (const auto it = col.values.find(rank); it != col.values.end()) return {it->second, it->second};
@@ -411,34 +275,13 @@ std::pair<double, double> rank_bounds(const SplitColumn& col, std::uint64_t rank
 
 void bracket_fences(SplitColumn& col) {
     if (!col.quartiles) return;
-    double ranges[2][2];
-    const Quantile* qs[2] = {&col.q1, &col.q3};
-    bool points = true;
-    for (int i = 0; i < 2; ++i) {
-        const auto a = rank_bounds(col, qs[i]->below), b = rank_bounds(col, qs[i]->above);
-        const double corners[4] = {lerp(a.first, b.first, qs[i]->gamma), lerp(a.first, b.second, qs[i]->gamma),
-                                   lerp(a.second, b.first, qs[i]->gamma), lerp(a.second, b.second, qs[i]->gamma)};
-        ranges[i][0] = first_min(corners, 4);
-        ranges[i][1] = first_max(corners, 4);
-        points = points && ranges[i][0] == ranges[i][1];
-    }
-    double lows[4], highs[4];
-    for (int a = 0; a < 2; ++a) {
-        for (int b = 0; b < 2; ++b) {
-            const Fences f = iqr_fences(ranges[0][a], ranges[1][b]);
-            lows[2 * a + b] = f.lo;
-            highs[2 * a + b] = f.hi;
-        }
-    }
-    const auto same = [](const double* v) { return v[0] == v[1] && v[0] == v[2] && v[0] == v[3]; };
+    const auto bound = [&col](std::uint64_t rank) {
+        const auto b = rank_bounds(col, rank);
+        return RankRange{b.first, b.second};
+    };
+    const RankRange bounds[4] = {bound(col.q1.below), bound(col.q1.above), bound(col.q3.below), bound(col.q3.above)};
     col.bracketed = true;
-    if (points && same(lows) && same(highs)) {
-        col.brackets = {lows[0], lows[0], highs[0], highs[0]};
-        return;
-    }
-    const auto lo = widen(first_min(lows, 4), first_max(lows, 4));
-    const auto hi = widen(first_min(highs, 4), first_max(highs, 4));
-    col.brackets = {lo.first, lo.second, hi.first, hi.second};
+    col.brackets = fence_brackets(col.q1, col.q3, bounds);
 }
 
 void check_partition(const SplitRead& plan, std::size_t entries, std::size_t n) {

@@ -18,10 +18,9 @@
 
 #include "columns.hpp"
 #include "kernels.hpp"
-#include "linear_quantile.hpp"
 #include "moments.hpp"
 #include "pairwise_tree.hpp"
-#include "quantile_buckets.hpp"
+#include "quantiles.hpp"
 
 namespace tamsel::kernels {
 
@@ -68,7 +67,7 @@ void summarize_column(const ColumnView& column, std::size_t n, const SummaryOpti
 // partition, every figure with the bits the whole column gives (except the
 // sign of a zero extreme, median or quartile where both zeros occur).
 //
-// First read: counts and bucket scans (quantile_buckets.hpp). Its merge
+// First read: counts and bucket scans (quantiles.hpp). Its merge
 // keeps the counts per partition, which place each partition's values in
 // the whole column for NumPy's pairwise sums. The plan then knows which
 // buckets hold the ranks of the median, the quartiles and the page's
