@@ -37,10 +37,12 @@ PyObject* entry(Body&& body) noexcept {
 extern const PyMethodDef parallel_entries[];
 extern const PyMethodDef page_entries[];
 extern const PyMethodDef correlation_entries[];
+extern const PyMethodDef mutual_info_entries[];
 extern const PyMethodDef pairwise_entries[];
 extern const PyMethodDef row_hash_entries[];
 extern const PyMethodDef duplicate_entries[];
 extern const PyMethodDef summary_entries[];
+extern const PyMethodDef pearson_screen_entries[];
 extern const PyMethodDef leakage_entries[];
 extern const PyMethodDef group_sums_entries[];
 extern const PyMethodDef quantile_entries[];
@@ -58,12 +60,6 @@ extern const PyMethodDef level_counts_test_entries[];
 extern const PyMethodDef pairwise_tree_test_entries[];
 extern const PyMethodDef page_test_entries[];
 extern const PyMethodDef parallel_test_entries[];
-extern const PyMethodDef group_sums_test_entries[];
-extern const PyMethodDef mutual_info_test_entries[];
-extern const PyMethodDef pairwise_test_entries[];
-extern const PyMethodDef pearson_screen_test_entries[];
-extern const PyMethodDef quantile_test_entries[];
-extern const PyMethodDef row_hash_test_entries[];
 
 // A module's exec slot: adds every table of `tables` (sentinel-terminated).
 inline int add_tables(PyObject* module, std::span<const PyMethodDef* const> tables) {

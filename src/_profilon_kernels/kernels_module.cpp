@@ -10,10 +10,12 @@ namespace {
 const PyMethodDef* const tables[] = {
     parallel_entries,
     correlation_entries,
+    mutual_info_entries,
     pairwise_entries,
     row_hash_entries,
     duplicate_entries,
     summary_entries,
+    pearson_screen_entries,
     leakage_entries,
     group_sums_entries,
     quantile_entries,

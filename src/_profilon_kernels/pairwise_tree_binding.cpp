@@ -259,6 +259,8 @@ const PyMethodDef pairwise_tree_entries[] = {
      "pairwise_partial(values, offset, total, block): a partition's share of NumPy's sum."},
     {"pairwise_combine", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pairwise_combine)), METH_FASTCALL,
      "pairwise_combine(partials, total, block): np.add.reduce of the whole array."},
+    {"moment_rules", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(moment_rules)), METH_FASTCALL,
+     "moment_rules(block): (formula, tolerance, power loop address) of the running SciPy and NumPy."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -273,8 +275,6 @@ const PyMethodDef pairwise_tree_test_entries[] = {
      "moment_merge(partials, fin_total, block): a sample's moment sums from its runs' partials."},
     {"moment_finish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(moment_finish)), METH_FASTCALL,
      "moment_finish(merged, count, mean, all_equal, block): (skew, kurtosis, by_library) as the running SciPy."},
-    {"moment_rules", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(moment_rules)), METH_FASTCALL,
-     "moment_rules(block): (formula, tolerance, power loop address) of the running SciPy and NumPy."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -14,12 +14,6 @@ const PyMethodDef* const tables[] = {
     level_counts_test_entries,
     drift_test_entries,
     page_test_entries,
-    group_sums_test_entries,
-    mutual_info_test_entries,
-    pairwise_test_entries,
-    pearson_screen_test_entries,
-    quantile_test_entries,
-    row_hash_test_entries,
 };
 // clang-format on
 

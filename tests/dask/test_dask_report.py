@@ -20,7 +20,6 @@ dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
-import _profilon_test_entries as test_entries  # noqa: E402
 from test_dask_analysis import mixed_frame  # noqa: E402
 
 import profilon  # noqa: E402
@@ -180,9 +179,10 @@ def test_an_integer_axis_without_frequency_raises_as_in_memory(client, dtype):
 
 
 def moments_reproduced():
+    import _profilon_kernels as kernels
 
     block = np.getbufsize() if np.__version__.startswith("1.") else 0
-    return test_entries.moment_rules(block)[0] != "none"
+    return kernels.moment_rules(block)[0] != "none"
 
 
 def moment_figures(report):

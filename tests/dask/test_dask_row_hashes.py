@@ -8,8 +8,6 @@ import pytest
 
 pytest.importorskip("dask")
 
-import _profilon_test_entries as test_entries  # noqa: E402
-
 import _profilon_kernels as kernels  # noqa: E402
 from _profilon_dask import duplicates  # noqa: E402
 from _profilon_dask.native_hashes import native_row_hashes  # noqa: E402
@@ -58,7 +56,7 @@ def test_text_hashes_equal_pandas(seed):
 def test_float_texts_are_the_interpreters_repr():
     values = random_floats(200_000, 3)
     values = values[~np.isnan(values)].tolist()
-    assert [test_entries.float_repr(x) for x in values] == [repr(x) for x in values]
+    assert [kernels.float_repr(x) for x in values] == [repr(x) for x in values]
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])

@@ -12,7 +12,6 @@ import threading
 import time
 import warnings
 
-import _profilon_test_entries as test_entries
 import numpy as np
 import pandas as pd
 import pytest
@@ -71,7 +70,7 @@ def test_screen_decides_as_pandas(kernels, n, seed):
     y, cols = screen_matrix(rng, n)
     names = list(cols)
     mat = np.ascontiguousarray(np.column_stack([cols[c] for c in names]))
-    verdicts, r, margins, pairs = test_entries.pearson_screen(mat, y, THR)
+    verdicts, r, margins, pairs = kernels.pearson_screen(mat, y, THR)
     for name, v, x in zip(names, verdicts, mat.T, strict=True):
         if v != 2:
             assert (v == 1) == library_hit(x, y), name
@@ -93,7 +92,7 @@ def test_screen_same_bits_for_any_thread_count(kernels, monkeypatch):
     results = []
     for threads in ("1", "2", "3"):
         monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
-        verdicts, r, margins, pairs = test_entries.pearson_screen(mat, y, THR)
+        verdicts, r, margins, pairs = kernels.pearson_screen(mat, y, THR)
         results.append((verdicts, np.array(r).view(np.int64).tolist(), margins, pairs))
     assert results[0] == results[1] == results[2]
 
@@ -109,7 +108,7 @@ def test_screen_interrupted(kernels, monkeypatch, threads, prompt):
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            test_entries.pearson_screen(mat, y, THR)
+            kernels.pearson_screen(mat, y, THR)
             time.sleep(10)  # the kernel finished first: the signal lands here and the time check fails
     finally:
         timer.cancel()

@@ -100,7 +100,7 @@ def check(result, ranges, s):
 def test_levels_equal_value_counts(kernels, kind, n, ranges):
     rng = np.random.default_rng(n * 31 + ranges)
     s, values, mask, missing = random_column(rng, n, kind)
-    result = test_entries.level_counts(values, mask, missing, ranges)
+    result = kernels.level_counts(values, mask, missing, ranges)
     check(result, ranges, s)
     if kind.startswith("float"):
         assert result[3] == int(s.isna().sum())
@@ -119,15 +119,15 @@ def test_many_levels_and_strided_values(kernels, ranges):
     block[:, 1] = np.round(block[:, 1], 3)
     block[::11, 1] = -0.0
     for j in range(3):
-        check(test_entries.level_counts(block[:, j], None, "", ranges), ranges, pd.Series(block[:, j]))
+        check(kernels.level_counts(block[:, j], None, "", ranges), ranges, pd.Series(block[:, j]))
 
 
 @pytest.mark.parametrize("ranges", [1, 3, 7])
 def test_uniting_counted_shares_equals_counting_the_whole(kernels, ranges):
     rng = np.random.default_rng(ranges)
     shares = [rng.integers(-50, 50, size=n) for n in (0, 400, 1000, 3)]
-    parts = [test_entries.level_counts(x, None, "", ranges) for x in shares]
-    whole = test_entries.level_counts(np.concatenate(shares), None, "", ranges)
+    parts = [kernels.level_counts(x, None, "", ranges) for x in shares]
+    whole = kernels.level_counts(np.concatenate(shares), None, "", ranges)
 
     def of_range(result, r):
         hashes, counts, begin = result[:3]
@@ -136,7 +136,7 @@ def test_uniting_counted_shares_equals_counting_the_whole(kernels, ranges):
     for r in range(ranges):
         h = np.concatenate([of_range(p, r)[0] for p in parts])
         c = np.concatenate([of_range(p, r)[1] for p in parts])
-        united = test_entries.level_counts(h, None, "hashed", 1, c)
+        united = kernels.level_counts(h, None, "hashed", 1, c)
         got = dict(zip(united[0].tolist(), united[1].tolist(), strict=True))
         expected_h, expected_c = of_range(whole, r)
         assert got == dict(zip(expected_h.tolist(), expected_c.tolist(), strict=True))
@@ -147,15 +147,15 @@ def test_weights_of_one_bucket_that_outgrows_its_table(kernels):
     # table must grow many times; weights of 0 are no level.
     hashes = np.repeat(np.arange(1, 20_001, dtype=np.uint64) * np.uint64(8), 3)
     weights = np.tile(np.array([2, 0, 5], dtype=np.int64), 20_000)
-    h, c, begin, *_ = test_entries.level_counts(hashes, None, "hashed", 8, weights)
+    h, c, begin, *_ = kernels.level_counts(hashes, None, "hashed", 8, weights)
     assert list(begin) == [0] + [20_000] * 8
     assert dict(zip(h.tolist(), c.tolist(), strict=True)) == {8 * k: 7 for k in range(1, 20_001)}
 
 
 def test_unmasked_nan_of_a_masked_float_is_left_to_the_caller(kernels):
     data = np.array([1.0, np.nan, 2.0])
-    assert test_entries.level_counts(data, np.zeros(3, dtype=bool), "", 2) is None
-    masked = test_entries.level_counts(data, np.array([False, True, False]), "", 2)
+    assert kernels.level_counts(data, np.zeros(3, dtype=bool), "", 2) is None
+    masked = kernels.level_counts(data, np.array([False, True, False]), "", 2)
     assert (len(masked[0]), masked[3], masked[4]) == (2, 0, 1)
 
 
@@ -174,7 +174,7 @@ def test_unmasked_nan_of_a_masked_float_is_left_to_the_caller(kernels):
 )
 def test_bad_arguments_are_refused(kernels, args, error):
     with pytest.raises(error):
-        test_entries.level_counts(*args)
+        kernels.level_counts(*args)
 
 
 @pytest.mark.parametrize("threads", [None, 1, 2, 3])
@@ -188,7 +188,7 @@ def test_columns_counted_side_by_side_equal_one_by_one(kernels, threads):
     got = test_entries.level_counts_columns(columns, 5, threads)
     assert got[2] is None
     for result, column in zip(got, columns, strict=True):
-        alone = test_entries.level_counts(*column[:3], 5, *column[3:])
+        alone = kernels.level_counts(*column[:3], 5, *column[3:])
         if alone is None:
             assert result is None
             continue
@@ -351,7 +351,7 @@ def test_states_that_do_not_hold_together_are_refused(kernels, field, value):
 )
 def test_malformed_arguments_of_the_steps_are_refused(kernels, entry, args):
     with pytest.raises((TypeError, ValueError)):
-        getattr(kernels if hasattr(kernels, entry) else test_entries, entry)(*args)
+        getattr(kernels, entry)(*args)
 
 
 # ---- Distinct counts of the schema step.
@@ -447,7 +447,7 @@ def test_kernel_matches_nunique(kernels, threads, n):
     for _ in range(3):
         columns = [random_series(rng, n, kind) for kind in SERIES_KINDS]
         expected = [s.nunique(dropna=True) for s in columns]
-        assert test_entries.distinct_counts([buffers(s) for s in columns], threads) == expected
+        assert kernels.distinct_counts([buffers(s) for s in columns], threads) == expected
 
 
 def test_all_distinct_values_and_strided_columns(kernels):
@@ -459,15 +459,15 @@ def test_all_distinct_values_and_strided_columns(kernels):
     block[:, 2] = np.round(block[:, 2], 2)
     df = pd.DataFrame(block)
     ints = rng.integers(-(2**62), 2**62, size=20_000)
-    got = test_entries.distinct_counts([(block[:, j], None, "") for j in range(3)] + [(ints, None, "")])
+    got = kernels.distinct_counts([(block[:, j], None, "") for j in range(3)] + [(ints, None, "")])
     assert got == [df[j].nunique() for j in range(3)] + [pd.Series(ints).nunique()]
 
 
 def test_kernel_declines_an_unmasked_nan_in_a_nullable_float(kernels):
     # pandas versions disagree on whether such a NaN is a value or missing.
     data = np.array([1.0, np.nan, 2.0])
-    assert test_entries.distinct_counts([(data, np.zeros(3, dtype=bool), "")]) == [None]
-    assert test_entries.distinct_counts([(data, np.array([False, True, False]), "")]) == [2]
+    assert kernels.distinct_counts([(data, np.zeros(3, dtype=bool), "")]) == [None]
+    assert kernels.distinct_counts([(data, np.array([False, True, False]), "")]) == [2]
 
 
 def mixed_frame(rng, n):
@@ -566,7 +566,7 @@ def test_buckets_that_outgrow_their_first_table(kernels):
     # first table: the table grows while counting.
     values = np.arange(2_500_000, dtype=np.int64) * 7919
     values[::50] = 11
-    assert test_entries.distinct_counts([(values, None, "")]) == [pd.Series(values).nunique()]
+    assert kernels.distinct_counts([(values, None, "")]) == [pd.Series(values).nunique()]
 
 
 def test_ctrl_c_ends_the_distinct_count(kernels, monkeypatch, prompt):
@@ -577,7 +577,7 @@ def test_ctrl_c_ends_the_distinct_count(kernels, monkeypatch, prompt):
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            test_entries.distinct_counts([column] * 400)
+            kernels.distinct_counts([column] * 400)
             time.sleep(10)  # the kernel finished first: the signal lands here and the time check fails
     finally:
         timer.cancel()

@@ -7,7 +7,6 @@ generator) as the library call would.
 import threading
 import time
 
-import _profilon_test_entries as test_entries
 import numpy as np
 import pandas as pd
 import pytest
@@ -61,7 +60,7 @@ def assert_same_bits(got, want):
 @pytest.mark.parametrize("n", [4, 5, 9, 200, 3001, 8000])
 def test_kernel_matches_the_library_estimator(kernels, n, y_kind):
     X, y = problem(n, y_kind, seed=n)
-    got = test_entries.mutual_info(X, y, table(n))
+    got = kernels.mutual_info(X, y, table(n))
     want = [_mutual_info._compute_mi_cc(X[:, j], y, 3) for j in range(X.shape[1])]
     assert_same_bits(np.maximum(got, 0.0), want)
 
@@ -69,7 +68,7 @@ def test_kernel_matches_the_library_estimator(kernels, n, y_kind):
 @pytest.mark.parametrize("k", [1, 2, 5, 10])
 def test_other_neighbour_counts(kernels, k):
     X, y = problem(500, "ties", seed=k)
-    got = test_entries.mutual_info(X, y, table(500), k)
+    got = kernels.mutual_info(X, y, table(500), k)
     assert_same_bits(np.maximum(got, 0.0), [_mutual_info._compute_mi_cc(X[:, j], y, k) for j in range(X.shape[1])])
 
 
@@ -120,7 +119,7 @@ def structured(case, n, rng):
 @pytest.mark.parametrize("n, k", [(4, 3), (7, 3), (64, 2), (1000, 3), (8192, 3)])
 def test_kernel_matches_the_library_on_structured_inputs(kernels, case, n, k):
     X, y = structured(case, n, np.random.default_rng(n + k))
-    got = test_entries.mutual_info(X, y, table(n), k)
+    got = kernels.mutual_info(X, y, table(n), k)
     want = [_mutual_info._compute_mi_cc(X[:, j], y, k) for j in range(X.shape[1])]
     assert_same_bits(np.maximum(got, 0.0), want)
 
@@ -129,12 +128,12 @@ def test_memory_order_and_thread_count_do_not_matter(kernels, monkeypatch):
     X, y = problem(2000, "normal", seed=3)
     X = np.tile(X, (1, 3))
     monkeypatch.setenv("PROFILON_NUM_THREADS", "1")
-    one = test_entries.mutual_info(X, y, table(2000))
+    one = kernels.mutual_info(X, y, table(2000))
     monkeypatch.setenv("PROFILON_NUM_THREADS", "2")
-    assert_same_bits(test_entries.mutual_info(X, y, table(2000)), one)
-    assert_same_bits(test_entries.mutual_info(np.asfortranarray(X), y, table(2000)), one)
+    assert_same_bits(kernels.mutual_info(X, y, table(2000)), one)
+    assert_same_bits(kernels.mutual_info(np.asfortranarray(X), y, table(2000)), one)
     wide = np.repeat(X, 2, axis=1)[:, ::2]  # strided columns
-    assert_same_bits(test_entries.mutual_info(wide, np.repeat(y, 2)[::2], table(2000)), one)
+    assert_same_bits(kernels.mutual_info(wide, np.repeat(y, 2)[::2], table(2000)), one)
 
 
 @pytest.mark.parametrize(
@@ -149,7 +148,7 @@ def test_memory_order_and_thread_count_do_not_matter(kernels, monkeypatch):
 )
 def test_kernel_refuses_what_it_cannot_reproduce(kernels, X, y, k):
     with pytest.raises(ValueError):
-        test_entries.mutual_info(X, y, table(len(y)), k)
+        kernels.mutual_info(X, y, table(len(y)), k)
 
 
 # --- the analysis' adapter ------------------------------------------------
@@ -306,7 +305,7 @@ def test_ctrl_c_ends_a_long_kernel_run_promptly(kernels, prompt):
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            test_entries.mutual_info(X, y, table(8000))
+            kernels.mutual_info(X, y, table(8000))
         assert time.monotonic() - fired < prompt(1.0)
     finally:
         timer.cancel()

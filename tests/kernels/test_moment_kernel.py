@@ -68,7 +68,7 @@ def columns(seed):
 
 
 def test_the_formula_follows_the_release(kernels):
-    formula, tolerance, loop = test_entries.moment_rules(sum_block())
+    formula, tolerance, loop = kernels.moment_rules(sum_block())
     assert formula == FORMULA
     release = tuple(int(p) for p in scipy.__version__.split(".")[:2])
     info = np.finfo(np.float64)
@@ -95,7 +95,7 @@ def numpy_power_loop_address():
 
 @pytest.mark.skipif(np.__version__.startswith("1."), reason="the power loop serves SciPy 1.18, on NumPy 2")
 def test_the_power_loop_is_the_one_numpy_dispatched(kernels):
-    _, _, loop = test_entries.moment_rules(sum_block())
+    _, _, loop = kernels.moment_rules(sum_block())
     if loop is None:
         pytest.skip("SciPy release without the power formula")
     assert loop == numpy_power_loop_address()

@@ -85,7 +85,7 @@ def test_partials_must_cover_the_array_once(kernels):
         kernels.pairwise_combine([parts[0], parts[0], parts[1]], 5000, 0)
     with pytest.raises(ValueError):
         kernels.pairwise_partial(x[:10], 4995, 5000, 0)
-    assert kernels.pairwise_combine(parts, 5000, 0) == test_entries.numpy_sum(x, 0)
+    assert kernels.pairwise_combine(parts, 5000, 0) == kernels.numpy_sum(x, 0)
 
 
 def test_a_partition_sends_few_pieces(kernels):
@@ -132,7 +132,7 @@ def test_fused_partials_equal_the_partials_of_numpys_arrays(kernels, n, specials
             d[np.isnan(part)] = 0.0
             f = fin - mean
             f2 = f**2
-            if test_entries.moment_rules(block)[0] == "powers":
+            if kernels.moment_rules(block)[0] == "powers":
                 # SciPy 1.18: d**order with `order` a 0-d float64 array.
                 arrays = [f ** np.asarray(float(order)) for order in (2, 3, 4)]
             else:
@@ -168,7 +168,7 @@ def test_fused_partials_equal_the_partials_of_numpys_arrays(kernels, n, specials
 def test_scan_counts_equal_numpys(kernels, values):
     x = np.array(values, dtype=np.float64)
     present = x[~np.isnan(x)]
-    nn, nf, neg_inf, zeros, lo, hi = test_entries.scan_counts(x)
+    nn, nf, neg_inf, zeros, lo, hi = kernels.scan_counts(x)
     assert (nn, nf, neg_inf, zeros) == (len(present), np.isfinite(x).sum(), (x == -np.inf).sum(), (x == 0).sum())
     if len(present):
         assert (lo, hi) == (present.min(), present.max())

@@ -6,7 +6,6 @@ tree and order, as the workers of a cluster would. The answer must be the
 bits np.percentile and np.nanmedian give on the whole column as float64.
 """
 
-import _profilon_test_entries as test_entries
 import numpy as np
 import pytest
 
@@ -31,9 +30,9 @@ def tree_merge(kernels, scans, rng):
     rng.shuffle(scans)
     while len(scans) > 1:
         take = int(rng.integers(2, len(scans) + 1))
-        scans = [test_entries.quantile_merge(scans[:take]), *scans[take:]]
+        scans = [kernels.quantile_merge(scans[:take]), *scans[take:]]
         rng.shuffle(scans)
-    return scans[0] if scans else test_entries.quantile_merge([])
+    return scans[0] if scans else kernels.quantile_merge([])
 
 
 class Split:
@@ -51,20 +50,20 @@ class Split:
         gathered = [self.kernels.quantile_gather([p], [plan])[0] for p in self.parts]
         self.gathered_total += sum(len(v) for g in gathered for v in g)
         self.rng.shuffle(gathered)
-        return test_entries.quantile_select(self.scan, ranks, gathered)
+        return self.kernels.quantile_select(self.scan, ranks, gathered)
 
     def percentile(self, q):
         if self.scan[0]:
             return np.nan  # np.percentile answers NaN when a NaN is present
-        below, above, gamma = test_entries.percentile_plan(self.present, q)
+        below, above, gamma = self.kernels.percentile_plan(self.present, q)
         a, b = self.values_at([below, above])
-        return test_entries.percentile_lerp(a, b, gamma)
+        return self.kernels.percentile_lerp(a, b, gamma)
 
     def nanmedian(self):
         if self.present == 0:
             return np.nan
-        a, b = self.values_at(list(test_entries.median_ranks(self.present)))
-        return test_entries.median_value(a, b, self.present, sum_block())
+        a, b = self.values_at(list(self.kernels.median_ranks(self.present)))
+        return self.kernels.median_value(a, b, self.present, sum_block())
 
 
 def same(got, want, both_zeros):
@@ -160,8 +159,8 @@ def test_masked_cells_count_as_missing(kernels):
     (scan,) = kernels.quantile_scan([(values, mask)])
     assert scan[0] == 2 and scan[2].sum() == 8
     # The nullable column's median is that of 1..8, as pandas' float view gives.
-    a, b = test_entries.quantile_select(scan, test_entries.median_ranks(8), [])
-    assert test_entries.median_value(a, b, 8, sum_block()) == 4.5
+    a, b = kernels.quantile_select(scan, kernels.median_ranks(8), [])
+    assert kernels.median_value(a, b, 8, sum_block()) == 4.5
 
 
 def test_second_read_stays_small_for_spread_data(kernels):
@@ -185,7 +184,7 @@ def test_single_valued_buckets_need_no_second_read(kernels):
     x = np.repeat(np.arange(-50.0, 50.0), 37)
     (scan,) = kernels.quantile_scan([x])
     assert len(kernels.quantile_plan(scan, [0, 1000, len(x) - 1])) == 0
-    assert (test_entries.quantile_select(scan, [0, 1000, len(x) - 1], []) == np.sort(x)[[0, 1000, len(x) - 1]]).all()
+    assert (kernels.quantile_select(scan, [0, 1000, len(x) - 1], []) == np.sort(x)[[0, 1000, len(x) - 1]]).all()
 
 
 def test_interquartile_fences_match_the_summary_kernel(kernels):
@@ -205,12 +204,12 @@ def test_interquartile_fences_match_the_summary_kernel(kernels):
     nf = split.present - neg_inf - pos_inf
     quartiles = []
     for q in (25.0, 75.0):
-        below, above, gamma = test_entries.percentile_plan(nf, q)
+        below, above, gamma = kernels.percentile_plan(nf, q)
         a, b = split.values_at([below + neg_inf, above + neg_inf])
-        quartiles.append(test_entries.percentile_lerp(a, b, gamma))
+        quartiles.append(kernels.percentile_lerp(a, b, gamma))
     finite = x[np.isfinite(x)]
     assert quartiles == list(np.percentile(finite, [25, 75]))
-    lo, hi, zero_width, finite_fences = test_entries.iqr_fences(*quartiles)
+    lo, hi, zero_width, finite_fences = kernels.iqr_fences(*quartiles)
     assert finite_fences and not zero_width
     # Only finite values count, as in the step.
     outside = sum(int((np.isfinite(p) & ((p < lo) | (p > hi))).sum()) for p in split.parts)
@@ -223,17 +222,17 @@ def test_plans_that_do_not_fit_are_refused(kernels):
     # One bucket of many distinct values, so the rank needs the second read.
     x = 1.0 + rng.random(1000) * 1e-3
     parts = [x[:500], x[500:]]
-    scan = test_entries.quantile_merge([kernels.quantile_scan([p])[0] for p in parts])
+    scan = kernels.quantile_merge([kernels.quantile_scan([p])[0] for p in parts])
     with pytest.raises(IndexError):
         kernels.quantile_plan(scan, [1000])
     plan = kernels.quantile_plan(scan, [500])
     assert plan.tolist() == [[0, 0, plan[0, 2], 1000, 500, 500]]
     with pytest.raises(ValueError):
-        test_entries.quantile_select(scan, [500], [])
+        kernels.quantile_select(scan, [500], [])
     gathered = [kernels.quantile_gather([p], [plan])[0] for p in parts]
-    assert test_entries.quantile_select(scan, [500], gathered)[0] == np.sort(x)[500]
+    assert kernels.quantile_select(scan, [500], gathered)[0] == np.sort(x)[500]
     with pytest.raises(ValueError):
-        test_entries.quantile_merge(
+        kernels.quantile_merge(
             [(0, np.array([3], np.uint32), np.array([1]), np.array([1.0]), np.array([1.0]), 0, (0, 0))]
         )
 
@@ -252,7 +251,7 @@ def order_statistic(kernels, parts, rank, cap, rng):
             continue
         gathered = [kernels.quantile_gather([p], [plan])[0] for p in parts]
         kept = sum(len(v) for g in gathered for v in g)
-        return test_entries.quantile_select(scan, [rank], gathered)[0], depth, kept
+        return kernels.quantile_select(scan, [rank], gathered)[0], depth, kept
 
 
 @pytest.mark.parametrize("center", [1.0, -1.0])
@@ -281,7 +280,7 @@ def test_scans_of_different_levels_do_not_merge(kernels):
     (inner,) = kernels.quantile_scan([x], [kernels.quantile_refine(plan[0])])
     assert inner[2].sum() == 10
     with pytest.raises(ValueError):
-        test_entries.quantile_merge([top, inner])
+        kernels.quantile_merge([top, inner])
 
 
 def _column(kind, rng):
@@ -320,19 +319,19 @@ def test_whole_column_quantiles_are_numpys(kernels, kind, holes):
     finite = x[np.isfinite(x)]
     qs = np.array([0.0, 0.05, 0.25, 0.333, 0.5, 0.75, 0.95, 1.0])
     before = x.copy()
-    got = test_entries.finite_quantiles(x, qs)
+    got = kernels.finite_quantiles(x, qs)
     assert got.tobytes() == np.quantile(finite, qs).tobytes()
     assert x.tobytes() == before.tobytes()  # the caller's column is read, not reordered
     ranks = [len(finite) - 1, 0, len(finite) // 2, len(finite) // 2, len(finite) // 4 + 1]
-    assert test_entries.order_statistics(x, ranks).tobytes() == np.sort(finite)[ranks].tobytes()
+    assert kernels.order_statistics(x, ranks).tobytes() == np.sort(finite)[ranks].tobytes()
 
 
 @pytest.mark.parametrize("x", [np.array([]), np.array([np.nan, np.inf, -np.inf])], ids=["empty", "none_finite"])
 def test_whole_column_without_finite_values(kernels, x):
-    assert np.isnan(test_entries.finite_quantiles(x, np.array([0.25, 0.5]))).all()
-    assert len(test_entries.order_statistics(x, [])) == 0
+    assert np.isnan(kernels.finite_quantiles(x, np.array([0.25, 0.5]))).all()
+    assert len(kernels.order_statistics(x, [])) == 0
     with pytest.raises(IndexError):
-        test_entries.order_statistics(x, [0])
+        kernels.order_statistics(x, [0])
 
 
 @pytest.mark.parametrize(
@@ -346,7 +345,7 @@ def test_whole_column_without_finite_values(kernels, x):
 )
 def test_whole_column_rejects_what_numpy_rejects(kernels, entry, args, error):
     with pytest.raises(error):
-        getattr(kernels if hasattr(kernels, entry) else test_entries, entry)(*args)
+        getattr(kernels, entry)(*args)
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -358,20 +357,20 @@ def test_fence_brackets_hold_the_fences_of_every_value_in_the_bounds(kernels, se
     rng = np.random.default_rng(seed)
     x = np.sort(rng.standard_t(2, 4000) * 10.0 ** rng.integers(-3, 4))
     n = len(x)
-    plans = [test_entries.percentile_plan(n, q) for q in (25.0, 75.0)]
+    plans = [kernels.percentile_plan(n, q) for q in (25.0, 75.0)]
     ranks = [plans[0][0], plans[0][1], plans[1][0], plans[1][1]]
     width = int(rng.integers(1, 40))
     bounds = [(x[max(r - width, 0)], x[min(r + width, n - 1)]) for r in ranks]
-    lo_min, lo_max, hi_min, hi_max = test_entries.fence_brackets(plans[0][2], plans[1][2], bounds)
+    lo_min, lo_max, hi_min, hi_max = kernels.fence_brackets(plans[0][2], plans[1][2], bounds)
     assert lo_min < lo_max and hi_min < hi_max
     for _ in range(200):
         v = [x[int(rng.integers(max(r - width, 0), min(r + width, n - 1) + 1))] for r in ranks]
-        q1 = test_entries.percentile_lerp(v[0], v[1], plans[0][2])
-        q3 = test_entries.percentile_lerp(v[2], v[3], plans[1][2])
-        lo, hi, _, _ = test_entries.iqr_fences(q1, q3)
+        q1 = kernels.percentile_lerp(v[0], v[1], plans[0][2])
+        q3 = kernels.percentile_lerp(v[2], v[3], plans[1][2])
+        lo, hi, _, _ = kernels.iqr_fences(q1, q3)
         assert lo_min <= lo <= lo_max and hi_min <= hi <= hi_max
     # Known neighbours give the exact fences, as points.
     exact = [(x[r], x[r]) for r in ranks]
     q1, q3 = np.percentile(x, [25, 75])
-    lo, hi, _, _ = test_entries.iqr_fences(q1, q3)
-    assert test_entries.fence_brackets(plans[0][2], plans[1][2], exact) == (lo, lo, hi, hi)
+    lo, hi, _, _ = kernels.iqr_fences(q1, q3)
+    assert kernels.fence_brackets(plans[0][2], plans[1][2], exact) == (lo, lo, hi, hi)

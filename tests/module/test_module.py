@@ -3,7 +3,6 @@
 import importlib.util
 import inspect
 import pickle
-import re
 import shutil
 import subprocess
 import sys
@@ -361,27 +360,3 @@ def test_no_source_file_name_is_shared():
             seen.setdefault(path.name, []).append(str(path.relative_to(src)))
     shared = {name: paths for name, paths in seen.items() if len(paths) > 1 and name != "__init__.py"}
     assert shared == {}
-
-
-def test_the_driver_module_declares_what_the_sources_call_and_no_more():
-    # Entries that only tests call belong in _profilon_test_entries, so that
-    # the module the Dask driver imports lists what the analysis uses; an
-    # entry the sources start calling moves back.
-    import _profilon_test_entries
-
-    import _profilon_kernels
-
-    root = Path(__file__).resolve().parents[2]
-    if not (root / "src").is_dir() or not (root / "bench").is_dir():
-        pytest.skip("the sources and the benchmarks are not beside the tests")
-    # The native code calls the kernels themselves; the entries serve Python.
-    text = "\n".join(p.read_text() for d in ("src", "bench") for p in (root / d).rglob("*.py"))
-
-    def called(name):
-        return re.search(rf"\b{name}\b", text) is not None
-
-    entries = {name for name in dir(_profilon_kernels) if not name.startswith("__")}
-    test_only = {name for name in dir(_profilon_test_entries) if not name.startswith("__")}
-    assert sorted(name for name in entries if not called(name)) == []
-    assert sorted(name for name in test_only if called(name)) == []
-    assert entries & test_only == set()
