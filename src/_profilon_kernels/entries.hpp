@@ -7,7 +7,6 @@
 
 #include <exception>
 #include <new>
-#include <span>
 
 #include "../tamsel_eda/pyapi/pyapi.hpp"
 
@@ -36,6 +35,7 @@ PyObject* entry(Body&& body) noexcept {
 // Entry tables, one per kernel file.
 extern const PyMethodDef parallel_entries[];
 extern const PyMethodDef page_entries[];
+extern const PyMethodDef adf_entries[];
 extern const PyMethodDef correlation_entries[];
 extern const PyMethodDef mutual_info_entries[];
 extern const PyMethodDef pairwise_entries[];
@@ -52,22 +52,5 @@ extern const PyMethodDef text_codes_entries[];
 extern const PyMethodDef rule_entries[];
 extern const PyMethodDef drift_entries[];
 extern const PyMethodDef time_stamps_entries[];
-
-// The entries only tests call, in the module _profilon_test_entries.
-extern const PyMethodDef adf_test_entries[];
-extern const PyMethodDef drift_test_entries[];
-extern const PyMethodDef level_counts_test_entries[];
-extern const PyMethodDef pairwise_tree_test_entries[];
-extern const PyMethodDef page_test_entries[];
-extern const PyMethodDef parallel_test_entries[];
-
-// A module's exec slot: adds every table of `tables` (sentinel-terminated).
-inline int add_tables(PyObject* module, std::span<const PyMethodDef* const> tables) {
-    for (const PyMethodDef* table : tables) {
-        // The tables are constant; the interpreter only reads them.
-        if (PyModule_AddFunctions(module, const_cast<PyMethodDef*>(table)) < 0) return -1;
-    }
-    return 0;
-}
 
 }  // namespace tamsel::kernel_module

@@ -9,6 +9,7 @@ namespace {
 // clang-format off
 const PyMethodDef* const tables[] = {
     parallel_entries,
+    adf_entries,
     correlation_entries,
     mutual_info_entries,
     pairwise_entries,
@@ -29,7 +30,13 @@ const PyMethodDef* const tables[] = {
 };
 // clang-format on
 
-int exec(PyObject* module) { return add_tables(module, tables); }
+int exec(PyObject* module) {
+    for (const PyMethodDef* table : tables) {
+        // The tables are constant; the interpreter only reads them.
+        if (PyModule_AddFunctions(module, const_cast<PyMethodDef*>(table)) < 0) return -1;
+    }
+    return 0;
+}
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec)},

@@ -259,12 +259,6 @@ const PyMethodDef pairwise_tree_entries[] = {
      "pairwise_partial(values, offset, total, block): a partition's share of NumPy's sum."},
     {"pairwise_combine", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pairwise_combine)), METH_FASTCALL,
      "pairwise_combine(partials, total, block): np.add.reduce of the whole array."},
-    {"moment_rules", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(moment_rules)), METH_FASTCALL,
-     "moment_rules(block): (formula, tolerance, power loop address) of the running SciPy and NumPy."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-const PyMethodDef pairwise_tree_test_entries[] = {
     {"sum_partials", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sum_partials)), METH_FASTCALL,
      "sum_partials(values, with_nan0, row_offset, n_rows, fin_offset, fin_total, block): the partials of a "
      "column's sums."},
@@ -275,6 +269,8 @@ const PyMethodDef pairwise_tree_test_entries[] = {
      "moment_merge(partials, fin_total, block): a sample's moment sums from its runs' partials."},
     {"moment_finish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(moment_finish)), METH_FASTCALL,
      "moment_finish(merged, count, mean, all_equal, block): (skew, kurtosis, by_library) as the running SciPy."},
+    {"moment_rules", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(moment_rules)), METH_FASTCALL,
+     "moment_rules(block): (formula, tolerance, power loop address) of the running SciPy and NumPy."},
     {nullptr, nullptr, 0, nullptr},
 };
 

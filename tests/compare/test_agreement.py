@@ -5,7 +5,6 @@ sizes, both of ks_2samp's methods, one-row and empty sides."""
 import math
 import warnings
 
-import _profilon_test_entries as test_entries
 import numpy as np
 import pandas as pd
 import pytest
@@ -152,7 +151,7 @@ def test_saved_quantiles_stay_within_their_bound(kernels, rng):
     b = rng.normal(0.2, 1.3, size=4_000)
     sa, sb = kernels.drift_value_counts(a), kernels.drift_value_counts(b)
     k = 1000
-    q = test_entries.drift_quantiles(sa, k)
+    q = kernels.drift_quantiles(sa, k)
     assert len(q) == k + 1
     # The smallest value whose cumulative share reaches i/k, in integers
     # (NumPy's inverted_cdf computes i/k * n in floats and can land a value
@@ -160,9 +159,9 @@ def test_saved_quantiles_stay_within_their_bound(kernels, rng):
     i = np.arange(1, k + 1)
     np.testing.assert_array_equal(q[1:], np.sort(a)[(i * len(a) + k - 1) // k - 1])
     assert q[0] == a.min()
-    approx = test_entries.drift_from_quantiles(q, sa[2], sa[3])
-    exact_ks, exact_w = test_entries.drift_two_sample(sa, sb)
-    ks, w = test_entries.drift_two_sample(approx, sb)
+    approx = kernels.drift_from_quantiles(q, sa[2], sa[3])
+    exact_ks, exact_w = kernels.drift_two_sample(sa, sb)
+    ks, w = kernels.drift_two_sample(approx, sb)
     assert abs(ks - exact_ks) <= 1 / k
     assert abs(w - exact_w) <= (a.max() - a.min()) / k
 
@@ -171,14 +170,14 @@ def test_psi_over_reference_deciles(kernels, rng):
     a, b = rng.normal(size=5000), rng.normal(0.3, 1, size=3000)
     sa, sb = kernels.drift_value_counts(a), kernels.drift_value_counts(b)
     edges = np.unique(np.quantile(a, np.arange(1, 10) / 10, method="inverted_cdf"))
-    rb, cb = test_entries.drift_bin_counts(sa, edges), test_entries.drift_bin_counts(sb, edges)
+    rb, cb = kernels.drift_bin_counts(sa, edges), kernels.drift_bin_counts(sb, edges)
     want_r = np.bincount(np.searchsorted(edges, a, side="left"), minlength=len(edges) + 1)
     want_c = np.bincount(np.searchsorted(edges, b, side="left"), minlength=len(edges) + 1)
     np.testing.assert_array_equal(rb, want_r)
     np.testing.assert_array_equal(cb, want_c)
     r = np.maximum(want_r / want_r.sum(), 1e-4)
     c = np.maximum(want_c / want_c.sum(), 1e-4)
-    assert test_entries.drift_psi(rb, cb, 1e-4) == pytest.approx(np.sum((c - r) * np.log(c / r)), rel=1e-12)
+    assert kernels.drift_psi(rb, cb, 1e-4) == pytest.approx(np.sum((c - r) * np.log(c / r)), rel=1e-12)
 
 
 def test_figures_do_not_depend_on_the_thread_count(eda, rng, monkeypatch):

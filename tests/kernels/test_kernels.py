@@ -8,7 +8,6 @@ import threading
 import time
 from pathlib import Path
 
-import _profilon_test_entries as test_entries
 import numpy as np
 import pytest
 
@@ -74,7 +73,7 @@ def test_ctrl_c_ends_the_loop_promptly(monkeypatch, kernels, threads, prompt):
 @pytest.mark.parametrize("threads", ["1", "2", "3"])
 def test_work_beside_the_interpreter_is_helped_by_its_waiter(monkeypatch, kernels, threads):
     monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
-    finished, by_caller = test_entries.spin_beside(40, 5)
+    finished, by_caller = kernels.spin_beside(40, 5)
     assert finished == tuple(range(40))
     if threads == "1":
         # Nothing runs beside: the caller runs the whole loop itself.
@@ -93,7 +92,7 @@ def test_ctrl_c_ends_a_loop_its_waiter_helps(monkeypatch, kernels, threads, prom
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            test_entries.spin_beside(50, 200)
+            kernels.spin_beside(50, 200)
     finally:
         timer.cancel()
     assert time.monotonic() - start < prompt(2.0)

@@ -13,7 +13,6 @@ import threading
 import time
 import warnings
 
-import _profilon_test_entries as test_entries
 import numpy as np
 import pandas as pd
 import pytest
@@ -185,7 +184,7 @@ def test_columns_counted_side_by_side_equal_one_by_one(kernels, threads):
     columns.insert(2, (np.array([1.0, np.nan]), np.zeros(2, dtype=bool), ""))
     hashes = rng.integers(0, 40, size=900).astype(np.uint64)
     columns.append((hashes, None, "hashed", rng.integers(0, 3, size=900)))
-    got = test_entries.level_counts_columns(columns, 5, threads)
+    got = kernels.level_counts_columns(columns, 5, threads)
     assert got[2] is None
     for result, column in zip(got, columns, strict=True):
         alone = kernels.level_counts(*column[:3], 5, *column[3:])
@@ -204,7 +203,7 @@ def test_ctrl_c_ends_the_kernel(kernels, threads, prompt):
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            test_entries.level_counts_columns([column] * 400, 8, threads)
+            kernels.level_counts_columns([column] * 400, 8, threads)
             time.sleep(10)  # the kernel finished first: the signal lands here and the time check fails
     finally:
         timer.cancel()

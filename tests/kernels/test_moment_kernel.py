@@ -6,7 +6,6 @@ import ctypes
 import math
 import warnings
 
-import _profilon_test_entries as test_entries
 import numpy as np
 import pytest
 import scipy
@@ -148,12 +147,12 @@ def partitioned(kernels, x, bounds, order=None):
     partials, fin_offset = [], 0
     for s, e in zip(bounds, bounds[1:], strict=False):
         part = np.ascontiguousarray(x[s:e])
-        partials.append(test_entries.moment_partials(part, None, mean, s, x.size, fin_offset, nf, block)[1])
+        partials.append(kernels.moment_partials(part, None, mean, s, x.size, fin_offset, nf, block)[1])
         fin_offset += int(np.isfinite(part).sum())
     if order is not None:
         partials = [partials[i] for i in order]
-    merged = test_entries.moment_merge(partials, nf, block)
-    return test_entries.moment_finish(merged, nf, mean, False, block)
+    merged = kernels.moment_merge(partials, nf, block)
+    return kernels.moment_finish(merged, nf, mean, False, block)
 
 
 @needs_formula
@@ -180,12 +179,12 @@ def test_partitions_give_the_whole_columns_bits(kernels, parts, n):
 def test_a_sample_covered_twice_or_not_at_all_is_refused(kernels):
     x = np.random.default_rng(3).normal(size=300)
     mean, block = float(x.mean()), sum_block()
-    first = test_entries.moment_partials(x[:200], None, mean, 0, 300, 0, 300, block)[1]
-    second = test_entries.moment_partials(x[200:], None, mean, 200, 300, 200, 300, block)[1]
-    test_entries.moment_merge([first, second], 300, block)
+    first = kernels.moment_partials(x[:200], None, mean, 0, 300, 0, 300, block)[1]
+    second = kernels.moment_partials(x[200:], None, mean, 200, 300, 200, 300, block)[1]
+    kernels.moment_merge([first, second], 300, block)
     for partials in ([first], [first, first, second]):
         with pytest.raises(ValueError):
-            test_entries.moment_merge(partials, 300, block)
+            kernels.moment_merge(partials, 300, block)
 
 
 @needs_formula

@@ -5,7 +5,6 @@ must give np.add.reduce's bits over the whole array for any cut, in both of
 NumPy's summation modes (the whole array at once, or buffer-sized pieces).
 """
 
-import _profilon_test_entries as test_entries
 import numpy as np
 import pytest
 
@@ -141,17 +140,17 @@ def test_fused_partials_equal_the_partials_of_numpys_arrays(kernels, n, specials
             want_fin = kernels.pairwise_partial(fin, fin_offset, finite_total, block)
             want_sq = kernels.pairwise_partial(d * d, s, n, block)
             want_pow = [kernels.pairwise_partial(p, fin_offset, finite_total, block) for p in arrays]
-        nan0, of_fin = test_entries.sum_partials(part, True, s, n, fin_offset, finite_total, block)
+        nan0, of_fin = kernels.sum_partials(part, True, s, n, fin_offset, finite_total, block)
         assert same_partial(nan0, want_nan0) and same_partial(of_fin, want_fin)
-        assert test_entries.sum_partials(part, False, s, n, fin_offset, finite_total, block)[0] is None
-        sq, moment = test_entries.moment_partials(part, avg, mean, s, n, fin_offset, finite_total, block)
+        assert kernels.sum_partials(part, False, s, n, fin_offset, finite_total, block)[0] is None
+        sq, moment = kernels.moment_partials(part, avg, mean, s, n, fin_offset, finite_total, block)
         assert same_partial(sq, want_sq)
         assert all(same_partial(g, w) for g, w in zip(moment[:3], want_pow, strict=True))
         assert moment[3] == (np.abs(f).max() if f.size else 0.0) and moment[4] is False
-        assert test_entries.moment_partials(part, None, None, s, n, fin_offset, finite_total, block) == (None, None)
+        assert kernels.moment_partials(part, None, None, s, n, fin_offset, finite_total, block) == (None, None)
         fin_offset += len(fin)
     with pytest.raises(ValueError, match="outside"):
-        test_entries.sum_partials(x, True, 1, n, 0, finite_total, block)
+        kernels.sum_partials(x, True, 1, n, 0, finite_total, block)
 
 
 @pytest.mark.parametrize(

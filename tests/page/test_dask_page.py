@@ -15,8 +15,6 @@ import pytest
 dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 
-import _profilon_test_entries as test_entries  # noqa: E402
-
 import profilon  # noqa: E402
 
 DASK_TESTS = Path(__file__).resolve().parents[1] / "dask"
@@ -202,14 +200,14 @@ def test_the_step_entries_merge_to_the_whole_columns_figures(parts):
     present = t[t != np.iinfo(np.int64).min]
     assert stamps == (len(present), n - len(present), present.min(), present.max())
     periods = k.page_counts_merge([k.page_periods_partial(stamps, t[i]) for i in pieces])
-    _, _, whole = test_entries.page_periods(t, 120, 1)
+    _, _, whole = k.page_periods(t, 120, 1)
     assert periods.tolist() == whole
 
     series = k.page_series_merge(
         [k.page_series_partial(stamps, t[i], x[i], int(i[0]) if len(i) else 0) for i in pieces]
     )
     got = k.page_series_finish(series)
-    want = test_entries.page_series(t, x, 500, 1)
+    want = k.page_series(t, x, 500, 1)
     for g, w in zip(got, want, strict=True):
         assert g.tolist() == w
 
