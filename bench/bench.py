@@ -55,6 +55,7 @@ from sklearn.feature_selection import mutual_info_regression
 from statsmodels.tsa.stattools import adfuller
 
 import profilon
+from public_data import diamonds, flights
 
 SAMPLE_ROWS = 8000
 MAX_MI = 60
@@ -192,6 +193,8 @@ FRAMES = {
     "wide": wide,
     "many_categoricals": many_categoricals,
     "gappy": gappy,
+    "flights": flights,
+    "diamonds": diamonds,
 }
 # The stationarity test on 100,000 hourly rows alone takes half a minute
 # and 2 GiB: one run of each kind keeps the full bench within minutes.

@@ -13,7 +13,9 @@ load from other processes falls on all alike. Per frame and interpreter it
 prints the median CPU and wall seconds of the call and the median CPU
 seconds of each step (timed through the module global `_step_clock`; work
 that a step starts in the background, such as mutual information, is
-charged to whichever step is running while it runs). PROFILON_NUM_THREADS
+charged to whichever step is running while it runs), and the peak resident
+size the analysis adds above the process after the frame was built, against
+the frame's own deep memory usage. PROFILON_NUM_THREADS
 defaults to 1 here and BLAS runs one thread.
 """
 
@@ -33,7 +35,17 @@ sys.path.insert(0, sys.argv[1])
 sys.path.insert(0, sys.argv[2])
 import bench, profilon
 df, kwargs = bench.FRAMES[sys.argv[3]]()
-import numpy, pandas, scipy, sklearn
+import gc, numpy, pandas, scipy, sklearn
+frame_bytes = int(df.memory_usage(deep=True).sum())
+def rss_kib(field):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(field))
+gc.collect()
+# Writing 5 to clear_refs resets the peak resident size, so the peak read
+# afterwards is the analysis' own, not the frame construction's.
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+resident = rss_kib("VmRSS:")
 marks = []
 def clock(step):
     marks.append((step, time.process_time()))
@@ -42,7 +54,8 @@ bench.analyse(df, kwargs, clock)
 cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
 steps = {a: b2 - b1 for (a, b1), (_, b2) in zip(marks, marks[1:])}
 versions = ", ".join(f"{m.__name__} {m.__version__}" for m in (pandas, numpy, scipy, sklearn))
-print(json.dumps({"cpu": cpu, "wall": wall, "steps": steps, "versions": versions}))
+above = (rss_kib("VmHWM:") - resident) * 1024
+print(json.dumps({"cpu": cpu, "wall": wall, "steps": steps, "versions": versions, "frame": frame_bytes, "above": above}))
 """
 
 
@@ -81,7 +94,11 @@ def main():
             wall = statistics.median(r["wall"] for r in rs)
             steps = {s: statistics.median(r["steps"].get(s, 0.0) for r in rs) for s in rs[0]["steps"]}
             print(f"  {rs[0]['versions']}")
-            print(f"    cpu {cpu:.3f} s   wall {wall:.3f} s")
+            above = statistics.median(r["above"] for r in rs)
+            print(
+                f"    cpu {cpu:.3f} s   wall {wall:.3f} s   peak resident above the frame "
+                f"{above / 2**20:.1f} MiB = {above / rs[0]['frame']:.2f}x the frame ({rs[0]['frame'] / 2**20:.1f} MiB)"
+            )
             print("    steps (cpu s): " + "  ".join(f"{s} {t:.3f}" for s, t in steps.items()))
         if len(runs) > 1:
             base, *others = args.python
