@@ -14,6 +14,7 @@
 #include <cmath>
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include "../tamsel_eda/kernels/moments.hpp"
 #include "../tamsel_eda/kernels/pairwise_tree.hpp"
@@ -252,6 +253,20 @@ PyObject* moment_rules(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+PyObject* moment_powers(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 3) throw py::type_error("moment_powers(values, order, block)");
+        pyapi::Float64View values(args[0]);
+        const double order = PyFloat_AsDouble(args[1]);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        const kernels::MomentRules rules = pyapi::running_moment_rules(static_cast<std::size_t>(size_arg(args[2])));
+        if (rules.formula != kernels::MomentFormula::powers) throw py::value_error("SciPy here does not raise by powers");
+        std::vector<double> out(static_cast<std::size_t>(values.size()));
+        rules.power.raise(values.data(), out.size(), order, out.data());
+        return py::make_tuple(make_array(out, "float64"), rules.power.rounds_negative_powers);
+    });
+}
+
 }  // namespace
 
 const PyMethodDef pairwise_tree_entries[] = {
@@ -271,6 +286,9 @@ const PyMethodDef pairwise_tree_entries[] = {
      "moment_finish(merged, count, mean, all_equal, block): (skew, kurtosis, by_library) as the running SciPy."},
     {"moment_rules", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(moment_rules)), METH_FASTCALL,
      "moment_rules(block): (formula, tolerance, power loop address) of the running SciPy and NumPy."},
+    {"moment_powers", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(moment_powers)), METH_FASTCALL,
+     "moment_powers(values, order, block): (values ** order as the moment kernel raises them, whether it "
+     "rounds negative bases itself)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -212,3 +212,45 @@ def test_degenerate_samples(kernels, values, by_library):
     # The driver, which shows no warning, takes the values: SciPy's, warned or not.
     skew, kurt, _ = partitioned(kernels, x, [0, x.size])
     assert (bits(skew), bits(kurt)) == (bits(want[0]), bits(want[1]))
+
+
+def _deviations(seed, n):
+    """Deviations of both signs over many magnitudes, the edges of the
+    shortcut's range included, and many that round close to a midpoint."""
+    rng = np.random.default_rng(seed)
+    d = rng.normal(size=n) * 10.0 ** rng.integers(-80, 80, size=n)
+    d[:8] = [-(2.0**-240), -(2.0**240), -(2.0**-241), -(2.0**241), -0.0, -1.0, -3.0, -(2.0**0.5)]
+    return d
+
+
+@pytest.mark.skipif(FORMULA != "powers", reason="SciPy release without the power formula")
+@pytest.mark.parametrize("order", [2.0, 3.0, 4.0])
+@pytest.mark.parametrize("seed", [0, 1])
+def test_raised_deviations_are_numpys_powers(kernels, order, seed):
+    d = _deviations(seed, 400_003)
+    mine, shortcut = kernels.moment_powers(d, order, sum_block())
+    # SciPy's own expression: the deviations to a 0-d float64 order.
+    with np.errstate(all="ignore"):
+        theirs = d ** np.asarray(order, dtype=np.float64)
+    assert mine.tobytes() == theirs.tobytes()
+    if shortcut and order != 2.0:
+        # Both roads are taken: most negative bases rounded by the kernel,
+        # those whose exact power lies near a rounding midpoint left to
+        # NumPy's loop. Exact powers of a sample tell them apart.
+        sample = [x for x in d[8:8008] if -(2.0**240) < x < -(2.0**-240)]
+        near = [_midpoint_distance(x, int(order)) < 1 / 16 for x in sample]
+        assert 0 < sum(near) < len(near) / 4
+
+
+def _midpoint_distance(x, k):
+    """How far x**k lies from the midpoint of the two doubles around it, in
+    units of their gap."""
+    from fractions import Fraction
+
+    exact = Fraction(x) ** k
+    low = float(exact)
+    if Fraction(low) > exact:
+        low = np.nextafter(low, -np.inf)
+    high = np.nextafter(low, np.inf)
+    gap = Fraction(high) - Fraction(low)
+    return float(abs(exact - (Fraction(low) + gap / 2)) / gap)

@@ -4,6 +4,7 @@
 #include <cfenv>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "libm.hpp"
@@ -42,7 +43,7 @@ private:
         const std::size_t n = end_ - start_;
         for (std::size_t j = 0; j < n; ++j) deviation_[j] = f_[start_ + j] - mean_;
         std::feclearexcept(warned_exceptions);
-        loop_(deviation_, n, order_, out_);
+        loop_.raise(deviation_, n, order_, out_);
         if (std::fetestexcept(warned_exceptions) != 0) warned_ = true;
     }
 
@@ -65,6 +66,60 @@ void PowerLoop::operator()(const double* x, std::size_t n, double e, double* out
     const std::ptrdiff_t dimensions[1] = {static_cast<std::ptrdiff_t>(n)};
     const std::ptrdiff_t steps[3] = {sizeof(double), 0, sizeof(double)};
     function(args, dimensions, steps, data);
+}
+
+std::optional<double> clearly_rounded_power(double d, int k, double margin) {
+    const double a = std::fabs(d);
+    // Far from overflow, underflow and subnormal powers.
+    if (!(a >= 0x1p-240 && a <= 0x1p240)) return std::nullopt;
+    // d*d = p + pe exactly; the power's head and tail carry it to within
+    // 2**-100 of its value, far below any margin asked for.
+    const double p = d * d, pe = std::fma(d, d, -p);
+    double head, tail;
+    if (k == 3) {
+        head = p * d;
+        tail = std::fma(p, d, -head) + pe * d;
+    } else if (k == 4) {
+        head = p * p;
+        tail = std::fma(p, p, -head) + 2.0 * p * pe;
+    } else {
+        return std::nullopt;
+    }
+    const double nearest = head + tail;
+    const double beyond = (head - nearest) + tail;  // exact value minus `nearest`
+    const double toward = beyond >= 0.0 ? std::nextafter(nearest, HUGE_VAL) : std::nextafter(nearest, -HUGE_VAL);
+    const double gap = std::fabs(toward - nearest);
+    if (std::fabs(beyond) > (0.5 - margin) * gap) return std::nullopt;
+    return nearest;
+}
+
+void PowerLoop::raise(const double* x, std::size_t n, double e, double* out) const {
+    const int k = e == 3.0 ? 3 : e == 4.0 ? 4 : 0;
+    if (!rounds_negative_powers || k == 0) {
+        (*this)(x, n, e, out);
+        return;
+    }
+    // The loop computes each element on its own (see operator()), so the
+    // bases left to it can go in one call of their own.
+    std::vector<double> left;
+    std::vector<std::size_t> at;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (x[i] < 0.0) {
+            if (const std::optional<double> r = clearly_rounded_power(x[i], k, power_rounding_margin)) {
+                out[i] = *r;
+                continue;
+            }
+        }
+        left.push_back(x[i]);
+        at.push_back(i);
+    }
+    if (left.size() == n) {
+        (*this)(x, n, e, out);
+        return;
+    }
+    std::vector<double> raised(left.size());
+    (*this)(left.data(), left.size(), e, raised.data());
+    for (std::size_t j = 0; j < at.size(); ++j) out[at[j]] = raised[j];
 }
 
 double PowerLoop::scalar(double a, double e) const {

@@ -53,6 +53,24 @@ std::vector<double> probe_values() {
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
+// Whether the loop's d**3 and d**4 of the probe's negative bases are the
+// nearest doubles wherever the exact power is clear of a rounding midpoint
+// by half of raise()'s margin, as raise() assumes.
+bool rounds_negative_powers(const kernels::PowerLoop& loop) {
+    const std::vector<double> x = probe_values();
+    std::vector<double> mine(x.size());
+    for (double order : {3.0, 4.0}) {
+        loop(x.data(), x.size(), order, mine.data());
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            if (!(x[i] < 0.0)) continue;
+            const std::optional<double> nearest =
+                kernels::clearly_rounded_power(x[i], static_cast<int>(order), kernels::power_rounding_margin / 2);
+            if (nearest && !same_bits(*nearest, mine[i])) return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 std::optional<kernels::PowerLoop> numpy_power_loop() {
@@ -134,16 +152,18 @@ kernels::MomentRules running_moment_rules(std::size_t sum_block) {
     if (!rules::releases::scipy_moments_by_powers(scipy, numpy)) return out;
     // The probe runs once per loop (a process imports one NumPy).
     static kernels::PowerLoop::Function checked = nullptr;
-    static bool agreed = false;
+    static bool agreed = false, rounds = false;
     const std::optional<kernels::PowerLoop> loop = numpy_power_loop();
     if (!loop) return out;
     if (loop->function != checked) {
         agreed = power_loop_agrees(*loop);
+        rounds = agreed && rounds_negative_powers(*loop);
         checked = loop->function;
     }
     if (!agreed) return out;
     out.formula = kernels::MomentFormula::powers;
     out.power = *loop;
+    out.power.rounds_negative_powers = rounds;
     return out;
 }
 
