@@ -51,11 +51,11 @@ from itertools import pairwise
 
 import numpy as np
 import pandas as pd
+from public_data import diamonds, flights
 from sklearn.feature_selection import mutual_info_regression
 from statsmodels.tsa.stattools import adfuller
 
 import profilon
-from public_data import diamonds, flights
 
 SAMPLE_ROWS = 8000
 MAX_MI = 60

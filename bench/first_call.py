@@ -55,7 +55,8 @@ cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
 steps = {a: b2 - b1 for (a, b1), (_, b2) in zip(marks, marks[1:])}
 versions = ", ".join(f"{m.__name__} {m.__version__}" for m in (pandas, numpy, scipy, sklearn))
 above = (rss_kib("VmHWM:") - resident) * 1024
-print(json.dumps({"cpu": cpu, "wall": wall, "steps": steps, "versions": versions, "frame": frame_bytes, "above": above}))
+out = {"cpu": cpu, "wall": wall, "steps": steps, "versions": versions, "frame": frame_bytes, "above": above}
+print(json.dumps(out))
 """
 
 

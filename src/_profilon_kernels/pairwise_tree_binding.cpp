@@ -260,7 +260,8 @@ PyObject* moment_powers(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const double order = PyFloat_AsDouble(args[1]);
         if (PyErr_Occurred()) throw py::error_already_set();
         const kernels::MomentRules rules = pyapi::running_moment_rules(static_cast<std::size_t>(size_arg(args[2])));
-        if (rules.formula != kernels::MomentFormula::powers) throw py::value_error("SciPy here does not raise by powers");
+        if (rules.formula != kernels::MomentFormula::powers)
+            throw py::value_error("SciPy here does not raise by powers");
         std::vector<double> out(static_cast<std::size_t>(values.size()));
         rules.power.raise(values.data(), out.size(), order, out.data());
         return py::make_tuple(make_array(out, "float64"), rules.power.rounds_negative_powers);
