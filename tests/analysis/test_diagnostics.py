@@ -86,6 +86,39 @@ def test_nullable_targets_read_as_float64(analyse, dtype):
     assert nullable["kurtosis"] == plain["kurtosis"]
 
 
+@pytest.mark.parametrize("dtype", ["float64", "float32", "int64", "uint16", "Int64"])
+def test_target_moments_are_the_librarys_of_the_target(analyse, dtype):
+    # A numeric target shares the distribution step's figures of its
+    # column; they must still be SciPy's of the target as read.
+    rng = np.random.default_rng(5)
+    values = np.abs(rng.standard_t(3, size=5003) * 50).round()
+    y = pd.Series(values).astype(dtype)
+    if dtype == "Int64":
+        y[::7] = pd.NA
+    df = pd.DataFrame({"y": y, "x": rng.normal(size=y.size)})
+    diag = analyse(df, target="y").target
+    finite = pd.to_numeric(y).to_numpy(dtype="float64", na_value=np.nan)
+    finite = finite[np.isfinite(finite)]
+    assert diag["skew"] == float(profilon.scipy_skew(finite))
+    assert diag["kurtosis"] == float(profilon.scipy_kurtosis(finite, fisher=True))
+    assert diag["skew"] == analyse(df, target="y").distributions["numeric_summary"]["y"]["skew"]
+
+
+def test_a_subclass_moment_is_asked_for_the_target_too(analyse):
+    calls = []
+
+    class Counting(profilon.EDA):
+        def _safe_skew(self, x):
+            calls.append(len(x))
+            return super()._safe_skew(x)
+
+    df = pd.DataFrame({"y": np.arange(40.0) ** 2, "x": np.arange(40.0)})
+    np.random.seed(0)
+    Counting().eda_report_and_score(df, target="y")
+    # Once per numeric column in the distributions, once for the target.
+    assert calls.count(40) == 3
+
+
 # --------------------------------------------------------------------------
 # Time axis
 # --------------------------------------------------------------------------

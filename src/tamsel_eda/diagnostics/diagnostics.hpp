@@ -19,7 +19,15 @@ using analysis::Input;
 struct TargetFigures {
     py::object skew, kurtosis, zero_share;
 };
-std::vector<TargetFigures> target_figures(const Input& in);
+// A numeric column's skew and kurtosis as the distribution step computed
+// them, which a target of that column shares.
+struct ColumnMoments {
+    py::object label, skew, kurtosis;
+};
+// `known`: the distribution step's figures, reused for a target whose
+// values the step read as they are (a NumPy number dtype) while the
+// moments are the class's own library calls.
+std::vector<TargetFigures> target_figures(const Input& in, const std::vector<ColumnMoments>& known = {});
 analysis::TargetDiagnostics target_diagnostics(const Input& in, const std::vector<TargetFigures>& targets);
 
 // The facts of a time axis, each asked only where the step needs it.

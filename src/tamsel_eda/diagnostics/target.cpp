@@ -1,4 +1,6 @@
 // Target diagnostics: skewness, kurtosis and zero share per target.
+#include <string>
+
 #include "../stats/stats.hpp"
 #include "diagnostics.hpp"
 
@@ -21,15 +23,39 @@ void add_record(py::dict record, const TargetFigures& f) {
     record["zero_share"] = f.zero_share;
 }
 
+// pd.to_numeric leaves a NumPy number column as it is, and its float64
+// copy then holds what astype(float) gave the distribution step; the same
+// calls on the same values give the same figures.
+const ColumnMoments* shared_moments(const Input& in, py::handle y, py::handle tgt,
+                                    const std::vector<ColumnMoments>& known) {
+    if (known.empty()) return nullptr;
+    py::object dtype = y.attr("dtype");
+    if (!py::isinstance(dtype, in.g("np").attr("dtype"))) return nullptr;
+    const std::string kind = py::str(dtype.attr("kind"));
+    if (kind != "f" && kind != "i" && kind != "u") return nullptr;
+    if (!pyapi::own_method(in.self, "_safe_skew") || !pyapi::own_method(in.self, "_safe_kurtosis")) return nullptr;
+    for (const ColumnMoments& m : known) {
+        // Labels are unique, and equal ones name one column.
+        if (m.label.is(tgt) || pyapi::eq(m.label, tgt)) return &m;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
-std::vector<TargetFigures> target_figures(const Input& in) {
+std::vector<TargetFigures> target_figures(const Input& in, const std::vector<ColumnMoments>& known) {
     std::vector<TargetFigures> out;
     for (py::handle tgt : in.target_cols) {
-        py::object yv = stats::target_vector(in.frame, in.df[tgt]);
+        py::object y = in.df[tgt];
+        py::object yv = stats::target_vector(in.frame, y);
         TargetFigures& f = out.emplace_back();
-        f.skew = in.method("_safe_skew")(yv);
-        f.kurtosis = in.method("_safe_kurtosis")(yv);
+        if (const ColumnMoments* m = shared_moments(in, y, tgt, known)) {
+            f.skew = m->skew;
+            f.kurtosis = m->kurtosis;
+        } else {
+            f.skew = in.method("_safe_skew")(yv);
+            f.kurtosis = in.method("_safe_kurtosis")(yv);
+        }
         f.zero_share = zero_share(in, yv);
     }
     return out;
