@@ -444,6 +444,25 @@ def test_target_that_is_the_time_column(analyse):
     assert list(per_target["y"]["autocorr_at_lags"]) == [1, 7, 30, 365]
 
 
+@pytest.mark.parametrize("by_index", [False, True])
+def test_targets_follow_the_time_order_whatever_the_other_columns(analyse, by_index):
+    # The time axis sorts only what it reads; every target must still be
+    # read in the order the time column gives, ties included.
+    rng = np.random.default_rng(3)
+    when = pd.Timestamp("2021-01-01") + pd.to_timedelta(rng.permutation(np.repeat(np.arange(60), 2)), unit="D")
+    df = pd.DataFrame({5: when, ("a", 1): rng.normal(size=120), "y": walk(120), "text": ["t"] * 120})
+    df[2] = df["y"] * 3 + 1
+    kwargs = {"target": ["y", 2, "y"], "datetime_col": 5}
+    if by_index:
+        df = df.set_index(5)
+        kwargs.pop("datetime_col")
+    per_target = analyse(df, **kwargs).time_series["per_target"]
+    ordered = df.sort_index() if by_index else df.sort_values(5)
+    for target in ["y", 2]:
+        expected = {lag: ordered[target].autocorr(lag=lag) for lag in [1, 7, 30]}
+        assert {lag: per_target[target]["autocorr_at_lags"][lag] for lag in expected} == expected
+
+
 # --------------------------------------------------------------------------
 # Lag methods
 # --------------------------------------------------------------------------

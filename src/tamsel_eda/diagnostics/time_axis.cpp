@@ -11,17 +11,39 @@
 namespace tamsel::diagnostics {
 namespace {
 
+// The time column and the targets: all the sorted frame is read for. The
+// sort's order comes from the time column alone, so it is the whole
+// frame's order, without a copy of every other column.
+py::object axis_columns(const Input& in) {
+    py::object columns = in.df.attr("columns");
+    py::list positions;
+    py::dict seen;
+    const auto add = [&](py::handle label) {
+        if (pyapi::contains(seen, label) || !pyapi::contains(columns, label)) return;
+        seen[label] = py::none();
+        positions.append(columns.attr("get_loc")(label));
+    };
+    add(in.datetime_col);
+    for (py::handle t : in.target_cols) add(t);
+    for (py::handle p : positions) {
+        if (!PyLong_Check(p.ptr())) return in.df;  // a label that names several columns
+    }
+    return in.df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), positions)];
+}
+
 // datetime_col first (a failed sort or set_index means no axis at all, not a
 // fallback to the index), then a DatetimeIndex of the frame.
 py::object choose_axis(const Input& in) {
     if (pyapi::truthy(in.datetime_col) && pyapi::contains(in.df.attr("columns"), in.datetime_col)) {
         return pyapi::guarded(
             [&]() -> py::object {
-                return in.df.attr("sort_values")(in.datetime_col).attr("set_index")(in.datetime_col);
+                return axis_columns(in).attr("sort_values")(in.datetime_col).attr("set_index")(in.datetime_col);
             },
             [] { return py::object(py::none()); });
     }
-    if (pyapi::is_instance(in.df.attr("index"), in.g("pd").attr("DatetimeIndex"))) return in.df.attr("sort_index")();
+    if (pyapi::is_instance(in.df.attr("index"), in.g("pd").attr("DatetimeIndex"))) {
+        return axis_columns(in).attr("sort_index")();
+    }
     return py::none();
 }
 
