@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cfenv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -68,29 +70,64 @@ void PowerLoop::operator()(const double* x, std::size_t n, double e, double* out
     function(args, dimensions, steps, data);
 }
 
-std::optional<double> clearly_rounded_power(double d, int k, double margin) {
+namespace {
+
+// clearly_rounded_power's arithmetic, inlined into the loops below.
+inline bool round_clearly(double d, int k, double margin, double& out) {
     const double a = std::fabs(d);
     // Far from overflow, underflow and subnormal powers.
-    if (!(a >= 0x1p-240 && a <= 0x1p240)) return std::nullopt;
+    if (!(a >= 0x1p-240 && a <= 0x1p240)) return false;
     // d*d = p + pe exactly; the power's head and tail carry it to within
-    // 2**-100 of its value, far below any margin asked for.
+    // 2**-100 of its value, far below any margin asked for (so a compiler
+    // fusing the tail's product and sum changes nothing that is returned).
     const double p = d * d, pe = std::fma(d, d, -p);
     double head, tail;
     if (k == 3) {
         head = p * d;
         tail = std::fma(p, d, -head) + pe * d;
-    } else if (k == 4) {
+    } else {
         head = p * p;
         tail = std::fma(p, p, -head) + 2.0 * p * pe;
-    } else {
-        return std::nullopt;
     }
     const double nearest = head + tail;
     const double beyond = (head - nearest) + tail;  // exact value minus `nearest`
-    const double toward = beyond >= 0.0 ? std::nextafter(nearest, HUGE_VAL) : std::nextafter(nearest, -HUGE_VAL);
-    const double gap = std::fabs(toward - nearest);
-    if (std::fabs(beyond) > (0.5 - margin) * gap) return std::nullopt;
-    return nearest;
+    // The gap to the neighbour on the side of the exact value: one unit in
+    // the last place (a normal double here), half of one below a power of
+    // two.
+    std::uint64_t bits;
+    std::memcpy(&bits, &nearest, sizeof bits);
+    const std::uint64_t biased = (bits >> 52) & 0x7ff;
+    const std::uint64_t gap_bits = (biased - 52) << 52;
+    double gap;
+    std::memcpy(&gap, &gap_bits, sizeof gap);
+    if ((bits & ((std::uint64_t{1} << 52) - 1)) == 0 && (beyond < 0.0) == (nearest > 0.0)) gap *= 0.5;
+    if (std::fabs(beyond) > (0.5 - margin) * gap) return false;
+    out = nearest;
+    return true;
+}
+
+// Rounds the negative bases of x[0..n) that are clear of a midpoint into
+// out; the others go to left[] with their positions in at[]. Returns how
+// many are left. A clone for CPUs with fused multiply-add, where std::fma
+// is one instruction rather than a call.
+__attribute__((target_clones("fma", "default"))) std::size_t round_negatives(const double* x, std::size_t n, int k,
+                                                                              double* out, double* left,
+                                                                              std::size_t* at) {
+    std::size_t m = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (x[i] < 0.0 && round_clearly(x[i], k, power_rounding_margin, out[i])) continue;
+        left[m] = x[i];
+        at[m++] = i;
+    }
+    return m;
+}
+
+}  // namespace
+
+std::optional<double> clearly_rounded_power(double d, int k, double margin) {
+    double out = 0.0;
+    if ((k != 3 && k != 4) || !round_clearly(d, k, margin, out)) return std::nullopt;
+    return out;
 }
 
 void PowerLoop::raise(const double* x, std::size_t n, double e, double* out) const {
@@ -101,25 +138,16 @@ void PowerLoop::raise(const double* x, std::size_t n, double e, double* out) con
     }
     // The loop computes each element on its own (see operator()), so the
     // bases left to it can go in one call of their own.
-    std::vector<double> left;
-    std::vector<std::size_t> at;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (x[i] < 0.0) {
-            if (const std::optional<double> r = clearly_rounded_power(x[i], k, power_rounding_margin)) {
-                out[i] = *r;
-                continue;
-            }
-        }
-        left.push_back(x[i]);
-        at.push_back(i);
-    }
-    if (left.size() == n) {
+    std::vector<double> left(n);
+    std::vector<std::size_t> at(n);
+    const std::size_t m = round_negatives(x, n, k, out, left.data(), at.data());
+    if (m == n) {
         (*this)(x, n, e, out);
         return;
     }
-    std::vector<double> raised(left.size());
-    (*this)(left.data(), left.size(), e, raised.data());
-    for (std::size_t j = 0; j < at.size(); ++j) out[at[j]] = raised[j];
+    std::vector<double> raised(m);
+    (*this)(left.data(), m, e, raised.data());
+    for (std::size_t j = 0; j < m; ++j) out[at[j]] = raised[j];
 }
 
 double PowerLoop::scalar(double a, double e) const {
