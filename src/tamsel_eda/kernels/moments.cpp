@@ -111,8 +111,8 @@ inline bool round_clearly(double d, int k, double margin, double& out) {
 // many are left. A clone for CPUs with fused multiply-add, where std::fma
 // is one instruction rather than a call.
 __attribute__((target_clones("fma", "default"))) std::size_t round_negatives(const double* x, std::size_t n, int k,
-                                                                              double* out, double* left,
-                                                                              std::size_t* at) {
+                                                                             double* out, double* left,
+                                                                             std::size_t* at) {
     std::size_t m = 0;
     for (std::size_t i = 0; i < n; ++i) {
         if (x[i] < 0.0 && round_clearly(x[i], k, power_rounding_margin, out[i])) continue;
