@@ -47,6 +47,7 @@ PyObject* correlation_ratio(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
         p.groups = rank.size();
         p.sum_block = PyLong_AsSize_t(args[3]);
         if (PyErr_Occurred()) throw py::error_already_set();
+        p.mean_block = p.sum_block;
         if (nargs > 4 && args[4] != Py_None) {
             p.min_rows_to_split = PyLong_AsSize_t(args[4]);
             if (PyErr_Occurred()) throw py::error_already_set();

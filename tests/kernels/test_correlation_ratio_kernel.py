@@ -90,6 +90,15 @@ def target(rng, n, kind):
         return pd.Series(y)
     if kind == "int":
         return pd.Series(rng.integers(-4, 4, size=n))
+    if kind == "int_wide":
+        # Beyond 2**53 the cast to float64 rounds, as NumPy's does.
+        return pd.Series(rng.integers(-(2**62), 2**62, size=n) >> rng.integers(0, 60, size=n))
+    if kind == "int_offset":
+        # Large values spread little: where NumPy cuts the mean's sum shows
+        # in the last bits of every deviation.
+        return pd.Series(2**58 + rng.integers(0, 2**40, size=n))
+    if kind == "uint8":
+        return pd.Series(rng.integers(0, 255, size=n, dtype=np.uint8))
     if kind == "bool":
         return pd.Series(rng.random(n) < 0.4)
     if kind == "nullable":
@@ -100,14 +109,19 @@ def target(rng, n, kind):
 
 
 # Targets the kernel takes; the others are pandas' to compute.
-NATIVE_TARGETS = {"float", "ties", "constant", "all_missing"}
+NATIVE_TARGETS = {"float", "ties", "constant", "all_missing", "int", "int_wide", "int_offset", "uint8"}
 
 
 @pytest.mark.parametrize("x_kind", ["object", "object_odd_missing", "string", "string_arrow", "categorical"])
 @pytest.mark.parametrize(
-    "y_kind", ["float", "ties", "constant", "all_missing", "inf", "int", "bool", "nullable", "float32"]
+    "y_kind",
+    ["float", "ties", "constant", "all_missing", "inf", "int", "int_wide", "int_offset", "uint8", "bool", "nullable"]
+    + ["float32"],
 )
-@pytest.mark.parametrize("n,levels", [(0, 3), (1, 2), (2, 2), (3, 1), (40, 5), (3000, 2), (3000, 400)])
+# 20,000 rows: sums of more than one of NumPy's 8,192-element buffers.
+@pytest.mark.parametrize(
+    "n,levels", [(0, 3), (1, 2), (2, 2), (3, 1), (40, 5), (3000, 2), (3000, 400), (20_000, 3), (20_000, 90)]
+)
 def test_matches_the_pandas_path(monkeypatch, x_kind, y_kind, n, levels):
     if x_kind == "string_arrow":
         pytest.importorskip("pyarrow")

@@ -71,7 +71,7 @@ RatioResult correlation_ratio(const RatioProblem& p, const std::function<bool()>
     }
     if (stop.requested()) return {RatioStatus::stopped, 0.0};
 
-    const double mu = reduce_sum(rows.data(), m, p.sum_block) / static_cast<double>(m);
+    const double mu = reduce_sum(rows.data(), m, p.mean_block) / static_cast<double>(m);
     if (!std::isfinite(mu)) return {RatioStatus::not_finite, 0.0};
 
     // Each group's mean minus mu, written per group so that the split never
@@ -81,7 +81,7 @@ RatioResult correlation_ratio(const RatioProblem& p, const std::function<bool()>
         for (std::size_t r = lo; r < hi; ++r) {
             const std::size_t n_g = start[r + 1] - start[r];
             if (n_g == 0) continue;
-            dev[r] = reduce_sum(grouped.data() + start[r], n_g, p.sum_block) / static_cast<double>(n_g) - mu;
+            dev[r] = reduce_sum(grouped.data() + start[r], n_g, p.mean_block) / static_cast<double>(n_g) - mu;
         }
     };
     const std::size_t threads = thread_count();

@@ -22,8 +22,12 @@ struct RatioProblem {
     // permutation of [0, groups).
     const std::int64_t* rank = nullptr;
     std::size_t groups = 0;
-    // How the running NumPy cuts a sum (0: whole arrays; see pairwise.hpp).
+    // How the running NumPy cuts a sum (0: whole arrays; see pairwise.hpp):
+    // of the float64 squares, and of the target's values where pandas takes
+    // their means (an integer target's sum casts to float64, which NumPy
+    // always does in buffer-sized pieces).
     std::size_t sum_block = 0;
+    std::size_t mean_block = 0;
     // The group sums are split into parts (threads) only from this many
     // complete rows on; below it the split costs more than it saves.
     std::size_t min_rows_to_split = std::size_t{1} << 17;

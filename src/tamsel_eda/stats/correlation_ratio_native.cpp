@@ -1,8 +1,9 @@
 // What the kernel takes, and why only that:
-// - the target a float64 NumPy column: pandas' to_numeric leaves it as it is,
-//   its missing values are the NaNs, its mean is nanmean's pairwise sum over
-//   the count. Other targets take pandas' per-group mean, whose sums go
-//   through NumPy's buffered casts.
+// - the target a float64 or integer NumPy column: pandas' to_numeric leaves
+//   it as it is, its missing values are the NaNs (an integer one has none),
+//   its mean is nanmean's pairwise sum over the count (an integer one's sum
+//   casts to float64 in NumPy's buffer-sized pieces). Other targets take
+//   pandas' per-group mean.
 // - the groups text (every key an exact str, the missing ones pandas' NA
 //   values; or Arrow-backed text, read from its buffers) or categorical
 //   with text categories: then the partition is the
@@ -249,8 +250,14 @@ py::object compute(const pyapi::Frame& f) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(py::len(y));
     if (static_cast<Py_ssize_t>(py::len(x)) != n || numexpr_may_run(n)) return py::object();
 
+    // A float64 target, or a NumPy integer one: pandas' means of integers
+    // sum their float64 casts, and the squares of (y - mu) are float64
+    // either way.
     py::object y_dtype = y.attr("dtype");
-    if (!py::isinstance(y_dtype, np.attr("dtype")) || !pyapi::eq(y_dtype, np.attr("float64"))) return py::object();
+    if (!py::isinstance(y_dtype, np.attr("dtype"))) return py::object();
+    const std::string y_kind = py::str(y_dtype.attr("kind"));
+    const bool integer_target = y_kind == "i" || y_kind == "u";
+    if (!integer_target && !pyapi::eq(y_dtype, np.attr("float64"))) return py::object();
 
     py::object codes;
     std::vector<std::int64_t> text_codes;
@@ -295,6 +302,7 @@ py::object compute(const pyapi::Frame& f) {
     if (text_codes.size() != static_cast<std::size_t>(n)) return py::object();
 
     py::object y_values = y.attr("to_numpy")();
+    if (integer_target) y_values = y_values.attr("astype")(np.attr("float64"));
     Buffer y_buf(y_values, PyBUF_STRIDES | PyBUF_FORMAT);
     const std::string_view fmt = y_buf.view().format ? y_buf.view().format : "B";
     if (y_buf.view().ndim != 1 || y_buf.view().itemsize != 8 || (fmt != "d" && fmt != "<d" && fmt != "=d") ||
@@ -302,9 +310,11 @@ py::object compute(const pyapi::Frame& f) {
         return py::object();
     }
     const std::optional<std::size_t> block = numpy_sum_block();
-    if (!block) return py::object();
+    const std::optional<std::size_t> mean_block = integer_target ? numpy_cast_sum_block() : block;
+    if (!block || !mean_block) return py::object();
     k::RatioProblem p;
     p.sum_block = *block;
+    p.mean_block = *mean_block;
     p.y = static_cast<const double*>(y_buf.view().buf);
     p.y_stride = y_buf.view().strides[0];
     p.codes = text_codes.data();

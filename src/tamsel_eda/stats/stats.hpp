@@ -49,6 +49,9 @@ bool moments_undefined(py::handle finite_values);
 // kernel that must give NumPy's bits then leaves the sum to NumPy. Asked
 // anew at each call: np.setbufsize changes it.
 std::optional<std::size_t> numpy_sum_block();
+// The same of a sum that casts integers to float64 (add.reduce with
+// dtype=float64, as pandas' mean of an integer column asks).
+std::optional<std::size_t> numpy_cast_sum_block();
 
 // Python's max(0.0, min(1.0, v)) on a float: NaN gives 1.0, because min()
 // and max() keep their first argument unless a later one compares past it.
