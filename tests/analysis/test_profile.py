@@ -187,6 +187,28 @@ def test_dates_with_a_time_zone_hash_without_a_conversion_warning(analyse, missi
     assert [str(w.message) for w in caught if issubclass(w.category, (FutureWarning, DeprecationWarning))] == []
 
 
+def test_zoned_dates_pair_as_pandas_hashes_pair_them(analyse, monkeypatch):
+    # Their digests are made natively from the UTC values; through pandas'
+    # own hashes (the function wrapped, so the analysis cannot take it for
+    # the library's) the pairs found must be the same.
+    berlin = pd.Series(pd.date_range("2020-03-28", periods=50, freq="h", tz="Europe/Berlin"))
+    df = pd.DataFrame(
+        {
+            "b": berlin,
+            "b2": berlin.copy(),
+            "u": berlin.dt.tz_convert("UTC"),
+            "n": berlin.dt.tz_convert("UTC").dt.tz_localize(None),
+            "s": berlin.shift(1, fill_value=berlin.iloc[-1]),
+            "f": np.arange(50.0),
+        }
+    )
+    native = duplicates(analyse, df)
+    hash_pandas_object = pd.util.hash_pandas_object
+    monkeypatch.setattr(pd.util, "hash_pandas_object", lambda *a, **k: hash_pandas_object(*a, **k))
+    assert native == duplicates(analyse, df)
+    assert ("b2", "b") in native
+
+
 @pytest.mark.parametrize("n_cols, expected", [(200, [("c199", "c0")]), (201, [])])
 def test_duplicate_scan_column_limit(analyse, n_cols, expected):
     df = pd.DataFrame({f"c{i}": np.arange(3.0) + i for i in range(n_cols)})

@@ -81,10 +81,20 @@ public:
 
     // A NumPy number column as it is, for its row hashes: floats, integers,
     // and dates and durations as the int64 values pandas hashes them by
-    // (booleans pandas widens its own way).
+    // (booleans pandas widens its own way). Dates with a time zone hash
+    // their UTC values, the NumPy array the pandas array holds.
     std::optional<k::ColumnView> plain_numbers(py::handle label) {
         py::object s = numpy_series(label, "fiuMm");
-        if (!s) return std::nullopt;
+        if (!s) {
+            py::object zoned = in_.df[label];
+            if (reinterpret_cast<PyObject*>(Py_TYPE(zoned.ptr())) != series_.ptr() ||
+                !py::isinstance(zoned.attr("dtype"), pd_.attr("DatetimeTZDtype"))) {
+                return std::nullopt;
+            }
+            auto v = view(zoned.attr("array").attr("asi8"), in_.rows);
+            if (!v || v->type != k::ValueType::i64) return std::nullopt;
+            return v;
+        }
         py::object values = s.attr("to_numpy")();
         const std::string kind = py::str(values.attr("dtype").attr("kind"));
         if (kind == "M" || kind == "m") {
