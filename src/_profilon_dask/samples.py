@@ -51,11 +51,10 @@ def corr_positions(n: int, rows: int) -> np.ndarray:
 
 
 def mi_columns(meta: pd.DataFrame, targets: Sequence[Hashable]) -> list[Hashable]:
-    """The columns the mutual information reads, judged on the frame's
-    metadata: the features `df.drop(columns=targets, errors="ignore")
-    .select_dtypes(include=[np.number])` keeps (no booleans), then the targets
-    `pd.api.types.is_numeric_dtype` accepts, in the caller's order. Empty
-    (no sample drawn) when there is no target or no numeric feature."""
+    """The columns the mutual information reads, judged on the metadata: the
+    features `df.drop(columns=targets, errors="ignore").select_dtypes(include=
+    [np.number])` keeps (no booleans), then the targets `is_numeric_dtype`
+    accepts, in the caller's order; empty (no sample) without either."""
     if not len(targets):
         return []
     features = meta.drop(columns=list(targets), errors="ignore").select_dtypes(include=[np.number])
@@ -146,13 +145,12 @@ def _add_sample(p: Pass, ddf: Any, tables: Tables, positions: Any, columns: Any,
     """Adds the rows at `positions` of `columns` (None: no sample) to `p`;
     the fill sets `tables.<name>` to them (or None) and notes the rows
     used for `figure`."""
-    n = tables.n_rows
     at = None if columns is None else add_rows(p, ddf, tables, positions, columns)
 
     def fill(results: list[Any], tables: Tables) -> None:
         setattr(tables, name, None if at is None else results[at])
         if at is not None:
-            _notes(tables)[figure] = {"rows_used": len(results[at]), "rows_total": n}
+            _notes(tables)[figure] = {"rows_used": len(results[at]), "rows_total": tables.n_rows}
 
     return fill
 
@@ -197,6 +195,14 @@ def _time_key(values: pd.Series | pd.Index) -> tuple[np.ndarray, np.ndarray]:
     return key, missing
 
 
+def _with_value(part: pd.DataFrame, target: Hashable) -> tuple[Any, np.ndarray]:
+    # The rows `pd.to_numeric(column, errors="coerce").dropna()` keeps; the
+    # dtype of that conversion depends on every value of text, so it is kept
+    # for the whole column (an empty partition has none).
+    numeric = pd.to_numeric(part[target], errors="coerce")
+    return numeric.dtype if len(part) else None, np.asarray(numeric.notna(), dtype=bool)
+
+
 def _kept_targets(targets: Sequence[Hashable], time_col: Hashable | None) -> list[Hashable]:
     # The time column is no series of its own (the in-memory diagnostics skip it).
     return [t for t in dict.fromkeys(targets) if time_col is None or t != time_col]
@@ -236,16 +242,11 @@ def _ts_candidates(
             continue
         if key is None:
             key, missing = _time_key(times)
-        # What survives `pd.to_numeric(column, errors="coerce").dropna()`;
-        # the dtype that conversion gives depends on every value of text,
-        # so it is kept for the whole column (an empty partition has none).
-        numeric = pd.to_numeric(part[target], errors="coerce")
-        valid = np.asarray(numeric.notna(), dtype=bool)
+        dtype, valid = _with_value(part, target)
         chosen = kernels.recent_rows(key, missing, valid, points, None if plan is None else plan[1:])
         # The two columns first: a take of every column of a partition
         # would cost more than all the rest.
         rows = part[columns].iloc[chosen]
-        dtype = numeric.dtype if len(part) else None
         out.append((rows, missing[chosen], key[chosen], int(np.count_nonzero(valid)), dtype))
     return out
 
@@ -303,10 +304,9 @@ def _ts_facts(part: pd.DataFrame, time_col: Hashable | None, targets: list[Hasha
     axis = None if freq is not None else (_dtype_token(times.dtype), times.name)
     facts = {}
     for target in targets:
-        numeric = pd.to_numeric(part[target], errors="coerce")
-        counts = kernels.recent_facts(key, missing, np.asarray(numeric.notna(), dtype=bool))
+        dtype, valid = _with_value(part, target)
         layout = None if axis is None else (axis, _dtype_token(part[target].dtype))
-        facts[target] = _Facts(*counts, dtype=numeric.dtype if len(part) else None, layout=layout)
+        facts[target] = _Facts(*kernels.recent_facts(key, missing, valid), dtype=dtype, layout=layout)
     return [(len(part), key.dtype, facts)]
 
 
