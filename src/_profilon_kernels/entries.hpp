@@ -52,5 +52,7 @@ extern const PyMethodDef text_codes_entries[];
 extern const PyMethodDef rule_entries[];
 extern const PyMethodDef drift_entries[];
 extern const PyMethodDef time_stamps_entries[];
+extern const PyMethodDef recent_points_entries[];
+extern const PyMethodDef sample_rows_entries[];
 
 }  // namespace tamsel::kernel_module

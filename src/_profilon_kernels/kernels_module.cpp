@@ -26,6 +26,8 @@ const PyMethodDef* const tables[] = {
     rule_entries,
     drift_entries,
     time_stamps_entries,
+    recent_points_entries,
+    sample_rows_entries,
     page_entries,
 };
 // clang-format on

@@ -16,10 +16,16 @@ from _profilon_dask import samples  # noqa: E402
 
 
 def assert_both_roads_agree(ddf, targets, time_col, monkeypatch, scanned):
-    """Returns the rows sorted without and with the summary."""
+    """Returns the rows handed to the recent-points kernel without and with
+    the summary (a partition's rows with a value, a join's candidates)."""
     sorted_rows = []
-    plain = samples._recent_order
-    monkeypatch.setattr(samples, "_recent_order", lambda *a: sorted_rows.append(len(a[1])) or plain(*a))
+    plain = samples.kernels.recent_rows
+
+    def counted(key, missing, valid, *rest):
+        sorted_rows.append(len(key) if valid is None else int(np.count_nonzero(valid)))
+        return plain(key, missing, valid, *rest)
+
+    monkeypatch.setattr(samples.kernels, "recent_rows", counted)
     first = driver.Pass(dask.get)
     at = samples.add_ts_summary(first, ddf, targets, time_col)
     roads = []
@@ -36,6 +42,15 @@ def assert_both_roads_agree(ddf, targets, time_col, monkeypatch, scanned):
     return today_sorted, narrowed_sorted
 
 
+def _arrow_float_time(pdf):
+    pa = pytest.importorskip("pyarrow")
+    seconds = (pdf.t - pd.Timestamp("2024")).dt.total_seconds().to_numpy()
+    # Arrow holds NaN apart from its missing cells: a time that sorts after
+    # every number, before the missing times.
+    values = np.where(np.arange(len(pdf)) % 7 == 3, np.nan, seconds)
+    return pdf.assign(t=pd.arrays.ArrowExtensionArray(pa.array(values, mask=np.isnan(seconds))))
+
+
 AXES = {
     "column": lambda pdf: pdf,
     "datetime-index": lambda pdf: pdf.set_index("t"),
@@ -45,6 +60,7 @@ AXES = {
     ),
     "tz-aware": lambda pdf: pdf.assign(t=pdf.t.dt.tz_localize("Europe/Paris")),
     "int64-time": lambda pdf: pdf.assign(t=pdf.t.astype("int64").where(pdf.t.notna(), -5)),
+    "arrow-float-with-nan": _arrow_float_time,
 }
 
 
@@ -126,7 +142,7 @@ def test_an_unusable_summary_is_no_plan():
     lengths = np.array([3, 4])
     facts = samples._Facts(valid=3, untimed=0, low=1, high=3, dtype=np.dtype("f8"), layout=("a", "b"))
     good = [(3, np.dtype("i8"), {"y": facts}), (4, np.dtype("i8"), {"y": facts._replace(low=5, high=9)})]
-    assert samples._recent_plans(good, lengths, ["y"], 2)[0] == [("none", 3, np.dtype("f8"))]
+    assert samples._recent_plans(good, lengths, ["y"], 2)[0] == [("none", 3, np.dtype("f8"), np.dtype("i8"))]
     for bad in ([good[0], None], good[:1], [good[0], (5, *good[1][1:])], [good[0], (4, np.dtype("i8"), {})]):
         assert samples._recent_plans(bad, lengths, ["y"], 2) is None
 
@@ -138,7 +154,7 @@ def test_the_analysis_hands_pass_1_summary_to_the_sample(sync, monkeypatch, fram
     plain = samples._ts_candidates
 
     def recording(part, index, *args):
-        seen.append((index, args[-2][0][0]))
+        seen.append((index, args[-1][0][0]))
         return plain(part, index, *args)
 
     monkeypatch.setattr(samples, "_ts_candidates", recording)

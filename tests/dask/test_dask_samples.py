@@ -395,10 +395,9 @@ def test_the_samples_on_a_cluster(monkeypatch, partition_reads, local_cluster, f
     [([], 0), ([], 10), ([0], 1), ([3, 9], 10), (list(range(0, 1000, 3)), 1000), ([5], 10**6)],
     ids=["empty-partition", "none", "one", "sparse", "dense", "one-of-a-million"],
 )
-def test_positions_travel_packed_and_come_back(local, length):
-    from _profilon_dask import samples
-
+def test_positions_travel_packed_and_come_back(kernels, local, length):
     local = np.asarray(local, dtype=np.int64)
-    packed = samples._pack(local, length)
+    (packed,), inverse = kernels.rows_plan(local, [0], [length])
+    assert inverse is None
     assert packed[1].nbytes <= max(len(local) * 4, (length + 7) // 8)
-    assert np.array_equal(samples._unpack(packed), local)
+    assert np.array_equal(kernels.rows_unpack(packed), local)
