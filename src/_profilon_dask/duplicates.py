@@ -1,15 +1,10 @@
-"""Duplicate columns: the pairs the in-memory schema step reports, found in
-two passes by the duplicate-digest kernel (`kernels/duplicate_digests.hpp`
-tells its partial, merge and finish). Pass 2 (`add_duplicate_candidates`)
-digests each partition's share of every column; pass 3
-(`add_duplicate_confirm`) compares the row hashes of the candidate pairs.
-What stays here needs pandas: the schema step's fill and hashing of the
-shares the native roads (`native_hashes`) do not take, and the witnesses, a
-few of an object column's values that force its whole-column decisions
-where its shares disagree. Not reproduced: an object column mixing texts
-with numbers equal across types (1, 1.0, True) hashes each such number
-through the text of the column's first one; a partition sees its own.
-"""
+"""Duplicate columns: the pairs the in-memory schema step reports, found by
+the duplicate-digest kernel (`kernels/duplicate_digests.hpp`): pass 2 digests
+each partition's share of every column, pass 3 compares the row hashes of the
+candidate pairs. Here stays what pandas defines: the schema step's fill and
+hashing of the shares the native roads (`native_hashes`) do not take, and the
+witnesses, the values of an object share that force decisions on the shares
+behind it (docs/distributed.md tells what is not reproduced)."""
 
 from __future__ import annotations
 
@@ -35,24 +30,14 @@ DIGEST_SPLIT_EVERY = 8
 _FLAGS = kernels.duplicate_flags()
 
 
-def _flag(name: str) -> property:
-    return property(lambda facts: bool(facts.flags & _FLAGS[name]))
-
-
 class _ColumnFacts(NamedTuple):
-    """The kernel's state of a column over some partitions, and witnesses."""
+    """The kernel's state of a column over some partitions (its flags' bits:
+    `kernels.duplicate_flags()`), and witnesses."""
 
     digest: int
     flags: int
     dtype: str | None
     witnesses: dict[Any, Any]
-
-    failed = _flag("failed")
-    text_fallback = _flag("text_fallback")
-    bytes_without_fallback = _flag("bytes_alone")
-    could_be_float_texts = property(lambda f: not f.flags & _FLAGS["no_float_texts"])
-    dtypes = property(lambda f: {f.dtype} if f.dtype else set())
-    roads = property(lambda f: {r for r in ("values", "hashes") if f.flags & _FLAGS[f"by_{r}"]})
 
 
 class _Stage:
@@ -236,11 +221,6 @@ def _confirm_partition(part: pd.DataFrame, plan: DuplicatePlan, where: dict[int,
     return kernels.duplicate_equal_pairs(hashes, plan.pairs)
 
 
-def first_of_class_pairs(columns: pd.Index, n_cols: int, equal_pairs: list[tuple[int, int]]) -> list[tuple[Any, Any]]:
-    """The step's pairs (column, first earlier equal one) from equal pairs."""
-    return [(columns[a], columns[b]) for a, b in kernels.duplicate_first_of_class(n_cols, equal_pairs)]
-
-
 def add_duplicate_confirm(
     p: Pass, ddf: Any, plan: DuplicatePlan, split_every: int = DIGEST_SPLIT_EVERY
 ) -> Callable[[list[Any], Tables], None]:
@@ -257,6 +237,8 @@ def add_duplicate_confirm(
 
     def fill(results: list[Any], tables: Tables) -> None:
         equal = [] if at is None else [pair for pair, same in zip(plan.pairs, results[at], strict=True) if same]
-        tables.duplicate_pairs = first_of_class_pairs(ddf.columns, plan.n_cols, equal)
+        # The step's pairs: (column, the first earlier column equal to it).
+        first = kernels.duplicate_first_of_class(plan.n_cols, equal)
+        tables.duplicate_pairs = [(ddf.columns[a], ddf.columns[b]) for a, b in first]
 
     return fill

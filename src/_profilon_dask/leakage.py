@@ -1,19 +1,9 @@
 """The data behind the leakage hints, on every row, in two passes: per
-target, the numeric candidate features whose Pearson correlation with it
-reaches 0.99 in absolute value, and the candidates identical to it.
-
-The in-memory check correlates each numeric candidate (`select_dtypes`
-with np.number, targets dropped) that shares at least two complete rows
-with the target, by `Series.corr`. Pass 1 counts and sums the complete
-pairs of each partition, pass 2 sums the centred products around the
-pairs' means; the kernels (`pair_sums`, merged by `pair_means` and
-`pair_hit`) use compensated sums, in another order than corrcoef's, so a
-coefficient agrees with the library's within rounding, which decides a hit
-only for a coefficient within about 1e-15 of the threshold.
-
-Identity is pandas' `Series.equals`: elementwise, so it holds for the whole
-column exactly when it holds in every partition (an empty one included).
-"""
+target, the numeric candidates whose Pearson correlation with it reaches
+0.99 in absolute value (the pairs' compensated sums of `kernels/pearson_screen`
+in pass 1, their centred products in pass 2), and the candidates identical to
+it (`Series.equals` holds for the whole column exactly when it holds in every
+partition, an empty one included)."""
 
 from __future__ import annotations
 
@@ -25,40 +15,24 @@ import pandas as pd
 
 import _profilon_kernels
 
+from .native_hashes import Inputs
 from .passes import Pass
 from .tables import Tables
 
 HIT_THRESHOLD = _profilon_kernels.rules()["leakage_correlation"]
 
 
-class _Columns:
-    """One partition's columns as float64 (NaN where missing), each
-    converted once however many pairs read it; a float64 column is read in
-    place."""
-
-    def __init__(self, part: pd.DataFrame) -> None:
-        self.part = part
-        self._held: dict[int, tuple[Any, np.ndarray]] = {}
-
-    def __getitem__(self, label: Any) -> np.ndarray:
-        held = self._held.get(id(label))
-        if held is None or held[0] is not label:
-            values = np.ascontiguousarray(self.part[label].to_numpy(dtype=np.float64, na_value=np.nan))
-            held = self._held[id(label)] = (label, values)
-        return held[1]
-
-
 def _first(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]], same: Sequence[tuple[Any, Any]]) -> tuple[Any, Any]:
-    columns = _Columns(part)
-    sums = [_profilon_kernels.pair_sums(columns[c], columns[t], None) for c, t in pairs]
+    columns = Inputs(part)
+    sums = [_profilon_kernels.pair_sums(columns(c, "float"), columns(t, "float"), None) for c, t in pairs]
     equal = [bool(part[c].equals(part[t])) for c, t in same]
     return sums, equal
 
 
 def _second(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]], means: Sequence[tuple[float, float] | None]) -> list:
-    columns = _Columns(part)
+    columns = Inputs(part)
     return [
-        None if m is None else _profilon_kernels.pair_sums(columns[c], columns[t], m)
+        None if m is None else _profilon_kernels.pair_sums(columns(c, "float"), columns(t, "float"), m)
         for (c, t), m in zip(pairs, means, strict=True)
     ]
 

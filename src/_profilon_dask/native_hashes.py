@@ -1,8 +1,8 @@
-"""The duplicate scan's native roads for the shares pandas hashes slowly:
-texts, floats with missing cells (whose fill makes pandas hash the str() of
-every value) and plain numbers. Each gives the very hashes
-`pd.util.hash_pandas_object` gives the filled share, or the kernel's digest
-state of them; anything else answers None and takes pandas' road."""
+"""Kernel inputs from a partition's columns, and the duplicate scan's
+native roads for the shares pandas hashes slowly (texts, floats with missing
+cells, plain numbers): each gives the very hashes `pd.util.hash_pandas_object`
+gives the filled share, or the kernel's digest state of them; anything else
+answers None and takes pandas' road."""
 
 from __future__ import annotations
 
@@ -14,6 +14,45 @@ import pandas as pd
 import _profilon_kernels as kernels
 
 from .arrow_text import arrow_text, text_chunks
+
+
+def _as_float(s: pd.Series) -> np.ndarray:
+    # The distribution step's `astype(float)`; a float64 column's own buffer.
+    return s.to_numpy() if s.dtype == np.float64 else np.asarray(s.astype(float).to_numpy(), dtype=np.float64)
+
+
+# How the figures read a column, each as its in-memory step does: "column"
+# as the distribution step, "target" as the target diagnostics, "float" as
+# the leakage check's `to_numpy(float64)`, "stamps" as nanoseconds since the
+# epoch (UTC; NaT the smallest int64).
+_READS = {
+    "column": _as_float,
+    "target": lambda s: pd.to_numeric(s, errors="coerce").to_numpy(dtype="float64", na_value=np.nan),
+    "float": lambda s: s.to_numpy(dtype=np.float64, na_value=np.nan),
+    "stamps": lambda s: pd.DatetimeIndex(s).as_unit("ns").asi8,
+}
+
+
+def read(values: Any, how: str) -> np.ndarray:
+    """A column (or index) as the kernel input `how` names, contiguous and
+    never written to."""
+    return np.ascontiguousarray(_READS[how](values))
+
+
+class Inputs:
+    """A partition's columns as kernel inputs, each conversion made once
+    however many figures read it."""
+
+    def __init__(self, part: pd.DataFrame) -> None:
+        self.part = part
+        self._held: dict[tuple[int, str], tuple[Any, np.ndarray]] = {}
+
+    def __call__(self, label: Any, how: str) -> np.ndarray:
+        # By identity: labels such as 1 and True are one dict key.
+        held = self._held.get((id(label), how))
+        if held is None or held[0] is not label:
+            held = self._held[id(label), how] = (label, read(self.part[label], how))
+        return held[1]
 
 
 class NativeHashes(NamedTuple):
@@ -40,11 +79,6 @@ def _canonical_floats() -> bool | None:
 
 def _u64(raw: bytes) -> np.ndarray:
     return np.frombuffer(raw, dtype=np.uint64)
-
-
-def hashes_digest(words: np.ndarray) -> bytes:
-    """The digest of a share's row hashes, as the kernel's state holds it."""
-    return int(kernels.fnv_digest(np.ascontiguousarray(words, dtype=np.uint64))).to_bytes(8, "little")
 
 
 def _plain_numbers(s: pd.Series) -> np.ndarray | None:

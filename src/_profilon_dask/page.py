@@ -1,16 +1,6 @@
 """The page's figures of the columns that are not numeric and of the
 targets' series (the numeric columns' ride with the summaries), in passes 1
-and 2, which read every column anyway.
-
-Pass 1 merges each time column's stamp range (and the time axis') with the
-page kernels, and each coded column's level counts in the order the
-in-memory step ranks them: value_counts(dropna=False, sort=False)'s for the
-columns whose value counts the schema step takes (their ties fall as that
-step's own sort leaves them), first appearance (pd.factorize's codes) for
-the others. Pass 2 counts the stamps per calendar period of the merged
-range, and keeps each numeric target's extremes per time bucket, numbered by
-the rows before its partition so that ties resolve as in the whole frame.
-"""
+and 2 with the page kernels (docs/distributed.md tells what each reads)."""
 
 from __future__ import annotations
 
@@ -20,21 +10,12 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+import _profilon_kernels as kernels
+
 from .distinct import _level_counts
+from .native_hashes import Inputs, read
 from .passes import Pass, combine_tree
-from .summaries import COLUMN, _values
 from .tables import Tables
-
-
-def _kernels() -> Any:
-    import _profilon_kernels
-
-    return _profilon_kernels
-
-
-def _stamps(values: Any) -> np.ndarray:
-    """Nanoseconds since the epoch (UTC), NaT the smallest int64."""
-    return np.asarray(pd.DatetimeIndex(values).as_unit("ns").asi8)
 
 
 def _levels(s: pd.Series, ranked: bool) -> tuple[pd.Series, int]:
@@ -63,40 +44,38 @@ def _merged(merge: Any, states: list[Any]) -> Any:
     return None if any(s is None for s in states) else merge(states)
 
 
+def _per_column(nodes: list[dict[str, Any]], key: str, merge: Any) -> list[Any]:
+    return [_merged(merge, list(states)) for states in zip(*(n[key] for n in nodes), strict=True)]
+
+
+def _unite(parts: list[tuple[pd.Series, int]]) -> tuple[pd.Series, int]:
+    # In part order, so each level keeps the place of its first count.
+    joined = pd.concat([counts for counts, _ in parts])
+    return joined.groupby(level=0, sort=False, dropna=False).sum().astype(np.int64), sum(m for _, m in parts)
+
+
 def _first_leaf(part: pd.DataFrame, times: list, coded: list, axis: Any) -> dict[str, Any]:
-    k = _kernels()
+    def stamps(values: Any) -> Any:
+        return kernels.page_stamps_partial(read(values, "stamps"))
+
     return {
-        "times": [_kept(lambda c: k.page_stamps_partial(_stamps(part[c])), c) for c in times],
+        "times": [_kept(lambda c: stamps(part[c]), c) for c in times],
         "levels": [_kept(_levels, part[c], ranked) for c, ranked in coded],
-        "axis": None
-        if axis is False
-        else _kept(lambda: k.page_stamps_partial(_stamps(part.index if axis is None else part[axis]))),
+        "axis": None if axis is False else _kept(lambda: stamps(part.index if axis is None else part[axis])),
     }
 
 
 def _first_merge(nodes: list[dict[str, Any]]) -> dict[str, Any]:
-    k = _kernels()
-    levels = []
-    for j in range(len(nodes[0]["levels"])):
-        parts = [n["levels"][j] for n in nodes]
-        if any(p is None for p in parts):
-            levels.append(None)
-            continue
-        # In part order, so each level keeps the place of its first count.
-        joined = pd.concat([counts for counts, _ in parts])
-        united = joined.groupby(level=0, sort=False, dropna=False).sum().astype(np.int64)
-        levels.append((united, sum(missing for _, missing in parts)))
     return {
-        "times": [_merged(k.page_stamps_merge, [n["times"][j] for n in nodes]) for j in range(len(nodes[0]["times"]))],
-        "levels": levels,
-        "axis": _merged(k.page_stamps_merge, [n["axis"] for n in nodes]),
+        "times": _per_column(nodes, "times", kernels.page_stamps_merge),
+        "levels": _per_column(nodes, "levels", _unite),
+        "axis": _merged(kernels.page_stamps_merge, [n["axis"] for n in nodes]),
     }
 
 
 def _first_finish(merged: dict[str, Any], coded: list, stable: bool) -> dict[str, Any]:
     """The merged level counts reduced, on the worker, to the listed levels
     (keys, counts), the distinct count and the missing cells."""
-    k = _kernels()
     levels = []
     for united, (_, ranked) in zip(merged["levels"], coded, strict=True):
         if united is None:
@@ -109,20 +88,20 @@ def _first_finish(merged: dict[str, Any], coded: list, stable: bool) -> dict[str
             na = np.asarray(counts.index.isna(), dtype=bool)
             missing = int(counts.to_numpy()[na].sum())
             counts = counts[~na]
-        codes, listed, distinct = k.page_top_levels(counts.to_numpy(), ranked)
+        codes, listed, distinct = kernels.page_top_levels(counts.to_numpy(), ranked)
         levels.append((counts.index[codes], listed, distinct, missing))
     return {**merged, "levels": levels}
 
 
 def _second_leaf(part: pd.DataFrame, times: list, ranges: list, axis: Any, span: Any, targets: list, row: int):
-    k = _kernels()
+    inputs = Inputs(part)
 
     def periods(c: Any, r: Any) -> Any:
-        return None if r is None else k.page_periods_partial(r, _stamps(part[c]))
+        return None if r is None else kernels.page_periods_partial(r, inputs(c, "stamps"))
 
     def series(y: Any) -> Any:
-        t = _stamps(part.index if axis is None else part[axis])
-        return k.page_series_partial(span, t, _values(part, y, COLUMN), row)
+        t = read(part.index, "stamps") if axis is None else inputs(axis, "stamps")
+        return kernels.page_series_partial(span, t, inputs(y, "column"), row)
 
     return {
         "periods": [_kept(periods, c, r) for c, r in zip(times, ranges, strict=True)],
@@ -131,10 +110,9 @@ def _second_leaf(part: pd.DataFrame, times: list, ranges: list, axis: Any, span:
 
 
 def _second_merge(nodes: list[dict[str, Any]]) -> dict[str, Any]:
-    k = _kernels()
     return {
-        key: [_merged(merge, [n[key][j] for n in nodes]) for j in range(len(nodes[0][key]))]
-        for key, merge in (("periods", k.page_counts_merge), ("series", k.page_series_merge))
+        "periods": _per_column(nodes, "periods", kernels.page_counts_merge),
+        "series": _per_column(nodes, "series", kernels.page_series_merge),
     }
 
 
@@ -164,7 +142,7 @@ class PageFigures:
         if number == 1:
             leaf = dask.delayed(_first_leaf, pure=True)
             parts = [leaf(part, self.times, self.coded, self.axis) for part in p.partitions(self.ddf)]
-            stable = _kernels().release_window("pandas_value_counts_stable", pd)
+            stable = kernels.release_window("pandas_value_counts_stable", pd)
             finish = dask.delayed(_first_finish, pure=True)
             self._at = p.add(finish(combine_tree(parts, _first_merge), self.coded, stable))
         elif number == 2:
@@ -182,9 +160,8 @@ class PageFigures:
     def fill(self, number: int, results: list[Any], tables: Tables) -> None:
         if number == 2:
             found = results[self._at] if self.times or self.targets else {"periods": [], "series": []}
-            k = _kernels()
             states = zip(self.targets, found["series"], strict=True)
-            self.series = {t: None if state is None else k.page_series_finish(state)[:2] for t, state in states}
+            self.series = {t: None if state is None else kernels.page_series_finish(state)[:2] for t, state in states}
             self.periods = found["periods"]
         elif number == 3:
             levels = self.first["levels"]

@@ -42,6 +42,7 @@ extern const PyMethodDef pairwise_entries[];
 extern const PyMethodDef row_hash_entries[];
 extern const PyMethodDef duplicate_entries[];
 extern const PyMethodDef summary_entries[];
+extern const PyMethodDef summary_table_entries[];
 extern const PyMethodDef pearson_screen_entries[];
 extern const PyMethodDef leakage_entries[];
 extern const PyMethodDef group_sums_entries[];

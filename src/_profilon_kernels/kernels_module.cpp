@@ -16,6 +16,7 @@ const PyMethodDef* const tables[] = {
     row_hash_entries,
     duplicate_entries,
     summary_entries,
+    summary_table_entries,
     pearson_screen_entries,
     leakage_entries,
     group_sums_entries,

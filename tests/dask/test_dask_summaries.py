@@ -28,6 +28,7 @@ distributed = pytest.importorskip("distributed")
 
 
 import _profilon_dask as driver  # noqa: E402
+import _profilon_kernels as kernels  # noqa: E402
 import profilon  # noqa: E402
 
 FLOATS = ["min", "max", "median", "std", "mean", "skew", "kurtosis", "q1", "q3", "outlier_share"]
@@ -249,10 +250,10 @@ def test_a_bucket_too_full_is_refined_within_the_three_passes(
     settings = driver.Settings(corr_rows=10, ts_points=10, bucket_cap=cap)
     ddf = counted_frame(split(pdf, n_parts))
     tables, scheduler = planned(ddf, ["dense", "normal"], settings)
-    dense = tables.summary_work.columns[0]
-    assert dense.refinements
+    refinements, brackets = kernels.summary_inspect(tables.summary_work.native)[0]
+    assert refinements
     # The fences are bracketed, not known, when the third pass starts.
-    lo_low, lo_high, hi_low, hi_high = dense.brackets
+    lo_low, lo_high, hi_low, hi_high = brackets
     assert lo_low < lo_high and hi_low < hi_high
     third = driver.Pass(scheduler)
     driver.add_summary_moments(third, ddf, tables)(third.run(), tables)
@@ -266,9 +267,9 @@ def test_the_default_cap_gathers_without_refining(sync, counted_frame, split):
     pdf = pd.DataFrame({"dense": spread_in_one_bucket(2000, rng)})
     ddf = counted_frame(split(pdf, 3))
     tables, _ = planned(ddf, ["dense"], None)
-    dense = tables.summary_work.columns[0]
-    assert dense.refinements == []
-    lo_low, lo_high, hi_low, hi_high = dense.brackets
+    refinements, brackets = kernels.summary_inspect(tables.summary_work.native)[0]
+    assert refinements == []
+    lo_low, lo_high, hi_low, hi_high = brackets
     assert lo_low == lo_high and hi_low == hi_high
 
 

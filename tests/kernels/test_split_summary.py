@@ -159,6 +159,20 @@ def test_figures_equal_numpy_and_scipy_on_the_whole_column(kernels, n_parts, cap
     assert not refined["empty"] and not refined["few"]
 
 
+def test_the_named_figures_are_the_rows_order(kernels):
+    # The driver builds its table on these names: each must sit where the
+    # whole-column comparison above finds that figure, and exactly the
+    # figures that count values are marked as counts.
+    fields = kernels.summary_fields()
+    assert [name for name, _ in fields] == FIELDS[: len(fields)]
+    x = specials(500, np.random.default_rng(3))
+    row, _ = split_summary(kernels, [x], [0], [0, 200, 500], 1 << 20, np.random.default_rng(4))
+    want = expected(x)
+    for at, (name, count) in enumerate(fields):
+        assert same(row[0, at], want[name]), name
+        assert count == isinstance(want[name], int), name
+
+
 def test_a_refined_quartile_brackets_its_fences(kernels):
     rng = np.random.default_rng(3)
     # Within 2**19 adjacent floats: one bucket even one level deeper, so the

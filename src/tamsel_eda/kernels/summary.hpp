@@ -253,6 +253,33 @@ std::vector<SplitRow> finish_split_summary(SplitWork& work, const MomentsPart& m
 constexpr std::size_t split_figure_count = 22;
 std::vector<double> split_figures(const std::vector<SplitRow>& rows);
 
+// The names of a row's first figures, in that order, and whether each is a
+// count (an integer held as a double); the driver's table takes them from here.
+struct SplitFigureName {
+    std::string_view name;
+    bool count = false;
+};
+inline constexpr std::array<SplitFigureName, 16> split_figure_names{{
+    {"count", true},
+    {"finite", true},
+    {"neg_inf", true},
+    {"pos_inf", true},
+    {"zeros", true},
+    {"min", false},
+    {"max", false},
+    {"median", false},
+    {"std", false},
+    {"mean", false},
+    {"skew", false},
+    {"kurtosis", false},
+    {"q1", false},
+    {"q3", false},
+    {"outliers", true},
+    {"outlier_share", false},
+}};
+// Then the missing-or-zero count and the five page percentiles.
+static_assert(split_figure_names.size() + 1 + std::tuple_size_v<decltype(SplitRow::page)> == split_figure_count);
+
 // Byte forms of the states that cross between workers.
 std::string encode(const SplitScan& s);
 std::string encode(const SplitRead& s);
