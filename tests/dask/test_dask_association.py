@@ -420,3 +420,93 @@ def test_pair_means_under_two_pairs_is_none(parts, want):
 def test_pair_merges_refuse_malformed_sums(call, error, match):
     with pytest.raises(error, match=match):
         call()
+
+
+def python_merge_groups(parts):
+    """The merge the driver made in Python before the kernel took it over:
+    one index of the keys in first-seen order, shares added in order."""
+    kept = [g for g in parts if len(g[0])]
+    index = pd.Index(pd.unique(np.concatenate([g[0] for g in kept])))
+    counts, sums = np.zeros(len(index), dtype=np.int64), np.zeros(len(index), dtype=np.float64)
+    for keys, n, total in kept:
+        where = index.get_indexer(keys)
+        counts[where] += n
+        sums[where] += total
+    return index.to_numpy(), counts, sums
+
+
+def group_parts(kind, parts, seed):
+    """Per partition, distinct keys in a random order with counts and sums of
+    magnitudes far apart (so any other order of the additions shows)."""
+    rng = np.random.default_rng(seed)
+    pools = {
+        "text": np.array(["b", "a", "", "é", "日本"] + [f"k{j}" for j in range(40)], dtype=object),
+        "ints": np.arange(-20, 25, dtype=np.int64),
+        # True and 1 are one key to pandas' hash table, as to groupby.
+        "mixed": np.array([True, 1, 2.5, "x", False, 0, (1, 2), "y"], dtype=object),
+    }
+    pool = pools[kind]
+    out = []
+    for _ in range(parts):
+        keys = pd.unique(pool[rng.integers(0, len(pool), rng.integers(0, len(pool) + 1))])
+        counts = rng.integers(1, 50, len(keys)).astype(np.int64)
+        sums = rng.normal(0, 1, len(keys)) * 10.0 ** rng.integers(-8, 9, len(keys))
+        out.append((np.asarray(keys), counts, sums))
+    return out
+
+
+@pytest.mark.parametrize("kind", ["text", "ints", "mixed"])
+@pytest.mark.parametrize("parts, seed", [(1, 0), (2, 1), (3, 2), (7, 3), (20, 4)])
+def test_native_group_merge_equals_the_python_merge(kind, parts, seed):
+    from _profilon_dask import association
+
+    pieces = group_parts(kind, parts, seed)
+    if not any(len(p[0]) for p in pieces):
+        pytest.skip("no groups drawn")
+    want = python_merge_groups(pieces)
+    got = association._merge_groups(pieces)
+    assert list(got[0]) == list(want[0])
+    assert got[1].tolist() == want[1].tolist()
+    assert [bits(v) for v in got[2]] == [bits(v) for v in want[2]]
+
+
+def python_between(keys, counts, sums, mu, total, whole_sum):
+    """ss_between as the driver summed it in Python."""
+    sums = np.where(counts == total, whole_sum, sums)
+    _, ordered = pd.factorize(keys, sort=True)
+    index = pd.Index(keys)
+    ss = 0.0
+    for j in index.get_indexer(ordered):
+        d = sums[j] / float(counts[j]) - mu
+        ss += float(counts[j]) * d**2
+    return ss
+
+
+@pytest.mark.parametrize("groups, seed", [(0, 0), (1, 1), (2, 2), (5, 3), (300, 4)])
+def test_native_between_equals_the_python_sum(groups, seed):
+    from _profilon_dask import association
+
+    rng = np.random.default_rng(seed)
+    keys = np.array([f"g{k}" for k in rng.permutation(groups)], dtype=object)
+    counts = rng.integers(1, 40, groups).astype(np.int64)
+    sums = rng.normal(3, 2, groups) * counts * 10.0 ** rng.integers(-5, 6, groups)
+    # Off the groups' own sum: one group, holding every kept row, must take
+    # the whole sum instead.
+    total, whole_sum = int(counts.sum()), float(sums.sum()) + 0.125
+    mu = whole_sum / total if total else 0.0
+    want = python_between(keys, counts, sums, mu, total, whole_sum)
+    got = association._between((keys, counts, sums), mu, total, whole_sum)
+    assert bits(got) == bits(want)
+
+
+def test_between_of_keys_that_do_not_sort_is_none_and_bad_ranks_are_refused():
+    from _profilon_dask import association
+
+    keys = np.array([1j, 2j], dtype=object)
+    assert association._between((keys, np.array([1, 2]), np.array([1.0, 2.0])), 1.0, 3, 3.0) is None
+    with pytest.raises(ValueError, match="permutation"):
+        kernels.group_between(np.ones(2), np.ones(2, np.int64), np.array([0, 0]), 1.0, 2, 2.0)
+    with pytest.raises(ValueError, match="positive"):
+        kernels.group_between(np.ones(2), np.array([1, 0]), np.array([0, 1]), 1.0, 2, 2.0)
+    with pytest.raises(ValueError, match="outside"):
+        kernels.group_merge(np.array([0, 2]), np.ones(2, np.int64), np.ones(2), 2)
