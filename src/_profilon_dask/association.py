@@ -25,9 +25,8 @@ _UNREAD = object()
 
 
 class _Reader:
-    """One partition's targets (each read once, however many pairs ask)
-    and its columns one at a time: walked in `_column_order`, a partition
-    holds one column's mask and codes at a time, however many columns."""
+    """One partition's targets, each read once however many pairs ask, and
+    one column at a time (walked in `_column_order`)."""
 
     def __init__(self, part: pd.DataFrame) -> None:
         self.part = part
@@ -51,8 +50,7 @@ class _Reader:
 
     def kept(self, t: Any, c: Any) -> np.ndarray:
         """The rows the ratio keeps: neither the target nor the column
-        missing. The in-memory method groups `x.astype("category")`, whose
-        missing cells are the column's own."""
+        missing (the in-memory method groups `x.astype("category")`)."""
         self._switch(c)
         return ~(self.target(t)[1] | self._missing)
 
@@ -65,8 +63,7 @@ class _Reader:
 
 
 def _column_order(pairs: Sequence[tuple[Any, Any]]) -> list[int]:
-    """The pairs' indices with each column's pairs side by side (columns
-    in first-seen order)."""
+    """The pairs' indices, each column's side by side."""
     by_column: dict[Any, list[int]] = {}
     for j, (_, c) in enumerate(pairs):
         by_column.setdefault(c, []).append(j)
@@ -83,8 +80,8 @@ def _block(dtype: Any) -> int:
 
 @functools.cache
 def _reduce_block() -> int | None:
-    """How the running NumPy's add.reduce cuts a float64 array (the group
-    sums' native kernel copies it); None where the probe cannot tell."""
+    """How the running NumPy's add.reduce cuts a float64 array; None where
+    the probe cannot tell."""
     return kernels().numpy_sum_block()
 
 
@@ -102,9 +99,8 @@ _Groups = tuple[np.ndarray, np.ndarray, np.ndarray]
 
 
 def _groups(y: np.ndarray, codes: np.ndarray, uniques: np.ndarray) -> _Groups:
-    """The groups of `y` by `codes` (int64 into `uniques`, numbered as first
-    seen) in first-seen order, each sum one add.reduce of the group's values
-    in row order, as the library sums a group."""
+    """The groups of `y` by `codes` into `uniques`, each sum one add.reduce
+    of the group's values in row order, as the library sums a group."""
     block = _reduce_block()
     if block is not None:
         order, counts, sums = kernels().group_sums(y, codes, len(uniques), block)
@@ -125,8 +121,7 @@ def _kept(values: np.ndarray, kept: np.ndarray | None) -> np.ndarray:
 
 def _kept_groups(reader: _Reader, c: Any, kept: np.ndarray | None, y: np.ndarray) -> _Groups:
     """The groups of the kept rows `y` of column `c` (`kept` None: every
-    row): from the column's codes where it has them, else from its
-    values."""
+    row), by its Arrow codes where it has them."""
     coded = reader.coded(c)
     if coded is not None:
         codes, uniques = coded
@@ -163,9 +158,8 @@ def _sum_partial(
 
 
 def _merge_groups(parts: list[_Groups]) -> _Groups:
-    """Groups of consecutive partitions, in order, as one: keys in first-seen
-    order (pandas' factorize tells which are equal), counts and sums added
-    in partition order."""
+    """Groups of consecutive partitions as one, the keys that pandas'
+    factorize finds equal added natively in partition order."""
     kept = [g for g in parts if len(g[0])]
     if len(kept) <= 1:
         return kept[0] if kept else parts[0]
@@ -175,8 +169,7 @@ def _merge_groups(parts: list[_Groups]) -> _Groups:
 
 
 def _merge_sums(nodes: list[list[Any]]) -> list[Any]:
-    """Per pair: the tree nodes of all the nodes' partitions, and their
-    groups merged."""
+    """Per pair: the nodes' tree nodes, and their groups merged."""
     out = []
     for j in range(len(nodes[0])):
         parts = [node[j] for node in nodes]
@@ -222,11 +215,9 @@ def _between(groups: _Groups, mu: float, total: int, whole_sum: float) -> float 
 
 
 class CorrelationRatios:
-    """The ratio of every target in `targets` over every column of `columns`
-    (the caller keeps to numeric targets and categorical columns), over
-    three passes: each `add_*` adds this group's work to the pass given,
-    built from the results of the pass before, and `fill` writes
-    `Tables.cat_corr_ratio` from the last pass's results."""
+    """The ratio of every (numeric) target over every (categorical) column:
+    each `add_*` adds its pass's work from the results of the pass before,
+    `fill` writes `Tables.cat_corr_ratio`."""
 
     def __init__(self, ddf: Any, targets: Sequence[Any], columns: Sequence[Any]) -> None:
         self._ddf = ddf

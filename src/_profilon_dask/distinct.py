@@ -6,6 +6,7 @@ each range of level hashes united in a tree of its own on the workers
 
 from __future__ import annotations
 
+import functools
 import numbers
 from collections.abc import Callable, Sequence
 from typing import Any
@@ -14,7 +15,7 @@ import numpy as np
 import pandas as pd
 
 from .arrow_text import kernels, native_input, native_kind, text_codes
-from .passes import Pass
+from .passes import Pass, combine_tree
 from .tables import Tables
 
 # Levels are spread over this many ranges; each range is united by tasks of
@@ -25,6 +26,8 @@ DISTINCT_SPLIT_EVERY = 8
 # The keys whose interpreter's hash routes them (fixed across processes,
 # equal for equal numbers of any type).
 _NUMBERS = (numbers.Number, np.number, np.bool_)
+# The missing keys that are one level each, a float NaN being the fourth.
+_MISSING_KINDS = (None, pd.NA, pd.NaT)
 
 
 def _key_hashes(keys: pd.Index, dtype: Any) -> np.ndarray | None:
@@ -54,15 +57,6 @@ def _routes(keys: pd.Index, dtype: Any, ranges: int) -> np.ndarray:
     return (hashed % np.uint64(ranges)).astype(np.intp)
 
 
-def _missing_slot(key: object) -> int | None:
-    """The kernel's missing kind (None, pd.NA, NaT, a Python float NaN) of a
-    missing key of value_counts(dropna=False), or None for a key only equal
-    to itself (a NumPy NaN scalar or NaT, a Decimal NaN: a level apiece)."""
-    if key is None or key is pd.NA or key is pd.NaT:
-        return 0 if key is None else 1 if key is pd.NA else 2
-    return 3 if type(key) is float else None
-
-
 def _level_counts(s: pd.Series) -> tuple[np.ndarray | pd.Index, np.ndarray]:
     """value_counts(dropna=False) of a share, as keys and counts. An object
     column's keys stay the objects the hash table kept: value_counts would
@@ -89,14 +83,8 @@ def _pandas_levels(s: pd.Series) -> tuple[pd.Series, np.ndarray, np.ndarray]:
     keys = keys.astype(object) if isinstance(keys, pd.CategoricalIndex) else keys
     keys = pd.Index(keys, dtype=object) if isinstance(keys, np.ndarray) else keys
     missing = np.asarray(pd.isna(keys), dtype=bool)
-    kinds, lone = np.zeros(4, dtype=np.int64), []
-    for key, count in zip(keys[missing], counts[missing], strict=True):
-        slot = _missing_slot(key)
-        if slot is None:
-            lone.append(count)
-        else:
-            kinds[slot] += count
-    return pd.Series(counts[~missing], index=keys[~missing], dtype=np.int64), kinds, np.array(lone, dtype=np.int64)
+    kinds, lone = kernels().level_missing(list(keys[missing]), counts[missing], _MISSING_KINDS)
+    return pd.Series(counts[~missing], index=keys[~missing], dtype=np.int64), kinds, lone
 
 
 def _text_levels(s: pd.Series, dtype: Any, ranges: int) -> tuple[pd.Series, np.ndarray, np.ndarray] | None:
@@ -104,12 +92,12 @@ def _text_levels(s: pd.Series, dtype: Any, ranges: int) -> tuple[pd.Series, np.n
     of the metadata's dtype, from the native text codes: the counts by text
     (first-seen order, the share's dtype), the missing kinds, the ranges."""
     coded = text_codes(s, codes=False, hashes=ranges > 1) if s.dtype == dtype else None
-    slot = None if coded is None else _missing_slot(dtype.na_value)
-    if coded is None or slot is None:
+    if coded is None:
+        return None
+    kinds, lone = kernels().level_missing([dtype.na_value], [coded.missing], _MISSING_KINDS)
+    if len(lone):
         return None
     present = pd.Series(coded.counts, index=pd.Index(s.iloc[coded.first].array, name=s.name), dtype=np.int64)
-    kinds = np.zeros(4, dtype=np.int64)
-    kinds[slot] = coded.missing
     route = (coded.hashes % np.uint64(ranges)).astype(np.intp) if ranges > 1 else np.zeros(len(present), np.intp)
     return present, kinds, route
 
@@ -178,10 +166,10 @@ def _distinct_combine(pieces: list[Any], dtypes: list[Any]) -> tuple[Any, dict[i
     return state, tables
 
 
-def _distinct_finish(pieces: list[Any], n_rows: int, dtypes: list[Any]) -> tuple[np.ndarray, np.ndarray]:
+def _distinct_finish(piece: tuple[Any, dict[int, pd.Series]], n_rows: int) -> tuple[np.ndarray, np.ndarray]:
     """Per column: the range's distinct present levels, and the cells of its
     levels counted at or below the rare threshold of `n_rows` rows."""
-    state, tables = _distinct_combine(pieces, dtypes)
+    state, tables = piece
     extra = [tables[i].to_numpy(dtype=np.int64) if i in tables else None for i in range(len(state[2]) - 1)]
     return kernels().level_finish(state, n_rows, extra)
 
@@ -244,15 +232,9 @@ def add_distinct_counts(
     partial = dask.delayed(_distinct_partial, pure=True, nout=ranges + 1)
     partials = [partial(part, dtypes, ranges, counted) for part in parts]
     n_rows = dask.delayed(sum, pure=True)([q[0] for q in partials])
-    combine = dask.delayed(_distinct_combine, pure=True)
+    combine = functools.partial(_distinct_combine, dtypes=[dtypes[j] for j in counted])
     finish = dask.delayed(_distinct_finish, pure=True)
-    counted_dtypes = [dtypes[j] for j in counted]
-    finals = []
-    for r in range(ranges):
-        level = [q[r + 1] for q in partials]
-        while len(level) > split_every:
-            level = [combine(level[i : i + split_every], counted_dtypes) for i in range(0, len(level), split_every)]
-        finals.append(finish(level, n_rows, counted_dtypes))
+    finals = [finish(combine_tree([q[r + 1] for q in partials], combine, split_every), n_rows) for r in range(ranges)]
     at = p.add(dask.delayed(_gather, pure=True)(n_rows, *finals))
     if few:
         few_partial = dask.delayed(_few_partial, pure=True)

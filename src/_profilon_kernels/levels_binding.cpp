@@ -9,6 +9,10 @@
 // merged groups in key order (rank int64, each group's position in it).
 // level_routes(keys, ranges, numbers): the range (intp) of each level of an
 // object array of keys, the same in every process for equal keys.
+// level_missing(keys, counts, kinds): the missing keys of a value_counts
+// with their int64 counts, as (four int64 cell counts of the missing kinds
+// `kinds` (None, pd.NA, NaT) and a float NaN; int64 counts of the keys only
+// equal to themselves).
 #include <vector>
 
 #include "../tamsel_eda/kernels/group_sums.hpp"
@@ -28,8 +32,8 @@ PyObject* group_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (counts.size() != codes.size() || sums.size() != codes.size())
             throw py::value_error("codes, counts and sums differ in length");
         kernels::FirstSeenGroups out;
-        if (kernels::merge_group_sums(codes.data(), counts.data(), sums.data(), codes.size(), size_arg(args[3]),
-                                      out) != kernels::GroupSumsStatus::ok)
+        if (kernels::merge_group_sums(codes.data(), counts.data(), sums.data(), codes.size(), size_arg(args[3]), out) !=
+            kernels::GroupSumsStatus::ok)
             throw py::value_error("a code outside [0, groups)");
         return py::object(py::make_tuple(make_array(out.count, "int64"), make_array(out.sum, "float64")));
     });
@@ -68,6 +72,24 @@ PyObject* level_routes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+PyObject* level_missing(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 3) throw py::type_error("level_missing(keys, counts, kinds)");
+        py::object seq = py::reinterpret_steal<py::object>(PySequence_Fast(args[0], "keys must be a sequence"));
+        if (!seq) throw py::error_already_set();
+        const auto counts = read_array<std::int64_t>(args[1], "int64");
+        if (!PyTuple_Check(args[2]) || PyTuple_GET_SIZE(args[2]) != 3) throw py::type_error("kinds: a tuple of three");
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+        if (static_cast<std::size_t>(n) != counts.size()) throw py::value_error("keys and counts differ in length");
+        PyObject* const kind_objects[3] = {PyTuple_GET_ITEM(args[2], 0), PyTuple_GET_ITEM(args[2], 1),
+                                           PyTuple_GET_ITEM(args[2], 2)};
+        std::vector<std::int64_t> kinds(4, 0), lone;
+        pyapi::missing_level_kinds(PySequence_Fast_ITEMS(seq.ptr()), counts.data(), n, kind_objects, kinds.data(),
+                                   lone);
+        return py::object(py::make_tuple(make_array(kinds, "int64"), make_array(lone, "int64")));
+    });
+}
+
 }  // namespace
 
 const PyMethodDef levels_entries[] = {
@@ -77,6 +99,8 @@ const PyMethodDef levels_entries[] = {
      "group_between(sums, counts, rank, mu, total, whole_sum): ss_between of merged groups in key order."},
     {"level_routes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_routes)), METH_FASTCALL,
      "level_routes(keys, ranges, numbers): the range of each pandas-counted level, fixed across processes."},
+    {"level_missing", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_missing)), METH_FASTCALL,
+     "level_missing(keys, counts, kinds): the missing kinds' cells and the lone missing keys' counts."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -663,3 +663,42 @@ def test_level_routes_of_lone_surrogates_are_fixed_and_equal_for_equal_texts():
     assert got.tolist() == kernels.level_routes(keys, 64, distinct._NUMBERS).tolist()
     with pytest.raises(ValueError, match="at least 1"):
         kernels.level_routes(keys, 0, distinct._NUMBERS)
+
+
+def python_missing_kinds(keys, counts):
+    """The driver's Python sorting of missing keys into the kernel's kinds
+    (None, pd.NA, NaT, a float NaN) and the lone ones, equal only to
+    themselves."""
+    kinds, lone = np.zeros(4, dtype=np.int64), []
+    for key, count in zip(keys, counts, strict=True):
+        slot = 0 if key is None else 1 if key is pd.NA else 2 if key is pd.NaT else 3 if type(key) is float else None
+        if slot is None:
+            lone.append(count)
+        else:
+            kinds[slot] += count
+    return kinds, np.array(lone, dtype=np.int64)
+
+
+MISSING_KEYS = {
+    "kinds": [None, pd.NA, pd.NaT, float("nan"), None, float("-nan")],
+    "lone": [np.float64("nan"), np.datetime64("NaT"), Decimal("NaN"), np.float32("nan")],
+    "mixed": [Decimal("NaN"), None, np.float64("nan"), pd.NaT, float("nan"), pd.NA],
+    "none": [],
+}
+
+
+@pytest.mark.parametrize("kind", list(MISSING_KEYS))
+def test_native_missing_kinds_equal_the_python_sorting(kind):
+    import _profilon_kernels as kernels
+    from _profilon_dask import distinct
+
+    keys = MISSING_KEYS[kind]
+    counts = np.arange(3, 3 + len(keys), dtype=np.int64)
+    got = kernels.level_missing(keys, counts, distinct._MISSING_KINDS)
+    want = python_missing_kinds(keys, counts)
+    assert got[0].tolist() == want[0].tolist() and got[1].tolist() == want[1].tolist()
+    # And through a share pandas counts: its value_counts' missing keys.
+    s = pd.Series(np.array(keys + ["x"], dtype=object))
+    present, kinds, lone = distinct._pandas_levels(s)
+    assert present.to_dict() == {"x": 1}
+    assert int(kinds.sum() + lone.sum()) == s.isna().sum()

@@ -6,8 +6,10 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "../kernels/row_hash.hpp"
 
@@ -56,6 +58,25 @@ inline void object_level_routes(PyObject* const* items, Py_ssize_t n, std::size_
             continue;
         }
         out[i] = static_cast<std::intptr_t>(((h % r) + r) % r);
+    }
+}
+
+// The missing keys of a share's value_counts(dropna=False), items[i] counted
+// counts[i] times: a key that is kinds[k] itself (None, pd.NA, NaT) or an
+// exact float NaN (k = 3) adds its count to kind k of `out` (four counts);
+// any other missing key (a NumPy NaN scalar, a NumPy NaT, a Decimal NaN)
+// equals only itself, a level apiece, and its count goes to `lone`.
+inline void missing_level_kinds(PyObject* const* items, const std::int64_t* counts, Py_ssize_t n,
+                                PyObject* const* kinds, std::int64_t* out, std::vector<std::int64_t>& lone) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* v = items[i];
+        int k = PyFloat_CheckExact(v) && std::isnan(PyFloat_AS_DOUBLE(v)) ? 3 : -1;
+        for (int j = 0; j < 3 && k < 0; ++j) k = v == kinds[j] ? j : -1;
+        if (k < 0) {
+            lone.push_back(counts[i]);
+        } else {
+            out[k] += counts[i];
+        }
     }
 }
 
