@@ -8,10 +8,8 @@ always `ddf.compute()`, and with the conversion on a text column's None,
 NaN and pd.NA are one missing kind, as they are in that frame.
 """
 
-import numbers
 import os
 from decimal import Decimal
-from fractions import Fraction
 
 import numpy as np
 import pandas as pd
@@ -612,93 +610,3 @@ def test_arrow_text_codes_equal_a_dictionary_encoding(kind):
     want = pa.compute.fill_null(encoded.indices, -1).to_numpy(zero_copy_only=False)
     assert codes.tolist() == want.tolist()
     assert uniques.tolist() == encoded.dictionary.to_pylist()
-
-
-def python_routes(keys, ranges):
-    """How the driver routed pandas-counted object levels in Python: a text
-    by pandas' hash of it, a number by the interpreter's hash, the rest to
-    range 0."""
-    from pandas.util import hash_array
-
-    out = np.zeros(len(keys), dtype=np.intp)
-    for i, v in enumerate(keys):
-        if isinstance(v, str):
-            out[i] = int(hash_array(np.array([v], dtype=object), categorize=False)[0] % np.uint64(ranges))
-        elif isinstance(v, (numbers.Number, np.number, np.bool_)):
-            out[i] = hash(v) % ranges
-    return out
-
-
-ROUTED_KEYS = {
-    "texts": ["", "a", "é", "Ж", "😀", "日本"] + [f"w{k}" for k in range(200)],
-    "numbers": [0, 1, True, 1.0, -7, 2**70, -(2**70), 0.5, np.int8(-3), np.float32(2.5), np.uint64(2**63), 1 + 2j],
-    "decimals": [Decimal("1.5"), Fraction(3, 2), 1.5],
-    "others": [pd.Timestamp("2020-01-01"), (1, 2), b"bytes", frozenset([1]), None],
-}
-
-
-@pytest.mark.parametrize("kind", list(ROUTED_KEYS))
-@pytest.mark.parametrize("ranges", [1, 3, 8])
-def test_native_level_routes_equal_the_python_routes(kind, ranges):
-    import _profilon_kernels as kernels
-    from _profilon_dask import distinct
-
-    keys = np.empty(len(ROUTED_KEYS[kind]), dtype=object)
-    keys[:] = ROUTED_KEYS[kind]
-    got = kernels.level_routes(keys, ranges, distinct._NUMBERS)
-    assert got.dtype == np.intp
-    assert got.tolist() == python_routes(keys, ranges).tolist()
-
-
-def test_level_routes_of_lone_surrogates_are_fixed_and_equal_for_equal_texts():
-    import _profilon_kernels as kernels
-    from _profilon_dask import distinct
-
-    # No UTF-8 form: pandas' hash raises for these, the route must not.
-    texts = ["a\ud800", "".join(["a", "\ud800"]), "\udfff", "b\ud800c"] * 50
-    keys = np.array(texts, dtype=object)
-    got = kernels.level_routes(keys, 64, distinct._NUMBERS)
-    assert ((got >= 0) & (got < 64)).all()
-    assert got[0] == got[1] and len(set(got[:4].tolist())) > 1
-    assert got.tolist() == kernels.level_routes(keys, 64, distinct._NUMBERS).tolist()
-    with pytest.raises(ValueError, match="at least 1"):
-        kernels.level_routes(keys, 0, distinct._NUMBERS)
-
-
-def python_missing_kinds(keys, counts):
-    """The driver's Python sorting of missing keys into the kernel's kinds
-    (None, pd.NA, NaT, a float NaN) and the lone ones, equal only to
-    themselves."""
-    kinds, lone = np.zeros(4, dtype=np.int64), []
-    for key, count in zip(keys, counts, strict=True):
-        slot = 0 if key is None else 1 if key is pd.NA else 2 if key is pd.NaT else 3 if type(key) is float else None
-        if slot is None:
-            lone.append(count)
-        else:
-            kinds[slot] += count
-    return kinds, np.array(lone, dtype=np.int64)
-
-
-MISSING_KEYS = {
-    "kinds": [None, pd.NA, pd.NaT, float("nan"), None, float("-nan")],
-    "lone": [np.float64("nan"), np.datetime64("NaT"), Decimal("NaN"), np.float32("nan")],
-    "mixed": [Decimal("NaN"), None, np.float64("nan"), pd.NaT, float("nan"), pd.NA],
-    "none": [],
-}
-
-
-@pytest.mark.parametrize("kind", list(MISSING_KEYS))
-def test_native_missing_kinds_equal_the_python_sorting(kind):
-    import _profilon_kernels as kernels
-    from _profilon_dask import distinct
-
-    keys = MISSING_KEYS[kind]
-    counts = np.arange(3, 3 + len(keys), dtype=np.int64)
-    got = kernels.level_missing(keys, counts, distinct._MISSING_KINDS)
-    want = python_missing_kinds(keys, counts)
-    assert got[0].tolist() == want[0].tolist() and got[1].tolist() == want[1].tolist()
-    # And through a share pandas counts: its value_counts' missing keys.
-    s = pd.Series(np.array(keys + ["x"], dtype=object))
-    present, kinds, lone = distinct._pandas_levels(s)
-    assert present.to_dict() == {"x": 1}
-    assert int(kinds.sum() + lone.sum()) == s.isna().sum()
