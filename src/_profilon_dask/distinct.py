@@ -26,7 +26,8 @@ DISTINCT_SPLIT_EVERY = 8
 # The keys whose interpreter's hash routes them (fixed across processes,
 # equal for equal numbers of any type).
 _NUMBERS = (numbers.Number, np.number, np.bool_)
-# The missing keys that are one level each, a float NaN being the fourth.
+# The kernel's missing kinds but the fourth, a float NaN: each is one level
+# of value_counts(dropna=False) however many objects stand for it.
 _MISSING_KINDS = (None, pd.NA, pd.NaT)
 
 
