@@ -166,7 +166,7 @@ def python_missing_kinds(keys, counts):
 
 MISSING_KEYS = {
     "kinds": [None, pd.NA, pd.NaT, float("nan"), None, float("-nan")],
-    "lone": [np.float64("nan"), np.datetime64("NaT"), Decimal("NaN"), np.float32("nan")],
+    "lone": [np.float64("nan"), np.datetime64("NaT", "ns"), Decimal("NaN"), np.float32("nan")],
     "mixed": [Decimal("NaN"), None, np.float64("nan"), pd.NaT, float("nan"), pd.NA],
     "none": [],
 }
