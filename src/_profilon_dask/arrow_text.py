@@ -1,6 +1,8 @@
-"""Arrow-backed text of a partition read in place: the chunks' buffers for
-the native kernels, and its distinct texts coded in first-seen order
-(`text_codes`), which stands for a dictionary encoding or value_counts
+"""A partition's columns as the native kernels read them, for the figures
+of every pass: plain, masked and date numbers as buffers (`native_input`),
+Arrow-backed text from its chunks' buffers (`arrow_text`, `text_chunks`) and
+its distinct texts coded in first-seen order (`text_codes`,
+`arrow_text_codes`), which stands for a dictionary encoding or value_counts
 without a Python object per row."""
 
 from __future__ import annotations
@@ -10,6 +12,48 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+
+_NATIVE_FLOATS = (np.dtype(np.float32), np.dtype(np.float64))
+_MASKED_DTYPES = (pd.BooleanDtype, pd.Int8Dtype, pd.Int16Dtype, pd.Int32Dtype, pd.Int64Dtype)
+_MASKED_DTYPES += (pd.UInt8Dtype, pd.UInt16Dtype, pd.UInt32Dtype, pd.UInt64Dtype)
+
+
+def kernels() -> Any:
+    import _profilon_kernels
+
+    return _profilon_kernels
+
+
+def native_kind(dtype: Any) -> str | None:
+    """How the kernels read a column of `dtype` ("values", "masked", "dates",
+    "tz"), or None: nullable floats (pandas versions differ on their unmasked
+    NaN), Arrow-backed numbers, text, objects, swapped byte orders."""
+    if isinstance(dtype, np.dtype):
+        if not dtype.isnative:
+            return None
+        if dtype.kind in "mM":
+            return "dates"
+        ok = dtype.kind == "b" or (dtype.kind in "iu" and dtype.itemsize <= 8) or dtype in _NATIVE_FLOATS
+        return "values" if ok else None
+    if isinstance(dtype, pd.DatetimeTZDtype):
+        return "tz"
+    return "masked" if isinstance(dtype, _MASKED_DTYPES) else None
+
+
+def native_input(s: pd.Series, dtype: Any) -> tuple[Any, ...] | None:
+    """(values, mask, missing) of a share as the kernels read it; None for a
+    share whose dtype is not the metadata's `dtype`."""
+    kind = native_kind(dtype)
+    if kind is None or s.dtype != dtype:
+        return None
+    if kind == "values":
+        return s.to_numpy(), None, ""
+    if kind == "dates":
+        return s.to_numpy().view(np.int64), None, "nat"
+    if kind == "tz":
+        return s.array.asi8, None, "nat"
+    numpy_dtype = dtype.numpy_dtype
+    return s.to_numpy(dtype=numpy_dtype, na_value=numpy_dtype.type(0)), s.isna().to_numpy(), ""
 
 
 def arrow_text(s: pd.Series) -> Any | None:
@@ -66,6 +110,17 @@ def text_codes(s: pd.Series, codes: bool = True, hashes: bool = False) -> TextCo
     data = arrow_text(s)
     if data is None:
         return None
-    import _profilon_kernels
+    return TextCodes(*kernels().text_codes(text_chunks(data), codes, hashes))
 
-    return TextCodes(*_profilon_kernels.text_codes(text_chunks(data), codes, hashes))
+
+def arrow_text_codes(col: pd.Series) -> tuple[np.ndarray, np.ndarray] | None:
+    """Arrow-backed text as (int64 codes in first-seen order, -1 where
+    missing; the distinct values as str objects), None for any other
+    Series: a Python object per distinct value only."""
+    coded = text_codes(col)
+    if coded is None:
+        return None
+    import pyarrow as pa
+
+    uniques = arrow_text(col).take(pa.array(coded.first)).combine_chunks().to_numpy(zero_copy_only=False)
+    return coded.codes, uniques

@@ -1,9 +1,10 @@
 """The correlation ratio of each numeric target over each categorical
 feature, on every row, in three passes: pass 1 counts the kept rows (neither
 value missing), pass 2 sums the target (NumPy's pairwise tree nodes) and
-each partition's share of every group, pass 3 the squared deviations from
-the mean. How each sum keeps the library's bits is told in
-docs/distributed.md ("The correlation ratio").
+each partition's share of every group, merged natively by the codes pandas'
+factorize gives the keys, pass 3 the squared deviations from the mean. How
+each sum keeps the library's bits is told in docs/distributed.md ("The
+correlation ratio").
 """
 
 from __future__ import annotations
@@ -15,24 +16,24 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .arrow_text import arrow_text, text_codes
+from .arrow_text import arrow_text_codes, kernels
 from .passes import Pass, combine_tree
 from .summaries import _sum_block
 from .tables import Tables
 
+_UNREAD = object()
+
 
 class _Reader:
-    """One partition's targets (each read once, however many pairs ask)
-    and its columns, one at a time: walked in `_column_order`, a partition
-    holds one column's mask and codes at a time, however many columns."""
+    """One partition's targets, each read once however many pairs ask, and
+    one column at a time (walked in `_column_order`)."""
 
     def __init__(self, part: pd.DataFrame) -> None:
         self.part = part
         self._targets: dict[Any, tuple[np.ndarray, np.ndarray]] = {}
-        self._column: list[Any] = []
-        self._missing: np.ndarray | None = None
-        self._coded: tuple[np.ndarray, np.ndarray] | None = None
-        self._has_codes = False
+        self._column: Any = _UNREAD
+        self._missing = np.zeros(0, dtype=bool)
+        self._coded: Any = _UNREAD
 
     def target(self, t: Any) -> tuple[np.ndarray, np.ndarray]:
         """The target's values as float64 and its missing cells."""
@@ -44,51 +45,29 @@ class _Reader:
     def _switch(self, c: Any) -> None:
         # The pairs hold each column's label object; any other object (even
         # an equal one) is read afresh, which is never wrong.
-        if self._column and self._column[0] is c:
-            return
-        self._column = [c]
-        self._missing = self.part[c].isna().to_numpy()
-        self._coded = None
-        self._has_codes = False
+        if self._column is not c:
+            self._column, self._missing, self._coded = c, self.part[c].isna().to_numpy(), _UNREAD
 
     def kept(self, t: Any, c: Any) -> np.ndarray:
         """The rows the ratio keeps: neither the target nor the column
-        missing. The in-memory method groups `x.astype("category")`, whose
-        missing cells are the column's own."""
+        missing (the in-memory method groups `x.astype("category")`)."""
         self._switch(c)
-        assert self._missing is not None
         return ~(self.target(t)[1] | self._missing)
 
     def coded(self, c: Any) -> tuple[np.ndarray, np.ndarray] | None:
-        """Arrow text as (int64 codes, -1 where missing; the distinct values
-        as str objects), None for any other column."""
+        """`arrow_text_codes` of column `c`."""
         self._switch(c)
-        if not self._has_codes:
-            self._coded = _arrow_text_codes(self.part[c])
-            self._has_codes = True
+        if self._coded is _UNREAD:
+            self._coded = arrow_text_codes(self.part[c])
         return self._coded
 
 
 def _column_order(pairs: Sequence[tuple[Any, Any]]) -> list[int]:
-    """The pairs' indices with each column's pairs side by side (columns
-    in first-seen order)."""
+    """The pairs' indices, each column's side by side."""
     by_column: dict[Any, list[int]] = {}
     for j, (_, c) in enumerate(pairs):
         by_column.setdefault(c, []).append(j)
     return [j for js in by_column.values() for j in js]
-
-
-def _arrow_text_codes(col: pd.Series) -> tuple[np.ndarray, np.ndarray] | None:
-    """Codes of Arrow-backed text in first-seen order, natively: no Python
-    object per row, only one per distinct value. Which of equal keys stands
-    for the group never matters."""
-    coded = text_codes(col)
-    if coded is None:
-        return None
-    import pyarrow as pa
-
-    uniques = arrow_text(col).take(pa.array(coded.first)).combine_chunks().to_numpy(zero_copy_only=False)
-    return coded.codes, uniques
 
 
 def _block(dtype: Any) -> int:
@@ -96,18 +75,14 @@ def _block(dtype: Any) -> int:
     one piece for float64 itself, buffer-sized pieces for a cast."""
     if isinstance(dtype, np.dtype) and dtype == np.float64:
         return 0
-    import _profilon_kernels
-
-    return _sum_block(_profilon_kernels)
+    return _sum_block(kernels())
 
 
 @functools.cache
 def _reduce_block() -> int | None:
-    """How the running NumPy's add.reduce cuts a float64 array (the group
-    sums' native kernel copies it); None where the probe cannot tell."""
-    import _profilon_kernels
-
-    return _profilon_kernels.numpy_sum_block()
+    """How the running NumPy's add.reduce cuts a float64 array; None where
+    the probe cannot tell."""
+    return kernels().numpy_sum_block()
 
 
 def _count_kept(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]]) -> list[int]:
@@ -123,33 +98,20 @@ def _count_kept(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]]) -> list[in
 _Groups = tuple[np.ndarray, np.ndarray, np.ndarray]
 
 
-def _native_sums(y: np.ndarray, codes: np.ndarray, groups: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
-    """(codes in first-seen order, counts, sums) of the groups present, each
-    sum one add.reduce of the group's values in row order; None where the
-    running NumPy's summation is not known."""
+def _groups(y: np.ndarray, codes: np.ndarray, uniques: np.ndarray) -> _Groups:
+    """The groups of `y` by `codes` into `uniques`, each sum one add.reduce
+    of the group's values in row order, as the library sums a group."""
     block = _reduce_block()
-    if block is None:
-        return None
-    import _profilon_kernels
-
-    return _profilon_kernels.group_sums(y, codes, groups, block)
-
-
-def _group_sums(y: np.ndarray, keys: np.ndarray) -> _Groups:
-    codes, uniques = pd.factorize(keys, sort=False)
-    uniques = np.asarray(uniques)
-    native = _native_sums(y, codes.astype(np.int64, copy=False), len(uniques))
-    if native is not None:
-        # factorize numbers the keys as they come, so the order is theirs.
-        _, counts, sums = native
-        return uniques, counts, sums
-    counts = np.bincount(codes, minlength=len(uniques)).astype(np.int64)
+    if block is not None:
+        order, counts, sums = kernels().group_sums(y, codes, len(uniques), block)
+        return uniques[order], counts, sums
+    # The running NumPy's cut is not known: NumPy sums each group's run.
+    codes, order = pd.factorize(codes, sort=False)
+    counts = np.bincount(codes, minlength=len(order)).astype(np.int64)
     grouped = y[np.argsort(codes, kind="stable")]
     starts = np.cumsum(counts) - counts
-    # One add.reduce per group, as the library sums each group's run.
-    add = np.add.reduce
-    sums = np.array([add(grouped[a : a + n]) for a, n in zip(starts, counts, strict=True)], dtype=np.float64)
-    return uniques, counts, sums
+    sums = [np.add.reduce(grouped[a : a + n]) for a, n in zip(starts, counts, strict=True)]
+    return uniques[order], counts, np.array(sums, dtype=np.float64)
 
 
 def _kept(values: np.ndarray, kept: np.ndarray | None) -> np.ndarray:
@@ -159,19 +121,16 @@ def _kept(values: np.ndarray, kept: np.ndarray | None) -> np.ndarray:
 
 def _kept_groups(reader: _Reader, c: Any, kept: np.ndarray | None, y: np.ndarray) -> _Groups:
     """The groups of the kept rows `y` of column `c` (`kept` None: every
-    row): from the column's codes where it has them, else from its
-    values."""
+    row), by its Arrow codes where it has them."""
     coded = reader.coded(c)
     if coded is not None:
         codes, uniques = coded
         codes = _kept(codes, kept)
         # A kept row the coding calls missing is a case to leave to pandas.
         if not (codes < 0).any():
-            native = _native_sums(y, codes, len(uniques))
-            if native is not None:
-                order, counts, sums = native
-                return uniques[order], counts, sums
-    return _group_sums(y, _kept(reader.part[c].to_numpy(), kept))
+            return _groups(y, codes, uniques)
+    codes, uniques = pd.factorize(_kept(reader.part[c].to_numpy(), kept), sort=False)
+    return _groups(y, codes.astype(np.int64, copy=False), np.asarray(uniques))
 
 
 def _sum_partial(
@@ -183,8 +142,6 @@ def _sum_partial(
 ) -> list[Any]:
     """Per pair: this partition's share of the sum of all kept values (its
     tree nodes) and its groups."""
-    import _profilon_kernels
-
     reader = _Reader(part)
     out: list[Any] = [None] * len(pairs)
     for j in _column_order(pairs):
@@ -195,32 +152,24 @@ def _sum_partial(
         if kept.all():
             kept = None
         y = _kept(reader.target(t)[0], kept)
-        partial = _profilon_kernels.pairwise_partial(y, offsets[j], totals[j], blocks[j])
+        partial = kernels().pairwise_partial(y, offsets[j], totals[j], blocks[j])
         out[j] = ([partial], _kept_groups(reader, c, kept, y))
     return out
 
 
 def _merge_groups(parts: list[_Groups]) -> _Groups:
-    """Groups of consecutive partitions, in order, as one: keys in first-seen
-    order, counts and sums added."""
+    """Groups of consecutive partitions as one, the keys that pandas'
+    factorize finds equal added natively in partition order."""
     kept = [g for g in parts if len(g[0])]
-    if not kept:
-        return parts[0]
-    if len(kept) == 1:
-        return kept[0]
-    index = pd.Index(pd.unique(np.concatenate([g[0] for g in kept])))
-    counts = np.zeros(len(index), dtype=np.int64)
-    sums = np.zeros(len(index), dtype=np.float64)
-    for keys, n, total in kept:
-        where = index.get_indexer(keys)
-        counts[where] += n
-        sums[where] += total
-    return index.to_numpy(), counts, sums
+    if len(kept) <= 1:
+        return kept[0] if kept else parts[0]
+    codes, keys = pd.factorize(np.concatenate([g[0] for g in kept]), sort=False)
+    counts, sums = kernels().group_merge(codes, *[np.concatenate([g[i] for g in kept]) for i in (1, 2)], len(keys))
+    return np.asarray(keys), counts, sums
 
 
 def _merge_sums(nodes: list[list[Any]]) -> list[Any]:
-    """Per pair: the tree nodes of all the nodes' partitions, and their
-    groups merged."""
+    """Per pair: the nodes' tree nodes, and their groups merged."""
     out = []
     for j in range(len(nodes[0])):
         parts = [node[j] for node in nodes]
@@ -239,8 +188,6 @@ def _square_partial(
     mus: Sequence[float | None],
     complete: Sequence[bool],
 ) -> list[Any]:
-    import _profilon_kernels
-
     reader = _Reader(part)
     out: list[Any] = [None] * len(pairs)
     for j in _column_order(pairs):
@@ -252,32 +199,25 @@ def _square_partial(
         y, missing = reader.target(t)
         y = y[~missing] if complete[j] else y[reader.kept(t, c)]
         # float64 deviations: their squares are summed in one piece.
-        out[j] = _profilon_kernels.pairwise_partial((y - mus[j]) ** 2, offsets[j], totals[j], 0)
+        out[j] = kernels().pairwise_partial((y - mus[j]) ** 2, offsets[j], totals[j], 0)
     return out
 
 
-def _between(index: pd.Index, sums: np.ndarray, totals: np.ndarray, mu: float) -> float | None:
+def _between(groups: _Groups, mu: float, total: int, whole_sum: float) -> float | None:
     """ss_between in groupby's key order; None where that order cannot be
     had (keys that do not sort, which the library's grouping refuses too)."""
-    if len(index) == 0:
-        return 0.0
+    keys, counts, sums = groups
     try:
-        _, ordered = pd.factorize(index.to_numpy(), sort=True)
+        rank, _ = pd.factorize(keys, sort=True)
     except TypeError:
         return None
-    ss = 0.0
-    for j in index.get_indexer(ordered):
-        d = sums[j] / float(totals[j]) - mu
-        ss += float(totals[j]) * d**2
-    return ss
+    return kernels().group_between(sums, counts, rank, mu, total, whole_sum)
 
 
 class CorrelationRatios:
-    """The ratio of every target in `targets` over every column of `columns`
-    (the caller keeps to numeric targets and categorical columns), over
-    three passes: each `add_*` adds this group's work to the pass given,
-    built from the results of the pass before, and `fill` writes
-    `Tables.cat_corr_ratio` from the last pass's results."""
+    """The ratio of every (numeric) target over every (categorical) column:
+    each `add_*` adds its pass's work from the results of the pass before,
+    `fill` writes `Tables.cat_corr_ratio`."""
 
     def __init__(self, ddf: Any, targets: Sequence[Any], columns: Sequence[Any]) -> None:
         self._ddf = ddf
@@ -312,8 +252,6 @@ class CorrelationRatios:
     def add_third(self, p: Pass, results: list[Any]) -> None:
         import dask
 
-        import _profilon_kernels
-
         merged = results[self._at]
         self._mus: list[float | None] = []
         self._between: list[float | None] = []
@@ -322,12 +260,10 @@ class CorrelationRatios:
                 self._mus.append(None)
                 self._between.append(None)
                 continue
-            partials, (keys, counts, sums) = merged[j]
-            whole_sum = _profilon_kernels.pairwise_combine(partials, total, self._blocks[j])
+            partials, groups = merged[j]
+            whole_sum = kernels().pairwise_combine(partials, total, self._blocks[j])
             mu = whole_sum / total
-            # A group of every kept row is the whole sum, exactly.
-            sums = np.where(counts == total, whole_sum, sums)
-            between = _between(pd.Index(keys), sums, counts, mu)
+            between = _between(groups, mu, total, whole_sum)
             self._mus.append(None if between is None else mu)
             self._between.append(between)
         square = dask.delayed(_square_partial, pure=True)
@@ -348,14 +284,12 @@ class CorrelationRatios:
         }
 
     def fill(self, results: list[Any], tables: Tables) -> None:
-        import _profilon_kernels
-
         per_part = results[self._at]
         ratios: dict[Any, dict[Any, float | None]] = {}
         for j, (t, c) in enumerate(self.pairs):
             value = None
             if self._mus[j] is not None:
-                ss_total = _profilon_kernels.pairwise_combine([r[j] for r in per_part], self._totals[j], 0)
+                ss_total = kernels().pairwise_combine([r[j] for r in per_part], self._totals[j], 0)
                 between = self._between[j]
                 value = 0.0 if ss_total == 0.0 else between / ss_total
             ratios.setdefault(t, {})[c] = value

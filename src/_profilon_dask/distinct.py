@@ -1,33 +1,21 @@
 """Distinct counts of every column and rare-level shares of the categorical
-columns: one read of the data, joined to whichever pass the caller gives.
-
-The schema step takes `df[c].nunique(dropna=True)` of every column and, for
-its first `max_cat_features` categorical columns, with `vc =
-df[c].value_counts(dropna=False)` and `thr = max(int(0.01 * vc.sum()), 2)`,
-the share `vc[vc <= thr].sum() / vc.sum()`. The level-count kernel counts
-each partition into one state per range of level hashes and unites each
-range in a tree of its own on the workers (no task holds more than its
-range's share of a column's levels). It reads numbers, booleans and dates,
-knowing each level by pandas' hash_array of it in the metadata's dtype (a
-partition of another dtype is counted by pandas and handed over as those
-hashes). The levels of text, objects, categories and nullable floats are
-pandas' to define: pandas counts and unites them, routed by a hash that
-gives equal levels the same range on every worker (never Python's `hash` of
-a text, seeded per process); their missing kinds ride in the kernel's state.
+columns: one read of the data, joined to whichever pass the caller gives,
+each range of level hashes united in a tree of its own on the workers
+(docs/distributed.md, "The level counts").
 """
 
 from __future__ import annotations
 
+import functools
 import numbers
-import zlib
 from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from .arrow_text import text_codes
-from .passes import Pass
+from .arrow_text import kernels, native_input, native_kind, text_codes
+from .passes import Pass, combine_tree
 from .tables import Tables
 
 # Levels are spread over this many ranges; each range is united by tasks of
@@ -35,48 +23,12 @@ from .tables import Tables
 DISTINCT_RANGES = 8
 # Partial tables united per task on the way to a range's total.
 DISTINCT_SPLIT_EVERY = 8
-
-_NATIVE_FLOATS = (np.dtype(np.float32), np.dtype(np.float64))
-_MASKED_DTYPES = (pd.BooleanDtype, pd.Int8Dtype, pd.Int16Dtype, pd.Int32Dtype, pd.Int64Dtype)
-_MASKED_DTYPES += (pd.UInt8Dtype, pd.UInt16Dtype, pd.UInt32Dtype, pd.UInt64Dtype)
-
-
-def _kernels() -> Any:
-    import _profilon_kernels
-
-    return _profilon_kernels
-
-
-def _native_kind(dtype: Any) -> str | None:
-    """How the kernel reads a column of `dtype` ("values", "masked", "dates",
-    "tz"), or None: nullable floats (pandas versions differ on their unmasked
-    NaN), Arrow-backed numbers, text, objects, swapped byte orders."""
-    if isinstance(dtype, np.dtype):
-        if not dtype.isnative:
-            return None
-        if dtype.kind in "mM":
-            return "dates"
-        ok = dtype.kind == "b" or (dtype.kind in "iu" and dtype.itemsize <= 8) or dtype in _NATIVE_FLOATS
-        return "values" if ok else None
-    if isinstance(dtype, pd.DatetimeTZDtype):
-        return "tz"
-    return "masked" if isinstance(dtype, _MASKED_DTYPES) else None
-
-
-def _native_input(s: pd.Series, dtype: Any) -> tuple[Any, ...] | None:
-    """(values, mask, missing) of a share as the kernel reads it; None for a
-    share whose dtype is not the metadata's."""
-    kind = _native_kind(dtype)
-    if kind is None or s.dtype != dtype:
-        return None
-    if kind == "values":
-        return s.to_numpy(), None, ""
-    if kind == "dates":
-        return s.to_numpy().view(np.int64), None, "nat"
-    if kind == "tz":
-        return s.array.asi8, None, "nat"
-    numpy_dtype = dtype.numpy_dtype
-    return s.to_numpy(dtype=numpy_dtype, na_value=numpy_dtype.type(0)), s.isna().to_numpy(), ""
+# The keys whose interpreter's hash routes them (fixed across processes,
+# equal for equal numbers of any type).
+_NUMBERS = (numbers.Number, np.number, np.bool_)
+# The kernel's missing kinds but the fourth, a float NaN: each is one level
+# of value_counts(dropna=False) however many objects stand for it.
+_MISSING_KINDS = (None, pd.NA, pd.NaT)
 
 
 def _key_hashes(keys: pd.Index, dtype: Any) -> np.ndarray | None:
@@ -94,55 +46,16 @@ def _key_hashes(keys: pd.Index, dtype: Any) -> np.ndarray | None:
     return hash_array(values + 0.0 if numpy_dtype.kind in "fc" else values)
 
 
-def _no_utf8(text: str) -> bool:
-    try:
-        text.encode("utf-8")
-    except UnicodeError:
-        return True
-    return False
-
-
 def _routes(keys: pd.Index, dtype: Any, ranges: int) -> np.ndarray:
     """The range of each present key of a column of the metadata's `dtype`,
-    the same on every worker for equal keys."""
-    n = len(keys)
-    if ranges == 1 or n == 0:
-        return np.zeros(n, dtype=np.intp)
-    from pandas.util import hash_array
-
+    the same on every worker for equal keys: the kernel's hash for its
+    dtypes, else natively by the key's kind (`level_routes`)."""
+    if ranges == 1 or len(keys) == 0:
+        return np.zeros(len(keys), dtype=np.intp)
     hashed = _key_hashes(keys, dtype)
     if hashed is None:
-        values = np.asarray(keys.astype(object), dtype=object)
-        hashed = np.zeros(n, dtype=np.uint64)
-        text = np.fromiter((isinstance(v, str) for v in values), dtype=bool, count=n)
-        try:
-            hashed[text] = hash_array(values[text], categorize=False)
-        except UnicodeError:
-            # A lone surrogate has no UTF-8 form: such texts take another
-            # process-independent hash, the others the same as anywhere.
-            at = np.flatnonzero(text)
-            odd = np.fromiter((_no_utf8(v) for v in values[at]), dtype=bool, count=len(at))
-            hashed[at[~odd]] = hash_array(values[at[~odd]], categorize=False)
-            hashed[at[odd]] = [zlib.crc32(v.encode("utf-8", "surrogatepass")) for v in values[at[odd]]]
-        for i in np.flatnonzero(~text):
-            # Python's hash of a number is fixed across processes and equal
-            # for equal numbers of any type; other objects (dates, tuples,
-            # ...) have none both fixed and faithful: they share range 0.
-            if isinstance(values[i], (numbers.Number, np.number, np.bool_)):
-                try:
-                    hashed[i] = hash(values[i]) % ranges
-                except TypeError:
-                    pass
+        return kernels().level_routes(np.asarray(keys.astype(object), dtype=object), ranges, _NUMBERS)
     return (hashed % np.uint64(ranges)).astype(np.intp)
-
-
-def _missing_slot(key: object) -> int | None:
-    """The kernel's missing kind (None, pd.NA, NaT, a Python float NaN) of a
-    missing key of value_counts(dropna=False), or None for a key only equal
-    to itself (a NumPy NaN scalar or NaT, a Decimal NaN: a level apiece)."""
-    if key is None or key is pd.NA or key is pd.NaT:
-        return 0 if key is None else 1 if key is pd.NA else 2
-    return 3 if type(key) is float else None
 
 
 def _level_counts(s: pd.Series) -> tuple[np.ndarray | pd.Index, np.ndarray]:
@@ -171,14 +84,8 @@ def _pandas_levels(s: pd.Series) -> tuple[pd.Series, np.ndarray, np.ndarray]:
     keys = keys.astype(object) if isinstance(keys, pd.CategoricalIndex) else keys
     keys = pd.Index(keys, dtype=object) if isinstance(keys, np.ndarray) else keys
     missing = np.asarray(pd.isna(keys), dtype=bool)
-    kinds, lone = np.zeros(4, dtype=np.int64), []
-    for key, count in zip(keys[missing], counts[missing], strict=True):
-        slot = _missing_slot(key)
-        if slot is None:
-            lone.append(count)
-        else:
-            kinds[slot] += count
-    return pd.Series(counts[~missing], index=keys[~missing], dtype=np.int64), kinds, np.array(lone, dtype=np.int64)
+    kinds, lone = kernels().level_missing(list(keys[missing]), counts[missing], _MISSING_KINDS)
+    return pd.Series(counts[~missing], index=keys[~missing], dtype=np.int64), kinds, lone
 
 
 def _text_levels(s: pd.Series, dtype: Any, ranges: int) -> tuple[pd.Series, np.ndarray, np.ndarray] | None:
@@ -186,12 +93,12 @@ def _text_levels(s: pd.Series, dtype: Any, ranges: int) -> tuple[pd.Series, np.n
     of the metadata's dtype, from the native text codes: the counts by text
     (first-seen order, the share's dtype), the missing kinds, the ranges."""
     coded = text_codes(s, codes=False, hashes=ranges > 1) if s.dtype == dtype else None
-    slot = None if coded is None else _missing_slot(dtype.na_value)
-    if coded is None or slot is None:
+    if coded is None:
+        return None
+    kinds, lone = kernels().level_missing([dtype.na_value], [coded.missing], _MISSING_KINDS)
+    if len(lone):
         return None
     present = pd.Series(coded.counts, index=pd.Index(s.iloc[coded.first].array, name=s.name), dtype=np.int64)
-    kinds = np.zeros(4, dtype=np.int64)
-    kinds[slot] = coded.missing
     route = (coded.hashes % np.uint64(ranges)).astype(np.intp) if ranges > 1 else np.zeros(len(present), np.intp)
     return present, kinds, route
 
@@ -207,7 +114,7 @@ def _distinct_partial(
     tables: dict[int, list[pd.Series]] = {}
     for i, j in enumerate(counted):
         s, dtype = part.iloc[:, j], dtypes[j]
-        arg = _native_input(s, dtype)
+        arg = native_input(s, dtype)
         if arg is not None:
             args.append(arg)
             continue
@@ -222,7 +129,7 @@ def _distinct_partial(
     # One column at a time on the task's own thread: Dask runs a task per
     # core, and a worker near its memory limit must not hold every column's
     # working tables at once.
-    states = _kernels().level_partial(args, ranges)
+    states = kernels().level_partial(args, ranges)
     return (len(part), *[(states[r], {i: t[r] for i, t in tables.items()}) for r in range(ranges)])
 
 
@@ -243,7 +150,7 @@ def _unite(series: list[pd.Series]) -> pd.Series:
 
 
 def _distinct_combine(pieces: list[Any], dtypes: list[Any]) -> tuple[Any, dict[int, pd.Series]]:
-    state = _kernels().level_merge([p[0] for p in pieces])
+    state = kernels().level_merge([p[0] for p in pieces])
     begin = state[2]
     keys = sorted(set().union(*(p[1] for p in pieces)))
     tables = {i: _unite([p[1][i] for p in pieces if i in p[1]]) for i in keys}
@@ -256,26 +163,26 @@ def _distinct_combine(pieces: list[Any], dtypes: list[Any]) -> tuple[Any, dict[i
         for i in joined:
             t = tables.pop(i)
             args[i] = (_key_hashes(t.index, dtypes[i]), None, "hashed", t.to_numpy(dtype=np.int64))
-        state = _kernels().level_merge([state, _kernels().level_partial(args, 1)[0]])
+        state = kernels().level_merge([state, kernels().level_partial(args, 1)[0]])
     return state, tables
 
 
-def _distinct_finish(pieces: list[Any], n_rows: int, dtypes: list[Any]) -> tuple[np.ndarray, np.ndarray]:
+def _distinct_finish(piece: tuple[Any, dict[int, pd.Series]], n_rows: int) -> tuple[np.ndarray, np.ndarray]:
     """Per column: the range's distinct present levels, and the cells of its
     levels counted at or below the rare threshold of `n_rows` rows."""
-    state, tables = _distinct_combine(pieces, dtypes)
+    state, tables = piece
     extra = [tables[i].to_numpy(dtype=np.int64) if i in tables else None for i in range(len(state[2]) - 1)]
-    return _kernels().level_finish(state, n_rows, extra)
+    return kernels().level_finish(state, n_rows, extra)
 
 
 def _few_partial(part: pd.DataFrame, dtypes: list[Any], columns: Sequence[int]) -> tuple[np.ndarray, np.ndarray]:
     """Pass work on one partition for the columns whose distinct count
     matters only up to two: per column no value, one (its hash), or more."""
-    args = [_native_input(part.iloc[:, j], dtypes[j]) for j in columns]
+    args = [native_input(part.iloc[:, j], dtypes[j]) for j in columns]
     read = [i for i, a in enumerate(args) if a is not None]
     levels, hashes = np.zeros(len(args), dtype=np.uint8), np.zeros(len(args), dtype=np.uint64)
     if read:
-        levels[read], hashes[read] = _kernels().few_levels([args[i] for i in read])
+        levels[read], hashes[read] = kernels().few_levels([args[i] for i in read])
     for i in (i for i, a in enumerate(args) if a is None):
         # A share whose dtype is not the metadata's: its levels by their
         # hash in the metadata's dtype, as `_distinct_partial` hands it over.
@@ -286,7 +193,7 @@ def _few_partial(part: pd.DataFrame, dtypes: list[Any], columns: Sequence[int]) 
 
 
 def _few_counts(*per_partition: tuple[np.ndarray, np.ndarray]) -> np.ndarray:
-    return _kernels().few_merge(list(per_partition))
+    return kernels().few_merge(list(per_partition))
 
 
 def _gather(n_rows: int, *per_range: tuple[np.ndarray, np.ndarray]) -> tuple[int, list[Any]]:
@@ -319,22 +226,16 @@ def add_distinct_counts(
     columns = ddf.columns
     dtypes = list(ddf.dtypes)
     wanted = None if exact is None else set(columns.get_indexer(list(exact)))
-    few = [] if wanted is None else [j for j, d in enumerate(dtypes) if j not in wanted and _native_kind(d)]
+    few = [] if wanted is None else [j for j, d in enumerate(dtypes) if j not in wanted and native_kind(d)]
     skipped = set(few)
     counted = [j for j in range(len(dtypes)) if j not in skipped]
     parts = p.partitions(ddf)
     partial = dask.delayed(_distinct_partial, pure=True, nout=ranges + 1)
     partials = [partial(part, dtypes, ranges, counted) for part in parts]
     n_rows = dask.delayed(sum, pure=True)([q[0] for q in partials])
-    combine = dask.delayed(_distinct_combine, pure=True)
+    combine = functools.partial(_distinct_combine, dtypes=[dtypes[j] for j in counted])
     finish = dask.delayed(_distinct_finish, pure=True)
-    counted_dtypes = [dtypes[j] for j in counted]
-    finals = []
-    for r in range(ranges):
-        level = [q[r + 1] for q in partials]
-        while len(level) > split_every:
-            level = [combine(level[i : i + split_every], counted_dtypes) for i in range(0, len(level), split_every)]
-        finals.append(finish(level, n_rows, counted_dtypes))
+    finals = [finish(combine_tree([q[r + 1] for q in partials], combine, split_every), n_rows) for r in range(ranges)]
     at = p.add(dask.delayed(_gather, pure=True)(n_rows, *finals))
     if few:
         few_partial = dask.delayed(_few_partial, pure=True)

@@ -29,6 +29,7 @@ const PyMethodDef* const tables[] = {
     time_stamps_entries,
     recent_points_entries,
     sample_rows_entries,
+    levels_entries,
     page_entries,
 };
 // clang-format on

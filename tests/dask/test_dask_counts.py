@@ -602,10 +602,10 @@ def test_arrow_text_levels_equal_value_counts(monkeypatch, kind, ranges):
 def test_arrow_text_codes_equal_a_dictionary_encoding(kind):
     import pyarrow as pa
 
-    from _profilon_dask import association
+    from _profilon_dask import arrow_text
 
     s = arrow_text_shares()[kind]
-    codes, uniques = association._arrow_text_codes(s)
+    codes, uniques = arrow_text.arrow_text_codes(s)
     encoded = pa.chunked_array(s.array._pa_array).combine_chunks().dictionary_encode()
     want = pa.compute.fill_null(encoded.indices, -1).to_numpy(zero_copy_only=False)
     assert codes.tolist() == want.tolist()

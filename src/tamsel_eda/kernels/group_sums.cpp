@@ -157,4 +157,41 @@ GroupSumsStatus first_seen_group_sums(const double* y, std::ptrdiff_t y_stride, 
     return GroupSumsStatus::ok;
 }
 
+GroupSumsStatus merge_group_sums(const std::int64_t* codes, const std::int64_t* counts, const double* sums,
+                                 std::size_t n, std::size_t groups, FirstSeenGroups& out) {
+    out = FirstSeenGroups{};
+    out.count.assign(groups, 0);
+    out.sum.assign(groups, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (codes[i] < 0 || static_cast<std::size_t>(codes[i]) >= groups) return GroupSumsStatus::bad_input;
+        out.count[static_cast<std::size_t>(codes[i])] += counts[i];
+        out.sum[static_cast<std::size_t>(codes[i])] += sums[i];
+    }
+    out.code.resize(groups);
+    for (std::size_t g = 0; g < groups; ++g) out.code[g] = static_cast<std::int64_t>(g);
+    return GroupSumsStatus::ok;
+}
+
+GroupSumsStatus between_groups(const double* sums, const std::int64_t* counts, const std::int64_t* rank,
+                               std::size_t groups, double mu, std::int64_t total, double whole_sum, double& out) {
+    std::vector<std::size_t> order(groups, groups);
+    for (std::size_t g = 0; g < groups; ++g) {
+        if (rank[g] < 0 || static_cast<std::size_t>(rank[g]) >= groups || counts[g] <= 0) {
+            return GroupSumsStatus::bad_input;
+        }
+        std::size_t& slot = order[static_cast<std::size_t>(rank[g])];
+        if (slot != groups) return GroupSumsStatus::bad_input;
+        slot = g;
+    }
+    double ss = 0.0;
+    for (const std::size_t g : order) {
+        const auto n_g = static_cast<double>(counts[g]);
+        // A group of every kept row sums them as the whole does: exactly.
+        const double d = (counts[g] == total ? whole_sum : sums[g]) / n_g - mu;
+        ss += n_g * libm_pow(d, 2.0);
+    }
+    out = ss;
+    return GroupSumsStatus::ok;
+}
+
 }  // namespace tamsel::kernels

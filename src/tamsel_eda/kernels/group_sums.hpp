@@ -70,4 +70,21 @@ GroupSumsStatus first_seen_group_sums(const double* y, std::ptrdiff_t y_stride, 
                                       std::ptrdiff_t codes_stride, std::size_t n, std::size_t codes_count,
                                       std::size_t sum_block, const std::function<bool()>& poll, FirstSeenGroups& out);
 
+// The groups of consecutive slices merged: entry i of the slices' groups laid
+// end to end (count counts[i], sum sums[i]) belongs to the merged group
+// codes[i] in [0, groups), which the caller numbers in first-seen order
+// across the slices (the keys' equality is the library's to define). Each
+// merged count and sum adds its entries in slice order, the sum from 0.0;
+// out.code is 0, 1, ... groups - 1.
+GroupSumsStatus merge_group_sums(const std::int64_t* codes, const std::int64_t* counts, const double* sums,
+                                 std::size_t n, std::size_t groups, FirstSeenGroups& out);
+
+// ss_between of merged groups as the in-memory method sums it: over the
+// groups in key order (rank[g], a permutation of [0, groups)), count * (sum
+// / count - mu) ** 2 on Python floats, a group of all `total` kept rows
+// taking `whole_sum`, the library's total, as its sum. bad_input for a
+// rank that is no permutation or a count not positive.
+GroupSumsStatus between_groups(const double* sums, const std::int64_t* counts, const std::int64_t* rank,
+                               std::size_t groups, double mu, std::int64_t total, double whole_sum, double& out);
+
 }  // namespace tamsel::kernels
