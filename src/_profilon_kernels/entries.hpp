@@ -52,5 +52,6 @@ extern const PyMethodDef text_codes_entries[];
 extern const PyMethodDef rule_entries[];
 extern const PyMethodDef drift_entries[];
 extern const PyMethodDef time_stamps_entries[];
+extern const PyMethodDef time_axis_entries[];
 
 }  // namespace tamsel::kernel_module

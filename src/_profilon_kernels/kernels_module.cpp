@@ -26,6 +26,7 @@ const PyMethodDef* const tables[] = {
     rule_entries,
     drift_entries,
     time_stamps_entries,
+    time_axis_entries,
     page_entries,
 };
 // clang-format on
