@@ -318,7 +318,7 @@ def test_finish_is_pandas_on_the_axis(kernels, freq, layout):
     # The facts, ends and inference of the whole axis against pandas on the
     # sorted index (NaT last): inference only for a unique axis of three or
     # more stamps, and day-spaced axes left to pandas' own.
-    index = pd.date_range("2024-03-08 09:00", periods=2 if layout == "short" else 300, freq=freq)
+    index = pd.date_range("2024-03-08 09:00", periods=2 if layout == "short" else 300, freq=freq, unit="ns")
     values = index.asi8
     if layout == "repeated":
         values = np.sort(np.concatenate([values, values[:5]]))
