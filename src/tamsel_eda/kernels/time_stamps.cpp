@@ -344,14 +344,29 @@ RunStatus stamp_run(const std::int64_t* v, std::size_t n, const std::int64_t* wa
 void stamp_route(const std::int64_t* v, std::size_t n, const std::vector<std::int64_t>& cuts,
                  std::vector<std::vector<std::int64_t>>& out) {
     if (!std::is_sorted(cuts.begin(), cuts.end())) throw std::invalid_argument("the cuts are not sorted");
-    out.assign(cuts.size() + 1, {});
+    // As np.searchsorted(sorted, cuts, side="left") splits a sorted
+    // partition: a stamp equal to a cut opens that cut's range. A few cuts
+    // are counted without branches; many are searched.
+    const auto range_of = [&](std::int64_t x) {
+        if (cuts.size() > 16)
+            return static_cast<std::size_t>(std::upper_bound(cuts.begin(), cuts.end(), x) - cuts.begin());
+        std::size_t r = 0;
+        for (std::int64_t c : cuts) r += x >= c ? 1 : 0;
+        return r;
+    };
+    // Each stamp's range once (the cuts are fewer than 2^32), then each
+    // range reserved at its size and written in row order.
+    std::vector<std::uint32_t> at(n);
+    std::vector<std::size_t> sizes(cuts.size() + 2, 0);
+    const auto skipped = static_cast<std::uint32_t>(cuts.size() + 1);
     for (std::size_t i = 0; i < n; ++i) {
-        if (v[i] == stamp_missing) continue;
-        // As np.searchsorted(sorted, cuts, side="left") splits a sorted
-        // partition: a stamp equal to a cut opens that cut's range.
-        const auto r = static_cast<std::size_t>(std::upper_bound(cuts.begin(), cuts.end(), v[i]) - cuts.begin());
-        out[r].push_back(v[i]);
+        at[i] = v[i] == stamp_missing ? skipped : static_cast<std::uint32_t>(range_of(v[i]));
+        ++sizes[at[i]];
     }
+    out.assign(cuts.size() + 1, {});
+    for (std::size_t r = 0; r < out.size(); ++r) out[r].reserve(sizes[r]);
+    for (std::size_t i = 0; i < n; ++i)
+        if (at[i] != skipped) out[at[i]].push_back(v[i]);
 }
 
 RunStatus stamp_reduce(const std::int64_t* v, std::size_t n, const std::int64_t* wall, const std::int64_t* previous,
