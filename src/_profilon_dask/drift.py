@@ -24,14 +24,15 @@ def _partial(part: pd.DataFrame, kinds: Sequence[str]) -> tuple[int, list[Any]]:
         s = part.iloc[:, j]
         if kind == "numeric":
             states.append(kernels.drift_value_counts(s.to_numpy(dtype="float64", na_value=np.nan)))
-            continue
-        missing = int(s.isna().sum())
-        if kind == "categorical":
+        elif kind == "categorical":
             counts = s.value_counts(dropna=True)
             # A categorical dtype lists its unobserved categories with zero.
             counts = counts[counts > 0]
-            states.append((Counter(dict(zip(counts.index.tolist(), counts.tolist(), strict=True))), missing))
+            states.append(
+                (Counter(dict(zip(counts.index.tolist(), counts.tolist(), strict=True))), int(s.isna().sum()))
+            )
         elif kind == "datetime":
+            missing = int(s.isna().sum())
             states.append((s.min(), s.max(), missing) if missing < len(s) else (None, None, missing))
         else:
             states.append(None)
