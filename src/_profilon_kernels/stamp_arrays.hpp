@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include "../tamsel_eda/kernels/time_stamps.hpp"
@@ -28,6 +29,30 @@ struct Stamps {
     }
 };
 
+// A run's arguments: its stamps, their wall clock (None: the stamps
+// themselves) and the last stamp before the run (None: none).
+struct RunArgs {
+    Stamps values;
+    std::unique_ptr<Stamps> wall;
+    bool has_previous = false;
+    std::int64_t previous = 0;
+
+    RunArgs(py::handle v, py::handle w, py::handle before) : values(v), has_previous(!before.is_none()) {
+        if (!w.is_none()) {
+            wall = std::make_unique<Stamps>(w);
+            if (wall->n != values.n) throw py::value_error("wall: one stamp per stamp");
+        }
+        if (has_previous) previous = py::cast<std::int64_t>(before);
+    }
+    const std::int64_t* wall_data() const { return wall ? wall->data : nullptr; }
+    const std::int64_t* previous_stamp() const { return has_previous ? &previous : nullptr; }
+};
+
+inline void check_run(kernels::RunStatus status) {
+    if (status != kernels::RunStatus::ok)
+        throw std::runtime_error("a partition's time axis changed between two passes over the frame");
+}
+
 inline py::object stamps_array(const std::vector<std::int64_t>& v) { return make_array(v, "int64"); }
 
 // The kernel's work on buffers held above, beside the interpreter (short
@@ -48,6 +73,28 @@ inline py::dict summary_of(const kernels::StampRun& run) {
     out["last_wall"] = run.last_wall;
     out["utc_gaps"] = stamps_array(run.utc_gaps);
     out["wall_gaps"] = stamps_array(run.wall_gaps);
+    return out;
+}
+
+// The buckets' gap modes, each (gap, count) or None.
+inline std::vector<kernels::GapMode> modes_of(py::handle list) {
+    std::vector<kernels::GapMode> modes;
+    for (py::handle m : py::reinterpret_borrow<py::list>(list)) {
+        if (m.is_none()) continue;
+        py::tuple t = py::reinterpret_borrow<py::tuple>(m);
+        modes.push_back({true, py::cast<std::int64_t>(t[0]), py::cast<std::int64_t>(t[1])});
+    }
+    return modes;
+}
+
+inline py::dict facts_dict(const kernels::StampFacts& facts) {
+    py::dict out;
+    out["n_distinct"] = facts.n_distinct;
+    out["has_duplicates"] = py::bool_(facts.has_duplicates);
+    out["unique_periods"] = facts.unique_periods;
+    out["n_gaps"] = facts.n_gaps;
+    out["gap_mode"] = facts.mode.found ? py::object(py::int_(facts.mode.gap)) : py::object(py::none());
+    out["irregular_share"] = facts.irregular_share;
     return out;
 }
 

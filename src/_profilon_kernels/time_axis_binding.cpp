@@ -36,23 +36,14 @@ PyObject* stamp_route(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* stamp_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         arity(nargs, 4, "stamp_reduce(values, wall, previous, buckets)");
-        Stamps values(args[0]);
-        std::unique_ptr<Stamps> wall;
-        if (args[1] != Py_None) {
-            wall = std::make_unique<Stamps>(args[1]);
-            if (wall->n != values.n) throw py::value_error("wall: one stamp per stamp");
-        }
-        const bool has_previous = args[2] != Py_None;
-        const std::int64_t before = has_previous ? py::cast<std::int64_t>(py::handle(args[2])) : 0;
+        const RunArgs given(args[0], args[1], args[2]);
         const std::size_t buckets = size_arg(args[3]);
         kernels::StampRun run;
         std::vector<std::vector<std::int64_t>> keys, counts;
-        const auto status = released([&] {
-            return kernels::stamp_reduce(values.data, values.n, wall ? wall->data : nullptr,
-                                         has_previous ? &before : nullptr, buckets, run, keys, counts);
-        });
-        if (status != kernels::RunStatus::ok)
-            throw std::runtime_error("a partition's time axis changed between two passes over the frame");
+        check_run(released([&] {
+            return kernels::stamp_reduce(given.values.data, given.values.n, given.wall_data(), given.previous_stamp(),
+                                         buckets, run, keys, counts);
+        }));
         py::list tables;
         for (std::size_t b = 0; b < keys.size(); ++b)
             tables.append(py::make_tuple(stamps_array(keys[b]), stamps_array(counts[b])));
@@ -73,23 +64,10 @@ PyObject* stamp_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         axis.utc_gaps = read_array<std::int64_t>(given["utc_gaps"], "int64");
         axis.wall_gaps = read_array<std::int64_t>(given["wall_gaps"], "int64");
-        std::vector<kernels::GapMode> modes;
-        for (py::handle m : py::reinterpret_borrow<py::list>(args[3])) {
-            if (m.is_none()) continue;
-            py::tuple t = py::reinterpret_borrow<py::tuple>(m);
-            modes.push_back({true, py::cast<std::int64_t>(t[0]), py::cast<std::int64_t>(t[1])});
-        }
-        const kernels::StampFinish done = kernels::stamp_finish(py::cast<std::int64_t>(py::handle(args[0])),
-                                                                py::cast<std::int64_t>(py::handle(args[1])), axis,
-                                                                modes, py::cast<std::int64_t>(py::handle(args[4])));
-        const kernels::StampFacts& facts = done.facts;
-        py::dict out;
-        out["n_distinct"] = facts.n_distinct;
-        out["has_duplicates"] = py::bool_(facts.has_duplicates);
-        out["unique_periods"] = facts.unique_periods;
-        out["n_gaps"] = facts.n_gaps;
-        out["gap_mode"] = facts.mode.found ? py::object(py::int_(facts.mode.gap)) : py::object(py::none());
-        out["irregular_share"] = facts.irregular_share;
+        const kernels::StampFinish done = kernels::stamp_finish(
+            py::cast<std::int64_t>(py::handle(args[0])), py::cast<std::int64_t>(py::handle(args[1])), axis,
+            modes_of(args[3]), py::cast<std::int64_t>(py::handle(args[4])));
+        py::dict out = facts_dict(done.facts);
         out["first"] = done.first;
         out["last"] = done.last;
         out["day_spaced"] = py::bool_(done.frequency.day_spaced);

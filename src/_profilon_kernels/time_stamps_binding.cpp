@@ -92,22 +92,12 @@ PyObject* stamp_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* stamp_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         check_args(nargs, 3, "stamp_run(values, wall, previous)");
-        Stamps values(args[0]);
-        std::unique_ptr<Stamps> wall;
-        if (args[1] != Py_None) {
-            wall = std::make_unique<Stamps>(args[1]);
-            if (wall->n != values.n) throw py::value_error("wall: one stamp per stamp");
-        }
-        std::int64_t before = 0;
-        if (args[2] != Py_None) before = py::cast<std::int64_t>(py::handle(args[2]));
+        const RunArgs given(args[0], args[1], args[2]);
         StampRun run;
-        const bool has_previous = args[2] != Py_None;
-        const auto status = released([&] {
-            return kernels::stamp_run(values.data, values.n, wall ? wall->data : nullptr,
-                                      has_previous ? &before : nullptr, run);
-        });
-        if (status != kernels::RunStatus::ok)
-            throw std::runtime_error("a partition's time axis changed between two passes over the frame");
+        check_run(released([&] {
+            return kernels::stamp_run(given.values.data, given.values.n, given.wall_data(), given.previous_stamp(),
+                                      run);
+        }));
         return py::object(py::make_tuple(summary_of(run), stamps_array(run.gap_keys), stamps_array(run.gap_counts)));
     });
 }
@@ -183,23 +173,9 @@ PyObject* stamp_axis(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* stamp_facts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         check_args(nargs, 4, "stamp_facts(rows, missing, distinct, modes)");
-        std::vector<kernels::GapMode> modes;
-        for (py::handle m : py::reinterpret_borrow<py::list>(args[3])) {
-            if (m.is_none()) continue;
-            py::tuple t = py::reinterpret_borrow<py::tuple>(m);
-            modes.push_back({true, py::cast<std::int64_t>(t[0]), py::cast<std::int64_t>(t[1])});
-        }
-        const auto facts = kernels::stamp_facts(py::cast<std::int64_t>(py::handle(args[0])),
-                                                py::cast<std::int64_t>(py::handle(args[1])),
-                                                py::cast<std::int64_t>(py::handle(args[2])), modes);
-        py::dict out;
-        out["n_distinct"] = facts.n_distinct;
-        out["has_duplicates"] = py::bool_(facts.has_duplicates);
-        out["unique_periods"] = facts.unique_periods;
-        out["n_gaps"] = facts.n_gaps;
-        out["gap_mode"] = facts.mode.found ? py::object(py::int_(facts.mode.gap)) : py::object(py::none());
-        out["irregular_share"] = facts.irregular_share;
-        return py::object(std::move(out));
+        return py::object(facts_dict(kernels::stamp_facts(
+            py::cast<std::int64_t>(py::handle(args[0])), py::cast<std::int64_t>(py::handle(args[1])),
+            py::cast<std::int64_t>(py::handle(args[2])), modes_of(args[3]))));
     });
 }
 
