@@ -31,7 +31,7 @@ from .scan import add_scan, scan
 from .settings import Settings, read_settings
 from .summaries import add_summary_moments, add_summary_scan, add_summary_sums, column_summaries
 from .tables import Tables
-from .time_axis import TimeAxis, missing_ts_share, time_axis, timeline_length
+from .time_axis import TimeAxis
 
 __all__ = [
     "Request",
@@ -43,7 +43,6 @@ __all__ = [
     "Tables",
     "TimeAxis",
     "is_dask_frame",
-    "missing_ts_share",
     "pinned_scheduler",
     "read_settings",
     "add_corr_sample",
@@ -63,8 +62,6 @@ __all__ = [
     "add_duplicate_candidates",
     "add_duplicate_confirm",
     "scan",
-    "time_axis",
-    "timeline_length",
 ]
 
 

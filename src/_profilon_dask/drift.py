@@ -6,23 +6,19 @@ whole frame in memory gives."""
 
 from __future__ import annotations
 
+from collections import Counter
 from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
+import _profilon_kernels as kernels
+
 from .passes import combine_tree, pinned_scheduler
 
 
-def _kernels() -> Any:
-    import _profilon_kernels
-
-    return _profilon_kernels
-
-
 def _partial(part: pd.DataFrame, kinds: Sequence[str]) -> tuple[int, list[Any]]:
-    kernels = _kernels()
     states: list[Any] = []
     for j, kind in enumerate(kinds):
         s = part.iloc[:, j]
@@ -32,7 +28,9 @@ def _partial(part: pd.DataFrame, kinds: Sequence[str]) -> tuple[int, list[Any]]:
             counts = s.value_counts(dropna=True)
             # A categorical dtype lists its unobserved categories with zero.
             counts = counts[counts > 0]
-            states.append((dict(zip(counts.index.tolist(), counts.tolist(), strict=True)), int(s.isna().sum())))
+            states.append(
+                (Counter(dict(zip(counts.index.tolist(), counts.tolist(), strict=True))), int(s.isna().sum()))
+            )
         elif kind == "datetime":
             missing = int(s.isna().sum())
             states.append((s.min(), s.max(), missing) if missing < len(s) else (None, None, missing))
@@ -41,31 +39,24 @@ def _partial(part: pd.DataFrame, kinds: Sequence[str]) -> tuple[int, list[Any]]:
     return len(part), states
 
 
-def _merge_levels(a: dict[Any, int], b: dict[Any, int]) -> dict[Any, int]:
-    out = dict(a)
-    for level, count in b.items():
-        out[level] = out.get(level, 0) + count
-    return out
-
-
-def _span(a: tuple[Any, Any, int], b: tuple[Any, Any, int]) -> tuple[Any, Any, int]:
-    firsts = [x for x in (a[0], b[0]) if x is not None]
-    lasts = [x for x in (a[1], b[1]) if x is not None]
-    return (min(firsts) if firsts else None, max(lasts) if lasts else None, a[2] + b[2])
+def _merged(kind: str, a: Any, b: Any) -> Any:
+    if kind == "numeric":
+        return kernels.drift_merge(a, b)
+    if kind == "categorical":
+        # Counter's sum keeps the order the levels were met in: a's, then b's new ones.
+        return a[0] + b[0], a[1] + b[1]
+    if kind == "datetime":
+        # A state's first is at most its last, and both are None or neither.
+        ends = [x for x in (*a[:2], *b[:2]) if x is not None]
+        return (min(ends), max(ends), a[2] + b[2]) if ends else (None, None, a[2] + b[2])
+    return a
 
 
 def _combine(items: list[tuple[int, list[Any]]], kinds: Sequence[str]) -> tuple[int, list[Any]]:
-    kernels = _kernels()
     rows, merged = items[0][0], list(items[0][1])
     for n, states in items[1:]:
         rows += n
-        for j, kind in enumerate(kinds):
-            if kind == "numeric":
-                merged[j] = kernels.drift_merge(merged[j], states[j])
-            elif kind == "categorical":
-                merged[j] = (_merge_levels(merged[j][0], states[j][0]), merged[j][1] + states[j][1])
-            elif kind == "datetime":
-                merged[j] = _span(merged[j], states[j])
+        merged = [_merged(kind, m, s) for kind, m, s in zip(kinds, merged, states, strict=True)]
     return rows, merged
 
 
@@ -82,15 +73,12 @@ def column_states(ddf: Any, kinds: Sequence[str]) -> tuple[int, list[Any]]:
         return 0, [_partial(ddf._meta, kinds)[1]]
     tree = combine_tree(parts, lambda items: _combine(items, kinds))
     ((rows, states),) = dask.compute(tree, scheduler=pinned_scheduler(ddf))
-    out: list[Any] = []
-    for kind, state in zip(kinds, states, strict=True):
+    for j, kind in enumerate(kinds):
         if kind == "categorical":
             # Stable: equal counts keep the order the partitions met them in.
-            ordered = sorted(state[0].items(), key=lambda kv: kv[1], reverse=True)
-            out.append(([k for k, _ in ordered], [c for _, c in ordered], state[1]))
-        else:
-            out.append(state)
-    return rows, out
+            ordered = sorted(states[j][0].items(), key=lambda kv: kv[1], reverse=True)
+            states[j] = ([k for k, _ in ordered], [c for _, c in ordered], states[j][1])
+    return rows, states
 
 
 def _take(part: pd.DataFrame, positions: np.ndarray, columns: list[Any]) -> pd.DataFrame:
@@ -108,12 +96,13 @@ def take_rows(ddf: Any, positions: np.ndarray, columns: list[Any]) -> pd.DataFra
     lengths = dask.compute(*[dask.delayed(len)(p) for p in parts], scheduler=scheduler)
     starts = np.concatenate([[0], np.cumsum(lengths)])
     positions = np.asarray(positions, dtype=np.int64)
-    pieces = []
-    for i, part in enumerate(parts):
-        lo, hi = np.searchsorted(positions, [starts[i], starts[i + 1]])
-        if hi > lo:
-            pieces.append(dask.delayed(_take, pure=True)(part, positions[lo:hi] - starts[i], columns))
+    # Partition i holds positions[bounds[i]:bounds[i + 1]].
+    bounds = np.searchsorted(positions, starts)
+    take = dask.delayed(_take, pure=True)
+    pieces = [
+        take(parts[i], positions[bounds[i] : bounds[i + 1]] - starts[i], columns)
+        for i in range(len(parts))
+        if bounds[i + 1] > bounds[i]
+    ]
     frames = dask.compute(*pieces, scheduler=scheduler)
-    if not frames:
-        return ddf._meta[columns]
-    return pd.concat(frames)
+    return pd.concat(frames) if frames else ddf._meta[columns]

@@ -56,5 +56,6 @@ extern const PyMethodDef time_stamps_entries[];
 extern const PyMethodDef recent_points_entries[];
 extern const PyMethodDef sample_rows_entries[];
 extern const PyMethodDef levels_entries[];
+extern const PyMethodDef time_axis_entries[];
 
 }  // namespace tamsel::kernel_module

@@ -30,6 +30,7 @@ const PyMethodDef* const tables[] = {
     recent_points_entries,
     sample_rows_entries,
     levels_entries,
+    time_axis_entries,
     page_entries,
 };
 // clang-format on

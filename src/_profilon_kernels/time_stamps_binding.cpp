@@ -18,9 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "../tamsel_eda/kernels/time_stamps.hpp"
-#include "arrays.hpp"
-#include "entries.hpp"
+#include "stamp_arrays.hpp"
 
 namespace tamsel::kernel_module {
 namespace {
@@ -28,32 +26,8 @@ namespace {
 using kernels::StampRun;
 using kernels::StampScan;
 
-// An int64 array read in place (a contiguous copy when it is not one).
-struct Stamps {
-    py::object array;
-    std::unique_ptr<HeldBuffer> held;
-    const std::int64_t* data = nullptr;
-    std::size_t n = 0;
-
-    explicit Stamps(py::handle obj) {
-        array = py::module_::import("numpy").attr("ascontiguousarray")(obj, "dtype"_a = "int64");
-        held = std::make_unique<HeldBuffer>(array);
-        data = static_cast<const std::int64_t*>(held->view().buf);
-        n = static_cast<std::size_t>(held->view().shape[0]);
-    }
-};
-
 void check_args(Py_ssize_t nargs, Py_ssize_t want, const char* signature) {
     if (nargs != want) throw py::type_error(signature);
-}
-
-py::object stamps_array(const std::vector<std::int64_t>& v) { return make_array(v, "int64"); }
-
-// The kernel's work on buffers held above, beside the interpreter (short
-// work: no interrupt polling).
-template <class Work>
-auto released(Work&& work) {
-    return pyapi::without_gil([&](const std::function<bool()>&) { return work(); });
 }
 
 py::tuple state_of(const StampScan& s) {
@@ -115,39 +89,15 @@ PyObject* stamp_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-py::dict summary_of(const StampRun& run) {
-    py::dict out;
-    out["count"] = run.count;
-    if (run.count == 0) return out;
-    out["distinct"] = run.distinct;
-    out["first"] = run.first;
-    out["last"] = run.last;
-    out["first_wall"] = run.first_wall;
-    out["last_wall"] = run.last_wall;
-    out["utc_gaps"] = stamps_array(run.utc_gaps);
-    out["wall_gaps"] = stamps_array(run.wall_gaps);
-    return out;
-}
-
 PyObject* stamp_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         check_args(nargs, 3, "stamp_run(values, wall, previous)");
-        Stamps values(args[0]);
-        std::unique_ptr<Stamps> wall;
-        if (args[1] != Py_None) {
-            wall = std::make_unique<Stamps>(args[1]);
-            if (wall->n != values.n) throw py::value_error("wall: one stamp per stamp");
-        }
-        std::int64_t before = 0;
-        if (args[2] != Py_None) before = py::cast<std::int64_t>(py::handle(args[2]));
+        const RunArgs given(args[0], args[1], args[2]);
         StampRun run;
-        const bool has_previous = args[2] != Py_None;
-        const auto status = released([&] {
-            return kernels::stamp_run(values.data, values.n, wall ? wall->data : nullptr,
-                                      has_previous ? &before : nullptr, run);
-        });
-        if (status != kernels::RunStatus::ok)
-            throw std::runtime_error("a partition's time axis changed between two passes over the frame");
+        check_run(released([&] {
+            return kernels::stamp_run(given.values.data, given.values.n, given.wall_data(), given.previous_stamp(),
+                                      run);
+        }));
         return py::object(py::make_tuple(summary_of(run), stamps_array(run.gap_keys), stamps_array(run.gap_counts)));
     });
 }
@@ -223,23 +173,9 @@ PyObject* stamp_axis(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* stamp_facts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         check_args(nargs, 4, "stamp_facts(rows, missing, distinct, modes)");
-        std::vector<kernels::GapMode> modes;
-        for (py::handle m : py::reinterpret_borrow<py::list>(args[3])) {
-            if (m.is_none()) continue;
-            py::tuple t = py::reinterpret_borrow<py::tuple>(m);
-            modes.push_back({true, py::cast<std::int64_t>(t[0]), py::cast<std::int64_t>(t[1])});
-        }
-        const auto facts = kernels::stamp_facts(py::cast<std::int64_t>(py::handle(args[0])),
-                                                py::cast<std::int64_t>(py::handle(args[1])),
-                                                py::cast<std::int64_t>(py::handle(args[2])), modes);
-        py::dict out;
-        out["n_distinct"] = facts.n_distinct;
-        out["has_duplicates"] = py::bool_(facts.has_duplicates);
-        out["unique_periods"] = facts.unique_periods;
-        out["n_gaps"] = facts.n_gaps;
-        out["gap_mode"] = facts.mode.found ? py::object(py::int_(facts.mode.gap)) : py::object(py::none());
-        out["irregular_share"] = facts.irregular_share;
-        return py::object(std::move(out));
+        return py::object(facts_dict(kernels::stamp_facts(
+            py::cast<std::int64_t>(py::handle(args[0])), py::cast<std::int64_t>(py::handle(args[1])),
+            py::cast<std::int64_t>(py::handle(args[2])), modes_of(args[3]))));
     });
 }
 

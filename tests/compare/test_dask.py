@@ -86,3 +86,41 @@ def test_dask_time_split(eda, client, pair):
         for key in FIGURES:
             if key in fig:
                 assert same(got.columns[col][key], fig[key]), (col, key)
+
+
+@pytest.mark.parametrize("n_parts", [1, 3, 7])
+def test_column_states_are_the_whole_frames(n_parts):
+    # The states merged over the partitions against the calls on the whole
+    # frame: level counts in value_counts' order (unobserved categories
+    # left out), the numeric state, the span with its missing stamps.
+    import _profilon_kernels as kernels
+    from _profilon_dask import drift
+
+    rng = np.random.default_rng(n_parts)
+    n = 500
+    text = pd.Series(rng.choice(["a", "b", "c", "d", None], n, p=[0.4, 0.3, 0.15, 0.1, 0.05]), dtype=object)
+    stamps = pd.Series(pd.date_range("2024-03-30", periods=n, freq="h", tz="Europe/Paris")).sample(
+        frac=1.0, random_state=1
+    )
+    pdf = pd.DataFrame(
+        {
+            "x": np.where(rng.random(n) < 0.1, np.nan, rng.integers(0, 20, n).astype(float)),
+            "text": text,
+            "cat": pd.Categorical(rng.choice(["p", "q"], n), categories=["p", "q", "unseen"]),
+            "t": stamps.where(rng.random(n) > 0.1).reset_index(drop=True),
+            "gap": pd.to_timedelta(rng.integers(0, 9, n), unit="s"),
+        }
+    )
+    kinds = ["numeric", "categorical", "categorical", "datetime", "other"]
+    with dask.config.set(scheduler="sync", **{"dataframe.convert-string": False}):
+        rows, states = drift.column_states(dd.from_pandas(pdf, npartitions=n_parts, sort=False), kinds)
+    assert rows == n
+    whole = kernels.drift_value_counts(pdf["x"].to_numpy())
+    for got, want in zip(states[0], whole, strict=True):
+        np.testing.assert_array_equal(got, want)
+    for j, column in ((1, "text"), (2, "cat")):
+        counts = pdf[column].value_counts(dropna=True)
+        counts = counts[counts > 0]
+        assert states[j] == (counts.index.tolist(), counts.tolist(), int(pdf[column].isna().sum()))
+    assert states[3] == (pdf["t"].min(), pdf["t"].max(), int(pdf["t"].isna().sum()))
+    assert states[4] is None

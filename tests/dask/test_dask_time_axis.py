@@ -10,6 +10,7 @@ dd = pytest.importorskip("dask.dataframe")
 
 
 import _profilon_dask as driver  # noqa: E402
+import profilon  # noqa: E402
 from _profilon_dask.time_axis import GATHER_CAP, ROWS_PER_RANGE, infer_alias  # noqa: E402
 
 
@@ -17,6 +18,39 @@ from _profilon_dask.time_axis import GATHER_CAP, ROWS_PER_RANGE, infer_alias  # 
 def sync():
     with dask.config.set(scheduler="sync"):
         yield
+
+
+class _Holder:
+    time_axis = None
+
+
+def run(ddf, column, freq=None, scheduler=None, tables=None, **options):
+    """The axis facts of `ddf` in passes of their own (two, or three for a
+    long day-spaced axis), written to `tables` if given; and the group."""
+    group = driver.TimeAxis(ddf, column, freq, **options)
+    first, second, third = (driver.Pass(scheduler or driver.pinned_scheduler(ddf)) for _ in range(3))
+    group.add_first(first)
+    group.add_second(second, first.run())
+    results = second.run()
+    if group.add_third(third, results):
+        results = third.run()
+    holder = tables if tables is not None else _Holder()
+    group.fill(results, holder)
+    return holder.time_axis, group
+
+
+def time_axis(ddf, column, freq=None, scheduler=None, tables=None, **options):
+    return run(ddf, column, freq, scheduler, tables, **options)[0]
+
+
+def missing_share(first, last, frequency, periods):
+    """The missing-timeline share as the analysis computes it from the
+    axis' ends, frequency and distinct periods."""
+    try:
+        grid = max(1, len(pd.date_range(first, last, freq=frequency)))
+        return 1.0 - periods / grid if frequency else 0.0
+    except Exception:
+        return 0.0
 
 
 def expected(pdf, column, freq=None):
@@ -30,13 +64,8 @@ def expected(pdf, column, freq=None):
     by_pandas = not freq and bool(inferred)
     irregular = 0.0 if by_pandas or diffs.empty else float((diffs != diffs.mode().iloc[0]).mean())
     frequency = freq or inferred
-    try:
-        grid = max(1, len(pd.date_range(index.min(), index.max(), freq=frequency)))
-        missing = 1.0 - len(index.unique()) / grid if frequency else 0.0
-    except Exception:
-        missing = 0.0
     return {
-        "missing_ts_share": missing,
+        "missing_ts_share": missing_share(index.min(), index.max(), frequency, len(index.unique())),
         "n_rows": len(index),
         "inferred_alias": inferred,
         "frequency": frequency,
@@ -50,7 +79,10 @@ def expected(pdf, column, freq=None):
 
 def check(facts, want):
     for key, value in want.items():
-        got = driver.missing_ts_share(facts) if key == "missing_ts_share" else facts[key]
+        if key == "missing_ts_share":
+            got = missing_share(facts["min"], facts["max"], facts["frequency"], facts["unique_periods"])
+        else:
+            got = facts[key]
         if key in ("min", "max"):
             assert (pd.isna(got) and pd.isna(value)) or (got == value and got.unit == value.unit), key
             assert getattr(got, "tz", None) == getattr(value, "tz", None)
@@ -139,7 +171,7 @@ def test_column_axis_matches_pandas(kind, n_parts, gather_cap, rows_per_range):
     # the distributed inference of the frequency.
     pdf = shuffled(kind)
     ddf = dd.from_pandas(pdf, npartitions=n_parts, sort=False)
-    facts = driver.time_axis(ddf, "t", rows_per_range=rows_per_range, gather_cap=gather_cap)
+    facts = time_axis(ddf, "t", rows_per_range=rows_per_range, gather_cap=gather_cap)
     assert facts["axis"] == "column"
     check(facts, expected(ddf.compute(), "t"))
 
@@ -151,7 +183,7 @@ def test_index_axis_and_empty_partitions(kind, gather_cap, counted_frame, split)
     pieces = split(pdf, 5)
     pieces = [pieces[0].iloc[:0], *pieces[:2], pieces[0].iloc[:0], *pieces[2:], pdf.iloc[:0]]
     ddf = counted_frame(pieces, key="time-index")
-    facts = driver.time_axis(ddf, "absent", rows_per_range=50, gather_cap=gather_cap)
+    facts = time_axis(ddf, "absent", rows_per_range=50, gather_cap=gather_cap)
     assert facts["axis"] == "index"
     check(facts, expected(ddf.compute(), "absent"))
 
@@ -164,7 +196,7 @@ def test_passes(kind, gather_cap, reads, partition_reads, counted_frame, split):
     # Two reads of each partition; a third only where pandas must see every
     # stamp of a day-spaced axis that was too long to gather in pass 2.
     ddf = counted_frame(split(shuffled(kind), 4), key="time-passes")
-    facts = driver.time_axis(ddf, "t", rows_per_range=40, gather_cap=gather_cap)
+    facts = time_axis(ddf, "t", rows_per_range=40, gather_cap=gather_cap)
     assert partition_reads == {i: reads for i in range(4)}
     check(facts, expected(ddf.compute(), "t"))
 
@@ -198,7 +230,7 @@ def test_shares_the_passes_of_other_figures(kind, gather_cap, partition_reads, c
 @pytest.mark.parametrize("freq", ["h", "D"])
 def test_caller_frequency_keeps_the_gap_count(kind, freq):
     ddf = dd.from_pandas(shuffled(kind), npartitions=3, sort=False)
-    facts = driver.time_axis(ddf, "t", freq=freq, rows_per_range=30, gather_cap=0)
+    facts = time_axis(ddf, "t", freq=freq, rows_per_range=30, gather_cap=0)
     assert facts["inferred_by_pandas"] is False
     check(facts, expected(ddf.compute(), "t", freq))
 
@@ -206,57 +238,45 @@ def test_caller_frequency_keeps_the_gap_count(kind, freq):
 @pytest.mark.parametrize(("n", "n_parts"), [(0, 1), (0, 3), (1, 2), (2, 2)])
 def test_short_axes(n, n_parts):
     pdf = pd.DataFrame({"t": pd.date_range("2024-01-01", periods=n, freq="D")[::-1], "x": range(n)})
-    facts = driver.time_axis(dd.from_pandas(pdf, npartitions=n_parts, sort=False), "t", gather_cap=0)
+    facts = time_axis(dd.from_pandas(pdf, npartitions=n_parts, sort=False), "t", gather_cap=0)
     check(facts, expected(pdf, "t"))
     assert facts["n_gaps"] == max(n - 1, 0)
 
 
-SPANS = [
-    ("2024-01-01", "2024-03-05 17:23:11"),
-    ("2024-03-09 22:00-05:00", "2024-11-04 03:30-04:00"),
-    ("2024-01-01 00:00:07", "2024-01-01 00:00:07"),
-    ("2024-11-03 00:59:59.5-04:00", "2024-11-03 01:07:00.25-05:00"),
-]
-GRIDS = ["s", "7min", "h", "3h", "90s", "D", "2D", "B", "bh", "MS", "W-WED", "-1h"]
-
-
-# A grid of milliseconds over months has billions of stamps: what
-# timeline_length avoids, and what date_range, the reference, cannot build.
-@pytest.mark.parametrize(
-    ("start", "end", "freq"), [(a, b, f) for a, b in SPANS for f in GRIDS] + [(*SPANS[3], "250ms")]
-)
-@pytest.mark.parametrize("tz", [None, "America/New_York"])
-@pytest.mark.parametrize("unit", ["ns", "s"])
-def test_timeline_length_is_date_ranges(start, end, freq, tz, unit):
-    first, last = pd.Timestamp(start).as_unit(unit), pd.Timestamp(end).as_unit(unit)
-    if tz is not None:
-        first, last = (
-            first.tz_convert(tz) if first.tz else first.tz_localize(tz),
-            (last.tz_convert(tz) if last.tz else last.tz_localize(tz)),
-        )
-    elif first.tz is not None:
-        first, last = first.tz_localize(None), last.tz_localize(None)
+def report_or_error(frame, **kwargs):
     try:
-        want = len(pd.date_range(first, last, freq=freq))
+        return profilon.EDA().eda_report_and_score(frame, **kwargs).time_series
     except Exception as error:
-        with pytest.raises(type(error)):
-            driver.timeline_length(first, last, freq)
+        return type(error)
+
+
+# The analysis lays the caller's grid (or the inferred one) from the axis'
+# min to its max: across DST changes, in two units, naive and zoned; no
+# grid, an empty or a refused one give no share.
+@pytest.mark.parametrize("freq", ["7min", "h", "90s", "D", "2D", "B", "bh", "MS", "W-WED", "-1h", "nonsense", "", None])
+@pytest.mark.parametrize(("tz", "unit"), [(None, "ns"), ("America/New_York", "s"), ("Australia/Lord_Howe", "us")])
+def test_the_missing_share_is_pandas(freq, tz, unit):
+    start, end = pd.Timestamp("2024-03-09 22:00-05:00"), pd.Timestamp("2024-11-04 03:30:07-05:00")
+    inner = start + (end - start) * np.random.default_rng(len(freq or "")).random(60)
+    index = pd.DatetimeIndex([end, *inner, start]).as_unit(unit).floor("s")
+    index = index.tz_convert(tz) if tz else index.tz_localize(None)
+    pdf = pd.DataFrame({"t": index, "v": np.arange(len(index), dtype=float)})
+    want = report_or_error(pdf, target="v", datetime_col="t", freq=freq)
+    got = report_or_error(dd.from_pandas(pdf, npartitions=3, sort=False), target="v", datetime_col="t", freq=freq)
+    if isinstance(want, type):
+        assert got is want
         return
-    assert driver.timeline_length(first, last, freq) == want
-
-
-@pytest.mark.parametrize("freq", [None, "", "nonsense"])
-def test_missing_share_without_a_grid(freq):
-    ddf = dd.from_pandas(shuffled("irregular"), npartitions=2, sort=False)
-    facts = driver.time_axis(ddf, "t", freq=freq)
-    assert driver.missing_ts_share(facts) == 0.0
+    assert got["missing_ts_share"] == want["missing_ts_share"]
+    assert got["unique_periods"] == want["unique_periods"] == len(index)
+    if freq in ("7min", "h", "D"):
+        assert 0.0 < want["missing_ts_share"] < 1.0
 
 
 @pytest.mark.parametrize(("datetime_col", "axis"), [("t", "column"), ("u", "index"), (None, "index"), (0, "index")])
 def test_a_named_column_comes_before_the_index(datetime_col, axis):
     pdf = shuffled("h").assign(u=lambda d: d["t"]).set_index("u").assign(t=shuffled("irregular")["t"].to_numpy())
     ddf = dd.from_pandas(pdf, npartitions=3, sort=False)
-    facts = driver.time_axis(ddf, datetime_col, gather_cap=0, rows_per_range=50)
+    facts = time_axis(ddf, datetime_col, gather_cap=0, rows_per_range=50)
     assert facts["axis"] == axis
     check(facts, expected(pdf, datetime_col))
 
@@ -264,8 +284,8 @@ def test_a_named_column_comes_before_the_index(datetime_col, axis):
 def test_no_axis_and_refused_dtypes():
     pdf = pd.DataFrame({"t": [3, 1, 2], "x": [1.0, 2.0, 3.0], "s": ["a", "b", "c"], "u": np.array([1, 2, 3], "uint64")})
     ddf = dd.from_pandas(pdf, npartitions=2)
-    assert driver.time_axis(ddf, None) == {"axis": None}
-    assert driver.time_axis(ddf, "missing") == {"axis": None}
+    assert time_axis(ddf, None) == {"axis": None}
+    assert time_axis(ddf, "missing") == {"axis": None}
     # Integers are an axis (their facts are checked with the reports);
     # numbers an int64 cannot hold, floats and texts are refused.
     assert driver.TimeAxis(ddf, "t").axis == "column"
@@ -277,10 +297,10 @@ def test_no_axis_and_refused_dtypes():
 def test_on_a_local_cluster(client):  # noqa: F811 (the fixture imported above)
     pdf = shuffled("hourly-DST")
     ddf = dd.from_pandas(pdf, npartitions=4, sort=False)
-    facts = driver.time_axis(ddf, "t", scheduler=client.get, rows_per_range=50, gather_cap=0)
+    facts = time_axis(ddf, "t", scheduler=client.get, rows_per_range=50, gather_cap=0)
     check(facts, expected(pdf, "t"))
     # A day-spaced axis takes the third pass, into the Tables of pass 1.
     daily = dd.from_pandas(shuffled("D"), npartitions=3, sort=False)
     tables = driver.scan(daily, scheduler=client.get)
-    driver.time_axis(daily, "t", scheduler=client.get, tables=tables, gather_cap=0)
+    time_axis(daily, "t", scheduler=client.get, tables=tables, gather_cap=0)
     check(tables.time_axis, expected(daily.compute(), "t"))

@@ -12,8 +12,7 @@ dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 
 from test_dask_time_axis import KINDS, check, expected, stamps  # noqa: E402
-
-import _profilon_dask as driver  # noqa: E402
+from test_dask_time_axis import run as run_axis  # noqa: E402
 
 module = importlib.import_module("_profilon_dask.time_axis")
 from _profilon_dask.time_axis import GATHER_CAP, ROWS_PER_RANGE  # noqa: E402
@@ -25,23 +24,10 @@ def sync():
         yield
 
 
-class _Holder:
-    time_axis = None
-
-
 def run(ddf, column, scheduler=None, **options):
     """The axis facts and whether pass 2 took the in-order road."""
-    group = driver.TimeAxis(ddf, column, **options)
-    scheduler = scheduler or driver.pinned_scheduler(ddf)
-    first, second, third = (driver.Pass(scheduler) for _ in range(3))
-    group.add_first(first)
-    group.add_second(second, first.run())
-    results = second.run()
-    if group.add_third(third, results):
-        results = third.run()
-    holder = _Holder()
-    group.fill(results, holder)
-    return holder.time_axis, group.in_order
+    facts, group = run_axis(ddf, column, scheduler=scheduler, **options)
+    return facts, group.in_order
 
 
 def same(fast, routed):
@@ -189,7 +175,7 @@ def test_partition_reduction_is_the_range_reduction(tz, unit, step):
     values = values.mask(rng.random(len(values)) < 0.05)
     part = pd.DataFrame({"t": values})
     dtype = part["t"].dtype
-    valid = module._as_int64(part["t"], dtype)
+    valid = module._as_int64(part, "t", dtype)
     valid = valid[valid != module._NAT]
     fast_summary, fast_buckets = module._reduce_in_order(part, "t", dtype, None, 3, True)
     summary, buckets = module._reduce_range([valid], dtype, 3, True)

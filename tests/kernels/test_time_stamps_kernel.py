@@ -245,3 +245,100 @@ def test_integer_axis_facts_are_pandas(kernels, dtype):
     assert facts["unique_periods"] == len(pd.Index(values).unique())
     assert facts["gap_mode"] == diffs.mode().iloc[0]
     assert facts["irregular_share"] == float((diffs != diffs.mode().iloc[0]).mean())
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("n_cuts", [0, 1, 5])
+@pytest.mark.parametrize("nat", [False, True])
+def test_route_is_numpys_split_of_the_sorted_stamps(kernels, kind, n_cuts, nat):
+    # Each range holds what np.split gives of the sorted valid stamps (a
+    # stamp equal to a cut opens that cut's range), in row order.
+    rng = np.random.default_rng(n_cuts + nat)
+    values = rng.permutation(axis_of(kind, 3000, rng))
+    if nat:
+        values[rng.random(len(values)) < 0.1] = NAT
+    valid = values[values != NAT]
+    cuts = np.sort(rng.choice(valid, n_cuts, replace=False))
+    routed = kernels.stamp_route(values, cuts)
+    ranked = np.sort(valid)
+    want = np.split(ranked, np.searchsorted(ranked, cuts, side="left"))
+    assert len(routed) == len(want) == n_cuts + 1
+    for got, piece in zip(routed, want, strict=True):
+        np.testing.assert_array_equal(np.sort(got), piece)
+        # Row order: the stamps of the range as they stand in `valid`.
+        np.testing.assert_array_equal(got, valid[np.isin(valid, piece)])
+    with pytest.raises(RuntimeError, match="not sorted"):
+        kernels.stamp_route(values, np.array([3, 1], np.int64))
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("tz", [None, "Europe/Berlin"])
+@pytest.mark.parametrize("previous", [None, "first"])
+def test_reduce_skips_nat_and_buckets_the_run(kernels, kind, tz, previous):
+    # One call against the run of the valid stamps and its bucketed gap
+    # table; the wall clock loses the same positions as the stamps.
+    rng = np.random.default_rng(len(kind))
+    values = axis_of(kind, 4000, rng)
+    with_nat = np.where(rng.random(len(values)) < 0.05, NAT, values)
+    valid = with_nat[with_nat != NAT]
+    wall = None
+    if tz is not None:
+        index = pd.DatetimeIndex(with_nat.view("M8[ns]"))
+        wall = index.tz_localize("UTC").tz_convert(tz).tz_localize(None).asi8
+    before = None if previous is None else int(valid[0])
+    summary, buckets = kernels.stamp_reduce(with_nat, wall, before, 3)
+    want, keys, counts = kernels.stamp_run(valid, None if wall is None else wall[with_nat != NAT], before)
+    assert summary.keys() == want.keys()
+    for key, value in want.items():
+        np.testing.assert_array_equal(summary[key], value, err_msg=key)
+    for (k, c), (wk, wc) in zip(buckets, kernels.stamp_gap_buckets(keys, counts, 3), strict=True):
+        np.testing.assert_array_equal(k, wk)
+        np.testing.assert_array_equal(c, wc)
+    with pytest.raises(RuntimeError, match="changed between two passes"):
+        kernels.stamp_reduce(with_nat[::-1].copy(), None, None, 3)
+    with pytest.raises(RuntimeError, match="at least one gap bucket"):
+        kernels.stamp_reduce(with_nat, None, None, 0)
+
+
+@pytest.mark.parametrize(
+    ("freq", "layout"),
+    [
+        ("min", "unique"),
+        ("250ms", "unique"),
+        ("bh", "unique"),
+        ("D", "unique"),
+        ("W-WED", "unique"),
+        ("min", "repeated"),
+        ("min", "NaT"),
+        ("h", "short"),
+        ("min", "given"),
+    ],
+)
+def test_finish_is_pandas_on_the_axis(kernels, freq, layout):
+    # The facts, ends and inference of the whole axis against pandas on the
+    # sorted index (NaT last): inference only for a unique axis of three or
+    # more stamps, and day-spaced axes left to pandas' own.
+    index = pd.date_range("2024-03-08 09:00", periods=2 if layout == "short" else 300, freq=freq, unit="ns")
+    values = index.asi8
+    if layout == "repeated":
+        values = np.sort(np.concatenate([values, values[:5]]))
+    nat = 4 if layout == "NaT" else 0
+    half = len(values) // 2
+    reduced = [kernels.stamp_run(run, None, None) for run in (values[:half], values[half:])]
+    axis = kernels.stamp_axis([s for s, _, _ in reduced])
+    modes = [kernels.stamp_gap_mode([(k, c) for _, k, c in reduced], axis["straddling"], 0, 1)]
+    rows = len(values) + nat
+    done = kernels.stamp_finish(rows, nat, axis, modes, 0 if layout == "given" else 10**9)
+    facts = kernels.stamp_facts(rows, nat, axis["distinct"], modes)
+    assert {k: done[k] for k in facts} == facts
+    whole = pd.DatetimeIndex(np.concatenate([values, np.full(nat, NAT)]).view("M8[ns]"))
+    assert (done["first"], done["last"]) == (whole.min().value, whole.max().value)
+    day_spaced = freq in ("D", "W-WED") and layout == "unique"
+    assert done["day_spaced"] is day_spaced
+    if layout in ("short", "given") or day_spaced:
+        assert done["inferred_alias"] is None
+    else:
+        # pandas infers nothing for a repeated stamp or NaT either.
+        assert done["inferred_alias"] == pandas_alias(whole)
+    empty = kernels.stamp_finish(3, 3, kernels.stamp_axis([]), [None], 10**9)
+    assert (empty["first"], empty["last"], empty["day_spaced"], empty["inferred_alias"]) == (NAT, NAT, False, None)

@@ -341,6 +341,59 @@ RunStatus stamp_run(const std::int64_t* v, std::size_t n, const std::int64_t* wa
     return RunStatus::ok;
 }
 
+void stamp_route(const std::int64_t* v, std::size_t n, const std::vector<std::int64_t>& cuts,
+                 std::vector<std::vector<std::int64_t>>& out) {
+    if (!std::is_sorted(cuts.begin(), cuts.end())) throw std::invalid_argument("the cuts are not sorted");
+    // As np.searchsorted(sorted, cuts, side="left") splits a sorted
+    // partition: a stamp equal to a cut opens that cut's range. A few cuts
+    // are counted without branches; many are searched.
+    const auto range_of = [&](std::int64_t x) {
+        if (cuts.size() > 16)
+            return static_cast<std::size_t>(std::upper_bound(cuts.begin(), cuts.end(), x) - cuts.begin());
+        std::size_t r = 0;
+        for (std::int64_t c : cuts) r += x >= c ? 1 : 0;
+        return r;
+    };
+    // Each stamp's range once (the cuts are fewer than 2^32), then each
+    // range reserved at its size and written in row order.
+    std::vector<std::uint32_t> at(n);
+    std::vector<std::size_t> sizes(cuts.size() + 2, 0);
+    const auto skipped = static_cast<std::uint32_t>(cuts.size() + 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        at[i] = v[i] == stamp_missing ? skipped : static_cast<std::uint32_t>(range_of(v[i]));
+        ++sizes[at[i]];
+    }
+    out.assign(cuts.size() + 1, {});
+    for (std::size_t r = 0; r < out.size(); ++r) out[r].reserve(sizes[r]);
+    for (std::size_t i = 0; i < n; ++i)
+        if (at[i] != skipped) out[at[i]].push_back(v[i]);
+}
+
+RunStatus stamp_reduce(const std::int64_t* v, std::size_t n, const std::int64_t* wall, const std::int64_t* previous,
+                       std::size_t buckets, StampRun& out, std::vector<std::vector<std::int64_t>>& bucket_keys,
+                       std::vector<std::vector<std::int64_t>>& bucket_counts) {
+    if (buckets == 0) throw std::invalid_argument("at least one gap bucket");
+    const std::size_t missing = static_cast<std::size_t>(std::count(v, v + n, stamp_missing));
+    std::vector<std::int64_t> valid, valid_wall;
+    if (missing) {
+        valid.reserve(n - missing);
+        if (wall) valid_wall.reserve(n - missing);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (v[i] == stamp_missing) continue;
+            valid.push_back(v[i]);
+            if (wall) valid_wall.push_back(wall[i]);
+        }
+        v = valid.data();
+        n = valid.size();
+        if (wall) wall = valid_wall.data();
+    }
+    const RunStatus status = stamp_run(v, n, wall, previous, out);
+    if (status == RunStatus::ok)
+        gap_buckets(out.gap_keys.data(), out.gap_counts.data(), out.gap_keys.size(), buckets, bucket_keys,
+                    bucket_counts);
+    return status;
+}
+
 std::size_t gap_bucket(std::int64_t gap, std::size_t buckets) {
     return static_cast<std::size_t>((mix(gap) >> 33) % static_cast<std::uint64_t>(buckets));
 }
@@ -451,6 +504,19 @@ StampFrequency stamp_frequency(const std::vector<std::int64_t>& wall_gaps, const
         return out;
     }
     out.alias = intraday_alias(wall_gaps, utc_gaps, per_second);
+    return out;
+}
+
+StampFinish stamp_finish(std::int64_t rows, std::int64_t missing, const StampAxis& axis,
+                         const std::vector<GapMode>& modes, std::int64_t per_second) {
+    StampFinish out;
+    out.facts = stamp_facts(rows, missing, axis.distinct, modes);
+    if (axis.filled) {
+        out.first = axis.first;
+        out.last = axis.last;
+    }
+    if (per_second > 0 && rows >= 3 && missing == 0 && axis.distinct == rows)
+        out.frequency = stamp_frequency(axis.wall_gaps, axis.utc_gaps, per_second);
     return out;
 }
 

@@ -84,6 +84,20 @@ enum class RunStatus : std::uint8_t { ok, out_of_order };
 RunStatus stamp_run(const std::int64_t* values, std::size_t n, const std::int64_t* wall, const std::int64_t* previous,
                     StampRun& out);
 
+// The valid stamps of `values` routed to the value ranges of `cuts` (range
+// r >= 1 starts at cuts[r - 1]), each range in row order: the range's task
+// sorts its pieces together once, so a partition sorts nothing.
+void stamp_route(const std::int64_t* values, std::size_t n, const std::vector<std::int64_t>& cuts,
+                 std::vector<std::vector<std::int64_t>>& out);
+
+// stamp_run over the valid stamps of `values` (NaT skipped, with its wall
+// clock), its gap table then split into `buckets` buckets as gap_buckets
+// splits it.
+RunStatus stamp_reduce(const std::int64_t* values, std::size_t n, const std::int64_t* wall,
+                       const std::int64_t* previous, std::size_t buckets, StampRun& out,
+                       std::vector<std::vector<std::int64_t>>& bucket_keys,
+                       std::vector<std::vector<std::int64_t>>& bucket_counts);
+
 // The bucket of a gap among `buckets`.
 std::size_t gap_bucket(std::int64_t gap, std::size_t buckets);
 
@@ -148,5 +162,20 @@ struct StampFrequency {
 
 StampFrequency stamp_frequency(const std::vector<std::int64_t>& wall_gaps, const std::vector<std::int64_t>& utc_gaps,
                                std::int64_t per_second);
+
+// The axis finished: its facts, and pandas' inference from its smallest
+// gaps where they decide it. `per_second` 0: no inference (a caller's freq,
+// an integer axis); else it applies to a unique axis of three or more
+// stamps without NaT (pandas infers nothing for NaT or a repeated stamp),
+// and `frequency.day_spaced` asks for pandas' own inference on every stamp.
+struct StampFinish {
+    StampFacts facts;
+    StampFrequency frequency;
+    // index.min() and index.max(): NaT for an axis without a valid stamp.
+    std::int64_t first = stamp_missing, last = stamp_missing;
+};
+
+StampFinish stamp_finish(std::int64_t rows, std::int64_t missing, const StampAxis& axis,
+                         const std::vector<GapMode>& modes, std::int64_t per_second);
 
 }  // namespace tamsel::kernels
