@@ -236,14 +236,14 @@ def test_small_columns_and_empty_partitions(kernels, seed):
             assert all(map(same, got, np.atleast_1d(value))), (field, got, value, x.tolist(), bounds)
 
 
-def test_one_partition_gives_the_in_memory_kernels_figures(kernels):
+def test_one_partition_gives_the_in_memory_kernels_figures(kernels, test_entries):
     # The in-memory summary kernel and the three reads are two roads to the
     # same figures; on one partition they must agree to the bit.
     rng = np.random.default_rng(11)
     n = 5000
     columns = [make(n, rng) for name, make in COLUMNS.items() if name != "empty"]
     figures, _ = split_summary(kernels, columns, [0] * len(columns), [0, n], 1 << 20, rng)
-    whole = kernels.summary(np.ascontiguousarray(np.column_stack(columns)), sum_block(kernels), "running")
+    whole = test_entries.summary(np.ascontiguousarray(np.column_stack(columns)), sum_block(kernels), "running")
     names = ["min", "max", "median", "std", "skew", "kurtosis", "outlier_share"]
     for row, native in zip(figures, whole, strict=True):
         for i, name in enumerate(names):
