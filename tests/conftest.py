@@ -38,6 +38,30 @@ if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
 import _profilon_kernels  # noqa: E402
 import profilon  # noqa: E402
 
+# The kernel entries only tests call are a module of their own, which
+# developer and sanitizer builds hold and release wheels do not: against a
+# wheel the tests that need them skip, and the rest of their files run.
+try:
+    import _profilon_test_entries  # noqa: E402
+except ModuleNotFoundError as _absent:
+    if _absent.name != "_profilon_test_entries":
+        raise
+    _profilon_test_entries = None
+
+
+def _test_entries_configured() -> bool:
+    """Whether the CMake build under test was configured to build the
+    test-only module (an installed build leaves no such record)."""
+    if not _build_dir:
+        return False
+    cache = Path(_build_dir) / "CMakeCache.txt"
+    if not cache.is_file():
+        return False
+    for line in cache.read_text().splitlines():
+        if line.startswith("PROFILON_TEST_ENTRIES:"):
+            return line.split("=", 1)[1].upper() in ("ON", "1", "TRUE", "YES")
+    return False
+
 
 def _expected_location() -> Path:
     if _build_dir:
@@ -49,6 +73,21 @@ def _expected_location() -> Path:
 def kernels():
     """The internal module exposing the native kernels on NumPy buffers."""
     return _profilon_kernels
+
+
+@pytest.fixture(scope="session")
+def test_entries():
+    """The internal module of the kernel entries only tests call (the
+    whole-array forms of the mergeable kernels, thread and release probes).
+    Tests that need it skip where it is not built, as against a wheel; a
+    build configured to hold it and lacking it fails them instead."""
+    if _profilon_test_entries is None:
+        if _test_entries_configured():
+            pytest.fail(
+                f"{_build_dir} was configured with PROFILON_TEST_ENTRIES=ON but holds no _profilon_test_entries"
+            )
+        pytest.skip("_profilon_test_entries is not built here (PROFILON_TEST_ENTRIES=OFF, as in a release wheel)")
+    return _profilon_test_entries
 
 
 @pytest.fixture

@@ -41,7 +41,7 @@ PyObject* adf_statistic(PyObject*, PyObject* x) {
 
 }  // namespace
 
-const PyMethodDef adf_entries[] = {
+const PyMethodDef adf_test_entries[] = {
     {"adf_statistic", adf_statistic, METH_O,
      "adf_statistic(x) -> (status, statistic, used_lag, nobs, max_lag, icbest): ADF with a constant, AIC lag."},
     {nullptr, nullptr, 0, nullptr},

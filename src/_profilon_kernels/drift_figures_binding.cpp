@@ -126,6 +126,10 @@ PyObject* level_figures(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 const PyMethodDef drift_entries[] = {
     DRIFT_ENTRY("drift_value_counts", value_counts, "drift_value_counts(values): a column's drift state."),
     DRIFT_ENTRY("drift_merge", merge, "drift_merge(a, b): the state of both samples."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const PyMethodDef drift_test_entries[] = {
     DRIFT_ENTRY("drift_two_sample", two_sample, "drift_two_sample(ref, cur): (KS statistic, Wasserstein)."),
     DRIFT_ENTRY("drift_moments", moments, "drift_moments(state): (mean, population std)."),
     DRIFT_ENTRY("drift_quantiles", quantiles, "drift_quantiles(state, k): k + 1 inverted-CDF quantiles."),

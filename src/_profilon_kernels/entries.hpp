@@ -1,12 +1,14 @@
 // The internal module _profilon_kernels exposes profilon's native kernels on
-// NumPy buffers, so that tests can run each kernel side by side with the
-// library call it stands in for (and so that partition-wise work elsewhere
-// can call them) without adding a single name to profilon itself. Each kernel
-// contributes one file with a sentinel-terminated PyMethodDef table.
+// NumPy buffers to the Dask driver's partition-wise work (and to the tests,
+// which run each kernel side by side with the library call it stands in for)
+// without adding a single name to profilon itself. Each kernel contributes one
+// file with a sentinel-terminated PyMethodDef table, and a second table of the
+// entries only tests call, which _profilon_test_entries declares instead.
 #pragma once
 
 #include <exception>
 #include <new>
+#include <span>
 
 #include "../tamsel_eda/pyapi/pyapi.hpp"
 
@@ -33,17 +35,12 @@ PyObject* entry(Body&& body) noexcept {
 }
 
 // Entry tables, one per kernel file.
-extern const PyMethodDef parallel_entries[];
 extern const PyMethodDef page_entries[];
-extern const PyMethodDef adf_entries[];
-extern const PyMethodDef correlation_entries[];
-extern const PyMethodDef mutual_info_entries[];
 extern const PyMethodDef pairwise_entries[];
 extern const PyMethodDef row_hash_entries[];
 extern const PyMethodDef duplicate_entries[];
 extern const PyMethodDef summary_entries[];
 extern const PyMethodDef summary_table_entries[];
-extern const PyMethodDef pearson_screen_entries[];
 extern const PyMethodDef leakage_entries[];
 extern const PyMethodDef group_sums_entries[];
 extern const PyMethodDef quantile_entries[];
@@ -57,5 +54,34 @@ extern const PyMethodDef recent_points_entries[];
 extern const PyMethodDef sample_rows_entries[];
 extern const PyMethodDef levels_entries[];
 extern const PyMethodDef time_axis_entries[];
+
+// The entries only tests call, for the module _profilon_test_entries (built
+// with PROFILON_TEST_ENTRIES, never shipped): whole-array forms of the
+// mergeable kernels, the entries of kernels the analysis runs in the main
+// module only, and probes of the thread loop and the running releases.
+extern const PyMethodDef adf_test_entries[];
+extern const PyMethodDef correlation_test_entries[];
+extern const PyMethodDef drift_test_entries[];
+extern const PyMethodDef group_sums_test_entries[];
+extern const PyMethodDef level_counts_test_entries[];
+extern const PyMethodDef mutual_info_test_entries[];
+extern const PyMethodDef page_test_entries[];
+extern const PyMethodDef pairwise_test_entries[];
+extern const PyMethodDef pairwise_tree_test_entries[];
+extern const PyMethodDef parallel_test_entries[];
+extern const PyMethodDef pearson_screen_test_entries[];
+extern const PyMethodDef quantile_test_entries[];
+extern const PyMethodDef row_hash_test_entries[];
+extern const PyMethodDef summary_test_entries[];
+extern const PyMethodDef time_stamps_test_entries[];
+
+// A module's exec slot body: adds every table of `tables`.
+inline int add_tables(PyObject* module, std::span<const PyMethodDef* const> tables) {
+    for (const PyMethodDef* table : tables) {
+        // The tables are constant; the interpreter only reads them.
+        if (PyModule_AddFunctions(module, const_cast<PyMethodDef*>(table)) < 0) return -1;
+    }
+    return 0;
+}
 
 }  // namespace tamsel::kernel_module

@@ -101,10 +101,14 @@ PyObject* group_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }  // namespace
 
 const PyMethodDef group_sums_entries[] = {
-    {"correlation_ratio", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(correlation_ratio)), METH_FASTCALL,
-     "correlation_ratio(y, codes, rank, sum_block, min_rows_to_split=None): the group-sums kernel."},
     {"group_sums", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_sums)), METH_FASTCALL,
      "group_sums(y, codes, groups, sum_block): per group in first-seen order, its code, count and sum."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const PyMethodDef group_sums_test_entries[] = {
+    {"correlation_ratio", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(correlation_ratio)), METH_FASTCALL,
+     "correlation_ratio(y, codes, rank, sum_block, min_rows_to_split=None): the group-sums kernel."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,16 +8,11 @@ namespace {
 // One table a line, so that adding a kernel touches one line.
 // clang-format off
 const PyMethodDef* const tables[] = {
-    parallel_entries,
-    adf_entries,
-    correlation_entries,
-    mutual_info_entries,
     pairwise_entries,
     row_hash_entries,
     duplicate_entries,
     summary_entries,
     summary_table_entries,
-    pearson_screen_entries,
     leakage_entries,
     group_sums_entries,
     quantile_entries,
@@ -35,13 +30,7 @@ const PyMethodDef* const tables[] = {
 };
 // clang-format on
 
-int exec(PyObject* module) {
-    for (const PyMethodDef* table : tables) {
-        // The tables are constant; the interpreter only reads them.
-        if (PyModule_AddFunctions(module, const_cast<PyMethodDef*>(table)) < 0) return -1;
-    }
-    return 0;
-}
+int exec(PyObject* module) { return add_tables(module, tables); }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec)},

@@ -402,10 +402,6 @@ PyObject* distinct_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }  // namespace
 
 const PyMethodDef level_counts_entries[] = {
-    {"level_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_counts)), METH_FASTCALL,
-     "level_counts(values, mask, missing, ranges, weights=None): value_counts(dropna=False) by level hash."},
-    {"level_counts_columns", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_counts_columns)),
-     METH_FASTCALL, "level_counts_columns(columns, ranges, threads=None): level_counts of several columns."},
     {"level_partial", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_partial)), METH_FASTCALL,
      "level_partial(columns, ranges): one share's level states, one per range."},
     {"level_merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_merge)), METH_FASTCALL,
@@ -416,6 +412,14 @@ const PyMethodDef level_counts_entries[] = {
      "few_levels(columns): (levels, hashes) of one share, levels 0, 1 or 2."},
     {"few_merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(few_merge)), METH_FASTCALL,
      "few_merge(states): 0, 1 or 2 distinct values of each column over the shares."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const PyMethodDef level_counts_test_entries[] = {
+    {"level_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_counts)), METH_FASTCALL,
+     "level_counts(values, mask, missing, ranges, weights=None): value_counts(dropna=False) by level hash."},
+    {"level_counts_columns", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_counts_columns)),
+     METH_FASTCALL, "level_counts_columns(columns, ranges, threads=None): level_counts of several columns."},
     {"distinct_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(distinct_counts)), METH_FASTCALL,
      "distinct_counts(columns, threads=None): Series.nunique(dropna=True) of plain buffers."},
     {nullptr, nullptr, 0, nullptr},

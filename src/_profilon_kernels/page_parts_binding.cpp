@@ -345,14 +345,6 @@ PyObject* page_series_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 }  // namespace
 
 const PyMethodDef page_entries[] = {
-    {"page_histogram", fast<page_histogram>(), METH_FASTCALL,
-     "page_histogram(values, bins, parts): (edges, counts) of the finite values."},
-    {"page_levels", fast<page_levels>(), METH_FASTCALL,
-     "page_levels(codes, levels, top, parts): (codes, counts, other, distinct, missing)."},
-    {"page_periods", fast<page_periods>(), METH_FASTCALL,
-     "page_periods(stamps, max_periods, parts): (unit, starts, counts), or None without stamps."},
-    {"page_series", fast<page_series>(), METH_FASTCALL,
-     "page_series(stamps, values, buckets, parts): (stamps, values, rows) of the kept points."},
     {"page_range_partial", fast<page_range_partial>(), METH_FASTCALL,
      "page_range_partial(values): (finite, missing, infinite, zeros, lo, hi, sum) of a part."},
     {"page_range_merge", fast<page_range_merge>(), METH_FASTCALL,
@@ -375,6 +367,18 @@ const PyMethodDef page_entries[] = {
      "page_series_merge(states): the series states merged in order."},
     {"page_series_finish", fast<page_series_finish>(), METH_FASTCALL,
      "page_series_finish(series): (stamps, values, rows) of the kept points."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const PyMethodDef page_test_entries[] = {
+    {"page_histogram", fast<page_histogram>(), METH_FASTCALL,
+     "page_histogram(values, bins, parts): (edges, counts) of the finite values."},
+    {"page_levels", fast<page_levels>(), METH_FASTCALL,
+     "page_levels(codes, levels, top, parts): (codes, counts, other, distinct, missing)."},
+    {"page_periods", fast<page_periods>(), METH_FASTCALL,
+     "page_periods(stamps, max_periods, parts): (unit, starts, counts), or None without stamps."},
+    {"page_series", fast<page_series>(), METH_FASTCALL,
+     "page_series(stamps, values, buckets, parts): (stamps, values, rows) of the kept points."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -35,9 +35,13 @@ PyObject* numpy_sum_block(PyObject*, PyObject*) {
 }  // namespace
 
 const PyMethodDef pairwise_entries[] = {
+    {"numpy_sum_block", numpy_sum_block, METH_NOARGS, "How the running NumPy sums: 0, its piece length, or None."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const PyMethodDef pairwise_test_entries[] = {
     {"numpy_sum", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(numpy_sum)), METH_FASTCALL,
      "numpy_sum(arr, block): float64 sum in NumPy's pairwise order (block 0: one pass)."},
-    {"numpy_sum_block", numpy_sum_block, METH_NOARGS, "How the running NumPy sums: 0, its piece length, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

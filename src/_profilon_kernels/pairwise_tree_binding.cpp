@@ -275,6 +275,10 @@ const PyMethodDef pairwise_tree_entries[] = {
      "pairwise_partial(values, offset, total, block): a partition's share of NumPy's sum."},
     {"pairwise_combine", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pairwise_combine)), METH_FASTCALL,
      "pairwise_combine(partials, total, block): np.add.reduce of the whole array."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const PyMethodDef pairwise_tree_test_entries[] = {
     {"sum_partials", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sum_partials)), METH_FASTCALL,
      "sum_partials(values, with_nan0, row_offset, n_rows, fin_offset, fin_total, block): the partials of a "
      "column's sums."},

@@ -83,7 +83,7 @@ PyObject* spin_beside(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 }  // namespace
 
-const PyMethodDef parallel_entries[] = {
+const PyMethodDef parallel_test_entries[] = {
     {"thread_count", thread_count, METH_NOARGS, "Threads a kernel would use now."},
     {"spin", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spin)), METH_FASTCALL,
      "spin(tasks, ms): cancellable busy tasks over the kernel thread loop."},

@@ -395,18 +395,22 @@ PyCFunction fast() {
 }  // namespace
 
 const PyMethodDef quantile_entries[] = {
-    {"scan_counts", fast<scan_counts>(), METH_FASTCALL,
-     "scan_counts(values): (non-NaN, finite, -inf, zeros, min, max) of a float64 column."},
     {"quantile_scan", fast<quantile_scan>(), METH_FASTCALL,
      "quantile_scan(columns, levels=None): per column (missing, buckets, counts, lo, hi, zeros, level)."},
-    {"quantile_merge", fast<quantile_merge>(), METH_FASTCALL,
-     "quantile_merge(scans): the scans of several partitions as one."},
     {"quantile_plan", fast<quantile_plan>(), METH_FASTCALL,
      "quantile_plan(scan, ranks): (level, prefix, bucket, count, first, last) rows to gather."},
     {"quantile_gather", fast<quantile_gather>(), METH_FASTCALL,
      "quantile_gather(columns, plans): a partition's values of the planned buckets."},
     {"quantile_refine", fast<quantile_refine>(), METH_FASTCALL,
      "quantile_refine(row): (level, prefix) of a scan that splits the row's bucket."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const PyMethodDef quantile_test_entries[] = {
+    {"scan_counts", fast<scan_counts>(), METH_FASTCALL,
+     "scan_counts(values): (non-NaN, finite, -inf, zeros, min, max) of a float64 column."},
+    {"quantile_merge", fast<quantile_merge>(), METH_FASTCALL,
+     "quantile_merge(scans): the scans of several partitions as one."},
     {"quantile_select", fast<quantile_select>(), METH_FASTCALL,
      "quantile_select(scan, ranks, gathered): the values at the ranks."},
     {"percentile_plan", fast<percentile_plan>(), METH_FASTCALL,

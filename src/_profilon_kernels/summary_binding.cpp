@@ -313,8 +313,6 @@ PyCFunction fast() {
 }  // namespace
 
 const PyMethodDef summary_entries[] = {
-    {"summary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(summary)), METH_FASTCALL,
-     "summary(mat, sum_block, formula): per-column figures of the distribution step."},
     {"summary_scan", fast<summary_scan>(), METH_FASTCALL,
      "summary_scan(columns, kinds): (state, lo, hi, zero_sign) of a partition's first read."},
     {"summary_scan_merge", fast<summary_scan_merge>(), METH_FASTCALL,
@@ -333,6 +331,12 @@ const PyMethodDef summary_entries[] = {
     {"summary_moments_merge", fast<summary_moments_merge>(), METH_FASTCALL, "summary_moments_merge(partials): merged."},
     {"summary_finish", fast<summary_finish>(), METH_FASTCALL,
      "summary_finish(work, partial, lo, hi): per entry its 22 figures."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const PyMethodDef summary_test_entries[] = {
+    {"summary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(summary)), METH_FASTCALL,
+     "summary(mat, sum_block, formula): per-column figures of the distribution step."},
     {"summary_inspect", fast<summary_inspect>(), METH_FASTCALL,
      "summary_inspect(work): per column its refined buckets' levels and its fence brackets."},
     {nullptr, nullptr, 0, nullptr},

@@ -146,12 +146,12 @@ def test_kernel_merge_is_exact_whatever_the_split(kernels, rng):
     assert merged[2:] == whole[2:] == (float(np.sum(~np.isnan(x))), float(np.sum(np.isnan(x))))
 
 
-def test_saved_quantiles_stay_within_their_bound(kernels, rng):
+def test_saved_quantiles_stay_within_their_bound(kernels, test_entries, rng):
     a = rng.standard_t(3, size=50_000)
     b = rng.normal(0.2, 1.3, size=4_000)
     sa, sb = kernels.drift_value_counts(a), kernels.drift_value_counts(b)
     k = 1000
-    q = kernels.drift_quantiles(sa, k)
+    q = test_entries.drift_quantiles(sa, k)
     assert len(q) == k + 1
     # The smallest value whose cumulative share reaches i/k, in integers
     # (NumPy's inverted_cdf computes i/k * n in floats and can land a value
@@ -159,25 +159,79 @@ def test_saved_quantiles_stay_within_their_bound(kernels, rng):
     i = np.arange(1, k + 1)
     np.testing.assert_array_equal(q[1:], np.sort(a)[(i * len(a) + k - 1) // k - 1])
     assert q[0] == a.min()
-    approx = kernels.drift_from_quantiles(q, sa[2], sa[3])
-    exact_ks, exact_w = kernels.drift_two_sample(sa, sb)
-    ks, w = kernels.drift_two_sample(approx, sb)
+    approx = test_entries.drift_from_quantiles(q, sa[2], sa[3])
+    exact_ks, exact_w = test_entries.drift_two_sample(sa, sb)
+    ks, w = test_entries.drift_two_sample(approx, sb)
     assert abs(ks - exact_ks) <= 1 / k
     assert abs(w - exact_w) <= (a.max() - a.min()) / k
 
 
-def test_psi_over_reference_deciles(kernels, rng):
+def test_psi_over_reference_deciles(kernels, test_entries, rng):
     a, b = rng.normal(size=5000), rng.normal(0.3, 1, size=3000)
     sa, sb = kernels.drift_value_counts(a), kernels.drift_value_counts(b)
     edges = np.unique(np.quantile(a, np.arange(1, 10) / 10, method="inverted_cdf"))
-    rb, cb = kernels.drift_bin_counts(sa, edges), kernels.drift_bin_counts(sb, edges)
+    rb, cb = test_entries.drift_bin_counts(sa, edges), test_entries.drift_bin_counts(sb, edges)
     want_r = np.bincount(np.searchsorted(edges, a, side="left"), minlength=len(edges) + 1)
     want_c = np.bincount(np.searchsorted(edges, b, side="left"), minlength=len(edges) + 1)
     np.testing.assert_array_equal(rb, want_r)
     np.testing.assert_array_equal(cb, want_c)
     r = np.maximum(want_r / want_r.sum(), 1e-4)
     c = np.maximum(want_c / want_c.sum(), 1e-4)
-    assert kernels.drift_psi(rb, cb, 1e-4) == pytest.approx(np.sum((c - r) * np.log(c / r)), rel=1e-12)
+    assert test_entries.drift_psi(rb, cb, 1e-4) == pytest.approx(np.sum((c - r) * np.log(c / r)), rel=1e-12)
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        np.random.default_rng(5).standard_t(3, 3000),
+        np.round(np.random.default_rng(6).normal(50, 3, 4001)),
+        np.r_[np.full(7, np.nan), np.random.default_rng(7).lognormal(0, 2, 500)],
+        np.array([2.5, np.nan]),
+        np.full(3, np.nan),
+    ],
+    ids=["continuous", "ties", "missing_cells", "one_value", "no_value"],
+)
+def test_kernel_moments_of_a_state_merged_from_parts_are_numpys(kernels, test_entries, values):
+    # The comparison normalises the Wasserstein distance by the reference's
+    # population std, taken from its state as the partitions merged it.
+    merged = kernels.drift_value_counts(values[:0])
+    for part in np.array_split(values, 4):
+        merged = kernels.drift_merge(merged, kernels.drift_value_counts(part))
+    mean, std = test_entries.drift_moments(merged)
+    present = values[~np.isnan(values)]
+    if present.size == 0:
+        assert math.isnan(mean) and math.isnan(std)
+        return
+    assert mean == pytest.approx(np.mean(present), rel=1e-12, abs=1e-300)
+    assert std == pytest.approx(np.std(present), rel=1e-12, abs=1e-300)
+
+
+@pytest.mark.parametrize(
+    "ref, cur",
+    [
+        ([30, 70], [55, 45]),  # one degree of freedom: Yates' correction
+        ([12, 40, 7, 300], [20, 33, 0, 280]),  # a level the current side lacks
+        ([5, 5, 5], [5, 5, 5]),  # equal shares: zero distance
+        ([200], [3]),  # one level: no freedom
+    ],
+    ids=["two_levels", "four_levels", "equal", "one_level"],
+)
+def test_kernel_level_figures_are_scipys(test_entries, ref, cur):
+    import scipy.stats
+    from scipy.spatial.distance import jensenshannon
+
+    js, chi2, dof = test_entries.drift_level_figures(np.array(ref, dtype=float), np.array(cur, dtype=float))
+    want = scipy.stats.chi2_contingency(np.array([ref, cur], dtype=float))
+    assert js == pytest.approx(float(jensenshannon(ref, cur, base=2)), rel=0, abs=1e-12)
+    assert chi2 == pytest.approx(float(want.statistic), rel=1e-12, abs=1e-300)
+    assert dof == want.dof
+
+
+def test_kernel_level_figures_without_a_side_or_of_other_levels(test_entries):
+    js, chi2, dof = test_entries.drift_level_figures(np.zeros(3), np.array([1.0, 2.0, 3.0]))
+    assert math.isnan(js) and math.isnan(chi2) and dof == 2
+    with pytest.raises(ValueError):
+        test_entries.drift_level_figures(np.ones(3), np.ones(2))
 
 
 def test_figures_do_not_depend_on_the_thread_count(eda, rng, monkeypatch):

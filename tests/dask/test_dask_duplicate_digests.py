@@ -194,19 +194,19 @@ def flagged(facts, name):
     return bool(facts.flags & kernels.duplicate_flags()[name])
 
 
-def hashes_digest(words):
+def hashes_digest(test_entries, words):
     """The digest of a share's row hashes, as the kernel's state holds it."""
-    return int(kernels.fnv_digest(np.ascontiguousarray(words, dtype=np.uint64))).to_bytes(8, "little")
+    return int(test_entries.fnv_digest(np.ascontiguousarray(words, dtype=np.uint64))).to_bytes(8, "little")
 
 
-def old_digests(share, has_missing):
+def old_digests(test_entries, share, has_missing):
     """The digest each column's share had before: that of its row hashes."""
     out = []
     for j, missing in enumerate(has_missing):
         column = share.iloc[:, j]
         native = native_row_hashes(column, missing, FILL)
         hashes = native.hashes if native is not None else duplicates._column_row_hashes(column, missing, [])[0]
-        out.append(None if hashes is None else hashes_digest(hashes))
+        out.append(None if hashes is None else hashes_digest(test_entries, hashes))
     return out
 
 
@@ -217,7 +217,7 @@ def test_candidates_include_every_pair_of_equal_hashes(name, k):
     has_missing = pdf.isna().any().tolist()
     parts = shares(pdf, k)
     candidates = set(plan_of(pdf, k).pairs)
-    per_share = [old_digests(p, has_missing) for p in parts]
+    per_share = [old_digests(test_entries, p, has_missing) for p in parts]
     digests = [tuple(d[j] for d in per_share) for j in range(pdf.shape[1])]
     old = {(a, b) for a in range(len(digests)) for b in range(a) if None not in digests[a] and digests[a] == digests[b]}
     assert old <= candidates

@@ -53,10 +53,10 @@ def test_text_hashes_equal_pandas(seed):
         assert np.array_equal(got.hashes, expected[7:307])
 
 
-def test_float_texts_are_the_interpreters_repr():
+def test_float_texts_are_the_interpreters_repr(test_entries):
     values = random_floats(200_000, 3)
     values = values[~np.isnan(values)].tolist()
-    assert [kernels.float_repr(x) for x in values] == [repr(x) for x in values]
+    assert [test_entries.float_repr(x) for x in values] == [repr(x) for x in values]
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])

@@ -73,10 +73,10 @@ def bits(v):
 
 
 def moments_reproduced():
-    import _profilon_kernels as kernels
+    # The kernel's formula follows the releases (tests/kernels/test_moment_kernel.py).
+    from moment_release import expected_formula
 
-    block = np.getbufsize() if np.__version__.startswith("1.") else 0
-    return kernels.moment_rules(block)[0] != "none"
+    return expected_formula() != "none"
 
 
 # Within the releases the moment kernel reproduces, the driver's skewness and
@@ -241,16 +241,14 @@ def planned(ddf, columns, settings):
 
 @pytest.mark.parametrize("n_parts", [1, 3, 7])
 @pytest.mark.parametrize("cap", [1, 7, 50])
-def test_a_bucket_too_full_is_refined_within_the_three_passes(
-    sync, n_parts, cap, partition_reads, counted_frame, split
-):
+def test_a_bucket_too_full_is_refined_within_the_three_passes(test_entries, sync, n_parts, cap, partition_reads, counted_frame, split):
     rng = np.random.default_rng(n_parts * 100 + cap)
     n = 2000
     pdf = pd.DataFrame({"dense": spread_in_one_bucket(n, rng), "normal": rng.normal(size=n + 14)})
     settings = driver.Settings(corr_rows=10, ts_points=10, bucket_cap=cap)
     ddf = counted_frame(split(pdf, n_parts))
     tables, scheduler = planned(ddf, ["dense", "normal"], settings)
-    refinements, brackets = kernels.summary_inspect(tables.summary_work.native)[0]
+    refinements, brackets = test_entries.summary_inspect(tables.summary_work.native)[0]
     assert refinements
     # The fences are bracketed, not known, when the third pass starts.
     lo_low, lo_high, hi_low, hi_high = brackets
@@ -262,12 +260,12 @@ def test_a_bucket_too_full_is_refined_within_the_three_passes(
     assert tables.column_summaries.loc["dense", "outliers"] == 2 + 2 + 2
 
 
-def test_the_default_cap_gathers_without_refining(sync, counted_frame, split):
+def test_the_default_cap_gathers_without_refining(test_entries, sync, counted_frame, split):
     rng = np.random.default_rng(5)
     pdf = pd.DataFrame({"dense": spread_in_one_bucket(2000, rng)})
     ddf = counted_frame(split(pdf, 3))
     tables, _ = planned(ddf, ["dense"], None)
-    refinements, brackets = kernels.summary_inspect(tables.summary_work.native)[0]
+    refinements, brackets = test_entries.summary_inspect(tables.summary_work.native)[0]
     assert refinements == []
     lo_low, lo_high, hi_low, hi_high = brackets
     assert lo_low == lo_high and hi_low == hi_high

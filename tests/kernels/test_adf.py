@@ -99,18 +99,18 @@ def library(x):
     return res[1], res[2], res[3]
 
 
-def test_agreement_with_the_library(kernels):
+def test_agreement_with_the_library(test_entries):
     # The library's small SVDs only slow down on several BLAS threads.
     with threadpool_limits(1):
-        agreement(kernels)
+        agreement(test_entries)
 
 
-def agreement(kernels):
+def agreement(test_entries):
     worst = 0.0
     compared = declined = 0
     for kind, n, rng in cases():
         x = series(kind, n, rng)
-        status, stat, lag, nobs, maxlag, _ = kernels.adf_statistic(np.ascontiguousarray(x, dtype=np.float64))
+        status, stat, lag, nobs, maxlag, _ = test_entries.adf_statistic(np.ascontiguousarray(x, dtype=np.float64))
         assert maxlag == default_maxlag(n)
         if status != "ok":
             # The analysis hands these to the library; they must be rare.
@@ -143,15 +143,15 @@ def agreement(kernels):
     ],
     ids=["constant", "short", "nan", "inf", "exact_fit", "huge_offset", "empty"],
 )
-def test_kernel_declines_what_it_cannot_promise(kernels, x, status):
-    assert kernels.adf_statistic(np.ascontiguousarray(x, dtype=np.float64))[0] == status
+def test_kernel_declines_what_it_cannot_promise(test_entries, x, status):
+    assert test_entries.adf_statistic(np.ascontiguousarray(x, dtype=np.float64))[0] == status
 
 
-def test_kernel_rejects_other_buffers(kernels):
+def test_kernel_rejects_other_buffers(test_entries):
     with pytest.raises(TypeError):
-        kernels.adf_statistic(np.arange(30, dtype=np.int64))
+        test_entries.adf_statistic(np.arange(30, dtype=np.int64))
     with pytest.raises(TypeError):
-        kernels.adf_statistic("walk")
+        test_entries.adf_statistic("walk")
 
 
 def through_library():
@@ -273,11 +273,11 @@ def interrupt_when():
         timer.cancel()
 
 
-def test_ctrl_c_ends_a_long_kernel_run_promptly(kernels, interrupt_when, prompt):
+def test_ctrl_c_ends_a_long_kernel_run_promptly(test_entries, interrupt_when, prompt):
     x = np.cumsum(np.random.default_rng(0).standard_normal(3_000_000))
     fired = interrupt_when(0.3)
     with pytest.raises(KeyboardInterrupt):
-        kernels.adf_statistic(x)
+        test_entries.adf_statistic(x)
     assert time.monotonic() - fired < prompt(1.0)
 
 

@@ -180,7 +180,7 @@ def pandas_kernel(mat, method):
 
 @pytest.mark.parametrize("method", ["spearman", "pearson"])
 @pytest.mark.parametrize("parts", [1, 2, 5])
-def test_kernel_matches_pandas_kernels_directly(kernels, method, parts):
+def test_kernel_matches_pandas_kernels_directly(test_entries, method, parts):
     rng = np.random.default_rng(parts)
     clip = method == "pearson" and int(pd.__version__.split(".")[0]) >= 3
     for n, k in [(0, 3), (1, 2), (2, 9), (129, 13), (400, 21)]:
@@ -188,12 +188,12 @@ def test_kernel_matches_pandas_kernels_directly(kernels, method, parts):
         if n > 2:
             mat[rng.random((n, k)) < 0.03] = rng.choice([np.nan, np.inf, -np.inf])
             mat[:, 1] = mat[:, 0] * 3
-        got = kernels.correlation(np.ascontiguousarray(mat), method, clip, parts)
+        got = test_entries.correlation(np.ascontiguousarray(mat), method, clip, parts)
         expected = pandas_kernel(mat, method)
         assert np.array_equal(got.view(np.int64), expected.view(np.int64))
 
 
-def test_ctrl_c_ends_the_kernel(kernels, monkeypatch, prompt):
+def test_ctrl_c_ends_the_kernel(test_entries, monkeypatch, prompt):
     # Missing values in every column send each pair through its own loop and
     # re-ranking: seconds of work, which the interrupt must end well before.
     monkeypatch.setenv("PROFILON_NUM_THREADS", "2")
@@ -204,7 +204,7 @@ def test_ctrl_c_ends_the_kernel(kernels, monkeypatch, prompt):
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            kernels.correlation(mat, "spearman")
+            test_entries.correlation(mat, "spearman")
             time.sleep(10)  # the kernel finished first: the signal lands here and the time check fails
     finally:
         timer.cancel()

@@ -178,7 +178,7 @@ def test_rebound_pandas_takes_the_pandas_path(monkeypatch):
     assert native_ratio(monkeypatch, y, x)[1]
 
 
-def test_thread_count_does_not_change_bits(monkeypatch, kernels):
+def test_thread_count_does_not_change_bits(monkeypatch, kernels, test_entries):
     rng = np.random.default_rng(11)
     n, groups = 200_000, 700
     y = rng.normal(size=n) * 1e3
@@ -189,7 +189,7 @@ def test_thread_count_does_not_change_bits(monkeypatch, kernels):
     for threads in ("1", "2", "3"):
         monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
         for split in (0, None):
-            status, value = kernels.correlation_ratio(y, codes, rank, kernels.numpy_sum_block(), split)
+            status, value = test_entries.correlation_ratio(y, codes, rank, kernels.numpy_sum_block(), split)
             assert status == "ok"
             results.add(bits(value))
     assert len(results) == 1
@@ -208,8 +208,8 @@ def test_thread_count_does_not_change_bits(monkeypatch, kernels):
         ([1.0, 1e308, 1e308], [0, 1, 1], [0, 1], "not_finite"),  # the mean overflows
     ],
 )
-def test_kernel_refuses_what_pandas_would_not_compute_alike(kernels, y, codes, rank, status):
-    assert kernels.correlation_ratio(np.array(y), codes, rank, 0)[0] == status
+def test_kernel_refuses_what_pandas_would_not_compute_alike(test_entries, y, codes, rank, status):
+    assert test_entries.correlation_ratio(np.array(y), codes, rank, 0)[0] == status
 
 
 def test_analysis_report_unchanged():

@@ -26,6 +26,19 @@ def test_internal_module_exports_only_its_entry_symbol():
     assert {line.split()[-1] for line in out.stdout.splitlines() if line.strip()} == {"PyInit__profilon_kernels"}
 
 
+def test_test_entries_module_is_the_build_under_test(expected_location, test_entries):
+    # A stale copy beside another build would test other code than the build's.
+    assert Path(test_entries.__file__).resolve().parent == expected_location()
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm not installed")
+def test_test_entries_module_exports_only_its_entry_symbol(test_entries):
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", test_entries.__file__], capture_output=True, text=True, check=True
+    )
+    assert {line.split()[-1] for line in out.stdout.splitlines() if line.strip()} == {"PyInit__profilon_test_entries"}
+
+
 @pytest.mark.parametrize(
     ("value", "expected"),
     [
@@ -39,41 +52,41 @@ def test_internal_module_exports_only_its_entry_symbol():
         (None, lambda n: n),
     ],
 )
-def test_thread_count_follows_the_environment_cap(monkeypatch, kernels, value, expected):
+def test_thread_count_follows_the_environment_cap(monkeypatch, test_entries, value, expected):
     machine = os.cpu_count() or 1
     if value is None:
         monkeypatch.delenv("PROFILON_NUM_THREADS", raising=False)
     else:
         monkeypatch.setenv("PROFILON_NUM_THREADS", value)
     want = expected(machine) if callable(expected) else expected
-    assert kernels.thread_count() == want
+    assert test_entries.thread_count() == want
 
 
 @pytest.mark.parametrize("threads", ["1", "2", "7"])
 @pytest.mark.parametrize("tasks", [0, 1, 5, 64])
-def test_every_task_runs_once_whatever_the_thread_count(monkeypatch, kernels, threads, tasks):
+def test_every_task_runs_once_whatever_the_thread_count(monkeypatch, test_entries, threads, tasks):
     monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
-    assert kernels.spin(tasks, 0) == tuple(range(tasks))
+    assert test_entries.spin(tasks, 0) == tuple(range(tasks))
 
 
 @pytest.mark.parametrize("threads", ["1", "2"])
-def test_ctrl_c_ends_the_loop_promptly(monkeypatch, kernels, threads, prompt):
+def test_ctrl_c_ends_the_loop_promptly(monkeypatch, test_entries, threads, prompt):
     monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
     timer = threading.Timer(0.2, lambda: __import__("_thread").interrupt_main())
     start = time.monotonic()
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            kernels.spin(50, 200)  # ten seconds of work on two threads
+            test_entries.spin(50, 200)  # ten seconds of work on two threads
     finally:
         timer.cancel()
     assert time.monotonic() - start < prompt(2.0)
 
 
 @pytest.mark.parametrize("threads", ["1", "2", "3"])
-def test_work_beside_the_interpreter_is_helped_by_its_waiter(monkeypatch, kernels, threads):
+def test_work_beside_the_interpreter_is_helped_by_its_waiter(monkeypatch, test_entries, threads):
     monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
-    finished, by_caller = kernels.spin_beside(40, 5)
+    finished, by_caller = test_entries.spin_beside(40, 5)
     assert finished == tuple(range(40))
     if threads == "1":
         # Nothing runs beside: the caller runs the whole loop itself.
@@ -85,24 +98,24 @@ def test_work_beside_the_interpreter_is_helped_by_its_waiter(monkeypatch, kernel
 
 
 @pytest.mark.parametrize("threads", ["1", "2"])
-def test_ctrl_c_ends_a_loop_its_waiter_helps(monkeypatch, kernels, threads, prompt):
+def test_ctrl_c_ends_a_loop_its_waiter_helps(monkeypatch, test_entries, threads, prompt):
     monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
     timer = threading.Timer(0.2, lambda: __import__("_thread").interrupt_main())
     start = time.monotonic()
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            kernels.spin_beside(50, 200)
+            test_entries.spin_beside(50, 200)
     finally:
         timer.cancel()
     assert time.monotonic() - start < prompt(2.0)
 
 
-def test_bad_arguments_raise_ordinary_errors(kernels):
+def test_bad_arguments_raise_ordinary_errors(test_entries):
     with pytest.raises(TypeError):
-        kernels.spin(1)
+        test_entries.spin(1)
     with pytest.raises(TypeError):
-        kernels.spin("x", 1)
+        test_entries.spin("x", 1)
 
 
 # NumPy's float64 summation, which every kernel that reproduces a NumPy
@@ -110,16 +123,32 @@ def test_bad_arguments_raise_ordinary_errors(kernels):
 # (whole array or buffer-sized pieces, under any buffer size), and the sum
 # must then match add.reduce to the bit on lengths around every cut.
 @pytest.mark.parametrize("bufsize", [8192, 16384, 1024])
-def test_numpy_sum_matches_add_reduce(kernels, bufsize):
+def test_the_sum_probe_tells_how_numpy_sums(kernels, bufsize):
     rng = np.random.default_rng(bufsize)
     old = np.setbufsize(bufsize)
     try:
         block = kernels.numpy_sum_block()
         assert block in (0, bufsize)
+        # The driver's partition sums in the mode the probe names are NumPy's.
+        x = rng.standard_normal(3 * bufsize + 5) * 10.0 ** rng.uniform(-8, 8, 3 * bufsize + 5)
+        partials = [kernels.pairwise_partial(x[s:e], s, len(x), block) for s, e in [(0, 1000), (1000, len(x))]]
+        assert kernels.pairwise_combine(partials, len(x), block) == np.add.reduce(x)
+    finally:
+        np.setbufsize(old)
+
+
+@pytest.mark.parametrize("bufsize", [8192, 16384, 1024])
+def test_numpy_sum_matches_add_reduce(kernels, test_entries, bufsize):
+    rng = np.random.default_rng(bufsize)
+    old = np.setbufsize(bufsize)
+    try:
+        block = kernels.numpy_sum_block()
         for n in [0, 1, 7, 8, 9, 127, 128, 129, 1000, bufsize - 1, bufsize, bufsize + 1, 3 * bufsize + 5, 100_003]:
             x = rng.standard_normal(n) * 10.0 ** rng.uniform(-8, 8, n)
-            assert kernels.numpy_sum(x, block) == np.add.reduce(x), n
-        assert np.signbit(kernels.numpy_sum(np.full(9, -0.0), block)) == np.signbit(np.add.reduce(np.full(9, -0.0)))
+            assert test_entries.numpy_sum(x, block) == np.add.reduce(x), n
+        assert np.signbit(test_entries.numpy_sum(np.full(9, -0.0), block)) == np.signbit(
+            np.add.reduce(np.full(9, -0.0))
+        )
     finally:
         np.setbufsize(old)
 
@@ -128,10 +157,12 @@ def test_numpy_sum_matches_add_reduce(kernels, bufsize):
 # these with the hashes pandas makes of other columns, so they must be
 # pandas' own, in every dtype and on strided views; the block-wise digest
 # must equal the digest of the whole array.
-@pytest.mark.parametrize(
-    "dtype", ["float64", "float32", "int8", "int16", "int32", "int64", "uint8", "uint64", "bool", "M8[ns]", "m8[s]"]
-)
-def test_row_hashes_are_pandas_hashes(kernels, dtype):
+HASHED_DTYPES = ["float64", "float32", "int8", "int16", "int32", "int64", "uint8", "uint64", "bool", "M8[ns]", "m8[s]"]
+
+
+def hashed_columns(dtype):
+    """(buffer, floating, canonical_floats, pandas' hashes) of a column of
+    `dtype` and of a strided view of it."""
     import pandas as pd
 
     rng = np.random.default_rng(7)
@@ -149,11 +180,23 @@ def test_row_hashes_are_pandas_hashes(kernels, dtype):
     )
     for arr in (values, values[::3]):
         expected = pd.util.hash_pandas_object(pd.Series(arr), index=False).to_numpy()
-        floating = arr.dtype.kind == "f"
         view = arr.view(f"u{arr.dtype.itemsize}") if arr.dtype.kind in "Mm" else arr
+        yield view, arr.dtype.kind == "f", canonical, expected
+
+
+@pytest.mark.parametrize("dtype", HASHED_DTYPES)
+def test_row_hashes_are_pandas_hashes(kernels, dtype):
+    for view, floating, canonical, expected in hashed_columns(dtype):
         got = np.frombuffer(kernels.row_hashes(view, floating, canonical), dtype=np.uint64)
         np.testing.assert_array_equal(got, expected)
-        assert kernels.row_hash_digest(view, floating, canonical) == kernels.fnv_digest(np.ascontiguousarray(expected))
+
+
+@pytest.mark.parametrize("dtype", HASHED_DTYPES)
+def test_the_block_wise_digest_is_the_whole_arrays(kernels, test_entries, dtype):
+    for view, floating, canonical, expected in hashed_columns(dtype):
+        assert test_entries.row_hash_digest(view, floating, canonical) == test_entries.fnv_digest(
+            np.ascontiguousarray(expected)
+        )
 
 
 def _release(version):

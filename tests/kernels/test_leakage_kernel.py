@@ -65,12 +65,12 @@ def screen_matrix(rng, n):
 
 @pytest.mark.parametrize("n", [1, 2, 3, 50, 2000])
 @pytest.mark.parametrize("seed", [0, 1, 2])
-def test_screen_decides_as_pandas(kernels, n, seed):
+def test_screen_decides_as_pandas(test_entries, n, seed):
     rng = np.random.default_rng(seed)
     y, cols = screen_matrix(rng, n)
     names = list(cols)
     mat = np.ascontiguousarray(np.column_stack([cols[c] for c in names]))
-    verdicts, r, margins, pairs = kernels.pearson_screen(mat, y, THR)
+    verdicts, r, margins, pairs = test_entries.pearson_screen(mat, y, THR)
     for name, v, x in zip(names, verdicts, mat.T, strict=True):
         if v != 2:
             assert (v == 1) == library_hit(x, y), name
@@ -85,20 +85,20 @@ def test_screen_decides_as_pandas(kernels, n, seed):
     assert by["all_missing"] == 0
 
 
-def test_screen_same_bits_for_any_thread_count(kernels, monkeypatch):
+def test_screen_same_bits_for_any_thread_count(test_entries, monkeypatch):
     rng = np.random.default_rng(5)
     y, cols = screen_matrix(rng, 3000)
     mat = np.ascontiguousarray(np.column_stack(list(cols.values())))
     results = []
     for threads in ("1", "2", "3"):
         monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
-        verdicts, r, margins, pairs = kernels.pearson_screen(mat, y, THR)
+        verdicts, r, margins, pairs = test_entries.pearson_screen(mat, y, THR)
         results.append((verdicts, np.array(r).view(np.int64).tolist(), margins, pairs))
     assert results[0] == results[1] == results[2]
 
 
 @pytest.mark.parametrize("threads", ["1", "2"])
-def test_screen_interrupted(kernels, monkeypatch, threads, prompt):
+def test_screen_interrupted(test_entries, monkeypatch, threads, prompt):
     # Thousands of views of one column: a minute of work without the memory.
     monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
     y = np.random.default_rng(1).normal(size=1_000_000)
@@ -108,7 +108,7 @@ def test_screen_interrupted(kernels, monkeypatch, threads, prompt):
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            kernels.pearson_screen(mat, y, THR)
+            test_entries.pearson_screen(mat, y, THR)
             time.sleep(10)  # the kernel finished first: the signal lands here and the time check fails
     finally:
         timer.cancel()

@@ -58,17 +58,17 @@ def assert_same_bits(got, want):
 
 @pytest.mark.parametrize("y_kind", ["normal", "ties", "heavy"])
 @pytest.mark.parametrize("n", [4, 5, 9, 200, 3001, 8000])
-def test_kernel_matches_the_library_estimator(kernels, n, y_kind):
+def test_kernel_matches_the_library_estimator(test_entries, n, y_kind):
     X, y = problem(n, y_kind, seed=n)
-    got = kernels.mutual_info(X, y, table(n))
+    got = test_entries.mutual_info(X, y, table(n))
     want = [_mutual_info._compute_mi_cc(X[:, j], y, 3) for j in range(X.shape[1])]
     assert_same_bits(np.maximum(got, 0.0), want)
 
 
 @pytest.mark.parametrize("k", [1, 2, 5, 10])
-def test_other_neighbour_counts(kernels, k):
+def test_other_neighbour_counts(test_entries, k):
     X, y = problem(500, "ties", seed=k)
-    got = kernels.mutual_info(X, y, table(500), k)
+    got = test_entries.mutual_info(X, y, table(500), k)
     assert_same_bits(np.maximum(got, 0.0), [_mutual_info._compute_mi_cc(X[:, j], y, k) for j in range(X.shape[1])])
 
 
@@ -117,23 +117,23 @@ def structured(case, n, rng):
     ],
 )
 @pytest.mark.parametrize("n, k", [(4, 3), (7, 3), (64, 2), (1000, 3), (8192, 3)])
-def test_kernel_matches_the_library_on_structured_inputs(kernels, case, n, k):
+def test_kernel_matches_the_library_on_structured_inputs(test_entries, case, n, k):
     X, y = structured(case, n, np.random.default_rng(n + k))
-    got = kernels.mutual_info(X, y, table(n), k)
+    got = test_entries.mutual_info(X, y, table(n), k)
     want = [_mutual_info._compute_mi_cc(X[:, j], y, k) for j in range(X.shape[1])]
     assert_same_bits(np.maximum(got, 0.0), want)
 
 
-def test_memory_order_and_thread_count_do_not_matter(kernels, monkeypatch):
+def test_memory_order_and_thread_count_do_not_matter(test_entries, monkeypatch):
     X, y = problem(2000, "normal", seed=3)
     X = np.tile(X, (1, 3))
     monkeypatch.setenv("PROFILON_NUM_THREADS", "1")
-    one = kernels.mutual_info(X, y, table(2000))
+    one = test_entries.mutual_info(X, y, table(2000))
     monkeypatch.setenv("PROFILON_NUM_THREADS", "2")
-    assert_same_bits(kernels.mutual_info(X, y, table(2000)), one)
-    assert_same_bits(kernels.mutual_info(np.asfortranarray(X), y, table(2000)), one)
+    assert_same_bits(test_entries.mutual_info(X, y, table(2000)), one)
+    assert_same_bits(test_entries.mutual_info(np.asfortranarray(X), y, table(2000)), one)
     wide = np.repeat(X, 2, axis=1)[:, ::2]  # strided columns
-    assert_same_bits(kernels.mutual_info(wide, np.repeat(y, 2)[::2], table(2000)), one)
+    assert_same_bits(test_entries.mutual_info(wide, np.repeat(y, 2)[::2], table(2000)), one)
 
 
 @pytest.mark.parametrize(
@@ -146,9 +146,9 @@ def test_memory_order_and_thread_count_do_not_matter(kernels, monkeypatch):
         (np.zeros((5, 1)), np.arange(5.0), 0),
     ],
 )
-def test_kernel_refuses_what_it_cannot_reproduce(kernels, X, y, k):
+def test_kernel_refuses_what_it_cannot_reproduce(test_entries, X, y, k):
     with pytest.raises(ValueError):
-        kernels.mutual_info(X, y, table(len(y)), k)
+        test_entries.mutual_info(X, y, table(len(y)), k)
 
 
 # --- the analysis' adapter ------------------------------------------------
@@ -297,7 +297,7 @@ def test_no_numeric_features_means_no_call(monkeypatch):
     assert "mutual_information_top_by_target" not in report.relationships
 
 
-def test_ctrl_c_ends_a_long_kernel_run_promptly(kernels, prompt):
+def test_ctrl_c_ends_a_long_kernel_run_promptly(test_entries, prompt):
     X, y = problem(8000, "normal")
     X = np.tile(X, (1, 120))
     timer = threading.Timer(0.3, lambda: __import__("_thread").interrupt_main())
@@ -305,7 +305,7 @@ def test_ctrl_c_ends_a_long_kernel_run_promptly(kernels, prompt):
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            kernels.mutual_info(X, y, table(8000))
+            test_entries.mutual_info(X, y, table(8000))
         assert time.monotonic() - fired < prompt(1.0)
     finally:
         timer.cancel()

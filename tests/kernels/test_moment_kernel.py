@@ -66,8 +66,8 @@ def columns(seed):
     return [column(rng, n, kind) for n in LENGTHS for kind in KINDS]
 
 
-def test_the_formula_follows_the_release(kernels):
-    formula, tolerance, loop = kernels.moment_rules(sum_block())
+def test_the_formula_follows_the_release(test_entries):
+    formula, tolerance, loop = test_entries.moment_rules(sum_block())
     assert formula == FORMULA
     release = tuple(int(p) for p in scipy.__version__.split(".")[:2])
     info = np.finfo(np.float64)
@@ -93,8 +93,8 @@ def numpy_power_loop_address():
 
 
 @pytest.mark.skipif(np.__version__.startswith("1."), reason="the power loop serves SciPy 1.18, on NumPy 2")
-def test_the_power_loop_is_the_one_numpy_dispatched(kernels):
-    _, _, loop = kernels.moment_rules(sum_block())
+def test_the_power_loop_is_the_one_numpy_dispatched(test_entries):
+    _, _, loop = test_entries.moment_rules(sum_block())
     if loop is None:
         pytest.skip("SciPy release without the power formula")
     assert loop == numpy_power_loop_address()
@@ -102,11 +102,11 @@ def test_the_power_loop_is_the_one_numpy_dispatched(kernels):
 
 @needs_formula
 @pytest.mark.parametrize("seed", [0, 1, 2])
-def test_whole_columns_equal_scipy(kernels, seed):
+def test_whole_columns_equal_scipy(test_entries, seed):
     cols = columns(seed)
     compared = 0
     for v in cols:
-        row = kernels.summary(np.ascontiguousarray(v[:, None]), sum_block(), "running")[0]
+        row = test_entries.summary(np.ascontiguousarray(v[:, None]), sum_block(), "running")[0]
         if row[10]:  # SciPy warns here: the analysis asks it
             continue
         finite = v[np.isfinite(v)]
@@ -118,13 +118,13 @@ def test_whole_columns_equal_scipy(kernels, seed):
 
 
 @needs_formula
-def test_the_other_formula_is_told_apart(kernels):
+def test_the_other_formula_is_told_apart(test_entries):
     # The comparison above can fail: the formula of the other releases
     # gives other bits on some of the same columns.
     other = "squares" if FORMULA == "powers" else "powers"
     differ = 0
     for v in columns(5):
-        got = kernels.summary(np.ascontiguousarray(v[:, None]), sum_block(), other)[0]
+        got = test_entries.summary(np.ascontiguousarray(v[:, None]), sum_block(), other)[0]
         finite = v[np.isfinite(v)]
         if got[10] or finite.size < 3:
             continue
@@ -138,7 +138,7 @@ def random_bounds(rng, n, parts):
     return [0, *cuts.tolist(), n]
 
 
-def partitioned(kernels, x, bounds, order=None):
+def partitioned(test_entries, x, bounds, order=None):
     """The driver's way: one moment partial per partition (at its place
     among the finite values), merged, finished."""
     finite = x[np.isfinite(x)]
@@ -147,18 +147,18 @@ def partitioned(kernels, x, bounds, order=None):
     partials, fin_offset = [], 0
     for s, e in zip(bounds, bounds[1:], strict=False):
         part = np.ascontiguousarray(x[s:e])
-        partials.append(kernels.moment_partials(part, None, mean, s, x.size, fin_offset, nf, block)[1])
+        partials.append(test_entries.moment_partials(part, None, mean, s, x.size, fin_offset, nf, block)[1])
         fin_offset += int(np.isfinite(part).sum())
     if order is not None:
         partials = [partials[i] for i in order]
-    merged = kernels.moment_merge(partials, nf, block)
-    return kernels.moment_finish(merged, nf, mean, False, block)
+    merged = test_entries.moment_merge(partials, nf, block)
+    return test_entries.moment_finish(merged, nf, mean, False, block)
 
 
 @needs_formula
 @pytest.mark.parametrize("parts", [1, 2, 3, 7, 20])
 @pytest.mark.parametrize("n", [5, 19, 130, 8191, 30_001])
-def test_partitions_give_the_whole_columns_bits(kernels, parts, n):
+def test_partitions_give_the_whole_columns_bits(test_entries, parts, n):
     rng = np.random.default_rng([parts, n])
     for kind in ("normal", "offset", "negative", "large"):
         x = column(rng, n, kind)
@@ -167,8 +167,8 @@ def test_partitions_give_the_whole_columns_bits(kernels, parts, n):
             continue
         bounds = random_bounds(rng, n, parts)
         order = rng.permutation(parts).tolist()
-        skew, kurt, by_library = partitioned(kernels, x, bounds, order)
-        whole = kernels.summary(np.ascontiguousarray(x[:, None]), sum_block(), "running")[0]
+        skew, kurt, by_library = partitioned(test_entries, x, bounds, order)
+        whole = test_entries.summary(np.ascontiguousarray(x[:, None]), sum_block(), "running")[0]
         assert (bits(skew), bits(kurt), by_library) == (bits(whole[4]), bits(whole[5]), bool(whole[10]))
         if not by_library:
             want = library(finite)
@@ -176,15 +176,15 @@ def test_partitions_give_the_whole_columns_bits(kernels, parts, n):
 
 
 @needs_formula
-def test_a_sample_covered_twice_or_not_at_all_is_refused(kernels):
+def test_a_sample_covered_twice_or_not_at_all_is_refused(test_entries):
     x = np.random.default_rng(3).normal(size=300)
     mean, block = float(x.mean()), sum_block()
-    first = kernels.moment_partials(x[:200], None, mean, 0, 300, 0, 300, block)[1]
-    second = kernels.moment_partials(x[200:], None, mean, 200, 300, 200, 300, block)[1]
-    kernels.moment_merge([first, second], 300, block)
+    first = test_entries.moment_partials(x[:200], None, mean, 0, 300, 0, 300, block)[1]
+    second = test_entries.moment_partials(x[200:], None, mean, 200, 300, 200, 300, block)[1]
+    test_entries.moment_merge([first, second], 300, block)
     for partials in ([first], [first, first, second]):
         with pytest.raises(ValueError):
-            kernels.moment_merge(partials, 300, block)
+            test_entries.moment_merge(partials, 300, block)
 
 
 @needs_formula
@@ -198,9 +198,9 @@ def test_a_sample_covered_twice_or_not_at_all_is_refused(kernels):
         ([1e200, -1e200, 3.0], True),  # the powers overflow: NumPy warns
     ],
 )
-def test_degenerate_samples(kernels, values, by_library):
+def test_degenerate_samples(test_entries, values, by_library):
     x = np.asarray(values, dtype=float)
-    row = kernels.summary(np.ascontiguousarray(x.reshape(-1, 1)), sum_block(), "running")
+    row = test_entries.summary(np.ascontiguousarray(x.reshape(-1, 1)), sum_block(), "running")
     if x.size == 0:
         assert row.shape == (1, 14) or row.size == 0
         return
@@ -210,7 +210,7 @@ def test_degenerate_samples(kernels, values, by_library):
     if not by_library:
         assert (bits(row[4]), bits(row[5])) == (bits(want[0]), bits(want[1]))
     # The driver, which shows no warning, takes the values: SciPy's, warned or not.
-    skew, kurt, _ = partitioned(kernels, x, [0, x.size])
+    skew, kurt, _ = partitioned(test_entries, x, [0, x.size])
     assert (bits(skew), bits(kurt)) == (bits(want[0]), bits(want[1]))
 
 
@@ -226,9 +226,9 @@ def _deviations(seed, n):
 @pytest.mark.skipif(FORMULA != "powers", reason="SciPy release without the power formula")
 @pytest.mark.parametrize("order", [2.0, 3.0, 4.0])
 @pytest.mark.parametrize("seed", [0, 1])
-def test_raised_deviations_are_numpys_powers(kernels, order, seed):
+def test_raised_deviations_are_numpys_powers(test_entries, order, seed):
     d = _deviations(seed, 400_003)
-    mine, shortcut = kernels.moment_powers(d, order, sum_block())
+    mine, shortcut = test_entries.moment_powers(d, order, sum_block())
     # SciPy's own expression: the deviations to a 0-d float64 order.
     with np.errstate(all="ignore"):
         theirs = d ** np.asarray(order, dtype=np.float64)

@@ -45,8 +45,9 @@ def in_order_merge(merge, items, rng):
     return merge(items)
 
 
-def split_summary(kernels, columns, kinds, bounds, cap, rng):
-    """Every entry's 22 figures, and the plan's look after pass 2."""
+def split_summary(kernels, columns, kinds, bounds, cap, rng, inspect=None):
+    """Every entry's 22 figures, and the plan's look after pass 2 where
+    `inspect` (the test-only module) is given."""
     parts = [[np.ascontiguousarray(c[s:e]) for c in columns] for s, e in zip(bounds, bounds[1:], strict=False)]
     kinds = np.asarray(kinds, dtype=np.uint8)
     scans = [kernels.summary_scan(p, kinds) for p in parts]
@@ -57,7 +58,7 @@ def split_summary(kernels, columns, kinds, bounds, cap, rng):
     plans = kernels.summary_read_plans(work, 2)
     sums = [kernels.summary_sums_partial(plan, p) for plan, p in zip(plans, parts, strict=True)]
     kernels.summary_sums_finish(work, any_order_merge(kernels.summary_sums_merge, sums, rng))
-    look = kernels.summary_inspect(work)
+    look = inspect.summary_inspect(work) if inspect else None
     plans = kernels.summary_read_plans(work, 3)
     moments = [kernels.summary_moments_partial(plan, p) for plan, p in zip(plans, parts, strict=True)]
     figures = kernels.summary_finish(work, any_order_merge(kernels.summary_moments_merge, moments, rng), lo, hi)
@@ -135,27 +136,40 @@ COLUMNS = {
 }
 
 
-@pytest.mark.parametrize("cap", [1, 7, 1 << 20])
-@pytest.mark.parametrize("n_parts", [1, 3, 7])
-def test_figures_equal_numpy_and_scipy_on_the_whole_column(kernels, n_parts, cap):
+def whole_columns_case(n_parts, cap):
     rng = np.random.default_rng(n_parts * 31 + cap % 97)
     n = 3000
     columns = [make(n, rng) for make in COLUMNS.values()]
     target = specials(n, rng)
     kinds = [0] * len(columns) + [1]
     bounds = [0, *np.sort(rng.integers(0, n + 1, n_parts - 1)).tolist(), n]
-    figures, look = split_summary(kernels, [*columns, target], kinds, bounds, cap, rng)
+    return [*columns, target], kinds, bounds, rng
+
+
+CAPS_AND_PARTS = pytest.mark.parametrize(("cap", "n_parts"), [(c, k) for c in (1, 7, 1 << 20) for k in (1, 3, 7)])
+
+
+@CAPS_AND_PARTS
+def test_figures_equal_numpy_and_scipy_on_the_whole_column(kernels, n_parts, cap):
+    columns, kinds, bounds, rng = whole_columns_case(n_parts, cap)
+    figures, _ = split_summary(kernels, columns, kinds, bounds, cap, rng)
     assert figures.shape == (len(kinds), 22)
-    for name, x, row in zip([*COLUMNS, "target"], [*columns, target], figures, strict=True):
+    for name, x, row in zip([*COLUMNS, "target"], columns, figures, strict=True):
         want = expected(x, column=name != "target")
         for field, value in want.items():
             if field == "page":
                 assert all(map(same, row[17:], value)), (name, field, row[17:], value)
             else:
                 assert same(row[FIELDS.index(field)], value), (name, field, row[FIELDS.index(field)], value)
+
+
+@CAPS_AND_PARTS
+def test_a_cap_refines_the_buckets_partitions_share(kernels, test_entries, n_parts, cap):
+    columns, kinds, bounds, rng = whole_columns_case(n_parts, cap)
+    _, look = split_summary(kernels, columns, kinds, bounds, cap, rng, test_entries)
     refined = {name: bool(levels) for name, (levels, _) in zip(COLUMNS, look, strict=True)}
     # A cap of one refines every bucket a partition shares with others.
-    assert refined["dense"] == (cap < n // 8)
+    assert refined["dense"] == (cap < 3000 // 8)
     assert not refined["empty"] and not refined["few"]
 
 
@@ -173,12 +187,12 @@ def test_the_named_figures_are_the_rows_order(kernels):
         assert count == isinstance(want[name], int), name
 
 
-def test_a_refined_quartile_brackets_its_fences(kernels):
+def test_a_refined_quartile_brackets_its_fences(kernels, test_entries):
     rng = np.random.default_rng(3)
     # Within 2**19 adjacent floats: one bucket even one level deeper, so the
     # quartiles are bracketed by its extremes when the third read starts.
     x = 1.0 + rng.integers(0, 2**19, 4000) * 2.0**-52
-    _, look = split_summary(kernels, [x], [0], [0, 1500, 2600, 4000], 1, rng)
+    _, look = split_summary(kernels, [x], [0], [0, 1500, 2600, 4000], 1, rng, test_entries)
     levels, (lo_low, lo_high, hi_low, hi_high) = look[0]
     assert levels and lo_low < lo_high and hi_low < hi_high
     q1, q3 = np.percentile(x, [25, 75])
@@ -250,14 +264,14 @@ def test_small_columns_and_empty_partitions(kernels, seed):
             assert all(map(same, got, np.atleast_1d(value))), (field, got, value, x.tolist(), bounds)
 
 
-def test_one_partition_gives_the_in_memory_kernels_figures(kernels):
+def test_one_partition_gives_the_in_memory_kernels_figures(kernels, test_entries):
     # The in-memory summary kernel and the three reads are two roads to the
     # same figures; on one partition they must agree to the bit.
     rng = np.random.default_rng(11)
     n = 5000
     columns = [make(n, rng) for name, make in COLUMNS.items() if name != "empty"]
     figures, _ = split_summary(kernels, columns, [0] * len(columns), [0, n], 1 << 20, rng)
-    whole = kernels.summary(np.ascontiguousarray(np.column_stack(columns)), sum_block(kernels), "running")
+    whole = test_entries.summary(np.ascontiguousarray(np.column_stack(columns)), sum_block(kernels), "running")
     names = ["min", "max", "median", "std", "skew", "kurtosis", "outlier_share"]
     for row, native in zip(figures, whole, strict=True):
         for i, name in enumerate(names):

@@ -27,8 +27,8 @@ pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 FORMULA = expected_formula()
 
 
-def run_kernel(kernels, mat, formula="running"):
-    return kernels.summary(np.ascontiguousarray(mat), sum_block(), formula)
+def run_kernel(test_entries, mat, formula="running"):
+    return test_entries.summary(np.ascontiguousarray(mat), sum_block(), formula)
 
 
 def bits_equal(a, b):
@@ -81,11 +81,11 @@ def library_figures(eda, x):
 
 @pytest.mark.parametrize("threads", ["1", "2"])
 @pytest.mark.parametrize("n", [1, 2, 3, 5, 8, 130, 601, 9000, 100_000])
-def test_kernel_matches_the_library_per_column(kernels, monkeypatch, threads, n):
+def test_kernel_matches_the_library_per_column(test_entries, monkeypatch, threads, n):
     monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
     rng = np.random.default_rng(n)
     mat = np.column_stack([random_column(rng, n, KINDS[j % len(KINDS)]) for j in range(2 * len(KINDS))])
-    got = run_kernel(kernels, mat)
+    got = run_kernel(test_entries, mat)
     eda = profilon.EDA()
     for j in range(mat.shape[1]):
         row = got[j]
@@ -153,13 +153,13 @@ def test_report_matches_the_library_path(monkeypatch, threads, n):
     assert {str(w.message) for w in got_warnings} == {str(w.message) for w in expected_warnings}
 
 
-def test_results_do_not_depend_on_the_thread_count(kernels, monkeypatch):
+def test_results_do_not_depend_on_the_thread_count(test_entries, monkeypatch):
     rng = np.random.default_rng(4)
     mat = np.ascontiguousarray(np.column_stack([random_column(rng, 3000, KINDS[j % len(KINDS)]) for j in range(40)]))
     results = []
     for threads in ("1", "2", "3"):
         monkeypatch.setenv("PROFILON_NUM_THREADS", threads)
-        results.append(run_kernel(kernels, mat))
+        results.append(run_kernel(test_entries, mat))
     assert all(np.array_equal(r, results[0], equal_nan=True) for r in results)
 
 
@@ -192,7 +192,7 @@ def test_subclass_override_is_called():
     assert all(s["skew"] == -1.0 for s in dist["numeric_summary"].values())
 
 
-def test_ctrl_c_ends_the_kernel(kernels, monkeypatch, prompt):
+def test_ctrl_c_ends_the_kernel(test_entries, monkeypatch, prompt):
     # The power-based moments make this a few seconds of work.
     monkeypatch.setenv("PROFILON_NUM_THREADS", "2")
     mat = np.random.default_rng(1).normal(size=(100_000, 300))
@@ -202,7 +202,7 @@ def test_ctrl_c_ends_the_kernel(kernels, monkeypatch, prompt):
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            kernels.summary(mat, 0, "powers")
+            test_entries.summary(mat, 0, "powers")
             finished.append(True)
             time.sleep(10)
     finally:

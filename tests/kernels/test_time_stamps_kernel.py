@@ -75,12 +75,12 @@ def test_scan_of_a_long_partition_out_of_order_samples_it(kernels, nat):
 
 @pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("tz", [None, "Europe/Berlin", "Australia/Lord_Howe"])
-def test_run_is_pandas_on_the_sorted_stamps(kernels, kind, tz):
+def test_run_is_pandas_on_the_sorted_stamps(test_entries, kind, tz):
     rng = np.random.default_rng(7)
     values = axis_of(kind, 6000, rng)
     index = pd.DatetimeIndex(values.view("M8[ns]"))
     wall = None if tz is None else index.tz_localize("UTC").tz_convert(tz).tz_localize(None).asi8
-    summary, keys, counts = kernels.stamp_run(values, wall, None)
+    summary, keys, counts = test_entries.stamp_run(values, wall, None)
     gaps = pd.Series(index).diff().dropna().astype("int64")
     table = gaps.value_counts().sort_index()
     np.testing.assert_array_equal(keys, table.index.to_numpy())
@@ -94,20 +94,20 @@ def test_run_is_pandas_on_the_sorted_stamps(kernels, kind, tz):
     assert (summary["first_wall"], summary["last_wall"]) == (wall_clock[0], wall_clock[-1])
 
 
-def test_run_previous_stamp_and_refused_orders(kernels):
+def test_run_previous_stamp_and_refused_orders(test_entries):
     values = np.array([5, 5, 7, 9], dtype=np.int64)
-    assert kernels.stamp_run(values, None, None)[0]["distinct"] == 3
-    assert kernels.stamp_run(values, None, 5)[0]["distinct"] == 2
-    assert kernels.stamp_run(values, None, 4)[0]["distinct"] == 3
+    assert test_entries.stamp_run(values, None, None)[0]["distinct"] == 3
+    assert test_entries.stamp_run(values, None, 5)[0]["distinct"] == 2
+    assert test_entries.stamp_run(values, None, 4)[0]["distinct"] == 3
     for args in ((values, None, 6), (values[::-1], None, None)):
         with pytest.raises(RuntimeError, match="changed between two passes"):
-            kernels.stamp_run(*args)
-    assert kernels.stamp_run(np.zeros(0, np.int64), None, None)[0] == {"count": 0}
+            test_entries.stamp_run(*args)
+    assert test_entries.stamp_run(np.zeros(0, np.int64), None, None)[0] == {"count": 0}
 
 
 @pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("n_runs", [1, 3, 8])
-def test_split_runs_merge_into_the_whole(kernels, kind, n_runs):
+def test_split_runs_merge_into_the_whole(kernels, test_entries, kind, n_runs):
     # The axis cut into runs (cuts inside repeated stamps included), reduced
     # run by run, bucketed and merged: the whole axis' distinct count, ends,
     # smallest gaps and pandas' gap mode and its count.
@@ -115,14 +115,14 @@ def test_split_runs_merge_into_the_whole(kernels, kind, n_runs):
     values = axis_of(kind, 5000, rng)
     bounds = [0, *sorted(rng.integers(0, len(values), n_runs - 1)), len(values)]
     runs = [values[a:b] for a, b in zip(bounds[:-1], bounds[1:], strict=True)]
-    reduced = [kernels.stamp_run(run, None, None) for run in runs]
+    reduced = [test_entries.stamp_run(run, None, None) for run in runs]
     axis = kernels.stamp_axis([s for s, _, _ in reduced])
     whole = pd.Series(values.view("M8[ns]"))
     assert axis["distinct"] - np.count_nonzero(axis["straddling"] == 0) == whole.nunique()
     assert (axis["first"], axis["last"]) == (values[0], values[-1])
     gaps = whole.diff().dropna().astype("int64")
     np.testing.assert_array_equal(axis["utc_gaps"], np.unique(gaps)[:4])
-    buckets = [kernels.stamp_gap_buckets(k, c, n_runs) for _, k, c in reduced]
+    buckets = [test_entries.stamp_gap_buckets(k, c, n_runs) for _, k, c in reduced]
     modes = [kernels.stamp_gap_mode([b[h] for b in buckets], axis["straddling"], h, n_runs) for h in range(n_runs)]
     found = [(np.array([m[0]]), np.array([m[1]])) for m in modes if m is not None]
     gap, count = kernels.stamp_gap_mode(found, np.zeros(0, np.int64), 0, 1)
@@ -144,25 +144,25 @@ FREQUENCIES = ["h", "3h", "15min", "s", "90s", "250ms", "7us", "13ns", "bh", "D"
 
 @pytest.mark.parametrize("freq", FREQUENCIES)
 @pytest.mark.parametrize("unit", ["ns", "us", "s"])
-def test_frequency_is_pandas_inference(kernels, freq, unit):
+def test_frequency_is_pandas_inference(test_entries, freq, unit):
     index = pd.date_range("2024-03-08 09:00", periods=200, freq=freq, unit="ns")
     if (index.asi8 % {"ns": 1, "us": 1000, "s": 10**9}[unit]).any():
         pytest.skip("the step is below the unit")
     index = index.as_unit(unit)
     values = index.asi8
-    summary, _, _ = kernels.stamp_run(values, None, None)
+    summary, _, _ = test_entries.stamp_run(values, None, None)
     per_second = {"s": 1, "ms": 1_000, "us": 1_000_000, "ns": 1_000_000_000}[unit]
-    day_spaced, alias = kernels.stamp_frequency(summary["wall_gaps"], summary["utc_gaps"], per_second)
+    day_spaced, alias = test_entries.stamp_frequency(summary["wall_gaps"], summary["utc_gaps"], per_second)
     inferred = pandas_alias(index)
     assert day_spaced == (freq in ("D", "2D", "W-WED"))
     if not day_spaced:
         assert alias == inferred
 
 
-def test_irregular_intraday_axis_has_no_frequency(kernels):
+def test_irregular_intraday_axis_has_no_frequency(test_entries):
     index = pd.DatetimeIndex(["2024-01-01 00:00", "2024-01-01 00:01", "2024-01-01 00:03"])
-    summary, _, _ = kernels.stamp_run(index.asi8, None, None)
-    assert kernels.stamp_frequency(summary["wall_gaps"], summary["utc_gaps"], 10**9) == (False, None)
+    summary, _, _ = test_entries.stamp_run(index.asi8, None, None)
+    assert test_entries.stamp_frequency(summary["wall_gaps"], summary["utc_gaps"], 10**9) == (False, None)
     assert pandas_alias(index) is None
 
 
@@ -195,17 +195,17 @@ def test_plan_takes_the_partitions_only_in_order(kernels, pieces, in_order, road
 
 @pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("nat", [0, 7])
-def test_facts_are_pandas_on_the_axis(kernels, kind, nat):
+def test_facts_are_pandas_on_the_axis(kernels, test_entries, kind, nat):
     # Sorted with NaT last, as the in-memory analysis' axis: its periods
     # (NaT one more), gap mode and irregular share.
     rng = np.random.default_rng(nat)
     values = axis_of(kind, 3000, rng)
     index = pd.DatetimeIndex(np.concatenate([values, np.full(nat, NAT)]).view("M8[ns]"))
     half = len(values) // 2
-    reduced = [kernels.stamp_run(run, None, None) for run in (values[:half], values[half:])]
+    reduced = [test_entries.stamp_run(run, None, None) for run in (values[:half], values[half:])]
     axis = kernels.stamp_axis([s for s, _, _ in reduced])
     modes = [kernels.stamp_gap_mode([(k, c) for _, k, c in reduced], axis["straddling"], 0, 1)]
-    facts = kernels.stamp_facts(len(index), nat, axis["distinct"], modes)
+    facts = test_entries.stamp_facts(len(index), nat, axis["distinct"], modes)
     diffs = index.to_series().diff().dropna()
     reference = diffs.mode().iloc[0]
     assert facts["unique_periods"] == len(index.unique())
@@ -214,7 +214,7 @@ def test_facts_are_pandas_on_the_axis(kernels, kind, nat):
     assert facts["n_gaps"] == len(diffs)
     assert pd.Timedelta(facts["gap_mode"], unit="ns") == reference
     assert facts["irregular_share"] == float((diffs != reference).mean())
-    empty = kernels.stamp_facts(2, 1, 1, [None])
+    empty = test_entries.stamp_facts(2, 1, 1, [None])
     assert (empty["gap_mode"], empty["n_gaps"], empty["irregular_share"]) == (None, 0, 0.0)
 
 
@@ -234,13 +234,13 @@ def test_value_ranges_are_about_rows_per_range(kernels, n_parts, order):
 
 
 @pytest.mark.parametrize("dtype", ["int64", "int32", "uint16"])
-def test_integer_axis_facts_are_pandas(kernels, dtype):
+def test_integer_axis_facts_are_pandas(kernels, test_entries, dtype):
     # An integer axis with repeats: its distinct values and the most common
     # difference of the sorted values, as pandas reads them off the index.
     values = np.sort(np.random.default_rng(3).integers(0, 3000, 4000)).astype(dtype)
-    summary, keys, counts = kernels.stamp_run(values.astype(np.int64), None, None)
+    summary, keys, counts = test_entries.stamp_run(values.astype(np.int64), None, None)
     modes = [kernels.stamp_gap_mode([(keys, counts)], np.zeros(0, np.int64), 0, 1)]
-    facts = kernels.stamp_facts(len(values), 0, summary["distinct"], modes)
+    facts = test_entries.stamp_facts(len(values), 0, summary["distinct"], modes)
     diffs = pd.Index(values).to_series().diff().dropna()
     assert facts["unique_periods"] == len(pd.Index(values).unique())
     assert facts["gap_mode"] == diffs.mode().iloc[0]
@@ -274,7 +274,7 @@ def test_route_is_numpys_split_of_the_sorted_stamps(kernels, kind, n_cuts, nat):
 @pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("tz", [None, "Europe/Berlin"])
 @pytest.mark.parametrize("previous", [None, "first"])
-def test_reduce_skips_nat_and_buckets_the_run(kernels, kind, tz, previous):
+def test_reduce_skips_nat_and_buckets_the_run(kernels, test_entries, kind, tz, previous):
     # One call against the run of the valid stamps and its bucketed gap
     # table; the wall clock loses the same positions as the stamps.
     rng = np.random.default_rng(len(kind))
@@ -287,11 +287,11 @@ def test_reduce_skips_nat_and_buckets_the_run(kernels, kind, tz, previous):
         wall = index.tz_localize("UTC").tz_convert(tz).tz_localize(None).asi8
     before = None if previous is None else int(valid[0])
     summary, buckets = kernels.stamp_reduce(with_nat, wall, before, 3)
-    want, keys, counts = kernels.stamp_run(valid, None if wall is None else wall[with_nat != NAT], before)
+    want, keys, counts = test_entries.stamp_run(valid, None if wall is None else wall[with_nat != NAT], before)
     assert summary.keys() == want.keys()
     for key, value in want.items():
         np.testing.assert_array_equal(summary[key], value, err_msg=key)
-    for (k, c), (wk, wc) in zip(buckets, kernels.stamp_gap_buckets(keys, counts, 3), strict=True):
+    for (k, c), (wk, wc) in zip(buckets, test_entries.stamp_gap_buckets(keys, counts, 3), strict=True):
         np.testing.assert_array_equal(k, wk)
         np.testing.assert_array_equal(c, wc)
     with pytest.raises(RuntimeError, match="changed between two passes"):
@@ -314,7 +314,7 @@ def test_reduce_skips_nat_and_buckets_the_run(kernels, kind, tz, previous):
         ("min", "given"),
     ],
 )
-def test_finish_is_pandas_on_the_axis(kernels, freq, layout):
+def test_finish_is_pandas_on_the_axis(kernels, test_entries, freq, layout):
     # The facts, ends and inference of the whole axis against pandas on the
     # sorted index (NaT last): inference only for a unique axis of three or
     # more stamps, and day-spaced axes left to pandas' own.
@@ -324,12 +324,12 @@ def test_finish_is_pandas_on_the_axis(kernels, freq, layout):
         values = np.sort(np.concatenate([values, values[:5]]))
     nat = 4 if layout == "NaT" else 0
     half = len(values) // 2
-    reduced = [kernels.stamp_run(run, None, None) for run in (values[:half], values[half:])]
+    reduced = [test_entries.stamp_run(run, None, None) for run in (values[:half], values[half:])]
     axis = kernels.stamp_axis([s for s, _, _ in reduced])
     modes = [kernels.stamp_gap_mode([(k, c) for _, k, c in reduced], axis["straddling"], 0, 1)]
     rows = len(values) + nat
     done = kernels.stamp_finish(rows, nat, axis, modes, 0 if layout == "given" else 10**9)
-    facts = kernels.stamp_facts(rows, nat, axis["distinct"], modes)
+    facts = test_entries.stamp_facts(rows, nat, axis["distinct"], modes)
     assert {k: done[k] for k in facts} == facts
     whole = pd.DatetimeIndex(np.concatenate([values, np.full(nat, NAT)]).view("M8[ns]"))
     assert (done["first"], done["last"]) == (whole.min().value, whole.max().value)

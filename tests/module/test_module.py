@@ -360,3 +360,56 @@ def test_no_source_file_name_is_shared():
             seen.setdefault(path.name, []).append(str(path.relative_to(src)))
     shared = {name: paths for name, paths in seen.items() if len(paths) > 1 and name != "__init__.py"}
     assert shared == {}
+
+
+def _entries(module):
+    return {name for name, value in vars(module).items() if inspect.isbuiltin(value)}
+
+
+def _attributes_read(paths, *, importing=None):
+    """The attribute names read in these Python files (of those that import
+    `importing`, when given), and their string constants (the tests reach
+    some entries through getattr)."""
+    import ast
+
+    read, strings = set(), set()
+    for path in paths:
+        tree = ast.parse(path.read_text(), str(path))
+        nodes = list(ast.walk(tree))
+        if importing is not None and not any(
+            (isinstance(n, ast.Import) and any(a.name == importing for a in n.names))
+            or (isinstance(n, ast.ImportFrom) and n.module == importing)
+            for n in nodes
+        ):
+            continue
+        read |= {n.attr for n in nodes if isinstance(n, ast.Attribute)}
+        strings |= {n.value for n in nodes if isinstance(n, ast.Constant) and isinstance(n.value, str)}
+    return read, strings
+
+
+def _source_calls():
+    root = Path(__file__).resolve().parents[2]
+    if not (root / "src").is_dir() or not (root / "bench").is_dir():
+        pytest.skip("the sources and the benchmarks are not beside the tests (an sdist)")
+    paths = [p for d in ("src", "bench") for p in (root / d).rglob("*.py")]
+    return _attributes_read(paths, importing="_profilon_kernels")[0]
+
+
+def test_the_shipped_kernel_module_declares_what_the_sources_call(kernels):
+    # _profilon_kernels ships in the wheels for the Dask driver; an entry that
+    # no source or benchmark calls belongs in _profilon_test_entries. The
+    # sources call the entries as attributes of the module (the native code
+    # calls the kernels themselves).
+    called = _source_calls()
+    assert sorted(_entries(kernels) - called) == []
+
+
+def test_the_test_entries_are_called_by_tests_alone_and_declared_once(kernels, test_entries):
+    called = _source_calls()
+    shipped, test_only = _entries(kernels), _entries(test_entries)
+    # An entry the sources start calling moves back to the shipped module.
+    assert sorted(test_only & called) == []
+    assert sorted(shipped & test_only) == []
+    # One that no test calls either is dead code in both.
+    read, strings = _attributes_read(Path(__file__).resolve().parents[1].rglob("*.py"))
+    assert sorted(test_only - read - strings) == []

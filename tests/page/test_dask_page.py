@@ -176,10 +176,7 @@ def splits(n, parts, seed):
     return np.split(np.arange(n), cuts)  # empty parts among them
 
 
-@pytest.mark.parametrize("parts", [1, 2, 5, 9])
-def test_the_step_entries_merge_to_the_whole_columns_figures(parts):
-    import _profilon_kernels as k
-
+def step_columns(parts):
     rng = np.random.default_rng(parts)
     n = 3000
     x = rng.normal(size=n) * 1e3
@@ -187,6 +184,28 @@ def test_the_step_entries_merge_to_the_whole_columns_figures(parts):
     x[:4] = [np.inf, -np.inf, 0.0, -0.0]
     t = np.sort(rng.integers(0, 10**15, n)).astype(np.int64)
     t[rng.random(n) < 0.05] = np.iinfo(np.int64).min
+    return x, t
+
+
+def step_periods_and_series(t, x, pieces):
+    """The stamps' range, the period counts and the kept series points of
+    the parts `pieces`, through the driver's step entries."""
+    import _profilon_kernels as k
+
+    stamps = k.page_stamps_merge([k.page_stamps_partial(t[i]) for i in pieces])
+    periods = k.page_counts_merge([k.page_periods_partial(stamps, t[i]) for i in pieces])
+    series = k.page_series_merge(
+        [k.page_series_partial(stamps, t[i], x[i], int(i[0]) if len(i) else 0) for i in pieces]
+    )
+    return stamps, periods.tolist(), [s.tolist() for s in k.page_series_finish(series)]
+
+
+@pytest.mark.parametrize("parts", [1, 2, 5, 9])
+def test_the_step_entries_merge_to_the_whole_columns_figures(parts):
+    import _profilon_kernels as k
+
+    x, t = step_columns(parts)
+    n = len(x)
     pieces = splits(n, parts, parts)
 
     range_ = k.page_range_merge([k.page_range_partial(x[i]) for i in pieces])
@@ -196,20 +215,20 @@ def test_the_step_entries_merge_to_the_whole_columns_figures(parts):
     want_counts, _ = np.histogram(finite, bins=40)
     assert counts.tolist() == want_counts.tolist()
 
-    stamps = k.page_stamps_merge([k.page_stamps_partial(t[i]) for i in pieces])
+    stamps, periods, series = step_periods_and_series(t, x, pieces)
     present = t[t != np.iinfo(np.int64).min]
     assert stamps == (len(present), n - len(present), present.min(), present.max())
-    periods = k.page_counts_merge([k.page_periods_partial(stamps, t[i]) for i in pieces])
-    _, _, whole = k.page_periods(t, 120, 1)
-    assert periods.tolist() == whole
+    # Any cut gives what the column read as one part gives ...
+    assert (periods, series) == step_periods_and_series(t, x, [np.arange(n)])[1:]
 
-    series = k.page_series_merge(
-        [k.page_series_partial(stamps, t[i], x[i], int(i[0]) if len(i) else 0) for i in pieces]
-    )
-    got = k.page_series_finish(series)
-    want = k.page_series(t, x, 500, 1)
-    for g, w in zip(got, want, strict=True):
-        assert g.tolist() == w
+
+@pytest.mark.parametrize("parts", [1, 5])
+def test_the_step_entries_give_the_in_memory_pages_periods_and_series(test_entries, parts):
+    # ... and that is what the in-memory page's whole-column kernels give.
+    x, t = step_columns(parts)
+    _, periods, series = step_periods_and_series(t, x, splits(len(x), parts, parts))
+    assert periods == test_entries.page_periods(t, 120, 1)[2]
+    assert series == list(test_entries.page_series(t, x, 500, 1))
 
 
 def test_the_step_entries_refuse_states_of_other_plans():

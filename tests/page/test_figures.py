@@ -59,9 +59,9 @@ def test_a_column_without_finite_values_has_an_empty_histogram(mixed_report):
     ids=["tiny", "heavy tails", "on edges", "zeros", "one value", "huge"],
 )
 @pytest.mark.parametrize("parts", [1, 3, 8])
-def test_the_histogram_kernel_merges_parts_to_numpys(kernels, values, parts):
+def test_the_histogram_kernel_merges_parts_to_numpys(test_entries, values, parts):
     bins = min(40, len(values))
-    edges, counts = kernels.page_histogram(values, bins, parts)
+    edges, counts = test_entries.page_histogram(values, bins, parts)
     want_counts, want_edges = np.histogram(values, bins=bins)
     assert edges == want_edges.tolist()
     assert counts == want_counts.tolist()
@@ -83,10 +83,10 @@ def test_levels_are_value_counts(mixed, mixed_report, label):
 
 
 @pytest.mark.parametrize("parts", [1, 2, 5])
-def test_level_counts_merge_over_parts(kernels, parts):
+def test_level_counts_merge_over_parts(test_entries, parts):
     rng = np.random.default_rng(3)
     codes = rng.integers(-1, 40, 10_000)
-    got_codes, got_counts, other, distinct, missing = kernels.page_levels(codes, 40, 15, parts)
+    got_codes, got_counts, other, distinct, missing = test_entries.page_levels(codes, 40, 15, parts)
     counts = pd.Series(codes[codes >= 0]).value_counts()
     assert missing == int((codes < 0).sum()) and distinct == 40
     assert dict(zip(got_codes, got_counts, strict=True)) == {c: int(counts[c]) for c in got_codes}
@@ -110,13 +110,13 @@ PERIODS = {
 
 @pytest.mark.parametrize("unit", list(PERIODS))
 @pytest.mark.parametrize("parts", [1, 4])
-def test_period_counts_are_calendar_periods(kernels, unit, parts):
+def test_period_counts_are_calendar_periods(test_entries, unit, parts):
     start, step, n, pandas_period = PERIODS[unit]
     stamps = pd.Series(pd.date_range(start, periods=n, freq=step)).astype("datetime64[ns]")
     stamps = stamps[np.random.default_rng(4).random(n) > 0.3]  # gaps
     raw = stamps.to_numpy().view("int64").copy()
     raw[::17] = np.iinfo(np.int64).min  # NaT
-    got_unit, starts, counts = kernels.page_periods(raw, 120, parts)
+    got_unit, starts, counts = test_entries.page_periods(raw, 120, parts)
     assert got_unit == unit
     kept = pd.Series(raw[raw != np.iinfo(np.int64).min].view("datetime64[ns]"))
     periods = kept.dt.to_period(pandas_period)
@@ -137,13 +137,13 @@ def test_period_counts_of_a_time_column(mixed, mixed_report):
 
 
 @pytest.mark.parametrize("parts", [1, 3, 7])
-def test_a_series_keeps_each_buckets_extremes(kernels, parts):
+def test_a_series_keeps_each_buckets_extremes(test_entries, parts):
     rng = np.random.default_rng(5)
     n = 50_000
     t = np.sort(rng.integers(0, 10**15, n))
     v = np.cumsum(rng.normal(size=n))
     v[rng.random(n) < 0.01] = np.nan
-    stamps, values, rows = kernels.page_series(t, v, 500, parts)
+    stamps, values, rows = test_entries.page_series(t, v, 500, parts)
     assert len(stamps) <= 1000
     assert rows == sorted(rows) and stamps == sorted(stamps)
     assert np.array_equal(t[rows], stamps) and np.array_equal(v[rows], values)

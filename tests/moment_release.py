@@ -1,5 +1,8 @@
 """What the running releases make of a sum and of SciPy's moments, for the
-summary and moment kernel tests."""
+summary and moment kernel tests and the Dask driver's moment figures (beside
+the root conftest, so every test folder imports it). The moment kernel's own
+reading of the releases is a test-only entry; the moment kernel tests hold
+it to this one, so tests that run against a wheel can rely on this alone."""
 
 import numpy as np
 import scipy
