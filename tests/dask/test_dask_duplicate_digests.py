@@ -212,7 +212,7 @@ def old_digests(test_entries, share, has_missing):
 
 @pytest.mark.parametrize("k", [1, 3, 7])
 @pytest.mark.parametrize("name", [*CASES, "random-0", "random-1", "random-2"])
-def test_candidates_include_every_pair_of_equal_hashes(name, k):
+def test_candidates_include_every_pair_of_equal_hashes(test_entries, name, k):
     pdf = random_frame(int(name[-1])) if name.startswith("random") else case_frame(name)
     has_missing = pdf.isna().any().tolist()
     parts = shares(pdf, k)
