@@ -96,10 +96,14 @@ def test_the_bound_leaves_the_most_recent_rows_unchanged(kernels, kind, order, p
     facts = [kernels.recent_facts(key[s], missing[s], valid[s]) for s in pieces]
     plan = kernels.recent_plan(key.dtype, facts, points)
     whole = by_lexsort(key, missing, valid, points)
+    # Every target at once, per partition: a target without a key dtype takes no bound.
+    plans = kernels.recent_plans([key.dtype, None], [facts, facts], points)
+    assert len(plans) == len(pieces) and all(second is None for _, second in plans)
     if plan is None:
-        assert valid.sum() <= points
+        assert valid.sum() <= points and all(first is None for first, _ in plans)
         return
     untimed_only, bound, reaches = plan
+    assert [first for first, _ in plans] == [(untimed_only, bound) if reach else False for reach in reaches]
     assert len(reaches) == len(pieces) and (untimed_only or bound is not None)
     chosen = [
         s.start + kernels.recent_rows(key[s], missing[s], valid[s], points, (untimed_only, bound))
@@ -125,8 +129,13 @@ def test_the_bound_leaves_the_most_recent_rows_unchanged(kernels, kind, order, p
         (lambda k: k.recent_plan("int32", [], 1), TypeError),
         (lambda k: k.recent_plan("int64", [(1, 2, None, None)], 1), ValueError),
         (lambda k: k.recent_plan("int64", [(2, 0, 1, None)], 1), ValueError),
+        (lambda k: k.recent_plans(["int64"], [], 1), ValueError),
+        (lambda k: k.recent_plans(["int64", None], [[(1, 0, 1, 1)], []], 1), ValueError),
     ],
-    ids=["int32-keys", "short-mask", "negative-points", "short-bound", "facts-mask", "plan-dtype", "untimed", "low"],
+    ids=[
+        *("int32-keys", "short-mask", "negative-points", "short-bound", "facts-mask", "plan-dtype", "untimed", "low"),
+        *("plans-dtypes", "plans-partitions"),
+    ],
 )
 def test_malformed_input_is_refused(kernels, call, error):
     with pytest.raises(error):
