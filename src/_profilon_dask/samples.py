@@ -45,8 +45,6 @@ def corr_positions(n: int, rows: int) -> np.ndarray:
 def mi_columns(meta: pd.DataFrame, targets: Sequence[Hashable]) -> list[Hashable]:
     """The columns the mutual information reads, judged on the metadata: the numeric features (no booleans),
     then the targets `is_numeric_dtype` accepts, in the caller's order; empty (no sample) without either."""
-    if not len(targets):
-        return []
     features = meta.drop(columns=list(targets), errors="ignore").select_dtypes(include=[np.number])
     numeric_targets = [t for t in targets if t in meta.columns and pd.api.types.is_numeric_dtype(meta[t])]
     return [*features.columns, *numeric_targets] if features.shape[1] and numeric_targets else []
