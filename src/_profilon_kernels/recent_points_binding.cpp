@@ -3,14 +3,12 @@
 //
 // recent_facts(key, missing, valid) -> (valid, untimed, low, high): one
 // partition's facts of one target (low and high None without a timed row).
-// recent_plan(key_dtype, facts, points) -> None or (untimed_only, bound,
-// reaches): the bound over every partition's facts, and per partition
-// whether it holds a row that meets it.
 // recent_plans(key_dtypes, facts, points) -> per partition, per target None
 // (no bound: its dtype None, or too few rows with a value to need one), False
 // (no row of the partition meets the bound) or the bound (untimed_only,
-// bound): facts holds per target its facts per partition, key_dtypes per
-// target its keys' dtype or None.
+// bound, None when untimed_only), the one over every partition's facts:
+// facts holds per target its facts per partition, key_dtypes per target its
+// keys' dtype or None.
 // recent_rows(key, missing, valid, points, bound) -> int64 indices: the
 // `points` most recent rows with a value (valid None: every row), meeting
 // bound (None, or (untimed_only, bound)), ascending.
@@ -105,7 +103,7 @@ PyObject* recent_facts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// One target's plan: None, or ((untimed_only, bound), reaches).
+// One target's bound (None: none needed), and per partition whether it reaches it.
 py::object plan_of(py::handle key_dtype, py::handle facts, std::size_t points, std::vector<std::uint8_t>& reaches) {
     return by_key(dtype_type(key_dtype), [&]<class Key>(Key) {
         std::vector<RecentFacts<Key>> read;
@@ -114,18 +112,6 @@ py::object plan_of(py::handle key_dtype, py::handle facts, std::size_t points, s
         if (!kernels::recent_plan(read, points, bound, reaches)) return py::object(py::none());
         py::object from = bound.untimed_only ? py::object(py::none()) : py::cast(bound.from);
         return py::object(py::make_tuple(py::bool_(bound.untimed_only), from));
-    });
-}
-
-PyObject* recent_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return entry([&] {
-        check_args(nargs, 3, "recent_plan(key_dtype, facts, points)");
-        std::vector<std::uint8_t> reaches;
-        py::object bound = plan_of(args[0], args[1], size_arg(args[2]), reaches);
-        if (bound.is_none()) return bound;
-        py::list reached;
-        for (const auto r : reaches) reached.append(py::bool_(r != 0));
-        return py::object(py::make_tuple(bound[py::int_(0)], bound[py::int_(1)], reached));
     });
 }
 
@@ -189,8 +175,6 @@ PyCFunction fast() {
 const PyMethodDef recent_points_entries[] = {
     {"recent_facts", fast<recent_facts>(), METH_FASTCALL,
      "recent_facts(key, missing, valid): (valid, untimed, low, high) of one partition."},
-    {"recent_plan", fast<recent_plan>(), METH_FASTCALL,
-     "recent_plan(key_dtype, facts, points): None or (untimed_only, bound, reaches)."},
     {"recent_plans", fast<recent_plans>(), METH_FASTCALL,
      "recent_plans(key_dtypes, facts, points): per partition, each target's bound, False or None."},
     {"recent_rows", fast<recent_rows>(), METH_FASTCALL,
