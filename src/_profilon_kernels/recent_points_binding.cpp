@@ -3,9 +3,12 @@
 //
 // recent_facts(key, missing, valid) -> (valid, untimed, low, high): one
 // partition's facts of one target (low and high None without a timed row).
-// recent_plan(key_dtype, facts, points) -> None or (untimed_only, bound,
-// reaches): the bound over every partition's facts, and per partition
-// whether it holds a row that meets it.
+// recent_plans(key_dtypes, facts, points) -> per partition, per target None
+// (no bound: its dtype None, or too few rows with a value to need one), False
+// (no row of the partition meets the bound) or the bound (untimed_only,
+// bound, None when untimed_only), the one over every partition's facts:
+// facts holds per target its facts per partition, key_dtypes per target its
+// keys' dtype or None.
 // recent_rows(key, missing, valid, points, bound) -> int64 indices: the
 // `points` most recent rows with a value (valid None: every row), meeting
 // bound (None, or (untimed_only, bound)), ascending.
@@ -100,20 +103,40 @@ PyObject* recent_facts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-PyObject* recent_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+// One target's bound (None: none needed), and per partition whether it reaches it.
+py::object plan_of(py::handle key_dtype, py::handle facts, std::size_t points, std::vector<std::uint8_t>& reaches) {
+    return by_key(dtype_type(key_dtype), [&]<class Key>(Key) {
+        std::vector<RecentFacts<Key>> read;
+        for (py::handle f : py::reinterpret_borrow<py::list>(facts)) read.push_back(facts_of<Key>(f));
+        RecentBound<Key> bound;
+        if (!kernels::recent_plan(read, points, bound, reaches)) return py::object(py::none());
+        py::object from = bound.untimed_only ? py::object(py::none()) : py::cast(bound.from);
+        return py::object(py::make_tuple(py::bool_(bound.untimed_only), from));
+    });
+}
+
+PyObject* recent_plans(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
-        check_args(nargs, 3, "recent_plan(key_dtype, facts, points)");
+        check_args(nargs, 3, "recent_plans(key_dtypes, facts, points)");
         const std::size_t points = size_arg(args[2]);
-        return by_key(dtype_type(args[0]), [&]<class Key>(Key) {
-            std::vector<RecentFacts<Key>> facts;
-            for (py::handle f : py::reinterpret_borrow<py::list>(args[1])) facts.push_back(facts_of<Key>(f));
-            RecentBound<Key> bound;
-            if (!kernels::recent_bound(facts, points, bound)) return py::object(py::none());
-            py::list reaches;
-            for (const auto& f : facts) reaches.append(py::bool_(kernels::recent_reaches(f, bound)));
-            py::object from = bound.untimed_only ? py::object(py::none()) : py::cast(bound.from);
-            return py::object(py::make_tuple(py::bool_(bound.untimed_only), from, reaches));
-        });
+        py::list dtypes = py::reinterpret_borrow<py::list>(args[0]), facts = py::reinterpret_borrow<py::list>(args[1]);
+        if (py::len(dtypes) != py::len(facts)) throw py::value_error("one key dtype per target's facts");
+        const std::size_t parts = py::len(facts) ? py::len(facts[0]) : 0;
+        std::vector<py::object> bounds;
+        std::vector<std::vector<std::uint8_t>> reaches(py::len(facts));
+        for (std::size_t t = 0; t < reaches.size(); ++t) {
+            if (py::len(facts[t]) != parts) throw py::value_error("every target's facts cover every partition");
+            bounds.push_back(dtypes[t].is_none() ? py::object(py::none())
+                                                 : plan_of(dtypes[t], facts[t], points, reaches[t]));
+        }
+        py::list out;
+        for (std::size_t i = 0; i < parts; ++i) {
+            py::list row;
+            for (std::size_t t = 0; t < bounds.size(); ++t)
+                row.append(bounds[t].is_none() || reaches[t][i] ? bounds[t] : py::object(py::bool_(false)));
+            out.append(row);
+        }
+        return py::object(out);
     });
 }
 
@@ -152,8 +175,8 @@ PyCFunction fast() {
 const PyMethodDef recent_points_entries[] = {
     {"recent_facts", fast<recent_facts>(), METH_FASTCALL,
      "recent_facts(key, missing, valid): (valid, untimed, low, high) of one partition."},
-    {"recent_plan", fast<recent_plan>(), METH_FASTCALL,
-     "recent_plan(key_dtype, facts, points): None or (untimed_only, bound, reaches)."},
+    {"recent_plans", fast<recent_plans>(), METH_FASTCALL,
+     "recent_plans(key_dtypes, facts, points): per partition, each target's bound, False or None."},
     {"recent_rows", fast<recent_rows>(), METH_FASTCALL,
      "recent_rows(key, missing, valid, points, bound): the most recent rows' indices, ascending."},
     {nullptr, nullptr, 0, nullptr},

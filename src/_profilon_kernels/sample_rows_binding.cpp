@@ -1,12 +1,15 @@
 // The row-sample plan (sample_rows.hpp) on NumPy arrays.
 //
-// rows_plan(positions, offsets, lengths) -> (packed, inverse): per
+// rows_plan(positions, offsets, lengths) -> (packed, inverse, counts): per
 // partition its wanted rows as ("bits", np.packbits mask, length) or ("at",
-// int32 positions (int64 past 2**31 rows), length), and for each asked
-// position its index among the distinct wanted rows (None: the asked
-// positions are those, ascending). ValueError for a position outside the
-// frame or partitions that do not adjoin from row 0.
+// int32 positions (int64 past 2**31 rows), length), for each asked position
+// its index among the distinct wanted rows (None: the asked positions are
+// those, ascending), and per partition the number of its wanted rows (int64).
+// ValueError for a position outside the frame or partitions that do not
+// adjoin from row 0.
 // rows_unpack(packed) -> int64 array: a partition's wanted rows, ascending.
+// rows_join(counts, inverse) -> int64 array: each asked position's row in the
+// join of pieces of counts[i] wanted rows and one more row each.
 #include <string>
 #include <vector>
 
@@ -49,7 +52,20 @@ PyObject* rows_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         py::list packed;
         for (const auto& p : plan.parts) packed.append(packed_tuple(p));
         py::object inverse = plan.inverse.empty() ? py::object(py::none()) : make_array(plan.inverse, "int64");
-        return py::object(py::make_tuple(packed, inverse));
+        return py::object(py::make_tuple(packed, inverse, make_array(plan.counts, "int64")));
+    });
+}
+
+PyObject* rows_join(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        check_args(nargs, 2, "rows_join(counts, inverse)");
+        const auto counts = read_array<std::int64_t>(args[0], "int64");
+        std::vector<std::int64_t> inverse;
+        if (args[1] != Py_None) inverse = read_array<std::int64_t>(args[1], "int64");
+        std::vector<std::int64_t> rows;
+        if (!kernels::join_rows(counts.data(), counts.size(), inverse.data(), inverse.size(), rows))
+            throw py::value_error("counts must not be negative, and an inverse names the pieces' wanted rows");
+        return make_array(rows, "int64");
     });
 }
 
@@ -83,8 +99,9 @@ PyCFunction fast() {
 
 const PyMethodDef sample_rows_entries[] = {
     {"rows_plan", fast<rows_plan>(), METH_FASTCALL,
-     "rows_plan(positions, offsets, lengths): (each partition's packed rows, inverse or None)."},
+     "rows_plan(positions, offsets, lengths): (each partition's packed rows, inverse or None, row counts)."},
     {"rows_unpack", fast<rows_unpack>(), METH_FASTCALL, "rows_unpack(packed): a partition's rows, ascending."},
+    {"rows_join", fast<rows_join>(), METH_FASTCALL, "rows_join(counts, inverse): each asked row in the pieces' join."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -133,8 +133,10 @@ def test_plans_only_where_the_partitions_agree(sync, monkeypatch, second, narrow
     p = driver.Pass(dask.get)
     at = samples.add_ts_summary(p, ddf, ["y"], "t")
     summary = p.run()[at]
-    plans = samples._recent_plans(summary, scanned(ddf).partition_lengths, ["y"], 2)
-    assert [plan[0] and plan[0][0] for plan in plans] == (["none", "none", "from"] if narrowed else [None] * 3)
+    plans, counted = samples._recent_plans(summary, scanned(ddf).partition_lengths, ["y"], 2)
+    kinds = ["none" if bound is False else bound and "from" for (bound,) in plans]
+    assert kinds == (["none", "none", "from"] if narrowed else [None] * 3)
+    assert counted[0][0] == 8 + second.y.notna().sum()
     assert_both_roads_agree(ddf, ["y"], "t", monkeypatch, scanned)
 
 
@@ -142,7 +144,8 @@ def test_an_unusable_summary_is_no_plan():
     lengths = np.array([3, 4])
     facts = samples._Facts(valid=3, untimed=0, low=1, high=3, dtype=np.dtype("f8"), layout=("a", "b"))
     good = [(3, np.dtype("i8"), {"y": facts}), (4, np.dtype("i8"), {"y": facts._replace(low=5, high=9)})]
-    assert samples._recent_plans(good, lengths, ["y"], 2)[0] == [("none", 3, np.dtype("f8"), np.dtype("i8"))]
+    # Partition 0's rows are all older than partition 1's two most recent.
+    assert samples._recent_plans(good, lengths, ["y"], 2) == ([[False], [(False, 5)]], [(6, np.dtype("f8"))])
     for bad in ([good[0], None], good[:1], [good[0], (5, *good[1][1:])], [good[0], (4, np.dtype("i8"), {})]):
         assert samples._recent_plans(bad, lengths, ["y"], 2) is None
 
@@ -154,13 +157,13 @@ def test_the_analysis_hands_pass_1_summary_to_the_sample(sync, monkeypatch, fram
     plain = samples._ts_candidates
 
     def recording(part, index, *args):
-        seen.append((index, args[-1][0][0]))
+        seen.append((index, args[-1][0]))
         return plain(part, index, *args)
 
     monkeypatch.setattr(samples, "_ts_candidates", recording)
     request = driver.Request(targets=["y"], numeric=["y", "other"], time_col="t", has_axis=True)
     tables = driver.analyse(frame_of(pdf, LAYOUTS["7"]), request)
-    # Sorted by time: only the last partition holds recent rows.
-    assert sorted(seen) == [(i, "none") for i in range(6)] + [(6, "from")]
+    # Sorted by time: only the last partition holds recent rows, and only it is sought in.
+    assert [(index, bound not in (None, False)) for index, bound in seen] == [(6, True)]
     whole = pd.to_numeric(pdf.sort_values("t")["y"], errors="coerce").dropna()
     assert tables.ts_series["y"].tolist() == whole.iloc[-5:].tolist()

@@ -397,7 +397,7 @@ def test_the_samples_on_a_cluster(monkeypatch, partition_reads, local_cluster, f
 )
 def test_positions_travel_packed_and_come_back(kernels, local, length):
     local = np.asarray(local, dtype=np.int64)
-    (packed,), inverse = kernels.rows_plan(local, [0], [length])
-    assert inverse is None
+    (packed,), inverse, counts = kernels.rows_plan(local, [0], [length])
+    assert inverse is None and counts.tolist() == [len(local)]
     assert packed[1].nbytes <= max(len(local) * 4, (length + 7) // 8)
     assert np.array_equal(kernels.rows_unpack(packed), local)

@@ -94,12 +94,16 @@ def test_the_bound_leaves_the_most_recent_rows_unchanged(kernels, kind, order, p
     cuts = [0, 10, 400, 400, 700, 1300, 1500]
     pieces = [slice(a, b) for a, b in zip(cuts, cuts[1:], strict=False)]
     facts = [kernels.recent_facts(key[s], missing[s], valid[s]) for s in pieces]
-    plan = kernels.recent_plan(key.dtype, facts, points)
+    # Per partition, each target's bound: a target without a key dtype takes none.
+    plans = kernels.recent_plans([key.dtype, None], [facts, facts], points)
     whole = by_lexsort(key, missing, valid, points)
-    if plan is None:
+    assert len(plans) == len(pieces) and all(second is None for _, second in plans)
+    if all(first is None for first, _ in plans):
         assert valid.sum() <= points
         return
-    untimed_only, bound, reaches = plan
+    reaches = [first is not False for first, _ in plans]
+    assert any(reaches) and len({first for first, _ in plans if first is not False}) == 1
+    untimed_only, bound = next(first for first, _ in plans if first is not False)
     assert len(reaches) == len(pieces) and (untimed_only or bound is not None)
     chosen = [
         s.start + kernels.recent_rows(key[s], missing[s], valid[s], points, (untimed_only, bound))
@@ -122,11 +126,16 @@ def test_the_bound_leaves_the_most_recent_rows_unchanged(kernels, kind, order, p
         (lambda k: k.recent_rows(np.zeros(3), np.zeros(3, bool), None, -1, None), OverflowError),
         (lambda k: k.recent_rows(np.zeros(3), np.zeros(3, bool), None, 1, (False,)), ValueError),
         (lambda k: k.recent_facts(np.zeros(3), np.zeros(3, bool), np.zeros(4, bool)), ValueError),
-        (lambda k: k.recent_plan("int32", [], 1), TypeError),
-        (lambda k: k.recent_plan("int64", [(1, 2, None, None)], 1), ValueError),
-        (lambda k: k.recent_plan("int64", [(2, 0, 1, None)], 1), ValueError),
+        (lambda k: k.recent_plans(["int32"], [[]], 1), TypeError),
+        (lambda k: k.recent_plans(["int64"], [[(1, 2, None, None)]], 1), ValueError),
+        (lambda k: k.recent_plans(["int64"], [[(2, 0, 1, None)]], 1), ValueError),
+        (lambda k: k.recent_plans(["int64"], [], 1), ValueError),
+        (lambda k: k.recent_plans(["int64", None], [[(1, 0, 1, 1)], []], 1), ValueError),
     ],
-    ids=["int32-keys", "short-mask", "negative-points", "short-bound", "facts-mask", "plan-dtype", "untimed", "low"],
+    ids=[
+        *("int32-keys", "short-mask", "negative-points", "short-bound", "facts-mask", "plan-dtype", "untimed", "low"),
+        *("plans-dtypes", "plans-partitions"),
+    ],
 )
 def test_malformed_input_is_refused(kernels, call, error):
     with pytest.raises(error):

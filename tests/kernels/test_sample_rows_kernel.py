@@ -1,6 +1,7 @@
 """The row-sample plan against the NumPy steps the Dask samples took before
 it: np.unique's distinct positions and inverse, np.searchsorted's owner of
-each row, and the packed forms (np.packbits, int32 positions)."""
+each row, the packed forms (np.packbits, int32 positions) and the join's
+mask of wanted rows (np.flatnonzero)."""
 
 import numpy as np
 import pytest
@@ -32,10 +33,18 @@ def test_plan_is_the_numpy_plan(kernels, layout, draw):
     }[draw]
     lengths = np.array(layout, dtype=np.int64)
     offsets, local, inverse = by_numpy(positions, lengths)
-    packed, got_inverse = kernels.rows_plan(positions, offsets, lengths)
+    packed, got_inverse, counts = kernels.rows_plan(positions, offsets, lengths)
     assert (got_inverse is None) == (inverse is None)
     if inverse is not None:
         np.testing.assert_array_equal(got_inverse, inverse.reshape(-1))
+    np.testing.assert_array_equal(counts, [len(rows) for rows in local])
+    # The pieces of the partitions that hold rows, each closed by one more
+    # row, joined: each asked position's row among them.
+    held = [rows for rows, length in zip(local, layout, strict=True) if length]
+    keep = np.concatenate([np.append(np.ones(len(rows), bool), False) for rows in held] or [np.zeros(0, bool)])
+    joined = np.flatnonzero(keep)
+    want = joined if inverse is None else joined[inverse.reshape(-1)]
+    np.testing.assert_array_equal(kernels.rows_join(counts[np.array(layout) > 0], got_inverse), want)
     assert len(packed) == len(layout)
     for piece, rows, length in zip(packed, local, layout, strict=True):
         kind, data, n = piece
@@ -61,8 +70,10 @@ def test_plan_is_the_numpy_plan(kernels, layout, draw):
         (lambda k: k.rows_unpack(("at", np.array([5], np.int32), 5)), "no partition's plan"),
         (lambda k: k.rows_unpack(("bits", np.zeros(2, np.uint8), 20)), "no partition's plan"),
         (lambda k: k.rows_unpack(("all", np.zeros(0, np.uint8), 0)), "bits"),
+        (lambda k: k.rows_join([2, -1], None), "negative"),
+        (lambda k: k.rows_join([2, 1], [0, 3]), "inverse"),
     ],
-    ids=["past-end", "negative", "gap", "lengths", "descending", "outside", "short-mask", "kind"],
+    ids=["past-end", "negative", "gap", "lengths", "descending", "outside", "short-mask", "kind", "count", "inverse"],
 )
 def test_malformed_plans_are_refused(kernels, call, message):
     with pytest.raises(ValueError, match=message):
@@ -70,5 +81,5 @@ def test_malformed_plans_are_refused(kernels, call, message):
 
 
 def test_wide_partitions_keep_int64_positions(kernels):
-    (piece,), _ = kernels.rows_plan([2**31 + 5], [0], [2**31 + 10])
+    (piece,), _, _ = kernels.rows_plan([2**31 + 5], [0], [2**31 + 10])
     assert piece[0] == "at" and piece[1].dtype == np.int64 and piece[1].tolist() == [2**31 + 5]

@@ -76,6 +76,15 @@ bool recent_reaches(const RecentFacts<Key>& facts, const RecentBound<Key>& bound
 }
 
 template <class Key>
+bool recent_plan(const std::vector<RecentFacts<Key>>& facts, std::size_t points, RecentBound<Key>& bound,
+                 std::vector<std::uint8_t>& reaches) {
+    reaches.clear();
+    if (!recent_bound(facts, points, bound)) return false;
+    for (const auto& f : facts) reaches.push_back(recent_reaches(f, bound) ? 1 : 0);
+    return true;
+}
+
+template <class Key>
 std::vector<std::int64_t> recent_rows(const Key* key, const std::uint8_t* missing, const std::uint8_t* valid,
                                       std::size_t n, std::size_t points, const RecentBound<Key>* bound) {
     std::vector<std::int64_t> rows;
@@ -106,6 +115,8 @@ std::vector<std::int64_t> recent_rows(const Key* key, const std::uint8_t* missin
     template RecentFacts<Key> recent_facts(const Key*, const std::uint8_t*, const std::uint8_t*, std::size_t);        \
     template bool recent_bound(const std::vector<RecentFacts<Key>>&, std::size_t, RecentBound<Key>&);                 \
     template bool recent_reaches(const RecentFacts<Key>&, const RecentBound<Key>&);                                   \
+    template bool recent_plan(const std::vector<RecentFacts<Key>>&, std::size_t, RecentBound<Key>&,                   \
+                              std::vector<std::uint8_t>&);                                                            \
     template std::vector<std::int64_t> recent_rows(const Key*, const std::uint8_t*, const std::uint8_t*, std::size_t, \
                                                    std::size_t, const RecentBound<Key>*);
 TAMSEL_RECENT_POINTS(std::int64_t)

@@ -53,6 +53,13 @@ bool recent_bound(const std::vector<RecentFacts<Key>>& facts, std::size_t points
 template <class Key>
 bool recent_reaches(const RecentFacts<Key>& facts, const RecentBound<Key>& bound);
 
+// The bound of `points` rows over every partition's facts and, per
+// partition, whether it holds a row that meets it (1) or not (0); false
+// when the rows with a value are too few to need a bound.
+template <class Key>
+bool recent_plan(const std::vector<RecentFacts<Key>>& facts, std::size_t points, RecentBound<Key>& bound,
+                 std::vector<std::uint8_t>& reaches);
+
 // The row indices of the `points` most recent rows with a value (meeting
 // `bound` when not null), ascending.
 template <class Key>

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <utility>
 
 namespace tamsel::kernels {
 namespace {
@@ -61,10 +62,29 @@ RowPlan plan_rows(const std::int64_t* positions, std::size_t n, const std::int64
         const auto end = std::lower_bound(next, wanted.end(), offsets[i] + lengths[i]);
         std::vector<std::int64_t> local(next, end);
         for (auto& r : local) r -= offsets[i];
+        plan.counts.push_back(static_cast<std::int64_t>(local.size()));
         plan.parts.push_back(pack(std::move(local), lengths[i]));
         next = end;
     }
     return plan;
+}
+
+bool join_rows(const std::int64_t* counts, std::size_t pieces, const std::int64_t* inverse, std::size_t n,
+               std::vector<std::int64_t>& rows) {
+    rows.clear();
+    std::int64_t at = 0;
+    for (std::size_t i = 0; i < pieces; ++i, ++at) {
+        if (counts[i] < 0) return false;
+        for (std::int64_t k = 0; k < counts[i]; ++k) rows.push_back(at++);
+    }
+    if (n == 0) return true;
+    std::vector<std::int64_t> asked(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (inverse[i] < 0 || static_cast<std::size_t>(inverse[i]) >= rows.size()) return false;
+        asked[i] = rows[static_cast<std::size_t>(inverse[i])];
+    }
+    rows = std::move(asked);
+    return true;
 }
 
 bool unpack_rows(const PackedRows& packed, std::vector<std::int64_t>& rows) {

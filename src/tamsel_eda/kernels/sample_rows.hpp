@@ -27,11 +27,20 @@ struct RowPlan {
     // For each asked position, its index among the distinct wanted rows in
     // ascending position; empty when the asked positions are those already.
     std::vector<std::int64_t> inverse;
+    std::vector<std::int64_t> counts;  // wanted rows per partition
 };
 
 // `offsets` and `lengths` describe `parts` adjoining partitions from row 0.
 RowPlan plan_rows(const std::int64_t* positions, std::size_t n, const std::int64_t* offsets,
                   const std::int64_t* lengths, std::size_t parts);
+
+// Where each asked position lies in the join of the pieces that partitions
+// hand over, in partition order: each piece its `counts[i]` wanted rows,
+// then its first row (which carries its dtypes into the join). `inverse` is
+// the plan's (empty: the asked positions are the wanted rows, ascending).
+// False for a negative count or an inverse past the wanted rows.
+bool join_rows(const std::int64_t* counts, std::size_t pieces, const std::int64_t* inverse, std::size_t n,
+               std::vector<std::int64_t>& rows);
 
 // A partition's wanted rows, ascending; false when `packed` is no plan's
 // (a mask of another length, positions outside the partition or out of order).
