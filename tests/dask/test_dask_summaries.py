@@ -28,7 +28,6 @@ distributed = pytest.importorskip("distributed")
 
 
 import _profilon_dask as driver  # noqa: E402
-import _profilon_kernels as kernels  # noqa: E402
 import profilon  # noqa: E402
 
 FLOATS = ["min", "max", "median", "std", "mean", "skew", "kurtosis", "q1", "q3", "outlier_share"]
@@ -241,7 +240,9 @@ def planned(ddf, columns, settings):
 
 @pytest.mark.parametrize("n_parts", [1, 3, 7])
 @pytest.mark.parametrize("cap", [1, 7, 50])
-def test_a_bucket_too_full_is_refined_within_the_three_passes(test_entries, sync, n_parts, cap, partition_reads, counted_frame, split):
+def test_a_bucket_too_full_is_refined_within_the_three_passes(
+    test_entries, sync, n_parts, cap, partition_reads, counted_frame, split
+):
     rng = np.random.default_rng(n_parts * 100 + cap)
     n = 2000
     pdf = pd.DataFrame({"dense": spread_in_one_bucket(n, rng), "normal": rng.normal(size=n + 14)})
