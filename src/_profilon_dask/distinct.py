@@ -106,18 +106,12 @@ def _distinct_partial(
 
 def _few_partial(part: pd.DataFrame, dtypes: list[Any], columns: Sequence[int]) -> tuple[np.ndarray, np.ndarray]:
     """Pass work on one partition for the columns whose distinct count
-    matters only up to two: per column no value, one (its hash), or more."""
-    args = [native_input(part.iloc[:, j], dtypes[j]) for j in columns]
-    read = [i for i, a in enumerate(args) if a is not None]
-    levels, hashes = np.zeros(len(args), dtype=np.uint8), np.zeros(len(args), dtype=np.uint64)
-    if read:
-        levels[read], hashes[read] = kernels().few_levels([args[i] for i in read])
-    for i in (i for i, a in enumerate(args) if a is None):
-        # A share whose dtype is not the metadata's: its levels by their
-        # hash in the metadata's dtype, as `_distinct_partial` hands it over.
-        unique = np.unique(_pandas_levels(part.iloc[:, columns[i]], dtypes[columns[i]])[4])
-        levels[i], hashes[i] = min(len(unique), 2), unique[0] if len(unique) == 1 else 0
-    return levels, hashes
+    matters only up to two: per column no value, one (its hash), or more. A
+    share whose dtype is not the metadata's goes by its levels' hashes in
+    the metadata's dtype, as `_distinct_partial` hands them over."""
+    shares = [(part.iloc[:, j], dtypes[j]) for j in columns]
+    args = [native_input(s, d) or (_pandas_levels(s, d)[4], None, "hashed") for s, d in shares]
+    return kernels().few_levels(args)
 
 
 def add_distinct_counts(

@@ -36,7 +36,8 @@
 // times; extra, a list with None or an int64 array of counts per column,
 // adds the present levels the caller united.
 // few_levels(columns) gives (levels uint8, hashes uint64) of one share:
-// per column 0 no value, 1 one value (and its hash), 2 more; few_merge(states)
+// per column 0 no value, 1 one value (and its hash), 2 more; a "hashed"
+// column holds the hashes of a share's levels pandas counted; few_merge(states)
 // gives each column's 0, 1 or 2 over the shares.
 //
 // distinct_counts(columns, threads=None): Series.nunique(dropna=True) of a
@@ -402,17 +403,21 @@ PyObject* few_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 1) throw py::type_error("few_levels(columns)");
         std::vector<std::unique_ptr<LevelArg>> held;
         std::vector<kernels::LevelColumn> columns;
+        std::vector<std::size_t> rows;
+        const LevelArg* first = nullptr;
         for (py::handle item : list_arg(args[0], "the first argument")) {
             held.push_back(level_arg(item));
             const kernels::LevelColumn& c = held.back()->column;
-            if (held.back()->rows != held.front()->rows) throw py::value_error("columns of one length");
-            if (c.hashed || c.weights) throw py::value_error("few_levels reads values, not hashes or weights");
+            if (!c.hashed && !first) first = held.back().get();
+            if (!c.hashed && held.back()->rows != first->rows) throw py::value_error("columns of one length");
+            if (c.weights) throw py::value_error("few_levels reads values or hashes, not weights");
+            rows.push_back(held.back()->rows);
             if (c.view.missing && (c.view.type == kernels::ValueType::f64 || c.view.type == kernels::ValueType::f32))
                 throw py::value_error("a masked float column: counted by pandas");
             columns.push_back(c);
         }
         std::vector<kernels::FewState> out(columns.size());
-        kernels::few_levels(columns.data(), columns.size(), held.empty() ? 0 : held.front()->rows, out.data());
+        kernels::few_levels(columns.data(), columns.size(), rows.data(), out.data());
         std::vector<std::uint8_t> levels(out.size());
         std::vector<std::uint64_t> hashes(out.size());
         std::transform(out.begin(), out.end(), levels.begin(),

@@ -278,6 +278,14 @@ def test_few_levels_equal_nunique_up_to_two(kernels, kind, n):
             for lo, hi in zip(np.r_[0, cuts], np.r_[cuts, n], strict=True)
         ]
         assert kernels.few_merge(states).tolist() == [min(s.nunique(dropna=True), 2)]
+        # A share pandas counted, handed over as its levels' hashes, answers
+        # the same.
+        hashed = [
+            kernels.few_levels([(np.array(list(expected_levels(s.iloc[lo:hi])[0]), dtype=np.uint64), None, "hashed")])
+            for lo, hi in zip(np.r_[0, cuts], np.r_[cuts, n], strict=True)
+        ]
+        for got, want in zip(hashed, states, strict=True):
+            assert got[0].tolist() == want[0].tolist() and got[1].tolist() == want[1].tolist()
         if n:
             # The one value's hash is pandas' hash of it, as a share counted
             # by pandas gives it.

@@ -339,7 +339,7 @@ FewState few_of(const LevelColumn& c, std::size_t n) {
             return FewState{FewLevels::many, 0};
         }
     }
-    if (st.levels == FewLevels::one) st.hash = pandas_mix(first);
+    if (st.levels == FewLevels::one) st.hash = c.hashed ? first : pandas_mix(first);
     return st;
 }
 
@@ -539,8 +539,8 @@ void finish_level_state(const LevelStateView& s, std::int64_t threshold, const s
     }
 }
 
-void few_levels(const LevelColumn* columns, std::size_t k, std::size_t rows, FewState* out) {
-    for (std::size_t j = 0; j < k; ++j) out[j] = few_any(columns[j], rows);
+void few_levels(const LevelColumn* columns, std::size_t k, const std::size_t* rows, FewState* out) {
+    for (std::size_t j = 0; j < k; ++j) out[j] = few_any(columns[j], rows[j]);
 }
 
 void few_merge(const FewState* states, std::size_t shares, std::size_t k, std::int64_t* out) {

@@ -215,9 +215,11 @@ struct FewState {
     std::uint64_t hash = 0;  // the one level's hash (levels == one)
 };
 
-// One share's answer for each of `k` columns of `rows` rows. A masked float
-// column is not read here (pandas versions differ on its unmasked NaN).
-void few_levels(const LevelColumn* columns, std::size_t k, std::size_t rows, FewState* out);
+// One share's answer for each of `k` columns, column j of rows[j] rows (a
+// hashed column's rows are the hashes of the levels pandas counted). A
+// masked float column is not read here (pandas versions differ on its
+// unmasked NaN).
+void few_levels(const LevelColumn* columns, std::size_t k, const std::size_t* rows, FewState* out);
 
 // Per column, 0, 1 or 2 (two or more) distinct values over the shares'
 // answers: states[share * k + column].
