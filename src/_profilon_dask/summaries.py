@@ -8,7 +8,7 @@ workers are the kernel's bytes, between the passes `Tables.summary_work`
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -35,25 +35,18 @@ _ZEROS_AT = len(FIELDS)
 @dataclass
 class SummaryWork:
     """What the summaries carry from one pass to the next: the kernel's
-    work, the extremes NumPy merged and the page's states."""
+    work (the page's ranges and histograms in it) and the extremes NumPy
+    merged."""
 
     entries: list[tuple[Any, str]]
     native: Any
     lo: np.ndarray
     hi: np.ndarray
-    ranges: list[Any]  # the page's range state per COLUMN entry
-    histograms: list[Any] = field(default_factory=list)  # and its merged histogram counts
-
-    def column_entries(self) -> list[int]:
-        return [j for j, (_, kind) in enumerate(self.entries) if kind == COLUMN]
 
 
 def _read(part: pd.DataFrame, entries: list[tuple[Any, str]]) -> list[np.ndarray]:
     inputs = Inputs(part)
     return [inputs(label, kind) for label, kind in entries]
-
-
-# ---------------------------------------------------------------- pass 1
 
 
 def _scan_leaf(part: pd.DataFrame, entries: list[tuple[Any, str]]) -> tuple[Any, ...]:
@@ -64,18 +57,17 @@ def _scan_leaf(part: pd.DataFrame, entries: list[tuple[Any, str]]) -> tuple[Any,
         # zero NumPy answers is its own reduction's business.
         present = xs[j][~np.isnan(xs[j])]
         lo[j], hi[j] = np.min(present), np.max(present)
-    ranges = [kernels.page_range_partial(x) for x, (_, kind) in zip(xs, entries, strict=True) if kind == COLUMN]
-    return state, lo, hi, ranges
+    return state, lo, hi
 
 
 def _scan_merge(nodes: list[tuple[Any, ...]]) -> tuple[Any, ...]:
     # The extremes merge as NumPy's nanmin and nanmax of the whole column.
-    return (
-        kernels.summary_scan_merge([n[0] for n in nodes]),
-        np.fmin.reduce([n[1] for n in nodes]),
-        np.fmax.reduce([n[2] for n in nodes]),
-        [kernels.page_range_merge(list(states)) for states in zip(*(n[3] for n in nodes), strict=True)],
-    )
+    states, lo, hi = zip(*nodes, strict=True)
+    return kernels.summary_scan_merge(list(states)), np.fmin.reduce(lo), np.fmax.reduce(hi)
+
+
+def _read_leaf(part: pd.DataFrame, entries: list[tuple[Any, str]], plan: bytes, partial: Any) -> Any:
+    return partial(plan, _read(part, entries))
 
 
 def _sum_block(k: Any) -> int:
@@ -106,66 +98,43 @@ def add_summary_scan(
     at = p.add(combine_tree([leaf(part, entries) for part in p.partitions(ddf)], _scan_merge))
 
     def fill(results: list[Any], tables: Tables) -> None:
-        state, lo, hi, ranges = results[at]
+        state, lo, hi = results[at]
         native = kernels.summary_plan(state, cap, _sum_block(kernels))
-        tables.summary_work = SummaryWork(entries, native, lo, hi, ranges)
+        tables.summary_work = SummaryWork(entries, native, lo, hi)
 
     return fill
 
 
-# ---------------------------------------------------------------- passes 2 and 3
-
-
-def _sums_leaf(part: pd.DataFrame, entries: list[tuple[Any, str]], plan: bytes, ranges: list[Any]) -> Any:
-    xs = _read(part, entries)
-    columns = [x for x, (_, kind) in zip(xs, entries, strict=True) if kind == COLUMN]
-    hists = [kernels.page_histogram_partial(r, x) for r, x in zip(ranges, columns, strict=True)]
-    return kernels.summary_sums_partial(plan, xs), hists
-
-
-def _sums_merge(nodes: list[Any]) -> Any:
-    hists = [kernels.page_counts_merge(list(counts)) for counts in zip(*(n[1] for n in nodes), strict=True)]
-    return kernels.summary_sums_merge([n[0] for n in nodes]), hists
-
-
-def _moments_leaf(part: pd.DataFrame, entries: list[tuple[Any, str]], plan: bytes) -> Any:
-    return kernels.summary_moments_partial(plan, _read(part, entries))
-
-
-def _add_read(p: Pass, ddf: Any, work: SummaryWork, read: int, leaf: Any, merge: Any, *args: Any) -> int:
+def _add_read(p: Pass, ddf: Any, work: SummaryWork, read: int, partial: Any, merge: Any) -> int:
     import dask
 
     # Each partition's plan holds its own place in the column only.
     plans = kernels.summary_read_plans(work.native, read)
-    task = dask.delayed(leaf, pure=True)
-    leaves = [task(part, work.entries, plan, *args) for part, plan in zip(p.partitions(ddf), plans, strict=True)]
+    task = dask.delayed(_read_leaf, pure=True)
+    leaves = [task(part, work.entries, plan, partial) for part, plan in zip(p.partitions(ddf), plans, strict=True)]
     return p.add(combine_tree(leaves, merge))
 
 
 def add_summary_sums(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any], Tables], None]:
-    """Pass 2: the sums for the means and the gathered quantile values (the
-    plan comes from pass 1, filled into `tables`)."""
+    """Pass 2: the sums for the means, the gathered quantile values and the
+    page's histograms (the plan comes from pass 1, filled into `tables`)."""
     work: SummaryWork = tables.summary_work
-    at = _add_read(p, ddf, work, 2, _sums_leaf, _sums_merge, work.ranges)
-
-    def fill(results: list[Any], tables: Tables) -> None:
-        merged, work.histograms = results[at]
-        kernels.summary_sums_finish(work.native, merged)
-
-    return fill
+    at = _add_read(p, ddf, work, 2, kernels.summary_sums_partial, kernels.summary_sums_merge)
+    return lambda results, tables: kernels.summary_sums_finish(work.native, results[at])
 
 
 def add_summary_moments(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any], Tables], None]:
     """Pass 3: the centred sums, the refined buckets' values and the outlier
-    counts; its fill writes `column_summaries`, `target_moments` and
-    `target_zero_counts`."""
+    counts; its fill writes `column_summaries`, `target_moments`,
+    `target_zero_counts` and `page_numeric`."""
     work: SummaryWork = tables.summary_work
-    at = _add_read(p, ddf, work, 3, _moments_leaf, kernels.summary_moments_merge)
+    at = _add_read(p, ddf, work, 3, kernels.summary_moments_partial, kernels.summary_moments_merge)
 
     def fill(results: list[Any], tables: Tables) -> None:
         figures = kernels.summary_finish(work.native, results[at], work.lo, work.hi)
-        column_entries, names = work.column_entries(), [name for name, _ in FIELDS]
-        rows = {work.entries[j][0]: figures[j, :_ZEROS_AT] for j in column_entries}
+        names = [name for name, _ in FIELDS]
+        columns = [j for j, (_, kind) in enumerate(work.entries) if kind == COLUMN]
+        rows = {work.entries[j][0]: figures[j, :_ZEROS_AT] for j in columns}
         table = pd.DataFrame.from_dict(rows, orient="index", columns=names)
         tables.column_summaries = table.astype({name: np.int64 if count else np.float64 for name, count in FIELDS})
         targets = [(j, label) for j, (label, kind) in enumerate(work.entries) if kind == TARGET]
@@ -176,8 +145,8 @@ def add_summary_moments(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any
             }
             tables.target_zero_counts = {label: int(figures[j, _ZEROS_AT]) for j, label in targets}
         tables.page_numeric = {
-            work.entries[j][0]: (work.ranges[s], work.histograms[s], [float(v) for v in figures[j, _ZEROS_AT + 1 :]])
-            for s, j in enumerate(column_entries)
+            work.entries[j][0]: (*page, figures[j, _ZEROS_AT + 1 :].tolist())
+            for j, page in zip(columns, kernels.summary_page(work.native), strict=True)
         }
         tables.summary_work = None
 

@@ -18,18 +18,26 @@
 // The mergeable steps. A state is a tuple of arrays (hashes uint64, counts
 // int64, begin int64, missing int64, lone int64, lone_begin int64): one
 // range's levels of k columns (see kernels/level_counts.hpp).
-// level_partial(columns, ranges) gives one share's states, one per range:
-// each column is (values, mask, missing[, weights]) for the kernel to read,
-// or (missing_kinds, lone) for a column whose present levels the caller
-// counts: its cells of the missing kinds None, pd.NA, NaT, NaN (four int64)
-// and the counts of its missing levels that equal only themselves.
+// level_partial(columns, ranges, numbers=None) gives one share's states,
+// one per range: each column is (values, mask, missing[, weights]) for the
+// kernel to read, or (missing_kinds, lone[, keys, counts, hashes]) for a
+// column pandas counted: its cells of the missing kinds None, pd.NA, NaT,
+// NaN (four int64), the counts of its missing levels that equal only
+// themselves, and its present levels (a sequence of objects, int64 counts,
+// uint64 hashes in the metadata's dtype or None: routed then by the key,
+// as level_routes routes with `numbers`). A state then ends in (keys
+// (a list), key_counts, key_hashes, key_begin): the present levels pandas
+// counted, which level_merge unites as pandas' hash table compares keys,
+// and joins to the kernel's levels of a column by their hashes where a
+// column has both.
 // level_merge(states) unites states of one range. level_finish(state, rows,
 // extra=None) gives (distinct, rare): each column's distinct present levels
 // and the cells of its levels counted at most max(int(0.01 * rows), 2)
 // times; extra, a list with None or an int64 array of counts per column,
 // adds the present levels the caller united.
 // few_levels(columns) gives (levels uint8, hashes uint64) of one share:
-// per column 0 no value, 1 one value (and its hash), 2 more; few_merge(states)
+// per column 0 no value, 1 one value (and its hash), 2 more; a "hashed"
+// column holds the hashes of a share's levels pandas counted; few_merge(states)
 // gives each column's 0, 1 or 2 over the shares.
 //
 // distinct_counts(columns, threads=None): Series.nunique(dropna=True) of a
@@ -45,6 +53,8 @@
 
 #include "../tamsel_eda/kernels/kernels.hpp"
 #include "../tamsel_eda/kernels/level_counts.hpp"
+#include "../tamsel_eda/pyapi/level_routes.hpp"
+#include "../tamsel_eda/pyapi/object_levels.hpp"
 #include "arrays.hpp"
 #include "entries.hpp"
 
@@ -202,16 +212,23 @@ const T* state_array(std::vector<std::unique_ptr<HeldBuffer>>& held, py::handle 
     return static_cast<const T*>(v.buf);
 }
 
-// A state tuple read in place, checked to hold together.
+// A state tuple read in place, checked to hold together; one of six arrays
+// (no keys) is read as one without keys.
 struct StateArg {
     std::vector<std::unique_ptr<HeldBuffer>> held;
     kernels::LevelStateView view;
+    py::object keys;                 // a sequence, its items read in place
+    std::vector<std::int64_t> none;  // key_begin of a state without keys
 
     explicit StateArg(py::handle obj) {
         py::tuple t = tuple_arg(obj, "a state");
-        if (py::len(t) != 6) throw py::value_error("a state is (hashes, counts, begin, missing, lone, lone_begin)");
+        const std::size_t fields = py::len(t);
+        if (fields != 6 && fields != 10)
+            throw py::value_error(
+                "a state is (hashes, counts, begin, missing, lone, lone_begin[, keys, key_counts, key_hashes, "
+                "key_begin])");
         using VT = kernels::ValueType;
-        std::size_t levels = 0, columns = 0, lone = 0;
+        std::size_t levels = 0, columns = 0, lone = 0, n_keys = 0;
         view.hashes = state_array<std::uint64_t>(held, t[0], VT::u64, levels, false, "hashes");
         view.counts = state_array<std::int64_t>(held, t[1], VT::i64, levels, true, "counts");
         view.begin = state_array<std::int64_t>(held, t[2], VT::i64, columns, false, "begin");
@@ -221,42 +238,94 @@ struct StateArg {
         view.missing = state_array<std::int64_t>(held, t[3], VT::i64, kinds, true, "missing");
         view.lone = state_array<std::int64_t>(held, t[4], VT::i64, lone, false, "lone");
         view.lone_begin = state_array<std::int64_t>(held, t[5], VT::i64, columns, true, "lone_begin");
-        if (!kernels::valid_level_state(view, levels, lone))
+        if (fields == 10) {
+            if (!PyList_Check(t[6].ptr())) throw py::type_error("state: keys, a list");
+            keys = py::reinterpret_borrow<py::object>(t[6]);
+            n_keys = static_cast<std::size_t>(PyList_GET_SIZE(keys.ptr()));
+            view.key_counts = state_array<std::int64_t>(held, t[7], VT::i64, n_keys, true, "key_counts");
+            view.key_hashes = state_array<std::uint64_t>(held, t[8], VT::u64, n_keys, true, "key_hashes");
+            view.key_begin = state_array<std::int64_t>(held, t[9], VT::i64, columns, true, "key_begin");
+        } else {
+            keys = py::list();
+            none.assign(columns, 0);
+            view.key_begin = none.data();
+        }
+        if (!kernels::valid_level_state(view, levels, lone, n_keys))
             throw py::value_error("state: offsets outside its arrays, or a count not positive");
+    }
+
+    PyObject* const* key_items() const { return PySequence_Fast_ITEMS(keys.ptr()); }
+};
+
+py::object state_object(const kernels::LevelState& s, py::list keys) {
+    return py::make_tuple(make_array(s.hashes, "uint64"), make_array(s.counts, "int64"), make_array(s.begin, "int64"),
+                          make_array(s.missing, "int64"), make_array(s.lone, "int64"),
+                          make_array(s.lone_begin, "int64"), std::move(keys), make_array(s.key_counts, "int64"),
+                          make_array(s.key_hashes, "uint64"), make_array(s.key_begin, "int64"));
+}
+
+// A column whose levels the caller counted: its missing kinds, lone
+// missing levels and (keys, counts, hashes or None) of its present ones,
+// routed by their hashes or (without) natively by the key (level_routes).
+struct CountedArg {
+    std::vector<std::int64_t> lone, key_counts;
+    std::vector<std::uint64_t> key_hashes;
+    std::vector<std::intptr_t> key_ranges;
+    py::object keys;
+
+    CountedArg(py::tuple t, kernels::PartialColumn& c, std::size_t ranges, py::handle numbers) {
+        const auto kinds = read_array<std::int64_t>(t[0], "int64");
+        if (kinds.size() != kernels::missing_kinds) throw py::value_error("missing kinds: four counts");
+        std::copy(kinds.begin(), kinds.end(), c.missing);
+        lone = read_array<std::int64_t>(t[1], "int64");
+        c.lone = lone.data();
+        c.lone_size = lone.size();
+        if (py::len(t) == 2) return;
+        keys = py::reinterpret_steal<py::object>(PySequence_Fast(t[2].ptr(), "keys must be a sequence"));
+        if (!keys) throw py::error_already_set();
+        key_counts = read_array<std::int64_t>(t[3], "int64");
+        c.keys = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(keys.ptr()));
+        if (key_counts.size() != c.keys) throw py::value_error("keys and counts differ in length");
+        if (std::any_of(key_counts.begin(), key_counts.end(), [](std::int64_t n) { return n <= 0; }))
+            throw py::value_error("a key's count is not positive");
+        c.key_counts = key_counts.data();
+        if (!t[4].is_none()) {
+            key_hashes = read_array<std::uint64_t>(t[4], "uint64");
+            if (key_hashes.size() != c.keys) throw py::value_error("keys and hashes differ in length");
+            c.key_hashes = key_hashes.data();
+        } else if (c.keys && ranges > 1) {
+            if (numbers.is_none()) throw py::type_error("level_partial: keys without hashes need `numbers`");
+            key_ranges.resize(c.keys);
+            pyapi::object_level_routes(PySequence_Fast_ITEMS(keys.ptr()), static_cast<Py_ssize_t>(c.keys), ranges,
+                                       numbers.ptr(), key_ranges.data());
+            c.key_ranges = key_ranges.data();
+        }
     }
 };
 
-py::object state_object(const kernels::LevelState& s) {
-    return py::make_tuple(make_array(s.hashes, "uint64"), make_array(s.counts, "int64"), make_array(s.begin, "int64"),
-                          make_array(s.missing, "int64"), make_array(s.lone, "int64"),
-                          make_array(s.lone_begin, "int64"));
-}
-
 PyObject* level_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
-        if (nargs != 2) throw py::type_error("level_partial(columns, ranges)");
+        if (nargs < 2 || nargs > 3) throw py::type_error("level_partial(columns, ranges, numbers=None)");
         py::list items = list_arg(args[0], "columns");
+        const std::size_t ranges = ranges_arg(args[1]);
+        const py::handle numbers = nargs > 2 ? args[2] : Py_None;
         std::vector<std::unique_ptr<LevelArg>> read;
-        std::vector<std::vector<std::int64_t>> lone(py::len(items));
+        std::vector<std::unique_ptr<CountedArg>> counted;
+        std::vector<PyObject* const*> keys(py::len(items), nullptr);
         std::vector<kernels::PartialColumn> columns(py::len(items));
         for (std::size_t j = 0; j < columns.size(); ++j) {
             kernels::PartialColumn& c = columns[j];
             py::tuple t = tuple_arg(items[j], "a column");
             const std::size_t fields = py::len(t);
-            if (fields == 2) {
-                const auto kinds = read_array<std::int64_t>(t[0], "int64");
-                if (kinds.size() != kernels::missing_kinds) throw py::value_error("missing kinds: four counts");
-                std::copy(kinds.begin(), kinds.end(), c.missing);
-                lone[j] = read_array<std::int64_t>(t[1], "int64");
-                c.lone = lone[j].data();
-                c.lone_size = lone[j].size();
+            if (fields == 2 || fields == 5) {
+                counted.push_back(std::make_unique<CountedArg>(t, c, ranges, numbers));
+                if (c.keys) keys[j] = PySequence_Fast_ITEMS(counted.back()->keys.ptr());
             } else {
                 read.push_back(level_arg(t));
                 c.read = &read.back()->column;
                 c.rows = read.back()->rows;
             }
         }
-        const std::size_t ranges = ranges_arg(args[1]);
         std::vector<kernels::LevelState> states;
         std::vector<bool> undecided;
         pyapi::without_gil([&](const std::function<bool()>& poll) {
@@ -268,7 +337,7 @@ PyObject* level_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         // are not held twice over.
         py::list result;
         for (kernels::LevelState& s : states) {
-            result.append(state_object(s));
+            result.append(state_object(s, pyapi::keys_of_state(s, keys)));
             s = kernels::LevelState{};
         }
         return py::object(std::move(result));
@@ -280,18 +349,26 @@ PyObject* level_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 1) throw py::type_error("level_merge(states)");
         std::vector<std::unique_ptr<StateArg>> held;
         std::vector<kernels::LevelStateView> views;
+        std::vector<PyObject* const*> keys;
         for (py::handle item : list_arg(args[0], "the first argument")) {
             held.push_back(std::make_unique<StateArg>(item));
             if (!views.empty() && held.back()->view.k != views[0].k)
                 throw py::value_error("states of different columns");
             views.push_back(held.back()->view);
+            keys.push_back(held.back()->key_items());
         }
         if (views.empty()) throw py::value_error("level_merge needs at least one state");
+        const std::vector<bool> joined = kernels::joined_columns(views.data(), views.size());
+        py::list united_keys;
+        kernels::LevelState united;
+        pyapi::unite_object_levels(views.data(), keys, views.size(), joined, united_keys, united);
+        const kernels::KeyLevelsView key_view{united.key_counts.data(), united.key_hashes.data(),
+                                              united.key_begin.data()};
         kernels::LevelState out;
         pyapi::without_gil([&](const std::function<bool()>& poll) {
-            return kernels::merge_level_states(views.data(), views.size(), out, poll);
+            return kernels::merge_level_states(views.data(), views.size(), joined, key_view, out, poll);
         });
-        return state_object(out);
+        return state_object(out, std::move(united_keys));
     });
 }
 
@@ -326,17 +403,21 @@ PyObject* few_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 1) throw py::type_error("few_levels(columns)");
         std::vector<std::unique_ptr<LevelArg>> held;
         std::vector<kernels::LevelColumn> columns;
+        std::vector<std::size_t> rows;
+        const LevelArg* first = nullptr;
         for (py::handle item : list_arg(args[0], "the first argument")) {
             held.push_back(level_arg(item));
             const kernels::LevelColumn& c = held.back()->column;
-            if (held.back()->rows != held.front()->rows) throw py::value_error("columns of one length");
-            if (c.hashed || c.weights) throw py::value_error("few_levels reads values, not hashes or weights");
+            if (!c.hashed && !first) first = held.back().get();
+            if (!c.hashed && held.back()->rows != first->rows) throw py::value_error("columns of one length");
+            if (c.weights) throw py::value_error("few_levels reads values or hashes, not weights");
+            rows.push_back(held.back()->rows);
             if (c.view.missing && (c.view.type == kernels::ValueType::f64 || c.view.type == kernels::ValueType::f32))
                 throw py::value_error("a masked float column: counted by pandas");
             columns.push_back(c);
         }
         std::vector<kernels::FewState> out(columns.size());
-        kernels::few_levels(columns.data(), columns.size(), held.empty() ? 0 : held.front()->rows, out.data());
+        kernels::few_levels(columns.data(), columns.size(), rows.data(), out.data());
         std::vector<std::uint8_t> levels(out.size());
         std::vector<std::uint64_t> hashes(out.size());
         std::transform(out.begin(), out.end(), levels.begin(),
@@ -403,7 +484,7 @@ PyObject* distinct_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 const PyMethodDef level_counts_entries[] = {
     {"level_partial", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_partial)), METH_FASTCALL,
-     "level_partial(columns, ranges): one share's level states, one per range."},
+     "level_partial(columns, ranges, numbers=None): one share's level states, one per range."},
     {"level_merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_merge)), METH_FASTCALL,
      "level_merge(states): the union of level states of one range."},
     {"level_finish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_finish)), METH_FASTCALL,

@@ -20,6 +20,7 @@
 //   summary_moments_partial(plan, columns) -> partial            third read
 //   summary_moments_merge(partials) -> partial
 //   summary_finish(work, partial, lo, hi) -> entries x 22 float64 (kernels::split_figures)
+//   summary_page(work) -> per column entry (page range state, histogram counts), after the sums
 //   summary_inspect(work) -> per column ([refined (level, prefix)], brackets or None)
 // kinds: per entry 0 (a column) or 1 (a target); columns: C-contiguous
 // float64 arrays of one partition, one per entry.
@@ -290,6 +291,21 @@ PyObject* summary_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+PyObject* summary_page(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 1) throw py::type_error("summary_page(work)");
+        const kernels::SplitWork& work = work_of(args[0]);
+        if (work.histograms.size() != work.scan.ranges.size()) throw py::value_error("the second read is not in");
+        py::list out;
+        for (std::size_t c = 0; c < work.histograms.size(); ++c) {
+            const kernels::page::RangeState& r = work.scan.ranges[c];
+            out.append(py::make_tuple(py::make_tuple(r.finite, r.missing, r.infinite, r.zeros, r.lo, r.hi, r.sum),
+                                      make_array(work.histograms[c], "int64")));
+        }
+        return py::object(std::move(out));
+    });
+}
+
 PyObject* summary_inspect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 1) throw py::type_error("summary_inspect(work)");
@@ -329,6 +345,8 @@ const PyMethodDef summary_entries[] = {
     {"summary_moments_partial", fast<summary_moments_partial>(), METH_FASTCALL,
      "summary_moments_partial(plan, columns): a partition's third read."},
     {"summary_moments_merge", fast<summary_moments_merge>(), METH_FASTCALL, "summary_moments_merge(partials): merged."},
+    {"summary_page", fast<summary_page>(), METH_FASTCALL,
+     "summary_page(work): per column entry its page range state and histogram counts."},
     {"summary_finish", fast<summary_finish>(), METH_FASTCALL,
      "summary_finish(work, partial, lo, hi): per entry its 22 figures."},
     {nullptr, nullptr, 0, nullptr},

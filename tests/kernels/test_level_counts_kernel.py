@@ -278,6 +278,14 @@ def test_few_levels_equal_nunique_up_to_two(kernels, kind, n):
             for lo, hi in zip(np.r_[0, cuts], np.r_[cuts, n], strict=True)
         ]
         assert kernels.few_merge(states).tolist() == [min(s.nunique(dropna=True), 2)]
+        # A share pandas counted, handed over as its levels' hashes, answers
+        # the same.
+        hashed = [
+            kernels.few_levels([(np.array(list(expected_levels(s.iloc[lo:hi])[0]), dtype=np.uint64), None, "hashed")])
+            for lo, hi in zip(np.r_[0, cuts], np.r_[cuts, n], strict=True)
+        ]
+        for got, want in zip(hashed, states, strict=True):
+            assert got[0].tolist() == want[0].tolist() and got[1].tolist() == want[1].tolist()
         if n:
             # The one value's hash is pandas' hash of it, as a share counted
             # by pandas gives it.
@@ -605,3 +613,48 @@ def test_infinities_as_missing_leave_the_counts_to_pandas():
         warnings.simplefilter("ignore", FutureWarning)
         with pd.option_context("mode.use_inf_as_na", True):
             assert "a" in profilon.EDA().eda_report_and_score(df, target="y").schema["constant_cols"]
+
+
+class Unhashable:
+    __hash__ = None
+
+    def __init__(self, v):
+        self.v = v
+
+    def __eq__(self, other):
+        return isinstance(other, Unhashable) and other.v == self.v
+
+
+def keyed_share(values):
+    """A share's present levels as pandas counts them, as the kernel takes
+    keys it does not read: (kinds, lone, keys, counts, hashes)."""
+    vc = pd.Series(values, dtype=object).value_counts(sort=False)
+    return np.zeros(4, dtype=np.int64), np.zeros(0, dtype=np.int64), list(vc.index), vc.to_numpy(), None
+
+
+@pytest.mark.parametrize("ranges, fan_in", [(1, 2), (3, 2), (4, 3)])
+def test_keys_pandas_counted_unite_as_pandas_compares_them(kernels, ranges, fan_in):
+    # Keys pandas finds equal across shares meet in one level: numbers of any
+    # type, tuples holding distinct NaN objects, unhashable keys equal by ==,
+    # texts by their value (a lone surrogate too).
+    pool = [1, 1.0, True, np.int64(1), 2.5, np.float64(2.5), "a", "é", "a\ud800", (1, 2), frozenset({3}), 0, -0.0]
+    # Fresh objects per draw, as a column's rows hold them (NaN objects that
+    # are not the same object).
+    fresh = [lambda: (float("nan"), 1), lambda: (1, (float("nan"),))]
+    fresh.append(lambda: Unhashable(7))
+    rng = np.random.default_rng(ranges * 10 + fan_in)
+    picks = rng.integers(0, len(pool) + len(fresh), 700)
+    values = [pool[i] if i < len(pool) else fresh[i - len(pool)]() for i in picks]
+    cuts = split_shares(rng, len(values), 5)
+    pieces = [
+        kernels.level_partial([keyed_share(values[lo:hi])], ranges, (int, float, complex, np.number, np.bool_))
+        for lo, hi in zip(np.r_[0, cuts], np.r_[cuts, len(values)], strict=True)
+    ]
+    distinct = rare = 0
+    for r in range(ranges):
+        got_distinct, got_rare = kernels.level_finish(tree_merge(kernels, [p[r] for p in pieces], fan_in), 300)
+        distinct += int(got_distinct[0])
+        rare += int(got_rare[0])
+    vc = pd.Series(values, dtype=object).value_counts()
+    assert distinct == len(vc)
+    assert rare == int(vc[vc <= 3].sum())

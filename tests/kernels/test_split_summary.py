@@ -326,3 +326,30 @@ def test_bad_arguments_are_errors_not_figures(kernels, case):
     assert sorted(calls) == sorted(BAD_CALLS)
     with pytest.raises((ValueError, TypeError)):
         calls[case]()
+
+
+@pytest.mark.parametrize("n_parts", [1, 3, 7])
+def test_the_pages_ranges_and_histograms_ride_with_the_scan_and_the_sums(kernels, n_parts):
+    # Each numeric column's page range (merged in partition order, its sum
+    # in row order) and histogram are the page kernel's own on the same
+    # partitions; a column without a finite value has no bars, and a
+    # target none of either.
+    rng = np.random.default_rng(n_parts)
+    columns = [specials(300, rng), np.full(300, np.nan), rng.normal(size=300)]
+    kinds = np.array([0, 0, 1], dtype=np.uint8)
+    bounds = np.r_[0, np.sort(rng.integers(0, 301, n_parts - 1)), 300]
+    parts = [[np.ascontiguousarray(c[s:e]) for c in columns] for s, e in zip(bounds, bounds[1:], strict=False)]
+    # One merge of every scan: the sum of the range adds as one fold does.
+    state = kernels.summary_scan_merge([kernels.summary_scan(p, kinds)[0] for p in parts])
+    work = kernels.summary_plan(state, 7, sum_block(kernels))
+    plans = kernels.summary_read_plans(work, 2)
+    sums = [kernels.summary_sums_partial(plan, p) for plan, p in zip(plans, parts, strict=True)]
+    kernels.summary_sums_finish(work, any_order_merge(kernels.summary_sums_merge, sums, rng))
+    page = kernels.summary_page(work)
+    assert len(page) == 2
+    for c, (got_range, got_counts) in enumerate(page):
+        want_range = kernels.page_range_merge([kernels.page_range_partial(p[c]) for p in parts])
+        want_counts = kernels.page_counts_merge([kernels.page_histogram_partial(want_range, p[c]) for p in parts])
+        assert got_range == want_range
+        assert got_counts.tolist() == want_counts.tolist()
+    assert page[1][1].tolist() == []

@@ -296,6 +296,7 @@ LevelState empty_state(std::size_t k) {
     s.begin.assign(1, 0);
     s.missing.assign(k * missing_kinds, 0);
     s.lone_begin.assign(1, 0);
+    s.key_begin.assign(1, 0);
     return s;
 }
 
@@ -338,7 +339,7 @@ FewState few_of(const LevelColumn& c, std::size_t n) {
             return FewState{FewLevels::many, 0};
         }
     }
-    if (st.levels == FewLevels::one) st.hash = pandas_mix(first);
+    if (st.levels == FewLevels::one) st.hash = c.hashed ? first : pandas_mix(first);
     return st;
 }
 
@@ -410,37 +411,69 @@ bool level_partial(const PartialColumn* columns, std::size_t k, std::size_t rang
             }
             s.lone_begin.push_back(static_cast<std::int64_t>(s.lone.size()));
         }
+        for (std::size_t i = 0; i < c.keys; ++i) {
+            const std::uint64_t h = c.key_hashes ? c.key_hashes[i] : 0;
+            LevelState& s = out[c.key_ranges ? static_cast<std::size_t>(c.key_ranges[i]) % ranges : h % ranges];
+            s.key_counts.push_back(c.key_counts[i]);
+            s.key_hashes.push_back(h);
+            s.key_source.push_back(i);
+        }
+        for (LevelState& s : out) s.key_begin.push_back(static_cast<std::int64_t>(s.key_counts.size()));
     }
     return true;
 }
 
-bool merge_level_states(const LevelStateView* states, std::size_t m, LevelState& out,
-                        const std::function<bool()>& poll) {
+std::vector<bool> joined_columns(const LevelStateView* states, std::size_t m) {
+    const std::size_t k = m ? states[0].k : 0;
+    std::vector<bool> levels(k, false), keys(k, false), out(k, false);
+    for (std::size_t s = 0; s < m; ++s) {
+        for (std::size_t j = 0; j < k; ++j) {
+            levels[j] = levels[j] || states[s].begin[j + 1] > states[s].begin[j];
+            keys[j] = keys[j] || states[s].key_begin[j + 1] > states[s].key_begin[j];
+        }
+    }
+    for (std::size_t j = 0; j < k; ++j) out[j] = levels[j] && keys[j];
+    return out;
+}
+
+bool merge_level_states(const LevelStateView* states, std::size_t m, const std::vector<bool>& joined,
+                        const KeyLevelsView& keys, LevelState& out, const std::function<bool()>& poll) {
     const std::size_t k = m ? states[0].k : 0;
     out = empty_state(k);
     bool stopped = false;
+    // Column j's levels of state s, then (joined) its keys by their hashes.
+    auto table = [&](std::size_t s, std::size_t j, bool of_keys, const std::uint64_t*& h, const std::int64_t*& c) {
+        const LevelStateView& v = states[s];
+        const std::int64_t* b = of_keys ? v.key_begin : v.begin;
+        h = (of_keys ? v.key_hashes : v.hashes) + b[j];
+        c = (of_keys ? v.key_counts : v.counts) + b[j];
+        return static_cast<std::size_t>(b[j + 1] - b[j]);
+    };
     auto task = [&](std::size_t, const Stop& stop) {
         for (std::size_t j = 0; j < k; ++j) {
+            const std::size_t sides = joined[j] ? 2 : 1;
             std::size_t total = 0, tables = 0, only = 0;
-            for (std::size_t s = 0; s < m; ++s) {
-                const auto n = static_cast<std::size_t>(states[s].begin[j + 1] - states[s].begin[j]);
+            const std::uint64_t* h;
+            const std::int64_t* c;
+            for (std::size_t t = 0; t < m * sides; ++t) {
+                const std::size_t n = table(t % m, j, t >= m, h, c);
                 total += n;
-                if (n) ++tables, only = s;
+                if (n) ++tables, only = t;
             }
             if (tables == 1) {
-                // One table is its own union.
-                const LevelStateView& v = states[only];
-                append(out.hashes, v.hashes + v.begin[j], total);
-                append(out.counts, v.counts + v.begin[j], total);
+                // One table of levels is its own union (a joined column has
+                // two at least).
+                table(only % m, j, only >= m, h, c);
+                append(out.hashes, h, total);
+                append(out.counts, c, total);
             } else if (tables > 1) {
                 Gathered g;
                 g.hashes = raw<std::uint64_t>(total);
                 g.weights = raw<std::int64_t>(total);
-                for (std::size_t s = 0; s < m; ++s) {
-                    const LevelStateView& v = states[s];
-                    const auto n = static_cast<std::size_t>(v.begin[j + 1] - v.begin[j]);
-                    std::copy(v.hashes + v.begin[j], v.hashes + v.begin[j] + n, g.hashes.get() + g.size);
-                    std::copy(v.counts + v.begin[j], v.counts + v.begin[j] + n, g.weights.get() + g.size);
+                for (std::size_t t = 0; t < m * sides; ++t) {
+                    const std::size_t n = table(t % m, j, t >= m, h, c);
+                    std::copy(h, h + n, g.hashes.get() + g.size);
+                    std::copy(c, c + n, g.weights.get() + g.size);
                     g.size += n;
                 }
                 LevelCounts united;
@@ -453,20 +486,31 @@ bool merge_level_states(const LevelStateView* states, std::size_t m, LevelState&
             }
             out.begin.push_back(static_cast<std::int64_t>(out.hashes.size()));
             merge_missing(states, m, j, out);
+            if (!joined[j]) {
+                const auto b = static_cast<std::size_t>(keys.begin[j]),
+                           n = static_cast<std::size_t>(keys.begin[j + 1]) - b;
+                append(out.key_counts, keys.counts + b, n);
+                append(out.key_hashes, keys.hashes + b, n);
+            }
+            out.key_begin.push_back(static_cast<std::int64_t>(out.key_counts.size()));
         }
     };
     return parallel_for(1, task, poll) && !stopped;
 }
 
-bool valid_level_state(const LevelStateView& s, std::size_t levels, std::size_t lone) {
-    if (s.begin[0] != 0 || s.lone_begin[0] != 0) return false;
+bool valid_level_state(const LevelStateView& s, std::size_t levels, std::size_t lone, std::size_t keys) {
+    if (s.begin[0] != 0 || s.lone_begin[0] != 0 || s.key_begin[0] != 0) return false;
     for (std::size_t j = 0; j < s.k; ++j) {
-        if (s.begin[j + 1] < s.begin[j] || s.lone_begin[j + 1] < s.lone_begin[j]) return false;
+        if (s.begin[j + 1] < s.begin[j] || s.lone_begin[j + 1] < s.lone_begin[j] || s.key_begin[j + 1] < s.key_begin[j])
+            return false;
     }
-    if (static_cast<std::size_t>(s.begin[s.k]) != levels || static_cast<std::size_t>(s.lone_begin[s.k]) != lone)
+    if (static_cast<std::size_t>(s.begin[s.k]) != levels || static_cast<std::size_t>(s.lone_begin[s.k]) != lone ||
+        static_cast<std::size_t>(s.key_begin[s.k]) != keys)
         return false;
     // A count of 0 would mark an empty slot of the tables that unite them.
-    return std::all_of(s.counts, s.counts + levels, [](std::int64_t c) { return c > 0; });
+    const auto positive = [](std::int64_t c) { return c > 0; };
+    return std::all_of(s.counts, s.counts + levels, positive) &&
+           std::all_of(s.key_counts, s.key_counts + keys, positive);
 }
 
 std::int64_t rare_threshold(std::int64_t rows) {
@@ -485,7 +529,9 @@ void finish_level_state(const LevelStateView& s, std::int64_t threshold, const s
         const std::int64_t* m = s.missing + j * missing_kinds;
         distinct[j] = s.begin[j + 1] - s.begin[j];
         rare[j] = rare_of(s.counts + s.begin[j], s.counts + s.begin[j + 1]) + rare_of(m, m + missing_kinds) +
-                  rare_of(s.lone + s.lone_begin[j], s.lone + s.lone_begin[j + 1]);
+                  rare_of(s.lone + s.lone_begin[j], s.lone + s.lone_begin[j + 1]) +
+                  rare_of(s.key_counts + s.key_begin[j], s.key_counts + s.key_begin[j + 1]);
+        distinct[j] += s.key_begin[j + 1] - s.key_begin[j];
         if (extra && extra[j]) {
             distinct[j] += static_cast<std::int64_t>(extra_size[j]);
             rare[j] += rare_of(extra[j], extra[j] + extra_size[j]);
@@ -493,8 +539,8 @@ void finish_level_state(const LevelStateView& s, std::int64_t threshold, const s
     }
 }
 
-void few_levels(const LevelColumn* columns, std::size_t k, std::size_t rows, FewState* out) {
-    for (std::size_t j = 0; j < k; ++j) out[j] = few_any(columns[j], rows);
+void few_levels(const LevelColumn* columns, std::size_t k, const std::size_t* rows, FewState* out) {
+    for (std::size_t j = 0; j < k; ++j) out[j] = few_any(columns[j], rows[j]);
 }
 
 void few_merge(const FewState* states, std::size_t shares, std::size_t k, std::int64_t* out) {

@@ -92,7 +92,11 @@ enum MissingKind : std::size_t { missing_none, missing_na, missing_nat, missing_
 // of hashes and counts, its missing kinds missing[j * missing_kinds + kind],
 // and the counts of its missing levels that equal only themselves (a NumPy
 // NaN scalar in an object column: each is a level of its own)
-// lone[lone_begin[j], lone_begin[j + 1]).
+// lone[lone_begin[j], lone_begin[j + 1]). The present levels the caller
+// counted (objects pandas compares, which the caller keeps beside the
+// state in the same order) are column j's [key_begin[j], key_begin[j + 1])
+// of key_counts, with their hashes in the metadata's dtype where it has
+// them (0 otherwise, never read: such a column has no levels of the kernel).
 struct LevelState {
     std::vector<std::uint64_t> hashes;
     std::vector<std::int64_t> counts;
@@ -100,6 +104,11 @@ struct LevelState {
     std::vector<std::int64_t> missing;
     std::vector<std::int64_t> lone;
     std::vector<std::int64_t> lone_begin;
+    std::vector<std::int64_t> key_counts;
+    std::vector<std::uint64_t> key_hashes;
+    std::vector<std::int64_t> key_begin;
+    // level_partial only: which of its column's given keys each key is.
+    std::vector<std::size_t> key_source;
 };
 
 // A state held elsewhere (in arrays of the caller), read in place.
@@ -111,6 +120,9 @@ struct LevelStateView {
     const std::int64_t* missing = nullptr;  // k * missing_kinds
     const std::int64_t* lone = nullptr;
     const std::int64_t* lone_begin = nullptr;  // k + 1
+    const std::int64_t* key_counts = nullptr;
+    const std::uint64_t* key_hashes = nullptr;
+    const std::int64_t* key_begin = nullptr;  // k + 1
 };
 
 // A column whose levels the caller counted (its missing kinds and lone
@@ -122,33 +134,54 @@ struct PartialColumn {
     std::int64_t missing[missing_kinds] = {};
     const std::int64_t* lone = nullptr;
     std::size_t lone_size = 0;
+    // Its present levels, as keys the caller holds: their counts, hashes
+    // (nullptr: none) and ranges (nullptr: hash modulo the ranges).
+    const std::int64_t* key_counts = nullptr;
+    const std::uint64_t* key_hashes = nullptr;
+    const std::intptr_t* key_ranges = nullptr;
+    std::size_t keys = 0;
 };
 
 // One share's states, one per range; the missing kinds and lone levels go
-// to range 0. The columns are counted one at a time, so that only one
-// column's working tables are held beside the states. A column the kernel
-// cannot decide (see LevelCounts::undecided) sets undecided[j] and has no
-// levels. False when stopped.
+// to range 0, each key to its range (key_source telling which it is).
+// The columns are counted one at a time, so that only one column's working tables are held beside the states. A column
+// the kernel cannot decide (see LevelCounts::undecided) sets undecided[j] and has no levels. False when stopped.
 bool level_partial(const PartialColumn* columns, std::size_t k, std::size_t ranges, std::vector<LevelState>& out,
                    std::vector<bool>& undecided, const std::function<bool()>& poll);
 
+// The columns whose levels and keys meet in a merge of `m` states: some
+// state holds levels the kernel counted, some keys the caller counted (a
+// share whose dtype was not the metadata's). Their keys join the levels by
+// their hashes in the metadata's dtype.
+std::vector<bool> joined_columns(const LevelStateView* states, std::size_t m);
+
+// The caller's union of the keys of the columns not joined (key_counts,
+// key_hashes, key_begin of a state; a joined column's are empty).
+struct KeyLevelsView {
+    const std::int64_t* counts = nullptr;
+    const std::uint64_t* hashes = nullptr;
+    const std::int64_t* begin = nullptr;  // k + 1
+};
+
 // The union of states of the same range and columns: counts of equal
-// hashes added, missing kinds added, lone levels kept side by side. False
+// hashes added (a joined column's keys among them), missing kinds added,
+// lone levels kept side by side, `keys` the other columns' keys. False
 // when stopped.
-bool merge_level_states(const LevelStateView* states, std::size_t m, LevelState& out,
-                        const std::function<bool()>& poll);
+bool merge_level_states(const LevelStateView* states, std::size_t m, const std::vector<bool>& joined,
+                        const KeyLevelsView& keys, LevelState& out, const std::function<bool()>& poll);
 
 // The schema step's rare threshold for a frame of `rows` rows:
 // max(int(0.01 * rows), 2), the float product truncated.
 std::int64_t rare_threshold(std::int64_t rows);
 
 // Whether a state read from outside holds together: offsets rising from 0
-// to the sizes of its `levels` and `lone` arrays, and every count positive.
-bool valid_level_state(const LevelStateView& s, std::size_t levels, std::size_t lone);
+// to the sizes of its `levels`, `lone` and `keys` arrays, and every count
+// of a level positive.
+bool valid_level_state(const LevelStateView& s, std::size_t levels, std::size_t lone, std::size_t keys);
 
-// Per column of a range's state: its distinct present levels, and the
-// cells of its levels (missing ones included) counted at most `threshold`
-// times. extra[j] (when `extra` and it are not null) holds the counts of
+// Per column of a range's state: its distinct present levels (keys
+// included), and the cells of its levels (missing ones included) counted at
+// most `threshold` times. extra[j] (when `extra` and it are not null) holds the counts of
 // column j's present levels the caller united itself: extra_size[j] more
 // levels.
 void finish_level_state(const LevelStateView& s, std::int64_t threshold, const std::int64_t* const* extra,
@@ -182,9 +215,11 @@ struct FewState {
     std::uint64_t hash = 0;  // the one level's hash (levels == one)
 };
 
-// One share's answer for each of `k` columns of `rows` rows. A masked float
-// column is not read here (pandas versions differ on its unmasked NaN).
-void few_levels(const LevelColumn* columns, std::size_t k, std::size_t rows, FewState* out);
+// One share's answer for each of `k` columns, column j of rows[j] rows (a
+// hashed column's rows are the hashes of the levels pandas counted). A
+// masked float column is not read here (pandas versions differ on its
+// unmasked NaN).
+void few_levels(const LevelColumn* columns, std::size_t k, const std::size_t* rows, FewState* out);
 
 // Per column, 0, 1 or 2 (two or more) distinct values over the shares'
 // answers: states[share * k + column].

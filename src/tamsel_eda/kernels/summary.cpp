@@ -574,6 +574,7 @@ std::optional<ScanPart> split_scan_partial(const std::vector<const double*>& x, 
     out.state.rows = {n};
     out.state.counts.resize(kinds.size());
     out.state.buckets.resize(column_count(kinds));
+    out.state.ranges.resize(column_count(kinds));
     out.lo.resize(kinds.size());
     out.hi.resize(kinds.size());
     out.zero_sign.resize(kinds.size());
@@ -585,8 +586,10 @@ std::optional<ScanPart> split_scan_partial(const std::vector<const double*>& x, 
             out.lo[j] = c.lo;
             out.hi[j] = c.hi;
             out.zero_sign[j] = c.both_zeros;
-            if (column[j] >= 0)
-                out.state.buckets[static_cast<std::size_t>(column[j])] = scan_buckets(float64_view(x[j]), n);
+            if (column[j] < 0) return;
+            const auto col = static_cast<std::size_t>(column[j]);
+            out.state.buckets[col] = scan_buckets(float64_view(x[j]), n);
+            out.state.ranges[col] = page::range_partial(x[j], n);
         },
         poll);
     if (!done) return std::nullopt;
@@ -608,6 +611,9 @@ SplitScan split_scan_merge(const std::vector<SplitScan>& parts) {
     for (std::size_t c = 0; c < parts[0].buckets.size(); ++c) {
         for (std::size_t p = 0; p < parts.size(); ++p) column[p] = parts[p].buckets[c];
         out.buckets.push_back(merge_scans(column.data(), column.size()));
+        page::RangeState range = parts[0].ranges[c];
+        for (std::size_t p = 1; p < parts.size(); ++p) range = page::range_merge(range, parts[p].ranges[c]);
+        out.ranges.push_back(range);
     }
     return out;
 }
@@ -725,7 +731,12 @@ std::vector<SplitRead> per_partition(const SplitWork& work, const SplitRead& com
 
 std::vector<SplitRead> second_read_plans(const SplitWork& work) {
     SplitRead r = common_plan(work, 2);
-    for (const SplitColumn& col : work.columns) {
+    for (std::size_t c = 0; c < work.columns.size(); ++c) {
+        const SplitColumn& col = work.columns[c];
+        const page::RangeState& range = work.scan.ranges[c];
+        r.edges.push_back(range.finite
+                              ? page::histogram_plan(range.lo, range.hi, page::histogram_bins(range.finite)).edges
+                              : std::vector<double>());
         r.gather.push_back(col.gather.requests);
         for (const SplitRefinement& ref : col.refinements) {
             r.deeper_entry.push_back(static_cast<std::uint32_t>(col.entry));
@@ -765,12 +776,14 @@ std::optional<SumsPart> second_read_partial(const SplitRead& plan, const std::ve
     if (plan.read != 2) throw std::invalid_argument("not a plan of the second read");
     const std::size_t k = plan.kinds.size();
     const std::vector<std::ptrdiff_t> column = column_numbers(plan.kinds);
-    if (plan.gather.size() != column_count(plan.kinds)) throw std::invalid_argument("one request list per column");
+    if (plan.gather.size() != column_count(plan.kinds) || plan.edges.size() != plan.gather.size())
+        throw std::invalid_argument("one request list and histogram per column");
     SumsPart out;
     out.nan0.resize(k);
     out.finite.resize(k);
     out.gathered.resize(plan.gather.size());
     out.deeper.resize(plan.deeper_entry.size());
+    out.histograms.resize(plan.gather.size());
     for (std::uint32_t j : plan.deeper_entry) {
         if (j >= k || column[j] < 0) throw std::invalid_argument("a refined bucket of no column");
     }
@@ -791,9 +804,10 @@ std::optional<SumsPart> second_read_partial(const SplitRead& plan, const std::ve
             out.finite[t].push_back(pairwise_partial(f, plan.fin_offset[t], nf, plan.fin_total[t], plan.block));
             if (column[t] < 0) return;
             out.nan0[t].push_back(nan_as_zero_partial(x[t], row_offset, n, plan.n_rows, plan.block));
-            const auto& requests = plan.gather[static_cast<std::size_t>(column[t])];
-            out.gathered[static_cast<std::size_t>(column[t])] =
-                gather_bucket_values(float64_view(x[t]), n, requests.data(), requests.size());
+            const auto c = static_cast<std::size_t>(column[t]);
+            const auto& requests = plan.gather[c];
+            out.gathered[c] = gather_bucket_values(float64_view(x[t]), n, requests.data(), requests.size());
+            if (!plan.edges[c].empty()) out.histograms[c] = page::histogram_partial({plan.edges[c]}, x[t], n).counts;
         },
         poll);
     if (!done) return std::nullopt;
@@ -871,6 +885,11 @@ SumsPart merge_sums(const std::vector<SumsPart>& parts) {
             const BucketScan two[2] = {out.deeper[d], s.deeper[d]};
             out.deeper[d] = merge_scans(two, 2);
         }
+        check_same(s.histograms.size(), out.histograms.size());
+        for (std::size_t c = 0; c < out.histograms.size(); ++c) {
+            check_same(s.histograms[c].size(), out.histograms[c].size());
+            out.histograms[c] = page::histogram_merge({out.histograms[c]}, {s.histograms[c]}).counts;
+        }
     }
     return out;
 }
@@ -927,8 +946,10 @@ double value_at(const SplitColumn& col, std::uint64_t rank) {
 
 void finish_second_read(SplitWork& work, const SumsPart& merged) {
     const std::size_t k = work.scan.kinds.size();
-    if (merged.nan0.size() != k || merged.finite.size() != k || merged.gathered.size() != work.columns.size())
+    if (merged.nan0.size() != k || merged.finite.size() != k || merged.gathered.size() != work.columns.size() ||
+        merged.histograms.size() != work.columns.size())
         throw std::invalid_argument("partials of another plan");
+    work.histograms = merged.histograms;
     for (std::size_t j = 0; j < k; ++j) {
         SplitEntry& e = work.entries[j];
         const EntryCounts& t = work.totals[j];
@@ -1051,6 +1072,7 @@ std::string encode(const SplitScan& s) {
     w.vec(s.counts);
     w.pod<std::uint64_t>(s.buckets.size());
     for (const BucketScan& b : s.buckets) w.scan(b);
+    w.vec(s.ranges);
     return std::move(w.out);
 }
 
@@ -1062,9 +1084,15 @@ SplitScan decode_split_scan(std::string_view in) {
     s.counts = r.vec<EntryCounts>();
     s.buckets.resize(r.count(40));
     for (BucketScan& b : s.buckets) b = r.scan();
+    s.ranges = r.vec<page::RangeState>();
     r.done();
-    if (s.counts.size() != s.rows.size() * s.kinds.size() || s.buckets.size() != column_count(s.kinds))
+    if (s.counts.size() != s.rows.size() * s.kinds.size() || s.buckets.size() != column_count(s.kinds) ||
+        s.ranges.size() != s.buckets.size())
         throw std::invalid_argument("not a summary scan");
+    for (const page::RangeState& g : s.ranges) {
+        if (g.finite < 0 || g.missing < 0 || g.infinite < 0 || g.zeros < 0)
+            throw std::invalid_argument("not a summary scan");
+    }
     return s;
 }
 
@@ -1093,6 +1121,7 @@ std::string encode(const SplitRead& s) {
     for (const auto& g : s.refined) w.requests(g);
     w.vec(s.bracket_entry);
     w.vec(s.brackets);
+    w.lists(s.edges);
     return std::move(w.out);
 }
 
@@ -1122,13 +1151,15 @@ SplitRead decode_split_read(std::string_view in) {
     for (auto& g : s.refined) g = r.requests();
     s.bracket_entry = r.vec<std::uint32_t>();
     s.brackets = r.vec<std::array<double, 4>>();
+    s.edges = r.lists();
     r.done();
     const std::size_t k = s.kinds.size();
     const bool third = s.read == 3;
     if ((s.read != 2 && !third) || s.fin_count.size() != k || s.fin_offset.size() != k || s.fin_total.size() != k ||
         s.deeper_level.size() != s.deeper_entry.size() || s.refined.size() != s.refined_entry.size() ||
         s.brackets.size() != s.bracket_entry.size() || s.has_avg.size() != (third ? k : 0) ||
-        s.has_mean.size() != s.has_avg.size() || s.avg.size() != s.has_avg.size() || s.mean.size() != s.has_avg.size())
+        s.edges.size() != (third ? 0 : s.gather.size()) || s.has_mean.size() != s.has_avg.size() ||
+        s.avg.size() != s.has_avg.size() || s.mean.size() != s.has_avg.size())
         throw std::invalid_argument("not a summary read plan");
     // The placement the pairwise partials trust: the partition inside the
     // column, its run of finite values inside the column's.
@@ -1155,6 +1186,8 @@ std::string encode(const SumsPart& s) {
     for (const auto& g : s.gathered) w.lists(g);
     w.pod<std::uint64_t>(s.deeper.size());
     for (const BucketScan& b : s.deeper) w.scan(b);
+    w.pod<std::uint64_t>(s.histograms.size());
+    for (const auto& h : s.histograms) w.vec(h);
     return std::move(w.out);
 }
 
@@ -1167,6 +1200,8 @@ SumsPart decode_sums(std::string_view in) {
     for (auto& g : s.gathered) g = r.lists();
     s.deeper.resize(r.count(40));
     for (BucketScan& b : s.deeper) b = r.scan();
+    s.histograms.resize(r.count(8));
+    for (auto& h : s.histograms) h = r.vec<std::int64_t>();
     r.done();
     if (s.nan0.size() != s.finite.size()) throw std::invalid_argument("not a summary partial");
     return s;

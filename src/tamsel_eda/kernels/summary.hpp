@@ -19,6 +19,7 @@
 #include "columns.hpp"
 #include "kernels.hpp"
 #include "moments.hpp"
+#include "page_figures.hpp"
 #include "pairwise_tree.hpp"
 #include "quantiles.hpp"
 
@@ -108,6 +109,9 @@ struct SplitScan {
     std::vector<std::uint64_t> rows;  // per partition, in order
     std::vector<EntryCounts> counts;  // per partition, then per entry
     std::vector<BucketScan> buckets;  // per column entry, in entry order
+    // Per column entry, the page's range of its values, merged in partition
+    // order (its sum is in row order).
+    std::vector<page::RangeState> ranges;
 };
 
 struct ScanPart {
@@ -162,6 +166,8 @@ struct SplitWork {
     std::uint64_t n_rows = 0;
     std::vector<SplitColumn> columns;
     std::vector<SplitEntry> entries;
+    // Per column entry, the page's histogram counts (second read).
+    std::vector<std::vector<std::int64_t>> histograms;
 };
 
 // The plan after the first read. Throws std::invalid_argument for a scan
@@ -181,6 +187,9 @@ struct SplitRead {
     std::vector<std::vector<BucketRequest>> gather;
     std::vector<std::uint32_t> deeper_entry;
     std::vector<BucketLevel> deeper_level;
+    // Second read: per column entry, the edges of the page's histogram,
+    // planned from its merged range (none without a finite value).
+    std::vector<std::vector<double>> edges;
     // Third read: per entry the means (NaN: none), per refinement its entry
     // and buckets, per bracketed column its entry and brackets.
     std::vector<std::uint8_t> has_avg, has_mean;
@@ -198,6 +207,7 @@ struct SumsPart {
     std::vector<std::vector<TreePartial>> nan0, finite;      // per entry (nan0 empty for targets)
     std::vector<std::vector<std::vector<double>>> gathered;  // per column entry, per request
     std::vector<BucketScan> deeper;                          // per refined bucket
+    std::vector<std::vector<std::int64_t>> histograms;       // per column entry
 };
 
 // Distinct values near a fence, ascending, with their counts.
