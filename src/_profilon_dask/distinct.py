@@ -13,7 +13,9 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .arrow_text import kernels, native_input, native_kind, text_codes
+import _profilon_kernels as kernels
+
+from .arrow_text import native_input, native_kind, text_codes
 from .passes import Pass, combine_tree
 from .tables import Tables
 
@@ -72,7 +74,7 @@ def _pandas_levels(s: pd.Series, dtype: Any = None) -> tuple[Any, ...]:
     keys = keys.astype(object) if isinstance(keys, pd.CategoricalIndex) else keys
     keys = pd.Index(keys, dtype=object) if isinstance(keys, np.ndarray) else keys
     missing = np.asarray(pd.isna(keys), dtype=bool)
-    kinds, lone = kernels().level_missing(list(keys[missing]), counts[missing], _MISSING_KINDS)
+    kinds, lone = kernels.level_missing(list(keys[missing]), counts[missing], _MISSING_KINDS)
     present = keys[~missing]
     hashes = None if dtype is None else _key_hashes(present, dtype)
     return kinds, lone, present.to_numpy(dtype=object), counts[~missing], hashes
@@ -84,7 +86,7 @@ def _text_levels(s: pd.Series, dtype: Any) -> tuple[Any, ...] | None:
     coded = text_codes(s, codes=False) if s.dtype == dtype else None
     if coded is None:
         return None
-    kinds, lone = kernels().level_missing([dtype.na_value], [coded.missing], _MISSING_KINDS)
+    kinds, lone = kernels.level_missing([dtype.na_value], [coded.missing], _MISSING_KINDS)
     keys = s.iloc[coded.first].array.to_numpy(dtype=object)
     return None if len(lone) else (kinds, lone, keys, coded.counts, None)
 
@@ -101,7 +103,7 @@ def _distinct_partial(
     # One column at a time on the task's own thread: Dask runs a task per
     # core, and a worker near its memory limit must not hold every column's
     # working tables at once.
-    return (len(part), *kernels().level_partial(args, ranges, _NUMBERS))
+    return (len(part), *kernels.level_partial(args, ranges, _NUMBERS))
 
 
 def _few_partial(part: pd.DataFrame, dtypes: list[Any], columns: Sequence[int]) -> tuple[np.ndarray, np.ndarray]:
@@ -111,7 +113,7 @@ def _few_partial(part: pd.DataFrame, dtypes: list[Any], columns: Sequence[int]) 
     the metadata's dtype, as `_distinct_partial` hands them over."""
     shares = [(part.iloc[:, j], dtypes[j]) for j in columns]
     args = [native_input(s, d) or (_pandas_levels(s, d)[4], None, "hashed") for s, d in shares]
-    return kernels().few_levels(args)
+    return kernels.few_levels(args)
 
 
 def add_distinct_counts(
@@ -147,12 +149,12 @@ def add_distinct_counts(
     partial = dask.delayed(_distinct_partial, pure=True, nout=ranges + 1)
     partials = [partial(part, dtypes, ranges, counted) for part in parts]
     n_rows = dask.delayed(sum, pure=True)([q[0] for q in partials])
-    finish = dask.delayed(kernels().level_finish, pure=True)
-    trees = [combine_tree([q[r + 1] for q in partials], kernels().level_merge, split_every) for r in range(ranges)]
+    finish = dask.delayed(kernels.level_finish, pure=True)
+    trees = [combine_tree([q[r + 1] for q in partials], kernels.level_merge, split_every) for r in range(ranges)]
     at = p.add((n_rows, [finish(tree, n_rows) for tree in trees]))
     if few:
         few_partial = dask.delayed(_few_partial, pure=True)
-        few_at = p.add(dask.delayed(kernels().few_merge, pure=True)([few_partial(part, dtypes, few) for part in parts]))
+        few_at = p.add(dask.delayed(kernels.few_merge, pure=True)([few_partial(part, dtypes, few) for part in parts]))
 
     def fill(results: list[Any], tables: Tables, level_cols: Sequence[Any] = ()) -> None:
         total_rows, per_range = results[at]

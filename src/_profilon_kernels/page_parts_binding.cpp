@@ -345,12 +345,6 @@ PyObject* page_series_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 }  // namespace
 
 const PyMethodDef page_entries[] = {
-    {"page_range_partial", fast<page_range_partial>(), METH_FASTCALL,
-     "page_range_partial(values): (finite, missing, infinite, zeros, lo, hi, sum) of a part."},
-    {"page_range_merge", fast<page_range_merge>(), METH_FASTCALL,
-     "page_range_merge(states): the range states merged in order."},
-    {"page_histogram_partial", fast<page_histogram_partial>(), METH_FASTCALL,
-     "page_histogram_partial(range, values): a part's counts in the bins of the merged range."},
     {"page_counts_merge", fast<page_counts_merge>(), METH_FASTCALL,
      "page_counts_merge(counts): the parts' histogram or period counts added."},
     {"page_top_levels", fast<page_top_levels>(), METH_FASTCALL,
@@ -371,6 +365,12 @@ const PyMethodDef page_entries[] = {
 };
 
 const PyMethodDef page_test_entries[] = {
+    {"page_range_partial", fast<page_range_partial>(), METH_FASTCALL,
+     "page_range_partial(values): (finite, missing, infinite, zeros, lo, hi, sum) of a part."},
+    {"page_range_merge", fast<page_range_merge>(), METH_FASTCALL,
+     "page_range_merge(states): the range states merged in order."},
+    {"page_histogram_partial", fast<page_histogram_partial>(), METH_FASTCALL,
+     "page_histogram_partial(range, values): a part's counts in the bins of the merged range."},
     {"page_histogram", fast<page_histogram>(), METH_FASTCALL,
      "page_histogram(values, bins, parts): (edges, counts) of the finite values."},
     {"page_levels", fast<page_levels>(), METH_FASTCALL,

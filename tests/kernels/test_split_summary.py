@@ -329,7 +329,7 @@ def test_bad_arguments_are_errors_not_figures(kernels, case):
 
 
 @pytest.mark.parametrize("n_parts", [1, 3, 7])
-def test_the_pages_ranges_and_histograms_ride_with_the_scan_and_the_sums(kernels, n_parts):
+def test_the_pages_ranges_and_histograms_ride_with_the_scan_and_the_sums(kernels, test_entries, n_parts):
     # Each numeric column's page range (merged in partition order, its sum
     # in row order) and histogram are the page kernel's own on the same
     # partitions; a column without a finite value has no bars, and a
@@ -348,8 +348,8 @@ def test_the_pages_ranges_and_histograms_ride_with_the_scan_and_the_sums(kernels
     page = kernels.summary_page(work)
     assert len(page) == 2
     for c, (got_range, got_counts) in enumerate(page):
-        want_range = kernels.page_range_merge([kernels.page_range_partial(p[c]) for p in parts])
-        want_counts = kernels.page_counts_merge([kernels.page_histogram_partial(want_range, p[c]) for p in parts])
+        want_range = test_entries.page_range_merge([test_entries.page_range_partial(p[c]) for p in parts])
+        want_counts = kernels.page_counts_merge([test_entries.page_histogram_partial(want_range, p[c]) for p in parts])
         assert got_range == want_range
         assert got_counts.tolist() == want_counts.tolist()
     assert page[1][1].tolist() == []

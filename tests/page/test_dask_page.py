@@ -201,17 +201,17 @@ def step_periods_and_series(t, x, pieces):
 
 
 @pytest.mark.parametrize("parts", [1, 2, 5, 9])
-def test_the_step_entries_merge_to_the_whole_columns_figures(parts):
+def test_the_step_entries_merge_to_the_whole_columns_figures(test_entries, parts):
     import _profilon_kernels as k
 
     x, t = step_columns(parts)
     n = len(x)
     pieces = splits(n, parts, parts)
 
-    range_ = k.page_range_merge([k.page_range_partial(x[i]) for i in pieces])
+    range_ = test_entries.page_range_merge([test_entries.page_range_partial(x[i]) for i in pieces])
     finite = x[np.isfinite(x)]
     assert range_[:6] == (len(finite), int(np.isnan(x).sum()), 2, 2, finite.min(), finite.max())
-    counts = k.page_counts_merge([k.page_histogram_partial(range_, x[i]) for i in pieces])
+    counts = k.page_counts_merge([test_entries.page_histogram_partial(range_, x[i]) for i in pieces])
     want_counts, _ = np.histogram(finite, bins=40)
     assert counts.tolist() == want_counts.tolist()
 
@@ -231,14 +231,17 @@ def test_the_step_entries_give_the_in_memory_pages_periods_and_series(test_entri
     assert series == list(test_entries.page_series(t, x, 500, 1))
 
 
-def test_the_step_entries_refuse_states_of_other_plans():
+def test_the_step_entries_refuse_states_of_other_plans(test_entries):
     import _profilon_kernels as k
 
-    a = k.page_range_partial(np.arange(10.0))
-    b = k.page_range_partial(np.arange(100.0))
+    a = test_entries.page_range_partial(np.arange(10.0))
+    b = test_entries.page_range_partial(np.arange(100.0))
     with pytest.raises(ValueError, match="different plans"):
         k.page_counts_merge(
-            [k.page_histogram_partial(a, np.arange(10.0)), k.page_histogram_partial(b, np.arange(100.0))]
+            [
+                test_entries.page_histogram_partial(a, np.arange(10.0)),
+                test_entries.page_histogram_partial(b, np.arange(100.0)),
+            ]
         )
     t = np.arange(10, dtype=np.int64)
     s1 = k.page_series_partial(k.page_stamps_partial(t), t, np.arange(10.0), 0)
@@ -246,9 +249,9 @@ def test_the_step_entries_refuse_states_of_other_plans():
     with pytest.raises(ValueError, match="different plans"):
         k.page_series_merge([s1, s2])
     with pytest.raises(ValueError):
-        k.page_range_merge([])
+        test_entries.page_range_merge([])
     with pytest.raises(ValueError):
-        k.page_range_merge([(1, 2, 3)])
+        test_entries.page_range_merge([(1, 2, 3)])
 
 
 @pytest.mark.parametrize("dtype", [object, "category"])
