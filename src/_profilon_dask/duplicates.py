@@ -1,10 +1,10 @@
 """Duplicate columns: the pairs the in-memory schema step reports, found by
-the duplicate-digest kernel (`kernels/duplicate_digests.hpp`): pass 2 digests
-each partition's share of every column, pass 3 compares the row hashes of the
-candidate pairs. Here stays what pandas defines: the schema step's fill and
-hashing of the shares the native roads (`native_hashes`) do not take, and the
-witnesses, the values of an object share that force decisions on the shares
-behind it (docs/distributed.md tells what is not reproduced)."""
+the duplicate-digest kernel (`kernels/duplicate_digests.hpp`), which digests
+a partition's shares of every column in pass 2, merges them with their
+witnesses and plans pass 3's comparison of the candidates' row hashes. Here
+stays what pandas defines: the schema step's fill and hashing of the shares
+the native roads (`native_hashes`) do not take (docs/distributed.md tells
+what is not reproduced)."""
 
 from __future__ import annotations
 
@@ -97,7 +97,7 @@ def _pandas_road(column: pd.Series, missing: bool) -> tuple[Any, ...] | None:
     if hashes is None:
         return None
     filled = stage.filled.to_numpy() if stage.filled.dtype == object else None
-    objects = None if stage.objects is None else stage.objects.to_numpy()[stage.inserted :]
+    objects = None if stage.objects is None else stage.objects.to_numpy()
     present = None if objects is None else objects[~pd.isna(objects)]
     return ("hashes", hashes, str(stage.filled.dtype), could_be_float_texts(column, FILL_TEXT), filled, present)
 
