@@ -3,7 +3,7 @@
 // a tuple (digest, flags, dtype or None, witnesses), the witnesses a dict
 // (pyapi/duplicate_witnesses.hpp); a state of three items has none.
 //
-// duplicate_flags() -> {name: bit} of the flags
+// duplicate_flags() -> {name: bit} of the flags (for the tests)
 // duplicate_partial([road, ...]) -> [state, ...]: a partition's columns, each
 //   read by its road: None (it could not be filled or hashed),
 //   ("values", floats) of a float share with missing cells,
@@ -327,7 +327,6 @@ PyObject* text_could_be_float_texts(PyObject*, PyObject* const* args, Py_ssize_t
 }  // namespace
 
 const PyMethodDef duplicate_entries[] = {
-    {"duplicate_flags", duplicate_flags, METH_NOARGS, "duplicate_flags(): the bits of a column state's flags."},
     {"duplicate_partial", duplicate_partial, METH_O,
      "duplicate_partial(roads): the states of a partition's columns, each read by its road."},
     {"duplicate_merge", duplicate_merge, METH_O, "duplicate_merge(runs): the states of runs of rows, merged."},
@@ -342,6 +341,11 @@ const PyMethodDef duplicate_entries[] = {
      "objects_could_be_float_texts(values, fill): whether objects could hash as floats' texts."},
     {"text_could_be_float_texts", fast<text_could_be_float_texts>(), METH_FASTCALL,
      "text_could_be_float_texts(offsets, data, missing, fill): the same of Arrow-laid texts."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const PyMethodDef duplicate_test_entries[] = {
+    {"duplicate_flags", duplicate_flags, METH_NOARGS, "duplicate_flags(): the bits of a column state's flags."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -190,8 +190,8 @@ def test_dask_pairs_of_random_floats_and_texts(seed, k):
     assert profilon.EDA().eda_report_and_score(ref).schema["duplicate_cols_examples"] == expected[:5]
 
 
-def flagged(state, name):
-    return bool(state[1] & kernels.duplicate_flags()[name])
+def flagged(test_entries, state, name):
+    return bool(state[1] & test_entries.duplicate_flags()[name])
 
 
 def hashes_digest(test_entries, words):
@@ -337,7 +337,7 @@ def test_a_column_digested_both_ways_is_compared_with_every_column():
 
 
 @pytest.mark.parametrize("name", list(SHARE_CASES) + ["floats-missing-empty", "objects-empty"])
-def test_digest_road_records_the_facts_of_the_hashes_road(name):
+def test_digest_road_records_the_facts_of_the_hashes_road(test_entries, name):
     if name == "floats-missing-empty":
         s, has_missing = pd.Series([], dtype=np.float32), True
     elif name == "objects-empty":
@@ -347,16 +347,16 @@ def test_digest_road_records_the_facts_of_the_hashes_road(name):
     new = duplicates._candidate_partition(pd.DataFrame({"c": s}), [has_missing])[0]
     hashes, stage = duplicates._column_row_hashes(s, has_missing, [])
     pandas_state = kernels.duplicate_partial([duplicates._pandas_road(s, has_missing)])[0]
-    assert not flagged(new, "failed")
+    assert not flagged(test_entries, new, "failed")
     assert ({new[2]} if new[2] else set()) == ({str(stage.filled.dtype)} if len(s) else set())
     # pandas hashes objects through str() unless every item is a text, bytes or a tuple.
     types = set(map(type, stage.filled.to_numpy())) if len(s) and stage.filled.dtype == object else set()
     fallback = any(not issubclass(t, (str, bytes, tuple)) for t in types)
     has_bytes = any(issubclass(t, bytes) for t in types)
     for state in (new, pandas_state):
-        assert flagged(state, "text_fallback") == fallback
-        assert flagged(state, "bytes_alone") == (has_bytes and not fallback)
+        assert flagged(test_entries, state, "text_fallback") == fallback
+        assert flagged(test_entries, state, "bytes_alone") == (has_bytes and not fallback)
     assert new[3] == pandas_state[3]
     # An empty share leaves the column's other shares to decide.
     if not len(s):
-        assert not any(flagged(new, bit) for bit in ("by_values", "by_hashes", "no_float_texts"))
+        assert not any(flagged(test_entries, new, bit) for bit in ("by_values", "by_hashes", "no_float_texts"))

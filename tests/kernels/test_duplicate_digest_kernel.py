@@ -14,8 +14,8 @@ FILL = "__NAN__"
 
 
 @pytest.fixture
-def flags(kernels):
-    return kernels.duplicate_flags()
+def flags(test_entries):
+    return test_entries.duplicate_flags()
 
 
 def filled_hashes(values) -> np.ndarray:
