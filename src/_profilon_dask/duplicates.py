@@ -1,16 +1,14 @@
 """Duplicate columns: the pairs the in-memory schema step reports, found by
-the duplicate-digest kernel (`kernels/duplicate_digests.hpp`): pass 2 digests
-each partition's share of every column, pass 3 compares the row hashes of the
-candidate pairs. Here stays what pandas defines: the schema step's fill and
-hashing of the shares the native roads (`native_hashes`) do not take, and the
-witnesses, the values of an object share that force decisions on the shares
-behind it (docs/distributed.md tells what is not reproduced)."""
+the duplicate-digest kernel (`kernels/duplicate_digests.hpp`), which digests
+a partition's shares of every column in pass 2, merges them with their
+witnesses and plans pass 3's comparison of the candidates' row hashes. Here
+stays what pandas defines: the schema step's fill and hashing of the shares
+the native roads (`native_hashes`) do not take (docs/distributed.md tells
+what is not reproduced)."""
 
 from __future__ import annotations
 
 from collections.abc import Callable
-from dataclasses import dataclass, field
-from functools import reduce
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -18,7 +16,7 @@ import pandas as pd
 
 import _profilon_kernels as kernels
 
-from .native_hashes import could_be_float_texts, native_digest, native_row_hashes
+from .native_hashes import could_be_float_texts, native_row_hashes, share_road
 from .passes import Pass, combine_tree
 from .tables import Tables
 
@@ -27,17 +25,6 @@ MAX_DUPLICATE_SCAN_COLS = 200
 FILL_TEXT = "__NAN__"
 # Digests combined per task on the way to a column's whole digest.
 DIGEST_SPLIT_EVERY = 8
-_FLAGS = kernels.duplicate_flags()
-
-
-class _ColumnFacts(NamedTuple):
-    """The kernel's state of a column over some partitions (its flags' bits:
-    `kernels.duplicate_flags()`), and witnesses."""
-
-    digest: int
-    flags: int
-    dtype: str | None
-    witnesses: dict[Any, Any]
 
 
 class _Stage:
@@ -103,85 +90,32 @@ def _column_row_hashes(s: pd.Series, has_missing: bool, prefix: list[Any]) -> tu
     return np.ascontiguousarray(hashes[stage.inserted : end]), stage
 
 
-def _witnesses(objects: pd.Series | None, skip: int) -> dict[Any, Any]:
-    """Values of an object share that force its decisions on a share behind
-    them: each type's (and time zone's) first, the least and largest ints."""
-    out: dict[Any, Any] = {}
-    values = np.zeros(0, dtype=object) if objects is None else objects.to_numpy()[skip:]
-    values = values[~pd.isna(values)]
-    types = pd.Series(np.frompyfunc(type, 1, 1)(values), dtype=object)
-    for kind in types.drop_duplicates():
-        of_kind = values[(types == kind).to_numpy()]
-        if hasattr(of_kind[0], "tz"):
-            for value in of_kind:
-                out.setdefault(("first", kind, str(value.tz)), value)
-        else:
-            out[("first", kind, None)] = of_kind[0]
-        if issubclass(kind, (int, np.integer)) and not issubclass(kind, (bool, np.bool_)):
-            out = _merge_witnesses(out, {("min",): min(of_kind), ("max",): max(of_kind)})
-    return out
-
-
-def _merge_witnesses(first: dict[Any, Any], second: dict[Any, Any]) -> dict[Any, Any]:
-    out = dict(first)
-    for key, value in second.items():
-        out.setdefault(key, value)
-    for key, pick in ((("min",), min), (("max",), max)):
-        if key in first and key in second:
-            out[key] = pick(first[key], second[key])
-    return out
-
-
-def _object_decisions(filled: pd.Series) -> tuple[bool, bool]:
-    """Whether pandas hashes an object share through str() (some value is no
-    text, bytes or tuple), and whether it holds bytes."""
-    types = set(map(type, filled.to_numpy()))
-    fallback = any(not issubclass(t, (str, bytes, tuple)) for t in types)
-    return fallback, any(issubclass(t, bytes) for t in types)
-
-
-def _share_facts(column: pd.Series, missing: bool) -> _ColumnFacts:
-    native = native_digest(column, missing, FILL_TEXT)
-    if native is not None:
-        return _ColumnFacts(*native)
+def _pandas_road(column: pd.Series, missing: bool) -> tuple[Any, ...] | None:
+    """The kernel's road of a share pandas hashes: its hashes, with the
+    filled objects and the present ones before the fill (None: it failed)."""
     hashes, stage = _column_row_hashes(column, missing, [])
     if hashes is None:
-        return _ColumnFacts(0, _FLAGS["failed"], None, {})
-    filled = stage.filled
-    fallback, has_bytes = _object_decisions(filled) if filled.dtype == object else (False, False)
-    could = could_be_float_texts(column, FILL_TEXT)
-    state = kernels.duplicate_hashes_partial(hashes, str(filled.dtype), fallback, has_bytes and not fallback, could)
-    return _ColumnFacts(*state, _witnesses(stage.objects, stage.inserted))
+        return None
+    filled = stage.filled.to_numpy() if stage.filled.dtype == object else None
+    objects = None if stage.objects is None else stage.objects.to_numpy()
+    present = None if objects is None else objects[~pd.isna(objects)]
+    return ("hashes", hashes, str(stage.filled.dtype), could_be_float_texts(column, FILL_TEXT), filled, present)
 
 
-def _candidate_partition(part: pd.DataFrame, has_missing: list[bool]) -> list[_ColumnFacts]:
-    return [_share_facts(part.iloc[:, j], missing) for j, missing in enumerate(has_missing)]
+def _candidate_partition(part: pd.DataFrame, has_missing: list[bool]) -> list[Any]:
+    columns = [(part.iloc[:, j], missing) for j, missing in enumerate(has_missing)]
+    return kernels.duplicate_partial([share_road(c, m, FILL_TEXT) or _pandas_road(c, m) for c, m in columns])
 
 
-def _combine_facts(parts: list[list[_ColumnFacts]]) -> list[_ColumnFacts]:
-    merged = kernels.duplicate_merge(parts)
-    return [
-        _ColumnFacts(*state, reduce(_merge_witnesses, (p[j].witnesses for p in parts), {}))
-        for j, state in enumerate(merged)
-    ]
+class DuplicatePlan(NamedTuple):
+    """Pass 3's work (the kernel's plan): the pairs (later, earlier) of
+    columns to compare, the witnesses to hash some columns behind, the first
+    zeros of floats; and every column's missing flag."""
 
-
-@dataclass
-class DuplicatePlan:
-    """Pass 3's work: the pairs (later, earlier) of columns to compare, the
-    witnesses to hash some columns behind, the first zeros of floats."""
-
-    n_cols: int
     pairs: list[tuple[int, int]]
     prefixes: dict[int, list[Any]]
+    zeros: dict[int, float]
     has_missing: list[bool]
-    zeros: dict[int, float] = field(default_factory=dict)
-
-
-def _plan(facts: list[_ColumnFacts], has_missing: list[bool]) -> DuplicatePlan:
-    pairs, unsettled, zeros = kernels.duplicate_plan(facts)
-    prefixes = {u: list(facts[u].witnesses.values()) for u in unsettled}
-    return DuplicatePlan(len(facts), pairs, prefixes, has_missing, {j: -0.0 if neg else 0.0 for j, neg in zeros})
 
 
 def add_duplicate_candidates(
@@ -197,12 +131,11 @@ def add_duplicate_candidates(
     at = None
     if tables.n_rows > 0 and len(ddf.columns) <= MAX_DUPLICATE_SCAN_COLS:
         per_part = dask.delayed(_candidate_partition, pure=True)
-        at = p.add(
-            combine_tree([per_part(part, has_missing) for part in p.partitions(ddf)], _combine_facts, split_every)
-        )
+        partials = [per_part(part, has_missing) for part in p.partitions(ddf)]
+        at = p.add(combine_tree(partials, kernels.duplicate_merge, split_every))
 
     def fill(results: list[Any], tables: Tables) -> DuplicatePlan:
-        plan = DuplicatePlan(len(ddf.columns), [], {}, has_missing) if at is None else _plan(results[at], has_missing)
+        plan = DuplicatePlan(*(([], {}, {}) if at is None else kernels.duplicate_plan(results[at])), has_missing)
         if not plan.pairs:
             tables.duplicate_pairs = []
         return plan
@@ -213,11 +146,11 @@ def add_duplicate_candidates(
 def _confirm_partition(part: pd.DataFrame, plan: DuplicatePlan, where: dict[int, int] | None = None) -> np.ndarray:
     """Which candidate pairs are equal here; `where`: column positions in a
     partition of fewer columns."""
-    hashes: list[np.ndarray | None] = [None] * plan.n_cols
+    hashes: list[np.ndarray | None] = [None] * len(plan.has_missing)
     for j in sorted({j for pair in plan.pairs for j in pair}):
         column, prefix = part.iloc[:, j if where is None else where[j]], plan.prefixes.get(j, [])
         native = None if prefix else native_row_hashes(column, plan.has_missing[j], FILL_TEXT, plan.zeros.get(j))
-        hashes[j] = native.hashes if native is not None else _column_row_hashes(column, plan.has_missing[j], prefix)[0]
+        hashes[j] = native[0] if native is not None else _column_row_hashes(column, plan.has_missing[j], prefix)[0]
     return kernels.duplicate_equal_pairs(hashes, plan.pairs)
 
 
@@ -238,7 +171,7 @@ def add_duplicate_confirm(
     def fill(results: list[Any], tables: Tables) -> None:
         equal = [] if at is None else [pair for pair, same in zip(plan.pairs, results[at], strict=True) if same]
         # The step's pairs: (column, the first earlier column equal to it).
-        first = kernels.duplicate_first_of_class(plan.n_cols, equal)
+        first = kernels.duplicate_first_of_class(len(plan.has_missing), equal)
         tables.duplicate_pairs = [(ddf.columns[a], ddf.columns[b]) for a, b in first]
 
     return fill

@@ -1,12 +1,12 @@
 """Kernel inputs from a partition's columns, and the duplicate scan's
 native roads for the shares pandas hashes slowly (texts, floats with missing
 cells, plain numbers): each gives the very hashes `pd.util.hash_pandas_object`
-gives the filled share, or the kernel's digest state of them; anything else
-answers None and takes pandas' road."""
+gives the filled share, or the duplicate kernel's input to digest; anything
+else answers None and takes pandas' road."""
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -55,14 +55,6 @@ class Inputs:
         return held[1]
 
 
-class NativeHashes(NamedTuple):
-    hashes: np.ndarray
-    dtype: str  # str() of the filled share's dtype
-    text_fallback: bool = False
-    bytes_without_fallback: bool = False
-    witnesses: dict[Any, Any] = {}
-
-
 def _canonical_floats() -> bool | None:
     """Whether the running pandas hashes -0.0 as 0.0 and every NaN alike
     (3.1) or takes the bits as they are; None for one whose hashing was not
@@ -89,10 +81,13 @@ def _plain_numbers(s: pd.Series) -> np.ndarray | None:
     return s.to_numpy().view(np.int64) if kind in "mM" else s.to_numpy()
 
 
-def native_row_hashes(s: pd.Series, has_missing: bool, fill: str, zero: float | None = None) -> NativeHashes | None:
+def native_row_hashes(
+    s: pd.Series, has_missing: bool, fill: str, zero: float | None = None
+) -> tuple[np.ndarray, str] | None:
     """The duplicate scan's row hashes of the share `s` of a column whose
-    missing flag is `has_missing`, or None. `zero`: the whole column's first
-    zero for floats with missing cells, whose text every zero takes."""
+    missing flag is `has_missing` and str() of the filled share's dtype, or
+    None. `zero`: the whole column's first zero for floats with missing
+    cells, whose text every zero takes."""
     canonical = _canonical_floats()
     if not len(s) or canonical is None:
         return None
@@ -102,16 +97,13 @@ def native_row_hashes(s: pd.Series, has_missing: bool, fill: str, zero: float | 
         data = arrow_text(s)
         if data is None:
             raw = kernels.object_text_row_hashes(s.to_numpy(dtype=object, na_value=None), fill)
-            return None if raw is None else NativeHashes(_u64(raw), str(dtype))
+            return None if raw is None else (_u64(raw), str(dtype))
         out = [_u64(kernels.text_row_hashes(*chunk, fill.encode("utf-8"))) for chunk in text_chunks(data)]
-        return NativeHashes(np.concatenate(out) if out else np.zeros(0, np.uint64), str(dtype))
+        return np.concatenate(out) if out else np.zeros(0, np.uint64), str(dtype)
     if values is not None and not has_missing:
-        return NativeHashes(_u64(kernels.row_hashes(values, dtype.kind == "f", canonical)), str(dtype))
+        return _u64(kernels.row_hashes(values, dtype.kind == "f", canonical)), str(dtype)
     if values is not None and dtype.kind == "f":
-        present = values[~np.isnan(values)]
-        witnesses = {("first", float, None): float(present[0])} if len(present) else {}
-        hashes = _u64(kernels.float_text_row_hashes(values, fill, zero))
-        return NativeHashes(hashes, "object", text_fallback=bool(len(present)), witnesses=witnesses)
+        return _u64(kernels.float_text_row_hashes(values, fill, zero)), "object"
     objects = isinstance(dtype, np.dtype) and dtype.kind == "O"
     raw = kernels.object_text_row_hashes(s.to_numpy(), fill if has_missing else None) if objects else None
     if raw is None:
@@ -119,9 +111,7 @@ def native_row_hashes(s: pd.Series, has_missing: bool, fill: str, zero: float | 
     # Texts and missing cells alone: the dtype pandas makes of them once filled.
     from .duplicates import _filled_column, _Stage
 
-    head = _filled_column(s.iloc[:1], has_missing, _Stage([]))
-    first = next((v for v in s.to_numpy() if type(v) is str), None)
-    return NativeHashes(_u64(raw), str(head.dtype), witnesses={} if first is None else {("first", str, None): first})
+    return _u64(raw), str(_filled_column(s.iloc[:1], has_missing, _Stage([])).dtype)
 
 
 def could_be_float_texts(s: pd.Series, fill: str) -> bool:
@@ -151,20 +141,17 @@ def could_be_float_texts(s: pd.Series, fill: str) -> bool:
         return True
 
 
-def native_digest(s: pd.Series, has_missing: bool, fill: str) -> tuple[int, int, str | None, dict[Any, Any]] | None:
-    """The kernel's state of the share `s` (column's missing flag
-    `has_missing`) with its witnesses, or None: pandas' road."""
+def share_road(s: pd.Series, has_missing: bool, fill: str) -> tuple[Any, ...] | None:
+    """The duplicate kernel's road of the share `s` (column's missing flag
+    `has_missing`; `kernels.duplicate_partial`), or None: pandas' road."""
     canonical, values = _canonical_floats(), _plain_numbers(s)
     if canonical is None:
         return None
     if values is not None and has_missing and s.dtype.kind == "f":
-        digest, flags, dtype, first = kernels.duplicate_float_values_partial(values)
-        return digest, flags, dtype, {("first", float, None): float(values[first])} if first < len(values) else {}
+        return ("values", values)
     if values is not None and len(s) and not has_missing:
-        return (*kernels.duplicate_numbers_partial(values, s.dtype.kind == "f", canonical, str(s.dtype)), {})
+        return ("numbers", values, s.dtype.kind == "f", canonical, str(s.dtype))
     native = native_row_hashes(s, has_missing, fill)
-    if native is None:
-        return None
-    could = could_be_float_texts(s, fill)
-    flags = native.hashes, native.dtype, native.text_fallback, native.bytes_without_fallback, could
-    return (*kernels.duplicate_hashes_partial(*flags), native.witnesses)
+    # Texts alone: their facts are the kernel's defaults, and the first text is their witness.
+    objects = s.to_numpy() if native is not None and s.dtype == object else None
+    return None if native is None else ("hashes", *native, could_be_float_texts(s, fill), None, objects)

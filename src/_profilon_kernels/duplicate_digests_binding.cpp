@@ -1,14 +1,20 @@
 // The duplicate-column figure (duplicate_digests.hpp) for the Dask driver,
 // whose partitions are read by different tasks: a column's state travels as
-// a tuple (digest, flags, dtype or None, ...), of which only the first three
-// items are read here (the driver keeps its witnesses after them).
+// a tuple (digest, flags, dtype or None, witnesses), the witnesses a dict
+// (pyapi/duplicate_witnesses.hpp); a state of three items has none.
 //
-// duplicate_flags() -> {name: bit} of the flags
-// duplicate_float_values_partial(values) -> (digest, flags, dtype, first_present)
-// duplicate_numbers_partial(values, floating, canonical_floats, dtype) -> state
-// duplicate_hashes_partial(hashes, dtype, text_fallback, bytes_alone, could_be_float_texts) -> state
+// duplicate_flags() -> {name: bit} of the flags (for the tests)
+// duplicate_partial([road, ...]) -> [state, ...]: a partition's columns, each
+//   read by its road: None (it could not be filled or hashed),
+//   ("values", floats) of a float share with missing cells,
+//   ("numbers", values, floating, canonical_floats, dtype) of plain numbers
+//   without missing cells, or ("hashes", hashes, dtype, could_be_float_texts,
+//   filled objects or None, objects or None) of rows hashed elsewhere, with
+//   the filled share's objects (for its text facts) and the present objects
+//   before the fill (for its witnesses)
 // duplicate_merge([[state, ...], ...]) -> [state, ...]: runs in row order, each a list of columns
-// duplicate_plan([state, ...]) -> (pairs, unsettled, zeros): zeros [(column, negative), ...]
+// duplicate_plan([state, ...]) -> (pairs, prefixes, zeros): prefixes {column: [witness, ...]}
+//   for the columns hashed behind their witnesses, zeros {column: its first zero}
 // duplicate_equal_pairs([hashes or None, ...], pairs) -> bool array, one per pair
 // duplicate_confirm_merge([bool array, ...]) -> bool array
 // duplicate_first_of_class(n_columns, equal_pairs) -> [(column, first earlier equal column), ...]
@@ -18,6 +24,7 @@
 #include <vector>
 
 #include "../tamsel_eda/kernels/duplicate_digests.hpp"
+#include "../tamsel_eda/pyapi/duplicate_witnesses.hpp"
 #include "../tamsel_eda/pyapi/text_hashes.hpp"
 #include "arrays.hpp"
 #include "entries.hpp"
@@ -44,25 +51,39 @@ bool truth(PyObject* x) {
 
 std::string dtype_arg(py::handle x) { return x.is_none() ? std::string() : py::str(x).cast<std::string>(); }
 
-py::object state_tuple(const kd::ColumnDigest& d) {
+// A column's state: the kernel's digest and the driver's witnesses.
+struct State {
+    kd::ColumnDigest digest;
+    py::dict witnesses;
+};
+
+py::object state_tuple(const State& s) {
+    const kd::ColumnDigest& d = s.digest;
     return py::make_tuple(py::int_(d.digest), py::int_(d.flags),
-                          d.dtype.empty() ? py::object(py::none()) : py::object(py::str(d.dtype)));
+                          d.dtype.empty() ? py::object(py::none()) : py::object(py::str(d.dtype)), s.witnesses);
 }
 
-kd::ColumnDigest state_arg(py::handle x) {
+State state_arg(py::handle x) {
+    if (!PySequence_Check(x.ptr())) throw py::type_error("a state is (digest, flags, dtype, witnesses)");
     py::sequence t = py::reinterpret_borrow<py::sequence>(x);
-    if (!PySequence_Check(x.ptr()) || py::len(t) < 3) throw py::type_error("a state is (digest, flags, dtype, ...)");
-    kd::ColumnDigest d;
+    if (py::len(t) != 3 && py::len(t) != 4) throw py::type_error("a state is (digest, flags, dtype, witnesses)");
+    State s;
+    kd::ColumnDigest& d = s.digest;
     d.digest = PyLong_AsUnsignedLongLong(py::object(t[0]).ptr());
     if (PyErr_Occurred()) throw py::error_already_set();
     d.flags = static_cast<std::uint32_t>(PyLong_AsUnsignedLong(py::object(t[1]).ptr()));
     if (PyErr_Occurred()) throw py::error_already_set();
     d.dtype = dtype_arg(t[2]);
-    return d;
+    if (py::len(t) == 4) {
+        py::object w = t[3];
+        if (!PyDict_Check(w.ptr())) throw py::type_error("a state's witnesses are a dict");
+        s.witnesses = py::reinterpret_borrow<py::dict>(w);
+    }
+    return s;
 }
 
-std::vector<kd::ColumnDigest> states_arg(py::handle xs) {
-    std::vector<kd::ColumnDigest> out;
+std::vector<State> states_arg(py::handle xs) {
+    std::vector<State> out;
     for (py::handle x : xs) out.push_back(state_arg(x));
     return out;
 }
@@ -117,74 +138,115 @@ PyObject* duplicate_flags(PyObject*, PyObject*) {
     });
 }
 
-PyObject* duplicate_float_values_partial(PyObject*, PyObject* arg) {
-    return entry([&] {
-        HeldBuffer values(arg);
-        const kernels::ValueType type = buffer_value_type(values.view());
-        if (type != kernels::ValueType::f64 && type != kernels::ValueType::f32)
-            throw py::type_error("expected float64 or float32 values");
-        const kernels::HashColumn c = hash_column(values.view(), true, false);
-        const std::size_t n = static_cast<std::size_t>(values.view().shape[0]);
-        std::size_t first = n;
-        kd::ColumnDigest d;
-        pyapi::without_gil([&](const std::function<bool()>&) {
-            d = kd::float_values_partial(c, n, &first);
-            return true;
-        });
-        py::tuple s = state_tuple(d);
-        return py::object(py::make_tuple(s[0], s[1], s[2], first));
+// The items of an object array (or any sequence), held as a list.
+struct Items {
+    py::object seq;
+    PyObject* const* items = nullptr;
+    Py_ssize_t n = 0;
+
+    explicit Items(py::handle values) {
+        if (values.is_none()) return;
+        seq = py::reinterpret_steal<py::object>(PySequence_Fast(values.ptr(), "objects must be a sequence"));
+        if (!seq) throw py::error_already_set();
+        items = PySequence_Fast_ITEMS(seq.ptr());
+        n = PySequence_Fast_GET_SIZE(seq.ptr());
+    }
+};
+
+State values_state(py::handle floats) {
+    HeldBuffer values(floats);
+    const kernels::ValueType type = buffer_value_type(values.view());
+    if (type != kernels::ValueType::f64 && type != kernels::ValueType::f32)
+        throw py::type_error("expected float64 or float32 values");
+    const kernels::HashColumn c = hash_column(values.view(), true, false);
+    const std::size_t n = static_cast<std::size_t>(values.view().shape[0]);
+    std::size_t first = n;
+    State s;
+    pyapi::without_gil([&](const std::function<bool()>&) {
+        s.digest = kd::float_values_partial(c, n, &first);
+        return true;
     });
+    if (first < n)
+        s.witnesses[py::make_tuple("first", py::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)), py::none())] =
+            py::float_(kd::float_value_at(c, first));
+    return s;
 }
 
-PyObject* duplicate_numbers_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return entry([&] {
-        expect_args(nargs, 4, "duplicate_numbers_partial(values, floating, canonical_floats, dtype)");
-        HeldBuffer values(args[0]);
-        const kernels::HashColumn c = hash_column(values.view(), truth(args[1]), truth(args[2]));
-        const std::size_t n = static_cast<std::size_t>(values.view().shape[0]);
-        std::string dtype = dtype_arg(args[3]);
-        kd::ColumnDigest d;
-        pyapi::without_gil([&](const std::function<bool()>&) {
-            d = kd::numbers_partial(c, n, std::move(dtype));
-            return true;
-        });
-        return state_tuple(d);
+State numbers_state(const py::tuple& road) {
+    HeldBuffer values(road[1]);
+    const kernels::HashColumn c = hash_column(values.view(), truth(road[2].ptr()), truth(road[3].ptr()));
+    const std::size_t n = static_cast<std::size_t>(values.view().shape[0]);
+    std::string dtype = dtype_arg(road[4]);
+    State s;
+    pyapi::without_gil([&](const std::function<bool()>&) {
+        s.digest = kd::numbers_partial(c, n, std::move(dtype));
+        return true;
     });
+    return s;
 }
 
-PyObject* duplicate_hashes_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+State hashes_state(const py::tuple& road) {
+    HeldBuffer hashes(road[1]);
+    const kd::HashRun run = hash_run(hashes.view());
+    const Items filled(road[4]), present(road[5]);
+    const auto [fallback, has_bytes] = pyapi::object_decisions(filled.items, filled.n);
+    State s;
+    s.digest = kd::hashes_partial(run.hashes, run.n, dtype_arg(road[2]),
+                                  kd::text_facts(fallback, has_bytes, truth(road[3].ptr())));
+    s.witnesses = pyapi::share_witnesses(present.items, present.n);
+    return s;
+}
+
+State share_state(py::handle road) {
+    if (road.is_none()) {
+        State failed;
+        failed.digest.flags = kd::facts::failed;
+        return failed;
+    }
+    if (!PyTuple_Check(road.ptr()) || PyTuple_GET_SIZE(road.ptr()) < 1) throw py::type_error("a road is a tuple");
+    const py::tuple t = py::reinterpret_borrow<py::tuple>(road);
+    const std::string tag = py::str(t[0]);
+    const std::size_t size = py::len(t);
+    if (tag == "values" && size == 2) return values_state(t[1]);
+    if (tag == "numbers" && size == 5) return numbers_state(t);
+    if (tag == "hashes" && size == 6) return hashes_state(t);
+    throw py::value_error("not a road of the duplicate scan: " + tag);
+}
+
+PyObject* duplicate_partial(PyObject*, PyObject* arg) {
     return entry([&] {
-        expect_args(nargs, 5,
-                    "duplicate_hashes_partial(hashes, dtype, text_fallback, bytes_alone, could_be_float_texts)");
-        HeldBuffer hashes(args[0]);
-        const kd::HashRun run = hash_run(hashes.view());
-        namespace f = kd::facts;
-        const std::uint32_t flags = (truth(args[2]) ? f::text_fallback : 0) | (truth(args[3]) ? f::bytes_alone : 0) |
-                                    (truth(args[4]) ? 0 : f::no_float_texts);
-        return state_tuple(kd::hashes_partial(run.hashes, run.n, dtype_arg(args[1]), flags));
+        py::list out;
+        for (py::handle road : py::reinterpret_borrow<py::iterable>(arg)) out.append(state_tuple(share_state(road)));
+        return py::object(out);
     });
 }
 
 PyObject* duplicate_merge(PyObject*, PyObject* arg) {
     return entry([&] {
-        std::vector<std::vector<kd::ColumnDigest>> runs;
+        std::vector<std::vector<State>> runs;
         for (py::handle run : py::reinterpret_borrow<py::iterable>(arg)) {
             runs.push_back(states_arg(run));
             if (runs.back().size() != runs.front().size()) throw py::value_error("runs of different columns");
         }
+        const auto merge = [](const State& a, const State& b) {
+            return State{kd::merge(a.digest, b.digest), pyapi::merged_witnesses(a.witnesses, b.witnesses)};
+        };
         py::list out;
-        for (const kd::ColumnDigest& d : kd::merge_runs(runs)) out.append(state_tuple(d));
+        for (const State& s : kd::merge_runs(runs, merge)) out.append(state_tuple(s));
         return py::object(out);
     });
 }
 
 PyObject* duplicate_plan(PyObject*, PyObject* arg) {
     return entry([&] {
-        const kd::CandidatePlan plan = kd::candidate_plan(states_arg(arg));
-        py::list unsettled, zeros;
-        for (std::size_t u : plan.unsettled) unsettled.append(u);
-        for (const auto& [j, negative] : plan.zeros) zeros.append(py::make_tuple(j, negative));
-        return py::object(py::make_tuple(pairs_list(plan.pairs), unsettled, zeros));
+        const std::vector<State> states = states_arg(arg);
+        std::vector<kd::ColumnDigest> digests;
+        for (const State& s : states) digests.push_back(s.digest);
+        const kd::CandidatePlan plan = kd::candidate_plan(digests);
+        py::dict prefixes, zeros;
+        for (std::size_t u : plan.unsettled) prefixes[py::int_(u)] = py::list(states[u].witnesses.attr("values")());
+        for (const auto& [j, negative] : plan.zeros) zeros[py::int_(j)] = py::float_(negative ? -0.0 : 0.0);
+        return py::object(py::make_tuple(pairs_list(plan.pairs), prefixes, zeros));
     });
 }
 
@@ -265,15 +327,10 @@ PyObject* text_could_be_float_texts(PyObject*, PyObject* const* args, Py_ssize_t
 }  // namespace
 
 const PyMethodDef duplicate_entries[] = {
-    {"duplicate_flags", duplicate_flags, METH_NOARGS, "duplicate_flags(): the bits of a column state's flags."},
-    {"duplicate_float_values_partial", duplicate_float_values_partial, METH_O,
-     "duplicate_float_values_partial(values): the state of a float share with missing cells, and its first value."},
-    {"duplicate_numbers_partial", fast<duplicate_numbers_partial>(), METH_FASTCALL,
-     "duplicate_numbers_partial(values, floating, canonical_floats, dtype): the state of a share of plain numbers."},
-    {"duplicate_hashes_partial", fast<duplicate_hashes_partial>(), METH_FASTCALL,
-     "duplicate_hashes_partial(hashes, dtype, text_fallback, bytes_alone, could): the state of hashed rows."},
+    {"duplicate_partial", duplicate_partial, METH_O,
+     "duplicate_partial(roads): the states of a partition's columns, each read by its road."},
     {"duplicate_merge", duplicate_merge, METH_O, "duplicate_merge(runs): the states of runs of rows, merged."},
-    {"duplicate_plan", duplicate_plan, METH_O, "duplicate_plan(states): (pairs, unsettled, zeros) to confirm."},
+    {"duplicate_plan", duplicate_plan, METH_O, "duplicate_plan(states): (pairs, prefixes, zeros) to confirm."},
     {"duplicate_equal_pairs", fast<duplicate_equal_pairs>(), METH_FASTCALL,
      "duplicate_equal_pairs(hashes, pairs): which pairs have equal row hashes."},
     {"duplicate_confirm_merge", duplicate_confirm_merge, METH_O,
@@ -284,6 +341,11 @@ const PyMethodDef duplicate_entries[] = {
      "objects_could_be_float_texts(values, fill): whether objects could hash as floats' texts."},
     {"text_could_be_float_texts", fast<text_could_be_float_texts>(), METH_FASTCALL,
      "text_could_be_float_texts(offsets, data, missing, fill): the same of Arrow-laid texts."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const PyMethodDef duplicate_test_entries[] = {
+    {"duplicate_flags", duplicate_flags, METH_NOARGS, "duplicate_flags(): the bits of a column state's flags."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -62,6 +62,7 @@ extern const PyMethodDef time_axis_entries[];
 extern const PyMethodDef adf_test_entries[];
 extern const PyMethodDef correlation_test_entries[];
 extern const PyMethodDef drift_test_entries[];
+extern const PyMethodDef duplicate_test_entries[];
 extern const PyMethodDef group_sums_test_entries[];
 extern const PyMethodDef level_counts_test_entries[];
 extern const PyMethodDef mutual_info_test_entries[];

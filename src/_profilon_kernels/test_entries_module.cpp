@@ -23,6 +23,7 @@ const PyMethodDef* const tables[] = {
     pairwise_tree_test_entries,
     level_counts_test_entries,
     drift_test_entries,
+    duplicate_test_entries,
     page_test_entries,
     time_stamps_test_entries,
 };

@@ -190,8 +190,8 @@ def test_dask_pairs_of_random_floats_and_texts(seed, k):
     assert profilon.EDA().eda_report_and_score(ref).schema["duplicate_cols_examples"] == expected[:5]
 
 
-def flagged(facts, name):
-    return bool(facts.flags & kernels.duplicate_flags()[name])
+def flagged(test_entries, state, name):
+    return bool(state[1] & test_entries.duplicate_flags()[name])
 
 
 def hashes_digest(test_entries, words):
@@ -205,7 +205,7 @@ def old_digests(test_entries, share, has_missing):
     for j, missing in enumerate(has_missing):
         column = share.iloc[:, j]
         native = native_row_hashes(column, missing, FILL)
-        hashes = native.hashes if native is not None else duplicates._column_row_hashes(column, missing, [])[0]
+        hashes = native[0] if native is not None else duplicates._column_row_hashes(column, missing, [])[0]
         out.append(None if hashes is None else hashes_digest(test_entries, hashes))
     return out
 
@@ -229,7 +229,7 @@ def test_candidates_include_every_pair_of_equal_hashes(test_entries, name, k):
 def plan_of(pdf, k):
     has_missing = pdf.isna().any().tolist()
     facts = [duplicates._candidate_partition(p, has_missing) for p in shares(pdf, k)]
-    return duplicates._plan(duplicates._combine_facts(facts), has_missing)
+    return duplicates.DuplicatePlan(*kernels.duplicate_plan(kernels.duplicate_merge(facts)), has_missing)
 
 
 @pytest.mark.parametrize("k", [1, 3])
@@ -261,11 +261,11 @@ def test_texts_that_are_no_floats_make_no_candidates(k):
 @pytest.mark.parametrize("share_first, column_first", [(0.0, -0.0), (-0.0, 0.0), (0.0, 0.0), (-0.0, -0.0)])
 def test_zeros_hash_as_the_columns_first_zero(dtype, share_first, column_first):
     values = np.array([np.nan, share_first, 1.5, -share_first, 0.0, -0.0, np.nan], dtype=dtype)
-    got = native_row_hashes(pd.Series(values), True, FILL, column_first)
+    got, _ = native_row_hashes(pd.Series(values), True, FILL, column_first)
     # The column's first zero comes before this share.
     whole = pd.Series([column_first, *values.tolist()], dtype=object).fillna(FILL)
     expected = pd.util.hash_pandas_object(whole, index=False).to_numpy()[1:]
-    assert np.array_equal(got.hashes, expected)
+    assert np.array_equal(got, expected)
 
 
 def arrow_slice(texts):
@@ -329,7 +329,7 @@ def test_a_column_digested_both_ways_is_compared_with_every_column():
     second = pd.DataFrame({"f": f[3:], "m": pd.Series(f[3:], dtype=object)})
     has_missing = [True, True]
     facts = [duplicates._candidate_partition(p, has_missing) for p in (first, second)]
-    plan = duplicates._plan(duplicates._combine_facts(facts), has_missing)
+    plan = duplicates.DuplicatePlan(*kernels.duplicate_plan(kernels.duplicate_merge(facts)), has_missing)
     assert plan.pairs == [(1, 0)]
     whole = pd.concat([first, second], ignore_index=True)
     assert whole_column_pairs(whole) == [("m", "f")]
@@ -337,7 +337,7 @@ def test_a_column_digested_both_ways_is_compared_with_every_column():
 
 
 @pytest.mark.parametrize("name", list(SHARE_CASES) + ["floats-missing-empty", "objects-empty"])
-def test_digest_road_records_the_facts_of_the_hashes_road(name):
+def test_digest_road_records_the_facts_of_the_hashes_road(test_entries, name):
     if name == "floats-missing-empty":
         s, has_missing = pd.Series([], dtype=np.float32), True
     elif name == "objects-empty":
@@ -346,13 +346,17 @@ def test_digest_road_records_the_facts_of_the_hashes_road(name):
         s, has_missing = SHARE_CASES[name]
     new = duplicates._candidate_partition(pd.DataFrame({"c": s}), [has_missing])[0]
     hashes, stage = duplicates._column_row_hashes(s, has_missing, [])
-    assert not flagged(new, "failed")
-    assert ({new.dtype} if new.dtype else set()) == ({str(stage.filled.dtype)} if len(s) else set())
-    fallback, has_bytes = (
-        duplicates._object_decisions(stage.filled) if len(s) and stage.filled.dtype == object else (False, False)
-    )
-    assert (flagged(new, "text_fallback"), flagged(new, "bytes_alone")) == (fallback, has_bytes and not fallback)
-    assert new.witnesses == duplicates._witnesses(stage.objects, stage.inserted)
+    pandas_state = kernels.duplicate_partial([duplicates._pandas_road(s, has_missing)])[0]
+    assert not flagged(test_entries, new, "failed")
+    assert ({new[2]} if new[2] else set()) == ({str(stage.filled.dtype)} if len(s) else set())
+    # pandas hashes objects through str() unless every item is a text, bytes or a tuple.
+    types = set(map(type, stage.filled.to_numpy())) if len(s) and stage.filled.dtype == object else set()
+    fallback = any(not issubclass(t, (str, bytes, tuple)) for t in types)
+    has_bytes = any(issubclass(t, bytes) for t in types)
+    for state in (new, pandas_state):
+        assert flagged(test_entries, state, "text_fallback") == fallback
+        assert flagged(test_entries, state, "bytes_alone") == (has_bytes and not fallback)
+    assert new[3] == pandas_state[3]
     # An empty share leaves the column's other shares to decide.
     if not len(s):
-        assert not any(flagged(new, bit) for bit in ("by_values", "by_hashes", "no_float_texts"))
+        assert not any(flagged(test_entries, new, bit) for bit in ("by_values", "by_hashes", "no_float_texts"))

@@ -14,8 +14,8 @@ FILL = "__NAN__"
 
 
 @pytest.fixture
-def flags(kernels):
-    return kernels.duplicate_flags()
+def flags(test_entries):
+    return test_entries.duplicate_flags()
 
 
 def filled_hashes(values) -> np.ndarray:
@@ -35,15 +35,18 @@ def test_float_values_digest_meets_wherever_pandas_hashes_do(kernels, flags, see
     columns = [c.astype(dtype) for c in float_pool(seed)]
     # Copies that differ from the originals in the sign of a zero or a NaN.
     columns += [np.where(c == 0, -c, c) for c in columns[:4]] + [np.where(np.isnan(c), -c, c) for c in columns[4:6]]
-    states = [kernels.duplicate_float_values_partial(c) for c in columns]
+    states = kernels.duplicate_partial([("values", c) for c in columns])
     for a, b in itertools.combinations(range(len(columns)), 2):
         if np.array_equal(filled_hashes(columns[a]), filled_hashes(columns[b])):
             assert states[a][0] == states[b][0], (a, b)
         same_values = np.array_equal(columns[a], columns[b], equal_nan=True)
         assert (states[a][0] == states[b][0]) == same_values, (a, b)
-    for c, (_, bits, dtype_name, first) in zip(columns, states, strict=True):
+    for c, (_, bits, dtype_name, witnesses) in zip(columns, states, strict=True):
         present = ~np.isnan(c)
-        assert first == (int(np.argmax(present)) if present.any() else len(c))
+        # The first value, exactly widened: the witness of the share's values.
+        first = [float(c[np.argmax(present)])] if present.any() else []
+        assert list(witnesses.items()) == [(("first", float, None), x) for x in first]
+        assert [np.signbit(x) for x in witnesses.values()] == [np.signbit(x) for x in first]
         assert dtype_name == "object" and bits & flags["by_values"] and bits & flags["no_float_texts"]
         zeros = np.flatnonzero(c == 0)
         assert bool(bits & flags["zero"]) == bool(len(zeros))
@@ -52,12 +55,14 @@ def test_float_values_digest_meets_wherever_pandas_hashes_do(kernels, flags, see
 
 
 def test_an_empty_share_rules_nothing_out(kernels, test_entries):
-    for state in (
-        kernels.duplicate_float_values_partial(np.zeros(0, np.float32))[:3],
-        kernels.duplicate_numbers_partial(np.zeros(0, np.int64), False, False, "int64"),
-        kernels.duplicate_hashes_partial(np.zeros(0, np.uint64), "object", True, True, False),
+    for state in kernels.duplicate_partial(
+        [
+            ("values", np.zeros(0, np.float32)),
+            ("numbers", np.zeros(0, np.int64), False, False, "int64"),
+            ("hashes", np.zeros(0, np.uint64), "object", False, np.array([b"x", 1], dtype=object), None),
+        ]
     ):
-        assert state == (test_entries.fnv_digest(np.zeros(0, np.uint64)), 0, None)
+        assert state == (test_entries.fnv_digest(np.zeros(0, np.uint64)), 0, None, {})
 
 
 @pytest.mark.parametrize(
@@ -74,12 +79,13 @@ def test_numbers_and_hashes_partials_digest_pandas_hashes(kernels, test_entries,
     expected = pd.util.hash_pandas_object(pd.Series(values), index=False).to_numpy()
     digest = test_entries.fnv_digest(expected)
     view = values.view(np.int64) if values.dtype.kind == "M" else values
-    state = kernels.duplicate_numbers_partial(view, values.dtype.kind == "f", False, str(values.dtype))
-    assert state == (digest, flags["by_hashes"] | flags["no_float_texts"], str(values.dtype))
-    fallback, alone, could = True, True, False
-    state = kernels.duplicate_hashes_partial(expected, "object", fallback, alone, could)
-    bits = flags["by_hashes"] | flags["text_fallback"] | flags["bytes_alone"] | flags["no_float_texts"]
-    assert state == (digest, bits, "object")
+    (state,) = kernels.duplicate_partial([("numbers", view, values.dtype.kind == "f", False, str(values.dtype))])
+    assert state == (digest, flags["by_hashes"] | flags["no_float_texts"], str(values.dtype), {})
+    # Bytes are hashed as they are unless another item sends the share through str().
+    for filled, bit in (([b"x", 1.5], "text_fallback"), ([b"x", "a"], "bytes_alone"), (["a", ("b",)], None)):
+        road = ("hashes", expected, "object", False, np.array(filled + [None], dtype=object)[:-1], None)
+        bits = flags["by_hashes"] | flags["no_float_texts"] | (flags[bit] if bit else 0)
+        assert kernels.duplicate_partial([road]) == [(digest, bits, "object", {})]
 
 
 def shares(values, k):
@@ -89,8 +95,8 @@ def shares(values, k):
 
 def merged_states(kernels, columns, k):
     """Each column split into k shares, partials per share, merged."""
-    runs = [[kernels.duplicate_float_values_partial(s) for s in shares(c, k)] for c in columns]
-    return kernels.duplicate_merge([list(run) for run in zip(*runs, strict=True)])
+    roads = [[("values", s) for s in shares(c, k)] for c in columns]
+    return kernels.duplicate_merge([kernels.duplicate_partial(list(run)) for run in zip(*roads, strict=True)])
 
 
 @pytest.mark.parametrize("k", [1, 2, 5])
@@ -144,10 +150,13 @@ def test_plan_pairs_by_digest_and_road(kernels, flags):
         (15, f["by_hashes"] | f["dtypes_differ"], "int64"),  # 7: unsettled
         (16, f["by_hashes"] | f["text_fallback"] | f["bytes_alone"], "object"),  # 8: unsettled
     ]
-    pairs, unsettled, zeros = kernels.duplicate_plan(columns)
+    columns[7] += ({("first", int, None): 3, ("min",): 3, ("max",): 9},)
+    pairs, prefixes, zeros = kernels.duplicate_plan(columns)
     anything = {(max(u, j), min(u, j)) for u in (6, 7, 8) for j in (0, 1, 2, 3, 4, 6, 7, 8) if j != u}
     assert pairs == sorted({(1, 0), (3, 2)} | anything)
-    assert unsettled == [7, 8] and zeros == [(2, True)]
+    # The unsettled columns are hashed behind their witnesses.
+    assert prefixes == {7: [3, 3, 9], 8: []}
+    assert zeros == {2: 0.0} and np.signbit(zeros[2])
 
 
 def equal_hash_pairs(hashes):
@@ -282,6 +291,92 @@ def test_digest_of_a_buffer_as_it_lies(kernels, test_entries, offset, length):
     assert test_entries.fnv_digest(view) == reference_fnv(raw[offset : offset + length])
     if length % 8 == 0:
         hashes = view.view(np.uint64)
-        assert kernels.duplicate_hashes_partial(hashes, "object", False, False, True)[0] == reference_fnv(
+        assert kernels.duplicate_partial([("hashes", hashes, "object", True, None, None)])[0][0] == reference_fnv(
             view.tobytes()
         )
+
+
+def reference_witnesses(values):
+    """The witnesses of an object share: each type's (and time zone's) first
+    value, the least and largest ints, grouped by type in order of appearance."""
+    out = {}
+    values = values[~pd.isna(values)]
+    types = pd.Series(np.frompyfunc(type, 1, 1)(values), dtype=object)
+    for kind in types.drop_duplicates():
+        of_kind = values[(types == kind).to_numpy()]
+        if hasattr(of_kind[0], "tz"):
+            for value in of_kind:
+                out.setdefault(("first", kind, str(value.tz)), value)
+        else:
+            out[("first", kind, None)] = of_kind[0]
+        if issubclass(kind, (int, np.integer)) and not issubclass(kind, (bool, np.bool_)):
+            least, largest = min(of_kind), max(of_kind)
+            out.setdefault(("min",), least)
+            out.setdefault(("max",), largest)
+            out[("min",)], out[("max",)] = min(out[("min",)], least), max(out[("max",)], largest)
+    return out
+
+
+def witness_share(seed, n=60):
+    rng = np.random.default_rng(seed)
+    stamp = pd.Timestamp("2024-03-01 12:00")
+    pool = [
+        "a", "1.5", b"x", None, np.nan, pd.NaT, True, np.bool_(False), 7, -3, 2**70, np.int64(-9), np.uint8(200),
+        np.int32(7), 2.5, np.float32(1.5), stamp, stamp.tz_localize("UTC"), stamp.tz_localize("Asia/Tokyo"),
+        pd.Timedelta(1, "s"), ("t",),
+    ]  # fmt: skip
+    return np.array([pool[i] for i in rng.integers(0, len(pool), n)] + [None], dtype=object)[:-1]
+
+
+@pytest.mark.parametrize("k", [1, 2, 5])
+@pytest.mark.parametrize("seed", [0, 1, 2, 3])
+def test_witnesses_are_each_types_first_and_the_int_range(kernels, seed, k):
+    values = witness_share(seed)
+    hashes = np.zeros(len(values), np.uint64)
+    road = ("hashes", hashes, "object", True, None, values[~pd.isna(values)])
+    (whole,) = kernels.duplicate_partial([road])
+    expected = reference_witnesses(values)
+    # The same values, in the same order, of the same types.
+    assert list(whole[3]) == list(expected)
+    assert [(type(v), v) for v in whole[3].values()] == [(type(v), v) for v in expected.values()]
+    parts = []
+    for share in shares(values, k):
+        present = share[~pd.isna(share)]
+        parts.append(kernels.duplicate_partial([("hashes", hashes[: len(share)], "object", True, None, present)]))
+    # Merged in any tree, the shares have the whole share's witnesses.
+    merged = kernels.duplicate_merge(parts)[0][3]
+    assert merged == expected
+    if k > 2:
+        tree = kernels.duplicate_merge([kernels.duplicate_merge(parts[:2]), kernels.duplicate_merge(parts[2:])])
+        assert tree[0][3] == merged
+
+
+def test_merged_witnesses_keep_the_first_of_equal_ints(kernels):
+    def state(*values):
+        road = ("hashes", np.zeros(len(values), np.uint64), "object", True, None, np.array(values, dtype=object))
+        return kernels.duplicate_partial([road])
+
+    first = state(np.int64(5), 1)
+    merged = kernels.duplicate_merge([first, state("a", np.int32(1), 9), state(7)])[0][3]
+    kinds = [("first", np.int64, None), ("min",), ("max",), ("first", int, None), ("first", str, None)]
+    assert list(merged) == [*kinds, ("first", np.int32, None)]
+    # 1 comes before np.int32(1), and 9 is larger than np.int64(5).
+    assert [type(merged[key]) for key in kinds[1:3]] == [int, int] and merged[("max",)] == 9
+    # The merge builds new witnesses: the partition's are left as they were.
+    assert list(first[0][3].values()) == [5, 1, 5, 1]
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda k: k.duplicate_partial([("bits", np.zeros(1))]), ValueError),
+        (lambda k: k.duplicate_partial([("values", np.zeros(1, np.int64))]), TypeError),
+        (lambda k: k.duplicate_partial([["values", np.zeros(1)]]), TypeError),
+        (lambda k: k.duplicate_merge([[(1, 0, None, [])]]), TypeError),
+        (lambda k: k.duplicate_plan([(1, 0)]), TypeError),
+    ],
+    ids=["unknown-road", "int-values", "road-not-tuple", "witnesses-not-dict", "short-state"],
+)
+def test_bad_roads_and_states_are_refused(kernels, call, error):
+    with pytest.raises(error):
+        call(kernels)

@@ -55,6 +55,10 @@ ColumnDigest float_values_partial(const HashColumn& c, std::size_t n, std::size_
     return out;
 }
 
+double float_value_at(const HashColumn& c, std::size_t i) {
+    return value_at(c.data + static_cast<std::ptrdiff_t>(i) * c.stride, c.width);
+}
+
 ColumnDigest numbers_partial(const HashColumn& c, std::size_t n, std::string dtype) {
     ColumnDigest out;
     out.digest = row_hash_digest(c, n);
@@ -86,16 +90,6 @@ ColumnDigest merge(const ColumnDigest& a, const ColumnDigest& b) {
     out.digest = fnv_words(fnv_offset, both, 2);
     out.dtype = a.dtype.empty() ? b.dtype : a.dtype;
     if (!a.dtype.empty() && !b.dtype.empty() && a.dtype != b.dtype) out.flags |= facts::dtypes_differ;
-    return out;
-}
-
-std::vector<ColumnDigest> merge_runs(const std::vector<std::vector<ColumnDigest>>& runs) {
-    if (runs.empty()) return {};
-    std::vector<ColumnDigest> out = runs[0];
-    for (std::size_t r = 1; r < runs.size(); ++r) {
-        if (runs[r].size() != out.size()) throw std::invalid_argument("runs of different columns");
-        for (std::size_t j = 0; j < out.size(); ++j) out[j] = merge(out[j], runs[r][j]);
-    }
     return out;
 }
 

@@ -33,6 +33,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -69,17 +70,40 @@ ColumnDigest float_values_partial(const HashColumn& c, std::size_t n, std::size_
 // row_hashes gives it; `dtype` is the share's own.
 ColumnDigest numbers_partial(const HashColumn& c, std::size_t n, std::string dtype);
 
+// The value of row i of a float64 or float32 share, widened exactly.
+double float_value_at(const HashColumn& c, std::size_t i);
+
+// The text facts of a filled share (bits of ColumnDigest::flags): whether
+// pandas hashed it through the str() of its items, whether it holds bytes,
+// whether every row could hash as a float's str() or the fill. pandas hashes
+// bytes as they are only when no item forces the str() road.
+constexpr std::uint32_t text_facts(bool fallback, bool has_bytes, bool could_be_float_texts) {
+    return (fallback ? facts::text_fallback : 0) | (has_bytes && !fallback ? facts::bytes_alone : 0) |
+           (could_be_float_texts ? 0 : facts::no_float_texts);
+}
+
 // partial of a share whose row hashes were made elsewhere (pandas, a text
-// kernel); `flags` holds the text facts of the filled share (text_fallback,
-// bytes_alone, no_float_texts), `dtype` its dtype.
+// kernel); `flags` holds the text facts of the filled share (text_facts),
+// `dtype` its dtype.
 ColumnDigest hashes_partial(const void* hashes, std::size_t n, std::string dtype, std::uint32_t flags);
 
 // merge of two runs of rows, `a` before `b`.
 ColumnDigest merge(const ColumnDigest& a, const ColumnDigest& b);
 
 // merge of runs[0..k) of one column, in row order, for each column:
-// runs[r][j] is column j over run r; every run has the same columns.
-std::vector<ColumnDigest> merge_runs(const std::vector<std::vector<ColumnDigest>>& runs);
+// runs[r][j] is column j over run r; every run has the same columns. A
+// State is a ColumnDigest or carries one beside other facts of the run,
+// `merge(a, b)` its merge (`a` before `b`).
+template <class State, class Merge>
+std::vector<State> merge_runs(const std::vector<std::vector<State>>& runs, Merge&& merge) {
+    if (runs.empty()) return {};
+    std::vector<State> out = runs[0];
+    for (std::size_t r = 1; r < runs.size(); ++r) {
+        if (runs[r].size() != out.size()) throw std::invalid_argument("runs of different columns");
+        for (std::size_t j = 0; j < out.size(); ++j) out[j] = merge(out[j], runs[r][j]);
+    }
+    return out;
+}
 
 using ColumnPair = std::pair<std::size_t, std::size_t>;  // (later, earlier) column positions
 
