@@ -94,16 +94,11 @@ def test_correlation_ratio_matches_the_in_memory_method(n, k):
 def test_correlation_ratio_where_numpys_summation_is_unknown(monkeypatch):
     # A NumPy whose piece length the probe cannot tell: the ratios take the
     # whole-array order and the per-group add.reduce, within rounding.
-    association = driver.association
     monkeypatch.setattr(kernels, "numpy_sum_block", lambda: None)
-    association._reduce_block.cache_clear()
-    try:
-        pdf = ratio_frame(500, seed=5)
-        ddf = dd.from_pandas(pdf, npartitions=3, sort=False)
-        ref = ddf.compute()
-        got = run_ratios(ddf, TARGETS, ["ints", "noise"])
-    finally:
-        association._reduce_block.cache_clear()
+    pdf = ratio_frame(500, seed=5)
+    ddf = dd.from_pandas(pdf, npartitions=3, sort=False)
+    ref = ddf.compute()
+    got = run_ratios(ddf, TARGETS, ["ints", "noise"])
     eda = profilon.EDA()
     for t in TARGETS:
         for c in ["ints", "noise"]:
@@ -311,11 +306,13 @@ def test_a_partitions_arrow_text_groups_are_pandas_first_seen_groups(kind, rows)
 
     pdf = text_frame(40_000, seed=5).iloc[rows]
     arrow = as_arrow_text(pdf, kind)
-    pairs = [("y", "text"), ("y_int", "text"), ("y", "few")]
-    offsets, totals, blocks = [0] * 3, [len(pdf)] * 3, [0, association._block(np.dtype(np.int64)), 0]
-    got = association._sum_partial(arrow, pairs, offsets, totals, blocks)
-    for (t, c), part in zip(pairs, got, strict=True):
-        if len(pdf) < 2:
+    targets, columns = ["y", "y_int"], ["text", "few"]
+    pairs = [(t, c) for t in targets for c in columns]
+    kept = association._count_kept(arrow, targets, columns)
+    block = driver.summaries._sum_block(kernels)
+    got = association._sum_partial(arrow, targets, columns, kept, [0] * 4, kept, [0, 0, block, block], block)
+    for (t, c), part, count in zip(pairs, got, kept, strict=True):
+        if count < 2:
             assert part is None
             continue
         keys, counts, sums = part[1]
@@ -324,7 +321,7 @@ def test_a_partitions_arrow_text_groups_are_pandas_first_seen_groups(kind, rows)
         assert counts.tolist() == want_counts
         assert [bits(s) for s in sums] == [bits(s) for s in want_sums]
     want_kept = [int((pdf[t].notna() & pdf[c].notna()).sum()) for t, c in pairs]
-    assert association._count_kept(arrow, pairs) == want_kept
+    assert kept.tolist() == want_kept
 
 
 @pytest.mark.parametrize("n", [0, 1, 1000, 50_000])

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "kernels.hpp"
@@ -20,6 +21,24 @@ double at(const double* y, std::ptrdiff_t stride, std::size_t i) {
 std::int64_t code_at(const std::int64_t* codes, std::ptrdiff_t stride, std::size_t i) {
     return *reinterpret_cast<const std::int64_t*>(reinterpret_cast<const char*>(codes) +
                                                   static_cast<std::ptrdiff_t>(i) * stride);
+}
+
+bool missing_at(const RatioColumn& c, std::size_t i) {
+    return c.missing != nullptr && c.missing[static_cast<std::ptrdiff_t>(i) * c.missing_stride] != 0;
+}
+
+// The values of target t on the rows column c keeps by its missing cells,
+// passed to keep(value) in row order; their number.
+template <class Keep>
+std::size_t each_kept(const RatioTarget& t, const RatioColumn& c, std::size_t n, Keep keep) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = at(t.y, t.stride, i);
+        if (std::isnan(v) || missing_at(c, i)) continue;
+        keep(v);
+        ++kept;
+    }
+    return kept;
 }
 
 }  // namespace
@@ -191,6 +210,88 @@ GroupSumsStatus between_groups(const double* sums, const std::int64_t* counts, c
         ss += n_g * libm_pow(d, 2.0);
     }
     out = ss;
+    return GroupSumsStatus::ok;
+}
+
+GroupSumsStatus ratio_kept_counts(const RatioInput& in, std::int64_t* out) {
+    for (std::size_t t = 0; t < in.n_targets; ++t) {
+        if (in.targets[t].y == nullptr) return GroupSumsStatus::bad_input;
+        for (std::size_t c = 0; c < in.n_columns; ++c) {
+            out[t * in.n_columns + c] =
+                static_cast<std::int64_t>(each_kept(in.targets[t], in.columns[c], in.n, [](double) {}));
+        }
+    }
+    return GroupSumsStatus::ok;
+}
+
+GroupSumsStatus ratio_sums(const RatioInput& in, const RatioPlace* places, std::size_t group_block,
+                           const std::function<bool()>& poll, std::vector<std::optional<RatioSums>>& out) {
+    const Stop stop(poll, true);
+    out.assign(in.n_targets * in.n_columns, std::nullopt);
+    // Each column's codes lie in [0, largest + 1).
+    std::vector<std::size_t> code_counts(in.n_columns, 0);
+    for (std::size_t c = 0; c < in.n_columns; ++c) {
+        const RatioColumn& col = in.columns[c];
+        if (col.codes == nullptr) continue;
+        std::int64_t largest = -1;
+        for (std::size_t i = 0; i < in.n; ++i) largest = std::max(largest, code_at(col.codes, col.codes_stride, i));
+        code_counts[c] = static_cast<std::size_t>(largest + 1);
+    }
+    std::vector<double> y;
+    std::vector<std::int64_t> codes;
+    for (std::size_t j = 0; j < out.size(); ++j) {
+        const RatioPlace& place = places[j];
+        if (place.total < 2) continue;
+        const RatioTarget& t = in.targets[j / in.n_columns];
+        const RatioColumn& col = in.columns[j % in.n_columns];
+        if (t.y == nullptr || col.codes == nullptr) return GroupSumsStatus::bad_input;
+        y.clear();
+        codes.clear();
+        for (std::size_t i = 0; i < in.n; ++i) {
+            const double v = at(t.y, t.stride, i);
+            const std::int64_t code = code_at(col.codes, col.codes_stride, i);
+            if (std::isnan(v) || code < 0) continue;
+            y.push_back(v);
+            codes.push_back(code);
+        }
+        if (y.size() != place.count || place.offset > place.total || place.count > place.total - place.offset)
+            return GroupSumsStatus::bad_input;
+        RatioSums& sums = out[j].emplace();
+        sums.whole =
+            pairwise_partial(static_cast<const double*>(y.data()), place.offset, place.count, place.total, place.block);
+        const GroupSumsStatus status =
+            first_seen_group_sums(y.data(), sizeof(double), codes.data(), sizeof(std::int64_t), y.size(),
+                                  code_counts[j % in.n_columns], group_block, poll, sums.groups);
+        if (status != GroupSumsStatus::ok) return status;
+        if (stop.requested()) return GroupSumsStatus::stopped;
+    }
+    return GroupSumsStatus::ok;
+}
+
+GroupSumsStatus ratio_squares(const RatioInput& in, const RatioPlace* places, const std::optional<double>* mus,
+                              const std::function<bool()>& poll, std::vector<std::optional<TreePartial>>& out) {
+    const Stop stop(poll, true);
+    out.assign(in.n_targets * in.n_columns, std::nullopt);
+    std::vector<double> squares;
+    for (std::size_t j = 0; j < out.size(); ++j) {
+        if (!mus[j]) continue;
+        const RatioPlace& place = places[j];
+        const RatioTarget& t = in.targets[j / in.n_columns];
+        if (t.y == nullptr) return GroupSumsStatus::bad_input;
+        const double mu = *mus[j];
+        squares.clear();
+        // (y - mu) ** 2 of float64 values: NumPy's square, d * d.
+        each_kept(t, in.columns[j % in.n_columns], in.n, [&](double v) {
+            const double d = v - mu;
+            squares.push_back(d * d);
+        });
+        if (squares.size() != place.count || place.offset > place.total || place.count > place.total - place.offset)
+            return GroupSumsStatus::bad_input;
+        // Squares of float64 values are summed in one piece (no cast to buffer).
+        out[j] =
+            pairwise_partial(static_cast<const double*>(squares.data()), place.offset, place.count, place.total, 0);
+        if (stop.requested()) return GroupSumsStatus::stopped;
+    }
     return GroupSumsStatus::ok;
 }
 
