@@ -231,6 +231,69 @@ def test_group_sums_kernel_refuses_codes_outside_the_groups(bad):
         kernels.group_sums(np.ones(4), np.array([0, 1, bad, 2]), 3, 0)
 
 
+def ratio_partitions(n, cuts, seed):
+    """Two targets (one with missing values) and two columns' codes (one
+    with missing cells), cut into partitions at `cuts`, and each pair's kept
+    rows over the whole."""
+    rng = np.random.default_rng(seed)
+    ys = [rng.standard_normal(n) * 10.0 ** rng.integers(-9, 9, n) for _ in range(2)]
+    ys[0][rng.random(n) < 0.2] = np.nan
+    codes = [rng.integers(-1, 4, n), rng.integers(0, 6, n)]
+    bounds = list(zip([0, *cuts], [*cuts, n], strict=True))
+    parts = [([y[a:b] for y in ys], [c[a:b] for c in codes]) for a, b in bounds]
+    return ys, codes, parts, [~np.isnan(y) & (c >= 0) for y in ys for c in codes]
+
+
+@pytest.mark.parametrize("n, cuts", [(3, [1]), (500, [0, 170, 170, 499]), (40_000, [9000, 25_000])])
+def test_ratio_passes_give_numpys_sums_over_any_cut_of_the_rows(test_entries, n, cuts):
+    ys, codes, parts, kept = ratio_partitions(n, cuts, seed=n)
+    block = kernels.numpy_sum_block() or 0
+    counts = np.array([kernels.ratio_kept(p_ys, [c < 0 for c in p_codes]) for p_ys, p_codes in parts])
+    assert counts.sum(axis=0).tolist() == [int(k.sum()) for k in kept]
+    totals, offsets, blocks = counts.sum(axis=0), np.cumsum(counts, axis=0) - counts, np.full(4, block)
+    sums = [kernels.ratio_sums(*p, counts[i], offsets[i], totals, blocks, block) for i, p in enumerate(parts)]
+    mus = []
+    for j, k in enumerate(kept):
+        values, keys = ys[j // 2][k], codes[j % 2][k]
+        whole = kernels.pairwise_combine([s[j][0] for s in sums], int(totals[j]), block)
+        assert bits(whole) == bits(np.add.reduce(values)), j
+        merged = np.zeros(6, np.int64)
+        for s in sums:
+            np.add.at(merged, s[j][1], s[j][2])
+        assert merged.tolist() == np.bincount(keys, minlength=6).tolist()
+        mus.append(whole / len(values))
+    mus[3] = None  # a pair without a mean is not summed
+    squares = [
+        kernels.ratio_squares(p_ys, [c < 0 for c in p_codes], counts[i], offsets[i], totals, mus)
+        for i, (p_ys, p_codes) in enumerate(parts)
+    ]
+    assert all(s[3] is None for s in squares)
+    for j in range(3):
+        got = kernels.pairwise_combine([s[j] for s in squares], int(totals[j]), 0)
+        want = test_entries.numpy_sum((ys[j // 2][kept[j]] - mus[j]) ** 2, 0)
+        assert bits(got) == bits(want), j
+
+
+@pytest.mark.parametrize(
+    "call, match",
+    [
+        # Pass 2 keeping another number of rows than pass 1 counted.
+        (lambda y, c: kernels.ratio_sums([y], [c], [3], [0], [4], [0], 0), "count"),
+        (lambda y, c: kernels.ratio_squares([y], [c < 0], [3], [0], [4], [1.0]), "count"),
+        (lambda y, c: kernels.ratio_sums([y], [c], [4], [1], [4], [0], 0), "count"),
+        # A pair whose target or codes were not read.
+        (lambda y, c: kernels.ratio_sums([None], [c], [4], [0], [4], [0], 0), "missing"),
+        (lambda y, c: kernels.ratio_sums([y], [None], [4], [0], [4], [0], 0), "missing"),
+        (lambda y, c: kernels.ratio_kept([None], [None]), "missing"),
+        (lambda y, c: kernels.ratio_kept([y], [(c < 0)[:3]]), "length"),
+        (lambda y, c: kernels.ratio_sums([y], [c], [4, 0], [0, 0], [4, 0], [0, 0], 0), "one per pair"),
+    ],
+)
+def test_ratio_passes_refuse_inputs_that_do_not_fit(call, match):
+    with pytest.raises(ValueError, match=match):
+        call(np.array([1.0, 2.0, 3.0, 4.0]), np.array([0, 1, 0, 2]))
+
+
 def text_frame(n, seed):
     """Text keys whose first rows often have a missing target, so that a
     partition's first-seen order among kept rows differs from that among
