@@ -86,9 +86,12 @@ def _merge_groups(parts: list[tuple[np.ndarray, np.ndarray, np.ndarray]]) -> tup
 
 def _merge_sums(nodes: list[list[Any]]) -> list[Any]:
     """Per pair: the nodes' tree nodes, and their groups merged."""
-    merged = []
+    merged: list[Any] = []
     for parts in zip(*nodes, strict=True):
-        merged.append(parts[0] and ([p for part in parts for p in part[0]], _merge_groups([p[1] for p in parts])))
+        if parts[0] is None:
+            merged.append(None)
+        else:
+            merged.append(([p for part in parts for p in part[0]], _merge_groups([part[1] for part in parts])))
     return merged
 
 
