@@ -27,20 +27,6 @@ bool missing_at(const RatioColumn& c, std::size_t i) {
     return c.missing != nullptr && c.missing[static_cast<std::ptrdiff_t>(i) * c.missing_stride] != 0;
 }
 
-// The values of target t on the rows column c keeps by its missing cells,
-// passed to keep(value) in row order; their number.
-template <class Keep>
-std::size_t each_kept(const RatioTarget& t, const RatioColumn& c, std::size_t n, Keep keep) {
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double v = at(t.y, t.stride, i);
-        if (std::isnan(v) || missing_at(c, i)) continue;
-        keep(v);
-        ++kept;
-    }
-    return kept;
-}
-
 }  // namespace
 
 RatioResult correlation_ratio(const RatioProblem& p, const std::function<bool()>& poll) {
@@ -260,22 +246,25 @@ GroupSumsStatus ratio_sums(const RatioInput& in, const RatioPlace* places, std::
         const RatioTarget& t = in.targets[j / in.n_columns];
         const RatioColumn& col = in.columns[j % in.n_columns];
         if (t.y == nullptr || col.codes == nullptr) return GroupSumsStatus::bad_input;
-        y.clear();
-        codes.clear();
+        // Every row is written and only a kept one advances: no branch per
+        // row, whose outcome the missing cells would leave to chance.
+        y.resize(in.n + 1);
+        codes.resize(in.n + 1);
+        std::size_t kept = 0;
         for (std::size_t i = 0; i < in.n; ++i) {
             const double v = at(t.y, t.stride, i);
             const std::int64_t code = code_at(col.codes, col.codes_stride, i);
-            if (std::isnan(v) || code < 0) continue;
-            y.push_back(v);
-            codes.push_back(code);
+            y[kept] = v;
+            codes[kept] = code;
+            kept += static_cast<std::size_t>(!std::isnan(v) & (code >= 0));
         }
-        if (y.size() != place.count || place.offset > place.total || place.count > place.total - place.offset)
+        if (kept != place.count || place.offset > place.total || place.count > place.total - place.offset)
             return GroupSumsStatus::bad_input;
         RatioSums& sums = out[j].emplace();
         sums.whole =
             pairwise_partial(static_cast<const double*>(y.data()), place.offset, place.count, place.total, place.block);
         const GroupSumsStatus status =
-            first_seen_group_sums(y.data(), sizeof(double), codes.data(), sizeof(std::int64_t), y.size(),
+            first_seen_group_sums(y.data(), sizeof(double), codes.data(), sizeof(std::int64_t), kept,
                                   code_counts[j % in.n_columns], group_block, poll, sums.groups);
         if (status != GroupSumsStatus::ok) return status;
         if (stop.requested()) return GroupSumsStatus::stopped;
@@ -294,13 +283,17 @@ GroupSumsStatus ratio_squares(const RatioInput& in, const RatioPlace* places, co
         const RatioTarget& t = in.targets[j / in.n_columns];
         if (t.y == nullptr) return GroupSumsStatus::bad_input;
         const double mu = *mus[j];
-        squares.clear();
-        // (y - mu) ** 2 of float64 values: NumPy's square, d * d.
-        each_kept(t, in.columns[j % in.n_columns], in.n, [&](double v) {
-            const double d = v - mu;
-            squares.push_back(d * d);
-        });
-        if (squares.size() != place.count || place.offset > place.total || place.count > place.total - place.offset)
+        const RatioColumn& col = in.columns[j % in.n_columns];
+        // As in ratio_sums, without a branch per row; (y - mu) ** 2 of
+        // float64 values is NumPy's square, d * d.
+        squares.resize(in.n + 1);
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < in.n; ++i) {
+            const double v = at(t.y, t.stride, i), d = v - mu;
+            squares[kept] = d * d;
+            kept += static_cast<std::size_t>(!std::isnan(v) & !missing_at(col, i));
+        }
+        if (kept != place.count || place.offset > place.total || place.count > place.total - place.offset)
             return GroupSumsStatus::bad_input;
         // Squares of float64 values are summed in one piece (no cast to buffer).
         out[j] =
