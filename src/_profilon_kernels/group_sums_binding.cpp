@@ -9,12 +9,28 @@
 // entry per group present, in the order of each group's first row, the sum
 // being np.add.reduce of the group's values in row order (sum_block as for
 // numpy_sum).
+// The Dask driver's passes over a partition, for every target with every
+// column (pairs target-major); ys a list of float64 arrays (NaN: missing),
+// one per target, None for a target no pair of the pass reads:
+// ratio_kept(ys, missing): int64 kept rows per pair, missing a list of bool
+// arrays (None: no cell missing), one per column.
+// ratio_sums(ys, codes, counts, offsets, totals, blocks, group_block): per
+// pair None (under two kept rows in all) or (partial, group codes, counts,
+// sums), the partial as pairwise_partial's, the groups as group_sums'; codes
+// int64 arrays (negative: missing) or None, one per column; counts, offsets,
+// totals and blocks int64 per pair: pass 1's kept rows here, before here
+// and in all, and NumPy's cut of the whole sum.
+// ratio_squares(ys, missing, counts, offsets, totals, mus): per pair None
+// (mus[j] None) or the partial of (y - mu) ** 2 over its kept rows.
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
 #include "../tamsel_eda/kernels/group_sums.hpp"
 #include "arrays.hpp"
+#include "tree_partials.hpp"
 
 namespace tamsel::kernel_module {
 namespace {
@@ -98,9 +114,132 @@ PyObject* group_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// The arrays of one pass, held while the kernel reads them.
+struct RatioArgs {
+    std::vector<std::unique_ptr<HeldBuffer>> held;
+    std::vector<kernels::RatioTarget> targets;
+    std::vector<kernels::RatioColumn> columns;
+    kernels::RatioInput in;
+    std::optional<std::size_t> rows;
+
+    RatioArgs(PyObject* ys, PyObject* columns_arg, bool codes) {
+        for (py::handle y : py::reinterpret_borrow<py::sequence>(ys)) {
+            const Py_buffer* v = hold(y, kernels::ValueType::f64, "ys: float64 arrays or None");
+            targets.push_back(v ? kernels::RatioTarget{static_cast<const double*>(v->buf), v->strides[0]}
+                                : kernels::RatioTarget{});
+        }
+        for (py::handle x : py::reinterpret_borrow<py::sequence>(columns_arg)) {
+            kernels::RatioColumn& c = columns.emplace_back();
+            if (codes) {
+                if (const Py_buffer* v = hold(x, kernels::ValueType::i64, "codes: int64 arrays or None")) {
+                    c.codes = static_cast<const std::int64_t*>(v->buf);
+                    c.codes_stride = v->strides[0];
+                }
+            } else if (const Py_buffer* v = hold(x, kernels::ValueType::boolean, "missing: bool arrays or None")) {
+                c.missing = static_cast<const std::uint8_t*>(v->buf);
+                c.missing_stride = v->strides[0];
+            }
+        }
+        in = {targets.data(), targets.size(), columns.data(), columns.size(), rows.value_or(0)};
+    }
+
+    std::vector<kernels::RatioPlace> places(PyObject* const* args, PyObject* blocks) const {
+        const auto counts = read_array<std::int64_t>(args[0], "int64");
+        const auto offsets = read_array<std::int64_t>(args[1], "int64");
+        const auto totals = read_array<std::int64_t>(args[2], "int64");
+        const auto cut = blocks ? read_array<std::int64_t>(blocks, "int64") : std::vector<std::int64_t>(counts.size());
+        const std::size_t pairs = targets.size() * columns.size();
+        if (counts.size() != pairs || offsets.size() != pairs || totals.size() != pairs || cut.size() != pairs)
+            throw py::value_error("counts, offsets, totals and blocks: one per pair");
+        std::vector<kernels::RatioPlace> out(pairs);
+        for (std::size_t j = 0; j < pairs; ++j) {
+            if (counts[j] < 0 || offsets[j] < 0 || totals[j] < 0 || cut[j] < 0)
+                throw py::value_error("counts, offsets, totals and blocks are never negative");
+            out[j] = {static_cast<std::uint64_t>(counts[j]), static_cast<std::uint64_t>(offsets[j]),
+                      static_cast<std::uint64_t>(totals[j]), static_cast<std::uint64_t>(cut[j])};
+        }
+        return out;
+    }
+
+private:
+    const Py_buffer* hold(py::handle obj, kernels::ValueType type, const char* what) {
+        if (obj.is_none()) return nullptr;
+        const Py_buffer& v = held.emplace_back(std::make_unique<HeldBuffer>(obj))->view();
+        if (buffer_value_type(v) != type) throw py::type_error(what);
+        if (rows && *rows != static_cast<std::size_t>(v.shape[0])) throw py::value_error("arrays differ in length");
+        rows = static_cast<std::size_t>(v.shape[0]);
+        return &v;
+    }
+};
+
+void check(kernels::GroupSumsStatus status) {
+    if (status == kernels::GroupSumsStatus::bad_input)
+        throw py::value_error("an array a pair reads is missing, a code is out of range or pass 1's count differs");
+    // A stop is a pending signal, raised by without_gil before this line.
+    if (status != kernels::GroupSumsStatus::ok) throw std::runtime_error("the correlation ratio's pass stopped");
+}
+
+PyObject* ratio_kept(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 2) throw py::type_error("ratio_kept(ys, missing)");
+        const RatioArgs a(args[0], args[1], false);
+        std::vector<std::int64_t> out(a.targets.size() * a.columns.size());
+        check(pyapi::without_gil(
+            [&](const std::function<bool()>&) { return kernels::ratio_kept_counts(a.in, out.data()); }));
+        return make_array(out, "int64");
+    });
+}
+
+PyObject* ratio_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 7) throw py::type_error("ratio_sums(ys, codes, counts, offsets, totals, blocks, group_block)");
+        const RatioArgs a(args[0], args[1], true);
+        const std::vector<kernels::RatioPlace> places = a.places(args + 2, args[5]);
+        const std::size_t group_block = size_arg(args[6]);
+        std::vector<std::optional<kernels::RatioSums>> out;
+        check(pyapi::without_gil([&](const std::function<bool()>& poll) {
+            return kernels::ratio_sums(a.in, places.data(), group_block, poll, out);
+        }));
+        py::list result;
+        for (const auto& r : out) {
+            result.append(r ? py::object(py::make_tuple(
+                                  partial_to_python(r->whole), make_array(r->groups.code, "int64"),
+                                  make_array(r->groups.count, "int64"), make_array(r->groups.sum, "float64")))
+                            : py::object(py::none()));
+        }
+        return py::object(result);
+    });
+}
+
+PyObject* ratio_squares(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 6) throw py::type_error("ratio_squares(ys, missing, counts, offsets, totals, mus)");
+        const RatioArgs a(args[0], args[1], false);
+        const std::vector<kernels::RatioPlace> places = a.places(args + 2, nullptr);
+        std::vector<std::optional<double>> mus;
+        for (py::handle mu : py::reinterpret_borrow<py::sequence>(args[5]))
+            mus.push_back(mu.is_none() ? std::nullopt : std::optional<double>(py::cast<double>(mu)));
+        if (mus.size() != places.size()) throw py::value_error("mus: one per pair");
+        std::vector<std::optional<kernels::TreePartial>> out;
+        check(pyapi::without_gil([&](const std::function<bool()>& poll) {
+            return kernels::ratio_squares(a.in, places.data(), mus.data(), poll, out);
+        }));
+        py::list result;
+        for (const auto& r : out) result.append(r ? partial_to_python(*r) : py::object(py::none()));
+        return py::object(result);
+    });
+}
+
 }  // namespace
 
 const PyMethodDef group_sums_entries[] = {
+    {"ratio_kept", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ratio_kept)), METH_FASTCALL,
+     "ratio_kept(ys, missing): a partition's kept rows of every (target, column) pair."},
+    {"ratio_sums", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ratio_sums)), METH_FASTCALL,
+     "ratio_sums(ys, codes, counts, offsets, totals, blocks, group_block): per pair, a partition's share of the "
+     "whole sum and its groups."},
+    {"ratio_squares", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ratio_squares)), METH_FASTCALL,
+     "ratio_squares(ys, missing, counts, offsets, totals, mus): per pair, a partition's share of the squares' sum."},
     {"group_sums", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_sums)), METH_FASTCALL,
      "group_sums(y, codes, groups, sum_block): per group in first-seen order, its code, count and sum."},
     {nullptr, nullptr, 0, nullptr},

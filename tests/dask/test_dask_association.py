@@ -94,16 +94,11 @@ def test_correlation_ratio_matches_the_in_memory_method(n, k):
 def test_correlation_ratio_where_numpys_summation_is_unknown(monkeypatch):
     # A NumPy whose piece length the probe cannot tell: the ratios take the
     # whole-array order and the per-group add.reduce, within rounding.
-    association = driver.association
     monkeypatch.setattr(kernels, "numpy_sum_block", lambda: None)
-    association._reduce_block.cache_clear()
-    try:
-        pdf = ratio_frame(500, seed=5)
-        ddf = dd.from_pandas(pdf, npartitions=3, sort=False)
-        ref = ddf.compute()
-        got = run_ratios(ddf, TARGETS, ["ints", "noise"])
-    finally:
-        association._reduce_block.cache_clear()
+    pdf = ratio_frame(500, seed=5)
+    ddf = dd.from_pandas(pdf, npartitions=3, sort=False)
+    ref = ddf.compute()
+    got = run_ratios(ddf, TARGETS, ["ints", "noise"])
     eda = profilon.EDA()
     for t in TARGETS:
         for c in ["ints", "noise"]:
@@ -236,6 +231,69 @@ def test_group_sums_kernel_refuses_codes_outside_the_groups(bad):
         kernels.group_sums(np.ones(4), np.array([0, 1, bad, 2]), 3, 0)
 
 
+def ratio_partitions(n, cuts, seed):
+    """Two targets (one with missing values) and two columns' codes (one
+    with missing cells), cut into partitions at `cuts`, and each pair's kept
+    rows over the whole."""
+    rng = np.random.default_rng(seed)
+    ys = [rng.standard_normal(n) * 10.0 ** rng.integers(-9, 9, n) for _ in range(2)]
+    ys[0][rng.random(n) < 0.2] = np.nan
+    codes = [rng.integers(-1, 4, n), rng.integers(0, 6, n)]
+    bounds = list(zip([0, *cuts], [*cuts, n], strict=True))
+    parts = [([y[a:b] for y in ys], [c[a:b] for c in codes]) for a, b in bounds]
+    return ys, codes, parts, [~np.isnan(y) & (c >= 0) for y in ys for c in codes]
+
+
+@pytest.mark.parametrize("n, cuts", [(3, [1]), (500, [0, 170, 170, 499]), (40_000, [9000, 25_000])])
+def test_ratio_passes_give_numpys_sums_over_any_cut_of_the_rows(test_entries, n, cuts):
+    ys, codes, parts, kept = ratio_partitions(n, cuts, seed=n)
+    block = kernels.numpy_sum_block() or 0
+    counts = np.array([kernels.ratio_kept(p_ys, [c < 0 for c in p_codes]) for p_ys, p_codes in parts])
+    assert counts.sum(axis=0).tolist() == [int(k.sum()) for k in kept]
+    totals, offsets, blocks = counts.sum(axis=0), np.cumsum(counts, axis=0) - counts, np.full(4, block)
+    sums = [kernels.ratio_sums(*p, counts[i], offsets[i], totals, blocks, block) for i, p in enumerate(parts)]
+    mus = []
+    for j, k in enumerate(kept):
+        values, keys = ys[j // 2][k], codes[j % 2][k]
+        whole = kernels.pairwise_combine([s[j][0] for s in sums], int(totals[j]), block)
+        assert bits(whole) == bits(np.add.reduce(values)), j
+        merged = np.zeros(6, np.int64)
+        for s in sums:
+            np.add.at(merged, s[j][1], s[j][2])
+        assert merged.tolist() == np.bincount(keys, minlength=6).tolist()
+        mus.append(whole / len(values))
+    mus[3] = None  # a pair without a mean is not summed
+    squares = [
+        kernels.ratio_squares(p_ys, [c < 0 for c in p_codes], counts[i], offsets[i], totals, mus)
+        for i, (p_ys, p_codes) in enumerate(parts)
+    ]
+    assert all(s[3] is None for s in squares)
+    for j in range(3):
+        got = kernels.pairwise_combine([s[j] for s in squares], int(totals[j]), 0)
+        want = test_entries.numpy_sum((ys[j // 2][kept[j]] - mus[j]) ** 2, 0)
+        assert bits(got) == bits(want), j
+
+
+@pytest.mark.parametrize(
+    "call, match",
+    [
+        # Pass 2 keeping another number of rows than pass 1 counted.
+        (lambda y, c: kernels.ratio_sums([y], [c], [3], [0], [4], [0], 0), "count"),
+        (lambda y, c: kernels.ratio_squares([y], [c < 0], [3], [0], [4], [1.0]), "count"),
+        (lambda y, c: kernels.ratio_sums([y], [c], [4], [1], [4], [0], 0), "count"),
+        # A pair whose target or codes were not read.
+        (lambda y, c: kernels.ratio_sums([None], [c], [4], [0], [4], [0], 0), "missing"),
+        (lambda y, c: kernels.ratio_sums([y], [None], [4], [0], [4], [0], 0), "missing"),
+        (lambda y, c: kernels.ratio_kept([None], [None]), "missing"),
+        (lambda y, c: kernels.ratio_kept([y], [(c < 0)[:3]]), "length"),
+        (lambda y, c: kernels.ratio_sums([y], [c], [4, 0], [0, 0], [4, 0], [0, 0], 0), "one per pair"),
+    ],
+)
+def test_ratio_passes_refuse_inputs_that_do_not_fit(call, match):
+    with pytest.raises(ValueError, match=match):
+        call(np.array([1.0, 2.0, 3.0, 4.0]), np.array([0, 1, 0, 2]))
+
+
 def text_frame(n, seed):
     """Text keys whose first rows often have a missing target, so that a
     partition's first-seen order among kept rows differs from that among
@@ -311,11 +369,13 @@ def test_a_partitions_arrow_text_groups_are_pandas_first_seen_groups(kind, rows)
 
     pdf = text_frame(40_000, seed=5).iloc[rows]
     arrow = as_arrow_text(pdf, kind)
-    pairs = [("y", "text"), ("y_int", "text"), ("y", "few")]
-    offsets, totals, blocks = [0] * 3, [len(pdf)] * 3, [0, association._block(np.dtype(np.int64)), 0]
-    got = association._sum_partial(arrow, pairs, offsets, totals, blocks)
-    for (t, c), part in zip(pairs, got, strict=True):
-        if len(pdf) < 2:
+    targets, columns = ["y", "y_int"], ["text", "few"]
+    pairs = [(t, c) for t in targets for c in columns]
+    kept = association._count_kept(arrow, targets, columns)
+    block = driver.summaries._sum_block(kernels)
+    got = association._sum_partial(arrow, targets, columns, kept, [0] * 4, kept, [0, 0, block, block], block)
+    for (t, c), part, count in zip(pairs, got, kept, strict=True):
+        if count < 2:
             assert part is None
             continue
         keys, counts, sums = part[1]
@@ -324,7 +384,7 @@ def test_a_partitions_arrow_text_groups_are_pandas_first_seen_groups(kind, rows)
         assert counts.tolist() == want_counts
         assert [bits(s) for s in sums] == [bits(s) for s in want_sums]
     want_kept = [int((pdf[t].notna() & pdf[c].notna()).sum()) for t, c in pairs]
-    assert association._count_kept(arrow, pairs) == want_kept
+    assert kept.tolist() == want_kept
 
 
 @pytest.mark.parametrize("n", [0, 1, 1000, 50_000])

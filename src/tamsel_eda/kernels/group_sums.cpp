@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "kernels.hpp"
@@ -20,6 +21,10 @@ double at(const double* y, std::ptrdiff_t stride, std::size_t i) {
 std::int64_t code_at(const std::int64_t* codes, std::ptrdiff_t stride, std::size_t i) {
     return *reinterpret_cast<const std::int64_t*>(reinterpret_cast<const char*>(codes) +
                                                   static_cast<std::ptrdiff_t>(i) * stride);
+}
+
+bool missing_at(const RatioColumn& c, std::size_t i) {
+    return c.missing != nullptr && c.missing[static_cast<std::ptrdiff_t>(i) * c.missing_stride] != 0;
 }
 
 }  // namespace
@@ -191,6 +196,110 @@ GroupSumsStatus between_groups(const double* sums, const std::int64_t* counts, c
         ss += n_g * libm_pow(d, 2.0);
     }
     out = ss;
+    return GroupSumsStatus::ok;
+}
+
+GroupSumsStatus ratio_kept_counts(const RatioInput& in, std::int64_t* out) {
+    // Bytes counted without a branch, the columns' masks read in place: the
+    // counts are pass 1's whole work, over every pair.
+    std::vector<std::uint8_t> present(in.n);
+    for (std::size_t t = 0; t < in.n_targets; ++t) {
+        const RatioTarget& target = in.targets[t];
+        if (target.y == nullptr) return GroupSumsStatus::bad_input;
+        for (std::size_t i = 0; i < in.n; ++i) present[i] = std::isnan(at(target.y, target.stride, i)) ? 0 : 1;
+        for (std::size_t c = 0; c < in.n_columns; ++c) {
+            const RatioColumn& col = in.columns[c];
+            std::int64_t kept = 0;
+            if (col.missing == nullptr) {
+                for (std::size_t i = 0; i < in.n; ++i) kept += present[i];
+            } else if (col.missing_stride == 1) {
+                for (std::size_t i = 0; i < in.n; ++i)
+                    kept += present[i] & static_cast<std::uint8_t>(col.missing[i] == 0);
+            } else {
+                for (std::size_t i = 0; i < in.n; ++i)
+                    kept += present[i] & static_cast<std::uint8_t>(!missing_at(col, i));
+            }
+            out[t * in.n_columns + c] = kept;
+        }
+    }
+    return GroupSumsStatus::ok;
+}
+
+GroupSumsStatus ratio_sums(const RatioInput& in, const RatioPlace* places, std::size_t group_block,
+                           const std::function<bool()>& poll, std::vector<std::optional<RatioSums>>& out) {
+    const Stop stop(poll, true);
+    out.assign(in.n_targets * in.n_columns, std::nullopt);
+    // Each column's codes lie in [0, largest + 1).
+    std::vector<std::size_t> code_counts(in.n_columns, 0);
+    for (std::size_t c = 0; c < in.n_columns; ++c) {
+        const RatioColumn& col = in.columns[c];
+        if (col.codes == nullptr) continue;
+        std::int64_t largest = -1;
+        for (std::size_t i = 0; i < in.n; ++i) largest = std::max(largest, code_at(col.codes, col.codes_stride, i));
+        code_counts[c] = static_cast<std::size_t>(largest + 1);
+    }
+    std::vector<double> y;
+    std::vector<std::int64_t> codes;
+    for (std::size_t j = 0; j < out.size(); ++j) {
+        const RatioPlace& place = places[j];
+        if (place.total < 2) continue;
+        const RatioTarget& t = in.targets[j / in.n_columns];
+        const RatioColumn& col = in.columns[j % in.n_columns];
+        if (t.y == nullptr || col.codes == nullptr) return GroupSumsStatus::bad_input;
+        // Every row is written and only a kept one advances: no branch per
+        // row, whose outcome the missing cells would leave to chance.
+        y.resize(in.n + 1);
+        codes.resize(in.n + 1);
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < in.n; ++i) {
+            const double v = at(t.y, t.stride, i);
+            const std::int64_t code = code_at(col.codes, col.codes_stride, i);
+            y[kept] = v;
+            codes[kept] = code;
+            kept += static_cast<std::size_t>(!std::isnan(v) & (code >= 0));
+        }
+        if (kept != place.count || place.offset > place.total || place.count > place.total - place.offset)
+            return GroupSumsStatus::bad_input;
+        RatioSums& sums = out[j].emplace();
+        sums.whole =
+            pairwise_partial(static_cast<const double*>(y.data()), place.offset, place.count, place.total, place.block);
+        const GroupSumsStatus status =
+            first_seen_group_sums(y.data(), sizeof(double), codes.data(), sizeof(std::int64_t), kept,
+                                  code_counts[j % in.n_columns], group_block, poll, sums.groups);
+        if (status != GroupSumsStatus::ok) return status;
+        if (stop.requested()) return GroupSumsStatus::stopped;
+    }
+    return GroupSumsStatus::ok;
+}
+
+GroupSumsStatus ratio_squares(const RatioInput& in, const RatioPlace* places, const std::optional<double>* mus,
+                              const std::function<bool()>& poll, std::vector<std::optional<TreePartial>>& out) {
+    const Stop stop(poll, true);
+    out.assign(in.n_targets * in.n_columns, std::nullopt);
+    std::vector<double> squares;
+    for (std::size_t j = 0; j < out.size(); ++j) {
+        if (!mus[j]) continue;
+        const RatioPlace& place = places[j];
+        const RatioTarget& t = in.targets[j / in.n_columns];
+        if (t.y == nullptr) return GroupSumsStatus::bad_input;
+        const double mu = *mus[j];
+        const RatioColumn& col = in.columns[j % in.n_columns];
+        // As in ratio_sums, without a branch per row; (y - mu) ** 2 of
+        // float64 values is NumPy's square, d * d.
+        squares.resize(in.n + 1);
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < in.n; ++i) {
+            const double v = at(t.y, t.stride, i), d = v - mu;
+            squares[kept] = d * d;
+            kept += static_cast<std::size_t>(!std::isnan(v) & !missing_at(col, i));
+        }
+        if (kept != place.count || place.offset > place.total || place.count > place.total - place.offset)
+            return GroupSumsStatus::bad_input;
+        // Squares of float64 values are summed in one piece (no cast to buffer).
+        out[j] =
+            pairwise_partial(static_cast<const double*>(squares.data()), place.offset, place.count, place.total, 0);
+        if (stop.requested()) return GroupSumsStatus::stopped;
+    }
     return GroupSumsStatus::ok;
 }
 

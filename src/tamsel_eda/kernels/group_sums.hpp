@@ -8,7 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
+
+#include "pairwise_tree.hpp"
 
 namespace tamsel::kernels {
 
@@ -86,5 +89,61 @@ GroupSumsStatus merge_group_sums(const std::int64_t* codes, const std::int64_t* 
 // rank that is no permutation or a count not positive.
 GroupSumsStatus between_groups(const double* sums, const std::int64_t* counts, const std::int64_t* rank,
                                std::size_t groups, double mu, std::int64_t total, double whole_sum, double& out);
+
+// The Dask driver's three passes over one partition of n rows, for every
+// target with every column (pairs numbered target-major). A pair keeps the
+// rows where neither side is missing: a target's NaN (pd.to_numeric's
+// missing values as float64), a column's missing cell or negative code.
+struct RatioTarget {
+    const double* y = nullptr;  // null: no pair of this pass reads the target
+    std::ptrdiff_t stride = 8;  // bytes
+};
+
+struct RatioColumn {
+    // Nonzero bytes where missing; null: no cell missing (or not read).
+    const std::uint8_t* missing = nullptr;
+    std::ptrdiff_t missing_stride = 1;
+    // Group codes as pandas' factorize gives them (negative: missing).
+    const std::int64_t* codes = nullptr;
+    std::ptrdiff_t codes_stride = 8;
+};
+
+struct RatioInput {
+    const RatioTarget* targets = nullptr;
+    std::size_t n_targets = 0;
+    const RatioColumn* columns = nullptr;
+    std::size_t n_columns = 0;
+    std::size_t n = 0;
+};
+
+// Where a pair's kept rows of this partition sit among all its kept rows:
+// `count` of them (pass 1's count, checked against the rows read), `offset`
+// before them, `total` in all; `block` NumPy's cut of the whole sum.
+struct RatioPlace {
+    std::uint64_t count = 0, offset = 0, total = 0, block = 0;
+};
+
+// Pass 1: each pair's kept rows, by the columns' missing cells; bad_input
+// where a target is absent.
+GroupSumsStatus ratio_kept_counts(const RatioInput& in, std::int64_t* out);
+
+// Pass 2, of each pair with at least two kept rows in all (the others stay
+// empty): the partition's share of NumPy's sum of the kept target values
+// and its groups by the columns' codes (first_seen_group_sums, codes from
+// 0; `group_block` as sum_block there). bad_input where a target or codes
+// a pair needs are absent, or the kept rows are not pass 1's count.
+struct RatioSums {
+    TreePartial whole;
+    FirstSeenGroups groups;
+};
+GroupSumsStatus ratio_sums(const RatioInput& in, const RatioPlace* places, std::size_t group_block,
+                           const std::function<bool()>& poll, std::vector<std::optional<RatioSums>>& out);
+
+// Pass 3, of each pair with a mean (mus[j] set): the partition's share of
+// NumPy's sum of the float64 squares (y - mu) ** 2 over the kept rows, by
+// the columns' missing cells, in one piece (places' block unread).
+// bad_input as for ratio_sums.
+GroupSumsStatus ratio_squares(const RatioInput& in, const RatioPlace* places, const std::optional<double>* mus,
+                              const std::function<bool()>& poll, std::vector<std::optional<TreePartial>>& out);
 
 }  // namespace tamsel::kernels
