@@ -13,15 +13,11 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+import _profilon_kernels as kernels
+
 _NATIVE_FLOATS = (np.dtype(np.float32), np.dtype(np.float64))
 _MASKED_DTYPES = (pd.BooleanDtype, pd.Int8Dtype, pd.Int16Dtype, pd.Int32Dtype, pd.Int64Dtype)
 _MASKED_DTYPES += (pd.UInt8Dtype, pd.UInt16Dtype, pd.UInt32Dtype, pd.UInt64Dtype)
-
-
-def kernels() -> Any:
-    import _profilon_kernels
-
-    return _profilon_kernels
 
 
 def native_kind(dtype: Any) -> str | None:
@@ -110,7 +106,7 @@ def text_codes(s: pd.Series, codes: bool = True, hashes: bool = False) -> TextCo
     data = arrow_text(s)
     if data is None:
         return None
-    return TextCodes(*kernels().text_codes(text_chunks(data), codes, hashes))
+    return TextCodes(*kernels.text_codes(text_chunks(data), codes, hashes))
 
 
 def arrow_text_codes(col: pd.Series) -> tuple[np.ndarray, np.ndarray] | None:

@@ -75,6 +75,7 @@ extern const PyMethodDef quantile_test_entries[];
 extern const PyMethodDef row_hash_test_entries[];
 extern const PyMethodDef summary_test_entries[];
 extern const PyMethodDef time_stamps_test_entries[];
+extern const PyMethodDef levels_test_entries[];
 
 // A module's exec slot body: adds every table of `tables`.
 inline int add_tables(PyObject* module, std::span<const PyMethodDef* const> tables) {

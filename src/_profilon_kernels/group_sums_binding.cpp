@@ -240,14 +240,14 @@ const PyMethodDef group_sums_entries[] = {
      "whole sum and its groups."},
     {"ratio_squares", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ratio_squares)), METH_FASTCALL,
      "ratio_squares(ys, missing, counts, offsets, totals, mus): per pair, a partition's share of the squares' sum."},
-    {"group_sums", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_sums)), METH_FASTCALL,
-     "group_sums(y, codes, groups, sum_block): per group in first-seen order, its code, count and sum."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 const PyMethodDef group_sums_test_entries[] = {
     {"correlation_ratio", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(correlation_ratio)), METH_FASTCALL,
      "correlation_ratio(y, codes, rank, sum_block, min_rows_to_split=None): the group-sums kernel."},
+    {"group_sums", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_sums)), METH_FASTCALL,
+     "group_sums(y, codes, groups, sum_block): per group in first-seen order, its code, count and sum."},
     {nullptr, nullptr, 0, nullptr},
 };
 

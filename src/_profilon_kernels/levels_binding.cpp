@@ -97,10 +97,14 @@ const PyMethodDef levels_entries[] = {
      "group_merge(codes, counts, sums, groups): slices' group counts and sums merged by their codes."},
     {"group_between", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_between)), METH_FASTCALL,
      "group_between(sums, counts, rank, mu, total, whole_sum): ss_between of merged groups in key order."},
-    {"level_routes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_routes)), METH_FASTCALL,
-     "level_routes(keys, ranges, numbers): the range of each pandas-counted level, fixed across processes."},
     {"level_missing", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_missing)), METH_FASTCALL,
      "level_missing(keys, counts, kinds): the missing kinds' cells and the lone missing keys' counts."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const PyMethodDef levels_test_entries[] = {
+    {"level_routes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_routes)), METH_FASTCALL,
+     "level_routes(keys, ranges, numbers): the range of each pandas-counted level, fixed across processes."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -26,6 +26,7 @@ const PyMethodDef* const tables[] = {
     duplicate_test_entries,
     page_test_entries,
     time_stamps_test_entries,
+    levels_test_entries,
 };
 // clang-format on
 

@@ -14,6 +14,7 @@ dd = pytest.importorskip("dask.dataframe")
 
 import _profilon_dask as driver  # noqa: E402
 import profilon  # noqa: E402
+from _profilon_dask.settings import read_settings  # noqa: E402
 
 pytestmark = pytest.mark.usefixtures("sync")
 
@@ -54,7 +55,7 @@ def request_for(ref, targets, time_col="when", max_cat_features=30):
         numeric_targets=[t for t in targets if pd.api.types.is_numeric_dtype(ref[t])],
         time_col=time_col,
         has_axis=time_col is not None,
-        settings=driver.read_settings({}),
+        settings=read_settings({}),
     )
 
 

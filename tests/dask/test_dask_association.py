@@ -14,6 +14,10 @@ dd = pytest.importorskip("dask.dataframe")
 import _profilon_dask as driver  # noqa: E402
 import _profilon_kernels as kernels  # noqa: E402
 import profilon  # noqa: E402
+from _profilon_dask.association import CorrelationRatios  # noqa: E402
+from _profilon_dask.leakage import LeakageChecks  # noqa: E402
+from _profilon_dask.passes import Pass, pinned_scheduler  # noqa: E402
+from _profilon_dask.scan import scan  # noqa: E402
 
 # Dask's synchronous scheduler, except where a test passes a cluster's.
 pytestmark = pytest.mark.usefixtures("sync")
@@ -48,16 +52,16 @@ def ratio_frame(n, seed):
 
 
 def run_ratios(ddf, targets, columns, scheduler=None):
-    group = driver.CorrelationRatios(ddf, targets, columns)
-    scheduler = scheduler or driver.pinned_scheduler(ddf)
-    passes = [driver.Pass(scheduler) for _ in range(3)]
+    group = CorrelationRatios(ddf, targets, columns)
+    scheduler = scheduler or pinned_scheduler(ddf)
+    passes = [Pass(scheduler) for _ in range(3)]
     group.add_first(passes[0])
     r = passes[0].run()
     group.add_second(passes[1], r)
     r = passes[1].run()
     group.add_third(passes[2], r)
     r = passes[2].run()
-    tables = driver.scan(ddf, scheduler)
+    tables = scan(ddf, scheduler)
     group.fill(r, tables)
     return tables.cat_corr_ratio
 
@@ -160,12 +164,12 @@ def leakage_frame(n, seed):
 
 
 def run_leakage(ddf, targets, scheduler=None):
-    checks = driver.LeakageChecks(ddf, targets)
-    scheduler = scheduler or driver.pinned_scheduler(ddf)
-    one, two = driver.Pass(scheduler), driver.Pass(scheduler)
+    checks = LeakageChecks(ddf, targets)
+    scheduler = scheduler or pinned_scheduler(ddf)
+    one, two = Pass(scheduler), Pass(scheduler)
     checks.add_first(one)
     checks.add_second(two, one.run())
-    tables = driver.scan(ddf, scheduler)
+    tables = scan(ddf, scheduler)
     checks.fill(two.run(), tables)
     return tables
 
@@ -214,10 +218,10 @@ def kernel_case(n, groups, seed):
     "n, groups, stride",
     [(0, 3, 1), (1, 1, 1), (7, 2, 1), (130, 5, 1), (40_000, 4, 1), (40_000, 400, 2), (60_000, 9, 3)],
 )
-def test_group_sums_kernel_is_add_reduce_per_group_in_first_seen_order(n, groups, stride):
+def test_group_sums_kernel_is_add_reduce_per_group_in_first_seen_order(test_entries, n, groups, stride):
     y, codes = kernel_case(n * stride, groups + 2, seed=n + groups)
     y, codes = y[::stride], codes[::stride]
-    order, counts, sums = kernels.group_sums(y, codes, groups + 2, kernels.numpy_sum_block())
+    order, counts, sums = test_entries.group_sums(y, codes, groups + 2, kernels.numpy_sum_block())
     assert order.tolist() == pd.unique(codes).tolist()
     for g, count, total in zip(order, counts, sums, strict=True):
         run = np.ascontiguousarray(y[codes == g])
@@ -226,9 +230,9 @@ def test_group_sums_kernel_is_add_reduce_per_group_in_first_seen_order(n, groups
 
 
 @pytest.mark.parametrize("bad", [-1, 3, 2**40])
-def test_group_sums_kernel_refuses_codes_outside_the_groups(bad):
+def test_group_sums_kernel_refuses_codes_outside_the_groups(test_entries, bad):
     with pytest.raises(ValueError, match="outside"):
-        kernels.group_sums(np.ones(4), np.array([0, 1, bad, 2]), 3, 0)
+        test_entries.group_sums(np.ones(4), np.array([0, 1, bad, 2]), 3, 0)
 
 
 def ratio_partitions(n, cuts, seed):

@@ -20,8 +20,11 @@ dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
 
-import _profilon_dask as driver  # noqa: E402
 import profilon  # noqa: E402
+from _profilon_dask.distinct import add_distinct_counts  # noqa: E402
+from _profilon_dask.duplicates import add_duplicate_candidates, add_duplicate_confirm  # noqa: E402
+from _profilon_dask.passes import Pass, pinned_scheduler  # noqa: E402
+from _profilon_dask.scan import scan  # noqa: E402
 
 
 def count_frame(n=23):
@@ -161,16 +164,16 @@ def dup_frame(n=24):
 def run_passes(ddf, level_cols=(), scheduler=None, **options):
     """Pass 1 (scan), then distinct counts and duplicate candidates in pass
     2, then the duplicate confirmation in pass 3."""
-    scheduler = scheduler or driver.pinned_scheduler(ddf)
-    tables = driver.scan(ddf, scheduler=scheduler)
-    second = driver.Pass(scheduler)
-    counts = driver.add_distinct_counts(second, ddf, **options)
-    candidates = driver.add_duplicate_candidates(second, ddf, tables, split_every=options.get("split_every", 8))
+    scheduler = scheduler or pinned_scheduler(ddf)
+    tables = scan(ddf, scheduler=scheduler)
+    second = Pass(scheduler)
+    counts = add_distinct_counts(second, ddf, **options)
+    candidates = add_duplicate_candidates(second, ddf, tables, split_every=options.get("split_every", 8))
     results = second.run()
     counts(results, tables, level_cols)
     plan = candidates(results, tables)
-    third = driver.Pass(scheduler)
-    confirm = driver.add_duplicate_confirm(third, ddf, plan, split_every=options.get("split_every", 8))
+    third = Pass(scheduler)
+    confirm = add_duplicate_confirm(third, ddf, plan, split_every=options.get("split_every", 8))
     confirm(third.run(), tables)
     return tables
 
@@ -378,11 +381,11 @@ def test_the_figures_add_no_read_to_their_passes(sync, partition_reads, count_ex
     pdf = dup_frame(40)
     pieces = [pdf.iloc[a : a + 6] for a in range(0, 40, 6)]
     ddf = counted_frame(pieces)
-    tables = driver.scan(ddf)
-    second = driver.Pass(driver.pinned_scheduler(ddf))
+    tables = scan(ddf)
+    second = Pass(pinned_scheduler(ddf))
     lengths = second.add([dask.delayed(len)(part) for part in second.partitions(ddf)])
-    counts = driver.add_distinct_counts(second, ddf, ranges=3, split_every=2)
-    candidates = driver.add_duplicate_candidates(second, ddf, tables, split_every=2)
+    counts = add_distinct_counts(second, ddf, ranges=3, split_every=2)
+    candidates = add_duplicate_candidates(second, ddf, tables, split_every=2)
     partition_reads.clear()
     with count_executions() as executions:
         results = second.run()
@@ -392,8 +395,8 @@ def test_the_figures_add_no_read_to_their_passes(sync, partition_reads, count_ex
     counts(results, tables, ["text"])
     plan = candidates(results, tables)
     assert plan.pairs
-    third = driver.Pass(driver.pinned_scheduler(ddf))
-    confirm = driver.add_duplicate_confirm(third, ddf, plan, split_every=2)
+    third = Pass(pinned_scheduler(ddf))
+    confirm = add_duplicate_confirm(third, ddf, plan, split_every=2)
     partition_reads.clear()
     with count_executions() as executions:
         confirm(third.run(), tables)
@@ -405,12 +408,12 @@ def test_the_figures_add_no_read_to_their_passes(sync, partition_reads, count_ex
 def test_no_candidates_no_third_read(sync, partition_reads, count_executions, counted_frame, split):
     pdf = pd.DataFrame({"a": np.arange(10.0), "b": np.arange(10) % 3})
     ddf = counted_frame(split(pdf, 3))
-    tables = driver.scan(ddf)
-    second = driver.Pass(driver.pinned_scheduler(ddf))
-    plan = driver.add_duplicate_candidates(second, ddf, tables)(second.run(), tables)
+    tables = scan(ddf)
+    second = Pass(pinned_scheduler(ddf))
+    plan = add_duplicate_candidates(second, ddf, tables)(second.run(), tables)
     assert plan.pairs == [] and tables.duplicate_pairs == []
-    third = driver.Pass(driver.pinned_scheduler(ddf))
-    driver.add_duplicate_confirm(third, ddf, plan)
+    third = Pass(pinned_scheduler(ddf))
+    add_duplicate_confirm(third, ddf, plan)
     partition_reads.clear()
     with count_executions() as executions:
         assert third.run() == []
@@ -432,14 +435,14 @@ def test_figures_on_a_cluster(client, n_parts, counted_frame, split):
 @pytest.mark.parametrize(
     "add, options",
     [
-        (driver.add_distinct_counts, {"ranges": 0}),
-        (driver.add_distinct_counts, {"split_every": 1}),
+        (add_distinct_counts, {"ranges": 0}),
+        (add_distinct_counts, {"split_every": 1}),
     ],
 )
 def test_bad_options_are_refused(sync, add, options):
     ddf = dd.from_pandas(count_frame(), npartitions=2)
     with pytest.raises(ValueError, match="at least"):
-        add(driver.Pass(dask.get), ddf, **options)
+        add(Pass(dask.get), ddf, **options)
 
 
 def many_levels_frame(n, seed):

@@ -26,6 +26,9 @@ dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
 import _profilon_dask as driver  # noqa: E402
+from _profilon_dask.passes import Pass, pinned_scheduler  # noqa: E402
+from _profilon_dask.scan import scan  # noqa: E402
+from _profilon_dask.settings import read_settings  # noqa: E402
 
 
 def awkward_frame(n=23):
@@ -103,6 +106,7 @@ def test_recognition_and_pandas_analysis_without_dask(expected_location):
         import pandas as pd
         import _profilon_dask as driver
         import profilon
+        from _profilon_dask.settings import read_settings
 
         pdf = pd.DataFrame({"x": [1.0, 2.0, None], "y": [1.0, 2.0, 3.0]})
         assert not driver.is_dask_frame(pdf)
@@ -111,7 +115,7 @@ def test_recognition_and_pandas_analysis_without_dask(expected_location):
 
         sys.modules["dask"] = None
         assert not driver.is_dask_frame(pdf)
-        assert driver.read_settings({}).corr_rows == 1_000_000
+        assert read_settings({}).corr_rows == 1_000_000
         report = profilon.EDA().eda_report_and_score(pdf, target="y")
         assert report.schema["n_rows"] == 3
         assert sys.modules["dask"] is None
@@ -167,7 +171,7 @@ def test_recognition_is_exact_about_the_class():
     ],
 )
 def test_settings(environ, expected):
-    settings = driver.read_settings(environ)
+    settings = read_settings(environ)
     assert (settings.corr_rows, settings.ts_points, settings.bucket_cap) == expected
     assert settings.mi_rows == 8000
 
@@ -177,7 +181,7 @@ def test_settings(environ, expected):
 def test_settings_refuse_anything_but_a_positive_integer(monkeypatch, name, value):
     monkeypatch.setenv(name, value)
     with pytest.raises(ValueError) as info:
-        driver.read_settings()
+        read_settings()
     assert str(info.value) == f"{name} must be a positive integer, not {value!r}"
 
 
@@ -189,7 +193,7 @@ def test_settings_refuse_anything_but_a_positive_integer(monkeypatch, name, valu
 def test_a_pass_is_one_execution_that_reads_each_partition_once(sync, partition_reads, count_executions, counted_frame):
     pieces = [pd.DataFrame({"x": np.arange(i, i + 4, dtype=float), "y": -1.0}) for i in range(3)]
     ddf = counted_frame(pieces)
-    one = driver.Pass(driver.pinned_scheduler(ddf))
+    one = Pass(pinned_scheduler(ddf))
     parts = one.partitions(ddf)
     assert one.partitions(ddf) is parts
     sizes = one.add([dask.delayed(len)(p) for p in parts])
@@ -218,7 +222,7 @@ def test_a_pass_is_one_execution_that_reads_each_partition_once(sync, partition_
 def test_a_pass_refuses_to_mix_collections_and_delayed_objects(sync, first, second, counted_frame):
     # Mixed, Dask reads the data once for each kind.
     ddf = counted_frame([pd.DataFrame({"x": [1.0, 2.0]})] * 2)
-    one = driver.Pass(dask.get)
+    one = Pass(dask.get)
     one.add(first(ddf))
     with pytest.raises(TypeError, match="cannot mix DataFrame collections with delayed objects"):
         one.add(second(ddf))
@@ -227,7 +231,7 @@ def test_a_pass_refuses_to_mix_collections_and_delayed_objects(sync, first, seco
 
 def test_an_empty_pass_executes_nothing(sync, count_executions):
     with count_executions() as executions:
-        assert driver.Pass(dask.get).run() == []
+        assert Pass(dask.get).run() == []
     assert executions.count == 0
 
 
@@ -239,7 +243,7 @@ def test_the_first_pass_reads_each_partition_once(
     pieces = split(pdf, n_parts)
     ddf = counted_frame(pieces)
     with count_executions() as executions:
-        tables = driver.scan(ddf)
+        tables = scan(ddf)
     assert executions.count == 1
     assert partition_reads == {i: 1 for i in range(n_parts)}
     check_tables(tables, pdf, pieces)
@@ -265,7 +269,7 @@ def test_counts_equal_pandas(sync, n_parts, convert_string):
         # pandas 3 infers its own text dtype for the frame already.
         assert computed["text"].dtype == pdf["text"].dtype
     parts = [ddf.get_partition(i).compute() for i in range(ddf.npartitions)]
-    tables = driver.scan(ddf)
+    tables = scan(ddf)
     check_tables(tables, computed, parts)
     check_tables(tables, pdf, parts)
 
@@ -284,7 +288,7 @@ def test_counts_with_empty_partitions(sync, layout, counted_frame):
     pdf = awkward_frame(sum(layout)) if sum(layout) else awkward_frame().iloc[:0]
     bounds = np.concatenate([[0], np.cumsum(layout)])
     pieces = [pdf.iloc[a:b] for a, b in zip(bounds[:-1], bounds[1:], strict=True)]
-    tables = driver.scan(counted_frame(pieces, meta=pdf.iloc[:0]))
+    tables = scan(counted_frame(pieces, meta=pdf.iloc[:0]))
     check_tables(tables, pdf, pieces)
     if not len(pdf):
         assert tables.miss_by_col.isna().all() and np.isnan(tables.miss_total) and np.isnan(tables.rows_with_any_na)
@@ -294,7 +298,7 @@ def test_a_partition_that_contradicts_the_metadata_is_refused(sync, counted_fram
     good = pd.DataFrame({"a": [1.0], "b": [2.0]})
     ddf = counted_frame([good, good[["b", "a"]]], meta=good.iloc[:0])
     with pytest.raises(ValueError, match=r"partition 1 of the Dask DataFrame has the columns \['b', 'a'\]"):
-        driver.scan(ddf)
+        scan(ddf)
 
 
 # ---------------------------------------------------------------------------
@@ -305,14 +309,14 @@ def test_a_partition_that_contradicts_the_metadata_is_refused(sync, counted_fram
 def test_the_default_client_is_the_pinned_scheduler(client):
     ddf = dd.from_pandas(pd.DataFrame({"a": [1]}), npartitions=1)
     with client.as_current():
-        assert driver.pinned_scheduler(ddf) == client.get
+        assert pinned_scheduler(ddf) == client.get
 
 
 @pytest.mark.parametrize("n_parts", [1, 3, 7])
 def test_counts_on_a_cluster(client, n_parts, partition_reads, counted_frame, split):
     pdf = awkward_frame(40)
     pieces = split(pdf, n_parts)
-    tables = driver.scan(counted_frame(pieces), scheduler=client.get)
+    tables = scan(counted_frame(pieces), scheduler=client.get)
     assert partition_reads == {i: 1 for i in range(n_parts)}
     check_tables(tables, pdf, pieces)
 
@@ -322,7 +326,7 @@ def test_a_closed_client_is_the_one_clear_error(cluster):
     closed = distributed.Client(cluster, set_as_default=False)
     closed.close()
     with pytest.raises(RuntimeError) as info:
-        driver.scan(ddf, scheduler=closed.get)
+        scan(ddf, scheduler=closed.get)
     assert str(info.value).startswith("the Dask cluster could not be reached: ClosedClientError: ")
     assert isinstance(info.value.__cause__, distributed.client.ClosedClientError)
 
@@ -354,7 +358,7 @@ def test_a_cluster_that_goes_away_during_a_pass_is_the_one_clear_error(local_clu
         closer.start()
         started = time.monotonic()
         with pytest.raises(RuntimeError, match="^the Dask cluster could not be reached: ") as info:
-            driver.scan(ddf, scheduler=client.get)
+            scan(ddf, scheduler=client.get)
         assert time.monotonic() - started < 10
         closer.join()
         # The client sees its futures cancelled as the scheduler closes.
@@ -371,7 +375,7 @@ def test_a_task_failure_propagates_unchanged(request, on_cluster, counted_frame)
     missing = FileNotFoundError(2, "No such file", "part-1.parquet")
     ddf = counted_frame([pd.DataFrame({"a": [1.0]}), missing], meta=pd.DataFrame({"a": [1.0]}).iloc[:0])
     with pytest.raises(FileNotFoundError) as info:
-        driver.scan(ddf, scheduler=scheduler)
+        scan(ddf, scheduler=scheduler)
     assert info.value.filename == "part-1.parquet"
     assert info.value.__cause__ is None
 
@@ -379,4 +383,4 @@ def test_a_task_failure_propagates_unchanged(request, on_cluster, counted_frame)
 def test_ctrl_c_in_a_pass_propagates(sync, counted_frame):
     ddf = counted_frame([pd.DataFrame({"a": [1.0]}), KeyboardInterrupt()], meta=pd.DataFrame({"a": [1.0]}).iloc[:0])
     with pytest.raises(KeyboardInterrupt):
-        driver.scan(ddf)
+        scan(ddf)

@@ -13,6 +13,8 @@ from test_dask_samples import LAYOUTS, ts_frame  # noqa: E402
 
 import _profilon_dask as driver  # noqa: E402
 from _profilon_dask import samples  # noqa: E402
+from _profilon_dask.passes import Pass  # noqa: E402
+from _profilon_dask.samples import add_ts_series, sample_pass  # noqa: E402
 
 
 def assert_both_roads_agree(ddf, targets, time_col, monkeypatch, scanned):
@@ -26,13 +28,13 @@ def assert_both_roads_agree(ddf, targets, time_col, monkeypatch, scanned):
         return plain(key, missing, valid, *rest)
 
     monkeypatch.setattr(samples.kernels, "recent_rows", counted)
-    first = driver.Pass(dask.get)
+    first = Pass(dask.get)
     at = samples.add_ts_summary(first, ddf, targets, time_col)
     roads = []
     for summary in (None, first.run()[at]):
         tables = scanned(ddf)
         sorted_rows.clear()
-        driver.sample_pass(driver.add_ts_series, ddf, tables, targets, time_col, summary=summary)
+        sample_pass(add_ts_series, ddf, tables, targets, time_col, summary=summary)
         roads.append((tables.ts_series, tables.sample_notes["time_series"], sum(sorted_rows)))
     (today, today_notes, today_sorted), (narrowed, notes, narrowed_sorted) = roads
     for target in targets:
@@ -130,7 +132,7 @@ def test_plans_only_where_the_partitions_agree(sync, monkeypatch, second, narrow
     first = pd.DataFrame({"t": pd.date_range("2024-01", periods=4), "y": [0.0, 1.0, 2.0, 3.0]})
     later = pd.DataFrame({"t": pd.date_range("2024-03", periods=4), "y": [9.0, 8.0, 7.0, 6.0]})
     ddf = counted_frame([first, second, later])
-    p = driver.Pass(dask.get)
+    p = Pass(dask.get)
     at = samples.add_ts_summary(p, ddf, ["y"], "t")
     summary = p.run()[at]
     plans, counted = samples._recent_plans(summary, scanned(ddf).partition_lengths, ["y"], 2)

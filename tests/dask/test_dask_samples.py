@@ -18,7 +18,18 @@ dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
 
-import _profilon_dask as driver  # noqa: E402
+from _profilon_dask.passes import Pass, pinned_scheduler  # noqa: E402
+from _profilon_dask.samples import (  # noqa: E402
+    add_corr_sample,
+    add_mi_sample,
+    add_rows,
+    add_ts_series,
+    corr_positions,
+    mi_columns,
+    mi_positions,
+    sample_pass,
+)
+from _profilon_dask.scan import scan  # noqa: E402
 
 LAYOUTS = {
     "1": [1.0],
@@ -58,7 +69,7 @@ def wide_frame(n, seed=3):
 @pytest.mark.parametrize("n", [0, 1, 7999, 8000, 8001, 12345, 100003, 2_000_003])
 def test_mi_positions_are_the_in_memory_draw(n):
     expected = pd.Series(np.arange(n)).sample(8000, random_state=0).to_numpy() if n > 8000 else np.arange(n)
-    got = driver.mi_positions(n)
+    got = mi_positions(n)
     # Not a view of the n-row permutation the draw shuffles.
     assert got.dtype == np.int64 and got.base is None
     np.testing.assert_array_equal(got, expected)
@@ -66,7 +77,7 @@ def test_mi_positions_are_the_in_memory_draw(n):
 
 @pytest.mark.parametrize("n, rows", [(0, 5), (5, 5), (6, 5), (10_000, 10), (20_000, 9_000), (600_000, 1000)])
 def test_corr_positions_are_the_documented_draw_in_frame_order(n, rows):
-    got = driver.corr_positions(n, rows)
+    got = corr_positions(n, rows)
     drawn = np.random.default_rng(0).choice(n, size=rows, replace=False, shuffle=False) if n > rows else np.arange(n)
     assert got.dtype == np.int64
     np.testing.assert_array_equal(got, np.sort(drawn))
@@ -85,7 +96,7 @@ def test_corr_positions_are_the_documented_draw_in_frame_order(n, rows):
 def test_mi_columns_are_numeric_features_then_numeric_targets(targets, expected):
     # Booleans are no features (select_dtypes) but are numeric targets.
     meta = wide_frame(4).iloc[:0]
-    assert driver.mi_columns(meta, targets) == expected
+    assert mi_columns(meta, targets) == expected
 
 
 # ---------------------------------------------------------------------------
@@ -103,8 +114,8 @@ def test_rows_by_position_equal_iloc_of_the_computed_frame(sync, layout, convert
     with dask.config.set({"dataframe.convert-string": convert_string}):
         ddf = dd.from_map(lambda piece: piece, pieces_of(pdf, layout), meta=pdf.iloc[:0], enforce_metadata=False)
         tables = scanned(ddf)
-        p = driver.Pass(driver.pinned_scheduler(ddf))
-        at = driver.add_rows(p, ddf, tables, positions, columns)
+        p = Pass(pinned_scheduler(ddf))
+        at = add_rows(p, ddf, tables, positions, columns)
         got = p.run()[at]
         computed = ddf.compute()
     pdt.assert_frame_equal(got, computed.iloc[positions][columns])
@@ -129,8 +140,8 @@ def test_rows_by_position_equal_iloc_of_the_computed_frame(sync, layout, convert
 def test_rows_keep_the_dtypes_of_all_partitions(sync, pieces, positions, counted_frame, scanned):
     ddf = counted_frame(pieces, meta=pieces[0].iloc[:0])
     tables = scanned(ddf)
-    p = driver.Pass(dask.get)
-    at = driver.add_rows(p, ddf, tables, np.array(positions, dtype=np.int64), ["a"])
+    p = Pass(dask.get)
+    at = add_rows(p, ddf, tables, np.array(positions, dtype=np.int64), ["a"])
     pdt.assert_frame_equal(p.run()[at], ddf.compute().iloc[positions][["a"]])
 
 
@@ -145,15 +156,15 @@ def test_a_frame_that_changed_since_the_first_pass_is_refused(
     tables = scanned(ddf)
     partition_pieces["changing"][1] = pd.concat([piece, piece])
     add, args = {
-        "mi": (driver.add_mi_sample, (["y"],)),
-        "corr": (driver.add_corr_sample, (["x"],)),
-        "ts": (driver.add_ts_series, (["y"], "t")),
+        "mi": (add_mi_sample, (["y"],)),
+        "corr": (add_corr_sample, (["x"],)),
+        "ts": (add_ts_series, (["y"], "t")),
     }[kind]
     with pytest.raises(ValueError, match="partition 1 of the Dask DataFrame has 6 rows, but the first pass counted 3"):
-        driver.sample_pass(add, ddf, tables, *args)
+        sample_pass(add, ddf, tables, *args)
     other = counted_frame([piece] * 3, key="other")
     with pytest.raises(ValueError, match="has 3 partitions, but the first pass counted 2"):
-        driver.sample_pass(add, other, tables, *args)
+        sample_pass(add, other, tables, *args)
 
 
 # ---------------------------------------------------------------------------
@@ -171,7 +182,7 @@ def test_mi_sample_is_the_in_memory_sample(
     tables = scanned(ddf)
     targets = ["y", "y_bool", "y_text"]
     with count_executions() as executions:
-        driver.sample_pass(driver.add_mi_sample, ddf, tables, targets)
+        sample_pass(add_mi_sample, ddf, tables, targets)
     assert executions.count == 1
     # Each partition with rows read once (none are left out at these sizes).
     assert partition_reads == {i: 1 for i, piece in enumerate(pieces_of(pdf, layout)) if len(piece)}
@@ -197,7 +208,7 @@ def test_corr_sample(sync, monkeypatch, layout, n, partition_reads, count_execut
     tables = scanned(ddf)
     columns = ["x", "k", "k_na", "y"]
     with count_executions() as executions:
-        driver.sample_pass(driver.add_corr_sample, ddf, tables, columns)
+        sample_pass(add_corr_sample, ddf, tables, columns)
     assert executions.count == 1
     assert all(count == 1 for count in partition_reads.values())
     computed = ddf.compute()
@@ -208,7 +219,7 @@ def test_corr_sample(sync, monkeypatch, layout, n, partition_reads, count_execut
         positions = computed.index.get_indexer(sample.index)
         assert len(sample) == 10 and np.all(np.diff(positions) > 0)
         pdt.assert_frame_equal(sample, computed.iloc[positions][columns])
-        np.testing.assert_array_equal(positions, driver.corr_positions(n, 10))
+        np.testing.assert_array_equal(positions, corr_positions(n, 10))
     assert tables.sample_notes == {"correlation": {"rows_used": min(n, 10), "rows_total": n}}
 
 
@@ -270,7 +281,7 @@ def test_ts_series(sync, monkeypatch, layout, order, points, partition_reads, co
     ddf = frame_of(pdf, layout)
     tables = scanned(ddf)
     with count_executions() as executions:
-        driver.sample_pass(driver.add_ts_series, ddf, tables, ["y", "y_text", "t"], "t")
+        sample_pass(add_ts_series, ddf, tables, ["y", "y_text", "t"], "t")
     assert executions.count == 1
     assert all(count == 1 for count in partition_reads.values())
     computed = ddf.compute()
@@ -316,7 +327,7 @@ def test_ts_series_at_the_cut(
     stamp = [pd.NaT if t is None else day + pd.Timedelta(days=t) for t in times]
     pdf = pd.DataFrame({"t": pd.Series(stamp, dtype="datetime64[ns]"), "y": pd.array(values, dtype="Float64")})
     tables = scanned(ddf := frame_of(pdf, layout))
-    driver.sample_pass(driver.add_ts_series, ddf, tables, ["y"], "t")
+    sample_pass(add_ts_series, ddf, tables, ["y"], "t")
     index = pd.DatetimeIndex(
         [pd.NaT if t is None else day + pd.Timedelta(days=t) for t in expected_times], dtype="datetime64[ns]", name="t"
     )
@@ -348,7 +359,7 @@ def test_ts_series_orders_by_exact_time(sync, monkeypatch, pdf, time_col, points
     monkeypatch.setenv("PROFILON_DASK_TS_POINTS", str(points))
     ddf = frame_of(pdf, LAYOUTS["3"])
     tables = scanned(ddf)
-    driver.sample_pass(driver.add_ts_series, ddf, tables, ["y"], time_col)
+    sample_pass(add_ts_series, ddf, tables, ["y"], time_col)
     expected = in_memory_series(ddf.compute(), time_col, "y")
     # No equal times: the tail of the in-memory series exactly.
     pdt.assert_series_equal(tables.ts_series["y"], expected.iloc[-points:])
@@ -368,14 +379,14 @@ def test_the_samples_on_a_cluster(monkeypatch, partition_reads, local_cluster, f
     cluster = local_cluster(2)
     client = distributed.Client(cluster, set_as_default=False)
     try:
-        tables = driver.scan(ddf, scheduler=client.get)
+        tables = scan(ddf, scheduler=client.get)
         for add, args in [
-            (driver.add_mi_sample, (["y"],)),
-            (driver.add_corr_sample, (["x", "k"],)),
-            (driver.add_ts_series, (["y"], "t")),
+            (add_mi_sample, (["y"],)),
+            (add_corr_sample, (["x", "k"],)),
+            (add_ts_series, (["y"], "t")),
         ]:
             partition_reads.clear()
-            driver.sample_pass(add, ddf, tables, *args, scheduler=client.get)
+            sample_pass(add, ddf, tables, *args, scheduler=client.get)
             assert partition_reads == {i: 1 for i in range(7)}
     finally:
         client.close()
@@ -383,7 +394,7 @@ def test_the_samples_on_a_cluster(monkeypatch, partition_reads, local_cluster, f
     computed = pdf
     mi_rows = pd.Series(np.arange(9100)).sample(8000, random_state=0).to_numpy()
     pdt.assert_frame_equal(tables.mi_sample, computed.iloc[mi_rows][["x", "k", "k_na", "y"]])
-    pdt.assert_frame_equal(tables.corr_sample, computed.iloc[driver.corr_positions(9100, 30)][["x", "k"]])
+    pdt.assert_frame_equal(tables.corr_sample, computed.iloc[corr_positions(9100, 30)][["x", "k"]])
     got = tables.ts_series["y"]
     pdt.assert_index_equal(got.index, in_memory_series(computed, "t", "y").index[-25:])
     tail = stable_tail(computed, "y", 25)

@@ -27,8 +27,11 @@ dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
 
-import _profilon_dask as driver  # noqa: E402
 import profilon  # noqa: E402
+from _profilon_dask.passes import Pass, pinned_scheduler  # noqa: E402
+from _profilon_dask.scan import add_scan  # noqa: E402
+from _profilon_dask.settings import Settings  # noqa: E402
+from _profilon_dask.summaries import add_summary_moments, add_summary_scan, add_summary_sums, column_summaries  # noqa: E402
 
 FLOATS = ["min", "max", "median", "std", "mean", "skew", "kurtosis", "q1", "q3", "outlier_share"]
 INTS = ["count", "finite", "neg_inf", "pos_inf", "zeros", "outliers"]
@@ -156,7 +159,7 @@ COLUMNS = list(mixed_frame(3).columns)
 
 
 def run(ddf, columns=COLUMNS, targets=(), settings=None):
-    return driver.column_summaries(ddf, columns, targets, settings=settings)
+    return column_summaries(ddf, columns, targets, settings=settings)
 
 
 @pytest.mark.parametrize("n_rows", [1, 2, 23, 5000])
@@ -226,15 +229,15 @@ def spread_in_one_bucket(n, rng):
 
 def planned(ddf, columns, settings):
     """Pass 1 and 2 of the summaries, for a look at their plans."""
-    scheduler = driver.pinned_scheduler(ddf)
-    first = driver.Pass(scheduler)
-    fill_scan = driver.add_scan(first, ddf)
-    fill1 = driver.add_summary_scan(first, ddf, columns, settings=settings)
+    scheduler = pinned_scheduler(ddf)
+    first = Pass(scheduler)
+    fill_scan = add_scan(first, ddf)
+    fill1 = add_summary_scan(first, ddf, columns, settings=settings)
     results = first.run()
     tables = fill_scan(results)
     fill1(results, tables)
-    second = driver.Pass(scheduler)
-    driver.add_summary_sums(second, ddf, tables)(second.run(), tables)
+    second = Pass(scheduler)
+    add_summary_sums(second, ddf, tables)(second.run(), tables)
     return tables, scheduler
 
 
@@ -246,7 +249,7 @@ def test_a_bucket_too_full_is_refined_within_the_three_passes(
     rng = np.random.default_rng(n_parts * 100 + cap)
     n = 2000
     pdf = pd.DataFrame({"dense": spread_in_one_bucket(n, rng), "normal": rng.normal(size=n + 14)})
-    settings = driver.Settings(corr_rows=10, ts_points=10, bucket_cap=cap)
+    settings = Settings(corr_rows=10, ts_points=10, bucket_cap=cap)
     ddf = counted_frame(split(pdf, n_parts))
     tables, scheduler = planned(ddf, ["dense", "normal"], settings)
     refinements, brackets = test_entries.summary_inspect(tables.summary_work.native)[0]
@@ -254,8 +257,8 @@ def test_a_bucket_too_full_is_refined_within_the_three_passes(
     # The fences are bracketed, not known, when the third pass starts.
     lo_low, lo_high, hi_low, hi_high = brackets
     assert lo_low < lo_high and hi_low < hi_high
-    third = driver.Pass(scheduler)
-    driver.add_summary_moments(third, ddf, tables)(third.run(), tables)
+    third = Pass(scheduler)
+    add_summary_moments(third, ddf, tables)(third.run(), tables)
     assert partition_reads == {i: 3 for i in range(n_parts)}
     check_summaries(tables, pdf, ["dense", "normal"])
     assert tables.column_summaries.loc["dense", "outliers"] == 2 + 2 + 2
@@ -315,7 +318,7 @@ def test_without_targets_the_target_fields_stay_empty(sync):
 def test_the_default_columns_are_the_numeric_ones(sync):
     pdf = mixed_frame(30)
     pdf["text"] = "a"
-    tables = driver.column_summaries(dd.from_pandas(pdf, npartitions=3))
+    tables = column_summaries(dd.from_pandas(pdf, npartitions=3))
     assert list(tables.column_summaries.index) == COLUMNS
 
 
@@ -332,7 +335,7 @@ def test_on_a_cluster(partition_reads, counted_frame, split, local_cluster):
         with distributed.Client(cluster, set_as_default=False) as client:
             pdf = mixed_frame(3000, seed=21)
             ddf = counted_frame(split(pdf, 7))
-            tables = driver.column_summaries(ddf, COLUMNS, ["big"], scheduler=client.get)
+            tables = column_summaries(ddf, COLUMNS, ["big"], scheduler=client.get)
             assert partition_reads == {i: 3 for i in range(7)}
             check_summaries(tables, pdf, COLUMNS)
             assert same_figure("skew", tables.target_moments["big"]["skew"], expected_target(pdf["big"])[0])
@@ -349,7 +352,7 @@ def test_the_analysis_report_of_the_computed_frame(sync, n_parts):
     pdf = mixed_frame(600, seed=n_parts).drop(columns=["signed_zeros"])
     ddf = dd.from_pandas(pdf, npartitions=n_parts)
     targets = ["heavy", "ints"]
-    tables = driver.column_summaries(ddf, targets=targets)
+    tables = column_summaries(ddf, targets=targets)
     report = profilon.EDA().eda_report_and_score(ddf.compute(), target=targets)
     numeric = report.distributions["numeric_summary"]
     assert list(tables.column_summaries.index) == list(numeric)

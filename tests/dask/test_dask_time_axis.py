@@ -9,9 +9,16 @@ dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 
 
-import _profilon_dask as driver  # noqa: E402
 import profilon  # noqa: E402
-from _profilon_dask.time_axis import GATHER_CAP, ROWS_PER_RANGE, infer_alias  # noqa: E402
+from _profilon_dask.association import CorrelationRatios  # noqa: E402
+from _profilon_dask.passes import Pass, pinned_scheduler  # noqa: E402
+from _profilon_dask.scan import scan  # noqa: E402
+from _profilon_dask.time_axis import (  # noqa: E402
+    GATHER_CAP,
+    ROWS_PER_RANGE,
+    TimeAxis,  # noqa: E402
+    infer_alias,
+)
 
 
 @pytest.fixture(autouse=True)
@@ -27,8 +34,8 @@ class _Holder:
 def run(ddf, column, freq=None, scheduler=None, tables=None, **options):
     """The axis facts of `ddf` in passes of their own (two, or three for a
     long day-spaced axis), written to `tables` if given; and the group."""
-    group = driver.TimeAxis(ddf, column, freq, **options)
-    first, second, third = (driver.Pass(scheduler or driver.pinned_scheduler(ddf)) for _ in range(3))
+    group = TimeAxis(ddf, column, freq, **options)
+    first, second, third = (Pass(scheduler or pinned_scheduler(ddf)) for _ in range(3))
     group.add_first(first)
     group.add_second(second, first.run())
     results = second.run()
@@ -205,10 +212,10 @@ def test_passes(kind, gather_cap, reads, partition_reads, counted_frame, split):
 def test_shares_the_passes_of_other_figures(kind, gather_cap, partition_reads, counted_frame, split):
     pdf = shuffled(kind).assign(g=lambda d: (d["x"] % 3).astype(str), y=lambda d: d["x"] * 0.5)
     ddf = counted_frame(split(pdf, 3), key="time-shared")
-    axis = driver.TimeAxis(ddf, "t", rows_per_range=40, gather_cap=gather_cap)
-    ratios = driver.CorrelationRatios(ddf, ["y"], ["g"])
-    scheduler = driver.pinned_scheduler(ddf)
-    first, second, third = (driver.Pass(scheduler) for _ in range(3))
+    axis = TimeAxis(ddf, "t", rows_per_range=40, gather_cap=gather_cap)
+    ratios = CorrelationRatios(ddf, ["y"], ["g"])
+    scheduler = pinned_scheduler(ddf)
+    first, second, third = (Pass(scheduler) for _ in range(3))
     axis.add_first(first)
     ratios.add_first(first)
     results = first.run()
@@ -218,7 +225,7 @@ def test_shares_the_passes_of_other_figures(kind, gather_cap, partition_reads, c
     axis.add_third(third, results)
     ratios.add_third(third, results)
     results = third.run()
-    tables = driver.scan(pdf.pipe(dd.from_pandas, npartitions=1))
+    tables = scan(pdf.pipe(dd.from_pandas, npartitions=1))
     axis.fill(results, tables)
     ratios.fill(results, tables)
     assert partition_reads == {0: 3, 1: 3, 2: 3}
@@ -288,10 +295,10 @@ def test_no_axis_and_refused_dtypes():
     assert time_axis(ddf, "missing") == {"axis": None}
     # Integers are an axis (their facts are checked with the reports);
     # numbers an int64 cannot hold, floats and texts are refused.
-    assert driver.TimeAxis(ddf, "t").axis == "column"
+    assert TimeAxis(ddf, "t").axis == "column"
     for column in ("x", "s", "u"):
         with pytest.raises(TypeError, match="datetime64 or integer"):
-            driver.TimeAxis(ddf, column)
+            TimeAxis(ddf, column)
 
 
 def test_on_a_local_cluster(client):  # noqa: F811 (the fixture imported above)
@@ -301,6 +308,6 @@ def test_on_a_local_cluster(client):  # noqa: F811 (the fixture imported above)
     check(facts, expected(pdf, "t"))
     # A day-spaced axis takes the third pass, into the Tables of pass 1.
     daily = dd.from_pandas(shuffled("D"), npartitions=3, sort=False)
-    tables = driver.scan(daily, scheduler=client.get)
+    tables = scan(daily, scheduler=client.get)
     time_axis(daily, "t", scheduler=client.get, tables=tables, gather_cap=0)
     check(tables.time_axis, expected(daily.compute(), "t"))

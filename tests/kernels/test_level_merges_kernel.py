@@ -128,26 +128,26 @@ ROUTED_KEYS = {
 
 @pytest.mark.parametrize("kind", list(ROUTED_KEYS))
 @pytest.mark.parametrize("ranges", [1, 3, 8])
-def test_native_level_routes_equal_the_python_routes(kind, ranges):
+def test_native_level_routes_equal_the_python_routes(test_entries, kind, ranges):
 
     keys = np.empty(len(ROUTED_KEYS[kind]), dtype=object)
     keys[:] = ROUTED_KEYS[kind]
-    got = kernels.level_routes(keys, ranges, distinct._NUMBERS)
+    got = test_entries.level_routes(keys, ranges, distinct._NUMBERS)
     assert got.dtype == np.intp
     assert got.tolist() == python_routes(keys, ranges).tolist()
 
 
-def test_level_routes_of_lone_surrogates_are_fixed_and_equal_for_equal_texts():
+def test_level_routes_of_lone_surrogates_are_fixed_and_equal_for_equal_texts(test_entries):
 
     # No UTF-8 form: pandas' hash raises for these, the route must not.
     texts = ["a\ud800", "".join(["a", "\ud800"]), "\udfff", "b\ud800c"] * 50
     keys = np.array(texts, dtype=object)
-    got = kernels.level_routes(keys, 64, distinct._NUMBERS)
+    got = test_entries.level_routes(keys, 64, distinct._NUMBERS)
     assert ((got >= 0) & (got < 64)).all()
     assert got[0] == got[1] and len(set(got[:4].tolist())) > 1
-    assert got.tolist() == kernels.level_routes(keys, 64, distinct._NUMBERS).tolist()
+    assert got.tolist() == test_entries.level_routes(keys, 64, distinct._NUMBERS).tolist()
     with pytest.raises(ValueError, match="at least 1"):
-        kernels.level_routes(keys, 0, distinct._NUMBERS)
+        test_entries.level_routes(keys, 0, distinct._NUMBERS)
 
 
 def python_missing_kinds(keys, counts):
