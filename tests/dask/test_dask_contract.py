@@ -47,6 +47,7 @@ def _every_kind_of_figure(n=400):
 @pytest.mark.usefixtures("sync")
 def test_the_steps_read_only_filled_fields_of_the_tables(monkeypatch):
     import _profilon_dask
+    from _profilon_dask.tables import Tables
 
     read: set[str] = set()
     filled: dict[str, bool] = {}
@@ -64,8 +65,8 @@ def test_the_steps_read_only_filled_fields_of_the_tables(monkeypatch):
     np.random.seed(0)
     assert report.to_dict() == profilon.EDA().eda_report_and_score(df, target="y", datetime_col="date").to_dict()
 
-    fields = {f.name for f in dataclasses.fields(_profilon_dask.Tables)}
-    properties = {k for k, v in vars(_profilon_dask.Tables).items() if isinstance(v, property)}
+    fields = {f.name for f in dataclasses.fields(Tables)}
+    properties = {k for k, v in vars(Tables).items() if isinstance(v, property)}
     assert read, "the native steps read nothing through the recorder"
     assert read - fields - properties == set()
     assert sorted(name for name in read & fields if not filled[name]) == []
