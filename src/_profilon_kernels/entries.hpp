@@ -86,4 +86,18 @@ inline int add_tables(PyObject* module, std::span<const PyMethodDef* const> tabl
     return 0;
 }
 
+// A kernel module whose exec slot adds every table of `Tables`; both modules
+// are this with their own name, docstring and tables.
+template <auto& Tables>
+struct TableModule {
+    static int exec(PyObject* module) { return add_tables(module, Tables); }
+    static inline PyModuleDef_Slot slots[] = {
+        {Py_mod_exec, reinterpret_cast<void*>(exec)},
+        {0, nullptr},
+    };
+    static PyModuleDef definition(const char* name, const char* doc) {
+        return {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots, nullptr, nullptr, nullptr};
+    }
+};
+
 }  // namespace tamsel::kernel_module

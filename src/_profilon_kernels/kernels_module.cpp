@@ -30,24 +30,8 @@ const PyMethodDef* const tables[] = {
 };
 // clang-format on
 
-int exec(PyObject* module) { return add_tables(module, tables); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "_profilon_kernels",
-    "profilon's native kernels on NumPy buffers (internal; no stable interface).",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef definition = TableModule<tables>::definition(
+    "_profilon_kernels", "profilon's native kernels on NumPy buffers (internal; no stable interface).");
 
 }  // namespace
 }  // namespace tamsel::kernel_module

@@ -30,24 +30,9 @@ const PyMethodDef* const tables[] = {
 };
 // clang-format on
 
-int exec(PyObject* module) { return add_tables(module, tables); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef definition = TableModule<tables>::definition(
     "_profilon_test_entries",
-    "Entries of profilon's native kernels that only its tests call (internal; never shipped).",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "Entries of profilon's native kernels that only its tests call (internal; never shipped).");
 
 }  // namespace
 }  // namespace tamsel::kernel_module
