@@ -11,7 +11,7 @@ import pandas as pd
 
 import _profilon_kernels as kernels
 
-from .passes import SPLIT_EVERY, Pass, combine_tree, pinned_scheduler
+from .passes import SPLIT_EVERY, Pass, combine_tree
 from .settings import MI_SAMPLE_ROWS, Settings, read_settings
 from .tables import Tables
 
@@ -345,18 +345,3 @@ def add_ts_series(
         _note(tables, "time_series", {t: {"rows_used": len(s), "rows_total": n} for t, (s, n) in found.items()})
 
     return fill
-
-
-def sample_pass(
-    add: Callable[..., Fill],
-    ddf: Any,
-    tables: Tables,
-    *args: Any,
-    scheduler: Callable[..., Any] | None = None,
-    **kwargs: Any,
-) -> Tables:
-    """Runs `add(p, ddf, tables, *args, **kwargs)` on a pass of its own, then its fill; returns `tables`."""
-    p = Pass(pinned_scheduler(ddf) if scheduler is None else scheduler)
-    fill = add(p, ddf, tables, *args, **kwargs)
-    fill(p.run(), tables)
-    return tables

@@ -8,7 +8,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .passes import Pass, pinned_scheduler
+from .passes import Pass
 from .tables import Tables
 
 
@@ -67,12 +67,3 @@ def add_scan(p: Pass, ddf: Any) -> Callable[[list[Any]], Tables]:
         )
 
     return fill
-
-
-def scan(ddf: Any, scheduler: Callable[..., Any] | None = None) -> Tables:
-    """Pass 1 over `ddf`: row counts, partition positions and missing cells."""
-    if scheduler is None:
-        scheduler = pinned_scheduler(ddf)
-    first = Pass(scheduler)
-    fill = add_scan(first, ddf)
-    return fill(first.run())

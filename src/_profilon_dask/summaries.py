@@ -151,30 +151,3 @@ def add_summary_moments(p: Pass, ddf: Any, tables: Tables) -> Callable[[list[Any
         tables.summary_work = None
 
     return fill
-
-
-def column_summaries(
-    ddf: Any,
-    columns: Sequence[Any] | None = None,
-    targets: Sequence[Any] = (),
-    settings: Settings | None = None,
-    scheduler: Callable[..., Any] | None = None,
-) -> Tables:
-    """The three passes on their own (pass 1 with the scan of scan.py): the
-    `Tables` with `column_summaries` (and the target fields) filled."""
-    from .passes import pinned_scheduler
-    from .scan import add_scan
-
-    if scheduler is None:
-        scheduler = pinned_scheduler(ddf)
-    first = Pass(scheduler)
-    fill_scan = add_scan(first, ddf)
-    fill1 = add_summary_scan(first, ddf, columns, targets, settings)
-    results = first.run()
-    tables = fill_scan(results)
-    fill1(results, tables)
-    for add in (add_summary_sums, add_summary_moments):
-        p = Pass(scheduler)
-        fill = add(p, ddf, tables)
-        fill(p.run(), tables)
-    return tables

@@ -133,7 +133,7 @@ def frame_of(counted_frame):
 def scanned(partition_reads):
     """Pass 1's tables of a frame, with the read counts then cleared for
     what the test does next."""
-    from _profilon_dask.scan import scan as first_pass
+    from lone_passes import scan as first_pass
 
     def scan(ddf):
         tables = first_pass(ddf)

@@ -11,13 +11,14 @@ dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 
 
+from lone_passes import scan  # noqa: E402
+
 import _profilon_dask as driver  # noqa: E402
 import _profilon_kernels as kernels  # noqa: E402
 import profilon  # noqa: E402
 from _profilon_dask.association import CorrelationRatios  # noqa: E402
 from _profilon_dask.leakage import LeakageChecks  # noqa: E402
 from _profilon_dask.passes import Pass, pinned_scheduler  # noqa: E402
-from _profilon_dask.scan import scan  # noqa: E402
 
 # Dask's synchronous scheduler, except where a test passes a cluster's.
 pytestmark = pytest.mark.usefixtures("sync")

@@ -20,11 +20,12 @@ dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
 
+from lone_passes import scan  # noqa: E402
+
 import profilon  # noqa: E402
 from _profilon_dask.distinct import add_distinct_counts  # noqa: E402
 from _profilon_dask.duplicates import add_duplicate_candidates, add_duplicate_confirm  # noqa: E402
 from _profilon_dask.passes import Pass, pinned_scheduler  # noqa: E402
-from _profilon_dask.scan import scan  # noqa: E402
 
 
 def count_frame(n=23):

@@ -25,9 +25,10 @@ dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
+from lone_passes import scan  # noqa: E402
+
 import _profilon_dask as driver  # noqa: E402
 from _profilon_dask.passes import Pass, pinned_scheduler  # noqa: E402
-from _profilon_dask.scan import scan  # noqa: E402
 from _profilon_dask.settings import read_settings  # noqa: E402
 
 

@@ -9,12 +9,13 @@ import pytest
 
 dask = pytest.importorskip("dask")
 
+from lone_passes import sample_pass  # noqa: E402
 from test_dask_samples import LAYOUTS, ts_frame  # noqa: E402
 
 import _profilon_dask as driver  # noqa: E402
 from _profilon_dask import samples  # noqa: E402
 from _profilon_dask.passes import Pass  # noqa: E402
-from _profilon_dask.samples import add_ts_series, sample_pass  # noqa: E402
+from _profilon_dask.samples import add_ts_series  # noqa: E402
 
 
 def assert_both_roads_agree(ddf, targets, time_col, monkeypatch, scanned):

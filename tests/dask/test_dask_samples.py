@@ -18,6 +18,8 @@ dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
 
+from lone_passes import scan  # noqa: E402
+
 from _profilon_dask.passes import Pass, pinned_scheduler  # noqa: E402
 from _profilon_dask.samples import (  # noqa: E402
     add_corr_sample,
@@ -29,7 +31,6 @@ from _profilon_dask.samples import (  # noqa: E402
     mi_positions,
     sample_pass,
 )
-from _profilon_dask.scan import scan  # noqa: E402
 
 LAYOUTS = {
     "1": [1.0],

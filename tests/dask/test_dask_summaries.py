@@ -27,11 +27,13 @@ dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
 
+from lone_passes import column_summaries  # noqa: E402
+
 import profilon  # noqa: E402
 from _profilon_dask.passes import Pass, pinned_scheduler  # noqa: E402
 from _profilon_dask.scan import add_scan  # noqa: E402
 from _profilon_dask.settings import Settings  # noqa: E402
-from _profilon_dask.summaries import add_summary_moments, add_summary_scan, add_summary_sums, column_summaries  # noqa: E402
+from _profilon_dask.summaries import add_summary_moments, add_summary_scan, add_summary_sums  # noqa: E402
 
 FLOATS = ["min", "max", "median", "std", "mean", "skew", "kurtosis", "q1", "q3", "outlier_share"]
 INTS = ["count", "finite", "neg_inf", "pos_inf", "zeros", "outliers"]

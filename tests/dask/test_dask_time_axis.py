@@ -9,10 +9,11 @@ dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 
 
+from lone_passes import scan  # noqa: E402
+
 import profilon  # noqa: E402
 from _profilon_dask.association import CorrelationRatios  # noqa: E402
 from _profilon_dask.passes import Pass, pinned_scheduler  # noqa: E402
-from _profilon_dask.scan import scan  # noqa: E402
 from _profilon_dask.time_axis import (  # noqa: E402
     GATHER_CAP,
     ROWS_PER_RANGE,
