@@ -27,6 +27,32 @@ struct Input {
     // The frame the columns are typed from, their labels and dtypes: df
     // itself, or a Dask frame's empty pandas metadata.
     py::object meta;
+
+    // meta[label], looked up once per frame: the steps read each column many
+    // times, and pandas 3 builds a new Series for every lookup. Kept by the
+    // label's type too, since labels such as 1 and True are equal keys of a
+    // dict but not the same column. Copies of the Input that change meta
+    // start their own cache.
+    py::object column(py::handle label) const {
+        if (!columns_of_.is(meta)) {
+            columns_ = py::dict();
+            columns_of_ = meta;
+        }
+        py::tuple key = py::make_tuple(py::type::handle_of(label), label);
+        if (PyObject* held = PyDict_GetItemWithError(columns_.ptr(), key.ptr())) {
+            return py::reinterpret_borrow<py::object>(held);
+        }
+        if (PyErr_Occurred()) {
+            // An unhashable label is looked up as it is, every time.
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+            PyErr_Clear();
+            return meta[label];
+        }
+        py::object found = meta[label];
+        // columns_ may have been replaced while Python ran the lookup.
+        if (columns_of_.is(meta)) columns_[key] = found;
+        return found;
+    }
     py::object target, datetime_col, freq, max_mi_features, max_cat_features, corr_method;
 
     // For a Dask frame: what the driver's passes found over its rows (a
@@ -39,6 +65,10 @@ struct Input {
     // The targets of a numeric dtype (pandas' is_numeric_dtype), in
     // target_cols' order, repeats kept.
     py::list numeric_targets;
+
+private:
+    mutable py::object columns_of_;
+    mutable py::dict columns_;
 };
 
 struct SchemaMissingness {

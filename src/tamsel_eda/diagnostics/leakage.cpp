@@ -127,7 +127,7 @@ LeakageFigures leakage_figures(const Input& in) {
     py::object hints = in.method("_leakage_hints_per_target");
     analysis::Leakage& by_method = out.hints.emplace();
     for (py::handle tgt : in.target_cols) {
-        auto [ls, reasons] = pyapi::unpack_pair(hints(X_for_leak, in.df[tgt]));
+        auto [ls, reasons] = pyapi::unpack_pair(hints(X_for_leak, in.column(tgt)));
         by_method.leakage_scores[tgt] = ls;
         if (pyapi::truthy(reasons)) by_method.leakage_reasons_all[tgt] = reasons;
     }

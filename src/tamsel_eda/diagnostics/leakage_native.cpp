@@ -100,7 +100,7 @@ py::list correlation_check(const Input& in, py::handle X0, py::handle y) {
     std::vector<k::ColumnView> views;
     std::vector<std::size_t> viewed;  // column index of each view
     for (py::handle c : num_cols) {
-        columns.push_back(in.df[c]);
+        columns.push_back(in.column(c));
         if (!yv) continue;
         if (auto v = series_view(pd, np, columns.back(), n, held, plain)) {
             views.push_back(*v);
@@ -145,7 +145,7 @@ py::list identity_check(const Input& in, py::handle x_cols, py::handle y) {
     std::vector<std::size_t> viewed;
     for (py::handle c : x_cols) {
         labels.push_back(py::reinterpret_borrow<py::object>(c));
-        columns.push_back(in.df[c]);
+        columns.push_back(in.column(c));
         py::handle s = columns.back();
         // equals looks no further than a dtype that differs.
         if (pyapi::truthy(pyapi::compare(s.attr("dtype"), y_dtype, Py_NE))) {
@@ -194,7 +194,7 @@ bool native_checks(const Input& in, pyapi::Body own_body, LeakageFigures& out) {
     // Each check is abandoned on its own when it fails: no hits; the other
     // still counts.
     for (py::handle tgt : in.target_cols) {
-        py::object y = in.df[tgt];
+        py::object y = in.column(tgt);
         out.correlated[tgt] = pyapi::guarded([&] { return correlation_check(in, X0, y); }, [] { return py::list(); });
         out.identical[tgt] =
             pyapi::guarded([&] { return identity_check(in, out.candidates, y); }, [] { return py::list(); });

@@ -46,7 +46,7 @@ const ColumnMoments* shared_moments(const Input& in, py::handle y, py::handle tg
 std::vector<TargetFigures> target_figures(const Input& in, const std::vector<ColumnMoments>& known) {
     std::vector<TargetFigures> out;
     for (py::handle tgt : in.target_cols) {
-        py::object y = in.df[tgt];
+        py::object y = in.column(tgt);
         py::object yv = stats::target_vector(in.frame, y);
         TargetFigures& f = out.emplace_back();
         if (const ColumnMoments* m = shared_moments(in, y, tgt, known)) {

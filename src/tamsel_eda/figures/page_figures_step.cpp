@@ -320,7 +320,7 @@ py::dict page_figures(const Input& in, const analysis::SchemaMissingness& schema
     const py::set dt_set(in.dt_cols), num_set(in.num_cols), bool_set(in.bool_cols);
     for (std::size_t i = 0; i < n_cols; ++i) {
         py::handle c = labels[i];
-        py::object s = in.df[c];
+        py::object s = in.column(c);
         pyapi::guarded_void([&] {
             if (pyapi::contains(dt_set, c)) {
                 PeriodJob job;
@@ -415,7 +415,7 @@ py::dict page_figures(const Input& in, const analysis::SchemaMissingness& schema
             entry = datetime_entry(in, periods[slot[i]], zones[slot[i]]);
         } else {
             entry["kind"] = "other";
-            entry["missing"] = missing_count(in.df[c]);
+            entry["missing"] = missing_count(in.column(c));
         }
         columns.append(labelled(c, entry));
     }
@@ -430,10 +430,10 @@ py::dict page_figures(const Input& in, const analysis::SchemaMissingness& schema
                 if (ts.ts_df.is_none() || !pyapi::contains(in.num_cols, t)) return py::none();
                 const bool by_column =
                     pyapi::truthy(in.datetime_col) && pyapi::contains(in.df.attr("columns"), in.datetime_col);
-                py::object axis = by_column ? py::object(in.df[in.datetime_col]) : py::object(in.df.attr("index"));
+                py::object axis = by_column ? py::object(in.column(in.datetime_col)) : py::object(in.df.attr("index"));
                 HeldBuffers own;
                 const std::int64_t* stamps = int64_data(np, stamps_of(in, axis), rows, own);
-                const k::ColumnView view = double_view(in, in.df[t], n, own);
+                const k::ColumnView view = double_view(in, in.column(t), n, own);
                 std::vector<kp::SeriesPoint> points = pyapi::without_gil([&](const std::function<bool()>&) {
                     std::vector<double> v(rows);
                     k::load_doubles(view, 0, rows, v.data());
@@ -547,7 +547,7 @@ py::dict page_figures_from_parts(const Input& in, const analysis::Relationships&
                             throw py::error_already_set();
                         }
                     }
-                    return datetime_entry(in, job, timezone_of(in.meta[c]));
+                    return datetime_entry(in, job, timezone_of(in.column(c)));
                 }
                 if (pyapi::contains(numeric, c) && !pyapi::contains(bool_set, c))
                     return numeric_from_parts(np, numeric[c]);
@@ -588,7 +588,7 @@ py::dict page_figures_from_parts(const Input& in, const analysis::Relationships&
                     pyapi::truthy(in.datetime_col) && pyapi::contains(in.meta.attr("columns"), in.datetime_col);
                 return series_entry(
                     in, points,
-                    timezone_of(by_column ? py::object(in.meta[in.datetime_col]) : py::object(in.meta.attr("index"))));
+                    timezone_of(by_column ? py::object(in.column(in.datetime_col)) : py::object(in.meta.attr("index"))));
             },
             [] { return py::object(py::none()); });
         targets.append(entry);

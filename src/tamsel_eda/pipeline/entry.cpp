@@ -76,25 +76,25 @@ void type_columns(Input& in) {
     py::object is_numeric = in.method("_is_numeric");
     py::object is_categorical = in.method("_is_categorical");
     for (py::handle c : columns) {
-        if (pyapi::truthy(is_numeric(in.meta[c]))) in.num_cols.append(c);
+        if (pyapi::truthy(is_numeric(in.column(c)))) in.num_cols.append(c);
     }
     for (py::handle c : columns) {
-        if (pyapi::truthy(is_categorical(in.meta[c]))) in.cat_cols.append(c);
+        if (pyapi::truthy(is_categorical(in.column(c)))) in.cat_cols.append(c);
     }
     py::object is_bool = types.attr("is_bool_dtype");
     for (py::handle c : columns) {
-        if (pyapi::truthy(is_bool(in.meta[c]))) in.bool_cols.append(c);
+        if (pyapi::truthy(is_bool(in.column(c)))) in.bool_cols.append(c);
     }
     py::object is_datetime = types.attr("is_datetime64_any_dtype");
     for (py::handle c : columns) {
-        if (pyapi::truthy(is_datetime(in.meta[c]))) in.dt_cols.append(c);
+        if (pyapi::truthy(is_datetime(in.column(c)))) in.dt_cols.append(c);
     }
     for (py::handle c : columns) {
         if (!pyapi::contains(in.target_cols, c)) in.feat_cols.append(c);
     }
     py::object is_numeric_dtype = types.attr("is_numeric_dtype");
     for (py::handle t : in.target_cols) {
-        if (pyapi::truthy(is_numeric_dtype(in.meta[t]))) in.numeric_targets.append(t);
+        if (pyapi::truthy(is_numeric_dtype(in.column(t)))) in.numeric_targets.append(t);
     }
 }
 

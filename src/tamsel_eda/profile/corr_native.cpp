@@ -36,7 +36,7 @@ bool applies(k::CorrMethod method, std::pair<int, int> v, bool& clip) {
 std::optional<k::ColumnView> column_view(const Input& in, py::handle c, Py_ssize_t n,
                                          std::vector<std::unique_ptr<Buffer>>& held) {
     py::object pd = in.g("pd"), np = in.g("np");
-    py::object s = in.df[c];
+    py::object s = in.column(c);
     if (!py::isinstance(s, pd.attr("Series"))) return std::nullopt;
     py::object dtype = s.attr("dtype");
     std::optional<k::ColumnView> col;

@@ -29,7 +29,7 @@ using pyapi::version_of;
 // The column df[c] as astype(float).values would hold it, or nothing.
 std::optional<k::ColumnView> column_view(const Input& in, py::handle pd, py::handle np, py::handle c, Py_ssize_t n,
                                          std::vector<std::unique_ptr<Buffer>>& held) {
-    py::object s = in.df[c];
+    py::object s = in.column(c);
     // A Series subclass may convert itself differently (its astype).
     if (reinterpret_cast<PyObject*>(Py_TYPE(s.ptr())) != pd.attr("Series").ptr()) return std::nullopt;
     py::object dtype = s.attr("dtype");

@@ -69,7 +69,7 @@ std::vector<ColumnFigures> column_summaries(const Input& in) {
         // The column as float, made only where a library call needs it.
         py::object vals;
         const auto values = [&]() -> py::handle {
-            if (!vals) vals = in.df[c].attr("astype")(py_float).attr("values");
+            if (!vals) vals = in.column(c).attr("astype")(py_float).attr("values");
             return vals;
         };
         py::object mn, md, mx, sd, sk, kt, share;

@@ -147,7 +147,7 @@ void start_numeric_relevance(const Input& in, RelationshipsStart::State& st) {
     // Targets in order: each one's preprocessing draws from the global
     // generator after the previous one's.
     for (py::handle tgt : in.target_cols) {
-        py::object y = in.df[tgt];
+        py::object y = in.column(tgt);
         if (!is_numeric_dtype(in, y)) continue;
         TargetRelevance& r = st.relevance.emplace_back();
         r.tgt = py::reinterpret_borrow<py::object>(tgt);
@@ -186,11 +186,11 @@ void categorical_relevance(const Input& in, RelationshipFigures& out) {
     py::object cat_subset = pyapi::head(in.cat_cols, min(in.max_cat_features, py::len(in.cat_cols)));
     py::object ratio = in.method("_correlation_ratio_num_cat");
     for (py::handle tgt : in.target_cols) {
-        py::object y = in.df[tgt];
+        py::object y = in.column(tgt);
         if (!is_numeric_dtype(in, y)) continue;
         py::dict rel;
         for (py::handle c : cat_subset) {
-            py::object val = ratio(y, in.df[c]);
+            py::object val = ratio(y, in.column(c));
             if (!val.is_none()) rel[c] = pyapi::to_float(val);
         }
         if (!rel.empty()) out.cat_rel_by_target[tgt] = rel;

@@ -58,7 +58,7 @@ void distinct_counts(const Input& in, SchemaFigures& out) {
         const std::size_t i = pos++;
         const bool counted = i < native.size() && native[i];
         if (!counted) pyapi::note_decline(in.frame.globals(), "distinct_counts");
-        out.nunique_by_col[c] = counted ? native[i] : in.df[c].attr("nunique")("dropna"_a = true);
+        out.nunique_by_col[c] = counted ? native[i] : in.column(c).attr("nunique")("dropna"_a = true);
     }
 }
 
@@ -133,7 +133,7 @@ py::object filled_column(const Input& in, py::object s, bool has_missing) {
 // leave the column out of the comparison.
 std::unique_ptr<HashBuffer> column_hashes(const Input& in, py::handle c, bool has_missing) {
     py::object pd = in.g("pd");
-    py::object s = in.df[c];
+    py::object s = in.column(c);
     py::object filled = pyapi::guarded(
         [&]() -> py::object {
             if (pyapi::is_instance(s.attr("dtype"), pd.attr("SparseDtype"))) return py::object();
@@ -213,7 +213,7 @@ void rare_categories(const Input& in, SchemaFigures& out) {
     py::int_ two(2);
     for (py::handle c : pyapi::head(in.cat_cols, in.max_cat_features)) {
         pyapi::guarded_void([&] {
-            py::object vc = in.df[c].attr("value_counts")("dropna"_a = false);
+            py::object vc = in.column(c).attr("value_counts")("dropna"_a = false);
             out.value_counts_by_col[c] = vc;
             py::object total = vc.attr("sum")();
             if (!pyapi::gt(total, py::int_(0))) return;

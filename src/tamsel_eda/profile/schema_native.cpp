@@ -38,7 +38,7 @@ public:
     explicit Reader(const Input& in) : in_(in), pd_(in.g("pd")), np_(in.g("np")) { series_ = pd_.attr("Series"); }
 
     std::optional<k::LevelColumn> column(py::handle label) {
-        py::object s = in_.df[label];
+        py::object s = in_.column(label);
         // Duplicate labels give a frame; a Series subclass may count its own way.
         if (reinterpret_cast<PyObject*>(Py_TYPE(s.ptr())) != series_.ptr()) return std::nullopt;
         const Py_ssize_t n = in_.rows;
@@ -86,7 +86,7 @@ public:
     std::optional<k::ColumnView> plain_numbers(py::handle label) {
         py::object s = numpy_series(label, "fiuMm");
         if (!s) {
-            py::object zoned = in_.df[label];
+            py::object zoned = in_.column(label);
             if (reinterpret_cast<PyObject*>(Py_TYPE(zoned.ptr())) != series_.ptr() ||
                 !py::isinstance(zoned.attr("dtype"), pd_.attr("DatetimeTZDtype"))) {
                 return std::nullopt;
@@ -108,7 +108,7 @@ public:
     // A category column's categories as objects and its codes (nullopt for
     // any other column).
     std::optional<std::pair<py::object, k::ColumnView>> categories_and_codes(py::handle label) {
-        py::object s = in_.df[label];
+        py::object s = in_.column(label);
         if (reinterpret_cast<PyObject*>(Py_TYPE(s.ptr())) != series_.ptr()) return std::nullopt;
         if (!py::isinstance(s.attr("dtype"), pd_.attr("CategoricalDtype"))) return std::nullopt;
         py::object array = s.attr("array");
@@ -125,7 +125,7 @@ public:
 
     // The buffers of an Arrow-backed text column (nullopt for any other).
     std::optional<pyapi::ArrowTextChunks> arrow_text(py::handle label) {
-        py::object s = in_.df[label];
+        py::object s = in_.column(label);
         if (reinterpret_cast<PyObject*>(Py_TYPE(s.ptr())) != series_.ptr()) return std::nullopt;
         return pyapi::arrow_text_chunks(s);
     }
@@ -137,7 +137,7 @@ private:
 
     // The column as a plain Series of a NumPy dtype of one of `kinds`.
     py::object numpy_series(py::handle label, const std::string& kinds) {
-        py::object s = in_.df[label];
+        py::object s = in_.column(label);
         if (reinterpret_cast<PyObject*>(Py_TYPE(s.ptr())) != series_.ptr()) return py::object();
         py::object dtype = s.attr("dtype");
         if (!py::isinstance(dtype, np_.attr("dtype"))) return py::object();

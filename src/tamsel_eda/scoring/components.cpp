@@ -43,7 +43,7 @@ py::object distinct_count(const Input& in, const SchemaMissingness& schema, py::
     if (known) return py::reinterpret_borrow<py::object>(known);
     if (PyErr_Occurred()) throw py::error_already_set();
     if (in.df.is_none()) return py::object();
-    return pyapi::guarded([&]() -> py::object { return in.df[c].attr("nunique")("dropna"_a = true); },
+    return pyapi::guarded([&]() -> py::object { return in.column(c).attr("nunique")("dropna"_a = true); },
                           [] { return py::object(); });
 }
 
