@@ -18,7 +18,7 @@ dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
 
-from lone_passes import scan  # noqa: E402
+from lone_passes import sample_pass, scan  # noqa: E402
 
 from _profilon_dask.passes import Pass, pinned_scheduler  # noqa: E402
 from _profilon_dask.samples import (  # noqa: E402
@@ -29,7 +29,6 @@ from _profilon_dask.samples import (  # noqa: E402
     corr_positions,
     mi_columns,
     mi_positions,
-    sample_pass,
 )
 
 LAYOUTS = {
