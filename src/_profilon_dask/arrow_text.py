@@ -1,7 +1,7 @@
 """A partition's columns as the native kernels read them, for the figures
 of every pass: plain, masked and date numbers as buffers (`native_input`),
-Arrow-backed text from its chunks' buffers (`arrow_text`, `text_chunks`) and
-its distinct texts coded in first-seen order (`text_codes`,
+and the distinct texts of Arrow-backed text, read from its buffers by the
+kernels as in memory, coded in first-seen order (`text_codes`,
 `arrow_text_codes`), which stands for a dictionary encoding or value_counts
 without a Python object per row."""
 
@@ -52,43 +52,6 @@ def native_input(s: pd.Series, dtype: Any) -> tuple[Any, ...] | None:
     return s.to_numpy(dtype=numpy_dtype, na_value=numpy_dtype.type(0)), s.isna().to_numpy(), ""
 
 
-def arrow_text(s: pd.Series) -> Any | None:
-    """The pyarrow ChunkedArray of a Series of Arrow-backed text (string or
-    large_string chunks), else None."""
-    dtype = s.dtype
-    arrow_backed = isinstance(dtype, pd.StringDtype) and dtype.storage != "python"
-    if not arrow_backed and isinstance(dtype, pd.ArrowDtype):
-        arrow_backed = True
-    if not arrow_backed:
-        return None
-    import pyarrow as pa
-
-    data = getattr(s.array, "_pa_array", None)
-    if data is None:
-        data = s.array.__arrow_array__()
-    if isinstance(data, pa.Array):
-        data = pa.chunked_array([data])
-    if not (pa.types.is_string(data.type) or pa.types.is_large_string(data.type)):
-        return None
-    return data
-
-
-def text_chunks(data: Any) -> list[tuple[np.ndarray, np.ndarray, np.ndarray | None]]:
-    """(offsets, data, missing) of each chunk, the buffers read in place."""
-    import pyarrow as pa
-
-    width = np.int64 if pa.types.is_large_string(data.type) else np.int32
-    out = []
-    for chunk in data.chunks:
-        buffers = chunk.buffers()
-        n = len(chunk)
-        offsets = np.frombuffer(buffers[1], dtype=width, count=n + 1, offset=chunk.offset * np.dtype(width).itemsize)
-        raw = np.frombuffer(buffers[2], dtype=np.uint8) if buffers[2] is not None else np.zeros(0, np.uint8)
-        missing = chunk.is_null().to_numpy(zero_copy_only=False) if chunk.null_count else None
-        out.append((offsets, raw, missing))
-    return out
-
-
 @dataclass
 class TextCodes:
     codes: np.ndarray | None  # int64 per row, -1 where missing (when asked for)
@@ -103,10 +66,8 @@ def text_codes(s: pd.Series, codes: bool = True, hashes: bool = False) -> TextCo
     a dictionary encoding numbers them), None for any other Series. Arrow
     text is UTF-8, so two texts are equal exactly where the str objects
     pandas would build from them are."""
-    data = arrow_text(s)
-    if data is None:
-        return None
-    return TextCodes(*kernels.text_codes(text_chunks(data), codes, hashes))
+    coded = kernels.text_codes(s, codes, hashes)
+    return None if coded is None else TextCodes(*coded)
 
 
 def arrow_text_codes(col: pd.Series) -> tuple[np.ndarray, np.ndarray] | None:
@@ -114,9 +75,4 @@ def arrow_text_codes(col: pd.Series) -> tuple[np.ndarray, np.ndarray] | None:
     missing; the distinct values as str objects), None for any other
     Series: a Python object per distinct value only."""
     coded = text_codes(col)
-    if coded is None:
-        return None
-    import pyarrow as pa
-
-    uniques = arrow_text(col).take(pa.array(coded.first)).combine_chunks().to_numpy(zero_copy_only=False)
-    return coded.codes, uniques
+    return None if coded is None else (coded.codes, col.iloc[coded.first].to_numpy(dtype=object))

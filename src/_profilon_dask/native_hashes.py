@@ -13,8 +13,6 @@ import pandas as pd
 
 import _profilon_kernels as kernels
 
-from .arrow_text import arrow_text, text_chunks
-
 
 def _as_float(s: pd.Series) -> np.ndarray:
     # The distribution step's `astype(float)`; a float64 column's own buffer.
@@ -94,12 +92,10 @@ def native_row_hashes(
     dtype, values = s.dtype, _plain_numbers(s)
     if isinstance(dtype, pd.StringDtype):
         # Missing cells are always filled, whatever the flag says.
-        data = arrow_text(s)
-        if data is None:
+        raw = kernels.text_row_hashes(s, fill.encode("utf-8"))
+        if raw is None:
             raw = kernels.object_text_row_hashes(s.to_numpy(dtype=object, na_value=None), fill)
-            return None if raw is None else (_u64(raw), str(dtype))
-        out = [_u64(kernels.text_row_hashes(*chunk, fill.encode("utf-8"))) for chunk in text_chunks(data)]
-        return np.concatenate(out) if out else np.zeros(0, np.uint64), str(dtype)
+        return None if raw is None else (_u64(raw), str(dtype))
     if values is not None and not has_missing:
         return _u64(kernels.row_hashes(values, dtype.kind == "f", canonical)), str(dtype)
     if values is not None and dtype.kind == "f":
@@ -121,9 +117,9 @@ def could_be_float_texts(s: pd.Series, fill: str) -> bool:
     if not fill or not len(s):
         return True
     try:
-        data, dtype = arrow_text(s), s.dtype
-        if data is not None:
-            return all(kernels.text_could_be_float_texts(*chunk, fill) for chunk in text_chunks(data))
+        dtype, could = s.dtype, kernels.text_could_be_float_texts(s, fill)
+        if could is not None:
+            return could
         if isinstance(dtype, pd.CategoricalDtype):
             if s.cat.categories.inferred_type != "string":
                 return True

@@ -126,44 +126,6 @@ std::vector<T> read_array(py::handle obj, const char* dtype) {
     return out;
 }
 
-// Arrow text laid out in buffers: offsets (int32 or int64, one more than the
-// rows, rising, inside the data), data bytes, and missing (None or one byte
-// per row, nonzero: missing). Offsets come from outside, so every row is
-// checked to lie inside the data before a kernel reads it.
-struct TextArg {
-    std::vector<std::unique_ptr<HeldBuffer>> held;
-    kernels::TextColumn column;
-    std::size_t n = 0;
-
-    TextArg(py::handle offsets, py::handle data, py::handle missing) {
-        held.push_back(std::make_unique<HeldBuffer>(offsets));
-        held.push_back(std::make_unique<HeldBuffer>(data));
-        const Py_buffer& o = held[0]->view();
-        const Py_buffer& d = held[1]->view();
-        const kernels::ValueType otype = buffer_value_type(o);
-        const bool contiguous = o.strides[0] == o.itemsize && (d.shape[0] == 0 || d.strides[0] == 1);
-        if (!contiguous || (otype != kernels::ValueType::i32 && otype != kernels::ValueType::i64) || d.itemsize != 1 ||
-            o.shape[0] < 1)
-            throw py::value_error("offsets: contiguous int32 or int64, at least one; data: contiguous bytes");
-        n = static_cast<std::size_t>(o.shape[0]) - 1;
-        column.data = static_cast<const std::uint8_t*>(d.buf);
-        if (otype == kernels::ValueType::i32) {
-            column.offsets32 = static_cast<const std::int32_t*>(o.buf);
-        } else {
-            column.offsets64 = static_cast<const std::int64_t*>(o.buf);
-        }
-        if (!kernels::text_offsets_valid(column, n, static_cast<std::size_t>(d.shape[0])))
-            throw py::value_error("offsets must rise and stay inside the data");
-        if (!missing.is_none()) {
-            held.push_back(std::make_unique<HeldBuffer>(missing));
-            const Py_buffer& m = held.back()->view();
-            if (m.itemsize != 1 || static_cast<std::size_t>(m.shape[0]) != n || (n && m.strides[0] != 1))
-                throw py::value_error("missing: contiguous bytes, one per row");
-            column.missing = static_cast<const std::uint8_t*>(m.buf);
-        }
-    }
-};
-
 // A new array of `dtype` (whose item is a T) holding `values`.
 template <class T>
 py::object make_array(const std::vector<T>& values, const char* dtype) {

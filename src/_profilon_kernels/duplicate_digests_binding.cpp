@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "../tamsel_eda/kernels/duplicate_digests.hpp"
+#include "../tamsel_eda/pyapi/arrow_text_chunks.hpp"
 #include "../tamsel_eda/pyapi/duplicate_witnesses.hpp"
 #include "../tamsel_eda/pyapi/text_hashes.hpp"
 #include "arrays.hpp"
@@ -313,14 +314,19 @@ PyObject* objects_could_be_float_texts(PyObject*, PyObject* const* args, Py_ssiz
 
 PyObject* text_could_be_float_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
-        expect_args(nargs, 4, "text_could_be_float_texts(offsets, data, missing, fill)");
-        TextArg text(args[0], args[1], args[2]);
-        fill_start(args[3]);
+        expect_args(nargs, 2, "text_could_be_float_texts(series, fill)");
+        fill_start(args[1]);
+        std::optional<pyapi::ArrowTextChunks> text = pyapi::arrow_text_chunks(args[0], true);
+        if (!text) return py::object(py::none());
         Py_ssize_t len = 0;
-        const char* fill = PyUnicode_AsUTF8AndSize(args[3], &len);
+        const char* fill = PyUnicode_AsUTF8AndSize(args[1], &len);
         if (!fill) throw py::error_already_set();
         const auto lead = static_cast<std::uint8_t>(fill[0]);
-        return py::object(py::bool_(kd::texts_could_be_float_texts(text.column, text.n, lead)));
+        bool could = true;
+        for (std::size_t c = 0; could && c < text->chunks.size(); ++c) {
+            could = kd::texts_could_be_float_texts(text->chunks[c], text->rows[c], lead);
+        }
+        return py::object(py::bool_(could));
     });
 }
 
@@ -340,7 +346,7 @@ const PyMethodDef duplicate_entries[] = {
     {"objects_could_be_float_texts", fast<objects_could_be_float_texts>(), METH_FASTCALL,
      "objects_could_be_float_texts(values, fill): whether objects could hash as floats' texts."},
     {"text_could_be_float_texts", fast<text_could_be_float_texts>(), METH_FASTCALL,
-     "text_could_be_float_texts(offsets, data, missing, fill): the same of Arrow-laid texts."},
+     "text_could_be_float_texts(series, fill): the same of a Series of Arrow text; None for another."},
     {nullptr, nullptr, 0, nullptr},
 };
 

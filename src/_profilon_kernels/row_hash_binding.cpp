@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../tamsel_eda/kernels/row_hash.hpp"
+#include "../tamsel_eda/pyapi/arrow_text_chunks.hpp"
 #include "../tamsel_eda/pyapi/text_hashes.hpp"
 #include "arrays.hpp"
 #include "entries.hpp"
@@ -80,26 +81,30 @@ py::object hashes_bytes(const std::vector<std::uint64_t>& out) {
     return py::bytes(reinterpret_cast<const char*>(out.data()), out.size() * sizeof(std::uint64_t));
 }
 
-// text_row_hashes(offsets, data, missing, fill): offsets int32 or int64 (one
-// more than the rows), data uint8, missing None or one byte per row, fill
-// bytes.
+// text_row_hashes(series, fill): the row hashes of a Series of Arrow text,
+// its missing cells hashed as the bytes `fill`; None for any other Series.
 PyObject* text_row_hashes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
-        if (nargs != 4) throw py::type_error("expected (offsets, data, missing, fill)");
-        TextArg text(args[0], args[1], args[2]);
-        kernels::TextColumn c = text.column;
-        const std::size_t n = text.n;
+        if (nargs != 2) throw py::type_error("text_row_hashes(series, fill)");
+        std::optional<pyapi::ArrowTextChunks> text = pyapi::arrow_text_chunks(args[0], true);
+        if (!text) return py::object(py::none());
         char* fill = nullptr;
         Py_ssize_t fill_len = 0;
-        if (PyBytes_AsStringAndSize(args[3], &fill, &fill_len) != 0) throw py::error_already_set();
-        c.fill = reinterpret_cast<const std::uint8_t*>(fill);
-        c.fill_len = static_cast<std::size_t>(fill_len);
-        std::vector<std::uint64_t> out(n);
+        if (PyBytes_AsStringAndSize(args[1], &fill, &fill_len) != 0) throw py::error_already_set();
+        for (kernels::TextColumn& chunk : text->chunks) {
+            chunk.fill = reinterpret_cast<const std::uint8_t*>(fill);
+            chunk.fill_len = static_cast<std::size_t>(fill_len);
+        }
+        std::vector<std::uint64_t> out(text->total);
         constexpr std::size_t block = 1 << 16;
         const bool done = pyapi::without_gil([&](const std::function<bool()>& poll) {
-            for (std::size_t first = 0; first < n; first += block) {
-                if (poll()) return false;
-                kernels::text_row_hashes(c, first, std::min(block, n - first), out.data() + first);
+            std::uint64_t* at = out.data();
+            for (std::size_t c = 0; c < text->chunks.size(); at += text->rows[c++]) {
+                for (std::size_t first = 0; first < text->rows[c]; first += block) {
+                    if (poll()) return false;
+                    kernels::text_row_hashes(text->chunks[c], first, std::min(block, text->rows[c] - first),
+                                             at + first);
+                }
             }
             return true;
         });
@@ -189,7 +194,7 @@ PyObject* float_repr(PyObject*, PyObject* arg) {
 
 const PyMethodDef row_hash_entries[] = {
     {"text_row_hashes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(text_row_hashes)), METH_FASTCALL,
-     "text_row_hashes(offsets, data, missing, fill): pandas' row hashes of Arrow-laid texts, as bytes."},
+     "text_row_hashes(series, fill): pandas' row hashes of Arrow-laid texts, as bytes."},
     {"object_text_row_hashes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_text_row_hashes)),
      METH_FASTCALL, "object_text_row_hashes(values, fill): pandas' row hashes of str items, as bytes (or None)."},
     {"float_text_row_hashes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(float_text_row_hashes)),

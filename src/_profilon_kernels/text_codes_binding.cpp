@@ -1,15 +1,15 @@
-// text_codes(chunks, codes, hashes): the distinct texts of an Arrow text
-// column given as a list of (offsets, data, missing) chunks (see TextArg), in
-// first-seen order across the chunks: (codes, first, counts, missing,
-// text_hashes) with codes, when `codes` is true, an int64 array per row (-1
-// where missing; else None), first and counts int64 arrays per
-// code (the row of its first occurrence, its rows), missing the count of
-// missing rows, and text_hashes, when `hashes` is true, pandas' hash of each
-// distinct text as a uint64 array (else None).
+// text_codes(series, codes, hashes): the distinct texts of a Series of Arrow
+// text in first-seen order across its chunks, None for any other Series:
+// (codes, first, counts, missing, text_hashes) with codes, when `codes` is
+// true, an int64 array per row (-1 where missing; else None), first and
+// counts int64 arrays per code (the row of its first occurrence, its rows),
+// missing the count of missing rows, and text_hashes, when `hashes` is true,
+// pandas' hash of each distinct text as a uint64 array (else None).
 #include <memory>
 #include <vector>
 
 #include "../tamsel_eda/kernels/text_codes.hpp"
+#include "../tamsel_eda/pyapi/arrow_text_chunks.hpp"
 #include "arrays.hpp"
 #include "entries.hpp"
 
@@ -18,24 +18,14 @@ namespace {
 
 PyObject* text_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
-        if (nargs != 3) throw py::type_error("text_codes(chunks, codes, hashes)");
-        std::vector<std::unique_ptr<TextArg>> held;
-        for (py::handle item : py::reinterpret_borrow<py::sequence>(args[0])) {
-            py::tuple t = py::reinterpret_borrow<py::tuple>(item);
-            if (!PyTuple_Check(item.ptr()) || t.size() != 3)
-                throw py::type_error("a chunk is (offsets, data, missing)");
-            held.push_back(std::make_unique<TextArg>(t[0], t[1], t[2]));
-        }
+        if (nargs != 3) throw py::type_error("text_codes(series, codes, hashes)");
+        std::optional<pyapi::ArrowTextChunks> text = pyapi::arrow_text_chunks(args[0], true);
+        if (!text) return py::object(py::none());
         const int with_codes = PyObject_IsTrue(args[1]), hashes = PyObject_IsTrue(args[2]);
         if (with_codes < 0 || hashes < 0) throw py::error_already_set();
-        std::vector<kernels::TextColumn> chunks;
-        std::vector<std::size_t> rows;
-        std::size_t total = 0;
-        for (const auto& h : held) {
-            chunks.push_back(h->column);
-            rows.push_back(h->n);
-            total += h->n;
-        }
+        const std::vector<kernels::TextColumn>& chunks = text->chunks;
+        const std::vector<std::size_t>& rows = text->rows;
+        const std::size_t total = text->total;
         // The codes go straight into the array handed back.
         py::object codes = py::none();
         std::int64_t* code_data = nullptr;
@@ -75,7 +65,7 @@ PyObject* text_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 const PyMethodDef text_codes_entries[] = {
     {"text_codes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(text_codes)), METH_FASTCALL,
-     "text_codes(chunks, codes, hashes): the distinct texts of Arrow text chunks, coded in first-seen order."},
+     "text_codes(series, codes, hashes): the distinct texts of a Series of Arrow text, coded in first-seen order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -586,9 +586,9 @@ py::dict page_figures_from_parts(const Input& in, const analysis::Relationships&
                     points.push_back({times[i], values[i], static_cast<std::int64_t>(i)});
                 const bool by_column =
                     pyapi::truthy(in.datetime_col) && pyapi::contains(in.meta.attr("columns"), in.datetime_col);
-                return series_entry(
-                    in, points,
-                    timezone_of(by_column ? py::object(in.column(in.datetime_col)) : py::object(in.meta.attr("index"))));
+                return series_entry(in, points,
+                                    timezone_of(by_column ? py::object(in.column(in.datetime_col))
+                                                          : py::object(in.meta.attr("index"))));
             },
             [] { return py::object(py::none()); });
         targets.append(entry);

@@ -23,9 +23,9 @@ struct ArrowTextChunks {
     std::string_view text(std::size_t row) const;
 };
 
-// The chunks of `series`' Arrow text (string or large_string chunks);
-// nothing for any other column. The views stay valid while the result and
-// the series live.
-std::optional<ArrowTextChunks> arrow_text_chunks(py::handle series);
+// The chunks of `series`' Arrow text (string or large_string chunks) of a
+// StringDtype, or of an ArrowDtype too when `arrow_dtype`; nothing for any
+// other column. The views stay valid while the result and the series live.
+std::optional<ArrowTextChunks> arrow_text_chunks(py::handle series, bool arrow_dtype = false);
 
 }  // namespace tamsel::pyapi
