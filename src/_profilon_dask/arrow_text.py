@@ -58,15 +58,14 @@ class TextCodes:
     first: np.ndarray  # per code, the row it first occurs at
     counts: np.ndarray  # per code
     missing: int
-    hashes: np.ndarray | None  # pandas' hash of each distinct text
 
 
-def text_codes(s: pd.Series, codes: bool = True, hashes: bool = False) -> TextCodes | None:
+def text_codes(s: pd.Series, codes: bool = True) -> TextCodes | None:
     """The distinct texts of Arrow-backed text `s` in first-seen order (as
     a dictionary encoding numbers them), None for any other Series. Arrow
     text is UTF-8, so two texts are equal exactly where the str objects
     pandas would build from them are."""
-    coded = kernels.text_codes(s, codes, hashes)
+    coded = kernels.text_codes(s, codes)
     return None if coded is None else TextCodes(*coded)
 
 
