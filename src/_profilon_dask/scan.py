@@ -28,9 +28,7 @@ def _scan_partition(part: pd.DataFrame, columns: pd.Index, index: int) -> tuple[
 
 def _stack_scans(scans: list[tuple[int, np.ndarray, int]], n_cols: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     lengths = np.array([s[0] for s in scans], dtype=np.int64)
-    missing = np.zeros((len(scans), n_cols), dtype=np.int64)
-    for i, s in enumerate(scans):
-        missing[i] = s[1]
+    missing = np.array([s[1] for s in scans], dtype=np.int64).reshape(len(scans), n_cols)
     any_missing = np.array([s[2] for s in scans], dtype=np.int64)
     return lengths, missing, any_missing
 

@@ -7,8 +7,10 @@ import re
 from collections.abc import Mapping
 from dataclasses import dataclass
 
-# Fixed by the in-memory analysis (relationships.cpp draws this many rows).
-MI_SAMPLE_ROWS = 8000
+import _profilon_kernels
+
+# The rows the in-memory analysis samples for mutual information.
+MI_SAMPLE_ROWS = _profilon_kernels.rules()["relevance_sample_rows"]
 
 _SETTINGS = {
     "corr_rows": ("PROFILON_DASK_CORR_ROWS", 1_000_000),

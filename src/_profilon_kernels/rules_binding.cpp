@@ -42,6 +42,7 @@ PyObject* rules_entry(PyObject*, PyObject*) {
         out["leakage_identity_penalty"] = rules::leakage_identity_penalty;
         out["leakage_name_penalty"] = rules::leakage_name_penalty;
         out["iqr_fence"] = rules::iqr_fence;
+        out["relevance_sample_rows"] = rules::relevance_sample_rows;
         return py::object(out);
     });
 }

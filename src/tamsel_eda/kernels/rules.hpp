@@ -21,6 +21,10 @@ inline constexpr double leakage_name_penalty = 0.15;  // per target-like column 
 // q3 + fence * iqr.
 inline constexpr double iqr_fence = 1.5;
 
+// The rows mutual information and its relevance ranking read: a frame with
+// more rows is sampled down to these (`sample(n, random_state=0)`).
+inline constexpr long relevance_sample_rows = 8000;
+
 // (major, minor) of a library release; (0, 0) when its version is unreadable.
 using Release = std::pair<int, int>;
 

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "../kernels/rules.hpp"
 #include "../pyapi/declines.hpp"
 #include "mi_native.hpp"
 #include "profile.hpp"
@@ -15,7 +16,7 @@ using analysis::Relationships;
 
 namespace {
 
-constexpr Py_ssize_t relevance_sample_rows = 8000;
+constexpr Py_ssize_t relevance_sample_rows = rules::relevance_sample_rows;
 
 bool is_numeric_dtype(const Input& in, py::handle s) {
     return pyapi::truthy(in.g("pd").attr("api").attr("types").attr("is_numeric_dtype")(s));
