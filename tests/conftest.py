@@ -38,6 +38,19 @@ if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
 import _profilon_kernels  # noqa: E402
 import profilon  # noqa: E402
 
+
+def pytest_configure(config):
+    import pandas as pd
+
+    # pandas 2 makes unitless timedelta64 values of its own (NaT when it
+    # concatenates frames with missing blocks, in Timedelta(days=...)), which
+    # NumPy 2.5 deprecates; the warning points at whichever frame called pandas.
+    if int(pd.__version__.split(".")[0]) < 3 and np.lib.NumpyVersion(np.__version__) >= "2.5.0":
+        config.addinivalue_line(
+            "filterwarnings", "ignore:The 'generic' unit for NumPy timedelta is deprecated:DeprecationWarning"
+        )
+
+
 # The kernel entries only tests call are a module of their own, which
 # developer and sanitizer builds hold and release wheels do not: against a
 # wheel the tests that need them skip, and the rest of their files run.
