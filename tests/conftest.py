@@ -38,17 +38,30 @@ if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
 import _profilon_kernels  # noqa: E402
 import profilon  # noqa: E402
 
+# pandas 2 makes unitless timedelta64 values of its own (NaT when it
+# concatenates frames with missing blocks, in Timedelta(days=...) and in
+# to_datetime of an empty column), which NumPy 2.5 deprecates: pandas' calls,
+# whichever frame the warning points at.
+_PANDAS_OWN_DEPRECATION = "The 'generic' unit for NumPy timedelta is deprecated"
 
-def pytest_configure(config):
+
+def _pandas_warns_of_its_own_timedeltas() -> bool:
     import pandas as pd
 
-    # pandas 2 makes unitless timedelta64 values of its own (NaT when it
-    # concatenates frames with missing blocks, in Timedelta(days=...)), which
-    # NumPy 2.5 deprecates; the warning points at whichever frame called pandas.
-    if int(pd.__version__.split(".")[0]) < 3 and np.lib.NumpyVersion(np.__version__) >= "2.5.0":
-        config.addinivalue_line(
-            "filterwarnings", "ignore:The 'generic' unit for NumPy timedelta is deprecated:DeprecationWarning"
-        )
+    return int(pd.__version__.split(".")[0]) < 3 and np.lib.NumpyVersion(np.__version__) >= "2.5.0"
+
+
+def pytest_configure(config):
+    if _pandas_warns_of_its_own_timedeltas():
+        config.addinivalue_line("filterwarnings", f"ignore:{_PANDAS_OWN_DEPRECATION}:DeprecationWarning")
+
+
+@pytest.fixture(scope="session")
+def pandas_own_deprecation():
+    """Whether a caught warning is one pandas gives of its own calls under
+    these releases (for tests that record every warning)."""
+    own = _pandas_warns_of_its_own_timedeltas()
+    return lambda w: own and str(w.message).startswith(_PANDAS_OWN_DEPRECATION)
 
 
 # The kernel entries only tests call are a module of their own, which
