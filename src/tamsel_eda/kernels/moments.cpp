@@ -72,17 +72,24 @@ void PowerLoop::operator()(const double* x, std::size_t n, double e, double* out
 
 namespace {
 
-// clearly_rounded_power's arithmetic, inlined into the loops below.
-inline bool round_clearly(double d, int k, double margin, double& out) {
+// clearly_rounded_power's arithmetic without a branch, so that the loop
+// over a chunk of bases vectorises: `out` gets the nearest double to d**K,
+// and the result says whether it is clear of a midpoint by `margin` units
+// in the last place (and d inside the range where the arithmetic is exact).
+template <int K>
+[[gnu::always_inline]] inline bool round_clearly(double d, double margin, double& out) {
+    // Far from overflow, underflow and subnormal powers. A base out of
+    // range is replaced before any arithmetic, so that no floating-point
+    // exception is raised for it (its caller tests the flags NumPy warns of).
     const double a = std::fabs(d);
-    // Far from overflow, underflow and subnormal powers.
-    if (!(a >= 0x1p-240 && a <= 0x1p240)) return false;
+    const bool in_range = (a >= 0x1p-240) & (a <= 0x1p240);
+    d = in_range ? d : -1.0;
     // d*d = p + pe exactly; the power's head and tail carry it to within
     // 2**-100 of its value, far below any margin asked for (so a compiler
     // fusing the tail's product and sum changes nothing that is returned).
     const double p = d * d, pe = std::fma(d, d, -p);
     double head, tail;
-    if (k == 3) {
+    if constexpr (K == 3) {
         head = p * d;
         tail = std::fma(p, d, -head) + pe * d;
     } else {
@@ -93,40 +100,60 @@ inline bool round_clearly(double d, int k, double margin, double& out) {
     const double beyond = (head - nearest) + tail;  // exact value minus `nearest`
     // The gap to the neighbour on the side of the exact value: one unit in
     // the last place (a normal double here), half of one below a power of
-    // two.
+    // two. Out of range the bits mean nothing, and the answer is no.
     std::uint64_t bits;
     std::memcpy(&bits, &nearest, sizeof bits);
     const std::uint64_t biased = (bits >> 52) & 0x7ff;
     const std::uint64_t gap_bits = (biased - 52) << 52;
     double gap;
     std::memcpy(&gap, &gap_bits, sizeof gap);
-    if ((bits & ((std::uint64_t{1} << 52) - 1)) == 0 && (beyond < 0.0) == (nearest > 0.0)) gap *= 0.5;
-    if (std::fabs(beyond) > (0.5 - margin) * gap) return false;
+    const bool below_power_of_two =
+        ((bits & ((std::uint64_t{1} << 52) - 1)) == 0) & ((beyond < 0.0) == (nearest > 0.0));
+    gap *= below_power_of_two ? 0.5 : 1.0;
     out = nearest;
-    return true;
+    return in_range & (std::fabs(beyond) <= (0.5 - margin) * gap);
 }
 
 // Rounds the negative bases of x[0..n) that are clear of a midpoint into
 // out; the others go to left[] with their positions in at[]. Returns how
-// many are left. A clone for CPUs with fused multiply-add, where std::fma
-// is one instruction rather than a call.
-__attribute__((target_clones("fma", "default"))) std::size_t round_negatives(const double* x, std::size_t n, int k,
-                                                                             double* out, double* left,
-                                                                             std::size_t* at) {
+// many are left. Both loops are free of branches on the data: the first
+// vectorises, the second writes every base and advances past the rounded
+// ones (the signs of deviations are a coin toss a branch would mispredict).
+template <int K>
+[[gnu::always_inline]] inline std::size_t split_bases(const double* x, std::size_t n, double* out, double* left,
+                                                      std::size_t* at) {
+    constexpr std::size_t block = 256;
+    std::uint8_t rounded[block];
     std::size_t m = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (x[i] < 0.0 && round_clearly(x[i], k, power_rounding_margin, out[i])) continue;
-        left[m] = x[i];
-        at[m++] = i;
+    for (std::size_t b = 0; b < n; b += block) {
+        const std::size_t len = std::min(block, n - b);
+        for (std::size_t i = 0; i < len; ++i) {
+            const double d = x[b + i];
+            rounded[i] = (d < 0.0) & round_clearly<K>(d, power_rounding_margin, out[b + i]);
+        }
+        for (std::size_t i = 0; i < len; ++i) {
+            left[m] = x[b + i];
+            at[m] = b + i;
+            m += rounded[i] ^ 1u;
+        }
     }
     return m;
+}
+
+// Clones for CPUs with AVX-512 and with fused multiply-add, where std::fma
+// is one instruction rather than a call.
+__attribute__((target_clones("arch=x86-64-v4", "fma", "default"))) std::size_t round_negatives(
+    const double* x, std::size_t n, int k, double* out, double* left, std::size_t* at) {
+    if (k == 3) return split_bases<3>(x, n, out, left, at);
+    return split_bases<4>(x, n, out, left, at);
 }
 
 }  // namespace
 
 std::optional<double> clearly_rounded_power(double d, int k, double margin) {
     double out = 0.0;
-    if ((k != 3 && k != 4) || !round_clearly(d, k, margin, out)) return std::nullopt;
+    const bool clear = k == 3 ? round_clearly<3>(d, margin, out) : k == 4 ? round_clearly<4>(d, margin, out) : false;
+    if (!clear) return std::nullopt;
     return out;
 }
 
@@ -137,17 +164,16 @@ void PowerLoop::raise(const double* x, std::size_t n, double e, double* out) con
         return;
     }
     // The loop computes each element on its own (see operator()), so the
-    // bases left to it can go in one call of their own.
-    std::vector<double> left(n);
-    std::vector<std::size_t> at(n);
-    const std::size_t m = round_negatives(x, n, k, out, left.data(), at.data());
-    if (m == n) {
-        (*this)(x, n, e, out);
-        return;
+    // bases left to it can go in calls of their own, a block at a time.
+    constexpr std::size_t block = 512;
+    double left[block], raised[block];
+    std::size_t at[block];
+    for (std::size_t b = 0; b < n; b += block) {
+        const std::size_t len = std::min(block, n - b);
+        const std::size_t m = round_negatives(x + b, len, k, out + b, left, at);
+        (*this)(left, m, e, raised);
+        for (std::size_t j = 0; j < m; ++j) out[b + at[j]] = raised[j];
     }
-    std::vector<double> raised(m);
-    (*this)(left.data(), m, e, raised.data());
-    for (std::size_t j = 0; j < m; ++j) out[at[j]] = raised[j];
 }
 
 double PowerLoop::scalar(double a, double e) const {

@@ -46,14 +46,15 @@ struct PowerLoop {
     // a ** e for 0-d operands: strides (0, 0, 8), one element.
     double scalar(double a, double e) const;
 
-    // The loop's d**3 and d**4 of a negative d are within 0.5 + 1/16 units
+    // The loop's d**3 and d**4 of a negative d are within 0.5 + 1/32 units
     // in the last place of the exact power: its AVX-512 routine's scalar
     // path for negative bases was measured within 0.512 on 5e7 values, the
     // C library's pow is documented within 0.52, and
-    // pyapi::power_loop_agrees checks a probe. A power whose exact value
-    // lies farther than that from the midpoint between two doubles can then
-    // only be the nearest double, which the kernel computes itself: the
-    // vector routine's scalar path costs some seventy times a positive base.
+    // pyapi::power_loop_agrees checks a probe (d**2 needs nothing: the loop
+    // squares a base itself when the exponent is 2). A power whose exact value lies farther than that from the
+    // midpoint between two doubles can then only be the nearest double,
+    // which the kernel computes itself: the vector routine's scalar path
+    // costs some seventy times a positive base.
     bool rounds_negative_powers = false;
     // out[i] = x[i] ** e as operator() gives it, taking the shortcut above
     // where it is allowed.
@@ -65,7 +66,7 @@ struct PowerLoop {
 // safely inside the normal range; nothing otherwise.
 std::optional<double> clearly_rounded_power(double d, int k, double margin);
 // The margin raise() keeps from a midpoint.
-inline constexpr double power_rounding_margin = 1.0 / 16.0;
+inline constexpr double power_rounding_margin = 1.0 / 32.0;
 
 struct MomentRules {
     MomentFormula formula = MomentFormula::none;
