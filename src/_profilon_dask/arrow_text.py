@@ -1,13 +1,12 @@
 """A partition's columns as the native kernels read them, for the figures
 of every pass: plain, masked and date numbers as buffers (`native_input`),
 and the distinct texts of Arrow-backed text, read from its buffers by the
-kernels as in memory, coded in first-seen order (`text_codes`,
+kernels as in memory, coded in first-seen order (`text_levels`,
 `arrow_text_codes`), which stands for a dictionary encoding or value_counts
 without a Python object per row."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -52,26 +51,19 @@ def native_input(s: pd.Series, dtype: Any) -> tuple[Any, ...] | None:
     return s.to_numpy(dtype=numpy_dtype, na_value=numpy_dtype.type(0)), s.isna().to_numpy(), ""
 
 
-@dataclass
-class TextCodes:
-    codes: np.ndarray | None  # int64 per row, -1 where missing (when asked for)
-    first: np.ndarray  # per code, the row it first occurs at
-    counts: np.ndarray  # per code
-    missing: int
-
-
-def text_codes(s: pd.Series, codes: bool = True) -> TextCodes | None:
+def text_levels(s: pd.Series) -> tuple[np.ndarray, np.ndarray, int] | None:
     """The distinct texts of Arrow-backed text `s` in first-seen order (as
-    a dictionary encoding numbers them), None for any other Series. Arrow
-    text is UTF-8, so two texts are equal exactly where the str objects
-    pandas would build from them are."""
-    coded = kernels.text_codes(s, codes)
-    return None if coded is None else TextCodes(*coded)
+    a dictionary encoding numbers them): (the row each first occurs at, its
+    count, the missing cells); None for any other Series. Arrow text is
+    UTF-8, so two texts are equal exactly where the str objects pandas would
+    build from them are."""
+    coded = kernels.text_codes(s, False)
+    return None if coded is None else coded[1:]
 
 
 def arrow_text_codes(col: pd.Series) -> tuple[np.ndarray, np.ndarray] | None:
     """Arrow-backed text as (int64 codes in first-seen order, -1 where
     missing; the distinct values as str objects), None for any other
     Series: a Python object per distinct value only."""
-    coded = text_codes(col)
-    return None if coded is None else (coded.codes, col.iloc[coded.first].to_numpy(dtype=object))
+    coded = kernels.text_codes(col, True)
+    return None if coded is None else (coded[0], col.iloc[coded[1]].to_numpy(dtype=object))

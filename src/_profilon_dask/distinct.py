@@ -15,7 +15,7 @@ import pandas as pd
 
 import _profilon_kernels as kernels
 
-from .arrow_text import native_input, native_kind, text_codes
+from .arrow_text import native_input, native_kind, text_levels
 from .passes import Pass, combine_tree
 from .tables import Tables
 
@@ -83,12 +83,12 @@ def _pandas_levels(s: pd.Series, dtype: Any = None) -> tuple[Any, ...]:
 def _text_levels(s: pd.Series, dtype: Any) -> tuple[Any, ...] | None:
     """What `_pandas_levels` gives a share of Arrow-backed text of the
     metadata's dtype, from the native text codes (first-seen order)."""
-    coded = text_codes(s, codes=False) if s.dtype == dtype else None
-    if coded is None:
+    levels = text_levels(s) if s.dtype == dtype else None
+    if levels is None:
         return None
-    kinds, lone = kernels.level_missing([dtype.na_value], [coded.missing], _MISSING_KINDS)
-    keys = s.iloc[coded.first].array.to_numpy(dtype=object)
-    return None if len(lone) else (kinds, lone, keys, coded.counts, None)
+    first, counts, missing = levels
+    kinds, lone = kernels.level_missing([dtype.na_value], [missing], _MISSING_KINDS)
+    return None if len(lone) else (kinds, lone, s.iloc[first].array.to_numpy(dtype=object), counts, None)
 
 
 def _distinct_partial(

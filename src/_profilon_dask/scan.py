@@ -48,9 +48,7 @@ def add_scan(p: Pass, ddf: Any) -> Callable[[list[Any]], Tables]:
 
     def fill(results: list[Any]) -> Tables:
         lengths, missing, any_missing = results[at]
-        offsets = np.zeros(len(lengths), dtype=np.int64)
-        if len(lengths) > 1:
-            np.cumsum(lengths[:-1], out=offsets[1:])
+        offsets = np.cumsum(lengths) - lengths
         n_rows = int(lengths.sum())
         missing_counts = pd.Series(missing.sum(axis=0), index=columns, dtype=np.int64)
         return Tables(
