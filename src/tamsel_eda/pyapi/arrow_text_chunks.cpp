@@ -16,24 +16,10 @@ std::string_view ArrowTextChunks::text(std::size_t row) const {
 
 namespace {
 
-// The interpreter's truth and equality, without the rest of pyapi: the kernel
-// module links this file too.
-bool is_true(py::handle value) {
-    const int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
-bool equal(py::handle a, py::handle b) {
-    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
 // One chunk's buffers; false when its layout is not the one read here.
 bool add_chunk(ArrowTextChunks& out, py::handle chunk, py::handle types) {
-    const bool large = is_true(types.attr("is_large_string")(chunk.attr("type")));
-    if (!large && !is_true(types.attr("is_string")(chunk.attr("type")))) return false;
+    const bool large = truthy(types.attr("is_large_string")(chunk.attr("type")));
+    if (!large && !truthy(types.attr("is_string")(chunk.attr("type")))) return false;
     const std::size_t n = py::len(chunk);
     const auto offset = py::cast<std::size_t>(chunk.attr("offset"));
     py::list buffers = chunk.attr("buffers")();
@@ -81,8 +67,7 @@ std::optional<ArrowTextChunks> arrow_text_chunks(py::handle series, bool arrow_d
     py::object pd = modules.attr("get")("pandas"), pa = modules.attr("get")("pyarrow");
     if (pd.is_none() || pa.is_none()) return std::nullopt;
     py::object dtype = series.attr("dtype");
-    const bool strings =
-        py::isinstance(dtype, pd.attr("StringDtype")) && !equal(dtype.attr("storage"), py::str("python"));
+    const bool strings = py::isinstance(dtype, pd.attr("StringDtype")) && !eq(dtype.attr("storage"), py::str("python"));
     if (!strings && !(arrow_dtype && py::isinstance(dtype, pd.attr("ArrowDtype")))) return std::nullopt;
     py::object data = series.attr("array").attr("__arrow_array__")();
     py::object types = pa.attr("types");

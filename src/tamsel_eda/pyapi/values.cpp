@@ -4,16 +4,6 @@
 
 namespace tamsel::pyapi {
 
-namespace {
-
-bool compare_bool(py::handle a, py::handle b, int op) {
-    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-}  // namespace
-
 py::str format(py::handle value, const char* spec) {
     py::str s(spec);
     return steal_or_throw<py::str>(PyObject_Format(value.ptr(), s.ptr()));
@@ -24,20 +14,6 @@ py::float_ to_float(py::handle value) { return steal_or_throw<py::float_>(PyNumb
 double as_double(py::handle value) {
     if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
     return PyFloat_AS_DOUBLE(to_float(value).ptr());
-}
-
-bool truthy(py::handle value) {
-    const int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-bool eq(py::handle a, py::handle b) { return compare_bool(a, b, Py_EQ); }
-bool gt(py::handle a, py::handle b) { return compare_bool(a, b, Py_GT); }
-bool ge(py::handle a, py::handle b) { return compare_bool(a, b, Py_GE); }
-
-py::object compare(py::handle a, py::handle b, int op) {
-    return steal_or_throw<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), op));
 }
 
 bool is_instance(py::handle value, py::handle type) {
