@@ -139,7 +139,7 @@ def test_mode_ties_take_the_smallest_gap(kernels):
         kernels.stamp_gap_mode([(np.array([3, 1]), np.array([1, 1]))], np.zeros(0, np.int64), 0, 1)
 
 
-FREQUENCIES = ["h", "3h", "15min", "s", "90s", "250ms", "7us", "13ns", "bh", "D", "2D", "W-WED"]
+FREQUENCIES = ["h", "3h", "15min", "s", "90s", "250ms", "7us", "123456789us", "13ns", "bh", "D", "2D", "W-WED"]
 
 
 @pytest.mark.parametrize("freq", FREQUENCIES)

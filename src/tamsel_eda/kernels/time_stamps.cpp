@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <functional>
 #include <numeric>
 #include <queue>
@@ -160,10 +161,16 @@ std::size_t sample_position(std::uint64_t& state, std::size_t m) {
     return static_cast<std::size_t>((z ^ (z >> 31)) % m);
 }
 
+// The count is pandas' float quotient of two int64 values, a whole number of
+// at most 2**63 in magnitude, so it prints as the integer it is (and the
+// modules carry no fixed-precision float printer, whose tables weigh more
+// than most kernels).
 std::string counted_alias(const char* base, double count) {
     if (count == 1.0) return base;
-    char digits[400];
-    const auto done = std::to_chars(digits, digits + sizeof digits, count, std::chars_format::fixed, 0);
+    char digits[24];
+    char* start = digits;
+    if (count < 0.0) *start++ = '-';
+    const auto done = std::to_chars(start, digits + sizeof digits, static_cast<std::uint64_t>(std::fabs(count)));
     return std::string(digits, done.ptr) + base;
 }
 
