@@ -200,6 +200,16 @@ def frames():
     )
     yield "mixed", mixed, {"target": "y"}
     yield "int_target", mixed.assign(t=rng.integers(0, 3, size=n)), {"target": ["t", "y"]}
+    # Targets share the features' scaling; each draws its jitter after the
+    # previous one, and one the validation refuses sits between two it takes.
+    # Far from zero, the jitter is as wide as the spread of `offset`.
+    y2, y3 = y + rng.normal(size=n), rng.normal(size=n).astype(np.float32)
+    offset = 1e10 + rng.normal(size=n)
+    plain = mixed[["y", "dep", "f32", "ints", "u8", "const"]].assign(y2=y2, y3=y3, offset=offset)
+    yield "three_targets", plain, {"target": ["y", "y2", "y3"]}
+    yield "three_targets_nullable", mixed.assign(y2=y2, y3=y3, offset=offset), {"target": ["y", "y2", "y3"]}
+    refused = mixed.assign(y2=y2, gap=np.where(np.arange(n) == 7, np.nan, y3))
+    yield "refused_target_between", refused, {"target": ["y", "gap", "y2"]}
     with_nan = mixed.copy()
     with_nan.loc[3, "dep"] = np.nan
     yield "nan_feature", with_nan, {"target": "y"}
@@ -213,6 +223,7 @@ def frames():
     big = pd.DataFrame({f"x{i}": rng.normal(size=9000) for i in range(5)})
     big["y"] = big["x0"] + rng.normal(size=9000)
     yield "sampled", big, {"target": "y"}
+    yield "sampled_two_targets", big.assign(z=big["x1"] - big["y"]), {"target": ["y", "z"]}
 
 
 FRAMES = {name: (df, kw) for name, df, kw in frames()}

@@ -129,7 +129,7 @@ py::object plain_numbers(py::handle np, py::handle obj) {
     return py::reinterpret_borrow<py::object>(obj);
 }
 
-std::unique_ptr<Pending> prepare(py::handle mi_reg, py::handle X_in, py::handle y_in) {
+std::unique_ptr<Pending> prepare(py::handle mi_reg, py::handle X_in, py::handle y_in, SharedFeatures& shared) {
     py::object mod = library_module(mi_reg);
     if (!mod) return nullptr;
     py::object np = mod.attr("np");
@@ -137,10 +137,15 @@ std::unique_ptr<Pending> prepare(py::handle mi_reg, py::handle X_in, py::handle 
     // Validation first: what it refuses (missing or infinite values, say) is
     // the library's to refuse, before any draw from the generator.
     py::object X, y;
+    if (!shared.given || !shared.given.is(X_in)) {
+        shared = SharedFeatures{};
+        shared.given = py::reinterpret_borrow<py::object>(X_in);
+        shared.plain = plain_numbers(np, X_in);
+    }
     const bool valid = pyapi::guarded(
         [&] {
             auto [X_ok, y_ok] = pyapi::unpack_pair(mod.attr("check_X_y")(
-                plain_numbers(np, X_in), plain_numbers(np, y_in), "accept_sparse"_a = "csc", "y_numeric"_a = true));
+                shared.plain, plain_numbers(np, y_in), "accept_sparse"_a = "csc", "y_numeric"_a = true));
             X = X_ok;
             y = y_ok;
             return true;
@@ -161,9 +166,22 @@ std::unique_ptr<Pending> prepare(py::handle mi_reg, py::handle X_in, py::handle 
     // own call then starts from the same state.
     py::object rng_state = rng.attr("get_state")();
 
-    X = X.attr("astype")(np.attr("float64"), "copy"_a = true);
-    X[all_rows] = scale(X[all_rows], "with_mean"_a = false, "copy"_a = false);
-    py::object means = np.attr("maximum")(1, np.attr("mean")(np.attr("abs")(X[all_rows]), "axis"_a = 0));
+    // The validation hands back the array it was given when that needs no
+    // conversion, so the same array again has the same float copy and scaling.
+    // Kept only once all of it is made.
+    if (!shared.validated || !shared.validated.is(X)) {
+        py::object scaled = X.attr("astype")(np.attr("float64"), "copy"_a = true);
+        scaled[all_rows] = scale(scaled[all_rows], "with_mean"_a = false, "copy"_a = false);
+        py::object means = np.attr("maximum")(1, np.attr("mean")(np.attr("abs")(scaled[all_rows]), "axis"_a = 0));
+        py::object digamma = mod.attr("digamma")(np.attr("arange")(1, n_samples + 1, "dtype"_a = np.attr("float64")));
+        shared.digamma = np.attr("ascontiguousarray")(digamma, "dtype"_a = np.attr("float64"));
+        shared.validated = X;
+        shared.scaled = scaled;
+        shared.means = means;
+    }
+    // A copy of the same layout (the jitter is added in place).
+    X = shared.scaled.attr("astype")(np.attr("float64"), "copy"_a = true);
+    py::object means = shared.means;
     py::object noise =
         rng.attr("standard_normal")("size"_a = py::make_tuple(n_samples, np.attr("sum")(continuous_mask)));
     py::object block = X[all_rows];
@@ -179,8 +197,7 @@ std::unique_ptr<Pending> prepare(py::handle mi_reg, py::handle X_in, py::handle 
     // exact conversion made here once.
     y = y.attr("astype")(np.attr("float64"), "copy"_a = false);
 
-    py::object digamma = mod.attr("digamma")(np.attr("arange")(1, n_samples + 1, "dtype"_a = np.attr("float64")));
-    py::object digamma_c = np.attr("ascontiguousarray")(digamma, "dtype"_a = np.attr("float64"));
+    py::object digamma_c = shared.digamma;
 
     // Arrays the kernel cannot read leave the call to the library too, from
     // the generator's state before the draws.
@@ -199,8 +216,9 @@ std::unique_ptr<Pending> prepare(py::handle mi_reg, py::handle X_in, py::handle 
 
 }  // namespace
 
-std::unique_ptr<Pending> start_native_mutual_info(py::handle mi_reg, py::handle X, py::handle y) {
-    return prepare(mi_reg, X, y);
+std::unique_ptr<Pending> start_native_mutual_info(py::handle mi_reg, py::handle X, py::handle y,
+                                                  SharedFeatures& shared) {
+    return prepare(mi_reg, X, y, shared);
 }
 
 }  // namespace tamsel::profile

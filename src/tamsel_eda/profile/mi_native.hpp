@@ -42,6 +42,20 @@ private:
 // library version, too few or too many rows, input the library's validation
 // refuses), with the generator as it was, so that the caller makes the call
 // itself and gets its result or its error.
-std::unique_ptr<Pending> start_native_mutual_info(py::handle mi_reg, py::handle X, py::handle y);
+//
+// The validation's array of the features, its float copy and its scaling
+// depend on the features alone: the targets of one analysis, which pass the
+// same feature frame, share them through `shared` (each target still draws
+// its own jitter, after the previous one's).
+struct SharedFeatures {
+    py::object given;      // the feature frame passed in, the key
+    py::object plain;      // what the validation is handed for it
+    py::object validated;  // the validation's array, the key of the rest
+    py::object scaled;     // its float copy, scaled, before the jitter
+    py::object means;      // the jitter's scale per feature
+    py::object digamma;    // digamma(1..n_samples), contiguous
+};
+std::unique_ptr<Pending> start_native_mutual_info(py::handle mi_reg, py::handle X, py::handle y,
+                                                  SharedFeatures& shared);
 
 }  // namespace tamsel::profile

@@ -122,6 +122,9 @@ struct RelationshipsStart::State {
     RelationshipParts parts = RelationshipParts::all;
     std::unique_ptr<Pending> corr;
     py::object Xs;
+    // The features every target's native estimate reads, selected once.
+    py::object X;
+    SharedFeatures shared;
     std::vector<TargetRelevance> relevance;
     // An ordinary error met while starting, raised by the step itself.
     std::exception_ptr error;
@@ -157,11 +160,12 @@ void start_numeric_relevance(const Input& in, RelationshipsStart::State& st) {
         r.cols = pyapi::head(py::list(st.Xs.attr("columns")), k);
         r.scores = pyapi::guarded(
             [&]() -> py::dict {
-                py::object X = st.Xs[r.cols];
-                r.mi = start_native_mutual_info(mi_reg, X, r.ys);
+                if (!st.X) st.X = st.Xs[r.cols];
+                r.mi = start_native_mutual_info(mi_reg, st.X, r.ys, st.shared);
                 if (r.mi) return py::dict();
                 pyapi::note_decline(in.frame.globals(), "mutual_info");
-                return scores_of(in, r.cols, mi_reg(X, r.ys, "discrete_features"_a = false));
+                // A selection of its own: the shared one never leaves the kernel's hands.
+                return scores_of(in, r.cols, mi_reg(st.Xs[r.cols], r.ys, "discrete_features"_a = false));
             },
             [] { return py::dict(); });
     }
