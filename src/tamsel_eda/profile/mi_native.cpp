@@ -138,7 +138,9 @@ std::unique_ptr<Pending> prepare(py::handle mi_reg, py::handle X_in, py::handle 
     // the library's to refuse, before any draw from the generator.
     py::object X, y;
     if (!shared.given || !shared.given.is(X_in)) {
+        const bool read_again = shared.read_again;
         shared = SharedFeatures{};
+        shared.read_again = read_again;
         shared.given = py::reinterpret_borrow<py::object>(X_in);
         shared.plain = plain_numbers(np, X_in);
     }
@@ -179,9 +181,16 @@ std::unique_ptr<Pending> prepare(py::handle mi_reg, py::handle X_in, py::handle 
         shared.scaled = scaled;
         shared.means = means;
     }
-    // A copy of the same layout (the jitter is added in place).
-    X = shared.scaled.attr("astype")(np.attr("float64"), "copy"_a = true);
+    // The jitter is added in place: to a copy of the same layout while a
+    // later target needs the scaled values, else to them.
     py::object means = shared.means;
+    py::object digamma_c = shared.digamma;
+    if (shared.read_again) {
+        X = shared.scaled.attr("astype")(np.attr("float64"), "copy"_a = true);
+    } else {
+        X = shared.scaled;
+        shared = SharedFeatures{};
+    }
     py::object noise =
         rng.attr("standard_normal")("size"_a = py::make_tuple(n_samples, np.attr("sum")(continuous_mask)));
     py::object block = X[all_rows];
@@ -196,8 +205,6 @@ std::unique_ptr<Pending> prepare(py::handle mi_reg, py::handle X_in, py::handle 
     // (stacked beside the float64 feature, and in the target's own tree), an
     // exact conversion made here once.
     y = y.attr("astype")(np.attr("float64"), "copy"_a = false);
-
-    py::object digamma_c = shared.digamma;
 
     // Arrays the kernel cannot read leave the call to the library too, from
     // the generator's state before the draws.

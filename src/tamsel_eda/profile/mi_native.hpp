@@ -46,8 +46,10 @@ private:
 // The validation's array of the features, its float copy and its scaling
 // depend on the features alone: the targets of one analysis, which pass the
 // same feature frame, share them through `shared` (each target still draws
-// its own jitter, after the previous one's).
+// its own jitter, after the previous one's). The caller says whether a later
+// call will read them again; the last one jitters the scaled copy itself.
 struct SharedFeatures {
+    bool read_again = false;
     py::object given;      // the feature frame passed in, the key
     py::object plain;      // what the validation is handed for it
     py::object validated;  // the validation's array, the key of the rest

@@ -122,9 +122,6 @@ struct RelationshipsStart::State {
     RelationshipParts parts = RelationshipParts::all;
     std::unique_ptr<Pending> corr;
     py::object Xs;
-    // The features every target's native estimate reads, selected once.
-    py::object X;
-    SharedFeatures shared;
     std::vector<TargetRelevance> relevance;
     // An ordinary error met while starting, raised by the step itself.
     std::exception_ptr error;
@@ -148,20 +145,29 @@ void start_numeric_relevance(const Input& in, RelationshipsStart::State& st) {
     py::object sampled = positions ? in.df.attr("take")(positions) : in.df;
     st.Xs = sampled.attr("iloc")[py::make_tuple(all_rows, feature_positions)];
 
-    // Targets in order: each one's preprocessing draws from the global
-    // generator after the previous one's.
+    std::vector<std::pair<py::object, py::object>> targets;  // the numeric ones, with their columns
     for (py::handle tgt : in.target_cols) {
         py::object y = in.column(tgt);
-        if (!is_numeric_dtype(in, y)) continue;
+        if (is_numeric_dtype(in, y)) targets.emplace_back(py::reinterpret_borrow<py::object>(tgt), y);
+    }
+    // The features every target's native estimate reads, selected once, and
+    // what the estimates share of them: held only while the targets start.
+    py::object X;
+    SharedFeatures shared;
+    // Targets in order: each one's preprocessing draws from the global
+    // generator after the previous one's.
+    for (std::size_t t = 0; t < targets.size(); ++t) {
+        const auto& [tgt, y] = targets[t];
         TargetRelevance& r = st.relevance.emplace_back();
-        r.tgt = py::reinterpret_borrow<py::object>(tgt);
+        r.tgt = tgt;
         r.ys = positions ? y.attr("take")(positions) : y;
         py::object k = min(in.max_mi_features, py::tuple(st.Xs.attr("shape"))[1]);
         r.cols = pyapi::head(py::list(st.Xs.attr("columns")), k);
+        shared.read_again = t + 1 < targets.size();
         r.scores = pyapi::guarded(
             [&]() -> py::dict {
-                if (!st.X) st.X = st.Xs[r.cols];
-                r.mi = start_native_mutual_info(mi_reg, st.X, r.ys, st.shared);
+                if (!X) X = st.Xs[r.cols];
+                r.mi = start_native_mutual_info(mi_reg, X, r.ys, shared);
                 if (r.mi) return py::dict();
                 pyapi::note_decline(in.frame.globals(), "mutual_info");
                 // A selection of its own: the shared one never leaves the kernel's hands.
