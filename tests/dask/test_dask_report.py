@@ -168,6 +168,39 @@ def test_the_report_equals_the_pandas_report(client, name, k):
         assert rounded(got.to_markdown()) == rounded(want.to_markdown())
 
 
+def _numbers(rng, x_dtype, y_dtype, gap=False, start=0):
+    x = (start + rng.integers(0, 50, 400)).astype(x_dtype)
+    if gap:
+        x[3] = np.nan
+    return pd.DataFrame({"x": x, "y": rng.normal(size=400).astype(y_dtype)})
+
+
+# Partitions whose numbers are not in the metadata's dtype (a frame built from
+# pieces without checking them): the report is that of the rows Dask computes,
+# whose concatenation unites the dtypes, integers beyond 2**53 made equal
+# floats included.
+@pytest.mark.parametrize(
+    "pieces",
+    [
+        [("int64", "float64"), ("float64", "float64", True)],
+        [("float64", "float64", True), ("int64", "float64")],
+        [("int64", "float64", False, 2**53), ("float64", "float64", True)],
+        [("int64", "float64"), ("int32", "float32")],
+        [("int32", "float32"), ("int64", "float64")],
+    ],
+)
+def test_partitions_in_other_number_dtypes_give_the_computed_rows_report(client, pieces):
+    rng = np.random.default_rng(4)
+    parts = [_numbers(rng, *piece) for piece in pieces]
+    ddf = dd.from_delayed([dask.delayed(p) for p in parts], meta=parts[0].iloc[:0], verify_meta=False)
+    np.random.seed(3)
+    got = profilon.EDA().eda_report_and_score(ddf, target="y")
+    np.random.seed(3)
+    want = profilon.EDA().eda_report_and_score(ddf.compute(), target="y")
+    same(fields(got), fields(want))
+    assert rounded(got.to_markdown()) == rounded(want.to_markdown())
+
+
 @pytest.mark.parametrize("dtype", ["int64", "uint16"])
 def test_an_integer_axis_without_frequency_raises_as_in_memory(client, dtype):
     pdf = pd.DataFrame({"t": np.arange(40, dtype=dtype), "v": np.arange(40.0)})
