@@ -129,7 +129,8 @@ py::object plain_numbers(py::handle np, py::handle obj) {
     return py::reinterpret_borrow<py::object>(obj);
 }
 
-std::unique_ptr<Pending> prepare(py::handle mi_reg, py::handle X_in, py::handle y_in, SharedFeatures& shared) {
+std::unique_ptr<Pending> prepare(py::handle mi_reg, py::handle X_in, py::handle y_in, SharedFeatures& shared,
+                                 bool read_again) {
     py::object mod = library_module(mi_reg);
     if (!mod) return nullptr;
     py::object np = mod.attr("np");
@@ -138,9 +139,7 @@ std::unique_ptr<Pending> prepare(py::handle mi_reg, py::handle X_in, py::handle 
     // the library's to refuse, before any draw from the generator.
     py::object X, y;
     if (!shared.given || !shared.given.is(X_in)) {
-        const bool read_again = shared.read_again;
         shared = SharedFeatures{};
-        shared.read_again = read_again;
         shared.given = py::reinterpret_borrow<py::object>(X_in);
         shared.plain = plain_numbers(np, X_in);
     }
@@ -185,7 +184,7 @@ std::unique_ptr<Pending> prepare(py::handle mi_reg, py::handle X_in, py::handle 
     // later target needs the scaled values, else to them.
     py::object means = shared.means;
     py::object digamma_c = shared.digamma;
-    if (shared.read_again) {
+    if (read_again) {
         X = shared.scaled.attr("astype")(np.attr("float64"), "copy"_a = true);
     } else {
         X = shared.scaled;
@@ -223,9 +222,9 @@ std::unique_ptr<Pending> prepare(py::handle mi_reg, py::handle X_in, py::handle 
 
 }  // namespace
 
-std::unique_ptr<Pending> start_native_mutual_info(py::handle mi_reg, py::handle X, py::handle y,
-                                                  SharedFeatures& shared) {
-    return prepare(mi_reg, X, y, shared);
+std::unique_ptr<Pending> start_native_mutual_info(py::handle mi_reg, py::handle X, py::handle y, SharedFeatures& shared,
+                                                  bool read_again) {
+    return prepare(mi_reg, X, y, shared, read_again);
 }
 
 }  // namespace tamsel::profile

@@ -46,10 +46,9 @@ private:
 // The validation's array of the features, its float copy and its scaling
 // depend on the features alone: the targets of one analysis, which pass the
 // same feature frame, share them through `shared` (each target still draws
-// its own jitter, after the previous one's). The caller says whether a later
-// call will read them again; the last one jitters the scaled copy itself.
+// its own jitter, after the previous one's). `read_again` says whether a
+// later call will read them; the last one jitters the scaled copy itself.
 struct SharedFeatures {
-    bool read_again = false;
     py::object given;      // the feature frame passed in, the key
     py::object plain;      // what the validation is handed for it
     py::object validated;  // the validation's array, the key of the rest
@@ -57,7 +56,7 @@ struct SharedFeatures {
     py::object means;      // the jitter's scale per feature
     py::object digamma;    // digamma(1..n_samples), contiguous
 };
-std::unique_ptr<Pending> start_native_mutual_info(py::handle mi_reg, py::handle X, py::handle y,
-                                                  SharedFeatures& shared);
+std::unique_ptr<Pending> start_native_mutual_info(py::handle mi_reg, py::handle X, py::handle y, SharedFeatures& shared,
+                                                  bool read_again);
 
 }  // namespace tamsel::profile

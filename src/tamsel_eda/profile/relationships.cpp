@@ -150,8 +150,10 @@ void start_numeric_relevance(const Input& in, RelationshipsStart::State& st) {
         py::object y = in.column(tgt);
         if (is_numeric_dtype(in, y)) targets.emplace_back(py::reinterpret_borrow<py::object>(tgt), y);
     }
-    // The features every target's native estimate reads, selected once, and
-    // what the estimates share of them: held only while the targets start.
+    // The features every target's estimate reads, and what the native
+    // estimates share of them: held only while the targets start.
+    py::object k = min(in.max_mi_features, py::tuple(st.Xs.attr("shape"))[1]);
+    py::object cols = pyapi::head(py::list(st.Xs.attr("columns")), k);
     py::object X;
     SharedFeatures shared;
     // Targets in order: each one's preprocessing draws from the global
@@ -161,13 +163,12 @@ void start_numeric_relevance(const Input& in, RelationshipsStart::State& st) {
         TargetRelevance& r = st.relevance.emplace_back();
         r.tgt = tgt;
         r.ys = positions ? y.attr("take")(positions) : y;
-        py::object k = min(in.max_mi_features, py::tuple(st.Xs.attr("shape"))[1]);
-        r.cols = pyapi::head(py::list(st.Xs.attr("columns")), k);
-        shared.read_again = t + 1 < targets.size();
+        r.cols = cols;
+        const bool read_again = t + 1 < targets.size();
         r.scores = pyapi::guarded(
             [&]() -> py::dict {
-                if (!X) X = st.Xs[r.cols];
-                r.mi = start_native_mutual_info(mi_reg, X, r.ys, shared);
+                if (!X) X = st.Xs[cols];
+                r.mi = start_native_mutual_info(mi_reg, X, r.ys, shared, read_again);
                 if (r.mi) return py::dict();
                 pyapi::note_decline(in.frame.globals(), "mutual_info");
                 // A selection of its own: the shared one never leaves the kernel's hands.
