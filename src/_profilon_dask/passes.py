@@ -87,6 +87,50 @@ def _kinds(item: Any, found: set[str]) -> set[str]:
     return found
 
 
+def _fits(dtype: Any, want: Any) -> bool:
+    """Whether a column of `dtype` can stand where the metadata says `want`:
+    the analysis types the column by `want` (booleans, numbers, dates, other
+    values) and reads every partition's cells that way. Booleans read as the
+    numbers 0 and 1, as pandas compares them; other values take anything."""
+    import pandas as pd
+
+    types = pd.api.types
+    for kind in (types.is_bool_dtype, types.is_numeric_dtype, types.is_datetime64_any_dtype):
+        if kind(want):
+            return kind(dtype)
+    return True
+
+
+def _checked_partition(part: Any, meta: Any, index: int) -> Any:
+    """`part`, once it is known to hold what the frame's metadata `meta` (an
+    empty frame) says."""
+    # Dask takes the metadata's word for the columns of a partition; a source
+    # that disagrees would shift every per-column figure.
+    columns = meta.columns
+    if not part.columns.equals(columns):
+        raise ValueError(
+            f"partition {index} of the Dask DataFrame has the columns {list(part.columns)!r}, "
+            f"but the frame's metadata lists {list(columns)!r}"
+        )
+    dtypes = list(meta.dtypes)
+    if list(part.dtypes) == dtypes:
+        return part
+    # An empty partition holds nothing to type: it is read as the metadata.
+    if not len(part):
+        return meta
+    # Columns are typed by the metadata. Numbers of another width or kind are
+    # read as the rows Dask computes hold them, but a column the metadata
+    # types otherwise than the partition's cells (numbers under boolean
+    # metadata, say) would make a report of neither.
+    for j, (dtype, want) in enumerate(zip(part.dtypes, dtypes)):
+        if not _fits(dtype, want):
+            raise TypeError(
+                f"partition {index} of the Dask DataFrame holds column {columns[j]!r} as {dtype}, "
+                f"but the frame's metadata says {want}"
+            )
+    return part
+
+
 class Pass:
     """The aggregates of one pass over the data, computed together by one
     `dask.compute` call; `add` returns the index of an item's result in the
@@ -110,15 +154,20 @@ class Pass:
 
     def partitions(self, ddf: Any) -> list[Any]:
         """The partitions of `ddf` as delayed objects, the same list for
-        every call of this pass: only the pass's columns when it reads fewer
-        than all and the labels are unique."""
+        every call of this pass, each checked against the metadata before any
+        figure reads it: only the pass's columns when it reads fewer than all
+        and the labels are unique."""
         held = self._partitions.get(id(ddf))
         if held is None:
+            import dask
+
             frame = ddf
             if self._projects(ddf):
                 frame = ddf[[ddf.columns[j] for j in self._columns]]
+            check, meta = dask.delayed(_checked_partition, pure=True), frame._meta
+            parts = [check(part, meta, i) for i, part in enumerate(frame.to_delayed())]
             # The frame is held with its partitions, so its id stays its own.
-            held = self._partitions[id(ddf)] = (ddf, frame.to_delayed())
+            held = self._partitions[id(ddf)] = (ddf, parts)
         return held[1]
 
     def _projects(self, ddf: Any) -> bool:

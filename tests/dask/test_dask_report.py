@@ -201,6 +201,33 @@ def test_partitions_in_other_number_dtypes_give_the_computed_rows_report(client,
     assert rounded(got.to_markdown()) == rounded(want.to_markdown())
 
 
+# A partition whose column the analysis would type otherwise than the
+# metadata says: no report fits both, so the analysis names the column.
+@pytest.mark.parametrize(
+    ("meta", "other"),
+    [
+        (np.array([True, False] * 20), np.arange(40)),
+        (np.arange(40.0), np.array(["a", "b"] * 20, dtype=object)),
+        (np.arange(40), pd.date_range("2024-01-01", periods=40).to_numpy()),
+    ],
+    ids=["bool_then_int", "float_then_text", "int_then_dates"],
+)
+def test_a_partition_typed_otherwise_than_the_metadata_is_named(client, meta, other):
+    y = np.random.default_rng(5).normal(size=40)
+    first, second = pd.DataFrame({"c": meta, "y": y}), pd.DataFrame({"c": other, "y": y})
+    ddf = dd.from_delayed([dask.delayed(first), dask.delayed(second)], meta=first.iloc[:0], verify_meta=False)
+    said = f"partition 1 of the Dask DataFrame holds column 'c' as {second['c'].dtype}, but the frame's metadata says"
+    with pytest.raises(TypeError, match=re.escape(said)):
+        profilon.EDA().eda_report_and_score(ddf, target="y")
+    # An empty partition holds no value to type: it is read as the metadata.
+    empty = second.iloc[:0]
+    ddf = dd.from_delayed([dask.delayed(first), dask.delayed(empty)], meta=first.iloc[:0], verify_meta=False)
+    np.random.seed(3)
+    got = profilon.EDA().eda_report_and_score(ddf, target="y")
+    np.random.seed(3)
+    same(fields(got), fields(profilon.EDA().eda_report_and_score(first, target="y")))
+
+
 @pytest.mark.parametrize("dtype", ["int64", "uint16"])
 def test_an_integer_axis_without_frequency_raises_as_in_memory(client, dtype):
     pdf = pd.DataFrame({"t": np.arange(40, dtype=dtype), "v": np.arange(40.0)})
