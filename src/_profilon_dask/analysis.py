@@ -110,6 +110,8 @@ class _Staged(_Figures):
         self.figures, self.last = figures, last
 
     def add(self, number, p, previous, tables):
+        if number > self.last:
+            return
         if number == 1:
             self.figures.add_first(p)
         elif number == 2:
@@ -199,7 +201,8 @@ def _figure_groups(ddf: Any, request: Request, targets: list[Hashable]) -> list[
     if targets:
         groups.append(_Staged(LeakageChecks(ddf, targets), last=2))
     if request.has_axis:
-        groups.append(_Staged(TimeAxis(ddf, request.time_col, request.freq), last=3))
+        axis = TimeAxis(ddf, request.time_col, request.freq)
+        groups.append(_Staged(axis, last=1 if axis.gathers_column else 3))
     # Then the page: it reads the summaries' page figures at pass 3.
     groups.append(PageFigures(ddf, request, targets))
     groups.append(_samples(ddf, request, targets))

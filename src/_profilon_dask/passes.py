@@ -122,7 +122,7 @@ def _checked_partition(part: Any, meta: Any, index: int) -> Any:
     # read as the rows Dask computes hold them, but a column the metadata
     # types otherwise than the partition's cells (numbers under boolean
     # metadata, say) would make a report of neither.
-    for j, (dtype, want) in enumerate(zip(part.dtypes, dtypes)):
+    for j, (dtype, want) in enumerate(zip(part.dtypes, dtypes, strict=True)):
         if not _fits(dtype, want):
             raise TypeError(
                 f"partition {index} of the Dask DataFrame holds column {columns[j]!r} as {dtype}, "

@@ -1,7 +1,8 @@
 """The time axis of a Dask frame over every row, exact: the time-stamp
 kernel's scans, plan, runs, gap buckets and finish on int64 stamps
 (docs/distributed.md tells the roads). pandas keeps the dtypes, the wall
-clock of zoned stamps and the inference of a day-spaced axis."""
+clock of zoned stamps and the inference of a day-spaced axis. A time column
+of any other dtype is gathered whole, for the in-memory analysis' own steps."""
 
 from __future__ import annotations
 
@@ -67,6 +68,12 @@ def _index_of(values: np.ndarray, dtype: Any) -> pd.Index:
     return naive if tz is None else naive.tz_localize("UTC").tz_convert(tz)
 
 
+def _axis_column(part: pd.DataFrame, column: Any) -> pd.DataFrame:
+    # A frame, as the in-memory analysis selects it: a label naming several
+    # columns selects them all, and sorting by it then fails there as here.
+    return part[[column]]
+
+
 def _scan(part: pd.DataFrame, column: Any, dtype: Any) -> Any:
     return kernels.stamp_scan(_as_int64(part, column, dtype), SAMPLES_PER_PARTITION)
 
@@ -116,9 +123,11 @@ class TimeAxis:
     day-spaced axis for pandas' inference (`add_third` answers whether it
     does); `fill` writes `Tables.time_axis` (its keys: docs/distributed.md).
     A datetime64 axis (any unit, with or without zone) or an integer one
-    (pandas' own TypeError in `fill` without `freq`, as in memory); another
-    dtype raises TypeError here. `in_order_road` False routes and sorts even
-    an axis in time order; `in_order` tells which road pass 2 took."""
+    (pandas' own TypeError in `fill` without `freq`, as in memory) goes by the
+    kernel; a column of another dtype is gathered in pass 1 (`gathers_column`),
+    which is then its last.
+    `in_order_road` False routes and sorts even an axis in time order;
+    `in_order` tells which road pass 2 took."""
 
     def __init__(
         self,
@@ -138,8 +147,7 @@ class TimeAxis:
             self.axis, self._dtype = "index", ddf._meta.index.dtype
         dtype = self._dtype
         datetime = isinstance(dtype, pd.DatetimeTZDtype) or (isinstance(dtype, np.dtype) and dtype.kind == "M")
-        if self.axis is not None and not (datetime or _is_integer(self._dtype)):
-            raise TypeError(f"the time axis of a Dask frame must be datetime64 or integer, not {self._dtype}")
+        self.gathers_column = self.axis == "column" and not (datetime or _is_integer(dtype))
         self._column = datetime_col if self.axis == "column" else None
         self._in_order_road = IN_ORDER_ROAD if in_order_road is None else in_order_road
         self.in_order: bool | None = None
@@ -151,6 +159,13 @@ class TimeAxis:
             return
         import dask
 
+        if self.gathers_column:
+            from .samples import _concat_like_compute
+
+            column = dask.delayed(_axis_column, pure=True)
+            pieces = [column(part, self._column) for part in p.partitions(self._ddf)]
+            self._at = p.add(combine_tree(pieces, _concat_like_compute))
+            return
         scan = dask.delayed(_scan, pure=True)
         scans = [scan(part, self._column, self._dtype) for part in p.partitions(self._ddf)]
         self._at = p.add(combine_tree(scans, kernels.stamp_scan_merge))
@@ -158,6 +173,7 @@ class TimeAxis:
     def add_second(self, p: Pass, results: list[Any]) -> None:
         if self.axis is None:
             return
+
         import dask
 
         scan = results[self._at]
@@ -180,7 +196,7 @@ class TimeAxis:
         self._at = p.add((summaries, axis, modes))
 
     def add_third(self, p: Pass, results: list[Any]) -> bool:
-        if self.axis is None:
+        if self.axis is None or self.gathers_column:
             return False
         summaries, axis, modes = results[self._at]
         infers = not self._freq and not _is_integer(self._dtype)
@@ -210,6 +226,9 @@ class TimeAxis:
     def fill(self, results: list[Any], tables: Tables) -> None:
         if self.axis is None:
             tables.time_axis = {"axis": None}
+            return
+        if self.gathers_column:
+            tables.time_axis = {"axis": self.axis, "gathered": results[self._at]}
             return
         if self._needs_gather:
             self._gathered = results[self._at]

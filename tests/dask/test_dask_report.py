@@ -238,6 +238,44 @@ def test_an_integer_axis_without_frequency_raises_as_in_memory(client, dtype):
     assert str(distributed_.value) == str(in_memory.value)
 
 
+_DAYS = pd.date_range("2024-01-01", periods=60)
+# Time columns the kernel does not read: the analysis gathers them whole.
+_OTHER_AXES = {
+    "float_with_nan": np.r_[np.nan, np.arange(59.0)][::-1],
+    "uint64_beyond_int64": np.arange(60, dtype=np.uint64) + np.uint64(2**63),
+    "nullable_int": pd.array([*range(59), None], dtype="Int64"),
+    "bool": np.arange(60) % 3 == 0,
+    "durations": pd.to_timedelta(np.arange(60)[::-1], unit="D"),
+    "arrow_stamps": pd.array(_DAYS, dtype="timestamp[ns, tz=UTC][pyarrow]"),
+    "periods": _DAYS.to_period("D"),
+    "categories": pd.Categorical(_DAYS),
+    "text": np.array(_DAYS.strftime("%Y-%m-%d"), dtype=object),
+}
+
+
+@pytest.mark.parametrize("k", [1, 3])
+@pytest.mark.parametrize("freq", [None, "D"])
+@pytest.mark.parametrize("axis", list(_OTHER_AXES))
+def test_every_time_axis_gives_the_pandas_report(client, axis, freq, k):
+    rng = np.random.default_rng(6)
+    pdf = pd.DataFrame({"t": _OTHER_AXES[axis], "x": rng.normal(size=60), "y": rng.normal(size=60)})
+    with dask.config.set({"dataframe.convert-string": False}):
+        ddf = dd.from_pandas(pdf, npartitions=k, sort=False)
+
+    def report(frame):
+        try:
+            return profilon.EDA().eda_report_and_score(frame, target="y", datetime_col="t", freq=freq)
+        except Exception as error:  # the same error on both, or the same report
+            return error
+
+    got, want = report(ddf), report(pdf)
+    if isinstance(want, Exception):
+        assert (type(got), str(got)) == (type(want), str(want))
+    else:
+        same(fields(got), fields(want), exact=k == 1)
+        assert rounded(got.to_markdown()) == rounded(want.to_markdown())
+
+
 def moments_reproduced():
     # The kernel's formula follows the releases (tests/kernels/test_moment_kernel.py).
     from moment_release import expected_formula

@@ -38,11 +38,15 @@ def run(ddf, column, freq=None, scheduler=None, tables=None, **options):
     group = TimeAxis(ddf, column, freq, **options)
     first, second, third = (Pass(scheduler or pinned_scheduler(ddf)) for _ in range(3))
     group.add_first(first)
+    holder = tables if tables is not None else _Holder()
+    if group.gathers_column:
+        # The column itself, in pass 1, which is then the last.
+        group.fill(first.run(), holder)
+        return holder.time_axis, group
     group.add_second(second, first.run())
     results = second.run()
     if group.add_third(third, results):
         results = third.run()
-    holder = tables if tables is not None else _Holder()
     group.fill(results, holder)
     return holder.time_axis, group
 
@@ -289,17 +293,19 @@ def test_a_named_column_comes_before_the_index(datetime_col, axis):
     check(facts, expected(pdf, datetime_col))
 
 
-def test_no_axis_and_refused_dtypes():
+def test_no_axis_and_gathered_dtypes():
     pdf = pd.DataFrame({"t": [3, 1, 2], "x": [1.0, 2.0, 3.0], "s": ["a", "b", "c"], "u": np.array([1, 2, 3], "uint64")})
     ddf = dd.from_pandas(pdf, npartitions=2)
     assert time_axis(ddf, None) == {"axis": None}
     assert time_axis(ddf, "missing") == {"axis": None}
-    # Integers are an axis (their facts are checked with the reports);
-    # numbers an int64 cannot hold, floats and texts are refused.
-    assert TimeAxis(ddf, "t").axis == "column"
+    # Integers are an axis of the kernel (their facts are checked with the
+    # reports); numbers an int64 cannot hold, floats and texts are gathered
+    # as the rows Dask computes hold them.
+    assert TimeAxis(ddf, "t").axis == "column" and not TimeAxis(ddf, "t").gathers_column
     for column in ("x", "s", "u"):
-        with pytest.raises(TypeError, match="datetime64 or integer"):
-            TimeAxis(ddf, column)
+        facts = time_axis(ddf, column)
+        assert list(facts) == ["axis", "gathered"] and facts["axis"] == "column"
+        pd.testing.assert_frame_equal(facts["gathered"], ddf.compute()[[column]])
 
 
 def test_on_a_local_cluster(client):  # noqa: F811 (the fixture imported above)

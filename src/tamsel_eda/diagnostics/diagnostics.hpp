@@ -49,6 +49,13 @@ struct AxisFigures {
     AxisFacts facts;  // set when there are stamps
 };
 AxisFigures axis_figures(const Input& in);
+// The figures of an axis `ts_df` (a frame sorted by the axis and indexed by
+// it; None: no axis).
+AxisFigures axis_figures_of(const Input& in, py::object ts_df);
+// `frame` sorted by its time column and indexed by it, as the analysis takes
+// a time column; None where pandas cannot (a label naming several columns,
+// values that do not order).
+py::object along_column(py::handle frame, py::handle column);
 analysis::TimeSeries time_axis(const Input& in, const AxisFigures& axis);
 // infer_freq's result as the report names it: the alias text (an offset's
 // freqstr), quarter-start anchors named by their last quarter; None stays.

@@ -35,11 +35,7 @@ py::object axis_columns(const Input& in) {
 // fallback to the index), then a DatetimeIndex of the frame.
 py::object choose_axis(const Input& in) {
     if (pyapi::truthy(in.datetime_col) && pyapi::contains(in.df.attr("columns"), in.datetime_col)) {
-        return pyapi::guarded(
-            [&]() -> py::object {
-                return axis_columns(in).attr("sort_values")(in.datetime_col).attr("set_index")(in.datetime_col);
-            },
-            [] { return py::object(py::none()); });
+        return along_column(axis_columns(in), in.datetime_col);
     }
     if (pyapi::is_instance(in.df.attr("index"), in.g("pd").attr("DatetimeIndex"))) {
         return axis_columns(in).attr("sort_index")();
@@ -191,9 +187,16 @@ py::object reported_alias(py::object found) {
     return quarter_start_anchor(found);
 }
 
-AxisFigures axis_figures(const Input& in) {
+py::object along_column(py::handle frame, py::handle column) {
+    return pyapi::guarded([&]() -> py::object { return frame.attr("sort_values")(column).attr("set_index")(column); },
+                          [] { return py::object(py::none()); });
+}
+
+AxisFigures axis_figures(const Input& in) { return axis_figures_of(in, choose_axis(in)); }
+
+AxisFigures axis_figures_of(const Input& in, py::object ts_df) {
     AxisFigures out;
-    out.ts_df = choose_axis(in);
+    out.ts_df = std::move(ts_df);
     if (out.ts_df.is_none()) return out;
     py::object index = out.ts_df.attr("index");
     out.stamps = static_cast<Py_ssize_t>(py::len(index));

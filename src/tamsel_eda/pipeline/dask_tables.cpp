@@ -175,7 +175,16 @@ public:
         py::object facts = t_.attr("time_axis");
         if (facts[py::str("axis")].is_none()) return out;
         py::object series = t_.attr("ts_series");
-        out.ts_df = series.is_none() ? py::dict() : py::dict(series);
+        py::dict ts_df = series.is_none() ? py::dict() : py::dict(series);
+        if (pyapi::contains(facts, py::str("gathered"))) {
+            // A time column the kernel does not read: the analysis' own
+            // figures of the column the passes gathered.
+            out = diagnostics::axis_figures_of(in_,
+                                               diagnostics::along_column(facts[py::str("gathered")], in_.datetime_col));
+            if (!out.ts_df.is_none()) out.ts_df = ts_df;
+            return out;
+        }
+        out.ts_df = ts_df;
         out.stamps = py::cast<Py_ssize_t>(facts[py::str("n_rows")]);
         if (out.stamps == 0) return out;
         out.infer = [facts] {
