@@ -87,43 +87,30 @@ def _kinds(item: Any, found: set[str]) -> set[str]:
     return found
 
 
-def _fits(dtype: Any, want: Any) -> bool:
-    """Whether a column of `dtype` can stand where the metadata says `want`:
-    the analysis types the column by `want` (booleans, numbers, dates, other
-    values) and reads every partition's cells that way. Booleans read as the
-    numbers 0 and 1, as pandas compares them; other values take anything."""
+def _checked_partition(part: Any, meta: Any, index: int) -> Any:
+    """`part`, once it holds what the frame's metadata `meta` says: the same
+    columns (else every per-column figure would shift), and cells of the kind
+    the metadata types each column by. Numbers of another width, and booleans
+    as the numbers 0 and 1, are read as the rows Dask computes hold them; an
+    empty partition holds nothing to type and is read as the metadata."""
     import pandas as pd
 
-    types = pd.api.types
-    for kind in (types.is_bool_dtype, types.is_numeric_dtype, types.is_datetime64_any_dtype):
-        if kind(want):
-            return kind(dtype)
-    return True
-
-
-def _checked_partition(part: Any, meta: Any, index: int) -> Any:
-    """`part`, once it is known to hold what the frame's metadata `meta` (an
-    empty frame) says."""
-    # Dask takes the metadata's word for the columns of a partition; a source
-    # that disagrees would shift every per-column figure.
-    columns = meta.columns
+    columns, dtypes = meta.columns, list(meta.dtypes)
     if not part.columns.equals(columns):
         raise ValueError(
             f"partition {index} of the Dask DataFrame has the columns {list(part.columns)!r}, "
             f"but the frame's metadata lists {list(columns)!r}"
         )
-    dtypes = list(meta.dtypes)
     if list(part.dtypes) == dtypes:
         return part
-    # An empty partition holds nothing to type: it is read as the metadata.
     if not len(part):
         return meta
-    # Columns are typed by the metadata. Numbers of another width or kind are
-    # read as the rows Dask computes hold them, but a column the metadata
-    # types otherwise than the partition's cells (numbers under boolean
-    # metadata, say) would make a report of neither.
+    types = pd.api.types
     for j, (dtype, want) in enumerate(zip(part.dtypes, dtypes, strict=True)):
-        if not _fits(dtype, want):
+        kind = next(
+            (k for k in (types.is_bool_dtype, types.is_numeric_dtype, types.is_datetime64_any_dtype) if k(want)), None
+        )
+        if kind is not None and not kind(dtype):
             raise TypeError(
                 f"partition {index} of the Dask DataFrame holds column {columns[j]!r} as {dtype}, "
                 f"but the frame's metadata says {want}"
