@@ -40,7 +40,6 @@ extern const PyMethodDef pairwise_entries[];
 extern const PyMethodDef row_hash_entries[];
 extern const PyMethodDef duplicate_entries[];
 extern const PyMethodDef summary_entries[];
-extern const PyMethodDef summary_table_entries[];
 extern const PyMethodDef leakage_entries[];
 extern const PyMethodDef group_sums_entries[];
 extern const PyMethodDef quantile_entries[];
@@ -52,7 +51,6 @@ extern const PyMethodDef drift_entries[];
 extern const PyMethodDef time_stamps_entries[];
 extern const PyMethodDef recent_points_entries[];
 extern const PyMethodDef sample_rows_entries[];
-extern const PyMethodDef levels_entries[];
 extern const PyMethodDef time_axis_entries[];
 
 // The entries only tests call, for the module _profilon_test_entries (built
@@ -75,7 +73,6 @@ extern const PyMethodDef quantile_test_entries[];
 extern const PyMethodDef row_hash_test_entries[];
 extern const PyMethodDef summary_test_entries[];
 extern const PyMethodDef time_stamps_test_entries[];
-extern const PyMethodDef levels_test_entries[];
 
 // A module's exec slot body: adds every table of `tables`.
 inline int add_tables(PyObject* module, std::span<const PyMethodDef* const> tables) {

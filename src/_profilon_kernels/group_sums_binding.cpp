@@ -22,6 +22,13 @@
 // and in all, and NumPy's cut of the whole sum.
 // ratio_squares(ys, missing, counts, offsets, totals, mus): per pair None
 // (mus[j] None) or the partial of (y - mu) ** 2 over its kept rows.
+// The Dask driver's merges of the groups across partitions:
+// group_merge(codes, counts, sums, groups): the groups of consecutive slices
+// (group_sums results laid end to end) merged, codes int64 in [0, groups)
+// numbering them across the slices in first-seen order: (counts, sums) per
+// merged group, int64 and float64, each added in slice order.
+// group_between(sums, counts, rank, mu, total, whole_sum): ss_between of the
+// merged groups in key order (rank int64, each group's position in it).
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -230,6 +237,41 @@ PyObject* ratio_squares(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+PyObject* group_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 4) throw py::type_error("group_merge(codes, counts, sums, groups)");
+        const auto codes = read_array<std::int64_t>(args[0], "int64");
+        const auto counts = read_array<std::int64_t>(args[1], "int64");
+        const auto sums = read_array<double>(args[2], "float64");
+        if (counts.size() != codes.size() || sums.size() != codes.size())
+            throw py::value_error("codes, counts and sums differ in length");
+        kernels::FirstSeenGroups out;
+        if (kernels::merge_group_sums(codes.data(), counts.data(), sums.data(), codes.size(), size_arg(args[3]), out) !=
+            kernels::GroupSumsStatus::ok)
+            throw py::value_error("a code outside [0, groups)");
+        return py::object(py::make_tuple(make_array(out.count, "int64"), make_array(out.sum, "float64")));
+    });
+}
+
+PyObject* group_between(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 6) throw py::type_error("group_between(sums, counts, rank, mu, total, whole_sum)");
+        const auto sums = read_array<double>(args[0], "float64");
+        const auto counts = read_array<std::int64_t>(args[1], "int64");
+        const auto rank = read_array<std::int64_t>(args[2], "int64");
+        if (counts.size() != sums.size() || rank.size() != sums.size())
+            throw py::value_error("sums, counts and rank differ in length");
+        const double mu = PyFloat_AsDouble(args[3]), whole_sum = PyFloat_AsDouble(args[5]);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        const auto total = static_cast<std::int64_t>(size_arg(args[4]));
+        double ss = 0.0;
+        if (kernels::between_groups(sums.data(), counts.data(), rank.data(), sums.size(), mu, total, whole_sum, ss) !=
+            kernels::GroupSumsStatus::ok)
+            throw py::value_error("rank is not a permutation, or a count is not positive");
+        return py::object(py::float_(ss));
+    });
+}
+
 }  // namespace
 
 const PyMethodDef group_sums_entries[] = {
@@ -240,6 +282,10 @@ const PyMethodDef group_sums_entries[] = {
      "whole sum and its groups."},
     {"ratio_squares", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ratio_squares)), METH_FASTCALL,
      "ratio_squares(ys, missing, counts, offsets, totals, mus): per pair, a partition's share of the squares' sum."},
+    {"group_merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_merge)), METH_FASTCALL,
+     "group_merge(codes, counts, sums, groups): slices' group counts and sums merged by their codes."},
+    {"group_between", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_between)), METH_FASTCALL,
+     "group_between(sums, counts, rank, mu, total, whole_sum): ss_between of merged groups in key order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

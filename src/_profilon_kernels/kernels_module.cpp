@@ -12,7 +12,6 @@ const PyMethodDef* const tables[] = {
     row_hash_entries,
     duplicate_entries,
     summary_entries,
-    summary_table_entries,
     leakage_entries,
     group_sums_entries,
     quantile_entries,
@@ -24,7 +23,6 @@ const PyMethodDef* const tables[] = {
     time_stamps_entries,
     recent_points_entries,
     sample_rows_entries,
-    levels_entries,
     time_axis_entries,
     page_entries,
 };

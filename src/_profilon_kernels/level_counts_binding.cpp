@@ -45,6 +45,14 @@
 // the mask), "nat" or "codes" (negative values are missing); None where the
 // kernel cannot decide. `threads` sets how many parts the columns are split
 // into (the thread count otherwise).
+//
+// The routing of pandas-counted levels (pyapi/object_levels.hpp):
+// level_routes(keys, ranges, numbers): the range (intp) of each level of an
+// object array of keys, the same in every process for equal keys.
+// level_missing(keys, counts, kinds): the missing keys of a value_counts
+// with their int64 counts, as (four int64 cell counts of the missing kinds
+// `kinds` (None, pd.NA, NaT) and a float NaN; int64 counts of the keys only
+// equal to themselves).
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -53,7 +61,6 @@
 
 #include "../tamsel_eda/kernels/kernels.hpp"
 #include "../tamsel_eda/kernels/level_counts.hpp"
-#include "../tamsel_eda/pyapi/level_routes.hpp"
 #include "../tamsel_eda/pyapi/object_levels.hpp"
 #include "arrays.hpp"
 #include "entries.hpp"
@@ -480,6 +487,38 @@ PyObject* distinct_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+PyObject* level_routes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 3) throw py::type_error("level_routes(keys, ranges, numbers)");
+        const std::size_t ranges = size_arg(args[1]);
+        if (ranges < 1) throw py::value_error("ranges must be at least 1");
+        py::object seq = py::reinterpret_steal<py::object>(PySequence_Fast(args[0], "keys must be a sequence"));
+        if (!seq) throw py::error_already_set();
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+        std::vector<std::intptr_t> out(static_cast<std::size_t>(n));
+        pyapi::object_level_routes(PySequence_Fast_ITEMS(seq.ptr()), n, ranges, args[2], out.data());
+        return make_array(out, "intp");
+    });
+}
+
+PyObject* level_missing(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&] {
+        if (nargs != 3) throw py::type_error("level_missing(keys, counts, kinds)");
+        py::object seq = py::reinterpret_steal<py::object>(PySequence_Fast(args[0], "keys must be a sequence"));
+        if (!seq) throw py::error_already_set();
+        const auto counts = read_array<std::int64_t>(args[1], "int64");
+        if (!PyTuple_Check(args[2]) || PyTuple_GET_SIZE(args[2]) != 3) throw py::type_error("kinds: a tuple of three");
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+        if (static_cast<std::size_t>(n) != counts.size()) throw py::value_error("keys and counts differ in length");
+        PyObject* const kind_objects[3] = {PyTuple_GET_ITEM(args[2], 0), PyTuple_GET_ITEM(args[2], 1),
+                                           PyTuple_GET_ITEM(args[2], 2)};
+        std::vector<std::int64_t> kinds(4, 0), lone;
+        pyapi::missing_level_kinds(PySequence_Fast_ITEMS(seq.ptr()), counts.data(), n, kind_objects, kinds.data(),
+                                   lone);
+        return py::object(py::make_tuple(make_array(kinds, "int64"), make_array(lone, "int64")));
+    });
+}
+
 }  // namespace
 
 const PyMethodDef level_counts_entries[] = {
@@ -493,6 +532,8 @@ const PyMethodDef level_counts_entries[] = {
      "few_levels(columns): (levels, hashes) of one share, levels 0, 1 or 2."},
     {"few_merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(few_merge)), METH_FASTCALL,
      "few_merge(states): 0, 1 or 2 distinct values of each column over the shares."},
+    {"level_missing", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_missing)), METH_FASTCALL,
+     "level_missing(keys, counts, kinds): the missing kinds' cells and the lone missing keys' counts."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -503,6 +544,8 @@ const PyMethodDef level_counts_test_entries[] = {
      METH_FASTCALL, "level_counts_columns(columns, ranges, threads=None): level_counts of several columns."},
     {"distinct_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(distinct_counts)), METH_FASTCALL,
      "distinct_counts(columns, threads=None): Series.nunique(dropna=True) of plain buffers."},
+    {"level_routes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_routes)), METH_FASTCALL,
+     "level_routes(keys, ranges, numbers): the range of each pandas-counted level, fixed across processes."},
     {nullptr, nullptr, 0, nullptr},
 };
 

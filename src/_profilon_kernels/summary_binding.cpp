@@ -24,6 +24,9 @@
 //   summary_inspect(work) -> per column ([refined (level, prefix)], brackets or None)
 // kinds: per entry 0 (a column) or 1 (a target); columns: C-contiguous
 // float64 arrays of one partition, one per entry.
+// summary_fields() -> ((name, is_count), ...): the names of the first
+// figures of each row summary_finish gives (kernels::split_figure_names),
+// which the Dask driver's table of column summaries is built on.
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -326,6 +329,15 @@ PyCFunction fast() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
 }
 
+PyObject* summary_fields(PyObject*, PyObject*) {
+    return entry([&] {
+        py::list out;
+        for (const kernels::SplitFigureName& f : kernels::split_figure_names)
+            out.append(py::make_tuple(py::str(f.name.data(), f.name.size()), py::bool_(f.count)));
+        return py::object(py::tuple(out));
+    });
+}
+
 }  // namespace
 
 const PyMethodDef summary_entries[] = {
@@ -349,6 +361,8 @@ const PyMethodDef summary_entries[] = {
      "summary_page(work): per column entry its page range state and histogram counts."},
     {"summary_finish", fast<summary_finish>(), METH_FASTCALL,
      "summary_finish(work, partial, lo, hi): per entry its 22 figures."},
+    {"summary_fields", summary_fields, METH_NOARGS,
+     "summary_fields(): (name, is_count) of the first figures of summary_finish's rows."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -26,7 +26,6 @@ const PyMethodDef* const tables[] = {
     duplicate_test_entries,
     page_test_entries,
     time_stamps_test_entries,
-    levels_test_entries,
 };
 // clang-format on
 
