@@ -19,11 +19,12 @@ constexpr std::size_t kBlockRows = 256;
 // many times inside that threshold, so the rank cannot differ.
 constexpr double kRankMargin = 64.0;
 
-// Four doubles; the sums below are split into four lanes explicitly, so the
-// rounding is fixed by the code, not by what the compiler vectorises. Only
-// element alignment is assumed: the standard allocator does not promise more.
-typedef double v4 __attribute__((vector_size(32), aligned(8)));
-constexpr std::size_t kLanes = 4;
+// Eight doubles; the sums below are split into eight lanes explicitly, so
+// the rounding is fixed by the code, not by what the compiler vectorises or
+// the machine it runs on (one AVX-512 register, two AVX2 ones). Only element
+// alignment is assumed: the standard allocator does not promise more.
+typedef double v8 __attribute__((vector_size(64), aligned(8)));
+constexpr std::size_t kLanes = 8;
 
 // Reflectors applied together to each trailing column: every column of the
 // block is then read twice per panel instead of twice per reflector.
@@ -32,11 +33,13 @@ constexpr std::size_t kPanel = 8;
 struct Block {
     std::size_t ld = 0;        // rows, padded to the vector width with zero rows
     std::vector<double> data;  // column-major, leading dimension ld
-    v4* col(std::size_t j) { return reinterpret_cast<v4*>(data.data() + j * ld); }
+    v8* col(std::size_t j) { return reinterpret_cast<v8*>(data.data() + j * ld); }
     double* at(std::size_t j) { return data.data() + j * ld; }
 };
 
-inline __attribute__((always_inline)) double lane_sum(const v4& a) { return (a[0] + a[1]) + (a[2] + a[3]); }
+inline __attribute__((always_inline)) double lane_sum(const v8& a) {
+    return ((a[0] + a[1]) + (a[2] + a[3])) + ((a[4] + a[5]) + (a[6] + a[7]));
+}
 
 // R (w x w, row-major, upper triangular) becomes the triangular factor of
 // [R; B]. Householder reflections, each touching one row of R and the block:
@@ -52,15 +55,15 @@ template <std::size_t NB>
 __attribute__((always_inline)) inline void apply_panel(double* R, std::size_t w, Block& B, std::size_t j0,
                                                        const double* v0, const double* beta,
                                                        const double (*G)[kPanel]) {
-    const std::size_t n4 = B.ld / kLanes;
-    const v4* b[NB];
+    const std::size_t nv = B.ld / kLanes;
+    const v8* b[NB];
     for (std::size_t t = 0; t < NB; ++t) b[t] = B.col(j0 + t);
     for (std::size_t k = j0 + NB; k < w; ++k) {
-        v4* bk = B.col(k);
-        v4 acc[NB];
-        for (std::size_t t = 0; t < NB; ++t) acc[t] = v4{0.0, 0.0, 0.0, 0.0};
-        for (std::size_t i = 0; i < n4; ++i) {
-            v4 xk = bk[i];
+        v8* bk = B.col(k);
+        v8 acc[NB];
+        for (std::size_t t = 0; t < NB; ++t) acc[t] = v8{};
+        for (std::size_t i = 0; i < nv; ++i) {
+            v8 xk = bk[i];
             for (std::size_t t = 0; t < NB; ++t) acc[t] += b[t][i] * xk;
         }
         double s[NB];
@@ -71,16 +74,16 @@ __attribute__((always_inline)) inline void apply_panel(double* R, std::size_t w,
             s[t] = (v0[t] * r + d) * beta[t];
             r -= s[t] * v0[t];
         }
-        for (std::size_t i = 0; i < n4; ++i) {
-            v4 xk = bk[i];
+        for (std::size_t i = 0; i < nv; ++i) {
+            v8 xk = bk[i];
             for (std::size_t t = 0; t < NB; ++t) xk -= s[t] * b[t][i];
             bk[i] = xk;
         }
     }
 }
 
-__attribute__((target_clones("avx2", "default"))) void absorb_rows(double* R, std::size_t w, Block& B) {
-    const std::size_t n4 = B.ld / kLanes;
+__attribute__((target_clones("avx512f", "avx2", "default"))) void absorb_rows(double* R, std::size_t w, Block& B) {
+    const std::size_t nv = B.ld / kLanes;
     for (std::size_t j0 = 0; j0 < w; j0 += kPanel) {
         const std::size_t nb = std::min(kPanel, w - j0);
         double v0[kPanel] = {}, beta[kPanel] = {};
@@ -88,9 +91,9 @@ __attribute__((target_clones("avx2", "default"))) void absorb_rows(double* R, st
         // Form the panel's reflectors, applying each to the panel's later columns.
         for (std::size_t t = 0; t < nb; ++t) {
             const std::size_t j = j0 + t;
-            const v4* bj = B.col(j);
-            v4 acc = {0.0, 0.0, 0.0, 0.0};
-            for (std::size_t i = 0; i < n4; ++i) acc += bj[i] * bj[i];
+            const v8* bj = B.col(j);
+            v8 acc = {};
+            for (std::size_t i = 0; i < nv; ++i) acc += bj[i] * bj[i];
             double sigma = lane_sum(acc);
             if (sigma == 0.0) continue;  // nothing below the diagonal: the identity
             double a = R[j * w + j];
@@ -99,23 +102,23 @@ __attribute__((target_clones("avx2", "default"))) void absorb_rows(double* R, st
             v0[t] = a - alpha;  // |v0| = |a| + norm: no cancellation
             beta[t] = 1.0 / (norm * std::fabs(v0[t]));
             for (std::size_t k = j + 1; k < j0 + nb; ++k) {
-                v4* bk = B.col(k);
-                v4 d = {0.0, 0.0, 0.0, 0.0};
-                for (std::size_t i = 0; i < n4; ++i) d += bj[i] * bk[i];
+                v8* bk = B.col(k);
+                v8 d = {};
+                for (std::size_t i = 0; i < nv; ++i) d += bj[i] * bk[i];
                 double& r = R[j * w + k];
                 double s = (v0[t] * r + lane_sum(d)) * beta[t];
                 r -= s * v0[t];
-                for (std::size_t i = 0; i < n4; ++i) bk[i] -= s * bj[i];
+                for (std::size_t i = 0; i < nv; ++i) bk[i] -= s * bj[i];
             }
             R[j * w + j] = alpha;
         }
         if (j0 + nb >= w) break;
         for (std::size_t t = 0; t < nb; ++t) {
             for (std::size_t u = 0; u < t; ++u) {
-                v4 acc = {0.0, 0.0, 0.0, 0.0};
-                const v4* bt = B.col(j0 + t);
-                const v4* bu = B.col(j0 + u);
-                for (std::size_t i = 0; i < n4; ++i) acc += bt[i] * bu[i];
+                v8 acc = {};
+                const v8* bt = B.col(j0 + t);
+                const v8* bu = B.col(j0 + u);
+                for (std::size_t i = 0; i < nv; ++i) acc += bt[i] * bu[i];
                 G[t][u] = lane_sum(acc);
             }
         }
