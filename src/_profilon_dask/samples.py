@@ -140,12 +140,22 @@ def add_corr_sample(
 
 def _time_key(values: pd.Series | pd.Index) -> tuple[np.ndarray, np.ndarray]:
     """The times' sort keys and which are missing: dates and durations as int64 nanoseconds (float64 would
-    merge stamps after April 1970), numbers widened to int64, uint64 or float64; missing ones get key 0."""
+    merge stamps after April 1970), Arrow ones as int64 counts of their unit, periods as their ordinals,
+    numbers widened to int64, uint64 or float64; missing ones get key 0."""
     dtype = values.dtype
     missing = np.asarray(pd.isna(values), dtype=bool)
     kind = np.dtype(getattr(dtype, "numpy_dtype", dtype)) if pd.api.types.is_numeric_dtype(dtype) else None
     if isinstance(dtype, pd.DatetimeTZDtype) or (isinstance(dtype, np.dtype) and dtype.kind in "mM"):
         key = np.array(pd.array(values).as_unit("ns").asi8, dtype=np.int64)
+    elif isinstance(dtype, pd.PeriodDtype):
+        key = np.array(pd.array(values).asi8, dtype=np.int64)
+    elif isinstance(dtype, pd.ArrowDtype) and dtype.kind in "mM":
+        import pyarrow as pa
+
+        # A column's stamps share one unit; dates are int32 days.
+        stamps = pa.array(pd.array(values))
+        stamps = stamps.cast(pa.int32() if pa.types.is_date32(stamps.type) else pa.int64()).cast(pa.int64())
+        key = np.array(stamps.fill_null(0).to_numpy(), dtype=np.int64)
     elif kind is not None and kind.kind in "biuf":
         wide = np.float64 if kind.kind == "f" else np.uint64 if kind == np.uint64 else np.int64
         key = np.array(pd.array(values).to_numpy(dtype=wide, na_value=0), copy=True)

@@ -64,6 +64,9 @@ AXES = {
     "tz-aware": lambda pdf: pdf.assign(t=pdf.t.dt.tz_localize("Europe/Paris")),
     "int64-time": lambda pdf: pdf.assign(t=pdf.t.astype("int64").where(pdf.t.notna(), -5)),
     "arrow-float-with-nan": _arrow_float_time,
+    "arrow-stamps": lambda pdf: pdf.assign(t=pdf.t.astype("timestamp[ms, tz=UTC][pyarrow]")),
+    "arrow-dates": lambda pdf: pdf.assign(t=pdf.t.dt.floor("D").astype("date32[pyarrow]")),
+    "periods": lambda pdf: pdf.assign(t=pdf.t.dt.to_period("h")),
 }
 
 

@@ -351,8 +351,10 @@ def _nanosecond_frame(order):
         (_nanosecond_frame("reversed").assign(t=lambda f: f.t.dt.tz_localize("Europe/Paris")), "t"),
         (_nanosecond_frame("reversed").assign(t=lambda f: f.t.astype("int64")), "t"),
         (_nanosecond_frame("reversed").set_index("t"), None),
+        (_nanosecond_frame("reversed").assign(t=lambda f: f.t.astype("timestamp[ns, tz=UTC][pyarrow]")), "t"),
+        (_nanosecond_frame("reversed").assign(t=lambda f: f.t.dt.to_period("ns")), "t"),
     ],
-    ids=["ns-reversed", "ns-sorted", "tz-aware", "int64-time", "datetime-index"],
+    ids=["ns-reversed", "ns-sorted", "tz-aware", "int64-time", "datetime-index", "arrow-stamps", "periods"],
 )
 @pytest.mark.parametrize("points", [3, 40])
 def test_ts_series_orders_by_exact_time(sync, monkeypatch, pdf, time_col, points, frame_of, scanned):
