@@ -173,7 +173,6 @@ class TimeAxis:
     def add_second(self, p: Pass, results: list[Any]) -> None:
         if self.axis is None:
             return
-
         import dask
 
         scan = results[self._at]
