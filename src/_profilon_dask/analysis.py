@@ -116,7 +116,7 @@ class _Staged(_Figures):
             self.figures.add_first(p)
         elif number == 2:
             self.figures.add_second(p, previous)
-        elif number <= self.last:
+        else:
             self.figures.add_third(p, previous)
 
     def fill(self, number, results, tables):

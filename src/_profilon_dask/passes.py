@@ -34,6 +34,14 @@ def combine_tree(items: list[Any], combine: Callable[[list[Any]], Any], split_ev
             return nodes[0]
 
 
+def concat_like_compute(frames: list[Any]) -> Any:
+    """The frames joined as `ddf.compute()` joins its partitions."""
+    from dask.dataframe import methods
+
+    filled = [f for f in frames if len(f)]
+    return methods.concat(filled, uniform=True) if filled else frames[0]
+
+
 def pinned_scheduler(ddf: Any) -> Callable[..., Any]:
     """The scheduler every pass of one analysis runs on: whatever
     `dask.compute` would use for `ddf` now. Pinned once, so that a Client

@@ -11,7 +11,7 @@ import pandas as pd
 
 import _profilon_kernels as kernels
 
-from .passes import SPLIT_EVERY, Pass, combine_tree
+from .passes import SPLIT_EVERY, Pass, combine_tree, concat_like_compute
 from .settings import MI_SAMPLE_ROWS, Settings, read_settings
 from .tables import Tables
 
@@ -58,14 +58,6 @@ def _check_length(part: pd.DataFrame, index: int, expected: int) -> None:
         )
 
 
-def _concat_like_compute(frames: list[pd.DataFrame]) -> pd.DataFrame:
-    # What `ddf.compute()` does with its partitions.
-    from dask.dataframe import methods
-
-    filled = [f for f in frames if len(f)]
-    return methods.concat(filled, uniform=True) if filled else frames[0]
-
-
 def _take_rows(part: pd.DataFrame, index: int, packed: tuple[str, np.ndarray, int], columns: list) -> pd.DataFrame:
     """The rows at one partition's packed positions, then its first row, which carries its dtypes into the join."""
     _check_length(part, index, packed[2])
@@ -102,7 +94,7 @@ def _rows(p: Pass, ddf: Any, tables: Tables, positions: np.ndarray, columns: Seq
     pieces = [rows(parts[i], i, own, list(columns)) for i, own in enumerate(packed) if own[2]]
     # No rows at all: `ddf.compute()` is then the first partition.
     pieces = pieces or [rows(parts[0], 0, packed[0], list(columns))]
-    joined = combine_tree(pieces, _concat_like_compute)
+    joined = combine_tree(pieces, concat_like_compute)
     return dask.delayed(_pick, pure=True)(joined, counts[tables.partition_lengths > 0], inverse)
 
 
@@ -206,7 +198,7 @@ def _join_candidates(groups: list[list[Candidates]], points: int) -> list[Candid
         missing, key = np.concatenate(missing), np.concatenate(key)
         # The pieces arrive in partition order, so the rows stay in frame order.
         chosen = kernels.recent_rows(key, missing, None, points, None)
-        joined = _concat_like_compute(list(frames)).iloc[chosen]
+        joined = concat_like_compute(list(frames)).iloc[chosen]
         out.append((joined, missing[chosen], key[chosen], sum(totals), _common_dtype(dtypes)))
     return out
 

@@ -13,7 +13,7 @@ import pandas as pd
 
 import _profilon_kernels as kernels
 
-from .passes import Pass, combine_tree
+from .passes import Pass, combine_tree, concat_like_compute
 from .tables import Tables
 
 # Stamps per value range in pass 2 (what one worker sorts at a time).
@@ -160,11 +160,9 @@ class TimeAxis:
         import dask
 
         if self.gathers_column:
-            from .samples import _concat_like_compute
-
             column = dask.delayed(_axis_column, pure=True)
             pieces = [column(part, self._column) for part in p.partitions(self._ddf)]
-            self._at = p.add(combine_tree(pieces, _concat_like_compute))
+            self._at = p.add(combine_tree(pieces, concat_like_compute))
             return
         scan = dask.delayed(_scan, pure=True)
         scans = [scan(part, self._column, self._dtype) for part in p.partitions(self._ddf)]
