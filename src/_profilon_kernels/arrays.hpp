@@ -112,6 +112,13 @@ inline std::size_t size_arg(py::handle obj) {
     return v;
 }
 
+// A float argument, with the interpreter's own error for anything else.
+inline double float_arg(py::handle obj) {
+    const double v = PyFloat_AsDouble(obj.ptr());
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return v;
+}
+
 // A copy of `obj` as a vector, through np.ascontiguousarray(obj, dtype).
 template <class T>
 std::vector<T> read_array(py::handle obj, const char* dtype) {

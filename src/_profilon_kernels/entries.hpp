@@ -9,6 +9,7 @@
 #include <exception>
 #include <new>
 #include <span>
+#include <stdexcept>
 
 #include "../tamsel_eda/pyapi/pyapi.hpp"
 
@@ -32,6 +33,20 @@ PyObject* entry(Body&& body) noexcept {
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception in a native kernel");
     }
     return nullptr;
+}
+
+// Runs `body`; what a kernel throws for an argument it cannot take becomes
+// the Python error for it: std::invalid_argument a ValueError, std::out_of_range
+// an IndexError.
+template <class Body>
+auto argument_errors(Body&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::invalid_argument& e) {
+        throw py::value_error(e.what());
+    } catch (const std::out_of_range& e) {
+        throw py::index_error(e.what());
+    }
 }
 
 // Entry tables, one per kernel file.

@@ -24,6 +24,7 @@
 #include "../tamsel_eda/kernels/order_key.hpp"
 #include "../tamsel_eda/kernels/quantiles.hpp"
 #include "../tamsel_eda/kernels/summary.hpp"
+#include "../tamsel_eda/pyapi/sequences.hpp"
 #include "arrays.hpp"
 
 namespace tamsel::kernel_module {
@@ -35,33 +36,15 @@ kernels::BucketLevel level_from(py::handle obj) {
     if (!PyTuple_Check(obj.ptr()) || PyTuple_GET_SIZE(obj.ptr()) != 2)
         throw py::type_error("a bucket level is (level, prefix)");
     py::tuple t = py::reinterpret_borrow<py::tuple>(obj);
-    const std::size_t level = size_arg(t[0]);
-    const std::size_t prefix = size_arg(t[1]);
-    if (level > kernels::BucketLevel::deepest) throw py::value_error("bucket levels are 0, 1 and 2");
-    const unsigned bits = kernels::BucketLevel::below[level] + kernels::BucketLevel::width[level];
-    if (level == 0 ? prefix != 0 : prefix >> (64 - bits) != 0) throw py::value_error("a prefix too wide for its level");
-    return {static_cast<unsigned>(level), prefix};
+    const std::size_t level = size_arg(t[0]), prefix = size_arg(t[1]);
+    return argument_errors([&] { return kernels::bucket_level(level, prefix); });
 }
 
 py::object level_to_python(const kernels::BucketLevel& level) { return py::make_tuple(level.level, level.prefix); }
 
 std::vector<kernels::BucketRequest> requests_from(py::handle obj) {
-    const std::vector<std::int64_t> flat =
-        read_array<std::int64_t>(py::module_::import("numpy").attr("ravel")(obj), "int64");
-    constexpr std::size_t row = 6;
-    if (flat.size() % row != 0) throw py::value_error("a plan has rows of (level, prefix, bucket, count, first, last)");
-    std::vector<kernels::BucketRequest> out;
-    for (std::size_t i = 0; i < flat.size(); i += row) {
-        const std::int64_t lv = flat[i], pre = flat[i + 1], b = flat[i + 2], c = flat[i + 3], f = flat[i + 4],
-                           l = flat[i + 5];
-        if (lv < 0 || pre < 0 || b < 0 || f < 0 || f > l || l >= c) throw py::value_error("a plan row out of range");
-        const kernels::BucketLevel level = level_from(py::make_tuple(lv, pre));
-        if (static_cast<std::uint64_t>(b) >= level.size()) throw py::value_error("a plan row out of range");
-        if (!out.empty() && !(out.back().level == level)) throw py::value_error("plan rows of different levels");
-        out.push_back({level, static_cast<std::uint32_t>(b), static_cast<std::uint64_t>(c),
-                       static_cast<std::uint64_t>(f), static_cast<std::uint64_t>(l)});
-    }
-    return out;
+    std::vector<std::int64_t> flat = read_array<std::int64_t>(py::module_::import("numpy").attr("ravel")(obj), "int64");
+    return argument_errors([&] { return kernels::plan_of_rows(flat); });
 }
 
 py::object scan_to_python(const kernels::BucketScan& s) {
@@ -78,47 +61,26 @@ kernels::BucketScan scan_from_python(py::handle obj) {
     if (!PyTuple_Check(obj.ptr()) || PyTuple_GET_SIZE(obj.ptr()) != 7)
         throw py::type_error("a scan is (missing, buckets, counts, lo, hi, zeros, level)");
     py::tuple t = py::reinterpret_borrow<py::tuple>(obj);
-    kernels::BucketScan s;
-    s.level = level_from(t[6]);
-    s.missing = size_arg(t[0]);
-    const std::size_t zeros = size_arg(t[5]);
-    if (zeros > 3) throw py::value_error("zeros is a mask of 1 (-0.0) and 2 (+0.0)");
-    s.neg_zero = zeros & 1;
-    s.pos_zero = zeros & 2;
-    s.bucket = read_array<std::uint32_t>(t[1], "uint32");
-    const std::vector<std::int64_t> counts = read_array<std::int64_t>(t[2], "int64");
-    const std::vector<double> lo = read_array<double>(t[3], "float64");
-    const std::vector<double> hi = read_array<double>(t[4], "float64");
-    const std::size_t m = s.bucket.size();
-    if (counts.size() != m || lo.size() != m || hi.size() != m) throw py::value_error("scan arrays differ in length");
-    for (std::size_t i = 0; i < m; ++i) {
-        if (counts[i] <= 0 || lo[i] != lo[i] || hi[i] != hi[i] || (i > 0 && s.bucket[i] <= s.bucket[i - 1]))
-            throw py::value_error("not a scan: counts must be positive and buckets ascending");
-        s.count.push_back(static_cast<std::uint64_t>(counts[i]));
-        s.lo.push_back(kernels::order_key(lo[i]));
-        s.hi.push_back(kernels::order_key(hi[i]));
-        const kernels::BucketLevel& v = s.level;
-        if (!v.holds(s.lo[i]) || !v.holds(s.hi[i]) || v.bucket(s.lo[i]) != s.bucket[i] ||
-            v.bucket(s.hi[i]) != s.bucket[i] || s.lo[i] > s.hi[i])
-            throw py::value_error("not a scan: a bucket's extremes lie outside it");
-    }
-    return s;
+    const kernels::BucketLevel level = level_from(t[6]);
+    const std::size_t missing = size_arg(t[0]), zeros = size_arg(t[5]);
+    return argument_errors([&] {
+        return kernels::scan_of(level, missing, zeros, read_array<std::uint32_t>(t[1], "uint32"),
+                                read_array<std::int64_t>(t[2], "int64"), read_array<double>(t[3], "float64"),
+                                read_array<double>(t[4], "float64"));
+    });
 }
 
 std::vector<std::uint64_t> ranks_from(py::handle obj) {
     const std::vector<std::int64_t> ranks = read_array<std::int64_t>(obj, "int64");
-    for (std::int64_t r : ranks) {
-        if (r < 0) throw py::value_error("negative rank");
-    }
-    return {ranks.begin(), ranks.end()};
+    return argument_errors([&] { return kernels::ranks_of(ranks); });
 }
 
 kernels::RankPlan plan_from(const kernels::BucketScan& merged, const std::vector<std::uint64_t>& ranks) {
-    try {
-        return kernels::plan_ranks(merged, ranks.data(), ranks.size());
-    } catch (const std::out_of_range& e) {
-        throw py::index_error(e.what());
-    }
+    return argument_errors([&] { return kernels::plan_ranks(merged, ranks.data(), ranks.size()); });
+}
+
+std::vector<std::unique_ptr<ColumnArg>> columns_from(py::handle seq) {
+    return pyapi::read_each(seq, [](py::handle item) { return std::make_unique<ColumnArg>(item); });
 }
 
 // quantile_scan(columns, levels=None): the first read of each column of one
@@ -127,14 +89,10 @@ kernels::RankPlan plan_from(const kernels::BucketScan& merged, const std::vector
 PyObject* quantile_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs < 1 || nargs > 2) throw py::type_error("quantile_scan(columns, levels=None)");
-        std::vector<std::unique_ptr<ColumnArg>> cols;
-        for (py::handle item : py::reinterpret_borrow<py::sequence>(args[0])) {
-            cols.push_back(std::make_unique<ColumnArg>(item));
-        }
+        const std::vector<std::unique_ptr<ColumnArg>> cols = columns_from(args[0]);
         std::vector<kernels::BucketLevel> levels(cols.size());
         if (nargs > 1 && args[1] != Py_None) {
-            levels.clear();
-            for (py::handle item : py::reinterpret_borrow<py::sequence>(args[1])) levels.push_back(level_from(item));
+            levels = pyapi::read_each(args[1], level_from);
             if (levels.size() != cols.size()) throw py::value_error("one level per column");
         }
         std::vector<kernels::BucketScan> out(cols.size());
@@ -146,9 +104,7 @@ PyObject* quantile_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 },
                 poll);
         });
-        py::list result;
-        for (const auto& s : out) result.append(scan_to_python(s));
-        return py::object(std::move(result));
+        return py::object(pyapi::list_each(out, scan_to_python));
     });
 }
 
@@ -172,13 +128,8 @@ PyObject* scan_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* quantile_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 1) throw py::type_error("quantile_merge(scans)");
-        std::vector<kernels::BucketScan> scans;
-        for (py::handle item : py::reinterpret_borrow<py::sequence>(args[0])) scans.push_back(scan_from_python(item));
-        try {
-            return scan_to_python(kernels::merge_scans(scans.data(), scans.size()));
-        } catch (const std::invalid_argument& e) {
-            throw py::value_error(e.what());
-        }
+        const std::vector<kernels::BucketScan> scans = pyapi::read_each(args[0], scan_from_python);
+        return scan_to_python(argument_errors([&] { return kernels::merge_scans(scans.data(), scans.size()); }));
     });
 }
 
@@ -188,14 +139,7 @@ PyObject* quantile_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 2) throw py::type_error("quantile_plan(scan, ranks)");
         const kernels::RankPlan plan = plan_from(scan_from_python(args[0]), ranks_from(args[1]));
-        std::vector<std::int64_t> flat;
-        for (const auto& r : plan.requests) {
-            for (std::uint64_t v :
-                 {std::uint64_t{r.level.level}, r.level.prefix, std::uint64_t{r.bucket}, r.count, r.first, r.last}) {
-                flat.push_back(static_cast<std::int64_t>(v));
-            }
-        }
-        return make_array(flat, "int64").attr("reshape")(-1, 6);
+        return make_array(kernels::plan_rows(plan.requests), "int64").attr("reshape")(-1, kernels::plan_row_width);
     });
 }
 
@@ -205,18 +149,13 @@ PyObject* quantile_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* quantile_gather(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 2) throw py::type_error("quantile_gather(columns, plans)");
-        std::vector<std::unique_ptr<ColumnArg>> cols;
-        for (py::handle item : py::reinterpret_borrow<py::sequence>(args[0])) {
-            cols.push_back(std::make_unique<ColumnArg>(item));
-        }
-        std::vector<std::vector<kernels::BucketRequest>> plans;
-        for (py::handle item : py::reinterpret_borrow<py::sequence>(args[1])) plans.push_back(requests_from(item));
+        const std::vector<std::unique_ptr<ColumnArg>> cols = columns_from(args[0]);
+        const std::vector<std::vector<kernels::BucketRequest>> plans = pyapi::read_each(args[1], [](py::handle item) {
+            std::vector<kernels::BucketRequest> plan = requests_from(item);
+            argument_errors([&] { kernels::check_bucket_order(plan); });
+            return plan;
+        });
         if (plans.size() != cols.size()) throw py::value_error("one plan per column");
-        for (const auto& p : plans) {
-            for (std::size_t j = 1; j < p.size(); ++j) {
-                if (p[j].bucket <= p[j - 1].bucket) throw py::value_error("plan rows out of bucket order");
-            }
-        }
         std::vector<std::vector<std::vector<double>>> out(cols.size());
         pyapi::without_gil([&](const std::function<bool()>& poll) {
             return kernels::parallel_for(
@@ -226,13 +165,11 @@ PyObject* quantile_gather(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 },
                 poll);
         });
-        py::list result;
-        for (const auto& column : out) {
-            py::list per_request;
-            for (const auto& values : column) per_request.append(make_array(values, "float64"));
-            result.append(per_request);
-        }
-        return py::object(std::move(result));
+        return py::object(pyapi::list_each(out, [](const std::vector<std::vector<double>>& column) {
+            return pyapi::list_each(column, [](const std::vector<double>& values) {
+                return make_array(values, "float64");
+            });
+        }));
     });
 }
 
@@ -256,19 +193,10 @@ PyObject* quantile_select(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 3) throw py::type_error("quantile_select(scan, ranks, gathered)");
         const kernels::RankPlan plan = plan_from(scan_from_python(args[0]), ranks_from(args[1]));
-        std::vector<std::vector<std::vector<double>>> gathered;
-        for (py::handle part : py::reinterpret_borrow<py::sequence>(args[2])) {
-            std::vector<std::vector<double>> lists;
-            for (py::handle values : py::reinterpret_borrow<py::sequence>(part)) {
-                lists.push_back(read_array<double>(values, "float64"));
-            }
-            gathered.push_back(std::move(lists));
-        }
-        try {
-            return make_array(kernels::select_planned(plan, gathered), "float64");
-        } catch (const std::invalid_argument& e) {
-            throw py::value_error(e.what());
-        }
+        const std::vector<std::vector<std::vector<double>>> gathered = pyapi::read_each(args[2], [](py::handle part) {
+            return pyapi::read_each(part, [](py::handle values) { return read_array<double>(values, "float64"); });
+        });
+        return make_array(argument_errors([&] { return kernels::select_planned(plan, gathered); }), "float64");
     });
 }
 
@@ -292,12 +220,8 @@ PyObject* percentile_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* percentile_lerp(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 3) throw py::type_error("percentile_lerp(a, b, gamma)");
-        double v[3];
-        for (int i = 0; i < 3; ++i) {
-            v[i] = PyFloat_AsDouble(args[i]);
-            if (PyErr_Occurred()) throw py::error_already_set();
-        }
-        return py::object(py::float_(kernels::lerp(v[0], v[1], v[2])));
+        const double a = float_arg(args[0]), b = float_arg(args[1]), gamma = float_arg(args[2]);
+        return py::object(py::float_(kernels::lerp(a, b, gamma)));
     });
 }
 
@@ -361,11 +285,8 @@ PyObject* order_statistics(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 2) throw py::type_error("order_statistics(values, ranks)");
         const std::vector<double> x = read_array<double>(args[0], "float64");
         const std::vector<std::uint64_t> ranks = ranks_from(args[1]);
-        try {
-            return make_array(kernels::finite_order_statistics(x.data(), x.size(), ranks), "float64");
-        } catch (const std::out_of_range& e) {
-            throw py::index_error(e.what());
-        }
+        return make_array(argument_errors([&] { return kernels::finite_order_statistics(x.data(), x.size(), ranks); }),
+                          "float64");
     });
 }
 

@@ -227,6 +227,82 @@ std::pair<double, double> widen(double low, double high) {
 
 }  // namespace
 
+BucketLevel bucket_level(std::uint64_t level, std::uint64_t prefix) {
+    if (level > BucketLevel::deepest) throw std::invalid_argument("bucket levels are 0, 1 and 2");
+    const unsigned bits = BucketLevel::below[level] + BucketLevel::width[level];
+    if (level == 0 ? prefix != 0 : prefix >> (64 - bits) != 0)
+        throw std::invalid_argument("a prefix too wide for its level");
+    return {static_cast<unsigned>(level), prefix};
+}
+
+BucketScan scan_of(const BucketLevel& level, std::uint64_t missing, std::uint64_t zeros,
+                   std::vector<std::uint32_t> bucket, const std::vector<std::int64_t>& counts,
+                   const std::vector<double>& lo, const std::vector<double>& hi) {
+    if (zeros > 3) throw std::invalid_argument("zeros is a mask of 1 (-0.0) and 2 (+0.0)");
+    BucketScan s;
+    s.level = level;
+    s.missing = missing;
+    s.neg_zero = zeros & 1;
+    s.pos_zero = zeros & 2;
+    s.bucket = std::move(bucket);
+    const std::size_t m = s.bucket.size();
+    if (counts.size() != m || lo.size() != m || hi.size() != m)
+        throw std::invalid_argument("scan arrays differ in length");
+    for (std::size_t i = 0; i < m; ++i) {
+        if (counts[i] <= 0 || lo[i] != lo[i] || hi[i] != hi[i] || (i > 0 && s.bucket[i] <= s.bucket[i - 1]))
+            throw std::invalid_argument("not a scan: counts must be positive and buckets ascending");
+        s.count.push_back(static_cast<std::uint64_t>(counts[i]));
+        s.lo.push_back(order_key(lo[i]));
+        s.hi.push_back(order_key(hi[i]));
+        if (!level.holds(s.lo[i]) || !level.holds(s.hi[i]) || level.bucket(s.lo[i]) != s.bucket[i] ||
+            level.bucket(s.hi[i]) != s.bucket[i] || s.lo[i] > s.hi[i])
+            throw std::invalid_argument("not a scan: a bucket's extremes lie outside it");
+    }
+    return s;
+}
+
+std::vector<std::int64_t> plan_rows(const std::vector<BucketRequest>& requests) {
+    std::vector<std::int64_t> flat;
+    flat.reserve(requests.size() * plan_row_width);
+    for (const BucketRequest& r : requests) {
+        for (std::uint64_t v : {std::uint64_t{r.level.level}, r.level.prefix, std::uint64_t{r.bucket}, r.count,
+                                r.first, r.last}) {
+            flat.push_back(static_cast<std::int64_t>(v));
+        }
+    }
+    return flat;
+}
+
+std::vector<BucketRequest> plan_of_rows(const std::vector<std::int64_t>& flat) {
+    if (flat.size() % plan_row_width != 0)
+        throw std::invalid_argument("a plan has rows of (level, prefix, bucket, count, first, last)");
+    std::vector<BucketRequest> out;
+    for (std::size_t i = 0; i < flat.size(); i += plan_row_width) {
+        const std::int64_t lv = flat[i], pre = flat[i + 1], b = flat[i + 2], c = flat[i + 3], f = flat[i + 4],
+                           l = flat[i + 5];
+        if (lv < 0 || pre < 0 || b < 0 || f < 0 || f > l || l >= c) throw std::invalid_argument("a plan row out of range");
+        const BucketLevel level = bucket_level(static_cast<std::uint64_t>(lv), static_cast<std::uint64_t>(pre));
+        if (static_cast<std::uint64_t>(b) >= level.size()) throw std::invalid_argument("a plan row out of range");
+        if (!out.empty() && !(out.back().level == level)) throw std::invalid_argument("plan rows of different levels");
+        out.push_back({level, static_cast<std::uint32_t>(b), static_cast<std::uint64_t>(c),
+                       static_cast<std::uint64_t>(f), static_cast<std::uint64_t>(l)});
+    }
+    return out;
+}
+
+void check_bucket_order(const std::vector<BucketRequest>& requests) {
+    for (std::size_t j = 1; j < requests.size(); ++j) {
+        if (requests[j].bucket <= requests[j - 1].bucket)
+            throw std::invalid_argument("plan rows out of bucket order");
+    }
+}
+
+std::vector<std::uint64_t> ranks_of(const std::vector<std::int64_t>& ranks) {
+    if (std::any_of(ranks.begin(), ranks.end(), [](std::int64_t r) { return r < 0; }))
+        throw std::invalid_argument("negative rank");
+    return {ranks.begin(), ranks.end()};
+}
+
 std::uint64_t BucketScan::present() const {
     std::uint64_t total = 0;
     for (std::uint64_t c : count) total += c;

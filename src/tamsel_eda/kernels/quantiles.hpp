@@ -133,6 +133,32 @@ struct BucketRequest {
     std::uint64_t keep() const { return from_top() ? count - first : last + 1; }
 };
 
+// ------------------------------------------- states as the partition-wise driver carries them
+
+// The level named by (level, prefix); std::invalid_argument for one that no
+// scan reads (a level past the deepest, a prefix wider than its level).
+BucketLevel bucket_level(std::uint64_t level, std::uint64_t prefix);
+
+// A scan read back from its arrays (per occupied bucket: count, smallest and
+// largest value) and its zeros mask (1: -0.0, 2: +0.0); std::invalid_argument
+// for arrays that no scan gives.
+BucketScan scan_of(const BucketLevel& level, std::uint64_t missing, std::uint64_t zeros,
+                   std::vector<std::uint32_t> bucket, const std::vector<std::int64_t>& counts,
+                   const std::vector<double>& lo, const std::vector<double>& hi);
+
+// A plan's requests as flat rows of (level, prefix, bucket, count, first,
+// last), and back; std::invalid_argument for rows that no plan gives.
+constexpr std::size_t plan_row_width = 6;
+std::vector<std::int64_t> plan_rows(const std::vector<BucketRequest>& requests);
+std::vector<BucketRequest> plan_of_rows(const std::vector<std::int64_t>& flat);
+
+// std::invalid_argument unless the requests' buckets ascend, as a second
+// read takes them.
+void check_bucket_order(const std::vector<BucketRequest>& requests);
+
+// std::invalid_argument for a negative rank; the ranks as unsigned.
+std::vector<std::uint64_t> ranks_of(const std::vector<std::int64_t>& ranks);
+
 // Where each wanted rank (0-based, among the values the scan counts) lies.
 struct RankPlan {
     std::vector<BucketRequest> requests;  // ascending buckets, only those read again
