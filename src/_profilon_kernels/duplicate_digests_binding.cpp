@@ -20,12 +20,14 @@
 // duplicate_first_of_class(n_columns, equal_pairs) -> [(column, first earlier equal column), ...]
 // objects_could_be_float_texts(values, fill) -> bool
 // text_could_be_float_texts(offsets, data, missing, fill) -> bool
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "../tamsel_eda/kernels/duplicate_digests.hpp"
 #include "../tamsel_eda/pyapi/arrow_text_chunks.hpp"
 #include "../tamsel_eda/pyapi/duplicate_witnesses.hpp"
+#include "../tamsel_eda/pyapi/sequences.hpp"
 #include "../tamsel_eda/pyapi/text_hashes.hpp"
 #include "arrays.hpp"
 #include "entries.hpp"
@@ -83,26 +85,14 @@ State state_arg(py::handle x) {
     return s;
 }
 
-std::vector<State> states_arg(py::handle xs) {
-    std::vector<State> out;
-    for (py::handle x : xs) out.push_back(state_arg(x));
-    return out;
-}
+std::vector<State> states_arg(py::handle xs) { return pyapi::read_each(xs, state_arg); }
 
 std::vector<kd::ColumnPair> pairs_arg(py::handle xs) {
-    std::vector<kd::ColumnPair> out;
-    for (py::handle x : xs) {
+    return pyapi::read_each(xs, [](py::handle x) {
         py::sequence p = py::reinterpret_borrow<py::sequence>(x);
         if (py::len(p) != 2) throw py::value_error("a pair is (later, earlier)");
-        out.emplace_back(size_arg(p[0]), size_arg(p[1]));
-    }
-    return out;
-}
-
-py::list pairs_list(const std::vector<kd::ColumnPair>& pairs) {
-    py::list out;
-    for (const auto& [a, b] : pairs) out.append(py::make_tuple(a, b));
-    return out;
+        return kd::ColumnPair(size_arg(p[0]), size_arg(p[1]));
+    });
 }
 
 // A one-dimensional buffer of 1-, 2-, 4- or 8-byte values as a hash column.
@@ -128,14 +118,14 @@ kd::HashRun hash_run(const Py_buffer& v) {
 PyObject* duplicate_flags(PyObject*, PyObject*) {
     return entry([&] {
         namespace f = kd::facts;
-        py::dict out;
         const std::pair<const char*, std::uint32_t> names[] = {
             {"failed", f::failed},       {"text_fallback", f::text_fallback}, {"bytes_alone", f::bytes_alone},
             {"by_values", f::by_values}, {"by_hashes", f::by_hashes},         {"no_float_texts", f::no_float_texts},
             {"zero", f::zero},           {"negative_zero", f::negative_zero}, {"dtypes_differ", f::dtypes_differ},
         };
-        for (const auto& [name, bit] : names) out[name] = bit;
-        return py::object(out);
+        return py::object(pyapi::dict_each(
+            names, [](const auto& entry) { return py::str(entry.first); },
+            [](const auto& entry) { return py::int_(entry.second); }));
     });
 }
 
@@ -216,38 +206,34 @@ State share_state(py::handle road) {
 
 PyObject* duplicate_partial(PyObject*, PyObject* arg) {
     return entry([&] {
-        py::list out;
-        for (py::handle road : py::reinterpret_borrow<py::iterable>(arg)) out.append(state_tuple(share_state(road)));
-        return py::object(out);
+        return py::object(pyapi::list_each(pyapi::read_each(arg, share_state), state_tuple));
     });
 }
 
 PyObject* duplicate_merge(PyObject*, PyObject* arg) {
     return entry([&] {
-        std::vector<std::vector<State>> runs;
-        for (py::handle run : py::reinterpret_borrow<py::iterable>(arg)) {
-            runs.push_back(states_arg(run));
-            if (runs.back().size() != runs.front().size()) throw py::value_error("runs of different columns");
-        }
+        const std::vector<std::vector<State>> runs = pyapi::read_each(arg, states_arg);
         const auto merge = [](const State& a, const State& b) {
             return State{kd::merge(a.digest, b.digest), pyapi::merged_witnesses(a.witnesses, b.witnesses)};
         };
-        py::list out;
-        for (const State& s : kd::merge_runs(runs, merge)) out.append(state_tuple(s));
-        return py::object(out);
+        return py::object(pyapi::list_each(argument_errors([&] { return kd::merge_runs(runs, merge); }), state_tuple));
     });
 }
 
 PyObject* duplicate_plan(PyObject*, PyObject* arg) {
     return entry([&] {
         const std::vector<State> states = states_arg(arg);
-        std::vector<kd::ColumnDigest> digests;
-        for (const State& s : states) digests.push_back(s.digest);
+        std::vector<kd::ColumnDigest> digests(states.size());
+        std::transform(states.begin(), states.end(), digests.begin(), [](const State& s) { return s.digest; });
         const kd::CandidatePlan plan = kd::candidate_plan(digests);
-        py::dict prefixes, zeros;
-        for (std::size_t u : plan.unsettled) prefixes[py::int_(u)] = py::list(states[u].witnesses.attr("values")());
-        for (const auto& [j, negative] : plan.zeros) zeros[py::int_(j)] = py::float_(negative ? -0.0 : 0.0);
-        return py::object(py::make_tuple(pairs_list(plan.pairs), prefixes, zeros));
+        const auto column = [](const auto& j) { return py::int_(j); };
+        py::dict prefixes = pyapi::dict_each(plan.unsettled, column, [&](std::size_t u) {
+            return py::list(states[u].witnesses.attr("values")());
+        });
+        py::dict zeros = pyapi::dict_each(
+            plan.zeros, [](const auto& zero) { return py::int_(zero.first); },
+            [](const auto& zero) { return py::float_(zero.second ? -0.0 : 0.0); });
+        return py::object(py::make_tuple(pyapi::list_of(plan.pairs), prefixes, zeros));
     });
 }
 
@@ -255,32 +241,23 @@ PyObject* duplicate_equal_pairs(PyObject*, PyObject* const* args, Py_ssize_t nar
     return entry([&] {
         expect_args(nargs, 2, "duplicate_equal_pairs(hashes, pairs)");
         std::vector<std::unique_ptr<HeldBuffer>> held;
-        std::vector<kd::HashRun> columns;
-        for (py::handle h : py::reinterpret_borrow<py::iterable>(args[0])) {
-            if (h.is_none()) {
-                columns.emplace_back();
-                continue;
-            }
+        const std::vector<kd::HashRun> columns = pyapi::read_each(args[0], [&](py::handle h) {
+            if (h.is_none()) return kd::HashRun{};
             held.push_back(std::make_unique<HeldBuffer>(h));
-            columns.push_back(hash_run(held.back()->view()));
-        }
+            return hash_run(held.back()->view());
+        });
         const std::vector<kd::ColumnPair> pairs = pairs_arg(args[1]);
-        for (const auto& [a, b] : pairs)
-            if (a >= columns.size() || b >= columns.size()) throw py::value_error("a pair names a column not given");
         std::vector<std::uint8_t> out(pairs.size());
-        kd::equal_pairs(columns, pairs, out.data());
+        argument_errors([&] { kd::equal_pairs(columns, pairs, out.data()); });
         return make_array(out, "bool");
     });
 }
 
 PyObject* duplicate_confirm_merge(PyObject*, PyObject* arg) {
     return entry([&] {
-        std::vector<std::vector<std::uint8_t>> shares;
-        for (py::handle part : py::reinterpret_borrow<py::iterable>(arg)) {
-            shares.push_back(read_array<std::uint8_t>(part, "bool"));
-            if (shares.back().size() != shares.front().size()) throw py::value_error("shares of different pairs");
-        }
-        return make_array(kd::confirm_merge(shares), "bool");
+        const std::vector<std::vector<std::uint8_t>> shares =
+            pyapi::read_each(arg, [](py::handle part) { return read_array<std::uint8_t>(part, "bool"); });
+        return make_array(argument_errors([&] { return kd::confirm_merge(shares); }), "bool");
     });
 }
 
@@ -289,9 +266,7 @@ PyObject* duplicate_first_of_class(PyObject*, PyObject* const* args, Py_ssize_t 
         expect_args(nargs, 2, "duplicate_first_of_class(n_columns, equal_pairs)");
         const std::size_t n = size_arg(args[0]);
         const std::vector<kd::ColumnPair> equal = pairs_arg(args[1]);
-        for (const auto& [a, b] : equal)
-            if (a >= n || b >= n) throw py::value_error("a pair names a column past n_columns");
-        return py::object(pairs_list(kd::first_of_class(n, equal)));
+        return py::object(pyapi::list_of(argument_errors([&] { return kd::first_of_class(n, equal); })));
     });
 }
 
@@ -322,11 +297,7 @@ PyObject* text_could_be_float_texts(PyObject*, PyObject* const* args, Py_ssize_t
         const char* fill = PyUnicode_AsUTF8AndSize(args[1], &len);
         if (!fill) throw py::error_already_set();
         const auto lead = static_cast<std::uint8_t>(fill[0]);
-        bool could = true;
-        for (std::size_t c = 0; could && c < text->chunks.size(); ++c) {
-            could = kd::texts_could_be_float_texts(text->chunks[c], text->rows[c], lead);
-        }
-        return py::object(py::bool_(could));
+        return py::object(py::bool_(kd::texts_could_be_float_texts(text->chunks, text->rows, lead)));
     });
 }
 

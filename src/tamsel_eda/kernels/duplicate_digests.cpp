@@ -135,6 +135,8 @@ CandidatePlan candidate_plan(const std::vector<ColumnDigest>& columns) {
 }
 
 void equal_pairs(const std::vector<HashRun>& columns, const std::vector<ColumnPair>& pairs, std::uint8_t* out) {
+    for (const auto& [a, b] : pairs)
+        if (a >= columns.size() || b >= columns.size()) throw std::invalid_argument("a pair names a column not given");
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         const HashRun& a = columns.at(pairs[i].first);
         const HashRun& b = columns.at(pairs[i].second);
@@ -156,13 +158,22 @@ std::vector<std::uint8_t> confirm_merge(const std::vector<std::vector<std::uint8
 std::vector<ColumnPair> first_of_class(std::size_t n_columns, const std::vector<ColumnPair>& equal) {
     std::vector<std::size_t> first(n_columns, n_columns);
     for (const auto& [later, earlier] : equal) {
-        if (later >= n_columns || earlier >= n_columns) throw std::out_of_range("a column past the frame's");
+        if (later >= n_columns || earlier >= n_columns)
+            throw std::invalid_argument("a pair names a column past n_columns");
         first[later] = std::min(first[later], earlier);
     }
     std::vector<ColumnPair> out;
     for (std::size_t j = 0; j < n_columns; ++j)
         if (first[j] < n_columns) out.emplace_back(j, first[j]);
     return out;
+}
+
+bool texts_could_be_float_texts(const std::vector<TextColumn>& chunks, const std::vector<std::size_t>& rows,
+                                std::uint8_t fill_lead) {
+    for (std::size_t c = 0; c < chunks.size(); ++c) {
+        if (!texts_could_be_float_texts(chunks[c], rows[c], fill_lead)) return false;
+    }
+    return true;
 }
 
 bool texts_could_be_float_texts(const TextColumn& c, std::size_t n, std::uint8_t fill_lead) {

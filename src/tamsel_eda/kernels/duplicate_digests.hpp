@@ -124,7 +124,8 @@ struct HashRun {
     std::size_t n = 0;
 };
 
-// confirm: out[i] = 1 when pairs[i]'s two columns have equal hashes here.
+// confirm: out[i] = 1 when pairs[i]'s two columns have equal hashes here;
+// std::invalid_argument for a pair past `columns`.
 void equal_pairs(const std::vector<HashRun>& columns, const std::vector<ColumnPair>& pairs, std::uint8_t* out);
 
 // merge of the confirmation: 1 where every share has 1 (shares of the same
@@ -132,7 +133,8 @@ void equal_pairs(const std::vector<HashRun>& columns, const std::vector<ColumnPa
 std::vector<std::uint8_t> confirm_merge(const std::vector<std::vector<std::uint8_t>>& shares);
 
 // finish of the confirmation: (column, first earlier equal column) in column
-// order, given the pairs found equal (an equivalence) among n_columns.
+// order, given the pairs found equal (an equivalence) among n_columns;
+// std::invalid_argument for a pair past them.
 std::vector<ColumnPair> first_of_class(std::size_t n_columns, const std::vector<ColumnPair>& equal);
 
 // Whether a text whose first character (or first UTF-8 byte) is `c` could be
@@ -146,5 +148,8 @@ constexpr bool float_text_start(std::uint32_t c, std::uint32_t fill_start) {
 // the fill (whose first UTF-8 byte is fill_lead): no empty text, no text
 // starting elsewhere.
 bool texts_could_be_float_texts(const TextColumn& c, std::size_t n, std::uint8_t fill_lead);
+// The same of a column in chunks of rows[c] texts each.
+bool texts_could_be_float_texts(const std::vector<TextColumn>& chunks, const std::vector<std::size_t>& rows,
+                                std::uint8_t fill_lead);
 
 }  // namespace tamsel::kernels::dupes
