@@ -62,6 +62,7 @@
 #include "../tamsel_eda/kernels/kernels.hpp"
 #include "../tamsel_eda/kernels/level_counts.hpp"
 #include "../tamsel_eda/pyapi/object_levels.hpp"
+#include "../tamsel_eda/pyapi/sequences.hpp"
 #include "arrays.hpp"
 #include "entries.hpp"
 
@@ -152,14 +153,23 @@ std::size_t ranges_arg(py::handle obj) {
     return ranges;
 }
 
+// Each argument's kernel column and rows.
+std::vector<kernels::LevelColumn> columns_of(const std::vector<std::unique_ptr<LevelArg>>& args) {
+    return pyapi::map_each(args, [](const std::unique_ptr<LevelArg>& a) { return a->column; });
+}
+
+std::vector<std::size_t> rows_of(const std::vector<std::unique_ptr<LevelArg>>& args) {
+    return pyapi::map_each(args, [](const std::unique_ptr<LevelArg>& a) { return a->rows; });
+}
+
+std::vector<std::unique_ptr<LevelArg>> level_args(py::handle obj, const char* what, bool codes_allowed = false) {
+    return pyapi::read_each(list_arg(obj, what), [&](py::handle item) { return level_arg(item, codes_allowed); });
+}
+
 // Counts `args` and gives their results, in order.
-std::vector<py::object> run(const std::vector<std::unique_ptr<LevelArg>>& args, std::size_t ranges, std::size_t parts) {
-    std::vector<kernels::LevelColumn> columns;
-    std::vector<std::size_t> rows;
-    for (const auto& a : args) {
-        columns.push_back(a->column);
-        rows.push_back(a->rows);
-    }
+py::list run(const std::vector<std::unique_ptr<LevelArg>>& args, std::size_t ranges, std::size_t parts) {
+    const std::vector<kernels::LevelColumn> columns = columns_of(args);
+    const std::vector<std::size_t> rows = rows_of(args);
     kernels::LevelProblem p;
     p.columns = columns.data();
     p.rows = rows.data();
@@ -169,18 +179,13 @@ std::vector<py::object> run(const std::vector<std::unique_ptr<LevelArg>>& args, 
     std::vector<kernels::LevelCounts> out(p.k);
     // A stop can only come from a signal, whose error without_gil raises.
     pyapi::without_gil([&](const std::function<bool()>& poll) { return kernels::level_counts(p, out.data(), poll); });
-    std::vector<py::object> results;
-    for (const kernels::LevelCounts& o : out) {
-        if (o.undecided) {
-            results.push_back(py::none());
-            continue;
-        }
-        results.push_back(py::make_tuple(array_of(o.hashes.get(), o.size, "uint64"),
+    return pyapi::list_each(out, [](const kernels::LevelCounts& o) {
+        if (o.undecided) return py::object(py::none());
+        return py::object(py::make_tuple(array_of(o.hashes.get(), o.size, "uint64"),
                                          array_of(o.counts.get(), o.size, "int64"),
                                          array_of(o.range_begin.data(), o.range_begin.size(), "intp"), py::int_(o.nan),
                                          py::int_(o.masked), py::int_(o.nat)));
-    }
-    return results;
+    });
 }
 
 PyObject* level_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -188,20 +193,17 @@ PyObject* level_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs < 4 || nargs > 5) throw py::type_error("level_counts(values, mask, missing, ranges, weights=None)");
         std::vector<std::unique_ptr<LevelArg>> columns;
         columns.push_back(std::make_unique<LevelArg>(args[0], args[1], args[2], nargs > 4 ? args[4] : Py_None));
-        return run(columns, ranges_arg(args[3]), 1).front();
+        return py::object(run(columns, ranges_arg(args[3]), 1)[0]);
     });
 }
 
 PyObject* level_counts_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs < 2 || nargs > 3) throw py::type_error("level_counts_columns(columns, ranges, threads=None)");
-        std::vector<std::unique_ptr<LevelArg>> columns;
-        for (py::handle item : list_arg(args[0], "columns")) columns.push_back(level_arg(item));
+        const std::vector<std::unique_ptr<LevelArg>> columns = level_args(args[0], "columns");
         const std::size_t ranges = ranges_arg(args[1]);
         const std::size_t parts = nargs > 2 && args[2] != Py_None ? size_arg(args[2]) : kernels::thread_count();
-        py::list result;
-        for (py::object& r : run(columns, ranges, parts)) result.append(r);
-        return py::object(std::move(result));
+        return py::object(run(columns, ranges, parts));
     });
 }
 
@@ -318,21 +320,22 @@ PyObject* level_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const py::handle numbers = nargs > 2 ? args[2] : Py_None;
         std::vector<std::unique_ptr<LevelArg>> read;
         std::vector<std::unique_ptr<CountedArg>> counted;
-        std::vector<PyObject* const*> keys(py::len(items), nullptr);
-        std::vector<kernels::PartialColumn> columns(py::len(items));
-        for (std::size_t j = 0; j < columns.size(); ++j) {
-            kernels::PartialColumn& c = columns[j];
-            py::tuple t = tuple_arg(items[j], "a column");
+        std::vector<PyObject* const*> keys;
+        std::vector<kernels::PartialColumn> columns = pyapi::read_each(items, [&](py::handle item) {
+            kernels::PartialColumn c;
+            py::tuple t = tuple_arg(item, "a column");
             const std::size_t fields = py::len(t);
+            keys.push_back(nullptr);
             if (fields == 2 || fields == 5) {
                 counted.push_back(std::make_unique<CountedArg>(t, c, ranges, numbers));
-                if (c.keys) keys[j] = PySequence_Fast_ITEMS(counted.back()->keys.ptr());
+                if (c.keys) keys.back() = PySequence_Fast_ITEMS(counted.back()->keys.ptr());
             } else {
                 read.push_back(level_arg(t));
                 c.read = &read.back()->column;
                 c.rows = read.back()->rows;
             }
-        }
+            return c;
+        });
         std::vector<kernels::LevelState> states;
         std::vector<bool> undecided;
         pyapi::without_gil([&](const std::function<bool()>& poll) {
@@ -342,30 +345,21 @@ PyObject* level_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             throw py::value_error("a masked float column holding an unmasked NaN: counted by pandas");
         // Each range's vectors freed once copied, so that the share's tables
         // are not held twice over.
-        py::list result;
-        for (kernels::LevelState& s : states) {
-            result.append(state_object(s, pyapi::keys_of_state(s, keys)));
-            s = kernels::LevelState{};
-        }
-        return py::object(std::move(result));
+        return py::object(pyapi::list_draining(
+            states, [&](const kernels::LevelState& s) { return state_object(s, pyapi::keys_of_state(s, keys)); }));
     });
 }
 
 PyObject* level_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 1) throw py::type_error("level_merge(states)");
-        std::vector<std::unique_ptr<StateArg>> held;
-        std::vector<kernels::LevelStateView> views;
-        std::vector<PyObject* const*> keys;
-        for (py::handle item : list_arg(args[0], "the first argument")) {
-            held.push_back(std::make_unique<StateArg>(item));
-            if (!views.empty() && held.back()->view.k != views[0].k)
-                throw py::value_error("states of different columns");
-            views.push_back(held.back()->view);
-            keys.push_back(held.back()->key_items());
-        }
-        if (views.empty()) throw py::value_error("level_merge needs at least one state");
-        const std::vector<bool> joined = kernels::joined_columns(views.data(), views.size());
+        const std::vector<std::unique_ptr<StateArg>> held = pyapi::read_each(
+            list_arg(args[0], "the first argument"), [](py::handle item) { return std::make_unique<StateArg>(item); });
+        const std::vector<kernels::LevelStateView> views =
+            pyapi::map_each(held, [](const std::unique_ptr<StateArg>& s) { return s->view; });
+        const std::vector<PyObject* const*> keys =
+            pyapi::map_each(held, [](const std::unique_ptr<StateArg>& s) { return s->key_items(); });
+        const std::vector<bool> joined = argument_errors([&] { return kernels::joined_columns(views.data(), views.size()); });
         py::list united_keys;
         kernels::LevelState united;
         pyapi::unite_object_levels(views.data(), keys, views.size(), joined, united_keys, united);
@@ -385,22 +379,15 @@ PyObject* level_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const StateArg state(args[0]);
         const std::int64_t rows = py::cast<std::int64_t>(py::handle(args[1]));
         const std::size_t k = state.view.k;
-        std::vector<std::vector<std::int64_t>> extra(k);
-        std::vector<const std::int64_t*> extra_at(k, nullptr);
-        std::vector<std::size_t> extra_size(k, 0);
+        std::vector<std::vector<std::int64_t>> extra;
         if (nargs > 2 && args[2] != Py_None) {
-            py::list items = list_arg(args[2], "extra");
-            if (py::len(items) != k) throw py::value_error("extra: one entry per column");
-            for (std::size_t j = 0; j < k; ++j) {
-                if (items[j].is_none()) continue;
-                extra[j] = read_array<std::int64_t>(items[j], "int64");
-                extra_at[j] = extra[j].data();
-                extra_size[j] = extra[j].size();
-            }
+            extra = pyapi::read_each(list_arg(args[2], "extra"), [](py::handle item) {
+                return item.is_none() ? std::vector<std::int64_t>{} : read_array<std::int64_t>(item, "int64");
+            });
+            if (extra.size() != k) throw py::value_error("extra: one entry per column");
         }
         std::vector<std::int64_t> distinct(k), rare(k);
-        kernels::finish_level_state(state.view, kernels::rare_threshold(rows), extra_at.data(), extra_size.data(),
-                                    distinct.data(), rare.data());
+        kernels::finish_level_state(state.view, kernels::rare_threshold(rows), extra, distinct.data(), rare.data());
         return py::object(py::make_tuple(make_array(distinct, "int64"), make_array(rare, "int64")));
     });
 }
@@ -408,23 +395,11 @@ PyObject* level_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* few_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 1) throw py::type_error("few_levels(columns)");
-        std::vector<std::unique_ptr<LevelArg>> held;
-        std::vector<kernels::LevelColumn> columns;
-        std::vector<std::size_t> rows;
-        const LevelArg* first = nullptr;
-        for (py::handle item : list_arg(args[0], "the first argument")) {
-            held.push_back(level_arg(item));
-            const kernels::LevelColumn& c = held.back()->column;
-            if (!c.hashed && !first) first = held.back().get();
-            if (!c.hashed && held.back()->rows != first->rows) throw py::value_error("columns of one length");
-            if (c.weights) throw py::value_error("few_levels reads values or hashes, not weights");
-            rows.push_back(held.back()->rows);
-            if (c.view.missing && (c.view.type == kernels::ValueType::f64 || c.view.type == kernels::ValueType::f32))
-                throw py::value_error("a masked float column: counted by pandas");
-            columns.push_back(c);
-        }
+        const std::vector<std::unique_ptr<LevelArg>> held = level_args(args[0], "the first argument");
+        const std::vector<kernels::LevelColumn> columns = columns_of(held);
+        const std::vector<std::size_t> rows = rows_of(held);
         std::vector<kernels::FewState> out(columns.size());
-        kernels::few_levels(columns.data(), columns.size(), rows.data(), out.data());
+        argument_errors([&] { kernels::few_levels(columns.data(), columns.size(), rows.data(), out.data()); });
         std::vector<std::uint8_t> levels(out.size());
         std::vector<std::uint64_t> hashes(out.size());
         std::transform(out.begin(), out.end(), levels.begin(),
@@ -437,23 +412,17 @@ PyObject* few_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* few_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 1) throw py::type_error("few_merge(states)");
-        std::vector<kernels::FewState> states;
-        std::size_t k = 0, shares = 0;
-        for (py::handle item : list_arg(args[0], "the first argument")) {
-            py::tuple t = tuple_arg(item, "a few-levels state");
-            if (py::len(t) != 2) throw py::value_error("a few-levels state is (levels, hashes)");
-            const auto levels = read_array<std::uint8_t>(t[0], "uint8");
-            const auto hashes = read_array<std::uint64_t>(t[1], "uint64");
-            if (shares == 0) k = levels.size();
-            if (levels.size() != k || hashes.size() != k) throw py::value_error("states of different columns");
-            for (std::size_t j = 0; j < k; ++j) {
-                if (levels[j] > 2) throw py::value_error("levels: 0, 1 or 2");
-                states.push_back({static_cast<kernels::FewLevels>(levels[j]), hashes[j]});
-            }
-            ++shares;
-        }
+        const std::vector<kernels::FewArrays> shares =
+            pyapi::read_each(list_arg(args[0], "the first argument"), [](py::handle item) {
+                py::tuple t = tuple_arg(item, "a few-levels state");
+                if (py::len(t) != 2) throw py::value_error("a few-levels state is (levels, hashes)");
+                return kernels::FewArrays(read_array<std::uint8_t>(t[0], "uint8"),
+                                          read_array<std::uint64_t>(t[1], "uint64"));
+            });
+        std::size_t k = 0;
+        const std::vector<kernels::FewState> states = argument_errors([&] { return kernels::few_states_of(shares, k); });
         std::vector<std::int64_t> out(k);
-        kernels::few_merge(states.data(), shares, k, out.data());
+        kernels::few_merge(states.data(), shares.size(), k, out.data());
         return py::object(make_array(out, "int64"));
     });
 }
@@ -461,15 +430,10 @@ PyObject* few_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* distinct_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs < 1 || nargs > 2) throw py::type_error("distinct_counts(columns, threads=None)");
-        std::vector<std::unique_ptr<LevelArg>> held;
-        std::vector<kernels::LevelColumn> cols;
-        for (py::handle item : list_arg(args[0], "the first argument")) {
-            held.push_back(level_arg(item, true));
-            if (held.back()->rows != held.front()->rows) throw py::value_error("columns of one length");
-            if (held.back()->column.hashed || held.back()->column.weights)
-                throw py::value_error("distinct_counts reads values, not hashes or weights");
-            cols.push_back(held.back()->column);
-        }
+        const std::vector<std::unique_ptr<LevelArg>> held = level_args(args[0], "the first argument", true);
+        const std::vector<kernels::LevelColumn> cols = columns_of(held);
+        const std::vector<std::size_t> rows = rows_of(held);
+        argument_errors([&] { kernels::check_distinct_columns(cols.data(), cols.size(), rows.data()); });
         kernels::DistinctProblem p;
         p.columns = cols.data();
         p.k = cols.size();
@@ -480,10 +444,9 @@ PyObject* distinct_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         pyapi::without_gil([&](const std::function<bool()>& poll) {
             return kernels::distinct_counts(p, out.data(), workspace.data(), poll);
         });
-        py::list result;
-        for (std::int64_t c : out)
-            result.append(c == kernels::distinct_undecided ? py::object(py::none()) : py::int_(c));
-        return py::object(std::move(result));
+        return py::object(pyapi::list_each(out, [](std::int64_t c) {
+            return c == kernels::distinct_undecided ? py::object(py::none()) : py::object(py::int_(c));
+        }));
     });
 }
 

@@ -18,6 +18,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 #include <type_traits>
 
 #include "kernels.hpp"
@@ -424,7 +425,10 @@ bool level_partial(const PartialColumn* columns, std::size_t k, std::size_t rang
 }
 
 std::vector<bool> joined_columns(const LevelStateView* states, std::size_t m) {
-    const std::size_t k = m ? states[0].k : 0;
+    if (m == 0) throw std::invalid_argument("level_merge needs at least one state");
+    const std::size_t k = states[0].k;
+    for (std::size_t s = 1; s < m; ++s)
+        if (states[s].k != k) throw std::invalid_argument("states of different columns");
     std::vector<bool> levels(k, false), keys(k, false), out(k, false);
     for (std::size_t s = 0; s < m; ++s) {
         for (std::size_t j = 0; j < k; ++j) {
@@ -517,6 +521,18 @@ std::int64_t rare_threshold(std::int64_t rows) {
     return std::max<std::int64_t>(static_cast<std::int64_t>(0.01 * static_cast<double>(rows)), 2);
 }
 
+void finish_level_state(const LevelStateView& s, std::int64_t threshold,
+                        const std::vector<std::vector<std::int64_t>>& extra, std::int64_t* distinct,
+                        std::int64_t* rare) {
+    std::vector<const std::int64_t*> at(extra.size());
+    std::vector<std::size_t> size(extra.size());
+    for (std::size_t j = 0; j < extra.size(); ++j) {
+        at[j] = extra[j].data();
+        size[j] = extra[j].size();
+    }
+    finish_level_state(s, threshold, extra.empty() ? nullptr : at.data(), size.data(), distinct, rare);
+}
+
 void finish_level_state(const LevelStateView& s, std::int64_t threshold, const std::int64_t* const* extra,
                         const std::size_t* extra_size, std::int64_t* distinct, std::int64_t* rare) {
     auto rare_of = [threshold](const std::int64_t* from, const std::int64_t* to) {
@@ -540,7 +556,37 @@ void finish_level_state(const LevelStateView& s, std::int64_t threshold, const s
 }
 
 void few_levels(const LevelColumn* columns, std::size_t k, const std::size_t* rows, FewState* out) {
+    std::size_t first = k;
+    for (std::size_t j = 0; j < k; ++j) {
+        const LevelColumn& c = columns[j];
+        if (!c.hashed && first == k) first = j;
+        if (!c.hashed && rows[j] != rows[first]) throw std::invalid_argument("columns of one length");
+        if (c.weights) throw std::invalid_argument("few_levels reads values or hashes, not weights");
+        if (c.view.missing && (c.view.type == ValueType::f64 || c.view.type == ValueType::f32))
+            throw std::invalid_argument("a masked float column: counted by pandas");
+    }
     for (std::size_t j = 0; j < k; ++j) out[j] = few_any(columns[j], rows[j]);
+}
+
+std::vector<FewState> few_states_of(const std::vector<FewArrays>& shares, std::size_t& k) {
+    k = shares.empty() ? 0 : shares[0].first.size();
+    std::vector<FewState> states;
+    for (const auto& [levels, hashes] : shares) {
+        if (levels.size() != k || hashes.size() != k) throw std::invalid_argument("states of different columns");
+        for (std::size_t j = 0; j < k; ++j) {
+            if (levels[j] > 2) throw std::invalid_argument("levels: 0, 1 or 2");
+            states.push_back({static_cast<FewLevels>(levels[j]), hashes[j]});
+        }
+    }
+    return states;
+}
+
+void check_distinct_columns(const LevelColumn* columns, std::size_t k, const std::size_t* rows) {
+    for (std::size_t j = 0; j < k; ++j) {
+        if (rows[j] != rows[0]) throw std::invalid_argument("columns of one length");
+        if (columns[j].hashed || columns[j].weights)
+            throw std::invalid_argument("distinct_counts reads values, not hashes or weights");
+    }
 }
 
 void few_merge(const FewState* states, std::size_t shares, std::size_t k, std::int64_t* out) {

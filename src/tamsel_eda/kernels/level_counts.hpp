@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <memory>
 #include <vector>
 
@@ -153,6 +154,7 @@ bool level_partial(const PartialColumn* columns, std::size_t k, std::size_t rang
 // state holds levels the kernel counted, some keys the caller counted (a
 // share whose dtype was not the metadata's). Their keys join the levels by
 // their hashes in the metadata's dtype.
+// std::invalid_argument without a state or for states of different columns.
 std::vector<bool> joined_columns(const LevelStateView* states, std::size_t m);
 
 // The caller's union of the keys of the columns not joined (key_counts,
@@ -186,6 +188,10 @@ bool valid_level_state(const LevelStateView& s, std::size_t levels, std::size_t 
 // levels.
 void finish_level_state(const LevelStateView& s, std::int64_t threshold, const std::int64_t* const* extra,
                         const std::size_t* extra_size, std::int64_t* distinct, std::int64_t* rare);
+// The same with extra[j] (empty: none) for every column or for none.
+void finish_level_state(const LevelStateView& s, std::int64_t threshold,
+                        const std::vector<std::vector<std::int64_t>>& extra, std::int64_t* distinct,
+                        std::int64_t* rare);
 
 struct DistinctProblem {
     const LevelColumn* columns = nullptr;  // view, skip_int_min and skip_negative are read
@@ -219,10 +225,22 @@ struct FewState {
 // hashed column's rows are the hashes of the levels pandas counted). A
 // masked float column is not read here (pandas versions differ on its
 // unmasked NaN).
+// std::invalid_argument for columns it does not read: unhashed columns of
+// different lengths, weights, a masked float column.
 void few_levels(const LevelColumn* columns, std::size_t k, const std::size_t* rows, FewState* out);
 
 // Per column, 0, 1 or 2 (two or more) distinct values over the shares'
 // answers: states[share * k + column].
 void few_merge(const FewState* states, std::size_t shares, std::size_t k, std::int64_t* out);
+
+// The shares' answers read back from their (levels, hashes) arrays, in
+// few_merge's layout, and in `k` the columns; std::invalid_argument for
+// arrays that no share gives or shares of different columns.
+using FewArrays = std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>>;
+std::vector<FewState> few_states_of(const std::vector<FewArrays>& shares, std::size_t& k);
+
+// std::invalid_argument unless the columns are what distinct_counts reads:
+// values (no hashes, no weights) of one length.
+void check_distinct_columns(const LevelColumn* columns, std::size_t k, const std::size_t* rows);
 
 }  // namespace tamsel::kernels

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <iterator>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -25,6 +26,28 @@ template <class Range, class Write>
 py::list list_each(const Range& values, Write&& write) {
     py::list out;
     for (const auto& value : values) out.append(write(value));
+    return out;
+}
+
+// [write(value) for value in values], each value emptied once written, so
+// that what it holds is not held twice over while the list grows.
+template <class T, class Write>
+py::list list_draining(std::vector<T>& values, Write&& write) {
+    py::list out;
+    for (T& value : values) {
+        out.append(write(value));
+        value = T{};
+    }
+    return out;
+}
+
+// [convert(value) for value in values], as a vector: the fields a kernel
+// reads, taken from the arguments that hold them.
+template <class Range, class Convert>
+auto map_each(const Range& values, Convert&& convert) {
+    std::vector<std::decay_t<decltype(convert(*std::begin(values)))>> out;
+    out.reserve(std::size(values));
+    for (const auto& value : values) out.push_back(convert(value));
     return out;
 }
 
