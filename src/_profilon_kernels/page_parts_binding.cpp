@@ -22,9 +22,11 @@
 // page_series_partial(stamps_range, stamps, values, first_row) -> series
 // page_series_merge([series, ...]) -> series   page_series_finish(series) -> (stamps, values, rows)
 //     series: (lo, hi, low, high), each of low and high (stamps, values, rows) by bucket
+#include <numeric>
 #include <vector>
 
 #include "../tamsel_eda/kernels/page_figures.hpp"
+#include "../tamsel_eda/pyapi/sequences.hpp"
 #include "arrays.hpp"
 #include "entries.hpp"
 
@@ -38,22 +40,10 @@ PyCFunction fast() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
 }
 
-// [begin, end) of run r of `parts` over n rows.
-std::pair<std::size_t, std::size_t> run(std::size_t n, std::size_t parts, std::size_t r) {
-    return {n * r / parts, n * (r + 1) / parts};
-}
-
 std::size_t parts_arg(py::handle obj) {
     const std::size_t parts = size_arg(obj);
     if (parts == 0) throw py::value_error("parts must be at least 1");
     return parts;
-}
-
-template <class T>
-py::list list_of(const std::vector<T>& xs) {
-    py::list out;
-    for (const T& x : xs) out.append(x);
-    return out;
 }
 
 PyObject* page_histogram(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -61,20 +51,8 @@ PyObject* page_histogram(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 3) throw py::type_error("page_histogram(values, bins, parts)");
         const std::vector<double> x = read_array<double>(args[0], "float64");
         const std::size_t bins = size_arg(args[1]);
-        const std::size_t parts = parts_arg(args[2]);
-        kp::RangeState range;
-        for (std::size_t r = 0; r < parts; ++r) {
-            auto [b, e] = run(x.size(), parts, r);
-            range = kp::range_merge(range, kp::range_partial(x.data() + b, e - b));
-        }
-        if (!range.finite) return py::object(py::make_tuple(py::list(), py::list()));
-        const kp::HistogramPlan plan = kp::histogram_plan(range.lo, range.hi, bins);
-        kp::HistogramState hist = kp::histogram_partial(plan, nullptr, 0);
-        for (std::size_t r = 0; r < parts; ++r) {
-            auto [b, e] = run(x.size(), parts, r);
-            hist = kp::histogram_merge(hist, kp::histogram_partial(plan, x.data() + b, e - b));
-        }
-        return py::object(py::make_tuple(list_of(plan.edges), list_of(hist.counts)));
+        const auto [edges, counts] = kp::histogram_in_runs(x.data(), x.size(), bins, parts_arg(args[2]));
+        return py::object(py::make_tuple(pyapi::list_of(edges), pyapi::list_of(counts)));
     });
 }
 
@@ -84,14 +62,9 @@ PyObject* page_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const std::vector<std::int64_t> codes = read_array<std::int64_t>(args[0], "int64");
         const std::size_t levels = size_arg(args[1]);
         const std::size_t top = size_arg(args[2]);
-        const std::size_t parts = parts_arg(args[3]);
-        kp::LevelState state;
-        for (std::size_t r = 0; r < parts; ++r) {
-            auto [b, e] = run(codes.size(), parts, r);
-            state = kp::levels_merge(state, kp::levels_partial(codes.data() + b, e - b, levels));
-        }
-        const kp::TopLevels t = kp::levels_finish(state, top);
-        return py::object(py::make_tuple(list_of(t.codes), list_of(t.counts), t.other, t.distinct, t.missing));
+        const kp::TopLevels t = kp::levels_in_runs(codes.data(), codes.size(), levels, top, parts_arg(args[3]));
+        return py::object(
+            py::make_tuple(pyapi::list_of(t.codes), pyapi::list_of(t.counts), t.other, t.distinct, t.missing));
     });
 }
 
@@ -101,23 +74,9 @@ PyObject* page_periods(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const std::vector<std::int64_t> t = read_array<std::int64_t>(args[0], "int64");
         const std::size_t max_periods = size_arg(args[1]);
         const std::size_t parts = parts_arg(args[2]);
-        kp::StampRange range;
-        for (std::size_t r = 0; r < parts; ++r) {
-            auto [b, e] = run(t.size(), parts, r);
-            range = kp::stamps_merge(range, kp::stamps_partial(t.data() + b, e - b));
-        }
-        if (!range.count) return py::object(py::none());
-        const kp::PeriodPlan plan = kp::period_plan(range.lo, range.hi, max_periods);
-        kp::PeriodState counts = kp::periods_partial(plan, nullptr, 0);
-        for (std::size_t r = 0; r < parts; ++r) {
-            auto [b, e] = run(t.size(), parts, r);
-            counts = kp::periods_merge(counts, kp::periods_partial(plan, t.data() + b, e - b));
-        }
-        constexpr const char* names[] = {"second", "minute", "hour", "day", "week", "month", "year"};
-        std::vector<std::int64_t> starts;
-        for (std::size_t p = 0; p < plan.periods; ++p)
-            starts.push_back(kp::period_start(plan.unit, plan.first + static_cast<std::int64_t>(p)));
-        return py::object(py::make_tuple(names[static_cast<int>(plan.unit)], list_of(starts), list_of(counts.counts)));
+        const kp::PeriodCounts p = kp::periods_in_runs(t.data(), t.size(), max_periods, parts);
+        if (p.starts.empty()) return py::object(py::none());
+        return py::object(py::make_tuple(kp::period_name(p.unit), pyapi::list_of(p.starts), pyapi::list_of(p.counts)));
     });
 }
 
@@ -128,28 +87,9 @@ PyObject* page_series(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const std::vector<double> v = read_array<double>(args[1], "float64");
         if (t.size() != v.size()) throw py::value_error("stamps and values differ in length");
         const std::size_t buckets = size_arg(args[2]);
-        const std::size_t parts = parts_arg(args[3]);
-        kp::StampRange range;
-        for (std::size_t r = 0; r < parts; ++r) {
-            auto [b, e] = run(t.size(), parts, r);
-            range = kp::stamps_merge(range, kp::stamps_partial(t.data() + b, e - b));
-        }
-        const kp::SeriesState empty = kp::series_plan(range.lo, range.hi, buckets);
-        kp::SeriesState state = empty;
-        for (std::size_t r = 0; r < parts; ++r) {
-            auto [b, e] = run(t.size(), parts, r);
-            kp::SeriesState part = empty;
-            kp::series_partial(part, t.data() + b, v.data() + b, e - b, static_cast<std::int64_t>(b));
-            state = kp::series_merge(state, part);
-        }
-        std::vector<std::int64_t> ts, rows;
-        std::vector<double> vs;
-        for (const kp::SeriesPoint& p : kp::series_finish(state)) {
-            ts.push_back(p.t);
-            vs.push_back(p.v);
-            rows.push_back(p.row);
-        }
-        return py::object(py::make_tuple(list_of(ts), list_of(vs), list_of(rows)));
+        const kp::SeriesColumns c =
+            kp::series_columns(kp::series_in_runs(t.data(), v.data(), t.size(), buckets, parts_arg(args[3])));
+        return py::object(py::make_tuple(pyapi::list_of(c.t), pyapi::list_of(c.v), pyapi::list_of(c.row)));
     });
 }
 
@@ -178,27 +118,20 @@ kp::StampRange stamps_of(py::handle obj) {
 }
 
 py::tuple points_tuple(const std::vector<kp::SeriesPoint>& points) {
-    std::vector<std::int64_t> ts, rows;
-    std::vector<double> vs;
-    for (const kp::SeriesPoint& p : points) {
-        ts.push_back(p.t);
-        vs.push_back(p.v);
-        rows.push_back(p.row);
-    }
-    return py::make_tuple(make_array(ts, "int64"), make_array(vs, "float64"), make_array(rows, "int64"));
+    const kp::SeriesColumns c = kp::series_columns(points);
+    return py::make_tuple(make_array(c.t, "int64"), make_array(c.v, "float64"), make_array(c.row, "int64"));
 }
 
 std::vector<kp::SeriesPoint> points_of(py::handle obj, std::size_t buckets) {
     py::tuple t = py::reinterpret_borrow<py::object>(obj);
     if (py::len(t) != 3) throw py::value_error("series points have 3 fields");
-    const auto ts = read_array<std::int64_t>(t[0], "int64");
-    const auto vs = read_array<double>(t[1], "float64");
-    const auto rows = read_array<std::int64_t>(t[2], "int64");
-    if (ts.size() != buckets || vs.size() != buckets || rows.size() != buckets)
+    kp::SeriesColumns c;
+    c.t = read_array<std::int64_t>(t[0], "int64");
+    c.v = read_array<double>(t[1], "float64");
+    c.row = read_array<std::int64_t>(t[2], "int64");
+    if (c.t.size() != buckets || c.v.size() != buckets || c.row.size() != buckets)
         throw py::value_error("series points: one per bucket");
-    std::vector<kp::SeriesPoint> out(buckets);
-    for (std::size_t k = 0; k < buckets; ++k) out[k] = {ts[k], vs[k], rows[k]};
-    return out;
+    return kp::series_points(c);
 }
 
 py::tuple series_tuple(const kp::SeriesState& s) {
@@ -221,11 +154,9 @@ kp::SeriesState series_of(py::handle obj) {
 // Each state of a list of them, folded left to right with `merge`.
 template <class State, class Read, class Merge>
 State fold(py::handle states, Read read, Merge merge) {
-    py::list items(py::reinterpret_borrow<py::object>(states));
+    const std::vector<State> items = pyapi::read_each(states, read);
     if (items.empty()) throw py::value_error("nothing to merge");
-    State out = read(items[0]);
-    for (std::size_t i = 1; i < items.size(); ++i) out = merge(out, read(items[i]));
-    return out;
+    return std::accumulate(items.begin() + 1, items.end(), items[0], merge);
 }
 
 PyObject* page_range_partial(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

@@ -124,25 +124,6 @@ py::object timezone_of(py::handle values) {
     return dtype.is_none() ? py::object(py::none()) : pyapi::getattr_or_none(dtype, "tz");
 }
 
-const char* period_name(kp::Period unit) {
-    switch (unit) {
-        case kp::Period::second:
-            return "second";
-        case kp::Period::minute:
-            return "minute";
-        case kp::Period::hour:
-            return "hour";
-        case kp::Period::day:
-            return "day";
-        case kp::Period::week:
-            return "week";
-        case kp::Period::month:
-            return "month";
-        default:
-            return "year";
-    }
-}
-
 py::dict numeric_entry(const NumericJob& job) {
     py::dict out;
     out["kind"] = "numeric";
@@ -219,7 +200,7 @@ py::dict datetime_entry(const Input& in, const PeriodJob& job, py::handle zone) 
             const auto index = job.plan.first + static_cast<std::int64_t>(p);
             starts.push_back(kp::period_start(job.plan.unit, index));
         }
-        entry["period"] = period_name(job.plan.unit);
+        entry["period"] = kp::period_name(job.plan.unit);
         entry["starts"] = pyapi::guarded([&]() -> py::object { return stamp_texts(in, starts, zone); },
                                          [] { return py::object(py::none()); });
         entry["counts"] = int_list(job.counts.counts);

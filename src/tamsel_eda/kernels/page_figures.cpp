@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <stdexcept>
 
 namespace tamsel::kernels::page {
 namespace {
@@ -353,6 +354,117 @@ std::vector<SeriesPoint> series_finish(const SeriesState& s) {
         if (a.row != b.row) out.push_back(a_first ? b : a);
     }
     return out;
+}
+
+SeriesColumns series_columns(const std::vector<SeriesPoint>& points) {
+    SeriesColumns out;
+    for (const SeriesPoint& p : points) {
+        out.t.push_back(p.t);
+        out.v.push_back(p.v);
+        out.row.push_back(p.row);
+    }
+    return out;
+}
+
+std::vector<SeriesPoint> series_points(const SeriesColumns& c) {
+    if (c.v.size() != c.t.size() || c.row.size() != c.t.size())
+        throw std::invalid_argument("series points: stamps, values and rows differ in length");
+    std::vector<SeriesPoint> out(c.t.size());
+    for (std::size_t k = 0; k < out.size(); ++k) out[k] = {c.t[k], c.v[k], c.row[k]};
+    return out;
+}
+
+namespace {
+
+// [begin, end) of run r of `parts` over n rows.
+std::pair<std::size_t, std::size_t> run_of(std::size_t n, std::size_t parts, std::size_t r) {
+    return {n * r / parts, n * (r + 1) / parts};
+}
+
+// The runs' states of `partial(begin, end)` merged left to right onto `first`.
+template <class State, class Partial, class Merge>
+State fold_runs(State first, std::size_t n, std::size_t parts, Partial&& partial, Merge&& merge) {
+    if (parts == 0) throw std::invalid_argument("parts must be at least 1");
+    for (std::size_t r = 0; r < parts; ++r) {
+        const auto [b, e] = run_of(n, parts, r);
+        first = merge(first, partial(b, e));
+    }
+    return first;
+}
+
+StampRange stamps_in_runs(const std::int64_t* t, std::size_t n, std::size_t parts) {
+    return fold_runs(
+        StampRange{}, n, parts, [&](std::size_t b, std::size_t e) { return stamps_partial(t + b, e - b); },
+        stamps_merge);
+}
+
+}  // namespace
+
+std::pair<std::vector<double>, std::vector<std::int64_t>> histogram_in_runs(const double* x, std::size_t n,
+                                                                            std::size_t bins, std::size_t parts) {
+    const RangeState range = fold_runs(
+        RangeState{}, n, parts, [&](std::size_t b, std::size_t e) { return range_partial(x + b, e - b); },
+        range_merge);
+    if (!range.finite) return {};
+    const HistogramPlan plan = histogram_plan(range.lo, range.hi, bins);
+    const HistogramState hist = fold_runs(
+        histogram_partial(plan, nullptr, 0), n, parts,
+        [&](std::size_t b, std::size_t e) { return histogram_partial(plan, x + b, e - b); }, histogram_merge);
+    return {plan.edges, hist.counts};
+}
+
+TopLevels levels_in_runs(const std::int64_t* codes, std::size_t n, std::size_t levels, std::size_t top,
+                         std::size_t parts) {
+    const LevelState state = fold_runs(
+        LevelState{}, n, parts, [&](std::size_t b, std::size_t e) { return levels_partial(codes + b, e - b, levels); },
+        levels_merge);
+    return levels_finish(state, top);
+}
+
+PeriodCounts periods_in_runs(const std::int64_t* t, std::size_t n, std::size_t max_periods, std::size_t parts) {
+    const StampRange range = stamps_in_runs(t, n, parts);
+    if (!range.count) return {};
+    const PeriodPlan plan = period_plan(range.lo, range.hi, max_periods);
+    PeriodCounts out;
+    out.unit = plan.unit;
+    out.counts = fold_runs(
+                     periods_partial(plan, nullptr, 0), n, parts,
+                     [&](std::size_t b, std::size_t e) { return periods_partial(plan, t + b, e - b); }, periods_merge)
+                     .counts;
+    for (std::size_t p = 0; p < plan.periods; ++p)
+        out.starts.push_back(period_start(plan.unit, plan.first + static_cast<std::int64_t>(p)));
+    return out;
+}
+
+std::vector<SeriesPoint> series_in_runs(const std::int64_t* t, const double* v, std::size_t n, std::size_t buckets,
+                                        std::size_t parts) {
+    const StampRange range = stamps_in_runs(t, n, parts);
+    const SeriesState empty = series_plan(range.lo, range.hi, buckets);
+    const auto partial = [&](std::size_t b, std::size_t e) {
+        SeriesState part = empty;
+        series_partial(part, t + b, v + b, e - b, static_cast<std::int64_t>(b));
+        return part;
+    };
+    return series_finish(fold_runs(empty, n, parts, partial, series_merge));
+}
+
+const char* period_name(Period unit) {
+    switch (unit) {
+        case Period::second:
+            return "second";
+        case Period::minute:
+            return "minute";
+        case Period::hour:
+            return "hour";
+        case Period::day:
+            return "day";
+        case Period::week:
+            return "week";
+        case Period::month:
+            return "month";
+        default:
+            return "year";
+    }
 }
 
 }  // namespace tamsel::kernels::page

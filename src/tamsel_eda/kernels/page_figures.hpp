@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace tamsel::kernels::page {
@@ -145,5 +146,37 @@ void series_partial(SeriesState& s, const std::int64_t* t, const double* v, std:
 SeriesState series_merge(const SeriesState& a, const SeriesState& b);
 // The kept points in time order (then row order), each once.
 std::vector<SeriesPoint> series_finish(const SeriesState& s);
+
+// Points as three columns (stamps, values, rows), and back: how they travel
+// between the partition-wise driver's tasks. std::invalid_argument for
+// columns of different lengths.
+struct SeriesColumns {
+    std::vector<std::int64_t> t, row;
+    std::vector<double> v;
+};
+SeriesColumns series_columns(const std::vector<SeriesPoint>& points);
+std::vector<SeriesPoint> series_points(const SeriesColumns& columns);
+
+// ---------------------------------------------------------------------------
+// A whole column cut into `parts` equal runs of rows, each run partial,
+// merged left to right and finished, as the partition-wise driver combines
+// partitions: any count must give the figures of one run.
+// ---------------------------------------------------------------------------
+
+// Edges and counts; both empty without a finite value.
+std::pair<std::vector<double>, std::vector<std::int64_t>> histogram_in_runs(const double* x, std::size_t n,
+                                                                            std::size_t bins, std::size_t parts);
+TopLevels levels_in_runs(const std::int64_t* codes, std::size_t n, std::size_t levels, std::size_t top,
+                         std::size_t parts);
+struct PeriodCounts {
+    Period unit = Period::day;
+    std::vector<std::int64_t> starts, counts;  // empty without a stamp
+};
+PeriodCounts periods_in_runs(const std::int64_t* t, std::size_t n, std::size_t max_periods, std::size_t parts);
+std::vector<SeriesPoint> series_in_runs(const std::int64_t* t, const double* v, std::size_t n, std::size_t buckets,
+                                        std::size_t parts);
+
+// The name of a period unit ("second" ... "year").
+const char* period_name(Period unit);
 
 }  // namespace tamsel::kernels::page
