@@ -145,4 +145,10 @@ py::object make_array(const std::vector<T>& values, const char* dtype) {
     return arr;
 }
 
+// A new rows x cols array of `dtype` holding `values` row by row.
+template <class T>
+py::object make_matrix(const std::vector<T>& values, std::size_t rows, std::size_t cols, const char* dtype) {
+    return make_array(values, dtype).attr("reshape")(rows, cols);
+}
+
 }  // namespace tamsel::kernel_module

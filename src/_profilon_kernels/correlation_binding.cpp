@@ -3,11 +3,11 @@
 // pandas' nancorr and nancorr_spearman take, so tests can compare the two
 // directly. `threads` sets how many parts the work is split into (the thread
 // count otherwise).
-#include <cstring>
 #include <string_view>
 
 #include "../tamsel_eda/kernels/correlation.hpp"
 #include "../tamsel_eda/kernels/kernels.hpp"
+#include "arrays.hpp"
 #include "entries.hpp"
 
 namespace tamsel::kernel_module {
@@ -37,11 +37,9 @@ PyObject* correlation(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         p.n = static_cast<std::size_t>(mat.rows());
         p.k = static_cast<std::size_t>(mat.cols());
-        std::vector<kernels::ColumnView> cols(p.k);
-        for (std::size_t c = 0; c < p.k; ++c) {
-            cols[c].data = mat.data() + c;
-            cols[c].stride = static_cast<std::ptrdiff_t>(p.k * sizeof(double));
-        }
+        const std::vector<kernels::ColumnView> cols =
+            kernels::matrix_columns(mat.data(), p.k, static_cast<std::ptrdiff_t>(p.k * sizeof(double)),
+                                    static_cast<std::ptrdiff_t>(sizeof(double)));
         p.columns = cols.data();
         if (!kernels::correlation_supported(p)) throw py::value_error("too many rows for the rank kernel");
         std::vector<std::byte> workspace(kernels::correlation_workspace_bytes(p));
@@ -49,15 +47,7 @@ PyObject* correlation(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         pyapi::without_gil([&](const std::function<bool()>& poll) {
             return kernels::correlation_matrix(p, out.data(), workspace.data(), poll);
         });
-        py::object np = py::module_::import("numpy");
-        py::object result = np.attr("empty")(py::make_tuple(p.k, p.k), "dtype"_a = "float64");
-        Py_buffer view;
-        if (PyObject_GetBuffer(result.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
-            throw py::error_already_set();
-        }
-        if (!out.empty()) std::memcpy(view.buf, out.data(), out.size() * sizeof(double));
-        PyBuffer_Release(&view);
-        return result;
+        return make_matrix(out, p.k, p.k, "float64");
     });
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../tamsel_eda/kernels/pearson_screen.hpp"
+#include "../tamsel_eda/pyapi/sequences.hpp"
 #include "entries.hpp"
 
 namespace tamsel::kernel_module {
@@ -42,11 +43,7 @@ PyObject* pearson_screen(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const Py_buffer& m = mat.view();
         const std::size_t n = static_cast<std::size_t>(m.shape[0]), k = static_cast<std::size_t>(m.shape[1]);
         if (y.size() != m.shape[0]) throw py::value_error("y must have one value per row of mat");
-        std::vector<kernels::ColumnView> cols(k);
-        for (std::size_t c = 0; c < k; ++c) {
-            cols[c].data = static_cast<const char*>(m.buf) + static_cast<std::ptrdiff_t>(c) * m.strides[1];
-            cols[c].stride = m.strides[0];
-        }
+        const std::vector<kernels::ColumnView> cols = kernels::matrix_columns(m.buf, k, m.strides[0], m.strides[1]);
         kernels::ColumnView yc;
         yc.data = y.data();
         yc.stride = sizeof(double);
@@ -54,14 +51,12 @@ PyObject* pearson_screen(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         pyapi::without_gil([&](const std::function<bool()>& poll) {
             return kernels::pearson_screen(yc, cols.data(), k, n, threshold, out.data(), poll);
         });
-        py::list verdicts, r, margins, pairs;
-        for (const auto& s : out) {
-            verdicts.append(static_cast<int>(s.verdict));
-            r.append(s.r);
-            margins.append(s.margin);
-            pairs.append(s.pairs);
-        }
-        return py::object(py::make_tuple(verdicts, r, margins, pairs));
+        using Column = kernels::ScreenColumn;
+        return py::object(
+            py::make_tuple(pyapi::list_each(out, [](const Column& s) { return py::int_(static_cast<int>(s.verdict)); }),
+                           pyapi::list_each(out, [](const Column& s) { return py::float_(s.r); }),
+                           pyapi::list_each(out, [](const Column& s) { return py::float_(s.margin); }),
+                           pyapi::list_each(out, [](const Column& s) { return py::cast(s.pairs); })));
     });
 }
 

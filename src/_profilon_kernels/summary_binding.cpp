@@ -29,6 +29,7 @@
 // which the Dask driver's table of column summaries is built on.
 #include <memory>
 #include <optional>
+#include <ranges>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -36,6 +37,7 @@
 
 #include "../tamsel_eda/kernels/summary.hpp"
 #include "../tamsel_eda/pyapi/moment_rules.hpp"
+#include "../tamsel_eda/pyapi/sequences.hpp"
 #include "arrays.hpp"
 #include "entries.hpp"
 
@@ -65,42 +67,14 @@ PyObject* summary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         const auto n = static_cast<std::size_t>(mat.rows());
         const auto k = static_cast<std::size_t>(mat.cols());
-        std::vector<kernels::ColumnView> cols(k);
-        for (std::size_t c = 0; c < k; ++c) {
-            cols[c].data = mat.data() + c;
-            cols[c].stride = static_cast<std::ptrdiff_t>(k * sizeof(double));
-        }
+        const std::vector<kernels::ColumnView> cols = kernels::matrix_columns(
+            mat.data(), k, static_cast<std::ptrdiff_t>(k * sizeof(double)), static_cast<std::ptrdiff_t>(sizeof(double)));
         std::vector<double> workspace(kernels::summary_workspace_doubles(k, n));
         std::vector<kernels::ColumnSummary> out(k);
         pyapi::without_gil([&](const std::function<bool()>& poll) {
             return kernels::summarize_columns(cols.data(), k, n, options, out.data(), workspace.data(), poll);
         });
-        py::object np = py::module_::import("numpy");
-        py::object result = np.attr("empty")(py::make_tuple(k, 14), "dtype"_a = "float64");
-        Py_buffer view;
-        if (PyObject_GetBuffer(result.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
-            throw py::error_already_set();
-        }
-        double* row = static_cast<double*>(view.buf);
-        for (const auto& s : out) {
-            const double figures[14] = {s.min,
-                                        s.max,
-                                        s.median,
-                                        s.std,
-                                        s.skew,
-                                        s.kurtosis,
-                                        s.outlier_share,
-                                        s.any_finite ? 1.0 : 0.0,
-                                        s.min_by_library ? 1.0 : 0.0,
-                                        s.max_by_library ? 1.0 : 0.0,
-                                        s.moments_by_library ? 1.0 : 0.0,
-                                        s.median_by_library ? 1.0 : 0.0,
-                                        s.share_by_library ? 1.0 : 0.0,
-                                        s.std_by_library ? 1.0 : 0.0};
-            for (double f : figures) *row++ = f;
-        }
-        PyBuffer_Release(&view);
-        return result;
+        return make_matrix(kernels::summary_table(out), k, kernels::summary_table_width, "float64");
     });
 }
 
@@ -119,21 +93,9 @@ std::string_view bytes_of(py::handle obj) {
     return {data, static_cast<std::size_t>(size)};
 }
 
-// The kernels' std::invalid_argument is the caller's ValueError.
-template <class F>
-auto checked(F&& f) -> decltype(f()) {
-    try {
-        return f();
-    } catch (const std::invalid_argument& e) {
-        throw py::value_error(e.what());
-    }
-}
-
 template <class Decode>
 auto all_of(py::handle seq, Decode decode) {
-    std::vector<decltype(decode(std::string_view{}))> out;
-    for (py::handle item : py::reinterpret_borrow<py::sequence>(seq)) out.push_back(decode(bytes_of(item)));
-    return out;
+    return pyapi::read_each(seq, [&](py::handle item) { return decode(bytes_of(item)); });
 }
 
 // One partition's columns, held while the kernel reads them.
@@ -143,14 +105,14 @@ struct Partition {
     std::size_t n = 0;
 
     explicit Partition(py::handle columns) {
-        for (py::handle c : py::reinterpret_borrow<py::sequence>(columns)) {
+        x = pyapi::read_each(columns, [&](py::handle c) {
             held.push_back(std::make_unique<pyapi::Float64View>(c));
             if (held.back()->cols() != 1) throw py::value_error("one-dimensional columns");
             const auto rows = static_cast<std::size_t>(held.back()->size());
             if (held.size() > 1 && rows != n) throw py::value_error("the columns of a partition differ in length");
             n = rows;
-            x.push_back(held.back()->data());
-        }
+            return held.back()->data();
+        });
     }
 };
 
@@ -168,12 +130,9 @@ PyObject* summary_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 2) throw py::type_error("summary_scan(columns, kinds)");
         Partition part(args[0]);
-        std::vector<kernels::EntryKind> kinds;
-        for (std::uint8_t k : read_array<std::uint8_t>(args[1], "uint8")) {
-            if (k > 1) throw py::value_error("a kind is 0 (a column) or 1 (a target)");
-            kinds.push_back(static_cast<kernels::EntryKind>(k));
-        }
-        const auto out = checked([&] {
+        const std::vector<std::uint8_t> bytes = read_array<std::uint8_t>(args[1], "uint8");
+        const std::vector<kernels::EntryKind> kinds = argument_errors([&] { return kernels::entry_kinds(bytes); });
+        const auto out = argument_errors([&] {
             return pyapi::without_gil([&](const std::function<bool()>& poll) {
                 return kernels::split_scan_partial(part.x, part.n, kinds, poll);
             });
@@ -188,7 +147,7 @@ PyObject* summary_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* summary_scan_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 1) throw py::type_error("summary_scan_merge(states)");
-        return py::object(to_bytes(checked(
+        return py::object(to_bytes(argument_errors(
             [&] { return kernels::encode(kernels::split_scan_merge(all_of(args[0], kernels::decode_split_scan))); })));
     });
 }
@@ -197,7 +156,7 @@ PyObject* summary_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 3) throw py::type_error("summary_plan(state, cap, block)");
         const std::uint64_t cap = size_arg(args[1]), block = size_arg(args[2]);
-        auto work = std::make_unique<kernels::SplitWork>(checked(
+        auto work = std::make_unique<kernels::SplitWork>(argument_errors(
             [&] { return kernels::plan_split_summary(kernels::decode_split_scan(bytes_of(args[0])), cap, block); }));
         PyObject* capsule = PyCapsule_New(work.get(), work_name, [](PyObject* c) {
             delete static_cast<kernels::SplitWork*>(PyCapsule_GetPointer(c, work_name));
@@ -214,10 +173,9 @@ PyObject* summary_read_plans(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         const kernels::SplitWork& work = work_of(args[0]);
         const std::size_t read = size_arg(args[1]);
         if (read != 2 && read != 3) throw py::value_error("the plans are of the second and third read");
-        py::list out;
-        for (const auto& plan : read == 2 ? kernels::second_read_plans(work) : kernels::third_read_plans(work))
-            out.append(to_bytes(kernels::encode(plan)));
-        return py::object(std::move(out));
+        return py::object(
+            pyapi::list_each(read == 2 ? kernels::second_read_plans(work) : kernels::third_read_plans(work),
+                             [](const auto& plan) { return to_bytes(kernels::encode(plan)); }));
     });
 }
 
@@ -226,10 +184,10 @@ template <class Read>
 PyObject* read_partial(PyObject* const* args, Py_ssize_t nargs, const char* usage, Read read) {
     return entry([&] {
         if (nargs != 2) throw py::type_error(usage);
-        const kernels::SplitRead plan = checked([&] { return kernels::decode_split_read(bytes_of(args[0])); });
+        const kernels::SplitRead plan = argument_errors([&] { return kernels::decode_split_read(bytes_of(args[0])); });
         Partition part(args[1]);
         const kernels::MomentRules rules = split_moment_rules(plan.block);
-        const auto out = checked([&] {
+        const auto out = argument_errors([&] {
             return pyapi::without_gil([&](const std::function<bool()>& poll) { return read(plan, part, rules, poll); });
         });
         if (!out) throw std::runtime_error("the read was stopped");
@@ -256,14 +214,14 @@ PyObject* summary_sums_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     return entry([&] {
         if (nargs != 1) throw py::type_error("summary_sums_merge(partials)");
         return py::object(to_bytes(
-            checked([&] { return kernels::encode(kernels::merge_sums(all_of(args[0], kernels::decode_sums))); })));
+            argument_errors([&] { return kernels::encode(kernels::merge_sums(all_of(args[0], kernels::decode_sums))); })));
     });
 }
 
 PyObject* summary_moments_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 1) throw py::type_error("summary_moments_merge(partials)");
-        return py::object(to_bytes(checked(
+        return py::object(to_bytes(argument_errors(
             [&] { return kernels::encode(kernels::merge_moment_parts(all_of(args[0], kernels::decode_moments))); })));
     });
 }
@@ -272,7 +230,7 @@ PyObject* summary_sums_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return entry([&] {
         if (nargs != 2) throw py::type_error("summary_sums_finish(work, partial)");
         kernels::SplitWork& work = work_of(args[0]);
-        checked([&] { kernels::finish_second_read(work, kernels::decode_sums(bytes_of(args[1]))); });
+        argument_errors([&] { kernels::finish_second_read(work, kernels::decode_sums(bytes_of(args[1]))); });
         return py::none();
     });
 }
@@ -285,7 +243,7 @@ PyObject* summary_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                                   hi = read_array<double>(args[3], "float64");
         if (lo.size() != work.scan.kinds.size() || hi.size() != lo.size())
             throw py::value_error("one lo and hi per entry");
-        const std::vector<double> flat = checked([&] {
+        const std::vector<double> flat = argument_errors([&] {
             const kernels::MomentRules rules = split_moment_rules(work.block);
             return kernels::split_figures(kernels::finish_split_summary(
                 work, kernels::decode_moments(bytes_of(args[1])), lo.data(), hi.data(), rules));
@@ -299,28 +257,24 @@ PyObject* summary_page(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 1) throw py::type_error("summary_page(work)");
         const kernels::SplitWork& work = work_of(args[0]);
         if (work.histograms.size() != work.scan.ranges.size()) throw py::value_error("the second read is not in");
-        py::list out;
-        for (std::size_t c = 0; c < work.histograms.size(); ++c) {
+        return py::object(pyapi::list_each(std::views::iota(std::size_t{0}, work.histograms.size()), [&](std::size_t c) {
             const kernels::page::RangeState& r = work.scan.ranges[c];
-            out.append(py::make_tuple(py::make_tuple(r.finite, r.missing, r.infinite, r.zeros, r.lo, r.hi, r.sum),
-                                      make_array(work.histograms[c], "int64")));
-        }
-        return py::object(std::move(out));
+            return py::make_tuple(py::make_tuple(r.finite, r.missing, r.infinite, r.zeros, r.lo, r.hi, r.sum),
+                                  make_array(work.histograms[c], "int64"));
+        }));
     });
 }
 
 PyObject* summary_inspect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 1) throw py::type_error("summary_inspect(work)");
-        py::list out;
-        for (const kernels::SplitColumn& col : work_of(args[0]).columns) {
-            py::list levels;
-            for (const auto& ref : col.refinements) levels.append(py::make_tuple(ref.level.level, ref.level.prefix));
+        return py::object(pyapi::list_each(work_of(args[0]).columns, [](const kernels::SplitColumn& col) {
+            py::list levels = pyapi::list_each(
+                col.refinements, [](const auto& ref) { return py::make_tuple(ref.level.level, ref.level.prefix); });
             const auto& b = col.brackets;
-            out.append(py::make_tuple(
-                levels, col.bracketed ? py::object(py::make_tuple(b[0], b[1], b[2], b[3])) : py::object(py::none())));
-        }
-        return py::object(std::move(out));
+            return py::make_tuple(
+                levels, col.bracketed ? py::object(py::make_tuple(b[0], b[1], b[2], b[3])) : py::object(py::none()));
+        }));
     });
 }
 
@@ -331,10 +285,9 @@ PyCFunction fast() {
 
 PyObject* summary_fields(PyObject*, PyObject*) {
     return entry([&] {
-        py::list out;
-        for (const kernels::SplitFigureName& f : kernels::split_figure_names)
-            out.append(py::make_tuple(py::str(f.name.data(), f.name.size()), py::bool_(f.count)));
-        return py::object(py::tuple(out));
+        return py::object(py::tuple(pyapi::list_each(kernels::split_figure_names, [](const kernels::SplitFigureName& f) {
+            return py::make_tuple(py::str(f.name.data(), f.name.size()), py::bool_(f.count));
+        })));
     });
 }
 

@@ -19,6 +19,16 @@ void convert(const ColumnView& col, std::size_t begin, std::size_t count, double
 
 }  // namespace
 
+std::vector<ColumnView> matrix_columns(const void* data, std::size_t k, std::ptrdiff_t row_stride,
+                                       std::ptrdiff_t col_stride) {
+    std::vector<ColumnView> out(k);
+    for (std::size_t c = 0; c < k; ++c) {
+        out[c].data = static_cast<const char*>(data) + static_cast<std::ptrdiff_t>(c) * col_stride;
+        out[c].stride = row_stride;
+    }
+    return out;
+}
+
 void load_doubles(const ColumnView& col, std::size_t begin, std::size_t count, double* out) {
     switch (col.type) {
         case ValueType::f64:

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace tamsel::kernels {
 
@@ -18,6 +19,11 @@ struct ColumnView {
     const std::uint8_t* missing = nullptr;  // nonzero marks a missing cell; nullptr: none
     std::ptrdiff_t missing_stride = 1;
 };
+
+// The k float64 columns of a matrix: column c starts c * col_stride bytes
+// after `data`, and its rows are row_stride bytes apart.
+std::vector<ColumnView> matrix_columns(const void* data, std::size_t k, std::ptrdiff_t row_stride,
+                                       std::ptrdiff_t col_stride);
 
 // Rows [begin, begin + count) of `col` as float64, missing cells as NaN.
 void load_doubles(const ColumnView& col, std::size_t begin, std::size_t count, double* out);

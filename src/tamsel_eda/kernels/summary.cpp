@@ -1261,4 +1261,36 @@ MomentsPart decode_moments(std::string_view in) {
     return s;
 }
 
+std::vector<double> summary_table(const std::vector<ColumnSummary>& summaries) {
+    std::vector<double> out;
+    out.reserve(summaries.size() * summary_table_width);
+    for (const ColumnSummary& s : summaries) {
+        const double row[summary_table_width] = {s.min,
+                                                 s.max,
+                                                 s.median,
+                                                 s.std,
+                                                 s.skew,
+                                                 s.kurtosis,
+                                                 s.outlier_share,
+                                                 s.any_finite ? 1.0 : 0.0,
+                                                 s.min_by_library ? 1.0 : 0.0,
+                                                 s.max_by_library ? 1.0 : 0.0,
+                                                 s.moments_by_library ? 1.0 : 0.0,
+                                                 s.median_by_library ? 1.0 : 0.0,
+                                                 s.share_by_library ? 1.0 : 0.0,
+                                                 s.std_by_library ? 1.0 : 0.0};
+        out.insert(out.end(), row, row + summary_table_width);
+    }
+    return out;
+}
+
+std::vector<EntryKind> entry_kinds(const std::vector<std::uint8_t>& bytes) {
+    std::vector<EntryKind> out;
+    for (std::uint8_t k : bytes) {
+        if (k > 1) throw std::invalid_argument("a kind is 0 (a column) or 1 (a target)");
+        out.push_back(static_cast<EntryKind>(k));
+    }
+    return out;
+}
+
 }  // namespace tamsel::kernels

@@ -59,6 +59,13 @@ std::size_t summary_workspace_doubles(std::size_t k, std::size_t n);
 bool summarize_columns(const ColumnView* columns, std::size_t k, std::size_t n, const SummaryOptions& options,
                        ColumnSummary* out, double* workspace, const Stop::Poll& poll);
 
+// The summaries as rows of summary_table_width doubles: min, max, median,
+// std, skew, kurtosis, outlier share, then 1.0 where the column has a finite
+// value, where the library decides the min, the max, the skewness and
+// kurtosis, the median and the outlier share, the std.
+constexpr std::size_t summary_table_width = 14;
+std::vector<double> summary_table(const std::vector<ColumnSummary>& summaries);
+
 // One column, on caller-provided scratch of 2 * n doubles.
 void summarize_column(const ColumnView& column, std::size_t n, const SummaryOptions& options, ColumnSummary& out,
                       double* scratch);
@@ -88,6 +95,9 @@ void summarize_column(const ColumnView& column, std::size_t n, const SummaryOpti
 // A column read for its summary row and page figures, or a target read for
 // its moments and zero count.
 enum class EntryKind : std::uint8_t { column = 0, target = 1 };
+// The kinds of entries read from their bytes; std::invalid_argument for a
+// byte that names none.
+std::vector<EntryKind> entry_kinds(const std::vector<std::uint8_t>& bytes);
 
 struct EntryCounts {
     std::uint64_t present = 0, finite = 0, neg_inf = 0, zeros = 0;
