@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "../tamsel_eda/kernels/group_sums.hpp"
+#include "../tamsel_eda/pyapi/sequences.hpp"
 #include "arrays.hpp"
 #include "tree_partials.hpp"
 
@@ -130,13 +131,12 @@ struct RatioArgs {
     std::optional<std::size_t> rows;
 
     RatioArgs(PyObject* ys, PyObject* columns_arg, bool codes) {
-        for (py::handle y : py::reinterpret_borrow<py::sequence>(ys)) {
+        targets = pyapi::read_each(ys, [&](py::handle y) {
             const Py_buffer* v = hold(y, kernels::ValueType::f64, "ys: float64 arrays or None");
-            targets.push_back(v ? kernels::RatioTarget{static_cast<const double*>(v->buf), v->strides[0]}
-                                : kernels::RatioTarget{});
-        }
-        for (py::handle x : py::reinterpret_borrow<py::sequence>(columns_arg)) {
-            kernels::RatioColumn& c = columns.emplace_back();
+            return v ? kernels::RatioTarget{static_cast<const double*>(v->buf), v->strides[0]} : kernels::RatioTarget{};
+        });
+        columns = pyapi::read_each(columns_arg, [&](py::handle x) {
+            kernels::RatioColumn c;
             if (codes) {
                 if (const Py_buffer* v = hold(x, kernels::ValueType::i64, "codes: int64 arrays or None")) {
                     c.codes = static_cast<const std::int64_t*>(v->buf);
@@ -146,7 +146,8 @@ struct RatioArgs {
                 c.missing = static_cast<const std::uint8_t*>(v->buf);
                 c.missing_stride = v->strides[0];
             }
-        }
+            return c;
+        });
         in = {targets.data(), targets.size(), columns.data(), columns.size(), rows.value_or(0)};
     }
 
@@ -154,18 +155,11 @@ struct RatioArgs {
         const auto counts = read_array<std::int64_t>(args[0], "int64");
         const auto offsets = read_array<std::int64_t>(args[1], "int64");
         const auto totals = read_array<std::int64_t>(args[2], "int64");
-        const auto cut = blocks ? read_array<std::int64_t>(blocks, "int64") : std::vector<std::int64_t>(counts.size());
-        const std::size_t pairs = targets.size() * columns.size();
-        if (counts.size() != pairs || offsets.size() != pairs || totals.size() != pairs || cut.size() != pairs)
-            throw py::value_error("counts, offsets, totals and blocks: one per pair");
-        std::vector<kernels::RatioPlace> out(pairs);
-        for (std::size_t j = 0; j < pairs; ++j) {
-            if (counts[j] < 0 || offsets[j] < 0 || totals[j] < 0 || cut[j] < 0)
-                throw py::value_error("counts, offsets, totals and blocks are never negative");
-            out[j] = {static_cast<std::uint64_t>(counts[j]), static_cast<std::uint64_t>(offsets[j]),
-                      static_cast<std::uint64_t>(totals[j]), static_cast<std::uint64_t>(cut[j])};
-        }
-        return out;
+        const auto cut = blocks ? read_array<std::int64_t>(blocks, "int64") : std::vector<std::int64_t>();
+        return argument_errors([&] {
+            return kernels::ratio_places(counts, offsets, totals, blocks ? &cut : nullptr,
+                                         targets.size() * columns.size());
+        });
     }
 
 private:
@@ -207,14 +201,12 @@ PyObject* ratio_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         check(pyapi::without_gil([&](const std::function<bool()>& poll) {
             return kernels::ratio_sums(a.in, places.data(), group_block, poll, out);
         }));
-        py::list result;
-        for (const auto& r : out) {
-            result.append(r ? py::object(py::make_tuple(
-                                  partial_to_python(r->whole), make_array(r->groups.code, "int64"),
-                                  make_array(r->groups.count, "int64"), make_array(r->groups.sum, "float64")))
-                            : py::object(py::none()));
-        }
-        return py::object(result);
+        return py::object(pyapi::list_each(out, [](const std::optional<kernels::RatioSums>& r) {
+            return r ? py::object(py::make_tuple(partial_to_python(r->whole), make_array(r->groups.code, "int64"),
+                                                 make_array(r->groups.count, "int64"),
+                                                 make_array(r->groups.sum, "float64")))
+                     : py::object(py::none());
+        }));
     });
 }
 
@@ -223,17 +215,17 @@ PyObject* ratio_squares(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 6) throw py::type_error("ratio_squares(ys, missing, counts, offsets, totals, mus)");
         const RatioArgs a(args[0], args[1], false);
         const std::vector<kernels::RatioPlace> places = a.places(args + 2, nullptr);
-        std::vector<std::optional<double>> mus;
-        for (py::handle mu : py::reinterpret_borrow<py::sequence>(args[5]))
-            mus.push_back(mu.is_none() ? std::nullopt : std::optional<double>(py::cast<double>(mu)));
+        const std::vector<std::optional<double>> mus = pyapi::read_each(args[5], [](py::handle mu) {
+            return mu.is_none() ? std::nullopt : std::optional<double>(py::cast<double>(mu));
+        });
         if (mus.size() != places.size()) throw py::value_error("mus: one per pair");
         std::vector<std::optional<kernels::TreePartial>> out;
         check(pyapi::without_gil([&](const std::function<bool()>& poll) {
             return kernels::ratio_squares(a.in, places.data(), mus.data(), poll, out);
         }));
-        py::list result;
-        for (const auto& r : out) result.append(r ? partial_to_python(*r) : py::object(py::none()));
-        return py::object(result);
+        return py::object(pyapi::list_each(out, [](const std::optional<kernels::TreePartial>& r) {
+            return r ? partial_to_python(*r) : py::object(py::none());
+        }));
     });
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 #include "kernels.hpp"
@@ -301,6 +302,23 @@ GroupSumsStatus ratio_squares(const RatioInput& in, const RatioPlace* places, co
         if (stop.requested()) return GroupSumsStatus::stopped;
     }
     return GroupSumsStatus::ok;
+}
+
+std::vector<RatioPlace> ratio_places(const std::vector<std::int64_t>& counts, const std::vector<std::int64_t>& offsets,
+                                     const std::vector<std::int64_t>& totals, const std::vector<std::int64_t>* blocks,
+                                     std::size_t pairs) {
+    if (counts.size() != pairs || offsets.size() != pairs || totals.size() != pairs ||
+        (blocks && blocks->size() != pairs))
+        throw std::invalid_argument("counts, offsets, totals and blocks: one per pair");
+    std::vector<RatioPlace> out(pairs);
+    for (std::size_t j = 0; j < pairs; ++j) {
+        const std::int64_t block = blocks ? (*blocks)[j] : 0;
+        if (counts[j] < 0 || offsets[j] < 0 || totals[j] < 0 || block < 0)
+            throw std::invalid_argument("counts, offsets, totals and blocks are never negative");
+        out[j] = {static_cast<std::uint64_t>(counts[j]), static_cast<std::uint64_t>(offsets[j]),
+                  static_cast<std::uint64_t>(totals[j]), static_cast<std::uint64_t>(block)};
+    }
+    return out;
 }
 
 }  // namespace tamsel::kernels

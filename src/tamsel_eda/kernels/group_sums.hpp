@@ -123,6 +123,12 @@ struct RatioPlace {
     std::uint64_t count = 0, offset = 0, total = 0, block = 0;
 };
 
+// The places of `pairs` pairs from their columns (blocks null: none cut);
+// std::invalid_argument for columns of another length or a negative entry.
+std::vector<RatioPlace> ratio_places(const std::vector<std::int64_t>& counts, const std::vector<std::int64_t>& offsets,
+                                     const std::vector<std::int64_t>& totals, const std::vector<std::int64_t>* blocks,
+                                     std::size_t pairs);
+
 // Pass 1: each pair's kept rows, by the columns' missing cells; bad_input
 // where a target is absent.
 GroupSumsStatus ratio_kept_counts(const RatioInput& in, std::int64_t* out);
