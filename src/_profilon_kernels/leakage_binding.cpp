@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../tamsel_eda/kernels/pearson_screen.hpp"
+#include "../tamsel_eda/pyapi/sequences.hpp"
 #include "entries.hpp"
 
 namespace tamsel::kernel_module {
@@ -41,11 +42,10 @@ PyObject* pair_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // The partitions' tuples as pair_sums answered them: (count, sum, sum) of
 // the first pass or (sum, sum, sum) of the second.
 std::vector<kernels::PairSums> read_parts(PyObject* obj, bool counted) {
-    std::vector<kernels::PairSums> parts;
-    for (py::handle item : py::reinterpret_borrow<py::sequence>(obj)) {
+    return pyapi::read_each(obj, [counted](py::handle item) {
         py::tuple t = py::reinterpret_borrow<py::object>(item).cast<py::tuple>();
         if (t.size() != 3) throw py::value_error("each partition's sums are a tuple of three");
-        kernels::PairSums& p = parts.emplace_back();
+        kernels::PairSums p;
         if (counted) {
             p.count = t[0].cast<std::int64_t>();
             if (p.count < 0) throw py::value_error("a partition's count of pairs is negative");
@@ -56,8 +56,8 @@ std::vector<kernels::PairSums> read_parts(PyObject* obj, bool counted) {
             p.s2 = t[1].cast<double>();
             p.s3 = t[2].cast<double>();
         }
-    }
-    return parts;
+        return p;
+    });
 }
 
 PyObject* pair_means(PyObject*, PyObject* arg) {

@@ -138,14 +138,10 @@ PyObject* moment_partials(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* pairwise_combine(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 3) throw py::type_error("pairwise_combine(partials, total, block)");
-        std::vector<kernels::TreePartial> parts;
-        for (py::handle item : py::reinterpret_borrow<py::sequence>(args[0])) parts.push_back(partial_from(item));
+        const std::vector<kernels::TreePartial> parts = pyapi::read_each(args[0], partial_from);
         const std::uint64_t total = size_arg(args[1]), block = size_arg(args[2]);
-        try {
-            return py::object(py::float_(kernels::pairwise_combine(parts.data(), parts.size(), total, block)));
-        } catch (const std::invalid_argument& e) {
-            throw py::value_error(e.what());
-        }
+        return py::object(py::float_(
+            argument_errors([&] { return kernels::pairwise_combine(parts.data(), parts.size(), total, block); })));
     });
 }
 
@@ -154,7 +150,9 @@ kernels::MomentPartial moment_partial_from(py::handle obj) {
         throw py::type_error("a moment partial is (d2, d3, d4, largest, nan_deviation, warned)");
     py::tuple t = py::reinterpret_borrow<py::tuple>(obj);
     kernels::MomentPartial out;
-    for (std::size_t m = 0; m < 3; ++m) out.sums[m] = partial_from(t[m]);
+    out.sums[0] = partial_from(t[0]);
+    out.sums[1] = partial_from(t[1]);
+    out.sums[2] = partial_from(t[2]);
     out.largest = py::cast<double>(t[3]);
     out.nan_deviation = py::cast<bool>(t[4]);
     out.warned = py::cast<bool>(t[5]);
@@ -166,17 +164,12 @@ kernels::MomentPartial moment_partial_from(py::handle obj) {
 PyObject* moment_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 3) throw py::type_error("moment_merge(partials, fin_total, block)");
-        std::vector<kernels::MomentPartial> parts;
-        for (py::handle item : py::reinterpret_borrow<py::sequence>(args[0]))
-            parts.push_back(moment_partial_from(item));
+        const std::vector<kernels::MomentPartial> parts = pyapi::read_each(args[0], moment_partial_from);
         const std::uint64_t total = size_arg(args[1]);
         const kernels::MomentRules rules = moment_rules_for(size_arg(args[2]));
-        try {
-            const kernels::MomentSums m = kernels::merge_moments(parts.data(), parts.size(), total, rules);
-            return py::object(py::make_tuple(m.sum2, m.sum3, m.sum4, m.largest, m.warned));
-        } catch (const std::invalid_argument& e) {
-            throw py::value_error(e.what());
-        }
+        const kernels::MomentSums m =
+            argument_errors([&] { return kernels::merge_moments(parts.data(), parts.size(), total, rules); });
+        return py::object(py::make_tuple(m.sum2, m.sum3, m.sum4, m.largest, m.warned));
     });
 }
 

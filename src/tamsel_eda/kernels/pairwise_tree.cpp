@@ -60,4 +60,30 @@ double pairwise_combine(const TreePartial* parts, std::size_t k, std::uint64_t t
     return res;
 }
 
+std::vector<std::int64_t> node_rows(const TreePartial& t) {
+    std::vector<std::int64_t> rows;
+    for (std::size_t j = 0; j < t.node_sum.size(); ++j) {
+        rows.push_back(static_cast<std::int64_t>(t.node_lo[j]));
+        rows.push_back(static_cast<std::int64_t>(t.node_hi[j]));
+    }
+    return rows;
+}
+
+TreePartial tree_partial_of(const std::vector<std::int64_t>& rows, std::vector<double> sums,
+                            std::vector<EdgeRun> edges) {
+    TreePartial out;
+    out.node_sum = std::move(sums);
+    if (rows.size() != 2 * out.node_sum.size()) throw std::invalid_argument("one [lo, hi) row per node sum");
+    for (std::size_t j = 0; j < rows.size(); j += 2) {
+        if (rows[j] < 0 || rows[j + 1] <= rows[j]) throw std::invalid_argument("a node row out of range");
+        out.node_lo.push_back(static_cast<std::uint64_t>(rows[j]));
+        out.node_hi.push_back(static_cast<std::uint64_t>(rows[j + 1]));
+    }
+    for (EdgeRun& e : edges) {
+        out.edge_at.push_back(e.first);
+        out.edge_values.push_back(std::move(e.second));
+    }
+    return out;
+}
+
 }  // namespace tamsel::kernels

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "pairwise.hpp"
@@ -27,6 +28,15 @@ struct TreePartial {
     std::vector<std::uint64_t> edge_at;
     std::vector<std::vector<double>> edge_values;
 };
+
+// A partial's nodes as flat [lo, hi) rows, and a partial from such rows,
+// their sums and its edge runs (start, values): how partials travel between
+// the partition-wise driver's tasks. std::invalid_argument for rows that no
+// partial holds.
+std::vector<std::int64_t> node_rows(const TreePartial& t);
+using EdgeRun = std::pair<std::uint64_t, std::vector<double>>;
+TreePartial tree_partial_of(const std::vector<std::int64_t>& rows, std::vector<double> sums,
+                            std::vector<EdgeRun> edges);
 
 namespace pairwise_detail {
 
