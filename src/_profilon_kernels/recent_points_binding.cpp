@@ -14,9 +14,11 @@
 // bound (None, or (untimed_only, bound)), ascending.
 #include <functional>
 #include <memory>
+#include <ranges>
 #include <vector>
 
 #include "../tamsel_eda/kernels/recent_points.hpp"
+#include "../tamsel_eda/pyapi/sequences.hpp"
 #include "arrays.hpp"
 #include "entries.hpp"
 
@@ -106,8 +108,7 @@ PyObject* recent_facts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // One target's bound (None: none needed), and per partition whether it reaches it.
 py::object plan_of(py::handle key_dtype, py::handle facts, std::size_t points, std::vector<std::uint8_t>& reaches) {
     return by_key(dtype_type(key_dtype), [&]<class Key>(Key) {
-        std::vector<RecentFacts<Key>> read;
-        for (py::handle f : py::reinterpret_borrow<py::list>(facts)) read.push_back(facts_of<Key>(f));
+        const std::vector<RecentFacts<Key>> read = pyapi::read_each(facts, facts_of<Key>);
         RecentBound<Key> bound;
         if (!kernels::recent_plan(read, points, bound, reaches)) return py::object(py::none());
         py::object from = bound.untimed_only ? py::object(py::none()) : py::cast(bound.from);
@@ -122,21 +123,19 @@ PyObject* recent_plans(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         py::list dtypes = py::reinterpret_borrow<py::list>(args[0]), facts = py::reinterpret_borrow<py::list>(args[1]);
         if (py::len(dtypes) != py::len(facts)) throw py::value_error("one key dtype per target's facts");
         const std::size_t parts = py::len(facts) ? py::len(facts[0]) : 0;
-        std::vector<py::object> bounds;
-        std::vector<std::vector<std::uint8_t>> reaches(py::len(facts));
-        for (std::size_t t = 0; t < reaches.size(); ++t) {
+        const auto targets = std::views::iota(std::size_t{0}, py::len(facts));
+        std::vector<std::vector<std::uint8_t>> reaches(targets.size());
+        const std::vector<py::object> bounds = pyapi::map_each(targets, [&](std::size_t t) {
             if (py::len(facts[t]) != parts) throw py::value_error("every target's facts cover every partition");
-            bounds.push_back(dtypes[t].is_none() ? py::object(py::none())
-                                                 : plan_of(dtypes[t], facts[t], points, reaches[t]));
-        }
-        py::list out;
-        for (std::size_t i = 0; i < parts; ++i) {
-            py::list row;
-            for (std::size_t t = 0; t < bounds.size(); ++t)
-                row.append(bounds[t].is_none() || reaches[t][i] ? bounds[t] : py::object(py::bool_(false)));
-            out.append(row);
-        }
-        return py::object(out);
+            return dtypes[t].is_none() ? py::object(py::none()) : plan_of(dtypes[t], facts[t], points, reaches[t]);
+        });
+        // Per partition, each target's bound, or False where none of its
+        // rows there can reach it.
+        return py::object(pyapi::list_each(std::views::iota(std::size_t{0}, parts), [&](std::size_t i) {
+            return pyapi::list_each(targets, [&](std::size_t t) {
+                return bounds[t].is_none() || reaches[t][i] ? bounds[t] : py::object(py::bool_(false));
+            });
+        }));
     });
 }
 

@@ -5,10 +5,12 @@
 
 #include <functional>
 #include <memory>
+#include <ranges>
 #include <stdexcept>
 #include <vector>
 
 #include "../tamsel_eda/kernels/time_stamps.hpp"
+#include "../tamsel_eda/pyapi/sequences.hpp"
 #include "arrays.hpp"
 #include "entries.hpp"
 
@@ -78,13 +80,21 @@ inline py::dict summary_of(const kernels::StampRun& run) {
 
 // The buckets' gap modes, each (gap, count) or None.
 inline std::vector<kernels::GapMode> modes_of(py::handle list) {
-    std::vector<kernels::GapMode> modes;
-    for (py::handle m : py::reinterpret_borrow<py::list>(list)) {
-        if (m.is_none()) continue;
+    std::vector<kernels::GapMode> modes = pyapi::read_each(list, [](py::handle m) {
+        if (m.is_none()) return kernels::GapMode{};
         py::tuple t = py::reinterpret_borrow<py::tuple>(m);
-        modes.push_back({true, py::cast<std::int64_t>(t[0]), py::cast<std::int64_t>(t[1])});
-    }
+        return kernels::GapMode{true, py::cast<std::int64_t>(t[0]), py::cast<std::int64_t>(t[1])};
+    });
+    std::erase_if(modes, [](const kernels::GapMode& m) { return !m.found; });
     return modes;
+}
+
+// Per gap bucket, its table (keys, counts).
+inline py::list gap_tables(const std::vector<std::vector<std::int64_t>>& keys,
+                           const std::vector<std::vector<std::int64_t>>& counts) {
+    return pyapi::list_each(std::views::iota(std::size_t{0}, keys.size()), [&](std::size_t b) {
+        return py::make_tuple(stamps_array(keys[b]), stamps_array(counts[b]));
+    });
 }
 
 inline py::dict facts_dict(const kernels::StampFacts& facts) {

@@ -27,9 +27,7 @@ PyObject* stamp_route(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const std::vector<std::int64_t> cuts = read_array<std::int64_t>(args[1], "int64");
         std::vector<std::vector<std::int64_t>> ranges;
         released([&] { kernels::stamp_route(values.data, values.n, cuts, ranges); });
-        py::list out;
-        for (const auto& range : ranges) out.append(stamps_array(range));
-        return py::object(std::move(out));
+        return py::object(pyapi::list_each(ranges, stamps_array));
     });
 }
 
@@ -44,10 +42,7 @@ PyObject* stamp_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return kernels::stamp_reduce(given.values.data, given.values.n, given.wall_data(), given.previous_stamp(),
                                          buckets, run, keys, counts);
         }));
-        py::list tables;
-        for (std::size_t b = 0; b < keys.size(); ++b)
-            tables.append(py::make_tuple(stamps_array(keys[b]), stamps_array(counts[b])));
-        return py::object(py::make_tuple(summary_of(run), std::move(tables)));
+        return py::object(py::make_tuple(summary_of(run), gap_tables(keys, counts)));
     });
 }
 

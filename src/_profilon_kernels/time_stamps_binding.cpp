@@ -66,10 +66,7 @@ PyObject* stamp_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* stamp_scan_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         check_args(nargs, 1, "stamp_scan_merge(states)");
-        StampScan merged;
-        for (py::handle state : py::reinterpret_borrow<py::list>(args[0]))
-            kernels::stamp_scan_merge(merged, scan_of(state));
-        return py::object(state_of(merged));
+        return py::object(state_of(kernels::stamp_scans_merged(pyapi::read_each(args[0], scan_of))));
     });
 }
 
@@ -80,10 +77,9 @@ PyObject* stamp_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             kernels::stamp_plan(scan_of(args[0]), size_arg(args[1]), PyObject_IsTrue(args[2]) == 1);
         py::object previous = py::none();
         if (plan.in_order) {
-            py::list each;
-            for (std::size_t p = 0; p < plan.previous.size(); ++p)
-                each.append(plan.has_previous[p] ? py::object(py::int_(plan.previous[p])) : py::object(py::none()));
-            previous = std::move(each);
+            previous = pyapi::list_each(std::views::iota(std::size_t{0}, plan.previous.size()), [&](std::size_t p) {
+                return plan.has_previous[p] ? py::object(py::int_(plan.previous[p])) : py::object(py::none());
+            });
         }
         return py::object(py::make_tuple(plan.ranges, stamps_array(plan.cuts), previous));
     });
@@ -109,26 +105,22 @@ PyObject* stamp_gap_buckets(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
         if (keys.n != counts.n) throw py::value_error("one count per gap");
         std::vector<std::vector<std::int64_t>> bucket_keys, bucket_counts;
         kernels::gap_buckets(keys.data, counts.data, keys.n, size_arg(args[2]), bucket_keys, bucket_counts);
-        py::list out;
-        for (std::size_t b = 0; b < bucket_keys.size(); ++b)
-            out.append(py::make_tuple(stamps_array(bucket_keys[b]), stamps_array(bucket_counts[b])));
-        return py::object(std::move(out));
+        return py::object(gap_tables(bucket_keys, bucket_counts));
     });
 }
 
 PyObject* stamp_gap_mode(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         check_args(nargs, 4, "stamp_gap_mode(tables, extra, bucket, buckets)");
-        std::vector<Stamps> held;
-        for (py::handle table : py::reinterpret_borrow<py::list>(args[0])) {
+        std::vector<std::unique_ptr<Stamps>> held;
+        const std::vector<kernels::GapTable> tables = pyapi::read_each(args[0], [&](py::handle table) {
             py::tuple t = py::reinterpret_borrow<py::tuple>(table);
             if (py::len(t) != 2) throw py::value_error("a gap table is (keys, counts)");
-            held.emplace_back(t[0]);
-            held.emplace_back(t[1]);
-            if (held[held.size() - 2].n != held.back().n) throw py::value_error("one count per gap");
-        }
-        std::vector<kernels::GapTable> tables;
-        for (std::size_t i = 0; i < held.size(); i += 2) tables.push_back({held[i].data, held[i + 1].data, held[i].n});
+            const Stamps& keys = *held.emplace_back(std::make_unique<Stamps>(t[0]));
+            const Stamps& counts = *held.emplace_back(std::make_unique<Stamps>(t[1]));
+            if (keys.n != counts.n) throw py::value_error("one count per gap");
+            return kernels::GapTable{keys.data, counts.data, keys.n};
+        });
         Stamps extra(args[1]);
         const std::size_t buckets = size_arg(args[3]);
         if (buckets == 0) throw py::value_error("at least one gap bucket");
@@ -141,8 +133,7 @@ PyObject* stamp_gap_mode(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* stamp_axis(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         check_args(nargs, 1, "stamp_axis(summaries)");
-        std::vector<StampRun> runs;
-        for (py::handle item : py::reinterpret_borrow<py::list>(args[0])) {
+        const std::vector<StampRun> runs = pyapi::read_each(args[0], [](py::handle item) {
             py::dict s = py::reinterpret_borrow<py::dict>(item);
             StampRun run;
             run.count = py::cast<std::int64_t>(s["count"]);
@@ -155,8 +146,8 @@ PyObject* stamp_axis(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 run.utc_gaps = read_array<std::int64_t>(s["utc_gaps"], "int64");
                 run.wall_gaps = read_array<std::int64_t>(s["wall_gaps"], "int64");
             }
-            runs.push_back(std::move(run));
-        }
+            return run;
+        });
         const kernels::StampAxis axis = kernels::stamp_axis(runs);
         py::dict out;
         out["count"] = axis.count;

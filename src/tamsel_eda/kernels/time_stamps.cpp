@@ -527,4 +527,10 @@ StampFinish stamp_finish(std::int64_t rows, std::int64_t missing, const StampAxi
     return out;
 }
 
+StampScan stamp_scans_merged(const std::vector<StampScan>& scans) {
+    StampScan merged;
+    for (const StampScan& scan : scans) stamp_scan_merge(merged, scan);
+    return merged;
+}
+
 }  // namespace tamsel::kernels

@@ -47,6 +47,8 @@ struct StampScan {
 StampScan stamp_scan(const std::int64_t* values, std::size_t n, std::size_t picks);
 // `later` follows `into` in partition order.
 void stamp_scan_merge(StampScan& into, const StampScan& later);
+// The scans merged in order.
+StampScan stamp_scans_merged(const std::vector<StampScan>& scans);
 
 struct StampPlan {
     std::size_t ranges = 1;  // also the number of gap buckets
