@@ -6,6 +6,7 @@
 // entries only tests call, which _profilon_test_entries declares instead.
 #pragma once
 
+#include <algorithm>
 #include <exception>
 #include <new>
 #include <span>
@@ -91,11 +92,11 @@ extern const PyMethodDef time_stamps_test_entries[];
 
 // A module's exec slot body: adds every table of `tables`.
 inline int add_tables(PyObject* module, std::span<const PyMethodDef* const> tables) {
-    for (const PyMethodDef* table : tables) {
-        // The tables are constant; the interpreter only reads them.
-        if (PyModule_AddFunctions(module, const_cast<PyMethodDef*>(table)) < 0) return -1;
-    }
-    return 0;
+    // The tables are constant; the interpreter only reads them.
+    const auto add = [module](const PyMethodDef* table) {
+        return PyModule_AddFunctions(module, const_cast<PyMethodDef*>(table)) == 0;
+    };
+    return std::all_of(tables.begin(), tables.end(), add) ? 0 : -1;
 }
 
 // A kernel module whose exec slot adds every table of `Tables`; both modules

@@ -6,6 +6,7 @@
 #include "../tamsel_eda/kernels/kernels.hpp"
 #include "../tamsel_eda/kernels/mutual_info.hpp"
 #include "../tamsel_eda/profile/mi_native.hpp"
+#include "arrays.hpp"
 #include "entries.hpp"
 
 namespace tamsel::kernel_module {
@@ -40,10 +41,7 @@ PyObject* mutual_info(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         std::vector<double> out(p.features);
         pyapi::without_gil(
             [&](const std::function<bool()>& poll) { return kernels::mutual_info_cc(p, out.data(), poll); });
-        py::list values;
-        for (double v : out) values.append(py::float_(v));
-        py::object np = py::module_::import("numpy");
-        return np.attr("array")(values, "dtype"_a = "float64");
+        return make_array(out, "float64");
     });
 }
 

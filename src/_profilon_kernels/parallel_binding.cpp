@@ -2,12 +2,15 @@
 // a cancellable busy loop over tasks, so that tests can see the environment
 // cap, thread-count independence and Ctrl-C reach the fork-join loop itself,
 // run directly or beside the interpreter (where the waiting caller helps).
+#include <algorithm>
 #include <chrono>
+#include <ranges>
 #include <thread>
 #include <vector>
 
 #include "../tamsel_eda/kernels/kernels.hpp"
 #include "../tamsel_eda/pyapi/background.hpp"
+#include "../tamsel_eda/pyapi/sequences.hpp"
 #include "entries.hpp"
 
 namespace tamsel::kernel_module {
@@ -49,11 +52,9 @@ bool spin_loop(const SpinArgs& a, std::vector<int>& finished, std::thread::id ca
 }
 
 py::tuple finished_tasks(const std::vector<int>& finished) {
-    py::tuple out(finished.size());
-    for (std::size_t i = 0; i < finished.size(); ++i) {
-        out[i] = finished[i] ? py::object(py::int_(i)) : py::object(py::none());
-    }
-    return out;
+    return py::tuple(pyapi::list_each(std::views::iota(std::size_t{0}, finished.size()), [&](std::size_t i) {
+        return finished[i] ? py::object(py::int_(i)) : py::object(py::none());
+    }));
 }
 
 PyObject* spin(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -75,8 +76,7 @@ PyObject* spin_beside(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const std::thread::id caller = std::this_thread::get_id();
         pyapi::Background work([&](const std::function<bool()>& poll) { return spin_loop(a, finished, caller, poll); });
         work.finish();
-        std::size_t by_caller = 0;
-        for (int f : finished) by_caller += f == 2;
+        const auto by_caller = static_cast<std::size_t>(std::count(finished.begin(), finished.end(), 2));
         return py::object(py::make_tuple(finished_tasks(finished), by_caller));
     });
 }

@@ -91,22 +91,13 @@ PyObject* text_row_hashes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         char* fill = nullptr;
         Py_ssize_t fill_len = 0;
         if (PyBytes_AsStringAndSize(args[1], &fill, &fill_len) != 0) throw py::error_already_set();
-        for (kernels::TextColumn& chunk : text->chunks) {
-            chunk.fill = reinterpret_cast<const std::uint8_t*>(fill);
-            chunk.fill_len = static_cast<std::size_t>(fill_len);
-        }
-        std::vector<std::uint64_t> out(text->total);
-        constexpr std::size_t block = 1 << 16;
+        std::vector<std::uint64_t> out;
+        out.reserve(text->total);
         const bool done = pyapi::without_gil([&](const std::function<bool()>& poll) {
-            std::uint64_t* at = out.data();
-            for (std::size_t c = 0; c < text->chunks.size(); at += text->rows[c++]) {
-                for (std::size_t first = 0; first < text->rows[c]; first += block) {
-                    if (poll()) return false;
-                    kernels::text_row_hashes(text->chunks[c], first, std::min(block, text->rows[c] - first),
-                                             at + first);
-                }
-            }
-            return true;
+            return kernels::chunked_text_row_hashes(
+                text->chunks, text->rows, reinterpret_cast<const std::uint8_t*>(fill),
+                static_cast<std::size_t>(fill_len), std::size_t{1} << 16, poll,
+                [&](const std::uint64_t* hashes, std::size_t count) { out.insert(out.end(), hashes, hashes + count); });
         });
         if (!done) throw py::error_already_set();
         return hashes_bytes(out);

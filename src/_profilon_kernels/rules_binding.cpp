@@ -1,6 +1,7 @@
 // Entries of the analysis' rules: its fixed thresholds, and which library
 // releases each fast path reproduces, so that Python code (the Dask driver,
 // the tests) reads them from the one place the extension reads them.
+#include <optional>
 #include <string>
 
 #include "../tamsel_eda/kernels/rules.hpp"
@@ -8,31 +9,6 @@
 
 namespace tamsel::kernel_module {
 namespace {
-
-namespace releases = rules::releases;
-
-struct Window {
-    const char* name;
-    bool (*covers)(rules::Release);
-};
-
-constexpr Window windows[] = {
-    {"pandas_distinct_counts", releases::pandas_distinct_counts},
-    {"pandas_row_hashes", releases::pandas_row_hashes},
-    {"pandas_hashes_zero_as_positive", releases::pandas_hashes_zero_as_positive},
-    {"pandas_spearman", releases::pandas_spearman},
-    {"pandas_pearson", releases::pandas_pearson},
-    {"pandas_pearson_clipped", releases::pandas_pearson_clipped},
-    {"pandas_leakage_screen", releases::pandas_leakage_screen},
-    {"pandas_group_means", releases::pandas_group_means},
-    {"pandas_value_counts_stable", releases::pandas_value_counts_stable},
-    {"pandas_csv_floats_exact", releases::pandas_csv_floats_exact},
-    {"pandas_json_dates_as_written", releases::pandas_json_dates_as_written},
-    {"numpy_summaries", releases::numpy_summaries},
-    {"scipy_moments_by_squares", releases::scipy_moments_by_squares},
-    {"scipy_zero_variance_by_resolution", releases::scipy_zero_variance_by_resolution},
-    {"sklearn_mutual_info", releases::sklearn_mutual_info},
-};
 
 PyObject* rules_entry(PyObject*, PyObject*) {
     return entry([] {
@@ -52,11 +28,9 @@ PyObject* release_window(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 2) throw py::type_error("release_window(name, library) takes two arguments");
         const std::string name = py::cast<std::string>(py::handle(args[0]));
         const std::string version = py::str(py::handle(args[1]).attr("__version__"));
-        const rules::Release release = rules::release_of(version.c_str());
-        for (const Window& w : windows) {
-            if (name == w.name) return py::object(py::bool_(w.covers(release)));
-        }
-        throw py::value_error("no release window named " + name);
+        const std::optional<bool> covers = rules::releases::window_covers(name, rules::release_of(version.c_str()));
+        if (!covers) throw py::value_error("no release window named " + name);
+        return py::object(py::bool_(*covers));
     });
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "../tamsel_eda/kernels/sample_rows.hpp"
+#include "../tamsel_eda/pyapi/sequences.hpp"
 #include "arrays.hpp"
 #include "entries.hpp"
 
@@ -49,8 +50,7 @@ PyObject* rows_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             throw py::value_error("partition offsets must start at 0, each where the one before ends");
         if (plan.status == RowPlan::Status::out_of_range)
             throw py::value_error("row positions must lie in 0.." + std::to_string(plan.rows - 1));
-        py::list packed;
-        for (const auto& p : plan.parts) packed.append(packed_tuple(p));
+        py::list packed = pyapi::list_each(plan.parts, packed_tuple);
         py::object inverse = plan.inverse.empty() ? py::object(py::none()) : make_array(plan.inverse, "int64");
         return py::object(py::make_tuple(packed, inverse, make_array(plan.counts, "int64")));
     });

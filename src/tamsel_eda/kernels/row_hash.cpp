@@ -1,5 +1,6 @@
 #include "row_hash.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -264,6 +265,25 @@ std::uint64_t row_hash_digest(const HashColumn& c, std::size_t n) {
         state = fnv_words(state, buffer, count);
     }
     return state;
+}
+
+bool chunked_text_row_hashes(const std::vector<TextColumn>& chunks, const std::vector<std::size_t>& rows,
+                             const std::uint8_t* fill, std::size_t fill_len, std::size_t block,
+                             const std::function<bool()>& stop,
+                             const std::function<void(const std::uint64_t*, std::size_t)>& visit) {
+    std::vector<std::uint64_t> hashes(std::max<std::size_t>(block, 1));
+    for (std::size_t c = 0; c < chunks.size(); ++c) {
+        TextColumn chunk = chunks[c];
+        chunk.fill = fill;
+        chunk.fill_len = fill_len;
+        for (std::size_t first = 0; first < rows[c]; first += hashes.size()) {
+            if (stop()) return false;
+            const std::size_t count = std::min(hashes.size(), rows[c] - first);
+            text_row_hashes(chunk, first, count, hashes.data());
+            visit(hashes.data(), count);
+        }
+    }
+    return true;
 }
 
 }  // namespace tamsel::kernels

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
+#include <functional>
 
 namespace tamsel::kernels {
 
@@ -67,5 +69,14 @@ void float_text_row_hashes(const HashColumn& c, std::size_t n, const std::uint8_
 
 // Hashes of rows [first, first + count) into out.
 void text_row_hashes(const TextColumn& c, std::size_t first, std::size_t count, std::uint64_t* out);
+
+// The row hashes of a text column in chunks (chunk c holds rows[c] texts,
+// its missing cells hashed as the `fill_len` bytes of `fill`), handed to
+// `visit(hashes, count)` a block of at most `block` rows at a time in row
+// order; false when `stop()` asked to stop between two blocks.
+bool chunked_text_row_hashes(const std::vector<TextColumn>& chunks, const std::vector<std::size_t>& rows,
+                             const std::uint8_t* fill, std::size_t fill_len, std::size_t block,
+                             const std::function<bool()>& stop,
+                             const std::function<void(const std::uint64_t*, std::size_t)>& visit);
 
 }  // namespace tamsel::kernels

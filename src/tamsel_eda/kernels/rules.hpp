@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 namespace tamsel::rules {
@@ -107,6 +109,38 @@ constexpr bool scipy_zero_variance_by_resolution(Release v) { return v < Release
 // scikit-learn's mutual_info_regression: the same code from 1.5 to 1.9
 // (read in 1.5.2, 1.6.1, 1.7.2, 1.8.0 and 1.9.1).
 constexpr bool sklearn_mutual_info(Release v) { return v.first == 1 && v.second >= 5 && v.second <= 9; }
+
+// Each window by the name Python code asks for it by.
+struct Window {
+    std::string_view name;
+    bool (*covers)(Release);
+};
+
+constexpr Window windows[] = {
+    {"pandas_distinct_counts", pandas_distinct_counts},
+    {"pandas_row_hashes", pandas_row_hashes},
+    {"pandas_hashes_zero_as_positive", pandas_hashes_zero_as_positive},
+    {"pandas_spearman", pandas_spearman},
+    {"pandas_pearson", pandas_pearson},
+    {"pandas_pearson_clipped", pandas_pearson_clipped},
+    {"pandas_leakage_screen", pandas_leakage_screen},
+    {"pandas_group_means", pandas_group_means},
+    {"pandas_value_counts_stable", pandas_value_counts_stable},
+    {"pandas_csv_floats_exact", pandas_csv_floats_exact},
+    {"pandas_json_dates_as_written", pandas_json_dates_as_written},
+    {"numpy_summaries", numpy_summaries},
+    {"scipy_moments_by_squares", scipy_moments_by_squares},
+    {"scipy_zero_variance_by_resolution", scipy_zero_variance_by_resolution},
+    {"sklearn_mutual_info", sklearn_mutual_info},
+};
+
+// Whether the window `name` covers release `v`; nullopt for no such window.
+inline std::optional<bool> window_covers(std::string_view name, Release v) {
+    for (const Window& w : windows) {
+        if (name == w.name) return w.covers(v);
+    }
+    return std::nullopt;
+}
 
 }  // namespace releases
 }  // namespace tamsel::rules

@@ -4,6 +4,7 @@
 // them with the GIL released.
 #include "schema_native.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -351,24 +352,14 @@ std::optional<std::uint64_t> object_text_digest(py::handle values, bool filled) 
 // fill text when `filled`): pandas hashes each text's bytes, as it does a
 // str's UTF-8 form. nullopt for a missing cell where none was counted.
 std::optional<std::uint64_t> arrow_text_digest(pyapi::ArrowTextChunks& text, bool filled) {
-    for (k::TextColumn& chunk : text.chunks) {
-        if (chunk.missing && !filled) return std::nullopt;
-        chunk.fill = reinterpret_cast<const std::uint8_t*>(fill_text);
-        chunk.fill_len = sizeof fill_text - 1;
-    }
+    if (!filled && std::any_of(text.chunks.begin(), text.chunks.end(),
+                               [](const k::TextColumn& chunk) { return chunk.missing != nullptr; }))
+        return std::nullopt;
     std::uint64_t state = k::fnv_offset;
     const bool done = pyapi::without_gil([&](const std::function<bool()>& poll) {
-        constexpr std::size_t block = 4096;
-        std::vector<std::uint64_t> hashes(block);
-        for (std::size_t c = 0; c < text.chunks.size(); ++c) {
-            for (std::size_t first = 0; first < text.rows[c]; first += block) {
-                if (poll()) return false;
-                const std::size_t count = std::min(block, text.rows[c] - first);
-                k::text_row_hashes(text.chunks[c], first, count, hashes.data());
-                state = k::fnv_words(state, hashes.data(), count);
-            }
-        }
-        return true;
+        return k::chunked_text_row_hashes(
+            text.chunks, text.rows, reinterpret_cast<const std::uint8_t*>(fill_text), sizeof fill_text - 1, 4096, poll,
+            [&](const std::uint64_t* hashes, std::size_t count) { state = k::fnv_words(state, hashes, count); });
     });
     if (!done) throw py::error_already_set();
     return state;
