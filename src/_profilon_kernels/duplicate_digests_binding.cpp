@@ -205,9 +205,7 @@ State share_state(py::handle road) {
 }
 
 PyObject* duplicate_partial(PyObject*, PyObject* arg) {
-    return entry([&] {
-        return py::object(pyapi::list_each(pyapi::read_each(arg, share_state), state_tuple));
-    });
+    return entry([&] { return py::object(pyapi::list_each(pyapi::read_each(arg, share_state), state_tuple)); });
 }
 
 PyObject* duplicate_merge(PyObject*, PyObject* arg) {
@@ -227,9 +225,8 @@ PyObject* duplicate_plan(PyObject*, PyObject* arg) {
         std::transform(states.begin(), states.end(), digests.begin(), [](const State& s) { return s.digest; });
         const kd::CandidatePlan plan = kd::candidate_plan(digests);
         const auto column = [](const auto& j) { return py::int_(j); };
-        py::dict prefixes = pyapi::dict_each(plan.unsettled, column, [&](std::size_t u) {
-            return py::list(states[u].witnesses.attr("values")());
-        });
+        py::dict prefixes = pyapi::dict_each(
+            plan.unsettled, column, [&](std::size_t u) { return py::list(states[u].witnesses.attr("values")()); });
         py::dict zeros = pyapi::dict_each(
             plan.zeros, [](const auto& zero) { return py::int_(zero.first); },
             [](const auto& zero) { return py::float_(zero.second ? -0.0 : 0.0); });

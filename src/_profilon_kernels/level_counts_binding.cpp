@@ -359,7 +359,8 @@ PyObject* level_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             pyapi::map_each(held, [](const std::unique_ptr<StateArg>& s) { return s->view; });
         const std::vector<PyObject* const*> keys =
             pyapi::map_each(held, [](const std::unique_ptr<StateArg>& s) { return s->key_items(); });
-        const std::vector<bool> joined = argument_errors([&] { return kernels::joined_columns(views.data(), views.size()); });
+        const std::vector<bool> joined =
+            argument_errors([&] { return kernels::joined_columns(views.data(), views.size()); });
         py::list united_keys;
         kernels::LevelState united;
         pyapi::unite_object_levels(views.data(), keys, views.size(), joined, united_keys, united);
@@ -420,7 +421,8 @@ PyObject* few_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                                           read_array<std::uint64_t>(t[1], "uint64"));
             });
         std::size_t k = 0;
-        const std::vector<kernels::FewState> states = argument_errors([&] { return kernels::few_states_of(shares, k); });
+        const std::vector<kernels::FewState> states =
+            argument_errors([&] { return kernels::few_states_of(shares, k); });
         std::vector<std::int64_t> out(k);
         kernels::few_merge(states.data(), shares.size(), k, out.data());
         return py::object(make_array(out, "int64"));

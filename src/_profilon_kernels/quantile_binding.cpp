@@ -166,9 +166,8 @@ PyObject* quantile_gather(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 poll);
         });
         return py::object(pyapi::list_each(out, [](const std::vector<std::vector<double>>& column) {
-            return pyapi::list_each(column, [](const std::vector<double>& values) {
-                return make_array(values, "float64");
-            });
+            return pyapi::list_each(column,
+                                    [](const std::vector<double>& values) { return make_array(values, "float64"); });
         }));
     });
 }

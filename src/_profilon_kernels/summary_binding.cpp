@@ -67,8 +67,9 @@ PyObject* summary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         const auto n = static_cast<std::size_t>(mat.rows());
         const auto k = static_cast<std::size_t>(mat.cols());
-        const std::vector<kernels::ColumnView> cols = kernels::matrix_columns(
-            mat.data(), k, static_cast<std::ptrdiff_t>(k * sizeof(double)), static_cast<std::ptrdiff_t>(sizeof(double)));
+        const std::vector<kernels::ColumnView> cols =
+            kernels::matrix_columns(mat.data(), k, static_cast<std::ptrdiff_t>(k * sizeof(double)),
+                                    static_cast<std::ptrdiff_t>(sizeof(double)));
         std::vector<double> workspace(kernels::summary_workspace_doubles(k, n));
         std::vector<kernels::ColumnSummary> out(k);
         pyapi::without_gil([&](const std::function<bool()>& poll) {
@@ -213,8 +214,8 @@ PyObject* summary_moments_partial(PyObject*, PyObject* const* args, Py_ssize_t n
 PyObject* summary_sums_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 1) throw py::type_error("summary_sums_merge(partials)");
-        return py::object(to_bytes(
-            argument_errors([&] { return kernels::encode(kernels::merge_sums(all_of(args[0], kernels::decode_sums))); })));
+        return py::object(to_bytes(argument_errors(
+            [&] { return kernels::encode(kernels::merge_sums(all_of(args[0], kernels::decode_sums))); })));
     });
 }
 
@@ -257,11 +258,12 @@ PyObject* summary_page(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 1) throw py::type_error("summary_page(work)");
         const kernels::SplitWork& work = work_of(args[0]);
         if (work.histograms.size() != work.scan.ranges.size()) throw py::value_error("the second read is not in");
-        return py::object(pyapi::list_each(std::views::iota(std::size_t{0}, work.histograms.size()), [&](std::size_t c) {
-            const kernels::page::RangeState& r = work.scan.ranges[c];
-            return py::make_tuple(py::make_tuple(r.finite, r.missing, r.infinite, r.zeros, r.lo, r.hi, r.sum),
-                                  make_array(work.histograms[c], "int64"));
-        }));
+        return py::object(
+            pyapi::list_each(std::views::iota(std::size_t{0}, work.histograms.size()), [&](std::size_t c) {
+                const kernels::page::RangeState& r = work.scan.ranges[c];
+                return py::make_tuple(py::make_tuple(r.finite, r.missing, r.infinite, r.zeros, r.lo, r.hi, r.sum),
+                                      make_array(work.histograms[c], "int64"));
+            }));
     });
 }
 
@@ -285,9 +287,10 @@ PyCFunction fast() {
 
 PyObject* summary_fields(PyObject*, PyObject*) {
     return entry([&] {
-        return py::object(py::tuple(pyapi::list_each(kernels::split_figure_names, [](const kernels::SplitFigureName& f) {
-            return py::make_tuple(py::str(f.name.data(), f.name.size()), py::bool_(f.count));
-        })));
+        return py::object(
+            py::tuple(pyapi::list_each(kernels::split_figure_names, [](const kernels::SplitFigureName& f) {
+                return py::make_tuple(py::str(f.name.data(), f.name.size()), py::bool_(f.count));
+            })));
     });
 }
 

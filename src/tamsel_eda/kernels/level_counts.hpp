@@ -22,8 +22,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <utility>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "columns.hpp"

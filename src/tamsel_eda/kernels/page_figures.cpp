@@ -403,8 +403,7 @@ StampRange stamps_in_runs(const std::int64_t* t, std::size_t n, std::size_t part
 std::pair<std::vector<double>, std::vector<std::int64_t>> histogram_in_runs(const double* x, std::size_t n,
                                                                             std::size_t bins, std::size_t parts) {
     const RangeState range = fold_runs(
-        RangeState{}, n, parts, [&](std::size_t b, std::size_t e) { return range_partial(x + b, e - b); },
-        range_merge);
+        RangeState{}, n, parts, [&](std::size_t b, std::size_t e) { return range_partial(x + b, e - b); }, range_merge);
     if (!range.finite) return {};
     const HistogramPlan plan = histogram_plan(range.lo, range.hi, bins);
     const HistogramState hist = fold_runs(

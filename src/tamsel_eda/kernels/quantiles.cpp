@@ -265,8 +265,8 @@ std::vector<std::int64_t> plan_rows(const std::vector<BucketRequest>& requests) 
     std::vector<std::int64_t> flat;
     flat.reserve(requests.size() * plan_row_width);
     for (const BucketRequest& r : requests) {
-        for (std::uint64_t v : {std::uint64_t{r.level.level}, r.level.prefix, std::uint64_t{r.bucket}, r.count,
-                                r.first, r.last}) {
+        for (std::uint64_t v :
+             {std::uint64_t{r.level.level}, r.level.prefix, std::uint64_t{r.bucket}, r.count, r.first, r.last}) {
             flat.push_back(static_cast<std::int64_t>(v));
         }
     }
@@ -280,7 +280,8 @@ std::vector<BucketRequest> plan_of_rows(const std::vector<std::int64_t>& flat) {
     for (std::size_t i = 0; i < flat.size(); i += plan_row_width) {
         const std::int64_t lv = flat[i], pre = flat[i + 1], b = flat[i + 2], c = flat[i + 3], f = flat[i + 4],
                            l = flat[i + 5];
-        if (lv < 0 || pre < 0 || b < 0 || f < 0 || f > l || l >= c) throw std::invalid_argument("a plan row out of range");
+        if (lv < 0 || pre < 0 || b < 0 || f < 0 || f > l || l >= c)
+            throw std::invalid_argument("a plan row out of range");
         const BucketLevel level = bucket_level(static_cast<std::uint64_t>(lv), static_cast<std::uint64_t>(pre));
         if (static_cast<std::uint64_t>(b) >= level.size()) throw std::invalid_argument("a plan row out of range");
         if (!out.empty() && !(out.back().level == level)) throw std::invalid_argument("plan rows of different levels");
@@ -292,8 +293,7 @@ std::vector<BucketRequest> plan_of_rows(const std::vector<std::int64_t>& flat) {
 
 void check_bucket_order(const std::vector<BucketRequest>& requests) {
     for (std::size_t j = 1; j < requests.size(); ++j) {
-        if (requests[j].bucket <= requests[j - 1].bucket)
-            throw std::invalid_argument("plan rows out of bucket order");
+        if (requests[j].bucket <= requests[j - 1].bucket) throw std::invalid_argument("plan rows out of bucket order");
     }
 }
 

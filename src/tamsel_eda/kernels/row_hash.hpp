@@ -6,8 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 #include <functional>
+#include <vector>
 
 namespace tamsel::kernels {
 
