@@ -130,10 +130,10 @@ def add_corr_sample(
     return _add_sample(p, ddf, tables, positions, list(columns), "corr_sample", "correlation")
 
 
-def _time_key(values: pd.Series | pd.Index) -> tuple[np.ndarray, np.ndarray]:
+def _time_key(values: pd.Series | pd.Index) -> tuple[np.ndarray, np.ndarray] | None:
     """The times' sort keys and which are missing: dates and durations as int64 nanoseconds (float64 would
     merge stamps after April 1970), Arrow ones as int64 counts of their unit, periods as their ordinals,
-    numbers widened to int64, uint64 or float64; missing ones get key 0."""
+    numbers widened to int64, uint64 or float64; missing ones get key 0. None for another dtype."""
     dtype = values.dtype
     missing = np.asarray(pd.isna(values), dtype=bool)
     kind = np.dtype(getattr(dtype, "numpy_dtype", dtype)) if pd.api.types.is_numeric_dtype(dtype) else None
@@ -152,9 +152,20 @@ def _time_key(values: pd.Series | pd.Index) -> tuple[np.ndarray, np.ndarray]:
         wide = np.float64 if kind.kind == "f" else np.uint64 if kind == np.uint64 else np.int64
         key = np.array(pd.array(values).to_numpy(dtype=wide, na_value=0), copy=True)
     else:
-        raise TypeError(f"the time axis must hold dates, durations or numbers to order points by it, not {dtype}")
+        return None
     key[missing] = 0
     return key, missing
+
+
+def _order_key(values: pd.Series | pd.Index) -> tuple[np.ndarray, np.ndarray, bool]:
+    """`_time_key`, and whether its keys order rows of other partitions too. Another axis (text,
+    categories) is ordered as sort_values orders it, by its values' ranks among these rows alone."""
+    keyed = _time_key(values)
+    if keyed is not None:
+        return (*keyed, True)
+    codes, _ = pd.factorize(values, sort=True)
+    missing = codes < 0
+    return np.where(missing, 0, codes).astype(np.int64), missing, False
 
 
 def _with_value(part: pd.DataFrame, target: Hashable) -> tuple[Any, np.ndarray]:
@@ -171,8 +182,9 @@ def _common_dtype(dtypes: Sequence[Any]) -> Any:
     return find_common_type(known) if known else None
 
 
-# Per target: (rows in frame order, missing time, time key, rows with a value in all, converted values' dtype).
-Candidates = tuple[pd.DataFrame, np.ndarray, np.ndarray, int, Any]
+# Per target: (rows in frame order, missing time, time key, rows with a value in all, converted values' dtype,
+# whether the keys order other partitions' rows too).
+Candidates = tuple[pd.DataFrame, np.ndarray, np.ndarray, int, Any, bool]
 
 
 def _ts_candidates(
@@ -180,7 +192,7 @@ def _ts_candidates(
 ) -> list[Candidates]:
     """Per target, the partition's `points` most recent rows with a value that meet its bound (`_recent_plans`)."""
     _check_length(part, index, expected)
-    key, missing = _time_key(part.index if time_col is None else part[time_col])
+    key, missing, comparable = _order_key(part.index if time_col is None else part[time_col])
     out: list[Candidates] = []
     for target, bound in zip(targets, bounds or [None] * len(targets), strict=True):
         # Pass 1 found no row of it here among the most recent: nothing is converted.
@@ -188,18 +200,23 @@ def _ts_candidates(
         chosen = kernels.recent_rows(key, missing, valid, points, bound or None)
         # The two columns first: a take of every column would cost more than all the rest.
         rows = part[[target] if time_col is None else [time_col, target]].iloc[chosen]
-        out.append((rows, missing[chosen], key[chosen], int(np.count_nonzero(valid)), dtype))
+        out.append((rows, missing[chosen], key[chosen], int(np.count_nonzero(valid)), dtype, comparable))
     return out
 
 
-def _join_candidates(groups: list[list[Candidates]], points: int) -> list[Candidates]:
+def _join_candidates(groups: list[list[Candidates]], points: int, time_col: Any) -> list[Candidates]:
     out = []
-    for frames, missing, key, totals, dtypes in (zip(*c, strict=True) for c in zip(*groups, strict=True)):
-        missing, key = np.concatenate(missing), np.concatenate(key)
+    for frames, missing, key, totals, dtypes, comparable in (zip(*c, strict=True) for c in zip(*groups, strict=True)):
         # The pieces arrive in partition order, so the rows stay in frame order.
+        joined = concat_like_compute(list(frames))
+        if all(comparable):
+            missing, key = np.concatenate(missing), np.concatenate(key)
+        else:
+            key, missing, _ = _order_key(joined.index if time_col is None else joined[time_col])
         chosen = kernels.recent_rows(key, missing, None, points, None)
-        joined = concat_like_compute(list(frames)).iloc[chosen]
-        out.append((joined, missing[chosen], key[chosen], sum(totals), _common_dtype(dtypes)))
+        out.append(
+            (joined.iloc[chosen], missing[chosen], key[chosen], sum(totals), _common_dtype(dtypes), all(comparable))
+        )
     return out
 
 
@@ -227,10 +244,10 @@ def _ts_facts(part: pd.DataFrame, time_col: Hashable | None, targets: list[Hasha
     if not part.columns.is_unique or any(c not in part.columns for c in named):
         return [None]
     times = part.index if time_col is None else part[time_col]
-    try:
-        key, missing = _time_key(times)
-    except TypeError:
+    keyed = _time_key(times)
+    if keyed is None:
         return [None]
+    key, missing = keyed
     # An index keeps its frequency through a take of a slice and a concatenation of adjoining rows, so which
     # rows travel together would show in the sample's index.
     freq = times.freq if time_col is None and isinstance(times, pd.DatetimeIndex) else None
@@ -300,7 +317,7 @@ def _series(frames: list, time_col: Any, targets: list, counted: list) -> list[t
 
 def _recent_series(candidates: list[Candidates], time_col: Any, targets: list, counted: Any) -> list[Any]:
     # Pass 1's counts and dtypes where it left partitions out, else the candidates'.
-    return _series([c[0] for c in candidates], time_col, targets, counted or [c[3:] for c in candidates])
+    return _series([c[0] for c in candidates], time_col, targets, counted or [c[3:5] for c in candidates])
 
 
 def add_ts_series(
@@ -338,7 +355,7 @@ def add_ts_series(
         join = dask.delayed(_join_candidates, pure=True)
         # Not combine_tree: a lone partition's rows need no concatenation, which could change its index.
         while len(pieces) > 1:
-            pieces = [join(pieces[i : i + SPLIT_EVERY], points) for i in range(0, len(pieces), SPLIT_EVERY)]
+            pieces = [join(pieces[i : i + SPLIT_EVERY], points, time_col) for i in range(0, len(pieces), SPLIT_EVERY)]
         at = p.add(dask.delayed(_recent_series, pure=True)(pieces[0], time_col, kept, counted))
 
     def fill(results: list[Any], tables: Tables) -> None:

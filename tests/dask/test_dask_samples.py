@@ -353,8 +353,21 @@ def _nanosecond_frame(order):
         (_nanosecond_frame("reversed").set_index("t"), None),
         (_nanosecond_frame("reversed").assign(t=lambda f: f.t.astype("timestamp[ns, tz=UTC][pyarrow]")), "t"),
         (_nanosecond_frame("reversed").assign(t=lambda f: f.t.dt.to_period("ns")), "t"),
+        # Ordered as sort_values orders them: ranks that only the rows joined together share.
+        (_nanosecond_frame("reversed").assign(t=lambda f: f.y.map("t{:03.0f}".format)), "t"),
+        (_nanosecond_frame("reversed").assign(t=lambda f: pd.Categorical(f.y.map("t{:03.0f}".format))), "t"),
     ],
-    ids=["ns-reversed", "ns-sorted", "tz-aware", "int64-time", "datetime-index", "arrow-stamps", "periods"],
+    ids=[
+        "ns-reversed",
+        "ns-sorted",
+        "tz-aware",
+        "int64-time",
+        "datetime-index",
+        "arrow-stamps",
+        "periods",
+        "text",
+        "category",
+    ],
 )
 @pytest.mark.parametrize("points", [3, 40])
 def test_ts_series_orders_by_exact_time(sync, monkeypatch, pdf, time_col, points, frame_of, scanned):
