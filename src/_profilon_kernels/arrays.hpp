@@ -115,7 +115,7 @@ inline std::size_t size_arg(py::handle obj) {
 // A float argument, with the interpreter's own error for anything else.
 inline double float_arg(py::handle obj) {
     const double v = PyFloat_AsDouble(obj.ptr());
-    if (PyErr_Occurred()) throw py::error_already_set();
+    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
     return v;
 }
 

@@ -13,13 +13,6 @@ namespace {
 
 namespace drift = kernels::drift;
 
-// float(x); the kernel module carries none of the interpreter-side helpers.
-double number_arg(py::handle obj) {
-    const double v = PyFloat_AsDouble(obj.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return v;
-}
-
 drift::ValueCounts read_state(py::handle obj) {
     py::tuple t = py::reinterpret_borrow<py::tuple>(obj);
     if (py::len(t) != 4) throw py::value_error("a state is (values, counts, observations, missing)");
@@ -28,8 +21,8 @@ drift::ValueCounts read_state(py::handle obj) {
     s.counts = read_array<double>(t[1], "float64");
     if (!s.counts.empty() && s.values.size() != s.counts.size())
         throw py::value_error("counts: none (every value once) or one per value");
-    s.observations = number_arg(t[2]);
-    s.missing = number_arg(t[3]);
+    s.observations = float_arg(t[2]);
+    s.missing = float_arg(t[3]);
     return s;
 }
 
@@ -88,7 +81,7 @@ PyObject* from_quantiles(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         arity(nargs, 3, "drift_from_quantiles(q, observations, missing)");
         return state_tuple(
-            drift::from_quantiles(read_array<double>(args[0], "float64"), number_arg(args[1]), number_arg(args[2])));
+            drift::from_quantiles(read_array<double>(args[0], "float64"), float_arg(args[1]), float_arg(args[2])));
     });
 }
 
@@ -103,7 +96,7 @@ PyObject* psi(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         arity(nargs, 3, "drift_psi(reference_bins, current_bins, floor)");
         return py::object(py::float_(drift::psi(read_array<double>(args[0], "float64"),
-                                                read_array<double>(args[1], "float64"), number_arg(args[2]))));
+                                                read_array<double>(args[1], "float64"), float_arg(args[2]))));
     });
 }
 

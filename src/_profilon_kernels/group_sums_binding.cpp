@@ -253,8 +253,7 @@ PyObject* group_between(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const auto rank = read_array<std::int64_t>(args[2], "int64");
         if (counts.size() != sums.size() || rank.size() != sums.size())
             throw py::value_error("sums, counts and rank differ in length");
-        const double mu = PyFloat_AsDouble(args[3]), whole_sum = PyFloat_AsDouble(args[5]);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        const double mu = float_arg(args[3]), whole_sum = float_arg(args[5]);
         const auto total = static_cast<std::int64_t>(size_arg(args[4]));
         double ss = 0.0;
         if (kernels::between_groups(sums.data(), counts.data(), rank.data(), sums.size(), mu, total, whole_sum, ss) !=

@@ -63,9 +63,7 @@ kernels::MomentRules moment_rules_for(std::uint64_t block) {
 
 std::optional<double> optional_float(PyObject* obj) {
     if (obj == Py_None) return std::nullopt;
-    const double v = PyFloat_AsDouble(obj);
-    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return v;
+    return float_arg(obj);
 }
 
 // sum_partials(values, with_nan0, row_offset, n_rows, fin_offset, fin_total,
@@ -214,8 +212,7 @@ PyObject* moment_powers(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 3) throw py::type_error("moment_powers(values, order, block)");
         pyapi::Float64View values(args[0]);
-        const double order = PyFloat_AsDouble(args[1]);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        const double order = float_arg(args[1]);
         const kernels::MomentRules rules = pyapi::running_moment_rules(static_cast<std::size_t>(size_arg(args[2])));
         if (rules.formula != kernels::MomentFormula::powers)
             throw py::value_error("SciPy here does not raise by powers");

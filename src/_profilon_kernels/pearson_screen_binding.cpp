@@ -9,6 +9,7 @@
 
 #include "../tamsel_eda/kernels/pearson_screen.hpp"
 #include "../tamsel_eda/pyapi/sequences.hpp"
+#include "arrays.hpp"
 #include "entries.hpp"
 
 namespace tamsel::kernel_module {
@@ -38,8 +39,7 @@ PyObject* pearson_screen(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 3) throw py::type_error("pearson_screen(mat, y, threshold)");
         StridedMatrix mat(args[0]);
         pyapi::Float64View y(args[1]);
-        const double threshold = PyFloat_AsDouble(args[2]);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        const double threshold = float_arg(args[2]);
         const Py_buffer& m = mat.view();
         const std::size_t n = static_cast<std::size_t>(m.shape[0]), k = static_cast<std::size_t>(m.shape[1]);
         if (y.size() != m.shape[0]) throw py::value_error("y must have one value per row of mat");

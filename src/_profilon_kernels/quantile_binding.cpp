@@ -205,8 +205,7 @@ PyObject* percentile_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 2) throw py::type_error("percentile_plan(n, q)");
         const std::size_t n = size_arg(args[0]);
-        const double q = PyFloat_AsDouble(args[1]);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        const double q = float_arg(args[1]);
         if (n == 0) throw py::value_error("no values");
         if (!(q >= 0 && q <= 100)) throw py::value_error("percentiles must be in the range [0, 100]");
         const kernels::Quantile at = kernels::linear_quantile(n, q / 100.0);
@@ -240,10 +239,7 @@ PyObject* median_ranks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* median_value(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 4) throw py::type_error("median_value(lower, upper, n, sum_block)");
-        const double lower = PyFloat_AsDouble(args[0]);
-        if (PyErr_Occurred()) throw py::error_already_set();
-        const double upper = PyFloat_AsDouble(args[1]);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        const double lower = float_arg(args[0]), upper = float_arg(args[1]);
         const std::size_t n = size_arg(args[2]);
         const std::size_t block = size_arg(args[3]);
         if (n == 0) throw py::value_error("no values");
@@ -255,10 +251,7 @@ PyObject* median_value(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* iqr_fences(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 2) throw py::type_error("iqr_fences(q1, q3)");
-        const double lower = PyFloat_AsDouble(args[0]);
-        if (PyErr_Occurred()) throw py::error_already_set();
-        const double upper = PyFloat_AsDouble(args[1]);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        const double lower = float_arg(args[0]), upper = float_arg(args[1]);
         const kernels::Fences f = kernels::iqr_fences(lower, upper);
         return py::object(py::make_tuple(f.lo, f.hi, f.zero_width, f.finite));
     });
@@ -295,9 +288,7 @@ PyObject* order_statistics(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* fence_brackets(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 3) throw py::type_error("fence_brackets(gamma1, gamma3, bounds)");
-        const double g1 = PyFloat_AsDouble(args[0]);
-        const double g3 = PyFloat_AsDouble(args[1]);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        const double g1 = float_arg(args[0]), g3 = float_arg(args[1]);
         const std::vector<double> b =
             read_array<double>(py::module_::import("numpy").attr("ravel")(py::handle(args[2])), "float64");
         if (b.size() != 8) throw py::value_error("bounds are four (low, high) pairs");

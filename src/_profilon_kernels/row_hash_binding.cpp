@@ -133,11 +133,7 @@ PyObject* object_text_row_hashes(PyObject*, PyObject* const* args, Py_ssize_t na
 }
 
 // Whether a float argument has its sign bit set.
-bool signed_zero(PyObject* x) {
-    const double v = PyFloat_AsDouble(x);
-    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return std::signbit(v);
-}
+bool signed_zero(PyObject* x) { return std::signbit(float_arg(x)); }
 
 // float_text_row_hashes(arr, fill[, first_zero]): the hashes of a float64 or
 // float32 column whose missing cells were filled with the str `fill`, so that
@@ -174,8 +170,7 @@ PyObject* float_text_row_hashes(PyObject*, PyObject* const* args, Py_ssize_t nar
 // float_repr(x): the kernel's text of a float, to set beside repr().
 PyObject* float_repr(PyObject*, PyObject* arg) {
     return entry([&] {
-        const double x = PyFloat_AsDouble(arg);
-        if (x == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+        const double x = float_arg(arg);
         char text[32];
         return py::object(py::str(text, kernels::float_repr(x, text)));
     });
