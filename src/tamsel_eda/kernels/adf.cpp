@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numbers>
+#include <optional>
 #include <vector>
 
 namespace tamsel::kernels {
@@ -190,6 +192,318 @@ bool leading_blocks_well_posed(const double* R, std::size_t w, std::size_t first
     return true;
 }
 
+// The rows' residual sums of squares on every prefix of columns, and the lag
+// AIC prefers, from the search factor R (w x w, the response last).
+struct LagChoice {
+    std::vector<double> rss;  // rss[c]: on the first c columns
+    bool exact_fit = false;   // a residual is left to rounding
+    std::size_t lag = 0;
+    double aic = 0.0;
+    double gap = 0.0;  // to the next best candidate's AIC
+};
+
+LagChoice choose_lag(const std::vector<double>& R, std::size_t w, std::size_t maxlag, double nobs) {
+    const std::size_t p = w - 1;
+    LagChoice out;
+    // rss[c] is the squared norm of the response column's entries at and
+    // below row c.
+    out.rss.assign(p + 1, 0.0);
+    double tail = 0.0;
+    for (std::size_t i = w; i-- > 0;) {
+        tail += R[i * w + p] * R[i * w + p];
+        if (i <= p) out.rss[i] = tail;
+    }
+    const double yy = out.rss[0];
+    double best_aic = std::numeric_limits<double>::infinity();
+    double second_aic = std::numeric_limits<double>::infinity();
+    for (std::size_t lag = 0; lag <= maxlag; ++lag) {
+        double ssr = out.rss[lag + 2];
+        // An almost exact fit leaves the residual to rounding: its logarithm,
+        // and so the choice, would be noise.
+        if (!(ssr > 1e-8 * yy)) {
+            out.exact_fit = true;
+            return out;
+        }
+        double aic = aic_of(ssr, nobs, static_cast<double>(lag + 2));
+        // Strictly smaller wins: ties keep the smaller lag.
+        if (aic < best_aic) {
+            second_aic = best_aic;
+            best_aic = aic;
+            out.lag = lag;
+        } else if (aic < second_aic) {
+            second_aic = aic;
+        }
+    }
+    out.aic = best_aic;
+    out.gap = second_aic - best_aic;
+    return out;
+}
+
+// The t statistic of the level (column 1) from the final regression's factor
+// F (wf x wf, the response last) on `rows` rows; false when F is too close to
+// rank deficient to promise it.
+bool level_statistic(const std::vector<double>& F, std::size_t wf, double rows, double& statistic) {
+    const std::size_t c = wf - 1;
+    if (!leading_blocks_well_posed(F.data(), wf, c, c, rows)) return false;
+    std::vector<double> Finv;
+    invert_upper(F.data(), wf, c, Finv);
+    // Coefficient of the level and its variance row of R^-1.
+    double b1 = 0.0, v1 = 0.0;
+    for (std::size_t k = 1; k < c; ++k) {
+        b1 += Finv[1 * c + k] * F[k * wf + c];
+        v1 += Finv[1 * c + k] * Finv[1 * c + k];
+    }
+    double ssr_f = F[c * wf + c] * F[c * wf + c];
+    double scale = ssr_f / (rows - static_cast<double>(c));
+    statistic = b1 / std::sqrt(v1 * scale);
+    return std::isfinite(statistic);
+}
+
+// ---- The factor from the columns' cross products -------------------------
+//
+// The lagged differences are shifts of one series, so their cross products
+// over the search rows are its lagged products over one window, corrected by
+// a few terms at either end: O(rows x lags) work where the QR's is
+// O(rows x lags^2). Their Cholesky factor is the QR's triangular factor, but
+// its rounding grows with the square of the columns' condition, so this way
+// is taken only where that condition, the AIC choice and the rank decision
+// leave a wide margin; elsewhere the streamed QR decides.
+
+// Largest bound of the scaled condition number kappa (the columns at unit
+// norm) the cross products are trusted at. Their statistic's relative error
+// stays below kappa^2 times the unit roundoff (measured on a few hundred
+// seasonal series with kappa up to 1e5), so here below 2.3e-10, and the
+// bound overstates kappa itself.
+constexpr double kGramCondition = 1000.0;
+
+// Two lags whose AIC differ by less than this many units per row go to the
+// QR, which orders them more exactly: the residual sums' relative error is of
+// the same order as the statistic's, and the AIC moves by rows times it.
+constexpr double kGramAicMargin = 1e-8;
+
+// Sums over rows r = t0 .. t0+m-1 in eight lanes (lane r - t0 mod 8), blocked
+// so that the rows stay in the L1 cache across the lags: per lag j, the
+// products of the level x[r] and of the response d[r] with d[r-j], and d[r-j].
+struct LagSums {
+    std::vector<double> level, response, plain;  // indexed by j = 0 .. maxlag
+    double x = 0.0, xx = 0.0;                    // the level's sum and squares
+};
+
+// Eight doubles from memory aligned for one only.
+inline __attribute__((always_inline)) void load8(v8& v, const double* p) { std::memcpy(&v, p, sizeof v); }
+
+// False when stop was requested between blocks.
+__attribute__((target_clones("avx512f", "avx2", "default"))) bool lag_sums(const double* x, const double* d,
+                                                                           std::size_t t0, std::size_t m,
+                                                                           std::size_t maxlag, const Stop& stop,
+                                                                           LagSums& out) {
+    constexpr std::size_t kRows = 1024;  // a multiple of the lanes
+    // Lanes of the three sums per lag, then of the level's sum and squares.
+    std::vector<double> acc(kLanes * (3 * (maxlag + 1) + 2), 0.0);
+    double* lv = acc.data();
+    double* rs = lv + kLanes * (maxlag + 1);
+    double* pl = rs + kLanes * (maxlag + 1);
+    double* sums = pl + kLanes * (maxlag + 1);
+    const std::size_t full = m / kLanes * kLanes;
+    const double* xs = x + t0;
+    const double* ds = d + t0;
+    for (std::size_t b0 = 0; b0 < full; b0 += kRows) {
+        const std::size_t b1 = std::min(full, b0 + kRows);
+        v8 sx, sxx;
+        load8(sx, sums);
+        load8(sxx, sums + kLanes);
+        for (std::size_t i = b0; i < b1; i += kLanes) {
+            v8 xv;
+            load8(xv, xs + i);
+            sx += xv;
+            sxx += xv * xv;
+        }
+        std::memcpy(sums, &sx, sizeof(v8));
+        std::memcpy(sums + kLanes, &sxx, sizeof(v8));
+        for (std::size_t j = 0; j <= maxlag; ++j) {
+            v8 a, r, q;
+            load8(a, lv + kLanes * j);
+            load8(r, rs + kLanes * j);
+            load8(q, pl + kLanes * j);
+            for (std::size_t i = b0; i < b1; i += kLanes) {
+                v8 dj, xv, d0;
+                load8(dj, ds + i - j);
+                load8(xv, xs + i);
+                load8(d0, ds + i);
+                a += xv * dj;
+                r += d0 * dj;
+                q += dj;
+            }
+            std::memcpy(lv + kLanes * j, &a, sizeof(v8));
+            std::memcpy(rs + kLanes * j, &r, sizeof(v8));
+            std::memcpy(pl + kLanes * j, &q, sizeof(v8));
+        }
+        if (stop.requested()) return false;
+    }
+    auto lanes = [](const double* v) { return ((v[0] + v[1]) + (v[2] + v[3])) + ((v[4] + v[5]) + (v[6] + v[7])); };
+    out.level.resize(maxlag + 1);
+    out.response.resize(maxlag + 1);
+    out.plain.resize(maxlag + 1);
+    double tx = 0.0, txx = 0.0;
+    for (std::size_t i = full; i < m; ++i) {
+        tx += x[t0 + i];
+        txx += x[t0 + i] * x[t0 + i];
+    }
+    out.x = lanes(sums) + tx;
+    out.xx = lanes(sums + kLanes) + txx;
+    for (std::size_t j = 0; j <= maxlag; ++j) {
+        double a = 0.0, r = 0.0, q = 0.0;
+        for (std::size_t i = t0 + full; i < t0 + m; ++i) {
+            a += x[i] * d[i - j];
+            r += d[i] * d[i - j];
+            q += d[i - j];
+        }
+        out.level[j] = lanes(lv + kLanes * j) + a;
+        out.response[j] = lanes(rs + kLanes * j) + r;
+        out.plain[j] = lanes(pl + kLanes * j) + q;
+    }
+    return true;
+}
+
+// Column of the difference lagged j in the search design: the response (j = 0)
+// is last, lag j >= 1 follows the constant and the level.
+inline std::size_t lag_column(std::size_t j, std::size_t w) { return j == 0 ? w - 1 : 1 + j; }
+
+// Cross products (w x w, row-major, both triangles) of the search design
+// [1, x(r), d(r-1) .. d(r-maxlag), d(r)] over rows r = maxlag .. n-2; false
+// when stop was requested.
+bool search_gram(const double* x, const std::vector<double>& d, std::size_t n, std::size_t maxlag, const Stop& stop,
+                 std::vector<double>& G) {
+    const std::size_t w = maxlag + 3;
+    const std::size_t t0 = maxlag, t1 = n - 2, m = n - 1 - maxlag;
+    LagSums s;
+    if (!lag_sums(x, d.data(), t0, m, maxlag, stop, s)) return false;
+    G.assign(w * w, 0.0);
+    auto put = [&](std::size_t a, std::size_t b, double v) { G[a * w + b] = G[b * w + a] = v; };
+    put(0, 0, static_cast<double>(m));
+    put(0, 1, s.x);
+    put(1, 1, s.xx);
+    for (std::size_t j = 0; j <= maxlag; ++j) {
+        put(0, lag_column(j, w), s.plain[j]);
+        put(1, lag_column(j, w), s.level[j]);
+    }
+    // d(r-i) d(r-i-k) over the rows is the window's lagged product
+    // sum_{s=t0}^{t1} d(s) d(s-k) with the window moved i rows earlier: the
+    // i products entering at the front added and those leaving at the back
+    // taken away, each end summed on its own.
+    for (std::size_t k = 0; k <= maxlag; ++k) {
+        double head = 0.0, tail = 0.0;
+        for (std::size_t i = 0; i + k <= maxlag; ++i) {
+            if (i > 0) {
+                head += d[t0 - i] * d[t0 - i - k];
+                tail += d[t1 - i + 1] * d[t1 - i + 1 - k];
+            }
+            put(lag_column(i, w), lag_column(i + k, w), s.response[k] + (head - tail));
+        }
+    }
+    return true;
+}
+
+// The upper Cholesky factor of G (w x w, row-major), or false when a pivot is
+// not positive.
+bool cholesky_upper(const std::vector<double>& G, std::size_t w, std::vector<double>& R) {
+    R.assign(w * w, 0.0);
+    for (std::size_t j = 0; j < w; ++j) {
+        double s = G[j * w + j];
+        for (std::size_t i = 0; i < j; ++i) s -= R[i * w + j] * R[i * w + j];
+        if (!(s > 0.0)) return false;
+        const double r = std::sqrt(s);
+        R[j * w + j] = r;
+        for (std::size_t k = j + 1; k < w; ++k) {
+            double t = G[j * w + k];
+            for (std::size_t i = 0; i < j; ++i) t -= R[i * w + j] * R[i * w + k];
+            R[j * w + k] = t / r;
+        }
+    }
+    return true;
+}
+
+// Whether the first c columns, scaled to unit norm (their norms the square
+// roots of G's diagonal), have a condition bound within kGramCondition.
+bool gram_well_scaled(const std::vector<double>& R, const std::vector<double>& G, std::size_t w, std::size_t c) {
+    std::vector<double> Rinv;
+    if (!invert_upper(R.data(), w, c, Rinv)) return false;
+    // The scaled factor's columns have unit norm, so its Frobenius norm is
+    // sqrt(c); its inverse is R^-1 with row i times the norm of column i.
+    double fi = 0.0;
+    for (std::size_t i = 0; i < c; ++i) {
+        double row = 0.0;
+        for (std::size_t k = i; k < c; ++k) row += Rinv[i * c + k] * Rinv[i * c + k];
+        fi += row * G[i * w + i];
+    }
+    return std::sqrt(static_cast<double>(c)) * std::sqrt(fi) <= kGramCondition;
+}
+
+// The whole test from the cross products, or nothing where this way cannot
+// promise the QR's answer (the caller then takes the QR).
+std::optional<AdfResult> adf_by_gram(const double* x, std::size_t n, std::size_t maxlag, const Stop& stop) {
+    std::vector<double> d(n - 1);
+    for (std::size_t i = 0; i + 1 < n; ++i) d[i] = x[i + 1] - x[i];
+    const std::size_t w = maxlag + 3, p = w - 1;
+    const std::size_t rows = n - 1 - maxlag;
+    // The level is taken about its mean. Subtracting a multiple of the constant
+    // column changes neither the level's coefficient, nor its standard error,
+    // nor any residual, but keeps a series far from zero from making the
+    // level and the constant nearly parallel.
+    double shift = 0.0;
+    for (std::size_t r = maxlag; r + 1 < n; ++r) shift += x[r];
+    shift /= static_cast<double>(rows);
+    std::vector<double> level(n - 1);
+    for (std::size_t r = 0; r + 1 < n; ++r) level[r] = x[r] - shift;
+    std::vector<double> G, R;
+    if (!search_gram(level.data(), d, n, maxlag, stop, G)) {
+        AdfResult stopped;
+        stopped.status = AdfStatus::interrupted;
+        return stopped;
+    }
+    if (!cholesky_upper(G, w, R) || !gram_well_scaled(R, G, w, p)) return std::nullopt;
+    // The rank the library decides is that of the level as it is: its factor
+    // is this one with the constant's multiple added back to the level column.
+    // (Row 0 is the constant's, so only its entry in the level column moves.)
+    auto as_given = [shift](std::vector<double> f) {
+        f[1] += shift * f[0];
+        return f;
+    };
+    if (!leading_blocks_well_posed(as_given(R).data(), w, 2, p, static_cast<double>(rows))) return std::nullopt;
+    const double nobs = static_cast<double>(rows);
+    const LagChoice choice = choose_lag(R, w, maxlag, nobs);
+    if (choice.exact_fit || choice.gap <= std::max(1e-9 * (1.0 + std::fabs(choice.aic)), kGramAicMargin * nobs))
+        return std::nullopt;
+
+    // The final regression's cross products: the search ones of its columns
+    // and the rows best .. maxlag-1 the search left out.
+    const std::size_t best = choice.lag, c = best + 2, wf = c + 1;
+    std::vector<double> Gf(wf * wf, 0.0);
+    auto search_col = [&](std::size_t q) { return q == c ? p : q; };
+    for (std::size_t a = 0; a < wf; ++a)
+        for (std::size_t b = 0; b < wf; ++b) Gf[a * wf + b] = G[search_col(a) * w + search_col(b)];
+    std::vector<double> row(wf);
+    for (std::size_t r = best; r < maxlag; ++r) {
+        row[0] = 1.0;
+        row[1] = level[r];
+        for (std::size_t j = 1; j <= best; ++j) row[1 + j] = d[r - j];
+        row[c] = d[r];
+        for (std::size_t a = 0; a < wf; ++a)
+            for (std::size_t b = 0; b < wf; ++b) Gf[a * wf + b] += row[a] * row[b];
+    }
+    std::vector<double> F;
+    if (!cholesky_upper(Gf, wf, F) || !gram_well_scaled(F, Gf, wf, c)) return std::nullopt;
+    if (!leading_blocks_well_posed(as_given(F).data(), wf, c, c, static_cast<double>(n - 1 - best)))
+        return std::nullopt;
+    AdfResult out;
+    out.way = AdfWay::fastest;
+    out.max_lag = static_cast<int>(maxlag);
+    out.used_lag = static_cast<int>(best);
+    out.icbest = choice.aic;
+    out.nobs = n - 1 - best;
+    if (!level_statistic(F, wf, static_cast<double>(out.nobs), out.statistic)) return std::nullopt;
+    return out;
+}
 }  // namespace
 
 long adf_default_maxlag(std::size_t n) {
@@ -198,7 +512,7 @@ long adf_default_maxlag(std::size_t n) {
     return std::min(cap, maxlag);
 }
 
-AdfResult adf_constant_aic(const double* x, std::size_t n, const Stop& stop) {
+AdfResult adf_constant_aic(const double* x, std::size_t n, const Stop& stop, AdfWay way) {
     AdfResult out;
     if (n == 0) {
         out.status = AdfStatus::too_short;
@@ -224,6 +538,10 @@ AdfResult adf_constant_aic(const double* x, std::size_t n, const Stop& stop) {
     }
     const std::size_t maxlag = static_cast<std::size_t>(maxlag_l);
     out.max_lag = static_cast<int>(maxlag);
+
+    if (way == AdfWay::fastest) {
+        if (auto fast = adf_by_gram(x, n, maxlag, stop)) return *fast;
+    }
 
     // Search: rows maxlag .. n-2 of the differences, columns
     // [const, level, d lag 1..maxlag] and the response.
@@ -251,46 +569,16 @@ AdfResult adf_constant_aic(const double* x, std::size_t n, const Stop& stop) {
         out.status = AdfStatus::ill_conditioned;
         return out;
     }
-
-    // rss[c]: residual sum of squares on the first c columns, the squared
-    // norm of the response column's entries at and below row c.
-    std::vector<double> rss(p + 1, 0.0);
-    double tail = 0.0;
-    for (std::size_t i = w; i-- > 0;) {
-        tail += R[i * w + p] * R[i * w + p];
-        if (i <= p) rss[i] = tail;
-    }
-    const double yy = rss[0];
-    const double nobs = static_cast<double>(rows);
-    std::size_t best = 0;
-    double best_aic = std::numeric_limits<double>::infinity();
-    double second_aic = std::numeric_limits<double>::infinity();
-    for (std::size_t lag = 0; lag <= maxlag; ++lag) {
-        double ssr = rss[lag + 2];
-        // An almost exact fit leaves the residual to rounding: its logarithm,
-        // and so the choice, would be noise.
-        if (!(ssr > 1e-8 * yy)) {
-            out.status = AdfStatus::ill_conditioned;
-            return out;
-        }
-        double aic = aic_of(ssr, nobs, static_cast<double>(lag + 2));
-        // Strictly smaller wins: ties keep the smaller lag.
-        if (aic < best_aic) {
-            second_aic = best_aic;
-            best_aic = aic;
-            best = lag;
-        } else if (aic < second_aic) {
-            second_aic = aic;
-        }
-    }
+    const LagChoice choice = choose_lag(R, w, maxlag, static_cast<double>(rows));
     // Two candidates closer than the rounding of their AIC could be ordered
     // either way by another least-squares method.
-    if (second_aic - best_aic <= 1e-9 * (1.0 + std::fabs(best_aic))) {
+    if (choice.exact_fit || choice.gap <= 1e-9 * (1.0 + std::fabs(choice.aic))) {
         out.status = AdfStatus::ill_conditioned;
         return out;
     }
+    const std::size_t best = choice.lag;
     out.used_lag = static_cast<int>(best);
-    out.icbest = best_aic;
+    out.icbest = choice.aic;
 
     // Final regression: the chosen prefix of columns on rows best .. n-2. Its
     // factor is the search factor's leading block, the response's entries
@@ -302,30 +590,14 @@ AdfResult adf_constant_aic(const double* x, std::size_t n, const Stop& stop) {
         for (std::size_t k = i; k < c; ++k) F[i * wf + k] = R[i * w + k];
         F[i * wf + c] = R[i * w + p];
     }
-    F[c * wf + c] = std::sqrt(rss[c]);
+    F[c * wf + c] = std::sqrt(choice.rss[c]);
     if (best < maxlag) {
         Block Bf;
         fill_rows(Bf, maxlag - best, x, best, best);
         absorb_rows(F.data(), wf, Bf);
     }
-    const std::size_t rows_f = n - 1 - best;
-    std::vector<double> Finv;
-    if (!leading_blocks_well_posed(F.data(), wf, c, c, static_cast<double>(rows_f))) {
-        out.status = AdfStatus::ill_conditioned;
-        return out;
-    }
-    invert_upper(F.data(), wf, c, Finv);
-    // Coefficient of the level (column 1) and its variance row of R^-1.
-    double b1 = 0.0, v1 = 0.0;
-    for (std::size_t k = 1; k < c; ++k) {
-        b1 += Finv[1 * c + k] * F[k * wf + c];
-        v1 += Finv[1 * c + k] * Finv[1 * c + k];
-    }
-    double ssr_f = F[c * wf + c] * F[c * wf + c];
-    double scale = ssr_f / (static_cast<double>(rows_f) - static_cast<double>(c));
-    out.statistic = b1 / std::sqrt(v1 * scale);
-    out.nobs = rows_f;
-    if (!std::isfinite(out.statistic)) out.status = AdfStatus::ill_conditioned;
+    out.nobs = n - 1 - best;
+    if (!level_statistic(F, wf, static_cast<double>(out.nobs), out.statistic)) out.status = AdfStatus::ill_conditioned;
     return out;
 }
 

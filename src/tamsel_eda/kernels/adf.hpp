@@ -4,11 +4,14 @@
 // Plain C++ over a raw buffer: no Python objects, so it runs with the GIL
 // released. The caller turns the statistic into a p-value.
 //
-// One streamed Householder QR of [1, x(t-1), dx(t-1) .. dx(t-maxlag) | dx(t)]
-// over the rows every candidate shares gives every candidate's residual sum
-// of squares; the chosen candidate's regression (the same columns' prefix
-// with maxlag - lag earlier rows) updates that factor with the extra rows.
-// Memory is O(block x maxlag + maxlag^2); the lag matrix is never built.
+// One triangular factor of [1, x(t-1), dx(t-1) .. dx(t-maxlag) | dx(t)] over
+// the rows every candidate shares gives every candidate's residual sum of
+// squares; the chosen candidate's regression (the same columns' prefix with
+// maxlag - lag earlier rows) updates that factor with the extra rows. The
+// factor comes from the columns' cross products, which take O(rows x maxlag)
+// work because the lagged columns are shifts of one series, wherever their
+// conditioning promises the answer; else from a streamed Householder QR,
+// O(rows x maxlag^2). The lag matrix is never built.
 #pragma once
 
 #include <cstddef>
@@ -29,17 +32,22 @@ enum class AdfStatus {
     interrupted,  // stop was requested
 };
 
+// How the least-squares problems are solved: by the cross products where
+// they promise the answer (else by the QR), or by the QR alone.
+enum class AdfWay { fastest, qr };
+
 struct AdfResult {
     AdfStatus status = AdfStatus::ok;
-    double statistic = 0.0;  // t statistic of the lagged level
-    int used_lag = 0;        // chosen number of lagged differences
-    int max_lag = 0;         // largest candidate
-    std::size_t nobs = 0;    // rows of the final regression
-    double icbest = 0.0;     // AIC of the chosen candidate (on the search rows)
+    AdfWay way = AdfWay::qr;  // the one the result came from
+    double statistic = 0.0;   // t statistic of the lagged level
+    int used_lag = 0;         // chosen number of lagged differences
+    int max_lag = 0;          // largest candidate
+    std::size_t nobs = 0;     // rows of the final regression
+    double icbest = 0.0;      // AIC of the chosen candidate (on the search rows)
 };
 
 // `stop` is consulted between blocks of rows (a few milliseconds of work).
-AdfResult adf_constant_aic(const double* x, std::size_t n, const Stop& stop);
+AdfResult adf_constant_aic(const double* x, std::size_t n, const Stop& stop, AdfWay way = AdfWay::fastest);
 
 // The default maxlag for n observations with a constant (may be negative).
 long adf_default_maxlag(std::size_t n);
