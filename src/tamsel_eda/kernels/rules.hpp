@@ -78,6 +78,10 @@ constexpr bool pandas_group_means(Release v) { return pandas_leakage_screen(v); 
 // from pandas 3 (read in 3.1.2), by the default quicksort before (2.2.3).
 constexpr bool pandas_value_counts_stable(Release v) { return v.first >= 3; }
 
+// Selecting columns gives views from pandas 3 on (copy on write); before,
+// it copies every row of them. Only how fast a selection is depends on it.
+constexpr bool pandas_selects_columns_as_views(Release v) { return v.first >= 3; }
+
 // read_csv parses every float back to the double that was written from
 // pandas 3.1 on (and deprecates the switch); before, only its round-trip
 // parser does (the command line asks for it there).

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../kernels/rules.hpp"
+#include "../pyapi/column_views.hpp"
 #include "../pyapi/declines.hpp"
 #include "mi_native.hpp"
 #include "profile.hpp"
@@ -131,8 +132,6 @@ namespace {
 
 void start_numeric_relevance(const Input& in, RelationshipsStart::State& st) {
     if (in.target_cols.empty()) return;
-    // The numeric features' sampled rows: the rows are taken first, as
-    // iloc[rows, cols] would take the columns first and copy every row of them.
     py::object feature_positions = numeric_feature_positions(in);
     const Py_ssize_t n = in.rows;
     if (py::len(feature_positions) == 0 || n == 0) return;
@@ -141,9 +140,21 @@ void start_numeric_relevance(const Input& in, RelationshipsStart::State& st) {
     py::object mi_reg = in.g("_mi_reg");
     // Every target sees the same sampled rows.
     py::object positions = n > relevance_sample_rows ? sample_positions(in, n) : py::object();
+    // The numeric features' sampled rows. Where selecting the columns makes
+    // views, they come first and only their rows are copied; elsewhere it
+    // would copy every row of them, and the rows come first (taking the
+    // other columns' rows too, text included).
     py::object all_rows = py::slice(py::none(), py::none(), py::none());
-    py::object sampled = positions ? in.df.attr("take")(positions) : in.df;
-    st.Xs = sampled.attr("iloc")[py::make_tuple(all_rows, feature_positions)];
+    auto features_of = [&](py::handle frame) -> py::object {
+        return frame.attr("iloc")[py::make_tuple(all_rows, feature_positions)];
+    };
+    if (!positions) {
+        st.Xs = features_of(in.df);
+    } else if (rules::releases::pandas_selects_columns_as_views(pyapi::version_of(in.g("pd")))) {
+        st.Xs = features_of(in.df).attr("take")(positions);
+    } else {
+        st.Xs = features_of(in.df.attr("take")(positions));
+    }
 
     std::vector<std::pair<py::object, py::object>> targets;  // the numeric ones, with their columns
     for (py::handle tgt : in.target_cols) {
