@@ -37,7 +37,7 @@ PyObject* adf_statistic(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (qr < 0) throw py::error_already_set();
         pyapi::Float64View view(args[0]);
         const std::size_t n = static_cast<std::size_t>(view.size());
-        const auto way = qr ? kernels::AdfWay::qr : kernels::AdfWay::fastest;
+        const auto way = qr ? kernels::AdfWay::qr : kernels::AdfWay::cross_products;
         kernels::AdfResult r = pyapi::without_gil([&](const std::function<bool()>& poll) {
             return kernels::adf_constant_aic(view.data(), n, kernels::Stop(poll, true), way);
         });

@@ -496,7 +496,7 @@ std::optional<AdfResult> adf_by_gram(const double* x, std::size_t n, std::size_t
     if (!leading_blocks_well_posed(as_given(F).data(), wf, c, c, static_cast<double>(n - 1 - best)))
         return std::nullopt;
     AdfResult out;
-    out.way = AdfWay::fastest;
+    out.way = AdfWay::cross_products;
     out.max_lag = static_cast<int>(maxlag);
     out.used_lag = static_cast<int>(best);
     out.icbest = choice.aic;
@@ -539,7 +539,7 @@ AdfResult adf_constant_aic(const double* x, std::size_t n, const Stop& stop, Adf
     const std::size_t maxlag = static_cast<std::size_t>(maxlag_l);
     out.max_lag = static_cast<int>(maxlag);
 
-    if (way == AdfWay::fastest) {
+    if (way == AdfWay::cross_products) {
         if (auto fast = adf_by_gram(x, n, maxlag, stop)) return *fast;
     }
 

@@ -34,7 +34,7 @@ enum class AdfStatus {
 
 // How the least-squares problems are solved: by the cross products where
 // they promise the answer (else by the QR), or by the QR alone.
-enum class AdfWay { fastest, qr };
+enum class AdfWay { cross_products, qr };
 
 struct AdfResult {
     AdfStatus status = AdfStatus::ok;
@@ -47,7 +47,7 @@ struct AdfResult {
 };
 
 // `stop` is consulted between blocks of rows (a few milliseconds of work).
-AdfResult adf_constant_aic(const double* x, std::size_t n, const Stop& stop, AdfWay way = AdfWay::fastest);
+AdfResult adf_constant_aic(const double* x, std::size_t n, const Stop& stop, AdfWay way = AdfWay::cross_products);
 
 // The default maxlag for n observations with a constant (may be negative).
 long adf_default_maxlag(std::size_t n);
