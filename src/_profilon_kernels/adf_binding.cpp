@@ -50,7 +50,7 @@ PyObject* adf_statistic(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }  // namespace
 
 const PyMethodDef adf_test_entries[] = {
-    {"adf_statistic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(adf_statistic)), METH_FASTCALL,
+    {"adf_statistic", fastcall(adf_statistic), METH_FASTCALL,
      "adf_statistic(x, qr=False) -> (status, statistic, used_lag, nobs, max_lag, icbest, way): ADF with a constant, "
      "AIC lag."},
     {nullptr, nullptr, 0, nullptr},

@@ -54,7 +54,7 @@ PyObject* correlation(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }  // namespace
 
 const PyMethodDef correlation_test_entries[] = {
-    {"correlation", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(correlation)), METH_FASTCALL,
+    {"correlation", fastcall(correlation), METH_FASTCALL,
      "correlation(mat, method, clip_pearson=False, threads=None): pandas' nancorr / nancorr_spearman."},
     {nullptr, nullptr, 0, nullptr},
 };

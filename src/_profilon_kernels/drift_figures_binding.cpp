@@ -111,8 +111,7 @@ PyObject* level_figures(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-#define DRIFT_ENTRY(name, fn, doc) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL, doc}
+#define DRIFT_ENTRY(name, fn, doc) {name, fastcall(fn), METH_FASTCALL, doc}
 
 }  // namespace
 

@@ -37,11 +37,6 @@ namespace {
 
 namespace kd = tamsel::kernels::dupes;
 
-template <auto F>
-PyCFunction fast() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 void expect_args(Py_ssize_t nargs, Py_ssize_t n, const char* signature) {
     if (nargs != n) throw py::type_error(signature);
 }
@@ -305,15 +300,15 @@ const PyMethodDef duplicate_entries[] = {
      "duplicate_partial(roads): the states of a partition's columns, each read by its road."},
     {"duplicate_merge", duplicate_merge, METH_O, "duplicate_merge(runs): the states of runs of rows, merged."},
     {"duplicate_plan", duplicate_plan, METH_O, "duplicate_plan(states): (pairs, prefixes, zeros) to confirm."},
-    {"duplicate_equal_pairs", fast<duplicate_equal_pairs>(), METH_FASTCALL,
+    {"duplicate_equal_pairs", fastcall(duplicate_equal_pairs), METH_FASTCALL,
      "duplicate_equal_pairs(hashes, pairs): which pairs have equal row hashes."},
     {"duplicate_confirm_merge", duplicate_confirm_merge, METH_O,
      "duplicate_confirm_merge(shares): the pairs equal in every share."},
-    {"duplicate_first_of_class", fast<duplicate_first_of_class>(), METH_FASTCALL,
+    {"duplicate_first_of_class", fastcall(duplicate_first_of_class), METH_FASTCALL,
      "duplicate_first_of_class(n_columns, equal_pairs): each duplicate with its class's first column."},
-    {"objects_could_be_float_texts", fast<objects_could_be_float_texts>(), METH_FASTCALL,
+    {"objects_could_be_float_texts", fastcall(objects_could_be_float_texts), METH_FASTCALL,
      "objects_could_be_float_texts(values, fill): whether objects could hash as floats' texts."},
-    {"text_could_be_float_texts", fast<text_could_be_float_texts>(), METH_FASTCALL,
+    {"text_could_be_float_texts", fastcall(text_could_be_float_texts), METH_FASTCALL,
      "text_could_be_float_texts(series, fill): the same of a Series of Arrow text; None for another."},
     {nullptr, nullptr, 0, nullptr},
 };

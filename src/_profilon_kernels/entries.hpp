@@ -50,6 +50,11 @@ auto argument_errors(Body&& body) -> decltype(body()) {
     }
 }
 
+// A METH_FASTCALL entry as the PyCFunction a method table holds.
+inline PyCFunction fastcall(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssize_t)) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // Entry tables, one per kernel file.
 extern const PyMethodDef page_entries[];
 extern const PyMethodDef pairwise_entries[];

@@ -266,24 +266,24 @@ PyObject* group_between(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }  // namespace
 
 const PyMethodDef group_sums_entries[] = {
-    {"ratio_kept", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ratio_kept)), METH_FASTCALL,
+    {"ratio_kept", fastcall(ratio_kept), METH_FASTCALL,
      "ratio_kept(ys, missing): a partition's kept rows of every (target, column) pair."},
-    {"ratio_sums", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ratio_sums)), METH_FASTCALL,
+    {"ratio_sums", fastcall(ratio_sums), METH_FASTCALL,
      "ratio_sums(ys, codes, counts, offsets, totals, blocks, group_block): per pair, a partition's share of the "
      "whole sum and its groups."},
-    {"ratio_squares", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ratio_squares)), METH_FASTCALL,
+    {"ratio_squares", fastcall(ratio_squares), METH_FASTCALL,
      "ratio_squares(ys, missing, counts, offsets, totals, mus): per pair, a partition's share of the squares' sum."},
-    {"group_merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_merge)), METH_FASTCALL,
+    {"group_merge", fastcall(group_merge), METH_FASTCALL,
      "group_merge(codes, counts, sums, groups): slices' group counts and sums merged by their codes."},
-    {"group_between", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_between)), METH_FASTCALL,
+    {"group_between", fastcall(group_between), METH_FASTCALL,
      "group_between(sums, counts, rank, mu, total, whole_sum): ss_between of merged groups in key order."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 const PyMethodDef group_sums_test_entries[] = {
-    {"correlation_ratio", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(correlation_ratio)), METH_FASTCALL,
+    {"correlation_ratio", fastcall(correlation_ratio), METH_FASTCALL,
      "correlation_ratio(y, codes, rank, sum_block, min_rows_to_split=None): the group-sums kernel."},
-    {"group_sums", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_sums)), METH_FASTCALL,
+    {"group_sums", fastcall(group_sums), METH_FASTCALL,
      "group_sums(y, codes, groups, sum_block): per group in first-seen order, its code, count and sum."},
     {nullptr, nullptr, 0, nullptr},
 };

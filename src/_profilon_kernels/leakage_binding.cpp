@@ -81,10 +81,10 @@ PyObject* pair_hit(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }  // namespace
 
 const PyMethodDef leakage_entries[] = {
-    {"pair_sums", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pair_sums)), METH_FASTCALL,
+    {"pair_sums", fastcall(pair_sums), METH_FASTCALL,
      "pair_sums(a, b, means): a partition's sums for the Pearson leakage check."},
     {"pair_means", pair_means, METH_O, "pair_means(parts): the pairs' means over every partition, or None."},
-    {"pair_hit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pair_hit)), METH_FASTCALL,
+    {"pair_hit", fastcall(pair_hit), METH_FASTCALL,
      "pair_hit(parts, threshold): whether the merged coefficient reaches threshold in absolute value."},
     {nullptr, nullptr, 0, nullptr},
 };

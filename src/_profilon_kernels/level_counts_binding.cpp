@@ -487,29 +487,29 @@ PyObject* level_missing(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }  // namespace
 
 const PyMethodDef level_counts_entries[] = {
-    {"level_partial", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_partial)), METH_FASTCALL,
+    {"level_partial", fastcall(level_partial), METH_FASTCALL,
      "level_partial(columns, ranges, numbers=None): one share's level states, one per range."},
-    {"level_merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_merge)), METH_FASTCALL,
+    {"level_merge", fastcall(level_merge), METH_FASTCALL,
      "level_merge(states): the union of level states of one range."},
-    {"level_finish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_finish)), METH_FASTCALL,
+    {"level_finish", fastcall(level_finish), METH_FASTCALL,
      "level_finish(state, rows, extra=None): (distinct, rare) of each column."},
-    {"few_levels", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(few_levels)), METH_FASTCALL,
+    {"few_levels", fastcall(few_levels), METH_FASTCALL,
      "few_levels(columns): (levels, hashes) of one share, levels 0, 1 or 2."},
-    {"few_merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(few_merge)), METH_FASTCALL,
+    {"few_merge", fastcall(few_merge), METH_FASTCALL,
      "few_merge(states): 0, 1 or 2 distinct values of each column over the shares."},
-    {"level_missing", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_missing)), METH_FASTCALL,
+    {"level_missing", fastcall(level_missing), METH_FASTCALL,
      "level_missing(keys, counts, kinds): the missing kinds' cells and the lone missing keys' counts."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 const PyMethodDef level_counts_test_entries[] = {
-    {"level_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_counts)), METH_FASTCALL,
+    {"level_counts", fastcall(level_counts), METH_FASTCALL,
      "level_counts(values, mask, missing, ranges, weights=None): value_counts(dropna=False) by level hash."},
-    {"level_counts_columns", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_counts_columns)),
-     METH_FASTCALL, "level_counts_columns(columns, ranges, threads=None): level_counts of several columns."},
-    {"distinct_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(distinct_counts)), METH_FASTCALL,
+    {"level_counts_columns", fastcall(level_counts_columns), METH_FASTCALL,
+     "level_counts_columns(columns, ranges, threads=None): level_counts of several columns."},
+    {"distinct_counts", fastcall(distinct_counts), METH_FASTCALL,
      "distinct_counts(columns, threads=None): Series.nunique(dropna=True) of plain buffers."},
-    {"level_routes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(level_routes)), METH_FASTCALL,
+    {"level_routes", fastcall(level_routes), METH_FASTCALL,
      "level_routes(keys, ranges, numbers): the range of each pandas-counted level, fixed across processes."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -48,7 +48,7 @@ PyObject* mutual_info(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }  // namespace
 
 const PyMethodDef mutual_info_test_entries[] = {
-    {"mutual_info", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mutual_info)), METH_FASTCALL,
+    {"mutual_info", fastcall(mutual_info), METH_FASTCALL,
      "mutual_info(X, y, digamma, n_neighbors=3): k-nearest-neighbour mutual information per column of X."},
     {nullptr, nullptr, 0, nullptr},
 };

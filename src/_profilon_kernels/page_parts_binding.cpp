@@ -35,11 +35,6 @@ namespace {
 
 namespace kp = tamsel::kernels::page;
 
-template <auto F>
-PyCFunction fast() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 std::size_t parts_arg(py::handle obj) {
     const std::size_t parts = size_arg(obj);
     if (parts == 0) throw py::value_error("parts must be at least 1");
@@ -276,39 +271,39 @@ PyObject* page_series_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 }  // namespace
 
 const PyMethodDef page_entries[] = {
-    {"page_counts_merge", fast<page_counts_merge>(), METH_FASTCALL,
+    {"page_counts_merge", fastcall(page_counts_merge), METH_FASTCALL,
      "page_counts_merge(counts): the parts' histogram or period counts added."},
-    {"page_top_levels", fast<page_top_levels>(), METH_FASTCALL,
+    {"page_top_levels", fastcall(page_top_levels), METH_FASTCALL,
      "page_top_levels(counts, ranked): (codes, counts, distinct) of the listed levels."},
-    {"page_stamps_partial", fast<page_stamps_partial>(), METH_FASTCALL,
+    {"page_stamps_partial", fastcall(page_stamps_partial), METH_FASTCALL,
      "page_stamps_partial(stamps): (count, missing, lo, hi) of a part's int64 stamps."},
-    {"page_stamps_merge", fast<page_stamps_merge>(), METH_FASTCALL,
+    {"page_stamps_merge", fastcall(page_stamps_merge), METH_FASTCALL,
      "page_stamps_merge(states): the stamp ranges merged."},
-    {"page_periods_partial", fast<page_periods_partial>(), METH_FASTCALL,
+    {"page_periods_partial", fastcall(page_periods_partial), METH_FASTCALL,
      "page_periods_partial(stamps_range, stamps): a part's counts per period of the merged range."},
-    {"page_series_partial", fast<page_series_partial>(), METH_FASTCALL,
+    {"page_series_partial", fastcall(page_series_partial), METH_FASTCALL,
      "page_series_partial(stamps_range, stamps, values, first_row): a part's series state."},
-    {"page_series_merge", fast<page_series_merge>(), METH_FASTCALL,
+    {"page_series_merge", fastcall(page_series_merge), METH_FASTCALL,
      "page_series_merge(states): the series states merged in order."},
-    {"page_series_finish", fast<page_series_finish>(), METH_FASTCALL,
+    {"page_series_finish", fastcall(page_series_finish), METH_FASTCALL,
      "page_series_finish(series): (stamps, values, rows) of the kept points."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 const PyMethodDef page_test_entries[] = {
-    {"page_range_partial", fast<page_range_partial>(), METH_FASTCALL,
+    {"page_range_partial", fastcall(page_range_partial), METH_FASTCALL,
      "page_range_partial(values): (finite, missing, infinite, zeros, lo, hi, sum) of a part."},
-    {"page_range_merge", fast<page_range_merge>(), METH_FASTCALL,
+    {"page_range_merge", fastcall(page_range_merge), METH_FASTCALL,
      "page_range_merge(states): the range states merged in order."},
-    {"page_histogram_partial", fast<page_histogram_partial>(), METH_FASTCALL,
+    {"page_histogram_partial", fastcall(page_histogram_partial), METH_FASTCALL,
      "page_histogram_partial(range, values): a part's counts in the bins of the merged range."},
-    {"page_histogram", fast<page_histogram>(), METH_FASTCALL,
+    {"page_histogram", fastcall(page_histogram), METH_FASTCALL,
      "page_histogram(values, bins, parts): (edges, counts) of the finite values."},
-    {"page_levels", fast<page_levels>(), METH_FASTCALL,
+    {"page_levels", fastcall(page_levels), METH_FASTCALL,
      "page_levels(codes, levels, top, parts): (codes, counts, other, distinct, missing)."},
-    {"page_periods", fast<page_periods>(), METH_FASTCALL,
+    {"page_periods", fastcall(page_periods), METH_FASTCALL,
      "page_periods(stamps, max_periods, parts): (unit, starts, counts), or None without stamps."},
-    {"page_series", fast<page_series>(), METH_FASTCALL,
+    {"page_series", fastcall(page_series), METH_FASTCALL,
      "page_series(stamps, values, buckets, parts): (stamps, values, rows) of the kept points."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -40,7 +40,7 @@ const PyMethodDef pairwise_entries[] = {
 };
 
 const PyMethodDef pairwise_test_entries[] = {
-    {"numpy_sum", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(numpy_sum)), METH_FASTCALL,
+    {"numpy_sum", fastcall(numpy_sum), METH_FASTCALL,
      "numpy_sum(arr, block): float64 sum in NumPy's pairwise order (block 0: one pass)."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -225,27 +225,27 @@ PyObject* moment_powers(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }  // namespace
 
 const PyMethodDef pairwise_tree_entries[] = {
-    {"pairwise_partial", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pairwise_partial)), METH_FASTCALL,
+    {"pairwise_partial", fastcall(pairwise_partial), METH_FASTCALL,
      "pairwise_partial(values, offset, total, block): a partition's share of NumPy's sum."},
-    {"pairwise_combine", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pairwise_combine)), METH_FASTCALL,
+    {"pairwise_combine", fastcall(pairwise_combine), METH_FASTCALL,
      "pairwise_combine(partials, total, block): np.add.reduce of the whole array."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 const PyMethodDef pairwise_tree_test_entries[] = {
-    {"sum_partials", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sum_partials)), METH_FASTCALL,
+    {"sum_partials", fastcall(sum_partials), METH_FASTCALL,
      "sum_partials(values, with_nan0, row_offset, n_rows, fin_offset, fin_total, block): the partials of a "
      "column's sums."},
-    {"moment_partials", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(moment_partials)), METH_FASTCALL,
+    {"moment_partials", fastcall(moment_partials), METH_FASTCALL,
      "moment_partials(values, avg, mean, row_offset, n_rows, fin_offset, fin_total, block): the partials of a "
      "column's centred sums."},
-    {"moment_merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(moment_merge)), METH_FASTCALL,
+    {"moment_merge", fastcall(moment_merge), METH_FASTCALL,
      "moment_merge(partials, fin_total, block): a sample's moment sums from its runs' partials."},
-    {"moment_finish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(moment_finish)), METH_FASTCALL,
+    {"moment_finish", fastcall(moment_finish), METH_FASTCALL,
      "moment_finish(merged, count, mean, all_equal, block): (skew, kurtosis, by_library) as the running SciPy."},
-    {"moment_rules", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(moment_rules)), METH_FASTCALL,
+    {"moment_rules", fastcall(moment_rules), METH_FASTCALL,
      "moment_rules(block): (formula, tolerance, power loop address) of the running SciPy and NumPy."},
-    {"moment_powers", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(moment_powers)), METH_FASTCALL,
+    {"moment_powers", fastcall(moment_powers), METH_FASTCALL,
      "moment_powers(values, order, block): (values ** order as the moment kernel raises them, whether it "
      "rounds negative bases itself)."},
     {nullptr, nullptr, 0, nullptr},

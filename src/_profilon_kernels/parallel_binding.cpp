@@ -85,9 +85,8 @@ PyObject* spin_beside(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 const PyMethodDef parallel_test_entries[] = {
     {"thread_count", thread_count, METH_NOARGS, "Threads a kernel would use now."},
-    {"spin", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spin)), METH_FASTCALL,
-     "spin(tasks, ms): cancellable busy tasks over the kernel thread loop."},
-    {"spin_beside", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spin_beside)), METH_FASTCALL,
+    {"spin", fastcall(spin), METH_FASTCALL, "spin(tasks, ms): cancellable busy tasks over the kernel thread loop."},
+    {"spin_beside", fastcall(spin_beside), METH_FASTCALL,
      "spin_beside(tasks, ms): the same loop run beside the interpreter; (finished, tasks the caller ran)."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -63,7 +63,7 @@ PyObject* pearson_screen(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }  // namespace
 
 const PyMethodDef pearson_screen_test_entries[] = {
-    {"pearson_screen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pearson_screen)), METH_FASTCALL,
+    {"pearson_screen", fastcall(pearson_screen), METH_FASTCALL,
      "pearson_screen(mat, y, threshold): the leakage step's |r| >= threshold screen."},
     {nullptr, nullptr, 0, nullptr},
 };

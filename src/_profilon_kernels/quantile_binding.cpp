@@ -298,45 +298,41 @@ PyObject* fence_brackets(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-template <auto F>
-PyCFunction fast() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 }  // namespace
 
 const PyMethodDef quantile_entries[] = {
-    {"quantile_scan", fast<quantile_scan>(), METH_FASTCALL,
+    {"quantile_scan", fastcall(quantile_scan), METH_FASTCALL,
      "quantile_scan(columns, levels=None): per column (missing, buckets, counts, lo, hi, zeros, level)."},
-    {"quantile_plan", fast<quantile_plan>(), METH_FASTCALL,
+    {"quantile_plan", fastcall(quantile_plan), METH_FASTCALL,
      "quantile_plan(scan, ranks): (level, prefix, bucket, count, first, last) rows to gather."},
-    {"quantile_gather", fast<quantile_gather>(), METH_FASTCALL,
+    {"quantile_gather", fastcall(quantile_gather), METH_FASTCALL,
      "quantile_gather(columns, plans): a partition's values of the planned buckets."},
-    {"quantile_refine", fast<quantile_refine>(), METH_FASTCALL,
+    {"quantile_refine", fastcall(quantile_refine), METH_FASTCALL,
      "quantile_refine(row): (level, prefix) of a scan that splits the row's bucket."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 const PyMethodDef quantile_test_entries[] = {
-    {"scan_counts", fast<scan_counts>(), METH_FASTCALL,
+    {"scan_counts", fastcall(scan_counts), METH_FASTCALL,
      "scan_counts(values): (non-NaN, finite, -inf, zeros, min, max) of a float64 column."},
-    {"quantile_merge", fast<quantile_merge>(), METH_FASTCALL,
+    {"quantile_merge", fastcall(quantile_merge), METH_FASTCALL,
      "quantile_merge(scans): the scans of several partitions as one."},
-    {"quantile_select", fast<quantile_select>(), METH_FASTCALL,
+    {"quantile_select", fastcall(quantile_select), METH_FASTCALL,
      "quantile_select(scan, ranks, gathered): the values at the ranks."},
-    {"percentile_plan", fast<percentile_plan>(), METH_FASTCALL,
+    {"percentile_plan", fastcall(percentile_plan), METH_FASTCALL,
      "percentile_plan(n, q): (below, above, gamma) of np.percentile."},
-    {"percentile_lerp", fast<percentile_lerp>(), METH_FASTCALL,
+    {"percentile_lerp", fastcall(percentile_lerp), METH_FASTCALL,
      "percentile_lerp(a, b, gamma): np.percentile's interpolation."},
-    {"median_ranks", fast<median_ranks>(), METH_FASTCALL, "median_ranks(n): (lower, upper) middle ranks of np.median."},
-    {"median_value", fast<median_value>(), METH_FASTCALL,
+    {"median_ranks", fastcall(median_ranks), METH_FASTCALL,
+     "median_ranks(n): (lower, upper) middle ranks of np.median."},
+    {"median_value", fastcall(median_value), METH_FASTCALL,
      "median_value(lower, upper, n, sum_block): np.median from them."},
-    {"iqr_fences", fast<iqr_fences>(), METH_FASTCALL, "iqr_fences(q1, q3): (lo, hi, zero_width, finite)."},
-    {"fence_brackets", fast<fence_brackets>(), METH_FASTCALL,
+    {"iqr_fences", fastcall(iqr_fences), METH_FASTCALL, "iqr_fences(q1, q3): (lo, hi, zero_width, finite)."},
+    {"fence_brackets", fastcall(fence_brackets), METH_FASTCALL,
      "fence_brackets(gamma1, gamma3, bounds): (lo_min, lo_max, hi_min, hi_max) of the fences."},
-    {"finite_quantiles", fast<finite_quantiles>(), METH_FASTCALL,
+    {"finite_quantiles", fastcall(finite_quantiles), METH_FASTCALL,
      "finite_quantiles(values, qs): np.percentile of the finite values at the fractions qs."},
-    {"order_statistics", fast<order_statistics>(), METH_FASTCALL,
+    {"order_statistics", fastcall(order_statistics), METH_FASTCALL,
      "order_statistics(values, ranks): the finite values at those sorted ranks."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -164,19 +164,14 @@ PyObject* recent_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t)>
-PyCFunction fast() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 }  // namespace
 
 const PyMethodDef recent_points_entries[] = {
-    {"recent_facts", fast<recent_facts>(), METH_FASTCALL,
+    {"recent_facts", fastcall(recent_facts), METH_FASTCALL,
      "recent_facts(key, missing, valid): (valid, untimed, low, high) of one partition."},
-    {"recent_plans", fast<recent_plans>(), METH_FASTCALL,
+    {"recent_plans", fastcall(recent_plans), METH_FASTCALL,
      "recent_plans(key_dtypes, facts, points): per partition, each target's bound, False or None."},
-    {"recent_rows", fast<recent_rows>(), METH_FASTCALL,
+    {"recent_rows", fastcall(recent_rows), METH_FASTCALL,
      "recent_rows(key, missing, valid, points, bound): the most recent rows' indices, ascending."},
     {nullptr, nullptr, 0, nullptr},
 };

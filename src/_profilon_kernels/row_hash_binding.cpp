@@ -179,21 +179,20 @@ PyObject* float_repr(PyObject*, PyObject* arg) {
 }  // namespace
 
 const PyMethodDef row_hash_entries[] = {
-    {"text_row_hashes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(text_row_hashes)), METH_FASTCALL,
+    {"text_row_hashes", fastcall(text_row_hashes), METH_FASTCALL,
      "text_row_hashes(series, fill): pandas' row hashes of Arrow-laid texts, as bytes."},
-    {"object_text_row_hashes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_text_row_hashes)),
-     METH_FASTCALL, "object_text_row_hashes(values, fill): pandas' row hashes of str items, as bytes (or None)."},
-    {"float_text_row_hashes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(float_text_row_hashes)),
-     METH_FASTCALL,
+    {"object_text_row_hashes", fastcall(object_text_row_hashes), METH_FASTCALL,
+     "object_text_row_hashes(values, fill): pandas' row hashes of str items, as bytes (or None)."},
+    {"float_text_row_hashes", fastcall(float_text_row_hashes), METH_FASTCALL,
      "float_text_row_hashes(arr, fill[, first_zero]): pandas' row hashes of floats hashed through str(), as bytes."},
-    {"row_hashes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(row_hashes)), METH_FASTCALL,
+    {"row_hashes", fastcall(row_hashes), METH_FASTCALL,
      "row_hashes(arr, floating, canonical_floats): pandas' row hashes of a numeric buffer, as bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 const PyMethodDef row_hash_test_entries[] = {
     {"float_repr", float_repr, METH_O, "float_repr(x): the kernel's repr() of a finite or infinite float."},
-    {"row_hash_digest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(row_hash_digest)), METH_FASTCALL,
+    {"row_hash_digest", fastcall(row_hash_digest), METH_FASTCALL,
      "row_hash_digest(arr, floating, canonical_floats): digest of those hashes, formed block by block."},
     {"fnv_digest", fnv_digest, METH_O, "fnv_digest(buffer): the digest of a whole hash array."},
     {nullptr, nullptr, 0, nullptr},

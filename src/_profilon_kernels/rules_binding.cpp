@@ -38,7 +38,7 @@ PyObject* release_window(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 const PyMethodDef rule_entries[] = {
     {"rules", rules_entry, METH_NOARGS, "The analysis' fixed thresholds, by name."},
-    {"release_window", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(release_window)), METH_FASTCALL,
+    {"release_window", fastcall(release_window), METH_FASTCALL,
      "release_window(name, library): whether that fast path reproduces the imported release of the library module."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -90,18 +90,14 @@ PyObject* rows_unpack(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t)>
-PyCFunction fast() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 }  // namespace
 
 const PyMethodDef sample_rows_entries[] = {
-    {"rows_plan", fast<rows_plan>(), METH_FASTCALL,
+    {"rows_plan", fastcall(rows_plan), METH_FASTCALL,
      "rows_plan(positions, offsets, lengths): (each partition's packed rows, inverse or None, row counts)."},
-    {"rows_unpack", fast<rows_unpack>(), METH_FASTCALL, "rows_unpack(packed): a partition's rows, ascending."},
-    {"rows_join", fast<rows_join>(), METH_FASTCALL, "rows_join(counts, inverse): each asked row in the pieces' join."},
+    {"rows_unpack", fastcall(rows_unpack), METH_FASTCALL, "rows_unpack(packed): a partition's rows, ascending."},
+    {"rows_join", fastcall(rows_join), METH_FASTCALL,
+     "rows_join(counts, inverse): each asked row in the pieces' join."},
     {nullptr, nullptr, 0, nullptr},
 };
 

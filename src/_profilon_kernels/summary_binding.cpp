@@ -280,11 +280,6 @@ PyObject* summary_inspect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-template <auto F>
-PyCFunction fast() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyObject* summary_fields(PyObject*, PyObject*) {
     return entry([&] {
         return py::object(
@@ -297,25 +292,26 @@ PyObject* summary_fields(PyObject*, PyObject*) {
 }  // namespace
 
 const PyMethodDef summary_entries[] = {
-    {"summary_scan", fast<summary_scan>(), METH_FASTCALL,
+    {"summary_scan", fastcall(summary_scan), METH_FASTCALL,
      "summary_scan(columns, kinds): (state, lo, hi, zero_sign) of a partition's first read."},
-    {"summary_scan_merge", fast<summary_scan_merge>(), METH_FASTCALL,
+    {"summary_scan_merge", fastcall(summary_scan_merge), METH_FASTCALL,
      "summary_scan_merge(states): consecutive partitions' first reads as one."},
-    {"summary_plan", fast<summary_plan>(), METH_FASTCALL,
+    {"summary_plan", fastcall(summary_plan), METH_FASTCALL,
      "summary_plan(state, cap, block): the work after the first read."},
-    {"summary_read_plans", fast<summary_read_plans>(), METH_FASTCALL,
+    {"summary_read_plans", fastcall(summary_read_plans), METH_FASTCALL,
      "summary_read_plans(work, read): per partition, what its second or third read needs."},
-    {"summary_sums_partial", fast<summary_sums_partial>(), METH_FASTCALL,
+    {"summary_sums_partial", fastcall(summary_sums_partial), METH_FASTCALL,
      "summary_sums_partial(plan, columns): a partition's second read."},
-    {"summary_sums_merge", fast<summary_sums_merge>(), METH_FASTCALL, "summary_sums_merge(partials): merged."},
-    {"summary_sums_finish", fast<summary_sums_finish>(), METH_FASTCALL,
+    {"summary_sums_merge", fastcall(summary_sums_merge), METH_FASTCALL, "summary_sums_merge(partials): merged."},
+    {"summary_sums_finish", fastcall(summary_sums_finish), METH_FASTCALL,
      "summary_sums_finish(work, partial): the means, quantile values and fence brackets into the work."},
-    {"summary_moments_partial", fast<summary_moments_partial>(), METH_FASTCALL,
+    {"summary_moments_partial", fastcall(summary_moments_partial), METH_FASTCALL,
      "summary_moments_partial(plan, columns): a partition's third read."},
-    {"summary_moments_merge", fast<summary_moments_merge>(), METH_FASTCALL, "summary_moments_merge(partials): merged."},
-    {"summary_page", fast<summary_page>(), METH_FASTCALL,
+    {"summary_moments_merge", fastcall(summary_moments_merge), METH_FASTCALL,
+     "summary_moments_merge(partials): merged."},
+    {"summary_page", fastcall(summary_page), METH_FASTCALL,
      "summary_page(work): per column entry its page range state and histogram counts."},
-    {"summary_finish", fast<summary_finish>(), METH_FASTCALL,
+    {"summary_finish", fastcall(summary_finish), METH_FASTCALL,
      "summary_finish(work, partial, lo, hi): per entry its 22 figures."},
     {"summary_fields", summary_fields, METH_NOARGS,
      "summary_fields(): (name, is_count) of the first figures of summary_finish's rows."},
@@ -323,9 +319,9 @@ const PyMethodDef summary_entries[] = {
 };
 
 const PyMethodDef summary_test_entries[] = {
-    {"summary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(summary)), METH_FASTCALL,
+    {"summary", fastcall(summary), METH_FASTCALL,
      "summary(mat, sum_block, formula): per-column figures of the distribution step."},
-    {"summary_inspect", fast<summary_inspect>(), METH_FASTCALL,
+    {"summary_inspect", fastcall(summary_inspect), METH_FASTCALL,
      "summary_inspect(work): per column its refined buckets' levels and its fence brackets."},
     {nullptr, nullptr, 0, nullptr},
 };

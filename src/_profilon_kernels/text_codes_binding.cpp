@@ -43,7 +43,7 @@ PyObject* text_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }  // namespace
 
 const PyMethodDef text_codes_entries[] = {
-    {"text_codes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(text_codes)), METH_FASTCALL,
+    {"text_codes", fastcall(text_codes), METH_FASTCALL,
      "text_codes(series, codes): the distinct texts of a Series of Arrow text, coded in first-seen order."},
     {nullptr, nullptr, 0, nullptr},
 };

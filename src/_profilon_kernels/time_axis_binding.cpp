@@ -72,8 +72,7 @@ PyObject* stamp_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-#define TIME_AXIS_ENTRY(name, fn, doc) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL, doc}
+#define TIME_AXIS_ENTRY(name, fn, doc) {name, fastcall(fn), METH_FASTCALL, doc}
 
 }  // namespace
 

@@ -181,31 +181,26 @@ PyObject* stamp_frequency(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t)>
-PyCFunction fast() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 }  // namespace
 
 const PyMethodDef time_stamps_entries[] = {
-    {"stamp_scan", fast<stamp_scan>(), METH_FASTCALL, "stamp_scan(values, picks): a partition's stamps scanned."},
-    {"stamp_scan_merge", fast<stamp_scan_merge>(), METH_FASTCALL, "stamp_scan_merge(states): scans merged in order."},
-    {"stamp_plan", fast<stamp_plan>(), METH_FASTCALL,
+    {"stamp_scan", fastcall(stamp_scan), METH_FASTCALL, "stamp_scan(values, picks): a partition's stamps scanned."},
+    {"stamp_scan_merge", fastcall(stamp_scan_merge), METH_FASTCALL, "stamp_scan_merge(states): scans merged in order."},
+    {"stamp_plan", fastcall(stamp_plan), METH_FASTCALL,
      "stamp_plan(state, rows_per_range, in_order_road): (ranges, cuts, previous)."},
-    {"stamp_gap_mode", fast<stamp_gap_mode>(), METH_FASTCALL,
+    {"stamp_gap_mode", fastcall(stamp_gap_mode), METH_FASTCALL,
      "stamp_gap_mode(tables, extra, bucket, buckets): the most common gap and its count."},
-    {"stamp_axis", fast<stamp_axis>(), METH_FASTCALL, "stamp_axis(summaries): the runs' summaries merged."},
+    {"stamp_axis", fastcall(stamp_axis), METH_FASTCALL, "stamp_axis(summaries): the runs' summaries merged."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 const PyMethodDef time_stamps_test_entries[] = {
-    {"stamp_run", fast<stamp_run>(), METH_FASTCALL, "stamp_run(values, wall, previous): a sorted run reduced."},
-    {"stamp_gap_buckets", fast<stamp_gap_buckets>(), METH_FASTCALL,
+    {"stamp_run", fastcall(stamp_run), METH_FASTCALL, "stamp_run(values, wall, previous): a sorted run reduced."},
+    {"stamp_gap_buckets", fastcall(stamp_gap_buckets), METH_FASTCALL,
      "stamp_gap_buckets(keys, counts, buckets): a gap table split by bucket."},
-    {"stamp_facts", fast<stamp_facts>(), METH_FASTCALL,
+    {"stamp_facts", fastcall(stamp_facts), METH_FASTCALL,
      "stamp_facts(rows, missing, distinct, modes): the axis' counts, gap mode and irregular share."},
-    {"stamp_frequency", fast<stamp_frequency>(), METH_FASTCALL,
+    {"stamp_frequency", fastcall(stamp_frequency), METH_FASTCALL,
      "stamp_frequency(wall_gaps, utc_gaps, per_second): (day_spaced, alias)."},
     {nullptr, nullptr, 0, nullptr},
 };
