@@ -240,11 +240,13 @@ LagChoice choose_lag(const std::vector<double>& R, std::size_t w, std::size_t ma
 }
 
 // The t statistic of the level (column 1) from the final regression's factor
-// F (wf x wf, the response last) on `rows` rows; false when F is too close to
-// rank deficient to promise it.
-bool level_statistic(const std::vector<double>& F, std::size_t wf, double rows, double& statistic) {
+// F (wf x wf, the response last) on `rows` rows; false when `as_given`, the
+// factor of the columns as the library sees them (F itself, or F with the
+// level's shift undone), is too close to rank deficient to promise it.
+bool level_statistic(const std::vector<double>& F, const std::vector<double>& as_given, std::size_t wf, double rows,
+                     double& statistic) {
     const std::size_t c = wf - 1;
-    if (!leading_blocks_well_posed(F.data(), wf, c, c, rows)) return false;
+    if (!leading_blocks_well_posed(as_given.data(), wf, c, c, rows)) return false;
     std::vector<double> Finv;
     invert_upper(F.data(), wf, c, Finv);
     // Coefficient of the level and its variance row of R^-1.
@@ -493,15 +495,13 @@ std::optional<AdfResult> adf_by_gram(const double* x, std::size_t n, std::size_t
     }
     std::vector<double> F;
     if (!cholesky_upper(Gf, wf, F) || !gram_well_scaled(F, Gf, wf, c)) return std::nullopt;
-    if (!leading_blocks_well_posed(as_given(F).data(), wf, c, c, static_cast<double>(n - 1 - best)))
-        return std::nullopt;
     AdfResult out;
     out.way = AdfWay::cross_products;
     out.max_lag = static_cast<int>(maxlag);
     out.used_lag = static_cast<int>(best);
     out.icbest = choice.aic;
     out.nobs = n - 1 - best;
-    if (!level_statistic(F, wf, static_cast<double>(out.nobs), out.statistic)) return std::nullopt;
+    if (!level_statistic(F, as_given(F), wf, static_cast<double>(out.nobs), out.statistic)) return std::nullopt;
     return out;
 }
 }  // namespace
@@ -597,7 +597,8 @@ AdfResult adf_constant_aic(const double* x, std::size_t n, const Stop& stop, Adf
         absorb_rows(F.data(), wf, Bf);
     }
     out.nobs = n - 1 - best;
-    if (!level_statistic(F, wf, static_cast<double>(out.nobs), out.statistic)) out.status = AdfStatus::ill_conditioned;
+    if (!level_statistic(F, F, wf, static_cast<double>(out.nobs), out.statistic))
+        out.status = AdfStatus::ill_conditioned;
     return out;
 }
 
