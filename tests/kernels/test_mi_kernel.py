@@ -51,6 +51,12 @@ def table(n):
     return digamma(np.arange(1, n + 1, dtype=np.float64))
 
 
+def lane_widths(test_entries):
+    """The vector widths of the searches this machine can run: the widest is
+    what the analysis takes, the others what other machines take."""
+    return [w for w in (2, 4, 8) if w <= test_entries.widest_lane_width()]
+
+
 def assert_same_bits(got, want):
     got, want = np.asarray(got, dtype=np.float64), np.asarray(want, dtype=np.float64)
     assert np.array_equal(got.view(np.int64), want.view(np.int64)), (got, want)
@@ -60,9 +66,10 @@ def assert_same_bits(got, want):
 @pytest.mark.parametrize("n", [4, 5, 9, 200, 3001, 8000])
 def test_kernel_matches_the_library_estimator(test_entries, n, y_kind):
     X, y = problem(n, y_kind, seed=n)
-    got = test_entries.mutual_info(X, y, table(n))
     want = [_mutual_info._compute_mi_cc(X[:, j], y, 3) for j in range(X.shape[1])]
-    assert_same_bits(np.maximum(got, 0.0), want)
+    assert_same_bits(np.maximum(test_entries.mutual_info(X, y, table(n)), 0.0), want)
+    for width in lane_widths(test_entries):
+        assert_same_bits(np.maximum(test_entries.mutual_info(X, y, table(n), 3, width), 0.0), want)
 
 
 @pytest.mark.parametrize("k", [1, 2, 5, 10])
@@ -119,9 +126,9 @@ def structured(case, n, rng):
 @pytest.mark.parametrize("n, k", [(4, 3), (7, 3), (64, 2), (1000, 3), (8192, 3)])
 def test_kernel_matches_the_library_on_structured_inputs(test_entries, case, n, k):
     X, y = structured(case, n, np.random.default_rng(n + k))
-    got = test_entries.mutual_info(X, y, table(n), k)
     want = [_mutual_info._compute_mi_cc(X[:, j], y, k) for j in range(X.shape[1])]
-    assert_same_bits(np.maximum(got, 0.0), want)
+    for width in lane_widths(test_entries):
+        assert_same_bits(np.maximum(test_entries.mutual_info(X, y, table(n), k, width), 0.0), want)
 
 
 def test_memory_order_and_thread_count_do_not_matter(test_entries, monkeypatch):
@@ -149,6 +156,13 @@ def test_memory_order_and_thread_count_do_not_matter(test_entries, monkeypatch):
 def test_kernel_refuses_what_it_cannot_reproduce(test_entries, X, y, k):
     with pytest.raises(ValueError):
         test_entries.mutual_info(X, y, table(len(y)), k)
+
+
+@pytest.mark.parametrize("width", [1, 3, 16])
+def test_kernel_refuses_lane_widths_it_has_no_search_for(test_entries, width):
+    X, y = problem(50, "normal")
+    with pytest.raises(ValueError):
+        test_entries.mutual_info(X, y, table(50), 3, width)
 
 
 # --- the analysis' adapter ------------------------------------------------

@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include "lanes.hpp"
+
 namespace tamsel::kernels {
 namespace {
 
@@ -20,13 +22,6 @@ constexpr std::size_t kBlockRows = 256;
 // A design is taken only when a bound of its condition number keeps it this
 // many times inside that threshold, so the rank cannot differ.
 constexpr double kRankMargin = 64.0;
-
-// Eight doubles; the sums below are split into eight lanes explicitly, so
-// the rounding is fixed by the code, not by what the compiler vectorises or
-// the machine it runs on (one AVX-512 register, two AVX2 ones). Only element
-// alignment is assumed: the standard allocator does not promise more.
-typedef double v8 __attribute__((vector_size(64), aligned(8)));
-constexpr std::size_t kLanes = 8;
 
 // Reflectors applied together to each trailing column: every column of the
 // block is then read twice per panel instead of twice per reflector.
@@ -290,9 +285,6 @@ struct LagSums {
     std::vector<double> level, response, plain;  // indexed by j = 0 .. maxlag
     double x = 0.0, xx = 0.0;                    // the level's sum and squares
 };
-
-// Eight doubles from memory aligned for one only.
-inline __attribute__((always_inline)) void load8(v8& v, const double* p) { std::memcpy(&v, p, sizeof v); }
 
 // False when stop was requested between blocks.
 __attribute__((target_clones("avx512f", "avx2", "default"))) bool lag_sums(const double* x, const double* d,

@@ -3,6 +3,11 @@
 // whose distance is provably not smaller, so the k-th distance is exact) and,
 // once every radius is known, two counts within a radius on a line, walked
 // along a sorted copy (the target's copy is shared by all features).
+//
+// With the analysis' k = 3 the points of one leaf are searched together, one
+// per lane: a leaf's points lie close together, so they mostly need the same
+// nodes, and a node is searched for all of them once any of them needs it.
+// A lane fed points it did not need keeps the same k+1 smallest distances.
 #include "mutual_info.hpp"
 
 #include <algorithm>
@@ -13,6 +18,7 @@
 #include <vector>
 
 #include "kernels.hpp"
+#include "lanes.hpp"
 #include "pairwise.hpp"
 
 namespace tamsel::kernels {
@@ -28,30 +34,10 @@ inline double chebyshev(double ax, double ay, double bx, double by) {
     return std::max(std::fabs(ax - bx), std::fabs(ay - by));
 }
 
-// The k+1 smallest distances seen so far, ascending. Fixed: the k of the
-// analysis, held in registers; Dynamic: any other k.
-template <std::size_t Slots>
-struct FixedBest {
-    double d[Slots];
-    explicit FixedBest(std::size_t) { std::fill(d, d + Slots, std::numeric_limits<double>::infinity()); }
-    double worst() const { return d[Slots - 1]; }
-    // A minimum and one compare-exchange per slot, with no test: whether a
-    // leaf's point is taken, and where it goes, varies from point to point
-    // and would mostly be mispredicted. A value not below the last slot
-    // leaves the list as it is.
-    void take(double v) {
-        d[Slots - 1] = std::min(d[Slots - 1], v);
-        for (std::size_t j = Slots - 1; j > 0; --j) {
-            const double lo = std::min(d[j - 1], d[j]), hi = std::max(d[j - 1], d[j]);
-            d[j - 1] = lo;
-            d[j] = hi;
-        }
-    }
-};
-
-struct DynamicBest {
+// The k+1 smallest distances seen so far, ascending, for any k.
+struct Nearest {
     std::vector<double> d;
-    explicit DynamicBest(std::size_t slots) : d(slots, std::numeric_limits<double>::infinity()) {}
+    explicit Nearest(std::size_t slots) : d(slots, std::numeric_limits<double>::infinity()) {}
     double worst() const { return d.back(); }
     void take(double v) {
         const std::size_t last = d.size() - 1;
@@ -65,11 +51,6 @@ struct DynamicBest {
     }
 };
 
-struct Point {
-    double x, y;
-    std::uint32_t id;
-};
-
 // A 2-d tree over the points, split at the median of the wider side. The
 // bound for a node is the rounded gap between the query and the node's box;
 // rounding is monotone, so no point inside the box is nearer than it.
@@ -79,7 +60,7 @@ public:
     // stay in both orders as it is split, so its box is read off the ends of
     // its two runs and its median is the middle of one.
     PlaneTree(const double* x, const double* y, const std::uint32_t* by_x, const std::uint32_t* by_y, std::size_t n)
-        : pts_(n), leaf_of_(n) {
+        : px_(n), py_(n), id_(n), leaf_of_(n) {
         std::vector<std::uint32_t> rows_x(by_x, by_x + n), rows_y(by_y, by_y + n), spill(n);
         std::vector<unsigned char> goes_left(n);
         Lists lists{x, y, rows_x.data(), rows_y.data(), spill.data(), goes_left.data()};
@@ -88,25 +69,34 @@ public:
         parent_.reserve(nodes_.capacity());
         parent_.push_back(0);
         build(lists, 0, 0, static_cast<std::uint32_t>(n));
-        for (std::size_t i = 0; i < n; ++i) pts_[i] = {x[rows_x[i]], y[rows_x[i]], rows_x[i]};
+        for (std::size_t i = 0; i < n; ++i) {
+            px_[i] = x[rows_x[i]];
+            py_[i] = y[rows_x[i]];
+            id_[i] = rows_x[i];
+        }
     }
 
-    std::size_t size() const { return pts_.size(); }
-    std::uint32_t row(std::size_t t) const { return pts_[t].id; }
+    std::size_t size() const { return id_.size(); }
+    std::uint32_t row(std::size_t t) const { return id_[t]; }
+    std::size_t leaves() const { return leaves_.size(); }
+
+    // The 4th smallest distance (k = 3, the point itself included) for every
+    // point of leaves [first, last), written as radii[row] moved one ulp
+    // towards zero, as the library does; in vectors of `width` doubles.
+    void leaf_radii(std::size_t width, std::size_t first, std::size_t last, double* radii) const;
 
     // The (k+1)-th smallest distance from the point at tree place t to the
     // tree's points, itself among them: the k-th smallest to the others,
     // whichever duplicate the library drops as "itself".
-    template <class Best>
-    double kth_distance(std::size_t t, Best best) const {
-        const double qx = pts_[t].x, qy = pts_[t].y;
+    double kth_distance(std::size_t t, Nearest best) const {
+        const double qx = px_[t], qy = py_[t];
         // The query's own leaf first, then the sibling of each node on the
         // way up: the nearest regions come first, so the bound is tight
         // before the larger subtrees are reached, and the way down to the
         // query's leaf is never walked.
         std::uint32_t at_node = leaf_of_[t];
         const Node& own = nodes_[at_node];
-        for (std::uint32_t i = own.begin; i < own.end; ++i) best.take(chebyshev(qx, qy, pts_[i].x, pts_[i].y));
+        for (std::uint32_t i = own.begin; i < own.end; ++i) best.take(chebyshev(qx, qy, px_[i], py_[i]));
         while (at_node != 0) {
             const std::uint32_t up = parent_[at_node];
             const std::uint32_t sibling = at_node == nodes_[up].left ? at_node + 1 : at_node - 1;
@@ -116,9 +106,10 @@ public:
         return best.worst();
     }
 
-private:
-    static constexpr std::uint32_t leaf_size = 16;
+    // A leaf's points fill at most the lanes of one v8.
+    static constexpr std::uint32_t leaf_size = kLanes;
 
+private:
     struct Node {
         double lox = 0, hix = 0, loy = 0, hiy = 0;
         std::uint32_t begin = 0, end = 0;
@@ -166,6 +157,7 @@ private:
             build(l, node.left + 1, mid, end);
         } else {
             nodes_[at_node] = node;
+            leaves_.push_back(static_cast<std::uint32_t>(at_node));
             for (std::uint32_t i = begin; i < end; ++i) leaf_of_[i] = static_cast<std::uint32_t>(at_node);
         }
     }
@@ -180,11 +172,10 @@ private:
 
     // A node whose bound is not below the current (k+1)-th distance cannot
     // change it.
-    template <class Best>
-    void search(std::uint32_t at_node, double qx, double qy, Best& best) const {
+    void search(std::uint32_t at_node, double qx, double qy, Nearest& best) const {
         const Node& nd = nodes_[at_node];
         if (nd.left == 0) {
-            for (std::uint32_t i = nd.begin; i < nd.end; ++i) best.take(chebyshev(qx, qy, pts_[i].x, pts_[i].y));
+            for (std::uint32_t i = nd.begin; i < nd.end; ++i) best.take(chebyshev(qx, qy, px_[i], py_[i]));
             return;
         }
         std::uint32_t near = nd.left, far = nd.left + 1;
@@ -197,11 +188,178 @@ private:
         if (g_far < best.worst()) search(far, qx, qy, best);
     }
 
-    std::vector<Point> pts_;
+    template <std::size_t W>
+    friend struct Lanes;
+
+    std::vector<double> px_, py_;    // by tree place
+    std::vector<std::uint32_t> id_;  // the row at each tree place
     std::vector<Node> nodes_;
     std::vector<std::uint32_t> leaf_of_;  // by tree place
     std::vector<std::uint32_t> parent_;   // by node; the root's is unused
+    std::vector<std::uint32_t> leaves_;   // the leaves in tree order
 };
+
+// The eight lanes of a leaf's queries in vectors of W doubles: one vector
+// with AVX-512, two with AVX2, four otherwise. Each machine gets vectors it
+// holds in registers: GCC splits a generic vector wider than the machine's
+// into scalars where it is compared. Held in registers only, so naturally
+// aligned.
+template <std::size_t W>
+struct VectorOf;
+template <>
+struct VectorOf<2> {
+    typedef double V __attribute__((vector_size(16)));
+    typedef long long M __attribute__((vector_size(16)));
+};
+template <>
+struct VectorOf<4> {
+    typedef double V __attribute__((vector_size(32)));
+    typedef long long M __attribute__((vector_size(32)));
+};
+template <>
+struct VectorOf<8> {
+    typedef double V __attribute__((vector_size(64)));
+    typedef long long M __attribute__((vector_size(64)));
+};
+
+template <std::size_t W>
+struct Lanes {
+    using V = typename VectorOf<W>::V;
+    using M = typename VectorOf<W>::M;
+    static constexpr std::size_t halves = kLanes / W;
+
+    static inline __attribute__((always_inline)) void keep_smaller(V& a, const V& b) { a = b < a ? b : a; }
+    // The larger, or the first when they are equal, as std::max.
+    static inline __attribute__((always_inline)) void keep_larger(V& a, const V& b) { a = a < b ? b : a; }
+    static inline __attribute__((always_inline)) void order_pair(V& lo, V& hi) {
+        const V l = hi < lo ? hi : lo, h = hi < lo ? lo : hi;
+        lo = l;
+        hi = h;
+    }
+    static inline __attribute__((always_inline)) bool any(M m) {
+        if constexpr (W == 8) {
+            m |= __builtin_shuffle(m, M{4, 5, 6, 7, 0, 1, 2, 3});
+            m |= __builtin_shuffle(m, M{2, 3, 0, 1, 6, 7, 4, 5});
+            m |= __builtin_shuffle(m, M{1, 0, 3, 2, 5, 4, 7, 6});
+        } else if constexpr (W == 4) {
+            m |= __builtin_shuffle(m, M{2, 3, 0, 1});
+            m |= __builtin_shuffle(m, M{1, 0, 3, 2});
+        } else {
+            m |= __builtin_shuffle(m, M{1, 0});
+        }
+        return m[0] != 0;
+    }
+
+    // One leaf's queries in the lanes, each with the four smallest distances
+    // it was given, ascending. The distances are the scalar ones: the
+    // differences rounded, their signs cleared, the larger taken.
+    static inline __attribute__((always_inline)) void radii(const PlaneTree& tree, std::size_t first, std::size_t last,
+                                                            double* radii);
+};
+
+template <std::size_t W>
+void Lanes<W>::radii(const PlaneTree& tree, std::size_t first, std::size_t last, double* out) {
+    using Node = PlaneTree::Node;
+    const Node* nodes = tree.nodes_.data();
+    const double* px = tree.px_.data();
+    const double* py = tree.py_.data();
+    const M magnitude = M{} + 0x7fffffffffffffffLL;
+    const V zero{};
+    // Every node on the stack is a child of one taken from it, or a sibling
+    // on the way up: no more than two per level of a tree of at most 2^32
+    // points.
+    std::uint32_t stack[2 * 32 + 2];
+    for (std::size_t li = first; li < last; ++li) {
+        const std::uint32_t leaf = tree.leaves_[li];
+        const Node& own = nodes[leaf];
+        const std::uint32_t queries = own.end - own.begin;
+        // Lanes past the leaf's points repeat its first one.
+        double lane_x[kLanes], lane_y[kLanes];
+        for (std::uint32_t l = 0; l < kLanes; ++l) {
+            const std::uint32_t at = own.begin + (l < queries ? l : 0);
+            lane_x[l] = px[at];
+            lane_y[l] = py[at];
+        }
+        V qx[halves], qy[halves];
+        std::memcpy(qx, lane_x, sizeof qx);
+        std::memcpy(qy, lane_y, sizeof qy);
+        V d[halves][4];
+        for (auto& half : d) {
+            for (V& slot : half) slot = V{} + std::numeric_limits<double>::infinity();
+        }
+        // A minimum and one compare-exchange per slot, with no test: which
+        // lanes take a point varies from point to point. A distance not below
+        // a lane's fourth leaves that lane as it is.
+        auto take_node = [&](const Node& nd) __attribute__((always_inline)) {
+            for (std::uint32_t i = nd.begin; i < nd.end; ++i) {
+                for (std::size_t h = 0; h < halves; ++h) {
+                    V v = (V)((M)(qx[h] - px[i]) & magnitude);
+                    keep_larger(v, (V)((M)(qy[h] - py[i]) & magnitude));
+                    keep_smaller(d[h][3], v);
+                    order_pair(d[h][2], d[h][3]);
+                    order_pair(d[h][1], d[h][2]);
+                    order_pair(d[h][0], d[h][1]);
+                }
+            }
+        };
+        // Whether the node's box may hold a point nearer than some lane's
+        // fourth: the rounded gaps, as the scalar search takes them.
+        auto wanted = [&](const Node& nd) __attribute__((always_inline)) {
+            M near{};
+            for (std::size_t h = 0; h < halves; ++h) {
+                V gx = nd.lox - qx[h], gy = nd.loy - qy[h];
+                keep_larger(gx, qx[h] - nd.hix);
+                keep_larger(gx, zero);
+                keep_larger(gy, qy[h] - nd.hiy);
+                keep_larger(gy, zero);
+                keep_larger(gx, gy);
+                near |= gx < d[h][3];
+            }
+            return any(near);
+        };
+        take_node(own);
+        for (std::uint32_t at_node = leaf; at_node != 0;) {
+            const std::uint32_t up = tree.parent_[at_node];
+            std::size_t top = 0;
+            stack[top++] = at_node == nodes[up].left ? at_node + 1 : at_node - 1;
+            while (top != 0) {
+                const Node& nd = nodes[stack[--top]];
+                if (!wanted(nd)) continue;
+                if (nd.left == 0) {
+                    take_node(nd);
+                    continue;
+                }
+                // The child nearer the leaf's first point is taken first.
+                const double cx = qx[0][0], cy = qy[0][0];
+                const bool left_first =
+                    PlaneTree::gap(nodes[nd.left], cx, cy) <= PlaneTree::gap(nodes[nd.left + 1], cx, cy);
+                stack[top++] = left_first ? nd.left + 1 : nd.left;
+                stack[top++] = left_first ? nd.left : nd.left + 1;
+            }
+            at_node = up;
+        }
+        for (std::uint32_t l = 0; l < queries; ++l) {
+            out[tree.id_[own.begin + l]] = std::nextafter(d[l / W][3][l % W], 0.0);
+        }
+    }
+}
+
+__attribute__((target("avx512f"))) void leaf_radii_avx512(const PlaneTree& tree, std::size_t first, std::size_t last,
+                                                          double* radii) {
+    Lanes<8>::radii(tree, first, last, radii);
+}
+__attribute__((target("avx2"))) void leaf_radii_avx2(const PlaneTree& tree, std::size_t first, std::size_t last,
+                                                     double* radii) {
+    Lanes<4>::radii(tree, first, last, radii);
+}
+void leaf_radii_sse2(const PlaneTree& tree, std::size_t first, std::size_t last, double* radii) {
+    Lanes<2>::radii(tree, first, last, radii);
+}
+
+void PlaneTree::leaf_radii(std::size_t width, std::size_t first, std::size_t last, double* radii) const {
+    const auto lanes = width == 8 ? leaf_radii_avx512 : width == 4 ? leaf_radii_avx2 : leaf_radii_sse2;
+    lanes(*this, first, last, radii);
+}
 
 // The values of one coordinate in ascending order, with the row of each
 // place. #{j : |s_j - v| <= r} for the value v at a place is one run around
@@ -305,8 +463,15 @@ constexpr std::size_t stop_check_every = 1024;
 
 }  // namespace
 
+std::size_t widest_lane_width() {
+    static const std::size_t width = __builtin_cpu_supports("avx512f") ? 8 : __builtin_cpu_supports("avx2") ? 4 : 2;
+    return width;
+}
+
 bool mutual_info_supported(const MiProblem& p) {
     if (p.n > 8192 || p.neighbors < 1 || p.neighbors >= p.n) return false;
+    const std::size_t w = p.lane_width;
+    if (w != 0 && ((w != 2 && w != 4 && w != 8) || w > widest_lane_width())) return false;
     if (p.n > std::numeric_limits<std::uint32_t>::max() / 2) return false;
     for (std::size_t i = 0; i < p.n; ++i) {
         if (!std::isfinite(at(p.y, static_cast<std::ptrdiff_t>(i) * p.y_stride))) return false;
@@ -324,11 +489,18 @@ namespace {
 // The radius of every row, moved one ulp towards zero as the library does,
 // queried in tree order so that neighbouring queries share the nodes they
 // visit. False when stopped.
-template <class Best>
-bool radii(const PlaneTree& tree, std::size_t slots, double* r, const Stop& stop) {
+bool radii(const PlaneTree& tree, std::size_t k, std::size_t width, double* r, const Stop& stop) {
+    if (k == 3) {
+        constexpr std::size_t leaves_per_check = stop_check_every / PlaneTree::leaf_size;
+        for (std::size_t first = 0; first < tree.leaves(); first += leaves_per_check) {
+            if (stop.requested()) return false;
+            tree.leaf_radii(width, first, std::min(tree.leaves(), first + leaves_per_check), r);
+        }
+        return true;
+    }
     for (std::size_t t = 0; t < tree.size(); ++t) {
         if (t % stop_check_every == 0 && stop.requested()) return false;
-        r[tree.row(t)] = std::nextafter(tree.kth_distance(t, Best(slots)), 0.0);
+        r[tree.row(t)] = std::nextafter(tree.kth_distance(t, Nearest(k + 1)), 0.0);
     }
     return true;
 }
@@ -352,6 +524,7 @@ bool mutual_info_cc(const MiProblem& p, double* out, const std::function<bool()>
     SortedLine y_line;
     y_line.assign(y.data(), n);
     const double base = p.digamma[n - 1] + p.digamma[k - 1];
+    const std::size_t width = p.lane_width != 0 ? p.lane_width : widest_lane_width();
 
     auto feature = [&](std::size_t f, const Stop& stop) {
         std::vector<double> x(n), r(n), psi_x(n), psi_y(n);
@@ -362,9 +535,7 @@ bool mutual_info_cc(const MiProblem& p, double* out, const std::function<bool()>
         SortedLine x_line;
         x_line.assign(x.data(), n);
         const PlaneTree tree(x.data(), y.data(), x_line.rows(), y_line.rows(), n);
-        const bool done =
-            k == 3 ? radii<FixedBest<4>>(tree, k + 1, r.data(), stop) : radii<DynamicBest>(tree, k + 1, r.data(), stop);
-        if (!done) return;
+        if (!radii(tree, k, width, r.data(), stop)) return;
         // Each point's terms land at its row, so the sums below add them in
         // the library's (row) order.
         line_terms(x_line, r.data(), p.digamma, psi_x.data());

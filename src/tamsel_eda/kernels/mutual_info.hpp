@@ -32,10 +32,17 @@ struct MiProblem {
     // digamma[c - 1] = psi(c) for c = 1..n, computed by the caller with the
     // library's own digamma so that every term is its value.
     const double* digamma = nullptr;
+    // Doubles per vector in the k = 3 neighbour searches: 0 for the widest
+    // this machine has, or 2, 4, 8 up to it (the results are the same; tests
+    // choose each).
+    std::size_t lane_width = 0;
 };
 
+// 8 with AVX-512, 4 with AVX2, else 2.
+std::size_t widest_lane_width();
+
 // Inputs the kernel reproduces the library on: finite values, 1 <= k < n,
-// and at most 8192 rows (NumPy 1.x sums longer arrays in buffer-sized chunks,
+// a lane width this machine has, and at most 8192 rows (NumPy 1.x sums longer arrays in buffer-sized chunks,
 // which the plain pairwise sum here does not follow).
 bool mutual_info_supported(const MiProblem& p);
 
