@@ -363,12 +363,18 @@ void PlaneTree::leaf_radii(std::size_t width, std::size_t first, std::size_t las
 
 // The values of one coordinate in ascending order, with the row of each
 // place. #{j : |s_j - v| <= r} for the value v at a place is one run around
-// that place (the rounded difference only grows away from v), found by
-// galloping outwards and a branch-free search of the last step: the runs are
-// short, so this beats searching the whole line. Tied values sit in any order
-// among themselves: their runs are the same.
+// that place (the rounded difference only grows away from v). Runs mostly
+// hold tens to hundreds of places, so a group of places is searched
+// together, each within `window` places either way by fixed halving steps
+// free of branches, the group's loads overlapping; a run that fills its
+// window is found by galloping outwards and a branch-free search of the last
+// step. Tied values sit in any order among themselves: their runs are the
+// same.
 class SortedLine {
 public:
+    static constexpr std::size_t window = 512;
+    static constexpr std::size_t group = 8;
+
     // A least-significant-digit radix sort of the values' bits mapped to
     // unsigned integers of the same order (finite values; -0 sorts just
     // before +0, which no count can tell apart).
@@ -399,22 +405,50 @@ public:
             for (const Entry& e : order_) spare[c[(e.key >> shift) & (buckets - 1)]++] = e;
             order_.swap(spare);
         }
-        sorted_.resize(n);
+        // A window of places past either end holds -inf and +inf, which no
+        // finite value and radius count.
+        padded_.assign(window + n + window, std::numeric_limits<double>::infinity());
+        std::fill(padded_.begin(), padded_.begin() + window, -std::numeric_limits<double>::infinity());
+        n_ = n;
         rows_.resize(n);
         for (std::size_t j = 0; j < n; ++j) {
             rows_[j] = order_[j].id;
-            sorted_[j] = values[rows_[j]];
+            padded_[window + j] = values[rows_[j]];
         }
     }
 
-    std::size_t size() const { return sorted_.size(); }
+    std::size_t size() const { return n_; }
     std::uint32_t row_at(std::size_t pos) const { return rows_[pos]; }
     const std::uint32_t* rows() const { return rows_.data(); }
 
+    // The counts at places [pos, pos + group).
+    void group_counts(std::size_t pos, const double* r, std::size_t* counts) const {
+        const double* s = padded_.data() + window;
+        double v[group];
+        std::size_t right[group], left[group];
+        for (std::size_t g = 0; g < group; ++g) {
+            v[g] = s[pos + g];
+            right[g] = left[g] = 0;
+        }
+        // right[g]: the places pos + g + 1 .. + window - 1 within r, a
+        // prefix of them; left[g] likewise below.
+        for (std::size_t half = window / 2; half >= 1; half /= 2) {
+            for (std::size_t g = 0; g < group; ++g) {
+                const std::size_t at = pos + g;
+                right[g] += s[at + right[g] + half] - v[g] <= r[g] ? half : 0;
+                left[g] += v[g] - s[at - left[g] - half] <= r[g] ? half : 0;
+            }
+        }
+        for (std::size_t g = 0; g < group; ++g) {
+            const bool filled = right[g] == window - 1 || left[g] == window - 1;
+            counts[g] = filled ? count_within_at(pos + g, r[g]) : right[g] + left[g] + 1;
+        }
+    }
+
     std::size_t count_within_at(std::size_t pos, double r) const {
-        const std::size_t n = sorted_.size();
-        const double v = sorted_[pos];
-        const double* s = sorted_.data();
+        const std::size_t n = n_;
+        const double* s = padded_.data() + window;
+        const double v = s[pos];
         // Left: the first place whose difference is within r.
         std::size_t step = 1, known_in = pos;
         while (step <= known_in && v - s[known_in - step] <= r) {
@@ -454,7 +488,8 @@ private:
         std::uint32_t id;
     };
     std::vector<Entry> order_;
-    std::vector<double> sorted_;
+    std::vector<double> padded_;  // the sorted values, `window` sentinels either side
+    std::size_t n_ = 0;
     std::vector<std::uint32_t> rows_;
 };
 
@@ -509,7 +544,17 @@ bool radii(const PlaneTree& tree, std::size_t k, std::size_t width, double* r, c
 // this line (the count includes the row itself). Walked in the line's order,
 // so the searches read neighbouring memory.
 void line_terms(const SortedLine& line, const double* r, const double* digamma, double* psi) {
-    for (std::size_t pos = 0; pos < line.size(); ++pos) {
+    constexpr std::size_t group = SortedLine::group;
+    const std::size_t n = line.size();
+    std::size_t pos = 0;
+    for (; pos + group <= n; pos += group) {
+        double radius[group];
+        std::size_t counts[group];
+        for (std::size_t g = 0; g < group; ++g) radius[g] = r[line.row_at(pos + g)];
+        line.group_counts(pos, radius, counts);
+        for (std::size_t g = 0; g < group; ++g) psi[line.row_at(pos + g)] = digamma[counts[g] - 1];
+    }
+    for (; pos < n; ++pos) {
         const std::uint32_t row = line.row_at(pos);
         psi[row] = digamma[line.count_within_at(pos, r[row]) - 1];
     }
