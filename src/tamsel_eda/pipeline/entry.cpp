@@ -71,7 +71,10 @@ void require_unique_labels(const Input& in) {
 }
 
 void type_columns(Input& in) {
-    py::object columns = in.meta.attr("columns");
+    in.hold_columns(in.g("pd").attr("DataFrame"));
+    // Walked once: iterating an Index of pandas 3's text labels goes through
+    // Arrow each time.
+    const py::list columns(in.meta.attr("columns"));
     py::object types = in.g("pd").attr("api").attr("types");
     py::object is_numeric = in.method("_is_numeric");
     py::object is_categorical = in.method("_is_categorical");
