@@ -13,6 +13,7 @@
 // The name check, the reasons and the score are the method's own code.
 #include <cstdio>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "../kernels/kernels.hpp"
@@ -56,6 +57,37 @@ std::optional<k::ColumnView> series_view(py::handle pd, py::handle np, py::handl
     return pyapi::masked_view(pd, np, s.attr("array"), n, held);
 }
 
+// The views of one analysis' columns, made once for both checks of every
+// target: each view costs a few Python calls, which the wide frames pay per
+// column. A column is known by its Series object, held here so that its
+// address stays its own.
+class Views {
+public:
+    Views(py::handle pd, py::handle np, Py_ssize_t n) : pd_(pd), np_(np), n_(n) {}
+
+    std::optional<k::ColumnView> of(py::handle s, bool& plain) {
+        auto found = made_.find(s.ptr());
+        if (found == made_.end()) {
+            Made m{py::reinterpret_borrow<py::object>(s), std::nullopt, false};
+            m.view = series_view(pd_, np_, s, n_, held_, m.plain);
+            found = made_.emplace(s.ptr(), std::move(m)).first;
+        }
+        plain = found->second.plain;
+        return found->second.view;
+    }
+
+private:
+    struct Made {
+        py::object series;
+        std::optional<k::ColumnView> view;
+        bool plain;
+    };
+    py::handle pd_, np_;
+    Py_ssize_t n_;
+    Held held_;
+    std::unordered_map<PyObject*, Made> made_;
+};
+
 bool applies(const Input& in, pyapi::Body own_body) {
     py::object hints = in.method("_leakage_hints_per_target");
     if (!PyMethod_Check(hints.ptr()) || PyMethod_GET_SELF(hints.ptr()) != in.self.ptr()) return false;
@@ -81,7 +113,7 @@ bool library_hit(py::handle y, py::handle x, bool count_pairs) {
     return pyapi::ge(pyapi::absolute(r), py::float_(threshold));
 }
 
-py::list correlation_check(const Input& in, py::handle X0, py::handle y) {
+py::list correlation_check(const Input& in, py::handle X0, py::handle y, Views& made) {
     py::object pd = in.g("pd"), np = in.g("np");
     py::list include;
     include.append(np.attr("number"));
@@ -93,16 +125,15 @@ py::list correlation_check(const Input& in, py::handle X0, py::handle y) {
     const stats::QuietFloatingPoint quiet;
 
     const Py_ssize_t n = in.rows;
-    Held held;
     bool plain = false;
-    const auto yv = series_view(pd, np, y, n, held, plain);
+    const auto yv = made.of(y, plain);
     std::vector<py::object> columns;
     std::vector<k::ColumnView> views;
     std::vector<std::size_t> viewed;  // column index of each view
     for (py::handle c : num_cols) {
         columns.push_back(in.column(c));
         if (!yv) continue;
-        if (auto v = series_view(pd, np, columns.back(), n, held, plain)) {
+        if (auto v = made.of(columns.back(), plain)) {
             views.push_back(*v);
             viewed.push_back(columns.size() - 1);
         }
@@ -131,12 +162,10 @@ py::list correlation_check(const Input& in, py::handle X0, py::handle y) {
     return num_cols[np.attr("array")(mask, "dtype"_a = "bool")].attr("tolist")();
 }
 
-py::list identity_check(const Input& in, py::handle x_cols, py::handle y) {
-    py::object pd = in.g("pd"), np = in.g("np");
+py::list identity_check(const Input& in, py::handle x_cols, py::handle y, Views& made) {
     const Py_ssize_t n = in.rows;
-    Held held;
     bool y_plain = false;
-    const auto yv = series_view(pd, np, y, n, held, y_plain);
+    const auto yv = made.of(y, y_plain);
     py::object y_dtype = y.attr("dtype");
     std::vector<py::object> labels, columns;
     // 0 unequal, 1 equal, 2 the kernel compares, 3 pandas compares.
@@ -154,7 +183,7 @@ py::list identity_check(const Input& in, py::handle x_cols, py::handle y) {
         }
         bool plain = false;
         std::optional<k::ColumnView> v;
-        if (y_plain) v = series_view(pd, np, s, n, held, plain);
+        if (y_plain) v = made.of(s, plain);
         if (v && plain && v->type == yv->type) {
             state.push_back(2);
             views.push_back(*v);
@@ -191,13 +220,15 @@ bool native_checks(const Input& in, pyapi::Body own_body, LeakageFigures& out) {
     py::object X0 =
         in.df.attr("iloc")[py::slice(0, 0, 1)].attr("drop")("columns"_a = in.target_cols, "errors"_a = "ignore");
     out.candidates = X0.attr("columns");
+    Views made(in.g("pd"), in.g("np"), in.rows);
     // Each check is abandoned on its own when it fails: no hits; the other
     // still counts.
     for (py::handle tgt : in.target_cols) {
         py::object y = in.column(tgt);
-        out.correlated[tgt] = pyapi::guarded([&] { return correlation_check(in, X0, y); }, [] { return py::list(); });
+        out.correlated[tgt] =
+            pyapi::guarded([&] { return correlation_check(in, X0, y, made); }, [] { return py::list(); });
         out.identical[tgt] =
-            pyapi::guarded([&] { return identity_check(in, out.candidates, y); }, [] { return py::list(); });
+            pyapi::guarded([&] { return identity_check(in, out.candidates, y, made); }, [] { return py::list(); });
     }
     return true;
 }
