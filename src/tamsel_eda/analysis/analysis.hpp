@@ -63,7 +63,13 @@ struct Input {
         py::dict held;
         for (py::handle item : meta.attr("items")()) {
             auto [label, column] = pyapi::unpack_pair(item);
-            held[py::make_tuple(py::type::handle_of(label), label)] = column;
+            py::tuple key = py::make_tuple(py::type::handle_of(label), label);
+            // An unhashable label is left to column(), which looks it up
+            // as it is.
+            if (PyDict_SetItem(held.ptr(), key.ptr(), column.ptr()) != 0) {
+                if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+                PyErr_Clear();
+            }
         }
         columns_ = held;
         columns_of_ = meta;
