@@ -80,6 +80,7 @@ public:
         workspace_ = np.attr("empty")(k::correlation_workspace_bytes(p_), "dtype"_a = np.attr("uint8"));
         out_buf_ = std::make_unique<Buffer>(out_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
         ws_buf_ = std::make_unique<Buffer>(workspace_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+        pyapi::use_small_pages(ws_buf_->view());
         double* out_data = static_cast<double*>(out_buf_->view().buf);
         void* ws_data = ws_buf_->view().buf;
         const k::CorrProblem* p = &p_;

@@ -83,6 +83,7 @@ std::optional<NativeSummaries> compute(const Input& in) {
     const std::size_t doubles = k::summary_workspace_doubles(columns.size(), static_cast<std::size_t>(n));
     py::object workspace = numpy.attr("empty")(doubles, "dtype"_a = numpy.attr("float64"));
     Buffer ws(workspace, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+    pyapi::use_small_pages(ws.view());
     std::vector<k::ColumnSummary> out(columns.size());
     pyapi::without_gil([&](const std::function<bool()>& poll) {
         return k::summarize_columns(columns.data(), columns.size(), static_cast<std::size_t>(n), options, out.data(),

@@ -268,6 +268,7 @@ std::vector<py::object> compute(const Input& in) {
     // NumPy's buffer, so memory tracing sees what the kernel uses.
     py::object workspace = np.attr("empty")(k::distinct_workspace_bytes(p), "dtype"_a = np.attr("uint8"));
     Buffer ws(workspace, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+    pyapi::use_small_pages(ws.view());
     std::vector<std::int64_t> counts(p.k, k::distinct_undecided);
     pyapi::without_gil(
         [&](const std::function<bool()>& poll) { return k::distinct_counts(p, counts.data(), ws.view().buf, poll); });

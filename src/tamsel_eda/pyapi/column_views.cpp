@@ -1,5 +1,11 @@
 #include "column_views.hpp"
 
+#ifdef __linux__
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -8,6 +14,20 @@
 namespace tamsel::pyapi {
 
 namespace k = tamsel::kernels;
+
+void use_small_pages(const Py_buffer& view) {
+#if defined(__linux__) && defined(MADV_NOHUGEPAGE)
+    // Whole pages inside the buffer only; advice is no promise, so a refusal
+    // changes nothing but the pages' size.
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto start = reinterpret_cast<std::uintptr_t>(view.buf);
+    const std::uintptr_t first = (start + page - 1) / page * page;
+    const std::uintptr_t last = (start + static_cast<std::uintptr_t>(view.len)) / page * page;
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_NOHUGEPAGE);
+#else
+    (void)view;
+#endif
+}
 
 std::pair<int, int> version_of(py::handle module) {
     const std::string v = py::str(module.attr("__version__"));

@@ -31,6 +31,14 @@ private:
 
 using HeldBuffers = std::vector<std::unique_ptr<HeldBuffer>>;
 
+// Puts a kernel's scratch buffer, not yet touched, on small pages. The
+// buffers are NumPy's, so that memory tracing sees them, and NumPy asks for
+// transparent huge pages on arrays of 4 MiB and more: the kernel's first
+// touch of each huge page can then wait for the system to compact memory
+// (tens of milliseconds on a host whose memory is fragmented), which a
+// buffer written once and dropped gains nothing from.
+void use_small_pages(const Py_buffer& view);
+
 // (major, minor) of a library from its version text; (0, 0) when unreadable,
 // which no adapter accepts.
 std::pair<int, int> version_of(py::handle module);
