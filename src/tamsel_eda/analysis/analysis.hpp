@@ -38,7 +38,7 @@ struct Input {
             columns_ = py::dict();
             columns_of_ = meta;
         }
-        py::tuple key = py::make_tuple(py::type::handle_of(label), label);
+        py::tuple key = cache_key(label);
         if (PyObject* held = PyDict_GetItemWithError(columns_.ptr(), key.ptr())) {
             return py::reinterpret_borrow<py::object>(held);
         }
@@ -63,7 +63,7 @@ struct Input {
         py::dict held;
         for (py::handle item : meta.attr("items")()) {
             auto [label, column] = pyapi::unpack_pair(item);
-            py::tuple key = py::make_tuple(py::type::handle_of(label), label);
+            py::tuple key = cache_key(label);
             // An unhashable label is left to column(), which looks it up
             // as it is.
             if (PyDict_SetItem(held.ptr(), key.ptr(), column.ptr()) != 0) {
@@ -89,6 +89,8 @@ struct Input {
     py::list numeric_targets;
 
 private:
+    static py::tuple cache_key(py::handle label) { return py::make_tuple(py::type::handle_of(label), label); }
+
     mutable py::object columns_of_;
     mutable py::dict columns_;
 };
