@@ -15,7 +15,8 @@ import pandas as pd
 
 import _profilon_kernels as kernels
 
-from .passes import combine_tree, pinned_scheduler
+from .passes import Pass, combine_tree, pinned_scheduler
+from .samples import rows_at
 
 
 def _partial(part: pd.DataFrame, kinds: Sequence[str]) -> tuple[int, list[Any]]:
@@ -68,11 +69,12 @@ def column_states(ddf: Any, kinds: Sequence[str]) -> tuple[int, list[Any]]:
     import dask
 
     kinds = list(kinds)
-    parts = [dask.delayed(_partial, pure=True)(p, kinds) for p in ddf.to_delayed()]
+    p = Pass(pinned_scheduler(ddf))
+    parts = [dask.delayed(_partial, pure=True)(part, kinds) for part in p.partitions(ddf)]
     if not parts:
         return 0, [_partial(ddf._meta, kinds)[1]]
-    tree = combine_tree(parts, lambda items: _combine(items, kinds))
-    ((rows, states),) = dask.compute(tree, scheduler=pinned_scheduler(ddf))
+    at = p.add(combine_tree(parts, lambda items: _combine(items, kinds)))
+    rows, states = p.run()[at]
     for j, kind in enumerate(kinds):
         if kind == "categorical":
             # Stable: equal counts keep the order the partitions met them in.
@@ -81,28 +83,13 @@ def column_states(ddf: Any, kinds: Sequence[str]) -> tuple[int, list[Any]]:
     return rows, states
 
 
-def _take(part: pd.DataFrame, positions: np.ndarray, columns: list[Any]) -> pd.DataFrame:
-    return part.iloc[positions][columns]
-
-
 def take_rows(ddf: Any, positions: np.ndarray, columns: list[Any]) -> pd.DataFrame:
-    """The rows of `ddf` at the ascending frame-wide `positions`, only
-    `columns`: the rows `frame.iloc[positions][columns]` gives for the same
-    data in memory."""
+    """The rows of `ddf` at the frame-wide `positions`, only `columns`: the rows
+    `frame.iloc[positions][columns]` gives for the same data in memory."""
     import dask
 
     scheduler = pinned_scheduler(ddf)
-    parts = ddf.to_delayed()
-    lengths = dask.compute(*[dask.delayed(len)(p) for p in parts], scheduler=scheduler)
-    starts = np.concatenate([[0], np.cumsum(lengths)])
-    positions = np.asarray(positions, dtype=np.int64)
-    # Partition i holds positions[bounds[i]:bounds[i + 1]].
-    bounds = np.searchsorted(positions, starts)
-    take = dask.delayed(_take, pure=True)
-    pieces = [
-        take(parts[i], positions[bounds[i] : bounds[i + 1]] - starts[i], columns)
-        for i in range(len(parts))
-        if bounds[i + 1] > bounds[i]
-    ]
-    frames = dask.compute(*pieces, scheduler=scheduler)
-    return pd.concat(frames) if frames else ddf._meta[columns]
+    lengths = dask.compute(*[dask.delayed(len)(p) for p in ddf.to_delayed()], scheduler=scheduler)
+    p = Pass(scheduler)
+    at = p.add(rows_at(p, ddf, np.array(lengths, dtype=np.int64), np.asarray(positions, dtype=np.int64), columns))
+    return p.run()[at]

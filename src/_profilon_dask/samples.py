@@ -68,12 +68,12 @@ def _pick(joined: pd.DataFrame, counts: np.ndarray, inverse: np.ndarray | None) 
     return joined.iloc[kernels.rows_join(counts, inverse)]
 
 
-def _scanned_partitions(p: Pass, ddf: Any, tables: Tables) -> list[Any]:
+def _counted_partitions(p: Pass, ddf: Any, lengths: np.ndarray) -> list[Any]:
     parts = p.partitions(ddf)
-    if len(parts) != len(tables.partition_lengths):
+    if len(parts) != len(lengths):
         raise ValueError(
             f"the Dask DataFrame has {len(parts)} partitions, but the first pass counted "
-            f"{len(tables.partition_lengths)}: these tables are another frame's"
+            f"{len(lengths)}: these tables are another frame's"
         )
     return parts
 
@@ -81,21 +81,22 @@ def _scanned_partitions(p: Pass, ddf: Any, tables: Tables) -> list[Any]:
 def add_rows(p: Pass, ddf: Any, tables: Tables, positions: np.ndarray, columns: Sequence[Hashable]) -> int:
     """Adds to `p` the frame `ddf.compute().iloc[positions][columns]` (positions in any order, repeats
     allowed; dtypes and index labels included); returns its index in the pass."""
-    return p.add(_rows(p, ddf, tables, positions, columns))
+    return p.add(rows_at(p, ddf, tables.partition_lengths, positions, columns))
 
 
-def _rows(p: Pass, ddf: Any, tables: Tables, positions: np.ndarray, columns: Sequence[Hashable]) -> Any:
+def rows_at(p: Pass, ddf: Any, lengths: np.ndarray, positions: np.ndarray, columns: Sequence[Hashable]) -> Any:
+    """`add_rows`' frame as a delayed object, given the partitions' `lengths` as a first pass counted them."""
     import dask
 
-    parts = _scanned_partitions(p, ddf, tables)
+    parts = _counted_partitions(p, ddf, lengths)
     # Each partition's own rows, and where each asked position lies among them.
-    packed, inverse, counts = kernels.rows_plan(positions, tables.partition_offsets, tables.partition_lengths)
+    packed, inverse, counts = kernels.rows_plan(positions, np.cumsum(lengths) - lengths, lengths)
     rows = dask.delayed(_take_rows, pure=True)
     pieces = [rows(parts[i], i, own, list(columns)) for i, own in enumerate(packed) if own[2]]
     # No rows at all: `ddf.compute()` is then the first partition.
     pieces = pieces or [rows(parts[0], 0, packed[0], list(columns))]
     joined = combine_tree(pieces, concat_like_compute)
-    return dask.delayed(_pick, pure=True)(joined, counts[tables.partition_lengths > 0], inverse)
+    return dask.delayed(_pick, pure=True)(joined, counts[lengths > 0], inverse)
 
 
 def _note(tables: Tables, figure: str, note: Any) -> None:
@@ -337,11 +338,12 @@ def add_ts_series(
     if time_col is None and not isinstance(ddf._meta.index, pd.DatetimeIndex):
         raise TypeError("without a time column the frame's index must be a DatetimeIndex")
     kept = _kept_targets(targets, time_col)
-    parts, lengths = _scanned_partitions(p, ddf, tables), tables.partition_lengths
+    lengths = tables.partition_lengths
+    parts = _counted_partitions(p, ddf, lengths)
     at = None
     if kept and tables.n_rows <= points:
         cols = list(dict.fromkeys([*([] if time_col is None else [time_col]), *kept]))
-        rows = _rows(p, ddf, tables, np.arange(tables.n_rows, dtype=np.int64), cols)
+        rows = rows_at(p, ddf, lengths, np.arange(tables.n_rows, dtype=np.int64), cols)
         at = p.add(dask.delayed(_series, pure=True)([rows] * len(kept), time_col, kept, [(None, None)] * len(kept)))
     elif kept:
         plans, counted = _recent_plans(summary, lengths, kept, points) or ([None] * len(parts), None)
