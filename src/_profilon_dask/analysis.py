@@ -56,24 +56,6 @@ class Request:
     settings: Settings = field(default_factory=read_settings)
 
 
-class _Figures:
-    """One group of figures over the three passes: `add(number, p, previous,
-    tables)` adds its work to pass `number` (1 to 3), built from the
-    previous pass's results (None and None before pass 1), and
-    `fill(number, results, tables)` takes that pass's results."""
-
-    def add(self, number: int, p: Pass, previous: list[Any] | None, tables: Tables | None) -> None:
-        pass
-
-    def fill(self, number: int, results: list[Any], tables: Tables) -> None:
-        pass
-
-    def reads(self, number: int, tables: Tables | None) -> set[Hashable] | None:
-        """The columns pass `number` reads for this group (asked before its
-        `add`; after the previous pass's `fill`): None for every column."""
-        return None
-
-
 # A group's step in one pass: (p, tables, kept) -> the fill of the pass's
 # results, whose return value is the `kept` of the group's next step.
 Step = Callable[[Pass, Any, Any], Callable[[list[Any], Tables], Any]]
@@ -81,53 +63,51 @@ Step = Callable[[Pass, Any, Any], Callable[[list[Any], Tables], Any]]
 Reads = Callable[[int, Any, Any], set[Hashable] | None]
 
 
-class _Steps(_Figures):
-    """A group given as its steps by pass number; a pass without a step reads
-    no column for the group."""
+class _Figures:
+    """One group of figures over the three passes, given as its steps by
+    pass number (`Step`): each adds its work to pass `number`, built from
+    what the group's fill of the pass before kept (`tables` is None before
+    pass 1). A pass without a step reads no column for the group; `reads`
+    tells the columns of a pass with one (asked before its step; after the
+    previous pass's fill)."""
 
     def __init__(self, steps: dict[int, Step], reads: Reads | None = None) -> None:
         self.steps, self._reads, self.kept = steps, reads, None
 
-    def add(self, number, p, previous, tables):
+    def add(self, number: int, p: Pass, tables: Tables | None) -> None:
         step = self.steps.get(number)
         self._fill = None if step is None else step(p, tables, self.kept)
 
-    def fill(self, number, results, tables):
+    def fill(self, number: int, results: list[Any], tables: Tables) -> None:
         if self._fill is not None:
             self.kept = self._fill(results, tables)
 
-    def reads(self, number, tables):
+    def reads(self, number: int, tables: Tables | None) -> set[Hashable] | None:
         if number not in self.steps:
             return set()
         return None if self._reads is None else self._reads(number, tables, self.kept)
 
 
-class _Staged(_Figures):
-    """A group whose class has add_first/add_second/add_third and a fill of
-    the results of its last pass."""
+def _staged(figures: Any, last: int) -> _Figures:
+    """The group of a class whose add_first(p), add_second(p, results) and
+    add_third(p, results) take the results of the pass before, and whose
+    fill(results, tables) takes those of its `last` pass."""
+    adds = [
+        lambda p, _: figures.add_first(p),
+        getattr(figures, "add_second", None),
+        getattr(figures, "add_third", None),
+    ]
 
-    def __init__(self, figures: Any, last: int) -> None:
-        self.figures, self.last = figures, last
+    def step(number: int) -> Step:
+        def add(p: Pass, tables: Any, previous: Any) -> Callable[[list[Any], Tables], Any]:
+            adds[number - 1](p, previous)
+            return lambda results, tables: figures.fill(results, tables) if number == last else results
 
-    def add(self, number, p, previous, tables):
-        if number > self.last:
-            return
-        if number == 1:
-            self.figures.add_first(p)
-        elif number == 2:
-            self.figures.add_second(p, previous)
-        else:
-            self.figures.add_third(p, previous)
+        return add
 
-    def fill(self, number, results, tables):
-        if number == self.last:
-            self.figures.fill(results, tables)
-
-    def reads(self, number, tables):
-        if number > self.last:
-            return set()
-        third = getattr(self.figures, "reads_third", None)
-        return third(tables) if number == 3 and third is not None else None
+    third = getattr(figures, "reads_third", None)
+    reads = None if third is None else lambda number, tables, kept: third(tables) if number == 3 else None
+    return _Figures({number: step(number) for number in range(1, last + 1)}, reads)
 
 
 def _levels(ddf: Any, request: Request) -> _Figures:
@@ -135,7 +115,7 @@ def _levels(ddf: Any, request: Request) -> _Figures:
         fill = add_distinct_counts(p, ddf, exact=request.categorical)
         return lambda results, tables: fill(results, tables, list(request.levels))
 
-    return _Steps({1: first})
+    return _Figures({1: first})
 
 
 def _duplicates(ddf: Any) -> _Figures:
@@ -146,7 +126,7 @@ def _duplicates(ddf: Any) -> _Figures:
         2: lambda p, tables, kept: add_duplicate_candidates(p, ddf, tables),
         3: lambda p, tables, plan: add_duplicate_confirm(p, ddf, plan),
     }
-    return _Steps(steps, reads)
+    return _Figures(steps, reads)
 
 
 def _summaries(ddf: Any, request: Request, targets: list[Hashable]) -> _Figures:
@@ -159,7 +139,7 @@ def _summaries(ddf: Any, request: Request, targets: list[Hashable]) -> _Figures:
     def reads(number: int, tables: Any, kept: Any) -> set[Hashable] | None:
         return None if number < 3 else {label for label, _ in tables.summary_work.entries}
 
-    return _Steps(steps, reads)
+    return _Figures(steps, reads)
 
 
 def _samples(ddf: Any, request: Request, targets: list[Hashable]) -> _Figures:
@@ -186,7 +166,7 @@ def _samples(ddf: Any, request: Request, targets: list[Hashable]) -> _Figures:
 
         return fill_all
 
-    return _Steps({1: first, 2: second})
+    return _Figures({1: first, 2: second})
 
 
 def _figure_groups(ddf: Any, request: Request, targets: list[Hashable]) -> list[_Figures]:
@@ -197,14 +177,15 @@ def _figure_groups(ddf: Any, request: Request, targets: list[Hashable]) -> list[
         groups.append(_summaries(ddf, request, targets))
     ratios = CorrelationRatios(ddf, list(request.numeric_targets), list(request.levels))
     if ratios.pairs:
-        groups.append(_Staged(ratios, last=3))
+        groups.append(_staged(ratios, last=3))
     if targets:
-        groups.append(_Staged(LeakageChecks(ddf, targets), last=2))
+        groups.append(_staged(LeakageChecks(ddf, targets), last=2))
     if request.has_axis:
         axis = TimeAxis(ddf, request.time_col, request.freq)
-        groups.append(_Staged(axis, last=1 if axis.gathers_column else 3))
+        groups.append(_staged(axis, last=1 if axis.gathers_column else 3))
     # Then the page: it reads the summaries' page figures at pass 3.
-    groups.append(PageFigures(ddf, request, targets))
+    page = PageFigures(ddf, request, targets)
+    groups.append(_Figures({1: page.first, 2: page.second, 3: page.third}, page.reads))
     groups.append(_samples(ddf, request, targets))
     return groups
 
@@ -216,12 +197,11 @@ def analyse(ddf: Any, request: Request, scheduler: Callable[..., Any] | None = N
     targets = list(dict.fromkeys(request.targets))
     groups = _figure_groups(ddf, request, targets)
     tables: Tables | None = None
-    results: list[Any] | None = None
     for number in (1, 2, 3):
         p = Pass(scheduler, _positions(ddf, [group.reads(number, tables) for group in groups]))
         make_tables = add_scan(p, ddf) if number == 1 else None
         for group in groups:
-            group.add(number, p, results, tables)
+            group.add(number, p, tables)
         results = p.run()
         if make_tables:
             tables = make_tables(results)

@@ -117,9 +117,9 @@ def _second_merge(nodes: list[dict[str, Any]]) -> dict[str, Any]:
 
 
 class PageFigures:
-    """The page's group of figures over the passes (the protocol of
-    analysis.py's groups): its work joins passes 1 and 2, and at pass 3,
-    after the summaries have filled `page_numeric`, it sets `tables.page`."""
+    """The page's group of figures over the passes, as analysis.py's steps:
+    its work joins passes 1 and 2, and at pass 3, after the summaries have
+    filled `page_numeric`, it sets `tables.page`."""
 
     def __init__(self, ddf: Any, request: Any, targets: Sequence[Hashable]) -> None:
         columns = list(ddf._meta.columns)
@@ -133,41 +133,51 @@ class PageFigures:
         # index, False for no series.
         self.axis = request.time_col if self.targets else False
 
-    def reads(self, number: int, tables: Tables | None) -> set[Hashable] | None:
+    def reads(self, number: int, tables: Tables | None, kept: Any) -> set[Hashable] | None:
         return None if number < 3 else set()
 
-    def add(self, number: int, p: Pass, previous: list[Any] | None, tables: Tables | None) -> None:
+    def first(self, p: Pass, tables: Any, kept: Any) -> Any:
         import dask
 
-        if number == 1:
-            leaf = dask.delayed(_first_leaf, pure=True)
-            parts = [leaf(part, self.times, self.coded, self.axis) for part in p.partitions(self.ddf)]
-            stable = kernels.release_window("pandas_value_counts_stable", pd)
-            finish = dask.delayed(_first_finish, pure=True)
-            self._at = p.add(finish(combine_tree(parts, _first_merge), self.coded, stable))
-        elif number == 2:
-            first = self.first = previous[self._at]
-            if not (self.times or self.targets):
-                return  # a pass 2 with nothing else to do is not run for this
+        leaf = dask.delayed(_first_leaf, pure=True)
+        parts = [leaf(part, self.times, self.coded, self.axis) for part in p.partitions(self.ddf)]
+        stable = kernels.release_window("pandas_value_counts_stable", pd)
+        finish = dask.delayed(_first_finish, pure=True)
+        at = p.add(finish(combine_tree(parts, _first_merge), self.coded, stable))
+        return lambda results, tables: results[at]
+
+    def second(self, p: Pass, tables: Tables, first: dict[str, Any]) -> Any:
+        import dask
+
+        at = None
+        # A pass 2 with nothing else to do is not run for this.
+        if self.times or self.targets:
             leaf = dask.delayed(_second_leaf, pure=True)
             offsets = tables.partition_offsets
             parts = [
                 leaf(part, self.times, first["times"], self.axis, first["axis"], self.targets, int(offsets[i]))
                 for i, part in enumerate(p.partitions(self.ddf))
             ]
-            self._at = p.add(combine_tree(parts, _second_merge))
+            at = p.add(combine_tree(parts, _second_merge))
 
-    def fill(self, number: int, results: list[Any], tables: Tables) -> None:
-        if number == 2:
-            found = results[self._at] if self.times or self.targets else {"periods": [], "series": []}
+        def fill(results: list[Any], tables: Tables) -> Any:
+            found = {"periods": [], "series": []} if at is None else results[at]
             states = zip(self.targets, found["series"], strict=True)
-            self.series = {t: None if state is None else kernels.page_series_finish(state)[:2] for t, state in states}
-            self.periods = found["periods"]
-        elif number == 3:
-            levels = self.first["levels"]
+            series = {t: None if state is None else kernels.page_series_finish(state)[:2] for t, state in states}
+            return first, found["periods"], series
+
+        return fill
+
+    def third(self, p: Pass, tables: Tables, kept: Any) -> Any:
+        first, periods, series = kept
+
+        def fill(results: list[Any], tables: Tables) -> None:
+            levels = first["levels"]
             tables.page = {
                 "numeric": tables.page_numeric or {},
                 "levels": {c: levels[j] for j, (c, _) in enumerate(self.coded)},
-                "datetime": {c: (self.first["times"][j], self.periods[j]) for j, c in enumerate(self.times)},
-                "series": self.series,
+                "datetime": {c: (first["times"][j], periods[j]) for j, c in enumerate(self.times)},
+                "series": series,
             }
+
+        return fill
