@@ -20,9 +20,9 @@ from .native_hashes import could_be_float_texts, native_row_hashes, share_road
 from .passes import Pass, combine_tree
 from .tables import Tables
 
-# The schema step leaves wider frames out.
-MAX_DUPLICATE_SCAN_COLS = 200
-FILL_TEXT = "__NAN__"
+# The schema step leaves wider frames out, and fills missing cells with this text.
+MAX_DUPLICATE_SCAN_COLS = kernels.rules()["duplicate_scan_columns"]
+FILL_TEXT = kernels.rules()["duplicate_fill_text"]
 # Digests combined per task on the way to a column's whole digest.
 DIGEST_SPLIT_EVERY = 8
 

@@ -23,6 +23,11 @@ inline constexpr double leakage_name_penalty = 0.15;  // per target-like column 
 // q3 + fence * iqr.
 inline constexpr double iqr_fence = 1.5;
 
+// Duplicate columns: frames of more columns are not scanned, and missing
+// cells are filled with this text before the columns' rows are hashed.
+inline constexpr long duplicate_scan_columns = 200;
+inline constexpr const char duplicate_fill_text[] = "__NAN__";
+
 // The rows mutual information and its relevance ranking read: a frame with
 // more rows is sampled down to these (`sample(n, random_state=0)`).
 inline constexpr long relevance_sample_rows = 8000;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../kernels/row_hash.hpp"
+#include "../kernels/rules.hpp"
 #include "../pyapi/declines.hpp"
 #include "profile.hpp"
 #include "schema_native.hpp"
@@ -66,8 +67,6 @@ void distinct_counts(const Input& in, SchemaFigures& out) {
 // Duplicate columns
 // ---------------------------------------------------------------------------
 
-constexpr Py_ssize_t max_duplicate_scan_cols = 200;
-
 // The row hashes of one column, held as the array pandas returned and read
 // in place through the buffer protocol.
 class HashBuffer {
@@ -123,7 +122,7 @@ py::object filled_column(const Input& in, py::object s, bool has_missing) {
     if ((numpy_dtype && !object_dtype) || pyapi::truthy(is_datetime(dtype))) {
         s = s.attr("astype")("object");
     }
-    return s.attr("fillna")("__NAN__");
+    return s.attr("fillna")(rules::duplicate_fill_text);
 }
 
 // The column's own dtype may refuse the fill text (every category column
@@ -156,7 +155,7 @@ std::unique_ptr<HashBuffer> column_hashes(const Input& in, py::handle c, bool ha
 
 void duplicate_columns(const Input& in, py::handle col_has_missing, SchemaFigures& out) {
     py::object columns = in.df.attr("columns");
-    if (in.rows <= 0 || py::len(columns) > static_cast<std::size_t>(max_duplicate_scan_cols)) return;
+    if (in.rows <= 0 || py::len(columns) > static_cast<std::size_t>(rules::duplicate_scan_columns)) return;
     pyapi::guarded_void([&] {
         // Plain number columns, float columns with missing cells, and object
         // and category columns of texts have their digest computed natively;

@@ -307,7 +307,7 @@ k::HashColumn hash_column(const k::ColumnView& v, bool canonical_floats) {
     return c;
 }
 
-constexpr const char fill_text[] = "__NAN__";
+constexpr auto& fill_text = rules::duplicate_fill_text;
 
 // The digest of a run of row hashes, taken in blocks: the same words as
 // HashBuffer::digest reads from pandas' array of them.
