@@ -12,7 +12,7 @@ import pandas as pd
 import _profilon_kernels as kernels
 
 from .passes import SPLIT_EVERY, Pass, combine_tree, concat_like_compute
-from .settings import MI_SAMPLE_ROWS, Settings, read_settings
+from .settings import MI_SAMPLE_ROWS, MI_SAMPLE_SEED, Settings, read_settings
 from .tables import Tables
 
 # Seed of the correlation sample's draw (see `corr_positions`).
@@ -28,7 +28,7 @@ def mi_positions(n: int) -> np.ndarray:
         return np.arange(n, dtype=np.int64)
     # The shuffle draws the same swaps whatever the positions' width: narrower ones take half the memory.
     positions = np.arange(n, dtype=np.int32 if n <= np.iinfo(np.int32).max else np.int64)
-    np.random.RandomState(0).shuffle(positions)
+    np.random.RandomState(MI_SAMPLE_SEED).shuffle(positions)
     # A copy: a slice would keep the whole permutation alive.
     return positions[:MI_SAMPLE_ROWS].astype(np.int64)
 

@@ -9,8 +9,9 @@ from dataclasses import dataclass
 
 import _profilon_kernels
 
-# The rows the in-memory analysis samples for mutual information.
+# The rows the in-memory analysis samples for mutual information, and the seed of the draw.
 MI_SAMPLE_ROWS = _profilon_kernels.rules()["relevance_sample_rows"]
+MI_SAMPLE_SEED = _profilon_kernels.rules()["relevance_sample_seed"]
 
 _SETTINGS = {
     "corr_rows": ("PROFILON_DASK_CORR_ROWS", 1_000_000),

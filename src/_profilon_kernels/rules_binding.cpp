@@ -19,6 +19,7 @@ PyObject* rules_entry(PyObject*, PyObject*) {
         out["leakage_name_penalty"] = rules::leakage_name_penalty;
         out["iqr_fence"] = rules::iqr_fence;
         out["relevance_sample_rows"] = rules::relevance_sample_rows;
+        out["relevance_sample_seed"] = rules::relevance_sample_seed;
         out["duplicate_scan_columns"] = rules::duplicate_scan_columns;
         out["duplicate_fill_text"] = rules::duplicate_fill_text;
         return py::object(out);

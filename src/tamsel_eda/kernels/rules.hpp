@@ -29,8 +29,9 @@ inline constexpr long duplicate_scan_columns = 200;
 inline constexpr const char duplicate_fill_text[] = "__NAN__";
 
 // The rows mutual information and its relevance ranking read: a frame with
-// more rows is sampled down to these (`sample(n, random_state=0)`).
+// more rows is sampled down to these (`sample(n, random_state=seed)`).
 inline constexpr long relevance_sample_rows = 8000;
+inline constexpr long relevance_sample_seed = 0;
 
 // (major, minor) of a library release; (0, 0) when its version is unreadable.
 using Release = std::pair<int, int>;

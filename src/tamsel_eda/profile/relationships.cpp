@@ -60,7 +60,8 @@ void correlation(const Input& in, std::unique_ptr<Pending>& native, Relationship
 // target by label would then return extra rows).
 py::object sample_positions(const Input& in, Py_ssize_t n) {
     py::object positions = in.g("pd").attr("Series")(in.g("np").attr("arange")(n));
-    return positions.attr("sample")(relevance_sample_rows, "random_state"_a = 0).attr("to_numpy")();
+    return positions.attr("sample")(relevance_sample_rows, "random_state"_a = rules::relevance_sample_seed)
+        .attr("to_numpy")();
 }
 
 py::dict spearman_fallback(const Input& in, py::handle Xs, py::handle ys, py::handle cols) {
