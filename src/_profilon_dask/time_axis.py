@@ -244,12 +244,15 @@ class TimeAxis:
         tables.time_axis = facts
 
     def _inferred(self, from_gaps: str | None) -> str | None:
+        # The analysis asks pandas nothing of fewer than three stamps.
+        if self._rows < 3:
+            return None
         if _is_integer(self._dtype):
             # pandas refuses any integer index, whatever its length.
             return pd.infer_freq(pd.Index(np.zeros(0, dtype=self._dtype)))
-        if self._rows < 3 or self._gathered is None:
+        if self._gathered is None:
             # None for NaT or a repeated stamp: pandas infers nothing then.
-            return None if self._rows < 3 else from_gaps
+            return from_gaps
         # The axis the in-memory analysis infers from: sorted, NaT last.
         values = np.concatenate([self._gathered, np.full(self._nat, _NAT, dtype=np.int64)])
         return infer_alias(_index_of(values, self._dtype))

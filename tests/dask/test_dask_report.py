@@ -132,6 +132,9 @@ def corpus():
             {"target": "v", "datetime_col": "t", "freq": "D"},
         ),
         "int32 time column with repeats, no target": (ticks, {"datetime_col": "t", "freq": "h"}),
+        # Too short for pandas to be asked for a frequency, so no error.
+        "two-row integer time column": (steps.iloc[:2], {"target": "v", "datetime_col": "t"}),
+        "integer time column without rows": (steps.iloc[:0], {"target": "v", "datetime_col": "t"}),
         "mixed, two targets": (mixed, {"target": ["y", "label_text"]}),
         "mixed, no target": (mixed, {}),
         "mixed, repeated target, pearson": (mixed, {"target": ["y", "y"], "corr_method": "pearson"}),
