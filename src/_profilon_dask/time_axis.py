@@ -235,12 +235,8 @@ class TimeAxis:
         # What index.min() and index.max() give.
         facts["min"], facts["max"] = ends if _is_integer(self._dtype) else _index_of(ends, self._dtype)
         facts["inferred_alias"] = None if self._freq else self._inferred(facts["inferred_alias"])
-        facts["frequency"] = self._freq if self._freq else facts["inferred_alias"]
-        facts["inferred_by_pandas"] = not self._freq and bool(facts["inferred_alias"])
         if facts["gap_mode"] is not None and not _is_integer(self._dtype):
             facts["gap_mode"] = pd.Timedelta(facts["gap_mode"], unit=_unit(self._dtype))
-        if facts["inferred_by_pandas"]:
-            facts["irregular_share"] = 0.0
         tables.time_axis = facts
 
     def _inferred(self, from_gaps: str | None) -> str | None:

@@ -73,14 +73,12 @@ def expected(pdf, column, freq=None):
         index = pdf.sort_index().index
     inferred = None if freq or len(index) < 3 else infer_alias(index)
     diffs = index.to_series().diff().dropna()
-    by_pandas = not freq and bool(inferred)
-    irregular = 0.0 if by_pandas or diffs.empty else float((diffs != diffs.mode().iloc[0]).mean())
-    frequency = freq or inferred
+    # The share before the analysis reports 0.0 for a frequency pandas inferred.
+    irregular = 0.0 if diffs.empty else float((diffs != diffs.mode().iloc[0]).mean())
     return {
-        "missing_ts_share": missing_share(index.min(), index.max(), frequency, len(index.unique())),
+        "missing_ts_share": missing_share(index.min(), index.max(), freq or inferred, len(index.unique())),
         "n_rows": len(index),
         "inferred_alias": inferred,
-        "frequency": frequency,
         "irregular_share": irregular,
         "gap_mode": None if diffs.empty else diffs.mode().iloc[0],
         "unique_periods": len(index.unique()),
@@ -89,10 +87,11 @@ def expected(pdf, column, freq=None):
     }
 
 
-def check(facts, want):
+def check(facts, want, freq=None):
     for key, value in want.items():
         if key == "missing_ts_share":
-            got = missing_share(facts["min"], facts["max"], facts["frequency"], facts["unique_periods"])
+            frequency = freq or facts["inferred_alias"]
+            got = missing_share(facts["min"], facts["max"], frequency, facts["unique_periods"])
         else:
             got = facts[key]
         if key in ("min", "max"):
@@ -243,8 +242,8 @@ def test_shares_the_passes_of_other_figures(kind, gather_cap, partition_reads, c
 def test_caller_frequency_keeps_the_gap_count(kind, freq):
     ddf = dd.from_pandas(shuffled(kind), npartitions=3, sort=False)
     facts = time_axis(ddf, "t", freq=freq, rows_per_range=30, gather_cap=0)
-    assert facts["inferred_by_pandas"] is False
-    check(facts, expected(ddf.compute(), "t", freq))
+    assert facts["inferred_alias"] is None
+    check(facts, expected(ddf.compute(), "t", freq), freq)
 
 
 @pytest.mark.parametrize(("n", "n_parts"), [(0, 1), (0, 3), (1, 2), (2, 2)])

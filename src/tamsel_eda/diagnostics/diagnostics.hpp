@@ -32,8 +32,9 @@ analysis::TargetDiagnostics target_diagnostics(const Input& in, const std::vecto
 
 // The facts of a time axis, each asked only where the step needs it.
 struct AxisFacts {
-    // The share of gaps off the most common one (0.0 when pandas inferred
-    // the frequency, the argument, or there are no gaps).
+    // The share of gaps off the most common one (0.0 without gaps); the
+    // argument is false where the share goes unreported, which a source may
+    // then skip.
     std::function<py::object(bool)> irregular;
     std::function<py::int_()> periods;        // distinct stamps
     std::function<py::object()> first, last;  // the axis' smallest and largest stamp

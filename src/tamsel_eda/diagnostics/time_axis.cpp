@@ -78,15 +78,12 @@ py::object inferred_alias(const Input& in, py::handle index) {
     return reported_alias(as_text.is_none() ? pd.attr("infer_freq")(index) : as_text(index));
 }
 
-// A frequency that pandas inferred is proof of regular spacing: it only
-// infers one when every gap is one step of it. Counting gaps against the
-// most common gap would call calendar months, quarters and years of unequal
-// length irregular.
-// The gaps are computed in any case: an index whose values cannot be
-// subtracted (text labels) must still end the analysis here.
-py::object irregular_share(py::handle index, bool inferred_by_pandas) {
+// The gaps are computed even where the share goes unreported: an index
+// whose values cannot be subtracted (text labels) must still end the
+// analysis here.
+py::object irregular_share(py::handle index, bool wanted) {
     py::object diffs = index.attr("to_series")().attr("diff")().attr("dropna")();
-    if (inferred_by_pandas || pyapi::truthy(diffs.attr("empty"))) return py::float_(0.0);
+    if (!wanted || pyapi::truthy(diffs.attr("empty"))) return py::float_(0.0);
     // mode() is sorted, so among equally common gaps the smallest is the
     // reference; duplicate timestamps give zero gaps.
     py::object reference = diffs.attr("mode")().attr("iloc")[py::int_(0)];
@@ -156,8 +153,13 @@ py::object axis_frequency(const Input& in, Py_ssize_t stamps, const std::functio
 }
 
 void describe_axis(const Input& in, analysis::TimeSeries& out, const AxisFacts& facts) {
+    // A frequency that pandas inferred is proof of regular spacing: it only
+    // infers one when every gap is one step of it. Counting gaps against the
+    // most common gap would call calendar months, quarters and years of
+    // unequal length irregular.
     const bool inferred_by_pandas = !pyapi::truthy(in.freq) && pyapi::truthy(out.inferred);
-    py::object irregular = facts.irregular(inferred_by_pandas);
+    py::object irregular = facts.irregular(!inferred_by_pandas);
+    if (inferred_by_pandas) irregular = py::float_(0.0);
     const py::int_ periods = facts.periods();
     py::object missing = missing_ts_share(in, out.inferred, facts.first, facts.last, periods);
 
@@ -202,7 +204,7 @@ AxisFigures axis_figures_of(const Input& in, py::object ts_df) {
     out.stamps = static_cast<Py_ssize_t>(py::len(index));
     if (out.stamps == 0) return out;
     out.infer = [&in, index] { return inferred_alias(in, index); };
-    out.facts.irregular = [index](bool inferred_by_pandas) { return irregular_share(index, inferred_by_pandas); };
+    out.facts.irregular = [index](bool wanted) { return irregular_share(index, wanted); };
     // Distinct stamps, counted once for the timeline and the history rule:
     // if counting fails, the analysis ends with that error either way.
     out.facts.periods = [index] { return py::int_(py::len(index.attr("unique")())); };

@@ -190,7 +190,6 @@ public:
         out.infer = [facts] {
             return diagnostics::reported_alias(py::reinterpret_borrow<py::object>(facts[py::str("inferred_alias")]));
         };
-        // The driver's share is already 0.0 where pandas inferred the frequency.
         out.facts.irregular = [facts](bool) {
             return py::reinterpret_borrow<py::object>(facts[py::str("irregular_share")]);
         };
