@@ -145,16 +145,13 @@ def add_distinct_counts(
     few = [] if wanted is None else [j for j, d in enumerate(dtypes) if j not in wanted and native_kind(d)]
     skipped = set(few)
     counted = [j for j in range(len(dtypes)) if j not in skipped]
-    parts = p.partitions(ddf)
-    partial = dask.delayed(_distinct_partial, pure=True, nout=ranges + 1)
-    partials = [partial(part, dtypes, ranges, counted) for part in parts]
+    partials = p.tasks(ddf, _distinct_partial, dtypes, ranges, counted, nout=ranges + 1)
     n_rows = dask.delayed(sum, pure=True)([q[0] for q in partials])
     finish = dask.delayed(kernels.level_finish, pure=True)
     trees = [combine_tree([q[r + 1] for q in partials], kernels.level_merge, split_every) for r in range(ranges)]
     at = p.add((n_rows, [finish(tree, n_rows) for tree in trees]))
     if few:
-        few_partial = dask.delayed(_few_partial, pure=True)
-        few_at = p.add(dask.delayed(kernels.few_merge, pure=True)([few_partial(part, dtypes, few) for part in parts]))
+        few_at = p.add(dask.delayed(kernels.few_merge, pure=True)(p.tasks(ddf, _few_partial, dtypes, few)))
 
     def fill(results: list[Any], tables: Tables, level_cols: Sequence[Any] = ()) -> None:
         total_rows, per_range = results[at]

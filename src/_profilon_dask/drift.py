@@ -66,11 +66,9 @@ def column_states(ddf: Any, kinds: Sequence[str]) -> tuple[int, list[Any]]:
     numeric (values, counts, observations, missing); categorical (levels,
     counts, missing), the levels by descending count as value_counts orders
     them; datetime (first, last, missing)."""
-    import dask
-
     kinds = list(kinds)
     p = Pass(pinned_scheduler(ddf))
-    parts = [dask.delayed(_partial, pure=True)(part, kinds) for part in p.partitions(ddf)]
+    parts = p.tasks(ddf, _partial, kinds)
     if not parts:
         return 0, [_partial(ddf._meta, kinds)[1]]
     at = p.add(combine_tree(parts, lambda items: _combine(items, kinds)))

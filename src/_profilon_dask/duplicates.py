@@ -123,15 +123,12 @@ def add_duplicate_candidates(
 ) -> Callable[[list[Any], Tables], DuplicatePlan]:
     """Adds every column's digest state to pass 2 (`tables`: pass 1's). Its
     `fill` returns pass 3's plan (no pair: `duplicate_pairs` is [] already)."""
-    import dask
-
     if split_every < 2:
         raise ValueError("split_every must be at least 2")
     has_missing = [bool(x) for x in tables.col_has_missing]
     at = None
     if tables.n_rows > 0 and len(ddf.columns) <= MAX_DUPLICATE_SCAN_COLS:
-        per_part = dask.delayed(_candidate_partition, pure=True)
-        partials = [per_part(part, has_missing) for part in p.partitions(ddf)]
+        partials = p.tasks(ddf, _candidate_partition, has_missing)
         at = p.add(combine_tree(partials, kernels.duplicate_merge, split_every))
 
     def fill(results: list[Any], tables: Tables) -> DuplicatePlan:
@@ -159,13 +156,10 @@ def add_duplicate_confirm(
 ) -> Callable[[list[Any], Tables], None]:
     """Adds the comparison of `plan`'s pairs (if any) to pass 3; its `fill`
     sets `tables.duplicate_pairs`."""
-    import dask
-
     at = None
     if plan.pairs:
-        per_part = dask.delayed(_confirm_partition, pure=True)
         where = {j: p.position(ddf, j) for pair in plan.pairs for j in pair}
-        partials = [per_part(part, plan, where) for part in p.partitions(ddf)]
+        partials = p.tasks(ddf, _confirm_partition, plan, where)
         at = p.add(combine_tree(partials, kernels.duplicate_confirm_merge, split_every))
 
     def fill(results: list[Any], tables: Tables) -> None:

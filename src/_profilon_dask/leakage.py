@@ -53,20 +53,14 @@ class LeakageChecks:
         self.pairs = [(c, t) for t in self.targets if pd.api.types.is_numeric_dtype(meta[t]) for c in numeric]
 
     def add_first(self, p: Pass) -> None:
-        import dask
-
-        first = dask.delayed(_first, pure=True)
-        self._at = p.add([first(part, self.pairs, self.same) for part in p.partitions(self._ddf)])
+        self._at = p.add(p.tasks(self._ddf, _first, self.pairs, self.same))
 
     def add_second(self, p: Pass, results: list[Any]) -> None:
-        import dask
-
         per_part = results[self._at]
         self._equal = [all(r[1][j] for r in per_part) for j in range(len(self.same))]
         # Per pair, the means of both sides, None under two complete pairs.
         self._means = [_profilon_kernels.pair_means([r[0][j] for r in per_part]) for j in range(len(self.pairs))]
-        second = dask.delayed(_second, pure=True)
-        self._at = p.add([second(part, self.pairs, self._means) for part in p.partitions(self._ddf)])
+        self._at = p.add(p.tasks(self._ddf, _second, self.pairs, self._means))
 
     def fill(self, results: list[Any], tables: Tables) -> None:
         per_part = results[self._at]

@@ -139,8 +139,7 @@ class PageFigures:
     def first(self, p: Pass, tables: Any, kept: Any) -> Any:
         import dask
 
-        leaf = dask.delayed(_first_leaf, pure=True)
-        parts = [leaf(part, self.times, self.coded, self.axis) for part in p.partitions(self.ddf)]
+        parts = p.tasks(self.ddf, _first_leaf, self.times, self.coded, self.axis)
         stable = kernels.release_window("pandas_value_counts_stable", pd)
         finish = dask.delayed(_first_finish, pure=True)
         at = p.add(finish(combine_tree(parts, _first_merge), self.coded, stable))

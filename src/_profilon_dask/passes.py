@@ -165,6 +165,14 @@ class Pass:
             held = self._partitions[id(ddf)] = (ddf, parts)
         return held[1]
 
+    def tasks(self, ddf: Any, work: Callable[..., Any], *args: Any, nout: int | None = None) -> list[Any]:
+        """`work(part, *args)` on each of this pass's partitions of `ddf`, as
+        pure delayed tasks (`nout` as `dask.delayed` takes it)."""
+        import dask
+
+        task = dask.delayed(work, pure=True, nout=nout)
+        return [task(part, *args) for part in self.partitions(ddf)]
+
     def _projects(self, ddf: Any) -> bool:
         columns = self._columns
         return (

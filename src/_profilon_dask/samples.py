@@ -273,12 +273,10 @@ def _kept_targets(targets: Sequence[Hashable], time_col: Hashable | None) -> lis
 def add_ts_summary(p: Pass, ddf: Any, targets: Sequence[Hashable], time_col: Hashable | None = None) -> int | None:
     """Adds to pass 1 what the time-series sample narrows its work by (per partition and target, `_Facts`);
     returns its index in the pass, for `add_ts_series`' `summary` (None: nothing to summarise)."""
-    import dask
-
     kept = _kept_targets(targets, time_col)
     if not kept or (time_col is None and not isinstance(ddf._meta.index, pd.DatetimeIndex)):
         return None
-    pieces = [dask.delayed(_ts_facts, pure=True)(part, time_col, kept) for part in p.partitions(ddf)]
+    pieces = p.tasks(ddf, _ts_facts, time_col, kept)
     return p.add(combine_tree(pieces, _gather)) if pieces else None
 
 

@@ -33,8 +33,7 @@ def add_scan(p: Pass, ddf: Any) -> Callable[[list[Any]], Tables]:
     import dask
 
     columns = ddf.columns
-    scan_part = dask.delayed(_scan_partition, pure=True)
-    scans = [scan_part(part) for part in p.partitions(ddf)]
+    scans = p.tasks(ddf, _scan_partition)
     # Stacked on a worker: the client receives three arrays, not one message
     # per partition.
     at = p.add(dask.delayed(_stack_scans, pure=True)(scans, len(columns)))

@@ -87,15 +87,12 @@ def add_summary_scan(
     """Pass 1 of the summaries of `columns` (default: the columns pandas'
     is_numeric_dtype takes, booleans included, as the analysis picks its
     numeric columns) and of the `targets`' moments and zeros."""
-    import dask
-
     if columns is None:
         meta = ddf._meta
         columns = [c for c in meta.columns if pd.api.types.is_numeric_dtype(meta[c].dtype)]
     entries = [(c, COLUMN) for c in columns] + [(t, TARGET) for t in targets]
     cap = (settings or read_settings()).bucket_cap
-    leaf = dask.delayed(_scan_leaf, pure=True)
-    at = p.add(combine_tree([leaf(part, entries) for part in p.partitions(ddf)], _scan_merge))
+    at = p.add(combine_tree(p.tasks(ddf, _scan_leaf, entries), _scan_merge))
 
     def fill(results: list[Any], tables: Tables) -> None:
         state, lo, hi = results[at]

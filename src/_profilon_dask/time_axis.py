@@ -157,15 +157,10 @@ class TimeAxis:
     def add_first(self, p: Pass) -> None:
         if self.axis is None:
             return
-        import dask
-
         if self.gathers_column:
-            column = dask.delayed(_axis_column, pure=True)
-            pieces = [column(part, self._column) for part in p.partitions(self._ddf)]
-            self._at = p.add(combine_tree(pieces, concat_like_compute))
+            self._at = p.add(combine_tree(p.tasks(self._ddf, _axis_column, self._column), concat_like_compute))
             return
-        scan = dask.delayed(_scan, pure=True)
-        scans = [scan(part, self._column, self._dtype) for part in p.partitions(self._ddf)]
+        scans = p.tasks(self._ddf, _scan, self._column, self._dtype)
         self._at = p.add(combine_tree(scans, kernels.stamp_scan_merge))
 
     def add_second(self, p: Pass, results: list[Any]) -> None:
@@ -210,10 +205,7 @@ class TimeAxis:
                 f"the time axis has {self._rows} distinct stamps a day or more apart; "
                 f"its frequency is inferred from at most {GATHER_LIMIT}"
             )
-        import dask
-
-        parts = [dask.delayed(_valid, pure=True)(part, self._column, self._dtype) for part in p.partitions(self._ddf)]
-        self._at = p.add(combine_tree(parts, _joined))
+        self._at = p.add(combine_tree(p.tasks(self._ddf, _valid, self._column, self._dtype), _joined))
         self._needs_gather = True
         return True
 
