@@ -21,7 +21,7 @@ def _scan_partition(part: pd.DataFrame) -> tuple[int, np.ndarray, int]:
 
 def _stack_scans(scans: list[tuple[int, np.ndarray, int]], n_cols: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     lengths = np.array([s[0] for s in scans], dtype=np.int64)
-    missing = np.array([s[1] for s in scans], dtype=np.int64).reshape(len(scans), n_cols)
+    missing = np.array([s[1] for s in scans], dtype=np.int64).reshape(len(scans), n_cols).sum(axis=0)
     any_missing = np.array([s[2] for s in scans], dtype=np.int64)
     return lengths, missing, any_missing
 
@@ -34,23 +34,19 @@ def add_scan(p: Pass, ddf: Any) -> Callable[[list[Any]], Tables]:
 
     columns = ddf.columns
     scans = p.tasks(ddf, _scan_partition)
-    # Stacked on a worker: the client receives three arrays, not one message
+    # Joined on a worker: the client receives three arrays, not one message
     # per partition.
     at = p.add(dask.delayed(_stack_scans, pure=True)(scans, len(columns)))
 
     def fill(results: list[Any]) -> Tables:
         lengths, missing, any_missing = results[at]
         offsets = np.cumsum(lengths) - lengths
-        n_rows = int(lengths.sum())
-        missing_counts = pd.Series(missing.sum(axis=0), index=columns, dtype=np.int64)
         return Tables(
-            n_rows=n_rows,
+            n_rows=int(lengths.sum()),
             n_cols=len(columns),
             partition_lengths=lengths,
             partition_offsets=offsets,
-            missing_counts=missing_counts,
-            non_missing_counts=n_rows - missing_counts,
-            partition_missing_counts=missing,
+            missing_counts=pd.Series(missing, index=columns, dtype=np.int64),
             rows_with_any_missing=int(any_missing.sum()),
         )
 

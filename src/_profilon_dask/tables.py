@@ -28,8 +28,6 @@ class Tables:
     partition_lengths: np.ndarray
     partition_offsets: np.ndarray
     missing_counts: pd.Series
-    non_missing_counts: pd.Series
-    partition_missing_counts: np.ndarray
     rows_with_any_missing: int
 
     # Filled by the passes (None until then).
