@@ -19,7 +19,7 @@ from .duplicates import add_duplicate_candidates, add_duplicate_confirm
 from .leakage import LeakageChecks
 from .page import PageFigures
 from .passes import Pass, pinned_scheduler
-from .samples import add_corr_sample, add_mi_sample, add_ts_series, add_ts_summary, mi_columns
+from .samples import add_corr_sample, add_mi_sample, add_ts_series, add_ts_summary
 from .scan import add_scan
 from .settings import Settings, read_settings
 from .summaries import add_summary_moments, add_summary_scan, add_summary_sums
@@ -35,6 +35,9 @@ class Request:
 
     targets: Sequence[Hashable] = ()
     numeric: Sequence[Hashable] = ()
+    # The features the relevance sample and the leakage correlation take: the
+    # non-target columns of a NumPy number dtype (booleans are none).
+    numeric_features: Sequence[Hashable] = ()
     # The categorical columns the rare levels and correlation ratios take
     # (the first max_cat_features of them).
     levels: Sequence[Hashable] = ()
@@ -153,8 +156,9 @@ def _samples(ddf: Any, request: Request, targets: list[Hashable]) -> _Figures:
 
     def second(p: Pass, tables: Tables, summary: Any) -> Callable[[list[Any], Tables], None]:
         fills = []
-        if mi_columns(ddf._meta, targets):
-            fills.append(add_mi_sample(p, ddf, tables, targets))
+        if request.numeric_features and request.numeric_targets:
+            relevance = [*request.numeric_features, *dict.fromkeys(request.numeric_targets)]
+            fills.append(add_mi_sample(p, ddf, tables, relevance))
         if len(request.numeric) >= 2:
             fills.append(add_corr_sample(p, ddf, tables, list(request.numeric), request.settings))
         if recent:
@@ -179,7 +183,8 @@ def _figure_groups(ddf: Any, request: Request, targets: list[Hashable]) -> list[
     if ratios.pairs:
         groups.append(_staged(ratios, last=3))
     if targets:
-        groups.append(_staged(LeakageChecks(ddf, targets), last=2))
+        checks = LeakageChecks(ddf, targets, request.numeric_features, request.numeric_targets)
+        groups.append(_staged(checks, last=2))
     if request.has_axis:
         axis = TimeAxis(ddf, request.time_col, request.freq)
         groups.append(_staged(axis, last=1 if axis.gathers_column else 3))

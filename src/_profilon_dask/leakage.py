@@ -10,7 +10,6 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import Any
 
-import numpy as np
 import pandas as pd
 
 import _profilon_kernels
@@ -39,18 +38,16 @@ def _second(part: pd.DataFrame, pairs: Sequence[tuple[Any, Any]], means: Sequenc
 
 class LeakageChecks:
     """Both checks for every target in `targets` against the candidate
-    features: every other column but the targets for identity, the numeric
-    ones (as `select_dtypes(include=[np.number])` picks them on the frame's
-    metadata) for correlation, when the target itself is numeric."""
+    features: every other column but the targets for identity, the `numeric`
+    features for correlation with each of the `numeric_targets`."""
 
-    def __init__(self, ddf: Any, targets: Sequence[Any]) -> None:
+    def __init__(self, ddf: Any, targets: Sequence, numeric: Sequence, numeric_targets: Sequence) -> None:
         self._ddf = ddf
         self.targets = list(targets)
-        meta = ddf._meta
-        candidates = meta.drop(columns=self.targets, errors="ignore")
-        numeric = list(candidates.select_dtypes(include=[np.number]).columns)
-        self.same = [(c, t) for t in self.targets for c in candidates.columns]
-        self.pairs = [(c, t) for t in self.targets if pd.api.types.is_numeric_dtype(meta[t]) for c in numeric]
+        self._numeric_targets = [t for t in self.targets if t in numeric_targets]
+        candidates = ddf._meta.drop(columns=self.targets, errors="ignore").columns
+        self.same = [(c, t) for t in self.targets for c in candidates]
+        self.pairs = [(c, t) for t in self._numeric_targets for c in numeric]
 
     def add_first(self, p: Pass) -> None:
         self._at = p.add(p.tasks(self._ddf, _first, self.pairs, self.same))
@@ -64,7 +61,7 @@ class LeakageChecks:
 
     def fill(self, results: list[Any], tables: Tables) -> None:
         per_part = results[self._at]
-        hits: dict[Any, list[Any]] = {t: [] for t in self.targets if pd.api.types.is_numeric_dtype(self._ddf._meta[t])}
+        hits: dict[Any, list[Any]] = {t: [] for t in self._numeric_targets}
         for j, (c, t) in enumerate(self.pairs):
             # Infinite values make the sums inf or NaN and the coefficient
             # NaN: no hit, as for the library, whose warnings stay quiet.

@@ -42,14 +42,6 @@ def corr_positions(n: int, rows: int) -> np.ndarray:
     return np.sort(drawn.astype(np.int64, copy=False))
 
 
-def mi_columns(meta: pd.DataFrame, targets: Sequence[Hashable]) -> list[Hashable]:
-    """The columns the mutual information reads, judged on the metadata: the numeric features (no booleans),
-    then the targets `is_numeric_dtype` accepts, in the caller's order; empty (no sample) without either."""
-    features = meta.drop(columns=list(targets), errors="ignore").select_dtypes(include=[np.number])
-    numeric_targets = [t for t in targets if t in meta.columns and pd.api.types.is_numeric_dtype(meta[t])]
-    return [*features.columns, *numeric_targets] if features.shape[1] and numeric_targets else []
-
-
 def _check_length(part: pd.DataFrame, index: int, expected: int) -> None:
     if len(part) != expected:
         raise ValueError(
@@ -115,12 +107,9 @@ def _add_sample(p: Pass, ddf: Any, tables: Tables, positions: Any, columns: Any,
     return fill
 
 
-def add_mi_sample(
-    p: Pass, ddf: Any, tables: Tables, targets: Sequence[Hashable], columns: Sequence[Hashable] | None = None
-) -> Fill:
-    """Adds `tables.mi_sample`: the rows `mi_positions(n)` of `columns` (default `mi_columns`)."""
-    cols = mi_columns(ddf._meta, targets) if columns is None else list(columns)
-    return _add_sample(p, ddf, tables, mi_positions(tables.n_rows), cols or None, "mi_sample", "mutual_information")
+def add_mi_sample(p: Pass, ddf: Any, tables: Tables, columns: Sequence[Hashable]) -> Fill:
+    """Adds `tables.mi_sample`: the rows `mi_positions(n)` of `columns`."""
+    return _add_sample(p, ddf, tables, mi_positions(tables.n_rows), list(columns), "mi_sample", "mutual_information")
 
 
 def add_corr_sample(

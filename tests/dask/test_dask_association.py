@@ -165,7 +165,10 @@ def leakage_frame(n, seed):
 
 
 def run_leakage(ddf, targets, scheduler=None):
-    checks = LeakageChecks(ddf, targets)
+    # The candidates the extension names in its request, by the in-memory rule.
+    meta = ddf._meta
+    numeric = list(meta.drop(columns=targets).select_dtypes(include=[np.number]).columns)
+    checks = LeakageChecks(ddf, targets, numeric, [t for t in targets if pd.api.types.is_numeric_dtype(meta[t])])
     scheduler = scheduler or pinned_scheduler(ddf)
     one, two = Pass(scheduler), Pass(scheduler)
     checks.add_first(one)

@@ -20,6 +20,7 @@ distributed = pytest.importorskip("distributed")
 
 from lone_passes import sample_pass, scan  # noqa: E402
 
+import profilon  # noqa: E402
 from _profilon_dask.passes import Pass, pinned_scheduler  # noqa: E402
 from _profilon_dask.samples import (  # noqa: E402
     add_corr_sample,
@@ -27,7 +28,6 @@ from _profilon_dask.samples import (  # noqa: E402
     add_rows,
     add_ts_series,
     corr_positions,
-    mi_columns,
     mi_positions,
 )
 
@@ -93,10 +93,16 @@ def test_corr_positions_are_the_documented_draw_in_frame_order(n, rows):
         ([], []),
     ],
 )
-def test_mi_columns_are_numeric_features_then_numeric_targets(targets, expected):
-    # Booleans are no features (select_dtypes) but are numeric targets.
-    meta = wide_frame(4).iloc[:0]
-    assert mi_columns(meta, targets) == expected
+def test_mi_sample_holds_the_numeric_features_then_the_numeric_targets(sync, monkeypatch, targets, expected):
+    # Booleans are no features (select_dtypes) but are numeric targets; the
+    # extension names both in the request it hands the driver.
+    import _profilon_dask
+
+    analyse, found = _profilon_dask.analyse, []
+    monkeypatch.setattr(_profilon_dask, "analyse", lambda *args: found.append(analyse(*args)) or found[-1])
+    profilon.EDA().eda_report_and_score(dd.from_pandas(wide_frame(40), npartitions=2), target=targets or None)
+    sample = found[0].mi_sample
+    assert (None if sample is None else list(sample.columns)) == (expected or None)
 
 
 # ---------------------------------------------------------------------------
@@ -156,7 +162,7 @@ def test_a_frame_that_changed_since_the_first_pass_is_refused(
     tables = scanned(ddf)
     partition_pieces["changing"][1] = pd.concat([piece, piece])
     add, args = {
-        "mi": (add_mi_sample, (["y"],)),
+        "mi": (add_mi_sample, (["x", "y"],)),
         "corr": (add_corr_sample, (["x"],)),
         "ts": (add_ts_series, (["y"], "t")),
     }[kind]
@@ -180,14 +186,13 @@ def test_mi_sample_is_the_in_memory_sample(
     pdf = wide_frame(n)
     ddf = frame_of(pdf, layout)
     tables = scanned(ddf)
-    targets = ["y", "y_bool", "y_text"]
+    features = ["x", "k", "k_na"]
     with count_executions() as executions:
-        sample_pass(add_mi_sample, ddf, tables, targets)
+        sample_pass(add_mi_sample, ddf, tables, [*features, "y", "y_bool"])
     assert executions.count == 1
     # Each partition with rows read once (none are left out at these sizes).
     assert partition_reads == {i: 1 for i, piece in enumerate(pieces_of(pdf, layout)) if len(piece)}
     computed = ddf.compute()
-    features = ["x", "k", "k_na"]
     # As relationships.cpp takes them: positions when there are more rows
     # than the sample, else every row in order.
     rows = pd.Series(np.arange(n)).sample(8000, random_state=0).to_numpy() if n > 8000 else slice(None)
@@ -396,7 +401,7 @@ def test_the_samples_on_a_cluster(monkeypatch, partition_reads, local_cluster, f
     try:
         tables = scan(ddf, scheduler=client.get)
         for add, args in [
-            (add_mi_sample, (["y"],)),
+            (add_mi_sample, (["x", "k", "k_na", "y"],)),
             (add_corr_sample, (["x", "k"],)),
             (add_ts_series, (["y"], "t")),
         ]:

@@ -258,12 +258,12 @@ std::unique_ptr<FigureSource> dask_figures(Input& in, py::handle ddf) {
     py::object mod = driver();
     const bool column_axis =
         pyapi::truthy(in.datetime_col) && pyapi::contains(in.meta.attr("columns"), in.datetime_col);
-    py::object request = mod.attr("Request")("targets"_a = in.target_cols, "numeric"_a = in.num_cols,
-                                             "levels"_a = pyapi::head(in.cat_cols, in.max_cat_features),
-                                             "categorical"_a = in.cat_cols, "numeric_targets"_a = in.numeric_targets,
-                                             "time_col"_a = column_axis ? in.datetime_col : py::none(),
-                                             "has_axis"_a = py::bool_(column_axis || has_index_axis(in)),
-                                             "freq"_a = in.freq, "datetime"_a = in.dt_cols, "boolean"_a = in.bool_cols);
+    py::object request = mod.attr("Request")(
+        "targets"_a = in.target_cols, "numeric"_a = in.num_cols, "numeric_features"_a = profile::numeric_features(in),
+        "levels"_a = pyapi::head(in.cat_cols, in.max_cat_features), "categorical"_a = in.cat_cols,
+        "numeric_targets"_a = in.numeric_targets, "time_col"_a = column_axis ? in.datetime_col : py::none(),
+        "has_axis"_a = py::bool_(column_axis || has_index_axis(in)), "freq"_a = in.freq, "datetime"_a = in.dt_cols,
+        "boolean"_a = in.bool_cols);
     in.dist = mod.attr("analyse")(ddf, request);
     in.n_rows = in.dist.attr("n_rows");
     in.rows = py::cast<Py_ssize_t>(in.n_rows);

@@ -69,6 +69,11 @@ struct RelationshipFigures {
     py::object corr_df;
     py::dict num_rel_by_target, cat_rel_by_target;
 };
+// The features the relevance scores and the leakage hints' correlation check
+// take: meta.drop(columns=targets, errors="ignore")
+// .select_dtypes(include=[np.number]), in frame order.
+py::list numeric_features(const Input& in);
+
 // The figures of the frame `started` was begun on.
 RelationshipFigures relationship_figures(const Input& in, RelationshipsStart& started);
 analysis::Relationships relationships(const Input& in, RelationshipFigures figures);

@@ -80,22 +80,22 @@ py::dict spearman_fallback(const Input& in, py::handle Xs, py::handle ys, py::ha
     return rel;
 }
 
-// Positions of the columns df.drop(columns=targets, errors="ignore")
+// Positions of the columns meta.drop(columns=targets, errors="ignore")
 // .select_dtypes(include=[np.number]) keeps, found without copying a column:
-// the drop runs on a one-row frame under df's column labels whose cells are
-// the column positions (so labels, duplicates included, are matched exactly
-// as the drop matches them), the dtype selection on df's empty head under
-// positional labels.
+// the drop runs on a one-row frame under meta's column labels whose cells
+// are the column positions (so labels, duplicates included, are matched
+// exactly as the drop matches them), the dtype selection on meta's empty
+// head under positional labels.
 py::object numeric_feature_positions(const Input& in) {
     py::object pd = in.g("pd"), np = in.g("np");
     py::list number;
     number.append(np.attr("number"));
-    py::object columns = in.df.attr("columns");
+    py::object columns = in.meta.attr("columns");
     const Py_ssize_t k = static_cast<Py_ssize_t>(py::len(columns));
     py::object marks = pd.attr("DataFrame")(np.attr("arange")(k).attr("reshape")(1, k), "columns"_a = columns);
     py::object kept =
         marks.attr("drop")("columns"_a = in.target_cols, "errors"_a = "ignore").attr("to_numpy")().attr("reshape")(-1);
-    py::object head = in.df.attr("iloc")[py::slice(0, 0, 1)].attr("set_axis")(pd.attr("RangeIndex")(k), "axis"_a = 1);
+    py::object head = in.meta.attr("iloc")[py::slice(0, 0, 1)].attr("set_axis")(pd.attr("RangeIndex")(k), "axis"_a = 1);
     py::object numeric = head.attr("select_dtypes")("include"_a = number).attr("columns").attr("to_numpy")();
     return kept[np.attr("isin")(kept, numeric)];
 }
@@ -111,6 +111,10 @@ py::dict scores_of(const Input& in, py::handle cols, py::handle mi_vals) {
 }
 
 }  // namespace
+
+py::list numeric_features(const Input& in) {
+    return in.meta.attr("columns").attr("take")(numeric_feature_positions(in)).attr("tolist")();
+}
 
 // One target's relevance: its scores already, or the kernel computing them,
 // or neither (the estimate failed: the Spearman fallback's turn).
