@@ -110,14 +110,6 @@ def _joined(pieces: list[np.ndarray]) -> np.ndarray:
     return np.sort(np.concatenate(pieces))
 
 
-def infer_alias(index: pd.DatetimeIndex) -> str | None:
-    """pandas' inferred frequency of `index` as alias text: the string form
-    of the inference where pandas has one, else `infer_freq`'s offset."""
-    as_text = getattr(pd.tseries.frequencies, "infer_freq_str", None)
-    found = pd.infer_freq(index) if as_text is None else as_text(index)
-    return found if found is None or isinstance(found, str) else found.freqstr
-
-
 class TimeAxis:
     """The axis facts over passes 1 and 2, and a third that gathers a
     day-spaced axis for pandas' inference (`add_third` answers whether it
@@ -226,21 +218,18 @@ class TimeAxis:
         ends = np.array([facts.pop("first"), facts.pop("last")], dtype=np.int64)
         # What index.min() and index.max() give.
         facts["min"], facts["max"] = ends if _is_integer(self._dtype) else _index_of(ends, self._dtype)
-        facts["inferred_alias"] = None if self._freq else self._inferred(facts["inferred_alias"])
+        facts["infer_from"] = None if self._freq else self._infer_from()
         if facts["gap_mode"] is not None and not _is_integer(self._dtype):
             facts["gap_mode"] = pd.Timedelta(facts["gap_mode"], unit=_unit(self._dtype))
         tables.time_axis = facts
 
-    def _inferred(self, from_gaps: str | None) -> str | None:
-        # The analysis asks pandas nothing of fewer than three stamps.
-        if self._rows < 3:
-            return None
+    def _infer_from(self) -> pd.Index | None:
+        """The stamps the analysis asks pandas' inference of, where the
+        kernel's `inferred_alias` does not answer for it (None: it does)."""
         if _is_integer(self._dtype):
             # pandas refuses any integer index, whatever its length.
-            return pd.infer_freq(pd.Index(np.zeros(0, dtype=self._dtype)))
+            return pd.Index(np.zeros(0, dtype=self._dtype))
         if self._gathered is None:
-            # None for NaT or a repeated stamp: pandas infers nothing then.
-            return from_gaps
+            return None
         # The axis the in-memory analysis infers from: sorted, NaT last.
-        values = np.concatenate([self._gathered, np.full(self._nat, _NAT, dtype=np.int64)])
-        return infer_alias(_index_of(values, self._dtype))
+        return _index_of(np.concatenate([self._gathered, np.full(self._nat, _NAT, dtype=np.int64)]), self._dtype)

@@ -37,6 +37,9 @@ def same(fast, routed):
         assert type(got) is type(value), key
         if value is pd.NaT:
             continue
+        if isinstance(value, pd.Index):
+            pd.testing.assert_index_equal(got, value, exact=True)
+            continue
         assert got == value, (key, got, value)
         if isinstance(value, (pd.Timestamp, pd.Timedelta)):
             assert got.unit == value.unit, key

@@ -61,6 +61,8 @@ analysis::TimeSeries time_axis(const Input& in, const AxisFigures& axis);
 // infer_freq's result as the report names it: the alias text (an offset's
 // freqstr), quarter-start anchors named by their last quarter; None stays.
 py::object reported_alias(py::object found);
+// pd.infer_freq(index), through reported_alias.
+py::object inferred_alias(const Input& in, py::handle index);
 
 // What the leakage hints read of each target: the candidate features with
 // |r| >= 0.99 to it, and those identical to it (lists of labels, by target).

@@ -67,17 +67,6 @@ py::object quarter_start_anchor(py::handle alias) {
     return py::reinterpret_borrow<py::object>(alias);
 }
 
-// pd.infer_freq, always as the alias text. pandas 3.1 announces that
-// infer_freq will return an offset object (and warns on every call unless
-// a global option says otherwise); where pandas has the string-returning
-// form of the same inference it is used, and an offset that does come back
-// (a future pandas, or a caller who opted in) is reported by its alias.
-py::object inferred_alias(const Input& in, py::handle index) {
-    py::object pd = in.g("pd");
-    py::object as_text = pyapi::getattr_or_none(pd.attr("tseries").attr("frequencies"), "infer_freq_str");
-    return reported_alias(as_text.is_none() ? pd.attr("infer_freq")(index) : as_text(index));
-}
-
 // The gaps are computed even where the share goes unreported: an index
 // whose values cannot be subtracted (text labels) must still end the
 // analysis here.
@@ -187,6 +176,17 @@ py::object reported_alias(py::object found) {
     if (found.is_none()) return found;
     if (!PyUnicode_Check(found.ptr())) found = found.attr("freqstr");
     return quarter_start_anchor(found);
+}
+
+// Always as the alias text. pandas 3.1 announces that
+// infer_freq will return an offset object (and warns on every call unless
+// a global option says otherwise); where pandas has the string-returning
+// form of the same inference it is used, and an offset that does come back
+// (a future pandas, or a caller who opted in) is reported by its alias.
+py::object inferred_alias(const Input& in, py::handle index) {
+    py::object pd = in.g("pd");
+    py::object as_text = pyapi::getattr_or_none(pd.attr("tseries").attr("frequencies"), "infer_freq_str");
+    return reported_alias(as_text.is_none() ? pd.attr("infer_freq")(index) : as_text(index));
 }
 
 py::object along_column(py::handle frame, py::handle column) {

@@ -187,7 +187,11 @@ public:
         out.ts_df = ts_df;
         out.stamps = py::cast<Py_ssize_t>(facts[py::str("n_rows")]);
         if (out.stamps == 0) return out;
-        out.infer = [facts] {
+        // pandas' own inference where the passes gathered the stamps for it,
+        // else what the kernel read off the gaps.
+        out.infer = [&in = in_, facts] {
+            py::object stamps = facts[py::str("infer_from")];
+            if (!stamps.is_none()) return diagnostics::inferred_alias(in, stamps);
             return diagnostics::reported_alias(py::reinterpret_borrow<py::object>(facts[py::str("inferred_alias")]));
         };
         out.facts.irregular = [facts](bool) {
