@@ -212,10 +212,6 @@ def analyse(ddf: Any, request: Request, scheduler: Callable[..., Any] | None = N
             tables = make_tables(results)
         for group in groups:
             group.fill(number, results, tables)
-    if tables.cat_corr_ratio is None:
-        tables.cat_corr_ratio = {}
-    if not request.has_axis:
-        tables.time_axis = {"axis": None}
     return tables
 
 

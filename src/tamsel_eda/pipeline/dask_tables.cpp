@@ -134,7 +134,9 @@ public:
             out.num_rel_by_target = profile::relationship_figures(mi_in, mi_start).num_rel_by_target;
         }
 
+        // None: no numeric target and categorical column to relate.
         py::object ratios = t_.attr("cat_corr_ratio");
+        if (ratios.is_none()) return out;
         py::object cat_subset = pyapi::head(
             in_.cat_cols, pyapi::builtin(in_.frame.globals(), "min")(in_.max_cat_features, py::len(in_.cat_cols)));
         for (py::handle tgt : in_.target_cols) {
@@ -172,8 +174,9 @@ public:
     // along the axis (its most recent points) for the per-target diagnostics.
     diagnostics::AxisFigures time_axis() override {
         diagnostics::AxisFigures out;
+        // None: the request named no axis.
         py::object facts = t_.attr("time_axis");
-        if (facts[py::str("axis")].is_none()) return out;
+        if (facts.is_none() || facts[py::str("axis")].is_none()) return out;
         py::object series = t_.attr("ts_series");
         py::dict ts_df = series.is_none() ? py::dict() : py::dict(series);
         if (pyapi::contains(facts, py::str("gathered"))) {
