@@ -114,11 +114,9 @@ def _staged(figures: Any, last: int) -> _Figures:
 
 
 def _levels(ddf: Any, request: Request) -> _Figures:
-    def first(p: Pass, tables: Any, kept: Any) -> Callable[[list[Any], Tables], None]:
-        fill = add_distinct_counts(p, ddf, exact=request.categorical)
-        return lambda results, tables: fill(results, tables, list(request.levels))
-
-    return _Figures({1: first})
+    return _Figures(
+        {1: lambda p, tables, kept: add_distinct_counts(p, ddf, exact=request.categorical, levels=request.levels)}
+    )
 
 
 def _duplicates(ddf: Any) -> _Figures:

@@ -122,7 +122,8 @@ def add_distinct_counts(
     ranges: int = DISTINCT_RANGES,
     split_every: int = DISTINCT_SPLIT_EVERY,
     exact: Sequence[Any] | None = None,
-) -> Callable[..., None]:
+    levels: Sequence[Any] = (),
+) -> Callable[[list[Any], Tables], None]:
     """Adds to pass `p` the level counts of the columns of `ddf`.
 
     `exact` names the columns whose distinct count is wanted in full (the
@@ -130,10 +131,9 @@ def add_distinct_counts(
     Of the others a column the kernel reads is only asked whether it holds
     more than one value (`few_levels`); their counts stop at 2.
 
-    Returns `fill(results, tables, level_cols=())`, which sets
-    `tables.nunique_by_col` and `tables.rare_share_by_col` (for the columns
-    of `level_cols`, the schema step's categorical ones; none when the frame
-    has no rows).
+    Returns `fill(results, tables)`, which sets `tables.nunique_by_col` and
+    `tables.rare_share_by_col` (for the columns of `levels`, the schema
+    step's categorical ones; none when the frame has no rows).
     """
     import dask
 
@@ -153,7 +153,7 @@ def add_distinct_counts(
     if few:
         few_at = p.add(dask.delayed(kernels.few_merge, pure=True)(p.tasks(ddf, _few_partial, dtypes, few)))
 
-    def fill(results: list[Any], tables: Tables, level_cols: Sequence[Any] = ()) -> None:
+    def fill(results: list[Any], tables: Tables) -> None:
         total_rows, per_range = results[at]
         distinct, rare = (np.sum([r[i] for r in per_range], axis=0, dtype=np.int64) for i in (0, 1))
         nunique = np.zeros(len(columns), dtype=np.int64)
@@ -165,6 +165,6 @@ def add_distinct_counts(
         position = {columns[j]: i for i, j in enumerate(counted)}
         # int64 over int64, as the Series' sum over its sum divides.
         rows = [np.int64(total_rows)] if total_rows > 0 else []
-        tables.rare_share_by_col = {label: float(rare[position[label]] / n) for n in rows for label in level_cols}
+        tables.rare_share_by_col = {label: float(rare[position[label]] / n) for n in rows for label in levels}
 
     return fill

@@ -84,11 +84,10 @@ def _kinds(item: Any, found: set[str]) -> set[str]:
     import dask
     from dask._expr import Expr
 
+    if isinstance(item, dict):
+        item = list(item.values())
     if isinstance(item, (list, tuple, set)):
         for x in item:
-            _kinds(x, found)
-    elif isinstance(item, dict):
-        for x in item.values():
             _kinds(x, found)
     elif dask.is_dask_collection(item):
         found.add("expression" if isinstance(getattr(item, "expr", None), Expr) else "graph")

@@ -29,7 +29,6 @@ class Settings:
     corr_rows: int
     ts_points: int
     bucket_cap: int
-    mi_rows: int = MI_SAMPLE_ROWS
 
 
 def _setting(environ: Mapping[str, str], name: str, default: int) -> int:

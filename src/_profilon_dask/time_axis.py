@@ -213,8 +213,7 @@ class TimeAxis:
             return
         if self._needs_gather:
             self._gathered = results[self._at]
-        facts: dict[str, Any] = {"axis": self.axis, "n_rows": self._rows, "n_missing": self._nat}
-        facts.update(self._facts)
+        facts: dict[str, Any] = {"axis": self.axis, "n_rows": self._rows, "n_missing": self._nat, **self._facts}
         ends = np.array([facts.pop("first"), facts.pop("last")], dtype=np.int64)
         # What index.min() and index.max() give.
         facts["min"], facts["max"] = ends if _is_integer(self._dtype) else _index_of(ends, self._dtype)

@@ -168,10 +168,10 @@ def run_passes(ddf, level_cols=(), scheduler=None, **options):
     scheduler = scheduler or pinned_scheduler(ddf)
     tables = scan(ddf, scheduler=scheduler)
     second = Pass(scheduler)
-    counts = add_distinct_counts(second, ddf, **options)
+    counts = add_distinct_counts(second, ddf, levels=level_cols, **options)
     candidates = add_duplicate_candidates(second, ddf, tables, split_every=options.get("split_every", 8))
     results = second.run()
-    counts(results, tables, level_cols)
+    counts(results, tables)
     plan = candidates(results, tables)
     third = Pass(scheduler)
     confirm = add_duplicate_confirm(third, ddf, plan, split_every=options.get("split_every", 8))
@@ -385,7 +385,7 @@ def test_the_figures_add_no_read_to_their_passes(sync, partition_reads, count_ex
     tables = scan(ddf)
     second = Pass(pinned_scheduler(ddf))
     lengths = second.add([dask.delayed(len)(part) for part in second.partitions(ddf)])
-    counts = add_distinct_counts(second, ddf, ranges=3, split_every=2)
+    counts = add_distinct_counts(second, ddf, ranges=3, split_every=2, levels=["text"])
     candidates = add_duplicate_candidates(second, ddf, tables, split_every=2)
     partition_reads.clear()
     with count_executions() as executions:
@@ -393,7 +393,7 @@ def test_the_figures_add_no_read_to_their_passes(sync, partition_reads, count_ex
     assert executions.count == 1
     assert partition_reads == {i: 1 for i in range(len(pieces))}
     assert results[lengths] == [len(p) for p in pieces]
-    counts(results, tables, ["text"])
+    counts(results, tables)
     plan = candidates(results, tables)
     assert plan.pairs
     third = Pass(pinned_scheduler(ddf))

@@ -29,7 +29,7 @@ from lone_passes import scan  # noqa: E402
 
 import _profilon_dask as driver  # noqa: E402
 from _profilon_dask.passes import Pass, pinned_scheduler  # noqa: E402
-from _profilon_dask.settings import read_settings  # noqa: E402
+from _profilon_dask.settings import MI_SAMPLE_ROWS, read_settings  # noqa: E402
 
 
 def awkward_frame(n=23):
@@ -172,7 +172,7 @@ def test_recognition_is_exact_about_the_class():
 def test_settings(environ, expected):
     settings = read_settings(environ)
     assert (settings.corr_rows, settings.ts_points, settings.bucket_cap) == expected
-    assert settings.mi_rows == 8000
+    assert MI_SAMPLE_ROWS == 8000
 
 
 @pytest.mark.parametrize("value", ["0", "-5", "1e6", "1.5", "1_000", "+3", "ten", "\u0661\u0662", "12 rows"])
