@@ -178,11 +178,11 @@ py::object reported_alias(py::object found) {
     return quarter_start_anchor(found);
 }
 
-// Always as the alias text. pandas 3.1 announces that
-// infer_freq will return an offset object (and warns on every call unless
-// a global option says otherwise); where pandas has the string-returning
-// form of the same inference it is used, and an offset that does come back
-// (a future pandas, or a caller who opted in) is reported by its alias.
+// Always as the alias text. pandas 3.1 announces that infer_freq will
+// return an offset object (and warns on every call unless a global option
+// says otherwise); where pandas has the string-returning form of the same
+// inference it is used, and an offset that does come back (a future pandas,
+// or a caller who opted in) is reported by its alias.
 py::object inferred_alias(const Input& in, py::handle index) {
     py::object pd = in.g("pd");
     py::object as_text = pyapi::getattr_or_none(pd.attr("tseries").attr("frequencies"), "infer_freq_str");
